@@ -1,0 +1,45 @@
+// The import policy of a plugin host, and the scans that apply it.
+//
+// A classifier is built once from three collections (forbidden roots, names
+// allowed exactly or as a root, allowed package prefixes) and never changes
+// afterwards, so every member below is safe to call from any number of
+// threads at once on one shared instance. Module names are byte strings
+// compared byte for byte; the root of a name is the text before its first
+// dot (the whole name when it has none).
+#pragma once
+
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "file_result.hpp"
+
+namespace scanner_core {
+
+class ImportClassifier {
+public:
+    // Takes the three collections as they are: nothing is trimmed, folded,
+    // deduplicated or validated. Throws std::bad_alloc only.
+    ImportClassifier(std::unordered_set<std::string> forbidden,
+                     std::unordered_set<std::string> allowed_exact,
+                     std::vector<std::string> allowed_prefixes);
+
+    // Returns whether the root of `module` is a forbidden root. The whole
+    // name is never looked up. Never fails except on exhausted memory.
+    bool is_forbidden(const std::string& module) const;
+
+    // Returns whether an allow rule covers `module`: the whole name or its
+    // root is in `allowed_exact`, or a prefix matches (equal to the name, or
+    // followed in the name by a dot). Does not consult `forbidden`.
+    bool is_allowed(const std::string& module) const;
+
+private:
+    // is_allowed with the root of `module` already at hand.
+    bool allows(const std::string& module, const std::string& root) const;
+
+    const std::unordered_set<std::string> forbidden;
+    const std::unordered_set<std::string> allowed_exact;
+    const std::vector<std::string> allowed_prefixes;
+};
+
+}  // namespace scanner_core
