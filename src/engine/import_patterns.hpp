@@ -1,0 +1,125 @@
+// The three import statement forms that extraction recognises, as constant
+// pattern objects. Each carries its pattern text (ECMAScript grammar, the
+// classic locale: `\s` is blank, tab, LF, VT, FF or CR; `\w` is an ASCII
+// letter, digit or underscore; bytes of 0x80 and above match neither) and a
+// matcher that accepts exactly the lines that a search with that text would
+// accept, with the same captures. The matchers never backtrack: one forward
+// pass, time linear in the line, constant stack, for lines of any length.
+//
+// Why this matches the texts exactly: in each text, every quantified run is
+// followed by a byte outside the run's class (`\s+` by a name byte or a
+// keyword letter, `[\w.]+` by `\s`, `,` or the end), so giving back any byte
+// of a greedy run can never let the rest match. The first, greedy attempt is
+// therefore the only one that can succeed, and its captures are the maximal
+// runs. In the relative form the dots are also name bytes, so shortening
+// `(\.+)` only moves bytes into `([\w.]*)`, which then ends at the same place.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+namespace scanner_core {
+
+namespace pattern_detail {
+
+enum : unsigned char { kSpace = 1, kWord = 2, kDot = 4, kName = kWord | kDot };
+
+constexpr std::array<unsigned char, 256> make_classes() {
+    std::array<unsigned char, 256> classes{};
+    for (int c : {' ', '\t', '\n', '\v', '\f', '\r'}) classes[c] = kSpace;
+    for (int c = '0'; c <= '9'; ++c) classes[c] = kWord;
+    for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kWord;
+    for (int c = 'a'; c <= 'z'; ++c) classes[c] = kWord;
+    classes['_'] = kWord;
+    classes['.'] = kDot;
+    return classes;
+}
+
+inline constexpr std::array<unsigned char, 256> kClasses = make_classes();
+
+constexpr bool in_class(char c, unsigned char cls) noexcept {
+    return (kClasses[static_cast<unsigned char>(c)] & cls) != 0;
+}
+
+// Returns the first position at or after `pos` whose byte is not in `cls`.
+constexpr std::size_t skip(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
+    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
+    return pos;
+}
+
+constexpr bool has_at(std::string_view s, std::size_t pos, std::string_view word) noexcept {
+    return s.size() - pos >= word.size() && s.substr(pos, word.size()) == word;
+}
+
+}  // namespace pattern_detail
+
+// The captures of a successful match, as views into the matched line.
+struct PatternMatch {
+    std::string_view group1;  // the name; the leading dots in the relative form
+    std::string_view group2;  // the name after the dots (relative form only)
+};
+
+class ImportPattern {
+public:
+    enum class Form : unsigned char { plain_import, from_absolute, from_relative };
+
+    constexpr ImportPattern(Form form, std::string_view text) noexcept : form_(form), text_(text) {}
+
+    constexpr Form form() const noexcept { return form_; }
+
+    // The pattern text; the matcher below accepts exactly its language.
+    constexpr std::string_view text() const noexcept { return text_; }
+
+    // Returns whether the pattern matches a leading part of `line` (the
+    // texts all begin with "^" and are not multiline), and if so stores the
+    // captures in `match`. Never fails; thread-safe.
+    constexpr bool match(std::string_view line, PatternMatch& match) const noexcept {
+        using namespace pattern_detail;
+        const std::string_view keyword = form_ == Form::plain_import ? "import" : "from";
+        std::size_t pos = skip(line, 0, kSpace);  // ^\s*
+        if (!has_at(line, pos, keyword)) return false;
+        pos += keyword.size();
+        const std::size_t name_start = skip(line, pos, kSpace);  // \s+
+        if (name_start == pos) return false;
+
+        if (form_ == Form::plain_import) {  // ([\w.]+)(?:\s|,|$)
+            const std::size_t name_end = skip(line, name_start, kName);
+            if (name_end == name_start) return false;
+            if (name_end < line.size() && !in_class(line[name_end], kSpace) && line[name_end] != ',') {
+                return false;
+            }
+            match = {line.substr(name_start, name_end - name_start), {}};
+            return true;
+        }
+
+        std::size_t dots_end = name_start;  // (\.+) in the relative form
+        if (form_ == Form::from_relative) {
+            dots_end = skip(line, name_start, kDot);
+            if (dots_end == name_start) return false;
+        }
+        const std::size_t name_end = skip(line, dots_end, kName);
+        if (form_ == Form::from_absolute && name_end == name_start) return false;
+        const std::size_t keyword_start = skip(line, name_end, kSpace);  // \s+import
+        if (keyword_start == name_end || !has_at(line, keyword_start, "import")) return false;
+        if (form_ == Form::from_relative) {
+            match = {line.substr(name_start, dots_end - name_start), line.substr(dots_end, name_end - dots_end)};
+        } else {
+            match = {line.substr(name_start, name_end - name_start), {}};
+        }
+        return true;
+    }
+
+private:
+    Form form_;
+    std::string_view text_;
+};
+
+inline constexpr ImportPattern RE_IMPORT{ImportPattern::Form::plain_import,
+                                         R"(^\s*import\s+([\w.]+)(?:\s|,|$))"};
+inline constexpr ImportPattern RE_FROM_ABS{ImportPattern::Form::from_absolute,
+                                           R"(^\s*from\s+([\w.]+)\s+import)"};
+inline constexpr ImportPattern RE_FROM_REL{ImportPattern::Form::from_relative,
+                                           R"(^\s*from\s+(\.+)([\w.]*)\s+import)"};
+
+}  // namespace scanner_core

@@ -1,0 +1,158 @@
+#include "import_extraction.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.hpp"
+
+namespace scanner_core {
+namespace {
+
+using namespace std::string_literals;
+
+// One record as "<line>:<p|a|r>:<module>", so expectations read at a glance.
+std::vector<std::string> summary(std::string_view text) {
+    std::vector<std::string> out;
+    for (const RawImport& record : extract_imports(text)) {
+        const char* form = record.is_relative ? "r" : record.is_from ? "a" : "p";
+        EXPECT_TRUE(!record.is_relative || record.is_from);
+        out.push_back(std::to_string(record.line) + ":" + form + ":" + record.module);
+    }
+    return out;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(LineNumbering, CountsEveryPhysicalLine) {
+    EXPECT_EQ(summary("\n\nimport a\n"), Lines{"3:p:a"});
+    EXPECT_EQ(summary("import a\n\n  \n\t\nx = 1\nimport b"), (Lines{"1:p:a", "6:p:b"}));
+    EXPECT_EQ(summary("# c\nimport a\nimport a\n"), (Lines{"2:p:a", "3:p:a"}));
+}
+
+TEST(LineNumbering, NothingInEmptyOrBlankTexts) {
+    EXPECT_TRUE(extract_imports("").empty());
+    EXPECT_TRUE(extract_imports("\n\n\n").empty());
+    EXPECT_TRUE(extract_imports("   \n\t\t\n \t \n").empty());
+}
+
+TEST(LineEnds, OnlyLineFeedsEndLines) {
+    EXPECT_EQ(summary("import os\r\nfrom a import b\r\n"), (Lines{"1:p:os", "2:a:a"}));
+    // Carriage returns alone do not split: one line, its first statement only.
+    EXPECT_EQ(summary("import a\rimport b\rimport c"), Lines{"1:p:a"});
+    EXPECT_EQ(summary("x = 1\rimport b\n"), Lines{});
+}
+
+TEST(LeadingWhiteSpace, BlanksAndTabsAreSkippedOtherSpaceIsNot) {
+    EXPECT_EQ(summary("    import a\n\t\tfrom b import c\n \t import d"), (Lines{"1:p:a", "2:a:b", "3:p:d"}));
+    EXPECT_EQ(summary("\fimport a\n\vimport b\n\rimport c\n"), Lines{});
+    EXPECT_EQ(summary("\xef\xbb\xbfimport a\n"), Lines{});  // byte-order mark
+}
+
+TEST(PlainForm, CapturesTheDottedNameBeforeSpaceCommaOrEnd) {
+    EXPECT_EQ(summary("import a.b.c as d"), Lines{"1:p:a.b.c"});
+    EXPECT_EQ(summary("import a, b"), Lines{"1:p:a"});
+    EXPECT_EQ(summary("import a,b"), Lines{"1:p:a"});
+    EXPECT_EQ(summary("import a\t# comment"), Lines{"1:p:a"});
+    EXPECT_EQ(summary("import   \t a"), Lines{"1:p:a"});
+    EXPECT_EQ(summary("import .a"), Lines{"1:p:.a"});
+    EXPECT_EQ(summary("import a."), Lines{"1:p:a."});
+    EXPECT_EQ(summary("import ..."), Lines{"1:p:..."});
+}
+
+TEST(PlainForm, RejectsNamesFollowedByAnythingElse) {
+    for (const char* line : {"import os;", "import os; import sys", "import os#x", "import caf\xc3\xa9",
+                             "import a(b)", "import", "import ", "importx a", "import\\", "import *"}) {
+        EXPECT_EQ(summary(line), Lines{}) << line;
+    }
+}
+
+TEST(AbsoluteFromForm, CapturesTheNameAndIgnoresWhatFollowsImport) {
+    EXPECT_EQ(summary("from a.b import c"), Lines{"1:a:a.b"});
+    EXPECT_EQ(summary("from a importx"), Lines{"1:a:a"});
+    EXPECT_EQ(summary("from a import (b,\n    c)\n"), Lines{"1:a:a"});
+    EXPECT_EQ(summary("from __future__ import annotations"), Lines{"1:a:__future__"});
+    EXPECT_EQ(summary("from a.b.\timport c"), Lines{"1:a:a.b."});
+}
+
+TEST(AbsoluteFromForm, RejectsMalformedStatements) {
+    for (const char* line : {"from a . b import c", "from.a import b", "from a imp", "froma import b",
+                             "from caf\xc3\xa9 import x", "from a", "from  import x", "from a\\"}) {
+        EXPECT_EQ(summary(line), Lines{}) << line;
+    }
+    // Nothing after the keyword is examined, not even its presence.
+    EXPECT_EQ(summary("from a import"), Lines{"1:a:a"});
+}
+
+TEST(RelativeFromForm, StoresTheNameAfterTheDotsOnly) {
+    EXPECT_EQ(summary("from . import x"), Lines{"1:r:"});
+    EXPECT_EQ(summary("from ..pkg.sub import x"), Lines{"1:r:pkg.sub"});
+    EXPECT_EQ(summary("from .a.b. import x"), Lines{"1:r:a.b."});
+    EXPECT_EQ(summary("from ... import x"), Lines{"1:r:"});
+    EXPECT_EQ(summary("from .import b"), Lines{});
+    EXPECT_EQ(summary("from .a import"), Lines{"1:r:a"});
+    EXPECT_EQ(summary("from .a imp"), Lines{});
+}
+
+TEST(WhatYieldsNothing, CommentsCompoundLinesAndCapitals) {
+    for (const char* line : {"# import os", "if x: import os", "try: import os", "Import os", "FROM a import b",
+                             "x = 1", "print('import os')", "def f(): pass"}) {
+        EXPECT_EQ(summary(line), Lines{}) << line;
+    }
+}
+
+TEST(WhatYieldsNothing, StringsAreNotUnderstood) {
+    // A statement on its own line inside a triple-quoted string counts.
+    EXPECT_EQ(summary("doc = \"\"\"\nimport secret\n\"\"\"\n"), Lines{"2:p:secret"});
+}
+
+TEST(Continuations, OnlyTheFirstLineOfAStatementIsSeen) {
+    EXPECT_EQ(summary("import \\\n    os\n"), Lines{});
+    EXPECT_EQ(summary("from a import \\\n    b\n"), Lines{"1:a:a"});
+}
+
+TEST(AnyBytes, NulAndHighBytesAreOrdinaryNonMatchingBytes) {
+    EXPECT_EQ(summary("import a\0b\nimport c"s), Lines{"2:p:c"});
+    EXPECT_EQ(summary("import a \0\nfrom \0 import b\n"s), Lines{"1:p:a"});
+    EXPECT_EQ(summary("\0\0\0\nimport x\n\xff\xfe\n"s), Lines{"2:p:x"});
+    EXPECT_EQ(summary("from a\x80 import b\nimport z\x80"), Lines{});
+}
+
+TEST(Records, FlagsFollowTheForm) {
+    const std::vector<RawImport> records = extract_imports("import p\nfrom a import x\nfrom .r import y\n");
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_FALSE(records[0].is_from);
+    EXPECT_FALSE(records[0].is_relative);
+    EXPECT_TRUE(records[1].is_from);
+    EXPECT_FALSE(records[1].is_relative);
+    EXPECT_TRUE(records[2].is_from);
+    EXPECT_TRUE(records[2].is_relative);
+}
+
+// Candidate lines of 64 MB, each shaped to drive a backtracking matcher deep
+// or long, scanned on a 256 KiB stack: a recursive matcher crashes here.
+TEST(LongLines, AreScannedInConstantStack) {
+    constexpr std::size_t kLength = 64u << 20;
+    struct Case {
+        std::string text;
+        Lines expected;
+    };
+    std::vector<std::string> names = {"plain name", "blanks after import", "from and dots", "dots then import",
+                                      "dotted name then import"};
+    std::vector<Case> cases;
+    cases.push_back({"import " + std::string(kLength, 'a') + "\nimport b", {"1:p:" + std::string(kLength, 'a'), "2:p:b"}});
+    cases.push_back({"import" + std::string(kLength, ' ') + "x\n", {"1:p:x"}});
+    cases.push_back({"from " + std::string(kLength, '.') + "\nimport b", {"2:p:b"}});
+    cases.push_back({"from " + std::string(kLength, '.') + " import x", {"1:r:"}});
+    std::string dotted;
+    for (std::size_t i = 0; dotted.size() < kLength; ++i) dotted += "ab.";
+    cases.push_back({"from " + dotted + "c import x;", {"1:a:" + dotted + "c"}});
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        Lines got;
+        testing::run_with_stack(256 * 1024, [&] { got = summary(cases[i].text); });
+        EXPECT_EQ(got, cases[i].expected) << names[i];
+    }
+}
+
+}  // namespace
+}  // namespace scanner_core
