@@ -34,6 +34,8 @@ allowed_exact    : set de modules/racines autorisés en exact ("json", "re", …
 allowed_prefixes : liste de préfixes sans ".*" ("quenx", "sqlalchemy", …)
              )";
 
+constexpr const char* kScanFileDoc = "Scanne un fichier .py et retourne un FileResult.";
+
 }  // namespace
 
 PYBIND11_MODULE(scanner_core, m) {
@@ -50,5 +52,7 @@ PYBIND11_MODULE(scanner_core, m) {
         .def(py::init<StringSet, StringSet, StringList>(), py::arg("forbidden"), py::arg("allowed_exact"),
              py::arg("allowed_prefixes"), kInitDoc)
         .def("is_allowed", &ImportClassifier::is_allowed, py::arg("module"))
-        .def("is_forbidden", &ImportClassifier::is_forbidden, py::arg("module"));
+        .def("is_forbidden", &ImportClassifier::is_forbidden, py::arg("module"))
+        .def("scan_file", &ImportClassifier::scan_file, py::arg("filepath"), py::arg("local_modules"), kScanFileDoc,
+             py::call_guard<py::gil_scoped_release>());
 }

@@ -33,6 +33,14 @@ public:
     // followed in the name by a dot). Does not consult `forbidden`.
     bool is_allowed(const std::string& module) const;
 
+    // Checks one source file. A file that cannot be opened gives a record
+    // with a single error; forbidden imports are errors, imports no rule
+    // allows are warnings, relative, empty and local ones are ignored.
+    // Throws std::ios_base::failure when a read fails after a successful
+    // open (a directory, an I/O error), std::bad_alloc on exhausted memory.
+    FileResult scan_file(const std::string& filepath,
+                         const std::unordered_set<std::string>& local_modules) const;
+
 private:
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

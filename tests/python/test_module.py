@@ -40,7 +40,8 @@ class TestModuleFrame:
             "filepath", "errors", "warnings", "passed", "__repr__",
         ]
         assert [m for m in vars(ImportClassifier) if m in {
-            "__init__", "is_allowed", "is_forbidden"}] == ["__init__", "is_allowed", "is_forbidden"]
+            "__init__", "is_allowed", "is_forbidden", "scan_file"}] == [
+            "__init__", "is_allowed", "is_forbidden", "scan_file"]
 
     def test_docstrings_are_byte_exact(self):
         assert len(INIT_DOC.encode()) == 299
@@ -49,6 +50,11 @@ class TestModuleFrame:
             "__init__(self: scanner_core.ImportClassifier, forbidden: collections.abc.Set[str], "
             "allowed_exact: collections.abc.Set[str], allowed_prefixes: collections.abc.Sequence[str])"
             " -> None\n\n" + INIT_DOC + "\n"
+        )
+        assert ImportClassifier.scan_file.__doc__ == (
+            "scan_file(self: scanner_core.ImportClassifier, filepath: str, local_modules: "
+            "collections.abc.Set[str]) -> scanner_core.FileResult\n\n"
+            "Scanne un fichier .py et retourne un FileResult.\n"
         )
 
     def test_members_without_docstring_show_the_signature_alone(self):

@@ -1,0 +1,149 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ios>
+#include <thread>
+
+#include "import_classifier.hpp"
+#include "test_support.hpp"
+
+namespace scanner_core {
+namespace {
+
+using Messages = std::vector<std::string>;
+
+class ScanFile : public ::testing::Test {
+protected:
+    const ImportClassifier classifier{{"os", "subprocess"}, {"json", "os.path", "a.b"}, {"toolkit.api"}};
+    testing::ScratchDir dir;
+};
+
+TEST_F(ScanFile, ReportsForbiddenAsErrorsAndUnlistedAsWarnings) {
+    const std::string path = dir.write("demo.py", "import json\nimport os.path\n\nfrom requests import get\n");
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.filepath, path);
+    EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os.path'"});
+    EXPECT_EQ(result.warnings, Messages{path + ":4: import non whitelist\xC3\xA9 \xE2\x80\x94 'requests'"});
+    EXPECT_FALSE(result.passed);
+}
+
+TEST_F(ScanFile, UnopenableFileGivesOneErrorAndNoScan) {
+    const std::string path = dir.str() + "/missing.py";
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.filepath, path);
+    EXPECT_EQ(result.errors, Messages{path + ": impossible d'ouvrir le fichier"});
+    EXPECT_TRUE(result.warnings.empty());
+    EXPECT_FALSE(result.passed);
+}
+
+TEST_F(ScanFile, DirectoryOpensButCannotBeReadSoItThrows) {
+    EXPECT_THROW(classifier.scan_file(dir.str(), {}), std::ios_base::failure);
+    try {
+        classifier.scan_file(dir.str(), {});
+    } catch (const std::ios_base::failure& failure) {
+        EXPECT_NE(std::string(failure.what()).find(dir.str()), std::string::npos) << failure.what();
+    }
+}
+
+TEST_F(ScanFile, EmptyFilesAndFilesWithoutImportsPass) {
+    for (const char* content : {"", "\n", "x = 1\nprint(x)\n"}) {
+        const FileResult result = classifier.scan_file(dir.write("quiet.py", content), {});
+        EXPECT_TRUE(result.errors.empty());
+        EXPECT_TRUE(result.warnings.empty());
+        EXPECT_TRUE(result.passed);
+    }
+}
+
+TEST_F(ScanFile, RelativeAndEmptyNamesAreNeverReported) {
+    const FileResult result =
+        classifier.scan_file(dir.write("rel.py", "from . import os\nfrom .os import x\nfrom ..subprocess import y\n"), {});
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_TRUE(result.warnings.empty());
+}
+
+TEST_F(ScanFile, LocalModulesComeBeforeTheRestOfThePolicy) {
+    const std::string path = dir.write("local.py", "import os.tools\nimport mypkg.util\nimport mypkg.other\n");
+    const FileResult by_root = classifier.scan_file(path, {"os"});
+    EXPECT_TRUE(by_root.errors.empty());
+    EXPECT_EQ(by_root.warnings.size(), 2u);
+
+    const FileResult by_name = classifier.scan_file(path, {"mypkg.util"});
+    EXPECT_EQ(by_name.errors.size(), 1u);
+    EXPECT_EQ(by_name.warnings, Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'mypkg.other'"});
+}
+
+TEST_F(ScanFile, ForbiddenWinsOverAllowedAndNamesTheWholeModule) {
+    const std::string path = dir.write("order.py", "from os.path import join\nimport json.decoder\nimport a.b.c\n");
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os.path'"});
+    EXPECT_EQ(result.warnings, Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'a.b.c'"});
+}
+
+TEST_F(ScanFile, PrefixesAllowTheirSubtreeOnly) {
+    const std::string path = dir.write("p.py", "import toolkit.api\nimport toolkit.api.widgets\nimport toolkit.apis\n");
+    EXPECT_EQ(classifier.scan_file(path, {}).warnings,
+              Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'toolkit.apis'"});
+}
+
+TEST_F(ScanFile, RepeatedImportsAreReportedOncePerLine) {
+    const std::string path = dir.write("twice.py", "x\nimport subprocess\n\n\n\n\n\n\nimport subprocess\n");
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.errors, (Messages{path + ":2: import interdit \xE2\x80\x94 'subprocess'",
+                                       path + ":9: import interdit \xE2\x80\x94 'subprocess'"}));
+}
+
+TEST_F(ScanFile, OnlyWarningsStillPass) {
+    const FileResult result = classifier.scan_file(dir.write("w.py", "import requests\nimport yaml\n"), {});
+    EXPECT_EQ(result.warnings.size(), 2u);
+    EXPECT_TRUE(result.passed);
+}
+
+TEST_F(ScanFile, PathBytesAreKeptAsGiven) {
+    const std::string path = dir.str() + "/./sub/../caf\xc3\xa9 \xff.py";
+    std::filesystem::create_directories(dir.path() / "sub");
+    dir.write("caf\xc3\xa9 \xff.py", "import yaml\n");
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.filepath, path);
+    EXPECT_EQ(result.warnings, Messages{path + ":1: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'"});
+}
+
+TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
+    // /proc files report a size of 0; the read must not stop there.
+    const FileResult result = classifier.scan_file("/proc/self/status", {});
+    EXPECT_TRUE(result.passed);
+    EXPECT_TRUE(result.errors.empty());
+}
+
+TEST_F(ScanFile, FifoWithoutWriterReadsAsEmptyInsteadOfBlocking) {
+    const std::string path = dir.str() + "/pipe.py";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_TRUE(result.passed);
+    EXPECT_TRUE(result.warnings.empty());
+}
+
+TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {
+    // A pipe reports no size and delivers its content in pieces, so the
+    // buffer has to grow several times before the end of file.
+    const std::string path = dir.str() + "/stream.py";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int writer = ::open(path.c_str(), O_RDWR);  // keeps the pipe open until all is written
+    ASSERT_GE(writer, 0);
+    constexpr int kLines = 40000;
+    std::thread feed([writer] {
+        const std::string line = "import yaml\n";
+        for (int i = 0; i < kLines; ++i) {
+            if (::write(writer, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
+        }
+        ::close(writer);
+    });
+    const FileResult result = classifier.scan_file(path, {});
+    feed.join();
+    ASSERT_EQ(result.warnings.size(), static_cast<std::size_t>(kLines));
+    EXPECT_EQ(result.warnings.back(), path + ":40000: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'");
+}
+
+}  // namespace
+}  // namespace scanner_core
