@@ -36,6 +36,12 @@ allowed_prefixes : liste de préfixes sans ".*" ("quenx", "sqlalchemy", …)
 
 constexpr const char* kScanFileDoc = "Scanne un fichier .py et retourne un FileResult.";
 
+constexpr const char* kScanDirectoryDoc = R"(
+Scanne récursivement tous les .py d'un répertoire en parallèle.
+
+num_threads=0 → hardware_concurrency() (auto).
+             )";
+
 }  // namespace
 
 PYBIND11_MODULE(scanner_core, m) {
@@ -54,5 +60,7 @@ PYBIND11_MODULE(scanner_core, m) {
         .def("is_allowed", &ImportClassifier::is_allowed, py::arg("module"))
         .def("is_forbidden", &ImportClassifier::is_forbidden, py::arg("module"))
         .def("scan_file", &ImportClassifier::scan_file, py::arg("filepath"), py::arg("local_modules"), kScanFileDoc,
-             py::call_guard<py::gil_scoped_release>());
+             py::call_guard<py::gil_scoped_release>())
+        .def("scan_directory", &ImportClassifier::scan_directory, py::arg("src_dir"), py::arg("local_modules"),
+             py::arg("num_threads") = 0u, kScanDirectoryDoc, py::call_guard<py::gil_scoped_release>());
 }

@@ -41,6 +41,17 @@ public:
     FileResult scan_file(const std::string& filepath,
                          const std::unordered_set<std::string>& local_modules) const;
 
+    // Checks every regular ".py" file below `src_dir` on `num_threads`
+    // workers (0: one per hardware thread; never more than there are files)
+    // and returns one record per file, in the order of the walk, whatever
+    // the thread count. Throws std::filesystem::filesystem_error when the
+    // walk fails, std::system_error when no thread can be started, and the
+    // first exception that left a scan in a worker; in every case all
+    // workers have been joined and no partial result is returned.
+    std::vector<FileResult> scan_directory(const std::string& src_dir,
+                                           const std::unordered_set<std::string>& local_modules,
+                                           unsigned int num_threads) const;
+
 private:
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

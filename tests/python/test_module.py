@@ -23,6 +23,12 @@ INIT_DOC = (
     + " " * 13
 )
 
+SCAN_DIRECTORY_DOC = (
+    "\nScanne récursivement tous les .py d'un répertoire en parallèle.\n\n"
+    "num_threads=0 → hardware_concurrency() (auto).\n" + " " * 13
+)
+
+
 class TestModuleFrame:
     def test_docstring_and_exactly_two_classes(self):
         assert scanner_core.__doc__ == MODULE_DOC
@@ -40,11 +46,12 @@ class TestModuleFrame:
             "filepath", "errors", "warnings", "passed", "__repr__",
         ]
         assert [m for m in vars(ImportClassifier) if m in {
-            "__init__", "is_allowed", "is_forbidden", "scan_file"}] == [
-            "__init__", "is_allowed", "is_forbidden", "scan_file"]
+            "__init__", "is_allowed", "is_forbidden", "scan_file", "scan_directory"}] == [
+            "__init__", "is_allowed", "is_forbidden", "scan_file", "scan_directory"]
 
     def test_docstrings_are_byte_exact(self):
         assert len(INIT_DOC.encode()) == 299
+        assert len(SCAN_DIRECTORY_DOC.encode()) == 131
         init = ImportClassifier.__init__.__doc__
         assert init == (
             "__init__(self: scanner_core.ImportClassifier, forbidden: collections.abc.Set[str], "
@@ -55,6 +62,11 @@ class TestModuleFrame:
             "scan_file(self: scanner_core.ImportClassifier, filepath: str, local_modules: "
             "collections.abc.Set[str]) -> scanner_core.FileResult\n\n"
             "Scanne un fichier .py et retourne un FileResult.\n"
+        )
+        assert ImportClassifier.scan_directory.__doc__ == (
+            "scan_directory(self: scanner_core.ImportClassifier, src_dir: str, local_modules: "
+            "collections.abc.Set[str], num_threads: typing.SupportsInt | typing.SupportsIndex = 0)"
+            " -> list[scanner_core.FileResult]\n\n" + SCAN_DIRECTORY_DOC + "\n"
         )
 
     def test_members_without_docstring_show_the_signature_alone(self):
