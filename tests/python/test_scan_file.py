@@ -131,6 +131,18 @@ def test_the_lock_is_released_while_the_engine_works(classifier, tmp_path):
         results = []
         scan = threading.Thread(target=lambda: results.append(classifier.scan_file(fifo, set())))
         scan.start()
+        # Wait until the engine holds the pipe open: written and closed any
+        # earlier, the content would be gone before the scan opened it.
+        def engine_has_it_open():
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    if int(fd) != writer and os.readlink(f"/proc/self/fd/{fd}") == fifo:
+                        return True
+                except OSError:
+                    pass
+            return False
+        while not engine_has_it_open():
+            threading.Event().wait(0.001)
         os.write(writer, b"import os\\nimport yaml\\n")
         os.close(writer)
         scan.join()
