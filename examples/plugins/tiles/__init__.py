@@ -1,0 +1,3 @@
+"""Map tiles for the weather panel."""
+
+from .render import render_tile

@@ -1,0 +1,1 @@
+/sys/bus/platform/uevent

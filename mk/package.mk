@@ -1,0 +1,54 @@
+# What users get: the type stub held to the built module, and the wheel
+# round trip (build, install into a fresh virtual environment, use it).
+
+WHEEL_DIR  := build/wheel
+STUB_TESTS := tests/typing
+# pip's own output through the same noise filter as the top Makefile, but
+# inside braces so that a failing pip still fails the pipeline.
+PKG_PIP_FILTER := { grep -v "is ignored: it is neither a file nor a directory" || true; }
+
+EXTRA_TEST_STEPS += check-stub check-wheel
+
+.PHONY: check-stub check-wheel wheel
+
+# stubtest compares the stub's members with the module's; pybind11 functions
+# carry no introspectable signature, so the pytest file compares each stub
+# signature with the signature line pybind11 writes into the member's
+# __doc__; mypy --strict on a usage example checks that the stub accepts
+# what it should and refuses the misuses marked in it.
+check-stub: build
+	@start=$$SECONDS; \
+	PYTHONPATH=$(BUILD) MYPYPATH=src/binding $(PY) -m mypy.stubtest scanner_core \
+	    --allowlist $(STUB_TESTS)/stubtest-allowlist.txt; \
+	PYTHONPATH=$(BUILD) $(PY) -m pytest -q $(STUB_TESTS); \
+	MYPYPATH=src/binding $(PY) -m mypy --strict $(STUB_TESTS)/usage.py; \
+	echo "check-stub: passed in $$((SECONDS - start)) s"
+
+# Built with the pinned tools of .venv (no download, an incremental CMake
+# build in its own directory); --check-build-dependencies still holds them
+# to pyproject.toml's build requirements.
+wheel: $(VENV)/.ready
+	@start=$$SECONDS; \
+	rm -rf $(WHEEL_DIR)/dist; \
+	$(PY) -m pip wheel . --no-build-isolation --check-build-dependencies --no-deps -q \
+	    -w $(WHEEL_DIR)/dist --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER); \
+	echo "wheel: $$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl), built in $$((SECONDS - start)) s"
+
+# A fresh environment from the interpreter .venv was made from holds the
+# wheel alone; it is used from an empty directory with -I, so nothing of the
+# source tree can stand in for the installed module. mypy then type-checks
+# the usage example against what the wheel installed.
+check-wheel: wheel
+	@start=$$SECONDS; \
+	interpreter="$$(tools/ensure-python.sh)"; \
+	wheel="$$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl)"; \
+	rm -rf $(WHEEL_DIR)/venv $(WHEEL_DIR)/elsewhere; \
+	"$$interpreter" -m venv --without-pip $(WHEEL_DIR)/venv; \
+	$(PY) -m pip --python $(WHEEL_DIR)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
+	mkdir -p $(WHEEL_DIR)/elsewhere; \
+	here="$$PWD"; \
+	cd $(WHEEL_DIR)/elsewhere; \
+	env -u PYTHONPATH ../venv/bin/python -I "$$here/tests/package/installed_check.py" "$$here/$$wheel" "$$here/src/binding/scanner_core.pyi"; \
+	env -u PYTHONPATH -u MYPYPATH "$$here/$(PY)" -m mypy --strict --python-executable ../venv/bin/python \
+	    --cache-dir ../mypy-cache "$$here/$(STUB_TESTS)/usage.py"; \
+	echo "check-wheel: installed and used in $$((SECONDS - start)) s"
