@@ -1,0 +1,39 @@
+# Hardening: every engine test under ASan+UBSan and under TSan, the libFuzzer
+# targets of tests/fuzz, and the full-size load test. `make test` runs the
+# sanitizers and a short fuzz run after the normal tests; `make fuzz` and
+# `make stress` run the long versions.
+DEV_PACKAGES += clang libclang-rt-14-dev
+EXTRA_TEST_STEPS += test-asan test-tsan fuzz-smoke
+
+# Seconds per fuzz target: FUZZ_SECONDS for `make fuzz`, FUZZ_SMOKE_SECONDS
+# for the run inside `make test`.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 15
+FUZZ_TARGETS := extract_imports scan_file
+
+.PHONY: test-asan test-tsan fuzz fuzz-smoke stress
+
+build/asan/build.ninja build/tsan/build.ninja build/fuzz/build.ninja: build/%/build.ninja: \
+		$(VENV)/.ready CMakeLists.txt CMakePresets.json | apt-packages
+	@$(CMAKE) --preset $* --no-warn-unused-cli >/dev/null
+
+test-asan: build/asan/build.ninja
+	@$(CMAKE) --build build/asan -j $(JOBS)
+	$(CTEST) --preset asan -j $(JOBS)
+
+test-tsan: build/tsan/build.ninja
+	@$(CMAKE) --build build/tsan -j $(JOBS)
+	$(CTEST) --preset tsan -j $(JOBS)
+
+fuzz: build/fuzz/build.ninja
+	@$(CMAKE) --build build/fuzz -j $(JOBS)
+	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: build/fuzz/build.ninja
+	@$(CMAKE) --build build/fuzz -j $(JOBS)
+	tests/fuzz/run.sh build/fuzz $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
+
+# The load test at full size: 200 rounds of eight threads, 2,000 calls for
+# the memory bound.
+stress: build
+	SCANNER_CORE_STRESS=full PYTHONPATH=$(BUILD) $(PY) -m pytest -q -s tests/python/test_stress.py

@@ -1,0 +1,86 @@
+// extract_imports on arbitrary bytes: it must not crash, must give at most one
+// record per line in strictly increasing line order, and on every line short
+// enough for std::regex must give exactly what std::regex compiled from the
+// pattern texts gives on that line (or nothing where it gives nothing).
+// Behind a prefix of whole lines that moves it to another offset, the same
+// text must give the same records, only numbered further down.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "import_extraction.hpp"
+#include "reference_extraction.hpp"
+
+namespace {
+
+// std::regex's matcher recurses once per character of the subject, so the
+// reference would exhaust the stack on long lines; those lines are still
+// extracted and their records still checked for order.
+constexpr std::size_t kReferenceLineLimit = 1024;
+
+// Comment lines of `length` bytes in all, the last one shortened to fit.
+// Returns how many lines they are.
+std::int64_t append_comment_lines(std::string& text, std::size_t length) {
+    std::int64_t lines = 0;
+    for (std::size_t left = length; left > 0; ++lines) {
+        const std::size_t line = left < 64 ? left : 64;
+        text.append(line - 1, '#').push_back('\n');
+        left -= line;
+    }
+    return lines;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using scanner_core::RawImport;
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::vector<RawImport> imports = scanner_core::extract_imports(text);
+
+    // Records are consumed in step with the lines: one that is out of order,
+    // repeated, or numbered beyond the last line is left over at the end.
+    std::size_t next = 0;
+    std::int64_t number = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        ++number;
+        const std::string_view line = text.substr(pos, end - pos);
+        const RawImport* got = next < imports.size() && imports[next].line == number ? &imports[next++] : nullptr;
+        if (line.size() <= kReferenceLineLimit) {
+            const std::vector<RawImport> expected = scanner_core::testing::reference_extract_imports(line);
+            FUZZ_CHECK(expected.size() == (got != nullptr ? 1u : 0u));
+            if (got != nullptr) {
+                FUZZ_CHECK(got->module == expected[0].module);
+                FUZZ_CHECK(got->is_from == expected[0].is_from);
+                FUZZ_CHECK(got->is_relative == expected[0].is_relative);
+            }
+        }
+        if (got != nullptr) {
+            // The module always lies inside its line.
+            FUZZ_CHECK(got->module.size() < line.size());
+            FUZZ_CHECK(line.find(got->module) != std::string_view::npos);
+        }
+        pos = end + 1;
+    }
+    FUZZ_CHECK(next == imports.size());
+
+    // Just short of 4 KiB, at an offset the first byte picks, the text
+    // lands across page-sized boundaries and at every alignment within a
+    // 64-byte block, where a scanner that works in blocks has its seams.
+    std::string shifted;
+    const std::int64_t prefix_lines = append_comment_lines(shifted, 4096 - (size == 0 ? 0 : data[0] % 128));
+    shifted.append(text);
+    const std::vector<RawImport> moved = scanner_core::extract_imports(shifted);
+    FUZZ_CHECK(moved.size() == imports.size());
+    for (std::size_t k = 0; k < moved.size(); ++k) {
+        FUZZ_CHECK(moved[k].line == imports[k].line + prefix_lines);
+        FUZZ_CHECK(moved[k].module == imports[k].module);
+        FUZZ_CHECK(moved[k].is_from == imports[k].is_from);
+        FUZZ_CHECK(moved[k].is_relative == imports[k].is_relative);
+    }
+    return 0;
+}

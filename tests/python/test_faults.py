@@ -1,0 +1,485 @@
+"""Faults of the file system and of the process around a scan: files that
+change under the walk, permissions, link loops, extreme depths and path
+lengths, odd and huge contents, failing reads, refused threads and exhausted
+memory. Each call either returns complete, correct records or raises a clear
+exception, and the module keeps working for the next call."""
+
+import json
+import os
+import pathlib
+import random
+import re
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import scanner_core
+from scanner_core import ImportClassifier
+
+FORBIDDEN = ": import interdit \u2014 '"
+UNLISTED = ": import non whitelist\u00e9 \u2014 '"
+OPEN_FAILURE = ": impossible d'ouvrir le fichier"
+CONTENT = b"import os\nimport yaml\n"
+NAME_MAX = os.pathconf("/", "PC_NAME_MAX")
+PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
+
+
+@pytest.fixture
+def classifier():
+    return ImportClassifier({"os"}, {"json"}, [])
+
+
+def full_record(path):
+    """What CONTENT gives: the forbidden os on line 1, the unlisted yaml on line 2."""
+    return [[f"{path}:1{FORBIDDEN}os'"], [f"{path}:2{UNLISTED}yaml'"], False]
+
+
+def open_failure(path):
+    return [[path + OPEN_FAILURE], [], False]
+
+
+def outcome(result):
+    return [result.errors, result.warnings, result.passed]
+
+
+def native_threads():
+    """Threads of this process as the kernel sees them: engine workers
+    included, which threading.active_count() does not know about."""
+    return len(os.listdir("/proc/self/task"))
+
+
+def make_tree(root, files, per_directory=50):
+    paths = []
+    for i in range(files):
+        directory = os.path.join(root, f"pkg{i // per_directory}")
+        os.makedirs(directory, exist_ok=True)
+        path = os.path.join(directory, f"m{i}.py")
+        with open(path, "wb") as out:
+            out.write(CONTENT)
+        paths.append(path)
+    return paths
+
+
+@pytest.fixture
+def healthy(classifier, tmp_path_factory):
+    """Checks that the module still scans a small tree and one file exactly,
+    and that no engine thread outlived its call."""
+    root = str(tmp_path_factory.mktemp("healthy"))
+    paths = make_tree(root, 5)
+    threads_before = native_threads()
+
+    def check():
+        results = classifier.scan_directory(root, set(), 3)
+        assert sorted(r.filepath for r in results) == sorted(paths)
+        assert all(outcome(r) == full_record(r.filepath) for r in results)
+        assert outcome(classifier.scan_file(paths[0], set())) == full_record(paths[0])
+        assert native_threads() == threads_before
+
+    return check
+
+
+def run_child(body, *arguments, unprivileged=False, headroom=0):
+    """Runs `body` in a child interpreter that has imported the module and
+    holds `classifier` (os forbidden, json allowed). When asked, the child
+    drops to uid/gid 65534 if it runs as root (root ignores permissions);
+    inside `capped()` its address space is limited to its current size plus
+    `headroom` bytes. Returns what the child printed, one JSON list a line."""
+    script = textwrap.dedent(
+        """
+        import json, os, resource, sys, contextlib
+        import scanner_core
+        classifier = scanner_core.ImportClassifier({"os"}, {"json"}, [])
+        if __UNPRIVILEGED__ and os.geteuid() == 0:
+            os.setgroups([]); os.setgid(65534); os.setuid(65534)
+
+        @contextlib.contextmanager
+        def capped():
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            with open("/proc/self/status") as status:
+                size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, (size + __HEADROOM__, hard))
+            try:
+                yield
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+        def report(*values):
+            print(json.dumps(values), flush=True)
+
+        def attempt(call):
+            try:
+                value = call()
+                return ["returned", value]
+            except Exception as error:
+                return [type(error).__name__, str(error)]
+        """
+    ).replace("__UNPRIVILEGED__", repr(unprivileged)).replace("__HEADROOM__", repr(headroom))
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(scanner_core.__file__) + os.pathsep + env.get("PYTHONPATH", "")
+    done = subprocess.run(
+        [sys.executable, "-c", script + textwrap.dedent(body), *arguments],
+        capture_output=True, text=True, timeout=300, env=env,
+    )
+    assert done.returncode == 0, done.stderr
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def open_to_others(path):
+    """Lets uid 65534 reach `path` through its parents (tmp_path is 0700)."""
+    for directory in [pathlib.Path(path), *pathlib.Path(path).parents]:
+        if directory != pathlib.Path("/"):
+            os.chmod(directory, directory.stat().st_mode | 0o755)
+
+
+class TestFilesThatChangeDuringTheScan:
+    def test_files_vanishing_or_becoming_directories_fifos_or_loops_mid_scan(self, classifier, tmp_path, healthy):
+        root = str(tmp_path / "tree")
+        paths = make_tree(root, 2000)
+        known = set(paths)
+        stop = threading.Event()
+
+        def mutate():
+            # Replaces one file after another by nothing, a directory, a FIFO
+            # or a link to itself, then puts the file back atomically.
+            rng = random.Random(0)
+            while not stop.is_set():
+                path = rng.choice(paths)
+                shape = rng.choice(("gone", "directory", "fifo", "loop"))
+                os.unlink(path)
+                if shape == "directory":
+                    os.mkdir(path)
+                elif shape == "fifo":
+                    os.mkfifo(path)
+                elif shape == "loop":
+                    os.symlink(path, path)
+                if shape == "directory":
+                    os.rmdir(path)
+                elif shape != "gone":
+                    os.unlink(path)
+                with open(path + ".new", "wb") as out:
+                    out.write(CONTENT)
+                os.replace(path + ".new", path)
+
+        mutator = threading.Thread(target=mutate)
+        mutator.start()
+        try:
+            for call in range(100):
+                try:
+                    results = classifier.scan_directory(root, set(), (0, 4, 64)[call % 3])
+                except RuntimeError as error:
+                    # The walk met an entry that changed under it, or a
+                    # worker opened a path that had become a directory.
+                    message = str(error)
+                    assert message.startswith("filesystem error: ") or re.fullmatch(
+                        re.escape(root) + r"/pkg\d+/m\d+\.py: read failed: Is a directory", message
+                    ), message
+                    continue
+                seen = [r.filepath for r in results]
+                assert len(seen) == len(set(seen)) and set(seen) <= known
+                for result in results:
+                    path = result.filepath
+                    assert outcome(result) in [
+                        full_record(path),  # the file as written
+                        open_failure(path),  # gone, or a link loop, when opened
+                        [[], [], True],  # a FIFO without a writer reads as empty
+                    ], path
+        finally:
+            stop.set()
+            mutator.join()
+        results = classifier.scan_directory(root, set(), 0)
+        assert sorted(r.filepath for r in results) == sorted(paths)
+        assert all(outcome(r) == full_record(r.filepath) for r in results)
+        healthy()
+
+    def test_a_file_that_became_a_fifo_reads_as_empty(self, classifier, tmp_path, healthy):
+        path = str(tmp_path / "pipe.py")
+        os.mkfifo(path)
+        assert outcome(classifier.scan_file(path, set())) == [[], [], True]
+        healthy()
+
+
+class TestPermissions:
+    def test_unreadable_files_and_directories(self, tmp_path):
+        root = str(tmp_path / "tree")
+        readable = make_tree(root, 3)
+        locked = os.path.join(root, "locked.py")
+        # Listable but not searchable: the walk sees the names, but no path
+        # through the directory can be opened.
+        blind = os.path.join(root, "blind")
+        os.mkdir(blind)
+        hidden = [os.path.join(blind, name) for name in ("a.py", "b.py")]
+        for path in (locked, *hidden):
+            with open(path, "wb") as out:
+                out.write(CONTENT)
+        os.chmod(locked, 0)
+        os.chmod(blind, 0o644)
+        closed = str(tmp_path / "closed")
+        make_tree(closed, 1)
+        os.chmod(closed, 0)
+        open_to_others(root)
+        try:
+            lines = run_child(
+                """
+                root, locked, closed = sys.argv[1:4]
+                report(os.geteuid() != 0)
+                file = classifier.scan_file(locked, set())
+                report(file.filepath, file.errors, file.warnings, file.passed)
+                results = classifier.scan_directory(root, set(), 2)
+                report(sorted([r.filepath, r.errors, r.warnings, r.passed] for r in results))
+                report(attempt(lambda: classifier.scan_directory(closed, set())))
+                report(attempt(lambda: len(classifier.scan_directory(root, set(), 2))))
+                """,
+                root, locked, closed, unprivileged=True,
+            )
+        finally:
+            os.chmod(blind, 0o755)
+            os.chmod(closed, 0o755)
+        assert lines[0] == [True], "the child must run without root's privileges"
+        assert lines[1] == [locked, [locked + OPEN_FAILURE], [], False]
+        expected = [[p, *full_record(p)] for p in readable] + [[p, *open_failure(p)] for p in (locked, *hidden)]
+        assert lines[2] == [sorted(expected)]
+        assert lines[3] == [[
+            "RuntimeError",
+            f"filesystem error: recursive directory iterator cannot open directory: Permission denied [{closed}]",
+        ]]
+        assert lines[4] == [["returned", 6]]
+
+
+class TestLinkLoops:
+    def test_a_link_back_to_an_ancestor_is_not_followed(self, classifier, tmp_path, healthy):
+        (tmp_path / "pkg" / "sub").mkdir(parents=True)
+        (tmp_path / "a.py").write_bytes(CONTENT)
+        (tmp_path / "pkg" / "sub" / "b.py").write_bytes(CONTENT)
+        (tmp_path / "pkg" / "sub" / "up").symlink_to("../..", target_is_directory=True)
+        (tmp_path / "pkg" / "self").symlink_to(".", target_is_directory=True)
+        results = classifier.scan_directory(str(tmp_path), set(), 2)
+        assert sorted(r.filepath for r in results) == [str(tmp_path / "a.py"), str(tmp_path / "pkg/sub/b.py")]
+        assert all(outcome(r) == full_record(r.filepath) for r in results)
+        healthy()
+
+    def test_a_looping_link_is_an_open_failure_for_scan_file_and_an_error_as_the_root(
+        self, classifier, tmp_path, healthy
+    ):
+        loop = str(tmp_path / "loop.py")
+        os.symlink("loop.py", loop)
+        assert outcome(classifier.scan_file(loop, set())) == open_failure(loop)
+        with pytest.raises(RuntimeError) as raised:
+            classifier.scan_directory(loop, set())
+        assert str(raised.value) == (
+            "filesystem error: recursive directory iterator cannot open directory: "
+            f"Too many levels of symbolic links [{loop}]"
+        )
+        healthy()
+
+
+class TestDepthAndPathLength:
+    def test_a_tree_300_levels_deep(self, classifier, tmp_path, healthy):
+        directory = str(tmp_path)
+        expected = []
+        for level in range(300):
+            directory = os.path.join(directory, "d")
+            if level % 50 == 49:
+                os.makedirs(directory)
+                with open(os.path.join(directory, f"at{level + 1}.py"), "wb") as out:
+                    out.write(CONTENT)
+                expected.append(os.path.join(directory, f"at{level + 1}.py"))
+        results = classifier.scan_directory(str(tmp_path), set(), 4)
+        assert [r.filepath for r in results] == expected  # one file per level: a single walk order
+        assert all(outcome(r) == full_record(r.filepath) for r in results)
+        assert outcome(classifier.scan_file(expected[-1], set())) == full_record(expected[-1])
+        healthy()
+
+    def test_names_of_name_max_bytes_and_beyond(self, classifier, tmp_path, healthy):
+        longest = str(tmp_path / ("n" * (NAME_MAX - 3) + ".py"))
+        with open(longest, "wb") as out:
+            out.write(CONTENT)
+        assert outcome(classifier.scan_file(longest, set())) == full_record(longest)
+        [result] = classifier.scan_directory(str(tmp_path), set())
+        assert result.filepath == longest and outcome(result) == full_record(longest)
+        too_long = str(tmp_path / ("n" * (NAME_MAX - 2) + ".py"))
+        assert outcome(classifier.scan_file(too_long, set())) == open_failure(too_long)
+        healthy()
+
+    def test_paths_up_to_path_max_and_beyond(self, classifier, tmp_path, healthy):
+        # Directories down to where a file's path has PATH_MAX - 1 bytes (the
+        # longest the system opens), then one more level whose file lies
+        # beyond the limit. They are made through directory descriptors,
+        # which no path length limits.
+        root = str(tmp_path)
+        component = "d" * 200
+        depth = (PATH_MAX - 2 - len(root) - len("f.py")) // (len(component) + 1)
+        inner = root + ("/" + component) * depth
+        at_limit = inner + "/" + "f" * (PATH_MAX - 2 - len(inner) - len(".py")) + ".py"
+        beyond = inner + "/" + component + "/beyond.py"
+        assert len(at_limit) == PATH_MAX - 1 and len(beyond) >= PATH_MAX
+        fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            for _ in range(depth):
+                os.mkdir(component, dir_fd=fd)
+                fd, parent = os.open(component, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd), fd
+                os.close(parent)
+            for name, subdirectory in ((os.path.basename(at_limit), False), ("beyond.py", True)):
+                where = fd
+                if subdirectory:
+                    os.mkdir(component, dir_fd=fd)
+                    where = os.open(component, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+                out = os.open(name, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=where)
+                os.write(out, CONTENT)
+                os.close(out)
+                if subdirectory:
+                    os.close(where)
+        finally:
+            os.close(fd)
+        assert outcome(classifier.scan_file(at_limit, set())) == full_record(at_limit)
+        assert outcome(classifier.scan_file(beyond, set())) == open_failure(beyond)
+        # The walk descends beyond the limit; the file there keeps its place
+        # with its open failure.
+        results = {r.filepath: outcome(r) for r in classifier.scan_directory(root, set(), 2)}
+        assert results == {at_limit: full_record(at_limit), beyond: open_failure(beyond)}
+        healthy()
+
+
+class TestContents:
+    def test_an_empty_file_passes(self, classifier, tmp_path, healthy):
+        (tmp_path / "empty.py").write_bytes(b"")
+        assert outcome(classifier.scan_file(str(tmp_path / "empty.py"), set())) == [[], [], True]
+        [result] = classifier.scan_directory(str(tmp_path), set())
+        assert outcome(result) == [[], [], True]
+        healthy()
+
+    def test_nul_and_non_utf8_bytes_are_ordinary_bytes(self, classifier, tmp_path, healthy):
+        path = str(tmp_path / "odd.py")
+        with open(path, "wb") as out:
+            out.write(
+                b"import os\x00\n"  # a NUL ends no name: nothing
+                b"\x00import os\n"  # nor does it start a statement
+                b"import os\n"
+                b"\xff\xfe\xfd\n"
+                b"import caf\xc3\xa9\n"  # a non-ASCII name: nothing
+                b"from toml import \xff\n"
+                b"import subprocess # \xe9\xff\n"
+                b"\xef\xbb\xbfimport os\n"  # a byte-order mark: nothing
+            )
+        assert outcome(classifier.scan_file(path, set())) == [
+            [f"{path}:3{FORBIDDEN}os'"],
+            [f"{path}:6{UNLISTED}toml'", f"{path}:7{UNLISTED}subprocess'"],
+            False,
+        ]
+        healthy()
+
+    def test_a_path_that_is_not_utf8_raises_only_when_read_from_python(self, classifier, tmp_path, healthy):
+        path = os.fsencode(str(tmp_path)) + b"/caf\xe9.py"
+        with open(path, "wb") as out:
+            out.write(CONTENT)
+        for result in (classifier.scan_file(path, set()), *classifier.scan_directory(os.fsencode(str(tmp_path)), set())):
+            assert result.passed is False
+            assert repr(result) == "<FileResult passed=False errors=1 warnings=1>"
+            for member in ("filepath", "errors", "warnings"):
+                with pytest.raises(UnicodeDecodeError):
+                    getattr(result, member)
+        healthy()
+
+    def test_a_200_mb_file_with_a_long_candidate_line(self, classifier, tmp_path, healthy):
+        # 200 MB: an import on the first line, a 16 MB name, short comment
+        # lines, and an import on the last line without a line feed.
+        filler_line = b"# " + b"x" * 97 + b"\n"
+        long_name = b"a" * (16 * 2**20)
+        filler_lines = (200 * 2**20 - 16 * 2**20) // len(filler_line)
+        path = str(tmp_path / "huge.py")
+        with open(path, "wb") as out:
+            out.write(b"import os\n")
+            out.write(b"import " + long_name + b"\n")
+            for _ in range(filler_lines // 10_000):
+                out.write(filler_line * 10_000)
+            out.write(b"from json.decoder import x\nimport yaml")
+        assert os.path.getsize(path) >= 200 * 10**6
+        last = 2 + filler_lines // 10_000 * 10_000 + 2
+        expected = [
+            [f"{path}:1{FORBIDDEN}os'"],
+            [f"{path}:2{UNLISTED}{long_name.decode()}'", f"{path}:{last}{UNLISTED}yaml'"],
+            False,
+        ]
+        assert outcome(classifier.scan_file(path, set())) == expected
+        [result] = classifier.scan_directory(str(tmp_path), set(), 4)
+        assert outcome(result) == expected
+        os.remove(path)
+        healthy()
+
+
+class TestWorkerFaults:
+    def test_a_huge_thread_request_on_thousands_of_files(self, classifier, tmp_path, healthy):
+        paths = make_tree(str(tmp_path), 3000)
+        reference = [(r.filepath, outcome(r)) for r in classifier.scan_directory(str(tmp_path), set(), 1)]
+        assert sorted(p for p, _ in reference) == sorted(paths)
+        try:
+            results = classifier.scan_directory(str(tmp_path), set(), 4294967295)
+        except RuntimeError as error:
+            # One worker per file: a system with a lower thread limit may
+            # refuse some, which must be reported, not lost.
+            assert str(error) == "Resource temporarily unavailable"
+        else:
+            assert [(r.filepath, outcome(r)) for r in results] == reference
+        healthy()
+
+    def test_a_read_failure_among_thousands_of_files_on_every_worker_count(self, classifier, tmp_path, healthy):
+        make_tree(str(tmp_path), 3000)
+        failing = str(tmp_path / "proc" / "x.py")
+        os.makedirs(os.path.dirname(failing))
+        os.symlink("/proc/self/mem", failing)
+        for threads in (0, 4294967295):
+            with pytest.raises(RuntimeError) as raised:
+                classifier.scan_directory(str(tmp_path), set(), threads)
+            assert str(raised.value) == f"{failing}: read failed: Input/output error"
+        with pytest.raises(RuntimeError) as raised:
+            classifier.scan_file(failing, set())
+        assert str(raised.value) == f"{failing}: read failed: Input/output error"
+        os.remove(failing)
+        assert len(classifier.scan_directory(str(tmp_path), set(), 4294967295)) == 3000
+        healthy()
+
+    def test_refused_first_thread_and_exhausted_memory(self, tmp_path):
+        paths = make_tree(str(tmp_path / "small"), 4)
+        huge = str(tmp_path / "huge" / "huge.py")
+        os.makedirs(os.path.dirname(huge))
+        with open(huge, "wb") as out:
+            out.truncate(256 * 2**20)  # sparse: cheap to make, 256 MB to read
+        lines = run_child(
+            """
+            small, huge_dir, huge = sys.argv[1:4]
+            # No thread has run in this process yet, so no cached stack can
+            # stand in for the one the capped address space refuses.
+            with capped():
+                report(attempt(lambda: len(classifier.scan_directory(small, set(), 2))))
+                result = classifier.scan_file(sys.argv[4], set())  # needs no thread
+                report(result.errors, result.warnings)
+            report(attempt(lambda: len(classifier.scan_directory(small, set(), 2))))
+            """,
+            str(tmp_path / "small"), str(tmp_path / "huge"), huge, paths[0],
+            headroom=4 * 2**20,
+        )
+        assert lines[0] == [["RuntimeError", "Resource temporarily unavailable"]]
+        assert lines[1] == full_record(paths[0])[:2]
+        assert lines[2] == [["returned", 4]]
+        lines = run_child(
+            """
+            small, huge_dir, huge = sys.argv[1:4]
+            with capped():
+                report(attempt(lambda: classifier.scan_file(huge, set()).passed))
+                report(attempt(lambda: len(classifier.scan_directory(huge_dir, set(), 2))))
+                report(attempt(lambda: len(classifier.scan_directory(small, set(), 2))))
+            report(attempt(lambda: classifier.scan_file(huge, set()).passed))
+            report(len(os.listdir("/proc/self/task")))
+            """,
+            str(tmp_path / "small"), str(tmp_path / "huge"), huge,
+            headroom=64 * 2**20,
+        )
+        assert lines == [
+            [["MemoryError", "std::bad_alloc"]],
+            [["MemoryError", "std::bad_alloc"]],
+            [["returned", 4]],
+            [["returned", True]],
+            [1],
+        ]
