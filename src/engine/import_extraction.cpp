@@ -1,19 +1,223 @@
 #include "import_extraction.hpp"
 
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define SCANNER_CORE_X86 1
+#endif
 
 #include "import_patterns.hpp"
 
 namespace scanner_core {
 namespace {
 
+// The text is examined in blocks of 64 bytes, each reduced to bit masks
+// (bit k stands for byte k of the block). From them a few integer
+// operations give the first byte after the leading blanks and tabs of every
+// line that starts in the block, so an ordinary line costs a handful of
+// instructions; only lines that begin with "fr" or "im" go further.
+//
+// A first pass turns a chunk of up to 64 blocks into masks, with the
+// widest vector instructions the processor has; a second, plain pass
+// visits only the blocks that hold a candidate line. Classifying a block
+// reads one byte beyond it, for the second letters.
+constexpr std::size_t kBlock = 64;
+constexpr std::size_t kChunkBlocks = 64;
+
+// A block that holds candidate lines.
+struct BusyBlock {
+    std::uint32_t block;         // index of the block in its chunk
+    std::uint32_t feeds_before;  // line feeds in the chunk before the block
+    std::uint64_t feeds;         // '\n'
+    std::uint64_t candidates;    // first byte of a line past its blanks and tabs, with "fr" or "im" there
+};
+
+struct ChunkMasks {
+    BusyBlock busy[kChunkBlocks];  // the first `busy_count` are the chunk's busy blocks, in order
+    std::uint32_t busy_count;
+    std::uint32_t feed_count;  // line feeds in the whole chunk
+};
+
+// Of the line starts in a block, the positions of the first byte after
+// their leading blanks and tabs, and whether the next block's first byte
+// starts a line or continues the leading blanks of one (`starts_out`).
+// Adding a start bit to its run of blanks carries through the run to that
+// byte. `starts_in` says the same of this block's first byte; it only adds
+// the block's first byte that is not a blank (or, with none, passes the
+// carry on), which keeps the chain from block to block two operations long.
+struct Heads {
+    std::uint64_t heads;
+    std::uint64_t starts_out;
+};
+
+inline Heads heads_of(std::uint64_t feeds, std::uint64_t blanks, std::uint64_t starts_in) noexcept {
+    const std::uint64_t starts = feeds << 1;
+    const std::uint64_t carried = (starts & blanks) + blanks;
+    const std::uint64_t non_blanks = ~blanks;
+    const std::uint64_t own_heads = (carried & non_blanks) | (starts & non_blanks);
+    const std::uint64_t first_non_blank = non_blanks & (0 - non_blanks);
+    const std::uint64_t own_out = (feeds >> 63) | (carried < blanks ? 1u : 0u);
+    const std::uint64_t all_blank = non_blanks == 0 ? 1u : 0u;
+    return {own_heads | (first_non_blank & (0 - starts_in)), own_out | (starts_in & all_blank)};
+}
+
+// Counted in registers: the baseline x86-64 target has no population-count
+// instruction, and the library call it would get instead costs more than
+// the rest of a block's work.
+inline std::uint32_t bit_count(std::uint64_t bits) noexcept {
+    bits = bits - ((bits >> 1) & 0x5555555555555555u);
+    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
+    bits = (bits + (bits >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<std::uint32_t>((bits * 0x0101010101010101u) >> 56);
+}
+
+struct BlockMasks {
+    std::uint64_t feeds;   // '\n'
+    std::uint64_t blanks;  // ' ' or '\t'
+    std::uint64_t firsts;  // "fr" or "im" begins here
+};
+
+// Fills `out` for `blocks` blocks from `data` (each readable one byte past
+// its end) and returns the `starts_in` of the block after them.
+using ClassifyChunk = std::uint64_t (*)(const char* data, std::size_t blocks, std::uint64_t starts_in,
+                                        ChunkMasks& out);
+
+// The chunk loop, the same for every instruction set: `Classify` reduces one
+// block to its masks and `Count` counts bits.
+template <typename Classify, typename Count>
+__attribute__((always_inline)) inline std::uint64_t classify_chunk_with(const char* data, std::size_t blocks,
+                                                                      std::uint64_t starts_in, ChunkMasks& out,
+                                                                      Classify classify, Count count) {
+    std::uint32_t feeds_so_far = 0;
+    std::uint32_t busy = 0;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const BlockMasks masks = classify(data + b * kBlock);
+        const Heads heads = heads_of(masks.feeds, masks.blanks, starts_in);
+        starts_in = heads.starts_out;
+        const std::uint64_t candidates = heads.heads & masks.firsts;
+        // Written for every block, kept only for busy ones: no branch.
+        out.busy[busy] = BusyBlock{static_cast<std::uint32_t>(b), feeds_so_far, masks.feeds, candidates};
+        busy += candidates != 0 ? 1 : 0;
+        feeds_so_far += count(masks.feeds);
+    }
+    out.busy_count = busy;
+    out.feed_count = feeds_so_far;
+    return starts_in;
+}
+
+#if defined(SCANNER_CORE_X86)
+inline std::uint64_t bits_of(__m128i equal, int shift) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(equal))) << shift;
+}
+
+// SSE2, which every x86-64 processor has.
+std::uint64_t classify_chunk_sse2(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
+    const auto classify = [](const char* block) {
+        const __m128i feed = _mm_set1_epi8('\n');
+        const __m128i blank = _mm_set1_epi8(' ');
+        const __m128i tab = _mm_set1_epi8('\t');
+        const __m128i f = _mm_set1_epi8('f');
+        const __m128i r = _mm_set1_epi8('r');
+        const __m128i i = _mm_set1_epi8('i');
+        const __m128i m = _mm_set1_epi8('m');
+        BlockMasks masks{0, 0, 0};
+        for (int part = 0; part < 4; ++part) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
+            const __m128i seconds = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part + 1));
+            masks.feeds |= bits_of(_mm_cmpeq_epi8(bytes, feed), 16 * part);
+            masks.blanks |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(bytes, blank), _mm_cmpeq_epi8(bytes, tab)), 16 * part);
+            const __m128i fr = _mm_and_si128(_mm_cmpeq_epi8(bytes, f), _mm_cmpeq_epi8(seconds, r));
+            const __m128i im = _mm_and_si128(_mm_cmpeq_epi8(bytes, i), _mm_cmpeq_epi8(seconds, m));
+            masks.firsts |= bits_of(_mm_or_si128(fr, im), 16 * part);
+        }
+        return masks;
+    };
+    return classify_chunk_with(data, blocks, starts_in, out, classify, bit_count);
+}
+
+// AVX2 with the population-count instruction, chosen at run time.
+__attribute__((target("avx2,popcnt"))) std::uint64_t classify_chunk_avx2(const char* data, std::size_t blocks,
+                                                                         std::uint64_t starts_in, ChunkMasks& out) {
+    const auto classify = [](const char* block) __attribute__((target("avx2"))) {
+        const __m256i feed = _mm256_set1_epi8('\n');
+        const __m256i blank = _mm256_set1_epi8(' ');
+        const __m256i tab = _mm256_set1_epi8('\t');
+        const __m256i f = _mm256_set1_epi8('f');
+        const __m256i r = _mm256_set1_epi8('r');
+        const __m256i i = _mm256_set1_epi8('i');
+        const __m256i m = _mm256_set1_epi8('m');
+        BlockMasks masks{0, 0, 0};
+        for (int part = 0; part < 2; ++part) {
+            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
+            const __m256i seconds = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part + 1));
+            const auto bits = [](__m256i equal, int shift) __attribute__((target("avx2"))) {
+                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(equal))) << shift;
+            };
+            masks.feeds |= bits(_mm256_cmpeq_epi8(bytes, feed), 32 * part);
+            masks.blanks |= bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, blank), _mm256_cmpeq_epi8(bytes, tab)),
+                                 32 * part);
+            const __m256i fr = _mm256_and_si256(_mm256_cmpeq_epi8(bytes, f), _mm256_cmpeq_epi8(seconds, r));
+            const __m256i im = _mm256_and_si256(_mm256_cmpeq_epi8(bytes, i), _mm256_cmpeq_epi8(seconds, m));
+            masks.firsts |= bits(_mm256_or_si256(fr, im), 32 * part);
+        }
+        return masks;
+    };
+    const auto count = [](std::uint64_t bits) __attribute__((target("popcnt"))) {
+        return static_cast<std::uint32_t>(_mm_popcnt_u64(bits));
+    };
+    return classify_chunk_with(data, blocks, starts_in, out, classify, count);
+}
+
+ClassifyChunk select_classifier() noexcept {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return classify_chunk_avx2;
+    return classify_chunk_sse2;
+}
+#else
+std::uint64_t classify_chunk_plain(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
+    const auto classify = [](const char* block) {
+        BlockMasks masks{0, 0, 0};
+        for (std::size_t k = 0; k < kBlock; ++k) {
+            const char c = block[k];
+            const std::uint64_t bit = std::uint64_t{1} << k;
+            if (c == '\n') masks.feeds |= bit;
+            if (c == ' ' || c == '\t') masks.blanks |= bit;
+            if ((c == 'f' && block[k + 1] == 'r') || (c == 'i' && block[k + 1] == 'm')) masks.firsts |= bit;
+        }
+        return masks;
+    };
+    return classify_chunk_with(data, blocks, starts_in, out, classify, bit_count);
+}
+
+ClassifyChunk select_classifier() noexcept { return classify_chunk_plain; }
+#endif
+
+inline std::uint32_t load32(const char* bytes) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// Whether the keyword of its form starts at `pos`, which holds "fr" or
+// "im": a cheap test made before the line's end is looked for.
+inline bool keyword_at(std::string_view text, std::size_t pos) noexcept {
+    const char* const at = text.data() + pos;
+    const std::size_t left = text.size() - pos;
+    if (*at == 'f') return left >= 4 && load32(at) == load32("from");
+    return left >= 6 && load32(at) == load32("impo") && at[4] == 'r' && at[5] == 't';
+}
+
 // Tries the forms in the order that keeps a relative statement from being
 // taken for an absolute one. A line starting with "f" cannot be a plain
 // import and one starting with "i" cannot be a from-import, so only the
-// forms that can match are tried.
-void match_line(std::string_view line, char first, std::int64_t number, std::vector<RawImport>& imports) {
+// forms that can match are tried. `line` starts at the statement's first
+// letter: the patterns' leading `\s*` has already been skipped, which
+// changes neither whether they match nor what they capture.
+void match_line(std::string_view line, std::int64_t number, std::vector<RawImport>& imports) {
     PatternMatch match;
-    if (first == 'f') {
+    if (line[0] == 'f') {
         if (RE_FROM_REL.match(line, match)) {
             imports.push_back(RawImport{std::string(match.group2), number, true, true});
         } else if (RE_FROM_ABS.match(line, match)) {
@@ -26,24 +230,97 @@ void match_line(std::string_view line, char first, std::int64_t number, std::vec
     }
 }
 
+// Matches the candidate lines of one block. `feeds_before` counts the line
+// feeds of the text before the block.
+void take_candidates(std::string_view text, std::size_t base, std::uint64_t feeds, std::uint64_t candidates,
+                     std::int64_t feeds_before, std::vector<RawImport>& imports) {
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const int bit = __builtin_ctzll(candidates);
+        const std::size_t pos = base + static_cast<std::size_t>(bit);
+        if (!keyword_at(text, pos)) continue;
+        const std::int64_t number = feeds_before + bit_count(feeds & ((std::uint64_t{1} << bit) - 1)) + 1;
+        const std::uint64_t feeds_after = feeds & ~((std::uint64_t{2} << bit) - 1);
+        std::size_t end;
+        if (feeds_after != 0) {
+            end = base + static_cast<std::size_t>(__builtin_ctzll(feeds_after));
+        } else {
+            const std::size_t from = base + kBlock < text.size() ? base + kBlock : text.size();
+            const void* const feed = std::memchr(text.data() + from, '\n', text.size() - from);
+            end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - text.data())
+                                  : text.size();
+        }
+        match_line(text.substr(pos, end - pos), number, imports);
+    }
+}
+
 }  // namespace
 
+namespace pattern_detail {
+
+std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
+#if defined(SCANNER_CORE_X86)
+    // Sixteen bytes at a time: a byte is in a range when its distance from
+    // the range's start, as an unsigned byte, is at most the range's width.
+    const auto in_range = [](__m128i bytes, char low, char width) {
+        const __m128i distance = _mm_sub_epi8(bytes, _mm_set1_epi8(low));
+        return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(width - 1))), distance);
+    };
+    const __m128i none = _mm_setzero_si128();
+    while (s.size() - pos >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + pos));
+        __m128i in = none;
+        if ((cls & kSpace) != 0) {  // blank, or tab to carriage return
+            in = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), in_range(bytes, '\t', 5));
+        }
+        if ((cls & kWord) != 0) {  // digit, letter of either case, underscore
+            const __m128i lower = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+            in = _mm_or_si128(in, _mm_or_si128(in_range(bytes, '0', 10), in_range(lower, 'a', 26)));
+            in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')));
+        }
+        if ((cls & kDot) != 0) in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('.')));
+        const unsigned outside = ~static_cast<unsigned>(_mm_movemask_epi8(in)) & 0xffffu;
+        if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctz(outside));
+        pos += 16;
+    }
+#endif
+    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
+    return pos;
+}
+
+}  // namespace pattern_detail
+
 std::vector<RawImport> extract_imports(std::string_view text) {
+    static const ClassifyChunk classify_chunk = select_classifier();
     std::vector<RawImport> imports;
     imports.reserve(32);
-    const char* const data = text.data();
     const std::size_t size = text.size();
-    std::int64_t number = 0;
-    for (std::size_t pos = 0; pos < size;) {
-        ++number;
-        std::size_t first = pos;
-        while (first < size && (data[first] == ' ' || data[first] == '\t')) ++first;
-        const void* const feed = first < size ? std::memchr(data + first, '\n', size - first) : nullptr;
-        const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data) : size;
-        if (first < end && (data[first] == 'f' || data[first] == 'i')) {
-            match_line(text.substr(pos, end - pos), data[first], number, imports);
+    if (size == 0) return imports;
+
+    ChunkMasks masks;
+    std::uint64_t starts_in = 1;   // the text's first byte starts a line
+    std::int64_t feeds_before = 0;  // line feeds before the current chunk
+    // Blocks whose byte after them is still in the text; the rest, at most
+    // one block, is classified from a padded copy.
+    const std::size_t full_blocks = (size - 1) / kBlock;
+    for (std::size_t block = 0; block <= full_blocks;) {
+        const std::size_t base = block * kBlock;
+        std::size_t blocks;
+        if (block < full_blocks) {
+            blocks = full_blocks - block < kChunkBlocks ? full_blocks - block : kChunkBlocks;
+            starts_in = classify_chunk(text.data() + base, blocks, starts_in, masks);
+        } else {
+            char tail[kBlock + 1] = {};  // padding that is in no mask
+            std::memcpy(tail, text.data() + base, size - base);
+            blocks = 1;
+            starts_in = classify_chunk(tail, 1, starts_in, masks);
         }
-        pos = end + 1;
+        for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
+            const BusyBlock& busy = masks.busy[k];
+            take_candidates(text, base + std::size_t{busy.block} * kBlock, busy.feeds, busy.candidates,
+                            feeds_before + busy.feeds_before, imports);
+        }
+        feeds_before += masks.feed_count;
+        block += blocks;
     }
     return imports;
 }

@@ -42,14 +42,33 @@ constexpr bool in_class(char c, unsigned char cls) noexcept {
     return (kClasses[static_cast<unsigned char>(c)] & cls) != 0;
 }
 
+// skip() for the rest of a run that is already long: the same result, many
+// bytes at a time. Defined with the extraction.
+std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept;
+
 // Returns the first position at or after `pos` whose byte is not in `cls`.
+// Runs are short in real code and are walked byte by byte; one that goes on
+// (a huge line) is finished by skip_long_run.
 constexpr std::size_t skip(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
-    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
-    return pos;
+    constexpr std::size_t kShortRun = 48;
+    const std::size_t short_end = s.size() - pos > kShortRun ? pos + kShortRun : s.size();
+    while (pos < short_end && in_class(s[pos], cls)) ++pos;
+    if (pos < short_end || pos == s.size()) return pos;
+    if (__builtin_is_constant_evaluated()) {
+        while (pos < s.size() && in_class(s[pos], cls)) ++pos;
+        return pos;
+    }
+    return skip_long_run(s, pos, cls);
 }
 
+// A plain loop rather than a comparison of views: the keywords are a few
+// bytes long, and a library call per test would cost more than the test.
 constexpr bool has_at(std::string_view s, std::size_t pos, std::string_view word) noexcept {
-    return s.size() - pos >= word.size() && s.substr(pos, word.size()) == word;
+    if (s.size() - pos < word.size()) return false;
+    for (std::size_t k = 0; k < word.size(); ++k) {
+        if (s[pos + k] != word[k]) return false;
+    }
+    return true;
 }
 
 }  // namespace pattern_detail

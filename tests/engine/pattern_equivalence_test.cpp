@@ -110,5 +110,72 @@ TEST(PatternEquivalence, ExtractionAgreesWithRegexOnGeneratedTexts) {
     }
 }
 
+// Extraction looks at the text in fixed-size blocks; statements, leading
+// blanks and line ends that straddle block boundaries, and lines far longer
+// than a block, must come out as the line-by-line reference has them.
+TEST(PatternEquivalence, ExtractionAgreesWithRegexAcrossBlockBoundaries) {
+    const std::vector<std::string> statements = {"import a.b", "from x import y", "from ..p import q", "if x:",
+                                                 "import", "from", "fr", "i", "import a;", "x = 1", ""};
+    const std::vector<std::string> leads = {"", " ", "\t", " \t "};
+    std::mt19937 random(kSeed + 2);
+    std::uniform_int_distribution<std::size_t> pick_statement(0, statements.size() - 1);
+    std::uniform_int_distribution<std::size_t> pick_lead(0, leads.size() - 1);
+    std::uniform_int_distribution<int> width(0, 150);
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        const int count = 1 + i % 9;
+        for (int j = 0; j < count; ++j) {
+            std::string lead;
+            const int repeat = width(random) % (j % 3 == 0 ? 140 : 4);
+            for (int k = 0; k < repeat; ++k) lead += leads[pick_lead(random)];
+            std::string statement = statements[pick_statement(random)];
+            if (j % 4 == 1) statement += std::string(static_cast<std::size_t>(width(random)), 'w');
+            text += lead + statement + (j + 1 < count || i % 2 ? "\n" : "");
+        }
+        const std::vector<RawImport> expected = testing::reference_extract_imports(text);
+        const std::vector<RawImport> got = extract_imports(text);
+        ASSERT_EQ(got.size(), expected.size()) << text;
+        for (std::size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].module, expected[k].module) << text;
+            EXPECT_EQ(got[k].line, expected[k].line) << text;
+            EXPECT_EQ(got[k].is_from, expected[k].is_from) << text;
+            EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
+        }
+    }
+    // Long runs of names, dots and white space, ended by each kind of byte
+    // at every offset, where the matchers stop walking byte by byte.
+    const std::vector<std::string> runs = {"a", "Z9_", ".", "a.", " ", "\t", "\v\f\r "};
+    // The bytes next to each range of the classes end the runs too.
+    const std::vector<std::string> ends = {" ", ",", ";", "-", "\xc3\xa9", "\r", "", " import x", "\x7f", "/", ":",
+                                           "@", "[", "`", "{", "^", "\x08", "\x0e", "\x80", std::string(1, '\0')};
+    for (std::size_t length = 30; length < 140; ++length) {
+        for (const std::string& run : runs) {
+            std::string body;
+            while (body.size() < length) body += run;
+            for (const std::string& end : ends) {
+                for (const char* head : {"import ", "from ", "from .", "import a", "from a"}) {
+                    const std::string text = std::string(head) + body + end + "b import y\nimport z";
+                    const std::vector<RawImport> expected = testing::reference_extract_imports(text);
+                    const std::vector<RawImport> got = extract_imports(text);
+                    ASSERT_EQ(got.size(), expected.size()) << text;
+                    for (std::size_t k = 0; k < got.size(); ++k) {
+                        EXPECT_EQ(got[k].module, expected[k].module) << text;
+                        EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
+                    }
+                }
+            }
+        }
+    }
+    // Every alignment of a statement after a long run of leading blanks.
+    for (std::size_t pad = 0; pad < 200; ++pad) {
+        const std::string text = "x\n" + std::string(pad, pad % 2 ? ' ' : '\t') + "import m\nfrom . import z";
+        const std::vector<RawImport> got = extract_imports(text);
+        ASSERT_EQ(got.size(), 2u) << pad;
+        EXPECT_EQ(got[0].module, "m");
+        EXPECT_EQ(got[0].line, 2);
+        EXPECT_EQ(got[1].line, 3);
+    }
+}
+
 }  // namespace
 }  // namespace scanner_core

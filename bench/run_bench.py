@@ -1,0 +1,464 @@
+"""Benchmark driver: the module's scan_directory beside the I/O floor,
+ripgrep, GNU grep and two pure-Python checkers, on four corpora; the
+module's scaling with threads and file count; the engine micro-benchmarks.
+
+Every contender runs on a corpus in the same process run, in rounds that
+alternate their order, after one warm-up run each; times are medians, and
+each ratio to the floor is the median of the ratios of runs made side by
+side, so that load from other processes on the machine cancels out as far
+as it can. The table goes to standard output and to a Markdown file.
+
+Usage: run_bench.py [--quick] [--runs N] [--out FILE] [--cache DIR]
+                    [--module-dir DIR] [--bench-dir DIR]
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import gc
+import json
+import os
+import platform
+import shlex
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import corpora  # noqa: E402
+import py_checkers  # noqa: E402
+
+PATTERN = "^[ \t]*(import|from)[ \t]"  # a real tab, for grep's sake
+SUBPROCESS_TIMEOUT = 600
+
+
+@dataclass
+class Outcome:
+    seconds: float
+    files: int | None = None
+    findings: str = ""  # what the contender counted, for the table
+    key: tuple | None = None  # compared across contenders that must agree
+
+
+@dataclass
+class Contender:
+    name: str
+    threads: int
+    run: object  # callable(corpus) -> Outcome
+    command: str  # shown in the report
+    floor: str = "floor"  # the contender each run is paired with
+    skip: frozenset = frozenset()  # corpora it does not run on
+    max_runs: int | None = None  # fewer timed rounds, for a contender that takes seconds a run
+    times: dict = field(default_factory=dict)  # corpus -> [seconds]
+    ratios: dict = field(default_factory=dict)  # corpus -> [ratio to its floor]
+    outcome: dict = field(default_factory=dict)  # corpus -> Outcome of the warm-up
+
+
+def log(*args) -> None:
+    print(*args, file=sys.stderr, flush=True)
+
+
+def run_command(argv: list[str], env: dict | None = None) -> tuple[float, bytes]:
+    start = time.perf_counter()
+    done = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, timeout=SUBPROCESS_TIMEOUT)
+    seconds = time.perf_counter() - start
+    if done.returncode not in (0, 1):  # 1: no match, for both searchers
+        raise RuntimeError(f"{argv[0]} failed ({done.returncode}): {done.stderr.decode(errors='replace')[:500]}")
+    return seconds, done.stdout
+
+
+def make_contenders(args, policy, threads: int) -> list[Contender]:
+    sys.path.insert(0, str(args.module_dir))
+    import scanner_core  # the module built by the dev preset
+
+    classifier = scanner_core.ImportClassifier(
+        set(policy.forbidden), set(policy.allowed_exact), list(policy.allowed_prefixes)
+    )
+    local = set(policy.local)
+    floor_bin = str(args.bench_dir / "io_floor")
+    engine_bin = str(args.bench_dir / "engine_scan")
+
+    def module(num_threads: int):
+        def run(corpus):
+            gc.collect()
+            gc.disable()  # the collector must not run inside the timed call
+            try:
+                start = time.perf_counter()
+                results = classifier.scan_directory(str(corpus.path), local, num_threads)
+                seconds = time.perf_counter() - start
+            finally:
+                gc.enable()
+            errors = sum(len(r.errors) for r in results)
+            warnings = sum(len(r.warnings) for r in results)
+            return Outcome(seconds, len(results), f"{errors} E / {warnings} W", ("messages", errors, warnings))
+
+        return run
+
+    def floor(num_threads: int):
+        def run(corpus):
+            _, out = run_command([floor_bin, str(corpus.path), str(num_threads)])
+            fields = dict(item.split("=") for item in out.decode().split())
+            mb = int(fields["bytes"]) / 1e6
+            return Outcome(float(fields["seconds"]), int(fields["files"]), f"{mb:.1f} MB read")
+
+        return run
+
+    def engine(corpus):
+        _, out = run_command([engine_bin, str(corpus.path), "0", str(HERE / "policy.txt")])
+        fields = dict(item.split("=") for item in out.decode().split())
+        errors, warnings = int(fields["errors"]), int(fields["warnings"])
+        return Outcome(float(fields["seconds"]), int(fields["files"]), f"{errors} E / {warnings} W",
+                       ("messages", errors, warnings))
+
+    def ripgrep(corpus):
+        seconds, out = run_command(
+            ["rg", "-uuu", "-j", str(threads), "-n", "--no-heading", "-g", "*.py", PATTERN, str(corpus.path)]
+        )
+        lines = out.count(b"\n")
+        return Outcome(seconds, None, f"{lines} lines", ("lines", lines))
+
+    def grep(corpus):
+        env = dict(os.environ, LC_ALL="C")
+        seconds, out = run_command(["grep", "-rn", "--include=*.py", "-E", PATTERN, str(corpus.path)], env=env)
+        lines = out.count(b"\n")
+        return Outcome(seconds, None, f"{lines} lines", ("lines", lines))
+
+    re_checker = py_checkers.ReChecker(policy, threads)
+
+    def python_re(corpus):
+        gc.collect()
+        start = time.perf_counter()
+        results = re_checker.run(str(corpus.path))
+        seconds = time.perf_counter() - start
+        errors = sum(len(e) for _, e, _ in results)
+        warnings = sum(len(w) for _, _, w in results)
+        return Outcome(seconds, len(results), f"{errors} E / {warnings} W", ("messages", errors, warnings))
+
+    ast_checker = None
+
+    def python_ast(corpus):
+        nonlocal ast_checker
+        if ast_checker is None:  # started once, kept warm
+            ast_checker = py_checkers.AstChecker(policy, threads)
+            args.cleanup.append(ast_checker.close)
+        start = time.perf_counter()
+        files, errors, warnings, failed = ast_checker.run(str(corpus.path))
+        seconds = time.perf_counter() - start
+        return Outcome(seconds, files, f"{errors} E / {warnings} W, {failed} unparsed")
+
+    q = shlex.quote
+    contenders = [
+        Contender("floor", threads, floor(0), f"bench/io_floor DIR 0  # {threads} threads"),
+        Contender("scanner_core", threads, module(0), "ImportClassifier.scan_directory(DIR, local, 0)"),
+        Contender("engine (C++)", threads, engine, "bench/engine_scan DIR 0 bench/policy.txt  # no binding"),
+        Contender("ripgrep", threads, ripgrep,
+                  f"rg -uuu -j {threads} -n --no-heading -g '*.py' {q(PATTERN)} DIR".replace("\t", "\\t")),
+        Contender("GNU grep", 1, grep,
+                  f"LC_ALL=C grep -rn --include='*.py' -E {q(PATTERN)} DIR".replace("\t", "\\t")),
+        Contender("python re", threads, python_re, f"bench/py_checkers.py ReChecker, {threads} threads"),
+        Contender("python ast", threads, python_ast, f"bench/py_checkers.py AstChecker, {threads} processes",
+                  skip=frozenset({"long-lines"}), max_runs=5),
+        Contender("floor 1t", 1, floor(1), "bench/io_floor DIR 1"),
+        Contender("scanner_core 1t", 1, module(1), "ImportClassifier.scan_directory(DIR, local, 1)",
+                  floor="floor 1t"),
+        Contender("scanner_core 2t", 2, module(2), "ImportClassifier.scan_directory(DIR, local, 2)"),
+    ]
+    if args.quick:  # the ast checker alone would take minutes
+        contenders = [c for c in contenders if c.name != "python ast"]
+    return contenders
+
+
+def measure(contenders: list[Contender], corpus, runs: int, key: str | None = None) -> None:
+    """Warm-up, then `runs` rounds in rotating order; fills times and ratios
+    under `key` (the corpus name by default)."""
+    key = key or corpus.name
+    active = [c for c in contenders if corpus.name not in c.skip]
+    for c in active:
+        log(f"[bench] {key}: warm-up {c.name}")
+        c.outcome[key] = c.run(corpus)
+    for round_ in range(runs):
+        log(f"[bench] {key}: round {round_ + 1}/{runs}")
+        shift = round_ % len(active)
+        times = {}
+        for c in active[shift:] + active[:shift]:
+            if c.max_runs is None or round_ < c.max_runs:
+                times[c.name] = c.run(corpus).seconds
+        for c in active:
+            if c.name in times:
+                c.times.setdefault(key, []).append(times[c.name])
+                c.ratios.setdefault(key, []).append(times[c.name] / times[c.floor])
+
+
+def median(values):
+    return statistics.median(values) if values else float("nan")
+
+
+def agreement(contenders: list[Contender], corpus_name: str) -> dict[str, str]:
+    """A mark per contender: whether it counted what the others of its kind counted."""
+    marks = {}
+    by_kind: dict[str, set] = {}
+    for c in contenders:
+        o = c.outcome.get(corpus_name)
+        if o is not None and o.key is not None:
+            by_kind.setdefault(o.key[0], set()).add(o.key)
+    for c in contenders:
+        o = c.outcome.get(corpus_name)
+        if o is None or o.key is None:
+            marks[c.name] = ""
+        else:
+            marks[c.name] = " ✓" if len(by_kind[o.key[0]]) == 1 else " ✗ differs"
+    return marks
+
+
+def same_messages(policy, scanner_core_results, corpus) -> bool:
+    """Whether the Python re checker produces the module's messages, file by file."""
+    mine = {path: (errors, warnings) for path, errors, warnings in
+            py_checkers.ReChecker(policy, 1).run(str(corpus.path))}
+    theirs = {r.filepath: (list(r.errors), list(r.warnings)) for r in scanner_core_results}
+    return mine == theirs
+
+
+def machine_lines() -> list[str]:
+    cpu = "unknown"
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    memory = "unknown"
+    try:
+        kb = int(Path("/proc/meminfo").read_text().split()[1])
+        memory = f"{kb / 2**20:.1f} GiB"
+    except (OSError, ValueError, IndexError):
+        pass
+    distro = ""
+    try:
+        for line in Path("/etc/os-release").read_text().splitlines():
+            if line.startswith("PRETTY_NAME="):
+                distro = line.split("=", 1)[1].strip('"')
+    except OSError:
+        pass
+
+    def version(argv):
+        try:
+            return subprocess.run(argv, capture_output=True, text=True).stdout.splitlines()[0]
+        except (OSError, IndexError):
+            return "missing"
+
+    return [
+        f"- Machine: {cpu}, {os.cpu_count()} hardware threads, {memory} of memory",
+        f"- System: {distro}, Linux {platform.release()}",
+        f"- Python {platform.python_version()}; {version(['rg', '--version'])}; {version(['grep', '--version'])}",
+    ]
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:.1f}" if seconds < 10 else f"{seconds * 1e3:.0f}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small corpora and few runs: a smoke test")
+    parser.add_argument("--runs", type=int, default=None, help="timed runs per contender (default 7, quick 5)")
+    parser.add_argument("--out", type=Path, default=None, help="report file (default bench/RESULTS.md)")
+    parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "scanner-core" / "bench")
+    parser.add_argument("--module-dir", type=Path, default=REPO / "build" / "dev")
+    parser.add_argument("--bench-dir", type=Path, default=REPO / "build" / "bench" / "bench")
+    args = parser.parse_args()
+    args.cleanup = []
+    runs = args.runs or (5 if args.quick else 7)
+    out = args.out or (args.cache / "RESULTS-quick.md" if args.quick else HERE / "RESULTS.md")
+    threads = os.cpu_count() or 1
+    policy = py_checkers.read_policy(str(HERE / "policy.txt"))
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_before = os.getloadavg()
+
+    args.cache.mkdir(parents=True, exist_ok=True)
+    # The quick corpora live apart, so that switching modes regenerates nothing.
+    corpus_cache = args.cache / "quick" if args.quick else args.cache
+    main_corpora = [corpora.ensure(corpus_cache, name, recipe, log)
+                    for name, recipe in corpora.recipes(args.quick).items()]
+    scaling_corpora = [corpora.ensure(corpus_cache, name, recipe, log)
+                       for name, recipe in corpora.scaling_recipes(args.quick).items()]
+
+    contenders = make_contenders(args, policy, threads)
+    by_name = {c.name: c for c in contenders}
+    try:
+        checks = {}
+        for corpus in main_corpora:
+            measure(contenders, corpus, runs)
+            log(f"[bench] {corpus.name}: comparing the messages of scanner_core and python re")
+            checks[corpus.name] = same_messages(policy, _scan_once(args, policy, corpus), corpus)
+        scaling = [c for c in contenders if c.name in ("floor", "scanner_core", "engine (C++)")]
+        for corpus in scaling_corpora:
+            measure(scaling, corpus, runs, key=f"scale:{corpus.name}")
+    finally:
+        for close in args.cleanup:
+            close()
+
+    micro = run_micro(args, main_corpora)
+    load_after = os.getloadavg()
+
+    report = render(args, runs, threads, started, load_before, load_after, main_corpora, scaling_corpora,
+                    contenders, checks, micro)
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(report)
+    print(report)
+    log(f"[bench] report written to {out}")
+    return 0
+
+
+def _scan_once(args, policy, corpus):
+    import scanner_core
+
+    classifier = scanner_core.ImportClassifier(
+        set(policy.forbidden), set(policy.allowed_exact), list(policy.allowed_prefixes)
+    )
+    return classifier.scan_directory(str(corpus.path), set(policy.local))
+
+
+def run_micro(args, main_corpora) -> list[dict]:
+    """Google Benchmark results of engine_bench on a few-large file."""
+    few_large = next(c for c in main_corpora if c.name == "few-large")
+    text = min(p for p in few_large.path.rglob("*.py"))
+    argv = [str(args.bench_dir / "engine_bench"), str(text), str(HERE / "policy.txt"),
+            "--benchmark_format=json", "--benchmark_repetitions=3", "--benchmark_report_aggregates_only=true",
+            f"--benchmark_min_time={0.1 if args.quick else 0.5}"]
+    log("[bench] micro-benchmarks: " + " ".join(shlex.quote(a) for a in argv))
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=SUBPROCESS_TIMEOUT)
+    if done.returncode != 0:
+        raise RuntimeError(f"engine_bench failed: {done.stderr[:500]}")
+    data = json.loads(done.stdout)
+    rows = [b for b in data["benchmarks"] if b.get("aggregate_name") == "median"]
+    for row in rows:
+        row["text"] = str(text)
+        row["text_bytes"] = text.stat().st_size
+    return rows
+
+
+def render(args, runs, threads, started, load_before, load_after, main_corpora, scaling_corpora, contenders,
+           checks, micro) -> str:
+    lines = ["# scanner_core benchmark results", ""]
+    lines.append(f"Run of `make {'bench-quick' if args.quick else 'bench'}` on {started:%Y-%m-%d %H:%M} UTC.")
+    lines.append("")
+    lines += machine_lines()
+    lines.append(f"- Load average before / after: {load_before[0]:.2f} / {load_after[0]:.2f} "
+                 "(other work on the machine makes the times noisy; the ratios are paired to resist it)")
+    lines.append(f"- Method: one warm-up run each, then {runs} rounds in rotating order (the ast checker: the "
+                 f"first {min(runs, 5)}); time = median; ratio = median over rounds of (contender / floor of the "
+                 "same round). The floor and the C++ engine time a second pass inside their process, as the "
+                 "module's call is timed inside a warm Python process.")
+    lines.append("")
+
+    lines += ["## Corpora", "", "| corpus | .py files | bytes | directory |", "|---|---:|---:|---|"]
+    for c in main_corpora + [s for s in scaling_corpora if s.name not in {m.name for m in main_corpora}]:
+        lines.append(f"| {c.name} | {c.files:,} | {c.bytes:,} | `{c.path}` |")
+    lines.append("")
+
+    lines += ["## Contenders", "", "| corpus | contender | threads | median ms | × floor | MB/s | files | findings |",
+              "|---|---|---:|---:|---:|---:|---:|---|"]
+    for corpus in main_corpora:
+        marks = agreement(contenders, corpus.name)
+        for c in contenders:
+            if corpus.name not in c.times:
+                continue
+            t = median(c.times[corpus.name])
+            ratio = median(c.ratios[corpus.name])
+            o = c.outcome[corpus.name]
+            floor_note = "" if c.floor == "floor" else " (1t)"
+            files = f"{o.files:,}" if o.files is not None else ""
+            lines.append(f"| {corpus.name} | {c.name} | {c.threads} | {ms(t)} | {ratio:.2f}{floor_note} | "
+                         f"{corpus.bytes / 1e6 / t:,.0f} | {files} | {o.findings}{marks[c.name]} |")
+    lines.append("")
+    lines.append("Findings: E / W = forbidden / unlisted imports reported; lines = lines the searcher printed. "
+                 "✓ = equal to the other contenders counting the same thing. The python ast checker "
+                 "judges what Python parses (every name of `import a, b`, statements after `;`), "
+                 "so its counts differ by design.")
+    lines.append("")
+    for name, same in checks.items():
+        lines.append(f"- {name}: python re messages {'identical to' if same else 'DIFFERENT FROM'} "
+                     "scanner_core's, file by file")
+    lines.append("")
+
+    lines += ["## Targets", "", "| target | measured | met |", "|---|---|:---:|"]
+    by_name = {c.name: c for c in contenders}
+    limits = {"stdlib": 1.25, "many-small": 1.25, "few-large": 1.5, "long-lines": 2.0}
+    module = by_name["scanner_core"]
+    for corpus in main_corpora:
+        r = median(module.ratios[corpus.name])
+        limit = limits.get(corpus.name)
+        if limit is not None:
+            lines.append(f"| {corpus.name}: scan ≤ {limit}× floor | {r:.2f}× | {'yes' if r <= limit else 'no'} |")
+    for rival, factor in (("ripgrep", 2.0), ("python re", 5.0)):
+        for corpus in main_corpora:
+            mine = module.times[corpus.name]
+            theirs = by_name[rival].times[corpus.name]
+            speedup = median([b / a for a, b in zip(mine, theirs)])
+            lines.append(f"| {corpus.name}: ≥ {factor:g}× faster than {rival} | {speedup:.1f}× | "
+                         f"{'yes' if speedup >= factor else 'no'} |")
+    per_file = [median(module.times[f"scale:{c.name}"]) / c.files * 1e6 for c in scaling_corpora]
+    if per_file:
+        spread = max(per_file) / min(per_file)
+        lines.append(f"| cost per file flat over {scaling_corpora[0].files:,}–{scaling_corpora[-1].files:,} files "
+                     f"(max/min ≤ 1.25) | {spread:.2f} | {'yes' if spread <= 1.25 else 'no'} |")
+    lines.append("")
+
+    lines += ["## Scaling", "", "Threads (ratio to the floor on as many threads):", "",
+              "| corpus | 1 thread ms | × floor 1t | 2 threads ms | × floor | speed-up |", "|---|---:|---:|---:|---:|---:|"]
+    one, two = by_name["scanner_core 1t"], by_name["scanner_core 2t"]
+    for corpus in main_corpora:
+        t1, t2 = median(one.times[corpus.name]), median(two.times[corpus.name])
+        lines.append(f"| {corpus.name} | {ms(t1)} | {median(one.ratios[corpus.name]):.2f} | {ms(t2)} | "
+                     f"{median(two.ratios[corpus.name]):.2f} | {t1 / t2:.2f} |")
+    lines += ["", "File count (many-small, default threads):", "",
+              "| files | scanner_core ms | µs per file | × floor | engine (C++) µs per file | floor ms | "
+              "floor µs per file |",
+              "|---:|---:|---:|---:|---:|---:|---:|"]
+    floor, engine = by_name["floor"], by_name["engine (C++)"]
+    for corpus in scaling_corpora:
+        key = f"scale:{corpus.name}"
+        t, f, e = median(module.times[key]), median(floor.times[key]), median(engine.times[key])
+        lines.append(f"| {corpus.files:,} | {ms(t)} | {t / corpus.files * 1e6:.2f} | "
+                     f"{median(module.ratios[key]):.2f} | {e / corpus.files * 1e6:.2f} | {ms(f)} | "
+                     f"{f / corpus.files * 1e6:.2f} |")
+    lines.append("")
+
+    lines += ["## Micro-benchmarks (Google Benchmark, median of 3)", ""]
+    if micro:
+        lines.append(f"Text: `{micro[0]['text']}` ({micro[0]['text_bytes']:,} bytes, a realistic module).")
+        lines += ["", "| benchmark | time per iteration | throughput |", "|---|---:|---:|"]
+        for row in micro:
+            name = row["run_name"]
+            unit = row.get("time_unit", "ns")
+            per_iter = f"{row['real_time']:.0f} {unit}"
+            if "bytes_per_second" in row:
+                throughput = f"{row['bytes_per_second'] / 1e6:,.0f} MB/s"
+            elif "items_per_second" in row:
+                throughput = f"{1e9 / row['items_per_second']:.1f} ns per import"
+            else:
+                throughput = ""
+            lines.append(f"| {name} | {per_iter} | {throughput} |")
+    lines.append("")
+
+    lines += ["## Commands", "", "DIR is the corpus directory; N = "
+              f"{threads} (the hardware threads).", "", "```"]
+    lines.append(f"make {'bench-quick' if args.quick else 'bench'}")
+    for c in contenders:
+        lines.append(f"{c.name:18} {c.command}")
+    if micro:
+        lines.append(f"engine_bench {micro[0]['text']} bench/policy.txt --benchmark_repetitions=3")
+    lines += ["```", ""]
+    return "\n".join(lines)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
