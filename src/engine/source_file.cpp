@@ -36,6 +36,9 @@ constexpr std::size_t kUnknownSizeCapacity = 16 * 1024;
 }  // namespace
 
 std::optional<SourceText> read_source_file(const std::string& path) {
+    // No file has a NUL in its name; the system would stop reading the name
+    // there and open some other file.
+    if (path.find('\0') != std::string::npos) return std::nullopt;
     // O_NONBLOCK keeps the open from waiting forever for a FIFO's writer;
     // it is cleared again below for anything that is not a regular file.
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));

@@ -23,7 +23,8 @@ private:
 };
 
 // Returns the bytes of the file at `path` (opened exactly as given, binary,
-// no translation), or nothing when it cannot be opened. Throws
+// no translation), or nothing when it cannot be opened (a path holding a
+// NUL byte names no file and cannot be opened). Throws
 // std::ios_base::failure, naming the path and the system's reason, when a
 // read fails after a successful open (a directory, an I/O error), and
 // std::bad_alloc on exhausted memory. The file is closed on every way out.

@@ -113,7 +113,9 @@ TEST_F(ScanDirectory, EmptyTreesGiveAnEmptyResult) {
 
 TEST_F(ScanDirectory, MissingOrNonDirectoryRootFailsTheWalk) {
     const std::string file = dir.write("plain.py", "");
-    for (const std::string& root : {dir.str() + "/missing", file, std::string()}) {
+    // A NUL byte would cut the name short and walk the directory before it.
+    const std::string with_nul = dir.str() + std::string(1, '\0') + "x";
+    for (const std::string& root : {dir.str() + "/missing", file, std::string(), with_nul}) {
         try {
             kClassifier.scan_directory(root, {}, 0);
             ADD_FAILURE() << "no exception for " << root;

@@ -109,6 +109,14 @@ TEST_F(ScanFile, PathBytesAreKeptAsGiven) {
     EXPECT_EQ(result.warnings, Messages{path + ":1: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'"});
 }
 
+TEST_F(ScanFile, PathWithANulByteNamesNoFile) {
+    const std::string real = dir.write("real.py", "import os\n");
+    const std::string path = real + std::string(1, '\0') + ".txt";
+    const FileResult result = classifier.scan_file(path, {});
+    EXPECT_EQ(result.filepath, path);
+    EXPECT_EQ(result.errors, Messages{path + ": impossible d'ouvrir le fichier"});
+}
+
 TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
     // /proc files report a size of 0; the read must not stop there.
     const FileResult result = classifier.scan_file("/proc/self/status", {});

@@ -120,9 +120,10 @@ class TestDiscovery:
 
 
 class TestFailures:
-    @pytest.mark.parametrize("kind", ["missing", "regular file", "empty"])
+    @pytest.mark.parametrize("kind", ["missing", "regular file", "empty", "nul byte"])
     def test_root_that_is_not_a_directory_raises(self, classifier, write, tmp_path, kind):
-        root = {"missing": str(tmp_path / "nope"), "regular file": write("f.py", ""), "empty": ""}[kind]
+        root = {"missing": str(tmp_path / "nope"), "regular file": write("f.py", ""), "empty": "",
+                "nul byte": str(tmp_path) + "\0/nope"}[kind]
         with pytest.raises(RuntimeError, match="recursive directory iterator cannot open directory"):
             classifier.scan_directory(root, set())
 

@@ -41,6 +41,14 @@ def test_missing_file_is_a_single_error_not_an_exception(classifier, tmp_path):
     assert len(": impossible d'ouvrir le fichier".encode()) == 32
 
 
+def test_path_with_a_nul_byte_names_no_file(classifier, write):
+    # Cut at the NUL, the name would be that of another, real file.
+    path = write("real.py", "import os\n") + "\0.txt"
+    result = classifier.scan_file(path, set())
+    assert result.filepath == path
+    assert result.errors == [path + ": impossible d'ouvrir le fichier"]
+
+
 def test_rules_apply_in_order_local_forbidden_allowed(write):
     classifier = ImportClassifier({"os", "mypkg"}, {"os.path", "numpy"}, ["toolkit.api"])
     path = write(
