@@ -14,7 +14,7 @@ BENCH_ARGS ?=
 
 $(BENCH_BUILD)/build.ninja: $(VENV)/.ready CMakeLists.txt CMakePresets.json bench/CMakeLists.txt | apt-packages
 	@tools/ensure-apt.sh $(BENCH_PACKAGES)
-	@$(CMAKE) --preset bench --no-warn-unused-cli >/dev/null
+	@$(CMAKE) --preset bench -Wno-unused-cli >/dev/null
 
 bench-tools: build $(BENCH_BUILD)/build.ninja
 	@tools/ensure-apt.sh $(BENCH_PACKAGES)

@@ -15,7 +15,7 @@ FUZZ_TARGETS := extract_imports scan_file
 
 build/asan/build.ninja build/tsan/build.ninja build/fuzz/build.ninja: build/%/build.ninja: \
 		$(VENV)/.ready CMakeLists.txt CMakePresets.json | apt-packages
-	@$(CMAKE) --preset $* --no-warn-unused-cli >/dev/null
+	@$(CMAKE) --preset $* -Wno-unused-cli >/dev/null
 
 test-asan: build/asan/build.ninja
 	@$(CMAKE) --build build/asan -j $(JOBS)
