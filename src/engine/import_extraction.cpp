@@ -171,9 +171,14 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t classify_chunk_avx2(const c
 }
 
 ClassifyChunk select_classifier() noexcept {
+#if defined(SCANNER_CORE_BASELINE_SIMD)
+    // Builds that test the fallback on a processor that has AVX2.
+    return classify_chunk_sse2;
+#else
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return classify_chunk_avx2;
     return classify_chunk_sse2;
+#endif
 }
 #else
 std::uint64_t classify_chunk_plain(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
