@@ -52,18 +52,15 @@ test: test-engine test-python
 test-done:
 	@echo "make test: all passed"
 
-# The example tree fails on purpose (forbidden imports, an unreadable file),
-# so the script's status 1 with its summary printed is the expected outcome.
-# A crash also exits with 1 but prints no summary: that, like any other
-# status, fails the target.
+# The example plugins break the policy on purpose, so the scan's verdict, and
+# this target's exit status, is 1: a gate built on the module fails the same
+# way. Any other status means the example itself could not run.
 demo: build
-	@status=0; report="$$(PYTHONPATH=$(BUILD) $(PY) examples/scan_plugins.py examples/plugins)" || status=$$?; \
-	printf '%s\n' "$$report"; \
-	if [ $$status -eq 1 ] && grep -q ' files* scanned: ' <<<"$$report"; then \
-	  echo; echo "make demo: exit status 1 is the expected verdict: the example plugins hold forbidden imports and an unreadable file on purpose."; \
-	elif [ $$status -ne 0 ]; then \
-	  echo "make demo: examples/scan_plugins.py failed with exit status $$status" >&2; exit 1; \
-	fi
+	@PYTHONPATH=$(BUILD) $(PY) examples/scan_plugins.py examples/plugins || { status=$$?; \
+	  if [ $$status -eq 1 ]; then \
+	    echo; echo "make demo: exit status 1, the verdict for a tree in which some files failed (the example's plugins fail on purpose)"; \
+	  else echo "make demo: examples/scan_plugins.py could not run (exit status $$status)" >&2; fi; \
+	  exit $$status; }
 
 clean:
 	rm -rf build
