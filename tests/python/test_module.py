@@ -120,9 +120,9 @@ def test_other_interpreter_versions_are_refused_with_import_error():
         """
         import importlib.util, json, os, sys
         sys.setdlopenflags(os.RTLD_LAZY)
-        spec = importlib.util.spec_from_file_location("scanner_core", sys.argv[1])
+        location = importlib.util.spec_from_file_location("scanner_core", sys.argv[1])
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(location)
         except ImportError as error:
             print(json.dumps([str(error), sys.version]))
         """
