@@ -1,3 +1,5 @@
+import os
+import pathlib
 import threading
 import time
 
@@ -49,3 +51,18 @@ def ticks_during(call):
         done.set()
         thread.join()
     return result, sum(start < tick < end for tick in ticks)
+
+
+def child_env():
+    """The environment for a child interpreter that must import the module
+    this test session uses."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.path.dirname(scanner_core.__file__) + os.pathsep + env.get("PYTHONPATH", "")
+    return env
+
+
+def open_to_others(path):
+    """Lets uid 65534 reach `path` through its parents (tmp_path is 0700)."""
+    for directory in [pathlib.Path(path), *pathlib.Path(path).parents]:
+        if directory != pathlib.Path("/"):
+            os.chmod(directory, directory.stat().st_mode | 0o755)

@@ -6,7 +6,6 @@ exception, and the module keeps working for the next call."""
 
 import json
 import os
-import pathlib
 import random
 import re
 import subprocess
@@ -17,6 +16,7 @@ import threading
 import pytest
 
 import scanner_core
+from conftest import child_env, open_to_others
 from scanner_core import ImportClassifier
 
 FORBIDDEN = ": import interdit \u2014 '"
@@ -117,21 +117,12 @@ def run_child(body, *arguments, unprivileged=False, headroom=0):
                 return [type(error).__name__, str(error)]
         """
     ).replace("__UNPRIVILEGED__", repr(unprivileged)).replace("__HEADROOM__", repr(headroom))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.dirname(scanner_core.__file__) + os.pathsep + env.get("PYTHONPATH", "")
     done = subprocess.run(
         [sys.executable, "-c", script + textwrap.dedent(body), *arguments],
-        capture_output=True, text=True, timeout=300, env=env,
+        capture_output=True, text=True, timeout=300, env=child_env(),
     )
     assert done.returncode == 0, done.stderr
     return [json.loads(line) for line in done.stdout.splitlines()]
-
-
-def open_to_others(path):
-    """Lets uid 65534 reach `path` through its parents (tmp_path is 0700)."""
-    for directory in [pathlib.Path(path), *pathlib.Path(path).parents]:
-        if directory != pathlib.Path("/"):
-            os.chmod(directory, directory.stat().st_mode | 0o755)
 
 
 class TestFilesThatChangeDuringTheScan:

@@ -12,7 +12,7 @@ import threading
 import pytest
 
 import scanner_core
-from conftest import ticks_during
+from conftest import child_env, open_to_others, ticks_during
 
 FORBIDDEN = ": import interdit \u2014 '"
 OPEN_FAILURE = ": impossible d'ouvrir le fichier"
@@ -210,7 +210,7 @@ class TestFailures:
             """
         )
         done = subprocess.run(
-            [sys.executable, "-c", script, tree], capture_output=True, text=True, timeout=120, env=_child_env()
+            [sys.executable, "-c", script, tree], capture_output=True, text=True, timeout=120, env=child_env()
         )
         assert done.returncode == 0, done.stderr
         outcome, healthy = done.stdout.strip().split("\n")
@@ -224,10 +224,7 @@ def _run_unprivileged(body, tree, *arguments):
     (root opens everything whatever its permissions; the module is imported
     before privileges are dropped). Returns its output lines."""
     if os.geteuid() == 0:
-        # The unprivileged user must be able to reach the tree.
-        for directory in [pathlib.Path(tree), *pathlib.Path(tree).parents]:
-            if directory.stat().st_mode & 0o005 != 0o005 and directory != pathlib.Path("/"):
-                os.chmod(directory, directory.stat().st_mode | 0o755)
+        open_to_others(tree)
     script = textwrap.dedent(
         """
         import os, sys
@@ -240,16 +237,10 @@ def _run_unprivileged(body, tree, *arguments):
     ) + textwrap.dedent(inspect.getsource(walk_order)) + textwrap.dedent(body)
     done = subprocess.run(
         [sys.executable, "-c", script, tree, *arguments], capture_output=True, text=True, timeout=120,
-        env=_child_env(),
+        env=child_env(),
     )
     assert done.returncode == 0, done.stderr
     return done.stdout.splitlines()
-
-
-def _child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.path.dirname(scanner_core.__file__) + os.pathsep + env.get("PYTHONPATH", "")
-    return env
 
 
 class TestConversions:

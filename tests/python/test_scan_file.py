@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import scanner_core
-from conftest import ticks_during
+from conftest import child_env, ticks_during
 from scanner_core import FileResult, ImportClassifier
 
 FORBIDDEN = ": import interdit \u2014 '"
@@ -157,9 +157,9 @@ def test_the_lock_is_released_while_the_engine_works(classifier, tmp_path):
         print(repr(results[0]))
         """
     )
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(scanner_core.__file__))
     done = subprocess.run(
-        [sys.executable, "-c", script, str(tmp_path / "pipe.py")], capture_output=True, text=True, timeout=60, env=env
+        [sys.executable, "-c", script, str(tmp_path / "pipe.py")], capture_output=True, text=True, timeout=60,
+        env=child_env(),
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "<FileResult passed=False errors=1 warnings=1>"
