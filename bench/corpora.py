@@ -1,6 +1,7 @@
 """The benchmark corpora, generated deterministically into a cache directory.
 
-Each corpus is a directory tree of .py files. A corpus is rebuilt only when
+Each corpus is a directory tree of .py files; the sparse one holds files of
+several GiB that occupy almost nothing on disk. A corpus is rebuilt only when
 its recipe changes: the recipe (name, parameters, generator version) is
 written beside it, and a tree whose recipe matches is reused as it is.
 """
@@ -24,7 +25,9 @@ class Corpus:
     name: str
     path: Path
     files: int
-    bytes: int
+    bytes: int  # what a reader reads: the files' lengths
+    kind: str = ""
+    disk_bytes: int = 0  # what the files occupy on disk; far less for sparse files
 
 
 # --- realistic plugin source -------------------------------------------------
@@ -151,6 +154,46 @@ def _long_lines(root: Path, size: int) -> None:
         (root / name).write_text(head + body + "x = 1\n")
 
 
+# The last line of each sparse file, and the forbidden module it imports;
+# files beyond the list take its lines in turn.
+_SPARSE_TAILS = [("import subprocess", "subprocess"), ("from socket import create_connection", "socket")]
+_SPARSE_HEAD = '"""A sparse module: one line, a hole of NUL bytes, then one import."""\n'
+# The sparse file's last line is its third: the head, the hole, the import.
+SPARSE_IMPORT_LINE = 3
+
+
+def _sparse_name(index: int) -> str:
+    # Nested one level more each time, so the walk has directories to enter.
+    return "/".join([f"deep{d}" for d in range(index)] + [f"big_{index}.py"])
+
+
+def sparse_expectations(recipe: dict) -> dict[str, list[tuple[int, str]]]:
+    """For each sparse file of the recipe (relative path): the (line,
+    module) of the imports it holds."""
+    return {_sparse_name(i): [(SPARSE_IMPORT_LINE, _SPARSE_TAILS[i % len(_SPARSE_TAILS)][1])]
+            for i in range(recipe["files"])}
+
+
+def _sparse(root: Path, count: int, size: int, seed: int) -> None:
+    # A hole costs no disk and no page cache, so a tree of files of several
+    # GiB is made in an instant; a reader still receives every byte, as NULs.
+    for index in range(count):
+        path = root / _sparse_name(index)
+        path.parent.mkdir(parents=True, exist_ok=True)
+        tail = ("\n" + _SPARSE_TAILS[index % len(_SPARSE_TAILS)][0] + "\n").encode()
+        path.write_bytes(_SPARSE_HEAD.encode())
+        os.truncate(path, size)
+        with open(path, "r+b") as file:
+            file.seek(size - len(tail))
+            file.write(tail)
+        on_disk = os.stat(path).st_blocks * 512
+        if on_disk > 1 << 20:  # the filesystem filled the hole: do not leave GiBs behind
+            path.unlink()
+            raise RuntimeError(f"{root}: this filesystem does not keep holes ({on_disk:,} bytes on disk)")
+    rng = random.Random(seed)
+    (root / "small.py").write_text(plugin_source(rng, 2000))
+
+
 def _stdlib(root: Path) -> None:
     # The standard library's own .py files, without what is installed into
     # it, copied so that the tree stays put while the interpreter changes.
@@ -174,12 +217,14 @@ def recipes(quick: bool) -> dict[str, dict]:
             "many-small": {"kind": "many-small", "files": 2000, "seed": 1},
             "few-large": {"kind": "few-large", "files": 5, "size": 2_000_000, "seed": 2},
             "long-lines": {"kind": "long-lines", "size": 4_000_000},
+            "sparse": {"kind": "sparse", "files": 2, "size": 128 << 20, "seed": 3},
         }
     return {
         "stdlib": stdlib,
         "many-small": {"kind": "many-small", "files": 20000, "seed": 1},
         "few-large": {"kind": "few-large", "files": 50, "size": 2_000_000, "seed": 2},
         "long-lines": {"kind": "long-lines", "size": 24_000_000},
+        "sparse": {"kind": "sparse", "files": 2, "size": 3 << 30, "seed": 3},
     }
 
 
@@ -205,18 +250,23 @@ def _build(root: Path, recipe: dict) -> None:
         _few_large(root, recipe["files"], recipe["size"], recipe["seed"])
     elif kind == "long-lines":
         _long_lines(root, recipe["size"])
+    elif kind == "sparse":
+        _sparse(root, recipe["files"], recipe["size"], recipe["seed"])
     else:
         raise ValueError(f"unknown corpus kind {kind!r}")
 
 
-def _measure(root: Path) -> tuple[int, int]:
-    files = total = 0
+def _measure(root: Path) -> tuple[int, int, int]:
+    """(.py files, their bytes, the disk space they occupy)."""
+    files = total = disk = 0
     for dirpath, _, filenames in os.walk(root):
         for filename in filenames:
             if filename.endswith(".py"):
+                info = os.stat(os.path.join(dirpath, filename))
                 files += 1
-                total += os.path.getsize(os.path.join(dirpath, filename))
-    return files, total
+                total += info.st_size
+                disk += info.st_blocks * 512
+    return files, total, disk
 
 
 def ensure(cache: Path, name: str, recipe: dict, log=print) -> Corpus:
@@ -234,5 +284,5 @@ def ensure(cache: Path, name: str, recipe: dict, log=print) -> Corpus:
         root.mkdir(parents=True)
         _build(root, recipe)
         stamp.write_text(wanted)
-    files, total = _measure(root)
-    return Corpus(name, root, files, total)
+    files, total, disk = _measure(root)
+    return Corpus(name, root, files, total, recipe["kind"], disk)

@@ -87,6 +87,11 @@ def walk_sources(top: str) -> list[str]:
     return found
 
 
+def message(path: str, line: int, module: str, verdict: int) -> str:
+    """The module's message for an import judged forbidden (1) or unlisted (2)."""
+    return f"{path}:{line}: {_FORBIDDEN if verdict == 1 else _UNLISTED}{module}'"
+
+
 def check_text(path: str, data: bytes, policy: Policy) -> tuple[list[str], list[str]]:
     errors: list[str] = []
     warnings: list[str] = []
@@ -100,8 +105,7 @@ def check_text(path: str, data: bytes, policy: Policy) -> tuple[list[str], list[
             continue
         line += data.count(b"\n", counted, match.start())
         counted = match.start()
-        message = f"{path}:{line}: {_FORBIDDEN if verdict == 1 else _UNLISTED}{module}'"
-        (errors if verdict == 1 else warnings).append(message)
+        (errors if verdict == 1 else warnings).append(message(path, line, module, verdict))
     return errors, warnings
 
 
