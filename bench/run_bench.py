@@ -9,9 +9,9 @@ each ratio to the floor is the median of the ratios of runs made side by
 side, so that load from other processes on the machine cancels out as far
 as it can. Peak memory comes from one more run of each contender in a
 process of its own (see measure_memory). The table goes to standard output
-and to a Markdown file.
+and to a Markdown file, the picture to a PNG beside it.
 
-Usage: run_bench.py [--quick] [--runs N] [--out FILE] [--cache DIR]
+Usage: run_bench.py [--quick] [--runs N] [--out FILE] [--png FILE] [--cache DIR]
                     [--module-dir DIR] [--bench-dir DIR]
 """
 
@@ -407,6 +407,7 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="small corpora and few runs: a smoke test")
     parser.add_argument("--runs", type=int, default=None, help="timed runs per contender (default 7, quick 5)")
     parser.add_argument("--out", type=Path, default=None, help="report file (default bench/RESULTS.md)")
+    parser.add_argument("--png", type=Path, default=None, help="picture of the results (default bench/results.png)")
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "scanner-core" / "bench")
     parser.add_argument("--module-dir", type=Path, default=REPO / "build" / "dev")
     parser.add_argument("--bench-dir", type=Path, default=REPO / "build" / "bench" / "bench")
@@ -416,6 +417,7 @@ def main() -> int:
     PEAK_RSS = str(args.bench_dir / "peak_rss")
     runs = args.runs or (5 if args.quick else 7)
     out = args.out or (args.cache / "RESULTS-quick.md" if args.quick else HERE / "RESULTS.md")
+    png = args.png or (args.cache / "results-quick.png" if args.quick else HERE / "results.png")
     threads = os.cpu_count() or 1
     policy = py_checkers.read_policy(str(HERE / "policy.txt"))
     started = datetime.datetime.now(datetime.timezone.utc)
@@ -456,6 +458,13 @@ def main() -> int:
     out.write_text(report)
     print(report)
     log(f"[bench] report written to {out}")
+    try:
+        import plot_results
+    except ImportError as missing:  # run outside make, without the bench requirements
+        log(f"[bench] no picture: {missing} (pip install -r bench/requirements.txt)")
+    else:
+        plot_results.draw(png, main_corpora, contenders, quick=args.quick, started=started)
+        log(f"[bench] picture written to {png}")
     return 0
 
 
