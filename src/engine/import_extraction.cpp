@@ -23,7 +23,7 @@ namespace {
 // widest vector instructions the processor has; a second, plain pass
 // visits only the blocks that hold a candidate line. Classifying a block
 // reads one byte beyond it, for the second letters.
-constexpr std::size_t kBlock = 64;
+constexpr std::size_t kBlock = kExtractionBlock;
 constexpr std::size_t kChunkBlocks = 64;
 
 // A block that holds candidate lines.
@@ -205,13 +205,15 @@ inline std::uint32_t load32(const char* bytes) noexcept {
     return word;
 }
 
-// Whether the keyword of its form starts at `pos`, which holds "fr" or
-// "im": a cheap test made before the line's end is looked for.
-inline bool keyword_at(std::string_view text, std::size_t pos) noexcept {
+// Whether the bytes at `pos`, which hold "fr" or "im", are known not to
+// start the keyword of their form: a cheap test made before the line's end
+// is looked for. Where the text shown so far is too short to tell, the
+// line is matched all the same.
+inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
     const char* const at = text.data() + pos;
     const std::size_t left = text.size() - pos;
-    if (*at == 'f') return left >= 4 && load32(at) == load32("from");
-    return left >= 6 && load32(at) == load32("impo") && at[4] == 'r' && at[5] == 't';
+    if (*at == 'f') return left >= 4 && load32(at) != load32("from");
+    return left >= 6 && !(load32(at) == load32("impo") && at[4] == 'r' && at[5] == 't');
 }
 
 // Tries the forms in the order that keeps a relative statement from being
@@ -235,98 +237,118 @@ void match_line(std::string_view line, std::int64_t number, std::vector<RawImpor
     }
 }
 
-// Matches the candidate lines of one block. `feeds_before` counts the line
-// feeds of the text before the block.
-void take_candidates(std::string_view text, std::size_t base, std::uint64_t feeds, std::uint64_t candidates,
-                     std::int64_t feeds_before, std::vector<RawImport>& imports) {
-    for (; candidates != 0; candidates &= candidates - 1) {
-        const int bit = __builtin_ctzll(candidates);
-        const std::size_t pos = base + static_cast<std::size_t>(bit);
-        if (!keyword_at(text, pos)) continue;
-        const std::int64_t number = feeds_before + bit_count(feeds & ((std::uint64_t{1} << bit) - 1)) + 1;
-        const std::uint64_t feeds_after = feeds & ~((std::uint64_t{2} << bit) - 1);
-        std::size_t end;
-        if (feeds_after != 0) {
-            end = base + static_cast<std::size_t>(__builtin_ctzll(feeds_after));
-        } else {
-            const std::size_t from = base + kBlock < text.size() ? base + kBlock : text.size();
-            const void* const feed = std::memchr(text.data() + from, '\n', text.size() - from);
-            end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - text.data())
-                                  : text.size();
-        }
-        match_line(text.substr(pos, end - pos), number, imports);
-    }
+ClassifyChunk chunk_classifier() noexcept {
+    static const ClassifyChunk classify_chunk = select_classifier();
+    return classify_chunk;
 }
 
 }  // namespace
 
-namespace pattern_detail {
-
-std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
-#if defined(SCANNER_CORE_X86)
-    // Sixteen bytes at a time: a byte is in a range when its distance from
-    // the range's start, as an unsigned byte, is at most the range's width.
-    const auto in_range = [](__m128i bytes, char low, char width) {
-        const __m128i distance = _mm_sub_epi8(bytes, _mm_set1_epi8(low));
-        return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(width - 1))), distance);
-    };
-    const __m128i none = _mm_setzero_si128();
-    while (s.size() - pos >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + pos));
-        __m128i in = none;
-        if ((cls & kSpace) != 0) {  // blank, or tab to carriage return
-            in = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), in_range(bytes, '\t', 5));
+// A candidate line whose end lies in the bytes scanned is matched whole; one
+// that runs on past them is matched as far as they go and left open.
+void ImportExtractor::take_candidates(std::string_view data, std::size_t scanned, std::size_t base,
+                                      std::uint64_t feeds, std::uint64_t candidates, std::int64_t feeds_before,
+                                      std::vector<RawImport>& out) {
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const int bit = __builtin_ctzll(candidates);
+        const std::size_t pos = base + static_cast<std::size_t>(bit);
+        if (not_a_keyword(data, pos)) continue;
+        const std::int64_t number = feeds_before + bit_count(feeds & ((std::uint64_t{1} << bit) - 1)) + 1;
+        const std::uint64_t feeds_after = feeds & ~((std::uint64_t{2} << bit) - 1);
+        std::size_t end = scanned;
+        if (feeds_after != 0) {
+            end = base + static_cast<std::size_t>(__builtin_ctzll(feeds_after));
+        } else if (base + kBlock < scanned) {
+            const void* const feed = std::memchr(data.data() + base + kBlock, '\n', scanned - base - kBlock);
+            if (feed != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(feed) - data.data());
         }
-        if ((cls & kWord) != 0) {  // digit, letter of either case, underscore
-            const __m128i lower = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-            in = _mm_or_si128(in, _mm_or_si128(in_range(bytes, '0', 10), in_range(lower, 'a', 26)));
-            in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')));
+        if (end < scanned || scanned == data.size()) {
+            match_line(data.substr(pos, end - pos), number, out);
+            continue;
         }
-        if ((cls & kDot) != 0) in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('.')));
-        const unsigned outside = ~static_cast<unsigned>(_mm_movemask_epi8(in)) & 0xffffu;
-        if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctz(outside));
-        pos += 16;
+        open_line_ = SegmentedLineMatch{};
+        const SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(pos, scanned - pos));
+        if (verdict == SegmentedLineMatch::Verdict::matched) {
+            out.push_back(RawImport{open_line_.take_module(), number, open_line_.is_from(), open_line_.is_relative()});
+        }
+        line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
+        open_line_number_ = number;
     }
-#endif
-    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
-    return pos;
 }
 
-}  // namespace pattern_detail
+void ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
+                                         std::vector<RawImport>& out) {
+    const void* const feed = scanned > 0 ? std::memchr(data.data(), '\n', scanned) : nullptr;
+    const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data.data())
+                                            : scanned;
+    SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end));
+    if (verdict == SegmentedLineMatch::Verdict::undecided && (feed != nullptr || last)) verdict = open_line_.end();
+    if (verdict == SegmentedLineMatch::Verdict::undecided) return;
+    line_open_ = false;
+    if (verdict == SegmentedLineMatch::Verdict::matched) {
+        out.push_back(
+            RawImport{open_line_.take_module(), open_line_number_, open_line_.is_from(), open_line_.is_relative()});
+    }
+}
 
-std::vector<RawImport> extract_imports(std::string_view text) {
-    static const ClassifyChunk classify_chunk = select_classifier();
-    std::vector<RawImport> imports;
-    imports.reserve(32);
-    const std::size_t size = text.size();
-    if (size == 0) return imports;
+// `last`: `data` is the end of the text, in a block whose bytes past
+// data.size() are readable padding that is in no mask.
+void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last,
+                                   std::vector<RawImport>& out) {
+    const ClassifyChunk classify_chunk = chunk_classifier();
+    const std::size_t scanned = last ? data.size() : blocks * kBlock;
+    if (line_open_) continue_open_line(data, scanned, last, out);
 
     ChunkMasks masks;
-    std::uint64_t starts_in = 1;   // the text's first byte starts a line
-    std::int64_t feeds_before = 0;  // line feeds before the current chunk
-    // Blocks whose byte after them is still in the text; the rest, at most
-    // one block, is classified from a padded copy.
-    const std::size_t full_blocks = (size - 1) / kBlock;
-    for (std::size_t block = 0; block <= full_blocks;) {
+    for (std::size_t block = 0; block < blocks;) {
         const std::size_t base = block * kBlock;
-        std::size_t blocks;
-        if (block < full_blocks) {
-            blocks = full_blocks - block < kChunkBlocks ? full_blocks - block : kChunkBlocks;
-            starts_in = classify_chunk(text.data() + base, blocks, starts_in, masks);
-        } else {
-            char tail[kBlock + 1] = {};  // padding that is in no mask
-            std::memcpy(tail, text.data() + base, size - base);
-            blocks = 1;
-            starts_in = classify_chunk(tail, 1, starts_in, masks);
-        }
+        const std::size_t count = blocks - block < kChunkBlocks ? blocks - block : kChunkBlocks;
+        starts_in_ = classify_chunk(data.data() + base, count, starts_in_, masks);
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const BusyBlock& busy = masks.busy[k];
-            take_candidates(text, base + std::size_t{busy.block} * kBlock, busy.feeds, busy.candidates,
-                            feeds_before + busy.feeds_before, imports);
+            take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock, busy.feeds, busy.candidates,
+                            lines_before_ + busy.feeds_before, out);
         }
-        feeds_before += masks.feed_count;
-        block += blocks;
+        lines_before_ += masks.feed_count;
+        block += count;
     }
+}
+
+void ImportExtractor::feed(std::string_view piece, std::vector<RawImport>& out) {
+    if (carry_size_ > 0) {
+        // Complete the carried block, and the byte after it, from the piece.
+        const std::size_t wanted = sizeof carry_ - carry_size_;
+        const std::size_t take = piece.size() < wanted ? piece.size() : wanted;
+        std::memcpy(carry_ + carry_size_, piece.data(), take);
+        carry_size_ += take;
+        if (carry_size_ < sizeof carry_) return;
+        scan_segment(std::string_view(carry_, sizeof carry_), 1, false, out);
+        carry_size_ = 0;
+        piece.remove_prefix(take - 1);  // the byte after the block starts the rest
+    }
+    if (piece.empty()) return;
+    const std::size_t blocks = (piece.size() - 1) / kBlock;
+    if (blocks > 0) scan_segment(piece, blocks, false, out);
+    carry_size_ = piece.size() - blocks * kBlock;
+    std::memcpy(carry_, piece.data() + blocks * kBlock, carry_size_);
+}
+
+void ImportExtractor::finish(std::vector<RawImport>& out) {
+    if (carry_size_ > 0) {
+        std::memset(carry_ + carry_size_, 0, sizeof carry_ - carry_size_);
+        scan_segment(std::string_view(carry_, carry_size_), 1, true, out);
+        carry_size_ = 0;
+    } else if (line_open_) {
+        continue_open_line({}, 0, true, out);
+    }
+}
+
+std::vector<RawImport> extract_imports(std::string_view text) {
+    std::vector<RawImport> imports;
+    imports.reserve(32);
+    ImportExtractor extractor;
+    extractor.feed(text, imports);
+    extractor.finish(imports);
     return imports;
 }
 

@@ -6,10 +6,13 @@
 // the three forms of import_patterns.hpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "import_patterns.hpp"
 
 namespace scanner_core {
 
@@ -22,11 +25,55 @@ struct RawImport {
     bool is_relative = false;  // the relative from-form only
 };
 
+// Extraction over a text that arrives in pieces of any size, such as the
+// reads of a file through one fixed buffer. The state it carries from one
+// piece to the next is small and bounded: the line counter, where the lines
+// start, the last bytes of a piece (less than a block) and the line that
+// runs across the end of a piece, as far as its verdict has got. A line of
+// any length costs no more than the module name it captures.
+// Extraction looks at the text in blocks of this many bytes.
+inline constexpr std::size_t kExtractionBlock = 64;
+
+class ImportExtractor {
+public:
+    ImportExtractor() noexcept = default;
+    ImportExtractor(const ImportExtractor&) = delete;
+    ImportExtractor& operator=(const ImportExtractor&) = delete;
+
+    // Takes the next piece of the text and appends to `out`, in line order,
+    // the records of the lines decided so far. Throws std::bad_alloc only.
+    void feed(std::string_view piece, std::vector<RawImport>& out);
+
+    // The text has ended: appends the records of the lines still open.
+    // Throws std::bad_alloc only. The extractor takes no more pieces after.
+    void finish(std::vector<RawImport>& out);
+
+private:
+    // Of the bytes from `data`: the first `blocks` whole blocks (each with
+    // the byte after it readable), or, at the end, the rest padded.
+    void scan_segment(std::string_view data, std::size_t blocks, bool last, std::vector<RawImport>& out);
+    void take_candidates(std::string_view data, std::size_t scanned, std::size_t base, std::uint64_t feeds,
+                         std::uint64_t candidates, std::int64_t feeds_before, std::vector<RawImport>& out);
+    void continue_open_line(std::string_view data, std::size_t scanned, bool last, std::vector<RawImport>& out);
+
+    std::int64_t lines_before_ = 0;  // line feeds before the next unscanned byte
+    std::uint64_t starts_in_ = 1;    // the next block's first byte starts a line, or continues its lead
+    // A piece's bytes past its last whole block, with room for the byte
+    // after them that classifying a block needs.
+    char carry_[kExtractionBlock + 1] = {};
+    std::size_t carry_size_ = 0;
+    // The candidate line that ran past the bytes scanned so far.
+    bool line_open_ = false;
+    std::int64_t open_line_number_ = 0;
+    SegmentedLineMatch open_line_;
+};
+
 // Returns one record per line that holds a recognised statement, in line
-// order. Lines end at line feeds only; every physical line is counted. Any
-// bytes are accepted (NUL, invalid UTF-8, lines of any length), in time
-// linear in the text and with constant stack. Throws std::bad_alloc only.
-// Reentrant: keeps no state and may run on any number of threads at once.
+// order: the whole text as a single piece. Lines end at line feeds only;
+// every physical line is counted. Any bytes are accepted (NUL, invalid
+// UTF-8, lines of any length), in time linear in the text and with constant
+// stack. Throws std::bad_alloc only. Reentrant: keeps no state and may run
+// on any number of threads at once.
 std::vector<RawImport> extract_imports(std::string_view text);
 
 }  // namespace scanner_core

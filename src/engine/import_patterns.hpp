@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace scanner_core {
@@ -43,7 +44,7 @@ constexpr bool in_class(char c, unsigned char cls) noexcept {
 }
 
 // skip() for the rest of a run that is already long: the same result, many
-// bytes at a time. Defined with the extraction.
+// bytes at a time.
 std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept;
 
 // Returns the first position at or after `pos` whose byte is not in `cls`.
@@ -132,6 +133,50 @@ public:
 private:
     Form form_;
     std::string_view text_;
+};
+
+// The extraction's question for one line, answered as the line's bytes
+// arrive in segments, for the line that runs across the end of a piece of a
+// file: skip blanks and tabs; a line whose first other byte is "f" is tried
+// with RE_FROM_REL, then RE_FROM_ABS, one whose first is "i" with
+// RE_IMPORT, any other gives nothing. Only the step reached and the part of
+// the name captured so far are kept, so a line of any length costs no more
+// than its name: runs of white space and the dots of a relative name are
+// passed over, and the first byte that no pattern can take decides the line.
+// The answers are those of the patterns on the whole line.
+class SegmentedLineMatch {
+public:
+    enum class Verdict : unsigned char { undecided, matched, failed };
+
+    // Takes the next bytes of the line (a line feed among them is white
+    // space, as it would be for the patterns; extraction never sends one).
+    // Returns the verdict so far; bytes after a decision are ignored.
+    // Throws std::bad_alloc only, while the name grows.
+    Verdict feed(std::string_view bytes);
+
+    // The line has ended: returns matched or failed. Never fails.
+    Verdict end() noexcept;
+
+    // After `matched`: the captured name (for the relative form, the part
+    // after the dots) and the form. Moves the name out.
+    std::string take_module() noexcept { return std::move(name_); }
+    bool is_from() const noexcept { return from_; }
+    bool is_relative() const noexcept { return relative_; }
+
+private:
+    enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
+
+    Verdict decide(Verdict verdict) noexcept {
+        verdict_ = verdict;
+        return verdict;
+    }
+
+    Verdict verdict_ = Verdict::undecided;
+    Step step_ = Step::lead;
+    bool from_ = false;
+    bool relative_ = false;
+    std::size_t count_ = 0;  // keyword letters matched, or white space seen, in the current step
+    std::string name_;
 };
 
 inline constexpr ImportPattern RE_IMPORT{ImportPattern::Form::plain_import,

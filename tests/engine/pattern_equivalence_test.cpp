@@ -1,7 +1,10 @@
 // The linear matchers against std::regex compiled from the very same pattern
-// texts, on generated lines that favour the tricky parts, and on whole texts.
+// texts, on generated lines that favour the tricky parts, and on whole texts;
+// lines and texts also arrive cut into pieces, down to single bytes, as the
+// reads of a file deliver them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -13,6 +16,8 @@ namespace scanner_core {
 namespace {
 
 using testing::compiled;
+using testing::every_byte;
+using testing::extract_in_pieces;
 
 constexpr std::uint32_t kSeed = 20261207;
 constexpr int kGeneratedLines = 200000;
@@ -64,6 +69,57 @@ void expect_same_as_regex(const std::string& line) {
     }
 }
 
+// A few cut points anywhere in a text of `size` bytes, in order.
+std::vector<std::size_t> random_cuts(std::size_t size, std::mt19937& random) {
+    std::vector<std::size_t> cuts;
+    if (size < 2) return cuts;
+    std::uniform_int_distribution<std::size_t> at(1, size - 1);
+    const std::size_t count = 1 + at(random) % 6;
+    for (std::size_t k = 0; k < count; ++k) cuts.push_back(at(random));
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    return cuts;
+}
+
+// The line fed to the segmented matcher in the given pieces gives the record
+// that the patterns give on the whole line.
+void expect_segmented_same_as_regex(const std::string& line, const std::vector<std::size_t>& cuts) {
+    RawImport expected;
+    const bool regex_matched = testing::reference_line_import(line, 1, expected);
+    SegmentedLineMatch match;
+    std::size_t from = 0;
+    for (const std::size_t cut : cuts) {
+        match.feed(std::string_view(line).substr(from, cut - from));
+        from = cut;
+    }
+    match.feed(std::string_view(line).substr(from));
+    ASSERT_EQ(match.end() == SegmentedLineMatch::Verdict::matched, regex_matched) << '"' << line << '"';
+    if (!regex_matched) return;
+    EXPECT_EQ(match.is_from(), expected.is_from) << line;
+    EXPECT_EQ(match.is_relative(), expected.is_relative) << line;
+    EXPECT_EQ(match.take_module(), expected.module) << line;
+}
+
+void expect_same_records(const std::vector<RawImport>& got, const std::vector<RawImport>& expected,
+                         const std::string& text) {
+    ASSERT_EQ(got.size(), expected.size()) << text;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        EXPECT_EQ(got[k].module, expected[k].module) << text;
+        EXPECT_EQ(got[k].line, expected[k].line) << text;
+        EXPECT_EQ(got[k].is_from, expected[k].is_from) << text;
+        EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
+    }
+}
+
+// Whole, cut at random places and cut at every byte, the text gives the
+// records of the line-by-line reference.
+void expect_extraction_same_as_regex(const std::string& text, std::mt19937& random) {
+    const std::vector<RawImport> expected = testing::reference_extract_imports(text);
+    expect_same_records(extract_imports(text), expected, text);
+    expect_same_records(extract_in_pieces(text, random_cuts(text.size(), random)), expected, text);
+    expect_same_records(extract_in_pieces(text, every_byte(text.size())), expected, text);
+}
+
 TEST(PatternEquivalence, TextsAreTheSpecifiedOnes) {
     EXPECT_EQ(RE_IMPORT.text(), R"(^\s*import\s+([\w.]+)(?:\s|,|$))");
     EXPECT_EQ(RE_FROM_ABS.text(), R"(^\s*from\s+([\w.]+)\s+import)");
@@ -86,7 +142,11 @@ TEST(PatternEquivalence, AgreesWithRegexOnDocumentedLines) {
 TEST(PatternEquivalence, AgreesWithRegexOnGeneratedLines) {
     std::mt19937 random(kSeed);
     for (int i = 0; i < kGeneratedLines; ++i) {
-        expect_same_as_regex(generate_line(random));
+        const std::string line = generate_line(random);
+        expect_same_as_regex(line);
+        expect_segmented_same_as_regex(line, {});
+        expect_segmented_same_as_regex(line, random_cuts(line.size(), random));
+        expect_segmented_same_as_regex(line, every_byte(line.size()));
         if (::testing::Test::HasFatalFailure()) return;
     }
 }
@@ -98,15 +158,8 @@ TEST(PatternEquivalence, ExtractionAgreesWithRegexOnGeneratedTexts) {
         std::string text;
         const int count = lines(random);
         for (int j = 0; j < count; ++j) text += generate_line(random) + (j + 1 < count || j % 2 ? "\n" : "");
-        const std::vector<RawImport> expected = testing::reference_extract_imports(text);
-        const std::vector<RawImport> got = extract_imports(text);
-        ASSERT_EQ(got.size(), expected.size()) << text;
-        for (std::size_t k = 0; k < got.size(); ++k) {
-            EXPECT_EQ(got[k].module, expected[k].module);
-            EXPECT_EQ(got[k].line, expected[k].line);
-            EXPECT_EQ(got[k].is_from, expected[k].is_from);
-            EXPECT_EQ(got[k].is_relative, expected[k].is_relative);
-        }
+        expect_extraction_same_as_regex(text, random);
+        if (::testing::Test::HasFatalFailure()) return;
     }
 }
 
@@ -132,15 +185,8 @@ TEST(PatternEquivalence, ExtractionAgreesWithRegexAcrossBlockBoundaries) {
             if (j % 4 == 1) statement += std::string(static_cast<std::size_t>(width(random)), 'w');
             text += lead + statement + (j + 1 < count || i % 2 ? "\n" : "");
         }
-        const std::vector<RawImport> expected = testing::reference_extract_imports(text);
-        const std::vector<RawImport> got = extract_imports(text);
-        ASSERT_EQ(got.size(), expected.size()) << text;
-        for (std::size_t k = 0; k < got.size(); ++k) {
-            EXPECT_EQ(got[k].module, expected[k].module) << text;
-            EXPECT_EQ(got[k].line, expected[k].line) << text;
-            EXPECT_EQ(got[k].is_from, expected[k].is_from) << text;
-            EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
-        }
+        expect_extraction_same_as_regex(text, random);
+        if (::testing::Test::HasFatalFailure()) return;
     }
     // Long runs of names, dots and white space, ended by each kind of byte
     // at every offset, where the matchers stop walking byte by byte.
@@ -155,13 +201,8 @@ TEST(PatternEquivalence, ExtractionAgreesWithRegexAcrossBlockBoundaries) {
             for (const std::string& end : ends) {
                 for (const char* head : {"import ", "from ", "from .", "import a", "from a"}) {
                     const std::string text = std::string(head) + body + end + "b import y\nimport z";
-                    const std::vector<RawImport> expected = testing::reference_extract_imports(text);
-                    const std::vector<RawImport> got = extract_imports(text);
-                    ASSERT_EQ(got.size(), expected.size()) << text;
-                    for (std::size_t k = 0; k < got.size(); ++k) {
-                        EXPECT_EQ(got[k].module, expected[k].module) << text;
-                        EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
-                    }
+                    expect_extraction_same_as_regex(text, random);
+                    if (::testing::Test::HasFatalFailure()) return;
                 }
             }
         }

@@ -3,7 +3,8 @@
 // enough for std::regex must give exactly what std::regex compiled from the
 // pattern texts gives on that line (or nothing where it gives nothing).
 // Behind a prefix of whole lines that moves it to another offset, the same
-// text must give the same records, only numbered further down.
+// text must give the same records, only numbered further down; cut into
+// pieces anywhere, down to single bytes, it must give the same records too.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -31,6 +32,21 @@ std::int64_t append_comment_lines(std::string& text, std::size_t length) {
         left -= line;
     }
     return lines;
+}
+
+// Cut offsets drawn from a generator seeded by the input, so that a
+// failure replays from its input alone.
+std::vector<std::size_t> input_cuts(std::string_view text) {
+    std::vector<std::size_t> cuts;
+    std::uint64_t state = 0x9e3779b97f4a7c15u ^ text.size();
+    for (const char c : text.substr(0, 64)) state = (state ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    for (std::size_t at = 0; text.size() > 1;) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        at += 1 + (state >> 33) % 97;
+        if (at >= text.size()) break;
+        cuts.push_back(at);
+    }
+    return cuts;
 }
 
 }  // namespace
@@ -67,6 +83,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         pos = end + 1;
     }
     FUZZ_CHECK(next == imports.size());
+
+    // Cut into pieces, as the reads of a file deliver it: at offsets the
+    // input itself picks, and at every byte, the same records.
+    for (const std::vector<std::size_t>& cuts :
+         {input_cuts(text), scanner_core::testing::every_byte(text.size())}) {
+        const std::vector<RawImport> pieces = scanner_core::testing::extract_in_pieces(text, cuts);
+        FUZZ_CHECK(pieces.size() == imports.size());
+        for (std::size_t k = 0; k < pieces.size(); ++k) {
+            FUZZ_CHECK(pieces[k].line == imports[k].line);
+            FUZZ_CHECK(pieces[k].module == imports[k].module);
+            FUZZ_CHECK(pieces[k].is_from == imports[k].is_from);
+            FUZZ_CHECK(pieces[k].is_relative == imports[k].is_relative);
+        }
+    }
 
     // Just short of 4 KiB, at an offset the first byte picks, the text
     // lands across page-sized boundaries and at every alignment within a
