@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "file_result.hpp"
+#include "source_file.hpp"
 
 namespace scanner_core {
+
+struct RawImport;
 
 class ImportClassifier {
 public:
@@ -36,10 +39,17 @@ public:
     // Checks one source file. A file that cannot be opened gives a record
     // with a single error; forbidden imports are errors, imports no rule
     // allows are warnings, relative, empty and local ones are ignored.
-    // Throws std::ios_base::failure when a read fails after a successful
-    // open (a directory, an I/O error), std::bad_alloc on exhausted memory.
+    // The file is read to its end through a buffer of fixed size; a FIFO's
+    // open waits for its writer. Throws std::ios_base::failure when a read
+    // fails after a successful open (a directory, an I/O error),
+    // std::bad_alloc on exhausted memory.
     FileResult scan_file(const std::string& filepath,
                          const std::unordered_set<std::string>& local_modules) const;
+
+    // scan_file reading through the caller's `buffer` (a worker reuses one
+    // for all its files), opening as `mode` says. Fails as scan_file does.
+    FileResult scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
+                           ReadBuffer& buffer, OpenMode mode) const;
 
     // Checks every regular ".py" file below `src_dir` on `num_threads`
     // workers (0: one per hardware thread; never more than there are files)
@@ -53,6 +63,10 @@ public:
                                            unsigned int num_threads) const;
 
 private:
+    // Adds to `result` the message, if any, that `import` earns.
+    void judge(const RawImport& import, const std::unordered_set<std::string>& local_modules,
+               std::string& root_copy, FileResult& result) const;
+
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;
 

@@ -1,7 +1,7 @@
 // The worker pool behind ImportClassifier::scan_directory, with its seams:
 // the per-file scan and the thread start are parameters, so that tests can
 // make a scan throw or the k-th thread start fail without exhausting the
-// machine.
+// machine. Each worker owns the one read buffer that all its scans use.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "file_result.hpp"
+#include "source_file.hpp"
 
 namespace scanner_core {
 
-using ScanOne = std::function<FileResult(const std::string& path)>;
+// Scans the file at `path`, reading through the worker's `buffer`.
+using ScanOne = std::function<FileResult(const std::string& path, ReadBuffer& buffer)>;
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
 // Returns how many workers scan `file_count` files when `requested` were
@@ -33,8 +35,8 @@ std::thread start_std_thread(std::function<void()> body);
 // counter, and its record lands in slot i of the result, so the result is in
 // the order of `files` whatever thread scanned what.
 //
-// Failure: the first exception that leaves `scan_one`, or the refusal of a
-// thread start, stops the hand-out of files; the scans already running
+// Failure: the first exception that leaves `scan_one` (or a worker's buffer
+// allocation), or the refusal of a thread start, stops the hand-out of files; the scans already running
 // finish, every started thread is joined, and then that first exception is
 // rethrown on the calling thread. No thread is left running or joinable.
 std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path>& files, std::size_t thread_count,

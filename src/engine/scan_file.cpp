@@ -28,36 +28,61 @@ std::string import_message(const std::string& path, std::int64_t line, std::stri
 
 }  // namespace
 
+void ImportClassifier::judge(const RawImport& import, const std::unordered_set<std::string>& local_modules,
+                             std::string& root_copy, FileResult& result) const {
+    if (import.is_relative || import.module.empty()) return;
+    // A name without a dot is its own root: look it up once, not twice.
+    const std::string_view root_view = root_of(import.module);
+    const bool dotted = root_view.size() != import.module.size();
+    if (dotted) root_copy.assign(root_view);
+    const std::string& root = dotted ? root_copy : import.module;
+
+    if (local_modules.count(root) != 0) return;
+    if (dotted && local_modules.count(import.module) != 0) return;
+    if (forbidden.count(root) != 0) {
+        result.errors.push_back(import_message(result.filepath, import.line, kForbidden, import.module));
+        result.passed = false;
+        return;
+    }
+    if (allows(import.module, root)) return;
+    result.warnings.push_back(import_message(result.filepath, import.line, kUnlisted, import.module));
+}
+
 FileResult ImportClassifier::scan_file(const std::string& filepath,
                                        const std::unordered_set<std::string>& local_modules) const {
+    ReadBuffer buffer;
+    return scan_source(filepath, local_modules, buffer, OpenMode::any);
+}
+
+FileResult ImportClassifier::scan_source(const std::string& filepath,
+                                         const std::unordered_set<std::string>& local_modules, ReadBuffer& buffer,
+                                         OpenMode mode) const {
     FileResult result;
     result.filepath = filepath;
 
-    const std::optional<SourceText> source = read_source_file(filepath);
-    if (!source) {
+    std::optional<SourceFile> file = SourceFile::open(filepath, mode);
+    if (!file) {
         result.errors.push_back(filepath + std::string(kOpenFailure));
         result.passed = false;
         return result;
     }
 
+    // Each piece is judged as soon as it is extracted, so that the records
+    // never pile up: what a file costs is its messages.
+    ImportExtractor extractor;
+    std::vector<RawImport> imports;
+    imports.reserve(32);
     std::string root_copy;  // reused, so long roots allocate once per file
-    for (const RawImport& import : extract_imports(source->view())) {
-        if (import.is_relative || import.module.empty()) continue;
-        // A name without a dot is its own root: look it up once, not twice.
-        const std::string_view root_view = root_of(import.module);
-        const bool dotted = root_view.size() != import.module.size();
-        if (dotted) root_copy.assign(root_view);
-        const std::string& root = dotted ? root_copy : import.module;
-
-        if (local_modules.count(root) != 0) continue;
-        if (dotted && local_modules.count(import.module) != 0) continue;
-        if (forbidden.count(root) != 0) {
-            result.errors.push_back(import_message(filepath, import.line, kForbidden, import.module));
-            result.passed = false;
-            continue;
+    for (bool more = true; more;) {
+        const std::string_view piece = file->read(buffer);
+        more = !piece.empty();
+        if (more) {
+            extractor.feed(piece, imports);
+        } else {
+            extractor.finish(imports);
         }
-        if (allows(import.module, root)) continue;
-        result.warnings.push_back(import_message(filepath, import.line, kUnlisted, import.module));
+        for (const RawImport& import : imports) judge(import, local_modules, root_copy, result);
+        imports.clear();
     }
     return result;
 }

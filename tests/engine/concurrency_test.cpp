@@ -119,7 +119,7 @@ TEST(ParallelScanFailure, NoFileIsHandedOutOnceAScanHasFailed) {
     try {
         scan_in_parallel(
             files, 4,
-            [&](const std::string& path) {
+            [&](const std::string& path, ReadBuffer&) {
                 scanned.fetch_add(1);
                 if (path == "f10.py") throw std::runtime_error("read failed on " + path);
                 return FileResult{path, {}, {}, true};

@@ -196,7 +196,7 @@ std::vector<fs::path> fake_files(std::size_t count) {
 TEST(ParallelScan, EveryFileIsScannedExactlyOnceIntoItsOwnSlot) {
     const std::vector<fs::path> files = fake_files(1000);
     std::vector<std::atomic<int>> scans(files.size());
-    const std::vector<FileResult> results = scan_in_parallel(files, 7, [&](const std::string& path) {
+    const std::vector<FileResult> results = scan_in_parallel(files, 7, [&](const std::string& path, ReadBuffer&) {
         scans[std::stoul(path.substr(1))].fetch_add(1);
         FileResult result;
         result.filepath = path;
@@ -214,7 +214,7 @@ TEST(ParallelScan, FirstScanFailureIsRethrownAfterEveryWorkerStopped) {
     std::atomic<int> running{0};
     int running_at_rethrow = -1;
     try {
-        scan_in_parallel(files, 4, [&](const std::string& path) {
+        scan_in_parallel(files, 4, [&](const std::string& path, ReadBuffer&) {
             running.fetch_add(1);
             // A scan that takes a while: a rethrow before the joins would
             // find some still running.
@@ -245,7 +245,7 @@ TEST(ParallelScan, RefusedThreadStartJoinsTheStartedOnesAndReportsTheRefusal) {
             });
         };
         try {
-            scan_in_parallel(files, 4, [](const std::string&) { return FileResult{}; }, refuse_kth);
+            scan_in_parallel(files, 4, [](const std::string&, ReadBuffer&) { return FileResult{}; }, refuse_kth);
             ADD_FAILURE() << "the refusal was swallowed";
         } catch (const std::system_error& error) {
             EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again);
@@ -256,9 +256,9 @@ TEST(ParallelScan, RefusedThreadStartJoinsTheStartedOnesAndReportsTheRefusal) {
 
 TEST(ParallelScan, ProcessStaysUsableAfterAFailedCall) {
     const std::vector<fs::path> files = fake_files(50);
-    EXPECT_THROW(scan_in_parallel(files, 3, [](const std::string&) -> FileResult { throw std::bad_alloc(); }),
+    EXPECT_THROW(scan_in_parallel(files, 3, [](const std::string&, ReadBuffer&) -> FileResult { throw std::bad_alloc(); }),
                  std::bad_alloc);
-    EXPECT_EQ(scan_in_parallel(files, 3, [](const std::string& p) { return FileResult{p, {}, {}, true}; }).size(), 50u);
+    EXPECT_EQ(scan_in_parallel(files, 3, [](const std::string& p, ReadBuffer&) { return FileResult{p, {}, {}, true}; }).size(), 50u);
 }
 
 }  // namespace

@@ -124,17 +124,26 @@ TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
     EXPECT_TRUE(result.errors.empty());
 }
 
-TEST_F(ScanFile, FifoWithoutWriterReadsAsEmptyInsteadOfBlocking) {
+TEST_F(ScanFile, FifoIsReadLikeAStreamOnceItsWriterComes) {
     const std::string path = dir.str() + "/pipe.py";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    const FileResult result = classifier.scan_file(path, {});
-    EXPECT_TRUE(result.passed);
-    EXPECT_TRUE(result.warnings.empty());
+    FileResult result;
+    std::thread scan([&] { result = classifier.scan_file(path, {}); });
+    // Opening for writing waits for the scan's open for reading: the
+    // content arrives only after the scan has started.
+    const int writer = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const std::string text = "x = 1\nimport os\n";
+    EXPECT_EQ(::write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ::close(writer);
+    scan.join();
+    EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os'"});
+    EXPECT_FALSE(result.passed);
 }
 
 TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {
-    // A pipe reports no size and delivers its content in pieces, so the
-    // buffer has to grow several times before the end of file.
+    // A pipe delivers its content in pieces of its own size, many times
+    // over, and lines cut at their ends.
     const std::string path = dir.str() + "/stream.py";
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     const int writer = ::open(path.c_str(), O_RDWR);  // keeps the pipe open until all is written

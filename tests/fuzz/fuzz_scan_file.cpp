@@ -1,12 +1,14 @@
 // scan_file on a real file whose bytes come from the input, read through the
 // path forms callers use (plain, with odd bytes and dot segments, through a
-// link), plus a missing path and a directory. Checks the record's
+// link, a FIFO written in small pieces), plus a missing path and a directory. Checks the record's
 // invariants (passed exactly when there is no error, every message headed by
 // the path and a valid line number) and the exact messages that the policy
 // below gives for the statements extract_imports finds.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <ios>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -142,6 +145,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::string path;
+    if (form >= 0xF0) {
+        // A FIFO fed in writes of one to sixteen bytes, so the scan's reads
+        // deliver the content cut at places its bytes pick.
+        path = scratch.dir + "/pipe.py";
+        FUZZ_CHECK(::mkfifo(path.c_str(), 0600) == 0);
+        FileResult result;
+        std::thread scan([&] { result = kClassifier.scan_file(path, kLocal); });
+        const int writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        FUZZ_CHECK(writer >= 0);
+        for (std::size_t done = 0; done < content.size();) {
+            const std::size_t step = std::min<std::size_t>(content.size() - done, 1 + static_cast<unsigned char>(content[done]) % 16);
+            FUZZ_CHECK(::write(writer, content.data() + done, step) == static_cast<ssize_t>(step));
+            done += step;
+        }
+        FUZZ_CHECK(::close(writer) == 0);
+        scan.join();
+        FUZZ_CHECK(::unlink(path.c_str()) == 0);
+        const FileResult expected = expected_result(path, content);
+        FUZZ_CHECK(result.errors == expected.errors && result.warnings == expected.warnings);
+        FUZZ_CHECK(result.passed == expected.passed);
+        return 0;
+    }
     switch (form % 3) {
         case 0:
             path = scratch.dir + "/plain.py";

@@ -1,0 +1,79 @@
+#include "parallel_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+
+namespace scanner_core {
+namespace {
+
+// Joins every thread it holds when it goes out of scope, so that no way out
+// of scan_in_parallel, an exception included, leaves a joinable thread.
+class JoinedThreads {
+public:
+    explicit JoinedThreads(std::size_t capacity) { threads_.reserve(capacity); }
+    JoinedThreads(const JoinedThreads&) = delete;
+    JoinedThreads& operator=(const JoinedThreads&) = delete;
+    ~JoinedThreads() { join_all(); }
+
+    // Never reallocates: the capacity was reserved up front.
+    void add(std::thread thread) noexcept { threads_.push_back(std::move(thread)); }
+
+    void join_all() noexcept {
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+
+private:
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace
+
+std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigned int hardware) noexcept {
+    const std::size_t wanted = requested != 0 ? requested : std::max(hardware, 1u);
+    return std::min(wanted, file_count);
+}
+
+std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path>& files, std::size_t thread_count,
+                                         const ScanOne& scan_one, const StartThread& start_thread) {
+    const std::size_t file_count = files.size();
+    std::vector<FileResult> results(file_count);
+    std::atomic<std::uint64_t> next_index{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr first_failure;  // written once, by whoever sets `failed`
+
+    const auto record_failure = [&](std::exception_ptr failure) noexcept {
+        if (!failed.exchange(true)) first_failure = std::move(failure);
+    };
+    const auto worker = [&]() noexcept {
+        try {
+            ReadBuffer buffer;
+            while (!failed.load(std::memory_order_relaxed)) {
+                const std::uint64_t index = next_index.fetch_add(1);
+                if (index >= file_count) return;
+                results[index] = scan_one(files[index].native(), buffer);
+            }
+        } catch (...) {
+            record_failure(std::current_exception());
+        }
+    };
+
+    {
+        JoinedThreads threads(thread_count);
+        try {
+            for (std::size_t started = 0; started < thread_count; ++started) threads.add(start_thread(worker));
+        } catch (...) {
+            record_failure(std::current_exception());
+        }
+        threads.join_all();
+    }
+    if (first_failure) std::rethrow_exception(first_failure);
+    return results;
+}
+
+}  // namespace scanner_core
