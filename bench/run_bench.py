@@ -7,8 +7,9 @@ Every contender runs on a corpus in the same process run, in rounds that
 alternate their order, after one warm-up run each; times are medians, and
 each ratio to the floor is the median of the ratios of runs made side by
 side, so that load from other processes on the machine cancels out as far
-as it can. Peak memory comes from one more run of each contender in a
-process of its own (see measure_memory). The table goes to standard output
+as it can. Peak memory comes from a run of each contender in a process of
+its own: a native program's warm-up, one more run for the others (see
+measure_memory). The table goes to standard output
 and to a Markdown file, the picture to a PNG beside it.
 
 Usage: run_bench.py [--quick] [--runs N] [--out FILE] [--png FILE] [--cache DIR]
@@ -49,7 +50,7 @@ RG_BINARY_NOTE = b": binary file matches ("
 # Why a contender does not run on a corpus, for the report.
 SKIP_REASONS = {
     ("python ast", "long-lines"): "lines of megabytes: the parse takes minutes and says nothing new",
-    ("python re", "sparse"): "it reads each file whole (a GiB-sized bytes object per thread), and reading it "
+    ("python re", "sparse"): "it reads each file whole, a GiB-sized bytes object per thread, and reading it "
                              "line by line would not help: the hole is one line of GiBs",
     ("python ast", "sparse"): "the same whole-file read, for a parse that fails on the first NUL byte",
 }
