@@ -30,11 +30,12 @@
 #include <thread>
 #include <vector>
 
+#include "source_file.hpp"
+
 namespace {
 
-// The engine's read piece (the size it reads every file in); kept equal by
-// hand until the engine's reader declares it, then taken from there.
-constexpr std::size_t kReadPieceSize = 256 * 1024;
+// The engine's read piece: the floor reads through a buffer of the same size.
+using scanner_core::kReadPieceSize;
 
 std::vector<std::filesystem::path> discover(const std::string& dir) {
     static const std::filesystem::path kExtension(".py");

@@ -63,8 +63,9 @@ public:
                                            unsigned int num_threads) const;
 
 private:
-    // Adds to `result` the message, if any, that `import` earns.
-    void judge(const RawImport& import, const std::unordered_set<std::string>& local_modules,
+    // Adds to `result` the message, if any, that `import` earns; the
+    // module name may be moved into the message.
+    void judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
                std::string& root_copy, FileResult& result) const;
 
     // is_allowed with the root of `module` already at hand.

@@ -242,13 +242,17 @@ ClassifyChunk chunk_classifier() noexcept {
     return classify_chunk;
 }
 
-}  // namespace
-
-// A candidate line whose end lies in the bytes scanned is matched whole; one
-// that runs on past them is matched as far as they go and left open.
-void ImportExtractor::take_candidates(std::string_view data, std::size_t scanned, std::size_t base,
-                                      std::uint64_t feeds, std::uint64_t candidates, std::int64_t feeds_before,
-                                      std::vector<RawImport>& out) {
+// Matches the candidate lines of one block whose end lies in the bytes
+// scanned (or that end with the text, when all of it is scanned).
+// `feeds_before` counts the line feeds before the block. Returns where a
+// candidate line that runs on past the bytes scanned begins, with its number
+// in `open_number`, or npos; only the block's last candidate can.
+__attribute__((always_inline)) inline std::size_t take_candidates(std::string_view data, std::size_t scanned,
+                                                                  std::size_t base, std::uint64_t feeds,
+                                                                  std::uint64_t candidates,
+                                                                  std::int64_t feeds_before,
+                                                                  std::vector<RawImport>& out,
+                                                                  std::int64_t& open_number) {
     for (; candidates != 0; candidates &= candidates - 1) {
         const int bit = __builtin_ctzll(candidates);
         const std::size_t pos = base + static_cast<std::size_t>(bit);
@@ -262,18 +266,25 @@ void ImportExtractor::take_candidates(std::string_view data, std::size_t scanned
             const void* const feed = std::memchr(data.data() + base + kBlock, '\n', scanned - base - kBlock);
             if (feed != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(feed) - data.data());
         }
-        if (end < scanned || scanned == data.size()) {
-            match_line(data.substr(pos, end - pos), number, out);
-            continue;
+        if (end == scanned && scanned != data.size()) {
+            open_number = number;
+            return pos;
         }
-        open_line_ = SegmentedLineMatch{};
-        const SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(pos, scanned - pos));
-        if (verdict == SegmentedLineMatch::Verdict::matched) {
-            out.push_back(RawImport{open_line_.take_module(), number, open_line_.is_from(), open_line_.is_relative()});
-        }
-        line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
-        open_line_number_ = number;
+        match_line(data.substr(pos, end - pos), number, out);
     }
+    return std::string_view::npos;
+}
+
+}  // namespace
+
+void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out) {
+    open_line_ = SegmentedLineMatch{};
+    const SegmentedLineMatch::Verdict verdict = open_line_.feed(line);
+    if (verdict == SegmentedLineMatch::Verdict::matched) {
+        out.push_back(RawImport{open_line_.take_module(), number, open_line_.is_from(), open_line_.is_relative()});
+    }
+    line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
+    open_line_number_ = number;
 }
 
 void ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
@@ -306,8 +317,11 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
         starts_in_ = classify_chunk(data.data() + base, count, starts_in_, masks);
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const BusyBlock& busy = masks.busy[k];
-            take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock, busy.feeds, busy.candidates,
-                            lines_before_ + busy.feeds_before, out);
+            std::int64_t number = 0;
+            const std::size_t open = take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock,
+                                                     busy.feeds, busy.candidates, lines_before_ + busy.feeds_before,
+                                                     out, number);
+            if (open != std::string_view::npos) open_line(data.substr(open, scanned - open), number, out);
         }
         lines_before_ += masks.feed_count;
         block += count;

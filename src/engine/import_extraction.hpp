@@ -52,8 +52,9 @@ private:
     // Of the bytes from `data`: the first `blocks` whole blocks (each with
     // the byte after it readable), or, at the end, the rest padded.
     void scan_segment(std::string_view data, std::size_t blocks, bool last, std::vector<RawImport>& out);
-    void take_candidates(std::string_view data, std::size_t scanned, std::size_t base, std::uint64_t feeds,
-                         std::uint64_t candidates, std::int64_t feeds_before, std::vector<RawImport>& out);
+    // Starts matching the candidate line `line` that runs past the bytes
+    // scanned, and leaves it open if it is not decided yet.
+    void open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out);
     void continue_open_line(std::string_view data, std::size_t scanned, bool last, std::vector<RawImport>& out);
 
     std::int64_t lines_before_ = 0;  // line feeds before the next unscanned byte
