@@ -36,6 +36,9 @@ struct BusyBlock {
 
 struct ChunkMasks {
     BusyBlock busy[kChunkBlocks];  // the first `busy_count` are the chunk's busy blocks, in order
+    // The line feeds of every block of the chunk, and 0 after the last:
+    // most lines that run past their block end in the next one.
+    std::uint64_t feeds[kChunkBlocks + 1];
     std::uint32_t busy_count;
     std::uint32_t feed_count;  // line feeds in the whole chunk
 };
@@ -99,9 +102,11 @@ __attribute__((always_inline)) inline std::uint64_t classify_chunk_with(const ch
         const std::uint64_t candidates = heads.heads & masks.firsts;
         // Written for every block, kept only for busy ones: no branch.
         out.busy[busy] = BusyBlock{static_cast<std::uint32_t>(b), feeds_so_far, masks.feeds, candidates};
+        out.feeds[b] = masks.feeds;
         busy += candidates != 0 ? 1 : 0;
         feeds_so_far += count(masks.feeds);
     }
+    out.feeds[blocks] = 0;
     out.busy_count = busy;
     out.feed_count = feeds_so_far;
     return starts_in;
@@ -222,11 +227,16 @@ inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
 // forms that can match are tried. `line` starts at the statement's first
 // letter: the patterns' leading `\s*` has already been skipped, which
 // changes neither whether they match nor what they capture.
+//
+// Of the from-forms, only the relative one can match a name that starts
+// with a dot, and only the absolute one any other, so the byte where the
+// name starts picks the one to try.
 void match_line(std::string_view line, std::int64_t number, std::vector<RawImport>& imports) {
     PatternMatch match;
     if (line[0] == 'f') {
-        if (RE_FROM_REL.match(line, match)) {
-            imports.push_back(RawImport{std::string(match.group2), number, true, true});
+        const std::size_t name = line.size() > 4 ? pattern_detail::skip(line, 4, pattern_detail::kSpace) : line.size();
+        if (name < line.size() && line[name] == '.') {
+            if (RE_FROM_REL.match(line, match)) imports.push_back(RawImport{std::string(match.group2), number, true, true});
         } else if (RE_FROM_ABS.match(line, match)) {
             imports.push_back(RawImport{std::string(match.group1), number, true, false});
         }
@@ -244,12 +254,14 @@ ClassifyChunk chunk_classifier() noexcept {
 
 // Matches the candidate lines of one block whose end lies in the bytes
 // scanned (or that end with the text, when all of it is scanned).
-// `feeds_before` counts the line feeds before the block. Returns where a
+// `next_feeds` holds the line feeds of the next block when it is in the
+// chunk (`next_in_chunk`), 0 otherwise; `feeds_before` counts the line feeds before the block. Returns where a
 // candidate line that runs on past the bytes scanned begins, with its number
 // in `open_number`, or npos; only the block's last candidate can.
 __attribute__((always_inline)) inline std::size_t take_candidates(std::string_view data, std::size_t scanned,
                                                                   std::size_t base, std::uint64_t feeds,
                                                                   std::uint64_t candidates,
+                                                                  std::uint64_t next_feeds, bool next_in_chunk,
                                                                   std::int64_t feeds_before,
                                                                   std::vector<RawImport>& out,
                                                                   std::int64_t& open_number) {
@@ -262,8 +274,13 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
         std::size_t end = scanned;
         if (feeds_after != 0) {
             end = base + static_cast<std::size_t>(__builtin_ctzll(feeds_after));
-        } else if (base + kBlock < scanned) {
-            const void* const feed = std::memchr(data.data() + base + kBlock, '\n', scanned - base - kBlock);
+        } else if (next_feeds != 0) {
+            end = base + kBlock + static_cast<std::size_t>(__builtin_ctzll(next_feeds));
+        } else {
+            // Past the next block when it is in the chunk: it has no line feed.
+            const std::size_t known = base + (next_in_chunk ? 2 : 1) * kBlock;
+            const std::size_t from = known < scanned ? known : scanned;
+            const void* const feed = std::memchr(data.data() + from, '\n', scanned - from);
             if (feed != nullptr) end = static_cast<std::size_t>(static_cast<const char*>(feed) - data.data());
         }
         if (end == scanned && scanned != data.size()) {
@@ -319,8 +336,9 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
             const BusyBlock& busy = masks.busy[k];
             std::int64_t number = 0;
             const std::size_t open = take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock,
-                                                     busy.feeds, busy.candidates, lines_before_ + busy.feeds_before,
-                                                     out, number);
+                                                     busy.feeds, busy.candidates, masks.feeds[busy.block + 1],
+                                                     busy.block + 1 < count, lines_before_ + busy.feeds_before, out,
+                                                     number);
             if (open != std::string_view::npos) open_line(data.substr(open, scanned - open), number, out);
         }
         lines_before_ += masks.feed_count;

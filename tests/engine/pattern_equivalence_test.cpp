@@ -207,6 +207,15 @@ TEST(PatternEquivalence, ExtractionAgreesWithRegexAcrossBlockBoundaries) {
             }
         }
     }
+    // Statements that start in the last blocks of a chunk of 4 KiB, which
+    // the first pass classifies at once, and end in the next chunk.
+    for (std::size_t at = 4096 - 140; at < 4096 + 8; ++at) {
+        // A line that ended too late would read "from a... import c" as one.
+        const std::string text = std::string(at - 1, '#') + "\nfrom " + std::string(at % 90, 'a') + "\nimport c\n" +
+                                 std::string(200, '#') + "\n";
+        expect_extraction_same_as_regex(text, random);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
     // Every alignment of a statement after a long run of leading blanks.
     for (std::size_t pad = 0; pad < 200; ++pad) {
         const std::string text = "x\n" + std::string(pad, pad % 2 ? ' ' : '\t') + "import m\nfrom . import z";
