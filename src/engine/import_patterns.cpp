@@ -2,8 +2,6 @@
 // matchers are constexpr and live in the header.
 #include "import_patterns.hpp"
 
-#include <algorithm>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define SCANNER_CORE_X86 1
@@ -106,12 +104,6 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
             }
             case Step::name: {  // ([\w.]+), or ([\w.]*) after the dots
                 const std::size_t end = skip(bytes, pos, kName);
-                // A name that runs across pieces grows by a piece at a time;
-                // growing its room fourfold copies it about a third as often
-                // as doubling would, and pages never written are never used.
-                if (name_.capacity() - name_.size() < end - pos) {
-                    name_.reserve(std::max(name_.size() + (end - pos), 4 * name_.capacity()));
-                }
                 name_.append(bytes.data() + pos, end - pos);
                 pos = end;
                 if (pos == size) break;
