@@ -24,7 +24,12 @@ std::optional<SourceFile> SourceFile::open(const std::string& path, OpenMode mod
     // A terminal opened here must not become the process's controlling one.
     int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
     if (mode == OpenMode::regular_only) flags |= O_NONBLOCK;  // only reads regular files: no wait to keep
-    const int fd = ::open(path.c_str(), flags);
+    int fd;
+    // The open of a FIFO waits for its writer, and a signal may cut the wait
+    // short; that is no reason to call the file unopenable.
+    do {
+        fd = ::open(path.c_str(), flags);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return std::nullopt;
     SourceFile file(fd, path);
     if (mode == OpenMode::regular_only) {

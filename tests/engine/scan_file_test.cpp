@@ -1,8 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fstream>
 #include <ios>
 #include <thread>
 
@@ -139,6 +145,48 @@ TEST_F(ScanFile, FifoIsReadLikeAStreamOnceItsWriterComes) {
     scan.join();
     EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os'"});
     EXPECT_FALSE(result.passed);
+}
+
+TEST_F(ScanFile, FifoOpenCutShortByASignalGoesOnWaiting) {
+    const std::string path = dir.str() + "/signalled.py";
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    // A handler without SA_RESTART: the system ends the waiting open with
+    // EINTR instead of resuming it.
+    struct sigaction quiet {}, previous {};
+    quiet.sa_handler = [](int) {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);
+    std::atomic<pid_t> scanner{0};
+    FileResult result;
+    std::thread scan([&] {
+        scanner = static_cast<pid_t>(::syscall(SYS_gettid));
+        result = classifier.scan_file(path, {});
+    });
+    // Wait until the scan sits in its open (system call 257, openat), then
+    // interrupt it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (std::string call; call.rfind("257 ", 0) != 0 && std::chrono::steady_clock::now() < deadline;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (scanner == 0) continue;
+        std::ifstream state("/proc/self/task/" + std::to_string(scanner) + "/syscall");
+        std::getline(state, call);
+    }
+    ASSERT_EQ(::pthread_kill(scan.native_handle(), SIGUSR1), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // A scan that gave up leaves no reader, so this open fails (ENXIO)
+    // rather than waiting for ever.
+    int writer = -1;
+    while ((writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_GE(writer, 0) << "the scan stopped waiting for the writer";
+    if (writer >= 0) {
+        EXPECT_EQ(::write(writer, "import os\n", 10), 10);
+        ::close(writer);
+    }
+    scan.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os'"});
 }
 
 TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {

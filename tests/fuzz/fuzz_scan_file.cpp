@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -152,12 +153,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(::mkfifo(path.c_str(), 0600) == 0);
         FileResult result;
         std::thread scan([&] { result = kClassifier.scan_file(path, kLocal); });
-        const int writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        // The fuzzer's timer signal may cut a wait short: go on waiting.
+        int writer;
+        do {
+            writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        } while (writer < 0 && errno == EINTR);
         FUZZ_CHECK(writer >= 0);
         for (std::size_t done = 0; done < content.size();) {
-            const std::size_t step = std::min<std::size_t>(content.size() - done, 1 + static_cast<unsigned char>(content[done]) % 16);
-            FUZZ_CHECK(::write(writer, content.data() + done, step) == static_cast<ssize_t>(step));
-            done += step;
+            const std::size_t piece = 1 + static_cast<unsigned char>(content[done]) % 16;
+            const std::size_t step = std::min<std::size_t>(content.size() - done, piece);
+            const ssize_t wrote = ::write(writer, content.data() + done, step);
+            if (wrote < 0 && errno == EINTR) continue;
+            FUZZ_CHECK(wrote > 0);
+            done += static_cast<std::size_t>(wrote);
         }
         FUZZ_CHECK(::close(writer) == 0);
         scan.join();
