@@ -16,6 +16,17 @@ EXTRA_TEST_STEPS += check-stub check-wheel check-sdist
 
 .PHONY: check-stub check-wheel check-sdist wheel
 
+# Shell for a recipe that has set $$interpreter and $$wheel: installs the
+# wheel alone into a fresh environment in $(1)/venv and uses it from the empty
+# directory $(1)/elsewhere with -I, so that nothing of the source tree can
+# stand in for the installed module.
+# Each step is its own command, so that the recipe's -e stops at a failing one.
+install_and_use = rm -rf $(1)/venv $(1)/elsewhere; mkdir -p $(1)/elsewhere; \
+	"$$interpreter" -m venv --without-pip $(1)/venv; \
+	$(PY) -m pip --python $(1)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
+	( cd $(1)/elsewhere; env -u PYTHONPATH ../venv/bin/python -I "$(CURDIR)/tests/package/installed_check.py" \
+	    "$(CURDIR)/$$wheel" "$(CURDIR)/src/binding/scanner_core.pyi" )
+
 # stubtest compares the stub's members with the module's; pybind11 functions
 # carry no introspectable signature, so the pytest file compares each stub
 # signature with the signature line pybind11 writes into the member's
@@ -44,9 +55,7 @@ wheel: $(VENV)/.ready
 	    cat $(WHEEL_DIR)/repair.log >&2; echo "wheel: auditwheel could not repair $$built" >&2; exit 1; fi; \
 	echo "wheel: $$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl), built and repaired in $$((SECONDS - start)) s"
 
-# A fresh environment from the interpreter .venv was made from holds the
-# wheel alone; it is used from an empty directory with -I, so nothing of the
-# source tree can stand in for the installed module. mypy then type-checks
+# The repaired wheel, installed and used as install_and_use does; mypy then type-checks
 # the usage example against what the wheel installed. Before that,
 # auditwheel show's report, and wheel_policy.py holds the tag to it and to
 # the module's own symbol versions.
@@ -57,13 +66,9 @@ check-wheel: wheel
 	$(AUDITWHEEL) show "$$wheel" 2>&1 | { grep -v "^INFO:auditwheel" || true; }; \
 	$(AUDITWHEEL) show --json "$$wheel" >$(WHEEL_DIR)/show.json; \
 	$(PY) tests/package/wheel_policy.py "$$wheel" $(WHEEL_DIR)/show.json; \
-	rm -rf $(WHEEL_DIR)/venv $(WHEEL_DIR)/elsewhere; \
-	"$$interpreter" -m venv --without-pip $(WHEEL_DIR)/venv; \
-	$(PY) -m pip --python $(WHEEL_DIR)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
-	mkdir -p $(WHEEL_DIR)/elsewhere; \
+	$(call install_and_use,$(WHEEL_DIR)); \
 	here="$$PWD"; \
 	cd $(WHEEL_DIR)/elsewhere; \
-	env -u PYTHONPATH ../venv/bin/python -I "$$here/tests/package/installed_check.py" "$$here/$$wheel" "$$here/src/binding/scanner_core.pyi"; \
 	env -u PYTHONPATH -u MYPYPATH "$$here/$(PY)" -m mypy --strict --python-executable ../venv/bin/python \
 	    --cache-dir ../mypy-cache "$$here/$(STUB_TESTS)/usage.py"; \
 	echo "check-wheel: installed and used in $$((SECONDS - start)) s"
@@ -79,16 +84,12 @@ check-sdist: $(VENV)/.ready
 	@start=$$SECONDS; \
 	interpreter="$$(tools/ensure-python.sh)"; \
 	rm -rf $(SDIST_DIR); \
-	mkdir -p $(SDIST_DIR)/elsewhere; \
+	mkdir -p $(SDIST_DIR); \
 	if ! $(PY) -m build --sdist --no-isolation -o $(SDIST_DIR)/dist . >$(SDIST_DIR)/build.log 2>&1; then \
 	    cat $(SDIST_DIR)/build.log >&2; echo "check-sdist: the sdist could not be built" >&2; exit 1; fi; \
 	sdist="$$(ls $(SDIST_DIR)/dist/scanner_core-*.tar.gz)"; \
 	$(PY) tests/package/sdist_check.py "$$sdist" .; \
 	$(PY) -m pip wheel "$$sdist" --no-deps -q -w $(SDIST_DIR)/wheel 2>&1 | $(PKG_PIP_FILTER); \
 	wheel="$$(ls $(SDIST_DIR)/wheel/scanner_core-*.whl)"; \
-	"$$interpreter" -m venv --without-pip $(SDIST_DIR)/venv; \
-	$(PY) -m pip --python $(SDIST_DIR)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
-	here="$$PWD"; \
-	cd $(SDIST_DIR)/elsewhere; \
-	env -u PYTHONPATH ../venv/bin/python -I "$$here/tests/package/installed_check.py" "$$here/$$wheel" "$$here/src/binding/scanner_core.pyi"; \
+	$(call install_and_use,$(SDIST_DIR)); \
 	echo "check-sdist: built, installed and used in $$((SECONDS - start)) s"

@@ -294,14 +294,17 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
 
 }  // namespace
 
+void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, std::vector<RawImport>& out) {
+    line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
+    if (verdict != SegmentedLineMatch::Verdict::matched) return;
+    out.push_back(
+        RawImport{open_line_.take_module(), open_line_number_, open_line_.is_from(), open_line_.is_relative()});
+}
+
 void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out) {
     open_line_ = SegmentedLineMatch{};
-    const SegmentedLineMatch::Verdict verdict = open_line_.feed(line);
-    if (verdict == SegmentedLineMatch::Verdict::matched) {
-        out.push_back(RawImport{open_line_.take_module(), number, open_line_.is_from(), open_line_.is_relative()});
-    }
-    line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
     open_line_number_ = number;
+    settle(open_line_.feed(line), out);
 }
 
 void ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
@@ -311,12 +314,7 @@ void ImportExtractor::continue_open_line(std::string_view data, std::size_t scan
                                             : scanned;
     SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end));
     if (verdict == SegmentedLineMatch::Verdict::undecided && (feed != nullptr || last)) verdict = open_line_.end();
-    if (verdict == SegmentedLineMatch::Verdict::undecided) return;
-    line_open_ = false;
-    if (verdict == SegmentedLineMatch::Verdict::matched) {
-        out.push_back(
-            RawImport{open_line_.take_module(), open_line_number_, open_line_.is_from(), open_line_.is_relative()});
-    }
+    settle(verdict, out);
 }
 
 // `last`: `data` is the end of the text, in a block whose bytes past

@@ -55,6 +55,8 @@ private:
     // Starts matching the candidate line `line` that runs past the bytes
     // scanned, and leaves it open if it is not decided yet.
     void open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out);
+    // Ends the open line once `verdict` decides it, with its record if it matched.
+    void settle(SegmentedLineMatch::Verdict verdict, std::vector<RawImport>& out);
     void continue_open_line(std::string_view data, std::size_t scanned, bool last, std::vector<RawImport>& out);
 
     std::int64_t lines_before_ = 0;  // line feeds before the next unscanned byte
