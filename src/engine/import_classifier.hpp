@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "file_result.hpp"
+#include "scan_stage.hpp"
 #include "source_file.hpp"
 
 namespace scanner_core {
@@ -47,9 +48,11 @@ public:
                          const std::unordered_set<std::string>& local_modules) const;
 
     // scan_file reading through the caller's `buffer` (a worker reuses one
-    // for all its files), opening as `mode` says. Fails as scan_file does.
+    // for all its files), opening as `mode` says, and feeding every piece
+    // also to `beside` when given (nothing when the file cannot be opened).
+    // Fails as scan_file does, or with what `beside` throws.
     FileResult scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                           ReadBuffer& buffer, OpenMode mode) const;
+                           ReadBuffer& buffer, OpenMode mode, ScanStage* beside = nullptr) const;
 
     // Checks every regular ".py" file below `src_dir` on `num_threads`
     // workers (0: one per hardware thread; never more than there are files)
@@ -66,7 +69,7 @@ private:
     // Adds to `result` the message, if any, that `import` earns; the
     // module name may be moved into the message.
     void judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-               std::string& root_copy, FileResult& result) const;
+               std::string& root_copy, FileResult& result, ScanStage* beside) const;
 
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

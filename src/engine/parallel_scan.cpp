@@ -9,7 +9,7 @@ namespace scanner_core {
 namespace {
 
 // Joins every thread it holds when it goes out of scope, so that no way out
-// of scan_in_parallel, an exception included, leaves a joinable thread.
+// of run_in_parallel, an exception included, leaves a joinable thread.
 class JoinedThreads {
 public:
     explicit JoinedThreads(std::size_t capacity) { threads_.reserve(capacity); }
@@ -39,10 +39,8 @@ std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigne
 
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
-std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path>& files, std::size_t thread_count,
-                                         const ScanOne& scan_one, const StartThread& start_thread) {
-    const std::size_t file_count = files.size();
-    std::vector<FileResult> results(file_count);
+void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
+                     const StartThread& start_thread) {
     std::atomic<std::uint64_t> next_index{0};
     std::atomic<bool> failed{false};
     std::exception_ptr first_failure;  // written once, by whoever sets `failed`
@@ -55,8 +53,8 @@ std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path
             ReadBuffer buffer;
             while (!failed.load(std::memory_order_relaxed)) {
                 const std::uint64_t index = next_index.fetch_add(1);
-                if (index >= file_count) return;
-                results[index] = scan_one(files[index].native(), buffer);
+                if (index >= count) return;
+                scan_one(static_cast<std::size_t>(index), buffer);
             }
         } catch (...) {
             record_failure(std::current_exception());
@@ -73,7 +71,6 @@ std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path
         threads.join_all();
     }
     if (first_failure) std::rethrow_exception(first_failure);
-    return results;
 }
 
 }  // namespace scanner_core

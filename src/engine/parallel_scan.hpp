@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "file_result.hpp"
@@ -16,8 +17,8 @@
 
 namespace scanner_core {
 
-// Scans the file at `path`, reading through the worker's `buffer`.
-using ScanOne = std::function<FileResult(const std::string& path, ReadBuffer& buffer)>;
+// Scans item `index`, reading through the worker's `buffer`.
+using ScanIndex = std::function<void(std::size_t index, ReadBuffer& buffer)>;
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
 // Returns how many workers scan `file_count` files when `requested` were
@@ -30,16 +31,32 @@ std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigne
 // the system refuses the thread.
 std::thread start_std_thread(std::function<void()> body);
 
-// Scans `files` on `thread_count` (at least 1) threads started with
-// `start_thread`; every file is claimed exactly once from one shared atomic
-// counter, and its record lands in slot i of the result, so the result is in
-// the order of `files` whatever thread scanned what.
+// Runs `scan_one` once for each index below `count` on `thread_count` (at
+// least 1) threads started with `start_thread`; every index is claimed
+// exactly once from one shared atomic counter.
 //
 // Failure: the first exception that leaves `scan_one` (or a worker's buffer
-// allocation), or the refusal of a thread start, stops the hand-out of files; the scans already running
-// finish, every started thread is joined, and then that first exception is
-// rethrown on the calling thread. No thread is left running or joinable.
-std::vector<FileResult> scan_in_parallel(const std::vector<std::filesystem::path>& files, std::size_t thread_count,
-                                         const ScanOne& scan_one, const StartThread& start_thread = start_std_thread);
+// allocation), or the refusal of a thread start, stops the hand-out of
+// indices; the scans already running finish, every started thread is
+// joined, and then that first exception is rethrown on the calling thread.
+// No thread is left running or joinable.
+void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
+                     const StartThread& start_thread = start_std_thread);
+
+// Scans `files` as run_in_parallel does, with `scan_one(path, buffer)`
+// returning each file's record; the record of files[i] lands in slot i of
+// the result, so the result is in the order of `files` whatever thread
+// scanned what. Fails as run_in_parallel does, with no partial result.
+template <class ScanOne>
+auto scan_in_parallel(const std::vector<std::filesystem::path>& files, std::size_t thread_count,
+                      const ScanOne& scan_one, const StartThread& start_thread = start_std_thread) {
+    using Record = std::invoke_result_t<const ScanOne&, const std::string&, ReadBuffer&>;
+    std::vector<Record> results(files.size());
+    run_in_parallel(
+        files.size(), thread_count,
+        [&](std::size_t index, ReadBuffer& buffer) { results[index] = scan_one(files[index].native(), buffer); },
+        start_thread);
+    return results;
+}
 
 }  // namespace scanner_core

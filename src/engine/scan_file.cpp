@@ -46,7 +46,7 @@ std::string import_message(const std::string& path, std::int64_t line, std::stri
 }  // namespace
 
 void ImportClassifier::judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-                             std::string& root_copy, FileResult& result) const {
+                             std::string& root_copy, FileResult& result, ScanStage* beside) const {
     if (import.is_relative || import.module.empty()) return;
     // A name without a dot is its own root: look it up once, not twice.
     const std::string_view root_view = root_of(import.module);
@@ -57,11 +57,13 @@ void ImportClassifier::judge(RawImport& import, const std::unordered_set<std::st
     if (local_modules.count(root) != 0) return;
     if (dotted && local_modules.count(import.module) != 0) return;
     if (forbidden.count(root) != 0) {
+        if (beside != nullptr) beside->reported(import.line, import.module);
         result.errors.push_back(import_message(result.filepath, import.line, kForbidden, std::move(import.module)));
         result.passed = false;
         return;
     }
     if (allows(import.module, root)) return;
+    if (beside != nullptr) beside->reported(import.line, import.module);
     result.warnings.push_back(import_message(result.filepath, import.line, kUnlisted, std::move(import.module)));
 }
 
@@ -73,7 +75,7 @@ FileResult ImportClassifier::scan_file(const std::string& filepath,
 
 FileResult ImportClassifier::scan_source(const std::string& filepath,
                                          const std::unordered_set<std::string>& local_modules, ReadBuffer& buffer,
-                                         OpenMode mode) const {
+                                         OpenMode mode, ScanStage* beside) const {
     FileResult result;
     result.filepath = filepath;
 
@@ -97,10 +99,12 @@ FileResult ImportClassifier::scan_source(const std::string& filepath,
         more = !piece.empty();
         if (more) {
             extractor.feed(piece, imports);
+            if (beside != nullptr) beside->feed(piece);
         } else {
             extractor.finish(imports);
+            if (beside != nullptr) beside->finish();
         }
-        for (RawImport& import : imports) judge(import, local_modules, root_copy, result);
+        for (RawImport& import : imports) judge(import, local_modules, root_copy, result, beside);
         imports.clear();
     }
     return result;

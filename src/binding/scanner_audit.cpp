@@ -1,0 +1,114 @@
+// The Python module scanner_audit: the full verdict (the line scan and the
+// audit, in one pass over each file) as one table of registrations over the
+// engine. Paths go in as str, bytes or path objects and come back as str,
+// the bytes of a name that is not UTF-8 as surrogate escapes, as os.fsdecode
+// gives them; the scans release the GIL for the whole engine call.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "full_scan.hpp"
+
+namespace py = pybind11;
+
+using scanner_core::AuditFinding;
+using scanner_core::FullResult;
+using scanner_core::FullScanner;
+using StringSet = std::unordered_set<std::string>;
+using StringList = std::vector<std::string>;
+
+namespace {
+
+constexpr const char* kModuleDoc =
+    "The full verdict on plugin sources: scanner_core's line scan and an audit that reads each file as "
+    "Python reads it, in one pass.";
+
+// A path argument as the system sees it: os.fsencode of a str, bytes or path object.
+std::string fs_path(const py::object& path) {
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+// Text the engine holds as the system's bytes (paths, and messages that
+// repeat them), as os.fsdecode gives it.
+py::str fs_text(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+py::list fs_texts(const std::vector<std::string>& all) {
+    py::list list;
+    for (const std::string& bytes : all) list.append(fs_text(bytes));
+    return list;
+}
+
+// A module named by a string constant may hold lone surrogates, which the
+// engine writes as UTF-8 would if it allowed them.
+py::object module_text(const AuditFinding& finding) {
+    if (finding.module.empty()) return py::none();
+    PyObject* text = PyUnicode_DecodeUTF8(finding.module.data(), static_cast<Py_ssize_t>(finding.module.size()),
+                                          "surrogatepass");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
+FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
+                     bool audit) {
+    const std::string path = fs_path(filepath);
+    py::gil_scoped_release release;
+    return scanner.scan_file(path, local_modules, audit);
+}
+
+std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::object& src_dir,
+                                       const StringSet& local_modules, unsigned int num_threads, bool audit) {
+    const std::string path = fs_path(src_dir);
+    py::gil_scoped_release release;
+    return scanner.scan_directory(path, local_modules, num_threads, audit);
+}
+
+std::string report_repr(const FullResult& result) {
+    return "<Report passed=" + std::string(result.passed ? "True" : "False") +
+           " errors=" + std::to_string(result.scan.errors.size()) +
+           " warnings=" + std::to_string(result.scan.warnings.size()) +
+           " findings=" + std::to_string(result.findings.size()) + ">";
+}
+
+}  // namespace
+
+PYBIND11_MODULE(scanner_audit, m) {
+    m.doc() = kModuleDoc;
+
+    py::class_<AuditFinding, std::unique_ptr<AuditFinding>>(m, "Finding")
+        .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })
+        .def_property_readonly("level", [](const AuditFinding& f) { return is_error(f.rule) ? "error" : "warning"; })
+        .def_property_readonly("line", [](const AuditFinding& f) { return f.line > 0 ? std::optional(f.line) : std::nullopt; })
+        .def_property_readonly("module", &module_text)
+        .def_property_readonly("message", [](const AuditFinding& f) { return fs_text(f.message); });
+
+    py::class_<FullResult, std::unique_ptr<FullResult>>(m, "Report")
+        .def_property_readonly("filepath", [](const FullResult& r) { return fs_text(r.scan.filepath); })
+        .def_property_readonly("errors", [](const FullResult& r) { return fs_texts(r.scan.errors); })
+        .def_property_readonly("warnings", [](const FullResult& r) { return fs_texts(r.scan.warnings); })
+        .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
+        .def_readonly("passed", &FullResult::passed)
+        .def_property_readonly("deferred_encoding", [](const FullResult& r) {
+            return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
+        })
+        .def("__repr__", &report_repr);
+
+    py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
+        .def(py::init<StringSet, StringSet, StringList>(), py::arg("forbidden"), py::arg("allowed_exact"),
+             py::arg("allowed_prefixes"))
+        .def("is_forbidden", [](const FullScanner& s, const std::string& m) { return s.classifier().is_forbidden(m); },
+             py::arg("module"))
+        .def("is_allowed", [](const FullScanner& s, const std::string& m) { return s.classifier().is_allowed(m); },
+             py::arg("module"))
+        .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true)
+        .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
+             py::arg("num_threads") = 0u, py::arg("audit") = true);
+}

@@ -1,0 +1,139 @@
+#include "full_scan.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <thread>
+#include <unordered_set>
+#include <utility>
+
+#include "module_name.hpp"
+#include "parallel_scan.hpp"
+#include "python_unicode.hpp"
+#include "source_audit.hpp"
+#include "source_tree.hpp"
+
+namespace scanner_core {
+namespace {
+
+constexpr std::string_view kHiddenForbidden = "import caché interdit — '";
+constexpr std::string_view kHiddenUnlisted = "import caché non whitelisté — '";
+constexpr std::string_view kDynamic = "import dynamique non constant — '";
+constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
+constexpr std::string_view kDeferred = "fichier non audité : le codage déclaré n'est pas lu par le moteur (";
+
+// "<path>:<line>: " or, for the whole file, "<path>: ".
+std::string message_head(const std::string& path, std::int64_t line) {
+    std::string head = path;
+    if (line > 0) {
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(std::begin(digits), std::end(digits), line);
+        head.append(":").append(digits, end.ptr);
+    }
+    head.append(": ");
+    return head;
+}
+
+AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line, std::string module,
+                     std::string_view text, std::string_view detail, std::string_view close) {
+    std::string message = message_head(path, line);
+    message.append(text);
+    unicode::append_printable(detail, message);
+    message.append(close);
+    return {rule, line, std::move(module), std::move(message)};
+}
+
+}  // namespace
+
+std::string_view rule_id(AuditRule rule) noexcept {
+    switch (rule) {
+        case AuditRule::hidden_forbidden_import: return "hidden-forbidden-import";
+        case AuditRule::hidden_unlisted_import: return "hidden-unlisted-import";
+        case AuditRule::non_constant_dynamic_import: return "non-constant-dynamic-import";
+        case AuditRule::unaudited_file: break;
+    }
+    return "unaudited-file";
+}
+
+bool is_error(AuditRule rule) noexcept {
+    return rule == AuditRule::hidden_forbidden_import || rule == AuditRule::unaudited_file;
+}
+
+FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
+                         std::vector<std::string> allowed_prefixes)
+    : classifier_(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes)) {}
+
+FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
+                                  bool audit) const {
+    ReadBuffer buffer;
+    return scan_source(filepath, local_modules, buffer, OpenMode::any, audit);
+}
+
+std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
+                                                    const std::unordered_set<std::string>& local_modules,
+                                                    unsigned int num_threads, bool audit) const {
+    const std::vector<std::filesystem::path> files = discover_sources(src_dir);
+    if (files.empty()) return {};
+    const std::size_t thread_count = worker_count(num_threads, files.size(),
+                                                  num_threads == 0 ? std::thread::hardware_concurrency() : 0);
+    return scan_in_parallel(files, thread_count, [&](const std::string& path, ReadBuffer& buffer) {
+        return scan_source(path, local_modules, buffer, OpenMode::regular_only, audit);
+    });
+}
+
+FullResult FullScanner::scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
+                                    ReadBuffer& buffer, OpenMode mode, bool audit) const {
+    FullResult result;
+    if (!audit) {
+        result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode);
+        result.passed = result.scan.passed;
+        return result;
+    }
+    SourceAudit stage;
+    result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode, &stage);
+    result.passed = result.scan.passed;
+    // A file that could not be opened was not read: the scan's error says so.
+    if (!stage.finished()) return result;
+    std::vector<AuditFinding>& findings = result.findings;
+    if (!stage.deferred_encoding().empty()) {
+        result.deferred_encoding = stage.deferred_encoding();
+        findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, result.deferred_encoding, ")"));
+    } else if (stage.refused()) {
+        findings.push_back(
+            finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));
+    } else {
+        std::unordered_set<std::string> messages;  // one finding per line and module
+        std::string root;
+        for (AuditedImport& found : stage.imports()) {
+            AuditRule rule = AuditRule::non_constant_dynamic_import;
+            std::string_view text = kDynamic;
+            if (found.kind != AuditedImport::Kind::dynamic_other) {
+                const std::string& module = found.name;
+                if (module.empty() || module.front() == '.') continue;
+                root.assign(root_of(module));
+                if (local_modules.count(root) != 0 || local_modules.count(module) != 0) continue;
+                if (classifier_.is_forbidden(module)) {
+                    rule = AuditRule::hidden_forbidden_import;
+                    text = kHiddenForbidden;
+                } else if (classifier_.is_allowed(module)) {
+                    continue;
+                } else {
+                    rule = AuditRule::hidden_unlisted_import;
+                    text = kHiddenUnlisted;
+                }
+                if (stage.was_reported(found.line, module)) continue;
+            }
+            AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
+            unicode::append_printable(made.module, made.message);
+            made.message.push_back('\'');
+            if (messages.insert(made.message).second) findings.push_back(std::move(made));
+        }
+        std::stable_sort(findings.begin(), findings.end(),
+                         [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
+    }
+    for (const AuditFinding& made : findings) {
+        if (is_error(made.rule)) result.passed = false;
+    }
+    return result;
+}
+
+}  // namespace scanner_core

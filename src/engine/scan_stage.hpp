@@ -1,0 +1,24 @@
+// A recogniser that reads a file beside the line scan: fed the same pieces
+// in the same pass, so that one read of a file serves every recogniser.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace scanner_core {
+
+class ScanStage {
+public:
+    virtual ~ScanStage() = default;
+
+    // Takes the next piece of the file, as the line scan gets it.
+    virtual void feed(std::string_view piece) = 0;
+
+    // The file has ended; no piece follows.
+    virtual void finish() = 0;
+
+    // The line scan reported `module` (an error or a warning) on `line`.
+    virtual void reported(std::int64_t line, std::string_view module) = 0;
+};
+
+}  // namespace scanner_core

@@ -1,0 +1,61 @@
+// The audit's recogniser: reads a source file as Python 3.13 reads it
+// (decoding, tokens, statements) from the pieces the line scan gets, and
+// collects every import it holds, wherever it stands.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "scan_stage.hpp"
+
+namespace scanner_core {
+
+// One import the audit found.
+struct AuditedImport {
+    enum class Kind : unsigned char {
+        statement,         // `import a` or `from a import b`: `name` is the module
+        dynamic_constant,  // __import__ or import_module with a constant name: `name` is it
+        dynamic_other,     // __import__ or import_module with any other name: `name` is the callee
+    };
+    Kind kind = Kind::statement;
+    std::int64_t line = 0;  // counted at line feeds, as the line scan counts
+    std::string name;
+};
+
+class SourceAudit final : public ScanStage {
+public:
+    SourceAudit() = default;
+    SourceAudit(const SourceAudit&) = delete;
+    SourceAudit& operator=(const SourceAudit&) = delete;
+
+    void feed(std::string_view piece) override;
+    void finish() override;
+    void reported(std::int64_t line, std::string_view module) override;
+
+    // Whether the file was read to its end (false when it could not be opened).
+    bool finished() const noexcept { return finished_; }
+    // After finish: the imports found, in the order found (empty when refused).
+    std::vector<AuditedImport>& imports() noexcept { return imports_; }
+    // Whether the line scan reported `module` on `line`.
+    bool was_reported(std::int64_t line, const std::string& module) const;
+    // Set when the file cannot be read as Python source: why, and on what line (0: the whole file).
+    bool refused() const noexcept { return !refusal_.empty(); }
+    const std::string& refusal() const noexcept { return refusal_; }
+    std::int64_t refusal_line() const noexcept { return refusal_line_; }
+    // Set when the file declares a codec that this reader does not decode.
+    const std::string& deferred_encoding() const noexcept { return deferred_encoding_; }
+
+private:
+    std::vector<AuditedImport> imports_;
+    std::set<std::pair<std::int64_t, std::string>, std::less<>> reported_;
+    std::string refusal_;
+    std::int64_t refusal_line_ = 0;
+    std::string deferred_encoding_;
+    bool finished_ = false;
+};
+
+}  // namespace scanner_core
