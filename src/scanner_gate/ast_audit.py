@@ -1,0 +1,178 @@
+"""The audit through Python's own parser: every import that the `ast` of a
+file shows, judged by the policy, less those the line scan reported.
+
+It reads a file as the interpreter will (the bytes go to the parser, which
+applies the byte-order mark and the coding declaration itself), so it finds
+what a line scan cannot see: `import json, os`, `x = 1; import os`,
+`if c: import os`, continuation lines, `import ｏｓ`, `__import__("os")`.
+A file it cannot read or parse, or one too large for it, fails with an
+unaudited-file error: its imports are unknown, so it does not pass.
+
+It costs about 80 times the line scan, in one thread; it is the oracle the
+tests hold a faster audit to, and the path for files whose codec only
+Python decodes.
+"""
+
+import ast
+import os
+import re
+import stat
+from collections.abc import Callable, Iterable, Iterator, Set
+
+import scanner_audit
+
+from scanner_gate.findings import (
+    DYNAMIC,
+    FORBIDDEN,
+    HIDDEN_FORBIDDEN,
+    HIDDEN_UNLISTED,
+    UNAUDITED,
+    UNLISTED,
+    Finding,
+    Kind,
+)
+
+# The syntax tree takes many times the size of its file: a larger file (a
+# hostile plugin's, surely) fails unaudited instead of exhausting memory.
+MAX_BYTES = 16 * 1024 * 1024
+
+DYNAMIC_IMPORTERS = ("__import__", "import_module")
+
+
+def judge(scanner: scanner_audit.Scanner, local_modules: Set[str], module: str) -> Kind | None:
+    """The policy's verdict on an import: FORBIDDEN, UNLISTED or None.
+    Empty and relative names are not judged, nor the plugin's own modules."""
+    if not module or module.startswith("."):
+        return None
+    if module in local_modules or module.partition(".")[0] in local_modules:
+        return None
+    if scanner.is_forbidden(module):
+        return FORBIDDEN
+    if scanner.is_allowed(module):
+        return None
+    return UNLISTED
+
+
+def printable(text: str) -> str:
+    """A string constant may hold anything; in a message, a line break or a
+    terminal control character is written as Python's unicode_escape writes it."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in text)
+
+
+def read(path: str) -> bytes:
+    """The file's bytes, at most MAX_BYTES + 1 of them. Opened without
+    blocking, so that a file swapped for a FIFO since the scan cannot hang
+    the audit, and refused unless it is a regular file."""
+    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    with open(descriptor, "rb") as stream:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise OSError(0, "not a regular file")
+        return stream.read(MAX_BYTES + 1)
+
+
+def scan_line_numbers(data: bytes) -> Callable[[int], int]:
+    """Maps the parser's line numbers onto the scan's. The parser also ends
+    a line at a lone carriage return, the scan only at a line feed."""
+    if b"\r" not in data.replace(b"\r\n", b""):
+        return lambda line: line
+    scan_lines, line = [1], 1
+    for match in re.finditer(rb"\r\n|\r|\n", data):
+        line += match.group().endswith(b"\n")
+        scan_lines.append(line)
+    return lambda parser_line: scan_lines[parser_line - 1]
+
+
+def callee_name(call: ast.Call) -> str | None:
+    """'__import__', 'importlib.import_module', ... for a call of a dynamic
+    importer, under whatever name or module alias; None for any other call."""
+    function = call.func
+    if isinstance(function, ast.Name) and function.id in DYNAMIC_IMPORTERS:
+        return function.id
+    if isinstance(function, ast.Attribute) and function.attr in DYNAMIC_IMPORTERS:
+        return f"{function.value.id}.{function.attr}" if isinstance(function.value, ast.Name) else function.attr
+    return None
+
+
+def argument(call: ast.Call, position: int, keyword: str) -> ast.expr | None:
+    if len(call.args) > position and not any(isinstance(a, ast.Starred) for a in call.args[: position + 1]):
+        return call.args[position]
+    return next((k.value for k in call.keywords if k.arg == keyword), None)
+
+
+def is_relative_import_call(call: ast.Call) -> bool:
+    """__import__(name, globals, locals, fromlist, level) with a level above 0."""
+    level = argument(call, 4, "level")
+    return isinstance(level, ast.Constant) and type(level.value) is int and level.value > 0
+
+
+def imports_of(tree: ast.AST) -> Iterator[tuple[int, str | None, str | None]]:
+    """Yields (line, module, callee) for every import in the tree: callee is
+    None for an import statement, and module None for a dynamic import whose
+    name is not a constant string. A from-import is its `from` module, as for
+    the scan; relative imports are left out."""
+    for node in ast.walk(tree):  # iterative: deep nesting cannot overflow it
+        if isinstance(node, ast.Import):
+            for alias in node.names:
+                yield node.lineno, alias.name, None
+        elif isinstance(node, ast.ImportFrom):
+            if node.level == 0:
+                yield node.lineno, node.module, None
+        elif isinstance(node, ast.Call) and (callee := callee_name(node)):
+            name = argument(node, 0, "name")
+            if isinstance(name, ast.Constant) and isinstance(name.value, str):
+                if not is_relative_import_call(node):
+                    yield node.lineno, name.value, callee
+            else:
+                yield node.lineno, None, callee
+
+
+def unaudited(filepath: str, text: str, line: int | None = None) -> Finding:
+    where = f"{filepath}:{line}" if line else filepath
+    return Finding(UNAUDITED, line, None, f"{where}: {printable(text)}")
+
+
+def parse(filepath: str, data: bytes) -> tuple[ast.AST | None, Finding | None]:
+    """The file's syntax tree, or the finding that says why there is none."""
+    try:
+        return ast.parse(data, filename=filepath), None
+    except SyntaxError as error:  # also an undecodable file, or a NUL byte
+        line = error.lineno if isinstance(error.lineno, int) and error.lineno > 0 else None
+        return None, unaudited(filepath, f"fichier refus\u00e9 par le parseur Python ({error.msg})", line)
+    except Exception as error:  # RecursionError, MemoryError, ...: nothing a plugin writes may stop the report
+        reason = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
+        return None, unaudited(filepath, f"fichier refus\u00e9 par le parseur Python ({reason})")
+
+
+def audit(
+    filepath: str, scanned: Iterable[Finding], scanner: scanner_audit.Scanner, local_modules: Set[str]
+) -> list[Finding]:
+    """The audit's findings for one file, given the line scan's: the imports
+    that Python's parser finds and the scan did not report on their line."""
+    try:
+        data = read(filepath)
+    except (OSError, ValueError) as error:
+        reason = getattr(error, "strerror", None) or str(error)
+        return [unaudited(filepath, f"fichier illisible pour l'audit ({reason})")]
+    if len(data) > MAX_BYTES:
+        return [unaudited(filepath, f"fichier trop grand pour l'audit (plus de {MAX_BYTES} octets)")]
+    tree, refusal = parse(filepath, data)
+    if tree is None:
+        return [refusal] if refusal else []
+
+    # An import the scan reported, on the line where it reported it, is not
+    # hidden; the same import on another line is.
+    seen = {(finding.line, finding.module) for finding in scanned if finding.kind in (FORBIDDEN, UNLISTED)}
+    to_scan_line = scan_line_numbers(data)
+    added: dict[str, Finding] = {}
+    for parser_line, module, callee in imports_of(tree):
+        line = to_scan_line(parser_line)
+        if module is None:
+            kind, name = DYNAMIC, callee or ""
+        else:
+            verdict = judge(scanner, local_modules, module)
+            if verdict is None or (line, module) in seen:
+                continue
+            kind, name = (HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED), module
+        message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
+        added.setdefault(message, Finding(kind, line, name, message))
+    return sorted(added.values(), key=lambda finding: finding.line or 0)

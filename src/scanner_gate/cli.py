@@ -1,0 +1,107 @@
+"""The command line: scanner-core [options] PATH...
+
+Exit status: 0 when every file passed, 1 when at least one failed, 2 when
+the policy or a path cannot be used (nothing is reported then).
+"""
+
+import argparse
+import importlib.metadata
+import os
+import sys
+from collections.abc import Callable, Sequence
+from typing import TextIO
+
+from scanner_gate import github_report, json_report, policy, sarif_report, text_report
+from scanner_gate.escape import escape
+from scanner_gate.findings import Summary
+from scanner_gate.run import Run
+from scanner_gate.scan import Options, ScanError, scan
+
+PROG = "scanner-core"
+FORMATS: dict[str, Callable[[Run, TextIO], None]] = {
+    "text": text_report.write,
+    "json": json_report.write,
+    "sarif": sarif_report.write,
+    "github": github_report.write,
+}
+
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version("scanner_core")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown (not installed)"
+
+
+def _thread_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"not a thread count: {text!r} (0 means one per hardware thread)")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    command = argparse.ArgumentParser(
+        prog=PROG,
+        description="Check the imports of Python plugin files against an import policy.",
+        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy or a path cannot be used.",
+        allow_abbrev=False,
+    )
+    command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
+    command.add_argument(
+        "--policy",
+        metavar="FILE",
+        help="policy file with [policy] and [plugin] (default: [tool.scanner-core.*] of ./pyproject.toml)",
+    )
+    formats = command.add_mutually_exclusive_group()
+    formats.add_argument("--format", choices=FORMATS, default="text", help="report format (default: text)")
+    formats.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    command.add_argument(
+        "--no-audit", dest="audit", action="store_false", help="the line scan alone, without the audit of each file"
+    )
+    command.add_argument(
+        "--threads", metavar="N", type=_thread_count, default=0, help="worker threads (default 0: one per hardware thread)"
+    )
+    command.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    return command
+
+
+def _options_that_are_files(argv: Sequence[str]) -> list[str]:
+    """Arguments before '--' that read as options but name existing files.
+
+    A hook runner appends file names after the options, and a file named
+    `--no-audit`, `-h` or `--policy=x` would silently change the run (skip the
+    audit, print help and pass, choose a policy): such a run is refused."""
+    found = []
+    for argument in argv:
+        if argument.startswith("-") and os.path.lexists(argument):
+            found.append(argument)
+        if argument == "--":
+            break
+    return found
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    # Whatever the terminal's encoding, printing a name never fails the run.
+    for stream in (sys.stdout, sys.stderr):
+        if hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="backslashreplace")
+    command = parser()
+    if ambiguous := _options_that_are_files(arguments):
+        names = ", ".join(escape(name) for name in ambiguous)
+        command.exit(2, f"{PROG}: {names}: both an option and an existing file; put '--' before the paths, "
+                        "or name files as ./NAME\n")
+    args = command.parse_args(arguments)
+    try:
+        found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
+        reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
+    except (policy.PolicyError, ScanError) as error:
+        command.exit(2, f"{PROG}: {error}\n")
+    summary = Summary.of(reports)
+    FORMATS[args.format](Run(tuple(args.paths), found, args.audit, reports, summary), sys.stdout)
+    sys.stdout.flush()
+    return 1 if summary.failed else 0

@@ -1,0 +1,139 @@
+"""What a scan found: the kinds of finding (one rule each), the findings of
+one file, and the summary of a run.
+
+Texts here are held as the scan gives them (file names with the bytes of a
+non-UTF-8 name as surrogate escapes); the report formats escape them.
+"""
+
+import dataclasses
+from collections.abc import Sequence
+
+import scanner_audit
+
+
+@dataclasses.dataclass(frozen=True)
+class Kind:
+    """A kind of finding: its rule id, its level, a description, and for an
+    import the text that stands before the module's name in the message."""
+
+    id: str
+    level: str  # "error" fails the file, "warning" does not
+    description: str
+    text: str = ""
+
+
+# The line scan's messages, as scanner_core words them.
+FORBIDDEN = Kind("forbidden-import", "error", "An import whose root the policy forbids.", "import interdit \u2014 '")
+UNLISTED = Kind(
+    "unlisted-import", "warning", "An import on none of the policy's lists.", "import non whitelist\u00e9 \u2014 '"
+)
+UNREADABLE = Kind("unreadable-file", "error", "A file that cannot be opened.", "impossible d'ouvrir le fichier")
+# A message of the scan in none of the forms above is still reported.
+OTHER_ERROR = Kind("other-scan-error", "error", "An error of the scan in a form this report does not know.")
+OTHER_WARNING = Kind("other-scan-warning", "warning", "A warning of the scan in a form this report does not know.")
+# The audit's findings.
+HIDDEN_FORBIDDEN = Kind(
+    "hidden-forbidden-import",
+    "error",
+    "A forbidden import that the line scan does not see, found by reading the file as Python does.",
+    "import cach\u00e9 interdit \u2014 '",
+)
+HIDDEN_UNLISTED = Kind(
+    "hidden-unlisted-import",
+    "warning",
+    "An unlisted import that the line scan does not see, found by reading the file as Python does.",
+    "import cach\u00e9 non whitelist\u00e9 \u2014 '",
+)
+DYNAMIC = Kind(
+    "non-constant-dynamic-import",
+    "warning",
+    "A call of __import__ or import_module whose module name is not a constant string.",
+    "import dynamique non constant \u2014 '",
+)
+UNAUDITED = Kind(
+    "unaudited-file", "error", "A file that cannot be read to its end as Python source, so its imports are unknown."
+)
+
+KINDS = (FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED)
+KIND_OF_RULE = {kind.id: kind for kind in KINDS}
+
+
+@dataclasses.dataclass(frozen=True)
+class Finding:
+    kind: Kind
+    line: int | None  # None for a finding about the whole file
+    module: str | None  # the module judged, or the function called; None where there is none
+    message: str
+
+
+@dataclasses.dataclass
+class FileReport:
+    """One file's findings: the line scan's, then the audit's."""
+
+    filepath: str
+    findings: list[Finding]
+
+    @property
+    def errors(self) -> list[str]:
+        return [finding.message for finding in self.findings if finding.kind.level == "error"]
+
+    @property
+    def warnings(self) -> list[str]:
+        return [finding.message for finding in self.findings if finding.kind.level == "warning"]
+
+    @property
+    def passed(self) -> bool:
+        return not any(finding.kind.level == "error" for finding in self.findings)
+
+    def in_report_order(self) -> list[Finding]:
+        """Errors, then warnings, each in the order found, as every format lists them."""
+        return sorted(self.findings, key=lambda finding: finding.kind.level != "error")
+
+
+def scan_finding(filepath: str, message: str, level: str) -> Finding:
+    """Reads one of the line scan's messages back into a finding."""
+    if message == f"{filepath}: {UNREADABLE.text}":
+        return Finding(UNREADABLE, None, None, message)
+    line, _, text = message.removeprefix(f"{filepath}:").partition(": ")
+    if message.startswith(f"{filepath}:") and line.isascii() and line.isdigit():
+        for kind in (FORBIDDEN, UNLISTED):
+            if text.startswith(kind.text) and text.endswith("'"):
+                return Finding(kind, int(line), text[len(kind.text) : -1], message)
+    return Finding(OTHER_ERROR if level == "error" else OTHER_WARNING, None, None, message)
+
+
+def scan_findings(result: scanner_audit.Report) -> list[Finding]:
+    """The line scan's findings in one native report, errors first."""
+    findings = [scan_finding(result.filepath, message, "error") for message in result.errors]
+    return findings + [scan_finding(result.filepath, message, "warning") for message in result.warnings]
+
+
+@dataclasses.dataclass(frozen=True)
+class Summary:
+    scanned: int
+    passed: int
+    failed: int
+    errors: int
+    warnings: int
+
+    @classmethod
+    def of(cls, reports: Sequence[FileReport]) -> "Summary":
+        failed = sum(1 for report in reports if not report.passed)
+        return cls(
+            scanned=len(reports),
+            passed=len(reports) - failed,
+            failed=failed,
+            errors=sum(len(report.errors) for report in reports),
+            warnings=sum(len(report.warnings) for report in reports),
+        )
+
+    def line(self) -> str:
+        """The summary as the text and github formats end with it."""
+        return (
+            f"{plural(self.scanned, 'file')} scanned: {self.passed} passed, {self.failed} failed; "
+            f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
+        )
+
+
+def plural(count: int, word: str) -> str:
+    return f"{count} {word}" if count == 1 else f"{count} {word}s"

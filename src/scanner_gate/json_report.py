@@ -1,0 +1,52 @@
+"""The JSON report, for machines: {"files": [...], "summary": {...}}.
+
+Each file is {"filepath", "passed", "errors", "warnings", "findings"},
+errors and warnings being the messages, and each finding {"rule", "level",
+"line", "module", "message"} (line and module null where there is none).
+Every string a plugin chose is escaped as in the text report, so the
+document is valid, strict JSON for any file name (a name that is not UTF-8
+included), and printing a field cannot drive a terminal.
+"""
+
+import json
+from typing import TextIO
+
+from scanner_gate.escape import escape
+from scanner_gate.findings import FileReport, Finding
+from scanner_gate.run import Run
+
+
+def finding_object(finding: Finding) -> dict[str, object]:
+    return {
+        "rule": finding.kind.id,
+        "level": finding.kind.level,
+        "line": finding.line,
+        "module": None if finding.module is None else escape(finding.module),
+        "message": escape(finding.message),
+    }
+
+
+def file_object(report: FileReport) -> dict[str, object]:
+    findings = report.in_report_order()
+    return {
+        "filepath": escape(report.filepath),
+        "passed": report.passed,
+        "errors": [escape(finding.message) for finding in findings if finding.kind.level == "error"],
+        "warnings": [escape(finding.message) for finding in findings if finding.kind.level == "warning"],
+        "findings": [finding_object(finding) for finding in findings],
+    }
+
+
+def write(run: Run, out: TextIO) -> None:
+    summary = run.summary
+    document = {
+        "files": [file_object(report) for report in run.reports],
+        "summary": {
+            "scanned": summary.scanned,
+            "passed": summary.passed,
+            "failed": summary.failed,
+            "errors": summary.errors,
+            "warnings": summary.warnings,
+        },
+    }
+    out.write(json.dumps(document, indent=2) + "\n")

@@ -1,0 +1,139 @@
+"""The import policy: where it is read from, and what it may hold.
+
+A policy is either a file named with --policy (TOML with the tables [policy]
+and [plugin]), or the tables [tool.scanner-core.policy] and
+[tool.scanner-core.plugin] of the pyproject.toml in the current directory.
+Nothing inside a scanned tree is ever read for it: a plugin must not choose
+its own policy.
+"""
+
+import dataclasses
+import os
+import pathlib
+import tomllib
+from collections.abc import Iterable, Mapping
+
+import scanner_audit
+
+from scanner_gate.escape import escape
+
+# The tables a policy may hold and their keys; each value is a list of str.
+# Anything else is refused, so that a misspelt "forbiden" does not silently
+# forbid nothing.
+POLICY_KEYS = {
+    "policy": ("forbidden", "allowed_exact", "allowed_prefixes"),
+    "plugin": ("local_modules",),
+}
+PYPROJECT = "pyproject.toml"
+TOOL = "scanner-core"
+
+
+class PolicyError(Exception):
+    """The policy cannot be found or used; the message says why and where."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Policy:
+    forbidden: frozenset[str]
+    allowed_exact: frozenset[str]
+    allowed_prefixes: tuple[str, ...]
+    local_modules: frozenset[str]
+    source: str  # the file it was read from, as named
+
+    def scanner(self) -> scanner_audit.Scanner:
+        return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
+
+
+def _read_toml(path: pathlib.Path) -> dict[str, object]:
+    try:
+        with open(path, "rb") as stream:
+            return tomllib.load(stream)
+    except OSError as error:
+        raise PolicyError(f"cannot read {escape(str(path))}: {error.strerror}") from error
+    except tomllib.TOMLDecodeError as error:
+        raise PolicyError(f"{escape(str(path))} is not valid TOML: {error}") from error
+
+
+def _from_tables(tables: Mapping[str, object], source: str, prefix: str) -> Policy:
+    """A policy from its two tables, read from `source`; `prefix` names the
+    tables in messages."""
+    where = escape(source)
+    values: dict[str, list[str]] = {}
+    for table, content in tables.items():
+        if table not in POLICY_KEYS or not isinstance(content, dict):
+            expected = " and ".join(f"[{prefix}{name}]" for name in POLICY_KEYS)
+            raise PolicyError(f"{where}: unknown section [{prefix}{table}] (expected {expected})")
+        for key, value in content.items():
+            if key not in POLICY_KEYS[table]:
+                expected = ", ".join(POLICY_KEYS[table])
+                raise PolicyError(f"{where}: unknown key {key!r} in [{prefix}{table}] (expected {expected})")
+            if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
+                raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
+            values[key] = value
+    return Policy(
+        forbidden=frozenset(values.get("forbidden", [])),
+        allowed_exact=frozenset(values.get("allowed_exact", [])),
+        allowed_prefixes=tuple(values.get("allowed_prefixes", [])),
+        local_modules=frozenset(values.get("local_modules", [])),
+        source=source,
+    )
+
+
+def _from_pyproject(path: pathlib.Path, document: Mapping[str, object]) -> Policy | None:
+    """The policy of a pyproject.toml, None when it has no [tool.scanner-core.policy]."""
+    tool = document.get("tool", {})
+    section = tool.get(TOOL) if isinstance(tool, dict) else None
+    if section is None:
+        return None
+    if not isinstance(section, dict):
+        raise PolicyError(f"{escape(str(path))}: [tool.{TOOL}] must be a table")
+    if "policy" not in section:
+        return None
+    policy = _from_tables(section, str(path), f"tool.{TOOL}.")
+    return dataclasses.replace(policy, source=f"{path} [tool.{TOOL}]")
+
+
+def load_file(path: str) -> Policy:
+    """The policy of a file named on the command line. A file named
+    pyproject.toml is read as one (its [tool.scanner-core] tables); any
+    other holds [policy] and [plugin]. Every key is optional."""
+    file = pathlib.Path(path)
+    document = _read_toml(file)
+    if file.name == PYPROJECT:
+        policy = _from_pyproject(file, document)
+        if policy is None:
+            raise PolicyError(f"{escape(path)} has no [tool.{TOOL}.policy] table")
+        return policy
+    return _from_tables(document, path, "")
+
+
+def _inside(path: str, directory: str) -> bool:
+    for resolve in (os.path.abspath, os.path.realpath):
+        target, top = resolve(path), resolve(directory)
+        if target == top or target.startswith(top.rstrip(os.sep) + os.sep):
+            return True
+    return False
+
+
+def find(scanned: Iterable[str]) -> Policy:
+    """The policy of ./pyproject.toml, for a run that names none.
+
+    Refused when that file lies inside a scanned directory, or is itself
+    scanned: the tree under review would then choose its own policy.
+    """
+    path = pathlib.Path(PYPROJECT)
+    where = escape(os.path.join(os.getcwd(), PYPROJECT))
+    hint = f"give one with --policy FILE, or add [tool.{TOOL}.policy] to {where}"
+    if not path.is_file():
+        raise PolicyError(f"no policy: {where} does not exist ({hint})")
+    for scanned_path in scanned:
+        if _inside(str(path), scanned_path):
+            raise PolicyError(
+                f"{where} lies inside the scanned path {escape(scanned_path)}: a tree under review does not choose "
+                f"its own policy (name a policy outside it with --policy FILE, or --policy {PYPROJECT} to vouch "
+                "for this one)"
+            )
+    policy = _from_pyproject(path, _read_toml(path))
+    if policy is None:
+        raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint})")
+    return policy
