@@ -10,6 +10,8 @@ PY     := $(VENV)/bin/python
 CMAKE  := $(VENV)/bin/cmake
 CTEST  := $(VENV)/bin/ctest
 BUILD  := build/dev
+# Where `make demo` installs the command (mk/package.mk makes it).
+DEMO_VENV := build/demo/venv
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
 # pip repeats a warning per package for an index directory this machine's
 # pip configuration names but does not have; it is noise here.
@@ -43,8 +45,12 @@ build: $(BUILD)/build.ninja
 test-engine: build
 	$(CTEST) --preset dev -j $(JOBS)
 
+# Dev and tests take the native modules from the build directory and the
+# command's pure-Python package from its sources, where an edit needs no build.
+DEV_PYTHONPATH := $(BUILD):src
+
 test-python: build
-	PYTHONPATH=$(BUILD) $(PY) -m pytest -q tests/python
+	PYTHONPATH=$(DEV_PYTHONPATH) $(PY) -m pytest -q tests/python
 
 test: test-engine test-python
 	@$(MAKE) --no-print-directory $(EXTRA_TEST_STEPS) test-done
@@ -52,17 +58,19 @@ test: test-engine test-python
 test-done:
 	@echo "make test: all passed"
 
-# The example's exit status is its verdict, for use as a gate: 0 when every
-# file passed, 1 when some failed (its plugins fail on purpose). The demo
-# did its job once the example ran, so it says the verdict in words and
-# exits 0; any other status means the example could not run, and fails it.
-demo: build
-	@status=0; PYTHONPATH=$(BUILD) $(PY) examples/scan_plugins.py examples/plugins || status=$$?; \
+# The command, installed into an environment of its own (DEMO_VENV, made by
+# mk/package.mk), on the example tree. Its exit status is its verdict, for use
+# as a gate: 0 when every file passed, 1 when some failed (the example's
+# plugins fail on purpose). The demo did its job once the command ran, so it
+# says the verdict in words and exits 0; any other status means the command
+# could not run, and fails it.
+demo: $(DEMO_VENV)/.installed
+	@status=0; $(DEMO_VENV)/bin/scanner-core --policy examples/policy.toml examples/plugins || status=$$?; \
 	case $$status in \
-	  0) echo; echo "make demo: the example ran; verdict: every file passed (exit status 0)";; \
-	  1) echo; echo "make demo: the example ran; verdict: some files failed, as its plugins are meant to" \
-	       "(examples/scan_plugins.py exits 1 for that, to fail a gate)";; \
-	  *) echo "make demo: examples/scan_plugins.py could not run (exit status $$status)" >&2; exit $$status;; \
+	  0) echo; echo "make demo: scanner-core ran; verdict: every file passed (exit status 0)";; \
+	  1) echo; echo "make demo: scanner-core ran; verdict: some files failed, as the example's plugins are meant to" \
+	       "(scanner-core exits 1 for that, to fail a gate)";; \
+	  *) echo "make demo: scanner-core could not run (exit status $$status)" >&2; exit $$status;; \
 	esac
 
 clean:

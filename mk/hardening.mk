@@ -36,4 +36,4 @@ fuzz-smoke: build/fuzz/build.ninja
 # The load test at full size: 200 rounds of eight threads, 2,000 calls for
 # the memory bound.
 stress: build
-	SCANNER_CORE_STRESS=full PYTHONPATH=$(BUILD) $(PY) -m pytest -q -s tests/python/test_stress.py
+	SCANNER_CORE_STRESS=full PYTHONPATH=$(DEV_PYTHONPATH) $(PY) -m pytest -q -s tests/python/test_stress.py

