@@ -13,9 +13,9 @@ AUDITWHEEL := PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel
 # inside braces so that a failing pip still fails the pipeline.
 PKG_PIP_FILTER := { grep -v "is ignored: it is neither a file nor a directory" || true; }
 
-EXTRA_TEST_STEPS += check-stub check-wheel check-sdist
+EXTRA_TEST_STEPS += check-stub check-wheel check-sdist check-pre-commit
 
-.PHONY: check-stub check-wheel check-sdist wheel
+.PHONY: check-stub check-wheel check-sdist check-pre-commit wheel
 
 # Shell for a recipe that has set $$interpreter and $$wheel: installs the
 # wheel alone into a fresh environment in $(1)/venv and uses it (both modules,
@@ -119,3 +119,13 @@ $(DEMO_VENV)/.installed: $(VENV)/.ready pyproject.toml CMakeLists.txt README.md 
 	$(PY) -m pip --python $(DEMO_VENV)/bin/python install --no-deps --no-index --force-reinstall -q \
 	    $(DEMO_DIR)dist/scanner_core-*.whl 2>&1 | $(PKG_PIP_FILTER); \
 	touch $@
+
+# The pre-commit hook of .pre-commit-hooks.yaml, run by the pinned pre-commit
+# in a throwaway repository whose configuration names a commit of this
+# working tree: pre-commit builds the hook's environment from source (from
+# the package index, as for a user), once per state of the tree, and the hook
+# must fail a hidden forbidden import and pass a clean file.
+check-pre-commit: $(VENV)/.ready
+	@start=$$SECONDS; \
+	$(PY) tests/package/pre_commit_check.py . build/pre-commit; \
+	echo "check-pre-commit: passed in $$((SECONDS - start)) s"
