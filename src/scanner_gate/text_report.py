@@ -9,9 +9,15 @@ from scanner_gate.escape import escape
 from scanner_gate.findings import plural
 from scanner_gate.run import Run
 
+MAX_PATHS_NAMED = 5
+
 
 def write(run: Run, out: TextIO) -> None:
-    paths = ", ".join(escape(path) for path in run.paths)
+    # A hook runner may pass thousands of files: each has its own line below.
+    shown = run.paths if len(run.paths) <= MAX_PATHS_NAMED else run.paths[: MAX_PATHS_NAMED - 1]
+    paths = ", ".join(escape(path) for path in shown)
+    if len(shown) < len(run.paths):
+        paths += f" and {len(run.paths) - len(shown)} more paths"
     local = ", ".join(escape(name) for name in sorted(run.policy.local_modules)) or "none"
     audit = "" if run.audited else " (line scan only: --no-audit)"
     out.write(f"Scanning {paths} with the policy {escape(run.policy.source)}{audit}; local modules: {local}\n\n")
