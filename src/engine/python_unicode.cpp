@@ -33,6 +33,8 @@ struct Properties {
 };
 
 constexpr char32_t kCodePoints = 0x110000;
+// Segments, and runs of marks, this long need no heap: identifiers are shorter.
+constexpr std::size_t kInlineCodePoints = 64;
 constexpr char32_t kBlockMask = (char32_t{1} << tables::kBlockShift) - 1;
 
 Properties properties(char32_t c) noexcept {
@@ -111,8 +113,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kInline = 64;
-
     void grow() {
         if (data_ == inline_) heap_.assign(inline_, inline_ + size_);
         heap_.resize(capacity_ * 2);
@@ -120,18 +120,18 @@ private:
         capacity_ = heap_.size();
     }
 
-    char32_t inline_[kInline];
+    char32_t inline_[kInlineCodePoints];
     std::vector<char32_t> heap_;
     char32_t* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = kInline;
+    std::size_t capacity_ = kInlineCodePoints;
 };
 
 bool by_combining_class(char32_t a, char32_t b) noexcept { return properties(a).ccc < properties(b).ccc; }
 
 // Canonical ordering: each run of non-starters sorted stably by combining
-// class. Runs are short but for hostile text, which must not cost
-// quadratic time.
+// class, in place while it is short; a longer run is hostile text, which
+// must not cost quadratic time.
 void order(char32_t* begin, char32_t* end) {
     char32_t* run = begin;
     while (run != end) {
@@ -141,7 +141,7 @@ void order(char32_t* begin, char32_t* end) {
         }
         char32_t* run_end = run + 1;
         while (run_end != end && properties(*run_end).ccc != 0) ++run_end;
-        if (run_end - run > 16) {
+        if (static_cast<std::size_t>(run_end - run) > kInlineCodePoints) {
             std::stable_sort(run, run_end, by_combining_class);
         } else {
             for (char32_t* at = run + 1; at != run_end; ++at) {
