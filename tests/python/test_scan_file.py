@@ -36,9 +36,8 @@ def test_missing_file_is_a_single_error_not_an_exception(classifier, tmp_path):
     path = str(tmp_path / "missing.py")
     result = classifier.scan_file(path, set())
     assert result.filepath == path
-    assert result.errors == [path + ": impossible d'ouvrir le fichier"]
+    assert [error.encode() for error in result.errors] == [path.encode() + b": impossible d'ouvrir le fichier"]
     assert result.warnings == [] and result.passed is False
-    assert len(": impossible d'ouvrir le fichier".encode()) == 32
 
 
 def test_path_with_a_nul_byte_names_no_file(classifier, write):
