@@ -91,30 +91,6 @@ def settled_native_threads(expected):
     return count
 
 
-def ticks_during(call):
-    """Runs `call()` while another Python thread counts its turns; returns
-    the call's result and how many turns fell inside the call. A call that
-    kept the interpreter lock lets at most a turn or two slip in at its edges."""
-    ticks = []
-    done = threading.Event()
-
-    def ticker():
-        while not done.is_set():
-            ticks.append(time.perf_counter())
-            time.sleep(0)
-
-    thread = threading.Thread(target=ticker)
-    thread.start()
-    try:
-        start = time.perf_counter()
-        result = call()
-        end = time.perf_counter()
-    finally:
-        done.set()
-        thread.join()
-    return result, sum(start < tick < end for tick in ticks)
-
-
 def scan_through_fifo(path, scan, content):
     """Makes a FIFO at `path`, runs `scan(path)` on a thread of its own and
     plays the FIFO's writer from this one: the scan's open waits for this
