@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "import_classifier.hpp"
+#include "import_message.hpp"
 #include "test_support.hpp"
 
 namespace scanner_core {
@@ -208,6 +209,32 @@ TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {
     feed.join();
     ASSERT_EQ(result.warnings.size(), static_cast<std::size_t>(kLines));
     EXPECT_EQ(result.warnings.back(), path + ":40000: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'");
+}
+
+// A long name's message is made within the name's own string when its room
+// allows: the text must be the same as when it is copied, on either side of
+// the threshold, with no room to spare, one byte short, just enough, and more.
+TEST(ImportMessage, IsTheSameWhetherTheNameIsMovedInPlaceOrCopied) {
+    const std::string path = "plugins/p.py";
+    const std::string text = "import interdit \xE2\x80\x94 '";
+    const std::size_t head = path.size() + std::string(":1234: ").size() + text.size();
+    for (const std::size_t size : {kInPlaceThreshold, kInPlaceThreshold + 1}) {
+        std::string name;
+        for (std::size_t i = 0; name.size() < size; ++i) name += i % 7 == 6 ? '.' : static_cast<char>('a' + i % 26);
+        for (const std::size_t room : {size, size + head, size + head + 1, 4 * size}) {
+            std::string module;
+            module.reserve(room);
+            module = name;
+            ASSERT_EQ(module.capacity(), room) << "the room this case is meant to have";
+            const char* const own = module.data();
+            const std::string message = import_message(path, 1234, text, std::move(module));
+            EXPECT_EQ(message, path + ":1234: " + text + name + "'") << size << " bytes in " << room;
+            // Past the threshold and with room for it all, the name was not copied.
+            if (size > kInPlaceThreshold && room > size + head) {
+                EXPECT_EQ(message.data(), own) << room;
+            }
+        }
+    }
 }
 
 }  // namespace
