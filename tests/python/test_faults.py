@@ -66,53 +66,63 @@ class TestFilesThatChangeDuringTheScan:
         root = str(tmp_path / "tree")
         paths = make_tree(root, 2000)
         known = set(paths)
-        # Every other call runs while files only vanish or become FIFOs,
+        # A third of the calls run while files only vanish or become FIFOs,
         # which the walk passes over (it keeps regular files, by the type
-        # their directory gives): those calls must return. Directories and
-        # links to themselves may also end a call in a walk error.
-        walk_safe, every = ("gone", "fifo"), ("gone", "fifo", "directory", "loop")
-        shapes = [walk_safe]
-        mutating = threading.Lock()  # held through each mutation, the file put back included
+        # their directory gives): those calls must return. In the others,
+        # files also become directories, then links to themselves too, and
+        # the walk may fail on an entry that changed under it.
+        modes = [("gone", "fifo"), ("gone", "fifo", "directory"), ("gone", "fifo", "directory", "loop")]
+        shapes = [modes[0]]
+        changed = []  # the files now in another shape, and their shapes
+        mutating = threading.Lock()  # held through each step of changes
         stop = threading.Event()
 
+        def put_back():
+            # Each file comes back atomically, over whatever stood in its place.
+            while changed:
+                path, shape = changed.pop()
+                if shape == "directory":
+                    os.rmdir(path)
+                elif shape != "gone":
+                    os.unlink(path)
+                with open(path + ".new", "wb") as out:
+                    out.write(CONTENT)
+                os.replace(path + ".new", path)
+
         def mutate():
-            # Replaces one file after another by nothing, a FIFO, a directory
-            # or a link to itself, then puts the file back atomically.
+            # Gives five files at a time, until the next step, the shape of
+            # nothing, a FIFO, a directory or a link to itself.
             rng = random.Random(0)
             while not stop.is_set():
                 with mutating:
-                    path = rng.choice(paths)
-                    shape = rng.choice(shapes[0])
-                    os.unlink(path)
-                    if shape == "directory":
-                        os.mkdir(path)
-                    elif shape == "fifo":
-                        os.mkfifo(path)
-                    elif shape == "loop":
-                        os.symlink(path, path)
-                    if shape == "directory":
-                        os.rmdir(path)
-                    elif shape != "gone":
+                    put_back()
+                    for path in rng.sample(paths, 5):
+                        shape = rng.choice(shapes[0])
                         os.unlink(path)
-                    with open(path + ".new", "wb") as out:
-                        out.write(CONTENT)
-                    os.replace(path + ".new", path)
+                        if shape == "directory":
+                            os.mkdir(path)
+                        elif shape == "fifo":
+                            os.mkfifo(path)
+                        elif shape == "loop":
+                            os.symlink(path, path)
+                        changed.append((path, shape))
 
         mutator = threading.Thread(target=mutate)
         mutator.start()
         returned = 0
         try:
-            for call in range(100):
-                safe = call % 2 == 0
+            for call in range(102):
+                mode = call % 3
                 with mutating:
-                    shapes[0] = walk_safe if safe else every
+                    put_back()  # directories and loops of an earlier call included
+                    shapes[0] = modes[mode]
                 try:
-                    results = classifier.scan_directory(root, set(), (0, 4, 64)[call % 3])
+                    results = classifier.scan_directory(root, set(), (0, 4, 64)[call // 3 % 3])
                 except RuntimeError as error:
                     # Only the walk fails, on an entry that changed under it. A
                     # worker that finds anything but a regular file where the
                     # walk saw one records an open failure, never a read failure.
-                    assert not safe and str(error).startswith("filesystem error: "), str(error)
+                    assert mode != 0 and str(error).startswith("filesystem error: "), str(error)
                     continue
                 returned += 1
                 seen = [r.filepath for r in results]
@@ -126,7 +136,8 @@ class TestFilesThatChangeDuringTheScan:
         finally:
             stop.set()
             mutator.join()
-        assert returned >= 50
+            put_back()
+        assert returned >= 34
         results = classifier.scan_directory(root, set(), 0)
         assert sorted(r.filepath for r in results) == sorted(paths)
         assert all(outcome(r) == full_record(r.filepath) for r in results)
