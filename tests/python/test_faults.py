@@ -440,6 +440,7 @@ class TestMemory:
         lines = run_child(
             """
             tree, big = sys.argv[1:3]
+            use_thread_stacks_of(8 * 2**20)  # the stack limit of most machines, on every machine
             # Room for two workers' stacks, and 32 MiB for their buffers and
             # the records: far from what holding a file would take.
             headroom = 2 * thread_stack_bytes() + 32 * 2**20
@@ -468,6 +469,7 @@ class TestMemory:
         lines = run_child(
             """
             path = sys.argv[1]
+            use_thread_stacks_of(8 * 2**20)  # the stack limit of most machines, on every machine
             # Room for the one worker's stack, its buffer and 32 MiB more.
             headroom = thread_stack_bytes() + 32 * 2**20
             report(headroom)
