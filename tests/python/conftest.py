@@ -76,19 +76,21 @@ def walk_order(root):
 
 
 def native_threads():
-    """Threads of this process as the kernel sees them: engine workers
-    included, which threading.active_count() does not know about."""
-    return len(os.listdir("/proc/self/task"))
+    """The ids of this process's threads as the kernel sees them: engine
+    workers included, which threading.active_count() does not know about."""
+    return set(os.listdir("/proc/self/task"))
 
 
-def settled_native_threads(expected):
-    """The native thread count, once it is `expected` or PATIENCE has passed.
-    A joined thread's task can stay listed for a moment while the kernel
-    reaps it; a thread that outlived its call stays for good."""
+def threads_left_over(before):
+    """The native threads that are not among `before` (a native_threads()
+    of earlier), once there are none or PATIENCE has passed. A joined
+    thread's task can stay listed for a moment while the kernel reaps it, a
+    thread that outlived its call stays for good; one that was going away
+    when `before` was taken counts for nothing."""
     deadline = time.monotonic() + PATIENCE
-    while (count := native_threads()) != expected and time.monotonic() < deadline:
+    while (new := native_threads() - before) and time.monotonic() < deadline:
         time.sleep(0.01)
-    return count
+    return sorted(new)
 
 
 def scan_through_fifo(path, scan, content):
@@ -237,13 +239,13 @@ def run_child(body, *arguments, unprivileged=False, timeout=PATIENCE * 2):
     """Runs `body` in a child interpreter that has imported the module and
     this one, with `classifier` (the policy above), `report`, `attempt`,
     `capped`, `thread_stack_bytes`, `use_thread_stacks_of`, `native_threads`,
-    `settled_native_threads` and `walk_order` at hand; when asked, it first drops root's privileges
+    `threads_left_over` and `walk_order` at hand; when asked, it first drops root's privileges
     and checks that they are gone. Returns what the child reported."""
     script = textwrap.dedent(
         f"""
         import os, sys
         from conftest import (attempt, capped, drop_privileges, make_classifier, native_threads, report,
-                              settled_native_threads, thread_stack_bytes, use_thread_stacks_of, walk_order)
+                              thread_stack_bytes, threads_left_over, use_thread_stacks_of, walk_order)
         classifier = make_classifier()
         if {unprivileged!r}:
             assert drop_privileges(), "the child must run without root's privileges"

@@ -9,7 +9,7 @@ import pytest
 
 import scanner_core
 from conftest import (FORBIDDEN, OPEN_FAILURE, PATIENCE, REFUSED_THREAD, native_threads, open_to_others, run_child,
-                      settled_native_threads, walk_order)
+                      threads_left_over, walk_order)
 
 
 def paths(results):
@@ -121,7 +121,7 @@ class TestFailures:
                 classifier.scan_directory(tree, set(), threads)
         os.remove(os.path.join(tree, "pkg0", "x.py"))
         assert len(classifier.scan_directory(tree, set())) == 30
-        assert settled_native_threads(threads_before) == threads_before
+        assert threads_left_over(threads_before) == []
 
     def test_unreadable_file_keeps_its_place_with_its_open_failure(self, tree):
         locked = os.path.join(tree, "pkg1", "locked.py")
@@ -162,7 +162,7 @@ class TestFailures:
             threads_before = native_threads()
             # A first call leaves the stacks of its two workers for reuse.
             assert len(classifier.scan_directory(tree, set(), 2)) == 30
-            assert settled_native_threads(threads_before) == threads_before
+            assert threads_left_over(threads_before) == []
             # Room for two stacks and a half: with the two reused, four
             # workers start and a fifth is refused; the half stack holds
             # the started workers' buffers, so that the refusal is the first
@@ -170,12 +170,12 @@ class TestFailures:
             stack = thread_stack_bytes()
             with capped(2 * stack + stack // 2):
                 report(attempt(lambda: len(classifier.scan_directory(tree, set(), 30))))
-            report(settled_native_threads(threads_before) == threads_before)
+            report(threads_left_over(threads_before))
             report(attempt(lambda: len(classifier.scan_directory(tree, set(), 30))))
             """,
             tree,
         )
-        assert lines == [[["RuntimeError", REFUSED_THREAD]], [True], [["returned", 30]]]
+        assert lines == [[["RuntimeError", REFUSED_THREAD]], [[]], [["returned", 30]]]
 
 
 class TestConversions:

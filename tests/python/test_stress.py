@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from conftest import native_threads, settled_native_threads
+from conftest import native_threads, threads_left_over
 
 FULL = os.environ.get("SCANNER_CORE_STRESS") == "full"
 ROUNDS = 200 if FULL else 50
@@ -103,5 +103,5 @@ def test_memory_and_threads_stay_flat_over_thousands_of_calls(classifier, tree, 
     gc.collect()
     after = status("VmRSS") * 1024
     assert after - warm < RSS_BOUND, f"resident memory grew from {warm} to {after} bytes over {CALLS} calls"
-    assert settled_native_threads(threads_before) == threads_before
+    assert threads_left_over(threads_before) == []
     print(f"\nRSS after {WARM_UP_CALLS} calls: {warm / 2**20:.1f} MiB; after {CALLS}: {after / 2**20:.1f} MiB")
