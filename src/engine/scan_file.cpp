@@ -1,8 +1,6 @@
-#include <algorithm>
-#include <charconv>
-
 #include "import_classifier.hpp"
 #include "import_extraction.hpp"
+#include "import_message.hpp"
 #include "module_name.hpp"
 #include "source_file.hpp"
 
@@ -12,36 +10,9 @@ namespace {
 constexpr std::string_view kOpenFailure = ": impossible d'ouvrir le fichier";
 constexpr std::string_view kForbidden = "import interdit — '";
 constexpr std::string_view kUnlisted = "import non whitelisté — '";
-// Below this, copying the name costs less than moving it within its room.
-constexpr std::size_t kInPlaceThreshold = 4096;
 
 static_assert(kOpenFailure.size() == 32 && kForbidden.size() == 21 && kUnlisted.size() == 28,
               "the messages are UTF-8 and must stay byte for byte as callers parse them");
-
-// "<path>:<line>: <text><module>'", made from the module's own string: a
-// module name of megabytes is then moved into place within its room rather
-// than copied into a new one, when that room allows.
-std::string import_message(const std::string& path, std::int64_t line, std::string_view text,
-                           std::string&& module) {
-    char digits[24];
-    const std::to_chars_result number = std::to_chars(std::begin(digits), std::end(digits), line);
-    const std::string_view line_text(digits, static_cast<std::size_t>(number.ptr - digits));
-    const std::size_t head = path.size() + 1 + line_text.size() + 2 + text.size();
-    if (module.capacity() >= module.size() + head + 1 && module.size() > kInPlaceThreshold) {
-        module.insert(0, head, '\0');
-        char* at = module.data();
-        for (const std::string_view part : {std::string_view(path), std::string_view(":"), line_text,
-                                            std::string_view(": "), text}) {
-            at = std::copy(part.begin(), part.end(), at);
-        }
-        module.push_back('\'');
-        return std::move(module);
-    }
-    std::string message;
-    message.reserve(head + module.size() + 1);
-    message.append(path).append(":").append(line_text).append(": ").append(text).append(module).append("'");
-    return message;
-}
 
 }  // namespace
 

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-
 namespace scanner_core {
 namespace {
 
@@ -26,28 +24,6 @@ TEST(FileResultRecord, TextFormCountsMessagesAndNeverShowsThem) {
     FileResult warned;
     warned.warnings = {"a", "b"};
     EXPECT_EQ(repr(warned), "<FileResult passed=True errors=0 warnings=2>");
-}
-
-TEST(FileResultRecord, CopiesAreIndependent) {
-    FileResult original;
-    original.filepath = "a.py";
-    original.errors = {"e"};
-    FileResult copy = original;
-    copy.errors.push_back("more");
-    copy.warnings.push_back("w");
-    copy.passed = false;
-    EXPECT_EQ(original.errors, std::vector<std::string>{"e"});
-    EXPECT_TRUE(original.warnings.empty());
-    EXPECT_TRUE(original.passed);
-}
-
-TEST(FileResultRecord, MovingCarriesTheMessages) {
-    FileResult source;
-    source.filepath = "a.py";
-    source.warnings = {"w1", "w2"};
-    const FileResult moved = std::move(source);
-    EXPECT_EQ(moved.filepath, "a.py");
-    EXPECT_EQ(moved.warnings, (std::vector<std::string>{"w1", "w2"}));
 }
 
 }  // namespace

@@ -1,17 +1,18 @@
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <thread>
+#include <condition_variable>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "import_classifier.hpp"
 #include "parallel_scan.hpp"
@@ -30,14 +31,7 @@ std::vector<std::string> paths_of(const std::vector<FileResult>& results) {
     return paths;
 }
 
-// The order a plain walk gives, which the scan must reproduce.
-std::vector<std::string> walk_order(const std::string& root) {
-    std::vector<std::string> paths;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().extension() == ".py") paths.push_back(entry.path().string());
-    }
-    return paths;
-}
+using testing::walk_order;
 
 TEST(WorkerCount, FollowsTheRequestCappedByTheFiles) {
     EXPECT_EQ(worker_count(8, 3, 2), 3u);
@@ -144,7 +138,7 @@ void expect_as_unprivileged_user(const std::function<bool()>& check) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(2);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) std::_Exit(2);
             std::_Exit(check() ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
@@ -210,26 +204,63 @@ TEST(ParallelScan, EveryFileIsScannedExactlyOnceIntoItsOwnSlot) {
 }
 
 TEST(ParallelScan, FirstScanFailureIsRethrownAfterEveryWorkerStopped) {
+    // The failing scan throws once the three other workers are inside scans
+    // of their own, which go on until the failing worker has ended: all
+    // three are still at work after the failure, and a rethrow that did not
+    // wait for them would find them running.
     const std::vector<fs::path> files = fake_files(5000);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool failing_scan_began = false;
+    int held = 0;
+    bool failing_worker_ended = false;
     std::atomic<int> running{0};
-    int running_at_rethrow = -1;
-    try {
-        scan_in_parallel(files, 4, [&](const std::string& path, ReadBuffer&) {
-            running.fetch_add(1);
-            // A scan that takes a while: a rethrow before the joins would
-            // find some still running.
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            const bool fails = path == "f10.py";
-            running.fetch_sub(1);
-            if (fails) throw std::runtime_error("read failed on " + path);
-            return FileResult{};
+    std::atomic<int> started{0};
+    std::atomic<int> ended{0};
+    static thread_local bool this_worker_failed = false;
+    const StartThread start = [&](std::function<void()> body) {
+        started.fetch_add(1);
+        return std::thread([&, body = std::move(body)] {
+            body();
+            if (this_worker_failed) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                failing_worker_ended = true;
+                changed.notify_all();
+            }
+            ended.fetch_add(1);
         });
+    };
+    const auto scan = [&](const std::string& path, ReadBuffer&) {
+        running.fetch_add(1);
+        std::unique_lock<std::mutex> lock(mutex);
+        if (path == "f10.py") {
+            failing_scan_began = true;
+            changed.wait(lock, [&] { return held == 3; });
+            running.fetch_sub(1);
+            this_worker_failed = true;
+            throw std::runtime_error("read failed on " + path);
+        }
+        if (failing_scan_began) {
+            ++held;
+            changed.notify_all();
+            changed.wait(lock, [&] { return failing_worker_ended; });
+        }
+        running.fetch_sub(1);
+        return FileResult{};
+    };
+    int running_at_rethrow = -1;
+    int ended_at_rethrow = -1;
+    try {
+        scan_in_parallel(files, 4, scan, start);
         ADD_FAILURE() << "the failure was swallowed";
     } catch (const std::runtime_error& error) {
         running_at_rethrow = running.load();
+        ended_at_rethrow = ended.load();
         EXPECT_STREQ(error.what(), "read failed on f10.py");
     }
     EXPECT_EQ(running_at_rethrow, 0);
+    EXPECT_EQ(ended_at_rethrow, started.load());
+    EXPECT_EQ(started.load(), 4);
 }
 
 TEST(ParallelScan, RefusedThreadStartJoinsTheStartedOnesAndReportsTheRefusal) {

@@ -1,18 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <fstream>
+#include <filesystem>
 #include <ios>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "import_classifier.hpp"
+#include "import_message.hpp"
+#include "source_file.hpp"
 #include "test_support.hpp"
 
 namespace scanner_core {
@@ -124,90 +126,167 @@ TEST_F(ScanFile, PathWithANulByteNamesNoFile) {
 }
 
 TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
-    // /proc files report a size of 0; the read must not stop there.
-    const FileResult result = classifier.scan_file("/proc/self/status", {});
-    EXPECT_TRUE(result.passed);
-    EXPECT_TRUE(result.errors.empty());
+    // A process's environment as /proc shows it reports a size of 0, as
+    // every file there does; this one holds an import past a first read.
+    const std::string filler(100000, 'x');
+    std::vector<std::string> environment{"A=" + filler, "B=" + filler, "C=" + filler, "D=\nimport os\n"};
+    ASSERT_GT(3 * filler.size(), kReadPieceSize);
+    std::vector<char*> pointers;
+    for (std::string& variable : environment) pointers.push_back(variable.data());
+    pointers.push_back(nullptr);
+    // cat keeps the environment alive until its input ends; the line it
+    // echoes says that its exec is complete, environment in place.
+    int input[2];
+    int output[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    char name[] = "cat";
+    char* arguments[] = {name, nullptr};
+    pid_t child = 0;
+    const int spawned = ::posix_spawn(&child, "/bin/cat", &actions, nullptr, arguments, pointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    ::close(output[1]);
+    ASSERT_EQ(spawned, 0);
+    char echoed = 0;
+    EXPECT_EQ(::write(input[1], "\n", 1), 1);
+    EXPECT_EQ(::read(output[0], &echoed, 1), 1);
+    ::close(output[0]);
+    const std::string path = "/proc/" + std::to_string(child) + "/environ";
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_size, 0);
+    const FileResult result = classifier.scan_file(path, {});
+    ::close(input[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os'"});
+    EXPECT_TRUE(result.warnings.empty());
 }
 
 TEST_F(ScanFile, FifoIsReadLikeAStreamOnceItsWriterComes) {
-    const std::string path = dir.str() + "/pipe.py";
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    FileResult result;
-    std::thread scan([&] { result = classifier.scan_file(path, {}); });
-    // Opening for writing waits for the scan's open for reading: the
-    // content arrives only after the scan has started.
-    const int writer = ::open(path.c_str(), O_WRONLY);
-    ASSERT_GE(writer, 0);
-    const std::string text = "x = 1\nimport os\n";
-    EXPECT_EQ(::write(writer, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    ::close(writer);
-    scan.join();
+    const std::string path = testing::make_fifo(dir.str() + "/pipe.py");
+    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    // The writer opens once the scan has opened for reading: the content
+    // arrives after the scan has started.
+    testing::FifoWriter writer = testing::FifoWriter::once_read(path, [&] { return scan.finished(); });
+    EXPECT_TRUE(writer.is_open()) << "the scan never opened the FIFO";
+    if (writer.is_open()) writer.write_all("x = 1\nimport os\n");
+    writer.close();
+    const FileResult result = scan.get();
     EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os'"});
     EXPECT_FALSE(result.passed);
 }
 
+// A signal whose handler does not ask for SA_RESTART ends a waiting system
+// call with EINTR: the scan must call it again, not give up.
+
 TEST_F(ScanFile, FifoOpenCutShortByASignalGoesOnWaiting) {
-    const std::string path = dir.str() + "/signalled.py";
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    // A handler without SA_RESTART: the system ends the waiting open with
-    // EINTR instead of resuming it.
-    struct sigaction quiet {}, previous {};
-    quiet.sa_handler = [](int) {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);
-    std::atomic<pid_t> scanner{0};
+    const std::string path = testing::make_fifo(dir.str() + "/signalled.py");
+    const testing::InterruptingSignal signal(SIGUSR1);
+    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    const auto ended = [&] { return scan.finished(); };
+    EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kOpenCalls, ended)) << "waiting for a writer";
+    signal.send_to(scan.handle());
+    EXPECT_TRUE(testing::wait_until([&] { return signal.delivered() == 1; }));
+    // A scan that gave up has ended; one that goes on waiting is back in its open.
+    EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kOpenCalls, ended))
+        << "the scan stopped waiting for its writer";
+    testing::FifoWriter writer = testing::FifoWriter::once_read(path, ended);
+    if (writer.is_open()) writer.write_all("import os\n");
+    writer.close();
+    EXPECT_EQ(scan.get().errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os'"});
+}
+
+TEST_F(ScanFile, ReadCutShortByASignalGoesOnReading) {
+    const std::string path = testing::make_fifo(dir.str() + "/slow.py");
+    testing::FifoWriter writer = testing::FifoWriter::holding_open(path);  // the scan's read waits for content
+    const testing::InterruptingSignal signal(SIGUSR1);
+    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    const auto ended = [&] { return scan.finished(); };
+    EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kReadCalls, ended)) << "waiting for content";
+    signal.send_to(scan.handle());
+    EXPECT_TRUE(testing::wait_until([&] { return signal.delivered() == 1; }));
+    EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kReadCalls, ended))
+        << "the scan stopped at the interrupted read";
+    writer.write_all("x = 1\nimport os\n");
+    writer.close();
     FileResult result;
-    std::thread scan([&] {
-        scanner = static_cast<pid_t>(::syscall(SYS_gettid));
-        result = classifier.scan_file(path, {});
-    });
-    // Wait until the scan sits in its open (system call 257, openat), then
-    // interrupt it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (std::string call; call.rfind("257 ", 0) != 0 && std::chrono::steady_clock::now() < deadline;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (scanner == 0) continue;
-        std::ifstream state("/proc/self/task/" + std::to_string(scanner) + "/syscall");
-        std::getline(state, call);
-    }
-    ASSERT_EQ(::pthread_kill(scan.native_handle(), SIGUSR1), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // A scan that gave up leaves no reader, so this open fails (ENXIO)
-    // rather than waiting for ever.
-    int writer = -1;
-    while ((writer = ::open(path.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && errno == ENXIO &&
-           std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    EXPECT_GE(writer, 0) << "the scan stopped waiting for the writer";
-    if (writer >= 0) {
-        EXPECT_EQ(::write(writer, "import os\n", 10), 10);
-        ::close(writer);
-    }
-    scan.join();
-    ::sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os'"});
+    EXPECT_NO_THROW(result = scan.get());
+    EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os'"});
 }
 
 TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {
     // A pipe delivers its content in pieces of its own size, many times
     // over, and lines cut at their ends.
-    const std::string path = dir.str() + "/stream.py";
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    const int writer = ::open(path.c_str(), O_RDWR);  // keeps the pipe open until all is written
-    ASSERT_GE(writer, 0);
+    const std::string path = testing::make_fifo(dir.str() + "/stream.py");
+    testing::FifoWriter writer = testing::FifoWriter::holding_open(path);  // open until all is written
     constexpr int kLines = 40000;
-    std::thread feed([writer] {
-        const std::string line = "import yaml\n";
-        for (int i = 0; i < kLines; ++i) {
-            if (::write(writer, line.data(), line.size()) != static_cast<ssize_t>(line.size())) break;
-        }
-        ::close(writer);
+    std::thread feed([&writer] {
+        for (int i = 0; i < kLines; ++i) writer.write_all("import yaml\n");
+        writer.close();
     });
     const FileResult result = classifier.scan_file(path, {});
     feed.join();
     ASSERT_EQ(result.warnings.size(), static_cast<std::size_t>(kLines));
     EXPECT_EQ(result.warnings.back(), path + ":40000: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'");
+}
+
+TEST_F(ScanFile, WhereOnlyRegularFilesAreExpectedAnythingElseCannotBeOpened) {
+    // A directory scan's workers open what the walk found as regular files:
+    // a FIFO or a directory put in a file's place since counts as a file
+    // that cannot be opened, and the FIFO's open does not wait for a writer.
+    const std::string fifo = testing::make_fifo(dir.str() + "/pipe.py");
+    const std::string directory = dir.str() + "/package.py";
+    std::filesystem::create_directory(directory);
+    for (const std::string& path : {fifo, directory}) {
+        testing::CallOnThread<FileResult> scan([&] {
+            ReadBuffer buffer;
+            return classifier.scan_source(path, {}, buffer, OpenMode::regular_only);
+        });
+        const bool ended = testing::wait_until([&] { return scan.finished(); });
+        EXPECT_TRUE(ended) << path << ": the open waited";
+        if (!ended) testing::FifoWriter::once_read(path, [] { return false; });  // lets it go
+        const FileResult result = scan.get();
+        EXPECT_EQ(result.errors, Messages{path + ": impossible d'ouvrir le fichier"});
+        EXPECT_TRUE(result.warnings.empty());
+        EXPECT_FALSE(result.passed);
+    }
+    ReadBuffer buffer;
+    const std::string regular = dir.write("regular.py", "import os\n");
+    EXPECT_EQ(classifier.scan_source(regular, {}, buffer, OpenMode::regular_only).errors,
+              Messages{regular + ":1: import interdit \xE2\x80\x94 'os'"});
+}
+
+// A long name's message is made within the name's own string when its room
+// allows: the text must be the same as when it is copied, on either side of
+// the threshold, with no room to spare, one byte short, just enough, and more.
+TEST(ImportMessage, IsTheSameWhetherTheNameIsMovedInPlaceOrCopied) {
+    const std::string path = "plugins/p.py";
+    const std::string text = "import interdit \xE2\x80\x94 '";
+    const std::size_t head = path.size() + std::string(":1234: ").size() + text.size();
+    for (const std::size_t size : {kInPlaceThreshold, kInPlaceThreshold + 1}) {
+        std::string name;
+        for (std::size_t i = 0; name.size() < size; ++i) name += i % 7 == 6 ? '.' : static_cast<char>('a' + i % 26);
+        for (const std::size_t room : {size, size + head, size + head + 1, 4 * size}) {
+            std::string module;
+            module.reserve(room);
+            module = name;
+            ASSERT_EQ(module.capacity(), room) << "the room this case is meant to have";
+            const char* const own = module.data();
+            const std::string message = import_message(path, 1234, text, std::move(module));
+            EXPECT_EQ(message, path + ":1234: " + text + name + "'") << size << " bytes in " << room;
+            // Past the threshold and with room for it all, the name was not copied.
+            if (size > kInPlaceThreshold && room > size + head) {
+                EXPECT_EQ(message.data(), own) << room;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,15 +1,15 @@
 // scan_file on a real file whose bytes come from the input, read through the
 // path forms callers use (plain, with odd bytes and dot segments, through a
-// link, a FIFO written in small pieces), plus a missing path and a directory. Checks the record's
-// invariants (passed exactly when there is no error, every message headed by
-// the path and a valid line number) and the exact messages that the policy
-// below gives for the statements extract_imports finds.
+// link, a FIFO written in small pieces), plus a missing path and a directory.
+// Checks the record's invariants (passed exactly when there is no error,
+// every message headed by the path and a valid line number) and the exact
+// messages that the policy below gives for the statements that the std::regex
+// reference finds: an oracle apart from the engine's own extraction.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,13 +17,14 @@
 #include <ios>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "fuzz_check.hpp"
 #include "import_classifier.hpp"
 #include "import_extraction.hpp"
+#include "reference_extraction.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -75,6 +76,25 @@ void write_file(const std::string& path, std::string_view content) {
     FUZZ_CHECK(::close(fd) == 0);
 }
 
+// std::regex recurses once per byte of a line: lines longer than this get
+// the reference on a thread whose stack holds the longest the fuzzer makes.
+constexpr std::size_t kShortLine = 1024;
+constexpr std::size_t kReferenceStack = 256 * 1024 * 1024;
+
+std::vector<RawImport> reference_imports(std::string_view content) {
+    std::size_t longest = 0;
+    for (std::size_t pos = 0; pos <= content.size();) {
+        const std::size_t end = std::min(content.find('\n', pos), content.size());
+        longest = std::max(longest, end - pos);
+        pos = end + 1;
+    }
+    if (longest <= kShortLine) return scanner_core::testing::reference_extract_imports(content);
+    std::vector<RawImport> imports;
+    scanner_core::testing::run_with_stack(kReferenceStack,
+                                          [&] { imports = scanner_core::testing::reference_extract_imports(content); });
+    return imports;
+}
+
 std::int64_t line_count(std::string_view content) {
     std::int64_t lines = 0;
     for (char c : content) lines += c == '\n';
@@ -93,7 +113,7 @@ bool allowed(const std::string& module, const std::string& root) {
 FileResult expected_result(const std::string& path, std::string_view content) {
     FileResult expected;
     expected.filepath = path;
-    for (const RawImport& import : scanner_core::extract_imports(content)) {
+    for (const RawImport& import : reference_imports(content)) {
         if (import.is_relative || import.module.empty()) continue;
         const std::string root = import.module.substr(0, import.module.find('.'));
         if (kLocal.count(root) != 0 || kLocal.count(import.module) != 0) continue;
@@ -149,26 +169,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (form >= 0xF0) {
         // A FIFO fed in writes of one to sixteen bytes, so the scan's reads
         // deliver the content cut at places its bytes pick.
-        path = scratch.dir + "/pipe.py";
-        FUZZ_CHECK(::mkfifo(path.c_str(), 0600) == 0);
-        FileResult result;
-        std::thread scan([&] { result = kClassifier.scan_file(path, kLocal); });
-        // The fuzzer's timer signal may cut a wait short: go on waiting.
-        int writer;
-        do {
-            writer = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        } while (writer < 0 && errno == EINTR);
-        FUZZ_CHECK(writer >= 0);
+        path = scanner_core::testing::make_fifo(scratch.dir + "/pipe.py");
+        scanner_core::testing::CallOnThread<FileResult> scan([&] { return kClassifier.scan_file(path, kLocal); });
+        // The fuzzer's timeout bounds the wait for the scan's open.
+        scanner_core::testing::FifoWriter writer = scanner_core::testing::FifoWriter::waiting_for_reader(path);
         for (std::size_t done = 0; done < content.size();) {
             const std::size_t piece = 1 + static_cast<unsigned char>(content[done]) % 16;
             const std::size_t step = std::min<std::size_t>(content.size() - done, piece);
-            const ssize_t wrote = ::write(writer, content.data() + done, step);
-            if (wrote < 0 && errno == EINTR) continue;
-            FUZZ_CHECK(wrote > 0);
-            done += static_cast<std::size_t>(wrote);
+            writer.write_all(content.substr(done, step));
+            done += step;
         }
-        FUZZ_CHECK(::close(writer) == 0);
-        scan.join();
+        writer.close();
+        const FileResult result = scan.get();
         FUZZ_CHECK(::unlink(path.c_str()) == 0);
         const FileResult expected = expected_result(path, content);
         FUZZ_CHECK(result.errors == expected.errors && result.warnings == expected.warnings);

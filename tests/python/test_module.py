@@ -50,8 +50,6 @@ class TestModuleFrame:
             "__init__", "is_allowed", "is_forbidden", "scan_file", "scan_directory"]
 
     def test_docstrings_are_byte_exact(self):
-        assert len(INIT_DOC.encode()) == 299
-        assert len(SCAN_DIRECTORY_DOC.encode()) == 131
         init = ImportClassifier.__init__.__doc__
         assert init == (
             "__init__(self: scanner_core.ImportClassifier, forbidden: collections.abc.Set[str], "

@@ -1,38 +1,15 @@
 """scan_directory from Python: discovery, walk order for any thread count,
 failures that raise and failures that stay data, conversions, and threads."""
 
-import inspect
 import os
 import pathlib
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
 import scanner_core
-from conftest import child_env, open_to_others, ticks_during
-
-FORBIDDEN = ": import interdit \u2014 '"
-OPEN_FAILURE = ": impossible d'ouvrir le fichier"
-
-
-def walk_order(root):
-    """The order of a depth-first, pre-order walk in directory listing order,
-    the way the scan walks: directories reached through links are not entered."""
-    found = []
-
-    def visit(directory):
-        with os.scandir(directory) as entries:
-            for entry in entries:
-                if entry.is_file() and os.path.splitext(entry.name)[1] == ".py" and entry.name != ".py":
-                    found.append(entry.path)
-                if entry.is_dir(follow_symlinks=False):
-                    visit(entry.path)
-
-    visit(root)
-    return found
+from conftest import (FORBIDDEN, OPEN_FAILURE, PATIENCE, REFUSED_THREAD, native_threads, open_to_others, run_child,
+                      threads_left_over, walk_order)
 
 
 def paths(results):
@@ -137,110 +114,68 @@ class TestFailures:
     def test_read_failure_in_a_worker_raises_and_leaves_the_process_healthy(self, classifier, tree):
         # /proc/self/mem opens, reports itself as a regular file, and fails
         # on the first read: a worker meets an exception mid-scan.
+        threads_before = native_threads()
         os.symlink("/proc/self/mem", os.path.join(tree, "pkg0", "x.py"))
         for threads in (1, 2, 8):
             with pytest.raises(RuntimeError, match="Input/output error"):
                 classifier.scan_directory(tree, set(), threads)
         os.remove(os.path.join(tree, "pkg0", "x.py"))
         assert len(classifier.scan_directory(tree, set())) == 30
-        assert threading.active_count() == 1
+        assert threads_left_over(threads_before) == []
 
     def test_unreadable_file_keeps_its_place_with_its_open_failure(self, tree):
         locked = os.path.join(tree, "pkg1", "locked.py")
         pathlib.Path(locked).write_text("import os\n")
         os.chmod(locked, 0)
-        outcome = _run_unprivileged(
+        open_to_others(tree)
+        lines = run_child(
             """
+            tree, locked = sys.argv[1:3]
             results = classifier.scan_directory(tree, set(), 4)
-            print(len(results), [r.filepath for r in results] == walk_order(tree))
-            mine = next(r for r in results if r.filepath == sys.argv[2])
-            print(mine.errors, mine.warnings, mine.passed)
-            print(all(len(r.errors) == 1 for r in results))
+            report([r.filepath for r in results] == walk_order(tree), len(results))
+            mine = next(r for r in results if r.filepath == locked)
+            report(mine.errors, mine.warnings, mine.passed)
+            report(all(len(r.errors) == 1 for r in results))
             """,
-            tree, locked,
+            tree, locked, unprivileged=True,
         )
-        assert outcome == [
-            "31 True",
-            f"[{locked + OPEN_FAILURE!r}] [] False",
-            "True",
-        ]
+        assert lines == [[True, 31], [[locked + OPEN_FAILURE], [], False], [True]]
 
     def test_unreadable_subdirectory_fails_the_whole_call(self, tree):
         os.chmod(os.path.join(tree, "pkg2"), 0)
+        open_to_others(tree)
         try:
-            outcome = _run_unprivileged(
-                """
-                try:
-                    classifier.scan_directory(tree, set(), 4)
-                except RuntimeError as error:
-                    print(error)
-                """,
-                tree,
+            [[outcome]] = run_child(
+                "report(attempt(lambda: classifier.scan_directory(sys.argv[1], set(), 4)))",
+                tree, unprivileged=True,
             )
         finally:
             os.chmod(os.path.join(tree, "pkg2"), 0o755)
-        assert len(outcome) == 1
-        assert outcome[0].startswith("filesystem error: cannot increment recursive directory iterator: Permission denied")
+        assert outcome[0] == "RuntimeError"
+        assert outcome[1].startswith("filesystem error: cannot increment recursive directory iterator: Permission denied")
 
     def test_refused_thread_start_raises_after_joining_and_leaves_the_process_healthy(self, tree):
-        # Caps the address space just above what the process uses, so that
-        # only the first few worker stacks fit and a later thread is refused.
-        script = textwrap.dedent(
+        lines = run_child(
             """
-            import resource, sys, threading
-            import scanner_core
-            classifier = scanner_core.ImportClassifier({"os"}, set(), [])
             tree = sys.argv[1]
+            use_thread_stacks_of(8 * 2**20)  # the stack limit of most machines, on every machine
+            threads_before = native_threads()
+            # A first call leaves the stacks of its two workers for reuse.
             assert len(classifier.scan_directory(tree, set(), 2)) == 30
-            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-            with open("/proc/self/status") as status:
-                size = next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize:"))
-            resource.setrlimit(resource.RLIMIT_AS, (size + 24 * 2**20, hard))
-            try:
-                classifier.scan_directory(tree, set(), 30)
-                outcome = "no refusal"
-            except RuntimeError as error:
-                outcome = "refused: " + str(error)
-            finally:
-                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-            print(outcome)
-            assert threading.active_count() == 1
-            assert len(classifier.scan_directory(tree, set(), 30)) == 30
-            print("healthy")
-            """
+            assert threads_left_over(threads_before) == []
+            # Room for two stacks and a half: with the two reused, four
+            # workers start and a fifth is refused; the half stack holds
+            # the started workers' buffers, so that the refusal is the first
+            # failure.
+            stack = thread_stack_bytes()
+            with capped(2 * stack + stack // 2):
+                report(attempt(lambda: len(classifier.scan_directory(tree, set(), 30))))
+            report(threads_left_over(threads_before))
+            report(attempt(lambda: len(classifier.scan_directory(tree, set(), 30))))
+            """,
+            tree,
         )
-        done = subprocess.run(
-            [sys.executable, "-c", script, tree], capture_output=True, text=True, timeout=120, env=child_env()
-        )
-        assert done.returncode == 0, done.stderr
-        outcome, healthy = done.stdout.strip().split("\n")
-        assert outcome == "refused: Resource temporarily unavailable"
-        assert healthy == "healthy"
-
-
-def _run_unprivileged(body, tree, *arguments):
-    """Runs `body` in a child interpreter with `classifier`, `tree` and
-    `walk_order` at hand, as an unprivileged user when the tests run as root
-    (root opens everything whatever its permissions; the module is imported
-    before privileges are dropped). Returns its output lines."""
-    if os.geteuid() == 0:
-        open_to_others(tree)
-    script = textwrap.dedent(
-        """
-        import os, sys
-        import scanner_core
-        if os.geteuid() == 0:
-            os.setgroups([]); os.setgid(65534); os.setuid(65534)
-        classifier = scanner_core.ImportClassifier({"os"}, set(), [])
-        tree = sys.argv[1]
-        """
-    ) + textwrap.dedent(inspect.getsource(walk_order)) + textwrap.dedent(body)
-    done = subprocess.run(
-        [sys.executable, "-c", script, tree, *arguments], capture_output=True, text=True, timeout=120,
-        env=child_env(),
-    )
-    assert done.returncode == 0, done.stderr
-    return done.stdout.splitlines()
+        assert lines == [[["RuntimeError", REFUSED_THREAD]], [[]], [["returned", 30]]]
 
 
 class TestConversions:
@@ -291,9 +226,42 @@ class TestThreads:
             thread.join()
         assert len(outcomes) == 40 and all(outcome == expected for outcome in outcomes)
 
-    def test_other_python_threads_run_during_a_long_scan(self, classifier, write, tmp_path):
-        for i in range(8):
-            write(f"big{i}.py", "import yaml\n" * 400_000)
-        results, turns = ticks_during(lambda: classifier.scan_directory(str(tmp_path), set(), 2))
-        assert sum(len(r.warnings) for r in results) == 8 * 400_000
-        assert turns >= 10
+    def test_the_lock_is_released_while_the_walk_and_the_workers_wait(self, tree):
+        # Every file the scan opens, the walk's directories and the workers'
+        # files, waits at a gate that only a Python thread of the child
+        # opens: a scan that kept the interpreter lock would wait for ever,
+        # and the child would be stopped at its time limit.
+        lines = run_child(
+            """
+            import threading
+            from syscall_gate import OpenGate, Unavailable
+            gate = OpenGate()
+            server = threading.Thread(target=gate.serve)
+            server.start()
+            outcome = {}
+
+            def scan():
+                try:
+                    gate.install_on_this_thread()
+                except Unavailable as error:
+                    outcome["unavailable"] = str(error)
+                    return
+                outcome["caller"] = threading.get_native_id()
+                outcome["results"] = classifier.scan_directory(sys.argv[1], set(), 4)
+
+            caller = threading.Thread(target=scan)
+            caller.start()
+            caller.join()
+            gate.stop()
+            server.join()
+            if "unavailable" in outcome:
+                report("unavailable", outcome["unavailable"])
+            else:
+                workers = set(gate.held) - {outcome["caller"]}
+                report(len(outcome["results"]), outcome["caller"] in gate.held, len(workers) >= 1)
+            """,
+            tree, timeout=PATIENCE,
+        )
+        if lines[0][0] == "unavailable":
+            pytest.skip(f"no seccomp user notification here: {lines[0][1]}")
+        assert lines == [[30, True, True]]

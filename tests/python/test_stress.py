@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from scanner_core import ImportClassifier
+from conftest import native_threads, threads_left_over
 
 FULL = os.environ.get("SCANNER_CORE_STRESS") == "full"
 ROUNDS = 200 if FULL else 50
@@ -21,11 +21,6 @@ WARM_UP_CALLS = 100
 # Resident memory may move by allocator noise, never by what a leak of one
 # call's records (hundreds of kB here) times the calls would add.
 RSS_BOUND = 4 * 2**20
-
-
-@pytest.fixture
-def classifier():
-    return ImportClassifier({"os", "subprocess"}, {"json"}, ["toolkit.api"])
 
 
 @pytest.fixture
@@ -98,7 +93,7 @@ def test_memory_and_threads_stay_flat_over_thousands_of_calls(classifier, tree, 
             with pytest.raises(RuntimeError):
                 classifier.scan_file(tree, set())
 
-    threads_before = status("Threads")
+    threads_before = native_threads()
     for number in range(WARM_UP_CALLS):
         call(number)
     gc.collect()
@@ -108,5 +103,5 @@ def test_memory_and_threads_stay_flat_over_thousands_of_calls(classifier, tree, 
     gc.collect()
     after = status("VmRSS") * 1024
     assert after - warm < RSS_BOUND, f"resident memory grew from {warm} to {after} bytes over {CALLS} calls"
-    assert status("Threads") == threads_before
+    assert threads_left_over(threads_before) == []
     print(f"\nRSS after {WARM_UP_CALLS} calls: {warm / 2**20:.1f} MiB; after {CALLS}: {after / 2**20:.1f} MiB")

@@ -1,0 +1,23 @@
+// The text of an import finding, "<path>:<line>: <text><module>'", built
+// so that a module name of megabytes is not copied once more to make it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace scanner_core {
+
+// Names longer than this are moved into place within their own room when it
+// has space for the rest of the message; below it, copying the name into a
+// new string costs less.
+inline constexpr std::size_t kInPlaceThreshold = 4096;
+
+// Returns "<path>:<line>: <text><module>'", made from `module`'s own string
+// when the name is longer than kInPlaceThreshold and its capacity holds the
+// whole message; `module` is left valid but unspecified. Throws
+// std::bad_alloc only. Reentrant.
+std::string import_message(const std::string& path, std::int64_t line, std::string_view text, std::string&& module);
+
+}  // namespace scanner_core
