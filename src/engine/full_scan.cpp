@@ -8,6 +8,7 @@
 
 #include "module_name.hpp"
 #include "parallel_scan.hpp"
+#include "scan_messages.hpp"
 #include "python_unicode.hpp"
 #include "source_audit.hpp"
 #include "source_tree.hpp"
@@ -40,6 +41,40 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
     unicode::append_printable(detail, message);
     message.append(close);
     return {rule, line, std::move(module), std::move(message)};
+}
+
+// The (line, module) pairs of the line scan's reports, read back from its
+// messages, sorted; the views point into the record's messages.
+using Reported = std::vector<std::pair<std::int64_t, std::string_view>>;
+
+Reported reported_by(const FileResult& scan) {
+    Reported reported;
+    for (const std::vector<std::string>* messages : {&scan.errors, &scan.warnings}) {
+        for (const std::string& message : *messages) {
+            std::string_view rest = message;
+            if (rest.substr(0, scan.filepath.size()) != scan.filepath) continue;
+            rest.remove_prefix(scan.filepath.size());
+            if (rest.empty() || rest.front() != ':') continue;
+            rest.remove_prefix(1);
+            std::int64_t line = 0;
+            const std::from_chars_result number = std::from_chars(rest.data(), rest.data() + rest.size(), line);
+            if (number.ec != std::errc() || number.ptr == rest.data()) continue;
+            rest.remove_prefix(static_cast<std::size_t>(number.ptr - rest.data()));
+            if (rest.substr(0, 2) != ": ") continue;
+            rest.remove_prefix(2);
+            for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
+                if (rest.substr(0, text.size()) == text && rest.size() > text.size() && rest.back() == '\'') {
+                    reported.emplace_back(line, rest.substr(text.size(), rest.size() - text.size() - 1));
+                }
+            }
+        }
+    }
+    std::sort(reported.begin(), reported.end());
+    return reported;
+}
+
+bool was_reported(const Reported& reported, std::int64_t line, std::string_view module) {
+    return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
 
 }  // namespace
@@ -101,6 +136,7 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
         findings.push_back(
             finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));
     } else {
+        const Reported reported = reported_by(result.scan);
         std::unordered_set<std::string> messages;  // one finding per line and module
         std::string root;
         for (AuditedImport& found : stage.imports()) {
@@ -120,7 +156,7 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
                     rule = AuditRule::hidden_unlisted_import;
                     text = kHiddenUnlisted;
                 }
-                if (stage.was_reported(found.line, module)) continue;
+                if (was_reported(reported, found.line, module)) continue;
             }
             AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
             unicode::append_printable(made.module, made.message);

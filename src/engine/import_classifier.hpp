@@ -69,7 +69,7 @@ private:
     // Adds to `result` the message, if any, that `import` earns; the
     // module name may be moved into the message.
     void judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-               std::string& root_copy, FileResult& result, ScanStage* beside) const;
+               std::string& root_copy, FileResult& result) const;
 
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

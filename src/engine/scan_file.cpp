@@ -2,22 +2,13 @@
 #include "import_extraction.hpp"
 #include "import_message.hpp"
 #include "module_name.hpp"
+#include "scan_messages.hpp"
 #include "source_file.hpp"
 
 namespace scanner_core {
-namespace {
-
-constexpr std::string_view kOpenFailure = ": impossible d'ouvrir le fichier";
-constexpr std::string_view kForbidden = "import interdit — '";
-constexpr std::string_view kUnlisted = "import non whitelisté — '";
-
-static_assert(kOpenFailure.size() == 32 && kForbidden.size() == 21 && kUnlisted.size() == 28,
-              "the messages are UTF-8 and must stay byte for byte as callers parse them");
-
-}  // namespace
 
 void ImportClassifier::judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-                             std::string& root_copy, FileResult& result, ScanStage* beside) const {
+                             std::string& root_copy, FileResult& result) const {
     if (import.is_relative || import.module.empty()) return;
     // A name without a dot is its own root: look it up once, not twice.
     const std::string_view root_view = root_of(import.module);
@@ -28,14 +19,12 @@ void ImportClassifier::judge(RawImport& import, const std::unordered_set<std::st
     if (local_modules.count(root) != 0) return;
     if (dotted && local_modules.count(import.module) != 0) return;
     if (forbidden.count(root) != 0) {
-        if (beside != nullptr) beside->reported(import.line, import.module);
-        result.errors.push_back(import_message(result.filepath, import.line, kForbidden, std::move(import.module)));
+        result.errors.push_back(import_message(result.filepath, import.line, kForbiddenImport, std::move(import.module)));
         result.passed = false;
         return;
     }
     if (allows(import.module, root)) return;
-    if (beside != nullptr) beside->reported(import.line, import.module);
-    result.warnings.push_back(import_message(result.filepath, import.line, kUnlisted, std::move(import.module)));
+    result.warnings.push_back(import_message(result.filepath, import.line, kUnlistedImport, std::move(import.module)));
 }
 
 FileResult ImportClassifier::scan_file(const std::string& filepath,
@@ -75,7 +64,7 @@ FileResult ImportClassifier::scan_source(const std::string& filepath,
             extractor.finish(imports);
             if (beside != nullptr) beside->finish();
         }
-        for (RawImport& import : imports) judge(import, local_modules, root_copy, result, beside);
+        for (RawImport& import : imports) judge(import, local_modules, root_copy, result);
         imports.clear();
     }
     return result;

@@ -2,7 +2,6 @@
 // in the same pass, so that one read of a file serves every recogniser.
 #pragma once
 
-#include <cstdint>
 #include <string_view>
 
 namespace scanner_core {
@@ -16,9 +15,6 @@ public:
 
     // The file has ended; no piece follows.
     virtual void finish() = 0;
-
-    // The line scan reported `module` (an error or a warning) on `line`.
-    virtual void reported(std::int64_t line, std::string_view module) = 0;
 };
 
 }  // namespace scanner_core

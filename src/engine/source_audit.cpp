@@ -1,15 +1,171 @@
 #include "source_audit.hpp"
 
+#include <algorithm>
+#include <cstring>
+
+#include "import_finder.hpp"
+#include "python_lexer.hpp"
+#include "source_encoding.hpp"
+
 namespace scanner_core {
+namespace {
 
-void SourceAudit::feed(std::string_view) {}
+constexpr char kByteOrderMark[] = "\xef\xbb\xbf";
+// How many bytes that follow the held-back ones are joined with them.
+constexpr std::size_t kSeam = 64;
+// ISO-8859-1 is turned into UTF-8 this many bytes at a time.
+constexpr std::size_t kLatin1Chunk = 16 * 1024;
 
-void SourceAudit::finish() { finished_ = true; }
+}  // namespace
 
-void SourceAudit::reported(std::int64_t line, std::string_view module) { reported_.emplace(line, std::string(module)); }
+struct SourceAudit::Reader {
+    explicit Reader(std::vector<AuditedImport>& found) : finder(found), lexer(finder) {}
 
-bool SourceAudit::was_reported(std::int64_t line, const std::string& module) const {
-    return reported_.count(std::make_pair(line, module)) != 0;
+    ImportFinder finder;
+    PythonLexer lexer;
+    CodingDeclaration coding;
+    // The first bytes, until they show whether a byte-order mark begins the text.
+    char start[3] = {};
+    std::size_t start_size = 0;
+    bool started = false;
+    // Bytes the lexer holds back, and room for those that follow them.
+    char seam[PythonLexer::kMaxHeldBack + kSeam] = {};
+    std::size_t held = 0;
+    std::string utf8;  // the ISO-8859-1 text of a chunk, as UTF-8
+};
+
+SourceAudit::SourceAudit() : reader_(std::make_unique<Reader>(imports_)) {}
+
+SourceAudit::~SourceAudit() = default;
+
+void SourceAudit::stop(std::string reason, std::int64_t line) {
+    if (stopped_) return;
+    stopped_ = true;
+    refusal_ = std::move(reason);
+    refusal_line_ = line;
+    imports_.clear();
+}
+
+void SourceAudit::feed(std::string_view piece) {
+    if (stopped_ || piece.empty()) return;
+    // Python refuses a source with a NUL byte anywhere, before it decodes.
+    if (std::memchr(piece.data(), '\0', piece.size()) != nullptr) {
+        stop("source code string cannot contain null bytes", 0);
+        return;
+    }
+    Reader& r = *reader_;
+    const char* data = piece.data();
+    std::size_t size = piece.size();
+    if (!r.started) {
+        // Gather up to three bytes, to tell a byte-order mark from text.
+        while (size > 0 && r.start_size < 3) {
+            const char byte = *data++;
+            --size;
+            r.start[r.start_size] = byte;
+            const bool same = byte == kByteOrderMark[r.start_size];
+            ++r.start_size;
+            if (!same) break;
+        }
+        const bool mark = std::memcmp(r.start, kByteOrderMark, r.start_size) == 0;
+        if (mark && r.start_size < 3) return;  // still the beginning of a mark
+        r.started = true;
+        if (mark) {
+            r.coding.after_byte_order_mark();
+        } else {
+            take(r.start, r.start_size, false);
+        }
+    }
+    take(data, size, false);
+}
+
+void SourceAudit::finish() {
+    finished_ = true;
+    if (stopped_) return;
+    Reader& r = *reader_;
+    if (!r.started) {  // a text that is the beginning of a byte-order mark
+        r.started = true;
+        take(r.start, r.start_size, false);
+    }
+    take(nullptr, 0, true);
+    if (stopped_) return;
+    r.lexer.finish();
+    if (r.lexer.refused()) {
+        stop(r.lexer.reason(), r.lexer.refusal_line());
+    } else if (r.finder.unjudgeable()) {
+        stop(r.finder.unjudgeable_reason(), r.finder.unjudgeable_line());
+    }
+}
+
+void SourceAudit::take(const char* data, std::size_t size, bool final) {
+    Reader& r = *reader_;
+    if (r.coding.result() == CodingDeclaration::Result::undecided) {
+        const std::size_t looked = r.coding.scan(data, size);
+        if (final) r.coding.end();
+        // What came before the decision is blank lines and comments, which
+        // read the same whatever the encoding.
+        lex(data, looked, final && looked == size);
+        data += looked;
+        size -= looked;
+        if (stopped_) return;
+        switch (r.coding.result()) {
+            case CodingDeclaration::Result::undecided: return;
+            case CodingDeclaration::Result::other:
+                deferred_encoding_ = r.coding.name();
+                stopped_ = true;
+                imports_.clear();
+                return;
+            case CodingDeclaration::Result::bad_bom:
+                stop("encoding problem: " + r.coding.name() + " with BOM", 0);
+                return;
+            default: break;
+        }
+    }
+    if (r.coding.result() != CodingDeclaration::Result::latin1) {
+        lex(data, size, final);
+        return;
+    }
+    // Each byte of ISO-8859-1 is the code point of the same value.
+    do {
+        const std::size_t chunk = std::min(size, kLatin1Chunk);
+        r.utf8.clear();
+        for (std::size_t i = 0; i < chunk; ++i) {
+            const auto byte = static_cast<unsigned char>(data[i]);
+            if (byte < 0x80) {
+                r.utf8.push_back(static_cast<char>(byte));
+            } else {
+                r.utf8.push_back(static_cast<char>(0xc0 | (byte >> 6)));
+                r.utf8.push_back(static_cast<char>(0x80 | (byte & 0x3f)));
+            }
+        }
+        data += chunk;
+        size -= chunk;
+        lex(r.utf8.data(), r.utf8.size(), final && size == 0);
+    } while (size > 0 && !stopped_);
+}
+
+void SourceAudit::lex(const char* data, std::size_t size, bool final) {
+    Reader& r = *reader_;
+    if (r.held > 0) {
+        // The held-back bytes and enough of what follows them to decide.
+        const std::size_t extra = std::min(size, kSeam);
+        std::memcpy(r.seam + r.held, data, extra);
+        const std::size_t joined = r.held + extra;
+        const std::size_t used = r.lexer.lex(r.seam, joined, final && extra == size);
+        if (used < r.held) {  // only when everything that followed fit in the seam
+            std::memmove(r.seam, r.seam + used, joined - used);
+            r.held = joined - used;
+            if (r.lexer.refused()) stop(r.lexer.reason(), r.lexer.refusal_line());
+            return;
+        }
+        const std::size_t past = used - r.held;
+        r.held = 0;
+        data += past;
+        size -= past;
+    }
+    const std::size_t used = r.lexer.lex(data, size, final);
+    r.held = size - used;
+    std::memcpy(r.seam, data + used, r.held);
+    if (r.lexer.refused()) stop(r.lexer.reason(), r.lexer.refusal_line());
 }
 
 }  // namespace scanner_core

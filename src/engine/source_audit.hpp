@@ -1,13 +1,14 @@
-// The audit's recogniser: reads a source file as Python 3.13 reads it
-// (decoding, tokens, statements) from the pieces the line scan gets, and
-// collects every import it holds, wherever it stands.
+// The audit's stage: reads a source file as Python 3.13 reads it when it
+// imports it (the encoding it decides, then its tokens and statements),
+// from the pieces the line scan gets, and collects every import the file
+// holds, wherever it stands.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <set>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "scan_stage.hpp"
@@ -28,33 +29,40 @@ struct AuditedImport {
 
 class SourceAudit final : public ScanStage {
 public:
-    SourceAudit() = default;
+    SourceAudit();
+    ~SourceAudit() override;
     SourceAudit(const SourceAudit&) = delete;
     SourceAudit& operator=(const SourceAudit&) = delete;
 
     void feed(std::string_view piece) override;
     void finish() override;
-    void reported(std::int64_t line, std::string_view module) override;
 
     // Whether the file was read to its end (false when it could not be opened).
     bool finished() const noexcept { return finished_; }
-    // After finish: the imports found, in the order found (empty when refused).
+    // After finish: the imports found, in the order found (none when refused or deferred).
     std::vector<AuditedImport>& imports() noexcept { return imports_; }
-    // Whether the line scan reported `module` on `line`.
-    bool was_reported(std::int64_t line, const std::string& module) const;
-    // Set when the file cannot be read as Python source: why, and on what line (0: the whole file).
+    // Set when the file cannot be read as Python source: why (in Python's
+    // words where it has them), and on what line (0: the whole file).
     bool refused() const noexcept { return !refusal_.empty(); }
     const std::string& refusal() const noexcept { return refusal_; }
     std::int64_t refusal_line() const noexcept { return refusal_line_; }
-    // Set when the file declares a codec that this reader does not decode.
+    // Set when the file declares a codec that this reader does not decode:
+    // its name as Python looks it up.
     const std::string& deferred_encoding() const noexcept { return deferred_encoding_; }
 
 private:
+    struct Reader;  // the decoder, lexer and finder, held apart from this header
+
+    void take(const char* data, std::size_t size, bool final);
+    void lex(const char* data, std::size_t size, bool final);
+    void stop(std::string reason, std::int64_t line);
+
     std::vector<AuditedImport> imports_;
-    std::set<std::pair<std::int64_t, std::string>, std::less<>> reported_;
+    std::unique_ptr<Reader> reader_;
     std::string refusal_;
     std::int64_t refusal_line_ = 0;
     std::string deferred_encoding_;
+    bool stopped_ = false;
     bool finished_ = false;
 };
 

@@ -1,0 +1,999 @@
+#include "python_lexer.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "byte_scan.hpp"
+#include "import_finder.hpp"
+#include "python_unicode.hpp"
+
+
+namespace scanner_core {
+namespace {
+
+// Python's own limits: deeper nesting is a syntax error.
+constexpr std::size_t kMaxBrackets = 200;
+constexpr std::size_t kMaxFStrings = 150;
+// Names longer than this are kept only when the finder needs them whole:
+// no name the finder compares with is longer.
+constexpr std::size_t kNameKept = 64 * 1024;
+
+enum : unsigned char { kNameByte = 1, kDigitByte = 2, kBlank = 4, kHexByte = 8 };
+
+constexpr std::array<unsigned char, 256> make_classes() {
+    std::array<unsigned char, 256> classes{};
+    for (int c = 'a'; c <= 'z'; ++c) classes[c] = kNameByte;
+    for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kNameByte;
+    for (int c = 0x80; c <= 0xff; ++c) classes[c] = kNameByte;
+    classes['_'] = kNameByte;
+    for (int c = '0'; c <= '9'; ++c) classes[c] = kNameByte | kDigitByte | kHexByte;
+    for (int c = 'a'; c <= 'f'; ++c) classes[c] |= kHexByte;
+    for (int c = 'A'; c <= 'F'; ++c) classes[c] |= kHexByte;
+    classes[' '] = kBlank;
+    classes['\t'] = kBlank;
+    classes['\f'] = kBlank;
+    return classes;
+}
+
+constexpr std::array<unsigned char, 256> kClasses = make_classes();
+
+inline bool is(char c, unsigned char cls) noexcept { return (kClasses[static_cast<unsigned char>(c)] & cls) != 0; }
+
+inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
+
+// The prefixes Python 3.13 accepts before a quote, in any case.
+bool string_prefix(std::string_view name, bool& raw, bool& bytes, bool& format) {
+    raw = bytes = format = false;
+    bool unicode = false;
+    if (name.empty() || name.size() > 2) return false;
+    for (const char c : name) {
+        switch (c | 0x20) {
+            case 'r': if (raw) return false; raw = true; break;
+            case 'b': if (bytes) return false; bytes = true; break;
+            case 'f': if (format) return false; format = true; break;
+            case 'u': if (unicode) return false; unicode = true; break;
+            default: return false;
+        }
+    }
+    if (unicode && name.size() > 1) return false;
+    return !(bytes && format);
+}
+
+Keyword keyword_of(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 2:
+            if (name == "if") return Keyword::if_;
+            if (name == "as") return Keyword::as_;
+            if (name == "in" || name == "is" || name == "or") return Keyword::other;
+            break;
+        case 3:
+            if (name == "def") return Keyword::def_;
+            if (name == "and" || name == "del" || name == "for" || name == "not" || name == "try") return Keyword::other;
+            break;
+        case 4:
+            if (name == "from") return Keyword::from_;
+            if (name == "None" || name == "True") return Keyword::constant;
+            if (name == "elif" || name == "else" || name == "pass" || name == "with") return Keyword::other;
+            break;
+        case 5:
+            if (name == "class") return Keyword::class_;
+            if (name == "False") return Keyword::constant;
+            if (name == "async" || name == "await" || name == "break" || name == "raise" || name == "while" ||
+                name == "yield") {
+                return Keyword::other;
+            }
+            break;
+        case 6:
+            if (name == "import") return Keyword::import_;
+            if (name == "assert" || name == "except" || name == "global" || name == "lambda" || name == "return") {
+                return Keyword::other;
+            }
+            break;
+        case 7:
+            if (name == "finally") return Keyword::other;
+            break;
+        case 8:
+            if (name == "continue" || name == "nonlocal") return Keyword::other;
+            break;
+        default: break;
+    }
+    return Keyword::none;
+}
+
+std::string hex_code_point(char32_t c) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = "U+";
+    const int width = c > 0xffff ? (c > 0xfffff ? 6 : 5) : 4;
+    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4) text.push_back(kDigits[(c >> shift) & 0xf]);
+    return text;
+}
+
+}  // namespace
+
+void PythonLexer::refuse(std::string reason) { refuse_at(std::move(reason), line()); }
+
+void PythonLexer::refuse_at(std::string reason, std::int64_t line) {
+    if (refused_) return;
+    refused_ = true;
+    reason_ = std::move(reason);
+    refusal_line_ = line;
+    mode_ = Mode::stopped;
+}
+
+std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
+    const char* p = data;
+    const char* const end = data + size;
+    while (p < end) {
+        std::size_t used = 0;
+        const Mode before = mode_;
+        switch (mode_) {
+            case Mode::line_start:
+                if (skipping_ && column_ == 0 && brackets_.empty() && finder_.at_rest()) {
+                    used = skip_lines(p, end);
+                    if (used > 0) break;
+                }
+                used = lex_line_start(p, end, final);
+                break;
+            case Mode::code: used = lex_code(p, end, final); break;
+            case Mode::comment: used = lex_comment(p, end); break;
+            case Mode::name: used = lex_name(p, end, final); break;
+            case Mode::number: used = lex_number(p, end, final); break;
+            case Mode::string_body: used = lex_string(p, end, final); break;
+            case Mode::fstring_middle: used = lex_fstring(p, end, final); break;
+            case Mode::stopped: return size;
+        }
+        // A mode that consumes nothing and stays is waiting for more bytes,
+        // which it never does for more than a few.
+        if (used == 0 && mode_ == before) {
+            if (final) {  // every decision can be made at the end: nothing waits
+                refuse("unexpected end of text");
+                return size;
+            }
+            return static_cast<std::size_t>(p - data);
+        }
+        p += used;
+    }
+    return size;
+}
+
+void PythonLexer::finish() {
+    // A name or number runs to the end of the text; anything else open is an error.
+    if (mode_ == Mode::name) end_name(false);
+    if (mode_ == Mode::number) end_number();
+    if (mode_ == Mode::comment) mode_ = comment_return_;
+    if (mode_ == Mode::string_body || mode_ == Mode::fstring_middle) {
+        const bool triple = mode_ == Mode::string_body ? triple_ : fstrings_.back().triple;
+        refuse_at(triple ? "unterminated triple-quoted string literal" : "unterminated string literal", token_line_);
+    }
+    if (mode_ == Mode::stopped) return;
+    if (!brackets_.empty()) {
+        const Bracket open = brackets_.front();
+        refuse(open.kind == 'F' ? "f-string: expecting '}'" : std::string("'") + open.kind + "' was never closed");
+        return;
+    }
+    if (mode_ == Mode::code) finder_.newline();
+    finder_.end();
+    mode_ = Mode::stopped;
+}
+
+// --- lines that cannot matter ----------------------------------------------
+
+namespace {
+
+inline const char* after_line_break(const char* q, const char* end) {
+    return (*q == '\r' && q + 1 < end && q[1] == '\n') ? q + 2 : q + 1;
+}
+
+}  // namespace
+
+std::size_t PythonLexer::skip_lines(const char* const begin, const char* const end) {
+    const char* line = begin;  // the start of the lines not yet passed over
+    std::int64_t feeds = line_feeds_;
+    const char* trigger = next_trigger(begin, end);
+    const char* q = begin;
+    char stack[kMaxBrackets];
+    const auto done = [&] {
+        line_feeds_ = feeds;
+        return static_cast<std::size_t>(line - begin);
+    };
+    for (;;) {
+        // A physical line outside brackets: blank, a comment, or a logical line.
+        while (q < end && is(*q, kBlank)) ++q;
+        if (q == end) return done();
+        if (*q == '#') q = next_line_end(q, end);
+        if (q == end) return done();
+        if (*q == '\n' || *q == '\r') {
+            if (*q == '\r' && q + 1 == end) return done();  // a CR whose LF may follow
+            if (*q == '\n' || q[1] == '\n') ++feeds;
+            q = after_line_break(q, end);
+            line = q;
+            continue;
+        }
+        // A `match` statement's block changes what its lines mean.
+        if (end - q >= 5 && std::memcmp(q, "match", 5) == 0) return done();
+        std::size_t depth = 0;
+        std::int64_t line_feeds = feeds;
+        for (;;) {
+            q = next_code_stop(q, end);
+            if (q == end) return done();
+            const char c = *q;
+            if (c == '\n' || c == '\r') {
+                if (c == '\r' && q + 1 == end) return done();
+                if (c == '\n' || q[1] == '\n') ++line_feeds;
+                q = after_line_break(q, end);
+                if (depth == 0) break;
+                continue;
+            }
+            switch (c) {
+                case '#': q = next_line_end(q, end); continue;
+                case '\\':
+                    if (end - q < 3) return done();
+                    if (q[1] == '\n') {
+                        ++line_feeds;
+                        q += 2;
+                    } else if (q[1] == '\r') {
+                        q = after_line_break(q + 1, end);
+                        if (q[-1] == '\n') ++line_feeds;
+                    } else {
+                        return done();  // Python refuses it: read it token by token
+                    }
+                    continue;
+                case '(':
+                case '[':
+                case '{':
+                    if (depth == kMaxBrackets) return done();
+                    stack[depth++] = c;
+                    ++q;
+                    continue;
+                case ')':
+                case ']':
+                case '}':
+                    if (depth == 0 || stack[depth - 1] != (c == ')' ? '(' : c == ']' ? '[' : '{')) return done();
+                    --depth;
+                    ++q;
+                    continue;
+                case '\'':
+                case '"': {
+                    // The prefix is the name right before the quote, if it is one.
+                    const char* name = q;
+                    while (name > line && is(name[-1], kNameByte)) --name;
+                    bool raw = false;
+                    bool bytes = false;
+                    bool format = false;
+                    const bool prefixed = string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)),
+                                                        raw, bytes, format);
+                    if (prefixed && format) return done();  // f-strings hold code
+                    if (end - q < 3) return done();
+                    const bool triple = q[1] == c && q[2] == c;
+                    q += triple ? 3 : 1;
+                    for (;;) {
+                        q = next_string_stop(q, end, c);
+                        if (q == end || static_cast<unsigned char>(*q) >= 0x80) return done();
+                        if (*q == '\\') {
+                            if (end - q < 3) return done();
+                            if (q[1] == '\n') ++line_feeds;
+                            if (q[1] == '\r') {
+                                q = after_line_break(q + 1, end);
+                                if (q[-1] == '\n') ++line_feeds;
+                            } else {
+                                q += static_cast<unsigned char>(q[1]) >= 0x80 ? 1 : 2;
+                            }
+                            continue;
+                        }
+                        if (*q == '\n' || *q == '\r') {
+                            if (!triple) return done();  // unterminated: Python refuses it
+                            if (*q == '\n') ++line_feeds;
+                            ++q;
+                            continue;
+                        }
+                        if (!triple) {
+                            ++q;
+                            break;
+                        }
+                        if (end - q < 3) return done();
+                        if (q[1] == c && q[2] == c) {
+                            q += 3;
+                            break;
+                        }
+                        ++q;
+                    }
+                    continue;
+                }
+                default: return done();  // non-ASCII, or a byte Python refuses
+            }
+        }
+        // A whole logical line: passed over unless the trigger is in it.
+        if (trigger < line) trigger = next_trigger(line, end);  // it was in a comment line
+        if (trigger < q) return done();
+        feeds = line_feeds;
+        line = q;
+    }
+}
+
+// --- line starts -----------------------------------------------------------
+
+std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool final) {
+    const char* q = p;
+    for (; q < end; ++q) {
+        const char c = *q;
+        if (c == ' ') {
+            ++column_;
+        } else if (c == '\t') {
+            column_ = (column_ / 8 + 1) * 8;
+        } else if (c == '\f') {
+            column_ = 0;
+        } else {
+            break;
+        }
+    }
+    if (q == end) return static_cast<std::size_t>(q - p);
+    const char c = *q;
+    if (c == '#') {
+        comment_return_ = Mode::line_start;
+        mode_ = Mode::comment;
+        return static_cast<std::size_t>(q + 1 - p);
+    }
+    if (c == '\n' || c == '\r') {  // a blank line: no logical line begins
+        if (c == '\r' && q + 1 == end && !final) return static_cast<std::size_t>(q - p);
+        const std::size_t length = (c == '\r' && q + 1 < end && q[1] == '\n') ? 2 : 1;
+        if (c == '\n' || length == 2) ++line_feeds_;
+        column_ = 0;
+        return static_cast<std::size_t>(q + length - p);
+    }
+    finder_.line_start(line(), column_);
+    column_ = 0;
+    mode_ = Mode::code;
+    return static_cast<std::size_t>(q - p);
+}
+
+// --- code ------------------------------------------------------------------
+
+void PythonLexer::emit_op(Op op) {
+    Token token;
+    token.kind = TokenKind::op;
+    token.op = op;
+    token.line = line();
+    finder_.token(token);
+}
+
+bool PythonLexer::open_bracket(char kind, bool from_spec) {
+    if (brackets_.size() >= kMaxBrackets) {
+        refuse("too many nested parentheses");
+        return false;
+    }
+    brackets_.push_back({kind, from_spec});
+    return true;
+}
+
+void PythonLexer::newline_in_code() {
+    // Inside brackets a line break joins lines; at the top it ends the logical line.
+    if (!brackets_.empty()) return;
+    finder_.newline();
+    mode_ = Mode::line_start;
+    column_ = 0;
+}
+
+void PythonLexer::close_field() {
+    const bool from_spec = brackets_.back().from_spec;
+    brackets_.pop_back();
+    Token token;
+    token.kind = TokenKind::field_close;
+    token.line = line();
+    finder_.token(token);
+    mode_ = Mode::fstring_middle;
+    in_spec_ = from_spec;
+}
+
+std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
+    const char* q = p;
+    while (q < end && is(*q, kBlank)) ++q;
+    if (q == end) return static_cast<std::size_t>(q - p);
+    const char c = *q;
+    const std::size_t left = static_cast<std::size_t>(end - q);
+    // Bytes that a decision below may look at, when there are any.
+    const char next = left > 1 ? q[1] : '\0';
+    const char after = left > 2 ? q[2] : '\0';
+    const auto taken = [&](std::size_t n) { return static_cast<std::size_t>(q + n - p); };
+    const auto wait = [&] { return static_cast<std::size_t>(q - p); };
+
+    if (is(c, kNameByte) && !is(c, kDigitByte)) {
+        token_line_ = line();
+        text_.clear();
+        text_ascii_ = true;
+        text_truncated_ = false;
+        name_length_ = 0;
+        capture_ = finder_.wants_whole_names();
+        mode_ = Mode::name;
+        return wait();
+    }
+    if (is(c, kDigitByte) || (c == '.' && left > 1 && is(next, kDigitByte))) {
+        if (c == '0' && left < 2 && !final) return wait();
+        token_line_ = line();
+        number_int_ = true;
+        number_nonzero_ = false;
+        const char lower = static_cast<char>(next | 0x20);
+        if (c == '0' && (lower == 'x' || lower == 'o' || lower == 'b')) {
+            number_step_ = NumberStep::prefixed;
+            mode_ = Mode::number;
+            return taken(2);
+        }
+        mode_ = Mode::number;
+        if (c == '.') {
+            number_int_ = false;
+            number_step_ = NumberStep::fraction;
+            return taken(1);
+        }
+        number_step_ = NumberStep::integer;  // its digits are read there, the first included
+        return wait();
+    }
+    switch (c) {
+        case '\n':
+            ++line_feeds_;
+            newline_in_code();
+            return taken(1);
+        case '\r':
+            if (left < 2 && !final) return wait();
+            if (next == '\n') {
+                ++line_feeds_;
+                newline_in_code();
+                return taken(2);
+            }
+            newline_in_code();
+            return taken(1);
+        case '#':
+            comment_return_ = Mode::code;
+            mode_ = Mode::comment;
+            return taken(1);
+        case '\\':
+            if (left < 3 && !final) return wait();
+            if (next == '\n') {
+                ++line_feeds_;
+                return taken(2);
+            }
+            if (next == '\r') {
+                if (after == '\n') {
+                    ++line_feeds_;
+                    return taken(3);
+                }
+                return taken(2);
+            }
+            refuse(left < 2 ? "unexpected EOF while parsing" : "unexpected character after line continuation character");
+            return 0;
+        case '\'':
+        case '"':
+            if (left < 3 && !final) return wait();
+            token_line_ = line();
+            if (next == c && after == c) {
+                begin_string(c, true);
+                return taken(3);
+            }
+            begin_string(c, false);
+            return taken(1);
+        case '(':
+        case '[':
+        case '{':
+            if (!open_bracket(c, false)) return 0;
+            emit_op(c == '(' ? Op::lparen : c == '[' ? Op::lbracket : Op::lbrace);
+            return taken(1);
+        case ')':
+        case ']':
+        case '}': {
+            if (brackets_.empty()) {
+                refuse(std::string("unmatched '") + c + "'");
+                return 0;
+            }
+            const char open = brackets_.back().kind;
+            if (open == 'F') {
+                if (c != '}') {
+                    refuse(std::string("f-string: unmatched '") + c + "'");
+                    return 0;
+                }
+                close_field();
+                return taken(1);
+            }
+            if ((open == '(' && c != ')') || (open == '[' && c != ']') || (open == '{' && c != '}')) {
+                refuse(std::string("closing parenthesis '") + c + "' does not match opening parenthesis '" + open + "'");
+                return 0;
+            }
+            brackets_.pop_back();
+            emit_op(c == ')' ? Op::rparen : c == ']' ? Op::rbracket : Op::rbrace);
+            return taken(1);
+        }
+        case ':':
+            if (!brackets_.empty() && brackets_.back().kind == 'F') {  // a format spec begins
+                mode_ = Mode::fstring_middle;
+                in_spec_ = true;
+                named_escape_ = false;
+                return taken(1);
+            }
+            if (left < 2 && !final) return wait();
+            emit_op(next == '=' ? Op::other : Op::colon);
+            return taken(next == '=' ? 2 : 1);
+        case '.':
+            if (left < 3 && !final) return wait();
+            if (next == '.' && after == '.') {
+                emit_op(Op::ellipsis);
+                return taken(3);
+            }
+            emit_op(Op::dot);
+            return taken(1);
+        case ',': emit_op(Op::comma); return taken(1);
+        case ';': emit_op(Op::semicolon); return taken(1);
+        case '=':
+            if (left < 2 && !final) return wait();
+            emit_op(next == '=' ? Op::other : Op::assign);
+            return taken(next == '=' ? 2 : 1);
+        case '*':
+            if (left < 3 && !final) return wait();
+            if (next == '*') {
+                emit_op(after == '=' ? Op::other : Op::double_star);
+                return taken(after == '=' ? 3 : 2);
+            }
+            emit_op(next == '=' ? Op::other : Op::star);
+            return taken(next == '=' ? 2 : 1);
+        case '/':
+        case '<':
+        case '>':
+            // "//", "<<", ">>", each possibly with "=", or one of "<=", ">=", "<>".
+            if (left < 3 && !final) return wait();
+            if (next == c) {
+                emit_op(Op::other);
+                return taken(after == '=' ? 3 : 2);
+            }
+            emit_op(Op::other);
+            return taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
+        case '-':
+        case '+':
+        case '%':
+        case '&':
+        case '|':
+        case '^':
+        case '@':
+        case '!':
+            if (left < 2 && !final) return wait();
+            emit_op(Op::other);
+            return taken(next == '=' || (c == '-' && next == '>') ? 2 : 1);
+        case '~': emit_op(Op::other); return taken(1);
+        default: break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    char code[8];
+    std::snprintf(code, sizeof code, "%04X", byte);
+    refuse(byte < 0x20 || byte == 0x7f ? std::string("invalid non-printable character U+") + code
+                                       : std::string("invalid character '") + c + "' (U+" + code + ")");
+    return 0;
+}
+
+std::size_t PythonLexer::lex_comment(const char* p, const char* end) {
+    // Comments are not decoded: Python does not look inside them.
+    const char* q = p;
+    while (q < end && *q != '\n' && *q != '\r') ++q;
+    if (q < end) mode_ = comment_return_;
+    return static_cast<std::size_t>(q - p);
+}
+
+// --- names -----------------------------------------------------------------
+
+std::size_t PythonLexer::utf8_sequence(const char* p, const char* end, bool final, char32_t* code_point) {
+    const auto* s = reinterpret_cast<const unsigned char*>(p);
+    const std::size_t left = static_cast<std::size_t>(end - p);
+    const unsigned char lead = s[0];
+    std::size_t length;
+    char32_t value;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+        value = lead & 0x1f;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        value = lead & 0x0f;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        value = lead & 0x07;
+    } else {
+        refuse("(unicode error) 'utf-8' codec can't decode byte: invalid start byte");
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (k >= left) {
+            if (!final) return 0;
+            refuse("(unicode error) 'utf-8' codec can't decode bytes: unexpected end of data");
+            return 0;
+        }
+        const unsigned char next = s[k];
+        // The second byte's range excludes overlong forms, surrogates and
+        // code points above U+10FFFF, as Python's decoder does.
+        unsigned char low = 0x80;
+        unsigned char high = 0xbf;
+        if (k == 1) {
+            if (lead == 0xe0) low = 0xa0;
+            if (lead == 0xed) high = 0x9f;
+            if (lead == 0xf0) low = 0x90;
+            if (lead == 0xf4) high = 0x8f;
+        }
+        if (next < low || next > high) {
+            refuse("(unicode error) 'utf-8' codec can't decode byte: invalid continuation byte");
+            return 0;
+        }
+        value = (value << 6) | (next & 0x3f);
+    }
+    if (code_point != nullptr) *code_point = value;
+    return length;
+}
+
+std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
+    const char* q = p;
+    while (q < end) {
+        const char c = *q;
+        if (static_cast<unsigned char>(c) < 0x80) {
+            if (!is(c, kNameByte)) break;
+            ++q;
+            ++name_length_;
+            continue;
+        }
+        char32_t code_point = 0;
+        const std::size_t length = utf8_sequence(q, end, final, &code_point);
+        if (length == 0) {
+            if (refused_) return 0;
+            break;  // cut off: wait for the rest of the character
+        }
+        const bool valid = name_length_ == 0 ? unicode::is_identifier_start(code_point)
+                                             : unicode::is_identifier_continue(code_point);
+        if (!valid) {
+            refuse(std::string(unicode::is_printable(code_point) ? "invalid character '" + std::string(q, length) + "' ("
+                                                                 : "invalid non-printable character (") +
+                   hex_code_point(code_point) + ")");
+            return 0;
+        }
+        text_ascii_ = false;
+        q += length;
+        name_length_ += length;
+    }
+    // Keep the text, up to the bound unless the finder needs it whole.
+    const std::size_t got = static_cast<std::size_t>(q - p);
+    const std::size_t room = capture_ ? got : std::min(got, kNameKept - std::min(kNameKept, text_.size()));
+    text_.append(p, room);
+    if (room < got) text_truncated_ = true;
+    if (q == end) {
+        if (!final) return got;  // the name may go on in the next bytes
+        end_name(false);
+        return got;
+    }
+    if (static_cast<unsigned char>(*q) >= 0x80) return got;  // a character cut off at `end`
+    // A short name made of prefix letters, right before a quote, is a prefix.
+    end_name(is_quote(*q));
+    return got;
+}
+
+void PythonLexer::end_name(bool quote_follows) {
+    if (quote_follows && !text_truncated_ &&
+        string_prefix(text_, prefix_raw_, prefix_bytes_, prefix_format_)) {
+        // The quote is lexed in code mode, as the start of a string that
+        // now has this prefix.
+        has_prefix_ = true;
+        mode_ = Mode::code;
+        return;
+    }
+    Token token;
+    token.line = token_line_;
+    token.text = text_;
+    token.ascii = text_ascii_;
+    token.truncated = text_truncated_;
+    const Keyword keyword = text_ascii_ && !text_truncated_ ? keyword_of(text_) : Keyword::none;
+    if (keyword != Keyword::none) {
+        token.kind = TokenKind::keyword;
+        token.keyword = keyword;
+    } else {
+        token.kind = TokenKind::name;
+    }
+    mode_ = Mode::code;
+    finder_.token(token);
+}
+
+// --- numbers ---------------------------------------------------------------
+
+std::size_t PythonLexer::lex_number(const char* p, const char* end, bool final) {
+    const char* q = p;
+    for (;;) {
+        switch (number_step_) {
+            case NumberStep::prefixed:
+                while (q < end && (is(*q, kHexByte) || *q == '_')) {
+                    if (*q != '0' && *q != '_') number_nonzero_ = true;
+                    ++q;
+                }
+                if (q == end && !final) return static_cast<std::size_t>(q - p);
+                end_number();
+                return static_cast<std::size_t>(q - p);
+            case NumberStep::integer:
+                while (q < end && (is(*q, kDigitByte) || *q == '_')) {
+                    if (*q != '0' && *q != '_') number_nonzero_ = true;
+                    ++q;
+                }
+                if (q == end && !final) return static_cast<std::size_t>(q - p);
+                if (q < end && *q == '.') {
+                    number_int_ = false;
+                    number_step_ = NumberStep::fraction;
+                    ++q;
+                    continue;
+                }
+                number_step_ = NumberStep::fraction;  // an exponent or j may follow
+                continue;
+            case NumberStep::fraction: {
+                while (q < end && (is(*q, kDigitByte) || *q == '_')) ++q;
+                if (q == end && !final) return static_cast<std::size_t>(q - p);
+                const std::size_t left = static_cast<std::size_t>(end - q);
+                if (q < end && (*q | 0x20) == 'e') {
+                    if (left < 3 && !final) return static_cast<std::size_t>(q - p);
+                    const char sign = left > 1 ? q[1] : '\0';
+                    const char digit = left > 2 ? q[2] : '\0';
+                    if (is(sign, kDigitByte)) {
+                        q += 1;
+                    } else if ((sign == '+' || sign == '-') && is(digit, kDigitByte)) {
+                        q += 2;
+                    } else {
+                        end_number();
+                        return static_cast<std::size_t>(q - p);
+                    }
+                    number_int_ = false;
+                    number_step_ = NumberStep::exponent_digits;
+                    continue;
+                }
+                if (q < end && (*q | 0x20) == 'j') {
+                    number_int_ = false;
+                    ++q;
+                }
+                end_number();
+                return static_cast<std::size_t>(q - p);
+            }
+            case NumberStep::exponent_digits:
+                while (q < end && (is(*q, kDigitByte) || *q == '_')) ++q;
+                if (q == end && !final) return static_cast<std::size_t>(q - p);
+                if (q < end && (*q | 0x20) == 'j') ++q;
+                end_number();
+                return static_cast<std::size_t>(q - p);
+        }
+    }
+}
+
+void PythonLexer::end_number() {
+    Token token;
+    token.kind = TokenKind::number;
+    token.line = token_line_;
+    token.int_literal = number_int_;
+    token.nonzero = number_int_ && number_nonzero_;
+    mode_ = Mode::code;
+    finder_.token(token);
+}
+
+// --- strings ---------------------------------------------------------------
+
+void PythonLexer::begin_string(char quote, bool triple) {
+    const bool format = has_prefix_ && prefix_format_;
+    raw_ = has_prefix_ && prefix_raw_;
+    bytes_ = has_prefix_ && prefix_bytes_;
+    has_prefix_ = false;
+    quote_ = quote;
+    triple_ = triple;
+    if (format) {
+        if (fstrings_.size() >= kMaxFStrings) {
+            refuse("too many nested f-strings");
+            return;
+        }
+        fstrings_.push_back({quote, triple, raw_});
+        Token token;
+        token.kind = TokenKind::fstring_start;
+        token.line = token_line_;
+        finder_.token(token);
+        mode_ = Mode::fstring_middle;
+        in_spec_ = false;
+        named_escape_ = false;
+        return;
+    }
+    capture_ = finder_.wants_string_body();
+    text_.clear();
+    mode_ = Mode::string_body;
+}
+
+std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) {
+    const char* q = p;
+    const char* run = p;  // the start of the body bytes not yet kept
+    const auto keep = [&](const char* upto) {
+        if (capture_) text_.append(run, static_cast<std::size_t>(upto - run));
+    };
+    while (q < end) {
+        const char c = *q;
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            if (bytes_) {
+                refuse("bytes can only contain ASCII literal characters");
+                return 0;
+            }
+            const std::size_t length = utf8_sequence(q, end, final, nullptr);
+            if (length == 0) {
+                if (refused_) return 0;
+                break;
+            }
+            q += length;
+            continue;
+        }
+        if (c == quote_) {
+            if (!triple_) {
+                keep(q);
+                ++q;
+                goto ended;
+            }
+            if (end - q < 3 && !final) break;
+            if (end - q >= 3 && q[1] == quote_ && q[2] == quote_) {
+                keep(q);
+                q += 3;
+                goto ended;
+            }
+            ++q;
+            continue;
+        }
+        if (c == '\\') {
+            if (end - q < 3 && !final) break;
+            const char next = end - q > 1 ? q[1] : '\0';
+            if (next == '\n') {
+                ++line_feeds_;
+                q += 2;
+            } else if (next == '\r') {
+                if (end - q > 2 && q[2] == '\n') {
+                    ++line_feeds_;
+                    q += 3;
+                } else {
+                    q += 2;
+                }
+            } else if (next == quote_ || next == '\\') {
+                q += 2;
+            } else {
+                ++q;  // the next byte is an ordinary one
+            }
+            continue;
+        }
+        if (c == '\n' || c == '\r') {
+            if (!triple_) {
+                refuse_at("unterminated string literal", token_line_);
+                return 0;
+            }
+            if (c == '\n') ++line_feeds_;
+            ++q;
+            continue;
+        }
+        ++q;
+    }
+    keep(q);
+    return static_cast<std::size_t>(q - p);
+ended : {
+    Token token;
+    token.kind = TokenKind::string;
+    token.line = token_line_;
+    token.str_literal = !bytes_;
+    token.raw = raw_;
+    if (capture_) token.text = text_;
+    mode_ = Mode::code;
+    finder_.token(token);
+    return static_cast<std::size_t>(q - p);
+}
+}
+
+std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final) {
+    const FString& fstring = fstrings_.back();
+    const char* q = p;
+    while (q < end) {
+        const char c = *q;
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x80) {
+            const std::size_t length = utf8_sequence(q, end, final, nullptr);
+            if (length == 0) {
+                if (refused_) return 0;
+                break;
+            }
+            q += length;
+            continue;
+        }
+        if (c == fstring.quote) {
+            if (in_spec_) {
+                refuse("f-string: expecting '}'");
+                return 0;
+            }
+            std::size_t length = 1;
+            if (fstring.triple) {
+                if (end - q < 3 && !final) break;
+                if (end - q < 3 || q[1] != c || q[2] != c) {
+                    ++q;
+                    continue;
+                }
+                length = 3;
+            }
+            q += length;
+            fstrings_.pop_back();
+            Token token;
+            token.kind = TokenKind::fstring_end;
+            token.line = line();
+            finder_.token(token);
+            mode_ = Mode::code;
+            return static_cast<std::size_t>(q - p);
+        }
+        switch (c) {
+            case '{':
+                if (!in_spec_) {
+                    if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);
+                    if (end - q >= 2 && q[1] == '{') {  // "{{" is a brace of the text
+                        q += 2;
+                        continue;
+                    }
+                }
+                if (!open_bracket('F', in_spec_)) return 0;
+                {
+                    Token token;
+                    token.kind = TokenKind::field_open;
+                    token.line = line();
+                    finder_.token(token);
+                }
+                mode_ = Mode::code;
+                return static_cast<std::size_t>(q + 1 - p);
+            case '}':
+                if (named_escape_) {
+                    named_escape_ = false;
+                    ++q;
+                    continue;
+                }
+                if (in_spec_) {
+                    close_field();
+                    return static_cast<std::size_t>(q + 1 - p);
+                }
+                if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);
+                if (end - q >= 2 && q[1] == '}') {
+                    q += 2;
+                    continue;
+                }
+                refuse("f-string: single '}' is not allowed");
+                return 0;
+            case '\\': {
+                if (end - q < 3 && !final) return static_cast<std::size_t>(q - p);
+                const char next = end - q > 1 ? q[1] : '\0';
+                if (next == '{' || next == '}') {  // the brace keeps its meaning
+                    ++q;
+                    continue;
+                }
+                if (next == 'N' && !fstring.raw) {
+                    if (end - q > 2 && q[2] == '{') {
+                        named_escape_ = true;
+                        q += 3;
+                    } else {
+                        q += 2;
+                    }
+                    continue;
+                }
+                if (next == '\n') {
+                    ++line_feeds_;
+                    q += 2;
+                } else if (next == '\r') {
+                    q += (end - q > 2 && q[2] == '\n') ? 3 : 2;
+                    if (q[-1] == '\n') ++line_feeds_;
+                } else if (static_cast<unsigned char>(next) >= 0x80 || next == '\0') {
+                    ++q;
+                } else {
+                    q += 2;
+                }
+                continue;
+            }
+            case '\n':
+            case '\r':
+                if (!fstring.triple) {
+                    refuse(in_spec_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
+                                    : "unterminated f-string literal");
+                    return 0;
+                }
+                if (c == '\n') ++line_feeds_;
+                ++q;
+                continue;
+            default: ++q; continue;
+        }
+    }
+    return static_cast<std::size_t>(q - p);
+}
+
+}  // namespace scanner_core

@@ -1,0 +1,180 @@
+// Python 3.13's tokenizer, as far as the audit needs it, over UTF-8 text
+// that arrives in pieces: strings as Python delimits them (every prefix,
+// triple quotes, escapes, f-strings nested as 3.12 allows), comments,
+// continuation lines, brackets, logical lines and their indentation.
+//
+// It hands each token to an ImportFinder as soon as the token ends, and
+// keeps between pieces only its mode, its bracket and f-string stacks
+// (bounded as Python bounds them) and the token in progress. The text of
+// names is kept up to a bound unless the finder asks for it whole, and the
+// body of a string only when the finder asks for it. A text Python would
+// refuse to tokenize is refused with a reason and a line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace scanner_core {
+
+class ImportFinder;
+
+enum class TokenKind : std::uint8_t {
+    name,
+    keyword,
+    number,
+    string,         // a whole string literal other than an f-string
+    op,
+    fstring_start,  // an f-string begins; its replacement fields follow as field_open ... field_close
+    fstring_end,
+    field_open,     // the "{" of a replacement field
+    field_close,    // its "}"
+};
+
+enum class Keyword : std::uint8_t { none, import_, from_, def_, class_, if_, as_, constant, other };
+
+enum class Op : std::uint8_t {
+    lparen,
+    rparen,
+    lbracket,
+    rbracket,
+    lbrace,
+    rbrace,
+    dot,
+    ellipsis,
+    comma,
+    semicolon,
+    colon,
+    assign,  // "=" alone
+    star,    // "*" alone
+    double_star,
+    other,
+};
+
+struct Token {
+    TokenKind kind = TokenKind::op;
+    Keyword keyword = Keyword::none;
+    Op op = Op::other;
+    bool ascii = true;         // name: no byte above 0x7f
+    bool truncated = false;    // name: longer than the text kept
+    bool str_literal = false;  // string: a str literal (not bytes)
+    bool raw = false;          // string: raw prefix
+    bool int_literal = false;  // number: an integer literal
+    bool nonzero = false;      // number: an integer whose value is not zero
+    std::int64_t line = 0;     // of the token's first byte, counted at line feeds
+    std::string_view text;     // name: its bytes (as kept); string: its body, when asked for
+};
+
+class PythonLexer {
+public:
+    explicit PythonLexer(ImportFinder& finder) noexcept : finder_(finder) {}
+    PythonLexer(const PythonLexer&) = delete;
+    PythonLexer& operator=(const PythonLexer&) = delete;
+
+    // Tokenizes `data`, the next bytes of the text, and returns how many it
+    // consumed: all of them when `final`, otherwise all but a few trailing
+    // bytes (never more than kMaxHeldBack) on which a decision waits for the
+    // next bytes. Those must be passed again, followed by what comes next.
+    // Throws std::bad_alloc only.
+    std::size_t lex(const char* data, std::size_t size, bool final);
+
+    // The text has ended (after a last lex with `final`): closes what is
+    // open, or refuses the text if something cannot be closed.
+    void finish();
+
+    bool refused() const noexcept { return refused_; }
+    const std::string& reason() const noexcept { return reason_; }
+    std::int64_t refusal_line() const noexcept { return refusal_line_; }
+
+    static constexpr std::size_t kMaxHeldBack = 8;
+
+    // Whether logical lines that cannot matter to the finder may be passed
+    // over without tokens (the default). Reading every token gives the same
+    // findings, slower; tests compare the two.
+    void set_skipping(bool skipping) noexcept { skipping_ = skipping; }
+
+private:
+    enum class Mode : std::uint8_t { line_start, code, comment, name, number, string_body, fstring_middle, stopped };
+    enum class NumberStep : std::uint8_t { prefixed, integer, fraction, exponent_digits };
+
+    struct Bracket {
+        char kind;       // '(', '[', '{', or 'F' for a replacement field
+        bool from_spec;  // a field opened in another field's format spec
+    };
+    struct FString {
+        char quote;
+        bool triple;
+        bool raw;
+    };
+
+    std::int64_t line() const noexcept { return line_feeds_ + 1; }
+    void refuse(std::string reason);
+    void refuse_at(std::string reason, std::int64_t line);
+
+    // From a line start outside brackets: passes over whole logical lines
+    // that hold no import, no dynamic importer's name and no match
+    // statement, and returns how many bytes it passed over; it stops at the
+    // start of the first line it cannot pass over, and before a line that
+    // the bytes at hand do not end.
+    std::size_t skip_lines(const char* p, const char* end);
+    std::size_t lex_line_start(const char* p, const char* end, bool final);
+    std::size_t lex_code(const char* p, const char* end, bool final);
+    std::size_t lex_comment(const char* p, const char* end);
+    std::size_t lex_name(const char* p, const char* end, bool final);
+    std::size_t lex_number(const char* p, const char* end, bool final);
+    std::size_t lex_string(const char* p, const char* end, bool final);
+    std::size_t lex_fstring(const char* p, const char* end, bool final);
+
+    // Validates the UTF-8 sequence at p (a byte above 0x7f) and returns its
+    // length; 0 when it is cut off at `end` (not final); refuses and
+    // returns 0 when it is invalid.
+    std::size_t utf8_sequence(const char* p, const char* end, bool final, char32_t* code_point);
+
+    void end_name(bool quote_follows);
+    void end_number();
+    void begin_string(char quote, bool triple);
+    void emit_op(Op op);
+    bool open_bracket(char kind, bool from_spec);
+    void newline_in_code();
+    void close_field();
+
+    ImportFinder& finder_;
+    bool skipping_ = true;
+    Mode mode_ = Mode::line_start;
+    Mode comment_return_ = Mode::line_start;
+    std::int64_t line_feeds_ = 0;
+    std::uint64_t column_ = 0;  // indentation measured so far at a line start
+
+    std::vector<Bracket> brackets_;
+    std::vector<FString> fstrings_;
+    bool in_spec_ = false;        // fstring_middle: in a format spec rather than the literal part
+    bool named_escape_ = false;   // fstring_middle: inside \N{...}
+
+    // The token in progress.
+    std::int64_t token_line_ = 0;
+    std::string text_;
+    bool text_ascii_ = true;
+    bool text_truncated_ = false;
+    bool capture_ = false;
+    std::size_t name_length_ = 0;
+    NumberStep number_step_ = NumberStep::integer;
+    bool number_int_ = true;
+    bool number_nonzero_ = false;
+    char quote_ = '"';
+    bool triple_ = false;
+    bool raw_ = false;
+    bool bytes_ = false;
+    // A name that turned out to be a string's prefix, for the string's start.
+    bool has_prefix_ = false;
+    bool prefix_raw_ = false;
+    bool prefix_bytes_ = false;
+    bool prefix_format_ = false;
+
+    bool refused_ = false;
+    std::string reason_;
+    std::int64_t refusal_line_ = 0;
+};
+
+}  // namespace scanner_core
