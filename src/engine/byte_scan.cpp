@@ -3,30 +3,13 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(_M_X64)
+#if defined(__x86_64__)
 #define SCANNER_CORE_X86 1
 #include <immintrin.h>
 #endif
 
 namespace scanner_core {
 namespace {
-
-constexpr std::array<bool, 256> make_code_stops() {
-    std::array<bool, 256> stops{};
-    for (int c = 0; c < 0x20; ++c) stops[c] = c != '\t' && c != '\f';
-    for (int c = 0x7f; c < 0x100; ++c) stops[c] = true;
-    for (const char c : {'\'', '"', '#', '\\', '(', ')', '[', ']', '{', '}', '$', '?', '`'}) {
-        stops[static_cast<unsigned char>(c)] = true;
-    }
-    return stops;
-}
-
-constexpr std::array<bool, 256> kCodeStops = make_code_stops();
-
-const char* code_stop_plain(const char* p, const char* end) noexcept {
-    while (p < end && !kCodeStops[static_cast<unsigned char>(*p)]) ++p;
-    return p;
-}
 
 const char* string_stop_plain(const char* p, const char* end, char quote) noexcept {
     while (p < end && *p != quote && *p != '\\' && *p != '\n' && *p != '\r' && static_cast<unsigned char>(*p) < 0x80) {
@@ -40,67 +23,24 @@ const char* line_end_plain(const char* p, const char* end) noexcept {
     return p;
 }
 
+constexpr bool ascii_name_byte(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+const char* non_name_plain(const char* p, const char* end) noexcept {
+    while (p < end && ascii_name_byte(*p)) ++p;
+    return p;
+}
+
 const char* trigger_plain(const char* p, const char* end) noexcept {
-    for (; p < end; ++p) {
-        if (static_cast<unsigned char>(*p) >= 0x80) return p;
+    for (; end - p >= 5; ++p) {
+        if (std::memcmp(p, "match", 5) == 0) return p;
         if (end - p >= 6 && std::memcmp(p, "import", 6) == 0) return p;
     }
     return end;
 }
 
 #if defined(SCANNER_CORE_X86)
-// The code stops by nibbles: a byte below 0x80 is a stop when the entry of
-// its low nibble has the bit of its high nibble; every entry has a bit in
-// 0x03, so the high nibbles 8 to f, which stand for all bits, always stop.
-#define SCANNER_CORE_LOW_NIBBLES 0x43, 0x03, 0x07, 0x07, 0x07, 0x03, 0x03, 0x07, 0x07, 0x06, 0x03, \
-                                 static_cast<char>(0xa3), 0x22, static_cast<char>(0xa3), 0x03, \
-                                 static_cast<char>(0x8b)
-#define SCANNER_CORE_HIGH_NIBBLES 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, static_cast<char>(0x80), \
-                                  -1, -1, -1, -1, -1, -1, -1, -1
-
-// SSE2, which every x86-64 processor has.
-const char* code_stop_sse2(const char* p, const char* end) noexcept {
-    const __m128i quote = _mm_set1_epi8('\''), dquote = _mm_set1_epi8('"'), hash = _mm_set1_epi8('#');
-    const __m128i backslash = _mm_set1_epi8('\\'), lparen = _mm_set1_epi8('('), rparen = _mm_set1_epi8(')');
-    const __m128i lbracket = _mm_set1_epi8('['), rbracket = _mm_set1_epi8(']'), lbrace = _mm_set1_epi8('{');
-    const __m128i rbrace = _mm_set1_epi8('}'), dollar = _mm_set1_epi8('$'), question = _mm_set1_epi8('?');
-    const __m128i backtick = _mm_set1_epi8('`'), del = _mm_set1_epi8(0x7f), space = _mm_set1_epi8(0x20);
-    const __m128i tab = _mm_set1_epi8('\t'), feed = _mm_set1_epi8('\f');
-    while (end - p >= 16) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // Signed: bytes above 0x7f count as below 0x20 too.
-        __m128i stop = _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, feed)),
-                                        _mm_cmplt_epi8(b, space));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, dquote)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, hash), _mm_cmpeq_epi8(b, backslash)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, lparen), _mm_cmpeq_epi8(b, rparen)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, lbracket), _mm_cmpeq_epi8(b, rbracket)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, lbrace), _mm_cmpeq_epi8(b, rbrace)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, dollar), _mm_cmpeq_epi8(b, question)));
-        stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi8(b, backtick), _mm_cmpeq_epi8(b, del)));
-        const int mask = _mm_movemask_epi8(stop);
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-        p += 16;
-    }
-    return code_stop_plain(p, end);
-}
-
-__attribute__((target("avx2"))) const char* code_stop_avx2(const char* p, const char* end) noexcept {
-    const __m256i low_table = _mm256_setr_epi8(SCANNER_CORE_LOW_NIBBLES, SCANNER_CORE_LOW_NIBBLES);
-    const __m256i high_table = _mm256_setr_epi8(SCANNER_CORE_HIGH_NIBBLES, SCANNER_CORE_HIGH_NIBBLES);
-    const __m256i nibble = _mm256_set1_epi8(0x0f);
-    while (end - p >= 32) {
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i low = _mm256_shuffle_epi8(low_table, _mm256_and_si256(b, nibble));
-        const __m256i high = _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble));
-        const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(low, high), _mm256_setzero_si256());
-        const unsigned mask = ~static_cast<unsigned>(_mm256_movemask_epi8(none));
-        if (mask != 0) return p + __builtin_ctz(mask);
-        p += 32;
-    }
-    return code_stop_sse2(p, end);
-}
-
 const char* string_stop_sse2(const char* p, const char* end, char quote) noexcept {
     const __m128i q = _mm_set1_epi8(quote), backslash = _mm_set1_epi8('\\');
     const __m128i feed = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
@@ -152,16 +92,67 @@ __attribute__((target("avx2"))) const char* line_end_avx2(const char* p, const c
     return line_end_sse2(p, end);
 }
 
+const char* non_name_sse2(const char* p, const char* end) noexcept {
+    // Unsigned ranges by signed compares, shifted by 0x80.
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i digit_low = _mm_set1_epi8(static_cast<char>('0' ^ 0x80));
+    const __m128i digit_high = _mm_set1_epi8(static_cast<char>('9' ^ 0x80));
+    const __m128i letter_low = _mm_set1_epi8(static_cast<char>('a' ^ 0x80));
+    const __m128i letter_high = _mm_set1_epi8(static_cast<char>('z' ^ 0x80));
+    const __m128i lower = _mm_set1_epi8(0x20), underscore = _mm_set1_epi8('_');
+    while (end - p >= 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i x = _mm_xor_si128(b, flip);
+        const __m128i l = _mm_xor_si128(_mm_or_si128(b, lower), flip);
+        const __m128i digit = _mm_andnot_si128(_mm_or_si128(_mm_cmplt_epi8(x, digit_low), _mm_cmpgt_epi8(x, digit_high)),
+                                               _mm_set1_epi8(-1));
+        const __m128i letter = _mm_andnot_si128(
+            _mm_or_si128(_mm_cmplt_epi8(l, letter_low), _mm_cmpgt_epi8(l, letter_high)), _mm_set1_epi8(-1));
+        const __m128i name = _mm_or_si128(_mm_or_si128(digit, letter), _mm_cmpeq_epi8(b, underscore));
+        const unsigned mask = static_cast<unsigned>(~_mm_movemask_epi8(name)) & 0xffff;
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 16;
+    }
+    return non_name_plain(p, end);
+}
+
+// Name bytes by nibbles: the entry of the low nibble has the bit of the
+// high nibble (3 to 7); bytes above 0x7f have no bit.
+#define SCANNER_CORE_NAME_LOW_NIBBLES static_cast<char>(0xa8), static_cast<char>(0xf8), static_cast<char>(0xf8), \
+    static_cast<char>(0xf8), static_cast<char>(0xf8), static_cast<char>(0xf8), static_cast<char>(0xf8), \
+    static_cast<char>(0xf8), static_cast<char>(0xf8), static_cast<char>(0xf8), static_cast<char>(0xf0), 0x50, 0x50, \
+    0x50, 0x50, 0x70
+#define SCANNER_CORE_NAME_HIGH_NIBBLES 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, static_cast<char>(0x80), \
+    0, 0, 0, 0, 0, 0, 0, 0
+
+__attribute__((target("avx2"))) const char* non_name_avx2(const char* p, const char* end) noexcept {
+    const __m256i low_table = _mm256_setr_epi8(SCANNER_CORE_NAME_LOW_NIBBLES, SCANNER_CORE_NAME_LOW_NIBBLES);
+    const __m256i high_table = _mm256_setr_epi8(SCANNER_CORE_NAME_HIGH_NIBBLES, SCANNER_CORE_NAME_HIGH_NIBBLES);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    while (end - p >= 32) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i low = _mm256_shuffle_epi8(low_table, _mm256_and_si256(b, nibble));
+        const __m256i high = _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble));
+        const __m256i other = _mm256_cmpeq_epi8(_mm256_and_si256(low, high), _mm256_setzero_si256());
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(other));
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 32;
+    }
+    return non_name_sse2(p, end);
+}
+
 const char* trigger_sse2(const char* p, const char* end) noexcept {
-    static constexpr char kWord[] = "import";
+    static constexpr char kImport[] = "import";
+    static constexpr char kMatch[] = "match";
     while (end - p >= 16 + 5) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i word = _mm_cmpeq_epi8(first, _mm_set1_epi8(kWord[0]));
-        for (int k = 1; k < 6; ++k) {
+        __m128i import = _mm_set1_epi8(-1);
+        __m128i match = _mm_set1_epi8(-1);
+        for (int k = 0; k < 6; ++k) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-            word = _mm_and_si128(word, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kWord[k])));
+            import = _mm_and_si128(import, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kImport[k])));
+            if (k < 5) match = _mm_and_si128(match, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kMatch[k])));
         }
-        const int mask = _mm_movemask_epi8(word) | _mm_movemask_epi8(first);
+        const int mask = _mm_movemask_epi8(_mm_or_si128(import, match));
         if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
     }
@@ -169,15 +160,17 @@ const char* trigger_sse2(const char* p, const char* end) noexcept {
 }
 
 __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const char* end) noexcept {
-    static constexpr char kWord[] = "import";
+    static constexpr char kImport[] = "import";
+    static constexpr char kMatch[] = "match";
     while (end - p >= 32 + 5) {
-        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        __m256i word = _mm256_cmpeq_epi8(first, _mm256_set1_epi8(kWord[0]));
-        for (int k = 1; k < 6; ++k) {
+        __m256i import = _mm256_set1_epi8(-1);
+        __m256i match = _mm256_set1_epi8(-1);
+        for (int k = 0; k < 6; ++k) {
             const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k));
-            word = _mm256_and_si256(word, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kWord[k])));
+            import = _mm256_and_si256(import, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kImport[k])));
+            if (k < 5) match = _mm256_and_si256(match, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kMatch[k])));
         }
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(word) | _mm256_movemask_epi8(first));
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(import, match)));
         if (mask != 0) return p + __builtin_ctz(mask);
         p += 32;
     }
@@ -185,7 +178,7 @@ __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const ch
 }
 
 struct Scanners {
-    const char* (*code_stop)(const char*, const char*) noexcept;
+    const char* (*non_name)(const char*, const char*) noexcept;
     const char* (*string_stop)(const char*, const char*, char) noexcept;
     const char* (*line_end)(const char*, const char*) noexcept;
     const char* (*trigger)(const char*, const char*) noexcept;
@@ -194,30 +187,33 @@ struct Scanners {
 Scanners select_scanners() noexcept {
 #if !defined(SCANNER_CORE_BASELINE_SIMD)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return {code_stop_avx2, string_stop_avx2, line_end_avx2, trigger_avx2};
+    if (__builtin_cpu_supports("avx2")) return {non_name_avx2, string_stop_avx2, line_end_avx2, trigger_avx2};
 #endif
-    return {code_stop_sse2, string_stop_sse2, line_end_sse2, trigger_sse2};
+    return {non_name_sse2, string_stop_sse2, line_end_sse2, trigger_sse2};
 }
 #else
 struct Scanners {
-    const char* (*code_stop)(const char*, const char*) noexcept;
+    const char* (*non_name)(const char*, const char*) noexcept;
     const char* (*string_stop)(const char*, const char*, char) noexcept;
     const char* (*line_end)(const char*, const char*) noexcept;
     const char* (*trigger)(const char*, const char*) noexcept;
 };
 
-Scanners select_scanners() noexcept { return {code_stop_plain, string_stop_plain, line_end_plain, trigger_plain}; }
+Scanners select_scanners() noexcept {
+    return {non_name_plain, string_stop_plain, line_end_plain, trigger_plain};
+}
 #endif
 
 const Scanners kScanners = select_scanners();
 
 }  // namespace
 
-const char* next_code_stop(const char* p, const char* end) noexcept { return kScanners.code_stop(p, end); }
 
 const char* next_string_stop(const char* p, const char* end, char quote) noexcept {
     return kScanners.string_stop(p, end, quote);
 }
+
+const char* next_non_name_byte(const char* p, const char* end) noexcept { return kScanners.non_name(p, end); }
 
 const char* next_line_end(const char* p, const char* end) noexcept { return kScanners.line_end(p, end); }
 

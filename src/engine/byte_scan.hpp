@@ -7,19 +7,18 @@
 
 namespace scanner_core {
 
-// In code: a quote, '#', a backslash, a bracket, a control character other
-// than a tab or a form feed (line ends among them), a byte Python refuses
-// in code ('$', '?', '`', DEL), or a byte above 0x7f.
-const char* next_code_stop(const char* p, const char* end) noexcept;
-
 // In a string's body: its quote, a backslash, a line end, or a byte above 0x7f.
 const char* next_string_stop(const char* p, const char* end, char quote) noexcept;
 
 // A line feed or a carriage return.
 const char* next_line_end(const char* p, const char* end) noexcept;
 
-// The word "import" (as in `import`, `__import__`, `import_module`) or a
-// byte above 0x7f (a character a name may fold into one of those).
+// A byte that is not an ASCII letter, digit or '_': the end of a name, or
+// a byte above 0x7f in it.
+const char* next_non_name_byte(const char* p, const char* end) noexcept;
+
+// The word "import" (as in `import`, `__import__`, `import_module`) or
+// the word "match" (which may open a match statement).
 const char* next_trigger(const char* p, const char* end) noexcept;
 
 }  // namespace scanner_core

@@ -105,6 +105,21 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 
 }  // namespace
 
+// The name of an import statement into `module`, taking the lexer's buffer
+// rather than copying a name that may be very long.
+void take_name(const Token& token, std::string& module) {
+    if (token.ascii && token.buffer != nullptr && !token.truncated) {
+        module.swap(*token.buffer);
+        return;
+    }
+    module.clear();
+    if (token.ascii || token.truncated) {
+        module.assign(token.text);
+    } else {
+        unicode::append_nfkc(token.text, module);
+    }
+}
+
 std::string ImportFinder::normal_name(const Token& token) {
     if (token.ascii || token.truncated) return std::string(token.text);
     std::string name;
@@ -218,7 +233,7 @@ void ImportFinder::import_token(const Token& token) {
             return;
         case ImportStep::plain_name:
             import_step_ = name ? ImportStep::plain_after : ImportStep::idle;
-            if (name) module_ = normal_name(token);
+            if (name) take_name(token, module_);
             return;
         case ImportStep::plain_after:
             if (token.kind == TokenKind::op && token.op == Op::dot) {
@@ -255,7 +270,7 @@ void ImportFinder::import_token(const Token& token) {
             if (dot) {
                 from_relative_ = true;
             } else if (name) {
-                module_ = normal_name(token);
+                take_name(token, module_);
                 import_step_ = ImportStep::from_after;
             } else {
                 import_step_ = ImportStep::idle;  // `from . import x`, or no import at all

@@ -7,59 +7,28 @@
 
 #include "byte_scan.hpp"
 #include "import_finder.hpp"
+#include "line_skipper.hpp"
+#include "python_chars.hpp"
 #include "python_unicode.hpp"
 
 
 namespace scanner_core {
 namespace {
 
-// Python's own limits: deeper nesting is a syntax error.
-constexpr std::size_t kMaxBrackets = 200;
-constexpr std::size_t kMaxFStrings = 150;
+using python_chars::is;
+using python_chars::kBlank;
+using python_chars::kDigitByte;
+using python_chars::kHexByte;
+using python_chars::kMaxBrackets;
+using python_chars::kMaxFStrings;
+using python_chars::kNameByte;
+using python_chars::string_prefix;
+
 // Names longer than this are kept only when the finder needs them whole:
 // no name the finder compares with is longer.
 constexpr std::size_t kNameKept = 64 * 1024;
 
-enum : unsigned char { kNameByte = 1, kDigitByte = 2, kBlank = 4, kHexByte = 8 };
-
-constexpr std::array<unsigned char, 256> make_classes() {
-    std::array<unsigned char, 256> classes{};
-    for (int c = 'a'; c <= 'z'; ++c) classes[c] = kNameByte;
-    for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kNameByte;
-    for (int c = 0x80; c <= 0xff; ++c) classes[c] = kNameByte;
-    classes['_'] = kNameByte;
-    for (int c = '0'; c <= '9'; ++c) classes[c] = kNameByte | kDigitByte | kHexByte;
-    for (int c = 'a'; c <= 'f'; ++c) classes[c] |= kHexByte;
-    for (int c = 'A'; c <= 'F'; ++c) classes[c] |= kHexByte;
-    classes[' '] = kBlank;
-    classes['\t'] = kBlank;
-    classes['\f'] = kBlank;
-    return classes;
-}
-
-constexpr std::array<unsigned char, 256> kClasses = make_classes();
-
-inline bool is(char c, unsigned char cls) noexcept { return (kClasses[static_cast<unsigned char>(c)] & cls) != 0; }
-
 inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
-
-// The prefixes Python 3.13 accepts before a quote, in any case.
-bool string_prefix(std::string_view name, bool& raw, bool& bytes, bool& format) {
-    raw = bytes = format = false;
-    bool unicode = false;
-    if (name.empty() || name.size() > 2) return false;
-    for (const char c : name) {
-        switch (c | 0x20) {
-            case 'r': if (raw) return false; raw = true; break;
-            case 'b': if (bytes) return false; bytes = true; break;
-            case 'f': if (format) return false; format = true; break;
-            case 'u': if (unicode) return false; unicode = true; break;
-            default: return false;
-        }
-    }
-    if (unicode && name.size() > 1) return false;
-    return !(bytes && format);
-}
 
 Keyword keyword_of(std::string_view name) noexcept {
     switch (name.size()) {
@@ -131,7 +100,7 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
         switch (mode_) {
             case Mode::line_start:
                 if (skipping_ && column_ == 0 && brackets_.empty() && finder_.at_rest()) {
-                    used = skip_lines(p, end);
+                    used = skip_uninteresting_lines(p, end, line_feeds_);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);
@@ -176,140 +145,6 @@ void PythonLexer::finish() {
     if (mode_ == Mode::code) finder_.newline();
     finder_.end();
     mode_ = Mode::stopped;
-}
-
-// --- lines that cannot matter ----------------------------------------------
-
-namespace {
-
-inline const char* after_line_break(const char* q, const char* end) {
-    return (*q == '\r' && q + 1 < end && q[1] == '\n') ? q + 2 : q + 1;
-}
-
-}  // namespace
-
-std::size_t PythonLexer::skip_lines(const char* const begin, const char* const end) {
-    const char* line = begin;  // the start of the lines not yet passed over
-    std::int64_t feeds = line_feeds_;
-    const char* trigger = next_trigger(begin, end);
-    const char* q = begin;
-    char stack[kMaxBrackets];
-    const auto done = [&] {
-        line_feeds_ = feeds;
-        return static_cast<std::size_t>(line - begin);
-    };
-    for (;;) {
-        // A physical line outside brackets: blank, a comment, or a logical line.
-        while (q < end && is(*q, kBlank)) ++q;
-        if (q == end) return done();
-        if (*q == '#') q = next_line_end(q, end);
-        if (q == end) return done();
-        if (*q == '\n' || *q == '\r') {
-            if (*q == '\r' && q + 1 == end) return done();  // a CR whose LF may follow
-            if (*q == '\n' || q[1] == '\n') ++feeds;
-            q = after_line_break(q, end);
-            line = q;
-            continue;
-        }
-        // A `match` statement's block changes what its lines mean.
-        if (end - q >= 5 && std::memcmp(q, "match", 5) == 0) return done();
-        std::size_t depth = 0;
-        std::int64_t line_feeds = feeds;
-        for (;;) {
-            q = next_code_stop(q, end);
-            if (q == end) return done();
-            const char c = *q;
-            if (c == '\n' || c == '\r') {
-                if (c == '\r' && q + 1 == end) return done();
-                if (c == '\n' || q[1] == '\n') ++line_feeds;
-                q = after_line_break(q, end);
-                if (depth == 0) break;
-                continue;
-            }
-            switch (c) {
-                case '#': q = next_line_end(q, end); continue;
-                case '\\':
-                    if (end - q < 3) return done();
-                    if (q[1] == '\n') {
-                        ++line_feeds;
-                        q += 2;
-                    } else if (q[1] == '\r') {
-                        q = after_line_break(q + 1, end);
-                        if (q[-1] == '\n') ++line_feeds;
-                    } else {
-                        return done();  // Python refuses it: read it token by token
-                    }
-                    continue;
-                case '(':
-                case '[':
-                case '{':
-                    if (depth == kMaxBrackets) return done();
-                    stack[depth++] = c;
-                    ++q;
-                    continue;
-                case ')':
-                case ']':
-                case '}':
-                    if (depth == 0 || stack[depth - 1] != (c == ')' ? '(' : c == ']' ? '[' : '{')) return done();
-                    --depth;
-                    ++q;
-                    continue;
-                case '\'':
-                case '"': {
-                    // The prefix is the name right before the quote, if it is one.
-                    const char* name = q;
-                    while (name > line && is(name[-1], kNameByte)) --name;
-                    bool raw = false;
-                    bool bytes = false;
-                    bool format = false;
-                    const bool prefixed = string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)),
-                                                        raw, bytes, format);
-                    if (prefixed && format) return done();  // f-strings hold code
-                    if (end - q < 3) return done();
-                    const bool triple = q[1] == c && q[2] == c;
-                    q += triple ? 3 : 1;
-                    for (;;) {
-                        q = next_string_stop(q, end, c);
-                        if (q == end || static_cast<unsigned char>(*q) >= 0x80) return done();
-                        if (*q == '\\') {
-                            if (end - q < 3) return done();
-                            if (q[1] == '\n') ++line_feeds;
-                            if (q[1] == '\r') {
-                                q = after_line_break(q + 1, end);
-                                if (q[-1] == '\n') ++line_feeds;
-                            } else {
-                                q += static_cast<unsigned char>(q[1]) >= 0x80 ? 1 : 2;
-                            }
-                            continue;
-                        }
-                        if (*q == '\n' || *q == '\r') {
-                            if (!triple) return done();  // unterminated: Python refuses it
-                            if (*q == '\n') ++line_feeds;
-                            ++q;
-                            continue;
-                        }
-                        if (!triple) {
-                            ++q;
-                            break;
-                        }
-                        if (end - q < 3) return done();
-                        if (q[1] == c && q[2] == c) {
-                            q += 3;
-                            break;
-                        }
-                        ++q;
-                    }
-                    continue;
-                }
-                default: return done();  // non-ASCII, or a byte Python refuses
-            }
-        }
-        // A whole logical line: passed over unless the trigger is in it.
-        if (trigger < line) trigger = next_trigger(line, end);  // it was in a comment line
-        if (trigger < q) return done();
-        feeds = line_feeds;
-        line = q;
-    }
 }
 
 // --- line starts -----------------------------------------------------------
@@ -511,14 +346,23 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             if (left < 2 && !final) return wait();
             emit_op(next == '=' ? Op::other : Op::colon);
             return taken(next == '=' ? 2 : 1);
-        case '.':
-            if (left < 3 && !final) return wait();
-            if (next == '.' && after == '.') {
-                emit_op(Op::ellipsis);
-                return taken(3);
+        case '.': {
+            // A run of dots: "." and "..." in expressions, where no run is
+            // longer than "...."; any run after `from`. A long one is one token.
+            std::size_t run = 1;
+            while (run < left && q[run] == '.') ++run;
+            if (run < 5) {
+                if (run == left && !final) return wait();
+                if (run >= 3) {
+                    emit_op(Op::ellipsis);
+                    return taken(3);
+                }
+                emit_op(Op::dot);
+                return taken(1);
             }
-            emit_op(Op::dot);
-            return taken(1);
+            emit_op(Op::ellipsis);
+            return taken(run);
+        }
         case ',': emit_op(Op::comma); return taken(1);
         case ';': emit_op(Op::semicolon); return taken(1);
         case '=':
@@ -625,13 +469,14 @@ std::size_t PythonLexer::utf8_sequence(const char* p, const char* end, bool fina
 std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
     const char* q = p;
     while (q < end) {
+        // Most names are ASCII, and short: a few bytes one by one, then many at a time.
+        const char* const ascii = q;
+        for (int k = 0; k < 16 && q < end && is(*q, kNameByte) && static_cast<unsigned char>(*q) < 0x80; ++k) ++q;
+        if (q - ascii == 16) q = next_non_name_byte(q, end);
+        name_length_ += static_cast<std::size_t>(q - ascii);
+        if (q == end) break;
         const char c = *q;
-        if (static_cast<unsigned char>(c) < 0x80) {
-            if (!is(c, kNameByte)) break;
-            ++q;
-            ++name_length_;
-            continue;
-        }
+        if (static_cast<unsigned char>(c) < 0x80) break;
         char32_t code_point = 0;
         const std::size_t length = utf8_sequence(q, end, final, &code_point);
         if (length == 0) {
@@ -678,6 +523,7 @@ void PythonLexer::end_name(bool quote_follows) {
     Token token;
     token.line = token_line_;
     token.text = text_;
+    token.buffer = &text_;
     token.ascii = text_ascii_;
     token.truncated = text_truncated_;
     const Keyword keyword = text_ascii_ && !text_truncated_ ? keyword_of(text_) : Keyword::none;

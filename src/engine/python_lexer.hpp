@@ -65,6 +65,9 @@ struct Token {
     bool nonzero = false;      // number: an integer whose value is not zero
     std::int64_t line = 0;     // of the token's first byte, counted at line feeds
     std::string_view text;     // name: its bytes (as kept); string: its body, when asked for
+    // name: the lexer's buffer that holds `text`, which the finder may take
+    // by swapping in one of its own (which the lexer clears before use).
+    std::string* buffer = nullptr;
 };
 
 class PythonLexer {
@@ -113,12 +116,6 @@ private:
     void refuse(std::string reason);
     void refuse_at(std::string reason, std::int64_t line);
 
-    // From a line start outside brackets: passes over whole logical lines
-    // that hold no import, no dynamic importer's name and no match
-    // statement, and returns how many bytes it passed over; it stops at the
-    // start of the first line it cannot pass over, and before a line that
-    // the bytes at hand do not end.
-    std::size_t skip_lines(const char* p, const char* end);
     std::size_t lex_line_start(const char* p, const char* end, bool final);
     std::size_t lex_code(const char* p, const char* end, bool final);
     std::size_t lex_comment(const char* p, const char* end);

@@ -1,0 +1,525 @@
+#include "line_skipper.hpp"
+
+#include <array>
+#include <cstring>
+#include <string_view>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "byte_scan.hpp"
+#include "python_chars.hpp"
+
+namespace scanner_core {
+namespace {
+
+using python_chars::after_line_break;
+using python_chars::decode_utf8;
+using python_chars::is;
+using python_chars::kBlank;
+using python_chars::kMaxBrackets;
+using python_chars::kNameByte;
+
+// Replacement fields within replacement fields, and f-strings within those,
+// followed here; deeper nesting is left to the tokenizer.
+constexpr int kMaxNesting = 8;
+
+inline std::uint64_t below(int bit) noexcept { return bit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bit) - 1; }
+
+inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80; }
+
+// What 64 bytes of code hold, one bit a byte (bit k for byte k).
+struct CodeBlock {
+    std::uint64_t special;  // read in order: a quote, '#', a backslash, a control character
+                            // other than a tab, a form feed or a line break, a byte Python
+                            // refuses in code ('$', '?', '`', DEL), a byte above 0x7f
+    std::uint64_t open;     // '(', '[', '{'
+    std::uint64_t close;    // ')', ']', '}'
+    std::uint64_t feeds;    // '\n'
+    std::uint64_t returns;  // '\r'
+    std::uint64_t blanks;   // ' ', '\t', '\f'
+};
+
+constexpr std::array<bool, 256> make_specials() {
+    std::array<bool, 256> specials{};
+    for (int c = 0; c < 0x20; ++c) specials[c] = c != '\t' && c != '\f' && c != '\n' && c != '\r';
+    for (int c = 0x7f; c < 0x100; ++c) specials[c] = true;
+    for (const char c : {'\'', '"', '#', '\\', '$', '?', '`'}) specials[static_cast<unsigned char>(c)] = true;
+    return specials;
+}
+
+constexpr std::array<bool, 256> kSpecials = make_specials();
+
+[[maybe_unused]] CodeBlock code_block_plain(const char* p) noexcept {
+    CodeBlock block{0, 0, 0, 0, 0, 0};
+    for (int k = 0; k < 64; ++k) {
+        const char c = p[k];
+        const std::uint64_t bit = std::uint64_t{1} << k;
+        if (kSpecials[static_cast<unsigned char>(c)]) block.special |= bit;
+        if (c == '(' || c == '[' || c == '{') block.open |= bit;
+        if (c == ')' || c == ']' || c == '}') block.close |= bit;
+        if (c == '\n') block.feeds |= bit;
+        if (c == '\r') block.returns |= bit;
+        if (is(c, kBlank)) block.blanks |= bit;
+    }
+    return block;
+}
+
+#if defined(__x86_64__)
+inline std::uint64_t bits16(__m128i equal, int shift) noexcept {
+    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) << shift;
+}
+
+// SSE2, which every x86-64 processor has.
+CodeBlock code_block_sse2(const char* p) noexcept {
+    const __m128i quote = _mm_set1_epi8('\''), dquote = _mm_set1_epi8('"'), hash = _mm_set1_epi8('#');
+    const __m128i backslash = _mm_set1_epi8('\\'), dollar = _mm_set1_epi8('$'), question = _mm_set1_epi8('?');
+    const __m128i backtick = _mm_set1_epi8('`'), del = _mm_set1_epi8(0x7f), space = _mm_set1_epi8(0x20);
+    const __m128i tab = _mm_set1_epi8('\t'), formfeed = _mm_set1_epi8('\f');
+    const __m128i feed = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
+    const __m128i lparen = _mm_set1_epi8('('), rparen = _mm_set1_epi8(')'), lbracket = _mm_set1_epi8('[');
+    const __m128i rbracket = _mm_set1_epi8(']'), lbrace = _mm_set1_epi8('{'), rbrace = _mm_set1_epi8('}');
+    CodeBlock block{0, 0, 0, 0, 0, 0};
+    for (int part = 0; part < 4; ++part) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+        const __m128i f = _mm_cmpeq_epi8(b, feed);
+        const __m128i r = _mm_cmpeq_epi8(b, ret);
+        const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, formfeed)),
+                                           _mm_cmpeq_epi8(b, space));
+        // Signed: bytes above 0x7f count as below 0x20 too.
+        __m128i special = _mm_andnot_si128(_mm_or_si128(blank, _mm_or_si128(f, r)), _mm_cmplt_epi8(b, space));
+        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, dquote)));
+        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, hash), _mm_cmpeq_epi8(b, backslash)));
+        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, dollar), _mm_cmpeq_epi8(b, question)));
+        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, backtick), _mm_cmpeq_epi8(b, del)));
+        const __m128i open = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, lparen), _mm_cmpeq_epi8(b, lbracket)),
+                                          _mm_cmpeq_epi8(b, lbrace));
+        const __m128i close = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, rparen), _mm_cmpeq_epi8(b, rbracket)),
+                                           _mm_cmpeq_epi8(b, rbrace));
+        block.special |= bits16(special, 16 * part);
+        block.open |= bits16(open, 16 * part);
+        block.close |= bits16(close, 16 * part);
+        block.feeds |= bits16(f, 16 * part);
+        block.returns |= bits16(r, 16 * part);
+        block.blanks |= bits16(blank, 16 * part);
+    }
+    return block;
+}
+
+// The specials by nibbles: a byte below 0x80 is special when the entry of
+// its low nibble has the bit of its high nibble; every entry has a bit in
+// 0x03, so the high nibbles 8 to f, which stand for all bits, always are.
+#define SCANNER_CORE_LOW_NIBBLES 0x43, 0x03, 0x07, 0x07, 0x07, 0x03, 0x03, 0x07, 0x03, 0x02, 0x02, 0x03, 0x22, \
+                                 0x02, 0x03, static_cast<char>(0x8b)
+#define SCANNER_CORE_HIGH_NIBBLES 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, static_cast<char>(0x80), \
+                                  -1, -1, -1, -1, -1, -1, -1, -1
+
+__attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcept {
+    const __m256i low_table = _mm256_setr_epi8(SCANNER_CORE_LOW_NIBBLES, SCANNER_CORE_LOW_NIBBLES);
+    const __m256i high_table = _mm256_setr_epi8(SCANNER_CORE_HIGH_NIBBLES, SCANNER_CORE_HIGH_NIBBLES);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i feed = _mm256_set1_epi8('\n'), ret = _mm256_set1_epi8('\r');
+    const __m256i space = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t'), formfeed = _mm256_set1_epi8('\f');
+    const __m256i lparen = _mm256_set1_epi8('('), rparen = _mm256_set1_epi8(')'), lbracket = _mm256_set1_epi8('[');
+    const __m256i rbracket = _mm256_set1_epi8(']'), lbrace = _mm256_set1_epi8('{'), rbrace = _mm256_set1_epi8('}');
+    CodeBlock block{0, 0, 0, 0, 0, 0};
+    for (int part = 0; part < 2; ++part) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
+        const int shift = 32 * part;
+        const auto bits = [shift](__m256i mask) __attribute__((target("avx2"))) {
+            return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(mask))) << shift;
+        };
+        const __m256i low = _mm256_shuffle_epi8(low_table, _mm256_and_si256(b, nibble));
+        const __m256i high = _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble));
+        const __m256i plain = _mm256_cmpeq_epi8(_mm256_and_si256(low, high), _mm256_setzero_si256());
+        block.special |= ~bits(plain) & (std::uint64_t{0xffffffff} << shift);
+        block.open |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, lparen), _mm256_cmpeq_epi8(b, lbracket)),
+                                           _mm256_cmpeq_epi8(b, lbrace)));
+        block.close |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, rparen), _mm256_cmpeq_epi8(b, rbracket)),
+                                            _mm256_cmpeq_epi8(b, rbrace)));
+        block.feeds |= bits(_mm256_cmpeq_epi8(b, feed));
+        block.returns |= bits(_mm256_cmpeq_epi8(b, ret));
+        block.blanks |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, space), _mm256_cmpeq_epi8(b, tab)),
+                                             _mm256_cmpeq_epi8(b, formfeed)));
+    }
+    return block;
+}
+#endif
+
+// A walk through the bytes of a logical line. Each member returns false
+// when what it meets must be left to the tokenizer.
+struct Walk {
+    const char* q;
+    const char* const end;
+    const char* line;     // where the logical line begins
+    std::int64_t feeds;   // line feeds before q
+    const char* trigger;  // the first "import" at or after `line` not in a string or comment
+
+    // The bytes from `from` to q were text or a comment: the word there does not count.
+    void passed(const char* from) noexcept {
+        if (trigger >= from && trigger < q) trigger = next_trigger(q, end);
+    }
+
+    // At a byte above 0x7f in a string: a valid character.
+    bool character() noexcept {
+        char32_t code_point = 0;
+        const int length = decode_utf8(q, end, code_point);
+        if (length <= 0) return false;
+        q += length;
+        return true;
+    }
+
+    // At a backslash in code: a continuation line.
+    bool continuation() noexcept {
+        if (end - q < 3) return false;
+        if (q[1] == '\n') {
+            ++feeds;
+            q += 2;
+            return true;
+        }
+        if (q[1] != '\r') return false;  // Python refuses it
+        q = after_line_break(q + 1, end);
+        if (q[-1] == '\n') ++feeds;
+        return true;
+    }
+
+    // At a line break inside brackets or a triple-quoted string.
+    void line_break() noexcept {
+        if (*q == '\n') ++feeds;
+        q = after_line_break(q, end);
+    }
+
+    // At a quote in code: the string it opens, with the prefix before it.
+    bool quoted(int nesting) noexcept {
+        const char quote = *q;
+        const char* name = q;
+        while (name > line && is(name[-1], kNameByte)) --name;
+        bool raw = false;
+        bool bytes = false;
+        bool format = false;
+        if (!python_chars::string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)), raw, bytes,
+                                         format)) {
+            raw = bytes = format = false;
+        }
+        if (end - q < 3) return false;
+        const bool triple = q[1] == quote && q[2] == quote;
+        q += triple ? 3 : 1;
+        return format ? fstring(quote, triple, raw, nesting) : string(quote, triple, bytes);
+    }
+
+    // After a string's opening quotes: its body and closing quotes.
+    bool string(char quote, bool triple, bool bytes) noexcept {
+        const char* const from = q;
+        for (;;) {
+            q = next_string_stop(q, end, quote);
+            if (q == end) return false;
+            const char c = *q;
+            if (high(c)) {
+                if (bytes || !character()) return false;
+                continue;
+            }
+            if (c == '\\') {
+                if (end - q < 3) return false;
+                if (q[1] == '\n' || q[1] == '\r') {
+                    ++q;
+                    line_break();
+                } else {
+                    q += high(q[1]) ? 1 : 2;
+                }
+                continue;
+            }
+            if (c == '\n' || c == '\r') {
+                if (!triple) return false;  // unterminated: Python refuses it
+                line_break();
+                continue;
+            }
+            if (!triple) {
+                ++q;
+                break;
+            }
+            if (end - q < 3) return false;
+            if (q[1] == quote && q[2] == quote) {
+                q += 3;
+                break;
+            }
+            ++q;
+        }
+        passed(from);
+        return true;
+    }
+
+    // At a backslash in an f-string's text or format spec: the escape.
+    bool fstring_escape(bool raw, bool& named) noexcept {
+        if (end - q < 3) return false;
+        const char next = q[1];
+        if (next == '{' || next == '}') {  // the brace keeps its meaning
+            ++q;
+        } else if (next == 'N' && !raw) {
+            named = q[2] == '{';
+            q += named ? 3 : 2;
+        } else if (next == '\n' || next == '\r') {
+            ++q;
+            line_break();
+        } else {
+            q += high(next) ? 1 : 2;
+        }
+        return true;
+    }
+
+    // After an f-string's opening quotes: its text, fields and closing quotes.
+    bool fstring(char quote, bool triple, bool raw, int nesting) noexcept {
+        if (nesting > kMaxNesting) return false;
+        const char* from = q;
+        bool named = false;  // inside \N{...}
+        for (;;) {
+            while (q < end && *q != quote && *q != '{' && *q != '}' && *q != '\\' && *q != '\n' && *q != '\r' &&
+                   !high(*q)) {
+                ++q;
+            }
+            if (q == end) return false;
+            const char c = *q;
+            if (high(c)) {
+                if (!character()) return false;
+            } else if (c == '\\') {
+                if (!fstring_escape(raw, named)) return false;
+            } else if (c == '\n' || c == '\r') {
+                if (!triple) return false;
+                line_break();
+            } else if (c == '{') {
+                if (end - q < 2) return false;
+                if (q[1] == '{') {
+                    q += 2;
+                    continue;
+                }
+                passed(from);
+                ++q;
+                if (!field(quote, triple, raw, nesting + 1)) return false;
+                from = q;
+            } else if (c == '}') {
+                if (named) {
+                    named = false;
+                    ++q;
+                    continue;
+                }
+                if (end - q < 2 || q[1] != '}') return false;  // a single '}': Python refuses it
+                q += 2;
+            } else if (!triple) {
+                ++q;
+                passed(from);
+                return true;
+            } else {
+                if (end - q < 3) return false;
+                if (q[1] == quote && q[2] == quote) {
+                    q += 3;
+                    passed(from);
+                    return true;
+                }
+                ++q;
+            }
+        }
+    }
+
+    // After a replacement field's "{": its expression, any format spec, and
+    // the "}" that closes it.
+    bool field(char quote, bool triple, bool raw, int nesting) noexcept {
+        if (nesting > kMaxNesting) return false;
+        int depth = 0;
+        for (;;) {
+            if (q == end) return false;
+            const char c = *q;
+            switch (c) {
+                case '\n':
+                case '\r': line_break(); continue;
+                case '#': {
+                    const char* from = q;
+                    q = next_line_end(q, end);
+                    passed(from);
+                    continue;
+                }
+                case '\\':
+                    if (!continuation()) return false;
+                    continue;
+                case '\'':
+                case '"':
+                    if (!quoted(nesting)) return false;
+                    continue;
+                case '(':
+                case '[':
+                case '{':
+                    if (++depth > static_cast<int>(kMaxBrackets)) return false;
+                    ++q;
+                    continue;
+                case ')':
+                case ']':
+                    if (--depth < 0) return false;
+                    ++q;
+                    continue;
+                case '}':
+                    ++q;
+                    if (depth-- == 0) return true;
+                    continue;
+                case ':':
+                    ++q;
+                    if (depth == 0) return spec(quote, triple, raw, nesting);
+                    continue;
+                case '$':
+                case '?':
+                case '`': return false;
+                default:
+                    if (high(c) || (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\f') || c == 0x7f) {
+                        return false;
+                    }
+                    ++q;
+                    continue;
+            }
+        }
+    }
+
+    // After the ':' of a field: its format spec, with fields of its own,
+    // up to the "}" that closes the field.
+    bool spec(char quote, bool triple, bool raw, int nesting) noexcept {
+        const char* from = q;
+        bool named = false;
+        for (;;) {
+            if (q == end) return false;
+            const char c = *q;
+            if (c == quote) return false;  // Python refuses it
+            if (high(c)) {
+                if (!character()) return false;
+            } else if (c == '\\') {
+                if (!fstring_escape(raw, named)) return false;
+            } else if (c == '\n' || c == '\r') {
+                if (!triple) return false;  // Python refuses it
+                line_break();
+            } else if (c == '{') {
+                passed(from);
+                ++q;
+                if (!field(quote, triple, raw, nesting + 1)) return false;
+                from = q;
+            } else if (c == '}') {
+                ++q;
+                if (named) {
+                    named = false;
+                    continue;
+                }
+                passed(from);
+                return true;
+            } else {
+                ++q;
+            }
+        }
+    }
+};
+
+// The pass over whole lines, with the classifier `Classify`; inlined into
+// each variant below, so that the counts compile to what the processor has.
+template <CodeBlock (*Classify)(const char*) noexcept>
+__attribute__((always_inline)) inline std::size_t skip_with(const char* const begin, const char* const end,
+                                                          std::int64_t& line_feeds) noexcept {
+    Walk walk{begin, end, begin, line_feeds, next_trigger(begin, end)};
+    const char*& q = walk.q;
+    std::int64_t depth = 0;
+    const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
+    // The block holds the 64 bytes from `base`; q is at or after it.
+    const char* base = nullptr;
+    CodeBlock block{0, 0, 0, 0, 0, 0};
+    for (;;) {
+        if (base == nullptr || q >= base + 64) {
+            if (end - q < 64) break;  // the last bytes are left to the tokenizer
+            base = q;
+            block = Classify(q);
+        }
+        const int from = static_cast<int>(q - base);
+        const std::uint64_t live = ~below(from);
+        const std::uint64_t specials = block.special & live;
+        const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
+        std::uint64_t range = live & below(stop);
+        // A lone CR breaks a line as LF does; in CR LF, the LF does.
+        std::uint64_t breaks = block.feeds | (block.returns & ~(block.feeds >> 1));
+        if ((block.returns >> 63) != 0 && (range >> 63) != 0) {
+            if (base + 64 == end) return done();
+            if (base[64] == '\n') breaks &= ~(std::uint64_t{1} << 63);
+        }
+        // The word in code in this range: the line it is on is left to the tokenizer.
+        const bool triggered = walk.trigger < base + stop;
+        if (triggered) range &= below(static_cast<int>(walk.trigger - base));
+        // The last line break in the range outside brackets begins the line
+        // the tokenizer would resume at.
+        for (std::uint64_t ends = breaks & range; ends != 0;) {
+            const int bit = 63 - __builtin_clzll(ends);
+            ends &= ~(std::uint64_t{1} << bit);
+            const std::uint64_t upto = range & below(bit);
+            const std::int64_t level =
+                depth + __builtin_popcountll(block.open & upto) - __builtin_popcountll(block.close & upto);
+            if (level != 0) continue;
+            walk.line = base + bit + 1;
+            line_feeds = walk.feeds + __builtin_popcountll(block.feeds & range & below(bit + 1));
+            break;
+        }
+        if (triggered) return done();
+        depth += __builtin_popcountll(block.open & range) - __builtin_popcountll(block.close & range);
+        // Unmatched brackets, or too many: Python refuses the text.
+        if (depth < 0 || depth > static_cast<std::int64_t>(kMaxBrackets)) return done();
+        walk.feeds += __builtin_popcountll(block.feeds & range);
+        q = base + stop;
+        if (stop == 64) continue;
+        // Read in order what may change the meaning of what follows.
+        switch (*q) {
+            case '#': {
+                const char* from_comment = q;
+                q = next_line_end(q, end);
+                walk.passed(from_comment);
+                continue;
+            }
+            case '\\':
+                if (!walk.continuation()) return done();
+                continue;
+            case '\'':
+            case '"':
+                if (!walk.quoted(0)) return done();
+                continue;
+            default: return done();  // non-ASCII, or a byte Python refuses
+        }
+    }
+    return done();
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2,popcnt"))) std::size_t skip_avx2(const char* begin, const char* end,
+                                                           std::int64_t& line_feeds) noexcept {
+    return skip_with<code_block_avx2>(begin, end, line_feeds);
+}
+
+std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
+    return skip_with<code_block_sse2>(begin, end, line_feeds);
+}
+
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&) noexcept;
+
+Skip select_skip() noexcept {
+#if !defined(SCANNER_CORE_BASELINE_SIMD)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return skip_avx2;
+#endif
+    return skip_sse2;
+}
+#else
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&) noexcept;
+
+std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
+    return skip_with<code_block_plain>(begin, end, line_feeds);
+}
+
+Skip select_skip() noexcept { return skip_plain; }
+#endif
+
+const Skip kSkip = select_skip();
+
+}  // namespace
+
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
+    return kSkip(begin, end, line_feeds);
+}
+
+}  // namespace scanner_core
