@@ -141,37 +141,49 @@ __attribute__((target("avx2"))) const char* non_name_avx2(const char* p, const c
     return non_name_sse2(p, end);
 }
 
+// The words are found by their first three letters, many bytes at a time,
+// then checked whole.
+inline bool trigger_at(const char* p, const char* end) noexcept {
+    return (end - p >= 6 && std::memcmp(p, "import", 6) == 0) || (end - p >= 5 && std::memcmp(p, "match", 5) == 0);
+}
+
 const char* trigger_sse2(const char* p, const char* end) noexcept {
-    static constexpr char kImport[] = "import";
-    static constexpr char kMatch[] = "match";
-    while (end - p >= 16 + 5) {
-        __m128i import = _mm_set1_epi8(-1);
-        __m128i match = _mm_set1_epi8(-1);
-        for (int k = 0; k < 6; ++k) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-            import = _mm_and_si128(import, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kImport[k])));
-            if (k < 5) match = _mm_and_si128(match, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(kMatch[k])));
+    const __m128i i = _mm_set1_epi8('i'), m = _mm_set1_epi8('m'), pee = _mm_set1_epi8('p');
+    const __m128i a = _mm_set1_epi8('a'), t = _mm_set1_epi8('t');
+    while (end - p >= 16 + 2) {
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        const __m128i imp =
+            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, i), _mm_cmpeq_epi8(second, m)), _mm_cmpeq_epi8(third, pee));
+        const __m128i mat =
+            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, m), _mm_cmpeq_epi8(second, a)), _mm_cmpeq_epi8(third, t));
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(imp, mat))); mask != 0;
+             mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (trigger_at(at, end)) return at;
         }
-        const int mask = _mm_movemask_epi8(_mm_or_si128(import, match));
-        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
         p += 16;
     }
     return trigger_plain(p, end);
 }
 
 __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const char* end) noexcept {
-    static constexpr char kImport[] = "import";
-    static constexpr char kMatch[] = "match";
-    while (end - p >= 32 + 5) {
-        __m256i import = _mm256_set1_epi8(-1);
-        __m256i match = _mm256_set1_epi8(-1);
-        for (int k = 0; k < 6; ++k) {
-            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k));
-            import = _mm256_and_si256(import, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kImport[k])));
-            if (k < 5) match = _mm256_and_si256(match, _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kMatch[k])));
+    const __m256i i = _mm256_set1_epi8('i'), m = _mm256_set1_epi8('m'), pee = _mm256_set1_epi8('p');
+    const __m256i a = _mm256_set1_epi8('a'), t = _mm256_set1_epi8('t');
+    while (end - p >= 32 + 2) {
+        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+        const __m256i third = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+        const __m256i imp = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(first, i), _mm256_cmpeq_epi8(second, m)),
+                                             _mm256_cmpeq_epi8(third, pee));
+        const __m256i mat = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(first, m), _mm256_cmpeq_epi8(second, a)),
+                                             _mm256_cmpeq_epi8(third, t));
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(imp, mat))); mask != 0;
+             mask &= mask - 1) {
+            const char* at = p + __builtin_ctz(mask);
+            if (trigger_at(at, end)) return at;
         }
-        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(import, match)));
-        if (mask != 0) return p + __builtin_ctz(mask);
         p += 32;
     }
     return trigger_sse2(p, end);
