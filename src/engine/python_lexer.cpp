@@ -139,7 +139,8 @@ void PythonLexer::finish() {
     if (mode_ == Mode::stopped) return;
     if (!brackets_.empty()) {
         const Bracket open = brackets_.front();
-        refuse(open.kind == 'F' ? "f-string: expecting '}'" : std::string("'") + open.kind + "' was never closed");
+        refuse_at(open.kind == 'F' ? "f-string: expecting '}'" : std::string("'") + open.kind + "' was never closed",
+                  open.line);
         return;
     }
     if (mode_ == Mode::code) finder_.newline();
@@ -198,7 +199,7 @@ bool PythonLexer::open_bracket(char kind, bool from_spec) {
         refuse("too many nested parentheses");
         return false;
     }
-    brackets_.push_back({kind, from_spec});
+    brackets_.push_back({kind, from_spec, line()});
     return true;
 }
 

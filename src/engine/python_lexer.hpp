@@ -103,8 +103,9 @@ private:
     enum class NumberStep : std::uint8_t { prefixed, integer, fraction, exponent_digits };
 
     struct Bracket {
-        char kind;       // '(', '[', '{', or 'F' for a replacement field
-        bool from_spec;  // a field opened in another field's format spec
+        char kind;          // '(', '[', '{', or 'F' for a replacement field
+        bool from_spec;     // a field opened in another field's format spec
+        std::int64_t line;  // where it opened, which is where Python says it was never closed
     };
     struct FString {
         char quote;

@@ -34,7 +34,9 @@ struct SourceAudit::Reader {
     std::string utf8;  // the ISO-8859-1 text of a chunk, as UTF-8
 };
 
-SourceAudit::SourceAudit() : reader_(std::make_unique<Reader>(imports_)) {}
+SourceAudit::SourceAudit(bool skipping) : reader_(std::make_unique<Reader>(imports_)) {
+    reader_->lexer.set_skipping(skipping);
+}
 
 SourceAudit::~SourceAudit() = default;
 

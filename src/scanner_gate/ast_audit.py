@@ -8,12 +8,14 @@ what a line scan cannot see: `import json, os`, `x = 1; import os`,
 A file it cannot read or parse, or one too large for it, fails with an
 unaudited-file error: its imports are unknown, so it does not pass.
 
-It costs about 80 times the line scan, in one thread; it is the oracle the
-tests hold a faster audit to, and the path for files whose codec only
+It costs about 80 times the line scan, in one thread, and its syntax tree
+hundreds of times the file's size in memory: it is the oracle the tests
+hold the native audit to, and the path for the rare file whose codec only
 Python decodes.
 """
 
 import ast
+import codecs
 import os
 import re
 import stat
@@ -32,9 +34,11 @@ from scanner_gate.findings import (
     Kind,
 )
 
-# The syntax tree takes many times the size of its file: a larger file (a
-# hostile plugin's, surely) fails unaudited instead of exhausting memory.
-MAX_BYTES = 16 * 1024 * 1024
+# The syntax tree takes hundreds of times the size of its file (1.4 GiB for
+# 4 MiB of plain statements): a larger file fails unaudited instead of
+# exhausting memory. Only files in a codec the native audit does not read
+# come here, and plugin sources in those are small.
+MAX_BYTES = 1024 * 1024
 
 DYNAMIC_IMPORTERS = ("__import__", "import_module")
 
@@ -46,6 +50,10 @@ def judge(scanner: scanner_audit.Scanner, local_modules: Set[str], module: str) 
         return None
     if module in local_modules or module.partition(".")[0] in local_modules:
         return None
+    try:
+        module.encode("utf-8")
+    except UnicodeEncodeError:  # a lone surrogate, which no policy entry holds
+        return UNLISTED
     if scanner.is_forbidden(module):
         return FORBIDDEN
     if scanner.is_allowed(module):
@@ -70,16 +78,28 @@ def read(path: str) -> bytes:
         return stream.read(MAX_BYTES + 1)
 
 
-def scan_line_numbers(data: bytes) -> Callable[[int], int]:
-    """Maps the parser's line numbers onto the scan's. The parser also ends
-    a line at a lone carriage return, the scan only at a line feed."""
-    if b"\r" not in data.replace(b"\r\n", b""):
+def scan_line_numbers(data: bytes, encoding: str | None = None) -> Callable[[int], int]:
+    """Maps the parser's line numbers onto the scan's, which counts line
+    feeds of the file's bytes. The parser also ends a line at a lone
+    carriage return, and, in a file of another codec, at every line break
+    that decoding makes (UTF-7's "+AAo-" is one)."""
+    if encoding is None and b"\r" not in data.replace(b"\r\n", b""):
         return lambda line: line
+    decoder = codecs.getincrementaldecoder(encoding or "utf-8")(errors="replace")
     scan_lines, line = [1], 1
-    for match in re.finditer(rb"\r\n|\r|\n", data):
-        line += match.group().endswith(b"\n")
-        scan_lines.append(line)
-    return lambda parser_line: scan_lines[parser_line - 1]
+    # Python ends lines at CR LF, CR and LF before it decodes anything.
+    for match in re.finditer(rb"[^\r\n]*(?:\r\n|\r|\n|$)", data):
+        chunk = match.group()
+        if not chunk:
+            continue
+        ends_line = chunk[-1:] in (b"\r", b"\n")
+        text = decoder.decode(chunk.rstrip(b"\r\n") + (b"\n" if ends_line else b""))
+        # A line break that decoding made begins a line on the same line of bytes.
+        scan_lines += [line] * (text.count("\n") - ends_line)
+        line += chunk.endswith(b"\n")
+        if ends_line:
+            scan_lines.append(line)
+    return lambda parser_line: scan_lines[min(parser_line, len(scan_lines)) - 1]
 
 
 def callee_name(call: ast.Call) -> str | None:
@@ -144,7 +164,11 @@ def parse(filepath: str, data: bytes) -> tuple[ast.AST | None, Finding | None]:
 
 
 def audit(
-    filepath: str, scanned: Iterable[Finding], scanner: scanner_audit.Scanner, local_modules: Set[str]
+    filepath: str,
+    scanned: Iterable[Finding],
+    scanner: scanner_audit.Scanner,
+    local_modules: Set[str],
+    encoding: str | None = None,
 ) -> list[Finding]:
     """The audit's findings for one file, given the line scan's: the imports
     that Python's parser finds and the scan did not report on their line."""
@@ -162,7 +186,7 @@ def audit(
     # An import the scan reported, on the line where it reported it, is not
     # hidden; the same import on another line is.
     seen = {(finding.line, finding.module) for finding in scanned if finding.kind in (FORBIDDEN, UNLISTED)}
-    to_scan_line = scan_line_numbers(data)
+    to_scan_line = scan_line_numbers(data, encoding)
     added: dict[str, Finding] = {}
     for parser_line, module, callee in imports_of(tree):
         line = to_scan_line(parser_line)

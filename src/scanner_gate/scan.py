@@ -1,9 +1,7 @@
 """The scan that produces the findings: the paths given, walked or read
-through the native module scanner_audit, and the audit of each file.
-
-The native audit is the one place that changes when it lands:
-NATIVE_AUDIT and audit_findings below. Until then the native scan is the
-line scan alone and Python's parser audits every file (ast_audit).
+through the native module scanner_audit, which gives for each file the line
+scan's findings and the audit's, in one pass. A file in a codec that only
+Python decodes is audited by Python's own parser instead (ast_audit).
 """
 
 import dataclasses
@@ -18,11 +16,6 @@ from scanner_gate.escape import escape
 from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, FileReport, Finding, scan_findings
 from scanner_gate.policy import Policy
 
-# Whether scanner_audit's own audit gives the findings. Off while it is a
-# stub that finds nothing.
-NATIVE_AUDIT = False
-
-
 class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
 
@@ -34,11 +27,11 @@ def native_finding(finding: scanner_audit.Finding) -> Finding:
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
                    scanner: scanner_audit.Scanner) -> list[Finding]:
     """The findings of the audit for one file, given its line scan's."""
-    if NATIVE_AUDIT and result.deferred_encoding is None:
+    if result.deferred_encoding is None:
         return [native_finding(finding) for finding in result.findings]
-    # Python's parser: for every file today; with the native audit, for a
-    # file in a codec that only Python decodes (its native finding says just that).
-    return ast_audit.audit(result.filepath, scanned, scanner, policy.local_modules)
+    # A codec that only Python decodes: its native finding says just that,
+    # and Python's parser reads the file instead.
+    return ast_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -51,11 +44,10 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
                     options: Options) -> list[scanner_audit.Report]:
     """What the native scan says of one path given: a directory is walked as
     scan_directory walks it, a file is scanned as named."""
-    audit = options.audit and NATIVE_AUDIT
     if not is_directory:
-        return [scanner.scan_file(path, policy.local_modules, audit=audit)]
+        return [scanner.scan_file(path, policy.local_modules, audit=options.audit)]
     try:
-        return scanner.scan_directory(path, policy.local_modules, num_threads=options.threads, audit=audit)
+        return scanner.scan_directory(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
     except RuntimeError as error:  # a directory below it that cannot be read, a link loop
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
 

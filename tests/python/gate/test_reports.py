@@ -247,33 +247,33 @@ class TestAudit:
             assert files[name]["findings"] == scan_errors + added_errors + scan_warnings + added_warnings, name
         assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)
 
-    def test_a_file_the_audit_cannot_judge_fails_naming_why(self, project):
-        broken, nul = b"import json\ndef f(:\n    pass\nimport yaml\n", b"import json\n\x00\n"
-        project.write("myplugin/broken.py", broken)
-        project.write("myplugin/nul.py", nul)
-        # Beyond the parser's stack: a MemoryError, not a SyntaxError.
-        project.write("myplugin/deep.py", b"x = " + b"-" * 100_000 + b"1\n")
-        # Beyond what the ast audit reads: failing, not passing unaudited.
-        project.write("myplugin/large.py", b"import json\n" + b"#" * (16 * 1024 * 1024) + b"\n")
+    def test_a_file_python_cannot_read_fails_and_no_file_is_too_large_to_audit(self, project):
+        project.write("myplugin/unclosed.py", b"import json\ndef f(:\n    pass\nimport yaml\n")
+        project.write("myplugin/nul.py", b"import json\n\x00\n")
+        project.write("myplugin/unknown_codec.py", b"# coding: no-such-codec\nimport json\n")
+        # Read to its end: the import after 16 MiB of comment is judged.
+        project.write("myplugin/large.py", b"import json\n" + b"#" * (16 * 1024 * 1024) + b"\nimport json, os\n")
+        # A codec only Python decodes: Python's parser audits the file, up to its bound.
+        project.write("myplugin/legacy.py", "# coding: cp1252\nx = '\u20ac'; import os\n".encode("cp1252"))
+        project.write("myplugin/legacy_large.py", b"# coding: cp1252\n" + b"#" * (1024 * 1024) + b"\n")
 
         completed = project.run("--json", "plugins")
-        line_scan = project.run("--json", "--no-audit", "plugins")
 
-        assert completed.returncode == 1 and line_scan.returncode == 0
+        assert completed.returncode == 1 and completed.stderr == ""
         files = {pathlib.Path(f["filepath"]).name: f for f in json.loads(completed.stdout)["files"]}
-        unaudited = {
-            name: [(f["line"], f["message"].removeprefix(file["filepath"])) for f in file["findings"]
-                   if f["rule"] == "unaudited-file" and f["level"] == "error"]
+        audit = {
+            name: [(f["rule"], f["line"], f["message"].removeprefix(file["filepath"])) for f in file["findings"]
+                   if f["rule"] in ("unaudited-file", "hidden-forbidden-import")]
             for name, file in files.items()
         }
-        for name, content in [("broken.py", broken), ("nul.py", nul)]:
-            with pytest.raises(SyntaxError) as refusal:
-                ast.parse(content)
-            line = refusal.value.lineno or None
-            where = f":{line}" if line else ""
-            assert unaudited[name] == [(line, f"{where}: fichier refus\u00e9 par le parseur Python ({refusal.value.msg})")]
-        [(line, deep)] = unaudited["deep.py"]
-        assert line is None and deep.startswith(": fichier refus\u00e9 par le parseur Python (MemoryError")
-        assert unaudited["large.py"] == [(None, ": fichier trop grand pour l'audit (plus de 16777216 octets)")]
-        assert [name for name, found in unaudited.items() if not found] == ["__init__.py", "core.py"]
-        assert completed.stderr == ""
+        assert audit["unclosed.py"] == [
+            ("unaudited-file", 2, ":2: fichier refus\u00e9 par le parseur Python ('(' was never closed)")]
+        assert audit["nul.py"] == [
+            ("unaudited-file", None, ": fichier refus\u00e9 par le parseur Python (source code string cannot contain null bytes)")]
+        [(rule, line, message)] = audit["unknown_codec.py"]
+        assert (rule, line) == ("unaudited-file", None) and "unknown encoding: no-such-codec" in message
+        assert audit["large.py"] == [("hidden-forbidden-import", 3, ":3: import cach\u00e9 interdit \u2014 'os'")]
+        assert audit["legacy.py"] == [("hidden-forbidden-import", 2, ":2: import cach\u00e9 interdit \u2014 'os'")]
+        assert audit["legacy_large.py"] == [
+            ("unaudited-file", None, ": fichier trop grand pour l'audit (plus de 1048576 octets)")]
+        assert {name for name, found in audit.items() if not found} == {"__init__.py", "core.py"}
