@@ -19,18 +19,24 @@
 #include <string_view>
 #include <vector>
 
+#include "line_skipper.hpp"
 #include "python_lexer.hpp"
 #include "source_audit.hpp"
 
 namespace scanner_core {
 
-class ImportFinder {
+class ImportFinder final : public ImportSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
     explicit ImportFinder(std::vector<AuditedImport>& found) : found_(found) { frames_.emplace_back(); }
     ImportFinder(const ImportFinder&) = delete;
     ImportFinder& operator=(const ImportFinder&) = delete;
+
+    // An import statement that the line skipper read without tokens.
+    void statement_import(std::int64_t line, std::string_view module) override {
+        found_.push_back({AuditedImport::Kind::statement, line, std::string(module)});
+    }
 
     // A logical line begins with its first token; `indent` is its column.
     void line_start(std::int64_t line, std::uint64_t indent);

@@ -32,18 +32,17 @@ inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80
 // What 64 bytes of code hold, one bit a byte (bit k for byte k).
 struct CodeBlock {
     std::uint64_t special;  // read in order: a quote, '#', a backslash, a control character
-                            // other than a tab, a form feed or a line break, a byte Python
-                            // refuses in code ('$', '?', '`', DEL), a byte above 0x7f
+                            // other than a tab, a form feed or a line feed (a carriage
+                            // return among them), a byte Python refuses in code ('$',
+                            // '?', '`', DEL), a byte above 0x7f
     std::uint64_t open;     // '(', '[', '{'
     std::uint64_t close;    // ')', ']', '}'
     std::uint64_t feeds;    // '\n'
-    std::uint64_t returns;  // '\r'
-    std::uint64_t blanks;   // ' ', '\t', '\f'
 };
 
 constexpr std::array<bool, 256> make_specials() {
     std::array<bool, 256> specials{};
-    for (int c = 0; c < 0x20; ++c) specials[c] = c != '\t' && c != '\f' && c != '\n' && c != '\r';
+    for (int c = 0; c < 0x20; ++c) specials[c] = c != '\t' && c != '\f' && c != '\n';
     for (int c = 0x7f; c < 0x100; ++c) specials[c] = true;
     for (const char c : {'\'', '"', '#', '\\', '$', '?', '`'}) specials[static_cast<unsigned char>(c)] = true;
     return specials;
@@ -52,7 +51,7 @@ constexpr std::array<bool, 256> make_specials() {
 constexpr std::array<bool, 256> kSpecials = make_specials();
 
 [[maybe_unused]] CodeBlock code_block_plain(const char* p) noexcept {
-    CodeBlock block{0, 0, 0, 0, 0, 0};
+    CodeBlock block{0, 0, 0, 0};
     for (int k = 0; k < 64; ++k) {
         const char c = p[k];
         const std::uint64_t bit = std::uint64_t{1} << k;
@@ -60,8 +59,6 @@ constexpr std::array<bool, 256> kSpecials = make_specials();
         if (c == '(' || c == '[' || c == '{') block.open |= bit;
         if (c == ')' || c == ']' || c == '}') block.close |= bit;
         if (c == '\n') block.feeds |= bit;
-        if (c == '\r') block.returns |= bit;
-        if (is(c, kBlank)) block.blanks |= bit;
     }
     return block;
 }
@@ -77,18 +74,16 @@ CodeBlock code_block_sse2(const char* p) noexcept {
     const __m128i backslash = _mm_set1_epi8('\\'), dollar = _mm_set1_epi8('$'), question = _mm_set1_epi8('?');
     const __m128i backtick = _mm_set1_epi8('`'), del = _mm_set1_epi8(0x7f), space = _mm_set1_epi8(0x20);
     const __m128i tab = _mm_set1_epi8('\t'), formfeed = _mm_set1_epi8('\f');
-    const __m128i feed = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
+    const __m128i feed = _mm_set1_epi8('\n');
     const __m128i lparen = _mm_set1_epi8('('), rparen = _mm_set1_epi8(')'), lbracket = _mm_set1_epi8('[');
     const __m128i rbracket = _mm_set1_epi8(']'), lbrace = _mm_set1_epi8('{'), rbrace = _mm_set1_epi8('}');
-    CodeBlock block{0, 0, 0, 0, 0, 0};
+    CodeBlock block{0, 0, 0, 0};
     for (int part = 0; part < 4; ++part) {
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
         const __m128i f = _mm_cmpeq_epi8(b, feed);
-        const __m128i r = _mm_cmpeq_epi8(b, ret);
-        const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, formfeed)),
-                                           _mm_cmpeq_epi8(b, space));
+        const __m128i allowed = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, formfeed)), f);
         // Signed: bytes above 0x7f count as below 0x20 too.
-        __m128i special = _mm_andnot_si128(_mm_or_si128(blank, _mm_or_si128(f, r)), _mm_cmplt_epi8(b, space));
+        __m128i special = _mm_andnot_si128(allowed, _mm_cmplt_epi8(b, space));
         special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, dquote)));
         special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, hash), _mm_cmpeq_epi8(b, backslash)));
         special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, dollar), _mm_cmpeq_epi8(b, question)));
@@ -101,8 +96,6 @@ CodeBlock code_block_sse2(const char* p) noexcept {
         block.open |= bits16(open, 16 * part);
         block.close |= bits16(close, 16 * part);
         block.feeds |= bits16(f, 16 * part);
-        block.returns |= bits16(r, 16 * part);
-        block.blanks |= bits16(blank, 16 * part);
     }
     return block;
 }
@@ -111,7 +104,7 @@ CodeBlock code_block_sse2(const char* p) noexcept {
 // its low nibble has the bit of its high nibble; every entry has a bit in
 // 0x03, so the high nibbles 8 to f, which stand for all bits, always are.
 #define SCANNER_CORE_LOW_NIBBLES 0x43, 0x03, 0x07, 0x07, 0x07, 0x03, 0x03, 0x07, 0x03, 0x02, 0x02, 0x03, 0x22, \
-                                 0x02, 0x03, static_cast<char>(0x8b)
+                                 0x03, 0x03, static_cast<char>(0x8b)
 #define SCANNER_CORE_HIGH_NIBBLES 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, static_cast<char>(0x80), \
                                   -1, -1, -1, -1, -1, -1, -1, -1
 
@@ -119,11 +112,10 @@ __attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcep
     const __m256i low_table = _mm256_setr_epi8(SCANNER_CORE_LOW_NIBBLES, SCANNER_CORE_LOW_NIBBLES);
     const __m256i high_table = _mm256_setr_epi8(SCANNER_CORE_HIGH_NIBBLES, SCANNER_CORE_HIGH_NIBBLES);
     const __m256i nibble = _mm256_set1_epi8(0x0f);
-    const __m256i feed = _mm256_set1_epi8('\n'), ret = _mm256_set1_epi8('\r');
-    const __m256i space = _mm256_set1_epi8(' '), tab = _mm256_set1_epi8('\t'), formfeed = _mm256_set1_epi8('\f');
+    const __m256i feed = _mm256_set1_epi8('\n');
     const __m256i lparen = _mm256_set1_epi8('('), rparen = _mm256_set1_epi8(')'), lbracket = _mm256_set1_epi8('[');
     const __m256i rbracket = _mm256_set1_epi8(']'), lbrace = _mm256_set1_epi8('{'), rbrace = _mm256_set1_epi8('}');
-    CodeBlock block{0, 0, 0, 0, 0, 0};
+    CodeBlock block{0, 0, 0, 0};
     for (int part = 0; part < 2; ++part) {
         const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
         const int shift = 32 * part;
@@ -139,9 +131,6 @@ __attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcep
         block.close |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, rparen), _mm256_cmpeq_epi8(b, rbracket)),
                                             _mm256_cmpeq_epi8(b, rbrace)));
         block.feeds |= bits(_mm256_cmpeq_epi8(b, feed));
-        block.returns |= bits(_mm256_cmpeq_epi8(b, ret));
-        block.blanks |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, space), _mm256_cmpeq_epi8(b, tab)),
-                                             _mm256_cmpeq_epi8(b, formfeed)));
     }
     return block;
 }
@@ -412,18 +401,188 @@ struct Walk {
     }
 };
 
+// --- import statements simple enough to need no tokens ----------------------
+
+constexpr bool ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+constexpr bool ascii_name_byte(char c) noexcept { return ascii_letter(c) || (c >= '0' && c <= '9'); }
+
+// Python's keywords, which are never names.
+bool keyword(std::string_view name) noexcept {
+    static constexpr std::string_view kKeywords[] = {
+        "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def",
+        "del", "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is",
+        "lambda", "nonlocal", "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
+    for (const std::string_view word : kKeywords) {
+        if (word == name) return true;
+    }
+    return false;
+}
+
+// Whether the word at `word` ("import" or "match") may matter: the whole
+// name it is in is `import`, `__import__` or `import_module`, or it is
+// `match` beginning the logical line at `line` (where it may open a match
+// statement). A name such as `importlib` or `matches` does not.
+bool word_matters(const char* word, const char* line, const char* end) noexcept {
+    const char* first = word;
+    while (first > line && ascii_name_byte(first[-1])) --first;
+    if (first > line && high(first[-1])) return true;  // a name beyond ASCII: the tokenizer tells
+    const char* last = word;
+    while (last < end && ascii_name_byte(*last)) ++last;
+    if (last < end && high(*last)) return true;
+    const std::string_view name(first, static_cast<std::size_t>(last - first));
+    if (name == "import" || name == "__import__" || name == "import_module") return true;
+    if (name != "match") return false;
+    while (line < first && (*line == ' ' || *line == '\t' || *line == '\f')) ++line;
+    return line == first;
+}
+
+// A reading of one physical line that is a whole import statement.
+class SimpleImport {
+public:
+    SimpleImport(const char* p, const char* end) noexcept : p_(p), end_(end) {}
+
+    // Reads the statement; returns the position after its line break, or
+    // nullptr when the line is anything else. The modules are in modules().
+    const char* read() noexcept {
+        blanks();
+        if (word("import")) {
+            if (!blank() || !plain()) return nullptr;
+        } else if (word("from")) {
+            if (!blank() || !from()) return nullptr;
+        } else {
+            return nullptr;
+        }
+        blanks();
+        if (p_ < end_ && *p_ == '#') {
+            while (p_ < end_ && *p_ != '\n' && *p_ != '\r' && !high(*p_)) ++p_;
+        }
+        if (p_ < end_ && *p_ == '\n') return p_ + 1;
+        if (end_ - p_ >= 2 && p_[0] == '\r' && p_[1] == '\n') return p_ + 2;
+        return nullptr;
+    }
+
+    int count() const noexcept { return count_; }
+    std::string_view module(int k) const noexcept { return modules_[k]; }
+
+private:
+    // Modules of one statement kept in place: names joined by dots with no
+    // blanks around them are views of the line; others are left to the tokenizer.
+    static constexpr int kMostModules = 8;
+
+    bool blank() const noexcept { return p_ < end_ && (*p_ == ' ' || *p_ == '\t'); }
+    void blanks() noexcept {
+        while (blank()) ++p_;
+    }
+    bool word(std::string_view text) noexcept {
+        if (static_cast<std::size_t>(end_ - p_) <= text.size() || std::string_view(p_, text.size()) != text ||
+            ascii_name_byte(p_[text.size()])) {
+            return false;
+        }
+        p_ += text.size();
+        return true;
+    }
+    // A name that is no keyword, or an empty view.
+    std::string_view name() noexcept {
+        const char* start = p_;
+        if (p_ == end_ || !ascii_letter(*p_)) return {};
+        while (p_ < end_ && ascii_name_byte(*p_)) ++p_;
+        if (p_ < end_ && high(*p_)) return {};  // a name that goes on beyond ASCII
+        const std::string_view found(start, static_cast<std::size_t>(p_ - start));
+        return keyword(found) ? std::string_view() : found;
+    }
+    std::string_view dotted() noexcept {
+        const char* start = p_;
+        do {
+            if (name().empty()) return {};
+        } while (p_ < end_ && *p_ == '.' && ++p_);
+        return {start, static_cast<std::size_t>(p_ - start)};
+    }
+    bool plain() noexcept {
+        for (;;) {
+            blanks();
+            const std::string_view module = dotted();
+            if (module.empty() || count_ == kMostModules) return false;
+            modules_[count_++] = module;
+            blanks();
+            if (word("as")) {
+                blanks();
+                if (name().empty()) return false;
+                blanks();
+            }
+            if (p_ == end_ || *p_ != ',') return true;
+            ++p_;
+        }
+    }
+    bool from() noexcept {
+        blanks();
+        bool relative = false;
+        while (p_ < end_ && *p_ == '.') {
+            relative = true;
+            ++p_;
+        }
+        if (!relative || (p_ < end_ && ascii_letter(*p_))) {
+            const std::string_view module = dotted();
+            if (module.empty()) return false;
+            if (!relative) modules_[count_++] = module;
+        }
+        blanks();
+        if (!word("import")) {
+            // "import" right before "(" or "*" has no blank after it.
+            if (end_ - p_ < 7 || std::string_view(p_, 6) != "import" || (p_[6] != '(' && p_[6] != '*')) return false;
+            p_ += 6;
+        }
+        // What is imported does not matter, as long as it is only names on this line.
+        bool parenthesised = false;
+        blanks();
+        if (p_ < end_ && *p_ == '(') {
+            parenthesised = true;
+            ++p_;
+        }
+        for (;;) {
+            blanks();
+            if (p_ < end_ && *p_ == '*' && !parenthesised) {
+                ++p_;
+                return true;
+            }
+            if (name().empty()) return false;
+            blanks();
+            if (word("as")) {
+                blanks();
+                if (name().empty()) return false;
+                blanks();
+            }
+            if (p_ < end_ && *p_ == ',') {
+                ++p_;
+                blanks();
+                if (parenthesised && p_ < end_ && *p_ == ')') break;
+                continue;
+            }
+            break;
+        }
+        if (!parenthesised) return true;
+        if (p_ == end_ || *p_ != ')') return false;
+        ++p_;
+        return true;
+    }
+
+    const char* p_;
+    const char* const end_;
+    std::string_view modules_[kMostModules];
+    int count_ = 0;
+};
+
 // The pass over whole lines, with the classifier `Classify`; inlined into
 // each variant below, so that the counts compile to what the processor has.
 template <CodeBlock (*Classify)(const char*) noexcept>
 __attribute__((always_inline)) inline std::size_t skip_with(const char* const begin, const char* const end,
-                                                          std::int64_t& line_feeds) noexcept {
+                                                          std::int64_t& line_feeds, ImportSink& sink) {
     Walk walk{begin, end, begin, line_feeds, next_trigger(begin, end)};
     const char*& q = walk.q;
     std::int64_t depth = 0;
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
-    CodeBlock block{0, 0, 0, 0, 0, 0};
+    CodeBlock block{0, 0, 0, 0};
     for (;;) {
         if (base == nullptr || q >= base + 64) {
             if (end - q < 64) break;  // the last bytes are left to the tokenizer
@@ -435,12 +594,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
-        // A lone CR breaks a line as LF does; in CR LF, the LF does.
-        std::uint64_t breaks = block.feeds | (block.returns & ~(block.feeds >> 1));
-        if ((block.returns >> 63) != 0 && (range >> 63) != 0) {
-            if (base + 64 == end) return done();
-            if (base[64] == '\n') breaks &= ~(std::uint64_t{1} << 63);
-        }
+        const std::uint64_t breaks = block.feeds;
         // The word in code in this range: the line it is on is left to the tokenizer.
         const bool triggered = walk.trigger < base + stop;
         if (triggered) range &= below(static_cast<int>(walk.trigger - base));
@@ -457,7 +611,24 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             line_feeds = walk.feeds + __builtin_popcountll(block.feeds & range & below(bit + 1));
             break;
         }
-        if (triggered) return done();
+        if (triggered && !word_matters(walk.trigger, walk.line, end)) {
+            walk.trigger = next_trigger(walk.trigger + 1, end);
+            continue;  // the same bytes again, with the next word
+        }
+        if (triggered) {
+            // The line of the word: read it here if it is a simple import statement.
+            SimpleImport statement(walk.line, end);
+            const char* after = statement.read();
+            if (after == nullptr) return done();
+            for (int k = 0; k < statement.count(); ++k) sink.statement_import(line_feeds + 1, statement.module(k));
+            if (after[-1] == '\n') ++line_feeds;
+            walk.feeds = line_feeds;
+            walk.line = q = after;
+            walk.trigger = next_trigger(after, end);
+            depth = 0;
+            base = nullptr;
+            continue;
+        }
         depth += __builtin_popcountll(block.open & range) - __builtin_popcountll(block.close & range);
         // Unmatched brackets, or too many: Python refuses the text.
         if (depth < 0 || depth > static_cast<std::int64_t>(kMaxBrackets)) return done();
@@ -479,6 +650,11 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             case '"':
                 if (!walk.quoted(0)) return done();
                 continue;
+            case '\r':
+                // The CR of a CR LF, whose LF ends the line; a lone CR is left to the tokenizer.
+                if (end - q < 2 || q[1] != '\n') return done();
+                ++q;
+                continue;
             default: return done();  // non-ASCII, or a byte Python refuses
         }
     }
@@ -487,15 +663,15 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,popcnt"))) std::size_t skip_avx2(const char* begin, const char* end,
-                                                           std::int64_t& line_feeds) noexcept {
-    return skip_with<code_block_avx2>(begin, end, line_feeds);
+                                                           std::int64_t& line_feeds, ImportSink& sink) {
+    return skip_with<code_block_avx2>(begin, end, line_feeds, sink);
 }
 
-std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
-    return skip_with<code_block_sse2>(begin, end, line_feeds);
+std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+    return skip_with<code_block_sse2>(begin, end, line_feeds, sink);
 }
 
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&) noexcept;
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, ImportSink&);
 
 Skip select_skip() noexcept {
 #if !defined(SCANNER_CORE_BASELINE_SIMD)
@@ -505,10 +681,10 @@ Skip select_skip() noexcept {
     return skip_sse2;
 }
 #else
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&) noexcept;
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, ImportSink&);
 
-std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
-    return skip_with<code_block_plain>(begin, end, line_feeds);
+std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+    return skip_with<code_block_plain>(begin, end, line_feeds, sink);
 }
 
 Skip select_skip() noexcept { return skip_plain; }
@@ -518,8 +694,8 @@ const Skip kSkip = select_skip();
 
 }  // namespace
 
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds) noexcept {
-    return kSkip(begin, end, line_feeds);
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+    return kSkip(begin, end, line_feeds, sink);
 }
 
 }  // namespace scanner_core

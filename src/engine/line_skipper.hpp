@@ -6,19 +6,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace scanner_core {
 
+// Where the skipper reports the import statements it reads itself: lines
+// such as `import a.b as c, d` or `from a.b import (x, y)`, made of ASCII
+// names and nothing that needs tokens.
+class ImportSink {
+public:
+    // An absolute import of `module` by the statement on `line`. Throws
+    // std::bad_alloc only.
+    virtual void statement_import(std::int64_t line, std::string_view module) = 0;
+
+protected:
+    ~ImportSink() = default;
+};
+
 // From the start of a logical line at `begin` (outside brackets and
 // strings), returns how many bytes of whole logical lines it passes over:
-// lines that hold the word "import" only in string literals and comments,
-// that do not begin with the word "match", and that it reads exactly as
-// Python's tokenizer does (strings with every prefix, f-strings with their
-// replacement fields, comments, continuations, brackets). It stops at the
-// start of the first line it cannot pass over: one that matters, one that
-// Python would refuse, one that `end` cuts, or one too intricate for it,
-// all of which are left to the tokenizer. Adds to `line_feeds` the line
-// feeds it passed over. Never fails; thread-safe.
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds) noexcept;
+// lines that hold the words "import" and "match" only in string literals
+// and comments, and that it reads exactly as Python's tokenizer does
+// (strings with every prefix, f-strings with their replacement fields,
+// comments, continuations, brackets); and simple import statements, whose
+// modules it gives to `sink`. It stops at the start of the first line it
+// cannot pass over: one that matters, one that Python would refuse, one
+// that `end` cuts, or one too intricate for it, all of which are left to
+// the tokenizer. Adds to `line_feeds` the line feeds it passed over.
+// Throws std::bad_alloc only, from the sink; thread-safe.
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink);
 
 }  // namespace scanner_core

@@ -100,7 +100,7 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
         switch (mode_) {
             case Mode::line_start:
                 if (skipping_ && column_ == 0 && brackets_.empty() && finder_.at_rest()) {
-                    used = skip_uninteresting_lines(p, end, line_feeds_);
+                    used = skip_uninteresting_lines(p, end, line_feeds_, finder_);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);

@@ -58,8 +58,17 @@ void SourceAudit::feed(std::string_view piece) {
     Reader& r = *reader_;
     const char* data = piece.data();
     std::size_t size = piece.size();
+    if (!r.started && r.start_size == 0 && size >= 3) {
+        r.started = true;
+        if (std::memcmp(data, kByteOrderMark, 3) == 0) {
+            r.coding.after_byte_order_mark();
+            data += 3;
+            size -= 3;
+        }
+    }
     if (!r.started) {
-        // Gather up to three bytes, to tell a byte-order mark from text.
+        // A first piece shorter than a byte-order mark: gather up to three
+        // bytes, to tell one from text.
         while (size > 0 && r.start_size < 3) {
             const char byte = *data++;
             --size;
