@@ -182,14 +182,16 @@ struct Walk {
     // At a quote in code: the string it opens, with the prefix before it.
     bool quoted(int nesting) noexcept {
         const char quote = *q;
-        const char* name = q;
-        while (name > line && is(name[-1], kNameByte)) --name;
         bool raw = false;
         bool bytes = false;
         bool format = false;
-        if (!python_chars::string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)), raw, bytes,
-                                         format)) {
-            raw = bytes = format = false;
+        if (q > line && is(q[-1], kNameByte)) {
+            const char* name = q - 1;
+            while (name > line && is(name[-1], kNameByte)) --name;
+            if (!python_chars::string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)), raw, bytes,
+                                             format)) {
+                raw = bytes = format = false;
+            }
         }
         if (end - q < 3) return false;
         const bool triple = q[1] == quote && q[2] == quote;
