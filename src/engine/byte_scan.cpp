@@ -18,6 +18,14 @@ const char* string_stop_plain(const char* p, const char* end, char quote) noexce
     return p;
 }
 
+const char* fstring_stop_plain(const char* p, const char* end, char quote) noexcept {
+    while (p < end && *p != quote && *p != '{' && *p != '}' && *p != '\\' && *p != '\n' && *p != '\r' &&
+           static_cast<unsigned char>(*p) < 0x80) {
+        ++p;
+    }
+    return p;
+}
+
 const char* line_end_plain(const char* p, const char* end) noexcept {
     while (p < end && *p != '\n' && *p != '\r') ++p;
     return p;
@@ -67,6 +75,38 @@ __attribute__((target("avx2"))) const char* string_stop_avx2(const char* p, cons
         p += 32;
     }
     return string_stop_sse2(p, end, quote);
+}
+
+const char* fstring_stop_sse2(const char* p, const char* end, char quote) noexcept {
+    const __m128i q = _mm_set1_epi8(quote), backslash = _mm_set1_epi8('\\'), open = _mm_set1_epi8('{');
+    const __m128i close = _mm_set1_epi8('}'), feed = _mm_set1_epi8('\n'), ret = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, q), _mm_cmpeq_epi8(b, backslash)),
+                         _mm_or_si128(_mm_cmpeq_epi8(b, feed), _mm_cmpeq_epi8(b, ret))),
+            _mm_or_si128(_mm_cmpeq_epi8(b, open), _mm_cmpeq_epi8(b, close)));
+        const int mask = _mm_movemask_epi8(stop) | _mm_movemask_epi8(b);
+        if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+    return fstring_stop_plain(p, end, quote);
+}
+
+__attribute__((target("avx2"))) const char* fstring_stop_avx2(const char* p, const char* end, char quote) noexcept {
+    const __m256i q = _mm256_set1_epi8(quote), backslash = _mm256_set1_epi8('\\'), open = _mm256_set1_epi8('{');
+    const __m256i close = _mm256_set1_epi8('}'), feed = _mm256_set1_epi8('\n'), ret = _mm256_set1_epi8('\r');
+    while (end - p >= 32) {
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i stop = _mm256_or_si256(
+            _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, q), _mm256_cmpeq_epi8(b, backslash)),
+                            _mm256_or_si256(_mm256_cmpeq_epi8(b, feed), _mm256_cmpeq_epi8(b, ret))),
+            _mm256_or_si256(_mm256_cmpeq_epi8(b, open), _mm256_cmpeq_epi8(b, close)));
+        const unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(stop) | _mm256_movemask_epi8(b));
+        if (mask != 0) return p + __builtin_ctz(mask);
+        p += 32;
+    }
+    return fstring_stop_sse2(p, end, quote);
 }
 
 const char* line_end_sse2(const char* p, const char* end) noexcept {
@@ -192,6 +232,7 @@ __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const ch
 struct Scanners {
     const char* (*non_name)(const char*, const char*) noexcept;
     const char* (*string_stop)(const char*, const char*, char) noexcept;
+    const char* (*fstring_stop)(const char*, const char*, char) noexcept;
     const char* (*line_end)(const char*, const char*) noexcept;
     const char* (*trigger)(const char*, const char*) noexcept;
 };
@@ -199,20 +240,21 @@ struct Scanners {
 Scanners select_scanners() noexcept {
 #if !defined(SCANNER_CORE_BASELINE_SIMD)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return {non_name_avx2, string_stop_avx2, line_end_avx2, trigger_avx2};
+    if (__builtin_cpu_supports("avx2")) return {non_name_avx2, string_stop_avx2, fstring_stop_avx2, line_end_avx2, trigger_avx2};
 #endif
-    return {non_name_sse2, string_stop_sse2, line_end_sse2, trigger_sse2};
+    return {non_name_sse2, string_stop_sse2, fstring_stop_sse2, line_end_sse2, trigger_sse2};
 }
 #else
 struct Scanners {
     const char* (*non_name)(const char*, const char*) noexcept;
     const char* (*string_stop)(const char*, const char*, char) noexcept;
+    const char* (*fstring_stop)(const char*, const char*, char) noexcept;
     const char* (*line_end)(const char*, const char*) noexcept;
     const char* (*trigger)(const char*, const char*) noexcept;
 };
 
 Scanners select_scanners() noexcept {
-    return {non_name_plain, string_stop_plain, line_end_plain, trigger_plain};
+    return {non_name_plain, string_stop_plain, fstring_stop_plain, line_end_plain, trigger_plain};
 }
 #endif
 
@@ -226,6 +268,10 @@ const char* next_string_stop(const char* p, const char* end, char quote) noexcep
 }
 
 const char* next_non_name_byte(const char* p, const char* end) noexcept { return kScanners.non_name(p, end); }
+
+const char* next_fstring_stop(const char* p, const char* end, char quote) noexcept {
+    return kScanners.fstring_stop(p, end, quote);
+}
 
 const char* next_line_end(const char* p, const char* end) noexcept { return kScanners.line_end(p, end); }
 

@@ -10,6 +10,10 @@ namespace scanner_core {
 // In a string's body: its quote, a backslash, a line end, or a byte above 0x7f.
 const char* next_string_stop(const char* p, const char* end, char quote) noexcept;
 
+// In an f-string's text: its quote, a brace, a backslash, a line end, or a
+// byte above 0x7f.
+const char* next_fstring_stop(const char* p, const char* end, char quote) noexcept;
+
 // A line feed or a carriage return.
 const char* next_line_end(const char* p, const char* end) noexcept;
 

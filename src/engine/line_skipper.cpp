@@ -264,10 +264,7 @@ struct Walk {
         const char* from = q;
         bool named = false;  // inside \N{...}
         for (;;) {
-            while (q < end && *q != quote && *q != '{' && *q != '}' && *q != '\\' && *q != '\n' && *q != '\r' &&
-                   !high(*q)) {
-                ++q;
-            }
+            q = next_fstring_stop(q, end, quote);
             if (q == end) return false;
             const char c = *q;
             if (high(c)) {
@@ -409,16 +406,7 @@ constexpr bool ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || 
 constexpr bool ascii_name_byte(char c) noexcept { return ascii_letter(c) || (c >= '0' && c <= '9'); }
 
 // Python's keywords, which are never names.
-bool keyword(std::string_view name) noexcept {
-    static constexpr std::string_view kKeywords[] = {
-        "False", "None", "True", "and", "as", "assert", "async", "await", "break", "class", "continue", "def",
-        "del", "elif", "else", "except", "finally", "for", "from", "global", "if", "import", "in", "is",
-        "lambda", "nonlocal", "not", "or", "pass", "raise", "return", "try", "while", "with", "yield"};
-    for (const std::string_view word : kKeywords) {
-        if (word == name) return true;
-    }
-    return false;
-}
+bool keyword(std::string_view name) noexcept { return python_chars::keyword(name); }
 
 // Whether the word at `word` ("import" or "match") may matter: the whole
 // name it is in is `import`, `__import__` or `import_module`, or it is

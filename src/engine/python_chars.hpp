@@ -55,6 +55,26 @@ constexpr bool string_prefix(std::string_view name, bool& raw, bool& bytes, bool
     return !(bytes && format);
 }
 
+// Whether `name` is one of Python's keywords (not a soft keyword).
+constexpr bool keyword(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 2: return name == "as" || name == "if" || name == "in" || name == "is" || name == "or";
+        case 3: return name == "and" || name == "def" || name == "del" || name == "for" || name == "not" || name == "try";
+        case 4:
+            return name == "None" || name == "True" || name == "elif" || name == "else" || name == "from" ||
+                   name == "pass" || name == "with";
+        case 5:
+            return name == "False" || name == "async" || name == "await" || name == "break" || name == "class" ||
+                   name == "raise" || name == "while" || name == "yield";
+        case 6:
+            return name == "assert" || name == "except" || name == "global" || name == "import" || name == "lambda" ||
+                   name == "return";
+        case 7: return name == "finally";
+        case 8: return name == "continue" || name == "nonlocal";
+        default: return false;
+    }
+}
+
 // The length of the UTF-8 sequence at `p` (a byte above 0x7f) as Python's
 // decoder accepts it: 0 when it is cut off at `end`, -1 when it is invalid
 // (a bad lead byte, a bad continuation, an overlong form, a surrogate, a
