@@ -181,24 +181,25 @@ __attribute__((target("avx2"))) const char* non_name_avx2(const char* p, const c
     return non_name_sse2(p, end);
 }
 
-// The words are found by their first three letters, many bytes at a time,
+// The words are found by their first four letters, many bytes at a time,
 // then checked whole.
 inline bool trigger_at(const char* p, const char* end) noexcept {
     return (end - p >= 6 && std::memcmp(p, "import", 6) == 0) || (end - p >= 5 && std::memcmp(p, "match", 5) == 0);
 }
 
 const char* trigger_sse2(const char* p, const char* end) noexcept {
-    const __m128i i = _mm_set1_epi8('i'), m = _mm_set1_epi8('m'), pee = _mm_set1_epi8('p');
-    const __m128i a = _mm_set1_epi8('a'), t = _mm_set1_epi8('t');
-    while (end - p >= 16 + 2) {
-        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-        const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-        const __m128i imp =
-            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, i), _mm_cmpeq_epi8(second, m)), _mm_cmpeq_epi8(third, pee));
-        const __m128i mat =
-            _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(first, m), _mm_cmpeq_epi8(second, a)), _mm_cmpeq_epi8(third, t));
-        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(imp, mat))); mask != 0;
+    const __m128i i = _mm_set1_epi8('i'), m = _mm_set1_epi8('m'), pee = _mm_set1_epi8('p'), o = _mm_set1_epi8('o');
+    const __m128i a = _mm_set1_epi8('a'), t = _mm_set1_epi8('t'), c = _mm_set1_epi8('c');
+    while (end - p >= 16 + 3) {
+        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
+        const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
+        const __m128i impo = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, i), _mm_cmpeq_epi8(b1, m)),
+                                           _mm_and_si128(_mm_cmpeq_epi8(b2, pee), _mm_cmpeq_epi8(b3, o)));
+        const __m128i matc = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, m), _mm_cmpeq_epi8(b1, a)),
+                                           _mm_and_si128(_mm_cmpeq_epi8(b2, t), _mm_cmpeq_epi8(b3, c)));
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(impo, matc))); mask != 0;
              mask &= mask - 1) {
             const char* at = p + __builtin_ctz(mask);
             if (trigger_at(at, end)) return at;
@@ -210,16 +211,18 @@ const char* trigger_sse2(const char* p, const char* end) noexcept {
 
 __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const char* end) noexcept {
     const __m256i i = _mm256_set1_epi8('i'), m = _mm256_set1_epi8('m'), pee = _mm256_set1_epi8('p');
-    const __m256i a = _mm256_set1_epi8('a'), t = _mm256_set1_epi8('t');
-    while (end - p >= 32 + 2) {
-        const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-        const __m256i third = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-        const __m256i imp = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(first, i), _mm256_cmpeq_epi8(second, m)),
-                                             _mm256_cmpeq_epi8(third, pee));
-        const __m256i mat = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(first, m), _mm256_cmpeq_epi8(second, a)),
-                                             _mm256_cmpeq_epi8(third, t));
-        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(imp, mat))); mask != 0;
+    const __m256i o = _mm256_set1_epi8('o'), a = _mm256_set1_epi8('a'), t = _mm256_set1_epi8('t');
+    const __m256i c = _mm256_set1_epi8('c');
+    while (end - p >= 32 + 3) {
+        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
+        const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
+        const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3));
+        const __m256i impo = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b0, i), _mm256_cmpeq_epi8(b1, m)),
+                                              _mm256_and_si256(_mm256_cmpeq_epi8(b2, pee), _mm256_cmpeq_epi8(b3, o)));
+        const __m256i matc = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b0, m), _mm256_cmpeq_epi8(b1, a)),
+                                              _mm256_and_si256(_mm256_cmpeq_epi8(b2, t), _mm256_cmpeq_epi8(b3, c)));
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(impo, matc))); mask != 0;
              mask &= mask - 1) {
             const char* at = p + __builtin_ctz(mask);
             if (trigger_at(at, end)) return at;
