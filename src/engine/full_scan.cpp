@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <thread>
-#include <unordered_set>
 #include <utility>
 
 #include "module_name.hpp"
@@ -137,7 +136,6 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
             finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));
     } else {
         const Reported reported = reported_by(result.scan);
-        std::unordered_set<std::string> messages;  // one finding per line and module
         std::string root;
         for (AuditedImport& found : stage.imports()) {
             AuditRule rule = AuditRule::non_constant_dynamic_import;
@@ -147,24 +145,36 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
                 if (module.empty() || module.front() == '.') continue;
                 root.assign(root_of(module));
                 if (local_modules.count(root) != 0 || local_modules.count(module) != 0) continue;
-                if (classifier_.is_forbidden(module)) {
-                    rule = AuditRule::hidden_forbidden_import;
-                    text = kHiddenForbidden;
-                } else if (classifier_.is_allowed(module)) {
-                    continue;
-                } else {
-                    rule = AuditRule::hidden_unlisted_import;
-                    text = kHiddenUnlisted;
-                }
+                const ImportClassifier::Verdict verdict = classifier_.verdict(module, root);
+                if (verdict == ImportClassifier::Verdict::allowed) continue;
                 if (was_reported(reported, found.line, module)) continue;
+                const bool forbidden = verdict == ImportClassifier::Verdict::forbidden;
+                rule = forbidden ? AuditRule::hidden_forbidden_import : AuditRule::hidden_unlisted_import;
+                text = forbidden ? kHiddenForbidden : kHiddenUnlisted;
             }
             AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
             unicode::append_printable(made.module, made.message);
             made.message.push_back('\'');
-            if (messages.insert(made.message).second) findings.push_back(std::move(made));
+            findings.push_back(std::move(made));
         }
+        // In line order, and one finding per line, rule and module: the
+        // first, where a line repeats an import.
         std::stable_sort(findings.begin(), findings.end(),
                          [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
+        auto kept = findings.begin();
+        for (auto it = findings.begin(); it != findings.end(); ++it) {
+            bool repeated = false;
+            for (auto k = kept; k != findings.begin() && (k - 1)->line == it->line; --k) {
+                if ((k - 1)->rule == it->rule && (k - 1)->module == it->module) {
+                    repeated = true;
+                    break;
+                }
+            }
+            if (repeated) continue;
+            if (kept != it) *kept = std::move(*it);
+            ++kept;
+        }
+        findings.erase(kept, findings.end());
     }
     for (const AuditFinding& made : findings) {
         if (is_error(made.rule)) result.passed = false;

@@ -37,6 +37,16 @@ public:
     // followed in the name by a dot). Does not consult `forbidden`.
     bool is_allowed(const std::string& module) const;
 
+    enum class Verdict : unsigned char { forbidden, allowed, unlisted };
+
+    // What the policy says of `module`, whose root (as root_of gives it) is
+    // `root`: forbidden when the root is, allowed when an allow rule covers
+    // the name, unlisted otherwise. Never fails except on exhausted memory.
+    Verdict verdict(const std::string& module, const std::string& root) const {
+        if (forbidden.count(root) != 0) return Verdict::forbidden;
+        return allows(module, root) ? Verdict::allowed : Verdict::unlisted;
+    }
+
     // Checks one source file. A file that cannot be opened gives a record
     // with a single error; forbidden imports are errors, imports no rule
     // allows are warnings, relative, empty and local ones are ignored.
