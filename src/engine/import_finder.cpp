@@ -128,6 +128,7 @@ std::string ImportFinder::normal_name(const Token& token) {
 }
 
 bool ImportFinder::wants_string_body() const noexcept {
+    if (keeping_) return true;  // the line may be read again as a match statement's subject
     const Frame& frame = frames_[depth_ - 1];
     return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
 }
@@ -194,12 +195,36 @@ void ImportFinder::newline() {
     end_statement();
     // `match <subject>:` ending a line opens a block of case clauses; no
     // other statement that begins with the name `match` ends with a colon.
-    if (line_is_match_ && last_is_colon_ && line_tokens_ >= 3) matches_.push_back({line_indent_, 0, false});
-    pattern_ = false;
-    depth_ = 1;
-    Frame& statement = frames_[0];
-    statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
-    statement.empty = true;
+    const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
+    const auto reset = [this] {
+        pattern_ = false;
+        depth_ = 1;
+        Frame& statement = frames_[0];
+        statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
+        statement.empty = true;
+        statement.pure = true;
+        statement.tokens = 0;
+        statement.text = statement.integer = Constant::empty;
+    };
+    reset();
+    if (keeping_) {
+        keeping_ = false;
+        if (!header) {
+            for (AuditedImport& found : apart_) found_.push_back(std::move(found));
+        } else if (kept_too_many_) {
+            mark_unjudgeable("a match statement's first line is too long to be read", match_line_);
+        } else {
+            // The subject, read again without the name `match` before it.
+            for (KeptToken& kept : kept_) {
+                kept.token.text = kept.text;
+                expression(kept.token);
+            }
+            reset();
+        }
+        apart_.clear();
+        kept_.clear();
+    }
+    if (header) matches_.push_back({line_indent_, 0, false});
 }
 
 void ImportFinder::end() { end_statement(); }
@@ -303,12 +328,25 @@ void ImportFinder::import_token(const Token& token) {
 
 void ImportFinder::token(const Token& token) {
     ++line_tokens_;
+    if (keeping_ && !kept_too_many_) {
+        if (kept_.size() == kMostKept || kept_bytes_ + token.text.size() > kMostKeptBytes) {
+            kept_too_many_ = true;
+        } else {
+            kept_.push_back({token, std::string(token.text)});
+            kept_.back().token.buffer = nullptr;
+            kept_bytes_ += token.text.size();
+        }
+    }
     if (first_token_) {
         first_token_ = false;
         // Soft keywords are recognised by their bytes, as Python does.
         if (token.kind == TokenKind::name && token.ascii) {
             if (token.text == "match") {
                 line_is_match_ = true;
+                keeping_ = true;
+                kept_too_many_ = false;
+                kept_bytes_ = 0;
+                match_line_ = token.line;
             } else if (token.text == "case" && at_case_indent_) {
                 pattern_ = true;
                 pattern_depth_ = depth_;
@@ -317,7 +355,10 @@ void ImportFinder::token(const Token& token) {
     }
     last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
     import_token(token);
+    expression(token);
+}
 
+void ImportFinder::expression(const Token& token) {
     switch (token.kind) {
         case TokenKind::name: on_name(token); break;
         case TokenKind::keyword: {
@@ -646,7 +687,7 @@ void ImportFinder::end_call(Frame& frame) {
         value = &frame.name_value;
     }
     if (!constant) {
-        found_.push_back({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
+        (keeping_ ? apart_ : found_).push_back({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
         return;
     }
     bool relative = false;
@@ -662,7 +703,7 @@ void ImportFinder::end_call(Frame& frame) {
                          frame.call_line);
         return;
     }
-    found_.push_back({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+    (keeping_ ? apart_ : found_).push_back({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
 }
 
 }  // namespace scanner_core

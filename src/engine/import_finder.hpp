@@ -137,6 +137,8 @@ private:
     void record_import(std::int64_t line, std::string module);
     void end_statement();
 
+    // The token as part of an expression.
+    void expression(const Token& token);
     void on_name(const Token& token);
     void on_atom(const Token& token, bool string_like);
     void on_string(const Token& token);
@@ -178,6 +180,25 @@ private:
 
     std::string unjudgeable_;
     std::int64_t unjudgeable_line_ = 0;
+
+    // A logical line that begins with the name `match` is a match statement
+    // only if it ends with a colon, and its tokens mean something else then
+    // (`match (f)(x):` calls f). They are read as an expression statement,
+    // with the dynamic imports found kept apart, and kept to be read again
+    // as a subject once the line shows it is one; such a line longer than
+    // this cannot be judged.
+    static constexpr std::size_t kMostKept = 4096;
+    static constexpr std::size_t kMostKeptBytes = 64 * 1024;
+    struct KeptToken {
+        Token token;
+        std::string text;
+    };
+    bool keeping_ = false;
+    bool kept_too_many_ = false;
+    std::int64_t match_line_ = 0;
+    std::vector<KeptToken> kept_;
+    std::size_t kept_bytes_ = 0;
+    std::vector<AuditedImport> apart_;
 };
 
 }  // namespace scanner_core

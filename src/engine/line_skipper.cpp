@@ -1,5 +1,6 @@
 #include "line_skipper.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string_view>
@@ -175,8 +176,8 @@ struct Walk {
 
     // At a line break inside brackets or a triple-quoted string.
     void line_break() noexcept {
-        if (*q == '\n') ++feeds;
         q = after_line_break(q, end);
+        if (q[-1] == '\n') ++feeds;
     }
 
     // At a quote in code: the string it opens, with the prefix before it.
@@ -569,6 +570,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
     Walk walk{begin, end, begin, line_feeds, next_trigger(begin, end)};
     const char*& q = walk.q;
     std::int64_t depth = 0;
+    char stack[kMaxBrackets];
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
@@ -584,26 +586,34 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
-        const std::uint64_t breaks = block.feeds;
         // The word in code in this range: the line it is on is left to the tokenizer.
         const bool triggered = walk.trigger < base + stop;
-        if (triggered) range &= below(static_cast<int>(walk.trigger - base));
-        // The last line break in the range outside brackets begins the line
-        // the tokenizer would resume at.
-        for (std::uint64_t ends = breaks & range; ends != 0;) {
-            const int bit = 63 - __builtin_clzll(ends);
-            ends &= ~(std::uint64_t{1} << bit);
-            const std::uint64_t upto = range & below(bit);
-            const std::int64_t level =
-                depth + __builtin_popcountll(block.open & upto) - __builtin_popcountll(block.close & upto);
-            if (level != 0) continue;
-            walk.line = base + bit + 1;
-            line_feeds = walk.feeds + __builtin_popcountll(block.feeds & range & below(bit + 1));
-            break;
+        if (triggered) range &= below(std::max(from, static_cast<int>(walk.trigger - base)));
+        // Brackets and line feeds in order: each bracket is matched as Python
+        // matches it, and a line feed outside brackets begins the line the
+        // tokenizer would resume at.
+        std::int64_t feeds_here = walk.feeds;
+        for (std::uint64_t events = (block.open | block.close | block.feeds) & range; events != 0; events &= events - 1) {
+            const int bit = __builtin_ctzll(events);
+            const char e = base[bit];
+            if (e == '\n') {
+                ++feeds_here;
+                if (depth != 0) continue;
+                walk.line = base + bit + 1;
+                line_feeds = feeds_here;
+            } else if (e == '(' || e == '[' || e == '{') {
+                if (depth == static_cast<std::int64_t>(kMaxBrackets)) return done();
+                stack[depth++] = e;
+            } else if (depth == 0 || stack[--depth] != (e == ')' ? '(' : e == ']' ? '[' : '{')) {
+                return done();  // unmatched: Python refuses it
+            }
         }
         if (triggered && !word_matters(walk.trigger, walk.line, end)) {
+            // Go on from the word, whose bytes are a name's, with the next word.
+            walk.feeds = feeds_here;
+            q = walk.trigger;
             walk.trigger = next_trigger(walk.trigger + 1, end);
-            continue;  // the same bytes again, with the next word
+            continue;
         }
         if (triggered) {
             // The line of the word: read it here if it is a simple import statement.
@@ -619,10 +629,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             base = nullptr;
             continue;
         }
-        depth += __builtin_popcountll(block.open & range) - __builtin_popcountll(block.close & range);
-        // Unmatched brackets, or too many: Python refuses the text.
-        if (depth < 0 || depth > static_cast<std::int64_t>(kMaxBrackets)) return done();
-        walk.feeds += __builtin_popcountll(block.feeds & range);
+        walk.feeds = feeds_here;
         q = base + stop;
         if (stop == 64) continue;
         // Read in order what may change the meaning of what follows.
@@ -639,6 +646,11 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             case '\'':
             case '"':
                 if (!walk.quoted(0)) return done();
+                // A word passed in an f-string's replacement field was in code.
+                while (walk.trigger < q) {
+                    if (word_matters(walk.trigger, walk.line, end)) return done();
+                    walk.trigger = next_trigger(walk.trigger + 1, end);
+                }
                 continue;
             case '\r':
                 // The CR of a CR LF, whose LF ends the line; a lone CR is left to the tokenizer.

@@ -49,12 +49,18 @@ void SourceAudit::stop(std::string reason, std::int64_t line) {
 }
 
 void SourceAudit::feed(std::string_view piece) {
-    if (stopped_ || piece.empty()) return;
-    // Python refuses a source with a NUL byte anywhere, before it decodes.
+    if (piece.empty() || nul_) return;
+    // Python refuses a source with a NUL byte anywhere, before it decodes or
+    // reads anything else: that is its reason, even after another one.
     if (std::memchr(piece.data(), '\0', piece.size()) != nullptr) {
-        stop("source code string cannot contain null bytes", 0);
+        nul_ = true;
+        if (deferred_encoding_.empty()) {
+            stopped_ = false;
+            stop("source code string cannot contain null bytes", 0);
+        }
         return;
     }
+    if (stopped_) return;
     Reader& r = *reader_;
     const char* data = piece.data();
     std::size_t size = piece.size();
@@ -159,7 +165,7 @@ void SourceAudit::lex(const char* data, std::size_t size, bool final) {
     if (r.held > 0) {
         // The held-back bytes and enough of what follows them to decide.
         const std::size_t extra = std::min(size, kSeam);
-        std::memcpy(r.seam + r.held, data, extra);
+        if (extra > 0) std::memcpy(r.seam + r.held, data, extra);
         const std::size_t joined = r.held + extra;
         const std::size_t used = r.lexer.lex(r.seam, joined, final && extra == size);
         if (used < r.held) {  // only when everything that followed fit in the seam
@@ -175,7 +181,7 @@ void SourceAudit::lex(const char* data, std::size_t size, bool final) {
     }
     const std::size_t used = r.lexer.lex(data, size, final);
     r.held = size - used;
-    std::memcpy(r.seam, data + used, r.held);
+    if (r.held > 0) std::memcpy(r.seam, data + used, r.held);
     if (r.lexer.refused()) stop(r.lexer.reason(), r.lexer.refusal_line());
 }
 

@@ -66,6 +66,7 @@ private:
     std::int64_t refusal_line_ = 0;
     std::string deferred_encoding_;
     bool stopped_ = false;
+    bool nul_ = false;
     bool finished_ = false;
 };
 
