@@ -1,0 +1,303 @@
+"""The native audit held to Python's own reading of a file.
+
+For a file that Python's parser accepts, the native findings must be the
+`ast` audit's (scanner_gate.ast_audit), finding for finding: rule, line and
+module. For a file the parser refuses, Python could not import it, so there
+is nothing exact to compare; the native audit must then fail it
+(unaudited-file) or report every import that Python's own tokenizer shows
+(`token_imports`), so that a file can never pass with fewer imports than
+Python's tokens hold. A file in a codec the engine leaves to Python
+(deferred) must name the codec Python would decode it with.
+"""
+
+import ast
+import codecs
+import dataclasses
+import io
+import keyword
+import sys
+import tokenize
+import unicodedata
+from collections.abc import Iterator
+
+import scanner_audit
+from scanner_gate import ast_audit
+from scanner_gate.findings import UNAUDITED, UNLISTED, scan_findings
+
+
+
+def _read_whole(path: str) -> bytes:
+    with open(path, "rb") as stream:
+        return stream.read()
+
+
+# The oracle reads whole files, whatever their size.
+ast_audit.MAX_BYTES = sys.maxsize
+ast_audit.read = _read_whole
+
+# A policy that puts every path of the judgement to work: forbidden roots,
+# an exact and a prefix rule, a local module.
+FORBIDDEN = frozenset({"os", "sys", "subprocess", "socket", "importlib", "ctypes"})
+ALLOWED_EXACT = frozenset({"json", "collections.abc", "typing"})
+ALLOWED_PREFIXES = ("unittest", "email")
+LOCAL = frozenset({"test", "mylocal"})
+
+DYNAMIC_IMPORTERS = ("__import__", "import_module")
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    """How the native audit of one file compares with Python's reading."""
+
+    # "same": the parser accepts it and the findings are the oracle's.
+    # "refused_both": the parser refuses it and the native audit fails it.
+    # "refused_by_python_only": the parser refuses it, the native audit
+    #     reads it, and reports every import that Python's tokens show.
+    # "deferred": a codec the engine leaves to Python, named as Python names it.
+    # Failures: "mismatch", "fewer_imports", "wrong_codec", "crash".
+    kind: str
+    detail: str = ""
+    tokenized: bool = True  # for refused_by_python_only: whether tokenize read it to its end
+
+    @property
+    def failed(self) -> bool:
+        return self.kind in FAILURES
+
+
+FAILURES = ("mismatch", "fewer_imports", "wrong_codec", "crash")
+
+
+class Comparer:
+    """Compares files natively and through the oracle; one per process."""
+
+    def __init__(self) -> None:
+        self.scanner = scanner_audit.Scanner(set(FORBIDDEN), set(ALLOWED_EXACT), list(ALLOWED_PREFIXES))
+        # No policy at all: every import the native side sees is reported.
+        self.everything = scanner_audit.Scanner(set(), set(), [])
+
+    def compare(self, path: str) -> Outcome:
+        try:
+            return self._compare(path)
+        except Exception as error:  # noqa: BLE001 - a crash of either side is a failure to show
+            return Outcome("crash", f"{type(error).__name__}: {error}")
+
+    def _compare(self, path: str) -> Outcome:
+        report = self.scanner.scan_file(path, set(LOCAL))
+        native = sorted((f.rule, f.line or 0, f.module or "") for f in report.findings)
+        oracle_findings = ast_audit.audit(report.filepath, scan_findings(report), self.scanner, LOCAL)
+        python_refuses = any(f.kind is UNAUDITED for f in oracle_findings)
+        with open(path, "rb") as stream:
+            data = stream.read()
+        if report.deferred_encoding is not None:
+            return deferred(data, report.deferred_encoding, python_refuses)
+        native_refuses = any(rule == "unaudited-file" for rule, _, _ in native)
+        if not python_refuses:
+            oracle = sorted((f.kind.id, f.line or 0, f.module or "") for f in oracle_findings)
+            if native == oracle:
+                return Outcome("same")
+            return Outcome("mismatch", f"native {difference(native, oracle)}, oracle {difference(oracle, native)}")
+        if native_refuses:
+            return Outcome("refused_both")
+        expected, complete = token_imports(data)
+        seen = self.native_imports(path)
+        missing = sorted(expected - seen)
+        if missing:
+            return Outcome("fewer_imports", f"Python's tokens show {missing[:5]}, the native audit does not",
+                           complete)
+        return Outcome("refused_by_python_only", tokenized=complete)
+
+    def native_imports(self, path: str) -> set[tuple[int, str]]:
+        """Every (line, module) the native side reports under an empty
+        policy: the line scan's imports and the audit's (for a dynamic
+        import without a constant name, the function called)."""
+        report = self.everything.scan_file(path, set())
+        seen = {(f.line, f.module) for f in scan_findings(report) if f.kind is UNLISTED}
+        seen |= {(f.line, f.module) for f in report.findings if f.rule != "unaudited-file"}
+        return seen
+
+
+def difference(ours: list[tuple[str, int, str]], theirs: list[tuple[str, int, str]]) -> str:
+    rest = list(theirs)
+    extra = []
+    for item in ours:
+        if item in rest:
+            rest.remove(item)
+        else:
+            extra.append(item)
+    return f"has {extra[:6]}" if extra else "has nothing more"
+
+
+def deferred(data: bytes, native_codec: str, python_refuses: bool) -> Outcome:
+    """A file the engine leaves to Python's codecs must name the codec
+    Python decodes it with (or one Python does not know, when it refuses)."""
+    try:
+        python_codec = tokenize.detect_encoding(io.BytesIO(data).readline)[0]
+    except SyntaxError:
+        python_codec = None
+    try:
+        native = codecs.lookup(native_codec).name
+    except LookupError:
+        native = None
+    if python_codec is None and native is None:
+        return Outcome("deferred", native_codec)
+    if python_codec is not None and native == codecs.lookup(python_codec).name:
+        return Outcome("deferred", native_codec)
+    if python_refuses and native is None:
+        return Outcome("deferred", native_codec)
+    return Outcome("wrong_codec", f"native defers to {native_codec!r}, Python decodes with {python_codec!r}")
+
+
+# --- the imports that Python's tokens show ---------------------------------
+
+SKIPPED = {tokenize.COMMENT, tokenize.NL, tokenize.ENCODING, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER}
+
+
+def python_tokens(data: bytes) -> tuple[list[tokenize.TokenInfo], bool]:
+    """The significant tokens Python's tokenizer gives for the file, and
+    whether it read the file to its end. When it stops at an error, the
+    tokens of the logical line it stopped in are dropped: only whole
+    logical lines before the error count."""
+    tokens: list[tokenize.TokenInfo] = []
+    try:
+        for token in tokenize.tokenize(io.BytesIO(data).readline):
+            if token.type not in SKIPPED:
+                tokens.append(token)
+    except (SyntaxError, tokenize.TokenError, UnicodeDecodeError, LookupError, ValueError):
+        while tokens and tokens[-1].type != tokenize.NEWLINE:
+            tokens.pop()
+        return tokens, False
+    return tokens, True
+
+
+def is_name(token: tokenize.TokenInfo, text: str | None = None) -> bool:
+    return token.type == tokenize.NAME and (text is None or token.string == text)
+
+
+def is_identifier(token: tokenize.TokenInfo) -> bool:
+    return token.type == tokenize.NAME and not keyword.iskeyword(token.string)
+
+
+def is_op(token: tokenize.TokenInfo, *texts: str) -> bool:
+    return token.type == tokenize.OP and token.string in texts
+
+
+def normal(name: str) -> str:
+    return unicodedata.normalize("NFKC", name)
+
+
+def dotted(tokens: list[tokenize.TokenInfo], i: int) -> tuple[str | None, int]:
+    """The dotted name that starts at tokens[i], and the index after it;
+    None when it is not a whole dotted name."""
+    if i >= len(tokens) or not is_identifier(tokens[i]):
+        return None, i
+    parts = [normal(tokens[i].string)]
+    i += 1
+    while i < len(tokens) and is_op(tokens[i], "."):
+        if i + 1 >= len(tokens) or not is_identifier(tokens[i + 1]):
+            return None, i + 1
+        parts.append(normal(tokens[i + 1].string))
+        i += 2
+    return ".".join(parts), i
+
+
+def statement_imports(tokens: list[tokenize.TokenInfo]) -> Iterator[tuple[int, str]]:
+    """(line, module) of each name of `import a.b as c, d` and of each
+    absolute `from a.b import ...`, wherever the keywords stand."""
+    i = 0
+    while i < len(tokens):
+        token = tokens[i]
+        if is_name(token, "import"):
+            i += 1
+            while True:
+                name, i = dotted(tokens, i)
+                if name is None:
+                    break
+                yield token.start[0], name
+                if i < len(tokens) and is_name(tokens[i], "as"):
+                    if i + 1 >= len(tokens) or not is_identifier(tokens[i + 1]):
+                        break
+                    i += 2
+                if i < len(tokens) and is_op(tokens[i], ","):
+                    i += 1
+                    continue
+                break
+        elif is_name(token, "from"):
+            name, after = dotted(tokens, i + 1)
+            if name is not None and after < len(tokens) and is_name(tokens[after], "import"):
+                yield token.start[0], name
+                i = after + 1  # the names imported are not modules
+            else:
+                i += 1
+        else:
+            i += 1
+
+
+def string_value(tokens: list[tokenize.TokenInfo]) -> object:
+    try:
+        return ast.literal_eval(" ".join(token.string for token in tokens))
+    except (SyntaxError, ValueError, MemoryError, RecursionError):
+        return None
+
+
+def dynamic_imports(tokens: list[tokenize.TokenInfo]) -> Iterator[tuple[int, str]]:
+    """(line, module) of each call `f("name")` and (line, callee) of each
+    call `f(name)` of a dynamic importer f, called as a name or as an
+    attribute of a name, with one argument; calls in a case clause, whose
+    class patterns look like calls, are left out."""
+    in_case = False
+    for i, token in enumerate(tokens):
+        previous = tokens[i - 1] if i > 0 else None
+        if previous is None or previous.type == tokenize.NEWLINE or is_op(previous, ";"):
+            in_case = is_name(token, "case")
+        if not (token.type == tokenize.NAME and normal(token.string) in DYNAMIC_IMPORTERS):
+            continue
+        if in_case or i + 1 >= len(tokens) or not is_op(tokens[i + 1], "("):
+            continue
+        function = normal(token.string)
+        start = token
+        if previous is not None and is_op(previous, "."):
+            value = tokens[i - 2] if i >= 2 else None
+            before = tokens[i - 3] if i >= 3 else None
+            if value is None or not is_identifier(value) or (before is not None and is_op(before, ".")):
+                continue
+            if before is not None and not is_boundary(before):
+                continue
+            function, start = f"{normal(value.string)}.{function}", value
+        elif previous is not None and not is_boundary(previous):
+            continue
+        # One argument: string literals, or a single name, or none.
+        j = i + 2
+        while j < len(tokens) and tokens[j].type == tokenize.STRING:
+            j += 1
+        if j == i + 2:
+            if j < len(tokens) and is_op(tokens[j], ")"):
+                yield start.start[0], function
+            elif j + 1 < len(tokens) and is_identifier(tokens[j]) and is_op(tokens[j + 1], ")"):
+                yield start.start[0], function
+            continue
+        if j == len(tokens) or not is_op(tokens[j], ")"):
+            continue
+        value = string_value(tokens[i + 2 : j])
+        if isinstance(value, str):
+            if value and not value.startswith("."):
+                yield start.start[0], value
+        elif value is not None:  # bytes: a name that is no str
+            yield start.start[0], function
+
+
+def is_boundary(token: tokenize.TokenInfo) -> bool:
+    """Whether an expression may begin right after the token."""
+    if token.type == tokenize.OP:
+        return token.string not in (")", "]", "}", ".")
+    if token.type == tokenize.NAME:
+        return keyword.iskeyword(token.string) and token.string not in ("def", "class", "None", "True", "False")
+    return token.type in (tokenize.NEWLINE, tokenize.FSTRING_MIDDLE)
+
+
+def token_imports(data: bytes) -> tuple[set[tuple[int, str]], bool]:
+    """The imports that Python's tokens show, at the scan's line numbers,
+    and whether the tokenizer read the whole file."""
+    tokens, complete = python_tokens(data)
+    to_scan_line = ast_audit.scan_line_numbers(data)
+    found = set(statement_imports(tokens)) | set(dynamic_imports(tokens))
+    return {(to_scan_line(line), module) for line, module in found}, complete
