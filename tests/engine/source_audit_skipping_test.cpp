@@ -1,0 +1,91 @@
+// The fast path of the audit (lines passed over 64 bytes at a time) must
+// change nothing: for any text, in any pieces, the imports and the refusal
+// are those of the token-by-token reading of the whole text. The texts here
+// are longer than a block and put what the fast path must notice across
+// block and piece boundaries; each is cut at every byte, and also fed a byte
+// at a time.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "audit_support.hpp"
+
+namespace scanner_core {
+namespace {
+
+using testing::audit_text;
+
+const std::string kPad(70, '#');  // a comment line longer than a block
+
+struct Text {
+    const char* why;
+    std::string source;
+    const char* expected;  // what the token-by-token reading gives
+};
+
+const std::vector<Text>& texts() {
+    static const std::vector<Text> all = {
+        {"strings and comments that say import, between real ones",
+         "x = 'import os'  # import sys\nimport a\ny = \"\"\"\nimport b\n\"\"\"; import c\n" + kPad +
+             "\nz = r'\\'' + b\"\\\\\"  # from d import e\nfrom f import g\n",
+         "2 statement a\n5 statement c\n8 statement f\n"},
+        {"an import in a field of an f-string that crosses a block",
+         "x = 1\nf\"{" + std::string(70, ' ') + "__import__(y)}\"\nx = 1\n" + kPad + "\n",
+         "2 other __import__\n"},
+        {"f-strings with nested fields, specs and quotes around a statement",
+         "s = f'{x!r:>{width}} {{literal}} {f\"{y}\"}' ; t = f\"\"\"{\n  z # c\n}\"\"\"\n" + kPad +
+             "\nu = f'{a:{b}.{c}}'; import os\n",
+         "5 statement os\n"},
+        {"line breaks of every kind, inside and outside strings",
+         "x = 1\r\ny = '''\r\n\r\n'''\rz = 2\n'''\n\r'''\n" + kPad + "\r\n" + kPad + "\nimport os\r\n",
+         "9 statement os\n"},
+        {"a CR LF inside a triple-quoted string before a dynamic import",
+         "x=1\n'''\r\n'''\nx=1\n__import__(y)\n" + kPad + "\n",
+         "5 other __import__\n"},
+        {"continuations and brackets over lines, then a match statement",
+         "x = (1,\n     2) + \\\n    3\nd = {'k': [\n  'v']}\n" + kPad + "\nmatch x:\n    case C(import_module('a')):\n"
+             "        y = __import__('b')\n",
+         "9 constant b\n"},
+        {"non-ASCII names and strings on long lines",
+         "caf\xc3\xa9 = '\xc3\xa9t\xc3\xa9' * 3 + \"\xf0\x9f\x98\x80\" ; \xcf\x80 = 3.14159 ; r\xc3\xa9sum\xc3\xa9 = None\n" +
+             kPad + "\nimport \xef\xbd\x8f\xef\xbd\x93\n",
+         "3 statement os\n"},
+        {"brackets that do not match, after lines that may be passed over",
+         "x = 1\nx = (1]\ny = 2\n" + kPad + "\n" + kPad + "\n",
+         "refused at 2: closing parenthesis ']' does not match opening parenthesis '('\n"},
+        {"an unterminated string after a block",
+         kPad + "\n" + kPad + "\nx = 'abc\nimport os\n",
+         "refused at 3: unterminated string literal\n"},
+    };
+    return all;
+}
+
+TEST(SourceAuditSkipping, TokenByTokenReadingGivesWhatPythonReads) {
+    for (const Text& text : texts()) {
+        EXPECT_EQ(audit_text(text.source, false).describe(), text.expected) << text.why;
+    }
+}
+
+TEST(SourceAuditSkipping, SameOutcomeForPiecesCutAtEveryByte) {
+    for (const Text& text : texts()) {
+        const std::string reference = audit_text(text.source, false).describe();
+        std::vector<std::size_t> bytes;
+        for (std::size_t cut = 1; cut < text.source.size(); ++cut) bytes.push_back(cut);
+        for (const bool skipping : {true, false}) {
+            EXPECT_EQ(audit_text(text.source, skipping, bytes).describe(), reference)
+                << text.why << ", a byte at a time, skipping " << skipping;
+            // The cuts that change the outcome, with the first outcome they give.
+            std::string differing;
+            for (std::size_t cut = 0; cut <= text.source.size(); ++cut) {
+                const std::string outcome = audit_text(text.source, skipping, {cut}).describe();
+                if (outcome != reference && differing.empty()) differing = "gives:\n" + outcome + "at cuts";
+                if (outcome != reference) differing += " " + std::to_string(cut);
+            }
+            EXPECT_EQ(differing, "") << text.why << ", skipping " << skipping << ", expected:\n" << reference;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace scanner_core

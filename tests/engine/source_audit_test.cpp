@@ -1,0 +1,160 @@
+// The audit's recogniser, held to what Python 3.13 reads in a source: each
+// way of hiding an import once, the strings and f-strings around them, the
+// coding rules, and what Python refuses. Expectations are what `ast` shows
+// for the same bytes, at the line scan's line numbers (line feeds counted).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "audit_support.hpp"
+
+namespace scanner_core {
+namespace {
+
+using testing::audit_text;
+
+struct Case {
+    const char* why;
+    std::string source;
+    const char* expected;  // AuditOutcome::describe() of the imports
+};
+
+void expect_imports(const std::vector<Case>& cases) {
+    for (const Case& c : cases) {
+        for (const bool skipping : {true, false}) {
+            EXPECT_EQ(audit_text(c.source, skipping).describe(), c.expected)
+                << c.why << (skipping ? "" : ", read token by token");
+        }
+    }
+}
+
+TEST(SourceAudit, FindsImportsHiddenFromALineScan) {
+    expect_imports({
+        {"every name of a list", "import json, os.path as p, sys\n", "1 statement json\n1 statement os.path\n1 statement sys\n"},
+        {"after a semicolon", "x = 1; import os\n", "1 statement os\n"},
+        {"on a compound statement's line", "if c: import os\nelse: from os import path\n",
+         "1 statement os\n2 statement os\n"},
+        {"in a one-line body of def, class, with, try", "def f(): import a\nclass C: import b\nwith x: import c\ntry: import d\nexcept E: import e\n",
+         "1 statement a\n2 statement b\n3 statement c\n4 statement d\n5 statement e\n"},
+        {"across continuation lines", "import \\\n  os\nfrom \\\r\n a \\\n . b import c\n", "1 statement os\n3 statement a.b\n"},
+        {"parenthesised names over lines", "from a import (\n  b,\n  c,\n)\nimport d\n", "1 statement a\n5 statement d\n"},
+        {"after a byte-order mark", "\xef\xbb\xbfimport os\n", "1 statement os\n"},
+        {"after a form feed", "\f import os\n\fimport sys\n", "1 statement os\n2 statement sys\n"},
+        {"after a lone carriage return, on the same scan line", "x = 1\rimport os\rimport sys\n", "1 statement os\n1 statement sys\n"},
+        {"without a space before a comment", "import os#comment\nimport sys;\n", "1 statement os\n2 statement sys\n"},
+        {"in letters Python folds (NFKC)", "import \xef\xbd\x8f\xef\xbd\x93\nimport \xe2\x84\x8cx.\xef\xac\x81\n",
+         "1 statement os\n2 statement Hx.fi\n"},
+        {"with non-ASCII names kept", "import caf\xc3\xa9\n", "1 statement caf\xc3\xa9\n"},
+        {"relative from-imports are not reported", "from . import a\nfrom .b import c\nfrom ... import d\nfrom .... e import f\n", ""},
+        {"keywords that look like from-imports", "def g():\n    yield from x\n    raise E from y\n", ""},
+        {"soft keywords as module names", "import match, case, type\n",
+         "1 statement match\n1 statement case\n1 statement type\n"},
+    });
+}
+
+TEST(SourceAudit, FindsDynamicImportsWhereverACallStands) {
+    expect_imports({
+        {"a name or an attribute, under any alias",
+         "__import__('a')\nimportlib.import_module('b')\nm.import_module(name='c')\nx.y.import_module('d')\n",
+         "1 constant a\n2 constant b\n3 constant c\n4 constant d\n"},
+        {"a name Python folds", "__\xef\xbd\x89mport__('os')\n", "1 constant os\n"},
+        {"a decorator, a default argument, a lambda", "@__import__('a')\ndef f(x=__import__('b')): pass\ng = lambda: __import__('c')\n",
+         "1 constant a\n2 constant b\n3 constant c\n"},
+        {"an f-string's field and format spec", "f'{__import__(\"a\")}'\nf'{x:{__import__(\"b\")}}'\n",
+         "1 constant a\n2 constant b\n"},
+        {"implicitly concatenated and parenthesised names", "__import__('o' \"s\")\n__import__((\n'sy'\n's'))\n",
+         "1 constant os\n2 constant sys\n"},
+        {"escapes in the name", "__import__('\\x6fs')\n__import__(r'\\x')\n__import__('a\\\nb')\n",
+         "1 constant os\n2 constant \\x\n3 constant ab\n"},
+        {"a parenthesised callee, dated where the expression starts", "(\n__import__\n)('os')\n(importlib\n.import_module)('a')\n",
+         "1 constant os\n4 constant a\n"},
+        {"names that are not constant strings",
+         "__import__(x)\n__import__(f'os')\n__import__(b'os')\n__import__('o' + 's')\n__import__(*a)\n__import__()\nimport_module(n='os')\n",
+         "1 other __import__\n2 other __import__\n3 other __import__\n4 other __import__\n5 other __import__\n6 other __import__\n7 other import_module\n"},
+        {"relative levels are not judged, level 0 is",
+         "__import__('a', None, None, [], 1)\n__import__('b', level=2)\n__import__('c', None, None, [], 0)\n__import__('d', level=0x0)\n",
+         "3 constant c\n4 constant d\n"},
+        {"the level after a starred argument is unknown", "__import__('a', *x, 1)\n", "1 constant a\n"},
+        {"class patterns are not calls", "match x:\n    case __import__('os'): pass\n    case C(y=import_module('a')): pass\n", ""},
+        {"but a guard is", "match x:\n    case _ if __import__('os'): pass\n", "2 constant os\n"},
+        {"a match subject in parentheses is a call", "match (__import__)('os'):\n    case _: pass\n", "1 constant os\n"},
+        {"a name, not a call", "def __import__(name): pass\nclass import_module: pass\nx = __import__\n", ""},
+    });
+}
+
+TEST(SourceAudit, ReadsStringsAsPythonDelimitsThem) {
+    expect_imports({
+        {"text in strings and comments", "'import os'; \"import a\"  # import b\n'''\nimport c\n'''\n", ""},
+        {"a raw string still escapes its quote", "r'\\''; import os\nrb\"\\\"\" ; import sys\n",
+         "1 statement os\n2 statement sys\n"},
+        {"every prefix, in any case", "Rb'x' bR'x' BR\"x\"; Fr'{1}' rF'x' u'x' U'x'; import os\n", "1 statement os\n"},
+        {"a backslash continues a string's line", "'a\\\nimport b'\nimport os\n", "3 statement os\n"},
+        {"the same quote inside a field", "f\"{f\"{__import__(\"os\")}\"}\"\n", "1 constant os\n"},
+        {"nested format specs", "f'{x:{y:{__import__(\"os\")}}}'\n", "1 constant os\n"},
+        {"doubled braces are text", "f'{{__import__(\"os\")}}'\n", ""},
+        {"a comment and line breaks in a triple-quoted field",
+         "f'''{\n__import__('a')  # '''\n}'''\nimport b\n", "2 constant a\n4 statement b\n"},
+        {"\\N{...} in an f-string is not a field", "f'\\N{DIGIT ONE}{__import__(\"os\")}'\nrf'\\N{__import__(\"a\")}'\n",
+         "1 constant os\n2 constant a\n"},
+        {"a triple-quoted string ending in more quotes", "'''a''''' ; import os\n", "1 statement os\n"},
+        {"line feeds in strings are counted, CR LF once", "'''\r\n\r\n'''; import os\nx = '''\r\n'''\n__import__(x)\n",
+         "3 statement os\n6 other __import__\n"},
+    });
+}
+
+TEST(SourceAudit, DecodesAsPythonDecidesFromTheCodingDeclaration) {
+    expect_imports({
+        {"ISO-8859-1 declared on line 1", "# -*- coding: latin-1 -*-\nimport caf\xe9\n", "2 statement caf\xc3\xa9\n"},
+        {"declared on line 2 after a comment", "#!/usr/bin/python\n# vim: set fileencoding=iso-8859-1 :\nimport \xb5\n",
+         "3 statement \xce\xbc\n"},
+        {"a declaration after code on line 1 is a comment", "x = 1  # coding: latin-1\nimport caf\xc3\xa9\n",
+         "2 statement caf\xc3\xa9\n"},
+        {"a third line does not declare", "#\n#\n# coding: latin-1\nimport caf\xc3\xa9\n", "4 statement caf\xc3\xa9\n"},
+        {"UTF-8 by its long names", "# coding=utf_8-unix\nimport caf\xc3\xa9\n", "2 statement caf\xc3\xa9\n"},
+        {"a byte-order mark with a UTF-8 declaration", "\xef\xbb\xbf# coding: utf-8\nimport os\n", "2 statement os\n"},
+        {"another codec is left to Python", "# coding: utf-7\n#+AAo-import os\n", "deferred to utf-7\n"},
+        {"as is a name that only Python's codecs know", "# coding: latin1\nimport os\n", "deferred to latin1\n"},
+        {"a byte-order mark with another codec", "\xef\xbb\xbf# coding: latin-1\nimport os\n",
+         "refused at 0: encoding problem: iso-8859-1 with BOM\n"},
+    });
+}
+
+TEST(SourceAudit, RefusesWhatPythonCannotRead) {
+    const std::string deep(201, '(');
+    const struct {
+        const char* why;
+        std::string source;
+        std::int64_t line;
+        const char* reason;  // Python's words, or their start
+    } cases[] = {
+        {"a NUL byte", std::string("import os\n#\0\n", 13), 0, "source code string cannot contain null bytes"},
+        {"invalid UTF-8", "import os\nx = '\xff'\n", 2, "(unicode error) 'utf-8' codec can't decode"},
+        {"a surrogate in UTF-8", "x = '\xed\xa0\x80'\n", 1, "(unicode error) 'utf-8' codec can't decode"},
+        {"an unterminated string", "import os\nx = 'abc\n", 2, "unterminated string literal"},
+        {"an unterminated triple-quoted string", "import os\nx = '''\n\n", 2, "unterminated triple-quoted string literal"},
+        {"an unterminated f-string", "f'{x}\n", 1, "unterminated f-string literal"},
+        {"a bracket never closed", "import os\nx = (\n\n", 2, "'(' was never closed"},
+        {"brackets that do not match", "x = (1]\n", 1, "closing parenthesis ']' does not match opening parenthesis '('"},
+        {"a character Python refuses in code", "import os\nx = $\n", 2, "invalid character '$' (U+0024)"},
+        {"a non-ASCII character that is no identifier", "x = \xe2\x82\xac\n", 1, "invalid character '\xe2\x82\xac' (U+20AC)"},
+        {"non-ASCII in bytes", "b'\xc3\xa9'\n", 1, "bytes can only contain ASCII literal characters"},
+        {"a backslash before text", "x = 1 \\ y\n", 1, "unexpected character after line continuation character"},
+        {"a single '}' in an f-string", "f'}'\n", 1, "f-string: single '}' is not allowed"},
+        {"brackets nested too deep", deep + std::string(201, ')') + "\n", 1, "too many nested parentheses"},
+        {"a name argument spelt with \\N{...}", "__import__('\\N{LATIN SMALL LETTER O}s')\n", 1,
+         "a dynamic import names its module with a \\N{...} escape"},
+    };
+    for (const auto& c : cases) {
+        for (const bool skipping : {true, false}) {
+            const testing::AuditOutcome outcome = audit_text(c.source, skipping);
+            EXPECT_TRUE(outcome.refused) << c.why;
+            EXPECT_TRUE(outcome.imports.empty()) << c.why;
+            EXPECT_EQ(outcome.refusal_line, c.line) << c.why;
+            EXPECT_EQ(outcome.refusal.rfind(c.reason, 0), 0u) << c.why << ": " << outcome.refusal;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace scanner_core
