@@ -9,7 +9,7 @@ EXTRA_TEST_STEPS += test-asan test-tsan fuzz-smoke
 # for the run inside `make test`.
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 15
-FUZZ_TARGETS := extract_imports python_unicode scan_file
+FUZZ_TARGETS := extract_imports python_unicode scan_file audit_skipping
 
 .PHONY: test-asan test-tsan fuzz fuzz-smoke stress
 

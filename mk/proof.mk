@@ -1,12 +1,13 @@
 # Proof that the audit reads Python as Python does: the differential test
 # against Python's parser on real trees, and a fuzzer that writes Python
-# source for both to read. `make test` runs the differential on the standard
-# library and the fuzzer on a fixed number of sources; `make differential`
-# adds the development environment's site-packages, and `make fuzz` runs
-# the fuzzer for FUZZ_SECONDS.
+# source for both to read (tests/proof). `make test` runs the differential
+# on the standard library and the fuzzer on a fixed number of sources from a
+# fixed seed; `make differential` adds the development environment's
+# site-packages, and `make fuzz` runs the fuzzer for FUZZ_SECONDS from a
+# seed it prints (FUZZ_SEED chooses one).
 PROOF_RUN := PYTHONPATH=$(DEV_PYTHONPATH) $(PY)
-# Sources the fuzzer writes within `make test`, from a fixed seed.
 FUZZ_SOURCES_SMOKE ?= 20000
+FUZZ_SEED ?=
 
 EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke
 
@@ -17,3 +18,13 @@ differential-stdlib: build
 
 differential: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib --site-packages
+
+fuzz-sources-smoke: build
+	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) --seed 1 --sources $(FUZZ_SOURCES_SMOKE) --out build/fuzz-sources
+
+fuzz-sources: build
+	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)) \
+	    --seconds $(FUZZ_SECONDS) --out build/fuzz-sources
+
+# `make fuzz` runs the source fuzzer too.
+fuzz: fuzz-sources

@@ -138,11 +138,11 @@ def deferred(data: bytes, native_codec: str, python_refuses: bool) -> Outcome:
         native = codecs.lookup(native_codec).name
     except LookupError:
         native = None
-    if python_codec is None and native is None:
-        return Outcome("deferred", native_codec)
-    if python_codec is not None and native == codecs.lookup(python_codec).name:
-        return Outcome("deferred", native_codec)
-    if python_refuses and native is None:
+    # A file Python refuses is refused again when the command hands it to
+    # Python. tokenize reads a declaration only when its line is UTF-8, where
+    # the interpreter reads the name's ASCII bytes: then there is nothing to
+    # hold the name to.
+    if python_refuses or python_codec is None or native == codecs.lookup(python_codec).name:
         return Outcome("deferred", native_codec)
     return Outcome("wrong_codec", f"native defers to {native_codec!r}, Python decodes with {python_codec!r}")
 
@@ -158,11 +158,15 @@ def python_tokens(data: bytes) -> tuple[list[tokenize.TokenInfo], bool]:
     tokens of the logical line it stopped in are dropped: only whole
     logical lines before the error count."""
     tokens: list[tokenize.TokenInfo] = []
+    # Python reads a source with its line breaks made line feeds; tokenize
+    # given the bytes as they are splits lines at line feeds only, and
+    # loses bytes after a lone carriage return.
+    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
     try:
         for token in tokenize.tokenize(io.BytesIO(data).readline):
             if token.type not in SKIPPED:
                 tokens.append(token)
-    except (SyntaxError, tokenize.TokenError, UnicodeDecodeError, LookupError, ValueError):
+    except Exception:  # noqa: BLE001 - SyntaxError, TokenError, ...; SystemError from tokenize's own faults
         while tokens and tokens[-1].type != tokenize.NEWLINE:
             tokens.pop()
         return tokens, False
@@ -200,13 +204,36 @@ def dotted(tokens: list[tokenize.TokenInfo], i: int) -> tuple[str | None, int]:
     return ".".join(parts), i
 
 
+def statement_starts(tokens: list[tokenize.TokenInfo]) -> list[bool]:
+    """For each token, whether a statement may begin with it: the first of
+    a logical line, or after a `;`, or after a `:` outside brackets (a
+    compound statement's header)."""
+    starts = []
+    depth = 0
+    previous = None
+    for token in tokens:
+        starts.append(previous is None or previous.type == tokenize.NEWLINE or is_op(previous, ";")
+                      or (depth == 0 and is_op(previous, ":")))
+        if is_op(token, "(", "[", "{"):
+            depth += 1
+        elif is_op(token, ")", "]", "}"):
+            depth = max(0, depth - 1)
+        elif token.type == tokenize.NEWLINE:
+            depth = 0
+        previous = token
+    return starts
+
+
 def statement_imports(tokens: list[tokenize.TokenInfo]) -> Iterator[tuple[int, str]]:
     """(line, module) of each name of `import a.b as c, d` and of each
-    absolute `from a.b import ...`, wherever the keywords stand."""
+    absolute `from a.b import ...` that begins a statement."""
+    starts = statement_starts(tokens)
     i = 0
     while i < len(tokens):
         token = tokens[i]
-        if is_name(token, "import"):
+        if not starts[i]:
+            i += 1
+        elif is_name(token, "import"):
             i += 1
             while True:
                 name, i = dotted(tokens, i)
@@ -222,9 +249,16 @@ def statement_imports(tokens: list[tokenize.TokenInfo]) -> Iterator[tuple[int, s
                     continue
                 break
         elif is_name(token, "from"):
-            name, after = dotted(tokens, i + 1)
-            if name is not None and after < len(tokens) and is_name(tokens[after], "import"):
-                yield token.start[0], name
+            # `from .a import`, `from . import` are relative: not judged.
+            start = i + 1
+            while start < len(tokens) and is_op(tokens[start], ".", "..."):
+                start += 1
+            name, after = dotted(tokens, start)
+            if name is None:
+                after = start
+            if after < len(tokens) and is_name(tokens[after], "import"):
+                if name is not None and start == i + 1:
+                    yield token.start[0], name
                 i = after + 1  # the names imported are not modules
             else:
                 i += 1
