@@ -279,12 +279,12 @@ def string_value(tokens: list[tokenize.TokenInfo]) -> object:
 def dynamic_imports(tokens: list[tokenize.TokenInfo]) -> Iterator[tuple[int, str]]:
     """(line, module) of each call `f("name")` and (line, callee) of each
     call `f(name)` of a dynamic importer f, called as a name or as an
-    attribute of a name, with one argument; calls in a case clause, whose
-    class patterns look like calls, are left out."""
+    attribute of a name, with one argument; calls on a logical line that
+    begins with `case`, whose class patterns look like calls, are left out."""
     in_case = False
     for i, token in enumerate(tokens):
         previous = tokens[i - 1] if i > 0 else None
-        if previous is None or previous.type == tokenize.NEWLINE or is_op(previous, ";"):
+        if previous is None or previous.type == tokenize.NEWLINE:
             in_case = is_name(token, "case")
         if not (token.type == tokenize.NAME and normal(token.string) in DYNAMIC_IMPORTERS):
             continue
@@ -327,7 +327,9 @@ def is_boundary(token: tokenize.TokenInfo) -> bool:
     if token.type == tokenize.OP:
         return token.string not in (")", "]", "}", ".")
     if token.type == tokenize.NAME:
-        return keyword.iskeyword(token.string) and token.string not in ("def", "class", "None", "True", "False")
+        # After `import`, `from` or `as` a name is a module or an alias.
+        excluded = ("def", "class", "None", "True", "False", "import", "from", "as")
+        return keyword.iskeyword(token.string) and token.string not in excluded
     return token.type in (tokenize.NEWLINE, tokenize.FSTRING_MIDDLE)
 
 
