@@ -19,7 +19,7 @@ constexpr std::string_view kHiddenForbidden = "import caché interdit — '";
 constexpr std::string_view kHiddenUnlisted = "import caché non whitelisté — '";
 constexpr std::string_view kDynamic = "import dynamique non constant — '";
 constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
-constexpr std::string_view kDeferred = "fichier non audité : le codage déclaré n'est pas lu par le moteur (";
+constexpr std::string_view kDeferred = "fichier non audité par le moteur, à lire par Python (";
 
 // "<path>:<line>: " or, for the whole file, "<path>: ".
 std::string message_head(const std::string& path, std::int64_t line) {
@@ -130,7 +130,7 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
     std::vector<AuditFinding>& findings = result.findings;
     if (!stage.deferred_encoding().empty()) {
         result.deferred_encoding = stage.deferred_encoding();
-        findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, result.deferred_encoding, ")"));
+        findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, stage.deferral(), ")"));
     } else if (stage.refused()) {
         findings.push_back(
             finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));

@@ -47,9 +47,10 @@ struct AuditFinding {
 struct FullResult {
     FileResult scan;                    // the line scan's record
     std::vector<AuditFinding> findings; // the audit's, in line order; empty when not audited
-    // Set when the file declares a codec that the engine does not decode:
-    // the codec's name as declared, with one unaudited-file error among the
-    // findings, which a caller may replace by a reading with that codec.
+    // Set when only Python's own reading can judge the file (a codec the
+    // engine does not decode, a \N{...} escape in a dynamic import's name):
+    // the codec Python reads it with, with one unaudited-file error among
+    // the findings saying why, which a caller may replace by that reading.
     std::string deferred_encoding;
     bool passed = true;                 // no error in `scan` and no error among `findings`
 };

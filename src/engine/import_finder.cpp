@@ -212,7 +212,7 @@ void ImportFinder::newline() {
         if (!header) {
             for (AuditedImport& found : apart_) found_.push_back(std::move(found));
         } else if (kept_too_many_) {
-            mark_unjudgeable("a match statement's first line is too long to be read", match_line_);
+            mark_unjudgeable("première ligne d'un match trop longue", match_line_);
         } else {
             // The subject, read again without the name `match` before it.
             for (KeptToken& kept : kept_) {
@@ -546,7 +546,7 @@ void ImportFinder::on_open(const Token& token) {
             if (frame.shape == Shape::name && frame.name_dynamic) {
                 callee = frame.value_name;
             } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
-                if (frame.value_too_long) mark_unjudgeable("the name before a dynamic import is too long", token.line);
+                if (frame.value_too_long) mark_unjudgeable("nom trop long devant un import dynamique", token.line);
                 callee = frame.value_name + "." + frame.attribute;
             } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
                 callee = frame.attribute;
@@ -699,8 +699,7 @@ void ImportFinder::end_call(Frame& frame) {
     }
     if (relative) return;
     if (unjudgeable) {
-        mark_unjudgeable("a dynamic import names its module with a \\N{...} escape, which the engine does not read",
-                         frame.call_line);
+        mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
         return;
     }
     (keeping_ ? apart_ : found_).push_back({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});

@@ -57,8 +57,10 @@ public:
     bool at_rest() const noexcept { return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle; }
 
     // Set when the file needs Python's own reading to be judged: a name
-    // argument written with an escape that names a character (\N{...}), or a
-    // name too long for the bound this finder keeps.
+    // argument written with an escape that names a character (\N{...}), a
+    // name too long for the bound this finder keeps, a match statement's
+    // first line too long to read twice. The reason is in French, as the
+    // messages that quote it.
     bool unjudgeable() const noexcept { return !unjudgeable_.empty(); }
     const std::string& unjudgeable_reason() const noexcept { return unjudgeable_; }
     std::int64_t unjudgeable_line() const noexcept { return unjudgeable_line_; }

@@ -423,7 +423,16 @@ bool word_matters(const char* word, const char* line, const char* end) noexcept 
     const std::string_view name(first, static_cast<std::size_t>(last - first));
     if (name == "import" || name == "__import__" || name == "import_module") return true;
     if (name != "match") return false;
-    while (line < first && (*line == ' ' || *line == '\t' || *line == '\f')) ++line;
+    // The first token of its logical line, after blanks and continuations.
+    while (line < first) {
+        if (*line == ' ' || *line == '\t' || *line == '\f') {
+            ++line;
+        } else if (*line == '\\' && first - line >= 2 && (line[1] == '\n' || line[1] == '\r')) {
+            line = after_line_break(line + 1, first);
+        } else {
+            break;
+        }
+    }
     return line == first;
 }
 

@@ -160,6 +160,15 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
             column_ = (column_ / 8 + 1) * 8;
         } else if (c == '\f') {
             column_ = 0;
+        } else if (c == '\\') {
+            // Indentation goes on over a continuation line, and the first
+            // backslash after blanks fixes it, as Python counts it.
+            if (end - q < 3 && !final) return static_cast<std::size_t>(q - p);
+            const char next = end - q > 1 ? q[1] : '\0';
+            if (next != '\n' && next != '\r') break;  // refused in code
+            if (continuation_column_ == 0) continuation_column_ = column_;
+            q = python_chars::after_line_break(q + 1, end) - 1;
+            if (*q == '\n') ++line_feeds_;
         } else {
             break;
         }
@@ -175,11 +184,11 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
         if (c == '\r' && q + 1 == end && !final) return static_cast<std::size_t>(q - p);
         const std::size_t length = (c == '\r' && q + 1 < end && q[1] == '\n') ? 2 : 1;
         if (c == '\n' || length == 2) ++line_feeds_;
-        column_ = 0;
+        column_ = continuation_column_ = 0;
         return static_cast<std::size_t>(q + length - p);
     }
-    finder_.line_start(line(), column_);
-    column_ = 0;
+    finder_.line_start(line(), continuation_column_ != 0 ? continuation_column_ : column_);
+    column_ = continuation_column_ = 0;
     mode_ = Mode::code;
     return static_cast<std::size_t>(q - p);
 }

@@ -144,6 +144,7 @@ private:
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;
     std::uint64_t column_ = 0;  // indentation measured so far at a line start
+    std::uint64_t continuation_column_ = 0;  // the column at its first continuation, when not 0
 
     std::vector<Bracket> brackets_;
     std::vector<FString> fstrings_;

@@ -109,7 +109,10 @@ void SourceAudit::finish() {
     if (r.lexer.refused()) {
         stop(r.lexer.reason(), r.lexer.refusal_line());
     } else if (r.finder.unjudgeable()) {
-        stop(r.finder.unjudgeable_reason(), r.finder.unjudgeable_line());
+        // Python reads it in the encoding it was read in here.
+        deferral_ = r.finder.unjudgeable_reason();
+        deferred_encoding_ = r.coding.result() == CodingDeclaration::Result::latin1 ? "iso-8859-1" : "utf-8";
+        imports_.clear();
     }
 }
 
@@ -128,6 +131,7 @@ void SourceAudit::take(const char* data, std::size_t size, bool final) {
             case CodingDeclaration::Result::undecided: return;
             case CodingDeclaration::Result::other:
                 deferred_encoding_ = r.coding.name();
+                deferral_ = "codage " + deferred_encoding_;
                 stopped_ = true;
                 imports_.clear();
                 return;

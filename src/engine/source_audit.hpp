@@ -49,9 +49,11 @@ public:
     bool refused() const noexcept { return !refusal_.empty(); }
     const std::string& refusal() const noexcept { return refusal_; }
     std::int64_t refusal_line() const noexcept { return refusal_line_; }
-    // Set when the file declares a codec that this reader does not decode:
-    // its name as Python looks it up.
+    // Set when the file must be read by Python itself to be judged: the
+    // codec Python reads it with (one this reader does not decode, as Python
+    // looks it up, or the one it was read with here), and why, in French.
     const std::string& deferred_encoding() const noexcept { return deferred_encoding_; }
+    const std::string& deferral() const noexcept { return deferral_; }
 
 private:
     struct Reader;  // the decoder, lexer and finder, held apart from this header
@@ -65,6 +67,7 @@ private:
     std::string refusal_;
     std::int64_t refusal_line_ = 0;
     std::string deferred_encoding_;
+    std::string deferral_;
     bool stopped_ = false;
     bool nul_ = false;
     bool finished_ = false;
