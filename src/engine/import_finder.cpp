@@ -108,7 +108,9 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 // The name of an import statement into `module`, taking the lexer's buffer
 // rather than copying a name that may be very long.
 void take_name(const Token& token, std::string& module) {
-    if (token.ascii && token.buffer != nullptr && !token.truncated) {
+    // A long name is taken; a short one, which may live inside the string
+    // object itself, is copied.
+    if (token.ascii && token.buffer != nullptr && !token.truncated && token.text.size() > 256) {
         module.swap(*token.buffer);
         return;
     }
@@ -354,8 +356,9 @@ void ImportFinder::token(const Token& token) {
         }
     }
     last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
-    import_token(token);
+    // The expression first: the import statement may take the name's buffer.
     expression(token);
+    import_token(token);
 }
 
 void ImportFinder::expression(const Token& token) {

@@ -313,7 +313,8 @@ struct Walk {
     // the "}" that closes it.
     bool field(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
-        int depth = 0;
+        std::size_t depth = 0;
+        char open[kMaxBrackets];  // the brackets open in the field, matched as Python matches them
         for (;;) {
             if (q == end) return false;
             const char c = *q;
@@ -336,17 +337,16 @@ struct Walk {
                 case '(':
                 case '[':
                 case '{':
-                    if (++depth > static_cast<int>(kMaxBrackets)) return false;
+                    if (depth == kMaxBrackets) return false;
+                    open[depth++] = c;
                     ++q;
                     continue;
                 case ')':
                 case ']':
-                    if (--depth < 0) return false;
-                    ++q;
-                    continue;
                 case '}':
                     ++q;
-                    if (depth-- == 0) return true;
+                    if (c == '}' && depth == 0) return true;  // the field's own brace
+                    if (depth == 0 || open[--depth] != (c == ')' ? '(' : c == ']' ? '[' : '{')) return false;
                     continue;
                 case ':':
                     ++q;
@@ -416,7 +416,10 @@ bool keyword(std::string_view name) noexcept { return python_chars::keyword(name
 bool word_matters(const char* word, const char* line, const char* end) noexcept {
     const char* first = word;
     while (first > line && ascii_name_byte(first[-1])) --first;
-    if (first > line && high(first[-1])) return true;  // a name beyond ASCII: the tokenizer tells
+    // A name beyond ASCII, or bytes that begin with a digit (a number, and
+    // perhaps a name after it): the tokenizer tells.
+    if (first > line && high(first[-1])) return true;
+    if (*first >= '0' && *first <= '9') return true;
     const char* last = word;
     while (last < end && ascii_name_byte(*last)) ++last;
     if (last < end && high(*last)) return true;

@@ -54,10 +54,10 @@ void SourceAudit::feed(std::string_view piece) {
     // reads anything else: that is its reason, even after another one.
     if (std::memchr(piece.data(), '\0', piece.size()) != nullptr) {
         nul_ = true;
-        if (deferred_encoding_.empty()) {
-            stopped_ = false;
-            stop("source code string cannot contain null bytes", 0);
-        }
+        deferred_encoding_.clear();
+        deferral_.clear();
+        stopped_ = false;
+        stop("source code string cannot contain null bytes", 0);
         return;
     }
     if (stopped_) return;
