@@ -285,6 +285,7 @@ struct Walk {
                 ++q;
                 if (!field(quote, triple, raw, nesting + 1)) return false;
                 from = q;
+                named = false;  // a \N{ cut short by a field is over
             } else if (c == '}') {
                 if (named) {
                     named = false;
@@ -386,6 +387,7 @@ struct Walk {
                 ++q;
                 if (!field(quote, triple, raw, nesting + 1)) return false;
                 from = q;
+                named = false;
             } else if (c == '}') {
                 ++q;
                 if (named) {

@@ -782,6 +782,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                     }
                 }
                 if (!open_bracket('F', in_spec_)) return 0;
+                named_escape_ = false;  // a \N{ cut short by a field is over, as Python's reading goes
                 {
                     Token token;
                     token.kind = TokenKind::field_open;
