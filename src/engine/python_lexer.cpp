@@ -750,18 +750,19 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
             continue;
         }
         if (c == fstring.quote) {
-            if (in_spec_) {
-                refuse("f-string: expecting '}'");
-                return 0;
-            }
             std::size_t length = 1;
             if (fstring.triple) {
                 if (end - q < 3 && !final) break;
                 if (end - q < 3 || q[1] != c || q[2] != c) {
-                    ++q;
+                    ++q;  // a quote of the text
                     continue;
                 }
                 length = 3;
+            }
+            // The string ends: in a format spec, before its field does.
+            if (in_spec_) {
+                refuse("f-string: expecting '}'");
+                return 0;
             }
             q += length;
             fstrings_.pop_back();
