@@ -64,32 +64,33 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                                   bool audit) const {
-    ReadBuffer buffer;
-    return scan_source(filepath, local_modules, buffer, OpenMode::any, audit);
+    SourceReader reader;
+    return scan_source(SourceLocation{filepath}, local_modules, reader, OpenMode::any, audit);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
                                                     const std::unordered_set<std::string>& local_modules,
                                                     unsigned int num_threads, bool audit) const {
-    const std::vector<std::filesystem::path> files = discover_sources(src_dir);
+    const SourceTree files = walk_sources(src_dir);
     if (files.empty()) return {};
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
-    return scan_in_parallel(files, thread_count, [&](const std::string& path, ReadBuffer& buffer) {
-        return scan_source(path, local_modules, buffer, OpenMode::regular_only, audit);
+    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, SourceReader& reader) {
+        return scan_source(where, local_modules, reader, OpenMode::regular_only, audit);
     });
 }
 
-FullResult FullScanner::scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                                    ReadBuffer& buffer, OpenMode mode, bool audit) const {
+FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                                    SourceReader& reader, OpenMode mode, bool audit) const {
     FullResult result;
     if (!audit) {
-        result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode);
+        result.scan = classifier_.scan_source(where, local_modules, reader, mode);
         result.passed = result.scan.passed;
         return result;
     }
     SourceAudit stage;
-    result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode, &stage);
+    result.scan = classifier_.scan_source(where, local_modules, reader, mode, &stage);
+    const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.
     if (!stage.finished()) return result;

@@ -47,12 +47,13 @@ public:
     FileResult scan_file(const std::string& filepath,
                          const std::unordered_set<std::string>& local_modules) const;
 
-    // scan_file reading through the caller's `buffer` (a worker reuses one
-    // for all its files), opening as `mode` says, and feeding every piece
-    // also to `beside` when given (nothing when the file cannot be opened).
-    // Fails as scan_file does, or with what `beside` throws.
-    FileResult scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                           ReadBuffer& buffer, OpenMode mode, ScanStage* beside = nullptr) const;
+    // scan_file of the file at `where`, whose path the record carries, read
+    // with the caller's `reader` (a worker reuses one for all its files),
+    // opened as `mode` says, every piece fed also to `beside` when given
+    // (nothing when the file cannot be opened). Fails as scan_file does, or
+    // with what `beside` throws.
+    FileResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                           SourceReader& reader, OpenMode mode, ScanStage* beside = nullptr) const;
 
     // Checks every regular ".py" file below `src_dir` on `num_threads`
     // workers (0: one per hardware thread; never more than there are files)

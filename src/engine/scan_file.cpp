@@ -69,19 +69,19 @@ void ImportClassifier::judge(RawImport& import, const std::unordered_set<std::st
 
 FileResult ImportClassifier::scan_file(const std::string& filepath,
                                        const std::unordered_set<std::string>& local_modules) const {
-    ReadBuffer buffer;
-    return scan_source(filepath, local_modules, buffer, OpenMode::any);
+    SourceReader reader;
+    return scan_source(SourceLocation{filepath}, local_modules, reader, OpenMode::any);
 }
 
-FileResult ImportClassifier::scan_source(const std::string& filepath,
-                                         const std::unordered_set<std::string>& local_modules, ReadBuffer& buffer,
+FileResult ImportClassifier::scan_source(const SourceLocation& where,
+                                         const std::unordered_set<std::string>& local_modules, SourceReader& reader,
                                          OpenMode mode, ScanStage* beside) const {
     FileResult result;
-    result.filepath = filepath;
+    result.filepath = where.path;
 
-    std::optional<SourceFile> file = SourceFile::open(filepath, mode);
+    std::optional<SourceFile> file = reader.open(where, mode);
     if (!file) {
-        result.errors.push_back(filepath + std::string(kOpenFailure));
+        result.errors.push_back(result.filepath + std::string(kOpenFailure));
         result.passed = false;
         return result;
     }
@@ -95,7 +95,7 @@ FileResult ImportClassifier::scan_source(const std::string& filepath,
     imports.reserve(8);
     std::string root_copy;  // reused, so long roots allocate once per file
     for (bool more = true; more;) {
-        const std::string_view piece = file->read(buffer);
+        const std::string_view piece = file->read(reader.buffer());
         more = !piece.empty();
         if (more) {
             extractor.feed(piece, imports);
