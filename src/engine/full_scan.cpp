@@ -64,8 +64,8 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                                   bool audit) const {
-    SourceReader reader;
-    return scan_source(SourceLocation{filepath}, local_modules, reader, OpenMode::any, audit);
+    ScanWorker worker;
+    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
@@ -75,21 +75,21 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
     if (files.empty()) return {};
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
-    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, SourceReader& reader) {
-        return scan_source(where, local_modules, reader, OpenMode::regular_only, audit);
+    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
+        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
     });
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                                    SourceReader& reader, OpenMode mode, bool audit) const {
+                                    ScanWorker& worker, OpenMode mode, bool audit) const {
     FullResult result;
     if (!audit) {
-        result.scan = classifier_.scan_source(where, local_modules, reader, mode);
+        result.scan = classifier_.scan_source(where, local_modules, worker, mode);
         result.passed = result.scan.passed;
         return result;
     }
     SourceAudit stage;
-    result.scan = classifier_.scan_source(where, local_modules, reader, mode, &stage);
+    result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
     const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.

@@ -76,7 +76,7 @@ public:
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           SourceReader& reader, OpenMode mode, bool audit) const;
+                           ScanWorker& worker, OpenMode mode, bool audit) const;
 
     const ImportClassifier classifier_;
 };

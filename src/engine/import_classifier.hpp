@@ -14,11 +14,12 @@
 
 #include "file_result.hpp"
 #include "scan_stage.hpp"
+#include "scan_worker.hpp"
 #include "source_file.hpp"
 
 namespace scanner_core {
 
-struct RawImport;
+struct FoundImport;
 
 class ImportClassifier {
 public:
@@ -47,13 +48,13 @@ public:
     FileResult scan_file(const std::string& filepath,
                          const std::unordered_set<std::string>& local_modules) const;
 
-    // scan_file of the file at `where`, whose path the record carries, read
-    // with the caller's `reader` (a worker reuses one for all its files),
-    // opened as `mode` says, every piece fed also to `beside` when given
-    // (nothing when the file cannot be opened). Fails as scan_file does, or
-    // with what `beside` throws.
+    // scan_file of the file at `where`, whose path the record carries, with
+    // the caller's `worker` (a thread reuses one for all its files of one
+    // call), opened as `mode` says, every piece fed also to `beside` when
+    // given (nothing when the file cannot be opened). Fails as scan_file
+    // does, or with what `beside` throws.
     FileResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           SourceReader& reader, OpenMode mode, ScanStage* beside = nullptr) const;
+                           ScanWorker& worker, OpenMode mode, ScanStage* beside = nullptr) const;
 
     // Checks every regular ".py" file below `src_dir` on `num_threads`
     // workers (0: one per hardware thread; never more than there are files)
@@ -67,10 +68,15 @@ public:
                                            unsigned int num_threads) const;
 
 private:
-    // Adds to `result` the message, if any, that `import` earns; the
-    // module name may be moved into the message.
-    void judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-               std::string& root_copy, FileResult& result, ScanStage* beside) const;
+    // Adds to the worker's messages the one, if any, that `import` of the
+    // file at `path` earns; a gathered module name may be moved into the
+    // message. Returns whether it is an error.
+    bool judge(const FoundImport& import, const std::unordered_set<std::string>& local_modules,
+               const std::string& path, ScanWorker& worker, ScanStage* beside) const;
+
+    // The verdict on `module` (neither relative nor empty) under the policy
+    // and `local_modules`.
+    ImportVerdict verdict_on(const std::string& module, const std::unordered_set<std::string>& local_modules) const;
 
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

@@ -160,11 +160,18 @@ public:
     // After `matched`: the captured name (for the relative form, the part
     // after the dots) and the form. Moves the name out.
     std::string take_module() noexcept { return std::move(name_); }
+    // The captured name in place, which the caller may move away.
+    std::string& module() noexcept { return name_; }
     bool is_from() const noexcept { return from_; }
     bool is_relative() const noexcept { return relative_; }
 
 private:
     enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
+
+    // Names from this size on grow as described in append_name.
+    static constexpr std::size_t kHugeName = std::size_t{4} << 20;
+    // Appends to the name; throws std::bad_alloc.
+    void append_name(std::string_view bytes);
 
     Verdict decide(Verdict verdict) noexcept {
         verdict_ = verdict;

@@ -82,14 +82,14 @@ void run_workers(std::size_t count, std::size_t thread_count, const ScanOne& sca
 
 void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
                      const StartThread& start_thread) {
-    run_workers<SourceReader>(
-        count, thread_count, [&](std::size_t index, SourceReader& reader) { scan_one(index, reader.buffer()); },
+    run_workers<ScanWorker>(
+        count, thread_count, [&](std::size_t index, ScanWorker& worker) { scan_one(index, worker.reader.buffer()); },
         start_thread);
 }
 
-void run_in_parallel(std::size_t count, std::size_t thread_count, const ReadIndex& scan_one,
+void run_in_parallel(std::size_t count, std::size_t thread_count, const WorkIndex& scan_one,
                      const StartThread& start_thread) {
-    run_workers<SourceReader>(count, thread_count, scan_one, start_thread);
+    run_workers<ScanWorker>(count, thread_count, scan_one, start_thread);
 }
 
 }  // namespace scanner_core

@@ -1,7 +1,8 @@
 // The worker pool behind the directory scans, with its seams: the per-file
 // scan and the thread start are parameters, so that tests can make a scan
 // throw or the k-th thread start fail without exhausting the machine. Each
-// worker owns the one reader (its buffer included) that all its scans use.
+// worker owns the one ScanWorker (its reader, buffer and scratch) that all
+// its scans use.
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "file_result.hpp"
+#include "scan_worker.hpp"
 #include "source_file.hpp"
 #include "source_tree.hpp"
 
@@ -20,8 +22,8 @@ namespace scanner_core {
 
 // Scans item `index`, reading through the worker's `buffer`.
 using ScanIndex = std::function<void(std::size_t index, ReadBuffer& buffer)>;
-// Scans item `index` with the worker's `reader`.
-using ReadIndex = std::function<void(std::size_t index, SourceReader& reader)>;
+// Scans item `index` with the thread's `worker` (its reader and scratch).
+using WorkIndex = std::function<void(std::size_t index, ScanWorker& worker)>;
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
 // Returns how many workers scan `file_count` files when `requested` were
@@ -46,25 +48,23 @@ std::thread start_std_thread(std::function<void()> body);
 void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
                      const StartThread& start_thread = start_std_thread);
 
-// run_in_parallel with a reader per worker in place of a bare buffer.
-void run_in_parallel(std::size_t count, std::size_t thread_count, const ReadIndex& scan_one,
+// run_in_parallel with a whole ScanWorker per thread in place of a bare buffer.
+void run_in_parallel(std::size_t count, std::size_t thread_count, const WorkIndex& scan_one,
                      const StartThread& start_thread = start_std_thread);
 
 // Scans the files of `tree` as run_in_parallel does, with
-// `scan_one(location, reader)` returning each file's record; the record of
+// `scan_one(location, worker)` returning each file's record; the record of
 // file i lands in slot i of the result, so the result is in walk order
 // whatever thread scanned what. Fails as run_in_parallel does, with no
 // partial result.
 template <class ScanOne>
 auto scan_in_parallel(const SourceTree& tree, std::size_t thread_count, const ScanOne& scan_one,
                       const StartThread& start_thread = start_std_thread) {
-    using Record = std::invoke_result_t<const ScanOne&, const SourceLocation&, SourceReader&>;
+    using Record = std::invoke_result_t<const ScanOne&, const SourceLocation&, ScanWorker&>;
     std::vector<Record> results(tree.size());
     run_in_parallel(
         tree.size(), thread_count,
-        ReadIndex([&](std::size_t index, SourceReader& reader) {
-            results[index] = scan_one(tree.location(index), reader);
-        }),
+        WorkIndex([&](std::size_t index, ScanWorker& worker) { results[index] = scan_one(tree.location(index), worker); }),
         start_thread);
     return results;
 }

@@ -11,10 +11,10 @@ std::vector<FileResult> ImportClassifier::scan_directory(const std::string& src_
     if (files.empty()) return {};
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
-    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, SourceReader& reader) {
+    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
         // The walk kept regular files only; whatever stands there now is
         // opened as such, so that nothing put in their place can hang a worker.
-        return scan_source(where, local_modules, reader, OpenMode::regular_only);
+        return scan_source(where, local_modules, worker, OpenMode::regular_only);
     });
 }
 

@@ -201,11 +201,11 @@ TEST_F(SourceWalk, FilesOpenedInTheirDirectoryGiveTheRecordsOfTheirPaths) {
     for (int i = 0; i < 12; ++i) dir.write("many/m" + std::to_string(i) + ".py", "from os import path\nimport yaml\n");
     const ImportClassifier classifier{{"os"}, {"json"}, {}};
     const SourceTree tree = walk_sources(dir.str());
-    SourceReader reader;
+    ScanWorker worker;
     for (std::size_t index = 0; index < tree.size(); ++index) {
         const std::string path(tree.path(index));
         const FileResult by_path = classifier.scan_file(path, {});
-        const FileResult in_directory = classifier.scan_source(tree.location(index), {}, reader, OpenMode::regular_only);
+        const FileResult in_directory = classifier.scan_source(tree.location(index), {}, worker, OpenMode::regular_only);
         EXPECT_EQ(in_directory.filepath, by_path.filepath);
         EXPECT_EQ(in_directory.errors, by_path.errors) << path;
         EXPECT_EQ(in_directory.warnings, by_path.warnings) << path;
@@ -215,7 +215,7 @@ TEST_F(SourceWalk, FilesOpenedInTheirDirectoryGiveTheRecordsOfTheirPaths) {
     for (std::size_t index = 0; index < tree.size(); ++index) {
         SourceLocation where = tree.location(index);
         where.directory = -1;
-        const FileResult result = classifier.scan_source(where, {}, reader, OpenMode::regular_only);
+        const FileResult result = classifier.scan_source(where, {}, worker, OpenMode::regular_only);
         EXPECT_EQ(result.errors, classifier.scan_file(std::string(where.path), {}).errors);
     }
 }

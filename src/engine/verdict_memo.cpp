@@ -1,0 +1,71 @@
+#include "verdict_memo.hpp"
+
+#include <cstring>
+
+namespace scanner_core {
+
+std::uint64_t VerdictMemo::hash(std::string_view name) noexcept {
+    // Eight bytes at a time, mixed by multiplication: names are short, and a
+    // byte-at-a-time hash would cost more than the lookup it serves.
+    constexpr std::uint64_t kMultiplier = 0x9fb21c651e98df25u;
+    std::uint64_t hash = 0x243f6a8885a308d3u ^ name.size();
+    const char* at = name.data();
+    std::size_t left = name.size();
+    while (left >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 29;
+        at += 8;
+        left -= 8;
+    }
+    if (left > 0) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, left);
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 29;
+    }
+    hash *= kMultiplier;
+    return hash ^ (hash >> 32);
+}
+
+void VerdictMemo::bind(const void* policy, const void* local_modules) noexcept {
+    if (policy == policy_ && local_modules == local_modules_) return;
+    policy_ = policy;
+    local_modules_ = local_modules;
+    if (count_ == 0) return;
+    for (std::size_t slot = 0; slot < kSlots; ++slot) slots_[slot].size = 0;
+    count_ = 0;
+    names_used_ = 0;
+}
+
+const ImportVerdict* VerdictMemo::find(std::string_view name, std::uint64_t hash) const noexcept {
+    if (count_ == 0) return nullptr;
+    for (std::size_t slot = hash & (kSlots - 1);; slot = (slot + 1) & (kSlots - 1)) {
+        const Slot& entry = slots_[slot];
+        if (entry.size == 0) return nullptr;  // the table is never full
+        if (entry.hash == hash && entry.size == name.size() &&
+            std::memcmp(names_.get() + entry.offset, name.data(), name.size()) == 0) {
+            return &entry.verdict;
+        }
+    }
+}
+
+void VerdictMemo::remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict) {
+    if (!keeps(name) || count_ >= kMostNames ||
+        kNameBytes - names_used_ < name.size()) {
+        return;
+    }
+    if (!slots_) {
+        slots_.reset(new Slot[kSlots]());
+        names_.reset(new char[kNameBytes]);
+    }
+    std::size_t slot = hash & (kSlots - 1);
+    while (slots_[slot].size != 0) slot = (slot + 1) & (kSlots - 1);
+    std::memcpy(names_.get() + names_used_, name.data(), name.size());
+    slots_[slot] = Slot{hash, static_cast<std::uint32_t>(names_used_), static_cast<std::uint32_t>(name.size()), verdict};
+    names_used_ += name.size();
+    ++count_;
+}
+
+}  // namespace scanner_core
