@@ -152,7 +152,7 @@ private:
                 started_ = true;
                 return entry;
             }
-            if (!level.listing) level.listing.reset(new char[kListingSize]);
+            if (!level.listing) level.listing = take_listing();
             const ssize_t got = ::getdents64(level.fd.get(), level.listing.get(), kListingSize);
             if (got < 0) {
                 if (errno == EINTR) continue;
@@ -226,7 +226,7 @@ private:
             parent.device = info.st_dev;
             parent.inode = info.st_ino;
             parent.fd.reset();
-            parent.listing.reset();
+            give_back(std::move(parent.listing));
             parent.listed = parent.visited = 0;
             --open_;
         }
@@ -241,7 +241,7 @@ private:
             Level& parent = levels_[levels_.size() - 2];
             if (parent.fd.get() < 0) reopen(parent, done);
         }
-        done.listing.reset();
+        give_back(std::move(done.listing));
         if (done.directory >= 0 && tree_.held_.size() < held_limit_) {
             // Kept for the scans, which open its files by name in it.
             const int fd = done.fd.release();
@@ -266,6 +266,19 @@ private:
         ++open_;
     }
 
+    // Listing buffers are reused from directory to directory: one of this
+    // size per directory would each cost the allocator a sweep of its caches.
+    std::unique_ptr<char[]> take_listing() {
+        if (spare_listings_.empty()) return std::unique_ptr<char[]>(new char[kListingSize]);
+        std::unique_ptr<char[]> listing = std::move(spare_listings_.back());
+        spare_listings_.pop_back();
+        return listing;
+    }
+
+    void give_back(std::unique_ptr<char[]> listing) {
+        if (listing) spare_listings_.push_back(std::move(listing));
+    }
+
     // open_directory; when the process has no descriptor left, the ones held
     // for the scans are given back first, as the scans can do without them.
     int open_directory_or_release(int at, const char* name, int extra_flags) {
@@ -283,6 +296,7 @@ private:
     bool started_ = false;  // an entry was found: the walk is past its constructor
     std::string path_;      // the path of the entry being visited
     std::vector<Level> levels_;
+    std::vector<std::unique_ptr<char[]>> spare_listings_;
     SourceTree tree_;
 };
 
