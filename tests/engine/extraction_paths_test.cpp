@@ -9,6 +9,7 @@
 
 #include "import_extraction.hpp"
 #include "import_patterns.hpp"
+#include "reference_extraction.hpp"
 
 namespace scanner_core {
 namespace {
@@ -59,6 +60,14 @@ TEST(ExtractionPaths, EveryAvailablePathFindsWhatTheBaselineFinds) {
         const std::string text = generated_text(random);
         std::mt19937 cuts(round);
         const std::vector<std::string> expected = extract_through(ExtractionPath::baseline, text, cuts);
+        if (round % 10 == 0) {  // and the baseline is the patterns' own verdict, line by line
+            std::vector<std::string> reference;
+            for (const RawImport& record : testing::reference_extract_imports(text)) {
+                reference.push_back(std::to_string(record.line) +
+                                    (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") + record.module);
+            }
+            ASSERT_EQ(expected, reference) << "round " << round;
+        }
         for (ExtractionPath path : paths) {
             std::mt19937 other_cuts(round + 1000000);
             ASSERT_EQ(extract_through(path, text, other_cuts), expected)
