@@ -1,13 +1,27 @@
 // The processor time a benchmark program has used, on all its threads: on
 // a shared machine it varies far less than the elapsed time, which waits
-// whenever another process has the cores.
+// whenever another process has the cores. Split into the time in the
+// program itself and the time the kernel spent for it (system calls, page
+// faults).
 #pragma once
 
 #include <sys/resource.h>
 
-inline double cpu_seconds() {
+struct CpuTime {
+    double user = 0;
+    double system = 0;
+    double total() const { return user + system; }
+};
+
+inline CpuTime cpu_time() {
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);  // threads that have ended included
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+    const auto seconds = [](const struct timeval& at) {
+        return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_usec) * 1e-6;
+    };
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+}
+
+inline CpuTime operator-(const CpuTime& end, const CpuTime& start) {
+    return {end.user - start.user, end.system - start.system};
 }
