@@ -278,6 +278,15 @@ inline std::uint32_t load32(const char* bytes) noexcept {
 inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
     const char* const at = text.data() + pos;
     const std::size_t left = text.size() - pos;
+    if (left >= 8) {
+        // Both keywords at once, without a branch on which one it is.
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        std::uint64_t from = 0, import = 0;
+        std::memcpy(&from, "from", 4);
+        std::memcpy(&import, "import", 6);
+        return (word & 0xffffffffu) != from && (word & 0xffffffffffffu) != import;
+    }
     if (*at == 'f') return left >= 4 && load32(at) != load32("from");
     return left >= 6 && !(load32(at) == load32("impo") && at[4] == 'r' && at[5] == 't');
 }

@@ -30,7 +30,7 @@ std::string import_message(const std::string& path, std::int64_t line, std::stri
     const std::string_view line_text(digits, static_cast<std::size_t>(number.ptr - digits));
     const std::size_t head = path.size() + 1 + line_text.size() + 2 + text.size();
     const auto put = [](char* at, std::string_view part) {
-        std::memcpy(at, part.data(), part.size());
+        if (!part.empty()) std::memcpy(at, part.data(), part.size());
         return at + part.size();
     };
     if (gathered != nullptr && module.size() > kInPlaceThreshold && gathered->capacity() >= module.size() + head + 1) {

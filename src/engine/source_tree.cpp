@@ -330,8 +330,9 @@ const char* SourceTree::store(std::string_view text, std::string_view tail) {
         block_used_ = 0;
     }
     char* at = blocks_.back().get() + block_used_;
-    std::memcpy(at, text.data(), text.size());
-    std::memcpy(at + text.size(), tail.data(), tail.size());
+    // An empty view may hold no pointer at all, which memcpy must not get.
+    if (!text.empty()) std::memcpy(at, text.data(), text.size());
+    if (!tail.empty()) std::memcpy(at + text.size(), tail.data(), tail.size());
     at[text.size() + tail.size()] = '\0';
     block_used_ += size;
     return at;

@@ -5,25 +5,32 @@
 namespace scanner_core {
 
 std::uint64_t VerdictMemo::hash(std::string_view name) noexcept {
-    // Eight bytes at a time, mixed by multiplication: names are short, and a
+    // Eight bytes at a time, mixed by multiplication; the last eight, or
+    // the last four and first four of a shorter name, overlap what came
+    // before rather than being read byte by byte. Names are short, and a
     // byte-at-a-time hash would cost more than the lookup it serves.
     constexpr std::uint64_t kMultiplier = 0x9fb21c651e98df25u;
-    std::uint64_t hash = 0x243f6a8885a308d3u ^ name.size();
-    const char* at = name.data();
-    std::size_t left = name.size();
-    while (left >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, at, 8);
+    const auto mix = [](std::uint64_t hash, std::uint64_t word) {
         hash = (hash ^ word) * kMultiplier;
-        hash ^= hash >> 29;
-        at += 8;
-        left -= 8;
-    }
-    if (left > 0) {
+        return hash ^ (hash >> 29);
+    };
+    const auto load = [](const char* at, std::size_t size) {
         std::uint64_t word = 0;
-        std::memcpy(&word, at, left);
-        hash = (hash ^ word) * kMultiplier;
-        hash ^= hash >> 29;
+        std::memcpy(&word, at, size);
+        return word;
+    };
+    const char* at = name.data();
+    const std::size_t size = name.size();
+    std::uint64_t hash = 0x243f6a8885a308d3u ^ size;
+    if (size >= 8) {
+        for (std::size_t offset = 0; offset + 8 < size; offset += 8) hash = mix(hash, load(at + offset, 8));
+        hash = mix(hash, load(at + size - 8, 8));
+    } else if (size >= 4) {
+        hash = mix(hash, load(at, 4) | load(at + size - 4, 4) << 32);
+    } else {
+        std::uint64_t word = 0;
+        for (std::size_t k = 0; k < size; ++k) word |= static_cast<std::uint64_t>(static_cast<unsigned char>(at[k])) << (8 * k);
+        hash = mix(hash, word);
     }
     hash *= kMultiplier;
     return hash ^ (hash >> 32);
