@@ -2,15 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstdint>
 #include <exception>
 
 namespace scanner_core {
 namespace {
 
-// About what one file's record takes on the heap: its path, a few
-// messages and their lists.
+// About what one file's record takes on the heap (its path, a few messages
+// and their lists): a thread grows its heap by that much per file it may
+// scan before it starts (see HeapReserve).
 constexpr std::size_t kResultBytesPerFile = 768;
 
 // Joins every thread it holds when it goes out of scope, so that no way out
@@ -34,27 +34,6 @@ public:
 private:
     std::vector<std::thread> threads_;
 };
-
-// A thread's heap (one of the C library's arenas for threads other than
-// the first) grows a page at a time, each page a system call, and in a
-// process's first scan every page the results take is new. Growing it once
-// by about what the thread's results will take saves those calls: the
-// blocks are given back at once, nothing is written, and the system
-// reclaims their pages, so no memory stays taken. Elsewhere (another
-// allocator, later scans that find the heap grown) it costs a few
-// allocations.
-void reserve_heap(std::size_t bytes) noexcept {
-    constexpr std::size_t kStep = 96 * 1024;  // below the size that gets a mapping of its own
-    constexpr std::size_t kMost = 32 * 1024 * 1024;
-    void* blocks[kMost / kStep];
-    std::size_t count = 0;
-    for (std::size_t reserved = 0; reserved < std::min(bytes, kMost) && count < kMost / kStep; reserved += kStep) {
-        void* block = std::malloc(kStep);
-        if (block == nullptr) break;
-        blocks[count++] = block;
-    }
-    while (count > 0) std::free(blocks[--count]);
-}
 
 }  // namespace
 
@@ -81,8 +60,8 @@ void run_workers(std::size_t count, std::size_t thread_count, const ScanOne& sca
     };
     const auto worker = [&]() noexcept {
         try {
-            reserve_heap(count / thread_count * kResultBytesPerFile);
             Worker state;
+            state.heap.expect(count / thread_count * kResultBytesPerFile);
             while (!failed.load(std::memory_order_relaxed)) {
                 const std::uint64_t index = next_index.fetch_add(1);
                 if (index >= count) return;

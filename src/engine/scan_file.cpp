@@ -58,12 +58,20 @@ std::string import_message(const std::string& path, std::int64_t line, std::stri
 }
 
 // Moves `from` into `to` at its final size, and leaves `from` empty with
-// its room, for the next file.
-void take_messages(std::vector<std::string>& from, std::vector<std::string>& to) {
-    if (from.empty()) return;
+// its room, for the next file. Returns about what the messages take on the
+// heap; a message of a megabyte or more has a mapping of its own and
+// counts for nothing.
+std::size_t take_messages(std::vector<std::string>& from, std::vector<std::string>& to) {
+    if (from.empty()) return 0;
+    constexpr std::size_t kMapped = 1024 * 1024;
+    std::size_t bytes = from.size() * sizeof(std::string);
     to.reserve(from.size());
-    for (std::string& message : from) to.push_back(std::move(message));
+    for (std::string& message : from) {
+        if (message.size() < kMapped) bytes += message.size() + 16;
+        to.push_back(std::move(message));
+    }
     from.clear();
+    return bytes;
 }
 
 }  // namespace
@@ -166,8 +174,9 @@ FileResult ImportClassifier::scan_source(const SourceLocation& where,
     }
     if (beside != nullptr) beside->finish();
     extractor.finish(judge);
-    take_messages(worker.errors, result.errors);
-    take_messages(worker.warnings, result.warnings);
+    const std::size_t bytes = take_messages(worker.errors, result.errors) +
+                              take_messages(worker.warnings, result.warnings);
+    worker.heap.produced(bytes + result.filepath.size() + 16);
     return result;
 }
 

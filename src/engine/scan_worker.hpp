@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "heap_reserve.hpp"
 #include "source_file.hpp"
 #include "verdict_memo.hpp"
 
@@ -20,6 +21,7 @@ struct ScanWorker {
     // size, in one allocation per list.
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
+    HeapReserve heap;  // grown ahead of the records this thread makes
 };
 
 }  // namespace scanner_core
