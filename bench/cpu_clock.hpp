@@ -10,6 +10,7 @@
 struct CpuTime {
     double user = 0;
     double system = 0;
+    long faults = 0;  // page faults served without reading the disk
     double total() const { return user + system; }
 };
 
@@ -19,9 +20,9 @@ inline CpuTime cpu_time() {
     const auto seconds = [](const struct timeval& at) {
         return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_usec) * 1e-6;
     };
-    return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+    return {seconds(usage.ru_utime), seconds(usage.ru_stime), usage.ru_minflt};
 }
 
 inline CpuTime operator-(const CpuTime& end, const CpuTime& start) {
-    return {end.user - start.user, end.system - start.system};
+    return {end.user - start.user, end.system - start.system, end.faults - start.faults};
 }

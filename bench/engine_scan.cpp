@@ -4,7 +4,7 @@
 //
 // Usage: engine_scan DIR THREADS POLICY_FILE
 // Prints one line: files=N errors=E warnings=W seconds=S cpu=C cpu_user=U
-// cpu_system=K (as io_floor's), of a second run
+// cpu_system=K faults=F (as io_floor's), of a second run
 // (the first warms the process up, as for io_floor).
 #include <chrono>
 #include <cstdio>
@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
             errors += result.errors.size();
             warnings += result.warnings.size();
         }
-        std::printf("files=%zu errors=%zu warnings=%zu seconds=%.9f cpu=%.9f cpu_user=%.9f cpu_system=%.9f\n",
-                    results.size(), errors, warnings, elapsed.count(), cpu.total(), cpu.user, cpu.system);
+        std::printf("files=%zu errors=%zu warnings=%zu seconds=%.9f cpu=%.9f cpu_user=%.9f cpu_system=%.9f faults=%ld\n",
+                    results.size(), errors, warnings, elapsed.count(), cpu.total(), cpu.user, cpu.system, cpu.faults);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "engine_scan: %s\n", error.what());
         return 3;
