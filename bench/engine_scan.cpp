@@ -3,7 +3,8 @@
 // conversion of the records into Python objects costs.
 //
 // Usage: engine_scan DIR THREADS POLICY_FILE
-// Prints one line: files=N errors=E warnings=W seconds=S, of a second run
+// Prints one line: files=N errors=E warnings=W seconds=S cpu=C cpu_user=U
+// cpu_system=K faults=F (as io_floor's), of a second run
 // (the first warms the process up, as for io_floor).
 #include <chrono>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "cpu_clock.hpp"
 #include "import_classifier.hpp"
 
 int main(int argc, char** argv) {
@@ -40,16 +42,18 @@ int main(int argc, char** argv) {
     const unsigned threads = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
     try {
         classifier.scan_directory(argv[1], local, threads);
+        const CpuTime cpu_start = cpu_time();
         const auto start = std::chrono::steady_clock::now();
         const std::vector<scanner_core::FileResult> results = classifier.scan_directory(argv[1], local, threads);
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        const CpuTime cpu = cpu_time() - cpu_start;
         std::size_t errors = 0, warnings = 0;
         for (const scanner_core::FileResult& result : results) {
             errors += result.errors.size();
             warnings += result.warnings.size();
         }
-        std::printf("files=%zu errors=%zu warnings=%zu seconds=%.9f\n", results.size(), errors, warnings,
-                    elapsed.count());
+        std::printf("files=%zu errors=%zu warnings=%zu seconds=%.9f cpu=%.9f cpu_user=%.9f cpu_system=%.9f faults=%ld\n",
+                    results.size(), errors, warnings, elapsed.count(), cpu.total(), cpu.user, cpu.system, cpu.faults);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "engine_scan: %s\n", error.what());
         return 3;

@@ -5,7 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include "module_name.hpp"
 #include "parallel_scan.hpp"
 #include "scan_messages.hpp"
 #include "python_unicode.hpp"
@@ -98,32 +97,33 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                                   bool audit) const {
-    ReadBuffer buffer;
-    return scan_source(filepath, local_modules, buffer, OpenMode::any, audit);
+    ScanWorker worker;
+    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
                                                     const std::unordered_set<std::string>& local_modules,
                                                     unsigned int num_threads, bool audit) const {
-    const std::vector<std::filesystem::path> files = discover_sources(src_dir);
+    const SourceTree files = walk_sources(src_dir);
     if (files.empty()) return {};
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
-    return scan_in_parallel(files, thread_count, [&](const std::string& path, ReadBuffer& buffer) {
-        return scan_source(path, local_modules, buffer, OpenMode::regular_only, audit);
+    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
+        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
     });
 }
 
-FullResult FullScanner::scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                                    ReadBuffer& buffer, OpenMode mode, bool audit) const {
+FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                                    ScanWorker& worker, OpenMode mode, bool audit) const {
     FullResult result;
     if (!audit) {
-        result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode);
+        result.scan = classifier_.scan_source(where, local_modules, worker, mode);
         result.passed = result.scan.passed;
         return result;
     }
     SourceAudit stage;
-    result.scan = classifier_.scan_source(filepath, local_modules, buffer, mode, &stage);
+    result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
+    const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.
     if (!stage.finished()) return result;
@@ -136,19 +136,16 @@ FullResult FullScanner::scan_source(const std::string& filepath, const std::unor
             finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));
     } else {
         const Reported reported = reported_by(result.scan);
-        std::string root;
         for (AuditedImport& found : stage.imports()) {
             AuditRule rule = AuditRule::non_constant_dynamic_import;
             std::string_view text = kDynamic;
             if (found.kind != AuditedImport::Kind::dynamic_other) {
                 const std::string& module = found.name;
                 if (module.empty() || module.front() == '.') continue;
-                root.assign(root_of(module));
-                if (local_modules.count(root) != 0 || local_modules.count(module) != 0) continue;
-                const ImportClassifier::Verdict verdict = classifier_.verdict(module, root);
-                if (verdict == ImportClassifier::Verdict::allowed) continue;
+                const ImportVerdict verdict = classifier_.verdict_on(module, local_modules);
+                if (verdict == ImportVerdict::silent) continue;
                 if (was_reported(reported, found.line, module)) continue;
-                const bool forbidden = verdict == ImportClassifier::Verdict::forbidden;
+                const bool forbidden = verdict == ImportVerdict::forbidden;
                 rule = forbidden ? AuditRule::hidden_forbidden_import : AuditRule::hidden_unlisted_import;
                 text = forbidden ? kHiddenForbidden : kHiddenUnlisted;
             }

@@ -76,8 +76,8 @@ public:
                                            unsigned int num_threads, bool audit) const;
 
 private:
-    FullResult scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                           ReadBuffer& buffer, OpenMode mode, bool audit) const;
+    FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                           ScanWorker& worker, OpenMode mode, bool audit) const;
 
     const ImportClassifier classifier_;
 };

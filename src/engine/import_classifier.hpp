@@ -14,11 +14,12 @@
 
 #include "file_result.hpp"
 #include "scan_stage.hpp"
+#include "scan_worker.hpp"
 #include "source_file.hpp"
 
 namespace scanner_core {
 
-struct RawImport;
+struct FoundImport;
 
 class ImportClassifier {
 public:
@@ -37,15 +38,11 @@ public:
     // followed in the name by a dot). Does not consult `forbidden`.
     bool is_allowed(const std::string& module) const;
 
-    enum class Verdict : unsigned char { forbidden, allowed, unlisted };
-
-    // What the policy says of `module`, whose root (as root_of gives it) is
-    // `root`: forbidden when the root is, allowed when an allow rule covers
-    // the name, unlisted otherwise. Never fails except on exhausted memory.
-    Verdict verdict(const std::string& module, const std::string& root) const {
-        if (forbidden.count(root) != 0) return Verdict::forbidden;
-        return allows(module, root) ? Verdict::allowed : Verdict::unlisted;
-    }
+    // The verdict on `module` (neither relative nor empty) under the policy
+    // and `local_modules`: silent for a local name or one an allow rule
+    // covers, forbidden when its root is, unlisted otherwise. Never fails
+    // except on exhausted memory; thread-safe.
+    ImportVerdict verdict_on(const std::string& module, const std::unordered_set<std::string>& local_modules) const;
 
     // Checks one source file. A file that cannot be opened gives a record
     // with a single error; forbidden imports are errors, imports no rule
@@ -57,12 +54,13 @@ public:
     FileResult scan_file(const std::string& filepath,
                          const std::unordered_set<std::string>& local_modules) const;
 
-    // scan_file reading through the caller's `buffer` (a worker reuses one
-    // for all its files), opening as `mode` says, and feeding every piece
-    // also to `beside` when given (nothing when the file cannot be opened).
-    // Fails as scan_file does, or with what `beside` throws.
-    FileResult scan_source(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                           ReadBuffer& buffer, OpenMode mode, ScanStage* beside = nullptr) const;
+    // scan_file of the file at `where`, whose path the record carries, with
+    // the caller's `worker` (a thread reuses one for all its files of one
+    // call), opened as `mode` says, every piece fed also to `beside` when
+    // given (nothing when the file cannot be opened). Fails as scan_file
+    // does, or with what `beside` throws.
+    FileResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                           ScanWorker& worker, OpenMode mode, ScanStage* beside = nullptr) const;
 
     // Checks every regular ".py" file below `src_dir` on `num_threads`
     // workers (0: one per hardware thread; never more than there are files)
@@ -76,10 +74,11 @@ public:
                                            unsigned int num_threads) const;
 
 private:
-    // Adds to `result` the message, if any, that `import` earns; the
-    // module name may be moved into the message.
-    void judge(RawImport& import, const std::unordered_set<std::string>& local_modules,
-               std::string& root_copy, FileResult& result) const;
+    // Adds to the worker's messages the one, if any, that `import` of the
+    // file at `path` earns; a gathered module name may be moved into the
+    // message. Returns whether it is an error.
+    bool judge(const FoundImport& import, const std::unordered_set<std::string>& local_modules,
+               const std::string& path, ScanWorker& worker) const;
 
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;

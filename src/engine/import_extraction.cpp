@@ -175,16 +175,70 @@ __attribute__((target("avx2,popcnt"))) std::uint64_t classify_chunk_avx2(const c
     return classify_chunk_with(data, blocks, starts_in, out, classify, count);
 }
 
-ClassifyChunk select_classifier() noexcept {
+// AVX-512BW: a block is one register, and each comparison gives its mask
+// directly.
+__attribute__((target("avx512f,avx512bw,popcnt"))) std::uint64_t classify_chunk_avx512(const char* data,
+                                                                                      std::size_t blocks,
+                                                                                      std::uint64_t starts_in,
+                                                                                      ChunkMasks& out) {
+    const auto classify = [](const char* block) __attribute__((target("avx512f,avx512bw"))) {
+        const __m512i bytes = _mm512_loadu_si512(block);
+        const __m512i seconds = _mm512_loadu_si512(block + 1);
+        const __mmask64 f = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('f'));
+        const __mmask64 i = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('i'));
+        BlockMasks masks;
+        masks.feeds = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+        masks.blanks = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
+                       _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\t'));
+        masks.firsts = _mm512_mask_cmpeq_epi8_mask(f, seconds, _mm512_set1_epi8('r')) |
+                       _mm512_mask_cmpeq_epi8_mask(i, seconds, _mm512_set1_epi8('m'));
+        return masks;
+    };
+    const auto count = [](std::uint64_t bits) __attribute__((target("popcnt"))) {
+        return static_cast<std::uint32_t>(_mm_popcnt_u64(bits));
+    };
+    return classify_chunk_with(data, blocks, starts_in, out, classify, count);
+}
+
+bool has_avx2() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+}
+
+bool has_avx512() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt");
+}
+
+ClassifyChunk classifier_for(ExtractionPath path) noexcept {
+    switch (path) {
+        case ExtractionPath::baseline: return classify_chunk_sse2;
+        case ExtractionPath::avx2: return classify_chunk_avx2;
+        case ExtractionPath::avx512: return classify_chunk_avx512;
+        case ExtractionPath::best: break;
+    }
 #if defined(SCANNER_CORE_BASELINE_SIMD)
-    // Builds that test the fallback on a processor that has AVX2.
+    // Builds that test the fallback on a processor that has more.
     return classify_chunk_sse2;
 #else
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return classify_chunk_avx2;
+    if (has_avx512()) return classify_chunk_avx512;
+    if (has_avx2()) return classify_chunk_avx2;
     return classify_chunk_sse2;
 #endif
 }
+}  // namespace
+
+bool extraction_path_available(ExtractionPath path) noexcept {
+    switch (path) {
+        case ExtractionPath::avx2: return has_avx2();
+        case ExtractionPath::avx512: return has_avx512();
+        case ExtractionPath::baseline:
+        case ExtractionPath::best: break;
+    }
+    return true;
+}
+
+namespace {
 #else
 std::uint64_t classify_chunk_plain(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
     const auto classify = [](const char* block) {
@@ -201,7 +255,14 @@ std::uint64_t classify_chunk_plain(const char* data, std::size_t blocks, std::ui
     return classify_chunk_with(data, blocks, starts_in, out, classify, bit_count);
 }
 
-ClassifyChunk select_classifier() noexcept { return classify_chunk_plain; }
+ClassifyChunk classifier_for(ExtractionPath) noexcept { return classify_chunk_plain; }
+}  // namespace
+
+bool extraction_path_available(ExtractionPath path) noexcept {
+    return path == ExtractionPath::best || path == ExtractionPath::baseline;
+}
+
+namespace {
 #endif
 
 inline std::uint32_t load32(const char* bytes) noexcept {
@@ -217,6 +278,15 @@ inline std::uint32_t load32(const char* bytes) noexcept {
 inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
     const char* const at = text.data() + pos;
     const std::size_t left = text.size() - pos;
+    if (left >= 8) {
+        // Both keywords at once, without a branch on which one it is.
+        std::uint64_t word;
+        std::memcpy(&word, at, sizeof word);
+        std::uint64_t from = 0, import = 0;
+        std::memcpy(&from, "from", 4);
+        std::memcpy(&import, "import", 6);
+        return (word & 0xffffffffu) != from && (word & 0xffffffffffffu) != import;
+    }
     if (*at == 'f') return left >= 4 && load32(at) != load32("from");
     return left >= 6 && !(load32(at) == load32("impo") && at[4] == 'r' && at[5] == 't');
 }
@@ -231,25 +301,36 @@ inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
 // Of the from-forms, only the relative one can match a name that starts
 // with a dot, and only the absolute one any other, so the byte where the
 // name starts picks the one to try.
-void match_line(std::string_view line, std::int64_t number, std::vector<RawImport>& imports) {
+void match_line(std::string_view line, std::int64_t number, ImportSink& imports) {
     PatternMatch match;
     if (line[0] == 'f') {
         const std::size_t name = line.size() > 4 ? pattern_detail::skip(line, 4, pattern_detail::kSpace) : line.size();
         if (name < line.size() && line[name] == '.') {
-            if (RE_FROM_REL.match(line, match)) imports.push_back(RawImport{std::string(match.group2), number, true, true});
+            if (RE_FROM_REL.match(line, match)) imports.found(FoundImport{match.group2, nullptr, number, true, true});
         } else if (RE_FROM_ABS.match(line, match)) {
-            imports.push_back(RawImport{std::string(match.group1), number, true, false});
+            imports.found(FoundImport{match.group1, nullptr, number, true, false});
         }
         return;
     }
-    if (RE_IMPORT.match(line, match)) {
-        imports.push_back(RawImport{std::string(match.group1), number, false, false});
-    }
+    if (RE_IMPORT.match(line, match)) imports.found(FoundImport{match.group1, nullptr, number, false, false});
 }
 
-ClassifyChunk chunk_classifier() noexcept {
-    static const ClassifyChunk classify_chunk = select_classifier();
-    return classify_chunk;
+// The sink of the vector interface: a record per statement.
+class RecordSink final : public ImportSink {
+public:
+    explicit RecordSink(std::vector<RawImport>& records) noexcept : records_(records) {}
+    void found(const FoundImport& import) override {
+        records_.push_back(RawImport{import.gathered != nullptr ? std::move(*import.gathered) : std::string(import.module),
+                                     import.line, import.is_from, import.is_relative});
+    }
+
+private:
+    std::vector<RawImport>& records_;
+};
+
+ClassifyChunk chunk_classifier(ExtractionPath path) noexcept {
+    static const ClassifyChunk best = classifier_for(ExtractionPath::best);
+    return path == ExtractionPath::best ? best : classifier_for(path);
 }
 
 // Matches the candidate lines of one block whose end lies in the bytes
@@ -263,7 +344,7 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
                                                                   std::uint64_t candidates,
                                                                   std::uint64_t next_feeds, bool next_in_chunk,
                                                                   std::int64_t feeds_before,
-                                                                  std::vector<RawImport>& out,
+                                                                  ImportSink& out,
                                                                   std::int64_t& open_number) {
     for (; candidates != 0; candidates &= candidates - 1) {
         const int bit = __builtin_ctzll(candidates);
@@ -294,42 +375,54 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
 
 }  // namespace
 
-void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, std::vector<RawImport>& out) {
+void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& out) {
     line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
     if (verdict != SegmentedLineMatch::Verdict::matched) return;
-    out.push_back(
-        RawImport{open_line_.take_module(), open_line_number_, open_line_.is_from(), open_line_.is_relative()});
+    std::string& name = open_line_.module();
+    out.found(FoundImport{name, &name, open_line_number_, open_line_.is_from(), open_line_.is_relative()});
 }
 
-void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out) {
+void ImportExtractor::open_line(std::string_view line, std::int64_t number, ImportSink& out) {
     open_line_ = SegmentedLineMatch{};
     open_line_number_ = number;
     settle(open_line_.feed(line), out);
 }
 
-void ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
-                                         std::vector<RawImport>& out) {
+std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
+                                                ImportSink& out) {
     const void* const feed = scanned > 0 ? std::memchr(data.data(), '\n', scanned) : nullptr;
     const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data.data())
                                             : scanned;
     SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end));
     if (verdict == SegmentedLineMatch::Verdict::undecided && (feed != nullptr || last)) verdict = open_line_.end();
     settle(verdict, out);
+    return end;
 }
 
 // `last`: `data` is the end of the text, in a block whose bytes past
 // data.size() are readable padding that is in no mask.
-void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last,
-                                   std::vector<RawImport>& out) {
-    const ClassifyChunk classify_chunk = chunk_classifier();
+void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out) {
+    const ClassifyChunk classify_chunk = chunk_classifier(path_);
     const std::size_t scanned = last ? data.size() : blocks * kBlock;
-    if (line_open_) continue_open_line(data, scanned, last, out);
+    std::size_t block = 0;
+    if (line_open_) {
+        // The blocks before the open line's end hold no line feed and so no
+        // line start: only the block where it ends needs classifying.
+        const std::size_t end = continue_open_line(data, scanned, last, out);
+        if (end == scanned) {
+            starts_in_ = 0;
+            return;
+        }
+        block = end / kBlock;
+        starts_in_ = 0;
+    }
 
     ChunkMasks masks;
-    for (std::size_t block = 0; block < blocks;) {
+    while (block < blocks) {
         const std::size_t base = block * kBlock;
         const std::size_t count = blocks - block < kChunkBlocks ? blocks - block : kChunkBlocks;
         starts_in_ = classify_chunk(data.data() + base, count, starts_in_, masks);
+        bool runs_past = false;
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const BusyBlock& busy = masks.busy[k];
             std::int64_t number = 0;
@@ -337,14 +430,23 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
                                                      busy.feeds, busy.candidates, masks.feeds[busy.block + 1],
                                                      busy.block + 1 < count, lines_before_ + busy.feeds_before, out,
                                                      number);
-            if (open != std::string_view::npos) open_line(data.substr(open, scanned - open), number, out);
+            if (open != std::string_view::npos) {
+                open_line(data.substr(open, scanned - open), number, out);
+                runs_past = true;
+            }
         }
         lines_before_ += masks.feed_count;
+        // A line that runs past the bytes scanned leaves no line feed, and
+        // so nothing to find, in the chunks after this one.
+        if (runs_past) {
+            starts_in_ = 0;
+            return;
+        }
         block += count;
     }
 }
 
-void ImportExtractor::feed(std::string_view piece, std::vector<RawImport>& out) {
+void ImportExtractor::feed(std::string_view piece, ImportSink& out) {
     if (carry_size_ > 0) {
         // Complete the carried block, and the byte after it, from the piece.
         const std::size_t wanted = sizeof carry_ - carry_size_;
@@ -363,7 +465,7 @@ void ImportExtractor::feed(std::string_view piece, std::vector<RawImport>& out) 
     std::memcpy(carry_, piece.data() + blocks * kBlock, carry_size_);
 }
 
-void ImportExtractor::finish(std::vector<RawImport>& out) {
+void ImportExtractor::finish(ImportSink& out) {
     if (carry_size_ > 0) {
         std::memset(carry_ + carry_size_, 0, sizeof carry_ - carry_size_);
         scan_segment(std::string_view(carry_, carry_size_), 1, true, out);
@@ -371,6 +473,16 @@ void ImportExtractor::finish(std::vector<RawImport>& out) {
     } else if (line_open_) {
         continue_open_line({}, 0, true, out);
     }
+}
+
+void ImportExtractor::feed(std::string_view piece, std::vector<RawImport>& out) {
+    RecordSink sink(out);
+    feed(piece, sink);
+}
+
+void ImportExtractor::finish(std::vector<RawImport>& out) {
+    RecordSink sink(out);
+    finish(sink);
 }
 
 std::vector<RawImport> extract_imports(std::string_view text) {

@@ -25,6 +25,27 @@ struct RawImport {
     bool is_relative = false;  // the relative from-form only
 };
 
+// One statement as extraction finds it, handed to an ImportSink: the name
+// is a view that lasts for the call only, so that finding a statement
+// costs no allocation.
+struct FoundImport {
+    std::string_view module;  // as RawImport::module
+    // The name's own string when it had to be gathered across pieces (a
+    // receiver may move it away), or null.
+    std::string* gathered = nullptr;
+    std::int64_t line = 0;
+    bool is_from = false;
+    bool is_relative = false;
+};
+
+// What extraction hands each statement to, in line order.
+class ImportSink {
+public:
+    virtual ~ImportSink() = default;
+    // May throw; the exception leaves feed or finish.
+    virtual void found(const FoundImport& import) = 0;
+};
+
 // Extraction over a text that arrives in pieces of any size, such as the
 // reads of a file through one fixed buffer. The state it carries from one
 // piece to the next is small and bounded: the line counter, where the lines
@@ -34,9 +55,19 @@ struct RawImport {
 // Extraction looks at the text in blocks of this many bytes.
 inline constexpr std::size_t kExtractionBlock = 64;
 
+// The instruction sets that extraction classifies text with. It takes the
+// widest the processor has; the others are there so that tests can hold
+// every path to the same results.
+enum class ExtractionPath : unsigned char { best, baseline, avx2, avx512 };
+
+// Returns whether this processor and build can take `path`. Never fails.
+bool extraction_path_available(ExtractionPath path) noexcept;
+
 class ImportExtractor {
 public:
     ImportExtractor() noexcept = default;
+    // Extraction through `path`, which must be available (for tests).
+    explicit ImportExtractor(ExtractionPath path) noexcept : path_(path) {}
     ImportExtractor(const ImportExtractor&) = delete;
     ImportExtractor& operator=(const ImportExtractor&) = delete;
 
@@ -48,17 +79,25 @@ public:
     // Throws std::bad_alloc only. The extractor takes no more pieces after.
     void finish(std::vector<RawImport>& out);
 
+    // feed and finish handing each statement to `out` as it is found. Throw
+    // std::bad_alloc, or what `out` throws.
+    void feed(std::string_view piece, ImportSink& out);
+    void finish(ImportSink& out);
+
 private:
     // Of the bytes from `data`: the first `blocks` whole blocks (each with
     // the byte after it readable), or, at the end, the rest padded.
-    void scan_segment(std::string_view data, std::size_t blocks, bool last, std::vector<RawImport>& out);
+    void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out);
     // Starts matching the candidate line `line` that runs past the bytes
     // scanned, and leaves it open if it is not decided yet.
-    void open_line(std::string_view line, std::int64_t number, std::vector<RawImport>& out);
+    void open_line(std::string_view line, std::int64_t number, ImportSink& out);
     // Ends the open line once `verdict` decides it, with its record if it matched.
-    void settle(SegmentedLineMatch::Verdict verdict, std::vector<RawImport>& out);
-    void continue_open_line(std::string_view data, std::size_t scanned, bool last, std::vector<RawImport>& out);
+    void settle(SegmentedLineMatch::Verdict verdict, ImportSink& out);
+    // Goes on with the open line up to its end within the bytes scanned, and
+    // returns where that end is (`scanned` when it runs past them).
+    std::size_t continue_open_line(std::string_view data, std::size_t scanned, bool last, ImportSink& out);
 
+    ExtractionPath path_ = ExtractionPath::best;
     std::int64_t lines_before_ = 0;  // line feeds before the next unscanned byte
     std::uint64_t starts_in_ = 1;    // the next block's first byte starts a line, or continues its lead
     // A piece's bytes past its last whole block, with room for the byte

@@ -25,7 +25,7 @@
 
 namespace scanner_core {
 
-class ImportFinder final : public ImportSink {
+class ImportFinder final : public StatementSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.

@@ -14,10 +14,13 @@ namespace scanner_core {
 // new string costs less.
 inline constexpr std::size_t kInPlaceThreshold = 4096;
 
-// Returns "<path>:<line>: <text><module>'", made from `module`'s own string
-// when the name is longer than kInPlaceThreshold and its capacity holds the
-// whole message; `module` is left valid but unspecified. Throws
-// std::bad_alloc only. Reentrant.
-std::string import_message(const std::string& path, std::int64_t line, std::string_view text, std::string&& module);
+// Returns "<path>:<line>: <text><module>'". When the name was gathered into
+// a string of its own (`gathered`, whose text `module` is), is longer than
+// kInPlaceThreshold and that string's capacity holds the whole message, the
+// message is made within that string, which is left valid but unspecified;
+// otherwise in one allocation of the final size. Throws std::bad_alloc
+// only. Reentrant.
+std::string import_message(const std::string& path, std::int64_t line, std::string_view text, std::string_view module,
+                           std::string* gathered);
 
 }  // namespace scanner_core

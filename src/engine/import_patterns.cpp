@@ -2,6 +2,11 @@
 // matchers are constexpr and live in the header.
 #include "import_patterns.hpp"
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define SCANNER_CORE_X86 1
@@ -11,10 +16,19 @@ namespace scanner_core {
 
 namespace pattern_detail {
 
-std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
+namespace {
+
+using SkipRun = std::size_t (*)(std::string_view s, std::size_t pos, unsigned char cls) noexcept;
+
+std::size_t skip_run_plain(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
+    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
+    return pos;
+}
+
 #if defined(SCANNER_CORE_X86)
-    // Sixteen bytes at a time: a byte is in a range when its distance from
-    // the range's start, as an unsigned byte, is at most the range's width.
+// Sixteen bytes at a time: a byte is in a range when its distance from the
+// range's start, as an unsigned byte, is at most the range's width.
+std::size_t skip_run_sse2(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
     const auto in_range = [](__m128i bytes, char low, char width) {
         const __m128i distance = _mm_sub_epi8(bytes, _mm_set1_epi8(low));
         return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(width - 1))), distance);
@@ -36,9 +50,52 @@ std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls
         if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctz(outside));
         pos += 16;
     }
+    return skip_run_plain(s, pos, cls);
+}
+
+// Sixty-four bytes at a time, for the names and runs of megabytes that a
+// hostile file is made of.
+__attribute__((target("avx512f,avx512bw"))) std::size_t skip_run_avx512(std::string_view s, std::size_t pos,
+                                                                        unsigned char cls) noexcept {
+    const auto in_range = [](__m512i bytes, char low, char width) __attribute__((target("avx512f,avx512bw"))) {
+        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(low)),
+                                      _mm512_set1_epi8(static_cast<char>(width - 1)));
+    };
+    while (s.size() - pos >= 64) {
+        const __m512i bytes = _mm512_loadu_si512(s.data() + pos);
+        __mmask64 in = 0;
+        if ((cls & kSpace) != 0) in |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) | in_range(bytes, '\t', 5);
+        if ((cls & kWord) != 0) {
+            const __m512i lower = _mm512_or_si512(bytes, _mm512_set1_epi8(0x20));
+            in |= in_range(bytes, '0', 10) | in_range(lower, 'a', 26) |
+                  _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('_'));
+        }
+        if ((cls & kDot) != 0) in |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('.'));
+        const std::uint64_t outside = ~static_cast<std::uint64_t>(in);
+        if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctzll(outside));
+        pos += 64;
+    }
+    return skip_run_sse2(s, pos, cls);
+}
+
+SkipRun select_skip_run() noexcept {
+#if defined(SCANNER_CORE_BASELINE_SIMD)
+    return skip_run_sse2;
+#else
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return skip_run_avx512;
+    return skip_run_sse2;
 #endif
-    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
-    return pos;
+}
+#else
+SkipRun select_skip_run() noexcept { return skip_run_plain; }
+#endif
+
+}  // namespace
+
+std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
+    static const SkipRun skip_run = select_skip_run();
+    return skip_run(s, pos, cls);
 }
 
 }  // namespace pattern_detail
@@ -104,7 +161,7 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
             }
             case Step::name: {  // ([\w.]+), or ([\w.]*) after the dots
                 const std::size_t end = skip(bytes, pos, kName);
-                name_.append(bytes.data() + pos, end - pos);
+                append_name(bytes.substr(pos, end - pos));
                 pos = end;
                 if (pos == size) break;
                 if (from_) {
@@ -118,6 +175,28 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
         }
     }
     return verdict_;
+}
+
+void SegmentedLineMatch::append_name(std::string_view bytes) {
+    const std::size_t needed = name_.size() + bytes.size();
+    if (needed > name_.capacity() && needed >= kHugeName) {
+        // A name of megabytes (only a hostile file has one) grows into room
+        // that the system may back with large pages: each page fault then
+        // brings two megabytes instead of four kilobytes. The room is
+        // advised before a byte of it is written, and grows threefold: fewer
+        // copies, and a lower peak, than doubling (its pages are taken only
+        // as the name fills them), and less room left over than fourfold.
+        std::string grown;
+        grown.reserve(std::max(needed, 3 * name_.capacity()));
+        constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+        const auto begin = reinterpret_cast<std::uintptr_t>(grown.data());
+        const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
+        const std::uintptr_t last = (begin + grown.capacity()) & ~(kLargePage - 1);
+        if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+        grown.append(name_);
+        name_.swap(grown);
+    }
+    name_.append(bytes);
 }
 
 SegmentedLineMatch::Verdict SegmentedLineMatch::end() noexcept {

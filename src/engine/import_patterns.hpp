@@ -20,6 +20,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace scanner_core {
 
 namespace pattern_detail {
@@ -47,11 +51,41 @@ constexpr bool in_class(char c, unsigned char cls) noexcept {
 // bytes at a time.
 std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept;
 
+#if defined(__SSE2__)
+// The bytes of a name among the sixteen at `at`, as a mask: a byte is in a
+// range when its distance from the range's start, as an unsigned byte, is
+// at most the range's width.
+inline unsigned name_bytes16(const char* at) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    const auto in_range = [](__m128i value, char low, char width) {
+        const __m128i distance = _mm_sub_epi8(value, _mm_set1_epi8(low));
+        return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(width - 1))), distance);
+    };
+    const __m128i lower = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i in = _mm_or_si128(_mm_or_si128(in_range(bytes, '0', 10), in_range(lower, 'a', 26)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')),
+                                                 _mm_cmpeq_epi8(bytes, _mm_set1_epi8('.'))));
+    return static_cast<unsigned>(_mm_movemask_epi8(in));
+}
+#endif
+
 // Returns the first position at or after `pos` whose byte is not in `cls`.
-// Runs are short in real code and are walked byte by byte; one that goes on
-// (a huge line) is finished by skip_long_run.
+// Runs are short in real code and are walked byte by byte (a name sixteen
+// bytes at a time where the text allows); one that goes on (a huge line) is
+// finished by skip_long_run.
 constexpr std::size_t skip(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
     constexpr std::size_t kShortRun = 48;
+#if defined(__SSE2__)
+    if (!__builtin_is_constant_evaluated() && cls == kName) {
+        const std::size_t start = pos;
+        while (s.size() - pos >= 16 && pos - start < kShortRun) {
+            const unsigned outside = ~name_bytes16(s.data() + pos) & 0xffffu;
+            if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctz(outside));
+            pos += 16;
+        }
+        if (s.size() - pos >= 16) return skip_long_run(s, pos, cls);
+    }
+#endif
     const std::size_t short_end = s.size() - pos > kShortRun ? pos + kShortRun : s.size();
     while (pos < short_end && in_class(s[pos], cls)) ++pos;
     if (pos < short_end || pos == s.size()) return pos;
@@ -160,11 +194,18 @@ public:
     // After `matched`: the captured name (for the relative form, the part
     // after the dots) and the form. Moves the name out.
     std::string take_module() noexcept { return std::move(name_); }
+    // The captured name in place, which the caller may move away.
+    std::string& module() noexcept { return name_; }
     bool is_from() const noexcept { return from_; }
     bool is_relative() const noexcept { return relative_; }
 
 private:
     enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
+
+    // Names from this size on grow as described in append_name.
+    static constexpr std::size_t kHugeName = std::size_t{2} << 20;
+    // Appends to the name; throws std::bad_alloc.
+    void append_name(std::string_view bytes);
 
     Verdict decide(Verdict verdict) noexcept {
         verdict_ = verdict;

@@ -580,7 +580,7 @@ private:
 // each variant below, so that the counts compile to what the processor has.
 template <CodeBlock (*Classify)(const char*) noexcept>
 __attribute__((always_inline)) inline std::size_t skip_with(const char* const begin, const char* const end,
-                                                          std::int64_t& line_feeds, ImportSink& sink) {
+                                                          std::int64_t& line_feeds, StatementSink& sink) {
     Walk walk{begin, end, begin, line_feeds, next_trigger(begin, end)};
     const char*& q = walk.q;
     std::int64_t depth = 0;
@@ -679,15 +679,15 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
 
 #if defined(__x86_64__)
 __attribute__((target("avx2,popcnt"))) std::size_t skip_avx2(const char* begin, const char* end,
-                                                           std::int64_t& line_feeds, ImportSink& sink) {
+                                                           std::int64_t& line_feeds, StatementSink& sink) {
     return skip_with<code_block_avx2>(begin, end, line_feeds, sink);
 }
 
-std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
     return skip_with<code_block_sse2>(begin, end, line_feeds, sink);
 }
 
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, ImportSink&);
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, StatementSink&);
 
 Skip select_skip() noexcept {
 #if !defined(SCANNER_CORE_BASELINE_SIMD)
@@ -697,9 +697,9 @@ Skip select_skip() noexcept {
     return skip_sse2;
 }
 #else
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, ImportSink&);
+using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, StatementSink&);
 
-std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
     return skip_with<code_block_plain>(begin, end, line_feeds, sink);
 }
 
@@ -710,7 +710,7 @@ const Skip kSkip = select_skip();
 
 }  // namespace
 
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink) {
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
     return kSkip(begin, end, line_feeds, sink);
 }
 

@@ -13,14 +13,14 @@ namespace scanner_core {
 // Where the skipper reports the import statements it reads itself: lines
 // such as `import a.b as c, d` or `from a.b import (x, y)`, made of ASCII
 // names and nothing that needs tokens.
-class ImportSink {
+class StatementSink {
 public:
     // An absolute import of `module` by the statement on `line`. Throws
     // std::bad_alloc only.
     virtual void statement_import(std::int64_t line, std::string_view module) = 0;
 
 protected:
-    ~ImportSink() = default;
+    ~StatementSink() = default;
 };
 
 // From the start of a logical line at `begin` (outside brackets and
@@ -34,6 +34,6 @@ protected:
 // that `end` cuts, or one too intricate for it, all of which are left to
 // the tokenizer. Adds to `line_feeds` the line feeds it passed over.
 // Throws std::bad_alloc only, from the sink; thread-safe.
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, ImportSink& sink);
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink);
 
 }  // namespace scanner_core

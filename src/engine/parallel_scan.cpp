@@ -8,6 +8,11 @@
 namespace scanner_core {
 namespace {
 
+// About what one file's record takes on the heap (its path, a few messages
+// and their lists): a thread grows its heap by that much per file it may
+// scan before it starts (see HeapReserve).
+constexpr std::size_t kResultBytesPerFile = 768;
+
 // Joins every thread it holds when it goes out of scope, so that no way out
 // of run_in_parallel, an exception included, leaves a joinable thread.
 class JoinedThreads {
@@ -39,8 +44,13 @@ std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigne
 
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
-void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
-                     const StartThread& start_thread) {
+namespace {
+
+// The pool, with `Worker` the state each thread makes for itself and hands
+// to every scan it runs.
+template <class Worker, class ScanOne>
+void run_workers(std::size_t count, std::size_t thread_count, const ScanOne& scan_one,
+                 const StartThread& start_thread) {
     std::atomic<std::uint64_t> next_index{0};
     std::atomic<bool> failed{false};
     std::exception_ptr first_failure;  // written once, by whoever sets `failed`
@@ -50,11 +60,12 @@ void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanInde
     };
     const auto worker = [&]() noexcept {
         try {
-            ReadBuffer buffer;
+            Worker state;
+            state.heap.expect(count / thread_count * kResultBytesPerFile);
             while (!failed.load(std::memory_order_relaxed)) {
                 const std::uint64_t index = next_index.fetch_add(1);
                 if (index >= count) return;
-                scan_one(static_cast<std::size_t>(index), buffer);
+                scan_one(static_cast<std::size_t>(index), state);
             }
         } catch (...) {
             record_failure(std::current_exception());
@@ -71,6 +82,20 @@ void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanInde
         threads.join_all();
     }
     if (first_failure) std::rethrow_exception(first_failure);
+}
+
+}  // namespace
+
+void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
+                     const StartThread& start_thread) {
+    run_workers<ScanWorker>(
+        count, thread_count, [&](std::size_t index, ScanWorker& worker) { scan_one(index, worker.reader.buffer()); },
+        start_thread);
+}
+
+void run_in_parallel(std::size_t count, std::size_t thread_count, const WorkIndex& scan_one,
+                     const StartThread& start_thread) {
+    run_workers<ScanWorker>(count, thread_count, scan_one, start_thread);
 }
 
 }  // namespace scanner_core

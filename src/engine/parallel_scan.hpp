@@ -1,7 +1,8 @@
-// The worker pool behind ImportClassifier::scan_directory, with its seams:
-// the per-file scan and the thread start are parameters, so that tests can
-// make a scan throw or the k-th thread start fail without exhausting the
-// machine. Each worker owns the one read buffer that all its scans use.
+// The worker pool behind the directory scans, with its seams: the per-file
+// scan and the thread start are parameters, so that tests can make a scan
+// throw or the k-th thread start fail without exhausting the machine. Each
+// worker owns the one ScanWorker (its reader, buffer and scratch) that all
+// its scans use.
 #pragma once
 
 #include <cstddef>
@@ -13,12 +14,16 @@
 #include <vector>
 
 #include "file_result.hpp"
+#include "scan_worker.hpp"
 #include "source_file.hpp"
+#include "source_tree.hpp"
 
 namespace scanner_core {
 
 // Scans item `index`, reading through the worker's `buffer`.
 using ScanIndex = std::function<void(std::size_t index, ReadBuffer& buffer)>;
+// Scans item `index` with the thread's `worker` (its reader and scratch).
+using WorkIndex = std::function<void(std::size_t index, ScanWorker& worker)>;
 using StartThread = std::function<std::thread(std::function<void()> body)>;
 
 // Returns how many workers scan `file_count` files when `requested` were
@@ -42,6 +47,27 @@ std::thread start_std_thread(std::function<void()> body);
 // No thread is left running or joinable.
 void run_in_parallel(std::size_t count, std::size_t thread_count, const ScanIndex& scan_one,
                      const StartThread& start_thread = start_std_thread);
+
+// run_in_parallel with a whole ScanWorker per thread in place of a bare buffer.
+void run_in_parallel(std::size_t count, std::size_t thread_count, const WorkIndex& scan_one,
+                     const StartThread& start_thread = start_std_thread);
+
+// Scans the files of `tree` as run_in_parallel does, with
+// `scan_one(location, worker)` returning each file's record; the record of
+// file i lands in slot i of the result, so the result is in walk order
+// whatever thread scanned what. Fails as run_in_parallel does, with no
+// partial result.
+template <class ScanOne>
+auto scan_in_parallel(const SourceTree& tree, std::size_t thread_count, const ScanOne& scan_one,
+                      const StartThread& start_thread = start_std_thread) {
+    using Record = std::invoke_result_t<const ScanOne&, const SourceLocation&, ScanWorker&>;
+    std::vector<Record> results(tree.size());
+    run_in_parallel(
+        tree.size(), thread_count,
+        WorkIndex([&](std::size_t index, ScanWorker& worker) { results[index] = scan_one(tree.location(index), worker); }),
+        start_thread);
+    return results;
+}
 
 // Scans `files` as run_in_parallel does, with `scan_one(path, buffer)`
 // returning each file's record; the record of files[i] lands in slot i of

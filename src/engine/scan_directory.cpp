@@ -7,16 +7,15 @@ namespace scanner_core {
 std::vector<FileResult> ImportClassifier::scan_directory(const std::string& src_dir,
                                                          const std::unordered_set<std::string>& local_modules,
                                                          unsigned int num_threads) const {
-    const std::vector<std::filesystem::path> files = discover_sources(src_dir);
+    const SourceTree files = walk_sources(src_dir);
     if (files.empty()) return {};
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
-    return scan_in_parallel(files, thread_count,
-                            [&](const std::string& path, ReadBuffer& buffer) {
-                                // The walk kept regular files only; whatever stands there now is
-                                // opened as such, so that nothing put in their place can hang a worker.
-                                return scan_source(path, local_modules, buffer, OpenMode::regular_only);
-                            });
+    return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
+        // The walk kept regular files only; whatever stands there now is
+        // opened as such, so that nothing put in their place can hang a worker.
+        return scan_source(where, local_modules, worker, OpenMode::regular_only);
+    });
 }
 
 }  // namespace scanner_core

@@ -1,15 +1,21 @@
 // Reading a source file through one buffer of fixed size, piece by piece, so
 // that the memory a scan needs does not follow the size of the files it
-// reads. A file is read to its end, whatever its size says: files that
-// report none (those of /proc) and files that grow while being read are
-// read whole all the same.
+// reads. A regular file ends at the read that reaches the size the system
+// gave when it was opened (one call fewer than reading until a read returns
+// nothing); a file that reports no size (those of /proc) or is no regular
+// file is read until a read returns nothing.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "source_tree.hpp"
 
 namespace scanner_core {
 
@@ -49,7 +55,10 @@ public:
     // but cannot be examined. Thread-safe. `path` must outlive the file.
     static std::optional<SourceFile> open(const std::string& path, OpenMode mode);
 
-    SourceFile(SourceFile&& other) noexcept : fd_(other.fd_), path_(other.path_) { other.fd_ = -1; }
+    SourceFile(SourceFile&& other) noexcept
+        : fd_(other.fd_), size_(other.size_), read_(other.read_), path_(other.path_) {
+        other.fd_ = -1;
+    }
     SourceFile(const SourceFile&) = delete;
     SourceFile& operator=(const SourceFile&) = delete;
     SourceFile& operator=(SourceFile&&) = delete;
@@ -62,10 +71,50 @@ public:
     std::string_view read(ReadBuffer& buffer);
 
 private:
-    SourceFile(int fd, const std::string& path) noexcept : fd_(fd), path_(&path) {}
+    friend class SourceReader;
+
+    SourceFile(int fd, std::string_view path) noexcept : fd_(fd), path_(path) {}
+    // Takes the type and size from the system; false when `mode` refuses the
+    // file. Throws std::ios_base::failure when the file cannot be examined.
+    bool examine(OpenMode mode);
 
     int fd_;
-    const std::string* path_;
+    off_t size_ = 0;  // of a regular file when opened; 0: read until a read returns nothing
+    off_t read_ = 0;
+    std::string_view path_;
+};
+
+// One thread's means of reading sources: its buffer, and the directory it
+// opened itself last, for the files of a large directory that the walk
+// could not keep open. Not shared: one per thread. Move-only.
+class SourceReader {
+public:
+    // Throws std::bad_alloc.
+    SourceReader() = default;
+    SourceReader(const SourceReader&) = delete;
+    SourceReader& operator=(const SourceReader&) = delete;
+    ~SourceReader();
+
+    ReadBuffer& buffer() noexcept { return buffer_; }
+
+    // Opens the file at `where` as SourceFile::open opens its path, by its
+    // name in its directory when a descriptor of that directory is at hand:
+    // the same file, without resolving the whole path again. A path that the
+    // system would refuse as too long is refused all the same. Fails as
+    // SourceFile::open does. `where.path` must outlive the file.
+    std::optional<SourceFile> open(const SourceLocation& where, OpenMode mode);
+
+private:
+    // A descriptor of the directory of `where`, opening it when it holds
+    // enough files to pay for that; -1 when none.
+    int directory_of(const SourceLocation& where);
+    void forget_directory() noexcept;
+
+    ReadBuffer buffer_;
+    bool has_directory_ = false;  // directory_fd_ is the one of directory_index_, or -1 if it failed
+    int directory_fd_ = -1;       // opened by this reader
+    std::uint32_t directory_index_ = 0;
+    std::string directory_path_;  // reused
 };
 
 }  // namespace scanner_core

@@ -1,17 +1,107 @@
 // The walk that finds a plugin tree's sources, shared by every directory scan.
+//
+// It visits the tree as std::filesystem::recursive_directory_iterator with
+// no options does, and fails as it does, with the same texts: depth first,
+// a directory's entry before what is below it, the entries of a directory in
+// the order the system lists them, the root followed when it is a link and
+// no link to a directory followed below it. It differs in what it keeps:
+// the directories that hold sources stay open (as many as a share of the
+// process's descriptor limit allows) so that a scan opens each file by its
+// name in its directory instead of resolving the whole path again, and the
+// paths are stored back to back instead of as one allocation per component.
+// However deep or wide the tree, the walk holds a bounded number of
+// descriptors: past a depth it closes the directories it is inside of and
+// finds them again through "..".
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace scanner_core {
 
-// Returns the regular ".py" files below `src_dir`, in walk order, with the
-// paths as the walk composes them. Throws std::filesystem::filesystem_error
-// when the walk fails (a missing directory, one that cannot be read, a loop
-// of links): a walk that fails fails the scan, rather than silently skipping
-// part of a tree. Thread-safe.
+// How to open one source: its path, and when it is known, a descriptor of
+// the directory it is in with the file's name there.
+struct SourceLocation {
+    std::string_view path;         // NUL-terminated; opened as is without a directory
+    int directory = -1;            // a directory descriptor, or -1: open `path`
+    const char* name = nullptr;    // NUL-terminated name in `directory`
+    std::size_t name_offset = 0;   // where that name starts in `path` (0 without a directory)
+    // Other files of the tree in the same directory (0 for a lone file), for
+    // a reader that may open the directory itself when `directory` is -1.
+    std::uint32_t directory_files = 0;
+    std::uint32_t directory_index = 0;
+};
+
+// The regular ".py" files of a tree, in walk order. Owns the directory
+// descriptors it holds and closes them when destroyed. Move-only. Reading it
+// from several threads at once is safe.
+class SourceTree {
+public:
+    SourceTree() = default;
+    SourceTree(SourceTree&& other) noexcept = default;
+    SourceTree& operator=(SourceTree&& other) noexcept;
+    SourceTree(const SourceTree&) = delete;
+    SourceTree& operator=(const SourceTree&) = delete;
+    ~SourceTree();
+
+    std::size_t size() const noexcept { return files_.size(); }
+    bool empty() const noexcept { return files_.empty(); }
+
+    // The path of file `index` exactly as the walk composed it.
+    std::string_view path(std::size_t index) const noexcept {
+        const File& file = files_[index];
+        return {file.path, file.path_size};
+    }
+
+    // Where file `index` is, to open it.
+    SourceLocation location(std::size_t index) const noexcept;
+
+    // Descriptors held open for the scans (for tests and measurements).
+    std::size_t held_directories() const noexcept { return held_.size(); }
+
+private:
+    friend class SourceWalk;
+
+    struct File {
+        const char* path;
+        std::size_t path_size;
+        std::size_t name_offset;
+        std::uint32_t directory;  // index into directories_
+    };
+    struct Directory {
+        int fd = -1;  // held open, or -1
+        std::uint32_t files = 0;
+    };
+
+    // Copies `text` followed by `tail` and a NUL into storage that never
+    // moves, and returns where. Throws std::bad_alloc.
+    const char* store(std::string_view text, std::string_view tail);
+    void close_held() noexcept;
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t block_used_ = 0;
+    std::size_t block_size_ = 0;
+    std::vector<File> files_;
+    std::vector<Directory> directories_;
+    std::vector<int> held_;
+};
+
+// Walks `src_dir` and returns its regular ".py" files. Throws
+// std::filesystem::filesystem_error when the walk fails, with the texts of
+// std::filesystem's recursive walk: "recursive directory iterator cannot
+// open directory" with the path for the root, "cannot increment recursive
+// directory iterator" for a directory below it that cannot be opened or
+// read, "status" with the entry's path for a link (or an entry of unknown
+// type) whose target cannot be looked up for a reason other than its
+// absence. std::bad_alloc on exhausted memory. Thread-safe.
+SourceTree walk_sources(const std::string& src_dir);
+
+// The paths of walk_sources(src_dir), in walk order. Fails as it does.
 std::vector<std::filesystem::path> discover_sources(const std::string& src_dir);
 
 }  // namespace scanner_core

@@ -246,8 +246,8 @@ TEST_F(ScanFile, WhereOnlyRegularFilesAreExpectedAnythingElseCannotBeOpened) {
     std::filesystem::create_directory(directory);
     for (const std::string& path : {fifo, directory}) {
         testing::CallOnThread<FileResult> scan([&] {
-            ReadBuffer buffer;
-            return classifier.scan_source(path, {}, buffer, OpenMode::regular_only);
+            ScanWorker worker;
+            return classifier.scan_source(SourceLocation{path}, {}, worker, OpenMode::regular_only);
         });
         const bool ended = testing::wait_until([&] { return scan.finished(); });
         EXPECT_TRUE(ended) << path << ": the open waited";
@@ -257,9 +257,9 @@ TEST_F(ScanFile, WhereOnlyRegularFilesAreExpectedAnythingElseCannotBeOpened) {
         EXPECT_TRUE(result.warnings.empty());
         EXPECT_FALSE(result.passed);
     }
-    ReadBuffer buffer;
+    ScanWorker worker;
     const std::string regular = dir.write("regular.py", "import os\n");
-    EXPECT_EQ(classifier.scan_source(regular, {}, buffer, OpenMode::regular_only).errors,
+    EXPECT_EQ(classifier.scan_source(SourceLocation{regular}, {}, worker, OpenMode::regular_only).errors,
               Messages{regular + ":1: import interdit \xE2\x80\x94 'os'"});
 }
 
@@ -279,7 +279,7 @@ TEST(ImportMessage, IsTheSameWhetherTheNameIsMovedInPlaceOrCopied) {
             module = name;
             ASSERT_EQ(module.capacity(), room) << "the room this case is meant to have";
             const char* const own = module.data();
-            const std::string message = import_message(path, 1234, text, std::move(module));
+            const std::string message = import_message(path, 1234, text, module, &module);
             EXPECT_EQ(message, path + ":1234: " + text + name + "'") << size << " bytes in " << room;
             // Past the threshold and with room for it all, the name was not copied.
             if (size > kInPlaceThreshold && room > size + head) {

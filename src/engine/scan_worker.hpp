@@ -1,0 +1,27 @@
+// What one thread of a scan carries from one file to the next: its reader,
+// and the line scan's scratch and memo of verdicts, so that a file costs no
+// allocation beyond what its record holds. Not shared: one per thread, for
+// the length of one scan call.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "heap_reserve.hpp"
+#include "source_file.hpp"
+#include "verdict_memo.hpp"
+
+namespace scanner_core {
+
+struct ScanWorker {
+    SourceReader reader;
+    VerdictMemo verdicts;
+    std::string name;  // a module name being judged in full, reused
+    // A file's messages as they come; its record gets them at their final
+    // size, in one allocation per list.
+    std::vector<std::string> errors;
+    std::vector<std::string> warnings;
+    HeapReserve heap;  // grown ahead of the records this thread makes
+};
+
+}  // namespace scanner_core
