@@ -189,6 +189,11 @@ struct Walk {
         if (q > line && is(q[-1], kNameByte)) {
             const char* name = q - 1;
             while (name > line && is(name[-1], kNameByte)) --name;
+            // Digits before the letters make a number and a prefix of them
+            // (`2f"..."`), as the tokenizer reads them: left to it.
+            for (const char* c = name; c < q; ++c) {
+                if (is(*c, python_chars::kDigitByte)) return false;
+            }
             if (!python_chars::string_prefix(std::string_view(name, static_cast<std::size_t>(q - name)), raw, bytes,
                                              format)) {
                 raw = bytes = format = false;
