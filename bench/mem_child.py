@@ -8,7 +8,7 @@ that its peak is the interpreter with the module imported and nothing
 scanned, and the others' peaks above it are what their scan costs.
 
 Usage: mem_child.py KIND DIR THREADS MODULE_DIR
-       KIND: baseline | module | python-re | python-ast
+       KIND: baseline | module | full | python-re | python-ast
 Prints one JSON line: files, and for `module` the bytes its results hold.
 """
 
@@ -75,6 +75,13 @@ def main() -> int:
             # wrappers are small objects of the interpreter's own allocator.
             wrappers = sys.getsizeof([]) + sum(sys.getsizeof(r) for r in results)
             report["results_bytes"] = after - before + wrappers
+    elif kind == "full":
+        import scanner_audit
+
+        auditor = scanner_audit.Scanner(
+            set(policy.forbidden), set(policy.allowed_exact), list(policy.allowed_prefixes)
+        )
+        report["files"] = len(auditor.scan_directory(directory, local, threads, audit=True))
     elif kind == "python-re":
         report["files"] = len(py_checkers.ReChecker(policy, threads).run(directory))
     elif kind == "python-ast":

@@ -16,14 +16,15 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 # The contenders drawn, in order; the floors are the line at 1 of the first
 # panel, and the module on 2 threads is the default one on this machine.
-TIME_CONTENDERS = ["scanner_core", "engine (C++)", "scanner_core 1t", "scanner_core one-shot", "ripgrep",
-                   "GNU grep", "python re", "python ast"]
-MEMORY_CONTENDERS = ["floor", "scanner_core", "engine (C++)", "scanner_core 1t", "scanner_core one-shot", "ripgrep",
-                     "GNU grep", "python re", "python ast"]
+TIME_CONTENDERS = ["scanner_core", "full verdict", "engine (C++)", "scanner_core 1t", "scanner_core one-shot",
+                   "scanner-core", "ruff TID251", "ripgrep", "GNU grep", "python re", "python ast"]
+MEMORY_CONTENDERS = ["floor", "scanner_core", "full verdict", "engine (C++)", "scanner_core 1t",
+                     "scanner_core one-shot", "scanner-core", "ruff TID251", "ripgrep", "GNU grep", "python re",
+                     "python ast"]
 COLOURS = {
     "floor": "#7f7f7f", "scanner_core": "#1f77b4", "engine (C++)": "#6baed6", "scanner_core 1t": "#08306b",
     "scanner_core one-shot": "#17becf", "ripgrep": "#ff7f0e", "GNU grep": "#d62728", "python re": "#2ca02c",
-    "python ast": "#9467bd",
+    "python ast": "#9467bd", "full verdict": "#393b79", "scanner-core": "#e377c2", "ruff TID251": "#8c564b",
 }
 # Log axes cannot show zero; a peak this small or below is drawn at it.
 MEMORY_FLOOR_MIB = 0.1

@@ -431,49 +431,16 @@ std::size_t PythonLexer::lex_comment(const char* p, const char* end) {
 // --- names -----------------------------------------------------------------
 
 std::size_t PythonLexer::utf8_sequence(const char* p, const char* end, bool final, char32_t* code_point) {
-    const auto* s = reinterpret_cast<const unsigned char*>(p);
-    const std::size_t left = static_cast<std::size_t>(end - p);
-    const unsigned char lead = s[0];
-    std::size_t length;
-    char32_t value;
-    if (lead >= 0xc2 && lead <= 0xdf) {
-        length = 2;
-        value = lead & 0x1f;
-    } else if (lead >= 0xe0 && lead <= 0xef) {
-        length = 3;
-        value = lead & 0x0f;
-    } else if (lead >= 0xf0 && lead <= 0xf4) {
-        length = 4;
-        value = lead & 0x07;
-    } else {
-        refuse("(unicode error) 'utf-8' codec can't decode byte: invalid start byte");
-        return 0;
+    char32_t value = 0;
+    const int length = python_chars::decode_utf8(p, end, value);
+    if (length > 0) {
+        if (code_point != nullptr) *code_point = value;
+        return static_cast<std::size_t>(length);
     }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (k >= left) {
-            if (!final) return 0;
-            refuse("(unicode error) 'utf-8' codec can't decode bytes: unexpected end of data");
-            return 0;
-        }
-        const unsigned char next = s[k];
-        // The second byte's range excludes overlong forms, surrogates and
-        // code points above U+10FFFF, as Python's decoder does.
-        unsigned char low = 0x80;
-        unsigned char high = 0xbf;
-        if (k == 1) {
-            if (lead == 0xe0) low = 0xa0;
-            if (lead == 0xed) high = 0x9f;
-            if (lead == 0xf0) low = 0x90;
-            if (lead == 0xf4) high = 0x8f;
-        }
-        if (next < low || next > high) {
-            refuse("(unicode error) 'utf-8' codec can't decode byte: invalid continuation byte");
-            return 0;
-        }
-        value = (value << 6) | (next & 0x3f);
-    }
-    if (code_point != nullptr) *code_point = value;
-    return length;
+    if (length == 0 && !final) return 0;  // cut off: the rest comes with the next bytes
+    refuse(length == 0 ? "(unicode error) 'utf-8' codec can't decode bytes: unexpected end of data"
+                       : "(unicode error) 'utf-8' codec can't decode bytes: invalid data");
+    return 0;
 }
 
 std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
