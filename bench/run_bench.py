@@ -546,6 +546,11 @@ def peak_cell(memory: Memory | None) -> str:
     return f"{memory.mib:,.1f}{' †' if memory.own else ''}"
 
 
+def ratio_cell(ratio: float | None) -> str:
+    """A ratio for a table cell; empty where a contender did not run."""
+    return "" if ratio is None else f"{ratio:.2f}"
+
+
 def ms(seconds: float) -> str:
     return f"{seconds * 1e3:.1f}" if seconds < 10 else f"{seconds * 1e3:.0f}"
 
@@ -759,8 +764,8 @@ def render(args, runs, threads, started, load_before, load_after, main_corpora, 
             cells = [ms(median(by_name[n].times[corpus.name])) if corpus.name in by_name[n].times else ""
                      for n in ("scanner_core", "full verdict", "scanner-core --no-audit", "scanner-core",
                                "ruff TID251")]
-            lines.append(f"| {corpus.name} | {cells[0]} | {cells[1]} | {full:.2f} | {cells[2]} | {cells[3]} | "
-                         f"{command:.2f} | {cells[4]} | {ruff:.2f} | "
+            lines.append(f"| {corpus.name} | {cells[0]} | {cells[1]} | {ratio_cell(full)} | {cells[2]} | "
+                         f"{cells[3]} | {ratio_cell(command)} | {cells[4]} | {ratio_cell(ruff)} | "
                          f"{peak_cell(by_name['full verdict'].peak.get(corpus.name))} |")
         lines.append("")
 

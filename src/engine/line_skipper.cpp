@@ -608,25 +608,31 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         // The word in code in this range: the line it is on is left to the tokenizer.
         const bool triggered = walk.trigger < base + stop;
         if (triggered) range &= below(std::max(from, static_cast<int>(walk.trigger - base)));
-        // Brackets and line feeds in order: each bracket is matched as Python
-        // matches it, and a line feed outside brackets begins the line the
-        // tokenizer would resume at.
-        std::int64_t feeds_here = walk.feeds;
-        for (std::uint64_t events = (block.open | block.close | block.feeds) & range; events != 0; events &= events - 1) {
-            const int bit = __builtin_ctzll(events);
+        // Brackets in order, each matched as Python matches it; of the line
+        // feeds outside brackets, the last begins the line the tokenizer
+        // would resume at. Feeds are counted, not visited.
+        const std::uint64_t feeds_in_range = block.feeds & range;
+        const auto line_after_last_feed = [&](std::uint64_t feeds) {
+            if (feeds == 0) return;
+            const int last = 63 - __builtin_clzll(feeds);
+            walk.line = base + last + 1;
+            line_feeds = walk.feeds + __builtin_popcountll(feeds_in_range & below(last + 1));
+        };
+        std::uint64_t unsettled = range;  // bits after the last bracket handled
+        for (std::uint64_t brackets = (block.open | block.close) & range; brackets != 0; brackets &= brackets - 1) {
+            const int bit = __builtin_ctzll(brackets);
+            if (depth == 0) line_after_last_feed(feeds_in_range & unsettled & below(bit));
+            unsettled = range & ~below(bit + 1);
             const char e = base[bit];
-            if (e == '\n') {
-                ++feeds_here;
-                if (depth != 0) continue;
-                walk.line = base + bit + 1;
-                line_feeds = feeds_here;
-            } else if (e == '(' || e == '[' || e == '{') {
+            if (e == '(' || e == '[' || e == '{') {
                 if (depth == static_cast<std::int64_t>(kMaxBrackets)) return done();
                 stack[depth++] = e;
             } else if (depth == 0 || stack[--depth] != (e == ')' ? '(' : e == ']' ? '[' : '{')) {
                 return done();  // unmatched: Python refuses it
             }
         }
+        if (depth == 0) line_after_last_feed(feeds_in_range & unsettled);
+        const std::int64_t feeds_here = walk.feeds + __builtin_popcountll(feeds_in_range);
         if (triggered && !word_matters(walk.trigger, walk.line, end)) {
             // Go on from the word, whose bytes are a name's, with the next word.
             walk.feeds = feeds_here;
