@@ -152,6 +152,23 @@ def run_measured(argv: list[str], env: dict | None = None) -> tuple[int, bytes]:
 PEAK_RSS = ""  # bench/peak_rss of --bench-dir, set in main
 
 
+def timed_call(call):
+    """Runs call() once; returns its wall time, its result and the
+    process's (user, system) processor seconds. The collector must not run
+    inside the timed call."""
+    gc.collect()
+    gc.disable()
+    try:
+        cpu_start = resource.getrusage(resource.RUSAGE_SELF)
+        start = time.perf_counter()
+        results = call()
+        seconds = time.perf_counter() - start
+        cpu_end = resource.getrusage(resource.RUSAGE_SELF)
+    finally:
+        gc.enable()
+    return seconds, results, (cpu_end.ru_utime - cpu_start.ru_utime, cpu_end.ru_stime - cpu_start.ru_stime)
+
+
 def make_contenders(args, policy, threads: int) -> list[Contender]:
     sys.path.insert(0, str(args.module_dir))
     import scanner_core  # the module built by the dev preset
@@ -176,17 +193,7 @@ def make_contenders(args, policy, threads: int) -> list[Contender]:
 
     def module(num_threads: int):
         def run(corpus):
-            gc.collect()
-            gc.disable()  # the collector must not run inside the timed call
-            try:
-                cpu_start = resource.getrusage(resource.RUSAGE_SELF)
-                start = time.perf_counter()
-                results = classifier.scan_directory(str(corpus.path), local, num_threads)
-                seconds = time.perf_counter() - start
-                cpu_end = resource.getrusage(resource.RUSAGE_SELF)
-            finally:
-                gc.enable()
-            cpu = (cpu_end.ru_utime - cpu_start.ru_utime, cpu_end.ru_stime - cpu_start.ru_stime)
+            seconds, results, cpu = timed_call(lambda: classifier.scan_directory(str(corpus.path), local, num_threads))
             errors = sum(len(r.errors) for r in results)
             warnings = sum(len(r.warnings) for r in results)
             return Outcome(seconds, len(results), f"{errors} E / {warnings} W", ("messages", errors, warnings), cpu)
@@ -274,17 +281,7 @@ def make_contenders(args, policy, threads: int) -> list[Contender]:
     auditor = scanner_audit.Scanner(set(policy.forbidden), set(policy.allowed_exact), list(policy.allowed_prefixes))
 
     def full_verdict(corpus):
-        gc.collect()
-        gc.disable()
-        try:
-            cpu_start = resource.getrusage(resource.RUSAGE_SELF)
-            start = time.perf_counter()
-            results = auditor.scan_directory(str(corpus.path), local, 0, audit=True)
-            seconds = time.perf_counter() - start
-            cpu_end = resource.getrusage(resource.RUSAGE_SELF)
-        finally:
-            gc.enable()
-        cpu = (cpu_end.ru_utime - cpu_start.ru_utime, cpu_end.ru_stime - cpu_start.ru_stime)
+        seconds, results, cpu = timed_call(lambda: auditor.scan_directory(str(corpus.path), local, 0, audit=True))
         errors = sum(len(r.errors) for r in results)
         warnings = sum(len(r.warnings) for r in results)
         hidden = sum(1 for r in results for f in r.findings if f.rule != "non-constant-dynamic-import")
