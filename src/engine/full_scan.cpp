@@ -71,6 +71,20 @@ Reported reported_by(const FileResult& scan) {
     return reported;
 }
 
+// What the judgement leaves silent is dropped as the audit finds it.
+class PolicyFilter final : public ImportFilter {
+public:
+    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules) noexcept
+        : classifier_(classifier), local_modules_(local_modules) {}
+    bool judged(const std::string& module) const override {
+        return classifier_.verdict_on(module, local_modules_) != ImportVerdict::silent;
+    }
+
+private:
+    const ImportClassifier& classifier_;
+    const std::unordered_set<std::string>& local_modules_;
+};
+
 bool was_reported(const Reported& reported, std::int64_t line, std::string_view module) {
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
@@ -121,7 +135,8 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         result.passed = result.scan.passed;
         return result;
     }
-    SourceAudit stage;
+    const PolicyFilter filter(classifier_, local_modules);
+    SourceAudit stage(true, &filter);
     result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
     const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
@@ -155,23 +170,34 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
             findings.push_back(std::move(made));
         }
         // In line order, and one finding per line, rule and module: the
-        // first, where a line repeats an import.
+        // first, where a line repeats an import. Sorted, not compared pair
+        // by pair: a line may hold a million imports.
         std::stable_sort(findings.begin(), findings.end(),
                          [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
-        auto kept = findings.begin();
-        for (auto it = findings.begin(); it != findings.end(); ++it) {
-            bool repeated = false;
-            for (auto k = kept; k != findings.begin() && (k - 1)->line == it->line; --k) {
-                if ((k - 1)->rule == it->rule && (k - 1)->module == it->module) {
-                    repeated = true;
-                    break;
-                }
-            }
-            if (repeated) continue;
-            if (kept != it) *kept = std::move(*it);
+        std::vector<std::size_t> order(findings.size());
+        for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
+        const auto same_finding = [&findings](std::size_t a, std::size_t b) {
+            return findings[a].line == findings[b].line && findings[a].rule == findings[b].rule &&
+                   findings[a].module == findings[b].module;
+        };
+        std::stable_sort(order.begin(), order.end(), [&findings](std::size_t a, std::size_t b) {
+            const AuditFinding& x = findings[a];
+            const AuditFinding& y = findings[b];
+            if (x.line != y.line) return x.line < y.line;
+            if (x.rule != y.rule) return x.rule < y.rule;
+            return x.module < y.module;
+        });
+        std::vector<char> repeated(findings.size(), 0);
+        for (std::size_t k = 1; k < order.size(); ++k) {
+            if (same_finding(order[k - 1], order[k])) repeated[order[k]] = 1;
+        }
+        std::size_t kept = 0;
+        for (std::size_t k = 0; k < findings.size(); ++k) {
+            if (repeated[k] != 0) continue;
+            if (kept != k) findings[kept] = std::move(findings[k]);
             ++kept;
         }
-        findings.erase(kept, findings.end());
+        findings.erase(findings.begin() + static_cast<std::ptrdiff_t>(kept), findings.end());
     }
     for (const AuditFinding& made : findings) {
         if (is_error(made.rule)) result.passed = false;

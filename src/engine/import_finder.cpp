@@ -212,7 +212,7 @@ void ImportFinder::newline() {
     if (keeping_) {
         keeping_ = false;
         if (!header) {
-            for (AuditedImport& found : apart_) found_.push_back(std::move(found));
+            found_.take(apart_);
         } else if (kept_too_many_) {
             mark_unjudgeable("première ligne d'un match trop longue", match_line_);
         } else {
@@ -234,7 +234,7 @@ void ImportFinder::end() { end_statement(); }
 // --- import statements ------------------------------------------------------
 
 void ImportFinder::record_import(std::int64_t line, std::string module) {
-    found_.push_back({AuditedImport::Kind::statement, line, std::move(module)});
+    found_.add({AuditedImport::Kind::statement, line, std::move(module)});
 }
 
 void ImportFinder::end_statement() {
@@ -690,7 +690,7 @@ void ImportFinder::end_call(Frame& frame) {
         value = &frame.name_value;
     }
     if (!constant) {
-        (keeping_ ? apart_ : found_).push_back({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
+        (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
         return;
     }
     bool relative = false;
@@ -705,7 +705,7 @@ void ImportFinder::end_call(Frame& frame) {
         mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
         return;
     }
-    (keeping_ ? apart_ : found_).push_back({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+    (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
 }
 
 }  // namespace scanner_core

@@ -21,7 +21,7 @@
 
 #include "line_skipper.hpp"
 #include "python_lexer.hpp"
-#include "source_audit.hpp"
+#include "found_imports.hpp"
 
 namespace scanner_core {
 
@@ -29,13 +29,13 @@ class ImportFinder final : public StatementSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
-    explicit ImportFinder(std::vector<AuditedImport>& found) : found_(found) { frames_.emplace_back(); }
+    explicit ImportFinder(FoundImports& found) : found_(found), apart_(found.filter()) { frames_.emplace_back(); }
     ImportFinder(const ImportFinder&) = delete;
     ImportFinder& operator=(const ImportFinder&) = delete;
 
     // An import statement that the line skipper read without tokens.
     void statement_import(std::int64_t line, std::string_view module) override {
-        found_.push_back({AuditedImport::Kind::statement, line, std::string(module)});
+        found_.add({AuditedImport::Kind::statement, line, std::string(module)});
     }
 
     // A logical line begins with its first token; `indent` is its column.
@@ -155,7 +155,7 @@ private:
     // The name as Python reads it: NFKC-normalised.
     static std::string normal_name(const Token& token);
 
-    std::vector<AuditedImport>& found_;
+    FoundImports& found_;
     std::vector<Frame> frames_;  // the first depth_ are open; the rest are kept for reuse
     std::size_t depth_ = 1;
 
@@ -200,7 +200,7 @@ private:
     std::int64_t match_line_ = 0;
     std::vector<KeptToken> kept_;
     std::size_t kept_bytes_ = 0;
-    std::vector<AuditedImport> apart_;
+    FoundImports apart_;
 };
 
 }  // namespace scanner_core

@@ -19,7 +19,7 @@ constexpr std::size_t kLatin1Chunk = 16 * 1024;
 }  // namespace
 
 struct SourceAudit::Reader {
-    explicit Reader(std::vector<AuditedImport>& found) : finder(found), lexer(finder) {}
+    explicit Reader(FoundImports& found) : finder(found), lexer(finder) {}
 
     ImportFinder finder;
     PythonLexer lexer;
@@ -34,7 +34,8 @@ struct SourceAudit::Reader {
     std::string utf8;  // the ISO-8859-1 text of a chunk, as UTF-8
 };
 
-SourceAudit::SourceAudit(bool skipping) : reader_(std::make_unique<Reader>(imports_)) {
+SourceAudit::SourceAudit(bool skipping, const ImportFilter* filter)
+    : imports_(filter), reader_(std::make_unique<Reader>(imports_)) {
     reader_->lexer.set_skipping(skipping);
 }
 

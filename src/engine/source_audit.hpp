@@ -11,28 +11,18 @@
 #include <string_view>
 #include <vector>
 
+#include "found_imports.hpp"
 #include "scan_stage.hpp"
 
 namespace scanner_core {
-
-// One import the audit found.
-struct AuditedImport {
-    enum class Kind : unsigned char {
-        statement,         // `import a` or `from a import b`: `name` is the module
-        dynamic_constant,  // __import__ or import_module with a constant name: `name` is it
-        dynamic_other,     // __import__ or import_module with any other name: `name` is the callee
-    };
-    Kind kind = Kind::statement;
-    std::int64_t line = 0;  // counted at line feeds, as the line scan counts
-    std::string name;
-};
 
 class SourceAudit final : public ScanStage {
 public:
     // `skipping`: whether lines that cannot hold an import are passed over
     // without tokens (the fast way, and the default); the findings are the
-    // same either way, which tests check. Throws std::bad_alloc only.
-    explicit SourceAudit(bool skipping = true);
+    // same either way, which tests check. `filter`: which imports are kept
+    // (see FoundImports); none keeps all. Throws std::bad_alloc only.
+    explicit SourceAudit(bool skipping = true, const ImportFilter* filter = nullptr);
     ~SourceAudit() override;
     SourceAudit(const SourceAudit&) = delete;
     SourceAudit& operator=(const SourceAudit&) = delete;
@@ -43,7 +33,7 @@ public:
     // Whether the file was read to its end (false when it could not be opened).
     bool finished() const noexcept { return finished_; }
     // After finish: the imports found, in the order found (none when refused or deferred).
-    std::vector<AuditedImport>& imports() noexcept { return imports_; }
+    std::vector<AuditedImport>& imports() noexcept { return imports_.kept(); }
     // Set when the file cannot be read as Python source: why (in Python's
     // words where it has them), and on what line (0: the whole file).
     bool refused() const noexcept { return !refusal_.empty(); }
@@ -62,7 +52,7 @@ private:
     void lex(const char* data, std::size_t size, bool final);
     void stop(std::string reason, std::int64_t line);
 
-    std::vector<AuditedImport> imports_;
+    FoundImports imports_;
     std::unique_ptr<Reader> reader_;
     std::string refusal_;
     std::int64_t refusal_line_ = 0;

@@ -40,9 +40,11 @@ struct AuditOutcome {
 
 // Feeds `text` to a fresh SourceAudit in pieces: `cuts` are the offsets
 // where a piece ends (ascending, each within the text); the rest is the
-// last piece. Pieces may be empty.
-inline AuditOutcome audit_text(std::string_view text, bool skipping, const std::vector<std::size_t>& cuts = {}) {
-    SourceAudit stage(skipping);
+// last piece. Pieces may be empty. `filter` chooses what is kept, as a
+// policy does; none keeps every import.
+inline AuditOutcome audit_text(std::string_view text, bool skipping, const std::vector<std::size_t>& cuts = {},
+                               const ImportFilter* filter = nullptr) {
+    SourceAudit stage(skipping, filter);
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
         stage.feed(text.substr(from, cut - from));

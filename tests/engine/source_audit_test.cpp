@@ -4,6 +4,7 @@
 // for the same bytes, at the line scan's line numbers (line feeds counted).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -81,6 +82,28 @@ TEST(SourceAudit, FindsDynamicImportsWhereverACallStands) {
         {"a match subject in parentheses is a call", "match (__import__)('os'):\n    case _: pass\n", "1 constant os\n"},
         {"a name, not a call", "def __import__(name): pass\nclass import_module: pass\nx = __import__\n", ""},
     });
+}
+
+// Judges the names it is given, as a policy that forbids them would, and
+// leaves every other name silent.
+struct Judging final : ImportFilter {
+    std::vector<std::string> names;
+    explicit Judging(std::vector<std::string> judged) : names(std::move(judged)) {}
+    bool judged(const std::string& module) const override {
+        return std::find(names.begin(), names.end(), module) != names.end();
+    }
+};
+
+TEST(SourceAudit, KeepsOnlyWhatCanComeToAFindingSoAFileOfAllowedImportsHoldsNone) {
+    std::string source;
+    for (int k = 0; k < 5000; ++k) source += "import json\n__import__('json'); from . import x\n";
+    source += "import os, json, os; import os\n__import__('os'); __import__(name); __import__(name)\nimport os\n";
+    const Judging policy({"os"});
+    for (const bool skipping : {true, false}) {
+        EXPECT_EQ(testing::audit_text(source, skipping, {}, &policy).describe(),
+                  "10001 statement os\n10002 constant os\n10002 other __import__\n10003 statement os\n")
+            << (skipping ? "" : "read token by token");
+    }
 }
 
 TEST(SourceAudit, ReadsStringsAsPythonDelimitsThem) {

@@ -1,0 +1,68 @@
+#include "found_imports.hpp"
+
+#include <functional>
+#include <utility>
+
+namespace scanner_core {
+namespace {
+
+bool dynamic_other(const AuditedImport& found) noexcept { return found.kind == AuditedImport::Kind::dynamic_other; }
+
+// A set of a long line's imports is not cleared for the next line (clearing
+// walks every bucket): it is made anew.
+constexpr std::size_t kBucketsWorthKeeping = 64;
+
+}  // namespace
+
+std::size_t FoundImports::Hash::operator()(std::size_t index) const noexcept {
+    const AuditedImport& found = (*kept)[index];
+    return std::hash<std::string_view>{}(found.name) ^ static_cast<std::size_t>(dynamic_other(found));
+}
+
+bool FoundImports::Same::operator()(std::size_t a, std::size_t b) const noexcept {
+    const AuditedImport& first = (*kept)[a];
+    const AuditedImport& second = (*kept)[b];
+    // A statement and a constant dynamic import of one module make the same finding.
+    return dynamic_other(first) == dynamic_other(second) && first.name == second.name;
+}
+
+FoundImports::FoundImports(const ImportFilter* filter)
+    : filter_(filter), on_line_(0, Hash{&kept_}, Same{&kept_}) {}
+
+void FoundImports::add(AuditedImport found) {
+    if (filter_ == nullptr) {
+        kept_.push_back(std::move(found));
+        return;
+    }
+    if (!dynamic_other(found)) {
+        if (found.name.empty() || found.name.front() == '.' || !filter_->judged(found.name)) return;
+    }
+    if (found.line != line_) {
+        if (on_line_.bucket_count() > kBucketsWorthKeeping) {
+            on_line_ = OnLine(0, Hash{&kept_}, Same{&kept_});
+        } else {
+            on_line_.clear();
+        }
+        line_ = found.line;
+    }
+    kept_.push_back(std::move(found));
+    try {
+        if (!on_line_.insert(kept_.size() - 1).second) kept_.pop_back();
+    } catch (...) {
+        kept_.pop_back();
+        throw;
+    }
+}
+
+void FoundImports::take(FoundImports& other) {
+    for (AuditedImport& found : other.kept_) add(std::move(found));
+    other.clear();
+}
+
+void FoundImports::clear() noexcept {
+    kept_.clear();
+    on_line_.clear();
+    line_ = -1;
+}
+
+}  // namespace scanner_core

@@ -1,0 +1,76 @@
+// The imports a file's audit finds and keeps for the judgement at the
+// file's end. An import that can come to no finding is dropped as it is
+// found, so that what the audit holds follows its findings, not the size
+// of the file: a file of a billion allowed imports holds none.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace scanner_core {
+
+// One import the audit found.
+struct AuditedImport {
+    enum class Kind : unsigned char {
+        statement,         // `import a` or `from a import b`: `name` is the module
+        dynamic_constant,  // __import__ or import_module with a constant name: `name` is it
+        dynamic_other,     // __import__ or import_module with any other name: `name` is the callee
+    };
+    Kind kind = Kind::statement;
+    std::int64_t line = 0;  // counted at line feeds, as the line scan counts
+    std::string name;
+};
+
+// Which modules the judgement may report. Called on the thread that feeds
+// the audit.
+class ImportFilter {
+public:
+    virtual ~ImportFilter() = default;
+    // Whether the judgement of `module` (a name without leading dots) may be
+    // other than silent. Throws std::bad_alloc only.
+    virtual bool judged(const std::string& module) const = 0;
+};
+
+class FoundImports {
+public:
+    // With no filter every import is kept, repeats included; with one, a
+    // relative or empty name, a module the filter does not judge, and a
+    // repeat of a kept import on the same line (same module, same kind of
+    // finding) are dropped.
+    explicit FoundImports(const ImportFilter* filter = nullptr);
+    FoundImports(const FoundImports&) = delete;
+    FoundImports& operator=(const FoundImports&) = delete;
+
+    // Keeps `found` unless it is dropped as above. Throws std::bad_alloc only.
+    void add(AuditedImport found);
+    // Adds each import of `other`, in order, and empties it.
+    void take(FoundImports& other);
+    void clear() noexcept;
+
+    const ImportFilter* filter() const noexcept { return filter_; }
+    // The imports kept, in the order found.
+    std::vector<AuditedImport>& kept() noexcept { return kept_; }
+
+private:
+    // Entries of kept_ by index, equal when they would make the same finding.
+    struct Hash {
+        const std::vector<AuditedImport>* kept;
+        std::size_t operator()(std::size_t index) const noexcept;
+    };
+    struct Same {
+        const std::vector<AuditedImport>* kept;
+        bool operator()(std::size_t a, std::size_t b) const noexcept;
+    };
+    using OnLine = std::unordered_set<std::size_t, Hash, Same>;
+
+    const ImportFilter* const filter_;
+    std::vector<AuditedImport> kept_;
+    std::int64_t line_ = -1;  // the line of on_line_'s imports
+    OnLine on_line_;
+};
+
+}  // namespace scanner_core
