@@ -246,7 +246,7 @@ struct Walk {
         return true;
     }
 
-    // At a backslash in an f-string's text or format spec: the escape.
+    // At a backslash in an f-string's text or format specifier: the escape.
     bool fstring_escape(bool raw, bool& named) noexcept {
         if (end - q < 3) return false;
         const char next = q[1];
@@ -315,7 +315,7 @@ struct Walk {
         }
     }
 
-    // After a replacement field's "{": its expression, any format spec, and
+    // After a replacement field's "{": its expression, any format specifier, and
     // the "}" that closes it.
     bool field(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
@@ -356,7 +356,7 @@ struct Walk {
                     continue;
                 case ':':
                     ++q;
-                    if (depth == 0) return spec(quote, triple, raw, nesting);
+                    if (depth == 0) return format_specifier(quote, triple, raw, nesting);
                     continue;
                 case '$':
                 case '?':
@@ -371,9 +371,9 @@ struct Walk {
         }
     }
 
-    // After the ':' of a field: its format spec, with fields of its own,
+    // After the ':' of a field: its format specifier, with fields of its own,
     // up to the "}" that closes the field.
-    bool spec(char quote, bool triple, bool raw, int nesting) noexcept {
+    bool format_specifier(char quote, bool triple, bool raw, int nesting) noexcept {
         const char* from = q;
         bool named = false;
         for (;;) {

@@ -203,12 +203,12 @@ void PythonLexer::emit_op(Op op) {
     finder_.token(token);
 }
 
-bool PythonLexer::open_bracket(char kind, bool from_spec) {
+bool PythonLexer::open_bracket(char kind, bool from_format) {
     if (brackets_.size() >= kMaxBrackets) {
         refuse("too many nested parentheses");
         return false;
     }
-    brackets_.push_back({kind, from_spec, line()});
+    brackets_.push_back({kind, from_format, line()});
     return true;
 }
 
@@ -221,14 +221,14 @@ void PythonLexer::newline_in_code() {
 }
 
 void PythonLexer::close_field() {
-    const bool from_spec = brackets_.back().from_spec;
+    const bool from_format = brackets_.back().from_format;
     brackets_.pop_back();
     Token token;
     token.kind = TokenKind::field_close;
     token.line = line();
     finder_.token(token);
     mode_ = Mode::fstring_middle;
-    in_spec_ = from_spec;
+    in_format_ = from_format;
 }
 
 std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
@@ -347,9 +347,9 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             return taken(1);
         }
         case ':':
-            if (!brackets_.empty() && brackets_.back().kind == 'F') {  // a format spec begins
+            if (!brackets_.empty() && brackets_.back().kind == 'F') {  // a format specifier begins
                 mode_ = Mode::fstring_middle;
-                in_spec_ = true;
+                in_format_ = true;
                 named_escape_ = false;
                 return taken(1);
             }
@@ -609,7 +609,7 @@ void PythonLexer::begin_string(char quote, bool triple) {
         token.line = token_line_;
         finder_.token(token);
         mode_ = Mode::fstring_middle;
-        in_spec_ = false;
+        in_format_ = false;
         named_escape_ = false;
         return;
     }
@@ -726,8 +726,8 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                 }
                 length = 3;
             }
-            // The string ends: in a format spec, before its field does.
-            if (in_spec_) {
+            // The string ends: in a format specifier, before its field does.
+            if (in_format_) {
                 refuse("f-string: expecting '}'");
                 return 0;
             }
@@ -742,14 +742,14 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
         }
         switch (c) {
             case '{':
-                if (!in_spec_) {
+                if (!in_format_) {
                     if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);
                     if (end - q >= 2 && q[1] == '{') {  // "{{" is a brace of the text
                         q += 2;
                         continue;
                     }
                 }
-                if (!open_bracket('F', in_spec_)) return 0;
+                if (!open_bracket('F', in_format_)) return 0;
                 named_escape_ = false;  // a \N{ cut short by a field is over, as Python's reading goes
                 {
                     Token token;
@@ -765,7 +765,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                     ++q;
                     continue;
                 }
-                if (in_spec_) {
+                if (in_format_) {
                     close_field();
                     return static_cast<std::size_t>(q + 1 - p);
                 }
@@ -808,7 +808,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
             case '\n':
             case '\r':
                 if (!fstring.triple) {
-                    refuse(in_spec_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
+                    refuse(in_format_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
                                     : "unterminated f-string literal");
                     return 0;
                 }

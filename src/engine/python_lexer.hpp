@@ -104,7 +104,7 @@ private:
 
     struct Bracket {
         char kind;          // '(', '[', '{', or 'F' for a replacement field
-        bool from_spec;     // a field opened in another field's format spec
+        bool from_format;   // a field opened in another field's format specifier
         std::int64_t line;  // where it opened, which is where Python says it was never closed
     };
     struct FString {
@@ -134,7 +134,7 @@ private:
     void end_number();
     void begin_string(char quote, bool triple);
     void emit_op(Op op);
-    bool open_bracket(char kind, bool from_spec);
+    bool open_bracket(char kind, bool from_format);
     void newline_in_code();
     void close_field();
 
@@ -148,7 +148,7 @@ private:
 
     std::vector<Bracket> brackets_;
     std::vector<FString> fstrings_;
-    bool in_spec_ = false;        // fstring_middle: in a format spec rather than the literal part
+    bool in_format_ = false;      // fstring_middle: in a format specifier rather than the literal part
     bool named_escape_ = false;   // fstring_middle: inside \N{...}
 
     // The token in progress.

@@ -33,7 +33,7 @@ const std::vector<Text>& texts() {
         {"an import in a field of an f-string that crosses a block",
          "x = 1\nf\"{" + std::string(70, ' ') + "__import__(y)}\"\nx = 1\n" + kPad + "\n",
          "2 other __import__\n"},
-        {"f-strings with nested fields, specs and quotes around a statement",
+        {"f-strings with nested fields, format specifiers and quotes around a statement",
          "s = f'{x!r:>{width}} {{literal}} {f\"{y}\"}' ; t = f\"\"\"{\n  z # c\n}\"\"\"\n" + kPad +
              "\nu = f'{a:{b}.{c}}'; import os\n",
          "5 statement os\n"},

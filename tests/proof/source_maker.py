@@ -130,10 +130,10 @@ class SourceMaker:
         conversion = self.choice(("", "", "!r", "!s", "!a"))
         if self.chance(0.15):
             expression += "="
-        spec = ""
+        format_part = ""
         if self.chance(0.3):
-            spec = ":" + self.choice(("", ">10", "{x}", "{__import__('os')}", "{y:{z}}", ".{x}f", "%H"))
-        return "{" + expression + conversion + spec + "}"
+            format_part = ":" + self.choice(("", ">10", "{x}", "{__import__('os')}", "{y:{z}}", ".{x}f", "%H"))
+        return "{" + expression + conversion + format_part + "}"
 
     def call_argument(self) -> str:
         """The name argument of a dynamic import."""
