@@ -13,3 +13,14 @@ annotations. Laid out by concern:
     text_report, json_report, sarif_report, github_report: the formats
     cli            the command line; __main__ for python -m scanner_gate
 """
+
+import importlib.metadata
+
+
+def installed_version() -> str | None:
+    """The installed distribution's version; None when run from a source
+    or build tree."""
+    try:
+        return importlib.metadata.version("scanner_core")
+    except importlib.metadata.PackageNotFoundError:
+        return None

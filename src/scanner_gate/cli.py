@@ -5,13 +5,12 @@ the policy or a path cannot be used (nothing is reported then).
 """
 
 import argparse
-import importlib.metadata
 import os
 import sys
 from collections.abc import Callable, Sequence
 from typing import TextIO
 
-from scanner_gate import github_report, json_report, policy, sarif_report, text_report
+from scanner_gate import github_report, installed_version, json_report, policy, sarif_report, text_report
 from scanner_gate.escape import escape
 from scanner_gate.findings import Summary
 from scanner_gate.run import Run
@@ -27,10 +26,7 @@ FORMATS: dict[str, Callable[[Run, TextIO], None]] = {
 
 
 def _version() -> str:
-    try:
-        return importlib.metadata.version("scanner_core")
-    except importlib.metadata.PackageNotFoundError:  # run from a source tree
-        return "unknown (not installed)"
+    return installed_version() or "unknown (not installed)"
 
 
 def _thread_count(text: str) -> int:

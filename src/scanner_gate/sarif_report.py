@@ -8,13 +8,13 @@ digits and '/-._~' is percent-encoded, so a URI names a file exactly,
 whatever its bytes. Messages are escaped as in the text report.
 """
 
-import importlib.metadata
 import json
 import os
 import pathlib
 import urllib.parse
 from typing import TextIO
 
+from scanner_gate import installed_version
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding
 from scanner_gate.run import Run
@@ -25,10 +25,7 @@ TOOL = "scanner-core"
 
 
 def version() -> str:
-    try:
-        return importlib.metadata.version("scanner_core")
-    except importlib.metadata.PackageNotFoundError:  # used from a build directory
-        return "unknown"
+    return installed_version() or "unknown"
 
 
 def _quote(path: str) -> str:
