@@ -72,6 +72,24 @@ std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::obj
     return scanner.scan_directory(path, local_modules, num_threads, audit);
 }
 
+std::vector<FullResult> scan_tree(const FullScanner& scanner, const py::object& src_dir, const StringSet& local_modules,
+                                  unsigned int num_threads, bool audit) {
+    const std::string path = fs_path(src_dir);
+    py::gil_scoped_release release;
+    return scanner.scan_tree(path, local_modules, num_threads, audit);
+}
+
+// (device, inode) of a file the gate's walk found, None for any other record.
+py::typing::Optional<py::typing::Tuple<py::int_, py::int_>> identity(const FullResult& result) {
+    if (result.identity.device == 0 && result.identity.inode == 0) return py::none();
+    return py::make_tuple(result.identity.device, result.identity.inode);
+}
+
+std::optional<std::string> rule_of_name(const py::object& name) {
+    const std::optional<scanner_core::AuditRule> rule = scanner_core::rule_of_name(fs_path(name));
+    return rule ? std::optional(std::string(rule_id(*rule))) : std::nullopt;
+}
+
 std::string report_repr(const FullResult& result) {
     return "<Report passed=" + std::string(result.passed ? "True" : "False") +
            " errors=" + std::to_string(result.scan.errors.size()) +
@@ -100,6 +118,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })
+        .def_property_readonly("identity", &identity)
         .def("__repr__", &report_repr);
 
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
@@ -111,5 +130,9 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("module"))
         .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true)
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
-             py::arg("num_threads") = 0u, py::arg("audit") = true);
+             py::arg("num_threads") = 0u, py::arg("audit") = true)
+        .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
+             py::arg("audit") = true);
+
+    m.def("rule_of_name", &rule_of_name, py::arg("name"));
 }

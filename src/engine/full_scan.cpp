@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -19,6 +20,16 @@ constexpr std::string_view kHiddenUnlisted = "import caché non whitelisté — 
 constexpr std::string_view kDynamic = "import dynamique non constant — '";
 constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
 constexpr std::string_view kDeferred = "fichier non audité par le moteur, à lire par Python (";
+
+// What a problem of the gate's walk says about its entry.
+constexpr std::string_view kExtensionModule = "module d'extension compilé, que Python importe sans source à lire";
+constexpr std::string_view kCompiledBytecode = "bytecode compilé, que Python peut exécuter au lieu de la source";
+constexpr std::string_view kPathConfiguration = "fichier .pth, dont les lignes import s'exécutent au démarrage de Python";
+constexpr std::string_view kImportArchive = "archive importable (zip, egg, wheel, zipapp), non lue";
+constexpr std::string_view kDanglingLink = "lien vers un fichier absent";
+constexpr std::string_view kNotARegularFile = "ni fichier ordinaire ni répertoire";
+constexpr std::string_view kLinkLoop = "boucle de liens";
+constexpr std::string_view kUnreadableEntry = "entrée illisible";
 
 // "<path>:<line>: " or, for the whole file, "<path>: ".
 std::string message_head(const std::string& path, std::int64_t line) {
@@ -96,13 +107,59 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::hidden_forbidden_import: return "hidden-forbidden-import";
         case AuditRule::hidden_unlisted_import: return "hidden-unlisted-import";
         case AuditRule::non_constant_dynamic_import: return "non-constant-dynamic-import";
+        case AuditRule::extension_module: return "extension-module";
+        case AuditRule::compiled_bytecode: return "compiled-bytecode";
+        case AuditRule::path_configuration_file: return "path-configuration-file";
+        case AuditRule::import_archive: return "import-archive";
+        case AuditRule::dangling_link: return "dangling-link";
+        case AuditRule::not_a_regular_file: return "not-a-regular-file";
+        case AuditRule::link_loop: return "link-loop";
+        case AuditRule::unreadable_entry: return "unreadable-entry";
         case AuditRule::unaudited_file: break;
     }
     return "unaudited-file";
 }
 
 bool is_error(AuditRule rule) noexcept {
-    return rule == AuditRule::hidden_forbidden_import || rule == AuditRule::unaudited_file;
+    return rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
+           rule != AuditRule::import_archive;
+}
+
+namespace {
+
+// The rule of a problem of the gate's walk, and what its message says.
+std::pair<AuditRule, std::string_view> rule_of(EntryProblem problem) noexcept {
+    switch (problem) {
+        case EntryProblem::extension_module: return {AuditRule::extension_module, kExtensionModule};
+        case EntryProblem::compiled_bytecode: return {AuditRule::compiled_bytecode, kCompiledBytecode};
+        case EntryProblem::path_configuration: return {AuditRule::path_configuration_file, kPathConfiguration};
+        case EntryProblem::import_archive: return {AuditRule::import_archive, kImportArchive};
+        case EntryProblem::dangling_link: return {AuditRule::dangling_link, kDanglingLink};
+        case EntryProblem::not_a_regular_file: return {AuditRule::not_a_regular_file, kNotARegularFile};
+        case EntryProblem::link_loop: return {AuditRule::link_loop, kLinkLoop};
+        case EntryProblem::unreadable_entry: break;
+    }
+    return {AuditRule::unreadable_entry, kUnreadableEntry};
+}
+
+// The record of one problem of the gate's walk.
+FullResult problem_result(const TreeProblem& problem) {
+    const auto [rule, text] = rule_of(problem.problem);
+    FullResult result;
+    result.scan.filepath = std::string(problem.path);
+    std::string reason;
+    if (problem.error != 0) reason = " (" + std::generic_category().message(problem.error) + ")";
+    result.findings.push_back(finding(rule, result.scan.filepath, 0, {}, text, {}, reason));
+    result.passed = !is_error(rule);
+    return result;
+}
+
+}  // namespace
+
+std::optional<AuditRule> rule_of_name(std::string_view name) noexcept {
+    const std::optional<EntryProblem> problem = problem_of_name(name);
+    if (!problem) return std::nullopt;
+    return rule_of(*problem).first;
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
@@ -125,6 +182,26 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
     return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
         return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
     });
+}
+
+std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
+                                               const std::unordered_set<std::string>& local_modules,
+                                               unsigned int num_threads, bool audit) const {
+    const SourceTree files = walk_gate(src_dir);
+    std::vector<FullResult> results;
+    if (!files.empty()) {
+        const std::size_t thread_count = worker_count(num_threads, files.size(),
+                                                      num_threads == 0 ? std::thread::hardware_concurrency() : 0);
+        results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
+            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
+        });
+        for (std::size_t index = 0; index < results.size(); ++index) results[index].identity = files.identity(index);
+    }
+    results.reserve(results.size() + files.problem_count());
+    for (std::size_t index = 0; index < files.problem_count(); ++index) {
+        results.push_back(problem_result(files.problem(index)));
+    }
+    return results;
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,

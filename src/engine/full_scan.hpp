@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -21,6 +22,7 @@
 #include "file_result.hpp"
 #include "import_classifier.hpp"
 #include "source_file.hpp"
+#include "source_tree.hpp"
 
 namespace scanner_core {
 
@@ -29,6 +31,15 @@ enum class AuditRule : unsigned char {
     hidden_unlisted_import,       // warning: an unlisted import the line scan does not see
     non_constant_dynamic_import,  // warning: __import__ or import_module with a name that is no constant
     unaudited_file,               // error: a file that cannot be read as Python source
+    // The gate's walk: entries of a tree that are not handed over as sources.
+    extension_module,             // error: a compiled module Python imports
+    compiled_bytecode,            // error: a .pyc Python may run instead of the source
+    path_configuration_file,      // error: a .pth, run when the interpreter starts
+    import_archive,               // warning: a zip, egg, wheel or zipapp, importable once on the path
+    dangling_link,                // error: a link named as a module whose target does not exist
+    not_a_regular_file,           // error: a FIFO, socket or device named as a module
+    link_loop,                    // error: a link that leads back into itself or above itself
+    unreadable_entry,             // error: a directory or entry the walk cannot read or look up
 };
 
 // Returns the rule's identifier, such as "hidden-forbidden-import". Never fails.
@@ -36,6 +47,11 @@ std::string_view rule_id(AuditRule rule) noexcept;
 
 // Returns whether a finding of `rule` fails its file. Never fails.
 bool is_error(AuditRule rule) noexcept;
+
+// Returns the rule that a regular file named `name` breaks in a walked tree
+// (an extension module, a .pyc, a .pth, an archive), by its suffix, or
+// nothing for a source or a file Python does not import. Never fails.
+std::optional<AuditRule> rule_of_name(std::string_view name) noexcept;
 
 struct AuditFinding {
     AuditRule rule = AuditRule::unaudited_file;
@@ -52,6 +68,7 @@ struct FullResult {
     // the codec Python reads it with, with one unaudited-file error among
     // the findings saying why, which a caller may replace by that reading.
     std::string deferred_encoding;
+    FileIdentity identity;              // device and inode, from the gate's walk only; else zero
     bool passed = true;                 // no error in `scan` and no error among `findings`
 };
 
@@ -74,6 +91,15 @@ public:
     std::vector<FullResult> scan_directory(const std::string& src_dir,
                                            const std::unordered_set<std::string>& local_modules,
                                            unsigned int num_threads, bool audit) const;
+
+    // Checks a tree for the gate: the files of walk_gate(src_dir), each
+    // scanned as scan_directory scans it, in walk order with its identity,
+    // followed by one record per problem of the walk, which holds one
+    // finding of the problem's rule naming the entry (no line scan record
+    // but its path). Fails only as walk_gate does, and as scan_directory
+    // does for the threads. Thread-safe.
+    std::vector<FullResult> scan_tree(const std::string& src_dir, const std::unordered_set<std::string>& local_modules,
+                                      unsigned int num_threads, bool audit) const;
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,

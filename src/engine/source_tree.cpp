@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 
 namespace scanner_core {
@@ -79,6 +80,34 @@ bool has_py_extension(std::string_view name) noexcept {
     return name.size() > 3 && name.compare(name.size() - 3, 3, ".py") == 0;
 }
 
+bool ends_with_ignoring_case(std::string_view name, std::string_view suffix) noexcept {
+    if (name.size() < suffix.size()) return false;
+    const std::string_view tail = name.substr(name.size() - suffix.size());
+    for (std::size_t k = 0; k < suffix.size(); ++k) {
+        const char c = tail[k];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != suffix[k]) return false;
+    }
+    return true;
+}
+
+// A device and inode, as the keys of the sets that keep a file or a
+// directory from being walked twice.
+struct Identity {
+    std::uint64_t device;
+    std::uint64_t inode;
+    bool operator==(const Identity& other) const noexcept {
+        return device == other.device && inode == other.inode;
+    }
+};
+
+struct IdentityHash {
+    std::size_t operator()(const Identity& id) const noexcept {
+        return std::hash<std::uint64_t>()(id.inode * 0x9e3779b97f4a7c15ULL ^ id.device);
+    }
+};
+
+using IdentitySet = std::unordered_set<Identity, IdentityHash>;
+
 // A share of the process's descriptor limit: the walk must leave the rest of
 // the process room to work.
 std::size_t descriptor_budget() noexcept {
@@ -93,7 +122,7 @@ std::size_t descriptor_budget() noexcept {
 // descriptor and its listing read so far.
 class SourceWalk {
 public:
-    explicit SourceWalk(const std::string& src_dir) : src_dir_(src_dir) {
+    SourceWalk(const std::string& src_dir, bool gate) : src_dir_(src_dir), gate_(gate) {
         const std::size_t budget = descriptor_budget();
         open_limit_ = std::clamp<std::size_t>(budget / 2, 2, kMostOpenAlongThePath);
         held_limit_ = std::min(budget > open_limit_ ? budget - open_limit_ : 0, kMostHeld);
@@ -106,16 +135,26 @@ public:
             fail("recursive directory iterator cannot open directory", src_dir_, EINVAL);
         }
         const int root = open_directory(AT_FDCWD, src_dir_.c_str(), 0);
-        if (root < 0) fail("recursive directory iterator cannot open directory", src_dir_, errno);
         path_ = src_dir_;
+        if (root < 0) {
+            if (!gate_) fail("recursive directory iterator cannot open directory", src_dir_, errno);
+            report(EntryProblem::unreadable_entry, errno);
+            return std::move(tree_);
+        }
         // A name is joined to the directory's path with a slash unless that
         // path already ends with one, as std::filesystem::path's operator/=.
         levels_.emplace_back(Descriptor(root), path_.size(), !path_.empty() && path_.back() != '/');
         ++open_;
+        if (gate_ && !start_gate_level(levels_.back())) {
+            levels_.pop_back();
+            return std::move(tree_);
+        }
         while (!levels_.empty()) {
             const dirent64* entry = next_entry(levels_.back());
             if (entry == nullptr) {
                 leave_directory();
+            } else if (gate_) {
+                visit_for_gate(*entry);
             } else {
                 visit(*entry);
             }
@@ -159,6 +198,12 @@ private:
                 // A directory removed while it is read has ended, as for the
                 // C library's directory streams.
                 if (errno == ENOENT) return nullptr;
+                if (gate_) {
+                    const int error = errno;
+                    path_.resize(level.path_size);
+                    report(EntryProblem::unreadable_entry, error);
+                    return nullptr;
+                }
                 // The standard walk reads the root's first entry in its
                 // constructor, where a failure has a text of its own.
                 fail(started_ ? kCannotIncrement : "directory iterator cannot advance", errno);
@@ -200,15 +245,120 @@ private:
         if (directory) enter(name.size());
     }
 
-    void keep(Level& level, std::size_t name_size) {
+    void keep(Level& level, std::size_t name_size, Identity identity = {0, 0}) {
         if (level.directory < 0) {
             level.directory = static_cast<std::int64_t>(tree_.directories_.size());
             tree_.directories_.emplace_back();
+            tree_.directories_.back().depth = static_cast<std::uint32_t>(levels_.size() - 1);
         }
         ++tree_.directories_[static_cast<std::size_t>(level.directory)].files;
         const char* stored = tree_.store(path_, {});
         tree_.files_.push_back(SourceTree::File{stored, path_.size(), path_.size() - name_size,
-                                                static_cast<std::uint32_t>(level.directory)});
+                                                static_cast<std::uint32_t>(level.directory), identity.device,
+                                                identity.inode});
+    }
+
+    // The entry being visited (path_) reported instead of walked or kept.
+    void report(EntryProblem problem, int error) {
+        const char* stored = tree_.store(path_, {});
+        tree_.problems_.push_back(SourceTree::Problem{problem, stored, path_.size(), error});
+    }
+
+    // The gate's visit: the type of a link's target, the problems, links to
+    // directories followed.
+    void visit_for_gate(const dirent64& entry) {
+        Level& level = levels_.back();
+        const std::string_view name(entry.d_name);
+        path_.resize(level.path_size);
+        if (level.separator) path_.push_back('/');
+        path_.append(name);
+
+        unsigned char type = entry.d_type;
+        Identity identity{static_cast<std::uint64_t>(level.device), static_cast<std::uint64_t>(entry.d_ino)};
+        bool through_link = false;
+        if (type == DT_LNK || type == DT_UNKNOWN) {
+            struct stat info {};
+            if (::fstatat(level.fd.get(), entry.d_name, &info, 0) != 0) {
+                const int error = errno;
+                struct stat own {};
+                const bool is_link = type == DT_LNK || (::fstatat(level.fd.get(), entry.d_name, &own,
+                                                                  AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode));
+                if (error == ELOOP) {
+                    report(EntryProblem::link_loop, error);
+                } else if (is_link && (error == ENOENT || error == ENOTDIR)) {
+                    // A link to nothing is nothing Python imports, unless
+                    // named as a module: a reviewer would expect a file.
+                    if (has_py_extension(name) || problem_of_name(name)) report(EntryProblem::dangling_link, error);
+                } else {
+                    report(EntryProblem::unreadable_entry, error);
+                }
+                return;
+            }
+            // The type is the target's; whether the entry itself is a link
+            // decides how a directory is opened and left.
+            struct stat own {};
+            through_link = type == DT_LNK ||
+                           ::fstatat(level.fd.get(), entry.d_name, &own, AT_SYMLINK_NOFOLLOW) != 0 ||
+                           S_ISLNK(own.st_mode);
+            identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+            type = S_ISREG(info.st_mode) ? DT_REG : S_ISDIR(info.st_mode) ? DT_DIR : DT_UNKNOWN;
+        }
+        if (type == DT_REG) {
+            if (has_py_extension(name)) {
+                // Reached once already, by another link or a hard link.
+                if (seen_files_.insert(identity).second) keep(level, name.size(), identity);
+            } else if (const std::optional<EntryProblem> problem = problem_of_name(name)) {
+                report(*problem, 0);
+            }
+        } else if (type == DT_DIR) {
+            enter_for_gate(name.size(), through_link);
+        } else if (has_py_extension(name) || problem_of_name(name)) {
+            report(EntryProblem::not_a_regular_file, 0);
+        }
+    }
+
+    // Records the identity of a directory just opened and marks it as being
+    // walked; false (with a problem reported) when it cannot be walked or is
+    // walked already.
+    bool start_gate_level(Level& level) {
+        struct stat info {};
+        if (::fstat(level.fd.get(), &info) != 0) {
+            report(EntryProblem::unreadable_entry, errno);
+            return false;
+        }
+        const Identity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+        if (above_.count(identity) != 0) {
+            report(EntryProblem::link_loop, ELOOP);
+            return false;
+        }
+        // Walked already through another path: its files are in the report once.
+        if (!walked_.insert(identity).second) return false;
+        above_.insert(identity);
+        level.device = info.st_dev;
+        level.inode = info.st_ino;
+        return true;
+    }
+
+    void enter_for_gate(std::size_t name_size, bool through_link) {
+        Level& parent = levels_.back();
+        const char* name = path_.c_str() + path_.size() - name_size;
+        Descriptor fd(open_directory_or_release(parent.fd.get(), name, through_link ? 0 : O_NOFOLLOW));
+        if (fd.get() < 0) {
+            report(errno == ELOOP ? EntryProblem::link_loop : EntryProblem::unreadable_entry, errno);
+            return;
+        }
+        Level child(std::move(fd), path_.size(), true);
+        if (!start_gate_level(child)) return;
+        // Far down, as enter() does: the parent is closed and found again as
+        // the child's "..", which is it only when the child is no link.
+        if (open_ >= open_limit_ && !through_link) {
+            parent.fd.reset();
+            give_back(std::move(parent.listing));
+            parent.listed = parent.visited = 0;
+            --open_;
+        }
+        levels_.push_back(std::move(child));
+        ++open_;
     }
 
     // Opens the directory whose entry was just visited and walks into it.
@@ -237,6 +387,7 @@ private:
 
     void leave_directory() {
         Level& done = levels_.back();
+        if (gate_) above_.erase(Identity{static_cast<std::uint64_t>(done.device), static_cast<std::uint64_t>(done.inode)});
         if (levels_.size() > 1) {
             Level& parent = levels_[levels_.size() - 2];
             if (parent.fd.get() < 0) reopen(parent, done);
@@ -290,6 +441,10 @@ private:
     }
 
     const std::string& src_dir_;
+    const bool gate_;
+    IdentitySet seen_files_;  // the gate's: files kept
+    IdentitySet walked_;      // the gate's: directories entered
+    IdentitySet above_;       // the gate's: directories being walked, the current one included
     std::size_t open_limit_ = 2;
     std::size_t held_limit_ = 0;
     std::size_t open_ = 0;  // descriptors of levels_ open
@@ -348,10 +503,27 @@ SourceLocation SourceTree::location(std::size_t index) const noexcept {
     location.name_offset = file.name_offset;
     location.directory_files = directory.files;
     location.directory_index = file.directory;
+    location.depth = directory.depth;
     return location;
 }
 
-SourceTree walk_sources(const std::string& src_dir) { return SourceWalk(src_dir).run(); }
+std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept {
+    // Every suffix of importlib.machinery.EXTENSION_SUFFIXES on Linux ends
+    // in ".so"; ".pyd" is the same on Windows, where a tree may be installed.
+    if (ends_with_ignoring_case(name, ".so") || ends_with_ignoring_case(name, ".pyd")) {
+        return EntryProblem::extension_module;
+    }
+    if (ends_with_ignoring_case(name, ".pyc")) return EntryProblem::compiled_bytecode;
+    if (ends_with_ignoring_case(name, ".pth")) return EntryProblem::path_configuration;
+    for (const std::string_view archive : {".zip", ".egg", ".whl", ".pyz"}) {
+        if (ends_with_ignoring_case(name, archive)) return EntryProblem::import_archive;
+    }
+    return std::nullopt;
+}
+
+SourceTree walk_sources(const std::string& src_dir) { return SourceWalk(src_dir, false).run(); }
+
+SourceTree walk_gate(const std::string& src_dir) { return SourceWalk(src_dir, true).run(); }
 
 std::vector<std::filesystem::path> discover_sources(const std::string& src_dir) {
     const SourceTree tree = walk_sources(src_dir);

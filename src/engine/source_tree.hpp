@@ -12,12 +12,20 @@
 // However deep or wide the tree, the walk holds a bounded number of
 // descriptors: past a depth it closes the directories it is inside of and
 // finds them again through "..".
+//
+// The gate's walk (walk_gate) is the same walk with what a gate needs on
+// top: it follows links to directories (each directory walked once, found
+// by device and inode, so that a loop ends), keeps each file once, and
+// turns into data what the plain walk fails on or passes over: entries that
+// Python could import but that are no source to read, links that lead
+// nowhere or in a circle, directories that cannot be read.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,6 +43,40 @@ struct SourceLocation {
     // a reader that may open the directory itself when `directory` is -1.
     std::uint32_t directory_files = 0;
     std::uint32_t directory_index = 0;
+    // Directories between the tree's root and the file's directory: 0 for a
+    // file directly in the root (and for a lone file).
+    std::uint32_t depth = 0;
+};
+
+// What the gate's walk reports about an entry instead of handing it over as
+// a source to scan.
+enum class EntryProblem : unsigned char {
+    extension_module,    // a compiled module (".so", ".pyd"): Python imports it, no one can read it
+    compiled_bytecode,   // ".pyc": Python runs it, beside its source or instead of it
+    path_configuration,  // ".pth": its import lines run when the interpreter starts
+    import_archive,      // ".zip", ".egg", ".whl", ".pyz": importable once on the path, not read
+    dangling_link,       // a link named as something importable whose target does not exist
+    not_a_regular_file,  // a FIFO, socket or device named as something importable
+    link_loop,           // a link that leads back into itself or to a directory above it
+    unreadable_entry,    // a directory that cannot be opened or listed, an entry that cannot be looked up
+};
+
+// Returns the problem a regular file named `name` is for the gate, by its
+// suffix (letter case ignored), or nothing for a source or a file Python
+// does not import. Never fails.
+std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept;
+
+// One entry of a tree that the gate's walk reports.
+struct TreeProblem {
+    EntryProblem problem;
+    std::string_view path;  // as the walk composed it
+    int error = 0;          // the system's errno, for a failed lookup or read; else 0
+};
+
+// Which file: device and inode as the system gives them.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
 };
 
 // The regular ".py" files of a tree, in walk order. Owns the directory
@@ -61,6 +103,16 @@ public:
     // Where file `index` is, to open it.
     SourceLocation location(std::size_t index) const noexcept;
 
+    // The identity of file `index`; zero for the plain walk, which does not ask.
+    FileIdentity identity(std::size_t index) const noexcept { return {files_[index].device, files_[index].inode}; }
+
+    // The entries the gate's walk reports, in walk order; none for the plain walk.
+    std::size_t problem_count() const noexcept { return problems_.size(); }
+    TreeProblem problem(std::size_t index) const noexcept {
+        const Problem& found = problems_[index];
+        return {found.problem, {found.path, found.path_size}, found.error};
+    }
+
     // Descriptors held open for the scans (for tests and measurements).
     std::size_t held_directories() const noexcept { return held_.size(); }
 
@@ -72,10 +124,19 @@ private:
         std::size_t path_size;
         std::size_t name_offset;
         std::uint32_t directory;  // index into directories_
+        std::uint64_t device;
+        std::uint64_t inode;
     };
     struct Directory {
         int fd = -1;  // held open, or -1
         std::uint32_t files = 0;
+        std::uint32_t depth = 0;
+    };
+    struct Problem {
+        EntryProblem problem;
+        const char* path;
+        std::size_t path_size;
+        int error;
     };
 
     // Copies `text` followed by `tail` and a NUL into storage that never
@@ -88,6 +149,7 @@ private:
     std::size_t block_size_ = 0;
     std::vector<File> files_;
     std::vector<Directory> directories_;
+    std::vector<Problem> problems_;
     std::vector<int> held_;
 };
 
@@ -100,6 +162,15 @@ private:
 // type) whose target cannot be looked up for a reason other than its
 // absence. std::bad_alloc on exhausted memory. Thread-safe.
 SourceTree walk_sources(const std::string& src_dir);
+
+// Walks `src_dir` for the gate: the regular ".py" files of the tree, each
+// once, links to directories followed (inside the tree or out of it), and
+// as problems the entries described by EntryProblem, the root itself when
+// it cannot be opened. Throws std::filesystem::filesystem_error only when a
+// directory far down, closed on the way and found again through "..", has
+// been moved meanwhile (the walk cannot tell where it stood);
+// std::bad_alloc on exhausted memory. Thread-safe.
+SourceTree walk_gate(const std::string& src_dir);
 
 // The paths of walk_sources(src_dir), in walk order. Fails as it does.
 std::vector<std::filesystem::path> discover_sources(const std::string& src_dir);
