@@ -85,9 +85,8 @@ py::typing::Optional<py::typing::Tuple<py::int_, py::int_>> identity(const FullR
     return py::make_tuple(result.identity.device, result.identity.inode);
 }
 
-std::optional<std::string> rule_of_name(const py::object& name) {
-    const std::optional<scanner_core::AuditRule> rule = scanner_core::rule_of_name(fs_path(name));
-    return rule ? std::optional(std::string(rule_id(*rule))) : std::nullopt;
+std::optional<FullResult> judge_by_name(const py::object& filepath) {
+    return scanner_core::judge_by_name(fs_path(filepath));
 }
 
 std::string report_repr(const FullResult& result) {
@@ -134,5 +133,5 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
              py::arg("audit") = true);
 
-    m.def("rule_of_name", &rule_of_name, py::arg("name"));
+    m.def("judge_by_name", &judge_by_name, py::arg("filepath"));
 }

@@ -156,10 +156,12 @@ FullResult problem_result(const TreeProblem& problem) {
 
 }  // namespace
 
-std::optional<AuditRule> rule_of_name(std::string_view name) noexcept {
+std::optional<FullResult> judge_by_name(const std::string& filepath) {
+    const std::size_t slash = filepath.rfind('/');
+    const std::string_view name = std::string_view(filepath).substr(slash == std::string::npos ? 0 : slash + 1);
     const std::optional<EntryProblem> problem = problem_of_name(name);
     if (!problem) return std::nullopt;
-    return rule_of(*problem).first;
+    return problem_result(TreeProblem{*problem, filepath, 0});
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,

@@ -48,11 +48,6 @@ std::string_view rule_id(AuditRule rule) noexcept;
 // Returns whether a finding of `rule` fails its file. Never fails.
 bool is_error(AuditRule rule) noexcept;
 
-// Returns the rule that a regular file named `name` breaks in a walked tree
-// (an extension module, a .pyc, a .pth, an archive), by its suffix, or
-// nothing for a source or a file Python does not import. Never fails.
-std::optional<AuditRule> rule_of_name(std::string_view name) noexcept;
-
 struct AuditFinding {
     AuditRule rule = AuditRule::unaudited_file;
     std::int64_t line = 0;  // 1-based, counted at line feeds as the line scan counts; 0 for the whole file
@@ -71,6 +66,12 @@ struct FullResult {
     FileIdentity identity;              // device and inode, from the gate's walk only; else zero
     bool passed = true;                 // no error in `scan` and no error among `findings`
 };
+
+// Returns, for a file given by its path alone, the record the gate's walk
+// would make of it for its name (an extension module, a .pyc, a .pth, an
+// archive: one finding naming it), or nothing for a file to scan as a
+// source. Throws std::bad_alloc only. Thread-safe.
+std::optional<FullResult> judge_by_name(const std::string& filepath);
 
 class FullScanner {
 public:

@@ -1,13 +1,18 @@
 """The command line: scanner-core [options] PATH...
 
 Exit status: 0 when every file passed, 1 when at least one failed, 2 when
-the policy or a path cannot be used (nothing is reported then).
+the policy, an argument or a path cannot be used (nothing is reported then)
+or the command cannot do its work (the report cannot be written, an
+internal error): one line on stderr, never a traceback. A reader that
+closes the pipe early ends the command quietly.
 """
 
 import argparse
+import dataclasses
 import os
 import sys
 from collections.abc import Callable, Sequence
+import typing
 from typing import TextIO
 
 from scanner_gate import github_report, installed_version, json_report, policy, sarif_report, text_report
@@ -29,18 +34,33 @@ def _version() -> str:
     return installed_version() or "unknown (not installed)"
 
 
+# More threads than this only cost memory: the scan is bound by the cores and
+# the disk long before.
+MAX_THREADS = 1024
+
+
 def _thread_count(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a thread count: {text!r} (0 means one per hardware thread)")
+    if not 0 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(
+            f"not a thread count: {text!r} (0 means one per hardware thread; at most {MAX_THREADS})"
+        )
     return value
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse, but a refused argument is one line on stderr, as every
+    other refusal of the command."""
+
+    def error(self, message: str) -> typing.NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
 def parser() -> argparse.ArgumentParser:
-    command = argparse.ArgumentParser(
+    command = _Parser(
         prog=PROG,
         description="Check the imports of Python plugin files against an import policy.",
         epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy or a path cannot be used.",
@@ -60,6 +80,13 @@ def parser() -> argparse.ArgumentParser:
     )
     command.add_argument(
         "--threads", metavar="N", type=_thread_count, default=0, help="worker threads (default 0: one per hardware thread)"
+    )
+    command.add_argument(
+        "--fail-on",
+        choices=policy.FAIL_ON,
+        default="error",
+        help="what fails a file: an error (default), or any warning too (deny by default); "
+        "the stricter of this and the policy's fail_on applies",
     )
     command.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     return command
@@ -81,6 +108,37 @@ def _options_that_are_files(argv: Sequence[str]) -> list[str]:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    try:
+        return _main(argv)
+    except BrokenPipeError:
+        _silence_stdout()
+        return 2
+    except KeyboardInterrupt:
+        _silence_stdout()
+        sys.stderr.write(f"{PROG}: interrupted\n")
+        return 2
+    except MemoryError:
+        _silence_stdout()
+        sys.stderr.write(f"{PROG}: out of memory\n")
+        return 2
+    except Exception as error:  # noqa: BLE001 - a gate reports, it does not crash
+        _silence_stdout()
+        sys.stderr.write(f"{PROG}: internal error: {type(error).__name__}: {escape(str(error))}\n")
+        return 2
+
+
+def _silence_stdout() -> None:
+    """Points stdout at /dev/null, so that what is still buffered for a pipe
+    that is closed or a disk that is full is dropped at exit, not raised."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _main(argv: Sequence[str] | None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     # Whatever the terminal's encoding, printing a name never fails the run.
     for stream in (sys.stdout, sys.stderr):
@@ -94,10 +152,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = command.parse_args(arguments)
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
+        if args.fail_on == "warning":
+            found = dataclasses.replace(found, fail_on="warning")
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
     except (policy.PolicyError, ScanError) as error:
         command.exit(2, f"{PROG}: {error}\n")
     summary = Summary.of(reports)
-    FORMATS[args.format](Run(tuple(args.paths), found, args.audit, reports, summary), sys.stdout)
-    sys.stdout.flush()
-    return 1 if summary.failed else 0
+    status = 1 if summary.failed else 0
+    try:
+        FORMATS[args.format](Run(tuple(args.paths), found, args.audit, reports, summary), sys.stdout)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader has gone (| head): the verdict stands, and the
+        # interpreter's own flush at exit must not complain either.
+        _silence_stdout()
+    except OSError as error:  # a full disk, a closed descriptor
+        _silence_stdout()
+        command.exit(2, f"{PROG}: cannot write the report: {error.strerror or error}\n")
+    return status

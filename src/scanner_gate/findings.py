@@ -54,7 +54,39 @@ UNAUDITED = Kind(
     "unaudited-file", "error", "A file that cannot be read to its end as Python source, so its imports are unknown."
 )
 
-KINDS = (FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED)
+# The walk's: entries of a tree that Python could import or run but that are
+# no source to read, and entries that cannot be walked. Each names its entry.
+EXTENSION_MODULE = Kind(
+    "extension-module", "error", "A compiled extension module (.so, .pyd): Python imports it, no one can read it."
+)
+COMPILED_BYTECODE = Kind(
+    "compiled-bytecode", "error", "A .pyc file, which Python may run beside or instead of the reviewed source."
+)
+PATH_CONFIGURATION = Kind(
+    "path-configuration-file", "error", "A .pth file, whose import lines run when the interpreter starts."
+)
+IMPORT_ARCHIVE = Kind(
+    "import-archive", "warning", "A zip, egg, wheel or zipapp archive: importable once on the path, and not read."
+)
+DANGLING_LINK = Kind("dangling-link", "error", "A link named as a module or importable file whose target does not exist.")
+NOT_A_REGULAR_FILE = Kind(
+    "not-a-regular-file", "error", "A FIFO, socket or device named as a module or importable file."
+)
+LINK_LOOP = Kind("link-loop", "error", "A link that leads back into itself or to a directory above it.")
+UNREADABLE_ENTRY = Kind(
+    "unreadable-entry", "error", "A directory that cannot be opened or listed, or an entry that cannot be looked up."
+)
+
+WALK_KINDS = frozenset({
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, IMPORT_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
+    LINK_LOOP, UNREADABLE_ENTRY,
+})
+
+KINDS = (
+    FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, IMPORT_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
+    LINK_LOOP, UNREADABLE_ENTRY,
+)
 KIND_OF_RULE = {kind.id: kind for kind in KINDS}
 
 
@@ -72,6 +104,7 @@ class FileReport:
 
     filepath: str
     findings: list[Finding]
+    fail_on_warning: bool = False  # deny by default: a warning fails the file too
 
     @property
     def errors(self) -> list[str]:
@@ -83,6 +116,8 @@ class FileReport:
 
     @property
     def passed(self) -> bool:
+        if self.fail_on_warning:
+            return not self.findings
         return not any(finding.kind.level == "error" for finding in self.findings)
 
     def in_report_order(self) -> list[Finding]:

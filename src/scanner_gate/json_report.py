@@ -1,4 +1,5 @@
-"""The JSON report, for machines: {"files": [...], "summary": {...}}.
+"""The JSON report, for machines: {"policy": {...}, "files": [...],
+"summary": {...}}, the policy being {"source", "forbidden", "fail_on"}.
 
 Each file is {"filepath", "passed", "errors", "warnings", "findings"},
 errors and warnings being the messages, and each finding {"rule", "level",
@@ -13,6 +14,7 @@ from typing import TextIO
 
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
+from scanner_gate.policy import Policy
 from scanner_gate.run import Run
 
 
@@ -37,9 +39,19 @@ def file_object(report: FileReport) -> dict[str, object]:
     }
 
 
+def policy_object(policy: Policy) -> dict[str, object]:
+    """Which policy judged the run: where it was read, what it forbids, what fails a file."""
+    return {
+        "source": escape(policy.source),
+        "forbidden": [escape(name) for name in sorted(policy.forbidden)],
+        "fail_on": policy.fail_on,
+    }
+
+
 def write(run: Run, out: TextIO) -> None:
     summary = run.summary
     document = {
+        "policy": policy_object(run.policy),
         "files": [file_object(report) for report in run.reports],
         "summary": {
             "scanned": summary.scanned,

@@ -8,22 +8,26 @@ its own policy.
 """
 
 import dataclasses
+import keyword
 import os
 import pathlib
 import tomllib
+import unicodedata
 from collections.abc import Iterable, Mapping
 
 import scanner_audit
 
 from scanner_gate.escape import escape
 
-# The tables a policy may hold and their keys; each value is a list of str.
-# Anything else is refused, so that a misspelt "forbiden" does not silently
-# forbid nothing.
+# The tables a policy may hold and their keys; each value is a list of str
+# but fail_on's, one of FAIL_ON. Anything else is refused, so that a misspelt
+# "forbiden" does not silently forbid nothing.
 POLICY_KEYS = {
-    "policy": ("forbidden", "allowed_exact", "allowed_prefixes"),
+    "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on"),
     "plugin": ("local_modules",),
 }
+# What fails a file: an error only, or any finding (deny by default).
+FAIL_ON = ("error", "warning")
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
 
@@ -39,6 +43,7 @@ class Policy:
     allowed_prefixes: tuple[str, ...]
     local_modules: frozenset[str]
     source: str  # the file it was read from, as named
+    fail_on: str = "error"  # one of FAIL_ON
 
     def scanner(self) -> scanner_audit.Scanner:
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
@@ -59,6 +64,7 @@ def _from_tables(tables: Mapping[str, object], source: str, prefix: str) -> Poli
     tables in messages."""
     where = escape(source)
     values: dict[str, list[str]] = {}
+    fail_on = "error"
     for table, content in tables.items():
         if table not in POLICY_KEYS or not isinstance(content, dict):
             expected = " and ".join(f"[{prefix}{name}]" for name in POLICY_KEYS)
@@ -67,16 +73,57 @@ def _from_tables(tables: Mapping[str, object], source: str, prefix: str) -> Poli
             if key not in POLICY_KEYS[table]:
                 expected = ", ".join(POLICY_KEYS[table])
                 raise PolicyError(f"{where}: unknown key {key!r} in [{prefix}{table}] (expected {expected})")
+            if key == "fail_on":
+                if value not in FAIL_ON:
+                    expected = " or ".join(f'"{level}"' for level in FAIL_ON)
+                    raise PolicyError(f"{where}: [{prefix}{table}] fail_on must be {expected}")
+                fail_on = value
+                continue
             if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
                 raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
             values[key] = value
-    return Policy(
+    policy = Policy(
         forbidden=frozenset(values.get("forbidden", [])),
         allowed_exact=frozenset(values.get("allowed_exact", [])),
         allowed_prefixes=tuple(values.get("allowed_prefixes", [])),
         local_modules=frozenset(values.get("local_modules", [])),
         source=source,
+        fail_on=fail_on,
     )
+    _refuse_what_judges_nothing(policy, where, prefix)
+    return policy
+
+
+def _is_top_level_name(entry: str) -> bool:
+    """Whether an import can name `entry` as its root: an identifier as
+    Python reads one (after NFKC, which Python applies to every name), and
+    no keyword."""
+    return entry.isidentifier() and not keyword.iskeyword(entry) and unicodedata.normalize("NFKC", entry) == entry
+
+
+def _refuse_what_judges_nothing(policy: Policy, where: str, prefix: str) -> None:
+    """Refuses a policy under which some entry, or the whole policy, can
+    never match an import: roots are compared, so "os.path" or "os.*" would
+    forbid nothing, and a forbidden local module would pass as local."""
+    for entry in sorted(policy.forbidden):
+        if not _is_top_level_name(entry):
+            raise PolicyError(
+                f"{where}: [{prefix}policy] forbidden entry {escape(repr(entry))} is not a top-level module name "
+                "(an identifier without dots, spaces or wildcards, as an import statement names it): "
+                "it would forbid nothing"
+            )
+    scanner = policy.scanner()
+    for entry in sorted(policy.local_modules):
+        if scanner.is_forbidden(unicodedata.normalize("NFKC", entry)):
+            raise PolicyError(
+                f"{where}: [{prefix}plugin] local_modules entry {escape(repr(entry))} is forbidden: "
+                "as a local module it would let the forbidden import pass"
+            )
+    if not (policy.forbidden or policy.allowed_exact or policy.allowed_prefixes):
+        raise PolicyError(
+            f"{where}: the policy has no forbidden and no allowed entry, so it would judge nothing "
+            f"(give [{prefix}policy] forbidden, allowed_exact or allowed_prefixes)"
+        )
 
 
 def _from_pyproject(path: pathlib.Path, document: Mapping[str, object]) -> Policy | None:

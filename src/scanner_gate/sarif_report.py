@@ -5,7 +5,8 @@ Each result locates its file by a URI: relative to the current directory
 (uriBaseId SRCROOT, which originalUriBaseIds gives as a file: URI) for a file
 below it, else an absolute file: URI. Every byte of the name but letters,
 digits and '/-._~' is percent-encoded, so a URI names a file exactly,
-whatever its bytes. Messages are escaped as in the text report.
+whatever its bytes. Messages are escaped as in the text report. The run's
+property bag names the policy applied, as the JSON report does.
 """
 
 import json
@@ -14,7 +15,7 @@ import pathlib
 import urllib.parse
 from typing import TextIO
 
-from scanner_gate import installed_version
+from scanner_gate import installed_version, json_report
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding
 from scanner_gate.run import Run
@@ -65,6 +66,7 @@ def write(run: Run, out: TextIO) -> None:
     log_run = {
         "tool": {"driver": {"name": TOOL, "version": version(), "rules": rules}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
+        "properties": {"policy": json_report.policy_object(run.policy)},
         "results": [result(finding, report.filepath) for report in run.reports for finding in report.in_report_order()],
     }
     out.write(json.dumps({"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}, indent=2) + "\n")

@@ -2,6 +2,12 @@
 through the native module scanner_audit, which gives for each file the line
 scan's findings and the audit's, in one pass. A file in a codec that only
 Python decodes is audited by Python's own parser instead (ast_audit).
+
+A directory is walked by the gate's walk: links to directories are
+followed, and every entry that Python could import but that is no source
+(an extension module, a .pyc, a .pth, an archive, a dangling link, a FIFO)
+or that cannot be walked (a loop, an unreadable directory) comes back as a
+report of its own, with one finding naming it.
 """
 
 import dataclasses
@@ -13,7 +19,7 @@ import scanner_audit
 
 from scanner_gate import ast_audit
 from scanner_gate.escape import escape
-from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, FileReport, Finding, scan_findings
+from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, scan_findings
 from scanner_gate.policy import Policy
 
 class ScanError(Exception):
@@ -42,13 +48,16 @@ class Options:
 
 def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: bool, policy: Policy,
                     options: Options) -> list[scanner_audit.Report]:
-    """What the native scan says of one path given: a directory is walked as
-    scan_directory walks it, a file is scanned as named."""
+    """What the native scan says of one path given: a directory is walked by
+    the gate's walk, a file is judged by its name, then scanned as named."""
     if not is_directory:
+        judged = scanner_audit.judge_by_name(path)
+        if judged is not None:
+            return [judged]
         return [scanner.scan_file(path, policy.local_modules, audit=options.audit)]
     try:
-        return scanner.scan_directory(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
-    except RuntimeError as error:  # a directory below it that cannot be read, a link loop
+        return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
+    except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
 
 
@@ -59,34 +68,44 @@ def _not_a_file(path: str) -> FileReport:
     return FileReport(path, [Finding(UNREADABLE, None, None, f"{path}: {UNREADABLE.text}")])
 
 
-def _kinds(paths: Sequence[str]) -> list[tuple[str, int]]:
-    """Each path with its mode, following links; every path must exist."""
+def _kinds(paths: Sequence[str]) -> list[tuple[str, os.stat_result]]:
+    """Each path with its status, following links; every path must exist."""
     kinds = []
     for path in paths:
         try:
-            kinds.append((path, os.stat(path).st_mode))
+            kinds.append((path, os.stat(path)))
         except OSError as error:
             raise ScanError(f"cannot scan {escape(path)}: {error.strerror}") from error
     return kinds
 
 
 def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileReport]:
-    """One report per file found below or at the paths, sorted by file path.
+    """One report per file found below or at the paths, sorted by file path;
+    a file reached twice (named twice, named and found in a tree, found
+    through a link or a hard link) is reported once, by device and inode.
     Raises ScanError, before anything is scanned, when a path does not
-    exist, and when a tree cannot be walked."""
+    exist, and when a tree cannot be walked at all."""
     scanner = policy.scanner()
+    fail_on_warning = policy.fail_on == "warning"
     reports: dict[str, FileReport] = {}
-    for path, mode in _kinds(paths):
+    seen: set[tuple[int, int]] = set()
+    for path, status in _kinds(paths):
+        mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
-            reports.setdefault(path, _not_a_file(path))
+            reports.setdefault(path, FileReport(path, _not_a_file(path).findings, fail_on_warning))
             continue
         for result in _native_results(scanner, path, stat.S_ISDIR(mode), policy, options):
-            if result.filepath in reports:
+            identity = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
+            if result.filepath in reports or identity in seen:
                 continue  # a file given twice, or given and also found in a tree given
+            if identity is not None:
+                seen.add(identity)
             findings = scan_findings(result)
-            if options.audit and not any(finding.kind is UNREADABLE for finding in findings):
+            if any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings):
+                findings = [native_finding(finding) for finding in result.findings]  # an entry, not a source
+            elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
                 findings += audit_findings(result, findings, policy, scanner)
-            reports[result.filepath] = FileReport(result.filepath, findings)
+            reports[result.filepath] = FileReport(result.filepath, findings, fail_on_warning)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
     return sorted(reports.values(), key=lambda report: report.filepath)

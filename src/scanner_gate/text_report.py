@@ -20,7 +20,12 @@ def write(run: Run, out: TextIO) -> None:
         paths += f" and {len(run.paths) - len(shown)} more paths"
     local = ", ".join(escape(name) for name in sorted(run.policy.local_modules)) or "none"
     audit = "" if run.audited else " (line scan only: --no-audit)"
-    out.write(f"Scanning {paths} with the policy {escape(run.policy.source)}{audit}; local modules: {local}\n\n")
+    forbidden = ", ".join(escape(name) for name in sorted(run.policy.forbidden)) or "none"
+    deny = "; every warning fails its file" if run.policy.fail_on == "warning" else ""
+    out.write(
+        f"Scanning {paths} with the policy {escape(run.policy.source)}{audit}; forbidden: {forbidden}; "
+        f"local modules: {local}{deny}\n\n"
+    )
     for report in run.reports:
         counts = f"{plural(len(report.errors), 'error')}, {plural(len(report.warnings), 'warning')}"
         verdict = "ok  " if report.passed else "FAIL"

@@ -20,7 +20,7 @@ class TestPolicyLookup:
         assert completed.returncode == 1
         assert completed.stdout.startswith(
             f"Scanning plugins with the policy {project.root / 'pyproject.toml'} [tool.scanner-core]; "
-            "local modules: myplugin\n"
+            "forbidden: os, subprocess; local modules: myplugin\n"
         )
         assert "plugins/myplugin/shell.py:1: import interdit \u2014 'subprocess'" in completed.stdout
 
