@@ -151,6 +151,7 @@ FullResult problem_result(const TreeProblem& problem) {
     if (problem.error != 0) reason = " (" + std::generic_category().message(problem.error) + ")";
     result.findings.push_back(finding(rule, result.scan.filepath, 0, {}, text, {}, reason));
     result.passed = !is_error(rule);
+    result.identity = problem.identity;
     return result;
 }
 
@@ -161,7 +162,7 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
     const std::string_view name = std::string_view(filepath).substr(slash == std::string::npos ? 0 : slash + 1);
     const std::optional<EntryProblem> problem = problem_of_name(name);
     if (!problem) return std::nullopt;
-    return problem_result(TreeProblem{*problem, filepath, 0});
+    return problem_result(TreeProblem{*problem, filepath, 0, {}});
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,

@@ -63,7 +63,8 @@ struct FullResult {
     // the codec Python reads it with, with one unaudited-file error among
     // the findings saying why, which a caller may replace by that reading.
     std::string deferred_encoding;
-    FileIdentity identity;              // device and inode, from the gate's walk only; else zero
+    FileIdentity identity;              // device and inode, from the gate's walk only (of the entry
+                                        // itself for a problem of the walk); else zero
     bool passed = true;                 // no error in `scan` and no error among `findings`
 };
 

@@ -201,6 +201,7 @@ private:
                 if (gate_) {
                     const int error = errno;
                     path_.resize(level.path_size);
+                    entry_ = {static_cast<std::uint64_t>(level.device), static_cast<std::uint64_t>(level.inode)};
                     report(EntryProblem::unreadable_entry, error);
                     return nullptr;
                 }
@@ -261,7 +262,8 @@ private:
     // The entry being visited (path_) reported instead of walked or kept.
     void report(EntryProblem problem, int error) {
         const char* stored = tree_.store(path_, {});
-        tree_.problems_.push_back(SourceTree::Problem{problem, stored, path_.size(), error});
+        tree_.problems_.push_back(
+            SourceTree::Problem{problem, stored, path_.size(), error, entry_.device, entry_.inode});
     }
 
     // The gate's visit: the type of a link's target, the problems, links to
@@ -275,6 +277,7 @@ private:
 
         unsigned char type = entry.d_type;
         Identity identity{static_cast<std::uint64_t>(level.device), static_cast<std::uint64_t>(entry.d_ino)};
+        entry_ = identity;
         bool through_link = false;
         if (type == DT_LNK || type == DT_UNKNOWN) {
             struct stat info {};
@@ -445,6 +448,7 @@ private:
     IdentitySet seen_files_;  // the gate's: files kept
     IdentitySet walked_;      // the gate's: directories entered
     IdentitySet above_;       // the gate's: directories being walked, the current one included
+    Identity entry_{0, 0};    // the gate's: the entry visited itself, its link not followed
     std::size_t open_limit_ = 2;
     std::size_t held_limit_ = 0;
     std::size_t open_ = 0;  // descriptors of levels_ open

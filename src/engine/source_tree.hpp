@@ -66,18 +66,20 @@ enum class EntryProblem : unsigned char {
 // does not import. Never fails.
 std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept;
 
-// One entry of a tree that the gate's walk reports.
-struct TreeProblem {
-    EntryProblem problem;
-    std::string_view path;  // as the walk composed it
-    int error = 0;          // the system's errno, for a failed lookup or read; else 0
-};
-
 // Which file: device and inode as the system gives them.
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
 };
+
+// One entry of a tree that the gate's walk reports.
+struct TreeProblem {
+    EntryProblem problem;
+    std::string_view path;  // as the walk composed it
+    int error = 0;          // the system's errno, for a failed lookup or read; else 0
+    FileIdentity identity;  // of the entry itself, a link not followed; zero for the root
+};
+
 
 // The regular ".py" files of a tree, in walk order. Owns the directory
 // descriptors it holds and closes them when destroyed. Move-only. Reading it
@@ -110,7 +112,7 @@ public:
     std::size_t problem_count() const noexcept { return problems_.size(); }
     TreeProblem problem(std::size_t index) const noexcept {
         const Problem& found = problems_[index];
-        return {found.problem, {found.path, found.path_size}, found.error};
+        return {found.problem, {found.path, found.path_size}, found.error, {found.device, found.inode}};
     }
 
     // Descriptors held open for the scans (for tests and measurements).
@@ -137,6 +139,8 @@ private:
         const char* path;
         std::size_t path_size;
         int error;
+        std::uint64_t device;
+        std::uint64_t inode;
     };
 
     // Copies `text` followed by `tail` and a NUL into storage that never

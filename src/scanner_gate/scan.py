@@ -88,21 +88,25 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
     scanner = policy.scanner()
     fail_on_warning = policy.fail_on == "warning"
     reports: dict[str, FileReport] = {}
-    seen: set[tuple[int, int]] = set()
+    seen: set[tuple[bool, int, int]] = set()
     for path, status in _kinds(paths):
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
             reports.setdefault(path, FileReport(path, _not_a_file(path).findings, fail_on_warning))
             continue
         for result in _native_results(scanner, path, stat.S_ISDIR(mode), policy, options):
-            identity = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
+            # An entry the walk reports (a link itself, a .pyc) is told
+            # apart from a source read, which may be the same inode.
+            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
+            found = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
+            identity = None if found is None else (entry, *found)
             if result.filepath in reports or identity in seen:
                 continue  # a file given twice, or given and also found in a tree given
             if identity is not None:
                 seen.add(identity)
             findings = scan_findings(result)
-            if any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings):
-                findings = [native_finding(finding) for finding in result.findings]  # an entry, not a source
+            if entry:
+                findings = [native_finding(finding) for finding in result.findings]
             elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
                 findings += audit_findings(result, findings, policy, scanner)
             reports[result.filepath] = FileReport(result.filepath, findings, fail_on_warning)
