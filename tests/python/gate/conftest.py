@@ -30,16 +30,17 @@ def as_pyproject(policy):
     return re.sub(r"^\[(\w+)\]$", r"[tool.scanner-core.\1]", policy, flags=re.MULTILINE)
 
 
-def gate(*args, cwd=None):
+def gate(*args, cwd=None, stdout=subprocess.PIPE):
     """python -m scanner_gate, finding the modules and the package where
-    this test session found them. Its output must be UTF-8."""
+    this test session found them. Its output must be UTF-8. `stdout` may
+    be a descriptor or file to write the report to instead of a pipe."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(scanner_audit.__file__), os.path.dirname(os.path.dirname(scanner_gate.__file__))]
     )
     return subprocess.run(
         [sys.executable, "-m", "scanner_gate", *map(os.fspath, args)],
-        capture_output=True, encoding="utf-8", errors="strict", cwd=cwd, env=env, timeout=300,
+        stdout=stdout, stderr=subprocess.PIPE, encoding="utf-8", errors="strict", cwd=cwd, env=env, timeout=300,
     )
 
 
@@ -61,8 +62,8 @@ class Project:
             stream.write(content if isinstance(content, bytes) else textwrap.dedent(content).encode())
         return os.fsdecode(path)
 
-    def run(self, *args):
-        return gate(*args, cwd=self.root)
+    def run(self, *args, stdout=subprocess.PIPE):
+        return gate(*args, cwd=self.root, stdout=stdout)
 
 
 @pytest.fixture
