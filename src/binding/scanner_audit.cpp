@@ -85,7 +85,7 @@ py::typing::Optional<py::typing::Tuple<py::int_, py::int_>> identity(const FullR
     return py::make_tuple(result.identity.device, result.identity.inode);
 }
 
-std::optional<FullResult> judge_by_name(const py::object& filepath) {
+std::optional<FullResult> judge_by_name(const FullScanner&, const py::object& filepath) {
     return scanner_core::judge_by_name(fs_path(filepath));
 }
 
@@ -131,7 +131,6 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
-             py::arg("audit") = true);
-
-    m.def("judge_by_name", &judge_by_name, py::arg("filepath"));
+             py::arg("audit") = true)
+        .def("judge_by_name", &judge_by_name, py::arg("filepath"));
 }

@@ -51,7 +51,7 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
     """What the native scan says of one path given: a directory is walked by
     the gate's walk, a file is judged by its name, then scanned as named."""
     if not is_directory:
-        judged = scanner_audit.judge_by_name(path)
+        judged = scanner.judge_by_name(path)
         if judged is not None:
             return [judged]
         return [scanner.scan_file(path, policy.local_modules, audit=options.audit)]
