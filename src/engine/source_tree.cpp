@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -145,7 +146,7 @@ public:
         // path already ends with one, as std::filesystem::path's operator/=.
         levels_.emplace_back(Descriptor(root), path_.size(), !path_.empty() && path_.back() != '/');
         ++open_;
-        if (gate_ && !start_gate_level(levels_.back())) {
+        if (gate_ && !start_gate_level(levels_.back(), nullptr)) {
             levels_.pop_back();
             return std::move(tree_);
         }
@@ -159,6 +160,7 @@ public:
                 visit(*entry);
             }
         }
+        if (gate_) give_shallowest_depths();
         return std::move(tree_);
     }
 
@@ -176,6 +178,7 @@ private:
         dev_t device = 0;               // identity, kept when the descriptor is closed
         ino_t inode = 0;
         std::int64_t directory = -1;    // its index among the tree's directories, once it holds a file
+        std::uint32_t node = 0;         // the gate's: its index among the directories reached
     };
 
     // Returns the directory's next entry other than "." and "..", or null
@@ -250,13 +253,12 @@ private:
         if (level.directory < 0) {
             level.directory = static_cast<std::int64_t>(tree_.directories_.size());
             tree_.directories_.emplace_back();
-            tree_.directories_.back().depth = static_cast<std::uint32_t>(levels_.size() - 1);
         }
         ++tree_.directories_[static_cast<std::size_t>(level.directory)].files;
         const char* stored = tree_.store(path_, {});
         tree_.files_.push_back(SourceTree::File{stored, path_.size(), path_.size() - name_size,
                                                 static_cast<std::uint32_t>(level.directory), identity.device,
-                                                identity.inode});
+                                                identity.inode, static_cast<std::uint32_t>(levels_.size() - 1)});
     }
 
     // The entry being visited (path_) reported instead of walked or kept.
@@ -308,8 +310,15 @@ private:
         }
         if (type == DT_REG) {
             if (has_py_extension(name)) {
-                // Reached once already, by another link or a hard link.
-                if (seen_files_.insert(identity).second) keep(level, name.size(), identity);
+                // Reached once already, by another link or a hard link: kept
+                // at its first path, noted for its depth.
+                const auto [seen, first] = seen_files_.try_emplace(identity, tree_.files_.size());
+                if (first) {
+                    keep(level, name.size(), identity);
+                    file_nodes_.push_back(level.node);
+                } else {
+                    other_places_.emplace_back(seen->second, level.node);
+                }
             } else if (const std::optional<EntryProblem> problem = problem_of_name(name)) {
                 report(*problem, 0);
             }
@@ -320,10 +329,10 @@ private:
         }
     }
 
-    // Records the identity of a directory just opened and marks it as being
-    // walked; false (with a problem reported) when it cannot be walked or is
-    // walked already.
-    bool start_gate_level(Level& level) {
+    // Records the identity of a directory just opened below `parent` (null
+    // for the root) and marks it as being walked; false (with a problem
+    // reported) when it cannot be walked or is walked already.
+    bool start_gate_level(Level& level, const Level* parent) {
         struct stat info {};
         if (::fstat(level.fd.get(), &info) != 0) {
             report(EntryProblem::unreadable_entry, errno);
@@ -334,12 +343,53 @@ private:
             report(EntryProblem::link_loop, ELOOP);
             return false;
         }
-        // Walked already through another path: its files are in the report once.
-        if (!walked_.insert(identity).second) return false;
+        const auto [node, first] = nodes_.try_emplace(identity, static_cast<std::uint32_t>(nodes_.size()));
+        if (parent != nullptr) edges_.emplace_back(parent->node, node->second);
+        // Walked already through another path: its files are in the report
+        // once, and the edge gives them their shallowest depth.
+        if (!first) return false;
         above_.insert(identity);
         level.device = info.st_dev;
         level.inode = info.st_ino;
+        level.node = node->second;
         return true;
+    }
+
+    // A file reached by several paths is judged at the shallowest of them,
+    // the strictest for an import that climbs toward the root: its depth is
+    // the shortest way from the root to any directory it was seen in, over
+    // every edge the walk saw (links to directories walked already
+    // included). One breadth-first pass over the edges: linear.
+    void give_shallowest_depths() {
+        const std::size_t count = nodes_.size();
+        std::vector<std::uint32_t> first_edge(count + 1, 0);
+        for (const auto& edge : edges_) ++first_edge[edge.first + 1];
+        for (std::size_t k = 0; k < count; ++k) first_edge[k + 1] += first_edge[k];
+        std::vector<std::uint32_t> targets(edges_.size());
+        std::vector<std::uint32_t> filled(first_edge.begin(), first_edge.end() - 1);
+        for (const auto& edge : edges_) targets[filled[edge.first]++] = edge.second;
+        constexpr std::uint32_t kUnreached = UINT32_MAX;
+        std::vector<std::uint32_t> depth(count, kUnreached);
+        std::vector<std::uint32_t> queue;
+        queue.reserve(count);
+        if (count > 0) {
+            depth[0] = 0;
+            queue.push_back(0);
+        }
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            const std::uint32_t from = queue[head];
+            for (std::uint32_t k = first_edge[from]; k < first_edge[from + 1]; ++k) {
+                if (depth[targets[k]] != kUnreached) continue;
+                depth[targets[k]] = depth[from] + 1;
+                queue.push_back(targets[k]);
+            }
+        }
+        for (std::size_t index = 0; index < tree_.files_.size(); ++index) {
+            tree_.files_[index].depth = std::min(tree_.files_[index].depth, depth[file_nodes_[index]]);
+        }
+        for (const auto& [index, node] : other_places_) {
+            tree_.files_[index].depth = std::min(tree_.files_[index].depth, depth[node]);
+        }
     }
 
     void enter_for_gate(std::size_t name_size, bool through_link) {
@@ -351,7 +401,7 @@ private:
             return;
         }
         Level child(std::move(fd), path_.size(), true);
-        if (!start_gate_level(child)) return;
+        if (!start_gate_level(child, &parent)) return;
         // Far down, as enter() does: the parent is closed and found again as
         // the child's "..", which is it only when the child is no link.
         if (open_ >= open_limit_ && !through_link) {
@@ -445,8 +495,14 @@ private:
 
     const std::string& src_dir_;
     const bool gate_;
-    IdentitySet seen_files_;  // the gate's: files kept
-    IdentitySet walked_;      // the gate's: directories entered
+    // The gate's: each file kept, with its index; each directory entered,
+    // with its node; the edges between directories (parent, child); the
+    // other directories a kept file was seen in (file index, node).
+    std::unordered_map<Identity, std::size_t, IdentityHash> seen_files_;
+    std::unordered_map<Identity, std::uint32_t, IdentityHash> nodes_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> edges_;
+    std::vector<std::pair<std::size_t, std::uint32_t>> other_places_;
+    std::vector<std::uint32_t> file_nodes_;
     IdentitySet above_;       // the gate's: directories being walked, the current one included
     Identity entry_{0, 0};    // the gate's: the entry visited itself, its link not followed
     std::size_t open_limit_ = 2;
@@ -507,7 +563,7 @@ SourceLocation SourceTree::location(std::size_t index) const noexcept {
     location.name_offset = file.name_offset;
     location.directory_files = directory.files;
     location.directory_index = file.directory;
-    location.depth = directory.depth;
+    location.depth = file.depth;
     return location;
 }
 

@@ -44,7 +44,8 @@ struct SourceLocation {
     std::uint32_t directory_files = 0;
     std::uint32_t directory_index = 0;
     // Directories between the tree's root and the file's directory: 0 for a
-    // file directly in the root (and for a lone file).
+    // file directly in the root (and for a lone file). The gate's walk gives
+    // a file reached by several paths the shallowest.
     std::uint32_t depth = 0;
 };
 
@@ -128,11 +129,11 @@ private:
         std::uint32_t directory;  // index into directories_
         std::uint64_t device;
         std::uint64_t inode;
+        std::uint32_t depth;
     };
     struct Directory {
         int fd = -1;  // held open, or -1
         std::uint32_t files = 0;
-        std::uint32_t depth = 0;
     };
     struct Problem {
         EntryProblem problem;
