@@ -213,6 +213,26 @@ TEST_F(SourceWalk, TheGateWalkFollowsLinksFarDownKeepsEachFileOnceAtItsShallowes
     });
 }
 
+TEST_F(SourceWalk, TheGateWalkGivesAFileReachedTwiceTheShallowerDepthWhicheverComesFirst) {
+    // p and q each reach one outside directory deep down and the other one
+    // at once: whatever the listing order, one of them is found deep first.
+    testing::ScratchDir first_outside;
+    testing::ScratchDir second_outside;
+    first_outside.write("one.py", "");
+    second_outside.write("two.py", "");
+    fs::create_directories(dir.path() / "p" / "a" / "b");
+    fs::create_directories(dir.path() / "q" / "a" / "b");
+    fs::create_directory_symlink(first_outside.path(), dir.path() / "p" / "a" / "b" / "deep");
+    fs::create_directory_symlink(second_outside.path(), dir.path() / "p" / "near");
+    fs::create_directory_symlink(second_outside.path(), dir.path() / "q" / "a" / "b" / "deep");
+    fs::create_directory_symlink(first_outside.path(), dir.path() / "q" / "near");
+    const SourceTree tree = walk_gate(dir.str());
+    ASSERT_EQ(tree.size(), 2u);
+    for (std::size_t index = 0; index < tree.size(); ++index) {
+        EXPECT_EQ(tree.location(index).depth, 2u) << tree.path(index);
+    }
+}
+
 TEST_F(SourceWalk, HoldsOnlyAShareOfTheDescriptorLimitForTheScans) {
     for (int d = 0; d < 300; ++d) dir.write("d" + std::to_string(d) + "/m.py", "import os\n");
     const std::vector<std::string> expected = standard_walk(dir.str());
