@@ -84,3 +84,18 @@ class TestTheCommandCannot:
 
         assert completed.stderr == ""
         assert completed.returncode == 1
+
+    def test_an_internal_error_is_one_line_and_status_2_not_a_traceback(self, project, monkeypatch, capsys):
+        from scanner_gate import cli
+
+        def broken(*_args, **_kwargs):
+            raise KeyError("a fault of the command's own")
+
+        monkeypatch.setattr(cli, "scan", broken)
+        monkeypatch.chdir(project.root)
+
+        status = cli.main(["plugins"])
+
+        captured = capsys.readouterr()
+        assert status == 2
+        assert captured.err == "scanner-core: internal error: KeyError: \"a fault of the command's own\"\n"
