@@ -11,8 +11,8 @@ import argparse
 import dataclasses
 import os
 import sys
-from collections.abc import Callable, Sequence
 import typing
+from collections.abc import Callable, Sequence
 from typing import TextIO
 
 from scanner_gate import github_report, installed_version, json_report, policy, sarif_report, text_report
@@ -63,7 +63,8 @@ def parser() -> argparse.ArgumentParser:
     command = _Parser(
         prog=PROG,
         description="Check the imports of Python plugin files against an import policy.",
-        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy or a path cannot be used.",
+        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy, an argument or a path cannot be "
+        "used, or the report cannot be written.",
         allow_abbrev=False,
     )
     command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
