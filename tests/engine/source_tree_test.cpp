@@ -233,6 +233,33 @@ TEST_F(SourceWalk, TheGateWalkGivesAFileReachedTwiceTheShallowerDepthWhicheverCo
     }
 }
 
+TEST_F(SourceWalk, TheGateWalkReportsUnreadableDirectoriesAndWalksTheRest) {
+    dir.write("a.py", "");
+    dir.write("closed/c.py", "");
+    dir.write("unlisted/d.py", "");
+    dir.write("z/e.py", "");
+    // Listable but not searchable: its files are kept (their scans fail to
+    // open them); not listable at all: reported.
+    fs::permissions(dir.path() / "closed", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(dir.path() / "unlisted", fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(dir.path(), fs::perms::others_exec | fs::perms::others_read, fs::perm_options::add);
+    expect_in_child(1024, true, [&] {
+        const SourceTree tree = walk_gate(dir.str());
+        std::vector<std::string> paths;
+        for (std::size_t index = 0; index < tree.size(); ++index) paths.emplace_back(tree.path(index));
+        std::sort(paths.begin(), paths.end());
+        std::vector<std::string> problems;
+        for (std::size_t index = 0; index < tree.problem_count(); ++index) {
+            const TreeProblem problem = tree.problem(index);
+            if (problem.problem != EntryProblem::unreadable_entry || problem.error != EACCES) return false;
+            problems.emplace_back(problem.path);
+        }
+        std::sort(problems.begin(), problems.end());
+        return paths == std::vector<std::string>{dir.str() + "/a.py", dir.str() + "/closed/c.py", dir.str() + "/z/e.py"} &&
+               problems == std::vector<std::string>{dir.str() + "/unlisted"};
+    });
+}
+
 TEST_F(SourceWalk, HoldsOnlyAShareOfTheDescriptorLimitForTheScans) {
     for (int d = 0; d < 300; ++d) dir.write("d" + std::to_string(d) + "/m.py", "import os\n");
     const std::vector<std::string> expected = standard_walk(dir.str());
