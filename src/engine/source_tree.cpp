@@ -146,9 +146,12 @@ public:
         // path already ends with one, as std::filesystem::path's operator/=.
         levels_.emplace_back(Descriptor(root), path_.size(), !path_.empty() && path_.back() != '/');
         ++open_;
-        if (gate_ && !start_gate_level(levels_.back(), nullptr)) {
-            levels_.pop_back();
-            return std::move(tree_);
+        if (gate_) {
+            note_directories_above(root);
+            if (!start_gate_level(levels_.back(), nullptr)) {
+                levels_.pop_back();
+                return std::move(tree_);
+            }
         }
         while (!levels_.empty()) {
             const dirent64* entry = next_entry(levels_.back());
@@ -339,7 +342,7 @@ private:
             return false;
         }
         const Identity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
-        if (above_.count(identity) != 0) {
+        if (above_.count(identity) != 0 || above_root_.count(identity) != 0) {
             report(EntryProblem::link_loop, ELOOP);
             return false;
         }
@@ -353,6 +356,25 @@ private:
         level.inode = info.st_ino;
         level.node = node->second;
         return true;
+    }
+
+    // The directories that hold the root, up to the file system's: a link to
+    // one of them leads back into the tree (and to everything beside it),
+    // so it is a loop, not a directory to walk.
+    void note_directories_above(int root) {
+        // O_PATH: a directory that may not be listed still has an identity.
+        Descriptor at(open_directory(root, "..", O_PATH));
+        struct stat info {};
+        Identity last{0, 0};
+        if (::fstat(root, &info) == 0) {
+            last = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+        }
+        while (at.get() >= 0 && ::fstat(at.get(), &info) == 0) {
+            const Identity identity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+            if (identity == last || !above_root_.insert(identity).second) break;  // "/" is its own ".."
+            last = identity;
+            at = Descriptor(open_directory(at.get(), "..", O_PATH));
+        }
     }
 
     // A file reached by several paths is judged at the shallowest of them,
@@ -504,6 +526,7 @@ private:
     std::vector<std::pair<std::size_t, std::uint32_t>> other_places_;
     std::vector<std::uint32_t> file_nodes_;
     IdentitySet above_;       // the gate's: directories being walked, the current one included
+    IdentitySet above_root_;  // the gate's: the directories that hold the root
     Identity entry_{0, 0};    // the gate's: the entry visited itself, its link not followed
     std::size_t open_limit_ = 2;
     std::size_t held_limit_ = 0;

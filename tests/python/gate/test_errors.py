@@ -12,15 +12,17 @@ def findings_by_file(completed):
 
 
 class TestWalkFailuresAreFindings:
-    def test_link_loops_and_a_link_that_cannot_be_looked_up_are_errors_and_the_rest_is_reported(self, project):
+    def test_links_to_the_tree_or_above_it_and_a_link_that_cannot_be_looked_up_are_errors_and_the_rest_kept(self, project):
         os.symlink("spin", project.tree / "spin")  # a link to itself
         os.symlink("..", project.tree / "myplugin" / "up")  # back to the tree's root
         os.symlink("n" * 300, project.tree / "long.py")  # a name the system refuses to look up
+        os.symlink("/", project.tree / "everything")  # holds the tree: walking it would walk the machine
 
         completed = project.run("--json", "plugins")
 
         assert completed.returncode == 1, completed.stderr
         assert findings_by_file(completed) == {
+            "plugins/everything": ["link-loop"],
             "plugins/long.py": ["unreadable-entry"],
             "plugins/myplugin/__init__.py": [],
             "plugins/myplugin/core.py": ["unlisted-import"],
