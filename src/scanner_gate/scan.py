@@ -61,11 +61,11 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
 
 
-def _not_a_file(path: str) -> FileReport:
-    """A path that names a FIFO, a device or a socket: reading it could wait
-    forever and it holds no plugin source, so it fails as a file that cannot
-    be opened."""
-    return FileReport(path, [Finding(UNREADABLE, None, None, f"{path}: {UNREADABLE.text}")])
+def _not_a_file(path: str) -> list[Finding]:
+    """The finding of a path that names a FIFO, a device or a socket: reading
+    it could wait forever and it holds no plugin source, so it fails as a
+    file that cannot be opened."""
+    return [Finding(UNREADABLE, None, None, f"{path}: {UNREADABLE.text}")]
 
 
 def _kinds(paths: Sequence[str]) -> list[tuple[str, os.stat_result]]:
@@ -92,7 +92,7 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
     for path, status in _kinds(paths):
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
-            reports.setdefault(path, FileReport(path, _not_a_file(path).findings, fail_on_warning))
+            reports.setdefault(path, FileReport(path, _not_a_file(path), fail_on_warning))
             continue
         for result in _native_results(scanner, path, stat.S_ISDIR(mode), policy, options):
             # An entry the walk reports (a link itself, a .pyc) is told
