@@ -24,7 +24,8 @@ constexpr std::string_view kDeferred = "fichier non audité par le moteur, à li
 // What a problem of the gate's walk says about its entry.
 constexpr std::string_view kExtensionModule = "module d'extension compilé, que Python importe sans source à lire";
 constexpr std::string_view kCompiledBytecode = "bytecode compilé, que Python peut exécuter au lieu de la source";
-constexpr std::string_view kPathConfiguration = "fichier .pth, dont les lignes import s'exécutent au démarrage de Python";
+constexpr std::string_view kPathConfiguration =
+    "fichier .pth, dont les lignes import s'exécutent au démarrage de Python";
 constexpr std::string_view kImportArchive = "archive importable (zip, egg, wheel, zipapp), non lue";
 constexpr std::string_view kDanglingLink = "lien vers un fichier absent";
 constexpr std::string_view kNotARegularFile = "ni fichier ordinaire ni répertoire";

@@ -462,7 +462,9 @@ private:
 
     void leave_directory() {
         Level& done = levels_.back();
-        if (gate_) above_.erase(Identity{static_cast<std::uint64_t>(done.device), static_cast<std::uint64_t>(done.inode)});
+        if (gate_) {
+            above_.erase(Identity{static_cast<std::uint64_t>(done.device), static_cast<std::uint64_t>(done.inode)});
+        }
         if (levels_.size() > 1) {
             Level& parent = levels_[levels_.size() - 2];
             if (parent.fd.get() < 0) reopen(parent, done);
