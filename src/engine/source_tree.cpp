@@ -316,7 +316,7 @@ private:
                 // Reached once already, by another link or a hard link: kept
                 // at its first path, noted for its depth.
                 const auto [seen, first] = seen_files_.try_emplace(identity, tree_.files_.size());
-                if (first) {
+                if (first || !same_file(seen->second, entry)) {
                     keep(level, name.size(), identity);
                     file_nodes_.push_back(level.node);
                 } else {
@@ -330,6 +330,18 @@ private:
         } else if (has_py_extension(name) || problem_of_name(name)) {
             report(EntryProblem::not_a_regular_file, 0);
         }
+    }
+
+    // Whether `entry` is file `index` kept already, as the system says when
+    // asked about both: the identities compared so far may come from the
+    // listing, which some file systems number otherwise than stat does. In
+    // doubt (a lookup fails), not: a file reported twice, never none.
+    bool same_file(std::size_t index, const dirent64& entry) const {
+        struct stat now {};
+        struct stat before {};
+        return ::fstatat(levels_.back().fd.get(), entry.d_name, &now, 0) == 0 &&
+               ::stat(tree_.files_[index].path, &before) == 0 && now.st_dev == before.st_dev &&
+               now.st_ino == before.st_ino;
     }
 
     // Records the identity of a directory just opened below `parent` (null

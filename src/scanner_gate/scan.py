@@ -79,6 +79,20 @@ def _kinds(paths: Sequence[str]) -> list[tuple[str, os.stat_result]]:
     return kinds
 
 
+def _same_file(path: str, other: str, entry: bool) -> bool:
+    """Whether two paths with the same identity name one file, as the system
+    says (of the entries themselves, links not followed, for `entry`): a
+    walk may take an identity from a directory listing, which some file
+    systems number otherwise. In doubt, not: reported twice, never skipped."""
+    try:
+        if entry:
+            mine, theirs = os.lstat(path), os.lstat(other)
+            return (mine.st_dev, mine.st_ino) == (theirs.st_dev, theirs.st_ino)
+        return os.path.samefile(path, other)
+    except OSError:
+        return False
+
+
 def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileReport]:
     """One report per file found below or at the paths, sorted by file path;
     a file reached twice (named twice, named and found in a tree, found
@@ -88,7 +102,7 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
     scanner = policy.scanner()
     fail_on_warning = policy.fail_on == "warning"
     reports: dict[str, FileReport] = {}
-    seen: set[tuple[bool, int, int]] = set()
+    seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
     for path, status in _kinds(paths):
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
@@ -100,10 +114,12 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
             entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
             found = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
             identity = None if found is None else (entry, *found)
-            if result.filepath in reports or identity in seen:
-                continue  # a file given twice, or given and also found in a tree given
+            if result.filepath in reports:
+                continue  # a file given twice
+            if identity in seen and _same_file(result.filepath, seen[identity], entry):
+                continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
-                seen.add(identity)
+                seen.setdefault(identity, result.filepath)
             findings = scan_findings(result)
             if entry:
                 findings = [native_finding(finding) for finding in result.findings]
