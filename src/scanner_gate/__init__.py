@@ -10,16 +10,20 @@ annotations. Laid out by concern:
     ast_audit      the audit through Python's own parser
     findings       kinds of finding, a file's findings, the summary
     escape         how names and messages are written, so none is raw
-    text_report, json_report, sarif_report, github_report: the formats
+    fingerprint    what identifies a finding from one run to the next
+    baseline       the findings of an earlier run that a reviewer accepts
+    rules          what the code-scanning formats say of each rule
+    text_report, json_report, sarif_report, github_report, gitlab_report:
+                   the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate
 """
-
-import importlib.metadata
 
 
 def installed_version() -> str | None:
     """The installed distribution's version; None when run from a source
     or build tree."""
+    import importlib.metadata  # costly to import: only --version and SARIF need it
+
     try:
         return importlib.metadata.version("scanner_core")
     except importlib.metadata.PackageNotFoundError:

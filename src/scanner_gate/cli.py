@@ -5,28 +5,40 @@ the policy or a path cannot be used (nothing is reported then).
 """
 
 import argparse
+import dataclasses
+import importlib
 import os
 import sys
-from collections.abc import Callable, Sequence
-from typing import TextIO
+from collections.abc import Sequence
 
-from scanner_gate import github_report, installed_version, json_report, policy, sarif_report, text_report
+from scanner_gate import baseline, installed_version, policy
 from scanner_gate.escape import escape
-from scanner_gate.findings import Summary
+from scanner_gate.findings import FileReport, Summary
 from scanner_gate.run import Run
 from scanner_gate.scan import Options, ScanError, scan
 
 PROG = "scanner-core"
-FORMATS: dict[str, Callable[[Run, TextIO], None]] = {
-    "text": text_report.write,
-    "json": json_report.write,
-    "sarif": sarif_report.write,
-    "github": github_report.write,
+# Each format's module, imported only when chosen.
+FORMATS = {
+    "text": "text_report",
+    "json": "json_report",
+    "sarif": "sarif_report",
+    "github": "github_report",
+    "gitlab": "gitlab_report",
 }
+# The formats that write fingerprints; any format does under --baseline.
+FINGERPRINTED = {"json", "sarif", "gitlab"}
 
 
-def _version() -> str:
-    return installed_version() or "unknown (not installed)"
+class _Version(argparse.Action):
+    """--version, which looks the version up only when asked."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        parser.exit(0)
 
 
 def _thread_count(text: str) -> int:
@@ -61,7 +73,13 @@ def parser() -> argparse.ArgumentParser:
     command.add_argument(
         "--threads", metavar="N", type=_thread_count, default=0, help="worker threads (default 0: one per hardware thread)"
     )
-    command.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    command.add_argument("--quiet", "-q", action="store_true", help="report only the files that failed, and the summary")
+    command.add_argument(
+        "--baseline",
+        metavar="FILE",
+        help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
+    )
+    command.add_argument("--version", action=_Version)
     return command
 
 
@@ -94,10 +112,29 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = command.parse_args(arguments)
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
+        accepted = baseline.load(args.baseline) if args.baseline is not None else None
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
-    except (policy.PolicyError, ScanError) as error:
+    except (policy.PolicyError, baseline.BaselineError, ScanError) as error:
         command.exit(2, f"{PROG}: {error}\n")
+    reports = _reviewed(reports, args, accepted)
     summary = Summary.of(reports)
-    FORMATS[args.format](Run(tuple(args.paths), found, args.audit, reports, summary), sys.stdout)
+    if accepted is not None:
+        summary = dataclasses.replace(summary, known=sum(len(report.known) for report in reports))
+    shown = [report for report in reports if not report.passed] if args.quiet else reports
+    run = Run(tuple(args.paths), found, args.audit, shown, summary, quiet=args.quiet, baseline=args.baseline)
+    importlib.import_module(f"scanner_gate.{FORMATS[args.format]}").write(run, sys.stdout)
     sys.stdout.flush()
     return 1 if summary.failed else 0
+
+
+def _reviewed(reports: list[FileReport], args: argparse.Namespace, accepted: frozenset[str] | None) -> list[FileReport]:
+    """The reports fingerprinted where the format or the baseline needs it,
+    and with the baseline's findings known. A file that passed and has no
+    finding is left as it is: there is nothing to read back."""
+    if accepted is None and args.format not in FINGERPRINTED:
+        return reports
+    from scanner_gate import fingerprint  # only runs that use fingerprints read lines back
+
+    given = fingerprint.given_paths(args.paths)
+    marked = [fingerprint.fingerprint(report, given) if report.findings else report for report in reports]
+    return marked if accepted is None else baseline.apply(marked, accepted)

@@ -1,0 +1,164 @@
+"""Fingerprints: what identifies a finding from one run to the next, when
+lines are added above it or the plugin's tree is unpacked elsewhere.
+
+A fingerprint is the SHA-256 of the file (relative to the directory given
+on the command line that holds it, or as named for a file given itself),
+the rule, the module, the text of the finding's line with its runs of
+whitespace made one space and its ends trimmed, and the finding's rank
+among the file's findings that share all of these (two identical lines,
+two fingerprints). Not the line's number: a finding that moves keeps it.
+
+The engine does not hand the line's text over, so it is read back here,
+only for files that have findings on a line: one pass over the file in
+pieces of CHUNK bytes, hashed as they come, so that a line of any length
+costs no more memory than a piece. A line that cannot be read back (the
+file changed, vanished or is no longer a regular file) gives no
+fingerprint: such a finding never matches a baseline.
+"""
+
+import hashlib
+import json
+import os
+import stat
+from collections.abc import Sequence
+
+from scanner_gate.escape import escape
+from scanner_gate.findings import FileReport, Finding, line_order
+
+CHUNK = 64 * 1024
+# Bumped when what is hashed changes, so that old baselines match nothing
+# rather than the wrong finding.
+SCHEME = "scanner-core/1"
+
+
+class _LineText:
+    """The normalised text of one line, hashed piece by piece."""
+
+    def __init__(self) -> None:
+        self._hash = hashlib.sha256()
+        self._started = False
+        self._space = False  # whitespace seen since the last word
+
+    def update(self, piece: bytes) -> None:
+        words = piece.split()
+        if not words:
+            self._space = self._space or bool(piece)
+            return
+        if self._started and (self._space or piece[:1].isspace()):
+            self._hash.update(b" ")
+        self._hash.update(b" ".join(words))
+        self._started = True
+        self._space = piece[-1:].isspace()
+
+    def digest(self) -> str:
+        return self._hash.hexdigest()
+
+
+def _digest_of(piece: bytes) -> str:
+    text = _LineText()
+    text.update(piece)
+    return text.digest()
+
+
+def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
+    """The digest of the normalised text of each line numbered in `lines`
+    (1-based; a line ends at LF, as the scan counts them). A line the file
+    does not have, or a file that cannot be read or is not a regular file,
+    gives no entry. Reads the file once, up to its last line wanted."""
+    wanted = sorted(set(lines))
+    digests: dict[int, str] = {}
+    if not wanted:
+        return digests
+    try:
+        # O_NONBLOCK: a FIFO put in the file's place must not hold the run.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError:
+        return digests
+    with open(descriptor, "rb", buffering=0) as stream:
+        try:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                return digests
+            _read_lines(stream, wanted, digests)
+        except OSError:
+            return {}
+    return digests
+
+
+def _read_lines(stream, wanted: list[int], digests: dict[int, str]) -> None:
+    number = 1  # the line the next piece continues
+    current = _LineText() if wanted[0] == 1 else None  # that line's text, when wanted
+    following = 1 if current is not None else 0  # index in `wanted` of the next line to start
+    while current is not None or following < len(wanted):
+        chunk = stream.read(CHUNK)
+        if not chunk:
+            if current is not None:  # the last line, with no LF after it
+                digests[number] = current.digest()
+            return
+        parts = chunk.split(b"\n")  # C speed; bounded by the chunk
+        last = number + len(parts) - 1  # the line the chunk's last part belongs to
+        if current is not None:
+            current.update(parts[0])
+            if last > number:
+                digests[number] = current.digest()
+                current = None
+        while following < len(wanted) and wanted[following] < last:
+            digests[wanted[following]] = _digest_of(parts[wanted[following] - number])
+            following += 1
+        if last > number and following < len(wanted) and wanted[following] == last:
+            current = _LineText()
+            current.update(parts[-1])
+            following += 1
+        number = last
+
+
+def file_key(filepath: str, given: dict[str, str]) -> str:
+    """The file as its fingerprint names it: relative to the nearest path
+    given (`given` maps each normalised path to itself) that holds it, or
+    as named when it was given itself."""
+    path = os.path.normpath(filepath)
+    if path in given:
+        return path
+    directory = os.path.dirname(path)
+    while directory:
+        if directory in given:
+            return os.path.relpath(path, directory)
+        parent = os.path.dirname(directory)
+        if parent == directory:
+            break
+        directory = parent
+    return path
+
+
+def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str],
+                   ranks: dict[tuple, int]) -> list[Finding]:
+    marked = []
+    for finding in findings:
+        if finding.line is None:
+            text: str | None = ""
+        else:
+            text = digests.get(finding.line)
+        if text is None:
+            marked.append(finding)
+            continue
+        identity = (finding.kind.id, finding.module, text)
+        rank = ranks.get(identity, 0)
+        ranks[identity] = rank + 1
+        document = json.dumps([SCHEME, escape(key), finding.kind.id, finding.module, text, rank])
+        marked.append(Finding(finding.kind, finding.line, finding.module, finding.message,
+                              hashlib.sha256(document.encode("ascii")).hexdigest()))
+    return marked
+
+
+def fingerprint(report: FileReport, given: dict[str, str]) -> FileReport:
+    """The report with each finding fingerprinted, in line order; reads the
+    file back only when a finding has a line."""
+    findings = sorted(report.findings, key=line_order)
+    lines = [finding.line for finding in findings if finding.line is not None]
+    digests = line_digests(report.filepath, lines) if lines else {}
+    marked = _fingerprinted(findings, file_key(report.filepath, given), digests, {})
+    return FileReport(report.filepath, marked)
+
+
+def given_paths(paths: Sequence[str]) -> dict[str, str]:
+    """The paths of the command line, normalised, as file_key takes them."""
+    return {os.path.normpath(path): path for path in paths}
