@@ -17,7 +17,6 @@ fingerprint: such a finding never matches a baseline.
 """
 
 import hashlib
-import json
 import os
 import stat
 from collections.abc import Sequence
@@ -54,10 +53,9 @@ class _LineText:
         return self._hash.hexdigest()
 
 
-def _digest_of(piece: bytes) -> str:
-    text = _LineText()
-    text.update(piece)
-    return text.digest()
+def _digest_of(line: bytes) -> str:
+    """The digest of a whole line held in one piece, as _LineText gives it."""
+    return hashlib.sha256(b" ".join(line.split())).hexdigest()
 
 
 def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
@@ -94,8 +92,10 @@ def _read_lines(stream, wanted: list[int], digests: dict[int, str]) -> None:
             if current is not None:  # the last line, with no LF after it
                 digests[number] = current.digest()
             return
-        parts = chunk.split(b"\n")  # C speed; bounded by the chunk
-        last = number + len(parts) - 1  # the line the chunk's last part belongs to
+        # Split no further than the end of the last line wanted: imports
+        # stand near the top, and the rest of the piece is not needed.
+        parts = chunk.split(b"\n", wanted[-1] - number + 1)
+        last = number + len(parts) - 1  # the line the chunk's last part begins
         if current is not None:
             current.update(parts[0])
             if last > number:
@@ -129,23 +129,24 @@ def file_key(filepath: str, given: dict[str, str]) -> str:
     return path
 
 
-def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str],
-                   ranks: dict[tuple, int]) -> list[Finding]:
+def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
+    # Escaped texts hold no control character: NUL separates the parts,
+    # SOH stands for a missing module, so no two identities hash alike.
+    file = hashlib.sha256("\0".join((SCHEME, escape(key), "")).encode())
+    ranks: dict[tuple[str, str | None, str], int] = {}
     marked = []
     for finding in findings:
-        if finding.line is None:
-            text: str | None = ""
-        else:
-            text = digests.get(finding.line)
+        text = "" if finding.line is None else digests.get(finding.line)
         if text is None:
             marked.append(finding)
             continue
         identity = (finding.kind.id, finding.module, text)
         rank = ranks.get(identity, 0)
         ranks[identity] = rank + 1
-        document = json.dumps([SCHEME, escape(key), finding.kind.id, finding.module, text, rank])
-        marked.append(Finding(finding.kind, finding.line, finding.module, finding.message,
-                              hashlib.sha256(document.encode("ascii")).hexdigest()))
+        module = "\x01" if finding.module is None else escape(finding.module)
+        digest = file.copy()
+        digest.update("\0".join((finding.kind.id, module, text, str(rank))).encode())
+        marked.append(Finding(finding.kind, finding.line, finding.module, finding.message, digest.hexdigest()))
     return marked
 
 
@@ -155,7 +156,7 @@ def fingerprint(report: FileReport, given: dict[str, str]) -> FileReport:
     findings = sorted(report.findings, key=line_order)
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
-    marked = _fingerprinted(findings, file_key(report.filepath, given), digests, {})
+    marked = _fingerprinted(findings, file_key(report.filepath, given), digests)
     return FileReport(report.filepath, marked)
 
 
