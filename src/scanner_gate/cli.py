@@ -11,7 +11,7 @@ import os
 import sys
 from collections.abc import Sequence
 
-from scanner_gate import baseline, installed_version, policy
+from scanner_gate import installed_version, policy
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Summary
 from scanner_gate.run import Run
@@ -112,9 +112,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = command.parse_args(arguments)
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
-        accepted = baseline.load(args.baseline) if args.baseline is not None else None
+        accepted = _accepted(args.baseline, command)
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
-    except (policy.PolicyError, baseline.BaselineError, ScanError) as error:
+    except (policy.PolicyError, ScanError) as error:
         command.exit(2, f"{PROG}: {error}\n")
     reports = _reviewed(reports, args, accepted)
     summary = Summary.of(reports)
@@ -127,13 +127,26 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 1 if summary.failed else 0
 
 
+def _accepted(path: str | None, command: argparse.ArgumentParser) -> frozenset[str] | None:
+    """The fingerprints of the baseline named, if any; exit status 2 when
+    it cannot be used."""
+    if path is None:
+        return None
+    from scanner_gate import baseline  # only runs with a baseline read one
+
+    try:
+        return baseline.load(path)
+    except baseline.BaselineError as error:
+        command.exit(2, f"{PROG}: {error}\n")
+
+
 def _reviewed(reports: list[FileReport], args: argparse.Namespace, accepted: frozenset[str] | None) -> list[FileReport]:
     """The reports fingerprinted where the format or the baseline needs it,
-    and with the baseline's findings known. A file that passed and has no
-    finding is left as it is: there is nothing to read back."""
+    and with the baseline's findings known. A file without findings is left
+    as it is: there is nothing to read back."""
     if accepted is None and args.format not in FINGERPRINTED:
         return reports
-    from scanner_gate import fingerprint  # only runs that use fingerprints read lines back
+    from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
 
     given = fingerprint.given_paths(args.paths)
     marked = [fingerprint.fingerprint(report, given) if report.findings else report for report in reports]

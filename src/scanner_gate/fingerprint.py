@@ -17,6 +17,7 @@ fingerprint: such a finding never matches a baseline.
 """
 
 import hashlib
+import io
 import os
 import stat
 from collections.abc import Sequence
@@ -82,7 +83,7 @@ def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
     return digests
 
 
-def _read_lines(stream, wanted: list[int], digests: dict[int, str]) -> None:
+def _read_lines(stream: io.RawIOBase, wanted: list[int], digests: dict[int, str]) -> None:
     number = 1  # the line the next piece continues
     current = _LineText() if wanted[0] == 1 else None  # that line's text, when wanted
     following = 1 if current is not None else 0  # index in `wanted` of the next line to start
