@@ -148,6 +148,6 @@ def _reviewed(reports: list[FileReport], args: argparse.Namespace, accepted: fro
         return reports
     from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
 
-    given = fingerprint.given_paths(args.paths)
-    marked = [fingerprint.fingerprint(report, given) if report.findings else report for report in reports]
+    names = fingerprint.FileNames(args.paths)
+    marked = [fingerprint.fingerprint(report, names) if report.findings else report for report in reports]
     return marked if accepted is None else baseline.apply(marked, accepted)

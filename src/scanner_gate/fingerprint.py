@@ -17,7 +17,6 @@ fingerprint: such a finding never matches a baseline.
 """
 
 import hashlib
-import io
 import os
 import stat
 from collections.abc import Sequence
@@ -70,25 +69,25 @@ def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
         return digests
     try:
         # O_NONBLOCK: a FIFO put in the file's place must not hold the run.
-        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
         return digests
-    with open(descriptor, "rb", buffering=0) as stream:
-        try:
-            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-                return digests
-            _read_lines(stream, wanted, digests)
-        except OSError:
-            return {}
+    try:
+        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+            _read_lines(descriptor, wanted, digests)
+    except OSError:
+        return {}
+    finally:
+        os.close(descriptor)
     return digests
 
 
-def _read_lines(stream: io.RawIOBase, wanted: list[int], digests: dict[int, str]) -> None:
+def _read_lines(descriptor: int, wanted: list[int], digests: dict[int, str]) -> None:
     number = 1  # the line the next piece continues
     current = _LineText() if wanted[0] == 1 else None  # that line's text, when wanted
     following = 1 if current is not None else 0  # index in `wanted` of the next line to start
     while current is not None or following < len(wanted):
-        chunk = stream.read(CHUNK)
+        chunk = os.read(descriptor, CHUNK)
         if not chunk:
             if current is not None:  # the last line, with no LF after it
                 digests[number] = current.digest()
@@ -112,22 +111,41 @@ def _read_lines(stream: io.RawIOBase, wanted: list[int], digests: dict[int, str]
         number = last
 
 
-def file_key(filepath: str, given: dict[str, str]) -> str:
-    """The file as its fingerprint names it: relative to the nearest path
-    given (`given` maps each normalised path to itself) that holds it, or
-    as named when it was given itself."""
-    path = os.path.normpath(filepath)
-    if path in given:
-        return path
-    directory = os.path.dirname(path)
-    while directory:
-        if directory in given:
-            return os.path.relpath(path, directory)
-        parent = os.path.dirname(directory)
-        if parent == directory:
-            break
-        directory = parent
-    return path
+class FileNames:
+    """How fingerprints name files: relative to the nearest path given on
+    the command line that holds them, or as named when given themselves."""
+
+    def __init__(self, paths: Sequence[str]) -> None:
+        self._given = {os.path.normpath(path) for path in paths}
+        self._root_of: dict[str, str] = {}  # directory -> the path given above it, "" for none
+
+    def _root(self, directory: str) -> str:
+        # Up the tree until a directory known or given, then every
+        # directory passed is known: each is looked at once per run (a loop,
+        # not recursion: a hostile tree may be thousands of levels deep).
+        passed = []
+        root = ""
+        while directory not in self._root_of:
+            if directory in self._given:
+                root = directory
+                break
+            passed.append(directory)
+            parent = os.path.dirname(directory)
+            if not parent or parent == directory:
+                break
+            directory = parent
+        else:
+            root = self._root_of[directory]
+        for below in passed:
+            self._root_of[below] = root
+        return root
+
+    def key(self, filepath: str) -> str:
+        path = os.path.normpath(filepath)
+        if path in self._given:
+            return path
+        root = self._root(os.path.dirname(path))
+        return path[len(root):].lstrip(os.sep) if root else path
 
 
 def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
@@ -151,16 +169,11 @@ def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -
     return marked
 
 
-def fingerprint(report: FileReport, given: dict[str, str]) -> FileReport:
+def fingerprint(report: FileReport, names: FileNames) -> FileReport:
     """The report with each finding fingerprinted, in line order; reads the
     file back only when a finding has a line."""
     findings = sorted(report.findings, key=line_order)
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
-    marked = _fingerprinted(findings, file_key(report.filepath, given), digests)
+    marked = _fingerprinted(findings, names.key(report.filepath), digests)
     return FileReport(report.filepath, marked)
-
-
-def given_paths(paths: Sequence[str]) -> dict[str, str]:
-    """The paths of the command line, normalised, as file_key takes them."""
-    return {os.path.normpath(path): path for path in paths}
