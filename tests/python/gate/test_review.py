@@ -51,6 +51,17 @@ class TestLineDigests:
         assert fingerprint.line_digests(str(fifo), [1]) == {}
 
 
+class TestFileNames:
+    def test_a_file_is_named_from_the_nearest_path_given_that_holds_it(self):
+        names = fingerprint.FileNames(["plugins/", "plugins/inner", "single.py", "/abs"])
+        deep = "a/" * 1500  # deeper than Python's recursion limit
+
+        assert [names.key(path) for path in (
+            "plugins/x.py", "plugins//inner/y.py", "plugins/inner/z/y.py", "single.py", "./single.py",
+            "/abs/p/q.py", "elsewhere/w.py", f"plugins/{deep}v.py",
+        )] == ["x.py", "y.py", "z/y.py", "single.py", "single.py", "p/q.py", "elsewhere/w.py", f"{deep}v.py"]
+
+
 V1 = "import json\nimport subprocess\nimport yaml\n"
 # Lines added above and spaces changed: the old findings are the same; a
 # second identical import and a new forbidden one are new.
