@@ -12,8 +12,10 @@ The engine does not hand the line's text over, so it is read back here,
 only for files that have findings on a line: one pass over the file in
 pieces of CHUNK bytes, hashed as they come, so that a line of any length
 costs no more memory than a piece. A line that cannot be read back (the
-file changed, vanished or is no longer a regular file) gives no
-fingerprint: such a finding never matches a baseline.
+file vanished, is no longer a regular file, or has lost that line since
+it was scanned) gives no fingerprint: such a finding never matches a
+baseline. A line changed meanwhile gives another fingerprint, so its
+finding is new.
 """
 
 import hashlib
@@ -141,6 +143,7 @@ class FileNames:
         return root
 
     def key(self, filepath: str) -> str:
+        """The name of a file the scan reported, as fingerprints hash it."""
         path = os.path.normpath(filepath)
         if path in self._given:
             return path
