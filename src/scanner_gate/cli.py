@@ -1,7 +1,7 @@
 """The command line: scanner-core [options] PATH...
 
 Exit status: 0 when every file passed, 1 when at least one failed, 2 when
-the policy or a path cannot be used (nothing is reported then).
+the policy, the baseline or a path cannot be used (nothing is reported then).
 """
 
 import argparse
@@ -55,7 +55,8 @@ def parser() -> argparse.ArgumentParser:
     command = argparse.ArgumentParser(
         prog=PROG,
         description="Check the imports of Python plugin files against an import policy.",
-        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy or a path cannot be used.",
+        epilog="Exit status: 0 every file passed, 1 a file failed, "
+               "2 the policy, the baseline or a path cannot be used.",
         allow_abbrev=False,
     )
     command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
