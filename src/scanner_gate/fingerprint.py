@@ -154,21 +154,20 @@ class FileNames:
 def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
     # Escaped texts hold no control character: NUL separates the parts,
     # SOH stands for a missing module, so no two identities hash alike.
-    file = hashlib.sha256("\0".join((SCHEME, escape(key), "")).encode())
+    prefix = f"{SCHEME}\0{escape(key)}\0"
     ranks: dict[tuple[str, str | None, str], int] = {}
     marked = []
     for finding in findings:
-        text = "" if finding.line is None else digests.get(finding.line)
+        line, rule, module = finding.line, finding.kind.id, finding.module
+        text = "" if line is None else digests.get(line)
         if text is None:
             marked.append(finding)
             continue
-        identity = (finding.kind.id, finding.module, text)
-        rank = ranks.get(identity, 0)
-        ranks[identity] = rank + 1
-        module = "\x01" if finding.module is None else escape(finding.module)
-        digest = file.copy()
-        digest.update("\0".join((finding.kind.id, module, text, str(rank))).encode())
-        marked.append(Finding(finding.kind, finding.line, finding.module, finding.message, digest.hexdigest()))
+        rank = ranks.get((rule, module, text), 0)
+        ranks[rule, module, text] = rank + 1
+        name = "\x01" if module is None else escape(module)
+        value = hashlib.sha256(f"{prefix}{rule}\0{name}\0{text}\0{rank}".encode()).hexdigest()
+        marked.append(Finding(finding.kind, line, module, finding.message, value))
     return marked
 
 
