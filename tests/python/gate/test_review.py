@@ -2,6 +2,7 @@
 an earlier run, --quiet, and GitLab's code-quality report."""
 
 import hashlib
+import io
 import json
 import os
 import random
@@ -9,7 +10,9 @@ import shutil
 
 import pytest
 
-from scanner_gate import fingerprint
+from scanner_gate import fingerprint, gitlab_report, policy, sarif_report
+from scanner_gate.findings import FileReport, Finding, Kind, Summary
+from scanner_gate.run import Run
 
 from .conftest import gate
 from .test_reports import sarif_findings
@@ -178,6 +181,33 @@ class TestQuiet:
             "      error    [forbidden-import] plugins/myplugin/shell.py:1: import interdit \u2014 'os'\n"
             + full.stdout.splitlines()[-1] + "\n"
         )
+
+
+class TestRulesAddedLater:
+    def test_a_kind_no_table_knows_has_a_rule_with_generic_help_and_a_severity(self, tmp_path):
+        # A kind of finding added after this table: the report must still be
+        # valid, its rule listed and explained from its level.
+        kind = Kind("some-later-rule", "error", "A later kind of finding.")
+        path = tmp_path / "x.py"
+        path.write_text("import os\n")
+        report = fingerprint.fingerprint(
+            FileReport(str(path), [Finding(kind, 1, "os", f"{path}:1: later")]), fingerprint.FileNames([str(tmp_path)]))
+        run = Run((str(tmp_path),), policy.Policy(frozenset(), frozenset(), (), frozenset(), "p.toml"), True,
+                  [report], Summary.of([report]))
+        sarif, gitlab = io.StringIO(), io.StringIO()
+
+        sarif_report.write(run, sarif)
+        gitlab_report.write(run, gitlab)
+
+        log = json.loads(sarif.getvalue())
+        [(_, line, level, rule, _, fingerprint_)] = sarif_findings(log, os.getcwd())
+        assert (line, level, rule) == (1, "error", "some-later-rule")
+        [described] = [r for r in log["runs"][0]["tool"]["driver"]["rules"] if r["id"] == "some-later-rule"]
+        assert described["fullDescription"]["text"] == "A later kind of finding."
+        assert described["properties"]["security-severity"] == "7.0"
+        [issue] = json.loads(gitlab.getvalue())
+        assert (issue["check_name"], issue["severity"], issue["fingerprint"]) == (
+            "some-later-rule", "critical", fingerprint_)
 
 
 class TestGitLab:
