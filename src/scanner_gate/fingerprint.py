@@ -85,12 +85,15 @@ def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
 
 
 def _read_lines(descriptor: int, wanted: list[int], digests: dict[int, str]) -> None:
-    number = 1  # the line the next piece continues
-    current = _LineText() if wanted[0] == 1 else None  # that line's text, when wanted
-    following = 1 if current is not None else 0  # index in `wanted` of the next line to start
+    number = 1  # the line the next piece continues (or, the first, begins)
+    begins = True  # whether the next piece begins line `number`
+    current: _LineText | None = None  # that line's text so far, when wanted and unfinished
+    following = 0  # index in `wanted` of the next line not yet begun
     while current is not None or following < len(wanted):
         chunk = os.read(descriptor, CHUNK)
         if not chunk:
+            if begins and wanted[following] == number:  # an empty file: one empty line
+                current = _LineText()
             if current is not None:  # the last line, with no LF after it
                 digests[number] = current.digest()
             return
@@ -106,11 +109,12 @@ def _read_lines(descriptor: int, wanted: list[int], digests: dict[int, str]) -> 
         while following < len(wanted) and wanted[following] < last:
             digests[wanted[following]] = _digest_of(parts[wanted[following] - number])
             following += 1
-        if last > number and following < len(wanted) and wanted[following] == last:
+        if (last > number or begins) and following < len(wanted) and wanted[following] == last:
             current = _LineText()
             current.update(parts[-1])
             following += 1
         number = last
+        begins = False
 
 
 class FileNames:
