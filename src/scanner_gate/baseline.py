@@ -14,6 +14,8 @@ earlier run could not read either, so it always counts.
 """
 
 import json
+import os
+import stat
 from collections.abc import Sequence
 
 from scanner_gate.escape import escape
@@ -48,7 +50,11 @@ def load(path: str) -> frozenset[str]:
     BaselineError when it cannot be read or is not such a report."""
     where = escape(path)
     try:
-        with open(path, "rb") as stream:
+        # O_NONBLOCK: a FIFO named by mistake must not hold the run.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with open(descriptor, "rb") as stream:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                raise BaselineError(f"the baseline {where} is not a regular file")
             document = json.load(stream)
     except OSError as error:
         raise BaselineError(f"cannot read the baseline {where}: {error.strerror}") from error

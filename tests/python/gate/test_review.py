@@ -151,6 +151,7 @@ class TestBaseline:
         ("content", "complaint"),
         [
             (None, "cannot read the baseline"),
+            ("fifo", "is not a regular file"),  # not waited on
             (b"\xff{", "is not a JSON document"),
             (b"[]", "no 'files' list"),
             (b'{"files": [{"findings": [{"rule": "forbidden-import"}]}]}', "a finding without a fingerprint"),
@@ -159,7 +160,9 @@ class TestBaseline:
     )
     def test_a_baseline_that_is_not_a_report_of_this_command_is_unusable(self, project, tmp_path, content, complaint):
         baseline = tmp_path / "baseline.json"
-        if content is not None:
+        if content == "fifo":
+            os.mkfifo(baseline)
+        elif content is not None:
             baseline.write_bytes(content)
 
         completed = project.run("--baseline", baseline, "plugins")
