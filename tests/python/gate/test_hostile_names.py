@@ -58,7 +58,7 @@ class TestHostileNames:
         document, status = every_format("plugins", cwd=hostile.root)
 
         assert status == 1
-        for fmt in ("json", "sarif", "github"):
+        for fmt in ("json", "sarif", "github", "gitlab"):
             output = hostile.run("--format", fmt, "plugins").stdout
             assert output.isascii() or fmt == "github"
             assert not has_control(output)

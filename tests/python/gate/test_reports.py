@@ -153,9 +153,10 @@ def unpercent(text):
 
 
 def every_format(*args, cwd=None):
-    """The findings of one run in JSON, SARIF and annotations, shown to be
-    the same; returns the JSON document and the status, the same for all."""
-    runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github")}
+    """The findings of one run in JSON, SARIF, annotations and GitLab's
+    report, shown to be the same; returns the JSON document and the status,
+    the same for all."""
+    runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github", "gitlab")}
     assert len({run.returncode for run in runs.values()}) == 1, {fmt: run.stderr for fmt, run in runs.items()}
     document = json.loads(runs["json"].stdout)
     by_json = json_findings(document, fingerprints=True)
@@ -165,6 +166,10 @@ def every_format(*args, cwd=None):
     assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_sarif
     annotations, summary = github_findings(runs["github"].stdout)
     assert annotations == [(path, line, level, rule, message) for path, line, level, rule, message, _ in by_json]
+    issues = [(i["location"]["path"], i["location"]["lines"]["begin"], i["check_name"], i["description"],
+               i["fingerprint"]) for i in json.loads(runs["gitlab"].stdout)]
+    assert issues == [(path, line or 1, rule, message, fingerprint)
+                      for path, line, _, rule, message, fingerprint in by_json]
     assert summary == gate(*args, cwd=cwd).stdout.splitlines()[-1]
     return document, runs["json"].returncode
 
