@@ -10,17 +10,51 @@ annotations. Laid out by concern:
     ast_audit      the audit through Python's own parser
     findings       kinds of finding, a file's findings, the summary
     escape         how names and messages are written, so none is raw
-    text_report, json_report, sarif_report, github_report: the formats
+    fingerprint    what identifies a finding from one run to the next
+    baseline       the findings of an earlier run that a reviewer accepts
+    rules          what the code-scanning formats say of each rule
+    text_report, json_report, sarif_report, github_report, gitlab_report:
+                   the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate
 """
 
-import importlib.metadata
+
+import os
+
+DISTRIBUTION = "scanner_core"
+
+
+def _version_beside() -> str | None:
+    """The version in the metadata of the one distribution installed beside
+    this package (a wheel puts both in the same site-packages); None when
+    there is none or more than one."""
+    site = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    try:
+        found = [name for name in os.listdir(site)
+                 if name.startswith(DISTRIBUTION + "-") and name.endswith(".dist-info")]
+        if len(found) != 1:
+            return None
+        with open(os.path.join(site, found[0], "METADATA"), encoding="utf-8") as metadata:
+            for line in metadata:
+                if line.startswith("Version:"):
+                    return line.removeprefix("Version:").strip() or None
+                if not line.strip():  # the headers end at the first blank line
+                    break
+    except (OSError, UnicodeDecodeError):
+        pass
+    return None
 
 
 def installed_version() -> str | None:
     """The installed distribution's version; None when run from a source
-    or build tree."""
+    or build tree. Read from the metadata beside the package when it is
+    there: importing importlib.metadata costs more than the rest of a
+    small run."""
+    if (version := _version_beside()) is not None:
+        return version
+    import importlib.metadata
+
     try:
-        return importlib.metadata.version("scanner_core")
+        return importlib.metadata.version(DISTRIBUTION)
     except importlib.metadata.PackageNotFoundError:
         return None

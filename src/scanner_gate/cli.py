@@ -1,37 +1,48 @@
 """The command line: scanner-core [options] PATH...
 
 Exit status: 0 when every file passed, 1 when at least one failed, 2 when
-the policy, an argument or a path cannot be used (nothing is reported then)
-or the command cannot do its work (the report cannot be written, an
-internal error): one line on stderr, never a traceback. A reader that
-closes the pipe early ends the command quietly.
+the policy, the baseline, an argument or a path cannot be used (nothing is
+reported then) or the command cannot do its work (the report cannot be
+written, an internal error): one line on stderr, never a traceback. A
+reader that closes the pipe early ends the command quietly.
 """
 
 import argparse
 import dataclasses
+import importlib
 import os
 import sys
 import typing
-from collections.abc import Callable, Sequence
-from typing import TextIO
+from collections.abc import Sequence
 
-from scanner_gate import github_report, installed_version, json_report, policy, sarif_report, text_report
+from scanner_gate import installed_version, policy
 from scanner_gate.escape import escape
-from scanner_gate.findings import Summary
+from scanner_gate.findings import FileReport, Summary
 from scanner_gate.run import Run
 from scanner_gate.scan import Options, ScanError, scan
 
 PROG = "scanner-core"
-FORMATS: dict[str, Callable[[Run, TextIO], None]] = {
-    "text": text_report.write,
-    "json": json_report.write,
-    "sarif": sarif_report.write,
-    "github": github_report.write,
+# Each format's module, imported only when chosen.
+FORMATS = {
+    "text": "text_report",
+    "json": "json_report",
+    "sarif": "sarif_report",
+    "github": "github_report",
+    "gitlab": "gitlab_report",
 }
+# The formats that write fingerprints; any format does under --baseline.
+FINGERPRINTED = {"json", "sarif", "gitlab"}
 
 
-def _version() -> str:
-    return installed_version() or "unknown (not installed)"
+class _Version(argparse.Action):
+    """--version, which looks the version up only when asked."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        parser.exit(0)
 
 
 # More threads than this only cost memory: the scan is bound by the cores and
@@ -63,8 +74,8 @@ def parser() -> argparse.ArgumentParser:
     command = _Parser(
         prog=PROG,
         description="Check the imports of Python plugin files against an import policy.",
-        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy, an argument or a path cannot be "
-        "used, or the report cannot be written.",
+        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy, the baseline, an argument or a "
+        "path cannot be used, or the report cannot be written.",
         allow_abbrev=False,
     )
     command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
@@ -89,7 +100,13 @@ def parser() -> argparse.ArgumentParser:
         help="what fails a file: an error (default), or any warning too (deny by default); "
         "the stricter of this and the policy's fail_on applies",
     )
-    command.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    command.add_argument("--quiet", "-q", action="store_true", help="report only the files that failed, and the summary")
+    command.add_argument(
+        "--baseline",
+        metavar="FILE",
+        help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
+    )
+    command.add_argument("--version", action=_Version)
     return command
 
 
@@ -155,13 +172,19 @@ def _main(argv: Sequence[str] | None) -> int:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
             found = dataclasses.replace(found, fail_on="warning")
+        accepted = _accepted(args.baseline, command)
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
     except (policy.PolicyError, ScanError) as error:
         command.exit(2, f"{PROG}: {error}\n")
+    reports = _reviewed(reports, args, accepted)
     summary = Summary.of(reports)
     status = 1 if summary.failed else 0
+    if accepted is not None:
+        summary = dataclasses.replace(summary, known=sum(len(report.known) for report in reports))
+    shown = [report for report in reports if not report.passed] if args.quiet else reports
+    run = Run(tuple(args.paths), found, args.audit, shown, summary, quiet=args.quiet, baseline=args.baseline)
     try:
-        FORMATS[args.format](Run(tuple(args.paths), found, args.audit, reports, summary), sys.stdout)
+        importlib.import_module(f"scanner_gate.{FORMATS[args.format]}").write(run, sys.stdout)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader has gone (| head): the verdict stands, and the
@@ -171,3 +194,29 @@ def _main(argv: Sequence[str] | None) -> int:
         _silence_stdout()
         command.exit(2, f"{PROG}: cannot write the report: {error.strerror or error}\n")
     return status
+
+
+def _accepted(path: str | None, command: argparse.ArgumentParser) -> frozenset[str] | None:
+    """The fingerprints of the baseline named, if any; exit status 2 when
+    it cannot be used."""
+    if path is None:
+        return None
+    from scanner_gate import baseline  # only runs with a baseline read one
+
+    try:
+        return baseline.load(path)
+    except baseline.BaselineError as error:
+        command.exit(2, f"{PROG}: {error}\n")
+
+
+def _reviewed(reports: list[FileReport], args: argparse.Namespace, accepted: frozenset[str] | None) -> list[FileReport]:
+    """The reports fingerprinted where the format or the baseline needs it,
+    and with the baseline's findings known. A file without findings is left
+    as it is: there is nothing to read back."""
+    if accepted is None and args.format not in FINGERPRINTED:
+        return reports
+    from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
+
+    names = fingerprint.FileNames(args.paths)
+    marked = [fingerprint.fingerprint(report, names) if report.findings else report for report in reports]
+    return marked if accepted is None else baseline.apply(marked, accepted)

@@ -96,15 +96,27 @@ class Finding:
     line: int | None  # None for a finding about the whole file
     module: str | None  # the module judged, or the function called; None where there is none
     message: str
+    # What identifies the finding from one run to the next (scanner_gate.fingerprint);
+    # None until fingerprinted, and when its line could not be read back.
+    fingerprint: str | None = None
+
+
+def line_order(finding: Finding) -> tuple[bool, int, str]:
+    """The key of the order every format lists a file's findings in: those
+    about the whole file first, then by line, then by rule."""
+    return (finding.line is not None, finding.line or 0, finding.kind.id)
 
 
 @dataclasses.dataclass
 class FileReport:
-    """One file's findings: the line scan's, then the audit's."""
+    """One file's findings: the line scan's, then the audit's. Findings a
+    baseline accepts are `known`: reported, but they neither fail the file
+    nor count as its errors and warnings."""
 
     filepath: str
     findings: list[Finding]
     fail_on_warning: bool = False  # deny by default: a warning fails the file too
+    known: list[Finding] = dataclasses.field(default_factory=list)
 
     @property
     def errors(self) -> list[str]:
@@ -121,8 +133,8 @@ class FileReport:
         return not any(finding.kind.level == "error" for finding in self.findings)
 
     def in_report_order(self) -> list[Finding]:
-        """Errors, then warnings, each in the order found, as every format lists them."""
-        return sorted(self.findings, key=lambda finding: finding.kind.level != "error")
+        """The findings in line order (line_order), as every format lists them."""
+        return sorted(self.findings, key=line_order)
 
 
 def scan_finding(filepath: str, message: str, level: str) -> Finding:
@@ -150,6 +162,7 @@ class Summary:
     failed: int
     errors: int
     warnings: int
+    known: int | None = None  # findings a baseline accepts; None in a run without one
 
     @classmethod
     def of(cls, reports: Sequence[FileReport]) -> "Summary":
@@ -167,6 +180,7 @@ class Summary:
         return (
             f"{plural(self.scanned, 'file')} scanned: {self.passed} passed, {self.failed} failed; "
             f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
+            + ("" if self.known is None else f"; {self.known} known (in the baseline)")
         )
 
 

@@ -1,14 +1,18 @@
-"""CI annotations: one workflow command per finding, then the summary line.
+"""CI annotations: one workflow command per finding, in line order, then
+the summary line. Each is titled with its rule; a finding a baseline
+accepts is a notice titled "RULE (known)", which does not mark the run as
+failed in the log.
 
-The file and the message are first escaped as in the text report (so a
-name holds no line break and no control character), then as workflow
-commands require: '%', CR and LF in the message, and ':' and ',' as well in
-the file.
+The file, the title and the message are first escaped as in the text
+report (so a name holds no line break and no control character), then as
+workflow commands require: '%', CR and LF in the message, and ':' and ','
+as well in the properties.
 """
 
 from typing import TextIO
 
 from scanner_gate.escape import escape
+from scanner_gate.findings import Finding, line_order
 from scanner_gate.run import Run
 
 
@@ -20,10 +24,16 @@ def escape_property(text: str) -> str:
     return escape_data(text).replace(":", "%3A").replace(",", "%2C")
 
 
+def annotation(finding: Finding, file: str, known: bool) -> str:
+    command, title = ("notice", f"{finding.kind.id} (known)") if known else (finding.kind.level, finding.kind.id)
+    line = "" if finding.line is None else f",line={finding.line}"
+    return f"::{command} file={file}{line},title={escape_property(title)}::{escape_data(escape(finding.message))}\n"
+
+
 def write(run: Run, out: TextIO) -> None:
     for report in run.reports:
         file = escape_property(escape(report.filepath))
-        for finding in report.in_report_order():
-            line = "" if finding.line is None else f",line={finding.line}"
-            out.write(f"::{finding.kind.level} file={file}{line}::{escape_data(escape(finding.message))}\n")
+        labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
+        for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
+            out.write(annotation(finding, file, known))
     out.write(run.summary.line() + "\n")

@@ -162,6 +162,30 @@ def _inside(path: str, directory: str) -> bool:
     return False
 
 
+def nearest_above(directory: pathlib.Path) -> pathlib.Path | None:
+    """The nearest pyproject.toml above `directory` (not in it) that holds
+    a [tool.scanner-core.policy] table, to name in a message: it is never
+    read as the policy unless named with --policy. One that cannot be read
+    or parsed is passed over."""
+    for parent in directory.parents:
+        path = parent / PYPROJECT
+        try:
+            if not path.is_file():
+                continue
+            if _from_pyproject(path, _read_toml(path)) is not None:
+                return path
+        except (PolicyError, OSError):
+            continue
+    return None
+
+
+def _hint_above(directory: pathlib.Path) -> str:
+    above = nearest_above(directory)
+    if above is None:
+        return ""
+    return f"; {escape(str(above))} holds one, which is read only when named: --policy {escape(str(above))}"
+
+
 def find(scanned: Iterable[str]) -> Policy:
     """The policy of ./pyproject.toml, for a run that names none.
 
@@ -172,7 +196,7 @@ def find(scanned: Iterable[str]) -> Policy:
     where = escape(str(path))
     hint = f"give one with --policy FILE, or add [tool.{TOOL}.policy] to {where}"
     if not path.is_file():
-        raise PolicyError(f"no policy: {where} does not exist ({hint})")
+        raise PolicyError(f"no policy: {where} does not exist ({hint}{_hint_above(path.parent)})")
     for scanned_path in scanned:
         if _inside(str(path), scanned_path):
             raise PolicyError(
@@ -182,5 +206,5 @@ def find(scanned: Iterable[str]) -> Policy:
             )
     policy = _from_pyproject(path, _read_toml(path))
     if policy is None:
-        raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint})")
+        raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint}{_hint_above(path.parent)})")
     return policy

@@ -11,5 +11,7 @@ class Run:
     paths: tuple[str, ...]  # as given on the command line
     policy: Policy
     audited: bool
-    reports: list[FileReport]
-    summary: Summary
+    reports: list[FileReport]  # those to report: with --quiet, the files that failed
+    summary: Summary  # of every file scanned
+    quiet: bool = False  # --quiet: the files that failed and the summary, nothing else
+    baseline: str | None = None  # the baseline file given, as named

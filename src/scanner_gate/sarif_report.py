@@ -1,5 +1,14 @@
 """The SARIF 2.1.0 log, for code-scanning tools: one run, one result per
-finding, one rule per kind of finding.
+finding in line order, one rule per kind of finding.
+
+Each rule has a full description, help in text and Markdown, and the
+properties code-scanning services read: security-severity (a number from
+0.0 to 10.0, as a string) and tags (scanner_gate.rules). Each result has a
+region (startLine 1 for a finding about the whole file) and, under
+partialFingerprints, its fingerprint (scanner_gate.fingerprint), so that a
+re-upload after lines moved updates the same alerts. With a baseline, each
+result has a baselineState, "new" or "unchanged", and the findings the
+baseline accepts are suppressed (kind "external", status "accepted").
 
 Each result locates its file by a URI: relative to the current directory
 (uriBaseId SRCROOT, which originalUriBaseIds gives as a file: URI) for a file
@@ -17,12 +26,14 @@ from typing import TextIO
 
 from scanner_gate import installed_version, json_report
 from scanner_gate.escape import escape
-from scanner_gate.findings import KINDS, Finding
+from scanner_gate.findings import KINDS, Finding, Kind, line_order
+from scanner_gate.rules import help_of
 from scanner_gate.run import Run
 
 SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json"
 BASE = "SRCROOT"  # the current directory, which relative artifact URIs start from
 TOOL = "scanner-core"
+FINGERPRINT = "scannerCoreFinding/v1"
 
 
 def version() -> str:
@@ -45,28 +56,54 @@ def directory_uri(directory: str) -> str:
     return "file://" + _quote(os.path.join(os.path.abspath(directory), ""))
 
 
-def result(finding: Finding, filepath: str) -> dict[str, object]:
-    location: dict[str, object] = {"artifactLocation": artifact_location(filepath)}
-    if finding.line is not None:
-        location["region"] = {"startLine": finding.line}
+def rule(kind: Kind) -> dict[str, object]:
+    help = help_of(kind)
     return {
+        "id": kind.id,
+        "shortDescription": {"text": kind.description},
+        "fullDescription": {"text": help.full_description},
+        "help": {"text": help.text, "markdown": help.markdown},
+        "defaultConfiguration": {"level": kind.level},
+        "properties": {"security-severity": f"{help.security_severity:.1f}", "tags": list(help.tags)},
+    }
+
+
+def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None) -> dict[str, object]:
+    location = {"artifactLocation": artifact_location(filepath), "region": {"startLine": finding.line or 1}}
+    entry: dict[str, object] = {
         "ruleId": finding.kind.id,
-        "ruleIndex": KINDS.index(finding.kind),
+        "ruleIndex": rule_index,
         "level": finding.kind.level,
         "message": {"text": escape(finding.message)},
         "locations": [{"physicalLocation": location}],
     }
+    if finding.fingerprint is not None:
+        entry["partialFingerprints"] = {FINGERPRINT: finding.fingerprint}
+    if baseline is not None:
+        entry["baselineState"] = baseline
+        if baseline == "unchanged":
+            entry["suppressions"] = [
+                {"kind": "external", "status": "accepted", "justification": "in the baseline the reviewer gave"}]
+    return entry
 
 
 def write(run: Run, out: TextIO) -> None:
-    rules = [
-        {"id": kind.id, "shortDescription": {"text": kind.description}, "defaultConfiguration": {"level": kind.level}}
-        for kind in KINDS
-    ]
+    kinds = list(KINDS)
+    index = {kind.id: position for position, kind in enumerate(kinds)}
+    results = []
+    for report in run.reports:
+        labelled = [(finding, "new") for finding in report.findings]
+        labelled += [(finding, "unchanged") for finding in report.known]
+        for finding, state in sorted(labelled, key=lambda pair: line_order(pair[0])):
+            if finding.kind.id not in index:  # a kind no table lists still has its rule
+                index[finding.kind.id] = len(kinds)
+                kinds.append(finding.kind)
+            state_or_none = state if run.baseline is not None else None
+            results.append(result(finding, report.filepath, index[finding.kind.id], state_or_none))
     log_run = {
-        "tool": {"driver": {"name": TOOL, "version": version(), "rules": rules}},
+        "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind) for kind in kinds]}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
         "properties": {"policy": json_report.policy_object(run.policy)},
-        "results": [result(finding, report.filepath) for report in run.reports for finding in report.in_report_order()],
+        "results": results,
     }
     out.write(json.dumps({"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}, indent=2) + "\n")

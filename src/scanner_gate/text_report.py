@@ -1,18 +1,21 @@
-"""The text report, for people: each file with its verdict and messages,
-then the summary. File names, module names and messages are escaped
-(scanner_gate.escape), so that nothing a plugin names reaches the terminal
-raw: a name cannot move the cursor, erase a line or start a new one."""
+"""The text report, for people: each file with its verdict and findings in
+line order, each with its level and rule, then the summary. With --quiet,
+only the files that failed and the summary. File names, module names and
+messages are escaped (scanner_gate.escape), so that nothing a plugin names
+reaches the terminal raw: a name cannot move the cursor, erase a line or
+start a new one. A finding a baseline accepts is written with `known` in
+place of its level."""
 
 from typing import TextIO
 
 from scanner_gate.escape import escape
-from scanner_gate.findings import plural
+from scanner_gate.findings import FileReport, line_order, plural
 from scanner_gate.run import Run
 
 MAX_PATHS_NAMED = 5
 
 
-def write(run: Run, out: TextIO) -> None:
+def _header(run: Run) -> str:
     # A hook runner may pass thousands of files: each has its own line below.
     shown = run.paths if len(run.paths) <= MAX_PATHS_NAMED else run.paths[: MAX_PATHS_NAMED - 1]
     paths = ", ".join(escape(path) for path in shown)
@@ -22,14 +25,27 @@ def write(run: Run, out: TextIO) -> None:
     audit = "" if run.audited else " (line scan only: --no-audit)"
     forbidden = ", ".join(escape(name) for name in sorted(run.policy.forbidden)) or "none"
     deny = "; every warning fails its file" if run.policy.fail_on == "warning" else ""
-    out.write(
+    return (
         f"Scanning {paths} with the policy {escape(run.policy.source)}{audit}; forbidden: {forbidden}; "
         f"local modules: {local}{deny}\n\n"
     )
+
+
+def _file(report: FileReport, out: TextIO) -> None:
+    counts = f"{plural(len(report.errors), 'error')}, {plural(len(report.warnings), 'warning')}"
+    if report.known:
+        counts += f", {len(report.known)} known"
+    verdict = "ok  " if report.passed else "FAIL"
+    out.write(f"{verdict}  {escape(report.filepath)}  ({counts})\n")
+    labelled = [(finding, finding.kind.level) for finding in report.findings]
+    labelled += [(finding, "known") for finding in report.known]
+    for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
+        out.write(f"      {label:8} [{finding.kind.id}] {escape(finding.message)}\n")
+
+
+def write(run: Run, out: TextIO) -> None:
+    if not run.quiet:
+        out.write(_header(run))
     for report in run.reports:
-        counts = f"{plural(len(report.errors), 'error')}, {plural(len(report.warnings), 'warning')}"
-        verdict = "ok  " if report.passed else "FAIL"
-        out.write(f"{verdict}  {escape(report.filepath)}  ({counts})\n")
-        for finding in report.in_report_order():
-            out.write(f"      {finding.kind.level:8} {escape(finding.message)}\n")
-    out.write(f"\n{run.summary.line()}\n")
+        _file(report, out)
+    out.write(("" if run.quiet else "\n") + f"{run.summary.line()}\n")

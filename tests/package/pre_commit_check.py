@@ -8,9 +8,10 @@ the untracked ones git does not ignore) is committed into a repository of
 its own, with fixed dates so that the same tree gives the same revision;
 a throwaway project repository names it in its .pre-commit-config.yaml.
 pre-commit then builds the hook's environment from source (once per
-revision: WORK_DIR/home keeps it) and runs the hook on a file that hides a
-forbidden import from the line scan, which must fail, and on a clean file,
-which must pass.
+revision: WORK_DIR/home keeps it) and runs the hook, scoped with `files:`
+to plugins/, on a file that hides a forbidden import from the line scan,
+which must fail, and on a clean file, which must pass; the project's own
+script, out of scope, is not judged.
 """
 
 import os
@@ -66,10 +67,12 @@ project.mkdir()
 git("init", "-q", "-b", "main", cwd=project)
 (project / "pyproject.toml").write_text('[tool.scanner-core.policy]\nforbidden = ["os"]\nallowed_exact = ["json"]\n')
 (project / ".pre-commit-config.yaml").write_text(
-    f"repos:\n- repo: {hook_repo}\n  rev: {revision}\n  hooks:\n  - id: scanner-core\n"
+    f"repos:\n- repo: {hook_repo}\n  rev: {revision}\n  hooks:\n  - id: scanner-core\n    files: ^plugins/\n"
 )
-(project / "hidden.py").write_text("import json, os\n")  # os only the audit sees
-(project / "clean.py").write_text("import json\n")
+(project / "plugins").mkdir()
+(project / "plugins" / "hidden.py").write_text("import json, os\n")  # os only the audit sees
+(project / "plugins" / "clean.py").write_text("import json\n")
+(project / "tool.py").write_text("import os\n")  # the project's own script, out of the hook's scope
 git("add", "-A", cwd=project)
 
 
@@ -83,13 +86,14 @@ def hook(*files):
     return completed
 
 
-failing = hook("hidden.py", "clean.py")
+failing = hook("plugins/hidden.py", "plugins/clean.py", "tool.py")
 assert failing.returncode == 1, "the hook must fail on a hidden forbidden import"
-assert "FAIL  hidden.py  (1 error, 0 warnings)" in failing.stdout
-assert "error    hidden.py:1: import cach\u00e9 interdit \u2014 'os'" in failing.stdout
-assert "ok    clean.py  (0 errors, 0 warnings)" in failing.stdout
+assert "FAIL  plugins/hidden.py  (1 error, 0 warnings)" in failing.stdout
+assert "error    [hidden-forbidden-import] plugins/hidden.py:1: import cach\u00e9 interdit \u2014 'os'" in failing.stdout
+assert "ok    plugins/clean.py  (0 errors, 0 warnings)" in failing.stdout
+assert "2 files scanned" in failing.stdout and "tool.py" not in failing.stdout, "files: keeps the script out"
 
-passing = hook("clean.py")
+passing = hook("plugins/clean.py", "tool.py")
 assert passing.returncode == 0, "the hook must pass a clean file"
 assert "1 file scanned: 1 passed, 0 failed; 0 errors, 0 warnings" in passing.stdout
 

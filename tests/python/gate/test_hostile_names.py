@@ -5,6 +5,7 @@ the exit status is the verdict."""
 
 import json
 import os
+import re
 
 import pytest
 
@@ -44,7 +45,8 @@ class TestHostileNames:
                 verdict, shown = line[:4], line[6:].rpartition("  (")[0]
                 verdicts[real_name(shown)] = verdict
             elif line.startswith("      "):
-                level, message = line.split(None, 1)
+                level, rule, message = line.split(None, 2)
+                assert re.fullmatch(r"\[[a-z-]+\]", rule), line
                 assert unescape(message).startswith(b"plugins/myplugin/"), message
         assert verdicts == {b"__init__.py": "ok  ", b"core.py": "ok  ", **{n: v for n, (_, v) in NAMES.items()}}
         assert "FAIL  plugins/myplugin/evil\\x1b[2K\\x0dok    .py  (1 error, 0 warnings)" in completed.stdout
@@ -56,7 +58,7 @@ class TestHostileNames:
         document, status = every_format("plugins", cwd=hostile.root)
 
         assert status == 1
-        for fmt in ("json", "sarif", "github"):
+        for fmt in ("json", "sarif", "github", "gitlab"):
             output = hostile.run("--format", fmt, "plugins").stdout
             assert output.isascii() or fmt == "github"
             assert not has_control(output)

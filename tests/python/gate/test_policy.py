@@ -3,7 +3,7 @@ pyproject.toml, never a file inside the tree under review."""
 
 import pytest
 
-from .conftest import POLICY, as_pyproject
+from .conftest import POLICY, as_pyproject, gate
 
 # A policy that forbids nothing: what a hostile plugin would ship.
 LAX = '[tool.scanner-core.policy]\nallowed_prefixes = ["os", "subprocess", "yaml"]\n'
@@ -76,6 +76,18 @@ class TestPolicyLookup:
             f"scanner-core: no policy: {project.root / 'pyproject.toml'} does not exist (give one with --policy FILE, "
             f"or add [tool.scanner-core.policy] to {project.root / 'pyproject.toml'})\n"
         )
+
+    def test_from_a_subdirectory_the_policy_above_is_named_but_not_read(self, project):
+        below = project.root / "tools" / "deeper"
+        below.mkdir(parents=True)
+        (project.root / "tools" / "pyproject.toml").write_text("[project]\nname = 'tools'\n")  # holds none
+
+        completed = gate("../../plugins", cwd=below)
+
+        assert completed.returncode == 2 and completed.stdout == ""
+        above = project.root / "pyproject.toml"
+        assert completed.stderr.endswith(f"; {above} holds one, which is read only when named: --policy {above})\n")
+        assert gate("--policy", above, "../../plugins", cwd=below).returncode == 0
 
     @pytest.mark.parametrize(
         ("content", "complaint"),

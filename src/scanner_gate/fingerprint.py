@@ -1,0 +1,186 @@
+"""Fingerprints: what identifies a finding from one run to the next, when
+lines are added above it or the plugin's tree is unpacked elsewhere.
+
+A fingerprint is the SHA-256 of the file (relative to the directory given
+on the command line that holds it, or as named for a file given itself),
+the rule, the module, the text of the finding's line with its runs of
+whitespace made one space and its ends trimmed, and the finding's rank
+among the file's findings that share all of these (two identical lines,
+two fingerprints). Not the line's number: a finding that moves keeps it.
+
+The engine does not hand the line's text over, so it is read back here,
+only for files that have findings on a line: one pass over the file in
+pieces of CHUNK bytes, hashed as they come, so that a line of any length
+costs no more memory than a piece. A line that cannot be read back (the
+file vanished, is no longer a regular file, or has lost that line since
+it was scanned) gives no fingerprint: such a finding never matches a
+baseline. A line changed meanwhile gives another fingerprint, so its
+finding is new.
+"""
+
+import dataclasses
+import hashlib
+import os
+import stat
+from collections.abc import Sequence
+
+from scanner_gate.escape import escape
+from scanner_gate.findings import FileReport, Finding, line_order
+
+CHUNK = 64 * 1024
+# Bumped when what is hashed changes, so that old baselines match nothing
+# rather than the wrong finding.
+SCHEME = "scanner-core/1"
+
+
+class _LineText:
+    """The normalised text of one line, hashed piece by piece."""
+
+    def __init__(self) -> None:
+        self._hash = hashlib.sha256()
+        self._started = False
+        self._space = False  # whitespace seen since the last word
+
+    def update(self, piece: bytes) -> None:
+        words = piece.split()
+        if not words:
+            self._space = self._space or bool(piece)
+            return
+        if self._started and (self._space or piece[:1].isspace()):
+            self._hash.update(b" ")
+        self._hash.update(b" ".join(words))
+        self._started = True
+        self._space = piece[-1:].isspace()
+
+    def digest(self) -> str:
+        return self._hash.hexdigest()
+
+
+def _digest_of(line: bytes) -> str:
+    """The digest of a whole line held in one piece, as _LineText gives it."""
+    return hashlib.sha256(b" ".join(line.split())).hexdigest()
+
+
+def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
+    """The digest of the normalised text of each line numbered in `lines`
+    (1-based; a line ends at LF, as the scan counts them). A line the file
+    does not have, or a file that cannot be read or is not a regular file,
+    gives no entry. Reads the file once, up to its last line wanted."""
+    wanted = sorted(set(lines))
+    digests: dict[int, str] = {}
+    if not wanted:
+        return digests
+    try:
+        # O_NONBLOCK: a FIFO put in the file's place must not hold the run.
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return digests
+    try:
+        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+            _read_lines(descriptor, wanted, digests)
+    except OSError:
+        return {}
+    finally:
+        os.close(descriptor)
+    return digests
+
+
+def _read_lines(descriptor: int, wanted: list[int], digests: dict[int, str]) -> None:
+    number = 1  # the line the next piece continues (or, the first, begins)
+    begins = True  # whether the next piece begins line `number`
+    current: _LineText | None = None  # that line's text so far, when wanted and unfinished
+    following = 0  # index in `wanted` of the next line not yet begun
+    while current is not None or following < len(wanted):
+        chunk = os.read(descriptor, CHUNK)
+        if not chunk:
+            if begins and wanted[following] == number:  # an empty file: one empty line
+                current = _LineText()
+            if current is not None:  # the last line, with no LF after it
+                digests[number] = current.digest()
+            return
+        # Split no further than the end of the last line wanted: imports
+        # stand near the top, and the rest of the piece is not needed.
+        parts = chunk.split(b"\n", wanted[-1] - number + 1)
+        last = number + len(parts) - 1  # the line the chunk's last part begins
+        if current is not None:
+            current.update(parts[0])
+            if last > number:
+                digests[number] = current.digest()
+                current = None
+        while following < len(wanted) and wanted[following] < last:
+            digests[wanted[following]] = _digest_of(parts[wanted[following] - number])
+            following += 1
+        if (last > number or begins) and following < len(wanted) and wanted[following] == last:
+            current = _LineText()
+            current.update(parts[-1])
+            following += 1
+        number = last
+        begins = False
+
+
+class FileNames:
+    """How fingerprints name files: relative to the nearest path given on
+    the command line that holds them, or as named when given themselves."""
+
+    def __init__(self, paths: Sequence[str]) -> None:
+        self._given = {os.path.normpath(path) for path in paths}
+        self._root_of: dict[str, str] = {}  # directory -> the path given above it, "" for none
+
+    def _root(self, directory: str) -> str:
+        # Up the tree until a directory known or given, then every
+        # directory passed is known: each is looked at once per run (a loop,
+        # not recursion: a hostile tree may be thousands of levels deep).
+        passed = []
+        root = ""
+        while directory not in self._root_of:
+            if directory in self._given:
+                root = directory
+                break
+            passed.append(directory)
+            parent = os.path.dirname(directory)
+            if not parent or parent == directory:
+                break
+            directory = parent
+        else:
+            root = self._root_of[directory]
+        for below in passed:
+            self._root_of[below] = root
+        return root
+
+    def key(self, filepath: str) -> str:
+        """The name of a file the scan reported, as fingerprints hash it."""
+        path = os.path.normpath(filepath)
+        if path in self._given:
+            return path
+        root = self._root(os.path.dirname(path))
+        return path[len(root):].lstrip(os.sep) if root else path
+
+
+def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
+    # Escaped texts hold no control character: NUL separates the parts,
+    # SOH stands for a missing module, so no two identities hash alike.
+    prefix = f"{SCHEME}\0{escape(key)}\0"
+    ranks: dict[tuple[str, str | None, str], int] = {}
+    marked = []
+    for finding in findings:
+        line, rule, module = finding.line, finding.kind.id, finding.module
+        text = "" if line is None else digests.get(line)
+        if text is None:
+            marked.append(finding)
+            continue
+        rank = ranks.get((rule, module, text), 0)
+        ranks[rule, module, text] = rank + 1
+        name = "\x01" if module is None else escape(module)
+        value = hashlib.sha256(f"{prefix}{rule}\0{name}\0{text}\0{rank}".encode()).hexdigest()
+        marked.append(Finding(finding.kind, line, module, finding.message, value))
+    return marked
+
+
+def fingerprint(report: FileReport, names: FileNames) -> FileReport:
+    """The report with each finding fingerprinted, in line order; reads the
+    file back only when a finding has a line."""
+    findings = sorted(report.findings, key=line_order)
+    lines = [finding.line for finding in findings if finding.line is not None]
+    digests = line_digests(report.filepath, lines) if lines else {}
+    marked = _fingerprinted(findings, names.key(report.filepath), digests)
+    return dataclasses.replace(report, findings=marked)

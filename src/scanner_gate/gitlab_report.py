@@ -1,0 +1,60 @@
+"""GitLab's code-quality report: one JSON list of issues, one per finding in
+line order, each {"description", "check_name", "fingerprint", "severity",
+"location": {"path", "lines": {"begin"}}}.
+
+check_name is the rule; the fingerprint is the finding's (a hash of the
+file, rule and line number instead when its line could not be read back),
+unique in the report, as GitLab keeps one issue per fingerprint; begin is
+1 for a finding about the whole file. A failing finding is "critical"
+("blocker" for a hidden forbidden import and any rule as severe), any
+other "minor", and one a baseline accepts "info", its description starting
+with "known: ". The path is the file as scanned, escaped as in the text
+report, so run it from the repository's root with relative paths.
+"""
+
+import hashlib
+import json
+import os
+from typing import TextIO
+
+from scanner_gate.escape import escape
+from scanner_gate.findings import Finding, line_order
+from scanner_gate.rules import help_of
+from scanner_gate.run import Run
+
+BLOCKER = 9.0  # security severity from which a failing finding blocks
+
+
+def severity(finding: Finding, known: bool) -> str:
+    if known:
+        return "info"
+    if finding.kind.level != "error":
+        return "minor"
+    return "blocker" if help_of(finding.kind).security_severity >= BLOCKER else "critical"
+
+
+def fingerprint(finding: Finding, path: str) -> str:
+    if finding.fingerprint is not None:
+        return finding.fingerprint
+    identity = json.dumps(["unread line", path, finding.kind.id, finding.module, finding.line])
+    return hashlib.sha256(identity.encode("ascii")).hexdigest()
+
+
+def issue(finding: Finding, path: str, known: bool) -> dict[str, object]:
+    return {
+        "description": ("known: " if known else "") + escape(finding.message),
+        "check_name": finding.kind.id,
+        "fingerprint": fingerprint(finding, path),
+        "severity": severity(finding, known),
+        "location": {"path": path, "lines": {"begin": finding.line or 1}},
+    }
+
+
+def write(run: Run, out: TextIO) -> None:
+    issues = []
+    for report in run.reports:
+        path = escape(os.path.normpath(report.filepath))
+        labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
+        for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
+            issues.append(issue(finding, path, known))
+    out.write(json.dumps(issues, indent=2) + "\n")
