@@ -10,16 +10,20 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
 #include "full_scan.hpp"
+#include "text_audit.hpp"
 
 namespace py = pybind11;
 
 using scanner_core::AuditFinding;
 using scanner_core::FullResult;
 using scanner_core::FullScanner;
+using scanner_core::TextAudit;
 using StringSet = std::unordered_set<std::string>;
 using StringList = std::vector<std::string>;
 
@@ -72,6 +76,23 @@ std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::obj
     return scanner.scan_directory(path, local_modules, num_threads, audit);
 }
 
+std::unique_ptr<TextAudit> text_audit(const FullScanner& scanner, const py::object& filepath,
+                                      StringSet local_modules,
+                                      std::vector<std::pair<std::int64_t, std::string>> reported) {
+    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules), std::move(reported));
+}
+
+void feed_text(TextAudit& audit, const py::bytes& utf8) {
+    const auto text = static_cast<std::string_view>(utf8);  // the bytes object outlives the call
+    py::gil_scoped_release release;
+    audit.feed(text);
+}
+
+std::vector<AuditFinding> finish_text(TextAudit& audit) {
+    py::gil_scoped_release release;
+    return audit.finish();
+}
+
 std::string report_repr(const FullResult& result) {
     return "<Report passed=" + std::string(result.passed ? "True" : "False") +
            " errors=" + std::to_string(result.scan.errors.size()) +
@@ -112,4 +133,11 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true)
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true);
+
+    py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
+        .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),
+             py::arg("reported"), py::keep_alive<1, 2>())
+        .def("feed", &feed_text, py::arg("utf8"))
+        .def("refuse", &TextAudit::refuse, py::arg("reason"))
+        .def("finish", &finish_text);
 }

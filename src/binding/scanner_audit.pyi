@@ -53,3 +53,18 @@ class Scanner:
         num_threads: typing.SupportsInt | typing.SupportsIndex = 0,
         audit: bool = True,
     ) -> list[Report]: ...
+
+# The audit of a file's text that Python's own codec decoded: fed as UTF-8
+# piece by piece, judged as scan_file judges a file. `reported`: the line
+# scan's (line, module) pairs, lines counted in the decoded text.
+class TextAudit:
+    def __init__(
+        self,
+        scanner: Scanner,
+        filepath: _Path,
+        local_modules: collections.abc.Set[str],
+        reported: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, str]],
+    ) -> None: ...
+    def feed(self, utf8: bytes) -> None: ...
+    def refuse(self, reason: str) -> None: ...
+    def finish(self) -> list[Finding]: ...

@@ -1,0 +1,63 @@
+// The audit of a source in a codec that only Python decodes: the caller
+// decodes the file as Python's reader does (line breaks made line feeds,
+// then the codec) and feeds the text, as UTF-8, piece by piece. It is read
+// by the same reader as a file's audit and judged by the same rules,
+// policy and messages; its lines are those of the decoded text, which are
+// the lines Python reports for the file.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "found_imports.hpp"
+#include "full_scan.hpp"
+#include "source_audit.hpp"
+
+namespace scanner_core {
+
+class TextAudit final : private ImportFilter {
+public:
+    // `scanner` must outlive the audit. `reported`: the (line, module)
+    // pairs the line scan reported for the file, with their lines in the
+    // decoded text; the audit's import of the same module on the same line
+    // is not reported again. Throws std::bad_alloc only.
+    TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules,
+              std::vector<std::pair<std::int64_t, std::string>> reported);
+    TextAudit(const TextAudit&) = delete;
+    TextAudit& operator=(const TextAudit&) = delete;
+
+    // Reads the next piece of the decoded text (UTF-8; invalid UTF-8 fails
+    // the file as Python's reader would); after refuse, ignores it. Throws
+    // std::logic_error after finish, std::bad_alloc. Not thread-safe: one
+    // thread at a time.
+    void feed(std::string_view utf8);
+
+    // The file cannot be decoded (Python's `reason`, such as its codec's
+    // error): it fails with that reason, and what follows is not read.
+    // Throws std::bad_alloc only.
+    void refuse(std::string reason);
+
+    // Ends the text and returns the findings, as FullScanner::judge gives
+    // them. Throws std::logic_error when called again, std::bad_alloc.
+    std::vector<AuditFinding> finish();
+
+private:
+    bool judged(const std::string& module) const override;
+    void read(std::string_view utf8);
+
+    const FullScanner& scanner_;
+    const std::string filepath_;
+    const std::unordered_set<std::string> local_modules_;
+    const std::vector<std::pair<std::int64_t, std::string>> reported_;
+    SourceAudit stage_;
+    std::string scratch_;           // a piece whose carriage returns were rewritten
+    bool carriage_return_ = false;  // the last piece ended in one, not yet read
+    bool refused_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace scanner_core
