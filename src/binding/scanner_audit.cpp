@@ -77,9 +77,8 @@ std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::obj
 }
 
 std::unique_ptr<TextAudit> text_audit(const FullScanner& scanner, const py::object& filepath,
-                                      StringSet local_modules,
-                                      std::vector<std::pair<std::int64_t, std::string>> reported) {
-    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules), std::move(reported));
+                                      StringSet local_modules) {
+    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules));
 }
 
 void feed_text(TextAudit& audit, const py::bytes& utf8) {
@@ -88,9 +87,9 @@ void feed_text(TextAudit& audit, const py::bytes& utf8) {
     audit.feed(text);
 }
 
-std::vector<AuditFinding> finish_text(TextAudit& audit) {
+std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::pair<std::int64_t, std::string>>& reported) {
     py::gil_scoped_release release;
-    return audit.finish();
+    return audit.finish(reported);
 }
 
 std::string report_repr(const FullResult& result) {
@@ -136,8 +135,8 @@ PYBIND11_MODULE(scanner_audit, m) {
 
     py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
         .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),
-             py::arg("reported"), py::keep_alive<1, 2>())
+             py::keep_alive<1, 2>())
         .def("feed", &feed_text, py::arg("utf8"))
         .def("refuse", &TextAudit::refuse, py::arg("reason"))
-        .def("finish", &finish_text);
+        .def("finish", &finish_text, py::arg("reported"));
 }

@@ -56,6 +56,11 @@ void SourceAudit::read_decoded() noexcept {
 }
 
 void SourceAudit::refuse(std::string reason, std::int64_t line) {
+    // The caller's reason comes first: Python decodes a whole file before
+    // it reads any of it.
+    deferred_encoding_.clear();
+    deferral_.clear();
+    stopped_ = false;
     stop(std::move(reason), line);
 }
 

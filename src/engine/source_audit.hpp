@@ -36,8 +36,7 @@ public:
     // first feed. Never fails.
     void read_decoded() noexcept;
     // Stops reading: the file fails with `reason` (Python's), on `line`
-    // (0: the whole file), unless it has already failed. Throws
-    // std::bad_alloc only.
+    // (0: the whole file), whatever else it found. Throws std::bad_alloc only.
     void refuse(std::string reason, std::int64_t line);
 
     // Whether the file was read to its end (false when it could not be opened).

@@ -18,13 +18,8 @@ constexpr char kLoneReturn = '\v';
 
 }  // namespace
 
-TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules,
-                     std::vector<std::pair<std::int64_t, std::string>> reported)
-    : scanner_(scanner),
-      filepath_(std::move(filepath)),
-      local_modules_(std::move(local_modules)),
-      reported_(std::move(reported)),
-      stage_(true, this) {
+TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules)
+    : scanner_(scanner), filepath_(std::move(filepath)), local_modules_(std::move(local_modules)), stage_(true, this) {
     stage_.read_decoded();
 }
 
@@ -65,16 +60,16 @@ void TextAudit::refuse(std::string reason) {
     stage_.refuse(std::move(reason), 0);
 }
 
-std::vector<AuditFinding> TextAudit::finish() {
+std::vector<AuditFinding> TextAudit::finish(const std::vector<std::pair<std::int64_t, std::string>>& reported) {
     if (finished_) throw std::logic_error("TextAudit: finished twice");
     finished_ = true;
     if (carriage_return_ && !refused_) read(std::string_view(&kLoneReturn, 1));  // the text's last character
     stage_.finish();
-    FullScanner::Reported reported;
-    reported.reserve(reported_.size());
-    for (const auto& [line, module] : reported_) reported.emplace_back(line, module);
-    std::sort(reported.begin(), reported.end());
-    return scanner_.judge(stage_, filepath_, reported, local_modules_);
+    FullScanner::Reported views;
+    views.reserve(reported.size());
+    for (const auto& [line, module] : reported) views.emplace_back(line, module);
+    std::sort(views.begin(), views.end());
+    return scanner_.judge(stage_, filepath_, views, local_modules_);
 }
 
 }  // namespace scanner_core

@@ -21,12 +21,8 @@ namespace scanner_core {
 
 class TextAudit final : private ImportFilter {
 public:
-    // `scanner` must outlive the audit. `reported`: the (line, module)
-    // pairs the line scan reported for the file, with their lines in the
-    // decoded text; the audit's import of the same module on the same line
-    // is not reported again. Throws std::bad_alloc only.
-    TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules,
-              std::vector<std::pair<std::int64_t, std::string>> reported);
+    // `scanner` must outlive the audit. Throws std::bad_alloc only.
+    TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules);
     TextAudit(const TextAudit&) = delete;
     TextAudit& operator=(const TextAudit&) = delete;
 
@@ -42,8 +38,11 @@ public:
     void refuse(std::string reason);
 
     // Ends the text and returns the findings, as FullScanner::judge gives
-    // them. Throws std::logic_error when called again, std::bad_alloc.
-    std::vector<AuditFinding> finish();
+    // them. `reported`: the (line, module) pairs the line scan reported for
+    // the file, with their lines in the decoded text; the audit's import of
+    // the same module on the same line is not reported again. Throws
+    // std::logic_error when called again, std::bad_alloc.
+    std::vector<AuditFinding> finish(const std::vector<std::pair<std::int64_t, std::string>>& reported);
 
 private:
     bool judged(const std::string& module) const override;
@@ -52,7 +51,6 @@ private:
     const FullScanner& scanner_;
     const std::string filepath_;
     const std::unordered_set<std::string> local_modules_;
-    const std::vector<std::pair<std::int64_t, std::string>> reported_;
     SourceAudit stage_;
     std::string scratch_;           // a piece whose carriage returns were rewritten
     bool carriage_return_ = false;  // the last piece ended in one, not yet read
