@@ -82,14 +82,19 @@ def decode_error_text(error: UnicodeDecodeError, offset: int) -> str:
     return f"'{error.encoding}' codec can't decode bytes in position {start}-{end - 1}: {error.reason}"
 
 
-def encode_error_text(error: UnicodeEncodeError, offset: int) -> str:
-    """As decode_error_text, for the lone surrogates that UTF-8 refuses."""
-    start, end = error.start + offset, error.end + offset
-    if error.end == error.start + 1:
-        code = ord(error.object[error.start])
-        escape = f"\\x{code:02x}" if code <= 0xFF else f"\\u{code:04x}" if code <= 0xFFFF else f"\\U{code:08x}"
-        return f"'{error.encoding}' codec can't encode character '{escape}' in position {start}: {error.reason}"
-    return f"'{error.encoding}' codec can't encode characters in position {start}-{end - 1}: {error.reason}"
+def surrogates_text(start: int, end: int, first: str) -> str:
+    """UTF-8's refusal of the lone surrogates from `start` to `end` of the
+    whole text (the first is `first`), as Python words it."""
+    if end == start + 1:
+        return f"'utf-8' codec can't encode character '\\u{ord(first):04x}' in position {start}: surrogates not allowed"
+    return f"'utf-8' codec can't encode characters in position {start}-{end - 1}: surrogates not allowed"
+
+
+def leading_surrogates(text: str) -> int:
+    count = 0
+    while count < len(text) and "\ud800" <= text[count] <= "\udfff":
+        count += 1
+    return count
 
 
 class Reader:
@@ -104,9 +109,11 @@ class Reader:
         self.decoded_bytes = 0  # bytes given to the decoder, line breaks made line feeds
         self.characters = 0  # characters it gave back
         self.lines = 1  # the decoded line that the text so far ends on
-        # Python decodes the whole text before it reads any: a lone
-        # surrogate it cannot read gives way to a codec error further on.
-        self.unreadable: str | None = None
+        # Python decodes the whole text before it reads any: the lone
+        # surrogates that UTF-8 cannot hold (their first, where their run
+        # starts and ends, whether it may go on) give way to a codec error
+        # further on.
+        self.surrogates: tuple[str, int, int, bool] | None = None
 
     def read(self, data: bytes, final: bool = False) -> None:
         """Decodes the next bytes; Refused at the codec's first error."""
@@ -125,11 +132,16 @@ class Reader:
         except Exception as error:  # noqa: BLE001 - a codec may raise anything; Python would refuse the file
             raise Refused(str(error) or type(error).__name__) from error
         self.lines += text.count("\n")
-        if self.unreadable is None:
+        if self.surrogates is None:
             try:
                 self.audit.feed(text.encode("utf-8"))
             except UnicodeEncodeError as error:
-                self.unreadable = encode_error_text(error, self.characters)
+                start, end = self.characters + error.start, self.characters + error.end
+                self.surrogates = (text[error.start], start, end, error.end == len(text))
+        elif self.surrogates[3] and text:  # a run cut between two pieces of text
+            first, start, end, _ = self.surrogates
+            more = leading_surrogates(text)
+            self.surrogates = (first, start, end + more, more == len(text))
         self.characters += len(text)
 
     def end(self) -> None:
@@ -137,8 +149,9 @@ class Reader:
         if self.decoded_bytes > 0 and self.last != b"\n":
             self.read(b"\n")
         self.read(b"", final=True)
-        if self.unreadable is not None:
-            raise Refused(self.unreadable)
+        if self.surrogates is not None:
+            first, start, end, _ = self.surrogates
+            raise Refused(surrogates_text(start, end, first))
 
 
 def reported_lines(scanned: Iterable[Finding]) -> tuple[list[int], list[tuple[int, str]]]:
