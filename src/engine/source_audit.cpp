@@ -51,6 +51,7 @@ void SourceAudit::stop(std::string reason, std::int64_t line) {
 }
 
 void SourceAudit::read_decoded() noexcept {
+    reader_->lexer.set_decoded(true);
     reader_->started = true;
     reader_->coding.end();  // nothing seen yet: UTF-8
 }

@@ -1,22 +1,9 @@
 #include "text_audit.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <stdexcept>
 
 namespace scanner_core {
-namespace {
-
-// Python makes every line break of the file's bytes a line feed before it
-// decodes them, so a carriage return in the decoded text is one the codec
-// made (UTF-7's "+AA0-", unicode_escape's "\r"). Its tokenizer then ends
-// lines at line feeds only: before a line feed the return goes with it, in
-// a string it is a character, elsewhere it is one Python refuses. This
-// reader ends lines at any carriage return, so a lone one is read as a
-// vertical tab, which it treats as Python treats that return.
-constexpr char kLoneReturn = '\v';
-
-}  // namespace
 
 TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules)
     : scanner_(scanner), filepath_(std::move(filepath)), local_modules_(std::move(local_modules)), stage_(true, this) {
@@ -29,29 +16,14 @@ bool TextAudit::judged(const std::string& module) const {
 
 void TextAudit::feed(std::string_view utf8) {
     if (finished_) throw std::logic_error("TextAudit: feed after finish");
-    if (refused_ || utf8.empty()) return;
-    if (carriage_return_) {
-        carriage_return_ = false;
-        read(utf8.front() == '\n' ? std::string_view("\r") : std::string_view(&kLoneReturn, 1));
-    }
-    if (utf8.back() == '\r') {  // what follows it decides
-        carriage_return_ = true;
-        utf8.remove_suffix(1);
-    }
-    if (std::memchr(utf8.data(), '\r', utf8.size()) == nullptr) {
-        read(utf8);
-        return;
-    }
-    scratch_.assign(utf8);
-    for (std::size_t i = 0; i + 1 < scratch_.size(); ++i) {
-        if (scratch_[i] == '\r' && scratch_[i + 1] != '\n') scratch_[i] = kLoneReturn;
-    }
-    if (!scratch_.empty() && scratch_.back() == '\r') scratch_.back() = kLoneReturn;  // before the held one
-    read(scratch_);
-}
-
-void TextAudit::read(std::string_view utf8) {
-    stage_.feed(utf8);
+    // Python makes every line break of the file's bytes a line feed before
+    // it decodes them, so a carriage return here is one the codec made
+    // (UTF-7's "+AA0-", unicode_escape's "\r"), and Python's tokenizer ends
+    // lines at line feeds alone. It keeps a lone return in a string, as the
+    // reader does in this mode, and refuses one in code or a comment, where
+    // the reader ends a logical line (counting no line): it reads every
+    // import that Python's tokens show after one, never fewer.
+    if (!refused_) stage_.feed(utf8);
 }
 
 void TextAudit::refuse(std::string reason) {
@@ -63,7 +35,6 @@ void TextAudit::refuse(std::string reason) {
 std::vector<AuditFinding> TextAudit::finish(const std::vector<std::pair<std::int64_t, std::string>>& reported) {
     if (finished_) throw std::logic_error("TextAudit: finished twice");
     finished_ = true;
-    if (carriage_return_ && !refused_) read(std::string_view(&kLoneReturn, 1));  // the text's last character
     stage_.finish();
     FullScanner::Reported views;
     views.reserve(reported.size());

@@ -46,14 +46,11 @@ public:
 
 private:
     bool judged(const std::string& module) const override;
-    void read(std::string_view utf8);
 
     const FullScanner& scanner_;
     const std::string filepath_;
     const std::unordered_set<std::string> local_modules_;
     SourceAudit stage_;
-    std::string scratch_;           // a piece whose carriage returns were rewritten
-    bool carriage_return_ = false;  // the last piece ended in one, not yet read
     bool refused_ = false;
     bool finished_ = false;
 };

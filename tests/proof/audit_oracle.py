@@ -192,6 +192,10 @@ def python_tokens(data: bytes | str) -> tuple[list[tokenize.TokenInfo], bool]:
         generate = tokenize.tokenize
     try:
         for token in generate(readline):
+            if token.type == tokenize.OP and "\r" in token.string:
+                # A carriage return that a codec made, in code: tokenize
+                # lets it through as an operator, the interpreter refuses it.
+                raise tokenize.TokenError("carriage return in code")
             if token.type not in SKIPPED:
                 tokens.append(token)
     except Exception:  # noqa: BLE001 - SyntaxError, TokenError, ...; SystemError from tokenize's own faults

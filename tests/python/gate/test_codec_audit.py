@@ -62,7 +62,6 @@ REFUSED = {
     "utf-32": b"# coding: utf-32\nimport os\n",
     "EBCDIC": b"# coding: cp037\n" + "import os\n".encode("cp037"),
     "byte-order mark with another codec": b"\xef\xbb\xbf# coding: cp1252\nimport os\n",
-    "lone carriage return in code": b"# coding: unicode_escape\nx = 1\\rimport os\n",
     "NUL that decoding makes": b"# coding: unicode_escape\nimport os\\x00\n",
 }
 
@@ -107,6 +106,16 @@ def test_what_python_refuses_fails_with_its_reason(tmp_path, monkeypatch, name, 
     assert our_rule == UNAUDITED.id
     if line is None:  # refused as it is decoded: Python's own words, positions included
         assert (our_line, our_message) == (line, message)
+
+
+@pytest.mark.parametrize("piece_bytes", PIECE_SIZES)
+def test_a_carriage_return_that_decoding_makes_in_code_hides_no_import(tmp_path, monkeypatch, piece_bytes):
+    # Python refuses these; what its tokens show after the return is still read.
+    path = tmp_path / "plugin.py"
+    path.write_bytes(b"# coding: unicode_escape\nx = 1\\rimport os\n# note\\rimport sys\n")
+    assert oracle(str(path))[0][0] == UNAUDITED.id
+    found = {(line, module) for rule, line, module, _ in audited(str(path), piece_bytes, monkeypatch)}
+    assert found == {(2, "os"), (3, "sys")}
 
 
 def test_a_file_changed_into_a_fifo_since_the_scan_fails_unread(tmp_path):
