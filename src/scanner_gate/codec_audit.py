@@ -98,8 +98,8 @@ def leading_surrogates(text: str) -> int:
 
 
 class Reader:
-    """Decodes the file's bytes as Python does and feeds the text to the
-    audit, counting the decoded lines."""
+    """Decodes the file's bytes as Python does, counting the decoded lines,
+    and feeds the text to the audit a piece at a time."""
 
     def __init__(self, decoder: codecs.IncrementalDecoder, audit: scanner_audit.TextAudit) -> None:
         self.decoder = decoder
@@ -114,6 +114,7 @@ class Reader:
         # starts and ends, whether it may go on) give way to a codec error
         # further on.
         self.surrogates: tuple[str, int, int, bool] | None = None
+        self.texts: list[str] = []  # decoded, not yet fed
 
     def read(self, data: bytes, final: bool = False) -> None:
         """Decodes the next bytes; Refused at the codec's first error."""
@@ -132,6 +133,12 @@ class Reader:
         except Exception as error:  # noqa: BLE001 - a codec may raise anything; Python would refuse the file
             raise Refused(str(error) or type(error).__name__) from error
         self.lines += text.count("\n")
+        self.texts.append(text)
+
+    def flush(self) -> None:
+        """Feeds the text decoded so far to the audit."""
+        text = "".join(self.texts)
+        self.texts.clear()
         if self.surrogates is None:
             try:
                 self.audit.feed(text.encode("utf-8"))
@@ -149,6 +156,7 @@ class Reader:
         if self.decoded_bytes > 0 and self.last != b"\n":
             self.read(b"\n")
         self.read(b"", final=True)
+        self.flush()
         if self.surrogates is not None:
             first, start, end, _ = self.surrogates
             raise Refused(surrogates_text(start, end, first))
@@ -156,17 +164,18 @@ class Reader:
 
 def reported_lines(scanned: Iterable[Finding]) -> tuple[list[int], list[tuple[int, str]]]:
     """The lines of bytes on which the line scan reported imports, sorted,
-    and the (line, module) pairs it reported."""
-    pairs = sorted(
-        {(f.line, f.module) for f in scanned if f.kind in (FORBIDDEN, UNLISTED) and f.line and f.module is not None}
-    )
+    and the (line, module) pairs it reported, sorted."""
+    pairs = sorted({
+        (f.line, f.module) for f in scanned
+        if (f.kind is FORBIDDEN or f.kind is UNLISTED) and f.line and f.module is not None
+    })
     return sorted({line for line, _ in pairs}), pairs
 
 
-def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list[int]) -> dict[int, int]:
+def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list[int]) -> list[int]:
     """Reads the whole file through `reader`, and returns the decoded line on
-    which each of `lines_of_bytes` begins (lines counted at line feeds)."""
-    decoded_line: dict[int, int] = {}
+    which each of `lines_of_bytes` (sorted, counted at line feeds) begins."""
+    decoded_lines: list[int] = []
     wanted = iter(lines_of_bytes)
     target = next(wanted, None)
     line = 1  # the line of bytes that the bytes read so far end on
@@ -189,14 +198,15 @@ def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list
             if line < target:  # in a later piece
                 break
             reader.read(piece[start:position])
-            decoded_line[target] = reader.lines
+            decoded_lines.append(reader.lines)
             start = position
             target = next(wanted, None)
         else:
             line += piece.count(b"\n", start)
         reader.read(piece[start:])
+        reader.flush()
     reader.end()
-    return decoded_line
+    return decoded_lines
 
 
 def audit(
@@ -213,13 +223,15 @@ def audit(
     text_audit = scanner_audit.TextAudit(scanner, filepath, set(local_modules))
     try:
         reader = Reader(text_decoder(encoding), text_audit)
-        decoded_line = read_file(filepath, encoding, reader, lines_of_bytes)
+        decoded_lines = read_file(filepath, encoding, reader, lines_of_bytes)
     except Refused as refusal:
         text_audit.refuse(str(refusal))
         return [native_finding(finding) for finding in text_audit.finish([])]
     except (OSError, ValueError) as error:
         reason = getattr(error, "strerror", None) or str(error)
         return [Finding(UNAUDITED, None, None, f"{filepath}: fichier illisible pour l'audit ({reason})")]
+    # A line past the end (the file shrank since the scan) has no decoded line.
+    decoded_line = dict(zip(lines_of_bytes, decoded_lines))
     reported = [(decoded_line[line], module) for line, module in pairs if line in decoded_line]
     return [native_finding(finding) for finding in text_audit.finish(reported)]
 
