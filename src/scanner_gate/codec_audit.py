@@ -172,6 +172,33 @@ def reported_lines(scanned: Iterable[Finding]) -> tuple[list[int], list[tuple[in
     return sorted({line for line, _ in pairs}), pairs
 
 
+def after_line_feeds(data: bytes, start: int, count: int) -> int:
+    """Where the `count`-th line feed from `start` ends (`start` itself when
+    `count` is 0); -1 when `data` holds fewer. Counted a span at a time, so
+    that the cost goes with the spans, not with the lines in them."""
+    if count <= 0:
+        return start
+    low, span = start, 64
+    while True:  # spans that double until one holds the line feed
+        high = min(low + span, len(data))
+        found = data.count(b"\n", low, high)
+        if found >= count:
+            break
+        if high == len(data):
+            return -1
+        count, low, span = count - found, high, span * 2
+    while high - low > 64:  # then halved back around it
+        middle = (low + high) // 2
+        found = data.count(b"\n", low, middle)
+        if found >= count:
+            high = middle
+        else:
+            count, low = count - found, middle
+    for _ in range(count):
+        low = data.index(b"\n", low) + 1
+    return low
+
+
 def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list[int]) -> list[int]:
     """Reads the whole file through `reader`, and returns the decoded line on
     which each of `lines_of_bytes` (sorted, counted at line feeds) begins."""
@@ -192,17 +219,14 @@ def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list
         start = 0
         while target is not None:
             # Up to the line feed that ends the line before the target.
-            position = start
-            while line < target and (feed := piece.find(b"\n", position)) >= 0:
-                position, line = feed + 1, line + 1
-            if line < target:  # in a later piece
+            position = after_line_feeds(piece, start, target - line)
+            if position < 0:  # in a later piece
                 break
             reader.read(piece[start:position])
             decoded_lines.append(reader.lines)
-            start = position
+            start, line = position, target
             target = next(wanted, None)
-        else:
-            line += piece.count(b"\n", start)
+        line += piece.count(b"\n", start)
         reader.read(piece[start:])
         reader.flush()
     reader.end()
