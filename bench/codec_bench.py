@@ -23,9 +23,11 @@ import sys
 import tempfile
 from pathlib import Path
 
+import corpora
+
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
-VERSION = 1
+VERSION = 3
 NON_ASCII = ["caf\u00e9", "na\u00efve", "\u20ac 12", "r\u00e9sum\u00e9", "d\u00e9j\u00e0 vu", "\u2019", "\u00c9t\u00e9"]
 HIDDEN = "x = 1; import subprocess\n"
 POLICY = "[policy]\nforbidden = [\"os\", \"subprocess\", \"socket\"]\nallowed_exact = [\"json\"]\n"
@@ -33,11 +35,8 @@ POLICY = "[policy]\nforbidden = [\"os\", \"subprocess\", \"socket\"]\nallowed_ex
 
 def module_text(size: int) -> str:
     """About `size` characters of plugin code with non-ASCII text."""
-    sys.path.insert(0, str(HERE))
-    import corpora
-
     rng = random.Random(22)
-    lines = corpora.plugin_source(rng, size * 4 // 5).splitlines()
+    lines = corpora.plugin_source(rng, size * 6 // 7).splitlines()
     for i in range(0, len(lines), 3):
         lines[i] += f"  # {rng.choice(NON_ASCII)} {rng.choice(NON_ASCII)}"
     return "\n".join(lines) + "\n" + HIDDEN
