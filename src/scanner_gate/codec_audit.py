@@ -35,6 +35,12 @@ PIECE_BYTES = 256 * 1024
 
 BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 
+# Bytes a decoder may hold back undecoded. Some start again from the
+# beginning of what they hold at every piece (UTF-7 inside one base64 run,
+# idna until the next dot), which would make the cost grow with the square
+# of such a stretch: a file with a longer one fails unread instead.
+MAX_HELD_BACK = 4 * 1024 * 1024
+
 
 class Refused(Exception):
     """Python would not decode the file; the message is its reason."""
@@ -132,6 +138,8 @@ class Reader:
             raise Refused(decode_error_text(error, offset)) from error
         except Exception as error:  # noqa: BLE001 - a codec may raise anything; Python would refuse the file
             raise Refused(str(error) or type(error).__name__) from error
+        if len(self.decoder.getstate()[0]) > MAX_HELD_BACK:
+            raise OSError(0, f"le codec retient plus de {MAX_HELD_BACK} octets sans les d\u00e9coder")
         self.lines += text.count("\n")
         self.texts.append(text)
 

@@ -118,6 +118,19 @@ def test_a_carriage_return_that_decoding_makes_in_code_hides_no_import(tmp_path,
     assert found == {(2, "os"), (3, "sys")}
 
 
+def test_a_codec_that_holds_back_a_long_stretch_fails_it_unread(tmp_path, monkeypatch):
+    # UTF-7 decodes a base64 run only once it ends, again from its start at
+    # every piece: an endless run would cost the square of its length.
+    monkeypatch.setattr(codec_audit, "PIECE_BYTES", 16)
+    monkeypatch.setattr(codec_audit, "MAX_HELD_BACK", 64)
+    path = tmp_path / "plugin.py"
+    path.write_bytes(b"# coding: utf-7\nimport os\nx = '+" + b"AGEAYgBj" * 12 + b"-'\n")
+    [finding] = codec_audit.audit(str(path), [], SCANNER, LOCAL, "utf-7")
+    assert finding.kind is UNAUDITED and "retient plus de 64 octets" in finding.message
+    monkeypatch.setattr(codec_audit, "MAX_HELD_BACK", 200)
+    assert [f.module for f in codec_audit.audit(str(path), [], SCANNER, LOCAL, "utf-7")] == ["os"]
+
+
 def test_a_file_changed_into_a_fifo_since_the_scan_fails_unread(tmp_path):
     fifo = tmp_path / "plugin.py"
     os.mkfifo(fifo)
