@@ -15,6 +15,7 @@ bool TextAudit::judged(const std::string& module) const {
 }
 
 void TextAudit::feed(std::string_view utf8) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) throw std::logic_error("TextAudit: feed after finish");
     // Python makes every line break of the file's bytes a line feed before
     // it decodes them, so a carriage return here is one the codec made
@@ -27,12 +28,14 @@ void TextAudit::feed(std::string_view utf8) {
 }
 
 void TextAudit::refuse(std::string reason) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_ || refused_) return;
     refused_ = true;
     stage_.refuse(std::move(reason), 0);
 }
 
 std::vector<AuditFinding> TextAudit::finish(const std::vector<std::pair<std::int64_t, std::string>>& reported) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) throw std::logic_error("TextAudit: finished twice");
     finished_ = true;
     stage_.finish();

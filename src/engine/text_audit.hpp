@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -28,8 +29,8 @@ public:
 
     // Reads the next piece of the decoded text (UTF-8; invalid UTF-8 fails
     // the file as Python's reader would); after refuse, ignores it. Throws
-    // std::logic_error after finish, std::bad_alloc. Not thread-safe: one
-    // thread at a time.
+    // std::logic_error after finish, std::bad_alloc. Calls from several
+    // threads are taken one at a time, in the order they get the audit.
     void feed(std::string_view utf8);
 
     // The file cannot be decoded (Python's `reason`, such as its codec's
@@ -51,6 +52,7 @@ private:
     const std::string filepath_;
     const std::unordered_set<std::string> local_modules_;
     SourceAudit stage_;
+    std::mutex mutex_;  // the pieces of one text are read one after the other
     bool refused_ = false;
     bool finished_ = false;
 };
