@@ -47,7 +47,8 @@ class Outcome:
     # "refused_both": the parser refuses it and the native audit fails it.
     # "refused_by_python_only": the parser refuses it, the native audit
     #     reads it, and reports every import that Python's tokens show.
-    # "deferred": a codec the engine leaves to Python, named as Python names it.
+    # "deferred": a file whose text the engine cannot judge in any codec (a
+    #     \N{...} escape in a dynamic import's name), which fails unaudited.
     # Failures: "mismatch", "fewer_imports", "wrong_codec", "crash".
     kind: str
     detail: str = ""

@@ -39,6 +39,7 @@ ACCEPTED = {
     # Line breaks that decoding makes: UTF-7's, and the escapes' of unicode_escape.
     "utf-7 line feeds": b"# coding: utf-7\nimport os+AAo-import sys+AAo-x = '+AOk-'; import json, subprocess\nimport os\n",
     "utf-7 carriage return in a string": b"# coding: utf-7\nx = 'a+AA0-b'; import sys\n",
+    "a declaration that decodes to another name": b"# coding: utf-7+AC0-8\nimport os\nx = 1; import sys\n",
     "utf-7 carriage return and line feed": b"# coding: utf-7\nx = 1+AA0ACg-import sys\n",
     "unicode_escape joined lines": b"# coding: unicode_escape\nx = 1 + \\\n2\nimport os\nimport sys; y = '\\\nz'\nimport os\n",
     "unicode_escape made lines": b"# coding: unicode_escape\nx = 1\\nimport os\\r\\nimport sys\\n\nimport os\n",
