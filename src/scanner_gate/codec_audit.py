@@ -21,6 +21,7 @@ where the line of bytes it names begins.
 
 import codecs
 import os
+import re
 import stat
 import sys
 from collections.abc import Iterable, Iterator, Set
@@ -40,6 +41,8 @@ BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 # idna until the next dot), which would make the cost grow with the square
 # of such a stretch: a file with a longer one fails unread instead.
 MAX_HELD_BACK = 4 * 1024 * 1024
+
+SURROGATES = re.compile("[\ud800-\udfff]*")
 
 
 class Refused(Exception):
@@ -96,13 +99,6 @@ def surrogates_text(start: int, end: int, first: str) -> str:
     return f"'utf-8' codec can't encode characters in position {start}-{end - 1}: surrogates not allowed"
 
 
-def leading_surrogates(text: str) -> int:
-    count = 0
-    while count < len(text) and "\ud800" <= text[count] <= "\udfff":
-        count += 1
-    return count
-
-
 class Reader:
     """Decodes the file's bytes as Python does, counting the decoded lines,
     and feeds the text to the audit a piece at a time."""
@@ -155,7 +151,8 @@ class Reader:
                 self.surrogates = (text[error.start], start, end, error.end == len(text))
         elif self.surrogates[3] and text:  # a run cut between two pieces of text
             first, start, end, _ = self.surrogates
-            more = leading_surrogates(text)
+            run = SURROGATES.match(text)
+            more = run.end() if run else 0
             self.surrogates = (first, start, end + more, more == len(text))
         self.characters += len(text)
 
