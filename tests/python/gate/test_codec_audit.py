@@ -43,6 +43,8 @@ ACCEPTED = {
     "utf-7 carriage return and line feed": b"# coding: utf-7\nx = 1+AA0ACg-import sys\n",
     "unicode_escape joined lines": b"# coding: unicode_escape\nx = 1 + \\\n2\nimport os\nimport sys; y = '\\\nz'\nimport os\n",
     "unicode_escape made lines": b"# coding: unicode_escape\nx = 1\\nimport os\\r\\nimport sys\\n\nimport os\n",
+    "unicode_escape carriage returns in strings":
+        b"# coding: unicode_escape\nx = 'a\\r' + 'import sys'; y = f'\\r{1}' + '\\r'\nz = 1; import os\n",
     "unicode_escape names": b"# coding: unicode_escape\n__import__('\\\\x6fs')\n\\x69mport sys\n",
     "raw_unicode_escape": b"# coding: raw_unicode_escape\nx = 1\\u000aimport os\nimport sys\\u000a\n",
     # Line breaks of the bytes, which Python makes line feeds before it decodes.
