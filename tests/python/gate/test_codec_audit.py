@@ -63,6 +63,8 @@ REFUSED = {
     "a codec of text to text": b"# coding: rot13\nvzcbeg bf\n",
     "utf-16": b"# coding: utf-16\nimport os\n",
     "utf-32": b"# coding: utf-32\nimport os\n",
+    # The line feed Python adds at the end is decoded with the rest.
+    "utf-16 without a line feed at the end": b"# coding: utf-16\nimport os",
     "EBCDIC": b"# coding: cp037\n" + "import os\n".encode("cp037"),
     "byte-order mark with another codec": b"\xef\xbb\xbf# coding: cp1252\nimport os\n",
     "NUL that decoding makes": b"# coding: unicode_escape\nimport os\\x00\n",
