@@ -135,7 +135,7 @@ class Reader:
         except Exception as error:  # noqa: BLE001 - a codec may raise anything; Python would refuse the file
             raise Refused(str(error) or type(error).__name__) from error
         if len(self.decoder.getstate()[0]) > MAX_HELD_BACK:
-            raise OSError(0, f"le codec retient plus de {MAX_HELD_BACK} octets sans les d\u00e9coder")
+            raise OSError(0, f"son codec retient plus de {MAX_HELD_BACK} octets sans les d\u00e9coder")
         self.lines += text.count("\n")
         self.texts.append(text)
 
