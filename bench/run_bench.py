@@ -41,6 +41,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import codec_bench  # noqa: E402
 import corpora  # noqa: E402
 import py_checkers  # noqa: E402
 
@@ -607,6 +608,9 @@ def main() -> int:
 
     report = render(args, runs, threads, started, load_before, load_after, main_corpora, scaling_corpora,
                     contenders, checks, micro, first_calls)
+    # A file in a codec only Python decodes, through the command.
+    report += "\n" + "\n".join(codec_bench.section(args.cache, PEAK_RSS, args.module_dir, args.quick,
+                                                   1 if args.quick else 3, log))
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(report)
     print(report)

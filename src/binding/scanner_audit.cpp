@@ -10,16 +10,20 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <unordered_set>
 #include <vector>
 
 #include "full_scan.hpp"
+#include "text_audit.hpp"
 
 namespace py = pybind11;
 
 using scanner_core::AuditFinding;
 using scanner_core::FullResult;
 using scanner_core::FullScanner;
+using scanner_core::TextAudit;
 using StringSet = std::unordered_set<std::string>;
 using StringList = std::vector<std::string>;
 
@@ -89,6 +93,22 @@ std::optional<FullResult> judge_by_name(const FullScanner&, const py::object& fi
     return scanner_core::judge_by_name(fs_path(filepath));
 }
 
+std::unique_ptr<TextAudit> text_audit(const FullScanner& scanner, const py::object& filepath,
+                                      StringSet local_modules) {
+    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules));
+}
+
+void feed_text(TextAudit& audit, const py::bytes& utf8) {
+    const auto text = static_cast<std::string_view>(utf8);  // the bytes object outlives the call
+    py::gil_scoped_release release;
+    audit.feed(text);
+}
+
+std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::pair<std::int64_t, std::string>>& reported) {
+    py::gil_scoped_release release;
+    return audit.finish(reported);
+}
+
 std::string report_repr(const FullResult& result) {
     return "<Report passed=" + std::string(result.passed ? "True" : "False") +
            " errors=" + std::to_string(result.scan.errors.size()) +
@@ -133,4 +153,11 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
              py::arg("audit") = true)
         .def("judge_by_name", &judge_by_name, py::arg("filepath"));
+
+    py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
+        .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),
+             py::keep_alive<1, 2>())
+        .def("feed", &feed_text, py::arg("utf8"))
+        .def("refuse", &TextAudit::refuse, py::arg("reason"))
+        .def("finish", &finish_text, py::arg("reported"));
 }

@@ -55,7 +55,7 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
 
 // The (line, module) pairs of the line scan's reports, read back from its
 // messages, sorted; the views point into the record's messages.
-using Reported = std::vector<std::pair<std::int64_t, std::string_view>>;
+using Reported = FullScanner::Reported;
 
 Reported reported_by(const FileResult& scan) {
     Reported reported;
@@ -208,30 +208,16 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
     return results;
 }
 
-FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                                    ScanWorker& worker, OpenMode mode, bool audit) const {
-    FullResult result;
-    if (!audit) {
-        result.scan = classifier_.scan_source(where, local_modules, worker, mode);
-        result.passed = result.scan.passed;
-        return result;
-    }
-    const PolicyFilter filter(classifier_, local_modules);
-    SourceAudit stage(true, &filter);
-    result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
-    const std::string& filepath = result.scan.filepath;
-    result.passed = result.scan.passed;
-    // A file that could not be opened was not read: the scan's error says so.
-    if (!stage.finished()) return result;
-    std::vector<AuditFinding>& findings = result.findings;
+std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::string& filepath,
+                                             const Reported& reported,
+                                             const std::unordered_set<std::string>& local_modules) const {
+    std::vector<AuditFinding> findings;
     if (!stage.deferred_encoding().empty()) {
-        result.deferred_encoding = stage.deferred_encoding();
         findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, stage.deferral(), ")"));
     } else if (stage.refused()) {
         findings.push_back(
             finding(AuditRule::unaudited_file, filepath, stage.refusal_line(), {}, kRefused, stage.refusal(), ")"));
     } else {
-        const Reported reported = reported_by(result.scan);
         for (AuditedImport& found : stage.imports()) {
             AuditRule rule = AuditRule::non_constant_dynamic_import;
             std::string_view text = kDynamic;
@@ -280,6 +266,27 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         }
         findings.erase(findings.begin() + static_cast<std::ptrdiff_t>(kept), findings.end());
     }
+    return findings;
+}
+
+FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
+                                    ScanWorker& worker, OpenMode mode, bool audit) const {
+    FullResult result;
+    if (!audit) {
+        result.scan = classifier_.scan_source(where, local_modules, worker, mode);
+        result.passed = result.scan.passed;
+        return result;
+    }
+    const PolicyFilter filter(classifier_, local_modules);
+    SourceAudit stage(true, &filter);
+    result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
+    const std::string& filepath = result.scan.filepath;
+    result.passed = result.scan.passed;
+    // A file that could not be opened was not read: the scan's error says so.
+    if (!stage.finished()) return result;
+    if (!stage.deferred_encoding().empty()) result.deferred_encoding = stage.deferred_encoding();
+    result.findings = judge(stage, filepath, reported_by(result.scan), local_modules);
+    const std::vector<AuditFinding>& findings = result.findings;
     for (const AuditFinding& made : findings) {
         if (is_error(made.rule)) result.passed = false;
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "file_result.hpp"
@@ -25,6 +26,8 @@
 #include "source_tree.hpp"
 
 namespace scanner_core {
+
+class SourceAudit;
 
 enum class AuditRule : unsigned char {
     hidden_forbidden_import,      // error: a forbidden import the line scan does not see
@@ -102,6 +105,18 @@ public:
     // does for the threads. Thread-safe.
     std::vector<FullResult> scan_tree(const std::string& src_dir, const std::unordered_set<std::string>& local_modules,
                                       unsigned int num_threads, bool audit) const;
+
+    // The (line, module) pairs a line scan reported, sorted: an audit's
+    // import of the same module on the same line is not reported again.
+    using Reported = std::vector<std::pair<std::int64_t, std::string_view>>;
+
+    // The findings of an audit that has finished reading `filepath`: the
+    // imports it found judged by the policy, less those in `reported`, in
+    // line order, one per line, rule and module; or the one unaudited-file
+    // error that says why it was not read. Takes the audit's imports.
+    // Throws std::bad_alloc only. Thread-safe.
+    std::vector<AuditFinding> judge(SourceAudit& stage, const std::string& filepath, const Reported& reported,
+                                    const std::unordered_set<std::string>& local_modules) const;
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,

@@ -675,7 +675,7 @@ std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) 
             }
             continue;
         }
-        if (c == '\n' || c == '\r') {
+        if (c == '\n' || (c == '\r' && !decoded_)) {
             if (!triple_) {
                 refuse_at("unterminated string literal", token_line_);
                 return 0;
@@ -805,8 +805,13 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                 }
                 continue;
             }
-            case '\n':
             case '\r':
+                if (decoded_) {
+                    ++q;
+                    continue;
+                }
+                [[fallthrough]];
+            case '\n':
                 if (!fstring.triple) {
                     refuse(in_format_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
                                     : "unterminated f-string literal");

@@ -98,6 +98,12 @@ public:
     // findings, slower; tests compare the two.
     void set_skipping(bool skipping) noexcept { skipping_ = skipping; }
 
+    // Whether the text was decoded by a codec after its line breaks were
+    // made line feeds, as Python reads a file in a codec of its own: a
+    // carriage return in a string is then a character of the string, as
+    // Python keeps it, not a line break. Never fails.
+    void set_decoded(bool decoded) noexcept { decoded_ = decoded; }
+
 private:
     enum class Mode : std::uint8_t { line_start, code, comment, name, number, string_body, fstring_middle, stopped };
     enum class NumberStep : std::uint8_t { prefixed, integer, fraction, exponent_digits };
@@ -140,6 +146,7 @@ private:
 
     ImportFinder& finder_;
     bool skipping_ = true;
+    bool decoded_ = false;
     Mode mode_ = Mode::line_start;
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;

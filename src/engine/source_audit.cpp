@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "import_finder.hpp"
 #include "python_lexer.hpp"
@@ -47,6 +48,21 @@ void SourceAudit::stop(std::string reason, std::int64_t line) {
     refusal_ = std::move(reason);
     refusal_line_ = line;
     imports_.clear();
+}
+
+void SourceAudit::read_decoded() noexcept {
+    reader_->lexer.set_decoded(true);
+    reader_->started = true;
+    reader_->coding.end();  // nothing seen yet: UTF-8
+}
+
+void SourceAudit::refuse(std::string reason, std::int64_t line) {
+    // The caller's reason comes first: Python decodes a whole file before
+    // it reads any of it.
+    deferred_encoding_.clear();
+    deferral_.clear();
+    stopped_ = false;
+    stop(std::move(reason), line);
 }
 
 void SourceAudit::feed(std::string_view piece) {

@@ -30,6 +30,15 @@ public:
     void feed(std::string_view piece) override;
     void finish() override;
 
+    // The text is already decoded (by Python's codec, for a codec this
+    // reader does not know): UTF-8, read from its first byte, with no
+    // byte-order mark or coding declaration to look for. Call before the
+    // first feed. Never fails.
+    void read_decoded() noexcept;
+    // Stops reading: the file fails with `reason` (Python's), on `line`
+    // (0: the whole file), whatever else it found. Throws std::bad_alloc only.
+    void refuse(std::string reason, std::int64_t line);
+
     // Whether the file was read to its end (false when it could not be opened).
     bool finished() const noexcept { return finished_; }
     // After finish: the imports found, in the order found (none when refused or deferred).

@@ -7,7 +7,7 @@ annotations. Laid out by concern:
 
     policy         where the policy comes from, and what it may hold
     scan           the paths walked or read, and the audit of each file
-    ast_audit      the audit through Python's own parser
+    codec_audit    the audit of a file in a codec only Python decodes
     findings       kinds of finding, a file's findings, the summary
     escape         how names and messages are written, so none is raw
     fingerprint    what identifies a finding from one run to the next

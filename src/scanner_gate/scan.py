@@ -1,7 +1,8 @@
 """The scan that produces the findings: the paths given, walked or read
 through the native module scanner_audit, which gives for each file the line
 scan's findings and the audit's, in one pass. A file in a codec that only
-Python decodes is audited by Python's own parser instead (ast_audit).
+Python decodes is decoded by Python's codec and read by the same native
+audit (codec_audit).
 
 A directory is walked by the gate's walk: links to directories are
 followed, and every entry that Python could import but that is no source
@@ -17,7 +18,7 @@ from collections.abc import Sequence
 
 import scanner_audit
 
-from scanner_gate import ast_audit
+from scanner_gate import codec_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, scan_findings
 from scanner_gate.policy import Policy
@@ -36,8 +37,8 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
     if result.deferred_encoding is None:
         return [native_finding(finding) for finding in result.findings]
     # A codec that only Python decodes: its native finding says just that,
-    # and Python's parser reads the file instead.
-    return ast_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding)
+    # and the file is read again through Python's decoder.
+    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding)
 
 
 @dataclasses.dataclass(frozen=True)

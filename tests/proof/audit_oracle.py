@@ -1,13 +1,15 @@
 """The native audit held to Python's own reading of a file.
 
 For a file that Python's parser accepts, the native findings must be the
-`ast` audit's (scanner_gate.ast_audit), finding for finding: rule, line and
-module. For a file the parser refuses, Python could not import it, so there
-is nothing exact to compare; the native audit must then fail it
-(unaudited-file) or report every import that Python's own tokenizer shows
-(`token_imports`), so that a file can never pass with fewer imports than
-Python's tokens hold. A file in a codec the engine leaves to Python
-(deferred) must name the codec Python would decode it with.
+`ast` audit's (ast_audit), finding for finding: rule, line and module. For
+a file the parser refuses, Python could not import it, so there is nothing
+exact to compare; the native audit must then fail it (unaudited-file) or
+report every import that Python's own tokenizer shows (`token_imports`), so
+that a file can never pass with fewer imports than Python's tokens hold.
+A file in a codec the engine leaves to Python (deferred) must name the
+codec Python would decode it with, and is then held to the same rules,
+read as the command reads it (scanner_gate.codec_audit: Python's decoder,
+the native audit), with the lines of the decoded text.
 """
 
 import ast
@@ -15,26 +17,15 @@ import codecs
 import dataclasses
 import io
 import keyword
-import sys
 import tokenize
 import unicodedata
 import warnings
 from collections.abc import Iterator
 
+import ast_audit
 import scanner_audit
-from scanner_gate import ast_audit
+from scanner_gate import codec_audit
 from scanner_gate.findings import UNAUDITED, UNLISTED, scan_findings
-
-
-
-def _read_whole(path: str) -> bytes:
-    with open(path, "rb") as stream:
-        return stream.read()
-
-
-# The oracle reads whole files, whatever their size.
-ast_audit.MAX_BYTES = sys.maxsize
-ast_audit.read = _read_whole
 
 # A policy that puts every path of the judgement to work: forbidden roots,
 # an exact and a prefix rule, a local module.
@@ -44,6 +35,8 @@ ALLOWED_PREFIXES = ("unittest", "email")
 LOCAL = frozenset({"test", "mylocal"})
 
 DYNAMIC_IMPORTERS = ("__import__", "import_module")
+# The engine's unaudited-file message for what only Python's reading can judge.
+DEFERRAL = "fichier non audit\u00e9 par le moteur"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -54,7 +47,8 @@ class Outcome:
     # "refused_both": the parser refuses it and the native audit fails it.
     # "refused_by_python_only": the parser refuses it, the native audit
     #     reads it, and reports every import that Python's tokens show.
-    # "deferred": a codec the engine leaves to Python, named as Python names it.
+    # "deferred": a file whose text the engine cannot judge in any codec (a
+    #     \N{...} escape in a dynamic import's name), which fails unaudited.
     # Failures: "mismatch", "fewer_imports", "wrong_codec", "crash".
     kind: str
     detail: str = ""
@@ -86,13 +80,22 @@ class Comparer:
 
     def _compare(self, path: str) -> Outcome:
         report = self.scanner.scan_file(path, set(LOCAL))
+        codec = report.deferred_encoding
         native = sorted((f.rule, f.line or 0, f.module or "") for f in report.findings)
-        oracle_findings = ast_audit.audit(report.filepath, scan_findings(report), self.scanner, LOCAL)
+        oracle_findings = ast_audit.audit(report.filepath, scan_findings(report), self.scanner, LOCAL, codec)
         python_refuses = any(f.kind is UNAUDITED for f in oracle_findings)
         with open(path, "rb") as stream:
             data = stream.read()
-        if report.deferred_encoding is not None:
-            return deferred(data, report.deferred_encoding, python_refuses)
+        if codec is not None:
+            named = deferred(data, codec, python_refuses)
+            if named.failed:
+                return named
+            decoded = codec_audit.audit(report.filepath, scan_findings(report), self.scanner, LOCAL, codec)
+            if any(DEFERRAL in f.message for f in decoded):
+                # What the engine cannot judge in any codec (a \N{...} escape
+                # in a dynamic import's name): the file fails unaudited.
+                return named
+            native = sorted((f.kind.id, f.line or 0, f.module or "") for f in decoded)
         native_refuses = any(rule == "unaudited-file" for rule, _, _ in native)
         if not python_refuses:
             oracle = sorted((f.kind.id, f.line or 0, f.module or "") for f in oracle_findings)
@@ -101,8 +104,17 @@ class Comparer:
             return Outcome("mismatch", f"native {difference(native, oracle)}, oracle {difference(oracle, native)}")
         if native_refuses:
             return Outcome("refused_both")
-        expected, complete = token_imports(data)
-        seen = self.native_imports(path)
+        if codec is not None:
+            text = decoded_text(data, codec)
+            if text is None:
+                return Outcome("mismatch", "Python cannot decode it, the audit reads it")
+            expected, complete = text_token_imports(text)
+            # Under an empty policy, with nothing counted as reported.
+            everything = codec_audit.audit(report.filepath, [], self.everything, set(), codec)
+            seen = {(f.line, f.module) for f in everything if f.kind is not UNAUDITED}
+        else:
+            expected, complete = token_imports(data)
+            seen = self.native_imports(path)
         missing = sorted(expected - seen)
         if missing:
             return Outcome("fewer_imports", f"Python's tokens show {missing[:5]}, the native audit does not",
@@ -130,6 +142,15 @@ def difference(ours: list[tuple[str, int, str]], theirs: list[tuple[str, int, st
     return f"has {extra[:6]}" if extra else "has nothing more"
 
 
+def decoded_text(data: bytes, codec: str) -> str | None:
+    """The text Python reads in a file of another codec; None when it
+    cannot decode it."""
+    try:
+        return data.replace(b"\r\n", b"\n").replace(b"\r", b"\n").decode(codec)
+    except (UnicodeError, LookupError):
+        return None
+
+
 def deferred(data: bytes, native_codec: str, python_refuses: bool) -> Outcome:
     """A file the engine leaves to Python's codecs must name the codec
     Python decodes it with (or one Python does not know, when it refuses)."""
@@ -155,18 +176,27 @@ def deferred(data: bytes, native_codec: str, python_refuses: bool) -> Outcome:
 SKIPPED = {tokenize.COMMENT, tokenize.NL, tokenize.ENCODING, tokenize.INDENT, tokenize.DEDENT, tokenize.ENDMARKER}
 
 
-def python_tokens(data: bytes) -> tuple[list[tokenize.TokenInfo], bool]:
-    """The significant tokens Python's tokenizer gives for the file, and
-    whether it read the file to its end. When it stops at an error, the
-    tokens of the logical line it stopped in are dropped: only whole
-    logical lines before the error count."""
+def python_tokens(data: bytes | str) -> tuple[list[tokenize.TokenInfo], bool]:
+    """The significant tokens Python's tokenizer gives for the file (or for
+    the text decoded from it), and whether it read it to its end. When it
+    stops at an error, the tokens of the logical line it stopped in are
+    dropped: only whole logical lines before the error count."""
     tokens: list[tokenize.TokenInfo] = []
-    # Python reads a source with its line breaks made line feeds; tokenize
-    # given the bytes as they are splits lines at line feeds only, and
-    # loses bytes after a lone carriage return.
-    data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    if isinstance(data, str):
+        readline = io.StringIO(data, newline="\n").readline
+        generate = tokenize.generate_tokens
+    else:
+        # Python reads a source with its line breaks made line feeds;
+        # tokenize given the bytes as they are splits lines at line feeds
+        # only, and loses bytes after a lone carriage return.
+        readline = io.BytesIO(data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")).readline
+        generate = tokenize.tokenize
     try:
-        for token in tokenize.tokenize(io.BytesIO(data).readline):
+        for token in generate(readline):
+            if token.type == tokenize.OP and "\r" in token.string:
+                # A carriage return that a codec made, in code: tokenize
+                # lets it through as an operator, the interpreter refuses it.
+                raise tokenize.TokenError("carriage return in code")
             if token.type not in SKIPPED:
                 tokens.append(token)
     except Exception:  # noqa: BLE001 - SyntaxError, TokenError, ...; SystemError from tokenize's own faults
@@ -340,3 +370,10 @@ def token_imports(data: bytes) -> tuple[set[tuple[int, str]], bool]:
     to_scan_line = ast_audit.scan_line_numbers(data)
     found = set(statement_imports(tokens)) | set(dynamic_imports(tokens))
     return {(to_scan_line(line), module) for line, module in found}, complete
+
+
+def text_token_imports(text: str) -> tuple[set[tuple[int, str]], bool]:
+    """As token_imports, for the decoded text of a file in another codec,
+    with its own lines."""
+    tokens, complete = python_tokens(text)
+    return set(statement_imports(tokens)) | set(dynamic_imports(tokens)), complete

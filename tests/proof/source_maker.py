@@ -30,7 +30,11 @@ QUOTES = ("'", '"', "'''", '"""')
 ENCODINGS = (
     None, None, None, None, None, None, None, None, None, None, None, None, "utf-8", "utf8", "UTF-8", "latin-1", "iso-8859-1", "latin_1", "iso-latin-1-unix",
     "utf-8-sig", "cp1252", "ascii", "euc-jp", "utf-16", "no-such-codec",
+    # Codecs only Python decodes, the text written in them: line breaks that
+    # decoding makes or joins, multibyte and stateful text, EBCDIC.
+    "shift_jis", "koi8-r", "utf-7", "unicode_escape", "raw_unicode_escape", "iso2022_jp", "cp037",
 )
+WRITTEN_IN = frozenset({"shift_jis", "koi8-r", "utf-7", "unicode_escape", "raw_unicode_escape", "iso2022_jp"})
 LINE_ENDS = ("\n", "\n", "\n", "\r\n", "\r")
 PIECES = (
     "import", "from", "import os", " as ", "(", ")", "[", "]", "{", "}", "{{", "}}", ":", ";", ",", ".", "...",
@@ -311,6 +315,8 @@ class SourceMaker:
 def codec_for(encoding: str | None) -> str:
     if encoding is None:
         return "utf-8"
+    if encoding in WRITTEN_IN:
+        return encoding
     try:
         return "latin-1" if encoding.lower().replace("_", "-").startswith(("latin", "iso")) else "utf-8"
     except LookupError:

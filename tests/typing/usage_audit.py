@@ -7,7 +7,7 @@ must reject, and --warn-unused-ignores fails the check if one is accepted.
 import pathlib
 import sys
 
-from scanner_audit import Finding, Report, Scanner
+from scanner_audit import Finding, Report, Scanner, TextAudit
 
 
 def describe(finding: Finding) -> str:
@@ -29,6 +29,11 @@ def main(directory: str) -> int:
         print(report.filepath, repr(report), codec, *messages, *map(describe, report.findings), sep="\n  ")
         failed += not report.passed
     print(scanner.is_forbidden("os.path"), scanner.is_allowed("json.decoder"))
+    # Text that Python's codec decoded, fed as UTF-8.
+    text = TextAudit(scanner, pathlib.Path(directory) / "legacy.py", local)
+    text.feed("import os\n".encode())
+    found: list[Finding] = text.finish([(1, "os")])
+    print(*map(describe, found))
     return 1 if failed else 0
 
 
@@ -37,6 +42,7 @@ def misuses(scanner: Scanner, report: Report, finding: Finding) -> None:
     scanner.scan_file(42, set())  # type: ignore[arg-type]
     scanner.scan_directory("plugins", set(), audit="yes")  # type: ignore[arg-type]
     report.passed = True  # type: ignore[misc]
+    TextAudit(scanner, "legacy.py", set()).feed("import os")  # type: ignore[arg-type]
     line: int = finding.line  # type: ignore[assignment]
     module: str = finding.module  # type: ignore[assignment]
     print(line, module)

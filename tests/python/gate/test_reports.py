@@ -282,9 +282,10 @@ class TestAudit:
         project.write("myplugin/unknown_codec.py", b"# coding: no-such-codec\nimport json\n")
         # Read to its end: the import after 16 MiB of comment is judged.
         project.write("myplugin/large.py", b"import json\n" + b"#" * (16 * 1024 * 1024) + b"\nimport json, os\n")
-        # A codec only Python decodes: Python's parser audits the file, up to its bound.
+        # A codec only Python decodes: its decoder and the native audit read it, to its end.
         project.write("myplugin/legacy.py", "# coding: cp1252\nx = '\u20ac'; import os\n".encode("cp1252"))
-        project.write("myplugin/legacy_large.py", b"# coding: cp1252\n" + b"#" * (1024 * 1024) + b"\n")
+        project.write("myplugin/legacy_large.py",
+                      b"# coding: cp1252\n" + b"#\x80" * (4 * 1024 * 1024) + b"\nimport json, os\n")
 
         completed = project.run("--json", "plugins")
 
@@ -303,6 +304,5 @@ class TestAudit:
         assert (rule, line) == ("unaudited-file", None) and "unknown encoding: no-such-codec" in message
         assert audit["large.py"] == [("hidden-forbidden-import", 3, ":3: import cach\u00e9 interdit \u2014 'os'")]
         assert audit["legacy.py"] == [("hidden-forbidden-import", 2, ":2: import cach\u00e9 interdit \u2014 'os'")]
-        assert audit["legacy_large.py"] == [
-            ("unaudited-file", None, ": fichier trop grand pour l'audit (plus de 1048576 octets)")]
+        assert audit["legacy_large.py"] == [("hidden-forbidden-import", 3, ":3: import cach\u00e9 interdit \u2014 'os'")]
         assert {name for name, found in audit.items() if not found} == {"__init__.py", "core.py"}

@@ -1,24 +1,23 @@
-"""The audit through Python's own parser: every import that the `ast` of a
-file shows, judged by the policy, less those the line scan reported.
+"""The audit through Python's own parser, the oracle the native audit is
+held to: every import that the `ast` of a file shows, judged by the
+policy, less those the line scan reported.
 
 It reads a file as the interpreter will (the bytes go to the parser, which
 applies the byte-order mark and the coding declaration itself), so it finds
 what a line scan cannot see: `import json, os`, `x = 1; import os`,
 `if c: import os`, continuation lines, `import ｏｓ`, `__import__("os")`.
-A file it cannot read or parse, or one too large for it, fails with an
-unaudited-file error: its imports are unknown, so it does not pass.
+A file it cannot parse fails with an unaudited-file error, in Python's words.
 
-It costs about 80 times the line scan, in one thread, and its syntax tree
-hundreds of times the file's size in memory: it is the oracle the tests
-hold the native audit to, and the path for the rare file whose codec only
-Python decodes.
+Lines are counted as the native audit counts them: at the line feeds of the
+file's bytes, as the line scan counts; in a file of a codec that only Python
+decodes, at the line feeds of the decoded text, which are the parser's own.
+It costs about 80 times the line scan, and its syntax tree hundreds of times
+the file's size in memory: it is for tests.
 """
 
 import ast
 import codecs
-import os
 import re
-import stat
 from collections.abc import Callable, Iterable, Iterator, Set
 
 import scanner_audit
@@ -33,12 +32,6 @@ from scanner_gate.findings import (
     Finding,
     Kind,
 )
-
-# The syntax tree takes hundreds of times the size of its file (1.4 GiB for
-# 4 MiB of plain statements): a larger file fails unaudited instead of
-# exhausting memory. Only files in a codec the native audit does not read
-# come here, and plugin sources in those are small.
-MAX_BYTES = 1024 * 1024
 
 DYNAMIC_IMPORTERS = ("__import__", "import_module")
 
@@ -68,38 +61,41 @@ def printable(text: str) -> str:
 
 
 def read(path: str) -> bytes:
-    """The file's bytes, at most MAX_BYTES + 1 of them. Opened without
-    blocking, so that a file swapped for a FIFO since the scan cannot hang
-    the audit, and refused unless it is a regular file."""
-    descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    with open(descriptor, "rb") as stream:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise OSError(0, "not a regular file")
-        return stream.read(MAX_BYTES + 1)
+    with open(path, "rb") as stream:
+        return stream.read()
 
 
-def scan_line_numbers(data: bytes, encoding: str | None = None) -> Callable[[int], int]:
-    """Maps the parser's line numbers onto the scan's, which counts line
-    feeds of the file's bytes. The parser also ends a line at a lone
-    carriage return, and, in a file of another codec, at every line break
-    that decoding makes (UTF-7's "+AAo-" is one)."""
-    if encoding is None and b"\r" not in data.replace(b"\r\n", b""):
+def scan_line_numbers(data: bytes) -> Callable[[int], int]:
+    """Maps the parser's line numbers of a UTF-8 or ISO-8859-1 file onto the
+    scan's, which counts line feeds of the file's bytes: the parser also
+    ends a line at a lone carriage return."""
+    if b"\r" not in data.replace(b"\r\n", b""):
         return lambda line: line
-    decoder = codecs.getincrementaldecoder(encoding or "utf-8")(errors="replace")
     scan_lines, line = [1], 1
-    # Python ends lines at CR LF, CR and LF before it decodes anything.
     for match in re.finditer(rb"[^\r\n]*(?:\r\n|\r|\n|$)", data):
         chunk = match.group()
         if not chunk:
             continue
-        ends_line = chunk[-1:] in (b"\r", b"\n")
-        text = decoder.decode(chunk.rstrip(b"\r\n") + (b"\n" if ends_line else b""))
-        # A line break that decoding made begins a line on the same line of bytes.
-        scan_lines += [line] * (text.count("\n") - ends_line)
         line += chunk.endswith(b"\n")
-        if ends_line:
+        if chunk[-1:] in (b"\r", b"\n"):
             scan_lines.append(line)
     return lambda parser_line: scan_lines[min(parser_line, len(scan_lines)) - 1]
+
+
+def decoded_line_numbers(data: bytes, encoding: str) -> Callable[[int], int]:
+    """Maps a line of the file's bytes (counted at line feeds) to the line of
+    the decoded text on which it begins: the text of the bytes before it,
+    line breaks made line feeds as Python makes them, decoded."""
+
+    def decoded_line(line: int) -> int:
+        start = 0
+        for _ in range(line - 1):
+            start = data.index(b"\n", start) + 1
+        before = data[:start].replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+        text = codecs.getincrementaldecoder(encoding)(errors="replace").decode(before)
+        return text.count("\n") + 1
+
+    return decoded_line
 
 
 def callee_name(call: ast.Call) -> str | None:
@@ -171,14 +167,9 @@ def audit(
     encoding: str | None = None,
 ) -> list[Finding]:
     """The audit's findings for one file, given the line scan's: the imports
-    that Python's parser finds and the scan did not report on their line."""
-    try:
-        data = read(filepath)
-    except (OSError, ValueError) as error:
-        reason = getattr(error, "strerror", None) or str(error)
-        return [unaudited(filepath, f"fichier illisible pour l'audit ({reason})")]
-    if len(data) > MAX_BYTES:
-        return [unaudited(filepath, f"fichier trop grand pour l'audit (plus de {MAX_BYTES} octets)")]
+    that Python's parser finds and the scan did not report on their line.
+    `encoding`: the codec of a file the engine leaves to Python's codecs."""
+    data = read(filepath)
     tree, refusal = parse(filepath, data)
     if tree is None:
         return [refusal] if refusal else []
@@ -186,7 +177,12 @@ def audit(
     # An import the scan reported, on the line where it reported it, is not
     # hidden; the same import on another line is.
     seen = {(finding.line, finding.module) for finding in scanned if finding.kind in (FORBIDDEN, UNLISTED)}
-    to_scan_line = scan_line_numbers(data, encoding)
+    if encoding is None:
+        to_scan_line = scan_line_numbers(data)
+    else:
+        to_decoded_line = decoded_line_numbers(data, encoding)
+        seen = {(to_decoded_line(line), module) for line, module in seen if line}
+        to_scan_line = lambda line: line  # noqa: E731 - the parser's lines are the decoded text's
     added: dict[str, Finding] = {}
     for parser_line, module, callee in imports_of(tree):
         line = to_scan_line(parser_line)
