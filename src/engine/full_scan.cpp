@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "parallel_scan.hpp"
+#include "private_twins.hpp"
 #include "scan_messages.hpp"
 #include "python_unicode.hpp"
 #include "source_audit.hpp"
@@ -85,6 +86,23 @@ private:
     const std::unordered_set<std::string>& local_modules_;
 };
 
+// The directories between `root` and the directory of `path`, a path the
+// walk composed below `root`.
+int depth_below(std::string_view root, std::string_view path) noexcept {
+    if (path.substr(0, root.size()) == root) path.remove_prefix(root.size());
+    int depth = 0;
+    bool separator = true;  // separators before the first name are the root's
+    for (const char c : path) {
+        if (c == '/') {
+            if (!separator) ++depth;
+            separator = true;
+        } else {
+            separator = false;
+        }
+    }
+    return depth;
+}
+
 bool was_reported(const Reported& reported, std::int64_t line, std::string_view module) {
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
@@ -107,12 +125,12 @@ bool is_error(AuditRule rule) noexcept {
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
                          std::vector<std::string> allowed_prefixes)
-    : classifier_(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes)) {}
+    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {}
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                                  bool audit) const {
+                                  bool audit, int depth) const {
     ScanWorker worker;
-    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit);
+    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit, depth);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
@@ -123,12 +141,13 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
     return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
+        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit,
+                           depth_below(src_dir, where.path));
     });
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                                    ScanWorker& worker, OpenMode mode, bool audit) const {
+                                    ScanWorker& worker, OpenMode mode, bool audit, int depth) const {
     FullResult result;
     if (!audit) {
         result.scan = classifier_.scan_source(where, local_modules, worker, mode);

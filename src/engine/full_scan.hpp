@@ -65,19 +65,23 @@ public:
     const ImportClassifier& classifier() const noexcept { return classifier_; }
 
     // Checks one file as ImportClassifier::scan_file does, and audits it when
-    // `audit` is set. Fails as ImportClassifier::scan_file does. Thread-safe.
+    // `audit` is set. `depth`: how many directories lie between the tree's
+    // root and the file's directory (0: the file is in the root); a relative
+    // import of level L reaches above the root when L > depth + 1. Fails as
+    // ImportClassifier::scan_file does. Thread-safe.
     FullResult scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                         bool audit) const;
+                         bool audit, int depth = 0) const;
 
     // Checks a tree as ImportClassifier::scan_directory does (the same walk,
-    // order, threads and failures), auditing each file when `audit` is set.
+    // order, threads and failures), auditing each file when `audit` is set,
+    // with `src_dir` as the root of its relative imports.
     std::vector<FullResult> scan_directory(const std::string& src_dir,
                                            const std::unordered_set<std::string>& local_modules,
                                            unsigned int num_threads, bool audit) const;
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           ScanWorker& worker, OpenMode mode, bool audit) const;
+                           ScanWorker& worker, OpenMode mode, bool audit, int depth) const;
 
     const ImportClassifier classifier_;
 };
