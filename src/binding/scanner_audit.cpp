@@ -59,10 +59,10 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
-                     bool audit) {
+                     bool audit, int depth) {
     const std::string path = fs_path(filepath);
     py::gil_scoped_release release;
-    return scanner.scan_file(path, local_modules, audit);
+    return scanner.scan_file(path, local_modules, audit, depth);
 }
 
 std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::object& src_dir,
@@ -109,7 +109,8 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("module"))
         .def("is_allowed", [](const FullScanner& s, const std::string& m) { return s.classifier().is_allowed(m); },
              py::arg("module"))
-        .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true)
+        .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
+             py::arg("depth") = 0)
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true);
 }

@@ -22,6 +22,7 @@ struct AuditedImport {
         importer_reference,    // an importer named but not called with a name: `name` is what was named
         dynamic_code,          // exec, eval or compile of what is no constant text: `name` is the callee
         relative_dynamic,      // a relative dynamic import whose anchor is no constant: `name` is the callee
+        refused_code,          // a constant text given to exec, eval or compile that Python refuses: `name` is why
         unaudited_code,        // a constant text given to exec, eval or compile that cannot be judged: `name` is why
     };
     Kind kind = Kind::statement;

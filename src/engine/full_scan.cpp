@@ -20,6 +20,20 @@ constexpr std::string_view kHiddenUnlisted = "import caché non whitelisté — 
 constexpr std::string_view kDynamic = "import dynamique non constant — '";
 constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
 constexpr std::string_view kDeferred = "fichier non audité par le moteur, à lire par Python (";
+constexpr std::string_view kReference = "référence à un importeur hors d'un appel — '";
+constexpr std::string_view kDynamicCode = "code dynamique non constant — '";
+constexpr std::string_view kRefusedCode = "code dynamique refusé par le parseur Python — '";
+constexpr std::string_view kUnauditedCode = "code dynamique non audité (";
+constexpr std::string_view kRelativeDynamic = "import dynamique relatif sans ancre constante — '";
+constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
+
+// A relative name as written: its dots, then the module. A level too high
+// to write out is given as a count.
+std::string relative_name(std::uint64_t level, const std::string& module) {
+    constexpr std::uint64_t kMostDots = 64;
+    std::string name = level <= kMostDots ? std::string(level, '.') : "<" + std::to_string(level) + " points>";
+    return name.append(module);
+}
 
 // "<path>:<line>: " or, for the whole file, "<path>: ".
 std::string message_head(const std::string& path, std::int64_t line) {
@@ -75,15 +89,23 @@ Reported reported_by(const FileResult& scan) {
 // What the judgement leaves silent is dropped as the audit finds it.
 class PolicyFilter final : public ImportFilter {
 public:
-    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules) noexcept
-        : classifier_(classifier), local_modules_(local_modules) {}
+    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
+                 int depth) noexcept
+        : classifier_(classifier), local_modules_(local_modules), depth_(depth) {}
     bool judged(const std::string& module) const override {
         return classifier_.verdict_on(module, local_modules_) != ImportVerdict::silent;
+    }
+    bool above_root(std::uint64_t level) const noexcept override { return climbs(level, depth_); }
+
+    // Whether `level` reaches above the root from `depth` below it.
+    static bool climbs(std::uint64_t level, int depth) noexcept {
+        return level > static_cast<std::uint64_t>(depth < 0 ? 0 : depth) + 1;
     }
 
 private:
     const ImportClassifier& classifier_;
     const std::unordered_set<std::string>& local_modules_;
+    const int depth_;
 };
 
 // The directories between `root` and the directory of `path`, a path the
@@ -114,13 +136,18 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::hidden_forbidden_import: return "hidden-forbidden-import";
         case AuditRule::hidden_unlisted_import: return "hidden-unlisted-import";
         case AuditRule::non_constant_dynamic_import: return "non-constant-dynamic-import";
+        case AuditRule::importer_reference: return "importer-reference";
+        case AuditRule::dynamic_code: return "dynamic-code";
+        case AuditRule::relative_dynamic_import: return "relative-dynamic-import";
+        case AuditRule::relative_import_above_root: return "relative-import-above-root";
         case AuditRule::unaudited_file: break;
     }
     return "unaudited-file";
 }
 
 bool is_error(AuditRule rule) noexcept {
-    return rule == AuditRule::hidden_forbidden_import || rule == AuditRule::unaudited_file;
+    return rule == AuditRule::hidden_forbidden_import || rule == AuditRule::unaudited_file ||
+           rule == AuditRule::relative_import_above_root;
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
@@ -154,7 +181,7 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         result.passed = result.scan.passed;
         return result;
     }
-    const PolicyFilter filter(classifier_, local_modules);
+    const PolicyFilter filter(classifier_, local_modules, depth);
     SourceAudit stage(true, &filter);
     result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
     const std::string& filepath = result.scan.filepath;
@@ -173,7 +200,28 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         for (AuditedImport& found : stage.imports()) {
             AuditRule rule = AuditRule::non_constant_dynamic_import;
             std::string_view text = kDynamic;
-            if (found.kind != AuditedImport::Kind::dynamic_other) {
+            std::string_view close = "'";
+            using Kind = AuditedImport::Kind;
+            const bool judged = found.kind == Kind::statement || found.kind == Kind::dynamic_constant;
+            if (judged && found.level > 0) {
+                if (!PolicyFilter::climbs(found.level, depth)) continue;
+                rule = AuditRule::relative_import_above_root;
+                text = kAboveRoot;
+                found.name = relative_name(found.level, found.name);
+            } else if (found.kind == Kind::importer_reference) {
+                rule = AuditRule::importer_reference;
+                text = kReference;
+            } else if (found.kind == Kind::dynamic_code || found.kind == Kind::refused_code) {
+                rule = AuditRule::dynamic_code;
+                text = found.kind == Kind::dynamic_code ? kDynamicCode : kRefusedCode;
+            } else if (found.kind == Kind::relative_dynamic) {
+                rule = AuditRule::relative_dynamic_import;
+                text = kRelativeDynamic;
+            } else if (found.kind == Kind::unaudited_code) {
+                rule = AuditRule::unaudited_file;
+                text = kUnauditedCode;
+                close = ")";
+            } else if (found.kind != Kind::dynamic_other) {
                 const std::string& module = found.name;
                 if (module.empty() || module.front() == '.') continue;
                 const ImportVerdict verdict = classifier_.verdict_on(module, local_modules);
@@ -185,7 +233,8 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
             }
             AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
             unicode::append_printable(made.module, made.message);
-            made.message.push_back('\'');
+            made.message.append(close);
+            if (rule == AuditRule::unaudited_file) made.module.clear();  // the text was why, not a module
             findings.push_back(std::move(made));
         }
         // In line order, and one finding per line, rule and module: the

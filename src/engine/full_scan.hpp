@@ -6,7 +6,9 @@
 // The audit reports what the line scan does not: every name of
 // `import a, b`, statements after `;` or on a compound statement's line,
 // continuation lines, names Python folds to another (NFKC), calls of
-// __import__ and import_module. Its findings are judged by the same policy;
+// __import__ and import_module, and the other doors to an importer (see
+// ImportFinder). Its findings are judged by the same policy, in which a
+// forbidden module forbids its private twins (see private_twins.hpp);
 // one that the line scan already reported on the same line for the same
 // module is left out. A file that cannot be read to its end as Python source
 // fails with an unaudited-file error: Python could not import it either.
@@ -29,6 +31,10 @@ enum class AuditRule : unsigned char {
     hidden_unlisted_import,       // warning: an unlisted import the line scan does not see
     non_constant_dynamic_import,  // warning: __import__ or import_module with a name that is no constant
     unaudited_file,               // error: a file that cannot be read as Python source
+    importer_reference,           // warning: an importer, a code runner or a loader named other than in a call
+    dynamic_code,                 // warning: exec, eval or compile of what is no constant text, or of text Python refuses
+    relative_dynamic_import,      // warning: a relative dynamic import whose anchor is no constant
+    relative_import_above_root,   // error: a relative import whose level reaches above the tree's root
 };
 
 // Returns the rule's identifier, such as "hidden-forbidden-import". Never fails.

@@ -416,10 +416,28 @@ constexpr bool ascii_name_byte(char c) noexcept { return ascii_letter(c) || (c >
 // Python's keywords, which are never names.
 bool keyword(std::string_view name) noexcept { return python_chars::keyword(name); }
 
-// Whether the word at `word` ("import" or "match") may matter: the whole
-// name it is in is `import`, `__import__` or `import_module`, or it is
-// `match` beginning the logical line at `line` (where it may open a match
-// statement). A name such as `importlib` or `matches` does not.
+// Whether `name` is one of the doors to an importer beside the import
+// statement: the importers, the builtins that run text as code, getattr,
+// a module's loader.
+bool door_name(std::string_view name) noexcept {
+    return name == "__import__" || name == "import_module" || name == "exec" || name == "eval" ||
+           name == "compile" || name == "getattr" || name == "__loader__" || name == "__spec__";
+}
+
+// Whether the word at `word` (a trigger) in a string is a whole name that
+// names a door, as the key of a subscript or the name given to getattr may.
+bool door_in_text(const char* word, const char* line, const char* end) noexcept {
+    const char* first = word;
+    while (first > line && ascii_name_byte(first[-1])) --first;
+    const char* last = word;
+    while (last < end && ascii_name_byte(*last)) ++last;
+    return door_name(std::string_view(first, static_cast<std::size_t>(last - first)));
+}
+
+// Whether the word at `word` (a trigger) may matter: the whole name it is
+// in is `import` or a door (see door_name), or it is `match` beginning the
+// logical line at `line` (where it may open a match statement). A name such
+// as `importlib` or `matches` does not.
 bool word_matters(const char* word, const char* line, const char* end) noexcept {
     const char* first = word;
     while (first > line && ascii_name_byte(first[-1])) --first;
@@ -431,7 +449,7 @@ bool word_matters(const char* word, const char* line, const char* end) noexcept 
     while (last < end && ascii_name_byte(*last)) ++last;
     if (last < end && high(*last)) return true;
     const std::string_view name(first, static_cast<std::size_t>(last - first));
-    if (name == "import" || name == "__import__" || name == "import_module") return true;
+    if (name == "import" || door_name(name)) return true;
     if (name != "match") return false;
     // The first token of its logical line, after blanks and continuations.
     while (line < first) {
@@ -512,6 +530,7 @@ private:
             blanks();
             const std::string_view module = dotted();
             if (module.empty() || count_ == kMostModules) return false;
+            if (module == "builtins") return false;  // `as b`: b.exec is the builtin, which the tokenizer follows
             modules_[count_++] = module;
             blanks();
             if (word("as")) {
@@ -526,6 +545,7 @@ private:
     bool from() noexcept {
         blanks();
         bool relative = false;
+        const char* const dots = p_;
         while (p_ < end_ && *p_ == '.') {
             relative = true;
             ++p_;
@@ -533,8 +553,12 @@ private:
         if (!relative || (p_ < end_ && ascii_letter(*p_))) {
             const std::string_view module = dotted();
             if (module.empty()) return false;
+            // Names bound from these may be importers under an alias: the tokenizer reads them.
+            if (!relative && (module == "importlib" || module == "builtins")) return false;
             if (!relative) modules_[count_++] = module;
         }
+        // A relative import goes with its dots, for the judgement of its level.
+        if (relative) modules_[count_++] = std::string_view(dots, static_cast<std::size_t>(p_ - dots));
         blanks();
         if (!word("import")) {
             // "import" right before "(" or "*" has no blank after it.
@@ -669,14 +693,22 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
                 if (!walk.continuation()) return done();
                 continue;
             case '\'':
-            case '"':
+            case '"': {
+                const char* const opened = q;
+                const char* const first = walk.trigger;
                 if (!walk.quoted(0)) return done();
+                // A door named in a string (`getattr(b, "__import__")`) is left to the tokenizer.
+                for (const char* word = first < opened ? next_trigger(opened, end) : first; word < q;
+                     word = next_trigger(word + 1, end)) {
+                    if (door_in_text(word, opened, end)) return done();
+                }
                 // A word passed in an f-string's replacement field was in code.
                 while (walk.trigger < q) {
                     if (word_matters(walk.trigger, walk.line, end)) return done();
                     walk.trigger = next_trigger(walk.trigger + 1, end);
                 }
                 continue;
+            }
             case '\r':
                 // The CR of a CR LF, whose LF ends the line; a lone CR is left to the tokenizer.
                 if (end - q < 2 || q[1] != '\n') return done();
