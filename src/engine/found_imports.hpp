@@ -22,8 +22,8 @@ struct AuditedImport {
         importer_reference,    // an importer named but not called with a name: `name` is what was named
         dynamic_code,          // exec, eval or compile of what is no constant text: `name` is the callee
         relative_dynamic,      // a relative dynamic import whose anchor is no constant: `name` is the callee
-        refused_code,          // a constant text given to exec, eval or compile that Python refuses: `name` is why
-        unaudited_code,        // a constant text given to exec, eval or compile that cannot be judged: `name` is why
+        refused_code,          // a constant text given to exec, eval or compile that Python refuses: no name
+        unaudited_code,        // a text given to exec, eval or compile nested too deep to judge: `name` says so
     };
     Kind kind = Kind::statement;
     std::int64_t line = 0;  // counted at line feeds, as the line scan counts

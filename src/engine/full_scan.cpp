@@ -22,7 +22,7 @@ constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
 constexpr std::string_view kDeferred = "fichier non audité par le moteur, à lire par Python (";
 constexpr std::string_view kReference = "référence à un importeur hors d'un appel — '";
 constexpr std::string_view kDynamicCode = "code dynamique non constant — '";
-constexpr std::string_view kRefusedCode = "code dynamique refusé par le parseur Python — '";
+constexpr std::string_view kRefusedCode = "code dynamique refusé par Python, qui ne l'exécutera pas";
 constexpr std::string_view kUnauditedCode = "code dynamique non audité (";
 constexpr std::string_view kRelativeDynamic = "import dynamique relatif sans ancre constante — '";
 constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
@@ -214,6 +214,7 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
             } else if (found.kind == Kind::dynamic_code || found.kind == Kind::refused_code) {
                 rule = AuditRule::dynamic_code;
                 text = found.kind == Kind::dynamic_code ? kDynamicCode : kRefusedCode;
+                if (found.kind == Kind::refused_code) close = "";
             } else if (found.kind == Kind::relative_dynamic) {
                 rule = AuditRule::relative_dynamic_import;
                 text = kRelativeDynamic;

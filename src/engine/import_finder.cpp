@@ -525,7 +525,7 @@ void ImportFinder::on_name(const Token& token) {
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
         frame.attribute_dynamic = !token.truncated && is_dynamic_importer(name);
-        note_role(frame, token.truncated ? Role::none : role_of_attribute(frame, name), name, token.line);
+        note_role(frame, token.truncated ? Role::none : role_of_attribute(frame, name), name, frame.chain_line);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute = std::move(name);
         }
@@ -640,7 +640,7 @@ void ImportFinder::on_open(const Token& token) {
         if (!(pattern_ && depth_ >= pattern_depth_)) {
             role = frame.role;
             if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
-                callee = frame.shape == Shape::name ? frame.value_name : frame.attribute;
+                callee = frame.shape == Shape::name ? frame.value_name : frame.value_name + "." + frame.attribute;
             }
             if (frame.shape == Shape::name && frame.name_dynamic) {
                 callee = frame.value_name;
@@ -791,7 +791,7 @@ void ImportFinder::end_argument(Frame& frame) {
             frame.package_constant = text;
             frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && frame.value_name == "__package__";
             std::swap(frame.package_value, frame.text_value);
-        } else if ((frame.keyword == "name" || (frame.keyword == "source" && frame.call_role == Role::code)) &&
+        } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
                    !frame.name_keyword) {
             frame.name_keyword = true;
             frame.name_constant = text;
@@ -1024,14 +1024,13 @@ void ImportFinder::end_code_call(Frame& frame) {
         return;
     }
     if (unjudgeable) {
-        sink().add({AuditedImport::Kind::unaudited_code, frame.call_line, "\\N{...} dans un code dynamique"});
+        mark_unjudgeable("\\N{...} dans un code dynamique", frame.call_line);
         return;
     }
+    // eval passes over the blanks that begin its text, which exec and compile
+    // refuse: read as eval reads it, whatever the name it is called by.
     std::string_view text = *value;
-    // eval passes over the blanks that begin its text; exec and compile do not.
-    if (frame.callee == "eval" || (frame.callee.size() > 5 && frame.callee.compare(frame.callee.size() - 5, 5, ".eval") == 0)) {
-        while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    }
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     audit_code(text, frame.call_line);
 }
 
@@ -1042,7 +1041,7 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
     }
     if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
         // Python refuses the text before it runs anything.
-        sink().add({AuditedImport::Kind::refused_code, line, "source code string cannot contain null bytes"});
+        sink().add({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
     FoundImports inner(found_.filter());
@@ -1050,12 +1049,12 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
     const auto lexer = std::make_unique<PythonLexer>(*finder);
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();
-    if (lexer->refused()) {
-        sink().add({AuditedImport::Kind::refused_code, line, lexer->reason()});
+    if (lexer->refused()) {  // Python raises before it runs any of it
+        sink().add({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
-    if (finder->unjudgeable()) {
-        sink().add({AuditedImport::Kind::unaudited_code, line, finder->unjudgeable_reason()});
+    if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
+        mark_unjudgeable(finder->unjudgeable_reason(), line);
         return;
     }
     // Whatever the text does, it does at the call.

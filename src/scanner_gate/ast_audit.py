@@ -19,12 +19,18 @@ import codecs
 import os
 import re
 import stat
-from collections.abc import Callable, Iterable, Iterator, Set
+from collections.abc import Callable, Iterable, Set
 
 import scanner_audit
 
+from scanner_gate import ast_doors
 from scanner_gate.findings import (
+    ABOVE_ROOT,
     DYNAMIC,
+    DYNAMIC_CODE,
+    IMPORTER_REFERENCE,
+    REFUSED_CODE_TEXT,
+    RELATIVE_DYNAMIC,
     FORBIDDEN,
     HIDDEN_FORBIDDEN,
     HIDDEN_UNLISTED,
@@ -102,48 +108,10 @@ def scan_line_numbers(data: bytes, encoding: str | None = None) -> Callable[[int
     return lambda parser_line: scan_lines[min(parser_line, len(scan_lines)) - 1]
 
 
-def callee_name(call: ast.Call) -> str | None:
-    """'__import__', 'importlib.import_module', ... for a call of a dynamic
-    importer, under whatever name or module alias; None for any other call."""
-    function = call.func
-    if isinstance(function, ast.Name) and function.id in DYNAMIC_IMPORTERS:
-        return function.id
-    if isinstance(function, ast.Attribute) and function.attr in DYNAMIC_IMPORTERS:
-        return f"{function.value.id}.{function.attr}" if isinstance(function.value, ast.Name) else function.attr
-    return None
-
-
-def argument(call: ast.Call, position: int, keyword: str) -> ast.expr | None:
-    if len(call.args) > position and not any(isinstance(a, ast.Starred) for a in call.args[: position + 1]):
-        return call.args[position]
-    return next((k.value for k in call.keywords if k.arg == keyword), None)
-
-
-def is_relative_import_call(call: ast.Call) -> bool:
-    """__import__(name, globals, locals, fromlist, level) with a level above 0."""
-    level = argument(call, 4, "level")
-    return isinstance(level, ast.Constant) and type(level.value) is int and level.value > 0
-
-
-def imports_of(tree: ast.AST) -> Iterator[tuple[int, str | None, str | None]]:
-    """Yields (line, module, callee) for every import in the tree: callee is
-    None for an import statement, and module None for a dynamic import whose
-    name is not a constant string. A from-import is its `from` module, as for
-    the scan; relative imports are left out."""
-    for node in ast.walk(tree):  # iterative: deep nesting cannot overflow it
-        if isinstance(node, ast.Import):
-            for alias in node.names:
-                yield node.lineno, alias.name, None
-        elif isinstance(node, ast.ImportFrom):
-            if node.level == 0:
-                yield node.lineno, node.module, None
-        elif isinstance(node, ast.Call) and (callee := callee_name(node)):
-            name = argument(node, 0, "name")
-            if isinstance(name, ast.Constant) and isinstance(name.value, str):
-                if not is_relative_import_call(node):
-                    yield node.lineno, name.value, callee
-            else:
-                yield node.lineno, None, callee
+def relative_name(level: int, module: str) -> str:
+    """A relative name as written: its dots, then the module; a level too
+    high to write out is given as a count."""
+    return ("." * level if level <= 64 else f"<{level} points>") + module
 
 
 def unaudited(filepath: str, text: str, line: int | None = None) -> Finding:
@@ -169,9 +137,12 @@ def audit(
     scanner: scanner_audit.Scanner,
     local_modules: Set[str],
     encoding: str | None = None,
+    depth: int = 0,
 ) -> list[Finding]:
     """The audit's findings for one file, given the line scan's: the imports
-    that Python's parser finds and the scan did not report on their line."""
+    that Python's parser finds and the scan did not report on their line,
+    and the other doors to an importer (see ast_doors). `depth`: the
+    directories between the tree's root and the file's directory."""
     try:
         data = read(filepath)
     except (OSError, ValueError) as error:
@@ -188,15 +159,29 @@ def audit(
     seen = {(finding.line, finding.module) for finding in scanned if finding.kind in (FORBIDDEN, UNLISTED)}
     to_scan_line = scan_line_numbers(data, encoding)
     added: dict[str, Finding] = {}
-    for parser_line, module, callee in imports_of(tree):
-        line = to_scan_line(parser_line)
-        if module is None:
-            kind, name = DYNAMIC, callee or ""
-        else:
-            verdict = judge(scanner, local_modules, module)
-            if verdict is None or (line, module) in seen:
+    for door in ast_doors.doors_of(tree):
+        line = to_scan_line(door.line)
+        name: str | None = door.name
+        if door.kind == "import" and door.level > 0:
+            if door.level <= depth + 1:
                 continue
-            kind, name = (HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED), module
+            kind, name = ABOVE_ROOT, relative_name(door.level, door.name)
+        elif door.kind == "import":
+            verdict = judge(scanner, local_modules, door.name)
+            if verdict is None or (line, door.name) in seen:
+                continue
+            kind = HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED
+        elif door.kind == "refused":
+            message = f"{filepath}:{line}: {REFUSED_CODE_TEXT}"
+            added.setdefault(message, Finding(DYNAMIC_CODE, line, None, message))
+            continue
+        elif door.kind == "unaudited":
+            finding = unaudited(filepath, f"code dynamique non audit\u00e9 ({door.name})", line)
+            added.setdefault(finding.message, finding)
+            continue
+        else:
+            kind = {"dynamic": DYNAMIC, "reference": IMPORTER_REFERENCE, "code": DYNAMIC_CODE,
+                    "relative": RELATIVE_DYNAMIC}[door.kind]
         message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
         added.setdefault(message, Finding(kind, line, name, message))
     return sorted(added.values(), key=lambda finding: finding.line or 0)
