@@ -43,9 +43,9 @@ public:
     // other than silent. Throws std::bad_alloc only.
     virtual bool judged(const std::string& module) const = 0;
     // Whether a relative import of `level` (above 0) reaches above the
-    // tree's root, which is judged whatever the module; by default every
-    // one is kept for the judgement to tell. Never fails.
-    virtual bool above_root(std::uint64_t) const noexcept { return true; }
+    // tree's root, which is judged whatever the module; by default none
+    // does. Never fails.
+    virtual bool above_root(std::uint64_t) const noexcept { return false; }
 };
 
 class FoundImports {
