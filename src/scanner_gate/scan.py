@@ -15,6 +15,7 @@ from scanner_gate import ast_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, FileReport, Finding, scan_findings
 from scanner_gate.policy import Policy
+from scanner_gate.tree_root import depth_below_root
 
 class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
@@ -45,7 +46,7 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
     """What the native scan says of one path given: a directory is walked as
     scan_directory walks it, a file is scanned as named."""
     if not is_directory:
-        return [scanner.scan_file(path, policy.local_modules, audit=options.audit)]
+        return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path))]
     try:
         return scanner.scan_directory(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
     except RuntimeError as error:  # a directory below it that cannot be read, a link loop
