@@ -46,7 +46,11 @@ class Scanner:
     def is_forbidden(self, module: str) -> bool: ...
     def is_allowed(self, module: str) -> bool: ...
     def scan_file(
-        self, filepath: _Path, local_modules: collections.abc.Set[str], audit: bool = True, depth: int = 0
+        self,
+        filepath: _Path,
+        local_modules: collections.abc.Set[str],
+        audit: bool = True,
+        depth: typing.SupportsInt | typing.SupportsIndex = 0,
     ) -> Report: ...
     def scan_directory(
         self,

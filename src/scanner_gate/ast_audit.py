@@ -161,7 +161,7 @@ def audit(
     added: dict[str, Finding] = {}
     for door in ast_doors.doors_of(tree):
         line = to_scan_line(door.line)
-        name: str | None = door.name
+        name = door.name
         if door.kind == "import" and door.level > 0:
             if door.level <= depth + 1:
                 continue

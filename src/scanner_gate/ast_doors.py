@@ -78,7 +78,7 @@ class Bindings:
 
     def is_builtins(self, name: str, where: Position) -> bool:
         bound = self.builtins.get(name)
-        return bool(bound) and bound[0] < where
+        return bound is not None and bound[0] < where
 
 
 def end_position(node: ast.AST) -> Position:
@@ -252,9 +252,11 @@ class Finder:
         if role == "getattr":
             args = call.args
             if len(args) >= 2 and not any(isinstance(a, ast.Starred) for a in args[:2]):
-                if constant_text(args[1]) in DOOR_TEXTS:
-                    yield Door(call.lineno, "reference", args[1].value)
+                name = constant_text(args[1])
+                if name in DOOR_TEXTS:
+                    yield Door(call.lineno, "reference", name)
         elif role == "code":
+            source: ast.expr | None
             if call.args and not isinstance(call.args[0], ast.Starred):
                 source = call.args[0]
             else:
