@@ -137,6 +137,34 @@ __attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcep
 }
 #endif
 
+// Whether the string whose quote is at `quote` begins the key of a
+// subscript: after its prefix, blanks, line breaks and opening
+// parentheses, a "[" (not looking back before `start`).
+inline bool subscript_key(const char* quote, const char* start) noexcept {
+    const char* p = quote;
+    for (int letters = 0; letters < 2 && p > start && ((p[-1] | 0x20) >= 'a' && (p[-1] | 0x20) <= 'z'); ++letters) --p;
+    while (p > start && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '(' || p[-1] == '\n' || p[-1] == '\r' ||
+                         p[-1] == '\\')) {
+        --p;
+    }
+    return p > start && p[-1] == '[';
+}
+
+// Whether the string literal from `opened` to `after` that keys a subscript
+// is plainly no door's name: no escape, no door's name in its text, and no
+// string or comment after it that could be joined to it.
+inline bool plain_key(const char* opened, const char* after, const char* end) noexcept {
+    const std::string_view text(opened, static_cast<std::size_t>(after - opened));
+    if (text.find('\\') != std::string_view::npos) return false;
+    for (const std::string_view door : {"__import__", "import_module", "exec", "eval", "compile", "__loader__"}) {
+        if (text.find(door) != std::string_view::npos) return false;
+    }
+    const char* p = after;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\\')) ++p;
+    for (int letters = 0; letters < 2 && p < end && ((*p | 0x20) >= 'a' && (*p | 0x20) <= 'z'); ++letters) ++p;
+    return p == end || (*p != '\'' && *p != '"' && *p != '#');
+}
+
 // A walk through the bytes of a logical line. Each member returns false
 // when what it meets must be left to the tokenizer.
 struct Walk {
@@ -319,6 +347,7 @@ struct Walk {
     // the "}" that closes it.
     bool field(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
+        const char* const field_start = q;
         std::size_t depth = 0;
         char open[kMaxBrackets];  // the brackets open in the field, matched as Python matches them
         for (;;) {
@@ -338,8 +367,12 @@ struct Walk {
                     continue;
                 case '\'':
                 case '"':
-                    if (!quoted(nesting)) return false;
+                {
+                    const char* const opened = q;
+                    const bool key = subscript_key(q, field_start);
+                    if (!quoted(nesting) || (key && !plain_key(opened, q, end))) return false;
                     continue;
+                }
                 case '(':
                 case '[':
                 case '{':
@@ -422,16 +455,6 @@ bool keyword(std::string_view name) noexcept { return python_chars::keyword(name
 bool door_name(std::string_view name) noexcept {
     return name == "__import__" || name == "import_module" || name == "exec" || name == "eval" ||
            name == "compile" || name == "getattr" || name == "__loader__" || name == "__spec__";
-}
-
-// Whether the word at `word` (a trigger) in a string is a whole name that
-// names a door, as the key of a subscript or the name given to getattr may.
-bool door_in_text(const char* word, const char* line, const char* end) noexcept {
-    const char* first = word;
-    while (first > line && ascii_name_byte(first[-1])) --first;
-    const char* last = word;
-    while (last < end && ascii_name_byte(*last)) ++last;
-    return door_name(std::string_view(first, static_cast<std::size_t>(last - first)));
 }
 
 // Whether the word at `word` (a trigger) may matter: the whole name it is
@@ -684,6 +707,9 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         // Read in order what may change the meaning of what follows.
         switch (*q) {
             case '#': {
+                // A comment in a subscript hides from the look back whether a
+                // string after it is the subscript's key: the tokenizer reads it.
+                if (std::find(stack, stack + depth, '[') != stack + depth) return done();
                 const char* from_comment = q;
                 q = next_line_end(q, end);
                 walk.passed(from_comment);
@@ -694,14 +720,12 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
                 continue;
             case '\'':
             case '"': {
+                // A key given to a subscript as a string may name an importer,
+                // spelled with escapes or in pieces (`b["__imp" "ort__"]`): unless
+                // it plainly does not, the tokenizer reads it.
                 const char* const opened = q;
-                const char* const first = walk.trigger;
-                if (!walk.quoted(0)) return done();
-                // A door named in a string (`getattr(b, "__import__")`) is left to the tokenizer.
-                for (const char* word = first < opened ? next_trigger(opened, end) : first; word < q;
-                     word = next_trigger(word + 1, end)) {
-                    if (door_in_text(word, opened, end)) return done();
-                }
+                const bool key = subscript_key(q, walk.line);
+                if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
                 // A word passed in an f-string's replacement field was in code.
                 while (walk.trigger < q) {
                     if (word_matters(walk.trigger, walk.line, end)) return done();

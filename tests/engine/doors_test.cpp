@@ -59,6 +59,10 @@ TEST(Doors, AnImporterNamedOtherThanInACallIsAReference) {
          "getattr(builtins, '__import__')('os')\n__builtins__['__import__']\nglobals()[('import_module')]\n"
          "vars(b)['exec']\n",
          "1 reference __import__\n2 reference __import__\n3 reference import_module\n4 reference exec\n"},
+        {"a key or name spelled in pieces or with escapes",
+         "__builtins__['__imp' 'ort__']\nb[\n  ('\\x5f_import__')]\ngetattr(b, '__imp'\n  'ort__')\nf'{d[\"ex\" \"ec\"]}'\nb[  # a comment\n  '__imp' 'ort__']\n",
+         "1 reference __import__\n2 reference __import__\n4 reference __import__\n6 reference exec\n"
+         "7 reference __import__\n"},
         {"exec, eval and compile are doors too", "run = exec\nf(eval)\nbuiltins.compile\n",
          "1 reference exec\n2 reference eval\n3 reference compile\n"},
         {"a module's loader, whatever is done with it", "__loader__.load_module('x')\nm.__loader__\n__spec__\n",
