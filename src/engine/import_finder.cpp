@@ -432,7 +432,11 @@ void ImportFinder::expression(const Token& token) {
     // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
     const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
                                                        token.op == Op::rbracket || token.op == Op::rbrace);
-    if (top().pending != Role::none && !waits) flush_reference(top());
+    // A spec's attribute tells: only `loader` is a door.
+    const bool spec_attribute = top().pending == Role::spec &&
+                                ((token.kind == TokenKind::op && token.op == Op::dot) ||
+                                 (token.kind == TokenKind::name && top().after_dot));
+    if (top().pending != Role::none && !waits && !spec_attribute) flush_reference(top());
     switch (token.kind) {
         case TokenKind::name: on_name(token); break;
         case TokenKind::keyword: {
@@ -525,6 +529,10 @@ void ImportFinder::on_name(const Token& token) {
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
         frame.attribute_dynamic = !token.truncated && is_dynamic_importer(name);
+        if (frame.pending == Role::spec) {
+            if (name == "loader") flush_reference(frame);
+            frame.pending = Role::none;
+        }
         note_role(frame, token.truncated ? Role::none : role_of_attribute(frame, name), name, frame.chain_line);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute = std::move(name);
@@ -896,7 +904,8 @@ ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
     if (name == "import_module") return Role::module_importer;
     if (is_code_runner(name)) return Role::code;
     if (name == "getattr") return Role::getattr;
-    if (name == "__loader__" || name == "__spec__") return Role::loader;
+    if (name == "__loader__") return Role::loader;
+    if (name == "__spec__") return Role::spec;
     return Role::none;
 }
 

@@ -18,7 +18,7 @@ from collections.abc import Iterator
 
 IMPORTERS = {"__import__": "importer", "import_module": "module_importer"}
 CODE_RUNNERS = ("exec", "eval", "compile")
-LOADERS = ("__loader__", "__spec__")
+LOADERS = ("__loader__",)
 # Texts that name a door, as a subscript's key or getattr's name.
 DOOR_TEXTS = frozenset(("__import__", "import_module", "exec", "eval", "compile", "__loader__"))
 # Texts given to exec nested deeper than this cannot be judged: the file fails.
@@ -127,7 +127,7 @@ def name_role(name: str, where: Position, bindings: Bindings) -> str | None:
         return "getattr"
     if name in LOADERS:
         return "loader"
-    return None
+    return "spec" if name == "__spec__" else None
 
 
 def callee(function: ast.expr) -> str:
@@ -218,13 +218,17 @@ class Finder:
         self.bindings = Bindings(tree)
 
     def doors(self) -> Iterator[Door]:
-        # Functions called, and classes of class patterns, which look like calls.
+        # Functions called, and classes of class patterns, which look like
+        # calls; a spec's attributes other than its loader.
         called: set[int] = set()
+        harmless: set[int] = set()
         for node in ast.walk(self.tree):
             if isinstance(node, ast.Call):
                 called.add(id(node.func))
             elif isinstance(node, ast.MatchClass):
                 called.add(id(node.cls))
+            elif isinstance(node, ast.Attribute) and node.attr != "loader":
+                harmless.add(id(node.value))
         for node in ast.walk(self.tree):
             if isinstance(node, ast.Import):
                 for alias in node.names:
@@ -236,6 +240,8 @@ class Finder:
                 name = node.id if isinstance(node, ast.Name) else node.attr
                 if role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
                     yield Door(node.lineno, "reference", name)
+                elif role == "spec" and id(node) not in called and id(node) not in harmless:
+                    yield Door(node.lineno, "reference", name)
             elif isinstance(node, ast.Subscript):
                 key = constant_text(node.slice)
                 if key in DOOR_TEXTS:
@@ -244,7 +250,7 @@ class Finder:
                 yield from self.call(node)
             for name, where in defined_names(node):
                 role = name_role(name, where, self.bindings)
-                if role in ("importer", "module_importer", "code", "loader"):
+                if role in ("importer", "module_importer", "code", "loader", "spec"):
                     yield Door(where[0], "reference", name)
 
     def call(self, call: ast.Call) -> Iterator[Door]:
