@@ -71,9 +71,11 @@ public:
     // Whether the finder is between statements and in no match statement:
     // then a logical line that holds no import and no dynamic importer's
     // name changes nothing, and may be passed over.
-    // Once a name is bound to an importer, any line may call it: none is.
+    // Once a name is bound to an importer or to builtins, any line may call
+    // it: none is.
     bool at_rest() const noexcept {
-        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && aliases_.empty();
+        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && aliases_.empty() &&
+               builtins_names_.size() == 2;
     }
 
     // Set when the file needs Python's own reading to be judged: a name

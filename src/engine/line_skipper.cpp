@@ -457,6 +457,24 @@ bool door_name(std::string_view name) noexcept {
            name == "compile" || name == "getattr" || name == "__loader__" || name == "__spec__";
 }
 
+// Whether the door name `name`, which begins at `first`, is plainly the
+// attribute of a name other than builtins' (`re.compile`, `model.eval`):
+// only the builtins' exec, eval, compile and getattr are doors, while
+// __import__, import_module and __loader__ are whoever's they are.
+bool attribute_of_other(std::string_view name, const char* first, const char* line) noexcept {
+    if (name == "__import__" || name == "import_module" || name == "__loader__" || name == "__spec__") return false;
+    const char* p = first;
+    while (p > line && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    if (p == line || p[-1] != '.') return false;
+    --p;
+    while (p > line && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    const char* const value_end = p;
+    while (p > line && ascii_name_byte(p[-1])) --p;
+    if (p == value_end || (p > line && high(p[-1])) || (*p >= '0' && *p <= '9')) return false;
+    const std::string_view value(p, static_cast<std::size_t>(value_end - p));
+    return value != "builtins" && value != "__builtins__";
+}
+
 // Whether the word at `word` (a trigger) may matter: the whole name it is
 // in is `import` or a door (see door_name), or it is `match` beginning the
 // logical line at `line` (where it may open a match statement). A name such
@@ -472,7 +490,8 @@ bool word_matters(const char* word, const char* line, const char* end) noexcept 
     while (last < end && ascii_name_byte(*last)) ++last;
     if (last < end && high(*last)) return true;
     const std::string_view name(first, static_cast<std::size_t>(last - first));
-    if (name == "import" || door_name(name)) return true;
+    if (name == "import") return true;
+    if (door_name(name)) return !attribute_of_other(name, first, line);
     if (name != "match") return false;
     // The first token of its logical line, after blanks and continuations.
     while (line < first) {
