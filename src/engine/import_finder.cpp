@@ -320,7 +320,7 @@ void ImportFinder::import_token(const Token& token) {
         case ImportStep::plain_alias:
             import_step_ = name ? ImportStep::plain_aliased : ImportStep::idle;
             // `import builtins as b`: b.exec is builtins.exec.
-            if (name && plain_builtins_) builtins_names_.insert(normal_name(token));
+            if (name && plain_builtins_) bindings_.builtins.insert(normal_name(token));
             return;
         case ImportStep::plain_aliased:
             import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::plain_name
@@ -896,9 +896,9 @@ void ImportFinder::end_call(Frame& frame) {
 // --- the other doors to an importer ----------------------------------------
 
 ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
-    if (!aliases_.empty()) {
-        const auto alias = aliases_.find(name);
-        if (alias != aliases_.end()) return alias->second;
+    if (!bindings_.aliases.empty()) {
+        const auto alias = bindings_.aliases.find(name);
+        if (alias != bindings_.aliases.end()) return alias->second;
     }
     if (name == "__import__") return Role::importer;
     if (name == "import_module") return Role::module_importer;
@@ -915,7 +915,7 @@ ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std
     if (attribute == "import_module") return Role::module_importer;
     if (attribute == "__loader__") return Role::loader;
     // The builtins' only: `re.compile` is not the builtin.
-    if (frame.shape != Shape::attribute_of_name || builtins_names_.count(frame.value_name) == 0) return Role::none;
+    if (frame.shape != Shape::attribute_of_name || bindings_.builtins.count(frame.value_name) == 0) return Role::none;
     if (is_code_runner(attribute)) return Role::code;
     if (attribute == "getattr") return Role::getattr;
     return Role::none;
@@ -952,7 +952,7 @@ void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
     } else if (from_importer_module_ && imported == "getattr") {
         role = Role::getattr;
     }
-    if (role != Role::none && alias != imported) aliases_[std::move(alias)] = role;
+    if (role != Role::none && alias != imported) bindings_.aliases[std::move(alias)] = role;
 }
 
 void ImportFinder::dict_entry_end(Frame& frame) {
@@ -1054,7 +1054,7 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
         return;
     }
     FoundImports inner(found_.filter());
-    const auto finder = std::make_unique<ImportFinder>(inner, nesting_ + 1);
+    const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, &bindings_));
     const auto lexer = std::make_unique<PythonLexer>(*finder);
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();

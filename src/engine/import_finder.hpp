@@ -38,12 +38,7 @@ class ImportFinder final : public StatementSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
-    // `nesting`: how many constant texts given to exec, eval or compile the
-    // text read is inside of (0 for a file).
-    explicit ImportFinder(FoundImports& found, int nesting = 0)
-        : found_(found), apart_(found.filter()), nesting_(nesting) {
-        frames_.emplace_back();
-    }
+    explicit ImportFinder(FoundImports& found) : ImportFinder(found, 0, nullptr) {}
     ImportFinder(const ImportFinder&) = delete;
     ImportFinder& operator=(const ImportFinder&) = delete;
 
@@ -74,8 +69,8 @@ public:
     // Once a name is bound to an importer or to builtins, any line may call
     // it: none is.
     bool at_rest() const noexcept {
-        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && aliases_.empty() &&
-               builtins_names_.size() == 2;
+        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.aliases.empty() &&
+               bindings_.builtins.size() == 2;
     }
 
     // Set when the file needs Python's own reading to be judged: a name
@@ -279,14 +274,27 @@ private:
     FoundImports apart_;
 
     // Names bound to an importer by an import statement, and the names of
-    // the module builtins.
+    // the module builtins. A text given to exec runs in the file's globals:
+    // its finder shares the file's, so that what either binds the other sees
+    // from there on.
+    struct Bindings {
+        std::unordered_map<std::string, Role> aliases;
+        std::unordered_set<std::string> builtins{"builtins", "__builtins__"};
+    };
+    // `nesting`: how many constant texts given to exec, eval or compile the
+    // text read is inside of (0 for a file); `shared`: the bindings of the
+    // text it is in, none for a file.
+    ImportFinder(FoundImports& found, int nesting, Bindings* shared)
+        : found_(found), apart_(found.filter()), nesting_(nesting), bindings_(shared ? *shared : own_bindings_) {
+        frames_.emplace_back();
+    }
     const int nesting_;
+    Bindings own_bindings_;
+    Bindings& bindings_;
     bool in_import_ = false;  // after an `import` keyword, in the statement's names
     bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
     bool plain_builtins_ = false;        // `import builtins`, before its alias
     std::string imported_;
-    std::unordered_map<std::string, Role> aliases_;
-    std::unordered_set<std::string> builtins_names_{"builtins", "__builtins__"};
     // Texts given to exec nested deeper than this cannot be judged.
     static constexpr int kMostNesting = 8;
 };

@@ -8,7 +8,9 @@ exec, eval and compile, read in turn as Python source.
 
 A name is an alias from the point where its import statement binds it to
 the end of the file, whatever the scope: the text is read in order, as the
-native audit reads it.
+native audit reads it. A text given to exec runs in the file's globals, so
+it sees the aliases bound before the call, and those it binds hold in the
+file after the call.
 """
 
 import ast
@@ -47,14 +49,28 @@ def position(node: ast.AST) -> Position:
     return (getattr(node, "lineno", 0), getattr(node, "col_offset", 0))
 
 
+START: Position = (0, -1)
+END: Position = (1 << 62, 0)
+
+
 class Bindings:
     """Names bound by import statements to an importer, a code runner or
     getattr (`from importlib import import_module as im`), and names of the
-    module builtins (`import builtins as b`), each from where it is bound."""
+    module builtins (`import builtins as b`), each from where it is bound;
+    with `outer`, also those of the text a text given to exec is in, bound
+    before `at` there."""
 
-    def __init__(self, tree: ast.AST) -> None:
+    def __init__(self, tree: ast.AST, outer: "Bindings | None" = None, at: Position = START) -> None:
         aliases: dict[str, list[tuple[Position, str]]] = {}
-        builtins: dict[str, list[Position]] = {"builtins": [(0, -1)], "__builtins__": [(0, -1)]}
+        builtins: dict[str, list[Position]] = {"builtins": [START], "__builtins__": [START]}
+        if outer is not None:
+            for name in outer.aliases:
+                role = outer.alias_role(name, at)
+                if role:
+                    aliases[name] = [(START, role)]
+            for name in outer.builtins:
+                if outer.is_builtins(name, at):
+                    builtins[name] = [START]
         for node in ast.walk(tree):
             if isinstance(node, ast.ImportFrom) and node.level == 0 and node.module in ("importlib", "builtins"):
                 for alias in node.names:
@@ -65,8 +81,8 @@ class Bindings:
                 for alias in node.names:
                     if alias.name == "builtins" and alias.asname:
                         builtins.setdefault(alias.asname, []).append(end_position(alias))
-        self.aliases = {name: sorted(bound) for name, bound in aliases.items()}
-        self.builtins = {name: sorted(bound) for name, bound in builtins.items()}
+        self.aliases: dict[str, list[tuple[Position, str]]] = {name: sorted(bound) for name, bound in aliases.items()}
+        self.builtins: dict[str, list[Position]] = {name: sorted(bound) for name, bound in builtins.items()}
 
     def alias_role(self, name: str, where: Position) -> str | None:
         """The role of the last binding of `name` before `where`."""
@@ -79,6 +95,16 @@ class Bindings:
     def is_builtins(self, name: str, where: Position) -> bool:
         bound = self.builtins.get(name)
         return bound is not None and bound[0] < where
+
+    def take(self, inner: "Bindings", at: Position) -> None:
+        """What a text given to exec bound, from `at` (the call's end) on."""
+        for name in inner.aliases:
+            role = inner.alias_role(name, END)
+            if role:
+                bisect.insort(self.aliases.setdefault(name, []), (at, role))
+        for name in inner.builtins:
+            if name not in self.builtins:
+                self.builtins[name] = [at]
 
 
 def end_position(node: ast.AST) -> Position:
@@ -212,10 +238,39 @@ def resolve(package: str, level: int, rest: str) -> str | None:
 
 
 class Finder:
-    def __init__(self, tree: ast.AST, nesting: int) -> None:
+    def __init__(self, tree: ast.AST, nesting: int, outer: Bindings | None = None, at: Position = START) -> None:
         self.tree = tree
         self.nesting = nesting
-        self.bindings = Bindings(tree)
+        self.bindings = Bindings(tree, outer, at)
+        # The texts given to exec, read in the order of the text, each with
+        # the bindings made before it: None for one Python refuses.
+        self.texts: dict[int, Finder | None] = {}
+        calls = sorted((node for node in ast.walk(tree) if isinstance(node, ast.Call)), key=position)
+        for call in calls:
+            text = self.code_text(call)
+            if text is None or nesting >= MOST_NESTING:
+                continue
+            try:
+                inner = ast.parse(text.lstrip(" \t"))  # a str: no coding declaration applies
+            except (SyntaxError, ValueError):
+                self.texts[id(call)] = None
+                continue
+            except Exception:  # RecursionError, MemoryError: left to audit_text
+                continue
+            finder = Finder(inner, nesting + 1, self.bindings, end_position(call))
+            self.texts[id(call)] = finder
+            self.bindings.take(finder.bindings, end_position(call))
+
+    def code_text(self, call: ast.Call) -> str | None:
+        """The constant text given to a code runner, if the call is one."""
+        if role_of(call.func, self.bindings) != "code":
+            return None
+        source: ast.expr | None
+        if call.args and not isinstance(call.args[0], ast.Starred):
+            source = call.args[0]
+        else:
+            source = next((k.value for k in call.keywords if k.arg == "source"), None)
+        return constant_text(source)
 
     def doors(self) -> Iterator[Door]:
         # Functions called, and classes of class patterns, which look like
@@ -270,6 +325,13 @@ class Finder:
             text = constant_text(source)
             if text is None:
                 yield Door(call.lineno, "code", callee(call.func))
+            elif id(call) in self.texts:
+                finder = self.texts[id(call)]
+                if finder is None:
+                    yield Door(call.lineno, "refused", "")
+                else:
+                    for door in finder.doors():
+                        yield dataclasses.replace(door, line=call.lineno)
             else:
                 yield from audit_text(text, call.lineno, self.nesting)
         elif role in ("importer", "module_importer"):

@@ -49,6 +49,10 @@ TEST(Doors, CallsThroughANameAnImportStatementBindsAreImports) {
          "1 statement os\n2 constant sys\n"},
         {"an alias of another name is nothing", "from importlib import reload as im\nim(m)\n",
          "1 statement importlib\n"},
+        {"text given to exec sees the file's aliases, and the file what it binds, from the call on",
+         "from importlib import import_module as im\nexec('im(\"os\")')\nb('x')\n"
+         "exec('from builtins import __import__ as b')\nb('sys')\n",
+         "1 statement importlib\n2 constant os\n4 statement builtins\n5 constant sys\n"},
         {"importlib under any name", "import importlib as il\nil.import_module('os')\n",
          "1 statement importlib\n2 constant os\n"},
     });
