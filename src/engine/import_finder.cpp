@@ -329,7 +329,7 @@ void ImportFinder::import_token(const Token& token) {
         case ImportStep::from_start:
             if (dot) {
                 from_relative_ = true;
-                const std::uint64_t dots = token.op == Op::ellipsis ? 3 : 1;
+                const std::uint64_t dots = token.op == Op::ellipsis ? token.int_value : 1;
                 from_level_ = from_level_ > (std::uint64_t{1} << 62) ? from_level_ : from_level_ + dots;
             } else if (name) {
                 take_name(token, module_);

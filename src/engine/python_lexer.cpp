@@ -195,11 +195,12 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
 
 // --- code ------------------------------------------------------------------
 
-void PythonLexer::emit_op(Op op) {
+void PythonLexer::emit_op(Op op, std::uint64_t dots) {
     Token token;
     token.kind = TokenKind::op;
     token.op = op;
     token.line = line();
+    token.int_value = dots;
     finder_.token(token);
 }
 
@@ -367,13 +368,13 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             if (run < 5) {
                 if (run == left && !final) return wait();
                 if (run >= 3) {
-                    emit_op(Op::ellipsis);
+                    emit_op(Op::ellipsis, 3);
                     return taken(3);
                 }
                 emit_op(Op::dot);
                 return taken(1);
             }
-            emit_op(Op::ellipsis);
+            emit_op(Op::ellipsis, run);
             return taken(run);
         }
         case ',': emit_op(Op::comma); return taken(1);

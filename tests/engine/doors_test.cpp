@@ -128,6 +128,8 @@ TEST(Doors, RelativeNamesAreResolvedFromAConstantAnchor) {
          "__import__('x', {'__package__': p}, None, (), 1)\n__import__('x', {**g}, None, (), 1)\n",
          "1 relative-call import_module\n2 relative-call import_module\n3 relative-call __import__\n"
          "4 relative-call __import__\n5 relative-call __import__\n"},
+        {"a statement's level, however many dots", "from ..... import a\nx = 1\nfrom ......b import c\n",
+         "1 statement .....\n3 statement ......b\n"},
         {"a level above the anchor's top imports nothing", "import_module('..x', 'os')\nimport_module('.', '')\n", ""},
     });
 }

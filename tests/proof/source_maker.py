@@ -43,7 +43,7 @@ PIECES = (
     "eval(' __import__(\"sys\")')", "getattr(b, '__import__')", "__builtins__['__import__']", "b['__imp' 'ort__']",
     "from importlib import import_module as im\n", "from builtins import exec as run\n", "im", "run",
     "import builtins as bi\n", "bi.eval", "globals()", "__package__", "{'__package__': 'os'}", "{'__name__': 'a.b'}",
-    "package=", "from .. import x\n", "from ... a import b\n", "'.x'", "'..'", "2",
+    "package=", "from .. import x\n", "from ... a import b\n", "from ...... import c\n", "'.x'", "'..'", "2",
 )
 
 
