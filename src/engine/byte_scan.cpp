@@ -46,6 +46,9 @@ const char* non_name_plain(const char* p, const char* end) noexcept {
 constexpr std::array<std::string_view, 8> kTriggerWords = {"import",  "match",   "exec",       "eval",
                                                            "compile", "getattr", "__loader__", "__spec__"};
 
+// How many first letters of each word the vector pass compares.
+constexpr int kPrefix = 3;
+
 inline bool trigger_at(const char* p, const char* end) noexcept {
     for (const std::string_view word : kTriggerWords) {
         if (static_cast<std::size_t>(end - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
@@ -204,7 +207,7 @@ const char* trigger_sse2(const char* p, const char* end) noexcept {
         __m128i any = _mm_setzero_si128();
         for (const std::string_view word : kTriggerWords) {
             __m128i all = _mm_cmpeq_epi8(b[0], _mm_set1_epi8(word[0]));
-            for (int k = 1; k < 4; ++k) all = _mm_and_si128(all, _mm_cmpeq_epi8(b[k], _mm_set1_epi8(word[k])));
+            for (int k = 1; k < kPrefix; ++k) all = _mm_and_si128(all, _mm_cmpeq_epi8(b[k], _mm_set1_epi8(word[k])));
             any = _mm_or_si128(any, all);
         }
         for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(any)); mask != 0; mask &= mask - 1) {
@@ -225,7 +228,7 @@ __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const ch
         __m256i any = _mm256_setzero_si256();
         for (const std::string_view word : kTriggerWords) {
             __m256i all = _mm256_cmpeq_epi8(b[0], _mm256_set1_epi8(word[0]));
-            for (int k = 1; k < 4; ++k) {
+            for (int k = 1; k < kPrefix; ++k) {
                 all = _mm256_and_si256(all, _mm256_cmpeq_epi8(b[k], _mm256_set1_epi8(word[k])));
             }
             any = _mm256_or_si256(any, all);
