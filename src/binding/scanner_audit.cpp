@@ -63,10 +63,10 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
-                     bool audit) {
+                     bool audit, int depth) {
     const std::string path = fs_path(filepath);
     py::gil_scoped_release release;
-    return scanner.scan_file(path, local_modules, audit);
+    return scanner.scan_file(path, local_modules, audit, depth);
 }
 
 std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::object& src_dir,
@@ -94,8 +94,8 @@ std::optional<FullResult> judge_by_name(const FullScanner&, const py::object& fi
 }
 
 std::unique_ptr<TextAudit> text_audit(const FullScanner& scanner, const py::object& filepath,
-                                      StringSet local_modules) {
-    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules));
+                                      StringSet local_modules, int depth) {
+    return std::make_unique<TextAudit>(scanner, fs_path(filepath), std::move(local_modules), depth);
 }
 
 void feed_text(TextAudit& audit, const py::bytes& utf8) {
@@ -147,7 +147,8 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("module"))
         .def("is_allowed", [](const FullScanner& s, const std::string& m) { return s.classifier().is_allowed(m); },
              py::arg("module"))
-        .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true)
+        .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
+             py::arg("depth") = 0)
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
@@ -156,7 +157,7 @@ PYBIND11_MODULE(scanner_audit, m) {
 
     py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
         .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),
-             py::keep_alive<1, 2>())
+             py::arg("depth") = 0, py::keep_alive<1, 2>())
         .def("feed", &feed_text, py::arg("utf8"))
         .def("refuse", &TextAudit::refuse, py::arg("reason"))
         .def("finish", &finish_text, py::arg("reported"));

@@ -47,7 +47,13 @@ class Scanner:
     ) -> None: ...
     def is_forbidden(self, module: str) -> bool: ...
     def is_allowed(self, module: str) -> bool: ...
-    def scan_file(self, filepath: _Path, local_modules: collections.abc.Set[str], audit: bool = True) -> Report: ...
+    def scan_file(
+        self,
+        filepath: _Path,
+        local_modules: collections.abc.Set[str],
+        audit: bool = True,
+        depth: typing.SupportsInt | typing.SupportsIndex = 0,
+    ) -> Report: ...
     def scan_directory(
         self,
         src_dir: _Path,
@@ -68,7 +74,13 @@ class Scanner:
 # piece by piece, judged as scan_file judges a file. `reported`: the line
 # scan's (line, module) pairs, lines counted in the decoded text.
 class TextAudit:
-    def __init__(self, scanner: Scanner, filepath: _Path, local_modules: collections.abc.Set[str]) -> None: ...
+    def __init__(
+        self,
+        scanner: Scanner,
+        filepath: _Path,
+        local_modules: collections.abc.Set[str],
+        depth: typing.SupportsInt | typing.SupportsIndex = 0,
+    ) -> None: ...
     def feed(self, utf8: bytes) -> None: ...
     def refuse(self, reason: str) -> None: ...
     def finish(

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <string_view>
 
 #if defined(__x86_64__)
 #define SCANNER_CORE_X86 1
@@ -40,10 +41,26 @@ const char* non_name_plain(const char* p, const char* end) noexcept {
     return p;
 }
 
+// The words are found by their first four letters, many bytes at a time,
+// then checked whole.
+constexpr std::array<std::string_view, 8> kTriggerWords = {"import",  "match",   "exec",       "eval",
+                                                           "compile", "getattr", "__loader__", "__spec__"};
+
+// How many first letters of each word the vector pass compares.
+constexpr int kPrefix = 3;
+
+inline bool trigger_at(const char* p, const char* end) noexcept {
+    for (const std::string_view word : kTriggerWords) {
+        if (static_cast<std::size_t>(end - p) >= word.size() && std::memcmp(p, word.data(), word.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 const char* trigger_plain(const char* p, const char* end) noexcept {
-    for (; end - p >= 5; ++p) {
-        if (std::memcmp(p, "match", 5) == 0) return p;
-        if (end - p >= 6 && std::memcmp(p, "import", 6) == 0) return p;
+    for (; p < end; ++p) {
+        if (trigger_at(p, end)) return p;
     }
     return end;
 }
@@ -181,26 +198,19 @@ __attribute__((target("avx2"))) const char* non_name_avx2(const char* p, const c
     return non_name_sse2(p, end);
 }
 
-// The words are found by their first four letters, many bytes at a time,
-// then checked whole.
-inline bool trigger_at(const char* p, const char* end) noexcept {
-    return (end - p >= 6 && std::memcmp(p, "import", 6) == 0) || (end - p >= 5 && std::memcmp(p, "match", 5) == 0);
-}
-
 const char* trigger_sse2(const char* p, const char* end) noexcept {
-    const __m128i i = _mm_set1_epi8('i'), m = _mm_set1_epi8('m'), pee = _mm_set1_epi8('p'), o = _mm_set1_epi8('o');
-    const __m128i a = _mm_set1_epi8('a'), t = _mm_set1_epi8('t'), c = _mm_set1_epi8('c');
     while (end - p >= 16 + 3) {
-        const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-        const __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-        const __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3));
-        const __m128i impo = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, i), _mm_cmpeq_epi8(b1, m)),
-                                           _mm_and_si128(_mm_cmpeq_epi8(b2, pee), _mm_cmpeq_epi8(b3, o)));
-        const __m128i matc = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(b0, m), _mm_cmpeq_epi8(b1, a)),
-                                           _mm_and_si128(_mm_cmpeq_epi8(b2, t), _mm_cmpeq_epi8(b3, c)));
-        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(impo, matc))); mask != 0;
-             mask &= mask - 1) {
+        const __m128i b[4] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2)),
+                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 3))};
+        __m128i any = _mm_setzero_si128();
+        for (const std::string_view word : kTriggerWords) {
+            __m128i all = _mm_cmpeq_epi8(b[0], _mm_set1_epi8(word[0]));
+            for (int k = 1; k < kPrefix; ++k) all = _mm_and_si128(all, _mm_cmpeq_epi8(b[k], _mm_set1_epi8(word[k])));
+            any = _mm_or_si128(any, all);
+        }
+        for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(any)); mask != 0; mask &= mask - 1) {
             const char* at = p + __builtin_ctz(mask);
             if (trigger_at(at, end)) return at;
         }
@@ -210,20 +220,20 @@ const char* trigger_sse2(const char* p, const char* end) noexcept {
 }
 
 __attribute__((target("avx2"))) const char* trigger_avx2(const char* p, const char* end) noexcept {
-    const __m256i i = _mm256_set1_epi8('i'), m = _mm256_set1_epi8('m'), pee = _mm256_set1_epi8('p');
-    const __m256i o = _mm256_set1_epi8('o'), a = _mm256_set1_epi8('a'), t = _mm256_set1_epi8('t');
-    const __m256i c = _mm256_set1_epi8('c');
     while (end - p >= 32 + 3) {
-        const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-        const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1));
-        const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2));
-        const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3));
-        const __m256i impo = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b0, i), _mm256_cmpeq_epi8(b1, m)),
-                                              _mm256_and_si256(_mm256_cmpeq_epi8(b2, pee), _mm256_cmpeq_epi8(b3, o)));
-        const __m256i matc = _mm256_and_si256(_mm256_and_si256(_mm256_cmpeq_epi8(b0, m), _mm256_cmpeq_epi8(b1, a)),
-                                              _mm256_and_si256(_mm256_cmpeq_epi8(b2, t), _mm256_cmpeq_epi8(b3, c)));
-        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_or_si256(impo, matc))); mask != 0;
-             mask &= mask - 1) {
+        const __m256i b[4] = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1)),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 2)),
+                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 3))};
+        __m256i any = _mm256_setzero_si256();
+        for (const std::string_view word : kTriggerWords) {
+            __m256i all = _mm256_cmpeq_epi8(b[0], _mm256_set1_epi8(word[0]));
+            for (int k = 1; k < kPrefix; ++k) {
+                all = _mm256_and_si256(all, _mm256_cmpeq_epi8(b[k], _mm256_set1_epi8(word[k])));
+            }
+            any = _mm256_or_si256(any, all);
+        }
+        for (unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(any)); mask != 0; mask &= mask - 1) {
             const char* at = p + __builtin_ctz(mask);
             if (trigger_at(at, end)) return at;
         }

@@ -21,8 +21,10 @@ const char* next_line_end(const char* p, const char* end) noexcept;
 // a byte above 0x7f in it.
 const char* next_non_name_byte(const char* p, const char* end) noexcept;
 
-// The word "import" (as in `import`, `__import__`, `import_module`) or
-// the word "match" (which may open a match statement).
+// The word "import" (as in `import`, `__import__`, `import_module`), the
+// word "match" (which may open a match statement), or the name of another
+// door to an importer: "exec", "eval", "compile", "getattr", "__loader__",
+// "__spec__".
 const char* next_trigger(const char* p, const char* end) noexcept;
 
 }  // namespace scanner_core

@@ -6,7 +6,18 @@
 namespace scanner_core {
 namespace {
 
-bool dynamic_other(const AuditedImport& found) noexcept { return found.kind == AuditedImport::Kind::dynamic_other; }
+// Whether the import names a module the policy judges, and so makes a
+// finding of the module's verdict; the other kinds make findings of their own.
+bool judged_import(const AuditedImport& found) noexcept {
+    return found.kind == AuditedImport::Kind::statement || found.kind == AuditedImport::Kind::dynamic_constant;
+}
+
+// What tells findings apart besides the name: a statement and a constant
+// dynamic import of one module make the same finding.
+unsigned finding_kind(const AuditedImport& found) noexcept {
+    if (judged_import(found)) return found.level == 0 ? 0u : 1u;
+    return 2u + static_cast<unsigned>(found.kind);
+}
 
 // A set of a long line's imports is not cleared for the next line (clearing
 // walks every bucket): it is made anew.
@@ -16,14 +27,13 @@ constexpr std::size_t kBucketsWorthKeeping = 64;
 
 std::size_t FoundImports::Hash::operator()(std::size_t index) const noexcept {
     const AuditedImport& found = (*kept)[index];
-    return std::hash<std::string_view>{}(found.name) ^ static_cast<std::size_t>(dynamic_other(found));
+    return std::hash<std::string_view>{}(found.name) ^ finding_kind(found);
 }
 
 bool FoundImports::Same::operator()(std::size_t a, std::size_t b) const noexcept {
     const AuditedImport& first = (*kept)[a];
     const AuditedImport& second = (*kept)[b];
-    // A statement and a constant dynamic import of one module make the same finding.
-    return dynamic_other(first) == dynamic_other(second) && first.name == second.name;
+    return finding_kind(first) == finding_kind(second) && first.level == second.level && first.name == second.name;
 }
 
 FoundImports::FoundImports(const ImportFilter* filter)
@@ -34,8 +44,12 @@ void FoundImports::add(AuditedImport found) {
         kept_.push_back(std::move(found));
         return;
     }
-    if (!dynamic_other(found)) {
-        if (found.name.empty() || found.name.front() == '.' || !filter_->judged(found.name)) return;
+    if (judged_import(found)) {
+        if (found.level > 0) {
+            if (!filter_->above_root(found.level)) return;
+        } else if (found.name.empty() || found.name.front() == '.' || !filter_->judged(found.name)) {
+            return;
+        }
     }
     if (found.line != line_) {
         if (on_line_.bucket_count() > kBucketsWorthKeeping) {

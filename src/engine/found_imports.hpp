@@ -19,10 +19,19 @@ struct AuditedImport {
         statement,         // `import a` or `from a import b`: `name` is the module
         dynamic_constant,  // __import__ or import_module with a constant name: `name` is it
         dynamic_other,     // __import__ or import_module with any other name: `name` is the callee
+        importer_reference,    // an importer named but not called with a name: `name` is what was named
+        dynamic_code,          // exec, eval or compile of what is no constant text: `name` is the callee
+        relative_dynamic,      // a relative dynamic import whose anchor is no constant: `name` is the callee
+        refused_code,          // a constant text given to exec, eval or compile that Python refuses: no name
+        unaudited_code,        // a text given to exec, eval or compile nested too deep to judge: `name` says so
     };
     Kind kind = Kind::statement;
     std::int64_t line = 0;  // counted at line feeds, as the line scan counts
     std::string name;
+    // statement and dynamic_constant: the levels above the importing
+    // module's package the name is relative to (0: absolute). The name has
+    // no leading dots then.
+    std::uint64_t level = 0;
 };
 
 // Which modules the judgement may report. Called on the thread that feeds
@@ -33,14 +42,18 @@ public:
     // Whether the judgement of `module` (a name without leading dots) may be
     // other than silent. Throws std::bad_alloc only.
     virtual bool judged(const std::string& module) const = 0;
+    // Whether a relative import of `level` (above 0) reaches above the
+    // tree's root, which is judged whatever the module; by default none
+    // does. Never fails.
+    virtual bool above_root(std::uint64_t) const noexcept { return false; }
 };
 
 class FoundImports {
 public:
-    // With no filter every import is kept, repeats included; with one, a
-    // relative or empty name, a module the filter does not judge, and a
-    // repeat of a kept import on the same line (same module, same kind of
-    // finding) are dropped.
+    // With no filter every import is kept, repeats included; with one, an
+    // empty name, a relative import that stays below the root, a module the
+    // filter does not judge, and a repeat of a kept import on the same line
+    // (same module, same kind of finding) are dropped.
     explicit FoundImports(const ImportFilter* filter = nullptr);
     FoundImports(const FoundImports&) = delete;
     FoundImports& operator=(const FoundImports&) = delete;

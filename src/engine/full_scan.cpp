@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "parallel_scan.hpp"
+#include "private_twins.hpp"
 #include "scan_messages.hpp"
 #include "python_unicode.hpp"
 #include "source_audit.hpp"
@@ -20,6 +21,20 @@ constexpr std::string_view kHiddenUnlisted = "import caché non whitelisté — 
 constexpr std::string_view kDynamic = "import dynamique non constant — '";
 constexpr std::string_view kRefused = "fichier refusé par le parseur Python (";
 constexpr std::string_view kDeferred = "fichier non audité par le moteur, à lire par Python (";
+constexpr std::string_view kReference = "référence à un importeur hors d'un appel — '";
+constexpr std::string_view kDynamicCode = "code dynamique non constant — '";
+constexpr std::string_view kRefusedCode = "code dynamique refusé par Python, qui ne l'exécutera pas";
+constexpr std::string_view kUnauditedCode = "code dynamique non audité (";
+constexpr std::string_view kRelativeDynamic = "import dynamique relatif sans ancre constante — '";
+constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
+
+// A relative name as written: its dots, then the module. A level too high
+// to write out is given as a count.
+std::string relative_name(std::uint64_t level, const std::string& module) {
+    constexpr std::uint64_t kMostDots = 64;
+    std::string name = level <= kMostDots ? std::string(level, '.') : "<" + std::to_string(level) + " points>";
+    return name.append(module);
+}
 
 // What a problem of the gate's walk says about its entry.
 constexpr std::string_view kExtensionModule = "module d'extension compilé, que Python importe sans source à lire";
@@ -86,16 +101,37 @@ Reported reported_by(const FileResult& scan) {
 // What the judgement leaves silent is dropped as the audit finds it.
 class PolicyFilter final : public ImportFilter {
 public:
-    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules) noexcept
-        : classifier_(classifier), local_modules_(local_modules) {}
+    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
+                 int depth) noexcept
+        : classifier_(classifier), local_modules_(local_modules), depth_(depth) {}
     bool judged(const std::string& module) const override {
         return classifier_.verdict_on(module, local_modules_) != ImportVerdict::silent;
     }
+    bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
+
 
 private:
     const ImportClassifier& classifier_;
     const std::unordered_set<std::string>& local_modules_;
+    const int depth_;
 };
+
+// The directories between `root` and the directory of `path`, a path the
+// walk composed below `root`.
+int depth_below(std::string_view root, std::string_view path) noexcept {
+    if (path.substr(0, root.size()) == root) path.remove_prefix(root.size());
+    int depth = 0;
+    bool separator = true;  // separators before the first name are the root's
+    for (const char c : path) {
+        if (c == '/') {
+            if (!separator) ++depth;
+            separator = true;
+        } else {
+            separator = false;
+        }
+    }
+    return depth;
+}
 
 bool was_reported(const Reported& reported, std::int64_t line, std::string_view module) {
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
@@ -108,6 +144,10 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::hidden_forbidden_import: return "hidden-forbidden-import";
         case AuditRule::hidden_unlisted_import: return "hidden-unlisted-import";
         case AuditRule::non_constant_dynamic_import: return "non-constant-dynamic-import";
+        case AuditRule::importer_reference: return "importer-reference";
+        case AuditRule::dynamic_code: return "dynamic-code";
+        case AuditRule::relative_dynamic_import: return "relative-dynamic-import";
+        case AuditRule::relative_import_above_root: return "relative-import-above-root";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -121,9 +161,14 @@ std::string_view rule_id(AuditRule rule) noexcept {
     return "unaudited-file";
 }
 
+bool climbs_above_root(std::uint64_t level, int depth) noexcept {
+    return level > static_cast<std::uint64_t>(depth < 0 ? 0 : depth) + 1;
+}
+
 bool is_error(AuditRule rule) noexcept {
     return rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
-           rule != AuditRule::import_archive;
+           rule != AuditRule::import_archive && rule != AuditRule::importer_reference &&
+           rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import;
 }
 
 namespace {
@@ -168,12 +213,12 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
                          std::vector<std::string> allowed_prefixes)
-    : classifier_(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes)) {}
+    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {}
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                                  bool audit) const {
+                                  bool audit, int depth) const {
     ScanWorker worker;
-    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit);
+    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit, depth);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
@@ -184,7 +229,8 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
     const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                   num_threads == 0 ? std::thread::hardware_concurrency() : 0);
     return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
+        return scan_source(where, local_modules, worker, OpenMode::regular_only, audit,
+                           depth_below(src_dir, where.path));
     });
 }
 
@@ -197,7 +243,7 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
         const std::size_t thread_count = worker_count(num_threads, files.size(),
                                                       num_threads == 0 ? std::thread::hardware_concurrency() : 0);
         results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit);
+            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth);
         });
         for (std::size_t index = 0; index < results.size(); ++index) results[index].identity = files.identity(index);
     }
@@ -210,7 +256,8 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
 
 std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::string& filepath,
                                              const Reported& reported,
-                                             const std::unordered_set<std::string>& local_modules) const {
+                                             const std::unordered_set<std::string>& local_modules,
+                                             int depth) const {
     std::vector<AuditFinding> findings;
     if (!stage.deferred_encoding().empty()) {
         findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, stage.deferral(), ")"));
@@ -221,7 +268,29 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
         for (AuditedImport& found : stage.imports()) {
             AuditRule rule = AuditRule::non_constant_dynamic_import;
             std::string_view text = kDynamic;
-            if (found.kind != AuditedImport::Kind::dynamic_other) {
+            std::string_view close = "'";
+            using Kind = AuditedImport::Kind;
+            const bool judged = found.kind == Kind::statement || found.kind == Kind::dynamic_constant;
+            if (judged && found.level > 0) {
+                if (!climbs_above_root(found.level, depth)) continue;
+                rule = AuditRule::relative_import_above_root;
+                text = kAboveRoot;
+                found.name = relative_name(found.level, found.name);
+            } else if (found.kind == Kind::importer_reference) {
+                rule = AuditRule::importer_reference;
+                text = kReference;
+            } else if (found.kind == Kind::dynamic_code || found.kind == Kind::refused_code) {
+                rule = AuditRule::dynamic_code;
+                text = found.kind == Kind::dynamic_code ? kDynamicCode : kRefusedCode;
+                if (found.kind == Kind::refused_code) close = "";
+            } else if (found.kind == Kind::relative_dynamic) {
+                rule = AuditRule::relative_dynamic_import;
+                text = kRelativeDynamic;
+            } else if (found.kind == Kind::unaudited_code) {
+                rule = AuditRule::unaudited_file;
+                text = kUnauditedCode;
+                close = ")";
+            } else if (found.kind != Kind::dynamic_other) {
                 const std::string& module = found.name;
                 if (module.empty() || module.front() == '.') continue;
                 const ImportVerdict verdict = classifier_.verdict_on(module, local_modules);
@@ -233,7 +302,8 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
             }
             AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
             unicode::append_printable(made.module, made.message);
-            made.message.push_back('\'');
+            made.message.append(close);
+            if (rule == AuditRule::unaudited_file) made.module.clear();  // the text was why, not a module
             findings.push_back(std::move(made));
         }
         // In line order, and one finding per line, rule and module: the
@@ -270,14 +340,14 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                                    ScanWorker& worker, OpenMode mode, bool audit) const {
+                                    ScanWorker& worker, OpenMode mode, bool audit, int depth) const {
     FullResult result;
     if (!audit) {
         result.scan = classifier_.scan_source(where, local_modules, worker, mode);
         result.passed = result.scan.passed;
         return result;
     }
-    const PolicyFilter filter(classifier_, local_modules);
+    const PolicyFilter filter(classifier_, local_modules, depth);
     SourceAudit stage(true, &filter);
     result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
     const std::string& filepath = result.scan.filepath;
@@ -285,7 +355,7 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     // A file that could not be opened was not read: the scan's error says so.
     if (!stage.finished()) return result;
     if (!stage.deferred_encoding().empty()) result.deferred_encoding = stage.deferred_encoding();
-    result.findings = judge(stage, filepath, reported_by(result.scan), local_modules);
+    result.findings = judge(stage, filepath, reported_by(result.scan), local_modules, depth);
     const std::vector<AuditFinding>& findings = result.findings;
     for (const AuditFinding& made : findings) {
         if (is_error(made.rule)) result.passed = false;

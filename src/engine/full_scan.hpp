@@ -6,7 +6,9 @@
 // The audit reports what the line scan does not: every name of
 // `import a, b`, statements after `;` or on a compound statement's line,
 // continuation lines, names Python folds to another (NFKC), calls of
-// __import__ and import_module. Its findings are judged by the same policy;
+// __import__ and import_module, and the other doors to an importer (see
+// ImportFinder). Its findings are judged by the same policy, in which a
+// forbidden module forbids its private twins (see private_twins.hpp);
 // one that the line scan already reported on the same line for the same
 // module is left out. A file that cannot be read to its end as Python source
 // fails with an unaudited-file error: Python could not import it either.
@@ -43,6 +45,10 @@ enum class AuditRule : unsigned char {
     not_a_regular_file,           // error: a FIFO, socket or device named as a module
     link_loop,                    // error: a link that leads back into itself or above itself
     unreadable_entry,             // error: a directory or entry the walk cannot read or look up
+    importer_reference,           // warning: an importer, a code runner or a loader named other than in a call
+    dynamic_code,                 // warning: exec, eval or compile of what is no constant text, or of text Python refuses
+    relative_dynamic_import,      // warning: a relative dynamic import whose anchor is no constant
+    relative_import_above_root,   // error: a relative import whose level reaches above the tree's root
 };
 
 // Returns the rule's identifier, such as "hidden-forbidden-import". Never fails.
@@ -77,6 +83,10 @@ struct FullResult {
 // source. Throws std::bad_alloc only. Thread-safe.
 std::optional<FullResult> judge_by_name(const std::string& filepath);
 
+// Whether a relative import of `level` climbs above the tree's root from a
+// file `depth` directories below it (a negative depth counts as 0). Never fails.
+bool climbs_above_root(std::uint64_t level, int depth) noexcept;
+
 class FullScanner {
 public:
     // Takes the policy as ImportClassifier does. Throws std::bad_alloc only.
@@ -87,12 +97,16 @@ public:
     const ImportClassifier& classifier() const noexcept { return classifier_; }
 
     // Checks one file as ImportClassifier::scan_file does, and audits it when
-    // `audit` is set. Fails as ImportClassifier::scan_file does. Thread-safe.
+    // `audit` is set. `depth`: how many directories lie between the tree's
+    // root and the file's directory (0: the file is in the root); a relative
+    // import of level L reaches above the root when L > depth + 1. Fails as
+    // ImportClassifier::scan_file does. Thread-safe.
     FullResult scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                         bool audit) const;
+                         bool audit, int depth = 0) const;
 
     // Checks a tree as ImportClassifier::scan_directory does (the same walk,
-    // order, threads and failures), auditing each file when `audit` is set.
+    // order, threads and failures), auditing each file when `audit` is set,
+    // with `src_dir` as the root of its relative imports.
     std::vector<FullResult> scan_directory(const std::string& src_dir,
                                            const std::unordered_set<std::string>& local_modules,
                                            unsigned int num_threads, bool audit) const;
@@ -113,14 +127,14 @@ public:
     // The findings of an audit that has finished reading `filepath`: the
     // imports it found judged by the policy, less those in `reported`, in
     // line order, one per line, rule and module; or the one unaudited-file
-    // error that says why it was not read. Takes the audit's imports.
-    // Throws std::bad_alloc only. Thread-safe.
+    // error that says why it was not read. `depth` as for scan_file.
+    // Takes the audit's imports. Throws std::bad_alloc only. Thread-safe.
     std::vector<AuditFinding> judge(SourceAudit& stage, const std::string& filepath, const Reported& reported,
-                                    const std::unordered_set<std::string>& local_modules) const;
+                                    const std::unordered_set<std::string>& local_modules, int depth) const;
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           ScanWorker& worker, OpenMode mode, bool audit) const;
+                           ScanWorker& worker, OpenMode mode, bool audit, int depth) const;
 
     const ImportClassifier classifier_;
 };

@@ -1,5 +1,7 @@
 #include "import_finder.hpp"
 
+#include <cstring>
+#include <memory>
 #include <utility>
 
 #include "python_unicode.hpp"
@@ -8,6 +10,27 @@ namespace scanner_core {
 namespace {
 
 bool is_dynamic_importer(std::string_view name) noexcept { return name == "__import__" || name == "import_module"; }
+
+bool is_code_runner(std::string_view name) noexcept { return name == "exec" || name == "eval" || name == "compile"; }
+
+// A text that names an importer, a code runner or a loader, as the key of
+// a subscript or the name given to getattr.
+bool names_a_door(std::string_view text) noexcept {
+    return is_dynamic_importer(text) || is_code_runner(text) || text == "__loader__";
+}
+
+// The package `level` levels above `package`'s own, as importlib resolves a
+// relative name; false when it climbs above the top-level package.
+bool resolve_relative(std::string_view package, std::uint64_t level, std::string_view rest, std::string& out) {
+    for (std::uint64_t k = 1; k < level; ++k) {
+        const std::size_t dot = package.rfind('.');
+        if (dot == std::string_view::npos) return false;
+        package = package.substr(0, dot);
+    }
+    out.assign(package);
+    if (!rest.empty()) out.append(".").append(rest);
+    return true;
+}
 
 // Appends the code point as UTF-8; lone surrogates as the three bytes UTF-8
 // would give them, as a Python str may hold them.
@@ -194,6 +217,7 @@ void ImportFinder::line_start(std::int64_t, std::uint64_t indent) {
 }
 
 void ImportFinder::newline() {
+    for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
     end_statement();
     // `match <subject>:` ending a line opens a block of case clauses; no
     // other statement that begins with the name `match` ends with a colon.
@@ -229,23 +253,28 @@ void ImportFinder::newline() {
     if (header) matches_.push_back({line_indent_, 0, false});
 }
 
-void ImportFinder::end() { end_statement(); }
+void ImportFinder::end() {
+    for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+    end_statement();
+}
 
 // --- import statements ------------------------------------------------------
 
-void ImportFinder::record_import(std::int64_t line, std::string module) {
-    found_.add({AuditedImport::Kind::statement, line, std::move(module)});
+void ImportFinder::record_import(std::int64_t line, std::string module, std::uint64_t level) {
+    found_.add({AuditedImport::Kind::statement, line, std::move(module), level});
 }
 
 void ImportFinder::end_statement() {
     if (import_step_ == ImportStep::plain_after) record_import(statement_line_, std::move(module_));
     import_step_ = ImportStep::idle;
+    in_import_ = false;
 }
 
 void ImportFinder::import_token(const Token& token) {
     const bool name = token.kind == TokenKind::name;
     const bool dot = token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis);
     const Keyword keyword = token.kind == TokenKind::keyword ? token.keyword : Keyword::none;
+    if (keyword == Keyword::import_) in_import_ = true;
     switch (import_step_) {
         case ImportStep::idle:
             if (keyword == Keyword::import_) {
@@ -255,6 +284,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::from_start;
                 statement_line_ = token.line;
                 from_relative_ = false;
+                from_level_ = 0;
                 module_.clear();
             }
             return;
@@ -267,6 +297,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::plain_name_part;
                 return;
             }
+            plain_builtins_ = module_ == "builtins";
             record_import(statement_line_, std::move(module_));
             module_.clear();
             if (keyword == Keyword::as_) {
@@ -288,6 +319,8 @@ void ImportFinder::import_token(const Token& token) {
             return;
         case ImportStep::plain_alias:
             import_step_ = name ? ImportStep::plain_aliased : ImportStep::idle;
+            // `import builtins as b`: b.exec is builtins.exec.
+            if (name && plain_builtins_) bindings_.builtins.insert(normal_name(token));
             return;
         case ImportStep::plain_aliased:
             import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::plain_name
@@ -296,11 +329,15 @@ void ImportFinder::import_token(const Token& token) {
         case ImportStep::from_start:
             if (dot) {
                 from_relative_ = true;
+                const std::uint64_t dots = token.op == Op::ellipsis ? token.int_value : 1;
+                from_level_ = from_level_ > (std::uint64_t{1} << 62) ? from_level_ : from_level_ + dots;
             } else if (name) {
                 take_name(token, module_);
                 import_step_ = ImportStep::from_after;
             } else {
-                import_step_ = ImportStep::idle;  // `from . import x`, or no import at all
+                // `from . import x`: the package itself, relative.
+                if (keyword == Keyword::import_ && from_relative_) record_import(statement_line_, {}, from_level_);
+                import_step_ = ImportStep::idle;
             }
             return;
         case ImportStep::from_after:
@@ -310,7 +347,15 @@ void ImportFinder::import_token(const Token& token) {
             }
             // Only an import statement has a dotted name then `import` after
             // `from`; `yield from x` and `raise e from x` do not.
-            if (keyword == Keyword::import_ && !from_relative_) record_import(statement_line_, std::move(module_));
+            if (keyword == Keyword::import_) {
+                // The names imported from importlib or builtins may be importers, under an alias.
+                const bool importer_module = !from_relative_ && (module_ == "importlib" || module_ == "builtins");
+                from_importer_module_ = module_ == "builtins";
+                record_import(statement_line_, std::move(module_), from_relative_ ? from_level_ : 0);
+                module_.clear();
+                import_step_ = importer_module ? ImportStep::from_names : ImportStep::idle;
+                return;
+            }
             module_.clear();
             import_step_ = ImportStep::idle;
             return;
@@ -322,6 +367,27 @@ void ImportFinder::import_token(const Token& token) {
             module_.push_back('.');
             module_ += normal_name(token);
             import_step_ = ImportStep::from_after;
+            return;
+        case ImportStep::from_names:
+            if (token.kind == TokenKind::op && token.op == Op::lparen) return;
+            if (name) imported_ = normal_name(token);
+            import_step_ = name ? ImportStep::from_name_after : ImportStep::idle;
+            return;
+        case ImportStep::from_name_after:
+            if (keyword == Keyword::as_) {
+                import_step_ = ImportStep::from_alias;
+            } else {
+                const bool comma = token.kind == TokenKind::op && token.op == Op::comma;
+                import_step_ = comma ? ImportStep::from_names : ImportStep::idle;
+            }
+            return;
+        case ImportStep::from_alias:
+            if (name) bind_alias(imported_, normal_name(token));
+            import_step_ = name ? ImportStep::from_aliased : ImportStep::idle;
+            return;
+        case ImportStep::from_aliased:
+            import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::from_names
+                                                                               : ImportStep::idle;
             return;
     }
 }
@@ -362,6 +428,15 @@ void ImportFinder::token(const Token& token) {
 }
 
 void ImportFinder::expression(const Token& token) {
+    // An importer named and not called at once is a reference to it.
+    // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
+    const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
+                                                       token.op == Op::rbracket || token.op == Op::rbrace);
+    // A spec's attribute tells: only `loader` is a door.
+    const bool spec_attribute = top().pending == Role::spec &&
+                                ((token.kind == TokenKind::op && token.op == Op::dot) ||
+                                 (token.kind == TokenKind::name && top().after_dot));
+    if (top().pending != Role::none && !waits && !spec_attribute) flush_reference(top());
     switch (token.kind) {
         case TokenKind::name: on_name(token); break;
         case TokenKind::keyword: {
@@ -385,6 +460,7 @@ void ImportFinder::expression(const Token& token) {
             if (frame.integer == Constant::empty && token.int_literal) {
                 frame.integer = Constant::yes;
                 frame.integer_nonzero = token.nonzero;
+                frame.integer_value = token.int_value;
             } else {
                 frame.integer = Constant::no;
             }
@@ -453,7 +529,14 @@ void ImportFinder::on_name(const Token& token) {
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
         frame.attribute_dynamic = !token.truncated && is_dynamic_importer(name);
-        if (frame.attribute_dynamic) frame.attribute = std::move(name);
+        if (frame.pending == Role::spec) {
+            if (name == "loader") flush_reference(frame);
+            frame.pending = Role::none;
+        }
+        note_role(frame, token.truncated ? Role::none : role_of_attribute(frame, name), name, frame.chain_line);
+        if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
+            frame.attribute = std::move(name);
+        }
         return;
     }
     if (!frame.empty) frame.pure = false;
@@ -464,8 +547,10 @@ void ImportFinder::on_name(const Token& token) {
     frame.shape = Shape::name;
     frame.value_name = normal_name(token);
     frame.value_too_long = token.truncated;
-    frame.name_dynamic = !token.truncated && is_dynamic_importer(frame.value_name);
+    const Role role = token.truncated ? Role::none : role_of_name(frame.value_name);
+    frame.name_dynamic = role == Role::importer || role == Role::module_importer;
     frame.attribute_dynamic = false;
+    note_role(frame, role, frame.value_name, token.line);
     // In a call's arguments, a name first may be a keyword.
     if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword = frame.value_name;
 }
@@ -494,6 +579,10 @@ void ImportFinder::on_op(const Token& token) {
             }
             break;
         case Op::comma:
+            if (frame.keep_dict) {
+                dict_entry_end(frame);
+                return;
+            }
             if (frame.kind == Frame::Kind::call && frame.dynamic) {
                 end_argument(frame);
                 start_argument(frame);
@@ -512,7 +601,7 @@ void ImportFinder::on_op(const Token& token) {
                 frame.text = frame.integer = Constant::empty;
                 frame.text_value.clear();
                 frame.text_unjudgeable = false;
-                frame.keep_text = frame.keyword == "name";
+                frame.keep_text = frame.keyword == "name" || frame.keyword == "source" || frame.keyword == "package";
                 ++frame.tokens;
                 return;
             }
@@ -526,6 +615,15 @@ void ImportFinder::on_op(const Token& token) {
             break;
         case Op::colon:
             if (pattern_ && depth_ == pattern_depth_) pattern_ = false;
+            if (frame.keep_dict && !frame.dict_in_value) {
+                frame.dict_key_constant = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped);
+                std::swap(frame.dict_key, frame.text_value);
+                frame.text_value.clear();
+                frame.text = frame.integer = Constant::empty;
+                frame.dict_in_value = true;
+                ++frame.tokens;
+                return;
+            }
             break;
         case Op::semicolon: end_statement(); break;
         case Op::other: break;
@@ -545,7 +643,13 @@ void ImportFinder::on_open(const Token& token) {
     if (trailer && token.op == Op::lparen) {
         // A call, unless it is a class pattern of a case clause.
         std::string callee;
+        Role role = Role::none;
+        frame.pending = Role::none;  // called
         if (!(pattern_ && depth_ >= pattern_depth_)) {
+            role = frame.role;
+            if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
+                callee = frame.shape == Shape::name ? frame.value_name : frame.value_name + "." + frame.attribute;
+            }
             if (frame.shape == Shape::name && frame.name_dynamic) {
                 callee = frame.value_name;
             } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
@@ -557,18 +661,26 @@ void ImportFinder::on_open(const Token& token) {
         }
         frame.text = frame.integer = Constant::no;
         const std::int64_t line = frame.chain_line;
+        // `globals()` as the second argument of an importer: its module's own globals.
+        const bool globals_call = frame.kind == Frame::Kind::call && frame.dynamic && frame.positional == 1 &&
+                                  frame.tokens == 2 && frame.shape == Shape::name && frame.value_name == "globals";
+        if (globals_call) frame.last_name = "globals()";
         Frame& call = push(Frame::Kind::call, token.line);
         call.dynamic = !callee.empty();
+        call.call_role = call.dynamic ? role : Role::none;
         call.callee = std::move(callee);
         call.call_line = line;
         start_argument(call);
         return;
     }
-    if (trailer) {  // a subscript
+    if (trailer) {  // a subscript, whose constant key may name an importer
         frame.text = frame.integer = Constant::no;
-        push(Frame::Kind::subscript, token.line);
+        push(Frame::Kind::subscript, token.line).keep_text = true;
         return;
     }
+    const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
+                      frame.positional == 1 && frame.tokens == 1 &&
+                      (frame.call_role == Role::importer || frame.call_role == Role::module_importer);
     // An atom: a parenthesised expression, a tuple, a display.
     const bool keep = frame.keep_text && frame.text == Constant::empty;
     if (!frame.empty) frame.pure = false;
@@ -576,15 +688,40 @@ void ImportFinder::on_open(const Token& token) {
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
     if (token.op != Op::lparen) frame.text = frame.integer = Constant::no;
     Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token.line);
-    inner.keep_text = keep;
+    inner.keep_text = keep || dict;
+    inner.keep_dict = dict;
 }
 
 void ImportFinder::on_close() {
     if (depth_ < 2) return;  // unmatched: the lexer refuses the text
     Frame& inner = frames_[depth_ - 1];
     Frame& frame = frames_[depth_ - 2];
+    const bool one_expression = inner.kind == Frame::Kind::group && inner.pure && inner.chain && !inner.empty &&
+                                !inner.comma;
+    if (!one_expression) flush_reference(inner);
     if (inner.kind == Frame::Kind::call) {
         if (inner.dynamic) end_call(inner);
+    }
+    if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
+        (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
+        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value});
+    }
+    if (inner.keep_dict) {
+        dict_entry_end(inner);
+        frame.second_dict = inner.dict_constant;
+        frame.last_name = "{}";
+        // The package as importlib computes it from a module's globals.
+        if (inner.dict_has_package) {
+            frame.second_package = inner.dict_package;
+        } else if (inner.dict_has_name) {
+            const std::string_view name = inner.dict_name;
+            const std::size_t dot = name.rfind('.');
+            frame.second_package.assign(inner.dict_has_path || dot == std::string_view::npos
+                                            ? (inner.dict_has_path ? name : std::string_view())
+                                            : name.substr(0, dot));
+        } else {
+            frame.second_no_anchor = true;
+        }
     }
     if (inner.kind == Frame::Kind::call || inner.kind == Frame::Kind::subscript) {
         // A trailer: the expression goes on, as a call or a subscript.
@@ -601,6 +738,11 @@ void ImportFinder::on_close() {
             // Parentheses around one expression add nothing to it.
             if (inner.pure && inner.chain && !inner.empty && !inner.comma) {
                 frame.shape = inner.shape;
+                frame.role = inner.role;
+                frame.pending = inner.pending;
+                frame.pending_line = inner.pending_line;
+                std::swap(frame.pending_name, inner.pending_name);
+                inner.pending = Role::none;
                 frame.name_dynamic = inner.name_dynamic;
                 frame.attribute_dynamic = inner.attribute_dynamic;
                 frame.value_too_long = inner.value_too_long;
@@ -619,6 +761,7 @@ void ImportFinder::on_close() {
             if (frame.integer == Constant::empty && integer) {
                 frame.integer = Constant::grouped;
                 frame.integer_nonzero = inner.integer_nonzero;
+                frame.integer_value = inner.integer_value;
             } else {
                 frame.integer = Constant::no;
             }
@@ -641,7 +784,8 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
     frame.tokens = 0;
     frame.argument_keyword = frame.argument_starred = frame.argument_double_star = false;
     frame.keyword.clear();
-    frame.keep_text = frame.positional == 0;
+    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code);
+    frame.last_name.clear();
 }
 
 void ImportFinder::end_argument(Frame& frame) {
@@ -650,7 +794,13 @@ void ImportFinder::end_argument(Frame& frame) {
     const bool relative =
         (frame.integer == Constant::yes || frame.integer == Constant::grouped) && frame.integer_nonzero;
     if (frame.argument_keyword) {
-        if (frame.keyword == "name" && !frame.name_keyword) {
+        if (frame.keyword == "package" && !frame.package_keyword) {
+            frame.package_keyword = true;
+            frame.package_constant = text;
+            frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && frame.value_name == "__package__";
+            std::swap(frame.package_value, frame.text_value);
+        } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
+                   !frame.name_keyword) {
             frame.name_keyword = true;
             frame.name_constant = text;
             frame.name_unjudgeable = frame.text_unjudgeable;
@@ -658,6 +808,7 @@ void ImportFinder::end_argument(Frame& frame) {
         } else if (frame.keyword == "level" && !frame.level_keyword) {
             frame.level_keyword = true;
             frame.level_relative = relative;
+            frame.level_value = frame.integer_value;
         }
         return;
     }
@@ -668,13 +819,33 @@ void ImportFinder::end_argument(Frame& frame) {
         frame.first_constant = text && !frame.argument_starred;
         frame.first_unjudgeable = frame.text_unjudgeable;
         std::swap(frame.first_value, frame.text_value);
+    } else if (index == 1) {
+        frame.second_constant = text && !frame.argument_starred;
+        std::swap(frame.second_value, frame.text_value);
+        const bool alone = !frame.argument_starred && frame.pure;
+        frame.second_own_package = alone && ((frame.tokens == 1 && frame.shape == Shape::name &&
+                                              frame.value_name == "__package__") ||
+                                             (frame.tokens == 2 && frame.last_name == "globals()"));
+        if (!(alone && frame.tokens == 1 && frame.last_name == "{}")) frame.second_dict = false;
     } else if (index == 4) {
         frame.fifth_relative = relative && !frame.argument_starred;
+        frame.fifth_level = frame.integer_value;
     }
 }
 
 void ImportFinder::end_call(Frame& frame) {
     end_argument(frame);
+    if (frame.call_role == Role::getattr) {
+        if (frame.positional >= 2 && !frame.starred[0] && !frame.starred[1] && frame.second_constant &&
+            names_a_door(frame.second_value)) {
+            sink().add({AuditedImport::Kind::importer_reference, frame.call_line, frame.second_value});
+        }
+        return;
+    }
+    if (frame.call_role == Role::code) {
+        end_code_call(frame);
+        return;
+    }
     // The name is the first positional argument unless it is starred (or
     // missing), then name=; the level likewise the fifth, then level=.
     bool constant = false;
@@ -694,18 +865,212 @@ void ImportFinder::end_call(Frame& frame) {
         return;
     }
     bool relative = false;
+    std::uint64_t level = 0;
     if (frame.positional > 4 && !(frame.starred[0] || frame.starred[1] || frame.starred[2] || frame.starred[3] ||
                                   frame.starred[4])) {
         relative = frame.fifth_relative;
+        level = frame.fifth_level;
     } else if (frame.level_keyword) {
         relative = frame.level_relative;
+        level = frame.level_value;
     }
-    if (relative) return;
     if (unjudgeable) {
         mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
         return;
     }
+    if (frame.call_role == Role::module_importer) {
+        // import_module: the leading dots of the name are its level.
+        level = 0;
+        while (level < value->size() && (*value)[level] == '.') ++level;
+        if (level > 0) {
+            end_relative_call(frame, value->substr(level), level);
+            return;
+        }
+    } else if (relative) {
+        end_relative_call(frame, std::move(*value), level);
+        return;
+    }
     (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+}
+
+// --- the other doors to an importer ----------------------------------------
+
+ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
+    if (!bindings_.aliases.empty()) {
+        const auto alias = bindings_.aliases.find(name);
+        if (alias != bindings_.aliases.end()) return alias->second;
+    }
+    if (name == "__import__") return Role::importer;
+    if (name == "import_module") return Role::module_importer;
+    if (is_code_runner(name)) return Role::code;
+    if (name == "getattr") return Role::getattr;
+    if (name == "__loader__") return Role::loader;
+    if (name == "__spec__") return Role::spec;
+    return Role::none;
+}
+
+ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std::string& attribute) const {
+    // Any object's: the module importlib may be reached by any name.
+    if (attribute == "__import__") return Role::importer;
+    if (attribute == "import_module") return Role::module_importer;
+    if (attribute == "__loader__") return Role::loader;
+    // The builtins' only: `re.compile` is not the builtin.
+    if (frame.shape != Shape::attribute_of_name || bindings_.builtins.count(frame.value_name) == 0) return Role::none;
+    if (is_code_runner(attribute)) return Role::code;
+    if (attribute == "getattr") return Role::getattr;
+    return Role::none;
+}
+
+void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line) {
+    frame.role = role;
+    frame.pending = Role::none;
+    // The names an import statement binds are no references.
+    if (role == Role::none || role == Role::getattr || import_step_ != ImportStep::idle || in_import_) return;
+    if (role == Role::loader) {  // whatever is done with it
+        sink().add({AuditedImport::Kind::importer_reference, line, name});
+        return;
+    }
+    frame.pending = role;
+    frame.pending_name = name;
+    frame.pending_line = line;
+}
+
+void ImportFinder::flush_reference(Frame& frame) {
+    if (frame.pending == Role::none) return;
+    frame.pending = Role::none;
+    sink().add({AuditedImport::Kind::importer_reference, frame.pending_line, frame.pending_name});
+}
+
+void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
+    Role role = Role::none;
+    if (imported == "__import__") {
+        role = Role::importer;
+    } else if (imported == "import_module" && !from_importer_module_) {
+        role = Role::module_importer;
+    } else if (from_importer_module_ && is_code_runner(imported)) {
+        role = Role::code;
+    } else if (from_importer_module_ && imported == "getattr") {
+        role = Role::getattr;
+    }
+    if (role != Role::none && alias != imported) bindings_.aliases[std::move(alias)] = role;
+}
+
+void ImportFinder::dict_entry_end(Frame& frame) {
+    if (frame.tokens == 0 && !frame.dict_in_value) return;  // nothing after a trailing comma
+    const bool value = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped) &&
+                       !frame.text_unjudgeable;
+    if (!frame.dict_in_value || !frame.dict_key_constant) {
+        frame.dict_constant = false;  // `**other`, or a key computed at run time
+    } else if (frame.dict_key == "__package__") {
+        frame.dict_has_package = value;
+        if (value) frame.dict_package = frame.text_value;
+        if (!value) frame.dict_constant = false;
+    } else if (frame.dict_key == "__name__") {
+        frame.dict_has_name = value;
+        if (value) frame.dict_name = frame.text_value;
+        if (!value) frame.dict_constant = false;
+    } else if (frame.dict_key == "__path__") {
+        frame.dict_has_path = true;
+    } else if (frame.dict_key == "__spec__") {
+        frame.dict_constant = false;  // its parent would be the package
+    }
+    frame.dict_in_value = false;
+    frame.dict_key_constant = false;
+    frame.dict_key.clear();
+    frame.text_value.clear();
+    frame.text = frame.integer = Constant::empty;
+    frame.tokens = 0;
+    frame.comma = false;
+}
+
+void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64_t level) {
+    const bool module_style = frame.call_role == Role::module_importer;
+    const bool keyword = module_style && frame.package_keyword && frame.positional < 2;
+    const bool positional = frame.positional >= 2 && !frame.starred[0] && !frame.starred[1];
+    bool own = false;
+    bool constant = false;
+    std::string package;
+    if (keyword) {
+        own = frame.package_own;
+        constant = frame.package_constant;
+        package = frame.package_value;
+    } else if (positional) {
+        own = frame.second_own_package;
+        if (module_style) {
+            constant = frame.second_constant;
+            package = frame.second_value;
+        } else {
+            constant = frame.second_dict && !frame.second_no_anchor;
+            package = frame.second_package;
+        }
+    }
+    if (own) {  // the module's own package: as a relative import statement
+        sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level});
+        return;
+    }
+    if (!constant) {
+        sink().add({AuditedImport::Kind::relative_dynamic, frame.call_line, frame.callee});
+        return;
+    }
+    // An empty package, or a level above its top, makes importlib raise: nothing is imported.
+    std::string resolved;
+    if (package.empty() || !resolve_relative(package, level, rest, resolved)) return;
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved)});
+}
+
+void ImportFinder::end_code_call(Frame& frame) {
+    std::string* value = nullptr;
+    bool unjudgeable = false;
+    if (frame.positional > 0 && !frame.starred[0]) {
+        if (frame.first_constant) value = &frame.first_value;
+        unjudgeable = frame.first_unjudgeable;
+    } else if (frame.name_keyword) {
+        if (frame.name_constant) value = &frame.name_value;
+        unjudgeable = frame.name_unjudgeable;
+    }
+    if (value == nullptr) {
+        sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee});
+        return;
+    }
+    if (unjudgeable) {
+        mark_unjudgeable("\\N{...} dans un code dynamique", frame.call_line);
+        return;
+    }
+    // eval passes over the blanks that begin its text, which exec and compile
+    // refuse: read as eval reads it, whatever the name it is called by.
+    std::string_view text = *value;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    audit_code(text, frame.call_line);
+}
+
+void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
+    if (nesting_ >= kMostNesting) {
+        sink().add({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
+        return;
+    }
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+        // Python refuses the text before it runs anything.
+        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        return;
+    }
+    FoundImports inner(found_.filter());
+    const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, &bindings_));
+    const auto lexer = std::make_unique<PythonLexer>(*finder);
+    lexer->lex(text.data(), text.size(), true);
+    if (!lexer->refused()) lexer->finish();
+    if (lexer->refused()) {  // Python raises before it runs any of it
+        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        return;
+    }
+    if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
+        mark_unjudgeable(finder->unjudgeable_reason(), line);
+        return;
+    }
+    // Whatever the text does, it does at the call.
+    for (AuditedImport& found : inner.kept()) {
+        found.line = line;
+        sink().add(std::move(found));
+    }
 }
 
 }  // namespace scanner_core

@@ -4,6 +4,13 @@
 // call of __import__ or import_module (as a name or an attribute) with its
 // name argument, constant or not.
 //
+// It also follows the other doors to an importer: names bound to one by an
+// import statement (`from importlib import import_module as im`), any other
+// reference to one that is not a call (`f = __import__`, `getattr(b,
+// "__import__")`, `__builtins__["__import__"]`, `__loader__`), relative
+// names with their anchor, and the text given to exec, eval and compile,
+// which it reads as Python source with a finder of its own.
+//
 // It follows only what that needs: the statement an import keyword belongs
 // to; for each open bracket or replacement field, the primary expression
 // (atom and trailers) that ends at the last token, so that a call is
@@ -17,6 +24,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "line_skipper.hpp"
@@ -29,13 +38,16 @@ class ImportFinder final : public StatementSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
-    explicit ImportFinder(FoundImports& found) : found_(found), apart_(found.filter()) { frames_.emplace_back(); }
+    explicit ImportFinder(FoundImports& found) : ImportFinder(found, 0, nullptr) {}
     ImportFinder(const ImportFinder&) = delete;
     ImportFinder& operator=(const ImportFinder&) = delete;
 
     // An import statement that the line skipper read without tokens.
+    // A relative one comes with its leading dots.
     void statement_import(std::int64_t line, std::string_view module) override {
-        found_.add({AuditedImport::Kind::statement, line, std::string(module)});
+        std::uint64_t level = 0;
+        while (level < module.size() && module[level] == '.') ++level;
+        found_.add({AuditedImport::Kind::statement, line, std::string(module.substr(level)), level});
     }
 
     // A logical line begins with its first token; `indent` is its column.
@@ -54,7 +66,12 @@ public:
     // Whether the finder is between statements and in no match statement:
     // then a logical line that holds no import and no dynamic importer's
     // name changes nothing, and may be passed over.
-    bool at_rest() const noexcept { return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle; }
+    // Once a name is bound to an importer or to builtins, any line may call
+    // it: none is.
+    bool at_rest() const noexcept {
+        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.aliases.empty() &&
+               bindings_.builtins.size() == 2;
+    }
 
     // Set when the file needs Python's own reading to be judged: a name
     // argument written with an escape that names a character (\N{...}), a
@@ -76,7 +93,16 @@ private:
         from_start,       // after `from`: dots or a name
         from_after,       // after the module name: a dot or `import`
         from_name_part,   // after a dot: a name
+        from_names,       // after `from importlib import` or `from builtins import`: a name or `(`
+        from_name_after,  // after an imported name: `as`, a comma or the end
+        from_alias,       // after `as`: the alias
+        from_aliased,     // after the alias: a comma or the end
     };
+    // What a name or attribute gives: a function that imports (__import__,
+    // import_module), one that runs text as code (exec, eval, compile),
+    // getattr, a loader (which loads any file as a module), or a module's
+    // spec (whose attribute `loader` is one).
+    enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, spec };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
     // Whether a run of tokens is a constant: string literals (or ints), or
@@ -130,13 +156,45 @@ private:
         std::string name_value;
         bool level_keyword = false;  // the first level= argument
         bool level_relative = false;
+        // What the doors need beyond that.
+        Role role = Role::none;       // what the expression's name or attribute gives
+        Role call_role = Role::none;  // a call: of what
+        Role pending = Role::none;  // the expression is that and is not called (yet)
+        std::string pending_name;
+        std::int64_t pending_line = 0;
+        std::uint64_t integer_value = 0;
+        std::uint64_t fifth_level = 0;
+        std::uint64_t level_value = 0;
+        bool second_constant = false;  // the second positional argument: a constant text
+        std::string second_value;
+        bool second_own_package = false;  // it is `__package__` or `globals()`
+        bool second_dict = false;         // it is a dict display of constant texts only
+        bool second_no_anchor = false;    // that dict gives no package
+        std::string second_package;       // the package that dict gives
+        bool package_keyword = false;     // the first package= argument
+        bool package_constant = false;
+        bool package_own = false;
+        std::string package_value;
+        // A dict display: whether it holds constant texts only, and the
+        // entries of a module's globals that make its package.
+        bool keep_dict = false;
+        bool dict_constant = true;
+        bool dict_key_constant = false;
+        bool dict_in_value = false;
+        std::string dict_key;
+        bool dict_has_package = false;
+        bool dict_has_name = false;
+        bool dict_has_path = false;
+        std::string dict_package;
+        std::string dict_name;
+        std::string last_name;  // the last name of the argument, for `__package__` and `globals()`
     };
 
     Frame& top() noexcept { return frames_[depth_ - 1]; }
     Frame& push(Frame::Kind kind, std::int64_t line);
 
     void import_token(const Token& token);
-    void record_import(std::int64_t line, std::string module);
+    void record_import(std::int64_t line, std::string module, std::uint64_t level = 0);
     void end_statement();
 
     // The token as part of an expression.
@@ -152,6 +210,18 @@ private:
     void end_call(Frame& frame);
     void mark_unjudgeable(std::string reason, std::int64_t line);
 
+    // The doors beyond a direct call.
+    FoundImports& sink() noexcept { return keeping_ ? apart_ : found_; }
+    Role role_of_name(const std::string& name) const;
+    Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
+    void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line);
+    void flush_reference(Frame& frame);
+    void bind_alias(std::string_view imported, std::string alias);
+    void dict_entry_end(Frame& frame);
+    void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
+    void end_code_call(Frame& frame);
+    void audit_code(std::string_view text, std::int64_t line);
+
     // The name as Python reads it: NFKC-normalised.
     static std::string normal_name(const Token& token);
 
@@ -161,6 +231,7 @@ private:
 
     ImportStep import_step_ = ImportStep::idle;
     bool from_relative_ = false;
+    std::uint64_t from_level_ = 0;
     std::int64_t statement_line_ = 0;
     std::string module_;
 
@@ -201,6 +272,31 @@ private:
     std::vector<KeptToken> kept_;
     std::size_t kept_bytes_ = 0;
     FoundImports apart_;
+
+    // Names bound to an importer by an import statement, and the names of
+    // the module builtins. A text given to exec runs in the file's globals:
+    // its finder shares the file's, so that what either binds the other sees
+    // from there on.
+    struct Bindings {
+        std::unordered_map<std::string, Role> aliases;
+        std::unordered_set<std::string> builtins{"builtins", "__builtins__"};
+    };
+    // `nesting`: how many constant texts given to exec, eval or compile the
+    // text read is inside of (0 for a file); `shared`: the bindings of the
+    // text it is in, none for a file.
+    ImportFinder(FoundImports& found, int nesting, Bindings* shared)
+        : found_(found), apart_(found.filter()), nesting_(nesting), bindings_(shared ? *shared : own_bindings_) {
+        frames_.emplace_back();
+    }
+    const int nesting_;
+    Bindings own_bindings_;
+    Bindings& bindings_;
+    bool in_import_ = false;  // after an `import` keyword, in the statement's names
+    bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
+    bool plain_builtins_ = false;        // `import builtins`, before its alias
+    std::string imported_;
+    // Texts given to exec nested deeper than this cannot be judged.
+    static constexpr int kMostNesting = 8;
 };
 
 }  // namespace scanner_core

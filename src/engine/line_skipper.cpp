@@ -137,6 +137,34 @@ __attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcep
 }
 #endif
 
+// Whether the string whose quote is at `quote` begins the key of a
+// subscript: after its prefix, blanks, line breaks and opening
+// parentheses, a "[" (not looking back before `start`).
+inline bool subscript_key(const char* quote, const char* start) noexcept {
+    const char* p = quote;
+    for (int letters = 0; letters < 2 && p > start && ((p[-1] | 0x20) >= 'a' && (p[-1] | 0x20) <= 'z'); ++letters) --p;
+    while (p > start && (p[-1] == ' ' || p[-1] == '\t' || p[-1] == '(' || p[-1] == '\n' || p[-1] == '\r' ||
+                         p[-1] == '\\')) {
+        --p;
+    }
+    return p > start && p[-1] == '[';
+}
+
+// Whether the string literal from `opened` to `after` that keys a subscript
+// is plainly no door's name: no escape, no door's name in its text, and no
+// string or comment after it that could be joined to it.
+inline bool plain_key(const char* opened, const char* after, const char* end) noexcept {
+    const std::string_view text(opened, static_cast<std::size_t>(after - opened));
+    if (text.find('\\') != std::string_view::npos) return false;
+    for (const std::string_view door : {"__import__", "import_module", "exec", "eval", "compile", "__loader__"}) {
+        if (text.find(door) != std::string_view::npos) return false;
+    }
+    const char* p = after;
+    while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\\')) ++p;
+    for (int letters = 0; letters < 2 && p < end && ((*p | 0x20) >= 'a' && (*p | 0x20) <= 'z'); ++letters) ++p;
+    return p == end || (*p != '\'' && *p != '"' && *p != '#');
+}
+
 // A walk through the bytes of a logical line. Each member returns false
 // when what it meets must be left to the tokenizer.
 struct Walk {
@@ -319,6 +347,7 @@ struct Walk {
     // the "}" that closes it.
     bool field(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
+        const char* const field_start = q;
         std::size_t depth = 0;
         char open[kMaxBrackets];  // the brackets open in the field, matched as Python matches them
         for (;;) {
@@ -338,8 +367,12 @@ struct Walk {
                     continue;
                 case '\'':
                 case '"':
-                    if (!quoted(nesting)) return false;
+                {
+                    const char* const opened = q;
+                    const bool key = subscript_key(q, field_start);
+                    if (!quoted(nesting) || (key && !plain_key(opened, q, end))) return false;
                     continue;
+                }
                 case '(':
                 case '[':
                 case '{':
@@ -416,10 +449,36 @@ constexpr bool ascii_name_byte(char c) noexcept { return ascii_letter(c) || (c >
 // Python's keywords, which are never names.
 bool keyword(std::string_view name) noexcept { return python_chars::keyword(name); }
 
-// Whether the word at `word` ("import" or "match") may matter: the whole
-// name it is in is `import`, `__import__` or `import_module`, or it is
-// `match` beginning the logical line at `line` (where it may open a match
-// statement). A name such as `importlib` or `matches` does not.
+// Whether `name` is one of the doors to an importer beside the import
+// statement: the importers, the builtins that run text as code, getattr,
+// a module's loader.
+bool door_name(std::string_view name) noexcept {
+    return name == "__import__" || name == "import_module" || name == "exec" || name == "eval" ||
+           name == "compile" || name == "getattr" || name == "__loader__" || name == "__spec__";
+}
+
+// Whether the door name `name`, which begins at `first`, is plainly the
+// attribute of a name other than builtins' (`re.compile`, `model.eval`):
+// only the builtins' exec, eval, compile and getattr are doors, while
+// __import__, import_module and __loader__ are whoever's they are.
+bool attribute_of_other(std::string_view name, const char* first, const char* line) noexcept {
+    if (name == "__import__" || name == "import_module" || name == "__loader__" || name == "__spec__") return false;
+    const char* p = first;
+    while (p > line && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    if (p == line || p[-1] != '.') return false;
+    --p;
+    while (p > line && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    const char* const value_end = p;
+    while (p > line && ascii_name_byte(p[-1])) --p;
+    if (p == value_end || (p > line && high(p[-1])) || (*p >= '0' && *p <= '9')) return false;
+    const std::string_view value(p, static_cast<std::size_t>(value_end - p));
+    return value != "builtins" && value != "__builtins__";
+}
+
+// Whether the word at `word` (a trigger) may matter: the whole name it is
+// in is `import` or a door (see door_name), or it is `match` beginning the
+// logical line at `line` (where it may open a match statement). A name such
+// as `importlib` or `matches` does not.
 bool word_matters(const char* word, const char* line, const char* end) noexcept {
     const char* first = word;
     while (first > line && ascii_name_byte(first[-1])) --first;
@@ -431,7 +490,8 @@ bool word_matters(const char* word, const char* line, const char* end) noexcept 
     while (last < end && ascii_name_byte(*last)) ++last;
     if (last < end && high(*last)) return true;
     const std::string_view name(first, static_cast<std::size_t>(last - first));
-    if (name == "import" || name == "__import__" || name == "import_module") return true;
+    if (name == "import") return true;
+    if (door_name(name)) return !attribute_of_other(name, first, line);
     if (name != "match") return false;
     // The first token of its logical line, after blanks and continuations.
     while (line < first) {
@@ -512,6 +572,7 @@ private:
             blanks();
             const std::string_view module = dotted();
             if (module.empty() || count_ == kMostModules) return false;
+            if (module == "builtins") return false;  // `as b`: b.exec is the builtin, which the tokenizer follows
             modules_[count_++] = module;
             blanks();
             if (word("as")) {
@@ -526,6 +587,7 @@ private:
     bool from() noexcept {
         blanks();
         bool relative = false;
+        const char* const dots = p_;
         while (p_ < end_ && *p_ == '.') {
             relative = true;
             ++p_;
@@ -533,8 +595,12 @@ private:
         if (!relative || (p_ < end_ && ascii_letter(*p_))) {
             const std::string_view module = dotted();
             if (module.empty()) return false;
+            // Names bound from these may be importers under an alias: the tokenizer reads them.
+            if (!relative && (module == "importlib" || module == "builtins")) return false;
             if (!relative) modules_[count_++] = module;
         }
+        // A relative import goes with its dots, for the judgement of its level.
+        if (relative) modules_[count_++] = std::string_view(dots, static_cast<std::size_t>(p_ - dots));
         blanks();
         if (!word("import")) {
             // "import" right before "(" or "*" has no blank after it.
@@ -660,6 +726,9 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         // Read in order what may change the meaning of what follows.
         switch (*q) {
             case '#': {
+                // A comment in a subscript hides from the look back whether a
+                // string after it is the subscript's key: the tokenizer reads it.
+                if (std::find(stack, stack + depth, '[') != stack + depth) return done();
                 const char* from_comment = q;
                 q = next_line_end(q, end);
                 walk.passed(from_comment);
@@ -669,14 +738,20 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
                 if (!walk.continuation()) return done();
                 continue;
             case '\'':
-            case '"':
-                if (!walk.quoted(0)) return done();
+            case '"': {
+                // A key given to a subscript as a string may name an importer,
+                // spelled with escapes or in pieces (`b["__imp" "ort__"]`): unless
+                // it plainly does not, the tokenizer reads it.
+                const char* const opened = q;
+                const bool key = subscript_key(q, walk.line);
+                if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
                 // A word passed in an f-string's replacement field was in code.
                 while (walk.trigger < q) {
                     if (word_matters(walk.trigger, walk.line, end)) return done();
                     walk.trigger = next_trigger(walk.trigger + 1, end);
                 }
                 continue;
+            }
             case '\r':
                 // The CR of a CR LF, whose LF ends the line; a lone CR is left to the tokenizer.
                 if (end - q < 2 || q[1] != '\n') return done();

@@ -195,11 +195,12 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
 
 // --- code ------------------------------------------------------------------
 
-void PythonLexer::emit_op(Op op) {
+void PythonLexer::emit_op(Op op, std::uint64_t dots) {
     Token token;
     token.kind = TokenKind::op;
     token.op = op;
     token.line = line();
+    token.int_value = dots;
     finder_.token(token);
 }
 
@@ -258,8 +259,11 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
         token_line_ = line();
         number_int_ = true;
         number_nonzero_ = false;
+        number_value_ = 0;
+        number_base_ = 10;
         const char lower = static_cast<char>(next | 0x20);
         if (c == '0' && (lower == 'x' || lower == 'o' || lower == 'b')) {
+            number_base_ = lower == 'x' ? 16 : lower == 'o' ? 8 : 2;
             number_step_ = NumberStep::prefixed;
             mode_ = Mode::number;
             return taken(2);
@@ -364,13 +368,13 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             if (run < 5) {
                 if (run == left && !final) return wait();
                 if (run >= 3) {
-                    emit_op(Op::ellipsis);
+                    emit_op(Op::ellipsis, 3);
                     return taken(3);
                 }
                 emit_op(Op::dot);
                 return taken(1);
             }
-            emit_op(Op::ellipsis);
+            emit_op(Op::ellipsis, run);
             return taken(run);
         }
         case ',': emit_op(Op::comma); return taken(1);
@@ -523,6 +527,7 @@ std::size_t PythonLexer::lex_number(const char* p, const char* end, bool final) 
             case NumberStep::prefixed:
                 while (q < end && (is(*q, kHexByte) || *q == '_')) {
                     if (*q != '0' && *q != '_') number_nonzero_ = true;
+                    add_digit(*q);
                     ++q;
                 }
                 if (q == end && !final) return static_cast<std::size_t>(q - p);
@@ -531,6 +536,7 @@ std::size_t PythonLexer::lex_number(const char* p, const char* end, bool final) 
             case NumberStep::integer:
                 while (q < end && (is(*q, kDigitByte) || *q == '_')) {
                     if (*q != '0' && *q != '_') number_nonzero_ = true;
+                    add_digit(*q);
                     ++q;
                 }
                 if (q == end && !final) return static_cast<std::size_t>(q - p);
@@ -579,12 +585,21 @@ std::size_t PythonLexer::lex_number(const char* p, const char* end, bool final) 
     }
 }
 
+void PythonLexer::add_digit(char c) noexcept {
+    if (c == '_') return;
+    const std::uint64_t digit = c <= '9' ? static_cast<std::uint64_t>(c - '0')
+                                         : static_cast<std::uint64_t>((c | 0x20) - 'a' + 10);
+    constexpr std::uint64_t kMost = std::uint64_t{1} << 62;  // past it, the value stays there
+    number_value_ = number_value_ >= kMost / 16 ? kMost : number_value_ * number_base_ + digit;
+}
+
 void PythonLexer::end_number() {
     Token token;
     token.kind = TokenKind::number;
     token.line = token_line_;
     token.int_literal = number_int_;
     token.nonzero = number_int_ && number_nonzero_;
+    token.int_value = number_int_ ? number_value_ : 0;
     mode_ = Mode::code;
     finder_.token(token);
 }

@@ -63,6 +63,7 @@ struct Token {
     bool raw = false;          // string: raw prefix
     bool int_literal = false;  // number: an integer literal
     bool nonzero = false;      // number: an integer whose value is not zero
+    std::uint64_t int_value = 0;  // number: an integer's value, held at 2**62 past it; ellipsis: its dots
     std::int64_t line = 0;     // of the token's first byte, counted at line feeds
     std::string_view text;     // name: its bytes (as kept); string: its body, when asked for
     // name: the lexer's buffer that holds `text`, which the finder may take
@@ -138,8 +139,9 @@ private:
 
     void end_name(bool quote_follows);
     void end_number();
+    void add_digit(char c) noexcept;  // a digit (or `_`) of the integer being read
     void begin_string(char quote, bool triple);
-    void emit_op(Op op);
+    void emit_op(Op op, std::uint64_t dots = 0);  // dots: of an ellipsis, how many it stands for
     bool open_bracket(char kind, bool from_format);
     void newline_in_code();
     void close_field();
@@ -168,6 +170,8 @@ private:
     NumberStep number_step_ = NumberStep::integer;
     bool number_int_ = true;
     bool number_nonzero_ = false;
+    std::uint64_t number_value_ = 0;
+    std::uint64_t number_base_ = 10;
     char quote_ = '"';
     bool triple_ = false;
     bool raw_ = false;

@@ -5,8 +5,13 @@
 
 namespace scanner_core {
 
-TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules)
-    : scanner_(scanner), filepath_(std::move(filepath)), local_modules_(std::move(local_modules)), stage_(true, this) {
+TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules,
+                     int depth)
+    : scanner_(scanner),
+      filepath_(std::move(filepath)),
+      local_modules_(std::move(local_modules)),
+      depth_(depth),
+      stage_(true, this) {
     stage_.read_decoded();
 }
 
@@ -43,7 +48,7 @@ std::vector<AuditFinding> TextAudit::finish(const std::vector<std::pair<std::int
     views.reserve(reported.size());
     for (const auto& [line, module] : reported) views.emplace_back(line, module);
     std::sort(views.begin(), views.end());
-    return scanner_.judge(stage_, filepath_, views, local_modules_);
+    return scanner_.judge(stage_, filepath_, views, local_modules_, depth_);
 }
 
 }  // namespace scanner_core

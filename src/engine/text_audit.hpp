@@ -22,8 +22,10 @@ namespace scanner_core {
 
 class TextAudit final : private ImportFilter {
 public:
-    // `scanner` must outlive the audit. Throws std::bad_alloc only.
-    TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules);
+    // `scanner` must outlive the audit; `depth` as for FullScanner::scan_file.
+    // Throws std::bad_alloc only.
+    TextAudit(const FullScanner& scanner, std::string filepath, std::unordered_set<std::string> local_modules,
+              int depth);
     TextAudit(const TextAudit&) = delete;
     TextAudit& operator=(const TextAudit&) = delete;
 
@@ -47,10 +49,12 @@ public:
 
 private:
     bool judged(const std::string& module) const override;
+    bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
 
     const FullScanner& scanner_;
     const std::string filepath_;
     const std::unordered_set<std::string> local_modules_;
+    const int depth_;
     SourceAudit stage_;
     std::mutex mutex_;  // the pieces of one text are read one after the other
     bool refused_ = false;

@@ -244,12 +244,14 @@ def audit(
     scanner: scanner_audit.Scanner,
     local_modules: Set[str],
     encoding: str | None = None,
+    depth: int = 0,
 ) -> list[Finding]:
     """The audit's findings for one file in `encoding` (the codec the scan
-    says Python decodes it with), given the line scan's findings."""
+    says Python decodes it with), given the line scan's findings; `depth`:
+    the directories between the tree's root and the file's directory."""
     encoding = encoding or "utf-8"
     lines_of_bytes, pairs = reported_lines(scanned)
-    text_audit = scanner_audit.TextAudit(scanner, filepath, set(local_modules))
+    text_audit = scanner_audit.TextAudit(scanner, filepath, set(local_modules), depth)
     try:
         reader = Reader(text_decoder(encoding), text_audit)
         decoded_lines = read_file(filepath, encoding, reader, lines_of_bytes)

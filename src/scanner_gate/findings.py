@@ -53,6 +53,33 @@ DYNAMIC = Kind(
 UNAUDITED = Kind(
     "unaudited-file", "error", "A file that cannot be read to its end as Python source, so its imports are unknown."
 )
+IMPORTER_REFERENCE = Kind(
+    "importer-reference",
+    "warning",
+    "An importer (__import__, import_module), exec, eval, compile or a module's loader named other than in a call: "
+    "assigned, passed, reached by getattr or by a subscript with a constant key.",
+    "r\u00e9f\u00e9rence \u00e0 un importeur hors d'un appel \u2014 '",
+)
+DYNAMIC_CODE = Kind(
+    "dynamic-code",
+    "warning",
+    "exec, eval or compile of what is not a constant string, or of a constant string Python refuses to run.",
+    "code dynamique non constant \u2014 '",
+)
+RELATIVE_DYNAMIC = Kind(
+    "relative-dynamic-import",
+    "warning",
+    "A relative name given to __import__ or import_module whose anchor (package, or globals) is not a constant.",
+    "import dynamique relatif sans ancre constante \u2014 '",
+)
+ABOVE_ROOT = Kind(
+    "relative-import-above-root",
+    "error",
+    "A relative import whose level reaches above the root of the tree scanned.",
+    "import relatif hors de l'arbre \u2014 '",
+)
+# A constant text given to exec, eval or compile that Python refuses.
+REFUSED_CODE_TEXT = "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas"
 
 # The walk's: entries of a tree that Python could import or run but that are
 # no source to read, and entries that cannot be walked. Each names its entry.
@@ -86,6 +113,7 @@ KINDS = (
     FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
     EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, IMPORT_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
     LINK_LOOP, UNREADABLE_ENTRY,
+    IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT,
 )
 KIND_OF_RULE = {kind.id: kind for kind in KINDS}
 

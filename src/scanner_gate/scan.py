@@ -22,6 +22,7 @@ from scanner_gate import codec_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, scan_findings
 from scanner_gate.policy import Policy
+from scanner_gate.tree_root import depth_below_root, depth_in_tree
 
 class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
@@ -32,13 +33,14 @@ def native_finding(finding: scanner_audit.Finding) -> Finding:
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner) -> list[Finding]:
-    """The findings of the audit for one file, given its line scan's."""
+                   scanner: scanner_audit.Scanner, depth: int) -> list[Finding]:
+    """The findings of the audit for one file, given its line scan's and
+    its depth below the root its relative imports may not climb above."""
     if result.deferred_encoding is None:
         return [native_finding(finding) for finding in result.findings]
     # A codec that only Python decodes: its native finding says just that,
     # and the file is read again through Python's decoder.
-    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding)
+    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding, depth)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -55,7 +57,7 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
         judged = scanner.judge_by_name(path)
         if judged is not None:
             return [judged]
-        return [scanner.scan_file(path, policy.local_modules, audit=options.audit)]
+        return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path))]
     try:
         return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
     except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
@@ -125,7 +127,8 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
             if entry:
                 findings = [native_finding(finding) for finding in result.findings]
             elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
-                findings += audit_findings(result, findings, policy, scanner)
+                depth = depth_in_tree(path, result.filepath) if stat.S_ISDIR(mode) else depth_below_root(path)
+                findings += audit_findings(result, findings, policy, scanner, depth)
             reports[result.filepath] = FileReport(result.filepath, findings, fail_on_warning)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.

@@ -29,8 +29,11 @@ struct AuditOutcome {
     std::string describe() const {
         std::ostringstream out;
         for (const AuditedImport& found : imports) {
-            static constexpr const char* kKinds[] = {"statement", "constant", "other"};
-            out << found.line << ' ' << kKinds[static_cast<int>(found.kind)] << ' ' << found.name << '\n';
+            static constexpr const char* kKinds[] = {"statement", "constant",      "other",   "reference",
+                                                     "code",      "relative-call", "refused", "unaudited"};
+            out << found.line << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';
+            for (std::uint64_t k = 0; k < found.level; ++k) out << '.';
+            out << found.name << '\n';
         }
         if (refused) out << "refused at " << refusal_line << ": " << refusal << '\n';
         if (!deferred_encoding.empty()) out << "deferred to " << deferred_encoding << '\n';

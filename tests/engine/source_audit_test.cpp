@@ -47,7 +47,8 @@ TEST(SourceAudit, FindsImportsHiddenFromALineScan) {
         {"in letters Python folds (NFKC)", "import \xef\xbd\x8f\xef\xbd\x93\nimport \xe2\x84\x8cx.\xef\xac\x81\n",
          "1 statement os\n2 statement Hx.fi\n"},
         {"with non-ASCII names kept", "import caf\xc3\xa9\n", "1 statement caf\xc3\xa9\n"},
-        {"relative from-imports are not reported", "from . import a\nfrom .b import c\nfrom ... import d\nfrom .... e import f\n", ""},
+        {"relative from-imports come with their level", "from . import a\nfrom .b import c\nfrom ... import d\nfrom .... e import f\n",
+         "1 statement .\n2 statement .b\n3 statement ...\n4 statement ....e\n"},
         {"keywords that look like from-imports", "def g():\n    yield from x\n    raise E from y\n", ""},
         {"soft keywords as module names", "import match, case, type\n",
          "1 statement match\n1 statement case\n1 statement type\n"},
@@ -73,14 +74,15 @@ TEST(SourceAudit, FindsDynamicImportsWhereverACallStands) {
         {"names that are not constant strings",
          "__import__(x)\n__import__(f'os')\n__import__(b'os')\n__import__('o' + 's')\n__import__(*a)\n__import__()\nimport_module(n='os')\n",
          "1 other __import__\n2 other __import__\n3 other __import__\n4 other __import__\n5 other __import__\n6 other __import__\n7 other import_module\n"},
-        {"relative levels are not judged, level 0 is",
+        {"a relative level needs an anchor, level 0 is absolute",
          "__import__('a', None, None, [], 1)\n__import__('b', level=2)\n__import__('c', None, None, [], 0)\n__import__('d', level=0x0)\n",
-         "3 constant c\n4 constant d\n"},
+         "1 relative-call __import__\n2 relative-call __import__\n3 constant c\n4 constant d\n"},
         {"the level after a starred argument is unknown", "__import__('a', *x, 1)\n", "1 constant a\n"},
         {"class patterns are not calls", "match x:\n    case __import__('os'): pass\n    case C(y=import_module('a')): pass\n", ""},
         {"but a guard is", "match x:\n    case _ if __import__('os'): pass\n", "2 constant os\n"},
         {"a match subject in parentheses is a call", "match (__import__)('os'):\n    case _: pass\n", "1 constant os\n"},
-        {"a name, not a call", "def __import__(name): pass\nclass import_module: pass\nx = __import__\n", ""},
+        {"a definition is no reference, a name not called is", "def __import__(name): pass\nclass import_module: pass\nx = __import__\n",
+         "3 reference __import__\n"},
     });
 }
 

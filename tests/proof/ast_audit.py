@@ -18,12 +18,18 @@ the file's size in memory: it is for tests.
 import ast
 import codecs
 import re
-from collections.abc import Callable, Iterable, Iterator, Set
+from collections.abc import Callable, Iterable, Set
 
 import scanner_audit
 
+import ast_doors
 from scanner_gate.findings import (
+    ABOVE_ROOT,
     DYNAMIC,
+    DYNAMIC_CODE,
+    IMPORTER_REFERENCE,
+    REFUSED_CODE_TEXT,
+    RELATIVE_DYNAMIC,
     FORBIDDEN,
     HIDDEN_FORBIDDEN,
     HIDDEN_UNLISTED,
@@ -32,8 +38,6 @@ from scanner_gate.findings import (
     Finding,
     Kind,
 )
-
-DYNAMIC_IMPORTERS = ("__import__", "import_module")
 
 
 def judge(scanner: scanner_audit.Scanner, local_modules: Set[str], module: str) -> Kind | None:
@@ -98,48 +102,10 @@ def decoded_line_numbers(data: bytes, encoding: str) -> Callable[[int], int]:
     return decoded_line
 
 
-def callee_name(call: ast.Call) -> str | None:
-    """'__import__', 'importlib.import_module', ... for a call of a dynamic
-    importer, under whatever name or module alias; None for any other call."""
-    function = call.func
-    if isinstance(function, ast.Name) and function.id in DYNAMIC_IMPORTERS:
-        return function.id
-    if isinstance(function, ast.Attribute) and function.attr in DYNAMIC_IMPORTERS:
-        return f"{function.value.id}.{function.attr}" if isinstance(function.value, ast.Name) else function.attr
-    return None
-
-
-def argument(call: ast.Call, position: int, keyword: str) -> ast.expr | None:
-    if len(call.args) > position and not any(isinstance(a, ast.Starred) for a in call.args[: position + 1]):
-        return call.args[position]
-    return next((k.value for k in call.keywords if k.arg == keyword), None)
-
-
-def is_relative_import_call(call: ast.Call) -> bool:
-    """__import__(name, globals, locals, fromlist, level) with a level above 0."""
-    level = argument(call, 4, "level")
-    return isinstance(level, ast.Constant) and type(level.value) is int and level.value > 0
-
-
-def imports_of(tree: ast.AST) -> Iterator[tuple[int, str | None, str | None]]:
-    """Yields (line, module, callee) for every import in the tree: callee is
-    None for an import statement, and module None for a dynamic import whose
-    name is not a constant string. A from-import is its `from` module, as for
-    the scan; relative imports are left out."""
-    for node in ast.walk(tree):  # iterative: deep nesting cannot overflow it
-        if isinstance(node, ast.Import):
-            for alias in node.names:
-                yield node.lineno, alias.name, None
-        elif isinstance(node, ast.ImportFrom):
-            if node.level == 0:
-                yield node.lineno, node.module, None
-        elif isinstance(node, ast.Call) and (callee := callee_name(node)):
-            name = argument(node, 0, "name")
-            if isinstance(name, ast.Constant) and isinstance(name.value, str):
-                if not is_relative_import_call(node):
-                    yield node.lineno, name.value, callee
-            else:
-                yield node.lineno, None, callee
+def relative_name(level: int, module: str) -> str:
+    """A relative name as written: its dots, then the module; a level too
+    high to write out is given as a count."""
+    return ("." * level if level <= 64 else f"<{level} points>") + module
 
 
 def unaudited(filepath: str, text: str, line: int | None = None) -> Finding:
@@ -165,10 +131,13 @@ def audit(
     scanner: scanner_audit.Scanner,
     local_modules: Set[str],
     encoding: str | None = None,
+    depth: int = 0,
 ) -> list[Finding]:
     """The audit's findings for one file, given the line scan's: the imports
-    that Python's parser finds and the scan did not report on their line.
-    `encoding`: the codec of a file the engine leaves to Python's codecs."""
+    that Python's parser finds and the scan did not report on their line,
+    and the other doors to an importer (see ast_doors). `encoding`: the
+    codec of a file the engine leaves to Python's codecs; `depth`: the
+    directories between the tree's root and the file's directory."""
     data = read(filepath)
     tree, refusal = parse(filepath, data)
     if tree is None:
@@ -184,15 +153,29 @@ def audit(
         seen = {(to_decoded_line(line), module) for line, module in seen if line}
         to_scan_line = lambda line: line  # noqa: E731 - the parser's lines are the decoded text's
     added: dict[str, Finding] = {}
-    for parser_line, module, callee in imports_of(tree):
-        line = to_scan_line(parser_line)
-        if module is None:
-            kind, name = DYNAMIC, callee or ""
-        else:
-            verdict = judge(scanner, local_modules, module)
-            if verdict is None or (line, module) in seen:
+    for door in ast_doors.doors_of(tree):
+        line = to_scan_line(door.line)
+        name = door.name
+        if door.kind == "import" and door.level > 0:
+            if door.level <= depth + 1:
                 continue
-            kind, name = (HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED), module
+            kind, name = ABOVE_ROOT, relative_name(door.level, door.name)
+        elif door.kind == "import":
+            verdict = judge(scanner, local_modules, door.name)
+            if verdict is None or (line, door.name) in seen:
+                continue
+            kind = HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED
+        elif door.kind == "refused":
+            message = f"{filepath}:{line}: {REFUSED_CODE_TEXT}"
+            added.setdefault(message, Finding(DYNAMIC_CODE, line, None, message))
+            continue
+        elif door.kind == "unaudited":
+            finding = unaudited(filepath, f"code dynamique non audit\u00e9 ({door.name})", line)
+            added.setdefault(finding.message, finding)
+            continue
+        else:
+            kind = {"dynamic": DYNAMIC, "reference": IMPORTER_REFERENCE, "code": DYNAMIC_CODE,
+                    "relative": RELATIVE_DYNAMIC}[door.kind]
         message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
         added.setdefault(message, Finding(kind, line, name, message))
     return sorted(added.values(), key=lambda finding: finding.line or 0)

@@ -25,7 +25,7 @@ from collections.abc import Iterator
 import ast_audit
 import scanner_audit
 from scanner_gate import codec_audit
-from scanner_gate.findings import UNAUDITED, UNLISTED, scan_findings
+from scanner_gate.findings import DYNAMIC_CODE, UNAUDITED, UNLISTED, scan_findings
 
 # A policy that puts every path of the judgement to work: forbidden roots,
 # an exact and a prefix rule, a local module.
@@ -101,6 +101,12 @@ class Comparer:
             oracle = sorted((f.kind.id, f.line or 0, f.module or "") for f in oracle_findings)
             if native == oracle:
                 return Outcome("same")
+            # A constant text given to exec that Python's parser refuses
+            # cannot run: what the native audit reads in it on that line
+            # (imports, or a refusal of its own) is beyond the comparison.
+            refused = {line for rule, line, module in oracle if rule == DYNAMIC_CODE.id and not module}
+            if refused and [f for f in native if f[1] not in refused] == [f for f in oracle if f[1] not in refused]:
+                return Outcome("code_refused_by_python")
             return Outcome("mismatch", f"native {difference(native, oracle)}, oracle {difference(oracle, native)}")
         if native_refuses:
             return Outcome("refused_both")

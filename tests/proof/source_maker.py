@@ -42,6 +42,12 @@ PIECES = (
     "f'", 'f"', "rb'", "\\N{DIGIT ONE}", "\\x41", "\u00e9", "\uff4f", "\u2028", "\ufeff", "\x00", "\x0c", "\x1b",
     "$", "?", "`", "!r", "!s", "=", "==", ":=", "lambda", "@", "match", "case", "__import__", "import_module",
     "level=1", "name=", "*", "**", "\xff", "\xc3", "\xe2\x80", "0", "1", "0x1", "1e", "1j", "if", "else",
+    # The other doors to an importer.
+    "exec", "eval", "compile", "getattr", "__loader__", "__spec__", "builtins.exec", "exec('import os')",
+    "eval(' __import__(\"sys\")')", "getattr(b, '__import__')", "__builtins__['__import__']", "b['__imp' 'ort__']",
+    "from importlib import import_module as im\n", "from builtins import exec as run\n", "im", "run",
+    "import builtins as bi\n", "bi.eval", "globals()", "__package__", "{'__package__': 'os'}", "{'__name__': 'a.b'}",
+    "package=", "from .. import x\n", "from ... a import b\n", "from ...... import c\n", "'.x'", "'..'", "2",
 )
 
 

@@ -1,0 +1,407 @@
+"""Every door to an importer that a syntax tree shows, read from Python's
+own `ast`: import statements (relative ones with their level), calls of
+__import__ and import_module under their names or an alias bound by an
+import statement, relative names resolved from a constant anchor, any other
+reference to an importer (a name not called, getattr with a constant name,
+a subscript with a constant key, a module's loader), and the text given to
+exec, eval and compile, read in turn as Python source.
+
+A name is an alias from the point where its import statement binds it to
+the end of the file, whatever the scope: the text is read in order, as the
+native audit reads it. A text given to exec runs in the file's globals, so
+it sees the aliases bound before the call, and those it binds hold in the
+file after the call.
+"""
+
+import ast
+import bisect
+import dataclasses
+from collections.abc import Iterator
+
+IMPORTERS = {"__import__": "importer", "import_module": "module_importer"}
+CODE_RUNNERS = ("exec", "eval", "compile")
+LOADERS = ("__loader__",)
+# Texts that name a door, as a subscript's key or getattr's name.
+DOOR_TEXTS = frozenset(("__import__", "import_module", "exec", "eval", "compile", "__loader__"))
+# Texts given to exec nested deeper than this cannot be judged: the file fails.
+MOST_NESTING = 8
+
+
+@dataclasses.dataclass(frozen=True)
+class Door:
+    """One door found. `kind`: "import" (a module judged by the policy, or
+    relative when `level` > 0), "dynamic" (an importer called with a name
+    that is no constant: `name` is the callee), "reference", "code" (exec,
+    eval or compile of what is no constant text), "refused" (a constant text
+    Python refuses), "relative" (a relative dynamic import without a constant
+    anchor), "unaudited" (texts nested too deep)."""
+
+    line: int
+    kind: str
+    name: str
+    level: int = 0
+
+
+Position = tuple[int, int]
+
+
+def position(node: ast.AST) -> Position:
+    return (getattr(node, "lineno", 0), getattr(node, "col_offset", 0))
+
+
+START: Position = (0, -1)
+END: Position = (1 << 62, 0)
+
+
+class Bindings:
+    """Names bound by import statements to an importer, a code runner or
+    getattr (`from importlib import import_module as im`), and names of the
+    module builtins (`import builtins as b`), each from where it is bound;
+    with `outer`, also those of the text a text given to exec is in, bound
+    before `at` there."""
+
+    def __init__(self, tree: ast.AST, outer: "Bindings | None" = None, at: Position = START) -> None:
+        aliases: dict[str, list[tuple[Position, str]]] = {}
+        builtins: dict[str, list[Position]] = {"builtins": [START], "__builtins__": [START]}
+        if outer is not None:
+            for name in outer.aliases:
+                role = outer.alias_role(name, at)
+                if role:
+                    aliases[name] = [(START, role)]
+            for name in outer.builtins:
+                if outer.is_builtins(name, at):
+                    builtins[name] = [START]
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom) and node.level == 0 and node.module in ("importlib", "builtins"):
+                for alias in node.names:
+                    role = imported_role(node.module, alias.name)
+                    if role and alias.asname and alias.asname != alias.name:
+                        aliases.setdefault(alias.asname, []).append((end_position(alias), role))
+            elif isinstance(node, ast.Import):
+                for alias in node.names:
+                    if alias.name == "builtins" and alias.asname:
+                        builtins.setdefault(alias.asname, []).append(end_position(alias))
+        self.aliases: dict[str, list[tuple[Position, str]]] = {name: sorted(bound) for name, bound in aliases.items()}
+        self.builtins: dict[str, list[Position]] = {name: sorted(bound) for name, bound in builtins.items()}
+
+    def alias_role(self, name: str, where: Position) -> str | None:
+        """The role of the last binding of `name` before `where`."""
+        bound = self.aliases.get(name)
+        if not bound:
+            return None
+        k = bisect.bisect_right(bound, (where, "\uffff")) - 1
+        return bound[k][1] if k >= 0 else None
+
+    def is_builtins(self, name: str, where: Position) -> bool:
+        bound = self.builtins.get(name)
+        return bound is not None and bound[0] < where
+
+    def take(self, inner: "Bindings", at: Position) -> None:
+        """What a text given to exec bound, from `at` (the call's end) on."""
+        for name in inner.aliases:
+            role = inner.alias_role(name, END)
+            if role:
+                bisect.insort(self.aliases.setdefault(name, []), (at, role))
+        for name in inner.builtins:
+            if name not in self.builtins:
+                self.builtins[name] = [at]
+
+
+def end_position(node: ast.AST) -> Position:
+    return (getattr(node, "end_lineno", 0) or 0, getattr(node, "end_col_offset", 0) or 0)
+
+
+def imported_role(module: str, name: str) -> str | None:
+    """The role of `name` imported from importlib or builtins."""
+    if name == "__import__":
+        return "importer"
+    if module == "importlib":
+        return "module_importer" if name == "import_module" else None
+    if name in CODE_RUNNERS:
+        return "code"
+    return "getattr" if name == "getattr" else None
+
+
+def role_of(node: ast.AST, bindings: Bindings) -> str | None:
+    """What a name or attribute gives: "importer" (__import__),
+    "module_importer" (import_module), "code", "getattr", "loader", or None."""
+    if isinstance(node, ast.Name):
+        return name_role(node.id, position(node), bindings)
+    if isinstance(node, ast.Attribute):
+        if node.attr in IMPORTERS:  # any object's: importlib may have any name
+            return IMPORTERS[node.attr]
+        if node.attr == "__loader__":
+            return "loader"
+        value = node.value
+        if isinstance(value, ast.Name) and bindings.is_builtins(value.id, position(value)):
+            if node.attr in CODE_RUNNERS:
+                return "code"
+            if node.attr == "getattr":
+                return "getattr"
+    return None
+
+
+def name_role(name: str, where: Position, bindings: Bindings) -> str | None:
+    role = bindings.alias_role(name, where)
+    if role:
+        return role
+    if name in IMPORTERS:
+        return IMPORTERS[name]
+    if name in CODE_RUNNERS:
+        return "code"
+    if name == "getattr":
+        return "getattr"
+    if name in LOADERS:
+        return "loader"
+    return "spec" if name == "__spec__" else None
+
+
+def callee(function: ast.expr) -> str:
+    if isinstance(function, ast.Name):
+        return function.id
+    if isinstance(function, ast.Attribute):
+        return f"{function.value.id}.{function.attr}" if isinstance(function.value, ast.Name) else function.attr
+    return ""
+
+
+def constant_text(node: ast.AST | None) -> str | None:
+    return node.value if isinstance(node, ast.Constant) and isinstance(node.value, str) else None
+
+
+def argument(call: ast.Call, position_: int, keyword: str) -> ast.expr | None:
+    if len(call.args) > position_ and not any(isinstance(a, ast.Starred) for a in call.args[: position_ + 1]):
+        return call.args[position_]
+    return next((k.value for k in call.keywords if k.arg == keyword), None)
+
+
+def defined_names(node: ast.AST) -> Iterator[tuple[str, Position]]:
+    """Names that are no expressions but are tokens of the text: parameters,
+    keyword arguments, global and nonlocal names, names in patterns."""
+    if isinstance(node, ast.arg):
+        yield node.arg, position(node)
+    elif isinstance(node, ast.keyword) and node.arg is not None:
+        yield node.arg, position(node)
+    elif isinstance(node, (ast.Global, ast.Nonlocal)):
+        for name in node.names:
+            yield name, position(node)
+    elif isinstance(node, (ast.MatchAs, ast.MatchStar)) and node.name is not None:
+        yield node.name, position(node)
+    elif isinstance(node, ast.MatchMapping) and node.rest is not None:
+        yield node.rest, position(node)
+    elif isinstance(node, ast.MatchClass):
+        for name in node.kwd_attrs:
+            yield name, position(node)
+    elif isinstance(node, (ast.TypeVar, ast.ParamSpec, ast.TypeVarTuple)):
+        yield node.name, position(node)
+
+
+NO_ANCHOR = object()
+
+
+def dict_package(globals_: ast.Dict) -> "str | None | object":
+    """The package importlib computes from a dict of constant texts given as
+    a module's globals; None when it holds anything else, NO_ANCHOR when it
+    gives no package."""
+    package = name = None
+    has_path = False
+    for key, value in zip(globals_.keys, globals_.values):
+        key_text = constant_text(key)
+        if key_text is None:
+            return None  # `**other`, or a key computed at run time
+        text = constant_text(value)
+        if key_text == "__package__":
+            if text is None:
+                return None
+            package = text
+        elif key_text == "__name__":
+            if text is None:
+                return None
+            name = text
+        elif key_text == "__path__":
+            has_path = True
+        elif key_text == "__spec__":
+            return None
+    if package is not None:
+        return package
+    if name is not None:
+        return name if has_path else name.rpartition(".")[0]
+    return NO_ANCHOR
+
+
+def resolve(package: str, level: int, rest: str) -> str | None:
+    """importlib's resolution of a relative name; None above the top level."""
+    for _ in range(level - 1):
+        if "." not in package:
+            return None
+        package = package.rpartition(".")[0]
+    return f"{package}.{rest}" if rest else package
+
+
+class Finder:
+    def __init__(self, tree: ast.AST, nesting: int, outer: Bindings | None = None, at: Position = START) -> None:
+        self.tree = tree
+        self.nesting = nesting
+        self.bindings = Bindings(tree, outer, at)
+        # The texts given to exec, read in the order of the text, each with
+        # the bindings made before it: None for one Python refuses.
+        self.texts: dict[int, Finder | None] = {}
+        calls = sorted((node for node in ast.walk(tree) if isinstance(node, ast.Call)), key=position)
+        for call in calls:
+            text = self.code_text(call)
+            if text is None or nesting >= MOST_NESTING:
+                continue
+            try:
+                inner = ast.parse(text.lstrip(" \t"))  # a str: no coding declaration applies
+            except (SyntaxError, ValueError):
+                self.texts[id(call)] = None
+                continue
+            except Exception:  # RecursionError, MemoryError: left to audit_text
+                continue
+            finder = Finder(inner, nesting + 1, self.bindings, end_position(call))
+            self.texts[id(call)] = finder
+            self.bindings.take(finder.bindings, end_position(call))
+
+    def code_text(self, call: ast.Call) -> str | None:
+        """The constant text given to a code runner, if the call is one."""
+        if role_of(call.func, self.bindings) != "code":
+            return None
+        source: ast.expr | None
+        if call.args and not isinstance(call.args[0], ast.Starred):
+            source = call.args[0]
+        else:
+            source = next((k.value for k in call.keywords if k.arg == "source"), None)
+        return constant_text(source)
+
+    def doors(self) -> Iterator[Door]:
+        # Functions called, and classes of class patterns, which look like
+        # calls; a spec's attributes other than its loader.
+        called: set[int] = set()
+        harmless: set[int] = set()
+        for node in ast.walk(self.tree):
+            if isinstance(node, ast.Call):
+                called.add(id(node.func))
+            elif isinstance(node, ast.MatchClass):
+                called.add(id(node.cls))
+            elif isinstance(node, ast.Attribute) and node.attr != "loader":
+                harmless.add(id(node.value))
+        for node in ast.walk(self.tree):
+            if isinstance(node, ast.Import):
+                for alias in node.names:
+                    yield Door(node.lineno, "import", alias.name)
+            elif isinstance(node, ast.ImportFrom):
+                yield Door(node.lineno, "import", node.module or "", node.level)
+            elif isinstance(node, (ast.Name, ast.Attribute)):
+                role = role_of(node, self.bindings)
+                name = node.id if isinstance(node, ast.Name) else node.attr
+                if role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
+                    yield Door(node.lineno, "reference", name)
+                elif role == "spec" and id(node) not in called and id(node) not in harmless:
+                    yield Door(node.lineno, "reference", name)
+            elif isinstance(node, ast.Subscript):
+                key = constant_text(node.slice)
+                if key in DOOR_TEXTS:
+                    yield Door(node.lineno, "reference", key)
+            if isinstance(node, ast.Call):
+                yield from self.call(node)
+            for name, where in defined_names(node):
+                role = name_role(name, where, self.bindings)
+                if role in ("importer", "module_importer", "code", "loader", "spec"):
+                    yield Door(where[0], "reference", name)
+
+    def call(self, call: ast.Call) -> Iterator[Door]:
+        role = role_of(call.func, self.bindings)
+        if role == "getattr":
+            args = call.args
+            if len(args) >= 2 and not any(isinstance(a, ast.Starred) for a in args[:2]):
+                name = constant_text(args[1])
+                if name in DOOR_TEXTS:
+                    yield Door(call.lineno, "reference", name)
+        elif role == "code":
+            source: ast.expr | None
+            if call.args and not isinstance(call.args[0], ast.Starred):
+                source = call.args[0]
+            else:
+                source = next((k.value for k in call.keywords if k.arg == "source"), None)
+            text = constant_text(source)
+            if text is None:
+                yield Door(call.lineno, "code", callee(call.func))
+            elif id(call) in self.texts:
+                finder = self.texts[id(call)]
+                if finder is None:
+                    yield Door(call.lineno, "refused", "")
+                else:
+                    for door in finder.doors():
+                        yield dataclasses.replace(door, line=call.lineno)
+            else:
+                yield from audit_text(text, call.lineno, self.nesting)
+        elif role in ("importer", "module_importer"):
+            yield from self.dynamic_import(call, role)
+
+    def dynamic_import(self, call: ast.Call, role: str) -> Iterator[Door]:
+        name = constant_text(argument(call, 0, "name"))
+        if name is None:
+            yield Door(call.lineno, "dynamic", callee(call.func))
+            return
+        if role == "module_importer":
+            level = len(name) - len(name.lstrip("."))
+            rest = name[level:]
+        else:
+            given = argument(call, 4, "level")
+            level = given.value if isinstance(given, ast.Constant) and type(given.value) is int else 0
+            rest = name
+        if level <= 0:
+            yield Door(call.lineno, "import", name)
+            return
+        yield from self.relative(call, role, rest, level)
+
+    def relative(self, call: ast.Call, role: str, rest: str, level: int) -> Iterator[Door]:
+        args = call.args
+        module_style = role == "module_importer"
+        packages = [k.value for k in call.keywords if k.arg == "package"]
+        if module_style and len(args) < 2 and packages:
+            anchor, positional = packages[0], False
+        elif len(args) >= 2 and not any(isinstance(a, ast.Starred) for a in args[:2]):
+            anchor, positional = args[1], True
+        else:
+            anchor, positional = None, False
+        own = isinstance(anchor, ast.Name) and anchor.id == "__package__"
+        own = own or (positional and isinstance(anchor, ast.Call) and isinstance(anchor.func, ast.Name)
+                      and anchor.func.id == "globals")
+        if own:  # the module's own package: as a relative import statement
+            yield Door(call.lineno, "import", rest, level)
+            return
+        if module_style or not positional:
+            package = constant_text(anchor) if anchor is not None else None
+        else:
+            found = dict_package(anchor) if isinstance(anchor, ast.Dict) else None
+            package = found if isinstance(found, str) else None
+        if package is None:
+            yield Door(call.lineno, "relative", callee(call.func))
+            return
+        # An empty package, or a level above its top, makes importlib raise: nothing is imported.
+        resolved = resolve(package, level, rest) if package else None
+        if resolved is not None:
+            yield Door(call.lineno, "import", resolved)
+
+
+def audit_text(text: str, line: int, nesting: int) -> Iterator[Door]:
+    """The doors of a text given to exec, eval or compile, all at the call's
+    line. The blanks that begin it are passed over as eval does."""
+    if nesting >= MOST_NESTING:
+        yield Door(line, "unaudited", "code dynamique imbriqué trop profondément")
+        return
+    try:
+        tree = ast.parse(text.lstrip(" \t"))  # a str: no coding declaration applies
+    except (SyntaxError, ValueError):
+        yield Door(line, "refused", "")
+        return
+    except Exception:  # RecursionError, MemoryError: it cannot be judged
+        yield Door(line, "unaudited", "code dynamique trop profond pour le parseur")
+        return
+    for door in Finder(tree, nesting + 1).doors():
+        yield dataclasses.replace(door, line=line)
+
+
+def doors_of(tree: ast.AST) -> Iterator[Door]:
+    """Every door of a file's syntax tree, at the parser's lines."""
+    return Finder(tree, 0).doors()
