@@ -98,6 +98,93 @@ HELP = {
         7.0,
         ("security", "imports", "unreadable"),
     ),
+    "extension-module": RuleHelp(
+        "A compiled extension module in the plugin tree, which Python imports and no one can review.",
+        "A file ending in `.so` or `.pyd` (every suffix of `importlib.machinery.EXTENSION_SUFFIXES`) is native "
+        "code that Python imports like any module: `from . import native` beside it loads it, and it can do "
+        "anything. Ship the source instead, or have the host vet the binary by other means.",
+        9.0,
+        ("security", "imports", "binary"),
+    ),
+    "compiled-bytecode": RuleHelp(
+        "A .pyc file, which Python may run instead of the reviewed source.",
+        "Python runs a `.pyc` that stands alone, and one in `__pycache__` whose hash is not checked or whose "
+        "recorded size and time match the source, instead of the `.py` beside it. Remove every `.pyc` "
+        "(and `__pycache__`) from the plugin before review.",
+        8.5,
+        ("security", "imports", "binary"),
+    ),
+    "path-configuration-file": RuleHelp(
+        "A .pth file, whose import lines run when the interpreter starts.",
+        "Once installed in a site directory, every line of a `.pth` that begins with `import` is executed at "
+        "every start of the interpreter, before the host runs. A plugin has no reason to ship one.",
+        9.0,
+        ("security", "imports", "startup"),
+    ),
+    "import-archive": RuleHelp(
+        "A zip, egg, wheel or zipapp archive, importable once on the path and not read.",
+        "Python imports modules from an archive put on `sys.path`; the gate does not open archives, so their "
+        "content is not judged. It does not fail the file unless the policy fails on warnings.",
+        5.0,
+        ("security", "imports", "archive"),
+    ),
+    "dangling-link": RuleHelp(
+        "A link named as a module whose target does not exist.",
+        "The link points nowhere now, but it may point at any file once the plugin is installed: what it "
+        "would import cannot be judged. Replace it by the file itself.",
+        7.0,
+        ("security", "imports", "unreadable"),
+    ),
+    "not-a-regular-file": RuleHelp(
+        "A FIFO, socket or device named as a module.",
+        "Reading it could wait forever or give anything, so it is not read; a plugin has no reason to ship "
+        "one.",
+        7.0,
+        ("security", "imports", "unreadable"),
+    ),
+    "link-loop": RuleHelp(
+        "A link that leads back into itself or to a directory above it.",
+        "The walk does not follow it a second time, so what lies behind it is judged once, elsewhere, or not "
+        "at all. A plugin has no reason to ship one.",
+        7.0,
+        ("security", "unreadable"),
+    ),
+    "unreadable-entry": RuleHelp(
+        "A directory or entry the walk cannot open, list or look up.",
+        "What it holds is unknown, so the tree fails until it can be read and judged; the message gives the "
+        "system's reason.",
+        7.0,
+        ("security", "unreadable"),
+    ),
+    "importer-reference": RuleHelp(
+        "An importer, a code runner or a module's loader used other than in a call the audit can judge.",
+        "`__import__`, `importlib.import_module`, `exec`, `eval`, `compile` or `__loader__` assigned to a "
+        "name, passed to another function, reached by `getattr` or by a subscript: whatever is later called "
+        "through it cannot be judged from the source. Call the importer directly with a constant name.",
+        6.0,
+        ("security", "imports", "dynamic", "obfuscation"),
+    ),
+    "dynamic-code": RuleHelp(
+        "exec, eval or compile of text that is not a constant string, or that Python refuses.",
+        "Code built while the plugin runs can import anything. Text given as a constant is audited as Python "
+        "source; anything else cannot be judged.",
+        6.0,
+        ("security", "imports", "dynamic"),
+    ),
+    "relative-dynamic-import": RuleHelp(
+        "A relative name given to __import__ or import_module with an anchor that is not a constant.",
+        "`import_module(\".x\", package)` resolves against `package`; when that is computed, so is the "
+        "module imported. Give the anchor as a constant, or import absolutely.",
+        5.0,
+        ("security", "imports", "dynamic"),
+    ),
+    "relative-import-above-root": RuleHelp(
+        "A relative import that climbs above the root of the plugin tree.",
+        "`from .. import x` from the tree's top reaches the package that holds the plugin: the host's own "
+        "modules, which the policy never judged. A plugin imports only its own modules relatively.",
+        8.0,
+        ("security", "imports", "policy"),
+    ),
 }
 
 
