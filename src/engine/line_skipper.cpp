@@ -339,7 +339,7 @@ struct Walk {
                 }
                 passed(from);
                 ++q;
-                if (!field(quote, triple, raw, nesting + 1)) return false;
+                if (!field(quote, triple, raw, nesting + 1, 1)) return false;
                 from = q;
                 named = false;  // a \N{ cut short by a field is over
             } else if (c == '}') {
@@ -368,7 +368,8 @@ struct Walk {
 
     // After a replacement field's "{": its expression, any format specifier, and
     // the "}" that closes it.
-    bool field(char quote, bool triple, bool raw, int nesting) noexcept {
+    // `fields`: the fields of this f-string open, this one included.
+    bool field(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
         if (nesting > kMaxNesting) return false;
         std::size_t depth = 0;
         char open[kMaxBrackets];  // the brackets open in the field, matched as Python matches them
@@ -407,7 +408,7 @@ struct Walk {
                     continue;
                 case ':':
                     ++q;
-                    if (depth == 0) return format_specifier(quote, triple, raw, nesting);
+                    if (depth == 0) return format_specifier(quote, triple, raw, nesting, fields);
                     continue;
                 case '$':
                 case '?':
@@ -424,7 +425,7 @@ struct Walk {
 
     // After the ':' of a field: its format specifier, with fields of its own,
     // up to the "}" that closes the field.
-    bool format_specifier(char quote, bool triple, bool raw, int nesting) noexcept {
+    bool format_specifier(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
         const char* from = q;
         bool named = false;
         for (;;) {
@@ -439,9 +440,10 @@ struct Walk {
                 if (!triple) return false;  // Python refuses it
                 line_break();
             } else if (c == '{') {
+                if (fields >= python_chars::kMaxFields) return false;  // Python refuses it
                 passed(from);
                 ++q;
-                if (!field(quote, triple, raw, nesting + 1)) return false;
+                if (!field(quote, triple, raw, nesting + 1, fields + 1)) return false;
                 from = q;
                 named = false;
             } else if (c == '}') {

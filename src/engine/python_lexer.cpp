@@ -220,6 +220,17 @@ void PythonLexer::newline_in_code() {
     column_ = 0;
 }
 
+bool PythonLexer::too_deep_in_format() const noexcept {
+    // The fields open in the current f-string: its own field, then each one
+    // opened in the format specifier of the one before (never more than kMaxFields).
+    std::size_t fields = 0;
+    for (auto open = brackets_.rbegin(); open != brackets_.rend() && open->kind == 'F'; ++open) {
+        ++fields;
+        if (!open->from_format) break;
+    }
+    return fields >= python_chars::kMaxFields;
+}
+
 void PythonLexer::close_field() {
     const bool from_format = brackets_.back().from_format;
     brackets_.pop_back();
@@ -748,6 +759,10 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                         q += 2;
                         continue;
                     }
+                }
+                if (in_format_ && too_deep_in_format()) {
+                    refuse("f-string: expressions nested too deeply");
+                    return 0;
                 }
                 if (!open_bracket('F', in_format_)) return 0;
                 named_escape_ = false;  // a \N{ cut short by a field is over, as Python's reading goes

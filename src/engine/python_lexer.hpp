@@ -137,6 +137,8 @@ private:
     bool open_bracket(char kind, bool from_format);
     void newline_in_code();
     void close_field();
+    // In a format specifier: whether a field opened there would nest deeper than Python allows.
+    bool too_deep_in_format() const noexcept;
 
     ImportFinder& finder_;
     bool skipping_ = true;

@@ -145,6 +145,34 @@ TEST(SourceAudit, DecodesAsPythonDecidesFromTheCodingDeclaration) {
     });
 }
 
+// `count` f-strings, each in a replacement field of the one around it, around `inner`.
+std::string nested_fstrings(int count, const std::string& inner) {
+    std::string text = inner;
+    for (int k = 0; k < count; ++k) text = "f'{" + text + "}'";
+    return text;
+}
+
+// A replacement field whose format specifier opens a field, `count` fields in all.
+std::string nested_fields(int count, const std::string& inner) {
+    std::string text = inner;
+    for (int k = 1; k < count; ++k) text = "x:{" + text + "}";
+    return "f'{" + text + "}'";
+}
+
+TEST(SourceAudit, ReadsNestingUpToPythonsLimits) {
+    const std::string call = "__import__('os')";
+    const std::string at_limits[] = {
+        "x = " + nested_fstrings(149, call) + "\n",
+        "x = " + nested_fields(3, call) + "\n",
+        "x = f'{" + std::string(198, '(') + call + std::string(198, ')') + "}'\n",  // 200 with the call's
+    };
+    for (const std::string& source : at_limits) {
+        for (const bool skipping : {true, false}) {
+            EXPECT_EQ(audit_text(source, skipping).describe(), "1 constant os\n") << source.substr(0, 40);
+        }
+    }
+}
+
 TEST(SourceAudit, RefusesWhatPythonCannotRead) {
     const std::string deep(201, '(');
     const struct {
@@ -167,6 +195,12 @@ TEST(SourceAudit, RefusesWhatPythonCannotRead) {
         {"a backslash before text", "x = 1 \\ y\n", 1, "unexpected character after line continuation character"},
         {"a single '}' in an f-string", "f'}'\n", 1, "f-string: single '}' is not allowed"},
         {"brackets nested too deep", deep + std::string(201, ')') + "\n", 1, "too many nested parentheses"},
+        {"brackets nested too deep with a field's brace", "f'{" + std::string(200, '(') + "1" + std::string(200, ')') + "}'\n",
+         1, "too many nested parentheses"},
+        {"f-strings nested too deep", "import os\nx = " + nested_fstrings(150, "1") + "\n", 2,
+         "too many nested f-strings"},
+        {"fields nested too deep in format specifiers", "x = 1\ny = " + nested_fields(4, "1") + "\n", 2,
+         "f-string: expressions nested too deeply"},
     };
     for (const auto& c : cases) {
         for (const bool skipping : {true, false}) {
