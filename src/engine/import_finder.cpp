@@ -110,12 +110,12 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 void take_name(const Token& token, std::string& module) {
     // A long name is taken; a short one, which may live inside the string
     // object itself, is copied.
-    if (token.ascii && token.buffer != nullptr && !token.truncated && token.text.size() > 256) {
+    if (token.ascii && token.buffer != nullptr && token.text.size() > 256) {
         module.swap(*token.buffer);
         return;
     }
     module.clear();
-    if (token.ascii || token.truncated) {
+    if (token.ascii) {
         module.assign(token.text);
     } else {
         unicode::append_nfkc(token.text, module);
@@ -123,16 +123,19 @@ void take_name(const Token& token, std::string& module) {
 }
 
 std::string ImportFinder::normal_name(const Token& token) {
-    if (token.ascii || token.truncated) return std::string(token.text);
+    if (token.ascii) return std::string(token.text);
     std::string name;
     unicode::append_nfkc(token.text, name);
     return name;
 }
 
-bool ImportFinder::wants_string_body() const noexcept {
-    if (keeping_) return true;  // the line may be read again as a match statement's subject
-    const Frame& frame = frames_[depth_ - 1];
+bool ImportFinder::keeps_string(const Frame& frame) noexcept {
     return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
+}
+
+bool ImportFinder::wants_string_body() const noexcept {
+    // On a line that may be a match statement, either reading may need it.
+    return keeps_string(frames_[depth_ - 1]) || (keeping_ && keeps_string(subject_frames_[subject_depth_ - 1]));
 }
 
 void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
@@ -198,35 +201,40 @@ void ImportFinder::newline() {
     // `match <subject>:` ending a line opens a block of case clauses; no
     // other statement that begins with the name `match` ends with a colon.
     const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
-    const auto reset = [this] {
-        pattern_ = false;
-        depth_ = 1;
-        Frame& statement = frames_[0];
-        statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
-        statement.empty = true;
-        statement.pure = true;
-        statement.tokens = 0;
-        statement.text = statement.integer = Constant::empty;
-    };
-    reset();
+    pattern_ = false;
+    depth_ = 1;
+    reset_statement(frames_[0]);
     if (keeping_) {
         keeping_ = false;
-        if (!header) {
-            found_.take(apart_);
-        } else if (kept_too_many_) {
-            mark_unjudgeable("première ligne d'un match trop longue", match_line_);
-        } else {
-            // The subject, read again without the name `match` before it.
-            for (KeptToken& kept : kept_) {
-                kept.token.text = kept.text;
-                expression(kept.token);
-            }
-            reset();
-        }
+        found_.take(header ? subject_ : apart_);
         apart_.clear();
-        kept_.clear();
+        subject_.clear();
     }
     if (header) matches_.push_back({line_indent_, 0, false});
+}
+
+void ImportFinder::reset_statement(Frame& statement) noexcept {
+    statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
+    statement.empty = true;
+    statement.pure = true;
+    statement.tokens = 0;
+    statement.text = statement.integer = Constant::empty;
+}
+
+void ImportFinder::read_as_subject(const Token& token) {
+    // The expression's state is swapped for the subject's, and back, even
+    // when reading throws.
+    struct Swap {
+        ImportFinder& finder;
+        explicit Swap(ImportFinder& f) noexcept : finder(f) { swap(); }
+        ~Swap() { swap(); }
+        void swap() noexcept {
+            std::swap(finder.frames_, finder.subject_frames_);
+            std::swap(finder.depth_, finder.subject_depth_);
+            finder.reading_subject_ = !finder.reading_subject_;
+        }
+    } swapped(*this);
+    expression(token);
 }
 
 void ImportFinder::end() { end_statement(); }
@@ -330,15 +338,7 @@ void ImportFinder::import_token(const Token& token) {
 
 void ImportFinder::token(const Token& token) {
     ++line_tokens_;
-    if (keeping_ && !kept_too_many_) {
-        if (kept_.size() == kMostKept || kept_bytes_ + token.text.size() > kMostKeptBytes) {
-            kept_too_many_ = true;
-        } else {
-            kept_.push_back({token, std::string(token.text)});
-            kept_.back().token.buffer = nullptr;
-            kept_bytes_ += token.text.size();
-        }
-    }
+    if (keeping_) read_as_subject(token);
     if (first_token_) {
         first_token_ = false;
         // Soft keywords are recognised by their bytes, as Python does.
@@ -346,9 +346,8 @@ void ImportFinder::token(const Token& token) {
             if (token.text == "match") {
                 line_is_match_ = true;
                 keeping_ = true;
-                kept_too_many_ = false;
-                kept_bytes_ = 0;
-                match_line_ = token.line;
+                subject_depth_ = 1;
+                reset_statement(subject_frames_[0]);
             } else if (token.text == "case" && at_case_indent_) {
                 pattern_ = true;
                 pattern_depth_ = depth_;
@@ -425,7 +424,7 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
 }
 
 void ImportFinder::on_string(const Token& token) {
-    const bool keep = wants_string_body();
+    const bool keep = keeps_string(top());
     on_atom(token, true);
     Frame& frame = top();
     frame.integer = Constant::no;
@@ -452,7 +451,7 @@ void ImportFinder::on_name(const Token& token) {
         frame.after_dot = false;
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
-        frame.attribute_dynamic = !token.truncated && is_dynamic_importer(name);
+        frame.attribute_dynamic = is_dynamic_importer(name);
         if (frame.attribute_dynamic) frame.attribute = std::move(name);
         return;
     }
@@ -462,9 +461,15 @@ void ImportFinder::on_name(const Token& token) {
     frame.chain_line = token.line;
     frame.after_string = false;
     frame.shape = Shape::name;
-    frame.value_name = normal_name(token);
-    frame.value_too_long = token.truncated;
-    frame.name_dynamic = !token.truncated && is_dynamic_importer(frame.value_name);
+    if (token.ascii && token.buffer != nullptr && token.text.size() > 256 && !keeping_ &&
+        import_step_ != ImportStep::plain_name && import_step_ != ImportStep::from_start) {
+        // A long name is taken from the lexer rather than copied, unless the
+        // import statement takes it, or the subject's reading reads it too.
+        frame.value_name.swap(*token.buffer);
+    } else {
+        frame.value_name = normal_name(token);
+    }
+    frame.name_dynamic = is_dynamic_importer(frame.value_name);
     frame.attribute_dynamic = false;
     // In a call's arguments, a name first may be a keyword.
     if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword = frame.value_name;
@@ -549,7 +554,6 @@ void ImportFinder::on_open(const Token& token) {
             if (frame.shape == Shape::name && frame.name_dynamic) {
                 callee = frame.value_name;
             } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
-                if (frame.value_too_long) mark_unjudgeable("nom trop long devant un import dynamique", token.line);
                 callee = frame.value_name + "." + frame.attribute;
             } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
                 callee = frame.attribute;
@@ -603,7 +607,6 @@ void ImportFinder::on_close() {
                 frame.shape = inner.shape;
                 frame.name_dynamic = inner.name_dynamic;
                 frame.attribute_dynamic = inner.attribute_dynamic;
-                frame.value_too_long = inner.value_too_long;
                 std::swap(frame.value_name, inner.value_name);
                 std::swap(frame.attribute, inner.attribute);
             }
@@ -690,7 +693,7 @@ void ImportFinder::end_call(Frame& frame) {
         value = &frame.name_value;
     }
     if (!constant) {
-        (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
+        (reading_subject_ ? subject_ : keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
         return;
     }
     bool relative = false;
@@ -705,7 +708,7 @@ void ImportFinder::end_call(Frame& frame) {
         mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
         return;
     }
-    (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+    (reading_subject_ ? subject_ : keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
 }
 
 }  // namespace scanner_core

@@ -29,7 +29,10 @@ class ImportFinder final : public StatementSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
-    explicit ImportFinder(FoundImports& found) : found_(found), apart_(found.filter()) { frames_.emplace_back(); }
+    explicit ImportFinder(FoundImports& found) : found_(found), apart_(found.filter()), subject_(found.filter()) {
+        frames_.emplace_back();
+        subject_frames_.emplace_back();
+    }
     ImportFinder(const ImportFinder&) = delete;
     ImportFinder& operator=(const ImportFinder&) = delete;
 
@@ -46,10 +49,9 @@ public:
     // The text ends.
     void end();
 
-    // Whether the lexer must keep the body of the next string, or the whole
-    // text of the next names: the finder will need them.
+    // Whether the lexer must keep the body of the next string: the finder
+    // will need it.
     bool wants_string_body() const noexcept;
-    bool wants_whole_names() const noexcept { return import_step_ != ImportStep::idle; }
 
     // Whether the finder is between statements and in no match statement:
     // then a logical line that holds no import and no dynamic importer's
@@ -57,10 +59,8 @@ public:
     bool at_rest() const noexcept { return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle; }
 
     // Set when the file needs Python's own reading to be judged: a name
-    // argument written with an escape that names a character (\N{...}), a
-    // name too long for the bound this finder keeps, a match statement's
-    // first line too long to read twice. The reason is in French, as the
-    // messages that quote it.
+    // argument written with an escape that names a character (\N{...}).
+    // The reason is in French, as the messages that quote it.
     bool unjudgeable() const noexcept { return !unjudgeable_.empty(); }
     const std::string& unjudgeable_reason() const noexcept { return unjudgeable_; }
     std::int64_t unjudgeable_line() const noexcept { return unjudgeable_line_; }
@@ -95,7 +95,6 @@ private:
         Shape shape = Shape::other;
         bool name_dynamic = false;       // shape name: the name is a dynamic importer's
         bool attribute_dynamic = false;  // shapes attribute*: the attribute's is
-        bool value_too_long = false;
         std::int64_t chain_line = 0;
         std::string value_name;  // shape name: the name; attribute_of_name: the value's name
         std::string attribute;   // the attribute, when it is a dynamic importer's name
@@ -151,6 +150,9 @@ private:
     void end_argument(Frame& frame);
     void end_call(Frame& frame);
     void mark_unjudgeable(std::string reason, std::int64_t line);
+    static bool keeps_string(const Frame& frame) noexcept;
+    static void reset_statement(Frame& statement) noexcept;
+    void read_as_subject(const Token& token);
 
     // The name as Python reads it: NFKC-normalised.
     static std::string normal_name(const Token& token);
@@ -185,22 +187,17 @@ private:
 
     // A logical line that begins with the name `match` is a match statement
     // only if it ends with a colon, and its tokens mean something else then
-    // (`match (f)(x):` calls f). They are read as an expression statement,
-    // with the dynamic imports found kept apart, and kept to be read again
-    // as a subject once the line shows it is one; such a line longer than
-    // this cannot be judged.
-    static constexpr std::size_t kMostKept = 4096;
-    static constexpr std::size_t kMostKeptBytes = 64 * 1024;
-    struct KeptToken {
-        Token token;
-        std::string text;
-    };
+    // (`match (f)(x):` calls f). Its tokens are read both ways at once: as
+    // an expression statement, and as a subject (on a stack of frames of
+    // its own), each reading's dynamic imports kept apart until the line's
+    // end shows which one Python makes. Neither keeps tokens, so a line of
+    // any length costs no more than the nesting and the findings.
     bool keeping_ = false;
-    bool kept_too_many_ = false;
-    std::int64_t match_line_ = 0;
-    std::vector<KeptToken> kept_;
-    std::size_t kept_bytes_ = 0;
-    FoundImports apart_;
+    bool reading_subject_ = false;  // the frames are the subject's
+    FoundImports apart_;            // the expression statement's
+    FoundImports subject_;          // the subject's
+    std::vector<Frame> subject_frames_;
+    std::size_t subject_depth_ = 1;
 };
 
 }  // namespace scanner_core

@@ -24,10 +24,6 @@ using python_chars::kMaxFStrings;
 using python_chars::kNameByte;
 using python_chars::string_prefix;
 
-// Names longer than this are kept only when the finder needs them whole:
-// no name the finder compares with is longer.
-constexpr std::size_t kNameKept = 64 * 1024;
-
 inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
 
 Keyword keyword_of(std::string_view name) noexcept {
@@ -258,9 +254,7 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
         token_line_ = line();
         text_.clear();
         text_ascii_ = true;
-        text_truncated_ = false;
         name_length_ = 0;
-        capture_ = finder_.wants_whole_names();
         mode_ = Mode::name;
         return wait();
     }
@@ -483,11 +477,10 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
         q += length;
         name_length_ += length;
     }
-    // Keep the text, up to the bound unless the finder needs it whole.
+    // Names are kept whole: any one may prove to be what a dynamic import
+    // is called on, whose message names it.
     const std::size_t got = static_cast<std::size_t>(q - p);
-    const std::size_t room = capture_ ? got : std::min(got, kNameKept - std::min(kNameKept, text_.size()));
-    text_.append(p, room);
-    if (room < got) text_truncated_ = true;
+    text_.append(p, got);
     if (q == end) {
         if (!final) return got;  // the name may go on in the next bytes
         end_name(false);
@@ -500,7 +493,7 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
 }
 
 void PythonLexer::end_name(bool quote_follows) {
-    if (quote_follows && !text_truncated_ &&
+    if (quote_follows &&
         string_prefix(text_, prefix_raw_, prefix_bytes_, prefix_format_)) {
         // The quote is lexed in code mode, as the start of a string that
         // now has this prefix.
@@ -513,8 +506,7 @@ void PythonLexer::end_name(bool quote_follows) {
     token.text = text_;
     token.buffer = &text_;
     token.ascii = text_ascii_;
-    token.truncated = text_truncated_;
-    const Keyword keyword = text_ascii_ && !text_truncated_ ? keyword_of(text_) : Keyword::none;
+    const Keyword keyword = text_ascii_ ? keyword_of(text_) : Keyword::none;
     if (keyword != Keyword::none) {
         token.kind = TokenKind::keyword;
         token.keyword = keyword;

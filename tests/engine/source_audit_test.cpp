@@ -106,6 +106,28 @@ TEST(SourceAudit, KeepsOnlyWhatCanComeToAFindingSoAFileOfAllowedImportsHoldsNone
     }
 }
 
+TEST(SourceAudit, ReadsLongNamesAndLongMatchHeadersWholeWithoutPythonsParser) {
+    // A name of hundreds of kilobytes that a dynamic import is called on,
+    // cut into pieces as a file is read; then a match statement's first
+    // line of tens of thousands of tokens, whose subject alone calls
+    // __import__, and the same line without its colon, which does not.
+    const std::string name(300 * 1024, 'a');
+    const std::string zeros = [] {
+        std::string text;
+        for (int k = 0; k < 20000; ++k) text += ", 0";
+        return text;
+    }();
+    const std::string source = name + ".import_module(x)\n" + name + ".import_module('os')\n" +
+                               "match (__import__)('sys'), [0" + zeros + "]:\n    case _: pass\n" +
+                               "match (__import__)('re'), [0" + zeros + "]\n";
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 256 * 1024; at < source.size(); at += 256 * 1024) cuts.push_back(at);
+    for (const bool skipping : {true, false}) {
+        EXPECT_EQ(testing::audit_text(source, skipping, cuts).describe(),
+                  "1 other " + name + ".import_module\n2 constant os\n3 constant sys\n");
+    }
+}
+
 TEST(SourceAudit, ReadsStringsAsPythonDelimitsThem) {
     expect_imports({
         {"text in strings and comments", "'import os'; \"import a\"  # import b\n'''\nimport c\n'''\n", ""},
