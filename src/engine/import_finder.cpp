@@ -354,7 +354,9 @@ void ImportFinder::token(const Token& token) {
             }
         }
     }
-    last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
+    // Only a match statement's first line asks (and a wide load of the
+    // token's first bytes, just stored in pieces, would wait on them).
+    if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
     // The expression first: the import statement may take the name's buffer.
     expression(token);
     import_token(token);

@@ -26,6 +26,9 @@ using python_chars::string_prefix;
 
 inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
 
+// Names and integers up to this long, whose end is in view, are read in one step.
+constexpr std::ptrdiff_t kShortToken = 64;
+
 Keyword keyword_of(std::string_view name) noexcept {
     switch (name.size()) {
         case 2:
@@ -239,6 +242,18 @@ void PythonLexer::close_field() {
 }
 
 std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
+    // Token after token, as long as they stay in code, without a return to
+    // lex() for each.
+    const char* q = p;
+    while (q < end && mode_ == Mode::code) {
+        const std::size_t used = lex_token(q, end, final);
+        q += used;
+        if (used == 0) break;
+    }
+    return static_cast<std::size_t>(q - p);
+}
+
+std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     const char* q = p;
     while (q < end && is(*q, kBlank)) ++q;
     if (q == end) return static_cast<std::size_t>(q - p);
@@ -252,8 +267,17 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
 
     if (is(c, kNameByte) && !is(c, kDigitByte)) {
         token_line_ = line();
-        text_.clear();
         text_ascii_ = true;
+        // A short ASCII name whose end is in view is read here; any other in name mode.
+        const char* e = q;
+        while (e < end && e - q < kShortToken && is(*e, kNameByte) && static_cast<unsigned char>(*e) < 0x80) ++e;
+        if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
+            text_.assign(q, static_cast<std::size_t>(e - q));
+            name_length_ = text_.size();
+            end_name(is_quote(*e));
+            return taken(text_.size());
+        }
+        text_.clear();
         name_length_ = 0;
         mode_ = Mode::name;
         return wait();
@@ -268,6 +292,22 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             number_step_ = NumberStep::prefixed;
             mode_ = Mode::number;
             return taken(2);
+        }
+        if (c != '.') {
+            // A short integer whose end is in view, with nothing after it that
+            // could make it another number, is read here.
+            const char* e = q;
+            bool nonzero = false;
+            for (; e < end && e - q < kShortToken && (is(*e, kDigitByte) || *e == '_'); ++e) {
+                nonzero |= *e >= '1' && *e <= '9';
+            }
+            // Cut off, or before a fraction, an exponent or an imaginary suffix: in number mode.
+            const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
+            if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
+                number_nonzero_ = nonzero;
+                end_number();
+                return taken(static_cast<std::size_t>(e - q));
+            }
         }
         mode_ = Mode::number;
         if (c == '.') {

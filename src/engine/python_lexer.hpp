@@ -118,6 +118,7 @@ private:
 
     std::size_t lex_line_start(const char* p, const char* end, bool final);
     std::size_t lex_code(const char* p, const char* end, bool final);
+    std::size_t lex_token(const char* p, const char* end, bool final);
     std::size_t lex_comment(const char* p, const char* end);
     std::size_t lex_name(const char* p, const char* end, bool final);
     std::size_t lex_number(const char* p, const char* end, bool final);
