@@ -148,29 +148,10 @@ void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, std::int64_t line) {
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& frame = frames_[depth_++];
-    // Reset, keeping the strings' storage.
-    std::string value_name = std::move(frame.value_name);
-    std::string attribute = std::move(frame.attribute);
-    std::string text_value = std::move(frame.text_value);
-    std::string callee = std::move(frame.callee);
-    std::string keyword = std::move(frame.keyword);
-    std::string first_value = std::move(frame.first_value);
-    std::string name_value = std::move(frame.name_value);
-    frame = Frame{};
-    frame.value_name = std::move(value_name);
-    frame.attribute = std::move(attribute);
-    frame.text_value = std::move(text_value);
-    frame.callee = std::move(callee);
-    frame.keyword = std::move(keyword);
-    frame.first_value = std::move(first_value);
-    frame.name_value = std::move(name_value);
-    frame.value_name.clear();
-    frame.attribute.clear();
-    frame.text_value.clear();
-    frame.callee.clear();
-    frame.keyword.clear();
-    frame.first_value.clear();
-    frame.name_value.clear();
+    // Reset by copying a blank frame: assigning an empty string keeps a
+    // string's storage, and no temporary frame is built and torn down.
+    static const Frame kBlank{};
+    frame = kBlank;
     frame.kind = kind;
     frame.open_line = line;
     return frame;
