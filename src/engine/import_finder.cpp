@@ -188,8 +188,11 @@ void ImportFinder::newline() {
     if (keeping_) {
         keeping_ = false;
         found_.take(header ? subject_ : apart_);
+        const std::int64_t unjudgeable = header ? subject_unjudgeable_ : apart_unjudgeable_;
+        if (unjudgeable != 0) mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", unjudgeable);
         apart_.clear();
         subject_.clear();
+        subject_unjudgeable_ = apart_unjudgeable_ = 0;
     }
     if (header) matches_.push_back({line_indent_, 0, false});
 }
@@ -688,7 +691,13 @@ void ImportFinder::end_call(Frame& frame) {
     }
     if (relative) return;
     if (unjudgeable) {
-        mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
+        // On a line that may be a match statement, only the reading the line's end chooses counts.
+        std::int64_t& pending = reading_subject_ ? subject_unjudgeable_ : apart_unjudgeable_;
+        if (!keeping_) {
+            mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
+        } else if (pending == 0) {
+            pending = frame.call_line;
+        }
         return;
     }
     (reading_subject_ ? subject_ : keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});

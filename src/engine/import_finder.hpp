@@ -198,6 +198,9 @@ private:
     FoundImports subject_;          // the subject's
     std::vector<Frame> subject_frames_;
     std::size_t subject_depth_ = 1;
+    // The line of each reading's first name argument written with \N{...}, or 0.
+    std::int64_t apart_unjudgeable_ = 0;
+    std::int64_t subject_unjudgeable_ = 0;
 };
 
 }  // namespace scanner_core

@@ -128,6 +128,15 @@ TEST(SourceAudit, ReadsLongNamesAndLongMatchHeadersWholeWithoutPythonsParser) {
     }
 }
 
+TEST(SourceAudit, LeavesANamedEscapeToPythonOnlyInTheReadingPythonMakesOfAMatchLine) {
+    // Without its colon the line calls match(__import__), and imports nothing.
+    const std::string call = "match (__import__)('\\N{LATIN SMALL LETTER O}s')";
+    for (const bool skipping : {true, false}) {
+        EXPECT_EQ(audit_text(call + "\n", skipping).describe(), "");
+        EXPECT_EQ(audit_text(call + ":\n    case _: pass\n", skipping).describe(), "deferred to utf-8\n");
+    }
+}
+
 TEST(SourceAudit, ReadsStringsAsPythonDelimitsThem) {
     expect_imports({
         {"text in strings and comments", "'import os'; \"import a\"  # import b\n'''\nimport c\n'''\n", ""},
