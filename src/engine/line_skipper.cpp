@@ -195,15 +195,18 @@ struct Walk {
 
     // At a byte above 0x7f in code: a character of a name that cannot fold
     // to a word that matters (every such word is ASCII), and that Python
-    // takes in a name where it stands. After a digit, whether the name is
-    // one or a number's suffix is left to the tokenizer.
+    // takes in a name where it stands. After ASCII letters and digits that
+    // begin with a digit (a number, `0xf`), what it is is left to the
+    // tokenizer. Each run of them is looked back over once: the character
+    // that ends it.
     bool name_character() noexcept {
         char32_t code_point = 0;
         const int length = decode_utf8(q, end, code_point);
         if (length <= 0 || !unicode::folds_beyond_ascii(code_point)) return false;
-        const char before = q > line ? q[-1] : ' ';
-        if (is(before, python_chars::kDigitByte)) return false;
-        const bool first = !is(before, kNameByte);
+        const char* run = q;
+        while (run > line && is(run[-1], kNameByte) && !high(run[-1])) --run;
+        if (run < q && is(*run, python_chars::kDigitByte) && !(run > line && high(run[-1]))) return false;
+        const bool first = run == q && !(q > line && high(q[-1]));
         if (!(first ? unicode::is_identifier_start(code_point) : unicode::is_identifier_continue(code_point))) {
             return false;
         }

@@ -73,6 +73,9 @@ const std::vector<Text>& texts() {
              return words;
          }() + "import + 1\n" + kPad + "\nimport os\n",
          "3 statement os\n"},
+        {"a character that may only continue a name, right after a number that ends in letters",
+         "x = 1\n" + kPad + "\ny = 0xf\xd9\x9c + a\xd9\x9c\n" + kPad + "\n",
+         "refused at 3: invalid character '\xd9\x9c' (U+065C)\n"},
         {"a character Python refuses in a name, after lines that may be passed over",
          "x = 1\n" + kPad + "\ny = \xce\xb1\xe2\x82\xac\n",
          "refused at 3: invalid character '\xe2\x82\xac' (U+20AC)\n"},
