@@ -110,6 +110,21 @@ TEST(Doors, ConstantTextRunAsCodeIsAuditedAtTheCallsLine) {
     });
 }
 
+TEST(Doors, OnALineThatMayBeAMatchStatementOnlyTheReadingPythonMakesCounts) {
+    expect_doors({
+        {"a subject that names an importer and no more is a reference", "match __import__:\n    case _: pass\n",
+         "1 reference __import__\n"},
+        {"without its colon the line passes exec to match: what the text would bind is not bound",
+         "from importlib import import_module as im\nmatch (exec)('from builtins import exec as im')\nim('os')\n",
+         "1 statement importlib\n2 reference exec\n3 constant os\n"},
+        {"with its colon the subject runs the text: what it binds is bound from there on",
+         "match (exec)('from builtins import __import__ as b'):\n    case _: pass\nb('sys')\n",
+         "1 statement builtins\n3 constant sys\n"},
+        {"a name written with \\N{...} in the text, in the reading Python does not make",
+         "match (exec)('__import__(\"\\N{LATIN SMALL LETTER O}s\")')\n", "1 reference exec\n"},
+    });
+}
+
 TEST(Doors, RelativeNamesAreResolvedFromAConstantAnchor) {
     expect_doors({
         {"import_module with a constant package",
