@@ -309,6 +309,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
             if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
                 number_nonzero_ = nonzero;
+                for (const char* d = q; d < e; ++d) add_digit(*d);  // the value a level argument gives
                 end_number();
                 return taken(static_cast<std::size_t>(e - q));
             }
