@@ -191,8 +191,9 @@ struct Walk {
     void search(const char* from) noexcept {
         const auto left = static_cast<std::size_t>(end - from);
         const std::size_t span = std::min(left, window);
-        // A word that begins in the window ends within five bytes after it.
-        const char* const limit = from + std::min(left, span + 5);
+        // A word that begins in the window ends within the longest word's
+        // length, less one, after it.
+        const char* const limit = from + std::min(left, span + kLongestTrigger - 1);
         trigger = next_trigger(from, limit);
         open = trigger == limit && limit != end;
         if (open) trigger = from + span;
