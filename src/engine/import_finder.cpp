@@ -934,28 +934,31 @@ void ImportFinder::end_call(Frame& frame) {
 
 // --- the other doors to an importer ----------------------------------------
 
+ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
+    // By length first: most names are none of them, and this runs for every name read.
+    switch (name.size()) {
+        case 4: return name == "exec" || name == "eval" ? Role::code : Role::none;
+        case 7: return name == "compile" ? Role::code : name == "getattr" ? Role::getattr : Role::none;
+        case 8: return name == "__spec__" ? Role::spec : Role::none;
+        case 10: return name == "__import__" ? Role::importer : name == "__loader__" ? Role::loader : Role::none;
+        case 13: return name == "import_module" ? Role::module_importer : Role::none;
+        default: return Role::none;
+    }
+}
+
 ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
     const Role bound = seen_bindings().alias(name);
-    if (bound != Role::none) return bound;
-    if (name == "__import__") return Role::importer;
-    if (name == "import_module") return Role::module_importer;
-    if (is_code_runner(name)) return Role::code;
-    if (name == "getattr") return Role::getattr;
-    if (name == "__loader__") return Role::loader;
-    if (name == "__spec__") return Role::spec;
-    return Role::none;
+    return bound != Role::none ? bound : builtin_role(name);
 }
 
 ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std::string& attribute) const {
+    const Role role = builtin_role(attribute);
     // Any object's: the module importlib may be reached by any name.
-    if (attribute == "__import__") return Role::importer;
-    if (attribute == "import_module") return Role::module_importer;
-    if (attribute == "__loader__") return Role::loader;
+    if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
     // The builtins' only: `re.compile` is not the builtin.
+    if (role != Role::code && role != Role::getattr) return Role::none;
     if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(frame.value_name)) return Role::none;
-    if (is_code_runner(attribute)) return Role::code;
-    if (attribute == "getattr") return Role::getattr;
-    return Role::none;
+    return role;
 }
 
 void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line) {

@@ -226,6 +226,8 @@ private:
     // Where the current reading's findings go: on a line that may be a match
     // statement, apart for each reading until the line's end chooses one.
     FoundImports& sink() noexcept { return reading_subject_ ? subject_ : keeping_ ? apart_ : found_; }
+    // What a name that nothing binds is among the builtins' doors.
+    static Role builtin_role(std::string_view name) noexcept;
     Role role_of_name(const std::string& name) const;
     Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
     void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line);
