@@ -255,6 +255,7 @@ void ImportFinder::newline() {
         apart_.clear();
         subject_.clear();
         subject_unjudgeable_ = apart_unjudgeable_ = Unjudgeable{};
+        memo_.valid = false;
         subject_bindings_.aliases.clear();
         subject_bindings_.builtins.clear();
         apart_bindings_.aliases.clear();
@@ -1084,13 +1085,48 @@ void ImportFinder::end_code_call(Frame& frame) {
 }
 
 void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
+    // On a line that may be a match statement, both readings mostly run the
+    // same text at the same call, the subject's first: the other takes its
+    // outcome rather than reading the text again, which would double the
+    // cost at each level of texts nested in texts.
+    if (keeping_ && !reading_subject_ && memo_.valid) {
+        memo_.valid = false;
+        if (memo_.token == line_tokens_ && memo_.line == line && memo_.text == text && apart_bindings_.empty()) {
+            if (!memo_.unjudgeable.empty()) mark_unjudgeable_in_reading(memo_.unjudgeable, line);
+            for (const AuditedImport& found : memo_.found) sink().add(found);
+            for (const auto& [name, role] : memo_.bound.aliases) apart_bindings_.aliases[name] = role;
+            for (const std::string& name : memo_.bound.builtins) apart_bindings_.builtins.insert(name);
+            return;
+        }
+    }
+    // The outcome depends on nothing else than the text and the file's bindings.
+    const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty();
+    std::vector<AuditedImport> found;
+    std::string unjudgeable;
+    read_code(text, line, found, unjudgeable);
+    if (memoize) {
+        memo_.valid = true;
+        memo_.token = line_tokens_;
+        memo_.line = line;
+        memo_.text.assign(text);
+        memo_.found = found;
+        memo_.unjudgeable = unjudgeable;
+        memo_.bound.aliases = subject_bindings_.aliases;
+        memo_.bound.builtins = subject_bindings_.builtins;
+    }
+    if (!unjudgeable.empty()) mark_unjudgeable_in_reading(std::move(unjudgeable), line);
+    for (AuditedImport& one : found) sink().add(std::move(one));
+}
+
+void ImportFinder::read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+                             std::string& unjudgeable) {
     if (nesting_ >= kMostNesting) {
-        sink().add({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
+        found.push_back({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
         return;
     }
     if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
         // Python refuses the text before it runs anything.
-        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
     FoundImports inner(found_.filter());
@@ -1102,18 +1138,16 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();
     if (lexer->refused()) {  // Python raises before it runs any of it
-        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
     if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
-        mark_unjudgeable_in_reading(finder->unjudgeable_reason(), line);
+        unjudgeable = finder->unjudgeable_reason();
         return;
     }
     // Whatever the text does, it does at the call.
-    for (AuditedImport& found : inner.kept()) {
-        found.line = line;
-        sink().add(std::move(found));
-    }
+    found = std::move(inner.kept());
+    for (AuditedImport& one : found) one.line = line;
 }
 
 }  // namespace scanner_core

@@ -237,6 +237,10 @@ private:
     void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
     void end_code_call(Frame& frame);
     void audit_code(std::string_view text, std::int64_t line);
+    // Reads `text` as code run at `line`: what it imports into `found`, or
+    // why only Python can judge it into `unjudgeable`.
+    void read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+                   std::string& unjudgeable);
 
     // The name as Python reads it: NFKC-normalised.
     static std::string normal_name(const Token& token);
@@ -339,6 +343,18 @@ private:
     bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
     bool plain_builtins_ = false;        // `import builtins`, before its alias
     std::string imported_;
+    // The subject's reading of the last text run as code on a match line,
+    // for the other reading to take at the same token.
+    struct CodeMemo {
+        bool valid = false;
+        int token = 0;
+        std::int64_t line = 0;
+        std::string text;
+        std::vector<AuditedImport> found;
+        std::string unjudgeable;
+        Bindings bound;
+    };
+    CodeMemo memo_;
     // Texts given to exec nested deeper than this cannot be judged.
     static constexpr int kMostNesting = 8;
 };

@@ -120,6 +120,11 @@ TEST(Doors, OnALineThatMayBeAMatchStatementOnlyTheReadingPythonMakesCounts) {
         {"with its colon the subject runs the text: what it binds is bound from there on",
          "match (exec)('from builtins import __import__ as b'):\n    case _: pass\nb('sys')\n",
          "1 statement builtins\n3 constant sys\n"},
+        {"a text both readings run counts once, and so does a match line in it",
+         "match exec(\"match exec('import os'):\\n    case _: pass\\n\"):\n    case _: pass\n",
+         "1 statement os\n"},
+        {"and without its colon, where the expression's reading takes the subject's outcome",
+         "match, exec('from builtins import __import__ as b')\nb('os')\n", "1 statement builtins\n2 constant os\n"},
         {"a name written with \\N{...} in the text, in the reading Python does not make",
          "match (exec)('__import__(\"\\N{LATIN SMALL LETTER O}s\")')\n", "1 reference exec\n"},
     });
