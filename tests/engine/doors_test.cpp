@@ -134,7 +134,8 @@ TEST(Doors, AWordOfAnyLengthIsFoundWhereverItBeginsInTheSearchWindow) {
     // The fast pass searches for the trigger words in windows; one that
     // begins near a window's end and crosses it must still stop the pass.
     for (std::size_t pad = 40; pad < 140; ++pad) {
-        const std::string source = "x = 1\n" + std::string(pad, 'y') + " = [__loader__]\n" + std::string(200, '#') + "\n";
+        const std::string source =
+            "x = 1\n" + std::string(pad, 'y') + " = [__loader__]\n" + std::string(200, '#') + "\n";
         EXPECT_EQ(audit_text(source, true).describe(), "2 reference __loader__\n") << pad << " bytes before it";
     }
 }
