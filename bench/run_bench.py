@@ -3,7 +3,8 @@ ripgrep, GNU grep and two pure-Python checkers, on five corpora; the
 module once more as a CI job meets it, one scan in a fresh interpreter, and
 the first call of a fresh process beside the later ones; where the module's
 time goes (kernel, scanning, results); each contender's peak memory; the
-module's scaling with threads and file count; the engine micro-benchmarks.
+module's scaling with threads and file count; the engine micro-benchmarks;
+the full verdict on files of hostile shapes (bench/hostile_shapes.py).
 
 Every contender runs on a corpus in the same process run, in rounds that
 alternate their order, after one warm-up run each; times are medians, and
@@ -43,12 +44,15 @@ sys.path.insert(0, str(HERE))
 
 import codec_bench  # noqa: E402
 import corpora  # noqa: E402
+import hostile_shapes  # noqa: E402
 import py_checkers  # noqa: E402
 
 POLICY = HERE / "policy.txt"
 
 PATTERN = "^[ \t]*(import|from)[ \t]"  # a real tab, for grep's sake
 SUBPROCESS_TIMEOUT = 600
+# A hostile shape's scan that takes longer is reported as such, not waited for.
+HOSTILE_TIMEOUT = 60
 # The sparse corpus's runs take seconds each and vary little: fewer rounds.
 SPARSE_RUNS = 3
 # The first-call figure: fresh processes per corpus, calls in each (the
@@ -604,10 +608,12 @@ def main() -> int:
             close()
 
     micro = run_micro(args, main_corpora)
+    shapes = hostile_shapes.run(str(args.module_dir), args.cache / "hostile-shapes", [4, 8], HOSTILE_TIMEOUT,
+                                1 if args.quick else 5, log=log)
     load_after = os.getloadavg()
 
     report = render(args, runs, threads, started, load_before, load_after, main_corpora, scaling_corpora,
-                    contenders, checks, micro, first_calls)
+                    contenders, checks, micro, first_calls, shapes)
     # A file in a codec only Python decodes, through the command.
     report += "\n" + "\n".join(codec_bench.section(args.cache, PEAK_RSS, args.module_dir, args.quick,
                                                    1 if args.quick else 3, log))
@@ -654,7 +660,7 @@ def run_micro(args, main_corpora) -> list[dict]:
 
 
 def render(args, runs, threads, started, load_before, load_after, main_corpora, scaling_corpora, contenders,
-           checks, micro, first_calls) -> str:
+           checks, micro, first_calls, shapes) -> str:
     lines = ["# scanner_core benchmark results", ""]
     lines.append(f"Run of `make {'bench-quick' if args.quick else 'bench'}` on {started:%Y-%m-%d %H:%M} UTC.")
     lines.append("")
@@ -861,6 +867,16 @@ def render(args, runs, threads, started, load_before, load_after, main_corpora, 
         spread = max(per_file) / min(per_file)
         target(f"cost per file flat over {scaling_corpora[0].files:,}–{scaling_corpora[-1].files:,} files "
                "(max/min ≤ 1.25)", f"{spread:.2f}", spread <= 1.25)
+    for what, measured, met in hostile_shapes.targets(shapes):
+        target(what, measured, met)
+    lines.append("")
+
+    lines += ["## Hostile shapes", "",
+              "Files whose shape a plugin author chooses, each as a 4 MB and an 8 MB file, beside ordinary code "
+              "(modules of the standard library, repeated): the full verdict (`scanner_audit`'s `scan_file` with "
+              f"`audit=True`), median of {1 if args.quick else 5} fresh processes; peak memory above an "
+              "interpreter that imported the module (`bench/hostile_shapes.py`).", ""]
+    lines += hostile_shapes.table(shapes, HOSTILE_TIMEOUT)
     lines.append("")
 
     lines += ["## Scaling", "", "Threads (ratio to the floor on as many threads):", "",

@@ -46,6 +46,13 @@ const char* non_name_plain(const char* p, const char* end) noexcept {
 constexpr std::array<std::string_view, 8> kTriggerWords = {"import",  "match",   "exec",       "eval",
                                                            "compile", "getattr", "__loader__", "__spec__"};
 
+constexpr bool longest_is(std::size_t length) {
+    std::size_t longest = 0;
+    for (const std::string_view word : kTriggerWords) longest = word.size() > longest ? word.size() : longest;
+    return longest == length;
+}
+static_assert(longest_is(kLongestTrigger), "kLongestTrigger must follow the trigger words");
+
 // How many first letters of each word the vector pass compares.
 constexpr int kPrefix = 3;
 

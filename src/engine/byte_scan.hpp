@@ -5,6 +5,8 @@
 // Never fail; thread-safe.
 #pragma once
 
+#include <cstddef>
+
 namespace scanner_core {
 
 // In a string's body: its quote, a backslash, a line end, or a byte above 0x7f.
@@ -26,5 +28,9 @@ const char* next_non_name_byte(const char* p, const char* end) noexcept;
 // door to an importer: "exec", "eval", "compile", "getattr", "__loader__",
 // "__spec__".
 const char* next_trigger(const char* p, const char* end) noexcept;
+
+// The length of the longest of those words: one found from a window's
+// start must be searched for this many bytes, less one, beyond it.
+inline constexpr std::size_t kLongestTrigger = 10;
 
 }  // namespace scanner_core

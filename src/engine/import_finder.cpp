@@ -133,12 +133,12 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 void take_name(const Token& token, std::string& module) {
     // A long name is taken; a short one, which may live inside the string
     // object itself, is copied.
-    if (token.ascii && token.buffer != nullptr && !token.truncated && token.text.size() > 256) {
+    if (token.ascii && token.buffer != nullptr && token.text.size() > 256) {
         module.swap(*token.buffer);
         return;
     }
     module.clear();
-    if (token.ascii || token.truncated) {
+    if (token.ascii) {
         module.assign(token.text);
     } else {
         unicode::append_nfkc(token.text, module);
@@ -146,16 +146,19 @@ void take_name(const Token& token, std::string& module) {
 }
 
 std::string ImportFinder::normal_name(const Token& token) {
-    if (token.ascii || token.truncated) return std::string(token.text);
+    if (token.ascii) return std::string(token.text);
     std::string name;
     unicode::append_nfkc(token.text, name);
     return name;
 }
 
-bool ImportFinder::wants_string_body() const noexcept {
-    if (keeping_) return true;  // the line may be read again as a match statement's subject
-    const Frame& frame = frames_[depth_ - 1];
+bool ImportFinder::keeps_string(const Frame& frame) noexcept {
     return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
+}
+
+bool ImportFinder::wants_string_body() const noexcept {
+    // On a line that may be a match statement, either reading may need it.
+    return keeps_string(frames_[depth_ - 1]) || (keeping_ && keeps_string(subject_frames_[subject_depth_ - 1]));
 }
 
 void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
@@ -165,32 +168,50 @@ void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
     }
 }
 
+void ImportFinder::mark_unjudgeable_in_reading(std::string reason, std::int64_t line) {
+    // On a line that may be a match statement, only the reading the line's end chooses counts.
+    if (!keeping_) {
+        mark_unjudgeable(std::move(reason), line);
+        return;
+    }
+    Unjudgeable& pending = reading_subject_ ? subject_unjudgeable_ : apart_unjudgeable_;
+    if (pending.reason.empty()) {
+        pending.reason = std::move(reason);
+        pending.line = line;
+    }
+}
+
+ImportFinder::Role ImportFinder::Bindings::alias(const std::string& name) const {
+    for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
+        if (layer->aliases.empty()) continue;
+        const auto found = layer->aliases.find(name);
+        if (found != layer->aliases.end()) return found->second;
+    }
+    return Role::none;
+}
+
+bool ImportFinder::Bindings::builtin(const std::string& name) const {
+    if (name == "builtins" || name == "__builtins__") return true;
+    for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
+        if (!layer->builtins.empty() && layer->builtins.count(name) != 0) return true;
+    }
+    return false;
+}
+
+void ImportFinder::Bindings::merge_into(Bindings& target) {
+    for (auto& [name, role] : aliases) target.aliases[name] = role;
+    for (const std::string& name : builtins) target.builtins.insert(name);
+    aliases.clear();
+    builtins.clear();
+}
+
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, std::int64_t line) {
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& frame = frames_[depth_++];
-    // Reset, keeping the strings' storage.
-    std::string value_name = std::move(frame.value_name);
-    std::string attribute = std::move(frame.attribute);
-    std::string text_value = std::move(frame.text_value);
-    std::string callee = std::move(frame.callee);
-    std::string keyword = std::move(frame.keyword);
-    std::string first_value = std::move(frame.first_value);
-    std::string name_value = std::move(frame.name_value);
-    frame = Frame{};
-    frame.value_name = std::move(value_name);
-    frame.attribute = std::move(attribute);
-    frame.text_value = std::move(text_value);
-    frame.callee = std::move(callee);
-    frame.keyword = std::move(keyword);
-    frame.first_value = std::move(first_value);
-    frame.name_value = std::move(name_value);
-    frame.value_name.clear();
-    frame.attribute.clear();
-    frame.text_value.clear();
-    frame.callee.clear();
-    frame.keyword.clear();
-    frame.first_value.clear();
-    frame.name_value.clear();
+    // Reset by copying a blank frame: assigning an empty string keeps a
+    // string's storage, and no temporary frame is built and torn down.
+    static const Frame kBlank{};
+    frame = kBlank;
     frame.kind = kind;
     frame.open_line = line;
     return frame;
@@ -217,44 +238,63 @@ void ImportFinder::line_start(std::int64_t, std::uint64_t indent) {
 }
 
 void ImportFinder::newline() {
-    for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+    flush_references();
     end_statement();
     // `match <subject>:` ending a line opens a block of case clauses; no
     // other statement that begins with the name `match` ends with a colon.
     const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
-    const auto reset = [this] {
-        pattern_ = false;
-        depth_ = 1;
-        Frame& statement = frames_[0];
-        statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
-        statement.empty = true;
-        statement.pure = true;
-        statement.tokens = 0;
-        statement.text = statement.integer = Constant::empty;
-    };
-    reset();
+    pattern_ = false;
+    depth_ = 1;
+    reset_statement(frames_[0]);
     if (keeping_) {
         keeping_ = false;
-        if (!header) {
-            found_.take(apart_);
-        } else if (kept_too_many_) {
-            mark_unjudgeable("première ligne d'un match trop longue", match_line_);
-        } else {
-            // The subject, read again without the name `match` before it.
-            for (KeptToken& kept : kept_) {
-                kept.token.text = kept.text;
-                expression(kept.token);
-            }
-            reset();
-        }
+        found_.take(header ? subject_ : apart_);
+        Unjudgeable& unjudgeable = header ? subject_unjudgeable_ : apart_unjudgeable_;
+        if (!unjudgeable.reason.empty()) mark_unjudgeable(std::move(unjudgeable.reason), unjudgeable.line);
+        (header ? subject_bindings_ : apart_bindings_).merge_into(bindings_);
         apart_.clear();
-        kept_.clear();
+        subject_.clear();
+        subject_unjudgeable_ = apart_unjudgeable_ = Unjudgeable{};
+        memo_.valid = false;
+        subject_bindings_.aliases.clear();
+        subject_bindings_.builtins.clear();
+        apart_bindings_.aliases.clear();
+        apart_bindings_.builtins.clear();
     }
     if (header) matches_.push_back({line_indent_, 0, false});
 }
 
-void ImportFinder::end() {
+void ImportFinder::reset_statement(Frame& statement) noexcept {
+    statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
+    statement.empty = true;
+    statement.pure = true;
+    statement.tokens = 0;
+    statement.text = statement.integer = Constant::empty;
+}
+
+void ImportFinder::swap_readings() noexcept {
+    std::swap(frames_, subject_frames_);
+    std::swap(depth_, subject_depth_);
+    reading_subject_ = !reading_subject_;
+}
+
+void ImportFinder::read_as_subject(const Token& token) {
+    as_subject([&] { expression(token); });
+}
+
+void ImportFinder::flush_references() {
+    // An importer named last on the line and not called is a reference, in
+    // each reading of a line that may be a match statement.
     for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+    if (keeping_) {
+        as_subject([&] {
+            for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+        });
+    }
+}
+
+void ImportFinder::end() {
+    flush_references();
     end_statement();
 }
 
@@ -320,7 +360,10 @@ void ImportFinder::import_token(const Token& token) {
         case ImportStep::plain_alias:
             import_step_ = name ? ImportStep::plain_aliased : ImportStep::idle;
             // `import builtins as b`: b.exec is builtins.exec.
-            if (name && plain_builtins_) bindings_.builtins.insert(normal_name(token));
+            if (name && plain_builtins_) {
+                std::string alias = normal_name(token);
+                if (!bindings_.builtin(alias)) bindings_.builtins.insert(std::move(alias));
+            }
             return;
         case ImportStep::plain_aliased:
             import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::plain_name
@@ -396,15 +439,7 @@ void ImportFinder::import_token(const Token& token) {
 
 void ImportFinder::token(const Token& token) {
     ++line_tokens_;
-    if (keeping_ && !kept_too_many_) {
-        if (kept_.size() == kMostKept || kept_bytes_ + token.text.size() > kMostKeptBytes) {
-            kept_too_many_ = true;
-        } else {
-            kept_.push_back({token, std::string(token.text)});
-            kept_.back().token.buffer = nullptr;
-            kept_bytes_ += token.text.size();
-        }
-    }
+    if (keeping_) read_as_subject(token);
     if (first_token_) {
         first_token_ = false;
         // Soft keywords are recognised by their bytes, as Python does.
@@ -412,16 +447,17 @@ void ImportFinder::token(const Token& token) {
             if (token.text == "match") {
                 line_is_match_ = true;
                 keeping_ = true;
-                kept_too_many_ = false;
-                kept_bytes_ = 0;
-                match_line_ = token.line;
+                subject_depth_ = 1;
+                reset_statement(subject_frames_[0]);
             } else if (token.text == "case" && at_case_indent_) {
                 pattern_ = true;
                 pattern_depth_ = depth_;
             }
         }
     }
-    last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
+    // Only a match statement's first line asks (and a wide load of the
+    // token's first bytes, just stored in pieces, would wait on them).
+    if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
     // The expression first: the import statement may take the name's buffer.
     expression(token);
     import_token(token);
@@ -501,7 +537,7 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
 }
 
 void ImportFinder::on_string(const Token& token) {
-    const bool keep = wants_string_body();
+    const bool keep = keeps_string(top());
     on_atom(token, true);
     Frame& frame = top();
     frame.integer = Constant::no;
@@ -528,12 +564,12 @@ void ImportFinder::on_name(const Token& token) {
         frame.after_dot = false;
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
-        frame.attribute_dynamic = !token.truncated && is_dynamic_importer(name);
+        frame.attribute_dynamic = is_dynamic_importer(name);
         if (frame.pending == Role::spec) {
             if (name == "loader") flush_reference(frame);
             frame.pending = Role::none;
         }
-        note_role(frame, token.truncated ? Role::none : role_of_attribute(frame, name), name, frame.chain_line);
+        note_role(frame, role_of_attribute(frame, name), name, frame.chain_line);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute = std::move(name);
         }
@@ -545,9 +581,15 @@ void ImportFinder::on_name(const Token& token) {
     frame.chain_line = token.line;
     frame.after_string = false;
     frame.shape = Shape::name;
-    frame.value_name = normal_name(token);
-    frame.value_too_long = token.truncated;
-    const Role role = token.truncated ? Role::none : role_of_name(frame.value_name);
+    if (token.ascii && token.buffer != nullptr && token.text.size() > 256 && !keeping_ &&
+        import_step_ == ImportStep::idle) {
+        // A long name is taken from the lexer rather than copied, unless an
+        // import statement reads it, or the subject's reading reads it too.
+        frame.value_name.swap(*token.buffer);
+    } else {
+        frame.value_name = normal_name(token);
+    }
+    const Role role = role_of_name(frame.value_name);
     frame.name_dynamic = role == Role::importer || role == Role::module_importer;
     frame.attribute_dynamic = false;
     note_role(frame, role, frame.value_name, token.line);
@@ -653,7 +695,6 @@ void ImportFinder::on_open(const Token& token) {
             if (frame.shape == Shape::name && frame.name_dynamic) {
                 callee = frame.value_name;
             } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
-                if (frame.value_too_long) mark_unjudgeable("nom trop long devant un import dynamique", token.line);
                 callee = frame.value_name + "." + frame.attribute;
             } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
                 callee = frame.attribute;
@@ -745,7 +786,6 @@ void ImportFinder::on_close() {
                 inner.pending = Role::none;
                 frame.name_dynamic = inner.name_dynamic;
                 frame.attribute_dynamic = inner.attribute_dynamic;
-                frame.value_too_long = inner.value_too_long;
                 std::swap(frame.value_name, inner.value_name);
                 std::swap(frame.attribute, inner.attribute);
             }
@@ -861,7 +901,7 @@ void ImportFinder::end_call(Frame& frame) {
         value = &frame.name_value;
     }
     if (!constant) {
-        (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
+        sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
         return;
     }
     bool relative = false;
@@ -875,7 +915,7 @@ void ImportFinder::end_call(Frame& frame) {
         level = frame.level_value;
     }
     if (unjudgeable) {
-        mark_unjudgeable("\\N{...} dans le nom d'un import dynamique", frame.call_line);
+        mark_unjudgeable_in_reading("\\N{...} dans le nom d'un import dynamique", frame.call_line);
         return;
     }
     if (frame.call_role == Role::module_importer) {
@@ -890,35 +930,36 @@ void ImportFinder::end_call(Frame& frame) {
         end_relative_call(frame, std::move(*value), level);
         return;
     }
-    (keeping_ ? apart_ : found_).add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
 }
 
 // --- the other doors to an importer ----------------------------------------
 
-ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
-    if (!bindings_.aliases.empty()) {
-        const auto alias = bindings_.aliases.find(name);
-        if (alias != bindings_.aliases.end()) return alias->second;
+ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
+    // By length first: most names are none of them, and this runs for every name read.
+    switch (name.size()) {
+        case 4: return name == "exec" || name == "eval" ? Role::code : Role::none;
+        case 7: return name == "compile" ? Role::code : name == "getattr" ? Role::getattr : Role::none;
+        case 8: return name == "__spec__" ? Role::spec : Role::none;
+        case 10: return name == "__import__" ? Role::importer : name == "__loader__" ? Role::loader : Role::none;
+        case 13: return name == "import_module" ? Role::module_importer : Role::none;
+        default: return Role::none;
     }
-    if (name == "__import__") return Role::importer;
-    if (name == "import_module") return Role::module_importer;
-    if (is_code_runner(name)) return Role::code;
-    if (name == "getattr") return Role::getattr;
-    if (name == "__loader__") return Role::loader;
-    if (name == "__spec__") return Role::spec;
-    return Role::none;
+}
+
+ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
+    const Role bound = seen_bindings().alias(name);
+    return bound != Role::none ? bound : builtin_role(name);
 }
 
 ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std::string& attribute) const {
+    const Role role = builtin_role(attribute);
     // Any object's: the module importlib may be reached by any name.
-    if (attribute == "__import__") return Role::importer;
-    if (attribute == "import_module") return Role::module_importer;
-    if (attribute == "__loader__") return Role::loader;
+    if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
     // The builtins' only: `re.compile` is not the builtin.
-    if (frame.shape != Shape::attribute_of_name || bindings_.builtins.count(frame.value_name) == 0) return Role::none;
-    if (is_code_runner(attribute)) return Role::code;
-    if (attribute == "getattr") return Role::getattr;
-    return Role::none;
+    if (role != Role::code && role != Role::getattr) return Role::none;
+    if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(frame.value_name)) return Role::none;
+    return role;
 }
 
 void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line) {
@@ -1033,7 +1074,7 @@ void ImportFinder::end_code_call(Frame& frame) {
         return;
     }
     if (unjudgeable) {
-        mark_unjudgeable("\\N{...} dans un code dynamique", frame.call_line);
+        mark_unjudgeable_in_reading("\\N{...} dans un code dynamique", frame.call_line);
         return;
     }
     // eval passes over the blanks that begin its text, which exec and compile
@@ -1044,33 +1085,69 @@ void ImportFinder::end_code_call(Frame& frame) {
 }
 
 void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
+    // On a line that may be a match statement, both readings mostly run the
+    // same text at the same call, the subject's first: the other takes its
+    // outcome rather than reading the text again, which would double the
+    // cost at each level of texts nested in texts.
+    if (keeping_ && !reading_subject_ && memo_.valid) {
+        memo_.valid = false;
+        if (memo_.token == line_tokens_ && memo_.line == line && memo_.text == text && apart_bindings_.empty()) {
+            if (!memo_.unjudgeable.empty()) mark_unjudgeable_in_reading(memo_.unjudgeable, line);
+            for (const AuditedImport& found : memo_.found) sink().add(found);
+            for (const auto& [name, role] : memo_.bound.aliases) apart_bindings_.aliases[name] = role;
+            for (const std::string& name : memo_.bound.builtins) apart_bindings_.builtins.insert(name);
+            return;
+        }
+    }
+    // The outcome depends on nothing else than the text and the file's bindings.
+    const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty();
+    std::vector<AuditedImport> found;
+    std::string unjudgeable;
+    read_code(text, line, found, unjudgeable);
+    if (memoize) {
+        memo_.valid = true;
+        memo_.token = line_tokens_;
+        memo_.line = line;
+        memo_.text.assign(text);
+        memo_.found = found;
+        memo_.unjudgeable = unjudgeable;
+        memo_.bound.aliases = subject_bindings_.aliases;
+        memo_.bound.builtins = subject_bindings_.builtins;
+    }
+    if (!unjudgeable.empty()) mark_unjudgeable_in_reading(std::move(unjudgeable), line);
+    for (AuditedImport& one : found) sink().add(std::move(one));
+}
+
+void ImportFinder::read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+                             std::string& unjudgeable) {
     if (nesting_ >= kMostNesting) {
-        sink().add({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
+        found.push_back({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
         return;
     }
     if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
         // Python refuses the text before it runs anything.
-        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
     FoundImports inner(found_.filter());
-    const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, &bindings_));
+    // On a line that may be a match statement, what the text binds stays
+    // in the reading's layer until the line's end.
+    Bindings* shared = !keeping_ ? &bindings_ : reading_subject_ ? &subject_bindings_ : &apart_bindings_;
+    const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, shared));
     const auto lexer = std::make_unique<PythonLexer>(*finder);
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();
     if (lexer->refused()) {  // Python raises before it runs any of it
-        sink().add({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}});
         return;
     }
     if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
-        mark_unjudgeable(finder->unjudgeable_reason(), line);
+        unjudgeable = finder->unjudgeable_reason();
         return;
     }
     // Whatever the text does, it does at the call.
-    for (AuditedImport& found : inner.kept()) {
-        found.line = line;
-        sink().add(std::move(found));
-    }
+    found = std::move(inner.kept());
+    for (AuditedImport& one : found) one.line = line;
 }
 
 }  // namespace scanner_core

@@ -58,10 +58,9 @@ public:
     // The text ends.
     void end();
 
-    // Whether the lexer must keep the body of the next string, or the whole
-    // text of the next names: the finder will need them.
+    // Whether the lexer must keep the body of the next string: the finder
+    // will need it.
     bool wants_string_body() const noexcept;
-    bool wants_whole_names() const noexcept { return import_step_ != ImportStep::idle; }
 
     // Whether the finder is between statements and in no match statement:
     // then a logical line that holds no import and no dynamic importer's
@@ -69,15 +68,12 @@ public:
     // Once a name is bound to an importer or to builtins, any line may call
     // it: none is.
     bool at_rest() const noexcept {
-        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.aliases.empty() &&
-               bindings_.builtins.size() == 2;
+        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.empty();
     }
 
     // Set when the file needs Python's own reading to be judged: a name
-    // argument written with an escape that names a character (\N{...}), a
-    // name too long for the bound this finder keeps, a match statement's
-    // first line too long to read twice. The reason is in French, as the
-    // messages that quote it.
+    // argument written with an escape that names a character (\N{...}).
+    // The reason is in French, as the messages that quote it.
     bool unjudgeable() const noexcept { return !unjudgeable_.empty(); }
     const std::string& unjudgeable_reason() const noexcept { return unjudgeable_; }
     std::int64_t unjudgeable_line() const noexcept { return unjudgeable_line_; }
@@ -121,7 +117,6 @@ private:
         Shape shape = Shape::other;
         bool name_dynamic = false;       // shape name: the name is a dynamic importer's
         bool attribute_dynamic = false;  // shapes attribute*: the attribute's is
-        bool value_too_long = false;
         std::int64_t chain_line = 0;
         std::string value_name;  // shape name: the name; attribute_of_name: the value's name
         std::string attribute;   // the attribute, when it is a dynamic importer's name
@@ -209,9 +204,30 @@ private:
     void end_argument(Frame& frame);
     void end_call(Frame& frame);
     void mark_unjudgeable(std::string reason, std::int64_t line);
+    static bool keeps_string(const Frame& frame) noexcept;
+    static void reset_statement(Frame& statement) noexcept;
+    void read_as_subject(const Token& token);
+    // Runs `step` with the subject's frames and findings in place of the
+    // expression's, swapped back even when it throws.
+    template <class Step>
+    void as_subject(Step step) {
+        struct Back {
+            ImportFinder& finder;
+            ~Back() { finder.swap_readings(); }
+        };
+        swap_readings();
+        const Back back{*this};
+        step();
+    }
+    void swap_readings() noexcept;
+    void flush_references();
 
     // The doors beyond a direct call.
-    FoundImports& sink() noexcept { return keeping_ ? apart_ : found_; }
+    // Where the current reading's findings go: on a line that may be a match
+    // statement, apart for each reading until the line's end chooses one.
+    FoundImports& sink() noexcept { return reading_subject_ ? subject_ : keeping_ ? apart_ : found_; }
+    // What a name that nothing binds is among the builtins' doors.
+    static Role builtin_role(std::string_view name) noexcept;
     Role role_of_name(const std::string& name) const;
     Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
     void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line);
@@ -221,6 +237,10 @@ private:
     void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
     void end_code_call(Frame& frame);
     void audit_code(std::string_view text, std::int64_t line);
+    // Reads `text` as code run at `line`: what it imports into `found`, or
+    // why only Python can judge it into `unjudgeable`.
+    void read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+                   std::string& unjudgeable);
 
     // The name as Python reads it: NFKC-normalised.
     static std::string normal_name(const Token& token);
@@ -256,45 +276,85 @@ private:
 
     // A logical line that begins with the name `match` is a match statement
     // only if it ends with a colon, and its tokens mean something else then
-    // (`match (f)(x):` calls f). They are read as an expression statement,
-    // with the dynamic imports found kept apart, and kept to be read again
-    // as a subject once the line shows it is one; such a line longer than
-    // this cannot be judged.
-    static constexpr std::size_t kMostKept = 4096;
-    static constexpr std::size_t kMostKeptBytes = 64 * 1024;
-    struct KeptToken {
-        Token token;
-        std::string text;
-    };
+    // (`match (f)(x):` calls f). Its tokens are read both ways at once: as
+    // an expression statement, and as a subject (on a stack of frames of
+    // its own), each reading's dynamic imports kept apart until the line's
+    // end shows which one Python makes. Neither keeps tokens, so a line of
+    // any length costs no more than the nesting and the findings.
     bool keeping_ = false;
-    bool kept_too_many_ = false;
-    std::int64_t match_line_ = 0;
-    std::vector<KeptToken> kept_;
-    std::size_t kept_bytes_ = 0;
-    FoundImports apart_;
+    bool reading_subject_ = false;  // the frames are the subject's
+    FoundImports apart_;            // the expression statement's
+    FoundImports subject_;          // the subject's
+    std::vector<Frame> subject_frames_;
+    std::size_t subject_depth_ = 1;
+    // Each reading's first reason to leave the file to Python, taken only
+    // if the line's end chooses that reading.
+    struct Unjudgeable {
+        std::string reason;
+        std::int64_t line = 0;
+    };
+    Unjudgeable apart_unjudgeable_;
+    Unjudgeable subject_unjudgeable_;
+    void mark_unjudgeable_in_reading(std::string reason, std::int64_t line);
 
-    // Names bound to an importer by an import statement, and the names of
-    // the module builtins. A text given to exec runs in the file's globals:
-    // its finder shares the file's, so that what either binds the other sees
-    // from there on.
+    // Names bound to an importer by an import statement, and the names
+    // bound to the module builtins besides its own two. A text given to exec
+    // runs in the file's globals: its finder shares the file's, so that what
+    // either binds the other sees from there on. On a line that may be a
+    // match statement, what a text binds in one reading goes to a layer of
+    // that reading over the bindings, merged into them only if the line's
+    // end chooses that reading.
     struct Bindings {
         std::unordered_map<std::string, Role> aliases;
-        std::unordered_set<std::string> builtins{"builtins", "__builtins__"};
+        std::unordered_set<std::string> builtins;
+        const Bindings* below = nullptr;  // a reading's layer: the bindings it lies over
+        // What `name` is bound to here or below, Role::none if nothing.
+        Role alias(const std::string& name) const;
+        // Whether `name` is the module builtins here or below.
+        bool builtin(const std::string& name) const;
+        bool empty() const noexcept { return aliases.empty() && builtins.empty(); }
+        // Moves this layer's bindings into `target`, leaving it empty.
+        void merge_into(Bindings& target);
     };
     // `nesting`: how many constant texts given to exec, eval or compile the
     // text read is inside of (0 for a file); `shared`: the bindings of the
-    // text it is in, none for a file.
+    // text it is in (or a layer of them), none for a file.
     ImportFinder(FoundImports& found, int nesting, Bindings* shared)
-        : found_(found), apart_(found.filter()), nesting_(nesting), bindings_(shared ? *shared : own_bindings_) {
+        : found_(found),
+          apart_(found.filter()),
+          subject_(found.filter()),
+          nesting_(nesting),
+          bindings_(shared ? *shared : own_bindings_) {
         frames_.emplace_back();
+        subject_frames_.emplace_back();
+        apart_bindings_.below = &bindings_;
+        subject_bindings_.below = &bindings_;
+    }
+    // The bindings the current reading sees.
+    const Bindings& seen_bindings() const noexcept {
+        return !keeping_ ? bindings_ : reading_subject_ ? subject_bindings_ : apart_bindings_;
     }
     const int nesting_;
     Bindings own_bindings_;
     Bindings& bindings_;
+    Bindings apart_bindings_;
+    Bindings subject_bindings_;
     bool in_import_ = false;  // after an `import` keyword, in the statement's names
     bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
     bool plain_builtins_ = false;        // `import builtins`, before its alias
     std::string imported_;
+    // The subject's reading of the last text run as code on a match line,
+    // for the other reading to take at the same token.
+    struct CodeMemo {
+        bool valid = false;
+        int token = 0;
+        std::int64_t line = 0;
+        std::string text;
+        std::vector<AuditedImport> found;
+        std::string unjudgeable;
+        Bindings bound;
+    };
+    CodeMemo memo_;
     // Texts given to exec nested deeper than this cannot be judged.
     static constexpr int kMostNesting = 8;
 };

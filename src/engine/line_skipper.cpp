@@ -11,6 +11,7 @@
 
 #include "byte_scan.hpp"
 #include "python_chars.hpp"
+#include "python_unicode.hpp"
 
 namespace scanner_core {
 namespace {
@@ -172,11 +173,44 @@ struct Walk {
     const char* const end;
     const char* line;     // where the logical line begins
     std::int64_t feeds;   // line feeds before q
-    const char* trigger;  // the first "import" at or after `line` not in a string or comment
+    // The first "import" or "match" at or after `line` not in a string or
+    // comment; while `open`, only how far the search went (no word begins
+    // before it). A search looks a short window ahead, then on in windows
+    // twice as long as the walk reaches them, so that a line given back to
+    // the tokenizer costs a search no longer than what was walked, not one
+    // to the end of the piece.
+    const char* trigger = nullptr;
+    bool open = false;
+    std::size_t window = 0;
+
+    void find_trigger(const char* from) noexcept {
+        window = 64;
+        search(from);
+    }
+
+    void search(const char* from) noexcept {
+        const auto left = static_cast<std::size_t>(end - from);
+        const std::size_t span = std::min(left, window);
+        // A word that begins in the window ends within the longest word's
+        // length, less one, after it.
+        const char* const limit = from + std::min(left, span + kLongestTrigger - 1);
+        trigger = next_trigger(from, limit);
+        open = trigger == limit && limit != end;
+        if (open) trigger = from + span;
+    }
+
+    // Searches on until the word is known to be, or not to be, before `limit`.
+    void search_to(const char* limit) noexcept {
+        while (open && trigger < limit) {
+            window *= 2;
+            search(trigger);
+        }
+    }
 
     // The bytes from `from` to q were text or a comment: the word there does not count.
     void passed(const char* from) noexcept {
-        if (trigger >= from && trigger < q) trigger = next_trigger(q, end);
+        search_to(from);
+        if (trigger >= from && trigger < q) find_trigger(q);
     }
 
     // At a byte above 0x7f in a string: a valid character.
@@ -184,6 +218,27 @@ struct Walk {
         char32_t code_point = 0;
         const int length = decode_utf8(q, end, code_point);
         if (length <= 0) return false;
+        q += length;
+        return true;
+    }
+
+    // At a byte above 0x7f in code: a character of a name that cannot fold
+    // to a word that matters (every such word is ASCII), and that Python
+    // takes in a name where it stands. After ASCII letters and digits that
+    // begin with a digit (a number, `0xf`), what it is is left to the
+    // tokenizer. Each run of them is looked back over once: the character
+    // that ends it.
+    bool name_character() noexcept {
+        char32_t code_point = 0;
+        const int length = decode_utf8(q, end, code_point);
+        if (length <= 0 || !unicode::folds_beyond_ascii(code_point)) return false;
+        const char* run = q;
+        while (run > line && is(run[-1], kNameByte) && !high(run[-1])) --run;
+        if (run < q && is(*run, python_chars::kDigitByte) && !(run > line && high(run[-1]))) return false;
+        const bool first = run == q && !(q > line && high(q[-1]));
+        if (!(first ? unicode::is_identifier_start(code_point) : unicode::is_identifier_continue(code_point))) {
+            return false;
+        }
         q += length;
         return true;
     }
@@ -316,7 +371,7 @@ struct Walk {
                 }
                 passed(from);
                 ++q;
-                if (!field(quote, triple, raw, nesting + 1)) return false;
+                if (!field(quote, triple, raw, nesting + 1, 1)) return false;
                 from = q;
                 named = false;  // a \N{ cut short by a field is over
             } else if (c == '}') {
@@ -345,7 +400,8 @@ struct Walk {
 
     // After a replacement field's "{": its expression, any format specifier, and
     // the "}" that closes it.
-    bool field(char quote, bool triple, bool raw, int nesting) noexcept {
+    // `fields`: the fields of this f-string open, this one included.
+    bool field(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
         if (nesting > kMaxNesting) return false;
         const char* const field_start = q;
         std::size_t depth = 0;
@@ -389,7 +445,7 @@ struct Walk {
                     continue;
                 case ':':
                     ++q;
-                    if (depth == 0) return format_specifier(quote, triple, raw, nesting);
+                    if (depth == 0) return format_specifier(quote, triple, raw, nesting, fields);
                     continue;
                 case '$':
                 case '?':
@@ -406,7 +462,7 @@ struct Walk {
 
     // After the ':' of a field: its format specifier, with fields of its own,
     // up to the "}" that closes the field.
-    bool format_specifier(char quote, bool triple, bool raw, int nesting) noexcept {
+    bool format_specifier(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
         const char* from = q;
         bool named = false;
         for (;;) {
@@ -421,9 +477,10 @@ struct Walk {
                 if (!triple) return false;  // Python refuses it
                 line_break();
             } else if (c == '{') {
+                if (fields >= python_chars::kMaxFields) return false;  // Python refuses it
                 passed(from);
                 ++q;
-                if (!field(quote, triple, raw, nesting + 1)) return false;
+                if (!field(quote, triple, raw, nesting + 1, fields + 1)) return false;
                 from = q;
                 named = false;
             } else if (c == '}') {
@@ -478,8 +535,9 @@ bool attribute_of_other(std::string_view name, const char* first, const char* li
 // Whether the word at `word` (a trigger) may matter: the whole name it is
 // in is `import` or a door (see door_name), or it is `match` beginning the
 // logical line at `line` (where it may open a match statement). A name such
-// as `importlib` or `matches` does not.
-bool word_matters(const char* word, const char* line, const char* end) noexcept {
+// as `importlib` or `matches` does not. `name_end` is set to the end of
+// that name, where the next word may begin.
+bool word_matters(const char* word, const char* line, const char* end, const char*& name_end) noexcept {
     const char* first = word;
     while (first > line && ascii_name_byte(first[-1])) --first;
     // A name beyond ASCII, or bytes that begin with a digit (a number, and
@@ -488,6 +546,7 @@ bool word_matters(const char* word, const char* line, const char* end) noexcept 
     if (*first >= '0' && *first <= '9') return true;
     const char* last = word;
     while (last < end && ascii_name_byte(*last)) ++last;
+    name_end = last;
     if (last < end && high(*last)) return true;
     const std::string_view name(first, static_cast<std::size_t>(last - first));
     if (name == "import") return true;
@@ -652,7 +711,8 @@ private:
 template <CodeBlock (*Classify)(const char*) noexcept>
 __attribute__((always_inline)) inline std::size_t skip_with(const char* const begin, const char* const end,
                                                           std::int64_t& line_feeds, StatementSink& sink) {
-    Walk walk{begin, end, begin, line_feeds, next_trigger(begin, end)};
+    Walk walk{begin, end, begin, line_feeds};
+    walk.find_trigger(begin);
     const char*& q = walk.q;
     std::int64_t depth = 0;
     char stack[kMaxBrackets];
@@ -672,6 +732,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
         // The word in code in this range: the line it is on is left to the tokenizer.
+        walk.search_to(base + stop);
         const bool triggered = walk.trigger < base + stop;
         if (triggered) range &= below(std::max(from, static_cast<int>(walk.trigger - base)));
         // Brackets in order, each matched as Python matches it; of the line
@@ -699,11 +760,14 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         }
         if (depth == 0) line_after_last_feed(feeds_in_range & unsettled);
         const std::int64_t feeds_here = walk.feeds + __builtin_popcountll(feeds_in_range);
-        if (triggered && !word_matters(walk.trigger, walk.line, end)) {
-            // Go on from the word, whose bytes are a name's, with the next word.
+        const char* name_end = nullptr;
+        if (triggered && !word_matters(walk.trigger, walk.line, end, name_end)) {
+            // Go on from the word, whose bytes are a name's, with the next
+            // word after that name (a name is passed over once, however
+            // many words it holds).
             walk.feeds = feeds_here;
             q = walk.trigger;
-            walk.trigger = next_trigger(walk.trigger + 1, end);
+            walk.find_trigger(name_end);
             continue;
         }
         if (triggered) {
@@ -715,7 +779,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             if (after[-1] == '\n') ++line_feeds;
             walk.feeds = line_feeds;
             walk.line = q = after;
-            walk.trigger = next_trigger(after, end);
+            walk.find_trigger(after);
             depth = 0;
             base = nullptr;
             continue;
@@ -746,18 +810,27 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
                 const bool key = subscript_key(q, walk.line);
                 if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
                 // A word passed in an f-string's replacement field was in code.
-                while (walk.trigger < q) {
-                    if (word_matters(walk.trigger, walk.line, end)) return done();
-                    walk.trigger = next_trigger(walk.trigger + 1, end);
+                for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {
+                    const char* name_end = nullptr;
+                    if (word_matters(walk.trigger, walk.line, end, name_end)) return done();
+                    walk.find_trigger(name_end);
                 }
                 continue;
             }
             case '\r':
-                // The CR of a CR LF, whose LF ends the line; a lone CR is left to the tokenizer.
-                if (end - q < 2 || q[1] != '\n') return done();
+                if (end - q < 2) return done();
                 ++q;
+                if (*q == '\n') continue;  // the CR of a CR LF, whose LF ends the line
+                // A lone CR ends a line outside brackets too, though the
+                // scan counts lines at line feeds only.
+                if (depth == 0) {
+                    walk.line = q;
+                    line_feeds = walk.feeds;
+                }
                 continue;
-            default: return done();  // non-ASCII, or a byte Python refuses
+            default:
+                if (high(*q) && walk.name_character()) continue;
+                return done();  // a byte Python refuses, or a character left to the tokenizer
         }
     }
     return done();

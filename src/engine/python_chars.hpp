@@ -8,9 +8,13 @@
 
 namespace scanner_core::python_chars {
 
-// Python's own limits: deeper nesting is a syntax error.
+// Python's own limits: deeper nesting is a syntax error. Brackets count
+// the braces of replacement fields; f-strings count those nested in
+// replacement fields; fields count, in one f-string, the field and those
+// opened in its format specifier, and in theirs.
 inline constexpr std::size_t kMaxBrackets = 200;
-inline constexpr std::size_t kMaxFStrings = 150;
+inline constexpr std::size_t kMaxFStrings = 149;
+inline constexpr std::size_t kMaxFields = 3;
 
 enum : unsigned char { kNameByte = 1, kDigitByte = 2, kBlank = 4, kHexByte = 8 };
 

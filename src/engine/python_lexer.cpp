@@ -24,11 +24,10 @@ using python_chars::kMaxFStrings;
 using python_chars::kNameByte;
 using python_chars::string_prefix;
 
-// Names longer than this are kept only when the finder needs them whole:
-// no name the finder compares with is longer.
-constexpr std::size_t kNameKept = 64 * 1024;
-
 inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
+
+// Names and integers up to this long, whose end is in view, are read in one step.
+constexpr std::ptrdiff_t kShortToken = 64;
 
 Keyword keyword_of(std::string_view name) noexcept {
     switch (name.size()) {
@@ -221,6 +220,17 @@ void PythonLexer::newline_in_code() {
     column_ = 0;
 }
 
+bool PythonLexer::too_deep_in_format() const noexcept {
+    // The fields open in the current f-string: its own field, then each one
+    // opened in the format specifier of the one before (never more than kMaxFields).
+    std::size_t fields = 0;
+    for (auto open = brackets_.rbegin(); open != brackets_.rend() && open->kind == 'F'; ++open) {
+        ++fields;
+        if (!open->from_format) break;
+    }
+    return fields >= python_chars::kMaxFields;
+}
+
 void PythonLexer::close_field() {
     const bool from_format = brackets_.back().from_format;
     brackets_.pop_back();
@@ -233,6 +243,18 @@ void PythonLexer::close_field() {
 }
 
 std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
+    // Token after token, as long as they stay in code, without a return to
+    // lex() for each.
+    const char* q = p;
+    while (q < end && mode_ == Mode::code) {
+        const std::size_t used = lex_token(q, end, final);
+        q += used;
+        if (used == 0) break;
+    }
+    return static_cast<std::size_t>(q - p);
+}
+
+std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     const char* q = p;
     while (q < end && is(*q, kBlank)) ++q;
     if (q == end) return static_cast<std::size_t>(q - p);
@@ -246,11 +268,18 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
 
     if (is(c, kNameByte) && !is(c, kDigitByte)) {
         token_line_ = line();
-        text_.clear();
         text_ascii_ = true;
-        text_truncated_ = false;
+        // A short ASCII name whose end is in view is read here; any other in name mode.
+        const char* e = q;
+        while (e < end && e - q < kShortToken && is(*e, kNameByte) && static_cast<unsigned char>(*e) < 0x80) ++e;
+        if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
+            text_.assign(q, static_cast<std::size_t>(e - q));
+            name_length_ = text_.size();
+            end_name(is_quote(*e));
+            return taken(text_.size());
+        }
+        text_.clear();
         name_length_ = 0;
-        capture_ = finder_.wants_whole_names();
         mode_ = Mode::name;
         return wait();
     }
@@ -267,6 +296,23 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
             number_step_ = NumberStep::prefixed;
             mode_ = Mode::number;
             return taken(2);
+        }
+        if (c != '.') {
+            // A short integer whose end is in view, with nothing after it that
+            // could make it another number, is read here.
+            const char* e = q;
+            bool nonzero = false;
+            for (; e < end && e - q < kShortToken && (is(*e, kDigitByte) || *e == '_'); ++e) {
+                nonzero |= *e >= '1' && *e <= '9';
+            }
+            // Cut off, or before a fraction, an exponent or an imaginary suffix: in number mode.
+            const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
+            if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
+                number_nonzero_ = nonzero;
+                for (const char* d = q; d < e; ++d) add_digit(*d);  // the value a level argument gives
+                end_number();
+                return taken(static_cast<std::size_t>(e - q));
+            }
         }
         mode_ = Mode::number;
         if (c == '.') {
@@ -476,11 +522,10 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
         q += length;
         name_length_ += length;
     }
-    // Keep the text, up to the bound unless the finder needs it whole.
+    // Names are kept whole: any one may prove to be what a dynamic import
+    // is called on, whose message names it.
     const std::size_t got = static_cast<std::size_t>(q - p);
-    const std::size_t room = capture_ ? got : std::min(got, kNameKept - std::min(kNameKept, text_.size()));
-    text_.append(p, room);
-    if (room < got) text_truncated_ = true;
+    text_.append(p, got);
     if (q == end) {
         if (!final) return got;  // the name may go on in the next bytes
         end_name(false);
@@ -493,7 +538,7 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
 }
 
 void PythonLexer::end_name(bool quote_follows) {
-    if (quote_follows && !text_truncated_ &&
+    if (quote_follows &&
         string_prefix(text_, prefix_raw_, prefix_bytes_, prefix_format_)) {
         // The quote is lexed in code mode, as the start of a string that
         // now has this prefix.
@@ -506,8 +551,7 @@ void PythonLexer::end_name(bool quote_follows) {
     token.text = text_;
     token.buffer = &text_;
     token.ascii = text_ascii_;
-    token.truncated = text_truncated_;
-    const Keyword keyword = text_ascii_ && !text_truncated_ ? keyword_of(text_) : Keyword::none;
+    const Keyword keyword = text_ascii_ ? keyword_of(text_) : Keyword::none;
     if (keyword != Keyword::none) {
         token.kind = TokenKind::keyword;
         token.keyword = keyword;
@@ -763,6 +807,10 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                         q += 2;
                         continue;
                     }
+                }
+                if (in_format_ && too_deep_in_format()) {
+                    refuse("f-string: expressions nested too deeply");
+                    return 0;
                 }
                 if (!open_bracket('F', in_format_)) return 0;
                 named_escape_ = false;  // a \N{ cut short by a field is over, as Python's reading goes

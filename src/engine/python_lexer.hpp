@@ -5,9 +5,9 @@
 //
 // It hands each token to an ImportFinder as soon as the token ends, and
 // keeps between pieces only its mode, its bracket and f-string stacks
-// (bounded as Python bounds them) and the token in progress. The text of
-// names is kept up to a bound unless the finder asks for it whole, and the
-// body of a string only when the finder asks for it. A text Python would
+// (bounded as Python bounds them) and the token in progress: the text of a
+// name, whole (any name may prove to be what a dynamic import is called
+// on), and the body of a string only when the finder asks for it. A text Python would
 // refuse to tokenize is refused with a reason and a line.
 #pragma once
 
@@ -58,7 +58,6 @@ struct Token {
     Keyword keyword = Keyword::none;
     Op op = Op::other;
     bool ascii = true;         // name: no byte above 0x7f
-    bool truncated = false;    // name: longer than the text kept
     bool str_literal = false;  // string: a str literal (not bytes)
     bool raw = false;          // string: raw prefix
     bool int_literal = false;  // number: an integer literal
@@ -126,6 +125,7 @@ private:
 
     std::size_t lex_line_start(const char* p, const char* end, bool final);
     std::size_t lex_code(const char* p, const char* end, bool final);
+    std::size_t lex_token(const char* p, const char* end, bool final);
     std::size_t lex_comment(const char* p, const char* end);
     std::size_t lex_name(const char* p, const char* end, bool final);
     std::size_t lex_number(const char* p, const char* end, bool final);
@@ -145,6 +145,8 @@ private:
     bool open_bracket(char kind, bool from_format);
     void newline_in_code();
     void close_field();
+    // In a format specifier: whether a field opened there would nest deeper than Python allows.
+    bool too_deep_in_format() const noexcept;
 
     ImportFinder& finder_;
     bool skipping_ = true;
@@ -164,7 +166,6 @@ private:
     std::int64_t token_line_ = 0;
     std::string text_;
     bool text_ascii_ = true;
-    bool text_truncated_ = false;
     bool capture_ = false;
     std::size_t name_length_ = 0;
     NumberStep number_step_ = NumberStep::integer;

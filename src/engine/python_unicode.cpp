@@ -254,6 +254,15 @@ bool is_identifier_continue(char32_t c) noexcept { return (properties(c).flags &
 
 bool is_printable(char32_t c) noexcept { return (properties(c).flags & kPrintable) != 0; }
 
+bool folds_beyond_ascii(char32_t c) noexcept {
+    if (c < 0x80) return false;
+    if (c >= kCodePoints || (properties(c).flags & kDecomposes) == 0) return true;
+    // Composition only ever joins characters into one beyond ASCII, so one
+    // such character in the decomposition stays in the normal form.
+    const Decomposition parts = decomposition(c);
+    return std::any_of(parts.begin, parts.end, [](char32_t part) { return part >= 0x80; });
+}
+
 Utf8Char decode_utf8(std::string_view utf8, std::size_t at) noexcept {
     if (at >= utf8.size()) return {kNotUtf8, 0};
     const auto byte = [&](std::size_t offset) { return static_cast<unsigned char>(utf8[at + offset]); };

@@ -22,6 +22,12 @@ bool is_identifier_start(char32_t c) noexcept;
 // Whether `c` may continue an identifier: as `("a" + c).isidentifier()`.
 bool is_identifier_continue(char32_t c) noexcept;
 
+// Whether the NFKC form of any text that holds `c` holds a character
+// beyond ASCII (true for most characters above U+007F; false for those that
+// fold to ASCII letters, such as fullwidth forms, and for ASCII itself): a
+// name that holds such a character is no ASCII word, keyword or otherwise.
+bool folds_beyond_ascii(char32_t c) noexcept;
+
 // Whether `c` prints as it is: as `c.isprintable()`.
 bool is_printable(char32_t c) noexcept;
 

@@ -110,6 +110,36 @@ TEST(Doors, ConstantTextRunAsCodeIsAuditedAtTheCallsLine) {
     });
 }
 
+TEST(Doors, OnALineThatMayBeAMatchStatementOnlyTheReadingPythonMakesCounts) {
+    expect_doors({
+        {"a subject that names an importer and no more is a reference", "match __import__:\n    case _: pass\n",
+         "1 reference __import__\n"},
+        {"without its colon the line passes exec to match: what the text would bind is not bound",
+         "from importlib import import_module as im\nmatch (exec)('from builtins import exec as im')\nim('os')\n",
+         "1 statement importlib\n2 reference exec\n3 constant os\n"},
+        {"with its colon the subject runs the text: what it binds is bound from there on",
+         "match (exec)('from builtins import __import__ as b'):\n    case _: pass\nb('sys')\n",
+         "1 statement builtins\n3 constant sys\n"},
+        {"a text both readings run counts once, and so does a match line in it",
+         "match exec(\"match exec('import os'):\\n    case _: pass\\n\"):\n    case _: pass\n",
+         "1 statement os\n"},
+        {"and without its colon, where the expression's reading takes the subject's outcome",
+         "match, exec('from builtins import __import__ as b')\nb('os')\n", "1 statement builtins\n2 constant os\n"},
+        {"a name written with \\N{...} in the text, in the reading Python does not make",
+         "match (exec)('__import__(\"\\N{LATIN SMALL LETTER O}s\")')\n", "1 reference exec\n"},
+    });
+}
+
+TEST(Doors, AWordOfAnyLengthIsFoundWhereverItBeginsInTheSearchWindow) {
+    // The fast pass searches for the trigger words in windows; one that
+    // begins near a window's end and crosses it must still stop the pass.
+    for (std::size_t pad = 40; pad < 140; ++pad) {
+        const std::string source =
+            "x = 1\n" + std::string(pad, 'y') + " = [__loader__]\n" + std::string(200, '#') + "\n";
+        EXPECT_EQ(audit_text(source, true).describe(), "2 reference __loader__\n") << pad << " bytes before it";
+    }
+}
+
 TEST(Doors, RelativeNamesAreResolvedFromAConstantAnchor) {
     expect_doors({
         {"import_module with a constant package",

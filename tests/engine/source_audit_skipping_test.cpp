@@ -60,6 +60,25 @@ const std::vector<Text>& texts() {
         {"a NUL byte after a character Python refuses, in another piece",
          "x = 1\ny = $\n" + kPad + "\n" + kPad + std::string(1, '\0') + "\n",
          "refused at 0: source code string cannot contain null bytes\n"},
+        {"lone carriage returns ending lines, at the top and inside brackets",
+         "x = 1\ry = (1,\r  2)\r" + kPad + "\r__import__(y)\rz = [\r]; import os\n" + kPad + "\n",
+         "1 other __import__\n1 statement os\n"},
+        {"names beyond ASCII, one that Python folds to __import__",
+         "\xce\xb1 = \xce\xb2" "eta + 1 ; x\xc3\xa9 = 2\n" + kPad + "\n__\xef\xbd\x89mport__('os')\n" + kPad + "\n",
+         "3 constant os\n"},
+        {"a name made of the word match again and again, then import after it",
+         "x = " + [] {
+             std::string words;
+             for (int k = 0; k < 40; ++k) words += "match";
+             return words;
+         }() + "import + 1\n" + kPad + "\nimport os\n",
+         "3 statement os\n"},
+        {"a character that may only continue a name, right after a number that ends in letters",
+         "x = 1\n" + kPad + "\ny = 0xf\xd9\x9c + a\xd9\x9c\n" + kPad + "\n",
+         "refused at 3: invalid character '\xd9\x9c' (U+065C)\n"},
+        {"a character Python refuses in a name, after lines that may be passed over",
+         "x = 1\n" + kPad + "\ny = \xce\xb1\xe2\x82\xac\n",
+         "refused at 3: invalid character '\xe2\x82\xac' (U+20AC)\n"},
         {"an unterminated string after a block",
          kPad + "\n" + kPad + "\nx = 'abc\nimport os\n",
          "refused at 3: unterminated string literal\n"},

@@ -108,6 +108,39 @@ TEST(SourceAudit, KeepsOnlyWhatCanComeToAFindingSoAFileOfAllowedImportsHoldsNone
     }
 }
 
+TEST(SourceAudit, ReadsLongNamesAndLongMatchHeadersWholeWithoutPythonsParser) {
+    // A name of hundreds of kilobytes that a dynamic import is called on,
+    // cut into pieces as a file is read; then a match statement's first
+    // line of tens of thousands of tokens, whose subject alone calls
+    // __import__, and the same line without its colon, which does not (it
+    // passes __import__ to match: a reference).
+    const std::string name(300 * 1024, 'a');
+    const std::string zeros = [] {
+        std::string text;
+        for (int k = 0; k < 20000; ++k) text += ", 0";
+        return text;
+    }();
+    const std::string source = name + ".import_module(x)\n" + name + ".import_module('os')\n" +
+                               "match (__import__)('sys'), [0" + zeros + "]:\n    case _: pass\n" +
+                               "match (__import__)('re'), [0" + zeros + "]\n";
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 256 * 1024; at < source.size(); at += 256 * 1024) cuts.push_back(at);
+    for (const bool skipping : {true, false}) {
+        EXPECT_EQ(testing::audit_text(source, skipping, cuts).describe(),
+                  "1 other " + name + ".import_module\n2 constant os\n3 constant sys\n5 reference __import__\n");
+    }
+}
+
+TEST(SourceAudit, LeavesANamedEscapeToPythonOnlyInTheReadingPythonMakesOfAMatchLine) {
+    // Without its colon the line calls match(__import__): a reference to
+    // __import__, and no import to leave to Python.
+    const std::string call = "match (__import__)('\\N{LATIN SMALL LETTER O}s')";
+    for (const bool skipping : {true, false}) {
+        EXPECT_EQ(audit_text(call + "\n", skipping).describe(), "1 reference __import__\n");
+        EXPECT_EQ(audit_text(call + ":\n    case _: pass\n", skipping).describe(), "deferred to utf-8\n");
+    }
+}
+
 TEST(SourceAudit, ReadsStringsAsPythonDelimitsThem) {
     expect_imports({
         {"text in strings and comments", "'import os'; \"import a\"  # import b\n'''\nimport c\n'''\n", ""},
@@ -147,6 +180,34 @@ TEST(SourceAudit, DecodesAsPythonDecidesFromTheCodingDeclaration) {
     });
 }
 
+// `count` f-strings, each in a replacement field of the one around it, around `inner`.
+std::string nested_fstrings(int count, const std::string& inner) {
+    std::string text = inner;
+    for (int k = 0; k < count; ++k) text = "f'{" + text + "}'";
+    return text;
+}
+
+// A replacement field whose format specifier opens a field, `count` fields in all.
+std::string nested_fields(int count, const std::string& inner) {
+    std::string text = inner;
+    for (int k = 1; k < count; ++k) text = "x:{" + text + "}";
+    return "f'{" + text + "}'";
+}
+
+TEST(SourceAudit, ReadsNestingUpToPythonsLimits) {
+    const std::string call = "__import__('os')";
+    const std::string at_limits[] = {
+        "x = " + nested_fstrings(149, call) + "\n",
+        "x = " + nested_fields(3, call) + "\n",
+        "x = f'{" + std::string(198, '(') + call + std::string(198, ')') + "}'\n",  // 200 with the call's
+    };
+    for (const std::string& source : at_limits) {
+        for (const bool skipping : {true, false}) {
+            EXPECT_EQ(audit_text(source, skipping).describe(), "1 constant os\n") << source.substr(0, 40);
+        }
+    }
+}
+
 TEST(SourceAudit, RefusesWhatPythonCannotRead) {
     const std::string deep(201, '(');
     const struct {
@@ -169,6 +230,12 @@ TEST(SourceAudit, RefusesWhatPythonCannotRead) {
         {"a backslash before text", "x = 1 \\ y\n", 1, "unexpected character after line continuation character"},
         {"a single '}' in an f-string", "f'}'\n", 1, "f-string: single '}' is not allowed"},
         {"brackets nested too deep", deep + std::string(201, ')') + "\n", 1, "too many nested parentheses"},
+        {"brackets nested too deep with a field's brace", "f'{" + std::string(200, '(') + "1" + std::string(200, ')') + "}'\n",
+         1, "too many nested parentheses"},
+        {"f-strings nested too deep", "import os\nx = " + nested_fstrings(150, "1") + "\n", 2,
+         "too many nested f-strings"},
+        {"fields nested too deep in format specifiers", "x = 1\ny = " + nested_fields(4, "1") + "\n", 2,
+         "f-string: expressions nested too deeply"},
     };
     for (const auto& c : cases) {
         for (const bool skipping : {true, false}) {

@@ -59,6 +59,9 @@ class Outcome:
         return self.kind in FAILURES
 
 
+# Python's words when nesting passes one of its tokenizer's limits.
+NESTING_LIMITS = ("too many nested parentheses", "too many nested f-strings", "expressions nested too deeply")
+
 FAILURES = ("mismatch", "fewer_imports", "wrong_codec", "crash")
 
 
@@ -110,6 +113,11 @@ class Comparer:
             return Outcome("mismatch", f"native {difference(native, oracle)}, oracle {difference(oracle, native)}")
         if native_refuses:
             return Outcome("refused_both")
+        # A nesting limit is the tokenizer's own: no reading of Python's may pass it.
+        limit = next((f.message for f in oracle_findings if f.kind is UNAUDITED and any(
+            words in f.message for words in NESTING_LIMITS)), None)
+        if limit is not None:
+            return Outcome("mismatch", f"Python refuses it ({limit}), the native audit reads it")
         if codec is not None:
             text = decoded_text(data, codec)
             if text is None:

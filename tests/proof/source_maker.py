@@ -175,6 +175,8 @@ class SourceMaker:
         try:
             if self.depth > 4:
                 return self.choice((self.name(), "1", self.string(allow_f=False)))
+            if self.chance(0.01):
+                return self.nested_to_limit()
             roll = self.rng.random()
             if roll < 0.25:
                 return self.dynamic()
@@ -199,6 +201,29 @@ class SourceMaker:
             return self.choice(("1", "0x1F", "1_000", "1.5e3", "1j", "...", "None", "True", "-1"))
         finally:
             self.depth -= 1
+
+    def nested_to_limit(self) -> str:
+        """Nesting at Python's limits, one step either side: f-strings in
+        replacement fields (149 deep), fields in format specifiers (3 in
+        one f-string), brackets, the braces of fields among them (200)."""
+        inner = self.dynamic()
+        kind = self.rng.randrange(3)
+        if kind == 0:
+            for level in range(self.rng.choice((148, 149, 150))):
+                quote = self.choice(("'", '"')) if level % 7 else "'''"
+                inner = "f" + quote + "{" + inner + "}" + quote
+            return inner
+        if kind == 1:
+            text = inner
+            for _ in range(self.rng.choice((1, 2, 3))):
+                text = "x:{" + text + "}"
+            return "f'{" + text + self.choice(("", "!r")) + "}'"
+        depth = self.rng.choice((198, 199, 200))
+        opening = "".join(self.choice("([") for _ in range(depth))
+        closing = "".join(")" if c == "(" else "]" for c in reversed(opening))
+        if self.chance(0.5):
+            return "f'{" + opening + inner + closing + "}'"
+        return opening + inner + closing
 
     def continued(self, text: str) -> str:
         """Line breaks where brackets allow them."""
