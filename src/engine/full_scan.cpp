@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -72,26 +73,33 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
 // messages, sorted; the views point into the record's messages.
 using Reported = FullScanner::Reported;
 
+// The (line, module) of a line scan's import message, or nothing for any
+// other message (a file that could not be opened).
+std::optional<std::pair<std::int64_t, std::string_view>> reported_import(const std::string& filepath,
+                                                                          std::string_view message) {
+    if (message.substr(0, filepath.size()) != filepath) return std::nullopt;
+    message.remove_prefix(filepath.size());
+    if (message.empty() || message.front() != ':') return std::nullopt;
+    message.remove_prefix(1);
+    std::int64_t line = 0;
+    const std::from_chars_result number = std::from_chars(message.data(), message.data() + message.size(), line);
+    if (number.ec != std::errc() || number.ptr == message.data()) return std::nullopt;
+    message.remove_prefix(static_cast<std::size_t>(number.ptr - message.data()));
+    if (message.substr(0, 2) != ": ") return std::nullopt;
+    message.remove_prefix(2);
+    for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
+        if (message.substr(0, text.size()) == text && message.size() > text.size() && message.back() == '\'') {
+            return std::make_pair(line, message.substr(text.size(), message.size() - text.size() - 1));
+        }
+    }
+    return std::nullopt;
+}
+
 Reported reported_by(const FileResult& scan) {
     Reported reported;
     for (const std::vector<std::string>* messages : {&scan.errors, &scan.warnings}) {
         for (const std::string& message : *messages) {
-            std::string_view rest = message;
-            if (rest.substr(0, scan.filepath.size()) != scan.filepath) continue;
-            rest.remove_prefix(scan.filepath.size());
-            if (rest.empty() || rest.front() != ':') continue;
-            rest.remove_prefix(1);
-            std::int64_t line = 0;
-            const std::from_chars_result number = std::from_chars(rest.data(), rest.data() + rest.size(), line);
-            if (number.ec != std::errc() || number.ptr == rest.data()) continue;
-            rest.remove_prefix(static_cast<std::size_t>(number.ptr - rest.data()));
-            if (rest.substr(0, 2) != ": ") continue;
-            rest.remove_prefix(2);
-            for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
-                if (rest.substr(0, text.size()) == text && rest.size() > text.size() && rest.back() == '\'') {
-                    reported.emplace_back(line, rest.substr(text.size(), rest.size() - text.size() - 1));
-                }
-            }
+            if (const auto import = reported_import(scan.filepath, message)) reported.push_back(*import);
         }
     }
     std::sort(reported.begin(), reported.end());
@@ -135,6 +143,38 @@ int depth_below(std::string_view root, std::string_view path) noexcept {
 
 bool was_reported(const Reported& reported, std::int64_t line, std::string_view module) {
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
+}
+
+// Whether the audit read an import statement of `module` on `line`, or of
+// a module below it (`import a . b` imports a too, where the line scan
+// stops at the blank): `read` sorted. A name below `module` sorts right
+// after it, as no character of a name sorts before the dot.
+bool read_as_import(const Reported& read, std::int64_t line, std::string_view module) {
+    const auto at = std::lower_bound(read.begin(), read.end(), std::make_pair(line, module));
+    if (at == read.end() || at->first != line) return false;
+    const std::string_view name = at->second;
+    return name == module ||
+           (name.size() > module.size() && name.substr(0, module.size()) == module && name[module.size()] == '.');
+}
+
+// The exact verdict: of the line scan's import messages, keeps those on an
+// import statement the audit read, which has read the whole file as Python
+// does; the others stand on text inside a string or a comment, not on an
+// import. Any other message is kept.
+void keep_read_imports(FileResult& scan, const std::vector<AuditedImport>& imports) {
+    Reported read;
+    for (const AuditedImport& found : imports) {
+        if (found.kind == AuditedImport::Kind::statement && found.level == 0) read.emplace_back(found.line, found.name);
+    }
+    std::sort(read.begin(), read.end());
+    for (std::vector<std::string>* messages : {&scan.errors, &scan.warnings}) {
+        const auto as_text = [&](const std::string& message) {
+            const auto import = reported_import(scan.filepath, message);
+            return import && !read_as_import(read, import->first, import->second);
+        };
+        messages->erase(std::remove_if(messages->begin(), messages->end(), as_text), messages->end());
+    }
+    scan.passed = scan.errors.empty();
 }
 
 }  // namespace
@@ -354,7 +394,12 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.
     if (!stage.finished()) return result;
-    if (!stage.deferred_encoding().empty()) result.deferred_encoding = stage.deferred_encoding();
+    if (!stage.deferred_encoding().empty()) {
+        result.deferred_encoding = stage.deferred_encoding();
+    } else if (!stage.refused()) {
+        keep_read_imports(result.scan, stage.imports());
+        result.passed = result.scan.passed;
+    }
     result.findings = judge(stage, filepath, reported_by(result.scan), local_modules, depth);
     const std::vector<AuditFinding>& findings = result.findings;
     for (const AuditFinding& made : findings) {

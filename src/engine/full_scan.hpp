@@ -12,6 +12,12 @@
 // one that the line scan already reported on the same line for the same
 // module is left out. A file that cannot be read to its end as Python source
 // fails with an unaudited-file error: Python could not import it either.
+//
+// The verdict is exact where the audit has read the whole file: a line
+// scan's import finding on a line where the audit read no import statement
+// of that module (nor of a module below it) stands on text inside a string
+// or a comment, and is dropped from the record. Where the audit was refused
+// or deferred to Python's codecs, or not run, the line scan's record stands.
 #pragma once
 
 #include <cstdint>
@@ -65,7 +71,7 @@ struct AuditFinding {
 };
 
 struct FullResult {
-    FileResult scan;                    // the line scan's record
+    FileResult scan;                    // the line scan's record, less the findings the audit read as text
     std::vector<AuditFinding> findings; // the audit's, in line order; empty when not audited
     // Set when only Python's own reading can judge the file (a codec the
     // engine does not decode, a \N{...} escape in a dynamic import's name):
