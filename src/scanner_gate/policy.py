@@ -17,6 +17,7 @@ from collections.abc import Iterable, Mapping
 
 import scanner_audit
 
+from scanner_gate import FAIL_ON
 from scanner_gate.escape import escape
 
 # The tables a policy may hold and their keys; each value is a list of str
@@ -26,8 +27,6 @@ POLICY_KEYS = {
     "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on"),
     "plugin": ("local_modules",),
 }
-# What fails a file: an error only, or any finding (deny by default).
-FAIL_ON = ("error", "warning")
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
 

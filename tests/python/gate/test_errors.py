@@ -88,12 +88,12 @@ class TestTheCommandCannot:
         assert completed.returncode == 1
 
     def test_an_internal_error_is_one_line_and_status_2_not_a_traceback(self, project, monkeypatch, capsys):
-        from scanner_gate import cli
+        from scanner_gate import cli, scan
 
         def broken(*_args, **_kwargs):
             raise KeyError("a fault of the command's own")
 
-        monkeypatch.setattr(cli, "scan", broken)
+        monkeypatch.setattr(scan, "scan", broken)
         monkeypatch.chdir(project.root)
 
         status = cli.main(["plugins"])
