@@ -46,9 +46,21 @@ py::str fs_text(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-py::typing::List<py::str> fs_texts(const std::vector<std::string>& all) {
+// The messages of the line scan's findings of one level, in line order.
+py::typing::List<py::str> scan_messages(const FullResult& result, bool errors) {
     py::typing::List<py::str> list;
-    for (const std::string& bytes : all) list.append(fs_text(bytes));
+    for (const AuditFinding& finding : result.scan_findings) {
+        if (scanner_core::is_error(finding.rule) == errors) list.append(fs_text(finding.message));
+    }
+    return list;
+}
+
+// (id, level) of every rule, in the engine's order.
+py::typing::List<py::typing::Tuple<py::str, py::str>> rules() {
+    py::typing::List<py::typing::Tuple<py::str, py::str>> list;
+    for (const scanner_core::AuditRule rule : scanner_core::all_rules()) {
+        list.append(py::make_tuple(std::string(rule_id(rule)), is_error(rule) ? "error" : "warning"));
+    }
     return list;
 }
 
@@ -110,9 +122,11 @@ std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::p
 }
 
 std::string report_repr(const FullResult& result) {
+    std::size_t errors = 0;
+    for (const AuditFinding& finding : result.scan_findings) errors += is_error(finding.rule) ? 1 : 0;
     return "<Report passed=" + std::string(result.passed ? "True" : "False") +
-           " errors=" + std::to_string(result.scan.errors.size()) +
-           " warnings=" + std::to_string(result.scan.warnings.size()) +
+           " errors=" + std::to_string(errors) +
+           " warnings=" + std::to_string(result.scan_findings.size() - errors) +
            " findings=" + std::to_string(result.findings.size()) + ">";
 }
 
@@ -120,6 +134,7 @@ std::string report_repr(const FullResult& result) {
 
 PYBIND11_MODULE(scanner_audit, m) {
     m.doc() = kModuleDoc;
+    m.def("rules", &rules);
 
     py::class_<AuditFinding, std::unique_ptr<AuditFinding>>(m, "Finding")
         .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })
@@ -130,8 +145,9 @@ PYBIND11_MODULE(scanner_audit, m) {
 
     py::class_<FullResult, std::unique_ptr<FullResult>>(m, "Report")
         .def_property_readonly("filepath", [](const FullResult& r) { return fs_text(r.scan.filepath); })
-        .def_property_readonly("errors", [](const FullResult& r) { return fs_texts(r.scan.errors); })
-        .def_property_readonly("warnings", [](const FullResult& r) { return fs_texts(r.scan.warnings); })
+        .def_property_readonly("errors", [](const FullResult& r) { return scan_messages(r, true); })
+        .def_property_readonly("warnings", [](const FullResult& r) { return scan_messages(r, false); })
+        .def_readonly("scan_findings", &FullResult::scan_findings, py::return_value_policy::reference_internal)
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
         .def_readonly("passed", &FullResult::passed)
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {

@@ -22,7 +22,8 @@ class Kind:
     text: str = ""
 
 
-# The line scan's messages, as scanner_core words them.
+# The rules of the engine's table (scanner_audit.rules(): ids and levels),
+# each with what the reports say of it. The line scan's:
 FORBIDDEN = Kind("forbidden-import", "error", "An import whose root the policy forbids.", "import interdit \u2014 '")
 UNLISTED = Kind(
     "unlisted-import", "warning", "An import on none of the policy's lists.", "import non whitelist\u00e9 \u2014 '"
@@ -165,22 +166,15 @@ class FileReport:
         return sorted(self.findings, key=line_order)
 
 
-def scan_finding(filepath: str, message: str, level: str) -> Finding:
-    """Reads one of the line scan's messages back into a finding."""
-    if message == f"{filepath}: {UNREADABLE.text}":
-        return Finding(UNREADABLE, None, None, message)
-    line, _, text = message.removeprefix(f"{filepath}:").partition(": ")
-    if message.startswith(f"{filepath}:") and line.isascii() and line.isdigit():
-        for kind in (FORBIDDEN, UNLISTED):
-            if text.startswith(kind.text) and text.endswith("'"):
-                return Finding(kind, int(line), text[len(kind.text) : -1], message)
-    return Finding(OTHER_ERROR if level == "error" else OTHER_WARNING, None, None, message)
+def native_finding(finding: scanner_audit.Finding) -> Finding:
+    """A finding of the native scan, as the engine made it: nothing is read
+    back from its message."""
+    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message)
 
 
 def scan_findings(result: scanner_audit.Report) -> list[Finding]:
-    """The line scan's findings in one native report, errors first."""
-    findings = [scan_finding(result.filepath, message, "error") for message in result.errors]
-    return findings + [scan_finding(result.filepath, message, "warning") for message in result.warnings]
+    """The line scan's findings in one native report, in line order."""
+    return [native_finding(finding) for finding in result.scan_findings]
 
 
 @dataclasses.dataclass(frozen=True)

@@ -20,16 +20,14 @@ import scanner_audit
 
 from scanner_gate import codec_audit
 from scanner_gate.escape import escape
-from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, scan_findings
+from scanner_gate.findings import (
+    KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, native_finding, scan_findings,
+)
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
 
 class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
-
-
-def native_finding(finding: scanner_audit.Finding) -> Finding:
-    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message)
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,

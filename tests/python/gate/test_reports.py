@@ -13,7 +13,9 @@ import urllib.parse
 
 import pytest
 
+import scanner_audit
 import scanner_core
+from scanner_gate import findings as finding_kinds
 
 from .conftest import EXAMPLES, gate, unescape
 
@@ -250,6 +252,11 @@ HIDDEN_ELSEWHERE = {
 
 
 class TestAudit:
+    def test_the_reports_know_every_rule_of_the_engine_at_its_level(self):
+        # The engine's table decides each rule's level; a rule it adds must
+        # be described, and none described may be unknown to it.
+        assert {kind.id: kind.level for kind in finding_kinds.KINDS} == dict(scanner_audit.rules())
+
     def test_each_hidden_import_is_reported_in_line_order_with_its_rule_line_and_module(self, project):
         tricks = project.write("myplugin/tricks.py", TRICKS)
         for name, (content, _) in HIDDEN_ELSEWHERE.items():
