@@ -13,6 +13,7 @@ cannot drive a terminal.
 """
 
 import json
+import json.encoder
 from typing import TextIO
 
 from scanner_gate.escape import escape
@@ -20,30 +21,51 @@ from scanner_gate.findings import FileReport, Finding
 from scanner_gate.policy import Policy
 from scanner_gate.run import Run
 
-
-def finding_object(finding: Finding) -> dict[str, object]:
-    return {
-        "rule": finding.kind.id,
-        "level": finding.kind.level,
-        "line": finding.line,
-        "module": None if finding.module is None else escape(finding.module),
-        "message": escape(finding.message),
-        "fingerprint": finding.fingerprint,
-    }
+# Written as json.dumps(document, indent=2) writes it, byte for byte, but a
+# file at a time as the reports come, and without the pure-Python encoder
+# that indent= costs: each string goes through json's own C encoder.
+_string = json.encoder.encode_basestring_ascii
+_LITERALS = {None: "null", True: "true", False: "false"}
 
 
-def file_object(report: FileReport, baseline: bool) -> dict[str, object]:
+def _scalar(value: object) -> str:
+    if value is None or value is True or value is False:
+        return _LITERALS[value]
+    return str(value) if isinstance(value, int) else _string(value)
+
+
+def _list(items: list[str], pad: str) -> str:
+    """A list of values already written at `pad` + two spaces."""
+    if not items:
+        return "[]"
+    return "[\n" + ",\n".join(items) + f"\n{pad}]"
+
+
+def _finding(finding: Finding, pad: str) -> str:
+    inner = pad + "  "
+    module = None if finding.module is None else escape(finding.module)
+    return (
+        f"{pad}{{\n{inner}\"rule\": {_string(finding.kind.id)},\n{inner}\"level\": {_string(finding.kind.level)},\n"
+        f"{inner}\"line\": {_scalar(finding.line)},\n{inner}\"module\": {_scalar(module)},\n"
+        f"{inner}\"message\": {_string(escape(finding.message))},\n"
+        f"{inner}\"fingerprint\": {_scalar(finding.fingerprint)}\n{pad}}}"
+    )
+
+
+def _file(report: FileReport, baseline: bool) -> str:
+    pad, inner, item = "    ", "      ", "        "
     findings = report.in_report_order()
-    document: dict[str, object] = {
-        "filepath": escape(report.filepath),
-        "passed": report.passed,
-        "errors": [escape(finding.message) for finding in findings if finding.kind.level == "error"],
-        "warnings": [escape(finding.message) for finding in findings if finding.kind.level == "warning"],
-        "findings": [finding_object(finding) for finding in findings],
-    }
+    messages = [(finding.kind.level, _string(escape(finding.message))) for finding in findings]
+    fields = [
+        f'"filepath": {_string(escape(report.filepath))}',
+        f'"passed": {_scalar(report.passed)}',
+        f'"errors": {_list([item + text for level, text in messages if level == "error"], inner)}',
+        f'"warnings": {_list([item + text for level, text in messages if level == "warning"], inner)}',
+        f'"findings": {_list([_finding(finding, item) for finding in findings], inner)}',
+    ]
     if baseline:
-        document["known"] = [finding_object(finding) for finding in report.known]
-    return document
+        fields.append(f'"known": {_list([_finding(finding, item) for finding in report.known], inner)}')
+    return f"{pad}{{\n" + ",\n".join(inner + field for field in fields) + f"\n{pad}}}"
 
 
 def policy_object(policy: Policy) -> dict[str, object]:
@@ -53,6 +75,11 @@ def policy_object(policy: Policy) -> dict[str, object]:
         "forbidden": [escape(name) for name in sorted(policy.forbidden)],
         "fail_on": policy.fail_on,
     }
+
+
+def _nested(value: object) -> str:
+    """A small value one level down, as json.dumps(indent=2) nests it."""
+    return json.dumps(value, indent=2).replace("\n", "\n  ")
 
 
 def write(run: Run, out: TextIO) -> None:
@@ -66,9 +93,9 @@ def write(run: Run, out: TextIO) -> None:
     }
     if summary.known is not None:
         totals["known"] = summary.known
-    document = {
-        "policy": policy_object(run.policy),
-        "files": [file_object(report, run.baseline is not None) for report in run.reports],
-        "summary": totals,
-    }
-    out.write(json.dumps(document, indent=2) + "\n")
+    out.write(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
+    baseline = run.baseline is not None
+    for index, report in enumerate(run.reports):
+        out.write(("[\n" if index == 0 else ",\n") + _file(report, baseline))
+    out.write("\n  ]" if run.reports else "[]")
+    out.write(f',\n  "summary": {_nested(totals)}\n}}\n')
