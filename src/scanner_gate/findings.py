@@ -6,6 +6,7 @@ non-UTF-8 name as surrogate escapes); the report formats escape them.
 """
 
 import dataclasses
+import typing
 from collections.abc import Sequence
 
 import scanner_audit
@@ -119,8 +120,10 @@ KINDS = (
 KIND_OF_RULE = {kind.id: kind for kind in KINDS}
 
 
-@dataclasses.dataclass(frozen=True)
-class Finding:
+class Finding(typing.NamedTuple):
+    """One finding. A named tuple: a run makes one per finding, and a tuple
+    costs a third of a frozen dataclass to make."""
+
     kind: Kind
     line: int | None  # None for a finding about the whole file
     module: str | None  # the module judged, or the function called; None where there is none

@@ -41,13 +41,16 @@ def _list(items: list[str], pad: str) -> str:
     return "[\n" + ",\n".join(items) + f"\n{pad}]"
 
 
-def _finding(finding: Finding, pad: str) -> str:
+def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
+    """A finding at `pad`; `message`: its message already written, when it is."""
     inner = pad + "  "
     module = None if finding.module is None else escape(finding.module)
+    if message is None:
+        message = _string(escape(finding.message))
     return (
         f"{pad}{{\n{inner}\"rule\": {_string(finding.kind.id)},\n{inner}\"level\": {_string(finding.kind.level)},\n"
         f"{inner}\"line\": {_scalar(finding.line)},\n{inner}\"module\": {_scalar(module)},\n"
-        f"{inner}\"message\": {_string(escape(finding.message))},\n"
+        f"{inner}\"message\": {message},\n"
         f"{inner}\"fingerprint\": {_scalar(finding.fingerprint)}\n{pad}}}"
     )
 
@@ -55,13 +58,16 @@ def _finding(finding: Finding, pad: str) -> str:
 def _file(report: FileReport, baseline: bool) -> str:
     pad, inner, item = "    ", "      ", "        "
     findings = report.in_report_order()
-    messages = [(finding.kind.level, _string(escape(finding.message))) for finding in findings]
+    # Each message escaped and encoded once, for its list and its finding:
+    # a module name may be megabytes long.
+    messages = [_string(escape(finding.message)) for finding in findings]
+    levels = [finding.kind.level for finding in findings]
     fields = [
         f'"filepath": {_string(escape(report.filepath))}',
         f'"passed": {_scalar(report.passed)}',
-        f'"errors": {_list([item + text for level, text in messages if level == "error"], inner)}',
-        f'"warnings": {_list([item + text for level, text in messages if level == "warning"], inner)}',
-        f'"findings": {_list([_finding(finding, item) for finding in findings], inner)}',
+        f'"errors": {_list([item + text for level, text in zip(levels, messages) if level == "error"], inner)}',
+        f'"warnings": {_list([item + text for level, text in zip(levels, messages) if level == "warning"], inner)}',
+        f'"findings": {_list([_finding(f, item, text) for f, text in zip(findings, messages)], inner)}',
     ]
     if baseline:
         fields.append(f'"known": {_list([_finding(finding, item) for finding in report.known], inner)}')
