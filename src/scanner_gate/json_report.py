@@ -44,14 +44,15 @@ def _list(items: list[str], pad: str) -> str:
 def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
     """A finding at `pad`; `message`: its message already written, when it is."""
     inner = pad + "  "
-    module = None if finding.module is None else escape(finding.module)
+    kind, line, module, text, fingerprint = finding
     if message is None:
-        message = _string(escape(finding.message))
+        message = _string(escape(text))
     return (
-        f"{pad}{{\n{inner}\"rule\": {_string(finding.kind.id)},\n{inner}\"level\": {_string(finding.kind.level)},\n"
-        f"{inner}\"line\": {_scalar(finding.line)},\n{inner}\"module\": {_scalar(module)},\n"
+        f"{pad}{{\n{inner}\"rule\": \"{kind.id}\",\n{inner}\"level\": \"{kind.level}\",\n"
+        f"{inner}\"line\": {'null' if line is None else line},\n"
+        f"{inner}\"module\": {'null' if module is None else _string(escape(module))},\n"
         f"{inner}\"message\": {message},\n"
-        f"{inner}\"fingerprint\": {_scalar(finding.fingerprint)}\n{pad}}}"
+        f"{inner}\"fingerprint\": {'null' if fingerprint is None else _string(fingerprint)}\n{pad}}}"
     )
 
 

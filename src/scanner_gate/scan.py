@@ -14,7 +14,7 @@ report of its own, with one finding naming it.
 import dataclasses
 import os
 import stat
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 
 import scanner_audit
 
@@ -31,14 +31,16 @@ class ScanError(Exception):
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner, depth: int) -> list[Finding]:
+                   scanner: scanner_audit.Scanner, depth: Callable[[], int]) -> list[Finding]:
     """The findings of the audit for one file, given its line scan's and
-    its depth below the root its relative imports may not climb above."""
+    how to find its depth below the root its relative imports may not
+    climb above (looked up only for a file read again)."""
     if result.deferred_encoding is None:
         return [native_finding(finding) for finding in result.findings]
     # A codec that only Python decodes: its native finding says just that,
     # and the file is read again through Python's decoder.
-    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding, depth)
+    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
+                             depth())
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,25 +111,34 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileRep
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
             reports.setdefault(path, FileReport(path, _not_a_file(path), fail_on_warning))
             continue
-        for result in _native_results(scanner, path, stat.S_ISDIR(mode), policy, options):
+        # Taken one at a time off the end of the reversed list, in walk order:
+        # each native record is freed once its findings are made.
+        results = _native_results(scanner, path, stat.S_ISDIR(mode), policy, options)
+        results.reverse()
+        while results:
+            result = results.pop()
+            filepath = result.filepath
+            audited = result.findings
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
-            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
+            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in audited)
             found = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
             identity = None if found is None else (entry, *found)
-            if result.filepath in reports:
+            if filepath in reports:
                 continue  # a file given twice
-            if identity in seen and _same_file(result.filepath, seen[identity], entry):
+            if identity in seen and _same_file(filepath, seen[identity], entry):
                 continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
-                seen.setdefault(identity, result.filepath)
+                seen.setdefault(identity, filepath)
             findings = scan_findings(result)
             if entry:
-                findings = [native_finding(finding) for finding in result.findings]
+                findings = [native_finding(finding) for finding in audited]
             elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
-                depth = depth_in_tree(path, result.filepath) if stat.S_ISDIR(mode) else depth_below_root(path)
+                def depth(path: str = path, filepath: str = filepath, tree: bool = stat.S_ISDIR(mode)) -> int:
+                    return depth_in_tree(path, filepath) if tree else depth_below_root(path)
+
                 findings += audit_findings(result, findings, policy, scanner, depth)
-            reports[result.filepath] = FileReport(result.filepath, findings, fail_on_warning)
+            reports[filepath] = FileReport(filepath, findings, fail_on_warning)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
     return sorted(reports.values(), key=lambda report: report.filepath)
