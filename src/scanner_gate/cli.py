@@ -18,7 +18,9 @@ from scanner_gate.escape import escape
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from collections.abc import Sequence
+    from collections.abc import Iterable, Iterator, Sequence
+
+    from scanner_gate.findings import Tally
 
     from scanner_gate.findings import FileReport
 
@@ -74,7 +76,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     import importlib
 
     from scanner_gate import policy
-    from scanner_gate.findings import Summary
+    from scanner_gate.findings import Tally
     from scanner_gate.run import Run
     from scanner_gate.scan import Options, ScanError, scan
 
@@ -86,13 +88,9 @@ def _main(argv: "Sequence[str] | None") -> int:
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
     except (policy.PolicyError, ScanError) as error:
         command.exit(2, f"{PROG}: {error}\n")
-    reports = _reviewed(reports, args, accepted, args.format in FINGERPRINTED)
-    summary = Summary.of(reports)
-    status = 1 if summary.failed else 0
-    if accepted is not None:
-        summary = dataclasses.replace(summary, known=sum(len(report.known) for report in reports))
-    shown = [report for report in reports if not report.passed] if args.quiet else reports
-    run = Run(tuple(args.paths), found, args.audit, shown, summary, quiet=args.quiet, baseline=args.baseline)
+    tally = Tally(baseline=accepted is not None)
+    shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED), tally, args.quiet)
+    run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline)
     try:
         importlib.import_module(f"scanner_gate.{FORMATS[args.format]}").write(run, sys.stdout)
         sys.stdout.flush()
@@ -103,7 +101,20 @@ def _main(argv: "Sequence[str] | None") -> int:
     except OSError as error:  # a full disk, a closed descriptor
         _silence_stdout()
         command.exit(2, f"{PROG}: cannot write the report: {error.strerror or error}\n")
-    return status
+    # Whatever the writing left unread is judged all the same: a reader
+    # that leaves early does not make a failing file pass.
+    for _ in shown:
+        pass
+    return 1 if tally.failed else 0
+
+
+def _counted(reports: "Iterable[FileReport]", tally: "Tally", quiet: bool) -> "Iterator[FileReport]":
+    """The reports to write, each counted in the tally as it goes by: with
+    --quiet, only the files that failed."""
+    for report in reports:
+        tally.add(report)
+        if not (quiet and report.passed):
+            yield report
 
 
 def _accepted(path: str | None, command: "argparse.ArgumentParser") -> frozenset[str] | None:
@@ -119,8 +130,8 @@ def _accepted(path: str | None, command: "argparse.ArgumentParser") -> frozenset
         command.exit(2, f"{PROG}: {error}\n")
 
 
-def _reviewed(reports: "list[FileReport]", args: "argparse.Namespace", accepted: frozenset[str] | None,
-              fingerprinted: bool) -> "list[FileReport]":
+def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace", accepted: frozenset[str] | None,
+              fingerprinted: bool) -> "Iterator[FileReport]":
     """The reports fingerprinted where the format or the baseline needs it,
     and with the baseline's findings known. A file without findings is left
     as it is: there is nothing to read back."""
@@ -129,5 +140,5 @@ def _reviewed(reports: "list[FileReport]", args: "argparse.Namespace", accepted:
     from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
 
     names = fingerprint.FileNames(args.paths)
-    marked = [fingerprint.fingerprint(report, names) if report.findings else report for report in reports]
-    return marked if accepted is None else baseline.apply(marked, accepted)
+    marked = (fingerprint.fingerprint(report, names) if report.findings else report for report in reports)
+    return marked if accepted is None else (baseline.known_in(report, accepted) for report in marked)

@@ -209,5 +209,25 @@ class Summary:
         )
 
 
+class Tally:
+    """The summary of a run as its reports go by, one at a time: the report
+    is written as files are judged, and its summary comes last."""
+
+    def __init__(self, baseline: bool = False) -> None:
+        self.scanned = self.failed = self.errors = self.warnings = 0
+        self.known: int | None = 0 if baseline else None
+
+    def add(self, report: FileReport) -> None:
+        self.scanned += 1
+        self.failed += not report.passed
+        self.errors += len(report.errors)
+        self.warnings += len(report.warnings)
+        if self.known is not None:
+            self.known += len(report.known)
+
+    def summary(self) -> Summary:
+        return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known)
+
+
 def plural(count: int, word: str) -> str:
     return f"{count} {word}" if count == 1 else f"{count} {word}s"

@@ -89,7 +89,7 @@ def _nested(value: object) -> str:
     return json.dumps(value, indent=2).replace("\n", "\n  ")
 
 
-def write(run: Run, out: TextIO) -> None:
+def _totals(run: Run) -> dict[str, int]:
     summary = run.summary
     totals = {
         "scanned": summary.scanned,
@@ -100,9 +100,15 @@ def write(run: Run, out: TextIO) -> None:
     }
     if summary.known is not None:
         totals["known"] = summary.known
+    return totals
+
+
+def write(run: Run, out: TextIO) -> None:
     out.write(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
     baseline = run.baseline is not None
-    for index, report in enumerate(run.reports):
-        out.write(("[\n" if index == 0 else ",\n") + _file(report, baseline))
-    out.write("\n  ]" if run.reports else "[]")
-    out.write(f',\n  "summary": {_nested(totals)}\n}}\n')
+    written = False
+    for report in run.reports:
+        out.write((",\n" if written else "[\n") + _file(report, baseline))
+        written = True
+    out.write("\n  ]" if written else "[]")
+    out.write(f',\n  "summary": {_nested(_totals(run))}\n}}\n')

@@ -14,7 +14,7 @@ report of its own, with one finding naming it.
 import dataclasses
 import os
 import stat
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 import scanner_audit
 
@@ -96,49 +96,72 @@ def _same_file(path: str, other: str, entry: bool) -> bool:
         return False
 
 
-def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileReport]:
-    """One report per file found below or at the paths, sorted by file path;
-    a file reached twice (named twice, named and found in a tree, found
-    through a link or a hard link) is reported once, by device and inode.
-    Raises ScanError, before anything is scanned, when a path does not
-    exist, and when a tree cannot be walked at all."""
+@dataclasses.dataclass(frozen=True)
+class _Found:
+    """A file to report, as the walk found it: the native record and the path given above it."""
+
+    filepath: str
+    result: scanner_audit.Report | None  # None for a path that names no file nor directory
+    given: str  # the path given on the command line
+    tree: bool  # whether `given` is a directory walked
+    entry: bool  # whether the walk reports the entry itself (a link, a .pyc), not a source read
+
+
+def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[FileReport]:
+    """One report per file found below or at the paths, in file path order,
+    each made as it is read; a file reached twice (named twice, named and
+    found in a tree, found through a link or a hard link) is reported once,
+    by device and inode, as first found. Raises ScanError, before anything
+    is reported, when a path does not exist, and when a tree cannot be
+    walked at all: every path is scanned before the first report."""
     scanner = policy.scanner()
-    fail_on_warning = policy.fail_on == "warning"
-    reports: dict[str, FileReport] = {}
+    found: dict[str, _Found] = {}
     seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
     for path, status in _kinds(paths):
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
-            reports.setdefault(path, FileReport(path, _not_a_file(path), fail_on_warning))
+            found.setdefault(path, _Found(path, None, path, False, False))
             continue
-        # Taken one at a time off the end of the reversed list, in walk order:
-        # each native record is freed once its findings are made.
-        results = _native_results(scanner, path, stat.S_ISDIR(mode), policy, options)
-        results.reverse()
-        while results:
-            result = results.pop()
+        tree = stat.S_ISDIR(mode)
+        for result in _native_results(scanner, path, tree, policy, options):
             filepath = result.filepath
-            audited = result.findings
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
-            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in audited)
-            found = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
-            identity = None if found is None else (entry, *found)
-            if filepath in reports:
+            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
+            identity = result.identity if tree else (status.st_dev, status.st_ino)
+            identity = None if identity is None else (entry, *identity)
+            if filepath in found:
                 continue  # a file given twice
             if identity in seen and _same_file(filepath, seen[identity], entry):
                 continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
                 seen.setdefault(identity, filepath)
-            findings = scan_findings(result)
-            if entry:
-                findings = [native_finding(finding) for finding in audited]
-            elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
-                def depth(path: str = path, filepath: str = filepath, tree: bool = stat.S_ISDIR(mode)) -> int:
-                    return depth_in_tree(path, filepath) if tree else depth_below_root(path)
-
-                findings += audit_findings(result, findings, policy, scanner, depth)
-            reports[filepath] = FileReport(filepath, findings, fail_on_warning)
+            found[filepath] = _Found(filepath, result, path, tree, entry)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
-    return sorted(reports.values(), key=lambda report: report.filepath)
+    ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
+    del found
+    return _reports(ordered, scanner, policy, options)
+
+
+def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
+             options: Options) -> Iterator[FileReport]:
+    """The reports of the files `ordered` (in reverse), each native record
+    freed once its findings are made."""
+    fail_on_warning = policy.fail_on == "warning"
+    while ordered:
+        file = ordered.pop()
+        result = file.result
+        if result is None:
+            yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
+            continue
+        if file.entry:
+            findings = [native_finding(finding) for finding in result.findings]
+        else:
+            findings = scan_findings(result)
+            if options.audit and not any(finding.kind is UNREADABLE for finding in findings):
+                def depth(file: _Found = file) -> int:
+                    return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
+
+                findings += audit_findings(result, findings, policy, scanner, depth)
+        yield FileReport(file.filepath, findings, fail_on_warning)
