@@ -74,6 +74,20 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+// (rule, line, module, message) of each finding, as Finding's properties
+// give them: a file's findings in one call, not four per finding.
+py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+finding_tuples(const std::vector<AuditFinding>& findings) {
+    py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+        list;
+    for (const AuditFinding& finding : findings) {
+        py::object line = finding.line > 0 ? py::object(py::int_(finding.line)) : py::object(py::none());
+        list.append(py::make_tuple(py::str(std::string(rule_id(finding.rule))), std::move(line),
+                                   module_text(finding), fs_text(finding.message)));
+    }
+    return list;
+}
+
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
                      bool audit, int depth) {
     const std::string path = fs_path(filepath);
@@ -148,6 +162,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("errors", [](const FullResult& r) { return scan_messages(r, true); })
         .def_property_readonly("warnings", [](const FullResult& r) { return scan_messages(r, false); })
         .def_readonly("scan_findings", &FullResult::scan_findings, py::return_value_policy::reference_internal)
+        .def_property_readonly("scan_tuples", [](const FullResult& r) { return finding_tuples(r.scan_findings); })
+        .def_property_readonly("finding_tuples", [](const FullResult& r) { return finding_tuples(r.findings); })
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
         .def_readonly("passed", &FullResult::passed)
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {

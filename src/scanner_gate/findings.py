@@ -158,9 +158,12 @@ class FileReport:
     def warnings(self) -> list[str]:
         return [finding.message for finding in self.findings if finding.kind.level == "warning"]
 
+    def error_count(self) -> int:
+        return sum(finding.kind.level == "error" for finding in self.findings)
+
     @property
     def passed(self) -> bool:
-        if self.fail_on_warning:
+        if self.fail_on_warning or not self.findings:
             return not self.findings
         return not any(finding.kind.level == "error" for finding in self.findings)
 
@@ -169,15 +172,21 @@ class FileReport:
         return sorted(self.findings, key=line_order)
 
 
-def native_finding(finding: scanner_audit.Finding) -> Finding:
-    """A finding of the native scan, as the engine made it: nothing is read
-    back from its message."""
-    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message)
+def findings_of(rows: list[tuple[str, int | None, str | None, str]]) -> list[Finding]:
+    """Findings from the native (rule, line, module, message) rows, as the
+    engine made them: nothing is read back from a message."""
+    kind_of_rule = KIND_OF_RULE
+    return [Finding(kind_of_rule[rule], line, module, message) for rule, line, module, message in rows]
 
 
 def scan_findings(result: scanner_audit.Report) -> list[Finding]:
     """The line scan's findings in one native report, in line order."""
-    return [native_finding(finding) for finding in result.scan_findings]
+    return findings_of(result.scan_tuples)
+
+
+def audit_findings(result: scanner_audit.Report) -> list[Finding]:
+    """The audit's (or the walk's) findings in one native report, in line order."""
+    return findings_of(result.finding_tuples)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -220,8 +229,9 @@ class Tally:
     def add(self, report: FileReport) -> None:
         self.scanned += 1
         self.failed += not report.passed
-        self.errors += len(report.errors)
-        self.warnings += len(report.warnings)
+        errors = report.error_count()
+        self.errors += errors
+        self.warnings += len(report.findings) - errors
         if self.known is not None:
             self.known += len(report.known)
 

@@ -21,7 +21,7 @@ import scanner_audit
 from scanner_gate import codec_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
-    KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, native_finding, scan_findings,
+    KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, audit_findings as native_findings, scan_findings,
 )
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
@@ -36,7 +36,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
     how to find its depth below the root its relative imports may not
     climb above (looked up only for a file read again)."""
     if result.deferred_encoding is None:
-        return [native_finding(finding) for finding in result.findings]
+        return native_findings(result)
     # A codec that only Python decodes: its native finding says just that,
     # and the file is read again through Python's decoder.
     return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
@@ -156,7 +156,7 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
             yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
             continue
         if file.entry:
-            findings = [native_finding(finding) for finding in result.findings]
+            findings = native_findings(result)
         else:
             findings = scan_findings(result)
             if options.audit and not any(finding.kind is UNREADABLE for finding in findings):

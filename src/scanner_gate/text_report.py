@@ -32,7 +32,8 @@ def _header(run: Run) -> str:
 
 
 def _file(report: FileReport, out: TextIO) -> None:
-    counts = f"{plural(len(report.errors), 'error')}, {plural(len(report.warnings), 'warning')}"
+    errors = report.error_count()
+    counts = f"{plural(errors, 'error')}, {plural(len(report.findings) - errors, 'warning')}"
     if report.known:
         counts += f", {len(report.known)} known"
     verdict = "ok  " if report.passed else "FAIL"
