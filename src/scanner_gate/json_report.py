@@ -34,11 +34,17 @@ def _scalar(value: object) -> str:
     return str(value) if isinstance(value, int) else _string(value)
 
 
-def _list(items: list[str], pad: str) -> str:
-    """A list of values already written at `pad` + two spaces."""
+def _list(items: list[str], pad: str, parts: list[str]) -> None:
+    """Appends a list of values already written at `pad` + two spaces."""
     if not items:
-        return "[]"
-    return "[\n" + ",\n".join(items) + f"\n{pad}]"
+        parts.append("[]")
+        return
+    parts.append("[\n")
+    for index, item in enumerate(items):
+        if index:
+            parts.append(",\n")
+        parts.append(item)
+    parts.append(f"\n{pad}]")
 
 
 def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
@@ -56,23 +62,27 @@ def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
     )
 
 
-def _file(report: FileReport, baseline: bool) -> str:
+def _file(report: FileReport, baseline: bool, parts: list[str]) -> None:
+    """Appends the file's object, in pieces: a module name may be megabytes
+    long, and is copied no more than it must be."""
     pad, inner, item = "    ", "      ", "        "
     findings = report.in_report_order()
-    # Each message escaped and encoded once, for its list and its finding:
-    # a module name may be megabytes long.
+    # Each message escaped and encoded once, for its list and its finding.
     messages = [_string(escape(finding.message)) for finding in findings]
     levels = [finding.kind.level for finding in findings]
-    fields = [
-        f'"filepath": {_string(escape(report.filepath))}',
-        f'"passed": {_scalar(report.passed)}',
-        f'"errors": {_list([item + text for level, text in zip(levels, messages) if level == "error"], inner)}',
-        f'"warnings": {_list([item + text for level, text in zip(levels, messages) if level == "warning"], inner)}',
-        f'"findings": {_list([_finding(f, item, text) for f, text in zip(findings, messages)], inner)}',
-    ]
+    parts += [pad, "{\n", inner, '"filepath": ', _string(escape(report.filepath)), ",\n",
+              inner, '"passed": ', "true" if report.passed else "false", ",\n", inner, '"errors": ']
+    for level, close in (("error", ",\n"), ("warning", ",\n")):
+        if level == "warning":
+            parts += [inner, '"warnings": ']
+        _list([item + text for kind, text in zip(levels, messages) if kind == level], inner, parts)
+        parts.append(close)
+    parts += [inner, '"findings": ']
+    _list([_finding(finding, item, text) for finding, text in zip(findings, messages)], inner, parts)
     if baseline:
-        fields.append(f'"known": {_list([_finding(finding, item) for finding in report.known], inner)}')
-    return f"{pad}{{\n" + ",\n".join(inner + field for field in fields) + f"\n{pad}}}"
+        parts += [",\n", inner, '"known": ']
+        _list([_finding(finding, item) for finding in report.known], inner, parts)
+    parts += ["\n", pad, "}"]
 
 
 def policy_object(policy: Policy) -> dict[str, object]:
@@ -108,7 +118,9 @@ def write(run: Run, out: TextIO) -> None:
     baseline = run.baseline is not None
     written = False
     for report in run.reports:
-        out.write((",\n" if written else "[\n") + _file(report, baseline))
+        parts = [",\n" if written else "[\n"]
+        _file(report, baseline, parts)
+        out.writelines(parts)
         written = True
     out.write("\n  ]" if written else "[]")
     out.write(f',\n  "summary": {_nested(_totals(run))}\n}}\n')
