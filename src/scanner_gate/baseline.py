@@ -13,7 +13,6 @@ content was not judged, and what it holds now may differ from what an
 earlier run could not read either, so it always counts.
 """
 
-import dataclasses
 import json
 import os
 import stat
@@ -75,4 +74,4 @@ def known_in(report: FileReport, known: frozenset[str]) -> FileReport:
     moved to `known`."""
     new = [finding for finding in report.findings if not is_known(finding, known)]
     accepted = [finding for finding in report.findings if is_known(finding, known)]
-    return dataclasses.replace(report, findings=new, known=accepted)
+    return report.replace(new, accepted)

@@ -72,7 +72,6 @@ def _main(argv: "Sequence[str] | None") -> int:
         command.exit(2, f"{PROG}: {names}: both an option and an existing file; put '--' before the paths, "
                         "or name files as ./NAME\n")
     args = command.parse_args(arguments)
-    import dataclasses
     import importlib
 
     from scanner_gate import policy
@@ -83,7 +82,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
-            found = dataclasses.replace(found, fail_on="warning")
+            found = found._replace(fail_on="warning")
         accepted = _accepted(args.baseline, command)
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
     except (policy.PolicyError, ScanError) as error:

@@ -5,17 +5,17 @@ Texts here are held as the scan gives them (file names with the bytes of a
 non-UTF-8 name as surrogate escapes); the report formats escape them.
 """
 
-import dataclasses
 import typing
 from collections.abc import Sequence
 
 import scanner_audit
 
 
-@dataclasses.dataclass(frozen=True)
-class Kind:
+class Kind(typing.NamedTuple):
     """A kind of finding: its rule id, its level, a description, and for an
-    import the text that stands before the module's name in the message."""
+    import the text that stands before the module's name in the message.
+    (Named tuples, not dataclasses, here and in the rest of the package:
+    importing dataclasses costs more than a small run.)"""
 
     id: str
     level: str  # "error" fails the file, "warning" does not
@@ -139,16 +139,26 @@ def line_order(finding: Finding) -> tuple[bool, int, str]:
     return (finding.line is not None, finding.line or 0, finding.kind.id)
 
 
-@dataclasses.dataclass
 class FileReport:
     """One file's findings: the line scan's, then the audit's. Findings a
     baseline accepts are `known`: reported, but they neither fail the file
     nor count as its errors and warnings."""
 
-    filepath: str
-    findings: list[Finding]
-    fail_on_warning: bool = False  # deny by default: a warning fails the file too
-    known: list[Finding] = dataclasses.field(default_factory=list)
+    __slots__ = ("filepath", "findings", "fail_on_warning", "known")
+
+    def __init__(self, filepath: str, findings: list[Finding], fail_on_warning: bool = False,
+                 known: list[Finding] | None = None) -> None:
+        self.filepath = filepath
+        self.findings = findings
+        self.fail_on_warning = fail_on_warning  # deny by default: a warning fails the file too
+        self.known = [] if known is None else known
+
+    def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
+        """The same file with other findings (and known ones)."""
+        return FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known)
+
+    def __repr__(self) -> str:
+        return f"FileReport({self.filepath!r}, {self.findings!r}, {self.fail_on_warning!r}, {self.known!r})"
 
     @property
     def errors(self) -> list[str]:
@@ -189,8 +199,7 @@ def audit_findings(result: scanner_audit.Report) -> list[Finding]:
     return findings_of(result.finding_tuples)
 
 
-@dataclasses.dataclass(frozen=True)
-class Summary:
+class Summary(typing.NamedTuple):
     scanned: int
     passed: int
     failed: int

@@ -18,7 +18,6 @@ baseline. A line changed meanwhile gives another fingerprint, so its
 finding is new.
 """
 
-import dataclasses
 import hashlib
 import os
 import stat
@@ -183,4 +182,4 @@ def fingerprint(report: FileReport, names: FileNames) -> FileReport:
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
     marked = _fingerprinted(findings, names.key(report.filepath), digests)
-    return dataclasses.replace(report, findings=marked)
+    return report.replace(marked)

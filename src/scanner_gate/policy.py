@@ -7,7 +7,7 @@ Nothing inside a scanned tree is ever read for it: a plugin must not choose
 its own policy.
 """
 
-import dataclasses
+import typing
 import keyword
 import os
 import pathlib
@@ -35,8 +35,7 @@ class PolicyError(Exception):
     """The policy cannot be found or used; the message says why and where."""
 
 
-@dataclasses.dataclass(frozen=True)
-class Policy:
+class Policy(typing.NamedTuple):
     forbidden: frozenset[str]
     allowed_exact: frozenset[str]
     allowed_prefixes: tuple[str, ...]
@@ -136,7 +135,7 @@ def _from_pyproject(path: pathlib.Path, document: Mapping[str, object]) -> Polic
     if "policy" not in section:
         return None
     policy = _from_tables(section, str(path), f"tool.{TOOL}.")
-    return dataclasses.replace(policy, source=f"{path} [tool.{TOOL}]")
+    return policy._replace(source=f"{path} [tool.{TOOL}]")
 
 
 def load_file(path: str) -> Policy:

@@ -4,15 +4,14 @@ The reports come one at a time, in path order, as the run judges them; the
 summary is complete once they have all been read, which is why every
 format writes it last."""
 
-import dataclasses
+import typing
 from collections.abc import Iterable
 
 from scanner_gate.findings import FileReport, Summary, Tally
 from scanner_gate.policy import Policy
 
 
-@dataclasses.dataclass(frozen=True)
-class Run:
+class Run(typing.NamedTuple):
     paths: tuple[str, ...]  # as given on the command line
     policy: Policy
     audited: bool

@@ -11,7 +11,7 @@ or that cannot be walked (a loop, an unreadable directory) comes back as a
 report of its own, with one finding naming it.
 """
 
-import dataclasses
+import typing
 import os
 import stat
 from collections.abc import Callable, Iterator, Sequence
@@ -43,8 +43,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
                              depth())
 
 
-@dataclasses.dataclass(frozen=True)
-class Options:
+class Options(typing.NamedTuple):
     audit: bool = True
     threads: int = 0
 
@@ -96,8 +95,7 @@ def _same_file(path: str, other: str, entry: bool) -> bool:
         return False
 
 
-@dataclasses.dataclass(frozen=True)
-class _Found:
+class _Found(typing.NamedTuple):
     """A file to report, as the walk found it: the native record and the path given above it."""
 
     filepath: str
