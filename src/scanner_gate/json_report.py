@@ -25,13 +25,6 @@ from scanner_gate.run import Run
 # file at a time as the reports come, and without the pure-Python encoder
 # that indent= costs: each string goes through json's own C encoder.
 _string = json.encoder.encode_basestring_ascii
-_LITERALS = {None: "null", True: "true", False: "false"}
-
-
-def _scalar(value: object) -> str:
-    if value is None or value is True or value is False:
-        return _LITERALS[value]
-    return str(value) if isinstance(value, int) else _string(value)
 
 
 def _list(items: list[str], pad: str, parts: list[str]) -> None:

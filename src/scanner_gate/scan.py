@@ -126,8 +126,8 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[Fil
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
             entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
-            identity = result.identity if tree else (status.st_dev, status.st_ino)
-            identity = None if identity is None else (entry, *identity)
+            inode = result.identity if tree else (status.st_dev, status.st_ino)
+            identity = None if inode is None else (entry, *inode)
             if filepath in found:
                 continue  # a file given twice
             if identity in seen and _same_file(filepath, seen[identity], entry):
