@@ -166,6 +166,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("finding_tuples", [](const FullResult& r) { return finding_tuples(r.findings); })
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
         .def_readonly("passed", &FullResult::passed)
+        .def_readonly("entry", &FullResult::entry)
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })

@@ -287,6 +287,7 @@ FullResult problem_result(const TreeProblem& problem) {
     if (problem.error != 0) reason = " (" + std::generic_category().message(problem.error) + ")";
     result.findings.push_back(finding(rule, result.scan.filepath, 0, {}, text, {}, reason));
     result.passed = !is_error(rule);
+    result.entry = true;
     result.identity = problem.identity;
     return result;
 }

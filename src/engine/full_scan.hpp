@@ -93,6 +93,8 @@ struct FullResult {
     // the codec Python reads it with, with one unaudited-file error among
     // the findings saying why, which a caller may replace by that reading.
     std::string deferred_encoding;
+    bool entry = false;                 // a record of the walk about the entry itself (a problem of
+                                        // the walk, or a name judge_by_name judged), not a source read
     FileIdentity identity;              // device and inode, from the gate's walk only (of the entry
                                         // itself for a problem of the walk); else zero
     bool passed = true;                 // no error among `scan_findings` and `findings`

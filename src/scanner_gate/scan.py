@@ -21,7 +21,7 @@ import scanner_audit
 from scanner_gate import codec_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
-    KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, audit_findings as native_findings, scan_findings,
+    UNREADABLE, FileReport, Finding, audit_findings as native_findings, scan_findings,
 )
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
@@ -125,7 +125,7 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[Fil
             filepath = result.filepath
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
-            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
+            entry = result.entry
             inode = result.identity if tree else (status.st_dev, status.st_ino)
             identity = None if inode is None else (entry, *inode)
             if filepath in found:
