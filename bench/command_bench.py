@@ -83,6 +83,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the small corpora of run_bench --quick")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--corpus", action="append", choices=CORPORA, help="only this corpus (repeatable)")
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "scanner-core" / "bench")
     parser.add_argument("--module-dir", type=Path, default=REPO / "build" / "dev")
     parser.add_argument("--ruff", default=shutil.which("ruff", path=str(Path(sys.executable).parent)))
@@ -93,7 +94,7 @@ def main() -> int:
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(args.module_dir), str(REPO / "src")]))
     recipes = corpora.recipes(args.quick)
     chosen = [corpora.ensure(args.cache, name, recipes[name], log=lambda *a: print(*a, file=sys.stderr))
-              for name in CORPORA]
+              for name in args.corpus or CORPORA]
     with tempfile.TemporaryDirectory() as scratch:
         policy, ruff_config = write_configs(Path(scratch))
         command = [sys.executable, "-m", "scanner_gate", "--policy", str(policy)]
@@ -126,7 +127,7 @@ def main() -> int:
         print(f"\nstart-up: python -c pass {statistics.median(starts['bare']) * 1e3:.1f} ms, "
               f"scanner-core --version {statistics.median(starts['version']) * 1e3:.1f} ms")
 
-        many_small = next(corpus for corpus in chosen if corpus.name == "many-small")
+        many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
         interpreter = peak_kib(bare, env)
         json_peak = peak_kib(contenders["json"](many_small.path), env)
         print(f"peak memory, JSON on many-small: {json_peak / 1024:.0f} MiB, "
