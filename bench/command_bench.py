@@ -87,6 +87,8 @@ def main() -> int:
     parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "scanner-core" / "bench")
     parser.add_argument("--module-dir", type=Path, default=REPO / "build" / "dev")
     parser.add_argument("--ruff", default=shutil.which("ruff", path=str(Path(sys.executable).parent)))
+    parser.add_argument("--before", nargs=2, type=Path, metavar=("MODULE_DIR", "SOURCE_DIR"),
+                        help="an earlier build and its src/, timed in the same rounds")
     args = parser.parse_args()
     if not args.ruff:
         parser.error("no ruff beside the interpreter: name one with --ruff")
@@ -101,37 +103,58 @@ def main() -> int:
         contenders = {
             "text": lambda path: [*command, str(path)],
             "json": lambda path: [*command, "--json", str(path)],
+            **({"text before": lambda path: [*command, str(path)],
+                "json before": lambda path: [*command, "--json", str(path)]} if args.before else {}),
             "ruff": lambda path: [args.ruff, "check", "--no-cache", "--quiet", "--output-format", "concise",
                                   "--config", str(ruff_config), str(path)],
         }
-        print("| corpus | files | command text ms | command json ms | ruff TID251 ms | text ÷ ruff | json ÷ ruff |")
-        print("|---|---:|---:|---:|---:|---:|---:|")
+        envs = {name: env for name in contenders}
+        if args.before:
+            before_env = dict(os.environ, PYTHONPATH=os.pathsep.join(str(p) for p in args.before))
+            envs["text before"] = envs["json before"] = before_env
+            print("| corpus | files | text before ms | text ms | json before ms | json ms | ruff TID251 ms "
+                  "| text ÷ ruff before | now | json ÷ ruff before | now |")
+            print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        else:
+            print("| corpus | files | command text ms | command json ms | ruff TID251 ms | text ÷ ruff | json ÷ ruff |")
+            print("|---|---:|---:|---:|---:|---:|---:|")
         for corpus in chosen:
             times: dict[str, list[float]] = {name: [] for name in contenders}
             for name, argv in contenders.items():  # warm-up: the page cache, not the figures
-                timed(argv(corpus.path), env)
+                timed(argv(corpus.path), envs[name])
             for _ in range(args.runs):
                 for name, argv in contenders.items():
-                    times[name].append(timed(argv(corpus.path), env))
+                    times[name].append(timed(argv(corpus.path), envs[name]))
             median = {name: statistics.median(values) for name, values in times.items()}
+            if args.before:
+                ms = {name: f"{value * 1e3:,.0f}" for name, value in median.items()}
+                ratio = {name: f"{value / median['ruff']:.2f}" for name, value in median.items()}
+                print(f"| {corpus.name} | {corpus.files} | {ms['text before']} | {ms['text']} | {ms['json before']} | "
+                      f"{ms['json']} | {ms['ruff']} | {ratio['text before']} | {ratio['text']} | "
+                      f"{ratio['json before']} | {ratio['json']} |", flush=True)
+                continue
             print(f"| {corpus.name} | {corpus.files} | {median['text'] * 1e3:.0f} | {median['json'] * 1e3:.0f} | "
                   f"{median['ruff'] * 1e3:.0f} | {median['text'] / median['ruff']:.2f} | "
                   f"{median['json'] / median['ruff']:.2f} |", flush=True)
 
         bare = [sys.executable, "-c", "pass"]
         version = [sys.executable, "-m", "scanner_gate", "--version"]
-        starts = {"bare": [], "version": []}
+        starts: dict[str, list[float]] = {"bare": [], "version": [], "version before": []}
         for _ in range(max(args.runs, 10)):
             starts["bare"].append(timed(bare, env))
             starts["version"].append(timed(version, env))
+            if args.before:
+                starts["version before"].append(timed(version, envs["json before"]))
+        before = (f", before {statistics.median(starts['version before']) * 1e3:.1f} ms" if args.before else "")
         print(f"\nstart-up: python -c pass {statistics.median(starts['bare']) * 1e3:.1f} ms, "
-              f"scanner-core --version {statistics.median(starts['version']) * 1e3:.1f} ms")
+              f"scanner-core --version {statistics.median(starts['version']) * 1e3:.1f} ms{before}")
 
         many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
         interpreter = peak_kib(bare, env)
-        json_peak = peak_kib(contenders["json"](many_small.path), env)
-        print(f"peak memory, JSON on many-small: {json_peak / 1024:.0f} MiB, "
-              f"{(json_peak - interpreter) / 1024:.0f} MiB above the interpreter ({interpreter / 1024:.0f} MiB)")
+        for name in ("json", "json before") if args.before else ("json",):
+            json_peak = peak_kib(contenders[name](many_small.path), envs[name])
+            print(f"peak memory, {name} on many-small: {json_peak / 1024:.0f} MiB, "
+                  f"{(json_peak - interpreter) / 1024:.0f} MiB above the interpreter ({interpreter / 1024:.0f} MiB)")
     return 0
 
 
