@@ -46,9 +46,21 @@ py::str fs_text(const std::string& bytes) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-py::typing::List<py::str> fs_texts(const std::vector<std::string>& all) {
+// The messages of the line scan's findings of one level, in line order.
+py::typing::List<py::str> scan_messages(const FullResult& result, bool errors) {
     py::typing::List<py::str> list;
-    for (const std::string& bytes : all) list.append(fs_text(bytes));
+    for (const AuditFinding& finding : result.scan_findings) {
+        if (scanner_core::is_error(finding.rule) == errors) list.append(fs_text(finding.message));
+    }
+    return list;
+}
+
+// (id, level) of every rule, in the engine's order.
+py::typing::List<py::typing::Tuple<py::str, py::str>> rules() {
+    py::typing::List<py::typing::Tuple<py::str, py::str>> list;
+    for (const scanner_core::AuditRule rule : scanner_core::all_rules()) {
+        list.append(py::make_tuple(std::string(rule_id(rule)), is_error(rule) ? "error" : "warning"));
+    }
     return list;
 }
 
@@ -60,6 +72,20 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
                                           "surrogatepass");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
+}
+
+// (rule, line, module, message) of each finding, as Finding's properties
+// give them: a file's findings in one call, not four per finding.
+py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+finding_tuples(const std::vector<AuditFinding>& findings) {
+    py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+        list;
+    for (const AuditFinding& finding : findings) {
+        py::object line = finding.line > 0 ? py::object(py::int_(finding.line)) : py::object(py::none());
+        list.append(py::make_tuple(py::str(std::string(rule_id(finding.rule))), std::move(line),
+                                   module_text(finding), fs_text(finding.message)));
+    }
+    return list;
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
@@ -110,9 +136,11 @@ std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::p
 }
 
 std::string report_repr(const FullResult& result) {
+    std::size_t errors = 0;
+    for (const AuditFinding& finding : result.scan_findings) errors += is_error(finding.rule) ? 1 : 0;
     return "<Report passed=" + std::string(result.passed ? "True" : "False") +
-           " errors=" + std::to_string(result.scan.errors.size()) +
-           " warnings=" + std::to_string(result.scan.warnings.size()) +
+           " errors=" + std::to_string(errors) +
+           " warnings=" + std::to_string(result.scan_findings.size() - errors) +
            " findings=" + std::to_string(result.findings.size()) + ">";
 }
 
@@ -120,6 +148,7 @@ std::string report_repr(const FullResult& result) {
 
 PYBIND11_MODULE(scanner_audit, m) {
     m.doc() = kModuleDoc;
+    m.def("rules", &rules);
 
     py::class_<AuditFinding, std::unique_ptr<AuditFinding>>(m, "Finding")
         .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })
@@ -130,10 +159,14 @@ PYBIND11_MODULE(scanner_audit, m) {
 
     py::class_<FullResult, std::unique_ptr<FullResult>>(m, "Report")
         .def_property_readonly("filepath", [](const FullResult& r) { return fs_text(r.scan.filepath); })
-        .def_property_readonly("errors", [](const FullResult& r) { return fs_texts(r.scan.errors); })
-        .def_property_readonly("warnings", [](const FullResult& r) { return fs_texts(r.scan.warnings); })
+        .def_property_readonly("errors", [](const FullResult& r) { return scan_messages(r, true); })
+        .def_property_readonly("warnings", [](const FullResult& r) { return scan_messages(r, false); })
+        .def_readonly("scan_findings", &FullResult::scan_findings, py::return_value_policy::reference_internal)
+        .def_property_readonly("scan_tuples", [](const FullResult& r) { return finding_tuples(r.scan_findings); })
+        .def_property_readonly("finding_tuples", [](const FullResult& r) { return finding_tuples(r.findings); })
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
         .def_readonly("passed", &FullResult::passed)
+        .def_readonly("entry", &FullResult::entry)
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })

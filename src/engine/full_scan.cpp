@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -72,26 +73,72 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
 // messages, sorted; the views point into the record's messages.
 using Reported = FullScanner::Reported;
 
-Reported reported_by(const FileResult& scan) {
-    Reported reported;
-    for (const std::vector<std::string>* messages : {&scan.errors, &scan.warnings}) {
-        for (const std::string& message : *messages) {
-            std::string_view rest = message;
-            if (rest.substr(0, scan.filepath.size()) != scan.filepath) continue;
-            rest.remove_prefix(scan.filepath.size());
-            if (rest.empty() || rest.front() != ':') continue;
-            rest.remove_prefix(1);
-            std::int64_t line = 0;
-            const std::from_chars_result number = std::from_chars(rest.data(), rest.data() + rest.size(), line);
-            if (number.ec != std::errc() || number.ptr == rest.data()) continue;
-            rest.remove_prefix(static_cast<std::size_t>(number.ptr - rest.data()));
-            if (rest.substr(0, 2) != ": ") continue;
-            rest.remove_prefix(2);
-            for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
-                if (rest.substr(0, text.size()) == text && rest.size() > text.size() && rest.back() == '\'') {
-                    reported.emplace_back(line, rest.substr(text.size(), rest.size() - text.size() - 1));
-                }
+// A line scan's import message read as the parts it was made of.
+struct ReportedImport {
+    AuditRule rule;
+    std::int64_t line;
+    std::string_view module;
+};
+
+// The parts of a line scan's import message, or nothing for any other
+// message (a file that could not be opened). The engine made the message
+// from these parts: the path is the record's, so the reading is exact.
+std::optional<ReportedImport> reported_import(const std::string& filepath, std::string_view message) {
+    if (message.substr(0, filepath.size()) != filepath) return std::nullopt;
+    message.remove_prefix(filepath.size());
+    if (message.empty() || message.front() != ':') return std::nullopt;
+    message.remove_prefix(1);
+    std::int64_t line = 0;
+    const std::from_chars_result number = std::from_chars(message.data(), message.data() + message.size(), line);
+    if (number.ec != std::errc() || number.ptr == message.data()) return std::nullopt;
+    message.remove_prefix(static_cast<std::size_t>(number.ptr - message.data()));
+    if (message.substr(0, 2) != ": ") return std::nullopt;
+    message.remove_prefix(2);
+    for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
+        if (message.substr(0, text.size()) == text && message.size() > text.size() && message.back() == '\'') {
+            const AuditRule rule = text == kForbiddenImport ? AuditRule::forbidden_import : AuditRule::unlisted_import;
+            return ReportedImport{rule, line, message.substr(text.size(), message.size() - text.size() - 1)};
+        }
+    }
+    return std::nullopt;
+}
+
+// The line scan's messages as records, moved out of `scan`, in line order
+// (the whole file's first; errors before warnings on a line, each as found).
+std::vector<AuditFinding> line_scan_findings(FileResult& scan) {
+    std::vector<AuditFinding> made;
+    made.reserve(scan.errors.size() + scan.warnings.size());
+    for (const bool error : {true, false}) {
+        for (std::string& message : error ? scan.errors : scan.warnings) {
+            AuditFinding record;
+            if (const std::optional<ReportedImport> import = reported_import(scan.filepath, message)) {
+                record.rule = import->rule;
+                record.line = import->line;
+                record.module = std::string(import->module);
+            } else if (message.size() == scan.filepath.size() + kOpenFailure.size() &&
+                       std::string_view(message).substr(scan.filepath.size()) == kOpenFailure) {
+                record.rule = AuditRule::unreadable_file;
+            } else {
+                record.rule = error ? AuditRule::other_scan_error : AuditRule::other_scan_warning;
             }
+            record.message = std::move(message);
+            made.push_back(std::move(record));
+        }
+    }
+    scan.errors.clear();
+    scan.warnings.clear();
+    std::stable_sort(made.begin(), made.end(),
+                     [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
+    return made;
+}
+
+// The (line, module) pairs of the line scan's import findings, sorted; the
+// views point into the records.
+Reported reported_by(const std::vector<AuditFinding>& scanned) {
+    Reported reported;
+    for (const AuditFinding& record : scanned) {
+        if (record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import) {
+            reported.emplace_back(record.line, record.module);
         }
     }
     std::sort(reported.begin(), reported.end());
@@ -137,6 +184,35 @@ bool was_reported(const Reported& reported, std::int64_t line, std::string_view 
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
 
+// Whether the audit read an import statement of `module` on `line`, or of
+// a module below it (`import a . b` imports a too, where the line scan
+// stops at the blank): `read` sorted. A name below `module` sorts right
+// after it, as no character of a name sorts before the dot.
+bool read_as_import(const Reported& read, std::int64_t line, std::string_view module) {
+    const auto at = std::lower_bound(read.begin(), read.end(), std::make_pair(line, module));
+    if (at == read.end() || at->first != line) return false;
+    const std::string_view name = at->second;
+    return name == module ||
+           (name.size() > module.size() && name.substr(0, module.size()) == module && name[module.size()] == '.');
+}
+
+// The exact verdict: of the line scan's import findings, keeps those on an
+// import statement the audit read, which has read the whole file as Python
+// does; the others stand on text inside a string or a comment, not on an
+// import. Any other finding is kept.
+void keep_read_imports(std::vector<AuditFinding>& scanned, const std::vector<AuditedImport>& imports) {
+    Reported read;
+    for (const AuditedImport& found : imports) {
+        if (found.kind == AuditedImport::Kind::statement && found.level == 0) read.emplace_back(found.line, found.name);
+    }
+    std::sort(read.begin(), read.end());
+    const auto as_text = [&read](const AuditFinding& record) {
+        const bool import = record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import;
+        return import && !read_as_import(read, record.line, record.module);
+    };
+    scanned.erase(std::remove_if(scanned.begin(), scanned.end(), as_text), scanned.end());
+}
+
 }  // namespace
 
 std::string_view rule_id(AuditRule rule) noexcept {
@@ -156,9 +232,22 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::not_a_regular_file: return "not-a-regular-file";
         case AuditRule::link_loop: return "link-loop";
         case AuditRule::unreadable_entry: return "unreadable-entry";
+        case AuditRule::forbidden_import: return "forbidden-import";
+        case AuditRule::unlisted_import: return "unlisted-import";
+        case AuditRule::unreadable_file: return "unreadable-file";
+        case AuditRule::other_scan_error: return "other-scan-error";
+        case AuditRule::other_scan_warning: return "other-scan-warning";
         case AuditRule::unaudited_file: break;
     }
     return "unaudited-file";
+}
+
+std::vector<AuditRule> all_rules() {
+    std::vector<AuditRule> rules;
+    for (int rule = 0; rule <= static_cast<int>(AuditRule::relative_import_above_root); ++rule) {
+        rules.push_back(static_cast<AuditRule>(rule));
+    }
+    return rules;
 }
 
 bool climbs_above_root(std::uint64_t level, int depth) noexcept {
@@ -166,7 +255,8 @@ bool climbs_above_root(std::uint64_t level, int depth) noexcept {
 }
 
 bool is_error(AuditRule rule) noexcept {
-    return rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
+    return rule != AuditRule::unlisted_import && rule != AuditRule::other_scan_warning &&
+           rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
            rule != AuditRule::import_archive && rule != AuditRule::importer_reference &&
            rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import;
 }
@@ -197,6 +287,7 @@ FullResult problem_result(const TreeProblem& problem) {
     if (problem.error != 0) reason = " (" + std::generic_category().message(problem.error) + ")";
     result.findings.push_back(finding(rule, result.scan.filepath, 0, {}, text, {}, reason));
     result.passed = !is_error(rule);
+    result.entry = true;
     result.identity = problem.identity;
     return result;
 }
@@ -344,22 +435,32 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     FullResult result;
     if (!audit) {
         result.scan = classifier_.scan_source(where, local_modules, worker, mode);
+        result.scan_findings = line_scan_findings(result.scan);
         result.passed = result.scan.passed;
         return result;
     }
     const PolicyFilter filter(classifier_, local_modules, depth);
     SourceAudit stage(true, &filter);
     result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
+    result.scan_findings = line_scan_findings(result.scan);
     const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.
     if (!stage.finished()) return result;
-    if (!stage.deferred_encoding().empty()) result.deferred_encoding = stage.deferred_encoding();
-    result.findings = judge(stage, filepath, reported_by(result.scan), local_modules, depth);
-    const std::vector<AuditFinding>& findings = result.findings;
-    for (const AuditFinding& made : findings) {
-        if (is_error(made.rule)) result.passed = false;
+    if (!stage.deferred_encoding().empty()) {
+        result.deferred_encoding = stage.deferred_encoding();
+    } else if (!stage.refused()) {
+        keep_read_imports(result.scan_findings, stage.imports());
     }
+    result.findings = judge(stage, filepath, reported_by(result.scan_findings), local_modules, depth);
+    result.passed = true;
+    for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& record : *made) {
+            if (is_error(record.rule)) result.passed = false;
+        }
+    }
+    result.scan.passed = std::none_of(result.scan_findings.begin(), result.scan_findings.end(),
+                                      [](const AuditFinding& record) { return is_error(record.rule); });
     return result;
 }
 

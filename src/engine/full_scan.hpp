@@ -12,6 +12,12 @@
 // one that the line scan already reported on the same line for the same
 // module is left out. A file that cannot be read to its end as Python source
 // fails with an unaudited-file error: Python could not import it either.
+//
+// The verdict is exact where the audit has read the whole file: a line
+// scan's import finding on a line where the audit read no import statement
+// of that module (nor of a module below it) stands on text inside a string
+// or a comment, and is dropped from the record. Where the audit was refused
+// or deferred to Python's codecs, or not run, the line scan's record stands.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +37,16 @@ namespace scanner_core {
 
 class SourceAudit;
 
+// Every rule of the full verdict, with its id and level (rule_id,
+// is_error): the one table the command's findings are made from.
 enum class AuditRule : unsigned char {
+    // The line scan's, as scanner_core words them.
+    forbidden_import,             // error: an import whose root the policy forbids
+    unlisted_import,              // warning: an import on none of the policy's lists
+    unreadable_file,              // error: a file that cannot be opened
+    other_scan_error,             // error: a message of the line scan in no form above (none today)
+    other_scan_warning,           // warning: the same, for a warning
+    // The audit's.
     hidden_forbidden_import,      // error: a forbidden import the line scan does not see
     hidden_unlisted_import,       // warning: an unlisted import the line scan does not see
     non_constant_dynamic_import,  // warning: __import__ or import_module with a name that is no constant
@@ -57,24 +72,32 @@ std::string_view rule_id(AuditRule rule) noexcept;
 // Returns whether a finding of `rule` fails its file. Never fails.
 bool is_error(AuditRule rule) noexcept;
 
+// Every rule, in the order declared. Never fails.
+std::vector<AuditRule> all_rules();
+
 struct AuditFinding {
     AuditRule rule = AuditRule::unaudited_file;
     std::int64_t line = 0;  // 1-based, counted at line feeds as the line scan counts; 0 for the whole file
-    std::string module;     // the module judged; the callee of a dynamic import; empty for an unaudited file
+    std::string module;     // the module judged; the callee of a dynamic import; empty where there is none
     std::string message;    // "<path>:<line>: <text>", as the line scan's messages are made
 };
 
 struct FullResult {
-    FileResult scan;                    // the line scan's record
+    FileResult scan;                    // the line scan's path and verdict; its messages are moved
+                                        // into `scan_findings`, so its lists are empty
+    std::vector<AuditFinding> scan_findings;  // the line scan's, as records, in line order (the whole
+                                              // file's first), less those the audit read as text
     std::vector<AuditFinding> findings; // the audit's, in line order; empty when not audited
     // Set when only Python's own reading can judge the file (a codec the
     // engine does not decode, a \N{...} escape in a dynamic import's name):
     // the codec Python reads it with, with one unaudited-file error among
     // the findings saying why, which a caller may replace by that reading.
     std::string deferred_encoding;
+    bool entry = false;                 // a record of the walk about the entry itself (a problem of
+                                        // the walk, or a name judge_by_name judged), not a source read
     FileIdentity identity;              // device and inode, from the gate's walk only (of the entry
                                         // itself for a problem of the walk); else zero
-    bool passed = true;                 // no error in `scan` and no error among `findings`
+    bool passed = true;                 // no error among `scan_findings` and `findings`
 };
 
 // Returns, for a file given by its path alone, the record the gate's walk

@@ -16,19 +16,21 @@ annotations. Laid out by concern:
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate
+    arguments      its options, read only when there are some
 """
 
 
 import os
 
 DISTRIBUTION = "scanner_core"
+PROG = "scanner-core"
+# What fails a file: an error only, or any finding (deny by default).
+FAIL_ON = ("error", "warning")
 
 
-def _version_beside() -> str | None:
-    """The version in the metadata of the one distribution installed beside
-    this package (a wheel puts both in the same site-packages); None when
-    there is none or more than one."""
-    site = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+def _version_in(site: str) -> str | None:
+    """The version in the metadata of the one distribution installed in the
+    directory `site`; None when there is none or more than one."""
     try:
         found = [name for name in os.listdir(site)
                  if name.startswith(DISTRIBUTION + "-") and name.endswith(".dist-info")]
@@ -47,14 +49,14 @@ def _version_beside() -> str | None:
 
 def installed_version() -> str | None:
     """The installed distribution's version; None when run from a source
-    or build tree. Read from the metadata beside the package when it is
-    there: importing importlib.metadata costs more than the rest of a
-    small run."""
-    if (version := _version_beside()) is not None:
-        return version
-    import importlib.metadata
+    or build tree. Read from the metadata beside the package (a wheel puts
+    both in the same site-packages), else from the first directory of the
+    path that holds it, as importlib.metadata finds it: importing that
+    module costs more than the rest of a small run."""
+    import sys
 
-    try:
-        return importlib.metadata.version(DISTRIBUTION)
-    except importlib.metadata.PackageNotFoundError:
-        return None
+    beside = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for site in (beside, *sys.path):
+        if (version := _version_in(site or os.curdir)) is not None:
+            return version
+    return None

@@ -13,11 +13,9 @@ content was not judged, and what it holds now may differ from what an
 earlier run could not read either, so it always counts.
 """
 
-import dataclasses
 import json
 import os
 import stat
-from collections.abc import Sequence
 
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
@@ -71,12 +69,9 @@ def is_known(finding: Finding, known: frozenset[str]) -> bool:
     return finding.module is not None and finding.fingerprint in known
 
 
-def apply(reports: Sequence[FileReport], known: frozenset[str]) -> list[FileReport]:
-    """The reports (fingerprinted) with the findings the baseline accepts
+def known_in(report: FileReport, known: frozenset[str]) -> FileReport:
+    """The report (fingerprinted) with the findings the baseline accepts
     moved to `known`."""
-    split = []
-    for report in reports:
-        new = [finding for finding in report.findings if not is_known(finding, known)]
-        accepted = [finding for finding in report.findings if is_known(finding, known)]
-        split.append(dataclasses.replace(report, findings=new, known=accepted))
-    return split
+    new = [finding for finding in report.findings if not is_known(finding, known)]
+    accepted = [finding for finding in report.findings if is_known(finding, known)]
+    return report.replace(new, accepted)

@@ -5,16 +5,17 @@ Texts here are held as the scan gives them (file names with the bytes of a
 non-UTF-8 name as surrogate escapes); the report formats escape them.
 """
 
-import dataclasses
+import typing
 from collections.abc import Sequence
 
 import scanner_audit
 
 
-@dataclasses.dataclass(frozen=True)
-class Kind:
+class Kind(typing.NamedTuple):
     """A kind of finding: its rule id, its level, a description, and for an
-    import the text that stands before the module's name in the message."""
+    import the text that stands before the module's name in the message.
+    (Named tuples, not dataclasses, here and in the rest of the package:
+    importing dataclasses costs more than a small run.)"""
 
     id: str
     level: str  # "error" fails the file, "warning" does not
@@ -22,7 +23,8 @@ class Kind:
     text: str = ""
 
 
-# The line scan's messages, as scanner_core words them.
+# The rules of the engine's table (scanner_audit.rules(): ids and levels),
+# each with what the reports say of it. The line scan's:
 FORBIDDEN = Kind("forbidden-import", "error", "An import whose root the policy forbids.", "import interdit \u2014 '")
 UNLISTED = Kind(
     "unlisted-import", "warning", "An import on none of the policy's lists.", "import non whitelist\u00e9 \u2014 '"
@@ -118,8 +120,10 @@ KINDS = (
 KIND_OF_RULE = {kind.id: kind for kind in KINDS}
 
 
-@dataclasses.dataclass(frozen=True)
-class Finding:
+class Finding(typing.NamedTuple):
+    """One finding. A named tuple: a run makes one per finding, and a tuple
+    costs a third of a frozen dataclass to make."""
+
     kind: Kind
     line: int | None  # None for a finding about the whole file
     module: str | None  # the module judged, or the function called; None where there is none
@@ -135,16 +139,26 @@ def line_order(finding: Finding) -> tuple[bool, int, str]:
     return (finding.line is not None, finding.line or 0, finding.kind.id)
 
 
-@dataclasses.dataclass
 class FileReport:
     """One file's findings: the line scan's, then the audit's. Findings a
     baseline accepts are `known`: reported, but they neither fail the file
     nor count as its errors and warnings."""
 
-    filepath: str
-    findings: list[Finding]
-    fail_on_warning: bool = False  # deny by default: a warning fails the file too
-    known: list[Finding] = dataclasses.field(default_factory=list)
+    __slots__ = ("filepath", "findings", "fail_on_warning", "known")
+
+    def __init__(self, filepath: str, findings: list[Finding], fail_on_warning: bool = False,
+                 known: list[Finding] | None = None) -> None:
+        self.filepath = filepath
+        self.findings = findings
+        self.fail_on_warning = fail_on_warning  # deny by default: a warning fails the file too
+        self.known = [] if known is None else known
+
+    def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
+        """The same file with other findings (and known ones)."""
+        return FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known)
+
+    def __repr__(self) -> str:
+        return f"FileReport({self.filepath!r}, {self.findings!r}, {self.fail_on_warning!r}, {self.known!r})"
 
     @property
     def errors(self) -> list[str]:
@@ -154,9 +168,12 @@ class FileReport:
     def warnings(self) -> list[str]:
         return [finding.message for finding in self.findings if finding.kind.level == "warning"]
 
+    def error_count(self) -> int:
+        return sum(finding.kind.level == "error" for finding in self.findings)
+
     @property
     def passed(self) -> bool:
-        if self.fail_on_warning:
+        if self.fail_on_warning or not self.findings:
             return not self.findings
         return not any(finding.kind.level == "error" for finding in self.findings)
 
@@ -165,26 +182,24 @@ class FileReport:
         return sorted(self.findings, key=line_order)
 
 
-def scan_finding(filepath: str, message: str, level: str) -> Finding:
-    """Reads one of the line scan's messages back into a finding."""
-    if message == f"{filepath}: {UNREADABLE.text}":
-        return Finding(UNREADABLE, None, None, message)
-    line, _, text = message.removeprefix(f"{filepath}:").partition(": ")
-    if message.startswith(f"{filepath}:") and line.isascii() and line.isdigit():
-        for kind in (FORBIDDEN, UNLISTED):
-            if text.startswith(kind.text) and text.endswith("'"):
-                return Finding(kind, int(line), text[len(kind.text) : -1], message)
-    return Finding(OTHER_ERROR if level == "error" else OTHER_WARNING, None, None, message)
+def findings_of(rows: list[tuple[str, int | None, str | None, str]]) -> list[Finding]:
+    """Findings from the native (rule, line, module, message) rows, as the
+    engine made them: nothing is read back from a message."""
+    kind_of_rule = KIND_OF_RULE
+    return [Finding(kind_of_rule[rule], line, module, message) for rule, line, module, message in rows]
 
 
 def scan_findings(result: scanner_audit.Report) -> list[Finding]:
-    """The line scan's findings in one native report, errors first."""
-    findings = [scan_finding(result.filepath, message, "error") for message in result.errors]
-    return findings + [scan_finding(result.filepath, message, "warning") for message in result.warnings]
+    """The line scan's findings in one native report, in line order."""
+    return findings_of(result.scan_tuples)
 
 
-@dataclasses.dataclass(frozen=True)
-class Summary:
+def audit_findings(result: scanner_audit.Report) -> list[Finding]:
+    """The audit's (or the walk's) findings in one native report, in line order."""
+    return findings_of(result.finding_tuples)
+
+
+class Summary(typing.NamedTuple):
     scanned: int
     passed: int
     failed: int
@@ -210,6 +225,27 @@ class Summary:
             f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
             + ("" if self.known is None else f"; {self.known} known (in the baseline)")
         )
+
+
+class Tally:
+    """The summary of a run as its reports go by, one at a time: the report
+    is written as files are judged, and its summary comes last."""
+
+    def __init__(self, baseline: bool = False) -> None:
+        self.scanned = self.failed = self.errors = self.warnings = 0
+        self.known: int | None = 0 if baseline else None
+
+    def add(self, report: FileReport) -> None:
+        self.scanned += 1
+        self.failed += not report.passed
+        errors = report.error_count()
+        self.errors += errors
+        self.warnings += len(report.findings) - errors
+        if self.known is not None:
+            self.known += len(report.known)
+
+    def summary(self) -> Summary:
+        return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known)
 
 
 def plural(count: int, word: str) -> str:

@@ -18,7 +18,6 @@ baseline. A line changed meanwhile gives another fingerprint, so its
 finding is new.
 """
 
-import dataclasses
 import hashlib
 import os
 import stat
@@ -77,7 +76,17 @@ def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
         return digests
     try:
         if stat.S_ISREG(os.fstat(descriptor).st_mode):
-            _read_lines(descriptor, wanted, digests)
+            # A file shorter than a piece, as most plugin files are, is
+            # split once; a longer one is read again from its start.
+            first = os.read(descriptor, CHUNK)
+            if len(first) < CHUNK:
+                parts = first.split(b"\n", wanted[-1])
+                for line in wanted:
+                    if line <= len(parts):
+                        digests[line] = _digest_of(parts[line - 1])
+            else:
+                os.lseek(descriptor, 0, os.SEEK_SET)
+                _read_lines(descriptor, wanted, digests)
     except OSError:
         return {}
     finally:
@@ -159,7 +168,7 @@ class FileNames:
 def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
     # Escaped texts hold no control character: NUL separates the parts,
     # SOH stands for a missing module, so no two identities hash alike.
-    prefix = f"{SCHEME}\0{escape(key)}\0"
+    prefix = hashlib.sha256(f"{SCHEME}\0{escape(key)}\0".encode())
     ranks: dict[tuple[str, str | None, str], int] = {}
     marked = []
     for finding in findings:
@@ -171,7 +180,9 @@ def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -
         rank = ranks.get((rule, module, text), 0)
         ranks[rule, module, text] = rank + 1
         name = "\x01" if module is None else escape(module)
-        value = hashlib.sha256(f"{prefix}{rule}\0{name}\0{text}\0{rank}".encode()).hexdigest()
+        identity = prefix.copy()
+        identity.update(f"{rule}\0{name}\0{text}\0{rank}".encode())
+        value = identity.hexdigest()
         marked.append(Finding(finding.kind, line, module, finding.message, value))
     return marked
 
@@ -183,4 +194,4 @@ def fingerprint(report: FileReport, names: FileNames) -> FileReport:
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
     marked = _fingerprinted(findings, names.key(report.filepath), digests)
-    return dataclasses.replace(report, findings=marked)
+    return report.replace(marked)

@@ -13,6 +13,7 @@ cannot drive a terminal.
 """
 
 import json
+import json.encoder
 from typing import TextIO
 
 from scanner_gate.escape import escape
@@ -20,30 +21,61 @@ from scanner_gate.findings import FileReport, Finding
 from scanner_gate.policy import Policy
 from scanner_gate.run import Run
 
-
-def finding_object(finding: Finding) -> dict[str, object]:
-    return {
-        "rule": finding.kind.id,
-        "level": finding.kind.level,
-        "line": finding.line,
-        "module": None if finding.module is None else escape(finding.module),
-        "message": escape(finding.message),
-        "fingerprint": finding.fingerprint,
-    }
+# Written as json.dumps(document, indent=2) writes it, byte for byte, but a
+# file at a time as the reports come, and without the pure-Python encoder
+# that indent= costs: each string goes through json's own C encoder.
+_string = json.encoder.encode_basestring_ascii
 
 
-def file_object(report: FileReport, baseline: bool) -> dict[str, object]:
+def _list(items: list[str], pad: str, parts: list[str]) -> None:
+    """Appends a list of values already written at `pad` + two spaces."""
+    if not items:
+        parts.append("[]")
+        return
+    parts.append("[\n")
+    for index, item in enumerate(items):
+        if index:
+            parts.append(",\n")
+        parts.append(item)
+    parts.append(f"\n{pad}]")
+
+
+def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
+    """A finding at `pad`; `message`: its message already written, when it is."""
+    inner = pad + "  "
+    kind, line, module, text, fingerprint = finding
+    if message is None:
+        message = _string(escape(text))
+    return (
+        f"{pad}{{\n{inner}\"rule\": \"{kind.id}\",\n{inner}\"level\": \"{kind.level}\",\n"
+        f"{inner}\"line\": {'null' if line is None else line},\n"
+        f"{inner}\"module\": {'null' if module is None else _string(escape(module))},\n"
+        f"{inner}\"message\": {message},\n"
+        f"{inner}\"fingerprint\": {'null' if fingerprint is None else _string(fingerprint)}\n{pad}}}"
+    )
+
+
+def _file(report: FileReport, baseline: bool, parts: list[str]) -> None:
+    """Appends the file's object, in pieces: a module name may be megabytes
+    long, and is copied no more than it must be."""
+    pad, inner, item = "    ", "      ", "        "
     findings = report.in_report_order()
-    document: dict[str, object] = {
-        "filepath": escape(report.filepath),
-        "passed": report.passed,
-        "errors": [escape(finding.message) for finding in findings if finding.kind.level == "error"],
-        "warnings": [escape(finding.message) for finding in findings if finding.kind.level == "warning"],
-        "findings": [finding_object(finding) for finding in findings],
-    }
+    # Each message escaped and encoded once, for its list and its finding.
+    messages = [_string(escape(finding.message)) for finding in findings]
+    levels = [finding.kind.level for finding in findings]
+    parts += [pad, "{\n", inner, '"filepath": ', _string(escape(report.filepath)), ",\n",
+              inner, '"passed": ', "true" if report.passed else "false", ",\n", inner, '"errors": ']
+    for level, close in (("error", ",\n"), ("warning", ",\n")):
+        if level == "warning":
+            parts += [inner, '"warnings": ']
+        _list([item + text for kind, text in zip(levels, messages) if kind == level], inner, parts)
+        parts.append(close)
+    parts += [inner, '"findings": ']
+    _list([_finding(finding, item, text) for finding, text in zip(findings, messages)], inner, parts)
     if baseline:
-        document["known"] = [finding_object(finding) for finding in report.known]
-    return document
+        parts += [",\n", inner, '"known": ']
+        _list([_finding(finding, item) for finding in report.known], inner, parts)
+    parts += ["\n", pad, "}"]
 
 
 def policy_object(policy: Policy) -> dict[str, object]:
@@ -55,7 +87,12 @@ def policy_object(policy: Policy) -> dict[str, object]:
     }
 
 
-def write(run: Run, out: TextIO) -> None:
+def _nested(value: object) -> str:
+    """A small value one level down, as json.dumps(indent=2) nests it."""
+    return json.dumps(value, indent=2).replace("\n", "\n  ")
+
+
+def _totals(run: Run) -> dict[str, int]:
     summary = run.summary
     totals = {
         "scanned": summary.scanned,
@@ -66,9 +103,17 @@ def write(run: Run, out: TextIO) -> None:
     }
     if summary.known is not None:
         totals["known"] = summary.known
-    document = {
-        "policy": policy_object(run.policy),
-        "files": [file_object(report, run.baseline is not None) for report in run.reports],
-        "summary": totals,
-    }
-    out.write(json.dumps(document, indent=2) + "\n")
+    return totals
+
+
+def write(run: Run, out: TextIO) -> None:
+    out.write(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
+    baseline = run.baseline is not None
+    written = False
+    for report in run.reports:
+        parts = [",\n" if written else "[\n"]
+        _file(report, baseline, parts)
+        out.writelines(parts)
+        written = True
+    out.write("\n  ]" if written else "[]")
+    out.write(f',\n  "summary": {_nested(_totals(run))}\n}}\n')

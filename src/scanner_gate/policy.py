@@ -7,7 +7,7 @@ Nothing inside a scanned tree is ever read for it: a plugin must not choose
 its own policy.
 """
 
-import dataclasses
+import typing
 import keyword
 import os
 import pathlib
@@ -17,6 +17,7 @@ from collections.abc import Iterable, Mapping
 
 import scanner_audit
 
+from scanner_gate import FAIL_ON
 from scanner_gate.escape import escape
 
 # The tables a policy may hold and their keys; each value is a list of str
@@ -26,8 +27,6 @@ POLICY_KEYS = {
     "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on"),
     "plugin": ("local_modules",),
 }
-# What fails a file: an error only, or any finding (deny by default).
-FAIL_ON = ("error", "warning")
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
 
@@ -36,8 +35,7 @@ class PolicyError(Exception):
     """The policy cannot be found or used; the message says why and where."""
 
 
-@dataclasses.dataclass(frozen=True)
-class Policy:
+class Policy(typing.NamedTuple):
     forbidden: frozenset[str]
     allowed_exact: frozenset[str]
     allowed_prefixes: tuple[str, ...]
@@ -137,7 +135,7 @@ def _from_pyproject(path: pathlib.Path, document: Mapping[str, object]) -> Polic
     if "policy" not in section:
         return None
     policy = _from_tables(section, str(path), f"tool.{TOOL}.")
-    return dataclasses.replace(policy, source=f"{path} [tool.{TOOL}]")
+    return policy._replace(source=f"{path} [tool.{TOOL}]")
 
 
 def load_file(path: str) -> Policy:

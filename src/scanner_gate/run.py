@@ -1,17 +1,26 @@
-"""What every report format is given: the reports of one run and its context."""
+"""What every report format is given: the reports of one run and its context.
 
-import dataclasses
+The reports come one at a time, in path order, as the run judges them; the
+summary is complete once they have all been read, which is why every
+format writes it last."""
 
-from scanner_gate.findings import FileReport, Summary
+import typing
+from collections.abc import Iterable
+
+from scanner_gate.findings import FileReport, Summary, Tally
 from scanner_gate.policy import Policy
 
 
-@dataclasses.dataclass(frozen=True)
-class Run:
+class Run(typing.NamedTuple):
     paths: tuple[str, ...]  # as given on the command line
     policy: Policy
     audited: bool
-    reports: list[FileReport]  # those to report: with --quiet, the files that failed
-    summary: Summary  # of every file scanned
+    reports: Iterable[FileReport]  # those to report (with --quiet, the files that failed), read once
+    tally: Tally  # of every file scanned, counted as `reports` is read
     quiet: bool = False  # --quiet: the files that failed and the summary, nothing else
     baseline: str | None = None  # the baseline file given, as named
+
+    @property
+    def summary(self) -> Summary:
+        """The run's summary: complete once `reports` has been read."""
+        return self.tally.summary()

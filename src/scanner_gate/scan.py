@@ -11,16 +11,18 @@ or that cannot be walked (a loop, an unreadable directory) comes back as a
 report of its own, with one finding naming it.
 """
 
-import dataclasses
+import typing
 import os
 import stat
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
 
 import scanner_audit
 
 from scanner_gate import codec_audit
 from scanner_gate.escape import escape
-from scanner_gate.findings import KIND_OF_RULE, UNREADABLE, WALK_KINDS, FileReport, Finding, scan_findings
+from scanner_gate.findings import (
+    UNREADABLE, FileReport, Finding, audit_findings as native_findings, scan_findings,
+)
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
 
@@ -28,23 +30,20 @@ class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
 
 
-def native_finding(finding: scanner_audit.Finding) -> Finding:
-    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message)
-
-
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner, depth: int) -> list[Finding]:
+                   scanner: scanner_audit.Scanner, depth: Callable[[], int]) -> list[Finding]:
     """The findings of the audit for one file, given its line scan's and
-    its depth below the root its relative imports may not climb above."""
+    how to find its depth below the root its relative imports may not
+    climb above (looked up only for a file read again)."""
     if result.deferred_encoding is None:
-        return [native_finding(finding) for finding in result.findings]
+        return native_findings(result)
     # A codec that only Python decodes: its native finding says just that,
     # and the file is read again through Python's decoder.
-    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding, depth)
+    return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
+                             depth())
 
 
-@dataclasses.dataclass(frozen=True)
-class Options:
+class Options(typing.NamedTuple):
     audit: bool = True
     threads: int = 0
 
@@ -96,40 +95,71 @@ def _same_file(path: str, other: str, entry: bool) -> bool:
         return False
 
 
-def scan(paths: Sequence[str], policy: Policy, options: Options) -> list[FileReport]:
-    """One report per file found below or at the paths, sorted by file path;
-    a file reached twice (named twice, named and found in a tree, found
-    through a link or a hard link) is reported once, by device and inode.
-    Raises ScanError, before anything is scanned, when a path does not
-    exist, and when a tree cannot be walked at all."""
+class _Found(typing.NamedTuple):
+    """A file to report, as the walk found it: the native record and the path given above it."""
+
+    filepath: str
+    result: scanner_audit.Report | None  # None for a path that names no file nor directory
+    given: str  # the path given on the command line
+    tree: bool  # whether `given` is a directory walked
+    entry: bool  # whether the walk reports the entry itself (a link, a .pyc), not a source read
+
+
+def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[FileReport]:
+    """One report per file found below or at the paths, in file path order,
+    each made as it is read; a file reached twice (named twice, named and
+    found in a tree, found through a link or a hard link) is reported once,
+    by device and inode, as first found. Raises ScanError, before anything
+    is reported, when a path does not exist, and when a tree cannot be
+    walked at all: every path is scanned before the first report."""
     scanner = policy.scanner()
-    fail_on_warning = policy.fail_on == "warning"
-    reports: dict[str, FileReport] = {}
+    found: dict[str, _Found] = {}
     seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
     for path, status in _kinds(paths):
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
-            reports.setdefault(path, FileReport(path, _not_a_file(path), fail_on_warning))
+            found.setdefault(path, _Found(path, None, path, False, False))
             continue
-        for result in _native_results(scanner, path, stat.S_ISDIR(mode), policy, options):
+        tree = stat.S_ISDIR(mode)
+        for result in _native_results(scanner, path, tree, policy, options):
+            filepath = result.filepath
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
-            entry = any(KIND_OF_RULE[finding.rule] in WALK_KINDS for finding in result.findings)
-            found = result.identity if stat.S_ISDIR(mode) else (status.st_dev, status.st_ino)
-            identity = None if found is None else (entry, *found)
-            if result.filepath in reports:
+            entry = result.entry
+            inode = result.identity if tree else (status.st_dev, status.st_ino)
+            identity = None if inode is None else (entry, *inode)
+            if filepath in found:
                 continue  # a file given twice
-            if identity in seen and _same_file(result.filepath, seen[identity], entry):
+            if identity in seen and _same_file(filepath, seen[identity], entry):
                 continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
-                seen.setdefault(identity, result.filepath)
-            findings = scan_findings(result)
-            if entry:
-                findings = [native_finding(finding) for finding in result.findings]
-            elif options.audit and not any(finding.kind is UNREADABLE for finding in findings):
-                depth = depth_in_tree(path, result.filepath) if stat.S_ISDIR(mode) else depth_below_root(path)
-                findings += audit_findings(result, findings, policy, scanner, depth)
-            reports[result.filepath] = FileReport(result.filepath, findings, fail_on_warning)
+                seen.setdefault(identity, filepath)
+            found[filepath] = _Found(filepath, result, path, tree, entry)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
-    return sorted(reports.values(), key=lambda report: report.filepath)
+    ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
+    del found
+    return _reports(ordered, scanner, policy, options)
+
+
+def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
+             options: Options) -> Iterator[FileReport]:
+    """The reports of the files `ordered` (in reverse), each native record
+    freed once its findings are made."""
+    fail_on_warning = policy.fail_on == "warning"
+    while ordered:
+        file = ordered.pop()
+        result = file.result
+        if result is None:
+            yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
+            continue
+        if file.entry:
+            findings = native_findings(result)
+        else:
+            findings = scan_findings(result)
+            if options.audit and not any(finding.kind is UNREADABLE for finding in findings):
+                def depth(file: _Found = file) -> int:
+                    return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
+
+                findings += audit_findings(result, findings, policy, scanner, depth)
+        yield FileReport(file.filepath, findings, fail_on_warning)

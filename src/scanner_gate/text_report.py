@@ -32,15 +32,17 @@ def _header(run: Run) -> str:
 
 
 def _file(report: FileReport, out: TextIO) -> None:
-    counts = f"{plural(len(report.errors), 'error')}, {plural(len(report.warnings), 'warning')}"
+    errors = report.error_count()
+    counts = f"{plural(errors, 'error')}, {plural(len(report.findings) - errors, 'warning')}"
     if report.known:
         counts += f", {len(report.known)} known"
     verdict = "ok  " if report.passed else "FAIL"
-    out.write(f"{verdict}  {escape(report.filepath)}  ({counts})\n")
+    lines = [f"{verdict}  {escape(report.filepath)}  ({counts})\n"]
     labelled = [(finding, finding.kind.level) for finding in report.findings]
     labelled += [(finding, "known") for finding in report.known]
     for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
-        out.write(f"      {label:8} [{finding.kind.id}] {escape(finding.message)}\n")
+        lines.append(f"      {label:8} [{finding.kind.id}] {escape(finding.message)}\n")
+    out.write("".join(lines))  # one write a file
 
 
 def write(run: Run, out: TextIO) -> None:

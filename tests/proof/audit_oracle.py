@@ -6,6 +6,8 @@ a file the parser refuses, Python could not import it, so there is nothing
 exact to compare; the native audit must then fail it (unaudited-file) or
 report every import that Python's own tokenizer shows (`token_imports`), so
 that a file can never pass with fewer imports than Python's tokens hold.
+The line scan's findings that the full verdict drops, as text inside a
+string or a comment, must be on no import statement of Python's parser.
 A file in a codec the engine leaves to Python (deferred) must name the
 codec Python would decode it with, and is then held to the same rules,
 read as the command reads it (scanner_gate.codec_audit: Python's decoder,
@@ -25,7 +27,7 @@ from collections.abc import Iterator
 import ast_audit
 import scanner_audit
 from scanner_gate import codec_audit
-from scanner_gate.findings import DYNAMIC_CODE, UNAUDITED, UNLISTED, scan_findings
+from scanner_gate.findings import DYNAMIC_CODE, FORBIDDEN as FORBIDDEN_KIND, UNAUDITED, UNLISTED, scan_findings
 
 # A policy that puts every path of the judgement to work: forbidden roots,
 # an exact and a prefix rule, a local module.
@@ -49,10 +51,12 @@ class Outcome:
     #     reads it, and reports every import that Python's tokens show.
     # "deferred": a file whose text the engine cannot judge in any codec (a
     #     \N{...} escape in a dynamic import's name), which fails unaudited.
-    # Failures: "mismatch", "fewer_imports", "wrong_codec", "crash".
+    # Failures: "mismatch", "fewer_imports", "wrong_codec", "crash",
+    #     "dropped_import" (a line scan finding dropped on a real import).
     kind: str
     detail: str = ""
     tokenized: bool = True  # for refused_by_python_only: whether tokenize read it to its end
+    dropped: int = 0  # the line scan's findings the full verdict dropped as text
 
     @property
     def failed(self) -> bool:
@@ -62,7 +66,7 @@ class Outcome:
 # Python's words when nesting passes one of its tokenizer's limits.
 NESTING_LIMITS = ("too many nested parentheses", "too many nested f-strings", "expressions nested too deeply")
 
-FAILURES = ("mismatch", "fewer_imports", "wrong_codec", "crash")
+FAILURES = ("mismatch", "fewer_imports", "wrong_codec", "crash", "dropped_import")
 
 
 class Comparer:
@@ -83,6 +87,21 @@ class Comparer:
 
     def _compare(self, path: str) -> Outcome:
         report = self.scanner.scan_file(path, set(LOCAL))
+        dropped = self.dropped(path, report)
+        if real := sorted(dropped & python_imports(path, dropped)):
+            return Outcome("dropped_import", f"the line scan's {real[:5]} dropped, which Python imports")
+        return dataclasses.replace(self._compare_audit(path, report), dropped=len(dropped))
+
+    def dropped(self, path: str, report: scanner_audit.Report) -> set[tuple[int, str]]:
+        """The (line, module) of the line scan's findings that the full
+        verdict dropped: those of the line scan alone, less the report's."""
+        def imports(findings):
+            return {(f.line, f.module) for f in findings if f.kind in (FORBIDDEN_KIND, UNLISTED)}
+
+        alone = self.scanner.scan_file(path, set(LOCAL), audit=False)
+        return imports(scan_findings(alone)) - imports(scan_findings(report))
+
+    def _compare_audit(self, path: str, report: scanner_audit.Report) -> Outcome:
         codec = report.deferred_encoding
         native = sorted((f.rule, f.line or 0, f.module or "") for f in report.findings)
         oracle_findings = ast_audit.audit(report.filepath, scan_findings(report), self.scanner, LOCAL, codec)
@@ -143,6 +162,32 @@ class Comparer:
         seen = {(f.line, f.module) for f in scan_findings(report) if f.kind is UNLISTED}
         seen |= {(f.line, f.module) for f in report.findings if f.rule != "unaudited-file"}
         return seen
+
+
+def python_imports(path: str, wanted: set[tuple[int, str]]) -> set[tuple[int, str]]:
+    """Of `wanted`, the (line, module) pairs on which Python imports that
+    module or one below it: by its parser, or where it refuses the file, by
+    its tokens. Lines counted at line feeds, as the scan counts them."""
+    if not wanted:
+        return set()
+    data = ast_audit.read(path)
+    try:
+        tree = ast.parse(data)
+    except (SyntaxError, ValueError, RecursionError, MemoryError):
+        found, _ = token_imports(data)
+    else:
+        to_scan_line = ast_audit.scan_line_numbers(data)
+        found = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Import):
+                for alias in node.names:
+                    found |= {(to_scan_line(line), alias.name) for line in (node.lineno, alias.lineno)}
+            elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+                found.add((to_scan_line(node.lineno), node.module))
+    lines = {line for line, _ in wanted}
+    return {(line, module) for line, module in wanted
+            if any(at == line and (name == module or name.startswith(module + ".")) for at, name in found
+                   if at in lines)}
 
 
 def difference(ours: list[tuple[str, int, str]], theirs: list[tuple[str, int, str]]) -> str:

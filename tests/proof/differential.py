@@ -70,10 +70,12 @@ def main() -> int:
     for root in chosen:
         paths = sources(root)
         counts: collections.Counter[str] = collections.Counter()
+        dropped = 0
         failures = []
         with multiprocessing.Pool(arguments.jobs, initializer=_start) as pool:
             for path, outcome in pool.imap_unordered(_compare, paths, chunksize=8):
                 counts[outcome.kind] += 1
+                dropped += outcome.dropped
                 if outcome.kind == "refused_by_python_only" and not outcome.tokenized:
                     counts["refused_by_python_only, tokens up to Python's error"] += 1
                 if outcome.failed:
@@ -82,6 +84,7 @@ def main() -> int:
             print(f"  {outcome.kind}: {path}: {outcome.detail}")
         summary = ", ".join(f"{counts[kind]} {kind}" for kind in sorted(counts))
         print(f"[differential] {root}: {len(paths)} files: {summary}")
+        print(f"[differential] {root}: {dropped} line scan findings dropped as text by the full verdict")
         failed = failed or bool(failures) or not paths
     print(f"[differential] {'FAILED' if failed else 'passed'} in {time.monotonic() - start:.0f} s")
     return 1 if failed else 0

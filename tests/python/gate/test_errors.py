@@ -76,7 +76,11 @@ class TestTheCommandCannot:
         assert completed.stderr == "scanner-core: cannot write the report: No space left on device\n"
 
     def test_a_closed_pipe_ends_quietly_with_the_verdict(self, project):
-        project.write("bad.py", "import os\n")
+        # The report is written as files are judged: the failing file comes
+        # after more report than a pipe's buffer holds, and still fails the run.
+        for index in range(400):
+            project.write(f"myplugin/ok_{index:03}.py", "import json\n")
+        project.write("myplugin/zz_bad.py", "import os\n")
         read_end, write_end = os.pipe()
         os.close(read_end)
         try:
@@ -88,12 +92,12 @@ class TestTheCommandCannot:
         assert completed.returncode == 1
 
     def test_an_internal_error_is_one_line_and_status_2_not_a_traceback(self, project, monkeypatch, capsys):
-        from scanner_gate import cli
+        from scanner_gate import cli, scan
 
         def broken(*_args, **_kwargs):
             raise KeyError("a fault of the command's own")
 
-        monkeypatch.setattr(cli, "scan", broken)
+        monkeypatch.setattr(scan, "scan", broken)
         monkeypatch.chdir(project.root)
 
         status = cli.main(["plugins"])

@@ -13,7 +13,9 @@ import urllib.parse
 
 import pytest
 
+import scanner_audit
 import scanner_core
+from scanner_gate import findings as finding_kinds
 
 from .conftest import EXAMPLES, gate, unescape
 
@@ -209,7 +211,7 @@ TRICKS = (
     b"x = 1; import yaml\n"  # 3
     b"import \\\n"  # 4
     b"    os.path\n"
-    b"from os \\\n"  # 6: the scan takes line 7 for an import of 'path'
+    b"from os \\\n"  # 6: the scan takes line 7 for an import of 'path', which Python does not import
     b"    import path\n"
     b'__import__("subprocess")\n'  # 8
     b"import importlib\n"
@@ -218,7 +220,7 @@ TRICKS = (
     b'importlib.import_module(".core", "myplugin")\n'  # relative: not judged
     b'__import__("myplugin.core")\n'  # local: not judged
     b"\x0cimport os\n"  # 14
-    b'"""\nimport secret\n"""\n'  # the scan's warning on line 16 stays
+    b'"""\nimport secret\n"""\n'  # text: the scan's warning on line 16 is dropped
     b"from . import core\n"
 )
 HIDDEN_IN_TRICKS = [
@@ -232,6 +234,9 @@ HIDDEN_IN_TRICKS = [
     ("warning", 10, "hidden-unlisted-import", "toml"),
     ("warning", 11, "non-constant-dynamic-import", "__import__"),
 ]
+# The line scan's findings on lines where Python reads no import of their
+# module: the full verdict drops them, --no-audit keeps them.
+READ_AS_TEXT_IN_TRICKS = {(7, "path"), (16, "secret")}
 TEXT_OF_RULE = {
     "hidden-forbidden-import": "import cach\u00e9 interdit \u2014 '",
     "hidden-unlisted-import": "import cach\u00e9 non whitelist\u00e9 \u2014 '",
@@ -247,6 +252,11 @@ HIDDEN_ELSEWHERE = {
 
 
 class TestAudit:
+    def test_the_reports_know_every_rule_of_the_engine_at_its_level(self):
+        # The engine's table decides each rule's level; a rule it adds must
+        # be described, and none described may be unknown to it.
+        assert {kind.id: kind.level for kind in finding_kinds.KINDS} == dict(scanner_audit.rules())
+
     def test_each_hidden_import_is_reported_in_line_order_with_its_rule_line_and_module(self, project):
         tricks = project.write("myplugin/tricks.py", TRICKS)
         for name, (content, _) in HIDDEN_ELSEWHERE.items():
@@ -269,12 +279,35 @@ class TestAudit:
                 for level, line, rule, module in expected
                 if (line, module) not in reported
             ]
+            kept = [f for f in scanned[name]["findings"]
+                    if name != "tricks.py" or (f["line"], f["module"]) not in READ_AS_TEXT_IN_TRICKS]
+            assert name != "tricks.py" or len(kept) == len(scanned[name]["findings"]) - len(READ_AS_TEXT_IN_TRICKS)
             # In line order, the scan's before the audit's on the same line and rule.
-            expected = sorted(scanned[name]["findings"] + added,
+            expected = sorted(kept + added,
                               key=lambda f: (f["line"] is not None, f["line"] or 0, f["rule"]))
             without_fingerprints = [{k: v for k, v in f.items() if k != "fingerprint"} for f in files[name]["findings"]]
             assert without_fingerprints == [{k: v for k, v in f.items() if k != "fingerprint"} for f in expected], name
         assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)
+
+    def test_an_import_read_as_text_is_dropped_only_where_the_audit_read_the_whole_file(self, project):
+        text = b'"""\nimport os\n"""\n'
+        project.write("myplugin/docstring.py", text + b"import os . path\n")
+        # Not read to its end, or read by Python's codec: the line scan's record stands.
+        project.write("myplugin/refused.py", text + b"def f(:\n")
+        project.write("myplugin/deferred.py", b"# coding: cp1252\n" + text)
+
+        def forbidden(*options):
+            document = json.loads(project.run("--json", *options, "plugins").stdout)
+            return {pathlib.Path(f["filepath"]).name: [(x["line"], x["module"]) for x in f["findings"]
+                                                       if x["rule"] == "forbidden-import"]
+                    for f in document["files"]}
+
+        audited, line_scan = forbidden(), forbidden("--no-audit")
+        assert line_scan["docstring.py"] == [(2, "os"), (4, "os")]
+        # `import os . path` imports os, where the line scan stops at the blank.
+        assert audited["docstring.py"] == [(4, "os")]
+        assert audited["refused.py"] == line_scan["refused.py"] == [(2, "os")]
+        assert audited["deferred.py"] == line_scan["deferred.py"] == [(3, "os")]
 
     def test_a_file_python_cannot_read_fails_and_no_file_is_too_large_to_audit(self, project):
         project.write("myplugin/unclosed.py", b"import json\ndef f(:\n    pass\nimport yaml\n")

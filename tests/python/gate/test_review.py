@@ -11,7 +11,7 @@ import shutil
 import pytest
 
 from scanner_gate import fingerprint, gitlab_report, policy, sarif_report
-from scanner_gate.findings import FileReport, Finding, Kind, Summary
+from scanner_gate.findings import FileReport, Finding, Kind, Tally
 from scanner_gate.run import Run
 
 from .conftest import gate
@@ -195,8 +195,10 @@ class TestRulesAddedLater:
         path.write_text("import os\n")
         report = fingerprint.fingerprint(
             FileReport(str(path), [Finding(kind, 1, "os", f"{path}:1: later")]), fingerprint.FileNames([str(tmp_path)]))
+        tally = Tally()
+        tally.add(report)
         run = Run((str(tmp_path),), policy.Policy(frozenset(), frozenset(), (), frozenset(), "p.toml"), True,
-                  [report], Summary.of([report]))
+                  [report], tally)
         sarif, gitlab = io.StringIO(), io.StringIO()
 
         sarif_report.write(run, sarif)

@@ -1,0 +1,162 @@
+"""The command end to end beside ruff's banned-api rule, side by side.
+
+Times `python -m scanner_gate` (full verdict, text and JSON) and
+`ruff check --no-cache --select TID251` with the same forbidden roots, on
+the corpora of run_bench, in rounds that take each contender in turn (so
+that a busy machine weighs on all alike), and reports medians and the
+command's time over ruff's. Also the start-up figures (`--version`
+against `python -c pass`) and the peak memory of the command in JSON on
+many-small, above that of the bare interpreter.
+
+    python bench/command_bench.py [--quick] [--runs N] [--module-dir DIR] [--ruff PATH]
+
+ruff is taken beside the interpreter unless --ruff names it; it is not
+installed by this script.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import corpora  # noqa: E402 - beside this script
+
+CORPORA = ("stdlib", "many-small", "few-large", "long-lines")
+TIMEOUT = 600
+# Peak resident memory of a child, in KiB, read by a wrapper of its own so
+# that each figure is one process's.
+PEAK = ("import resource, subprocess, sys;"
+        "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL);"
+        "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+
+
+def policy_lists() -> dict[str, list[str]]:
+    """bench/policy.txt: one collection a line, its name first."""
+    lists = {}
+    for line in (HERE / "policy.txt").read_text().splitlines():
+        if line.strip() and not line.startswith("#"):
+            name, *entries = line.split()
+            lists[name] = entries
+    return lists
+
+
+def write_configs(directory: Path) -> tuple[Path, Path]:
+    lists = policy_lists()
+    policy = directory / "policy.toml"
+    policy.write_text(
+        "[policy]\n"
+        + "".join(f"{key} = {json.dumps(lists.get(key, []))}\n" for key in ("forbidden", "allowed_exact",
+                                                                              "allowed_prefixes"))
+        + f"[plugin]\nlocal_modules = {json.dumps(lists.get('local', []))}\n")
+    ruff = directory / "ruff.toml"
+    ruff.write_text("exclude = []\n[lint]\nselect = [\"TID251\"]\n[lint.flake8-tidy-imports.banned-api]\n"
+                    + "".join(f'"{root}".msg = "forbidden"\n' for root in lists["forbidden"]))
+    return policy, ruff
+
+
+def timed(argv: list[str], env: dict) -> float:
+    start = time.perf_counter()
+    done = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env, timeout=TIMEOUT)
+    seconds = time.perf_counter() - start
+    if done.returncode not in (0, 1):
+        raise RuntimeError(f"{argv[:3]} failed ({done.returncode}): {done.stderr.decode(errors='replace')[:300]}")
+    return seconds
+
+
+def peak_kib(argv: list[str], env: dict) -> int:
+    done = subprocess.run([sys.executable, "-c", PEAK, *argv], capture_output=True, env=env, timeout=TIMEOUT,
+                          check=True)
+    return int(done.stdout)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="the small corpora of run_bench --quick")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--corpus", action="append", choices=CORPORA, help="only this corpus (repeatable)")
+    parser.add_argument("--cache", type=Path, default=Path.home() / ".cache" / "scanner-core" / "bench")
+    parser.add_argument("--module-dir", type=Path, default=REPO / "build" / "dev")
+    parser.add_argument("--ruff", default=shutil.which("ruff", path=str(Path(sys.executable).parent)))
+    parser.add_argument("--before", nargs=2, type=Path, metavar=("MODULE_DIR", "SOURCE_DIR"),
+                        help="an earlier build and its src/, timed in the same rounds")
+    args = parser.parse_args()
+    if not args.ruff:
+        parser.error("no ruff beside the interpreter: name one with --ruff")
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(args.module_dir), str(REPO / "src")]))
+    recipes = corpora.recipes(args.quick)
+    chosen = [corpora.ensure(args.cache, name, recipes[name], log=lambda *a: print(*a, file=sys.stderr))
+              for name in args.corpus or CORPORA]
+    with tempfile.TemporaryDirectory() as scratch:
+        policy, ruff_config = write_configs(Path(scratch))
+        command = [sys.executable, "-m", "scanner_gate", "--policy", str(policy)]
+        contenders = {
+            "text": lambda path: [*command, str(path)],
+            "json": lambda path: [*command, "--json", str(path)],
+            **({"text before": lambda path: [*command, str(path)],
+                "json before": lambda path: [*command, "--json", str(path)]} if args.before else {}),
+            "ruff": lambda path: [args.ruff, "check", "--no-cache", "--quiet", "--output-format", "concise",
+                                  "--config", str(ruff_config), str(path)],
+        }
+        envs = {name: env for name in contenders}
+        if args.before:
+            before_env = dict(os.environ, PYTHONPATH=os.pathsep.join(str(p) for p in args.before))
+            envs["text before"] = envs["json before"] = before_env
+            print("| corpus | files | text before ms | text ms | json before ms | json ms | ruff TID251 ms "
+                  "| text ÷ ruff before | now | json ÷ ruff before | now |")
+            print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+        else:
+            print("| corpus | files | command text ms | command json ms | ruff TID251 ms | text ÷ ruff | json ÷ ruff |")
+            print("|---|---:|---:|---:|---:|---:|---:|")
+        for corpus in chosen:
+            times: dict[str, list[float]] = {name: [] for name in contenders}
+            for name, argv in contenders.items():  # warm-up: the page cache, not the figures
+                timed(argv(corpus.path), envs[name])
+            for _ in range(args.runs):
+                for name, argv in contenders.items():
+                    times[name].append(timed(argv(corpus.path), envs[name]))
+            median = {name: statistics.median(values) for name, values in times.items()}
+            if args.before:
+                ms = {name: f"{value * 1e3:,.0f}" for name, value in median.items()}
+                ratio = {name: f"{value / median['ruff']:.2f}" for name, value in median.items()}
+                print(f"| {corpus.name} | {corpus.files} | {ms['text before']} | {ms['text']} | {ms['json before']} | "
+                      f"{ms['json']} | {ms['ruff']} | {ratio['text before']} | {ratio['text']} | "
+                      f"{ratio['json before']} | {ratio['json']} |", flush=True)
+                continue
+            print(f"| {corpus.name} | {corpus.files} | {median['text'] * 1e3:.0f} | {median['json'] * 1e3:.0f} | "
+                  f"{median['ruff'] * 1e3:.0f} | {median['text'] / median['ruff']:.2f} | "
+                  f"{median['json'] / median['ruff']:.2f} |", flush=True)
+
+        bare = [sys.executable, "-c", "pass"]
+        version = [sys.executable, "-m", "scanner_gate", "--version"]
+        starts: dict[str, list[float]] = {"bare": [], "version": [], "version before": []}
+        for _ in range(max(args.runs, 10)):
+            starts["bare"].append(timed(bare, env))
+            starts["version"].append(timed(version, env))
+            if args.before:
+                starts["version before"].append(timed(version, envs["json before"]))
+        before = (f", before {statistics.median(starts['version before']) * 1e3:.1f} ms" if args.before else "")
+        print(f"\nstart-up: python -c pass {statistics.median(starts['bare']) * 1e3:.1f} ms, "
+              f"scanner-core --version {statistics.median(starts['version']) * 1e3:.1f} ms{before}")
+
+        many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
+        interpreter = peak_kib(bare, env)
+        for name in ("json", "json before") if args.before else ("json",):
+            json_peak = peak_kib(contenders[name](many_small.path), envs[name])
+            print(f"peak memory, {name} on many-small: {json_peak / 1024:.0f} MiB, "
+                  f"{(json_peak - interpreter) / 1024:.0f} MiB above the interpreter ({interpreter / 1024:.0f} MiB)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,115 @@
+"""The command's options: the parser, and the arguments it refuses.
+
+Imported only when there are options to read: a lone --version answers
+without argparse, as fast as the interpreter starts.
+"""
+
+import argparse
+import os
+import sys
+from collections.abc import Sequence
+from typing import NoReturn
+
+from scanner_gate import FAIL_ON, PROG, installed_version
+
+# Each format's module, imported only when chosen.
+FORMATS = {
+    "text": "text_report",
+    "json": "json_report",
+    "sarif": "sarif_report",
+    "github": "github_report",
+    "gitlab": "gitlab_report",
+}
+# The formats that write fingerprints; any format does under --baseline.
+FINGERPRINTED = {"json", "sarif", "gitlab"}
+
+
+class _Version(argparse.Action):
+    """--version, which looks the version up only when asked."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
+        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        parser.exit(0)
+
+
+# More threads than this only cost memory: the scan is bound by the cores and
+# the disk long before.
+MAX_THREADS = 1024
+
+
+def _thread_count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if not 0 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(
+            f"not a thread count: {text!r} (0 means one per hardware thread; at most {MAX_THREADS})"
+        )
+    return value
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse, but a refused argument is one line on stderr, as every
+    other refusal of the command."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see --help)\n")
+
+
+def parser() -> argparse.ArgumentParser:
+    command = _Parser(
+        prog=PROG,
+        description="Check the imports of Python plugin files against an import policy.",
+        epilog="Exit status: 0 every file passed, 1 a file failed, 2 the policy, the baseline, an argument or a "
+        "path cannot be used, or the report cannot be written.",
+        allow_abbrev=False,
+    )
+    command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
+    command.add_argument(
+        "--policy",
+        metavar="FILE",
+        help="policy file with [policy] and [plugin] (default: [tool.scanner-core.*] of ./pyproject.toml)",
+    )
+    formats = command.add_mutually_exclusive_group()
+    formats.add_argument("--format", choices=FORMATS, default="text", help="report format (default: text)")
+    formats.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    command.add_argument(
+        "--no-audit", dest="audit", action="store_false", help="the line scan alone, without the audit of each file"
+    )
+    command.add_argument(
+        "--threads", metavar="N", type=_thread_count, default=0, help="worker threads (default 0: one per hardware thread)"
+    )
+    command.add_argument(
+        "--fail-on",
+        choices=FAIL_ON,
+        default="error",
+        help="what fails a file: an error (default), or any warning too (deny by default); "
+        "the stricter of this and the policy's fail_on applies",
+    )
+    command.add_argument("--quiet", "-q", action="store_true", help="report only the files that failed, and the summary")
+    command.add_argument(
+        "--baseline",
+        metavar="FILE",
+        help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
+    )
+    command.add_argument("--version", action=_Version)
+    return command
+
+
+def options_that_are_files(argv: Sequence[str]) -> list[str]:
+    """Arguments before '--' that read as options but name existing files.
+
+    A hook runner appends file names after the options, and a file named
+    `--no-audit`, `-h` or `--policy=x` would silently change the run (skip the
+    audit, print help and pass, choose a policy): such a run is refused."""
+    found = []
+    for argument in argv:
+        if argument.startswith("-") and os.path.lexists(argument):
+            found.append(argument)
+        if argument == "--":
+            break
+    return found
