@@ -74,15 +74,16 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
     return py::reinterpret_steal<py::str>(text);
 }
 
-// (rule, line, module, message) of each finding, as Finding's properties
-// give them: a file's findings in one call, not four per finding.
-py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+// (rule, line, column, module, message) of each finding, as Finding's
+// properties give them: a file's findings in one call, not five per finding.
+py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
 finding_tuples(const std::vector<AuditFinding>& findings) {
-    py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
+    py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
         list;
     for (const AuditFinding& finding : findings) {
         py::object line = finding.line > 0 ? py::object(py::int_(finding.line)) : py::object(py::none());
-        list.append(py::make_tuple(py::str(std::string(rule_id(finding.rule))), std::move(line),
+        py::object column = finding.column > 0 ? py::object(py::int_(finding.column)) : py::object(py::none());
+        list.append(py::make_tuple(py::str(std::string(rule_id(finding.rule))), std::move(line), std::move(column),
                                    module_text(finding), fs_text(finding.message)));
     }
     return list;
@@ -154,6 +155,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })
         .def_property_readonly("level", [](const AuditFinding& f) { return is_error(f.rule) ? "error" : "warning"; })
         .def_property_readonly("line", [](const AuditFinding& f) { return f.line > 0 ? std::optional(f.line) : std::nullopt; })
+        .def_property_readonly("column",
+                               [](const AuditFinding& f) { return f.column > 0 ? std::optional(f.column) : std::nullopt; })
         .def_property_readonly("module", &module_text)
         .def_property_readonly("message", [](const AuditFinding& f) { return fs_text(f.message); });
 

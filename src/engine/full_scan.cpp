@@ -66,7 +66,7 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
     message.append(text);
     unicode::append_printable(detail, message);
     message.append(close);
-    return {rule, line, std::move(module), std::move(message)};
+    return {rule, line, std::move(module), std::move(message), 0};
 }
 
 // The (line, module) pairs of the line scan's reports, read back from its
@@ -104,14 +104,19 @@ std::optional<ReportedImport> reported_import(const std::string& filepath, std::
 }
 
 // The line scan's messages as records, moved out of `scan`, in line order
-// (the whole file's first; errors before warnings on a line, each as found).
-std::vector<AuditFinding> line_scan_findings(FileResult& scan) {
+// (the whole file's first; errors before warnings on a line, each as found),
+// with the columns `worker` kept of the file's import messages.
+std::vector<AuditFinding> line_scan_findings(FileResult& scan, const ScanWorker& worker) {
     std::vector<AuditFinding> made;
     made.reserve(scan.errors.size() + scan.warnings.size());
     for (const bool error : {true, false}) {
+        const std::vector<std::int64_t>& columns = error ? worker.error_columns : worker.warning_columns;
+        std::size_t index = 0;
         for (std::string& message : error ? scan.errors : scan.warnings) {
             AuditFinding record;
+            const std::size_t at = index++;
             if (const std::optional<ReportedImport> import = reported_import(scan.filepath, message)) {
+                record.column = at < columns.size() ? columns[at] : 0;
                 record.rule = import->rule;
                 record.line = import->line;
                 record.module = std::string(import->module);
@@ -435,14 +440,14 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     FullResult result;
     if (!audit) {
         result.scan = classifier_.scan_source(where, local_modules, worker, mode);
-        result.scan_findings = line_scan_findings(result.scan);
+        result.scan_findings = line_scan_findings(result.scan, worker);
         result.passed = result.scan.passed;
         return result;
     }
     const PolicyFilter filter(classifier_, local_modules, depth);
     SourceAudit stage(true, &filter);
     result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
-    result.scan_findings = line_scan_findings(result.scan);
+    result.scan_findings = line_scan_findings(result.scan, worker);
     const std::string& filepath = result.scan.filepath;
     result.passed = result.scan.passed;
     // A file that could not be opened was not read: the scan's error says so.

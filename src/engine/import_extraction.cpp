@@ -301,18 +301,18 @@ inline bool not_a_keyword(std::string_view text, std::size_t pos) noexcept {
 // Of the from-forms, only the relative one can match a name that starts
 // with a dot, and only the absolute one any other, so the byte where the
 // name starts picks the one to try.
-void match_line(std::string_view line, std::int64_t number, ImportSink& imports) {
+void match_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& imports) {
     PatternMatch match;
     if (line[0] == 'f') {
         const std::size_t name = line.size() > 4 ? pattern_detail::skip(line, 4, pattern_detail::kSpace) : line.size();
         if (name < line.size() && line[name] == '.') {
-            if (RE_FROM_REL.match(line, match)) imports.found(FoundImport{match.group2, nullptr, number, true, true});
+            if (RE_FROM_REL.match(line, match)) imports.found(FoundImport{match.group2, nullptr, number, true, true, column});
         } else if (RE_FROM_ABS.match(line, match)) {
-            imports.found(FoundImport{match.group1, nullptr, number, true, false});
+            imports.found(FoundImport{match.group1, nullptr, number, true, false, column});
         }
         return;
     }
-    if (RE_IMPORT.match(line, match)) imports.found(FoundImport{match.group1, nullptr, number, false, false});
+    if (RE_IMPORT.match(line, match)) imports.found(FoundImport{match.group1, nullptr, number, false, false, column});
 }
 
 // The sink of the vector interface: a record per statement.
@@ -344,14 +344,20 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
                                                                   std::uint64_t candidates,
                                                                   std::uint64_t next_feeds, bool next_in_chunk,
                                                                   std::int64_t feeds_before,
-                                                                  ImportSink& out,
-                                                                  std::int64_t& open_number) {
+                                                                  std::int64_t lead_before, ImportSink& out,
+                                                                  std::int64_t& open_number,
+                                                                  std::int64_t& open_column) {
     for (; candidates != 0; candidates &= candidates - 1) {
         const int bit = __builtin_ctzll(candidates);
         const std::size_t pos = base + static_cast<std::size_t>(bit);
         if (not_a_keyword(data, pos)) continue;
         const std::int64_t number = feeds_before + bit_count(feeds & ((std::uint64_t{1} << bit) - 1)) + 1;
         const std::uint64_t feeds_after = feeds & ~((std::uint64_t{2} << bit) - 1);
+        // Back over the line's lead, which is its blanks alone: each line's
+        // lead is passed over once.
+        std::size_t lead = pos;
+        while (lead > 0 && (data[lead - 1] == ' ' || data[lead - 1] == '\t')) --lead;
+        const std::int64_t column = static_cast<std::int64_t>(pos - lead) + (lead == 0 ? lead_before : 0) + 1;
         std::size_t end = scanned;
         if (feeds_after != 0) {
             end = base + static_cast<std::size_t>(__builtin_ctzll(feeds_after));
@@ -366,9 +372,10 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
         }
         if (end == scanned && scanned != data.size()) {
             open_number = number;
+            open_column = column;
             return pos;
         }
-        match_line(data.substr(pos, end - pos), number, out);
+        match_line(data.substr(pos, end - pos), number, column, out);
     }
     return std::string_view::npos;
 }
@@ -379,12 +386,14 @@ void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& ou
     line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
     if (verdict != SegmentedLineMatch::Verdict::matched) return;
     std::string& name = open_line_.module();
-    out.found(FoundImport{name, &name, open_line_number_, open_line_.is_from(), open_line_.is_relative()});
+    out.found(FoundImport{name, &name, open_line_number_, open_line_.is_from(), open_line_.is_relative(),
+                          open_line_column_});
 }
 
-void ImportExtractor::open_line(std::string_view line, std::int64_t number, ImportSink& out) {
+void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out) {
     open_line_ = SegmentedLineMatch{};
     open_line_number_ = number;
+    open_line_column_ = column;
     settle(open_line_.feed(line), out);
 }
 
@@ -411,6 +420,7 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
         const std::size_t end = continue_open_line(data, scanned, last, out);
         if (end == scanned) {
             starts_in_ = 0;
+            lead_before_ = 0;
             return;
         }
         block = end / kBlock;
@@ -426,12 +436,13 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const BusyBlock& busy = masks.busy[k];
             std::int64_t number = 0;
+            std::int64_t column = 0;
             const std::size_t open = take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock,
                                                      busy.feeds, busy.candidates, masks.feeds[busy.block + 1],
-                                                     busy.block + 1 < count, lines_before_ + busy.feeds_before, out,
-                                                     number);
+                                                     busy.block + 1 < count, lines_before_ + busy.feeds_before,
+                                                     lead_before_, out, number, column);
             if (open != std::string_view::npos) {
-                open_line(data.substr(open, scanned - open), number, out);
+                open_line(data.substr(open, scanned - open), number, column, out);
                 runs_past = true;
             }
         }
@@ -440,10 +451,15 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
         // so nothing to find, in the chunks after this one.
         if (runs_past) {
             starts_in_ = 0;
+            lead_before_ = 0;
             return;
         }
         block += count;
     }
+    // The lead the next bytes may continue: the blanks that end these.
+    std::size_t lead = scanned;
+    while (lead > 0 && (data[lead - 1] == ' ' || data[lead - 1] == '\t')) --lead;
+    lead_before_ = static_cast<std::int64_t>(scanned - lead) + (lead == 0 ? lead_before_ : 0);
 }
 
 void ImportExtractor::feed(std::string_view piece, ImportSink& out) {

@@ -36,6 +36,9 @@ struct FoundImport {
     std::int64_t line = 0;
     bool is_from = false;
     bool is_relative = false;
+    // 1-based, in characters: the statement's first byte past the line's
+    // leading blanks and tabs, which are one character each.
+    std::int64_t column = 0;
 };
 
 // What extraction hands each statement to, in line order.
@@ -90,7 +93,7 @@ private:
     void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out);
     // Starts matching the candidate line `line` that runs past the bytes
     // scanned, and leaves it open if it is not decided yet.
-    void open_line(std::string_view line, std::int64_t number, ImportSink& out);
+    void open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out);
     // Ends the open line once `verdict` decides it, with its record if it matched.
     void settle(SegmentedLineMatch::Verdict verdict, ImportSink& out);
     // Goes on with the open line up to its end within the bytes scanned, and
@@ -107,6 +110,10 @@ private:
     // The candidate line that ran past the bytes scanned so far.
     bool line_open_ = false;
     std::int64_t open_line_number_ = 0;
+    std::int64_t open_line_column_ = 0;
+    // Blanks and tabs that end the bytes scanned so far and run back to a
+    // line's start: the lead of a line whose statement starts past them.
+    std::int64_t lead_before_ = 0;
     SegmentedLineMatch open_line_;
 };
 

@@ -70,6 +70,7 @@ bool ImportClassifier::judge(const FoundImport& import, const std::unordered_set
     (error ? worker.errors : worker.warnings)
         .push_back(import_message(path, import.line, error ? kForbiddenImport : kUnlistedImport, import.module,
                                   import.gathered));
+    (error ? worker.error_columns : worker.warning_columns).push_back(import.column);
     return error;
 }
 
@@ -84,6 +85,8 @@ FileResult ImportClassifier::scan_source(const SourceLocation& where,
                                          OpenMode mode, ScanStage* beside) const {
     FileResult result;
     result.filepath = where.path;
+    worker.error_columns.clear();
+    worker.warning_columns.clear();
 
     std::optional<SourceFile> file = worker.reader.open(where, mode);
     if (!file) {

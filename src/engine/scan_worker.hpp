@@ -21,6 +21,11 @@ struct ScanWorker {
     // size, in one allocation per list.
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
+    // The column of each import message's statement, by index, kept after
+    // the messages move to the file's record (until the next file), for
+    // the full verdict's records.
+    std::vector<std::int64_t> error_columns;
+    std::vector<std::int64_t> warning_columns;
     HeapReserve heap;  // grown ahead of the records this thread makes
 };
 

@@ -268,4 +268,4 @@ def audit(
 
 
 def native_finding(finding: scanner_audit.Finding) -> Finding:
-    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message)
+    return Finding(KIND_OF_RULE[finding.rule], finding.line, finding.module, finding.message, None, finding.column)

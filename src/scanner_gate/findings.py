@@ -131,12 +131,18 @@ class Finding(typing.NamedTuple):
     # What identifies the finding from one run to the next (scanner_gate.fingerprint);
     # None until fingerprinted, and when its line could not be read back.
     fingerprint: str | None = None
+    # 1-based, in characters of the line: where the statement starts; None
+    # where the engine does not know it (the audit's findings, the whole file).
+    column: int | None = None
 
 
-def line_order(finding: Finding) -> tuple[bool, int, str]:
+def line_order(finding: Finding) -> tuple[bool, int, bool, int, str]:
     """The key of the order every format lists a file's findings in: those
-    about the whole file first, then by line, then by rule."""
-    return (finding.line is not None, finding.line or 0, finding.kind.id)
+    about the whole file first, then by line, then by column (unknown last,
+    so that on a line the scan's statement comes before what the audit
+    adds), then by rule."""
+    column = finding.column
+    return (finding.line is not None, finding.line or 0, column is None, column or 0, finding.kind.id)
 
 
 class FileReport:
@@ -182,11 +188,14 @@ class FileReport:
         return sorted(self.findings, key=line_order)
 
 
-def findings_of(rows: list[tuple[str, int | None, str | None, str]]) -> list[Finding]:
-    """Findings from the native (rule, line, module, message) rows, as the
-    engine made them: nothing is read back from a message."""
+def findings_of(rows: list[tuple[str, int | None, int | None, str | None, str]]) -> list[Finding]:
+    """Findings from the native (rule, line, column, module, message) rows,
+    as the engine made them: nothing is read back from a message."""
     kind_of_rule = KIND_OF_RULE
-    return [Finding(kind_of_rule[rule], line, module, message) for rule, line, module, message in rows]
+    return [
+        Finding(kind_of_rule[rule], line, module, message, None, column)
+        for rule, line, column, module, message in rows
+    ]
 
 
 def scan_findings(result: scanner_audit.Report) -> list[Finding]:

@@ -183,7 +183,7 @@ def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -
         identity = prefix.copy()
         identity.update(f"{rule}\0{name}\0{text}\0{rank}".encode())
         value = identity.hexdigest()
-        marked.append(Finding(finding.kind, line, module, finding.message, value))
+        marked.append(finding._replace(fingerprint=value))
     return marked
 
 

@@ -1,7 +1,8 @@
 """CI annotations: one workflow command per finding, in line order, then
 the summary line. Each is titled with its rule; a finding a baseline
 accepts is a notice titled "RULE (known)", which does not mark the run as
-failed in the log.
+failed in the log. `line` and `col` (characters from 1) are given where
+they are known.
 
 The file, the title and the message are first escaped as in the text
 report (so a name holds no line break and no control character), then as
@@ -27,6 +28,8 @@ def escape_property(text: str) -> str:
 def annotation(finding: Finding, file: str, known: bool) -> str:
     command, title = ("notice", f"{finding.kind.id} (known)") if known else (finding.kind.level, finding.kind.id)
     line = "" if finding.line is None else f",line={finding.line}"
+    if finding.line is not None and finding.column is not None:
+        line += f",col={finding.column}"
     return f"::{command} file={file}{line},title={escape_property(title)}::{escape_data(escape(finding.message))}\n"
 
 

@@ -3,9 +3,10 @@
 
 Each file is {"filepath", "passed", "errors", "warnings", "findings"},
 errors and warnings being the messages, and each finding {"rule", "level",
-"line", "module", "message", "fingerprint"} in line order (line and module
-null where there is none; the fingerprint null when the line could not be
-read back). With a baseline, each file also has "known", the findings the
+"line", "column", "module", "message", "fingerprint"} in line order, then
+column (line, column and module null where there is none: the column, in
+characters from 1, is known for the line scan's import statements; the
+fingerprint null when the line could not be read back). With a baseline, each file also has "known", the findings the
 baseline accepts, and the summary their count. Every string a plugin chose
 is escaped as in the text report, so the document is valid, strict JSON for
 any file name (a name that is not UTF-8 included), and printing a field
@@ -43,12 +44,13 @@ def _list(items: list[str], pad: str, parts: list[str]) -> None:
 def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
     """A finding at `pad`; `message`: its message already written, when it is."""
     inner = pad + "  "
-    kind, line, module, text, fingerprint = finding
+    kind, line, module, text, fingerprint, column = finding
     if message is None:
         message = _string(escape(text))
     return (
         f"{pad}{{\n{inner}\"rule\": \"{kind.id}\",\n{inner}\"level\": \"{kind.level}\",\n"
         f"{inner}\"line\": {'null' if line is None else line},\n"
+        f"{inner}\"column\": {'null' if column is None else column},\n"
         f"{inner}\"module\": {'null' if module is None else _string(escape(module))},\n"
         f"{inner}\"message\": {message},\n"
         f"{inner}\"fingerprint\": {'null' if fingerprint is None else _string(fingerprint)}\n{pad}}}"

@@ -4,7 +4,8 @@ finding in line order, one rule per kind of finding.
 Each rule has a full description, help in text and Markdown, and the
 properties code-scanning services read: security-severity (a number from
 0.0 to 10.0, as a string) and tags (scanner_gate.rules). Each result has a
-region (startLine 1 for a finding about the whole file) and, under
+region (startLine 1 for a finding about the whole file; startColumn where
+the column is known, counted in characters as the run's columnKind says) and, under
 partialFingerprints, its fingerprint (scanner_gate.fingerprint), so that a
 re-upload after lines moved updates the same alerts. With a baseline, each
 result has a baselineState, "new" or "unchanged", and the findings the
@@ -69,7 +70,10 @@ def rule(kind: Kind) -> dict[str, object]:
 
 
 def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None) -> dict[str, object]:
-    location = {"artifactLocation": artifact_location(filepath), "region": {"startLine": finding.line or 1}}
+    region: dict[str, int] = {"startLine": finding.line or 1}
+    if finding.column is not None and finding.line is not None:
+        region["startColumn"] = finding.column
+    location = {"artifactLocation": artifact_location(filepath), "region": region}
     entry: dict[str, object] = {
         "ruleId": finding.kind.id,
         "ruleIndex": rule_index,
@@ -103,6 +107,8 @@ def write(run: Run, out: TextIO) -> None:
     log_run = {
         "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind) for kind in kinds]}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
+        # Columns count characters, as the engine counts them.
+        "columnKind": "unicodeCodePoints",
         "properties": {"policy": json_report.policy_object(run.policy)},
         "results": results,
     }

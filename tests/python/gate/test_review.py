@@ -136,13 +136,13 @@ class TestBaseline:
             (4, "forbidden-import", "unchanged", ["accepted"]), (5, "unlisted-import", "unchanged", ["accepted"]),
             (6, "forbidden-import", "new", []), (7, "forbidden-import", "new", [])]
         assert annotations.splitlines()[1:] == [
-            "::notice file=plugins/myplugin/shell.py,line=4,title=forbidden-import (known)::"
+            "::notice file=plugins/myplugin/shell.py,line=4,col=1,title=forbidden-import (known)::"
             "plugins/myplugin/shell.py:4: import interdit \u2014 'subprocess'",
-            "::notice file=plugins/myplugin/shell.py,line=5,title=unlisted-import (known)::"
+            "::notice file=plugins/myplugin/shell.py,line=5,col=1,title=unlisted-import (known)::"
             "plugins/myplugin/shell.py:5: import non whitelist\u00e9 \u2014 'yaml'",
-            "::error file=plugins/myplugin/shell.py,line=6,title=forbidden-import::"
+            "::error file=plugins/myplugin/shell.py,line=6,col=1,title=forbidden-import::"
             "plugins/myplugin/shell.py:6: import interdit \u2014 'subprocess'",
-            "::error file=plugins/myplugin/shell.py,line=7,title=forbidden-import::"
+            "::error file=plugins/myplugin/shell.py,line=7,col=1,title=forbidden-import::"
             "plugins/myplugin/shell.py:7: import interdit \u2014 'os'",
             "3 files scanned: 2 passed, 1 failed; 2 errors, 0 warnings; 3 known (in the baseline)",
         ]
@@ -205,7 +205,7 @@ class TestRulesAddedLater:
         gitlab_report.write(run, gitlab)
 
         log = json.loads(sarif.getvalue())
-        [(_, line, level, rule, _, fingerprint_)] = sarif_findings(log, os.getcwd())
+        [(_, line, level, rule, _, fingerprint_, _)] = sarif_findings(log, os.getcwd())
         assert (line, level, rule) == (1, "error", "some-later-rule")
         [described] = [r for r in log["runs"][0]["tool"]["driver"]["rules"] if r["id"] == "some-later-rule"]
         assert described["fullDescription"]["text"] == "A later kind of finding."
