@@ -321,7 +321,7 @@ public:
     explicit RecordSink(std::vector<RawImport>& records) noexcept : records_(records) {}
     void found(const FoundImport& import) override {
         records_.push_back(RawImport{import.gathered != nullptr ? std::move(*import.gathered) : std::string(import.module),
-                                     import.line, import.is_from, import.is_relative});
+                                     import.line, import.is_from, import.is_relative, import.column});
     }
 
 private:

@@ -23,6 +23,7 @@ struct RawImport {
     std::int64_t line = 0;
     bool is_from = false;      // both from-forms
     bool is_relative = false;  // the relative from-form only
+    std::int64_t column = 0;   // as FoundImport::column
 };
 
 // One statement as extraction finds it, handed to an ImportSink: the name

@@ -27,8 +27,8 @@ std::vector<std::string> extract_through(ExtractionPath path, std::string_view t
     extractor.finish(records);
     std::vector<std::string> out;
     for (const RawImport& record : records) {
-        out.push_back(std::to_string(record.line) + (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") +
-                      record.module);
+        out.push_back(std::to_string(record.line) + "." + std::to_string(record.column) +
+                      (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") + record.module);
     }
     return out;
 }
@@ -63,7 +63,7 @@ TEST(ExtractionPaths, EveryAvailablePathFindsWhatTheBaselineFinds) {
         if (round % 10 == 0) {  // and the baseline is the patterns' own verdict, line by line
             std::vector<std::string> reference;
             for (const RawImport& record : testing::reference_extract_imports(text)) {
-                reference.push_back(std::to_string(record.line) +
+                reference.push_back(std::to_string(record.line) + "." + std::to_string(record.column) +
                                     (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") + record.module);
             }
             ASSERT_EQ(expected, reference) << "round " << round;

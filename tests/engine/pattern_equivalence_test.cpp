@@ -106,6 +106,7 @@ void expect_same_records(const std::vector<RawImport>& got, const std::vector<Ra
     for (std::size_t k = 0; k < got.size(); ++k) {
         EXPECT_EQ(got[k].module, expected[k].module) << text;
         EXPECT_EQ(got[k].line, expected[k].line) << text;
+        EXPECT_EQ(got[k].column, expected[k].column) << text;
         EXPECT_EQ(got[k].is_from, expected[k].is_from) << text;
         EXPECT_EQ(got[k].is_relative, expected[k].is_relative) << text;
     }

@@ -32,13 +32,14 @@ inline const std::regex& compiled(const ImportPattern& pattern) {
 inline bool reference_line_import(const std::string& line, std::int64_t number, RawImport& record) {
     const std::size_t first = line.find_first_not_of(" \t");
     if (first == std::string::npos || (line[first] != 'f' && line[first] != 'i')) return false;
+    const auto column = static_cast<std::int64_t>(first) + 1;  // blanks and tabs are a character each
     std::smatch match;
     if (std::regex_search(line, match, compiled(RE_FROM_REL))) {
-        record = {match[2].str(), number, true, true};
+        record = {match[2].str(), number, true, true, column};
     } else if (std::regex_search(line, match, compiled(RE_FROM_ABS))) {
-        record = {match[1].str(), number, true, false};
+        record = {match[1].str(), number, true, false, column};
     } else if (std::regex_search(line, match, compiled(RE_IMPORT))) {
-        record = {match[1].str(), number, false, false};
+        record = {match[1].str(), number, false, false, column};
     } else {
         return false;
     }

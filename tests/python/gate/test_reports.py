@@ -260,6 +260,44 @@ HIDDEN_ELSEWHERE = {
 }
 
 
+# Statements after tabs, blanks and non-ASCII text, and one whose lead runs
+# past any piece the engine reads a file in; line 6's import is the audit's.
+COLUMNS = (
+    "# \u00e9, \u00fcn\u00efcode and a wide \u4e2d before the statements\n"
+    "if True:\n"
+    "\timport os\n"
+    "if True:\n"
+    " \t  from subprocess import run\n"
+    "s = '\u00e9\u4e2d'; import os\n"
+    "try:\n"
+    "        import subprocess  # \u00e9\n"
+    "except ImportError:\n"
+    "    pass\n"
+    "if True:\n" + " \t" * 150_000 + "import os\n"
+)
+
+
+class TestColumns:
+    def test_each_statement_column_is_pythons_and_the_same_in_every_format(self, project):
+        project.write("myplugin/columns.py", COLUMNS.encode())
+
+        document, status = every_format("plugins", cwd=project.root)
+
+        assert status == 1
+        [file] = [f for f in document["files"] if f["filepath"].endswith("columns.py")]
+        lines = COLUMNS.split("\n")
+        starts = {}  # line -> the characters before each import statement on it, plus 1
+        for node in ast.walk(ast.parse(COLUMNS)):
+            if isinstance(node, (ast.Import, ast.ImportFrom)):
+                before = lines[node.lineno - 1].encode()[: node.col_offset].decode()
+                starts.setdefault(node.lineno, set()).add(len(before) + 1)
+        columns = {(f["line"], f["column"]) for f in file["findings"] if f["column"] is not None}
+        assert columns == {(3, 2), (5, 5), (8, 9), (12, 300_001)}
+        assert all(column in starts[line] for line, column in columns)
+        # The audit's findings (line 6) have none: the engine does not know it.
+        assert {f["line"] for f in file["findings"] if f["column"] is None} == {6}
+
+
 class TestAudit:
     def test_the_reports_know_every_rule_of_the_engine_at_its_level(self):
         # The engine's table decides each rule's level; a rule it adds must
