@@ -74,12 +74,13 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
     return py::reinterpret_steal<py::str>(text);
 }
 
+using FindingRow = py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>,
+                                    py::typing::Optional<py::str>, py::str>;
+
 // (rule, line, column, module, message) of each finding, as Finding's
 // properties give them: a file's findings in one call, not five per finding.
-py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
-finding_tuples(const std::vector<AuditFinding>& findings) {
-    py::typing::List<py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>, py::typing::Optional<py::str>, py::str>>
-        list;
+py::typing::List<FindingRow> finding_tuples(const std::vector<AuditFinding>& findings) {
+    py::typing::List<FindingRow> list;
     for (const AuditFinding& finding : findings) {
         py::object line = finding.line > 0 ? py::object(py::int_(finding.line)) : py::object(py::none());
         py::object column = finding.column > 0 ? py::object(py::int_(finding.column)) : py::object(py::none());

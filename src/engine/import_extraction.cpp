@@ -306,7 +306,9 @@ void match_line(std::string_view line, std::int64_t number, std::int64_t column,
     if (line[0] == 'f') {
         const std::size_t name = line.size() > 4 ? pattern_detail::skip(line, 4, pattern_detail::kSpace) : line.size();
         if (name < line.size() && line[name] == '.') {
-            if (RE_FROM_REL.match(line, match)) imports.found(FoundImport{match.group2, nullptr, number, true, true, column});
+            if (RE_FROM_REL.match(line, match)) {
+                imports.found(FoundImport{match.group2, nullptr, number, true, true, column});
+            }
         } else if (RE_FROM_ABS.match(line, match)) {
             imports.found(FoundImport{match.group1, nullptr, number, true, false, column});
         }
