@@ -407,21 +407,21 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             emit_op(next == '=' ? Op::other : Op::colon);
             return taken(next == '=' ? 2 : 1);
         case '.': {
-            // A run of dots: "." and "..." in expressions, where no run is
-            // longer than "...."; any run after `from`. A long one is one token.
+            // A run of dots, which Python reads as "..." tokens while three
+            // are left, then "." tokens: whether a name after the run is an
+            // attribute depends on the remainder. The whole threes of a run
+            // of any length are one token; a remainder at a piece's end waits
+            // for the next piece, where the run may go on.
             std::size_t run = 1;
             while (run < left && q[run] == '.') ++run;
-            if (run < 5) {
-                if (run == left && !final) return wait();
-                if (run >= 3) {
-                    emit_op(Op::ellipsis, 3);
-                    return taken(3);
-                }
-                emit_op(Op::dot);
-                return taken(1);
+            if (run >= 3) {
+                const std::size_t threes = run - run % 3;
+                emit_op(Op::ellipsis, threes);
+                return taken(threes);
             }
-            emit_op(Op::ellipsis, run);
-            return taken(run);
+            if (run == left && !final) return wait();
+            emit_op(Op::dot);
+            return taken(1);
         }
         case ',': emit_op(Op::comma); return taken(1);
         case ';': emit_op(Op::semicolon); return taken(1);
