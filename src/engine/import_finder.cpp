@@ -468,8 +468,8 @@ void ImportFinder::expression(const Token& token) {
     // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
     const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
                                                        token.op == Op::rbracket || token.op == Op::rbrace);
-    // A spec's attribute tells: only `loader` is a door.
-    const bool spec_attribute = top().pending == Role::spec &&
+    // An attribute of __spec__ tells: only `loader` is a door.
+    const bool spec_attribute = top().pending == Role::module_spec &&
                                 ((token.kind == TokenKind::op && token.op == Op::dot) ||
                                  (token.kind == TokenKind::name && top().after_dot));
     if (top().pending != Role::none && !waits && !spec_attribute) flush_reference(top());
@@ -565,7 +565,7 @@ void ImportFinder::on_name(const Token& token) {
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
         std::string name = normal_name(token);
         frame.attribute_dynamic = is_dynamic_importer(name);
-        if (frame.pending == Role::spec) {
+        if (frame.pending == Role::module_spec) {
             if (name == "loader") flush_reference(frame);
             frame.pending = Role::none;
         }
@@ -940,7 +940,7 @@ ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
     switch (name.size()) {
         case 4: return name == "exec" || name == "eval" ? Role::code : Role::none;
         case 7: return name == "compile" ? Role::code : name == "getattr" ? Role::getattr : Role::none;
-        case 8: return name == "__spec__" ? Role::spec : Role::none;
+        case 8: return name == "__spec__" ? Role::module_spec : Role::none;
         case 10: return name == "__import__" ? Role::importer : name == "__loader__" ? Role::loader : Role::none;
         case 13: return name == "import_module" ? Role::module_importer : Role::none;
         default: return Role::none;

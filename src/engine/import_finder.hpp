@@ -97,8 +97,8 @@ private:
     // What a name or attribute gives: a function that imports (__import__,
     // import_module), one that runs text as code (exec, eval, compile),
     // getattr, a loader (which loads any file as a module), or a module's
-    // spec (whose attribute `loader` is one).
-    enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, spec };
+    // __spec__ (whose attribute `loader` is one).
+    enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, module_spec };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
     // Whether a run of tokens is a constant: string literals (or ints), or

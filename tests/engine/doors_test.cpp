@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "audit_cases.hpp"
 #include "audit_support.hpp"
 #include "private_twins.hpp"
 
@@ -17,20 +18,8 @@ namespace {
 
 using testing::audit_text;
 
-struct Case {
-    const char* why;
-    std::string source;
-    const char* expected;  // AuditOutcome::describe()
-};
-
-void expect_doors(const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        for (const bool skipping : {true, false}) {
-            EXPECT_EQ(audit_text(c.source, skipping).describe(), c.expected)
-                << c.why << (skipping ? "" : ", read token by token");
-        }
-    }
-}
+using Case = testing::AuditCase;
+constexpr auto expect_doors = testing::expect_audits;
 
 TEST(Doors, CallsThroughANameAnImportStatementBindsAreImports) {
     expect_doors({
@@ -73,7 +62,7 @@ TEST(Doors, AnImporterNamedOtherThanInACallIsAReference) {
          "7 reference __import__\n"},
         {"exec, eval and compile are doors too", "run = exec\nf(eval)\nbuiltins.compile\n",
          "1 reference exec\n2 reference eval\n3 reference compile\n"},
-        {"a module's loader, whatever is done with it, and its spec but for its other attributes",
+        {"a module's loader, whatever is done with it, and __spec__ but for its other attributes",
          "__loader__.load_module('x')\nm.__loader__\nf(__spec__)\n(__spec__).loader\nx = __spec__.parent\n",
          "1 reference __loader__\n2 reference __loader__\n3 reference __spec__\n4 reference __spec__\n"},
         {"a call in parentheses is a call", "(__import__)('os')\n", "1 constant os\n"},

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "audit_cases.hpp"
 #include "audit_support.hpp"
 
 namespace scanner_core {
@@ -15,20 +16,8 @@ namespace {
 
 using testing::audit_text;
 
-struct Case {
-    const char* why;
-    std::string source;
-    const char* expected;  // AuditOutcome::describe() of the imports
-};
-
-void expect_imports(const std::vector<Case>& cases) {
-    for (const Case& c : cases) {
-        for (const bool skipping : {true, false}) {
-            EXPECT_EQ(audit_text(c.source, skipping).describe(), c.expected)
-                << c.why << (skipping ? "" : ", read token by token");
-        }
-    }
-}
+using Case = testing::AuditCase;
+constexpr auto expect_imports = testing::expect_audits;
 
 TEST(SourceAudit, FindsImportsHiddenFromALineScan) {
     expect_imports({

@@ -153,7 +153,7 @@ def name_role(name: str, where: Position, bindings: Bindings) -> str | None:
         return "getattr"
     if name in LOADERS:
         return "loader"
-    return "spec" if name == "__spec__" else None
+    return "module_spec" if name == "__spec__" else None
 
 
 def callee(function: ast.expr) -> str:
@@ -274,7 +274,7 @@ class Finder:
 
     def doors(self) -> Iterator[Door]:
         # Functions called, and classes of class patterns, which look like
-        # calls; a spec's attributes other than its loader.
+        # calls; the attributes of __spec__ other than its loader.
         called: set[int] = set()
         harmless: set[int] = set()
         for node in ast.walk(self.tree):
@@ -295,7 +295,7 @@ class Finder:
                 name = node.id if isinstance(node, ast.Name) else node.attr
                 if role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
                     yield Door(node.lineno, "reference", name)
-                elif role == "spec" and id(node) not in called and id(node) not in harmless:
+                elif role == "module_spec" and id(node) not in called and id(node) not in harmless:
                     yield Door(node.lineno, "reference", name)
             elif isinstance(node, ast.Subscript):
                 key = constant_text(node.slice)
@@ -305,7 +305,7 @@ class Finder:
                 yield from self.call(node)
             for name, where in defined_names(node):
                 role = name_role(name, where, self.bindings)
-                if role in ("importer", "module_importer", "code", "loader", "spec"):
+                if role in ("importer", "module_importer", "code", "loader", "module_spec"):
                     yield Door(where[0], "reference", name)
 
     def call(self, call: ast.Call) -> Iterator[Door]:
