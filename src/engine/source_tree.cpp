@@ -221,12 +221,20 @@ private:
         }
     }
 
-    void visit(const dirent64& entry) {
-        Level& level = levels_.back();
+    // Makes path_ the path of `entry` in the directory being listed, and
+    // returns the entry's name.
+    std::string_view enter(const dirent64& entry) {
+        const Level& level = levels_.back();
         const std::string_view name(entry.d_name);
         path_.resize(level.path_size);
         if (level.separator) path_.push_back('/');
         path_.append(name);
+        return name;
+    }
+
+    void visit(const dirent64& entry) {
+        Level& level = levels_.back();
+        const std::string_view name = enter(entry);
 
         // The file test first, for every entry whatever its name, so that a
         // link whose target cannot be looked up fails the walk.
@@ -275,10 +283,7 @@ private:
     // directories followed.
     void visit_for_gate(const dirent64& entry) {
         Level& level = levels_.back();
-        const std::string_view name(entry.d_name);
-        path_.resize(level.path_size);
-        if (level.separator) path_.push_back('/');
-        path_.append(name);
+        const std::string_view name = enter(entry);
 
         unsigned char type = entry.d_type;
         Identity identity{static_cast<std::uint64_t>(level.device), static_cast<std::uint64_t>(entry.d_ino)};
