@@ -71,16 +71,20 @@ SHAPES = {
 
 # One scan in a fresh interpreter ("baseline": none), timed; then the
 # process's peak resident memory, whose excess over the baseline's is the
-# scan's.
+# scan's. VmHWM, not ru_maxrss: Linux carries ru_maxrss over from the
+# process that forked the child, so a large parent (run_bench) would hide
+# the scan's own peak behind its own.
 _CHILD = r"""
-import resource, sys, time
+import sys, time
 sys.path.insert(0, sys.argv[1])
 import scanner_audit
 scanner = scanner_audit.Scanner({"os"}, {"json"}, ["toolkit"])
 start = time.perf_counter()
 report = scanner.scan_file(sys.argv[2], set(), audit=True) if sys.argv[2] != "baseline" else None
 seconds = time.perf_counter() - start
-print(seconds, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024, len(report.findings) if report else 0,
+with open("/proc/self/status") as status:
+    peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+print(seconds, peak * 1024, len(report.findings) if report else 0,
       report.passed if report else True)
 """
 
