@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "import_extraction.hpp"
 #include "module_name.hpp"
 #include "reference_extraction.hpp"
@@ -118,7 +118,7 @@ void BM_scan_file(benchmark::State& state) {
     const ImportClassifier classifier(s.forbidden, s.allowed_exact, s.allowed_prefixes);
     std::size_t messages = 0;
     for (auto _ : state) {
-        scanner_core::FileResult result = classifier.scan_file(s.text_path, s.local);
+        scanner_core::FileResult result = scan_file(classifier, s.text_path, s.local);
         messages = result.errors.size() + result.warnings.size();
         benchmark::DoNotOptimize(result.passed);
     }

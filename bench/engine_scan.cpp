@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cpu_clock.hpp"
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -41,10 +41,10 @@ int main(int argc, char** argv) {
     const scanner_core::ImportClassifier classifier(forbidden, allowed_exact, allowed_prefixes);
     const unsigned threads = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
     try {
-        classifier.scan_directory(argv[1], local, threads);
+        scan_directory(classifier, argv[1], local, threads);
         const CpuTime cpu_start = cpu_time();
         const auto start = std::chrono::steady_clock::now();
-        const std::vector<scanner_core::FileResult> results = classifier.scan_directory(argv[1], local, threads);
+        const std::vector<scanner_core::FileResult> results = scan_directory(classifier, argv[1], local, threads);
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
         const CpuTime cpu = cpu_time() - cpu_start;
         std::size_t errors = 0, warnings = 0;

@@ -12,6 +12,7 @@
 
 #include "file_result.hpp"
 #include "import_classifier.hpp"
+#include "scan_file.hpp"
 
 namespace py = pybind11;
 
@@ -59,8 +60,8 @@ PYBIND11_MODULE(scanner_core, m) {
              py::arg("allowed_prefixes"), kInitDoc)
         .def("is_allowed", &ImportClassifier::is_allowed, py::arg("module"))
         .def("is_forbidden", &ImportClassifier::is_forbidden, py::arg("module"))
-        .def("scan_file", &ImportClassifier::scan_file, py::arg("filepath"), py::arg("local_modules"), kScanFileDoc,
+        .def("scan_file", &scanner_core::scan_file, py::arg("filepath"), py::arg("local_modules"), kScanFileDoc,
              py::call_guard<py::gil_scoped_release>())
-        .def("scan_directory", &ImportClassifier::scan_directory, py::arg("src_dir"), py::arg("local_modules"),
+        .def("scan_directory", &scanner_core::scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, kScanDirectoryDoc, py::call_guard<py::gil_scoped_release>());
 }

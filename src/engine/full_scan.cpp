@@ -7,6 +7,9 @@
 #include <thread>
 #include <utility>
 
+#include "file_scan.hpp"
+#include "import_message.hpp"
+#include "line_scan.hpp"
 #include "parallel_scan.hpp"
 #include "private_twins.hpp"
 #include "scan_messages.hpp"
@@ -69,103 +72,68 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
     return {rule, line, std::move(module), std::move(message), 0};
 }
 
-// The (line, module) pairs of the line scan's reports, read back from its
-// messages, sorted; the views point into the record's messages.
 using Reported = FullScanner::Reported;
 
-// A line scan's import message read as the parts it was made of.
-struct ReportedImport {
-    AuditRule rule;
-    std::int64_t line;
-    std::string_view module;
+// The line scan's records as findings, made as they come, in line order.
+class ScanFindings final : public LineFindingSink {
+public:
+    ScanFindings(const std::string& path, std::vector<AuditFinding>& out) noexcept : path_(path), out_(out) {}
+    void found(const LineFinding& finding) override {
+        const bool error = finding.verdict == ImportVerdict::forbidden;
+        AuditFinding made;
+        made.rule = error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
+        made.line = finding.line;
+        made.column = finding.column;
+        // The name first: the message may be made within the gathered string.
+        made.module = std::string(finding.module);
+        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, finding.module,
+                                      finding.gathered);
+        out_.push_back(std::move(made));
+    }
+
+private:
+    const std::string& path_;
+    std::vector<AuditFinding>& out_;
 };
 
-// The parts of a line scan's import message, or nothing for any other
-// message (a file that could not be opened). The engine made the message
-// from these parts: the path is the record's, so the reading is exact.
-std::optional<ReportedImport> reported_import(const std::string& filepath, std::string_view message) {
-    if (message.substr(0, filepath.size()) != filepath) return std::nullopt;
-    message.remove_prefix(filepath.size());
-    if (message.empty() || message.front() != ':') return std::nullopt;
-    message.remove_prefix(1);
-    std::int64_t line = 0;
-    const std::from_chars_result number = std::from_chars(message.data(), message.data() + message.size(), line);
-    if (number.ec != std::errc() || number.ptr == message.data()) return std::nullopt;
-    message.remove_prefix(static_cast<std::size_t>(number.ptr - message.data()));
-    if (message.substr(0, 2) != ": ") return std::nullopt;
-    message.remove_prefix(2);
-    for (const std::string_view text : {kForbiddenImport, kUnlistedImport}) {
-        if (message.substr(0, text.size()) == text && message.size() > text.size() && message.back() == '\'') {
-            const AuditRule rule = text == kForbiddenImport ? AuditRule::forbidden_import : AuditRule::unlisted_import;
-            return ReportedImport{rule, line, message.substr(text.size(), message.size() - text.size() - 1)};
-        }
-    }
-    return std::nullopt;
-}
-
-// The line scan's messages as records, moved out of `scan`, in line order
-// (the whole file's first; errors before warnings on a line, each as found),
-// with the columns `worker` kept of the file's import messages.
-std::vector<AuditFinding> line_scan_findings(FileResult& scan, const ScanWorker& worker) {
-    std::vector<AuditFinding> made;
-    made.reserve(scan.errors.size() + scan.warnings.size());
-    for (const bool error : {true, false}) {
-        const std::vector<std::int64_t>& columns = error ? worker.error_columns : worker.warning_columns;
-        std::size_t index = 0;
-        for (std::string& message : error ? scan.errors : scan.warnings) {
-            AuditFinding record;
-            const std::size_t at = index++;
-            if (const std::optional<ReportedImport> import = reported_import(scan.filepath, message)) {
-                record.column = at < columns.size() ? columns[at] : 0;
-                record.rule = import->rule;
-                record.line = import->line;
-                record.module = std::string(import->module);
-            } else if (message.size() == scan.filepath.size() + kOpenFailure.size() &&
-                       std::string_view(message).substr(scan.filepath.size()) == kOpenFailure) {
-                record.rule = AuditRule::unreadable_file;
-            } else {
-                record.rule = error ? AuditRule::other_scan_error : AuditRule::other_scan_warning;
-            }
-            record.message = std::move(message);
-            made.push_back(std::move(record));
-        }
-    }
-    scan.errors.clear();
-    scan.warnings.clear();
-    std::stable_sort(made.begin(), made.end(),
-                     [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
-    return made;
-}
-
-// The (line, module) pairs of the line scan's import findings, sorted; the
-// views point into the records.
-Reported reported_by(const std::vector<AuditFinding>& scanned) {
+// The (line, module) pairs of the line scan's import findings, which come
+// one a line in line order, and so sorted; the views point into the records.
+Reported reported_imports(const std::vector<AuditFinding>& scanned) {
     Reported reported;
+    reported.reserve(scanned.size());
     for (const AuditFinding& record : scanned) {
         if (record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import) {
             reported.emplace_back(record.line, record.module);
         }
     }
-    std::sort(reported.begin(), reported.end());
     return reported;
 }
 
-// What the judgement leaves silent is dropped as the audit finds it.
+// About what a file's findings take on the heap, for the worker's HeapReserve.
+std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
+    std::size_t bytes = findings.capacity() * sizeof(AuditFinding);
+    for (const AuditFinding& record : findings) bytes += record.module.size() + record.message.size() + 32;
+    return bytes;
+}
+
+// What the judgement leaves silent is dropped as the audit finds it. The
+// verdict comes through the worker's memo, which the line scan fills too:
+// a module both read is judged once.
 class PolicyFilter final : public ImportFilter {
 public:
     PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
-                 int depth) noexcept
-        : classifier_(classifier), local_modules_(local_modules), depth_(depth) {}
+                 int depth, VerdictMemo& memo) noexcept
+        : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
     bool judged(const std::string& module) const override {
-        return classifier_.verdict_on(module, local_modules_) != ImportVerdict::silent;
+        return classifier_.judge(module, &module, local_modules_, memo_) != ImportVerdict::silent;
     }
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
-
 
 private:
     const ImportClassifier& classifier_;
     const std::unordered_set<std::string>& local_modules_;
     const int depth_;
+    VerdictMemo& memo_;
 };
 
 // The directories between `root` and the directory of `path`, a path the
@@ -352,8 +320,8 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
 
 std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::string& filepath,
                                              const Reported& reported,
-                                             const std::unordered_set<std::string>& local_modules,
-                                             int depth) const {
+                                             const std::unordered_set<std::string>& local_modules, int depth,
+                                             VerdictMemo* memo) const {
     std::vector<AuditFinding> findings;
     if (!stage.deferred_encoding().empty()) {
         findings.push_back(finding(AuditRule::unaudited_file, filepath, 0, {}, kDeferred, stage.deferral(), ")"));
@@ -389,9 +357,12 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
             } else if (found.kind != Kind::dynamic_other) {
                 const std::string& module = found.name;
                 if (module.empty() || module.front() == '.') continue;
-                const ImportVerdict verdict = classifier_.verdict_on(module, local_modules);
-                if (verdict == ImportVerdict::silent) continue;
+                // What the line scan reported is left out before it is judged:
+                // the verdict would be the one the record already holds.
                 if (was_reported(reported, found.line, module)) continue;
+                const ImportVerdict verdict = memo != nullptr ? classifier_.judge(module, &module, local_modules, *memo)
+                                                              : classifier_.verdict_on(module, local_modules);
+                if (verdict == ImportVerdict::silent) continue;
                 const bool forbidden = verdict == ImportVerdict::forbidden;
                 rule = forbidden ? AuditRule::hidden_forbidden_import : AuditRule::hidden_unlisted_import;
                 text = forbidden ? kHiddenForbidden : kHiddenUnlisted;
@@ -438,27 +409,31 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
                                     ScanWorker& worker, OpenMode mode, bool audit, int depth) const {
     FullResult result;
-    if (!audit) {
-        result.scan = classifier_.scan_source(where, local_modules, worker, mode);
-        result.scan_findings = line_scan_findings(result.scan, worker);
-        result.passed = result.scan.passed;
+    result.scan.filepath = where.path;
+    const std::string& filepath = result.scan.filepath;
+    ScanFindings records(filepath, result.scan_findings);
+    LineScan line_scan(classifier_, local_modules, worker.verdicts, records);
+    const PolicyFilter filter(classifier_, local_modules, depth, worker.verdicts);
+    std::optional<SourceAudit> stage;
+    if (audit) stage.emplace(true, &filter);
+    // The line scan first: its verdicts are in the memo when the audit asks.
+    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&line_scan, &*stage})
+                              : scan_pieces(where, mode, worker.reader, {&line_scan});
+    if (!opened) {
+        // Not read: the scan's error says so, and there is nothing to audit.
+        result.scan_findings.push_back({AuditRule::unreadable_file, 0, {}, filepath + std::string(kOpenFailure), 0});
+        result.scan.passed = result.passed = false;
         return result;
     }
-    const PolicyFilter filter(classifier_, local_modules, depth);
-    SourceAudit stage(true, &filter);
-    result.scan = classifier_.scan_source(where, local_modules, worker, mode, &stage);
-    result.scan_findings = line_scan_findings(result.scan, worker);
-    const std::string& filepath = result.scan.filepath;
-    result.passed = result.scan.passed;
-    // A file that could not be opened was not read: the scan's error says so.
-    if (!stage.finished()) return result;
-    if (!stage.deferred_encoding().empty()) {
-        result.deferred_encoding = stage.deferred_encoding();
-    } else if (!stage.refused()) {
-        keep_read_imports(result.scan_findings, stage.imports());
+    if (audit) {
+        if (!stage->deferred_encoding().empty()) {
+            result.deferred_encoding = stage->deferred_encoding();
+        } else if (!stage->refused()) {
+            keep_read_imports(result.scan_findings, stage->imports());
+        }
+        result.findings =
+            judge(*stage, filepath, reported_imports(result.scan_findings), local_modules, depth, &worker.verdicts);
     }
-    result.findings = judge(stage, filepath, reported_by(result.scan_findings), local_modules, depth);
-    result.passed = true;
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
         for (const AuditFinding& record : *made) {
             if (is_error(record.rule)) result.passed = false;
@@ -466,6 +441,7 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     }
     result.scan.passed = std::none_of(result.scan_findings.begin(), result.scan_findings.end(),
                                       [](const AuditFinding& record) { return is_error(record.rule); });
+    worker.heap.produced(heap_bytes(result.scan_findings) + heap_bytes(result.findings) + filepath.size() + 16);
     return result;
 }
 

@@ -1,7 +1,8 @@
 // The full verdict on plugin sources: the line scan's record, exactly as
-// ImportClassifier::scan_file gives it, and beside it the findings of the
+// scan_file (scan_file.hpp) gives it, and beside it the findings of the
 // audit, a second recogniser that reads each file as Python reads it. Both
-// are fed the same pieces of a file in the same pass.
+// are stages of one file scan, fed the same pieces in the same pass, and
+// each import is judged once by the policy for both (see VerdictMemo).
 //
 // The audit reports what the line scan does not: every name of
 // `import a, b`, statements after `;` or on a compound statement's line,
@@ -30,6 +31,7 @@
 
 #include "file_result.hpp"
 #include "import_classifier.hpp"
+#include "scan_worker.hpp"
 #include "source_file.hpp"
 #include "source_tree.hpp"
 
@@ -123,15 +125,15 @@ public:
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
 
-    // Checks one file as ImportClassifier::scan_file does, and audits it when
+    // Checks one file as scan_file (scan_file.hpp) does, and audits it when
     // `audit` is set. `depth`: how many directories lie between the tree's
     // root and the file's directory (0: the file is in the root); a relative
     // import of level L reaches above the root when L > depth + 1. Fails as
-    // ImportClassifier::scan_file does. Thread-safe.
+    // scan_file does. Thread-safe.
     FullResult scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                          bool audit, int depth = 0) const;
 
-    // Checks a tree as ImportClassifier::scan_directory does (the same walk,
+    // Checks a tree as scan_directory (scan_file.hpp) does (the same walk,
     // order, threads and failures), auditing each file when `audit` is set,
     // with `src_dir` as the root of its relative imports.
     std::vector<FullResult> scan_directory(const std::string& src_dir,
@@ -155,9 +157,13 @@ public:
     // imports it found judged by the policy, less those in `reported`, in
     // line order, one per line, rule and module; or the one unaudited-file
     // error that says why it was not read. `depth` as for scan_file.
-    // Takes the audit's imports. Throws std::bad_alloc only. Thread-safe.
+    // Takes the audit's imports. `memo`: the calling thread's memo of
+    // verdicts, which the file's line scan and the audit's filter filled,
+    // or null to judge every name in full. Throws std::bad_alloc only.
+    // Thread-safe.
     std::vector<AuditFinding> judge(SourceAudit& stage, const std::string& filepath, const Reported& reported,
-                                    const std::unordered_set<std::string>& local_modules, int depth) const;
+                                    const std::unordered_set<std::string>& local_modules, int depth,
+                                    VerdictMemo* memo = nullptr) const;
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,

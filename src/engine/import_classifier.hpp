@@ -1,25 +1,22 @@
-// The import policy of a plugin host, and the scans that apply it.
+// The import policy of a plugin host: the verdict on a module name.
 //
 // A classifier is built once from three collections (forbidden roots, names
 // allowed exactly or as a root, allowed package prefixes) and never changes
 // afterwards, so every member below is safe to call from any number of
 // threads at once on one shared instance. Module names are byte strings
 // compared byte for byte; the root of a name is the text before its first
-// dot (the whole name when it has none).
+// dot (the whole name when it has none). Reading files is not its business:
+// the scans (scan_file.hpp, full_scan.hpp) ask it about the names they find.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
-#include "file_result.hpp"
-#include "scan_stage.hpp"
-#include "scan_worker.hpp"
-#include "source_file.hpp"
+#include "verdict_memo.hpp"
 
 namespace scanner_core {
-
-struct FoundImport;
 
 class ImportClassifier {
 public:
@@ -44,42 +41,16 @@ public:
     // except on exhausted memory; thread-safe.
     ImportVerdict verdict_on(const std::string& module, const std::unordered_set<std::string>& local_modules) const;
 
-    // Checks one source file. A file that cannot be opened gives a record
-    // with a single error; forbidden imports are errors, imports no rule
-    // allows are warnings, relative, empty and local ones are ignored.
-    // The file is read to its end through a buffer of fixed size; a FIFO's
-    // open waits for its writer. Throws std::ios_base::failure when a read
-    // fails after a successful open (a directory, an I/O error),
-    // std::bad_alloc on exhausted memory.
-    FileResult scan_file(const std::string& filepath,
-                         const std::unordered_set<std::string>& local_modules) const;
-
-    // scan_file of the file at `where`, whose path the record carries, with
-    // the caller's `worker` (a thread reuses one for all its files of one
-    // call), opened as `mode` says, every piece fed also to `beside` when
-    // given (nothing when the file cannot be opened). Fails as scan_file
-    // does, or with what `beside` throws.
-    FileResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           ScanWorker& worker, OpenMode mode, ScanStage* beside = nullptr) const;
-
-    // Checks every regular ".py" file below `src_dir` on `num_threads`
-    // workers (0: one per hardware thread; never more than there are files)
-    // and returns one record per file, in the order of the walk, whatever
-    // the thread count. Throws std::filesystem::filesystem_error when the
-    // walk fails, std::system_error when no thread can be started, and the
-    // first exception that left a scan in a worker; in every case all
-    // workers have been joined and no partial result is returned.
-    std::vector<FileResult> scan_directory(const std::string& src_dir,
-                                           const std::unordered_set<std::string>& local_modules,
-                                           unsigned int num_threads) const;
+    // verdict_on through `memo`, which this call binds to this policy and
+    // `local_modules`: a name the memo keeps is judged in full once and
+    // looked up afterwards, whichever recogniser asks. `whole`: the name's
+    // own string when the caller holds one, else null (the name is then
+    // copied into the memo's scratch, only when judged in full). Throws
+    // std::bad_alloc only. The memo is the calling thread's own.
+    ImportVerdict judge(std::string_view module, const std::string* whole,
+                        const std::unordered_set<std::string>& local_modules, VerdictMemo& memo) const;
 
 private:
-    // Adds to the worker's messages the one, if any, that `import` of the
-    // file at `path` earns; a gathered module name may be moved into the
-    // message. Returns whether it is an error.
-    bool judge(const FoundImport& import, const std::unordered_set<std::string>& local_modules,
-               const std::string& path, ScanWorker& worker) const;
-
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;
 

@@ -1,5 +1,5 @@
 // What one thread of a scan carries from one file to the next: its reader,
-// and the line scan's scratch and memo of verdicts, so that a file costs no
+// its memo of verdicts and the line scan's scratch, so that a file costs no
 // allocation beyond what its record holds. Not shared: one per thread, for
 // the length of one scan call.
 #pragma once
@@ -16,16 +16,10 @@ namespace scanner_core {
 struct ScanWorker {
     SourceReader reader;
     VerdictMemo verdicts;
-    std::string name;  // a module name being judged in full, reused
     // A file's messages as they come; its record gets them at their final
     // size, in one allocation per list.
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
-    // The column of each import message's statement, by index, kept after
-    // the messages move to the file's record (until the next file), for
-    // the full verdict's records.
-    std::vector<std::int64_t> error_columns;
-    std::vector<std::int64_t> warning_columns;
     HeapReserve heap;  // grown ahead of the records this thread makes
 };
 

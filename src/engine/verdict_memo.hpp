@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace scanner_core {
@@ -45,6 +46,10 @@ public:
     // Throws std::bad_alloc.
     void remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict);
 
+    // A string for the name being judged in full, reused from name to name
+    // so that judging a name seen as a view costs no allocation.
+    std::string& scratch() noexcept { return scratch_; }
+
 private:
     struct Slot {
         std::uint64_t hash;
@@ -63,6 +68,7 @@ private:
     std::size_t names_used_ = 0;
     const void* policy_ = nullptr;
     const void* local_modules_ = nullptr;
+    std::string scratch_;
 };
 
 }  // namespace scanner_core

@@ -17,7 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "parallel_scan.hpp"
 #include "test_support.hpp"
 
@@ -55,10 +55,10 @@ protected:
 
 TEST_F(ConcurrentScans, OverlappingCallsOnOneClassifierMatchALoneCall) {
     write_tree(48);
-    const std::vector<FileResult> alone = classifier.scan_directory(dir.str(), local_modules, 1);
+    const std::vector<FileResult> alone = scan_directory(classifier, dir.str(), local_modules, 1);
     ASSERT_EQ(alone.size(), 48u);
     const std::string one_file = alone.front().filepath;
-    const FileResult one_alone = classifier.scan_file(one_file, local_modules);
+    const FileResult one_alone = scan_file(classifier, one_file, local_modules);
     ASSERT_EQ(one_alone.errors.size(), 1u);
     ASSERT_EQ(one_alone.warnings.size(), 1u);
 
@@ -68,8 +68,8 @@ TEST_F(ConcurrentScans, OverlappingCallsOnOneClassifierMatchALoneCall) {
         callers.emplace_back([&, caller] {
             for (unsigned round = 0; round < 8; ++round) {
                 const unsigned workers = (caller + round) % 5;  // 0 (automatic) to 4
-                if (!same(classifier.scan_directory(dir.str(), local_modules, workers), alone)) ++mismatches;
-                if (!same(classifier.scan_file(one_file, local_modules), one_alone)) ++mismatches;
+                if (!same(scan_directory(classifier, dir.str(), local_modules, workers), alone)) ++mismatches;
+                if (!same(scan_file(classifier, one_file, local_modules), one_alone)) ++mismatches;
             }
         });
     }
@@ -79,13 +79,13 @@ TEST_F(ConcurrentScans, OverlappingCallsOnOneClassifierMatchALoneCall) {
 
 TEST_F(ConcurrentScans, AHugeThreadRequestGivesWhatOneWorkerGivesOrReportsARefusedThread) {
     write_tree(300);
-    const std::vector<FileResult> alone = classifier.scan_directory(dir.str(), local_modules, 1);
+    const std::vector<FileResult> alone = scan_directory(classifier, dir.str(), local_modules, 1);
     ASSERT_EQ(alone.size(), 300u);
     // As many workers as files (WorkerCount's tests hold the number): under
     // a lower thread or process limit, one may be refused, and then the
     // refusal is what the call reports.
     try {
-        EXPECT_TRUE(same(classifier.scan_directory(dir.str(), local_modules, UINT_MAX), alone));
+        EXPECT_TRUE(same(scan_directory(classifier, dir.str(), local_modules, UINT_MAX), alone));
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code(), std::errc::resource_unavailable_try_again) << error.what();
     }

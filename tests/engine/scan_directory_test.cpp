@@ -14,7 +14,7 @@
 #include <system_error>
 #include <thread>
 
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "parallel_scan.hpp"
 #include "test_support.hpp"
 
@@ -59,7 +59,7 @@ TEST_F(ScanDirectory, ResultsFollowTheWalkWhateverTheThreadCount) {
     const std::vector<std::string> expected = walk_order(dir.str());
     ASSERT_EQ(expected.size(), 40u);
     for (unsigned threads : {1u, 2u, 8u, 0u, 64u}) {
-        const std::vector<FileResult> results = kClassifier.scan_directory(dir.str(), {}, threads);
+        const std::vector<FileResult> results = scan_directory(kClassifier, dir.str(), {}, threads);
         EXPECT_EQ(paths_of(results), expected) << threads << " threads";
         for (const FileResult& result : results) {
             EXPECT_EQ(result.errors, std::vector<std::string>{result.filepath + ":2: import interdit \xE2\x80\x94 'os'"});
@@ -74,7 +74,7 @@ TEST_F(ScanDirectory, KeepsRegularFilesWhoseExtensionIsExactlyDotPy) {
         dir.write(name, "import os\n");
     }
     std::set<std::string> kept;
-    for (const FileResult& result : kClassifier.scan_directory(dir.str(), {}, 2)) kept.insert(result.filepath);
+    for (const FileResult& result : scan_directory(kClassifier, dir.str(), {}, 2)) kept.insert(result.filepath);
     const std::string root = dir.str() + "/";
     EXPECT_EQ(kept, (std::set<std::string>{root + "a.py", root + "a.b.py", root + ".hidden.py", root + "..py",
                                            root + "pkg.py/inner.py"}));
@@ -88,21 +88,21 @@ TEST_F(ScanDirectory, LinksToFilesCountUnderTheirOwnPathLinkedDirectoriesAreNotE
     fs::create_directory_symlink(outside.path() / "elsewhere", dir.path() / "linked_dir");
     fs::create_symlink(dir.path() / "nowhere.py", dir.path() / "dangling.py");
     std::set<std::string> kept;
-    for (const FileResult& result : kClassifier.scan_directory(dir.str(), {}, 0)) kept.insert(result.filepath);
+    for (const FileResult& result : scan_directory(kClassifier, dir.str(), {}, 0)) kept.insert(result.filepath);
     EXPECT_EQ(kept, (std::set<std::string>{dir.str() + "/real.py", dir.str() + "/link.py"}));
 }
 
 TEST_F(ScanDirectory, PathsAreComposedFromTheDirectoryAsGiven) {
     dir.write("tools/demo.py", "");
     const std::vector<std::string> expected{dir.str() + "/tools/demo.py"};
-    EXPECT_EQ(paths_of(kClassifier.scan_directory(dir.str(), {}, 1)), expected);
-    EXPECT_EQ(paths_of(kClassifier.scan_directory(dir.str() + "/", {}, 1)), expected);
+    EXPECT_EQ(paths_of(scan_directory(kClassifier, dir.str(), {}, 1)), expected);
+    EXPECT_EQ(paths_of(scan_directory(kClassifier, dir.str() + "/", {}, 1)), expected);
 }
 
 TEST_F(ScanDirectory, EmptyTreesGiveAnEmptyResult) {
-    EXPECT_TRUE(kClassifier.scan_directory(dir.str(), {}, 0).empty());
+    EXPECT_TRUE(scan_directory(kClassifier, dir.str(), {}, 0).empty());
     dir.write("sub/readme.txt", "import os\n");
-    EXPECT_TRUE(kClassifier.scan_directory(dir.str(), {}, 4).empty());
+    EXPECT_TRUE(scan_directory(kClassifier, dir.str(), {}, 4).empty());
 }
 
 TEST_F(ScanDirectory, MissingOrNonDirectoryRootFailsTheWalk) {
@@ -111,7 +111,7 @@ TEST_F(ScanDirectory, MissingOrNonDirectoryRootFailsTheWalk) {
     const std::string with_nul = dir.str() + std::string(1, '\0') + "x";
     for (const std::string& root : {dir.str() + "/missing", file, std::string(), with_nul}) {
         try {
-            kClassifier.scan_directory(root, {}, 0);
+            scan_directory(kClassifier, root, {}, 0);
             ADD_FAILURE() << "no exception for " << root;
         } catch (const fs::filesystem_error& error) {
             EXPECT_NE(std::string(error.what()).find("recursive directory iterator cannot open directory"),
@@ -125,7 +125,7 @@ TEST_F(ScanDirectory, LinkLoopFailsTheWholeCall) {
     dir.write("ok.py", "");
     fs::create_symlink(dir.path() / "loop_a", dir.path() / "loop_b");
     fs::create_symlink(dir.path() / "loop_b", dir.path() / "loop_a");
-    EXPECT_THROW(kClassifier.scan_directory(dir.str(), {}, 0), fs::filesystem_error);
+    EXPECT_THROW(scan_directory(kClassifier, dir.str(), {}, 0), fs::filesystem_error);
 }
 
 // Runs `check` as an unprivileged user when the tests run as root, who
@@ -150,7 +150,7 @@ TEST_F(ScanDirectory, UnreadableFileKeepsItsPlaceWithItsOpenFailure) {
     dir.write("c.py", "import os\n");
     fs::permissions(locked, fs::perms::none);
     expect_as_unprivileged_user([&] {
-        const std::vector<FileResult> results = kClassifier.scan_directory(dir.str(), {}, 2);
+        const std::vector<FileResult> results = scan_directory(kClassifier, dir.str(), {}, 2);
         std::vector<std::string> expected = walk_order(dir.str());
         if (paths_of(results) != expected) return false;
         for (const FileResult& result : results) {
@@ -171,7 +171,7 @@ TEST_F(ScanDirectory, UnreadableSubdirectoryFailsTheWholeCall) {
     fs::permissions(dir.path() / "closed", fs::perms::none);
     expect_as_unprivileged_user([&] {
         try {
-            kClassifier.scan_directory(dir.str(), {}, 2);
+            scan_directory(kClassifier, dir.str(), {}, 2);
         } catch (const fs::filesystem_error&) {
             return true;
         }

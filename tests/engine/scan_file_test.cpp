@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "import_message.hpp"
 #include "source_file.hpp"
 #include "test_support.hpp"
@@ -30,7 +30,7 @@ protected:
 
 TEST_F(ScanFile, ReportsForbiddenAsErrorsAndUnlistedAsWarnings) {
     const std::string path = dir.write("demo.py", "import json\nimport os.path\n\nfrom requests import get\n");
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.filepath, path);
     EXPECT_EQ(result.errors, Messages{path + ":2: import interdit \xE2\x80\x94 'os.path'"});
     EXPECT_EQ(result.warnings, Messages{path + ":4: import non whitelist\xC3\xA9 \xE2\x80\x94 'requests'"});
@@ -39,7 +39,7 @@ TEST_F(ScanFile, ReportsForbiddenAsErrorsAndUnlistedAsWarnings) {
 
 TEST_F(ScanFile, UnopenableFileGivesOneErrorAndNoScan) {
     const std::string path = dir.str() + "/missing.py";
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.filepath, path);
     EXPECT_EQ(result.errors, Messages{path + ": impossible d'ouvrir le fichier"});
     EXPECT_TRUE(result.warnings.empty());
@@ -47,9 +47,9 @@ TEST_F(ScanFile, UnopenableFileGivesOneErrorAndNoScan) {
 }
 
 TEST_F(ScanFile, DirectoryOpensButCannotBeReadSoItThrows) {
-    EXPECT_THROW(classifier.scan_file(dir.str(), {}), std::ios_base::failure);
+    EXPECT_THROW(scan_file(classifier, dir.str(), {}), std::ios_base::failure);
     try {
-        classifier.scan_file(dir.str(), {});
+        scan_file(classifier, dir.str(), {});
     } catch (const std::ios_base::failure& failure) {
         EXPECT_NE(std::string(failure.what()).find(dir.str()), std::string::npos) << failure.what();
     }
@@ -57,7 +57,7 @@ TEST_F(ScanFile, DirectoryOpensButCannotBeReadSoItThrows) {
 
 TEST_F(ScanFile, EmptyFilesAndFilesWithoutImportsPass) {
     for (const char* content : {"", "\n", "x = 1\nprint(x)\n"}) {
-        const FileResult result = classifier.scan_file(dir.write("quiet.py", content), {});
+        const FileResult result = scan_file(classifier, dir.write("quiet.py", content), {});
         EXPECT_TRUE(result.errors.empty());
         EXPECT_TRUE(result.warnings.empty());
         EXPECT_TRUE(result.passed);
@@ -66,44 +66,44 @@ TEST_F(ScanFile, EmptyFilesAndFilesWithoutImportsPass) {
 
 TEST_F(ScanFile, RelativeAndEmptyNamesAreNeverReported) {
     const FileResult result =
-        classifier.scan_file(dir.write("rel.py", "from . import os\nfrom .os import x\nfrom ..subprocess import y\n"), {});
+        scan_file(classifier, dir.write("rel.py", "from . import os\nfrom .os import x\nfrom ..subprocess import y\n"), {});
     EXPECT_TRUE(result.errors.empty());
     EXPECT_TRUE(result.warnings.empty());
 }
 
 TEST_F(ScanFile, LocalModulesComeBeforeTheRestOfThePolicy) {
     const std::string path = dir.write("local.py", "import os.tools\nimport mypkg.util\nimport mypkg.other\n");
-    const FileResult by_root = classifier.scan_file(path, {"os"});
+    const FileResult by_root = scan_file(classifier, path, {"os"});
     EXPECT_TRUE(by_root.errors.empty());
     EXPECT_EQ(by_root.warnings.size(), 2u);
 
-    const FileResult by_name = classifier.scan_file(path, {"mypkg.util"});
+    const FileResult by_name = scan_file(classifier, path, {"mypkg.util"});
     EXPECT_EQ(by_name.errors.size(), 1u);
     EXPECT_EQ(by_name.warnings, Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'mypkg.other'"});
 }
 
 TEST_F(ScanFile, ForbiddenWinsOverAllowedAndNamesTheWholeModule) {
     const std::string path = dir.write("order.py", "from os.path import join\nimport json.decoder\nimport a.b.c\n");
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os.path'"});
     EXPECT_EQ(result.warnings, Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'a.b.c'"});
 }
 
 TEST_F(ScanFile, PrefixesAllowTheirSubtreeOnly) {
     const std::string path = dir.write("p.py", "import toolkit.api\nimport toolkit.api.widgets\nimport toolkit.apis\n");
-    EXPECT_EQ(classifier.scan_file(path, {}).warnings,
+    EXPECT_EQ(scan_file(classifier, path, {}).warnings,
               Messages{path + ":3: import non whitelist\xC3\xA9 \xE2\x80\x94 'toolkit.apis'"});
 }
 
 TEST_F(ScanFile, RepeatedImportsAreReportedOncePerLine) {
     const std::string path = dir.write("twice.py", "x\nimport subprocess\n\n\n\n\n\n\nimport subprocess\n");
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.errors, (Messages{path + ":2: import interdit \xE2\x80\x94 'subprocess'",
                                        path + ":9: import interdit \xE2\x80\x94 'subprocess'"}));
 }
 
 TEST_F(ScanFile, OnlyWarningsStillPass) {
-    const FileResult result = classifier.scan_file(dir.write("w.py", "import requests\nimport yaml\n"), {});
+    const FileResult result = scan_file(classifier, dir.write("w.py", "import requests\nimport yaml\n"), {});
     EXPECT_EQ(result.warnings.size(), 2u);
     EXPECT_TRUE(result.passed);
 }
@@ -112,7 +112,7 @@ TEST_F(ScanFile, PathBytesAreKeptAsGiven) {
     const std::string path = dir.str() + "/./sub/../caf\xc3\xa9 \xff.py";
     std::filesystem::create_directories(dir.path() / "sub");
     dir.write("caf\xc3\xa9 \xff.py", "import yaml\n");
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.filepath, path);
     EXPECT_EQ(result.warnings, Messages{path + ":1: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'"});
 }
@@ -120,7 +120,7 @@ TEST_F(ScanFile, PathBytesAreKeptAsGiven) {
 TEST_F(ScanFile, PathWithANulByteNamesNoFile) {
     const std::string real = dir.write("real.py", "import os\n");
     const std::string path = real + std::string(1, '\0') + ".txt";
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.filepath, path);
     EXPECT_EQ(result.errors, Messages{path + ": impossible d'ouvrir le fichier"});
 }
@@ -161,7 +161,7 @@ TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
     EXPECT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_size, 0);
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     ::close(input[1]);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -171,7 +171,7 @@ TEST_F(ScanFile, FilesThatReportNoSizeAreReadToTheirEnd) {
 
 TEST_F(ScanFile, FifoIsReadLikeAStreamOnceItsWriterComes) {
     const std::string path = testing::make_fifo(dir.str() + "/pipe.py");
-    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    testing::CallOnThread<FileResult> scan([&] { return scan_file(classifier, path, {}); });
     // The writer opens once the scan has opened for reading: the content
     // arrives after the scan has started.
     testing::FifoWriter writer = testing::FifoWriter::once_read(path, [&] { return scan.finished(); });
@@ -189,7 +189,7 @@ TEST_F(ScanFile, FifoIsReadLikeAStreamOnceItsWriterComes) {
 TEST_F(ScanFile, FifoOpenCutShortByASignalGoesOnWaiting) {
     const std::string path = testing::make_fifo(dir.str() + "/signalled.py");
     const testing::InterruptingSignal signal(SIGUSR1);
-    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    testing::CallOnThread<FileResult> scan([&] { return scan_file(classifier, path, {}); });
     const auto ended = [&] { return scan.finished(); };
     EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kOpenCalls, ended)) << "waiting for a writer";
     signal.send_to(scan.handle());
@@ -207,7 +207,7 @@ TEST_F(ScanFile, ReadCutShortByASignalGoesOnReading) {
     const std::string path = testing::make_fifo(dir.str() + "/slow.py");
     testing::FifoWriter writer = testing::FifoWriter::holding_open(path);  // the scan's read waits for content
     const testing::InterruptingSignal signal(SIGUSR1);
-    testing::CallOnThread<FileResult> scan([&] { return classifier.scan_file(path, {}); });
+    testing::CallOnThread<FileResult> scan([&] { return scan_file(classifier, path, {}); });
     const auto ended = [&] { return scan.finished(); };
     EXPECT_TRUE(testing::wait_until_blocked_in(scan.tid(), testing::kReadCalls, ended)) << "waiting for content";
     signal.send_to(scan.handle());
@@ -231,7 +231,7 @@ TEST_F(ScanFile, ContentBeyondTheFirstBufferIsReadWhole) {
         for (int i = 0; i < kLines; ++i) writer.write_all("import yaml\n");
         writer.close();
     });
-    const FileResult result = classifier.scan_file(path, {});
+    const FileResult result = scan_file(classifier, path, {});
     feed.join();
     ASSERT_EQ(result.warnings.size(), static_cast<std::size_t>(kLines));
     EXPECT_EQ(result.warnings.back(), path + ":40000: import non whitelist\xC3\xA9 \xE2\x80\x94 'yaml'");
@@ -247,7 +247,7 @@ TEST_F(ScanFile, WhereOnlyRegularFilesAreExpectedAnythingElseCannotBeOpened) {
     for (const std::string& path : {fifo, directory}) {
         testing::CallOnThread<FileResult> scan([&] {
             ScanWorker worker;
-            return classifier.scan_source(SourceLocation{path}, {}, worker, OpenMode::regular_only);
+            return scan_source(classifier, SourceLocation{path}, {}, worker, OpenMode::regular_only);
         });
         const bool ended = testing::wait_until([&] { return scan.finished(); });
         EXPECT_TRUE(ended) << path << ": the open waited";
@@ -259,7 +259,7 @@ TEST_F(ScanFile, WhereOnlyRegularFilesAreExpectedAnythingElseCannotBeOpened) {
     }
     ScanWorker worker;
     const std::string regular = dir.write("regular.py", "import os\n");
-    EXPECT_EQ(classifier.scan_source(SourceLocation{regular}, {}, worker, OpenMode::regular_only).errors,
+    EXPECT_EQ(scan_source(classifier, SourceLocation{regular}, {}, worker, OpenMode::regular_only).errors,
               Messages{regular + ":1: import interdit \xE2\x80\x94 'os'"});
 }
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "source_file.hpp"
 #include "source_tree.hpp"
 #include "test_support.hpp"
@@ -269,7 +269,7 @@ TEST_F(SourceWalk, HoldsOnlyAShareOfTheDescriptorLimitForTheScans) {
         if (low.held_directories() == 0 || low.held_directories() > 64) return false;
         // The files beyond are opened by their paths, with the same records.
         const ImportClassifier classifier{{"os"}, {}, {}};
-        const std::vector<FileResult> results = classifier.scan_directory(dir.str(), {}, 3);
+        const std::vector<FileResult> results = scan_directory(classifier, dir.str(), {}, 3);
         if (results.size() != expected.size()) return false;
         for (std::size_t i = 0; i < results.size(); ++i) {
             if (results[i].filepath != expected[i] || results[i].errors.size() != 1) return false;
@@ -286,8 +286,8 @@ TEST_F(SourceWalk, FilesOpenedInTheirDirectoryGiveTheRecordsOfTheirPaths) {
     ScanWorker worker;
     for (std::size_t index = 0; index < tree.size(); ++index) {
         const std::string path(tree.path(index));
-        const FileResult by_path = classifier.scan_file(path, {});
-        const FileResult in_directory = classifier.scan_source(tree.location(index), {}, worker, OpenMode::regular_only);
+        const FileResult by_path = scan_file(classifier, path, {});
+        const FileResult in_directory = scan_source(classifier, tree.location(index), {}, worker, OpenMode::regular_only);
         EXPECT_EQ(in_directory.filepath, by_path.filepath);
         EXPECT_EQ(in_directory.errors, by_path.errors) << path;
         EXPECT_EQ(in_directory.warnings, by_path.warnings) << path;
@@ -297,8 +297,8 @@ TEST_F(SourceWalk, FilesOpenedInTheirDirectoryGiveTheRecordsOfTheirPaths) {
     for (std::size_t index = 0; index < tree.size(); ++index) {
         SourceLocation where = tree.location(index);
         where.directory = -1;
-        const FileResult result = classifier.scan_source(where, {}, worker, OpenMode::regular_only);
-        EXPECT_EQ(result.errors, classifier.scan_file(std::string(where.path), {}).errors);
+        const FileResult result = scan_source(classifier, where, {}, worker, OpenMode::regular_only);
+        EXPECT_EQ(result.errors, scan_file(classifier, std::string(where.path), {}).errors);
     }
 }
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "import_classifier.hpp"
+#include "scan_file.hpp"
 #include "import_extraction.hpp"
 #include "reference_extraction.hpp"
 #include "test_support.hpp"
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // cannot be read is an exception that names it.
         const std::string path = scratch.dir + (form == 0xFE ? "/missing.py" : "/sub");
         try {
-            const FileResult result = kClassifier.scan_file(path, kLocal);
+            const FileResult result = scan_file(kClassifier, path, kLocal);
             FUZZ_CHECK(form == 0xFE);
             FUZZ_CHECK(result.filepath == path && !result.passed && result.warnings.empty());
             FUZZ_CHECK(result.errors == std::vector<std::string>{path + std::string(kOpenFailure)});
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A FIFO fed in writes of one to sixteen bytes, so the scan's reads
         // deliver the content cut at places its bytes pick.
         path = scanner_core::testing::make_fifo(scratch.dir + "/pipe.py");
-        scanner_core::testing::CallOnThread<FileResult> scan([&] { return kClassifier.scan_file(path, kLocal); });
+        scanner_core::testing::CallOnThread<FileResult> scan([&] { return scan_file(kClassifier, path, kLocal); });
         // The fuzzer's timeout bounds the wait for the scan's open.
         scanner_core::testing::FifoWriter writer = scanner_core::testing::FifoWriter::waiting_for_reader(path);
         for (std::size_t done = 0; done < content.size();) {
@@ -202,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
     }
 
-    const FileResult result = kClassifier.scan_file(path, kLocal);
+    const FileResult result = scan_file(kClassifier, path, kLocal);
     FUZZ_CHECK(result.filepath == path);
     FUZZ_CHECK(result.passed == result.errors.empty());
     const std::int64_t lines = line_count(content);

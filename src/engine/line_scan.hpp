@@ -1,0 +1,62 @@
+// The line scan as a stage of a file scan: it finds each line's import
+// statement (ImportExtractor), has the policy judge it once, and hands
+// every import the policy does not leave silent to a sink as a record.
+// What the records become (scanner_core's messages, the full verdict's
+// findings) is the sink's business; nothing reads a message back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "import_classifier.hpp"
+#include "import_extraction.hpp"
+#include "scan_stage.hpp"
+#include "verdict_memo.hpp"
+
+namespace scanner_core {
+
+// One finding of the line scan: at most one a line, handed over in line order.
+struct LineFinding {
+    ImportVerdict verdict = ImportVerdict::forbidden;  // forbidden (an error) or unlisted (a warning)
+    std::int64_t line = 0;                             // 1-based
+    std::int64_t column = 0;                           // as FoundImport::column
+    std::string_view module;                           // lasts for the call only
+    // The name's own string when it was gathered across pieces (a sink may
+    // move it away), or null.
+    std::string* gathered = nullptr;
+};
+
+// What the line scan hands its findings to.
+class LineFindingSink {
+public:
+    virtual ~LineFindingSink() = default;
+    // May throw; the exception leaves the stage's feed or finish.
+    virtual void found(const LineFinding& finding) = 0;
+};
+
+class LineScan final : public ScanStage, private ImportSink {
+public:
+    // All four must outlive the stage; `memo` is the calling thread's. Never fails.
+    LineScan(const ImportClassifier& policy, const std::unordered_set<std::string>& local_modules, VerdictMemo& memo,
+             LineFindingSink& out) noexcept
+        : policy_(policy), local_modules_(local_modules), memo_(memo), out_(out) {}
+
+    // Throw std::bad_alloc, or what the sink throws.
+    void feed(std::string_view piece) override { extractor_.feed(piece, *this); }
+    void finish() override { extractor_.finish(*this); }
+
+private:
+    // Relative and empty names are no finding; the others are judged here,
+    // the one place the line scan asks the policy.
+    void found(const FoundImport& import) override;
+
+    const ImportClassifier& policy_;
+    const std::unordered_set<std::string>& local_modules_;
+    VerdictMemo& memo_;
+    LineFindingSink& out_;
+    ImportExtractor extractor_;
+};
+
+}  // namespace scanner_core
