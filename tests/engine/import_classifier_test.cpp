@@ -138,5 +138,33 @@ TEST(Classifier, LongNamesAndRootsAreHandledWhole) {
     EXPECT_TRUE(classifier.is_allowed(root + ".sub.deeper"));
 }
 
+// One memo serves a thread's scans one after another, under whatever policy
+// and local modules each call brings: a verdict remembered under one must
+// never answer for another, whether the name is short enough to be kept or
+// judged in full, handed over as a view or as a string.
+TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUnder) {
+    const std::string long_name = "os." + std::string(200, 'x');
+    const ImportClassifier strict = policy({"os"}, {"json"}, {"toolkit.api"});
+    const ImportClassifier lenient = policy({}, {"os", "json"}, {});
+    const std::unordered_set<std::string> none;
+    const std::unordered_set<std::string> os_is_local{"os"};
+    VerdictMemo memo;
+    for (int round = 0; round < 2; ++round) {
+        for (const ImportClassifier* classifier : {&strict, &lenient, &strict}) {
+            for (const std::unordered_set<std::string>* locals : {&none, &os_is_local, &none}) {
+                for (const std::string& name : {std::string("os"), std::string("os.path"), std::string("yaml"),
+                                                std::string("toolkit.api.w"), std::string("json"), long_name}) {
+                    const ImportVerdict expected = classifier->verdict_on(name, *locals);
+                    EXPECT_EQ(classifier->judge(name, nullptr, *locals, memo), expected) << name.substr(0, 16);
+                    EXPECT_EQ(classifier->judge(name, &name, *locals, memo), expected) << name.substr(0, 16);
+                }
+            }
+        }
+    }
+    EXPECT_EQ(strict.judge("os", nullptr, none, memo), ImportVerdict::forbidden);
+    EXPECT_EQ(strict.judge("yaml", nullptr, none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(lenient.judge("os", nullptr, none, memo), ImportVerdict::silent);
+}
+
 }  // namespace
 }  // namespace scanner_core
