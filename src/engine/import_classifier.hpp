@@ -9,6 +9,7 @@
 // the scans (scan_file.hpp, full_scan.hpp) ask it about the names they find.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -53,10 +54,16 @@ public:
 private:
     // is_allowed with the root of `module` already at hand.
     bool allows(const std::string& module, const std::string& root) const;
+    // verdict_on knowing that no local module is longer than `longest_local`.
+    ImportVerdict verdict_on(const std::string& module, const std::unordered_set<std::string>& local_modules,
+                             std::size_t longest_local) const;
 
     const std::unordered_set<std::string> forbidden;
     const std::unordered_set<std::string> allowed_exact;
     const std::vector<std::string> allowed_prefixes;
+    // The longest entry of each set: a longer name is in none, and needs no lookup.
+    const std::size_t longest_forbidden;
+    const std::size_t longest_exact;
 };
 
 }  // namespace scanner_core

@@ -40,6 +40,7 @@ void VerdictMemo::bind(const void* policy, const void* local_modules) noexcept {
     if (policy == policy_ && local_modules == local_modules_) return;
     policy_ = policy;
     local_modules_ = local_modules;
+    longest_local_known_ = false;
     if (count_ == 0) return;
     for (std::size_t slot = 0; slot < kSlots; ++slot) slots_[slot].size = 0;
     count_ = 0;

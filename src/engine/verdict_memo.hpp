@@ -46,6 +46,17 @@ public:
     // Throws std::bad_alloc.
     void remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict);
 
+    // The size of the longest bound local module name, counted by `count`
+    // once per binding and kept until the binding changes.
+    template <class Count>
+    std::size_t longest_local(const Count& count) {
+        if (!longest_local_known_) {
+            longest_local_ = count();
+            longest_local_known_ = true;
+        }
+        return longest_local_;
+    }
+
     // A string for the name being judged in full, reused from name to name
     // so that judging a name seen as a view costs no allocation.
     std::string& scratch() noexcept { return scratch_; }
@@ -68,6 +79,8 @@ private:
     std::size_t names_used_ = 0;
     const void* policy_ = nullptr;
     const void* local_modules_ = nullptr;
+    std::size_t longest_local_ = 0;
+    bool longest_local_known_ = false;
     std::string scratch_;
 };
 

@@ -143,17 +143,27 @@ TEST(Classifier, LongNamesAndRootsAreHandledWhole) {
 // never answer for another, whether the name is short enough to be kept or
 // judged in full, handed over as a view or as a string.
 TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUnder) {
+    // Names past what a memo keeps, and roots longer than some sets' entries.
     const std::string long_name = "os." + std::string(200, 'x');
+    const std::string long_root(300, 'o');
+    const std::string long_allowed(300, 'a');
+    const std::string longer_than_any_entry(400, 'p');
     const ImportClassifier strict = policy({"os"}, {"json"}, {"toolkit.api"});
     const ImportClassifier lenient = policy({}, {"os", "json"}, {});
+    const ImportClassifier long_entries =
+        policy({long_root}, {long_allowed + ".ok"}, {long_allowed + ".pre", longer_than_any_entry});
     const std::unordered_set<std::string> none;
     const std::unordered_set<std::string> os_is_local{"os"};
+    const std::unordered_set<std::string> long_is_local{long_root + ".mine"};
     VerdictMemo memo;
     for (int round = 0; round < 2; ++round) {
-        for (const ImportClassifier* classifier : {&strict, &lenient, &strict}) {
-            for (const std::unordered_set<std::string>* locals : {&none, &os_is_local, &none}) {
-                for (const std::string& name : {std::string("os"), std::string("os.path"), std::string("yaml"),
-                                                std::string("toolkit.api.w"), std::string("json"), long_name}) {
+        for (const ImportClassifier* classifier : {&strict, &lenient, &long_entries, &strict}) {
+            for (const std::unordered_set<std::string>* locals : {&none, &os_is_local, &long_is_local, &none}) {
+                for (const std::string& name :
+                     {std::string("os"), std::string("os.path"), std::string("yaml"), std::string("toolkit.api.w"),
+                      std::string("json"), long_name, long_root, long_root + "o", long_allowed + ".ok",
+                      long_allowed + ".pre.x", long_allowed + ".okay", long_root + ".mine", long_root + ".other",
+                      longer_than_any_entry + ".x", longer_than_any_entry + "q", std::string(400, 'q')}) {
                     const ImportVerdict expected = classifier->verdict_on(name, *locals);
                     EXPECT_EQ(classifier->judge(name, nullptr, *locals, memo), expected) << name.substr(0, 16);
                     EXPECT_EQ(classifier->judge(name, &name, *locals, memo), expected) << name.substr(0, 16);
@@ -164,6 +174,14 @@ TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUn
     EXPECT_EQ(strict.judge("os", nullptr, none, memo), ImportVerdict::forbidden);
     EXPECT_EQ(strict.judge("yaml", nullptr, none, memo), ImportVerdict::unlisted);
     EXPECT_EQ(lenient.judge("os", nullptr, none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".ok", nullptr, none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".pre.x", nullptr, none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".okay", nullptr, none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(long_entries.judge(long_root + ".other", nullptr, none, memo), ImportVerdict::forbidden);
+    EXPECT_EQ(long_entries.judge(long_root + ".mine", nullptr, long_is_local, memo), ImportVerdict::silent);
+    EXPECT_EQ(strict.judge(long_root + ".x", nullptr, none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(long_entries.judge(longer_than_any_entry + ".x", nullptr, none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(std::string(400, 'q'), nullptr, none, memo), ImportVerdict::unlisted);
 }
 
 }  // namespace
