@@ -4,7 +4,6 @@
 #include <charconv>
 #include <optional>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "file_scan.hpp"
@@ -290,8 +289,7 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
                                                     unsigned int num_threads, bool audit) const {
     const SourceTree files = walk_sources(src_dir);
     if (files.empty()) return {};
-    const std::size_t thread_count = worker_count(num_threads, files.size(),
-                                                  num_threads == 0 ? std::thread::hardware_concurrency() : 0);
+    const std::size_t thread_count = worker_count(num_threads, files.size());
     return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
         return scan_source(where, local_modules, worker, OpenMode::regular_only, audit,
                            depth_below(src_dir, where.path));
@@ -304,8 +302,7 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
     const SourceTree files = walk_gate(src_dir);
     std::vector<FullResult> results;
     if (!files.empty()) {
-        const std::size_t thread_count = worker_count(num_threads, files.size(),
-                                                      num_threads == 0 ? std::thread::hardware_concurrency() : 0);
+        const std::size_t thread_count = worker_count(num_threads, files.size());
         results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
             return scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth);
         });

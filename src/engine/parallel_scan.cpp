@@ -42,6 +42,10 @@ std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigne
     return std::min(wanted, file_count);
 }
 
+std::size_t worker_count(unsigned int requested, std::size_t file_count) noexcept {
+    return worker_count(requested, file_count, requested == 0 ? std::thread::hardware_concurrency() : 0);
+}
+
 std::thread start_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 namespace {

@@ -32,6 +32,10 @@ using StartThread = std::function<std::thread(std::function<void()> body)>;
 // than 1 when there is a file.
 std::size_t worker_count(unsigned int requested, std::size_t file_count, unsigned int hardware) noexcept;
 
+// worker_count with this machine's hardware threads, asked for only when
+// `requested` is 0. Never fails.
+std::size_t worker_count(unsigned int requested, std::size_t file_count) noexcept;
+
 // Starts a plain std::thread running `body`. Throws std::system_error when
 // the system refuses the thread.
 std::thread start_std_thread(std::function<void()> body);

@@ -9,8 +9,7 @@ std::vector<FileResult> scan_directory(const ImportClassifier& policy, const std
                                        unsigned int num_threads) {
     const SourceTree files = walk_sources(src_dir);
     if (files.empty()) return {};
-    const std::size_t thread_count = worker_count(num_threads, files.size(),
-                                                  num_threads == 0 ? std::thread::hardware_concurrency() : 0);
+    const std::size_t thread_count = worker_count(num_threads, files.size());
     return scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
         // The walk kept regular files only; whatever stands there now is
         // opened as such, so that nothing put in their place can hang a worker.

@@ -1,5 +1,5 @@
-// The texts of the line scan's messages. Callers parse them byte for byte,
-// and so does the audit, to tell what the line scan already reported.
+// The texts of the line scan's messages. Callers parse them byte for byte;
+// the engine only writes them, from the line scan's records.
 #pragma once
 
 #include <string_view>
