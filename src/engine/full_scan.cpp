@@ -83,10 +83,14 @@ public:
         made.rule = error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
         made.line = finding.line;
         made.column = finding.column;
-        // The name first: the message may be made within the gathered string.
-        made.module = std::string(finding.module);
-        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, finding.module,
-                                      finding.gathered);
+        // A gathered name is taken as it is, and copied once, into the message.
+        if (finding.gathered != nullptr) {
+            made.module = std::move(*finding.gathered);
+        } else {
+            made.module.assign(finding.module);
+        }
+        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, made.module,
+                                      nullptr);
         out_.push_back(std::move(made));
     }
 
