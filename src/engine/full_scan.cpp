@@ -128,7 +128,7 @@ public:
                  int depth, VerdictMemo& memo) noexcept
         : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
     bool judged(const std::string& module) const override {
-        return classifier_.judge(module, &module, local_modules_, memo_) != ImportVerdict::silent;
+        return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
     }
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
 
@@ -361,7 +361,7 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 // What the line scan reported is left out before it is judged:
                 // the verdict would be the one the record already holds.
                 if (was_reported(reported, found.line, module)) continue;
-                const ImportVerdict verdict = memo != nullptr ? classifier_.judge(module, &module, local_modules, *memo)
+                const ImportVerdict verdict = memo != nullptr ? classifier_.judge(module, local_modules, *memo)
                                                               : classifier_.verdict_on(module, local_modules);
                 if (verdict == ImportVerdict::silent) continue;
                 const bool forbidden = verdict == ImportVerdict::forbidden;

@@ -44,19 +44,23 @@ public:
 
     // verdict_on through `memo`, which this call binds to this policy and
     // `local_modules`: a name the memo keeps is judged in full once and
-    // looked up afterwards, whichever recogniser asks. `whole`: the name's
-    // own string when the caller holds one, else null (the name is then
-    // copied into the memo's scratch, only when judged in full). Throws
-    // std::bad_alloc only. The memo is the calling thread's own.
-    ImportVerdict judge(std::string_view module, const std::string* whole,
-                        const std::unordered_set<std::string>& local_modules, VerdictMemo& memo) const;
+    // looked up afterwards, whichever recogniser asks. Whatever its length,
+    // the name is copied no further than the longest entry of a set it may
+    // be in. Throws std::bad_alloc only. The memo is the calling thread's own.
+    ImportVerdict judge(std::string_view module, const std::unordered_set<std::string>& local_modules,
+                        VerdictMemo& memo) const;
 
 private:
-    // is_allowed with the root of `module` already at hand.
-    bool allows(const std::string& module, const std::string& root) const;
+    // Whether `names`, whose longest entry has `longest` bytes, holds
+    // `name`: a longer name is in no such set, and is neither copied (into
+    // `scratch`, for the lookup) nor hashed to find that out.
+    static bool holds(const std::unordered_set<std::string>& names, std::size_t longest, std::string_view name,
+                      std::string& scratch);
+    // is_allowed with the root of `module` at hand.
+    bool allows(std::string_view module, std::string_view root, std::string& scratch) const;
     // verdict_on knowing that no local module is longer than `longest_local`.
-    ImportVerdict verdict_on(const std::string& module, const std::unordered_set<std::string>& local_modules,
-                             std::size_t longest_local) const;
+    ImportVerdict verdict_on(std::string_view module, const std::unordered_set<std::string>& local_modules,
+                             std::size_t longest_local, std::string& scratch) const;
 
     const std::unordered_set<std::string> forbidden;
     const std::unordered_set<std::string> allowed_exact;

@@ -141,7 +141,7 @@ TEST(Classifier, LongNamesAndRootsAreHandledWhole) {
 // One memo serves a thread's scans one after another, under whatever policy
 // and local modules each call brings: a verdict remembered under one must
 // never answer for another, whether the name is short enough to be kept or
-// judged in full, handed over as a view or as a string.
+// judged in full.
 TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUnder) {
     // Names past what a memo keeps, and roots longer than some sets' entries.
     const std::string long_name = "os." + std::string(200, 'x');
@@ -165,23 +165,22 @@ TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUn
                       long_allowed + ".pre.x", long_allowed + ".okay", long_root + ".mine", long_root + ".other",
                       longer_than_any_entry + ".x", longer_than_any_entry + "q", std::string(400, 'q')}) {
                     const ImportVerdict expected = classifier->verdict_on(name, *locals);
-                    EXPECT_EQ(classifier->judge(name, nullptr, *locals, memo), expected) << name.substr(0, 16);
-                    EXPECT_EQ(classifier->judge(name, &name, *locals, memo), expected) << name.substr(0, 16);
+                    EXPECT_EQ(classifier->judge(name, *locals, memo), expected) << name.substr(0, 16);
                 }
             }
         }
     }
-    EXPECT_EQ(strict.judge("os", nullptr, none, memo), ImportVerdict::forbidden);
-    EXPECT_EQ(strict.judge("yaml", nullptr, none, memo), ImportVerdict::unlisted);
-    EXPECT_EQ(lenient.judge("os", nullptr, none, memo), ImportVerdict::silent);
-    EXPECT_EQ(long_entries.judge(long_allowed + ".ok", nullptr, none, memo), ImportVerdict::silent);
-    EXPECT_EQ(long_entries.judge(long_allowed + ".pre.x", nullptr, none, memo), ImportVerdict::silent);
-    EXPECT_EQ(long_entries.judge(long_allowed + ".okay", nullptr, none, memo), ImportVerdict::unlisted);
-    EXPECT_EQ(long_entries.judge(long_root + ".other", nullptr, none, memo), ImportVerdict::forbidden);
-    EXPECT_EQ(long_entries.judge(long_root + ".mine", nullptr, long_is_local, memo), ImportVerdict::silent);
-    EXPECT_EQ(strict.judge(long_root + ".x", nullptr, none, memo), ImportVerdict::unlisted);
-    EXPECT_EQ(long_entries.judge(longer_than_any_entry + ".x", nullptr, none, memo), ImportVerdict::silent);
-    EXPECT_EQ(long_entries.judge(std::string(400, 'q'), nullptr, none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(strict.judge("os", none, memo), ImportVerdict::forbidden);
+    EXPECT_EQ(strict.judge("yaml", none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(lenient.judge("os", none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".ok", none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".pre.x", none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(long_allowed + ".okay", none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(long_entries.judge(long_root + ".other", none, memo), ImportVerdict::forbidden);
+    EXPECT_EQ(long_entries.judge(long_root + ".mine", long_is_local, memo), ImportVerdict::silent);
+    EXPECT_EQ(strict.judge(long_root + ".x", none, memo), ImportVerdict::unlisted);
+    EXPECT_EQ(long_entries.judge(longer_than_any_entry + ".x", none, memo), ImportVerdict::silent);
+    EXPECT_EQ(long_entries.judge(std::string(400, 'q'), none, memo), ImportVerdict::unlisted);
 }
 
 }  // namespace
