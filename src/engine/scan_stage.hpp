@@ -1,5 +1,7 @@
-// A recogniser that reads a file beside the line scan: fed the same pieces
-// in the same pass, so that one read of a file serves every recogniser.
+// A stage of a file scan: a recogniser fed the pieces of one file in the
+// order read, the same pieces every other stage of the scan gets (see
+// file_scan.hpp), so that one read of a file serves every recogniser. The
+// line scan is one stage, the audit another.
 #pragma once
 
 #include <string_view>
@@ -10,10 +12,11 @@ class ScanStage {
 public:
     virtual ~ScanStage() = default;
 
-    // Takes the next piece of the file, as the line scan gets it.
+    // Takes the next piece of the file, which lasts for the call only. May
+    // throw; the exception leaves the file scan and the stage is not finished.
     virtual void feed(std::string_view piece) = 0;
 
-    // The file has ended; no piece follows.
+    // The file has ended; no piece follows. May throw, as feed.
     virtual void finish() = 0;
 };
 
