@@ -89,8 +89,8 @@ struct AuditFinding {
 };
 
 struct FullResult {
-    FileResult scan;                    // the line scan's path and verdict; its messages are moved
-                                        // into `scan_findings`, so its lists are empty
+    FileResult scan;                    // the line scan's path and verdict; its findings are made
+                                        // as `scan_findings`, so its lists are empty
     std::vector<AuditFinding> scan_findings;  // the line scan's, as records, in line order (the whole
                                               // file's first), less those the audit read as text
     std::vector<AuditFinding> findings; // the audit's, in line order; empty when not audited
