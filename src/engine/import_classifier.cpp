@@ -32,8 +32,10 @@ bool ImportClassifier::is_forbidden(const std::string& module) const {
 }
 
 bool ImportClassifier::is_allowed(const std::string& module) const {
+    // The name is a string already: looked up as it is, not copied.
+    if (module.size() <= longest_exact && allowed_exact.count(module) != 0) return true;
     std::string scratch;
-    return allows(module, root_of(module), scratch);
+    return allows_below(module, root_of(module), scratch);
 }
 
 bool ImportClassifier::holds(const std::unordered_set<std::string>& names, std::size_t longest, std::string_view name,
@@ -44,7 +46,10 @@ bool ImportClassifier::holds(const std::unordered_set<std::string>& names, std::
 }
 
 bool ImportClassifier::allows(std::string_view module, std::string_view root, std::string& scratch) const {
-    if (holds(allowed_exact, longest_exact, module, scratch)) return true;
+    return holds(allowed_exact, longest_exact, module, scratch) || allows_below(module, root, scratch);
+}
+
+bool ImportClassifier::allows_below(std::string_view module, std::string_view root, std::string& scratch) const {
     // The root is a leading part of the name: equal sizes mean equal strings.
     if (root.size() != module.size() && holds(allowed_exact, longest_exact, root, scratch)) return true;
     for (const std::string& prefix : allowed_prefixes) {

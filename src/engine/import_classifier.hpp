@@ -58,6 +58,9 @@ private:
                       std::string& scratch);
     // is_allowed with the root of `module` at hand.
     bool allows(std::string_view module, std::string_view root, std::string& scratch) const;
+    // allows, but for the exact entry of the whole name: its root's exact
+    // entry, or a prefix.
+    bool allows_below(std::string_view module, std::string_view root, std::string& scratch) const;
     // verdict_on knowing that no local module is longer than `longest_local`.
     ImportVerdict verdict_on(std::string_view module, const std::unordered_set<std::string>& local_modules,
                              std::size_t longest_local, std::string& scratch) const;
