@@ -112,10 +112,17 @@ Reported reported_imports(const std::vector<AuditFinding>& scanned) {
     return reported;
 }
 
-// About what a file's findings take on the heap, for the worker's HeapReserve.
+// About what a file's findings take on the heap, for the worker's
+// HeapReserve; a string of a megabyte or more has a mapping of its own and
+// counts for nothing.
 std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
+    constexpr std::size_t kMapped = 1024 * 1024;
     std::size_t bytes = findings.capacity() * sizeof(AuditFinding);
-    for (const AuditFinding& record : findings) bytes += record.module.size() + record.message.size() + 32;
+    for (const AuditFinding& record : findings) {
+        for (const std::string* text : {&record.module, &record.message}) {
+            if (text->size() < kMapped) bytes += text->size() + 16;
+        }
+    }
     return bytes;
 }
 
@@ -417,8 +424,11 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     const PolicyFilter filter(classifier_, local_modules, depth, worker.verdicts);
     std::optional<SourceAudit> stage;
     if (audit) stage.emplace(true, &filter);
-    // The line scan first: its verdicts are in the memo when the audit asks.
-    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&line_scan, &*stage})
+    // The audit first: what it holds of a long name only while reading it
+    // is freed before the line scan makes its record of that name, so the
+    // two do not add up in the peak. Whichever judges a name first leaves
+    // its verdict in the memo for the other.
+    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&*stage, &line_scan})
                               : scan_pieces(where, mode, worker.reader, {&line_scan});
     if (!opened) {
         // Not read: the scan's error says so, and there is nothing to audit.
