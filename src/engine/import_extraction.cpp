@@ -3,12 +3,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define SCANNER_CORE_X86 1
-#endif
-
+#include "bit_count.hpp"
 #include "import_patterns.hpp"
+#include "kernels.hpp"
 
 namespace scanner_core {
 namespace {
@@ -19,10 +16,10 @@ namespace {
 // line that starts in the block, so an ordinary line costs a handful of
 // instructions; only lines that begin with "fr" or "im" go further.
 //
-// A first pass turns a chunk of up to 64 blocks into masks, with the
-// widest vector instructions the processor has; a second, plain pass
-// visits only the blocks that hold a candidate line. Classifying a block
-// reads one byte beyond it, for the second letters.
+// A first pass turns a chunk of up to 64 blocks into masks, with the active
+// kernels; a second, plain pass visits only the blocks that hold a
+// candidate line. Classifying a block reads one byte beyond it, for the
+// second letters.
 constexpr std::size_t kBlock = kExtractionBlock;
 constexpr std::size_t kChunkBlocks = 64;
 
@@ -66,37 +63,15 @@ inline Heads heads_of(std::uint64_t feeds, std::uint64_t blanks, std::uint64_t s
     return {own_heads | (first_non_blank & (0 - starts_in)), own_out | (starts_in & all_blank)};
 }
 
-// Counted in registers: the baseline x86-64 target has no population-count
-// instruction, and the library call it would get instead costs more than
-// the rest of a block's work.
-inline std::uint32_t bit_count(std::uint64_t bits) noexcept {
-    bits = bits - ((bits >> 1) & 0x5555555555555555u);
-    bits = (bits & 0x3333333333333333u) + ((bits >> 2) & 0x3333333333333333u);
-    bits = (bits + (bits >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    return static_cast<std::uint32_t>((bits * 0x0101010101010101u) >> 56);
-}
-
-struct BlockMasks {
-    std::uint64_t feeds;   // '\n'
-    std::uint64_t blanks;  // ' ' or '\t'
-    std::uint64_t firsts;  // "fr" or "im" begins here
-};
-
-// Fills `out` for `blocks` blocks from `data` (each readable one byte past
-// its end) and returns the `starts_in` of the block after them.
-using ClassifyChunk = std::uint64_t (*)(const char* data, std::size_t blocks, std::uint64_t starts_in,
-                                        ChunkMasks& out);
-
-// The chunk loop, the same for every instruction set: `Classify` reduces one
-// block to its masks and `Count` counts bits.
-template <typename Classify, typename Count>
-__attribute__((always_inline)) inline std::uint64_t classify_chunk_with(const char* data, std::size_t blocks,
-                                                                      std::uint64_t starts_in, ChunkMasks& out,
-                                                                      Classify classify, Count count) {
+// Fills `out` for the `blocks` blocks from `data` (each readable one byte
+// past its end) and returns the `starts_in` of the block after them.
+std::uint64_t classify_chunk(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
+    LineBlock lines[kChunkBlocks];
+    kernels().line_blocks(data, blocks, lines);
     std::uint32_t feeds_so_far = 0;
     std::uint32_t busy = 0;
     for (std::size_t b = 0; b < blocks; ++b) {
-        const BlockMasks masks = classify(data + b * kBlock);
+        const LineBlock& masks = lines[b];
         const Heads heads = heads_of(masks.feeds, masks.blanks, starts_in);
         starts_in = heads.starts_out;
         const std::uint64_t candidates = heads.heads & masks.firsts;
@@ -104,166 +79,13 @@ __attribute__((always_inline)) inline std::uint64_t classify_chunk_with(const ch
         out.busy[busy] = BusyBlock{static_cast<std::uint32_t>(b), feeds_so_far, masks.feeds, candidates};
         out.feeds[b] = masks.feeds;
         busy += candidates != 0 ? 1 : 0;
-        feeds_so_far += count(masks.feeds);
+        feeds_so_far += masks.feed_count;
     }
     out.feeds[blocks] = 0;
     out.busy_count = busy;
     out.feed_count = feeds_so_far;
     return starts_in;
 }
-
-#if defined(SCANNER_CORE_X86)
-inline std::uint64_t bits_of(__m128i equal, int shift) noexcept {
-    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(equal))) << shift;
-}
-
-// SSE2, which every x86-64 processor has.
-std::uint64_t classify_chunk_sse2(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
-    const auto classify = [](const char* block) {
-        const __m128i feed = _mm_set1_epi8('\n');
-        const __m128i blank = _mm_set1_epi8(' ');
-        const __m128i tab = _mm_set1_epi8('\t');
-        const __m128i f = _mm_set1_epi8('f');
-        const __m128i r = _mm_set1_epi8('r');
-        const __m128i i = _mm_set1_epi8('i');
-        const __m128i m = _mm_set1_epi8('m');
-        BlockMasks masks{0, 0, 0};
-        for (int part = 0; part < 4; ++part) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part));
-            const __m128i seconds = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * part + 1));
-            masks.feeds |= bits_of(_mm_cmpeq_epi8(bytes, feed), 16 * part);
-            masks.blanks |= bits_of(_mm_or_si128(_mm_cmpeq_epi8(bytes, blank), _mm_cmpeq_epi8(bytes, tab)), 16 * part);
-            const __m128i fr = _mm_and_si128(_mm_cmpeq_epi8(bytes, f), _mm_cmpeq_epi8(seconds, r));
-            const __m128i im = _mm_and_si128(_mm_cmpeq_epi8(bytes, i), _mm_cmpeq_epi8(seconds, m));
-            masks.firsts |= bits_of(_mm_or_si128(fr, im), 16 * part);
-        }
-        return masks;
-    };
-    return classify_chunk_with(data, blocks, starts_in, out, classify, bit_count);
-}
-
-// AVX2 with the population-count instruction, chosen at run time.
-__attribute__((target("avx2,popcnt"))) std::uint64_t classify_chunk_avx2(const char* data, std::size_t blocks,
-                                                                         std::uint64_t starts_in, ChunkMasks& out) {
-    const auto classify = [](const char* block) __attribute__((target("avx2"))) {
-        const __m256i feed = _mm256_set1_epi8('\n');
-        const __m256i blank = _mm256_set1_epi8(' ');
-        const __m256i tab = _mm256_set1_epi8('\t');
-        const __m256i f = _mm256_set1_epi8('f');
-        const __m256i r = _mm256_set1_epi8('r');
-        const __m256i i = _mm256_set1_epi8('i');
-        const __m256i m = _mm256_set1_epi8('m');
-        BlockMasks masks{0, 0, 0};
-        for (int part = 0; part < 2; ++part) {
-            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part));
-            const __m256i seconds = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * part + 1));
-            const auto bits = [](__m256i equal, int shift) __attribute__((target("avx2"))) {
-                return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(equal))) << shift;
-            };
-            masks.feeds |= bits(_mm256_cmpeq_epi8(bytes, feed), 32 * part);
-            masks.blanks |= bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, blank), _mm256_cmpeq_epi8(bytes, tab)),
-                                 32 * part);
-            const __m256i fr = _mm256_and_si256(_mm256_cmpeq_epi8(bytes, f), _mm256_cmpeq_epi8(seconds, r));
-            const __m256i im = _mm256_and_si256(_mm256_cmpeq_epi8(bytes, i), _mm256_cmpeq_epi8(seconds, m));
-            masks.firsts |= bits(_mm256_or_si256(fr, im), 32 * part);
-        }
-        return masks;
-    };
-    const auto count = [](std::uint64_t bits) __attribute__((target("popcnt"))) {
-        return static_cast<std::uint32_t>(_mm_popcnt_u64(bits));
-    };
-    return classify_chunk_with(data, blocks, starts_in, out, classify, count);
-}
-
-// AVX-512BW: a block is one register, and each comparison gives its mask
-// directly.
-__attribute__((target("avx512f,avx512bw,popcnt"))) std::uint64_t classify_chunk_avx512(const char* data,
-                                                                                      std::size_t blocks,
-                                                                                      std::uint64_t starts_in,
-                                                                                      ChunkMasks& out) {
-    const auto classify = [](const char* block) __attribute__((target("avx512f,avx512bw"))) {
-        const __m512i bytes = _mm512_loadu_si512(block);
-        const __m512i seconds = _mm512_loadu_si512(block + 1);
-        const __mmask64 f = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('f'));
-        const __mmask64 i = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('i'));
-        BlockMasks masks;
-        masks.feeds = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
-        masks.blanks = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
-                       _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\t'));
-        masks.firsts = _mm512_mask_cmpeq_epi8_mask(f, seconds, _mm512_set1_epi8('r')) |
-                       _mm512_mask_cmpeq_epi8_mask(i, seconds, _mm512_set1_epi8('m'));
-        return masks;
-    };
-    const auto count = [](std::uint64_t bits) __attribute__((target("popcnt"))) {
-        return static_cast<std::uint32_t>(_mm_popcnt_u64(bits));
-    };
-    return classify_chunk_with(data, blocks, starts_in, out, classify, count);
-}
-
-bool has_avx2() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
-
-bool has_avx512() noexcept {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt");
-}
-
-ClassifyChunk classifier_for(ExtractionPath path) noexcept {
-    switch (path) {
-        case ExtractionPath::baseline: return classify_chunk_sse2;
-        case ExtractionPath::avx2: return classify_chunk_avx2;
-        case ExtractionPath::avx512: return classify_chunk_avx512;
-        case ExtractionPath::best: break;
-    }
-#if defined(SCANNER_CORE_BASELINE_SIMD)
-    // Builds that test the fallback on a processor that has more.
-    return classify_chunk_sse2;
-#else
-    if (has_avx512()) return classify_chunk_avx512;
-    if (has_avx2()) return classify_chunk_avx2;
-    return classify_chunk_sse2;
-#endif
-}
-}  // namespace
-
-bool extraction_path_available(ExtractionPath path) noexcept {
-    switch (path) {
-        case ExtractionPath::avx2: return has_avx2();
-        case ExtractionPath::avx512: return has_avx512();
-        case ExtractionPath::baseline:
-        case ExtractionPath::best: break;
-    }
-    return true;
-}
-
-namespace {
-#else
-std::uint64_t classify_chunk_plain(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
-    const auto classify = [](const char* block) {
-        BlockMasks masks{0, 0, 0};
-        for (std::size_t k = 0; k < kBlock; ++k) {
-            const char c = block[k];
-            const std::uint64_t bit = std::uint64_t{1} << k;
-            if (c == '\n') masks.feeds |= bit;
-            if (c == ' ' || c == '\t') masks.blanks |= bit;
-            if ((c == 'f' && block[k + 1] == 'r') || (c == 'i' && block[k + 1] == 'm')) masks.firsts |= bit;
-        }
-        return masks;
-    };
-    return classify_chunk_with(data, blocks, starts_in, out, classify, bit_count);
-}
-
-ClassifyChunk classifier_for(ExtractionPath) noexcept { return classify_chunk_plain; }
-}  // namespace
-
-bool extraction_path_available(ExtractionPath path) noexcept {
-    return path == ExtractionPath::best || path == ExtractionPath::baseline;
-}
-
-namespace {
-#endif
 
 inline std::uint32_t load32(const char* bytes) noexcept {
     std::uint32_t word;
@@ -329,11 +151,6 @@ public:
 private:
     std::vector<RawImport>& records_;
 };
-
-ClassifyChunk chunk_classifier(ExtractionPath path) noexcept {
-    static const ClassifyChunk best = classifier_for(ExtractionPath::best);
-    return path == ExtractionPath::best ? best : classifier_for(path);
-}
 
 // Matches the candidate lines of one block whose end lies in the bytes
 // scanned (or that end with the text, when all of it is scanned).
@@ -413,7 +230,6 @@ std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size
 // `last`: `data` is the end of the text, in a block whose bytes past
 // data.size() are readable padding that is in no mask.
 void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out) {
-    const ClassifyChunk classify_chunk = chunk_classifier(path_);
     const std::size_t scanned = last ? data.size() : blocks * kBlock;
     std::size_t block = 0;
     if (line_open_) {

@@ -59,19 +59,9 @@ public:
 // Extraction looks at the text in blocks of this many bytes.
 inline constexpr std::size_t kExtractionBlock = 64;
 
-// The instruction sets that extraction classifies text with. It takes the
-// widest the processor has; the others are there so that tests can hold
-// every path to the same results.
-enum class ExtractionPath : unsigned char { best, baseline, avx2, avx512 };
-
-// Returns whether this processor and build can take `path`. Never fails.
-bool extraction_path_available(ExtractionPath path) noexcept;
-
 class ImportExtractor {
 public:
     ImportExtractor() noexcept = default;
-    // Extraction through `path`, which must be available (for tests).
-    explicit ImportExtractor(ExtractionPath path) noexcept : path_(path) {}
     ImportExtractor(const ImportExtractor&) = delete;
     ImportExtractor& operator=(const ImportExtractor&) = delete;
 
@@ -101,7 +91,6 @@ private:
     // returns where that end is (`scanned` when it runs past them).
     std::size_t continue_open_line(std::string_view data, std::size_t scanned, bool last, ImportSink& out);
 
-    ExtractionPath path_ = ExtractionPath::best;
     std::int64_t lines_before_ = 0;  // line feeds before the next unscanned byte
     std::uint64_t starts_in_ = 1;    // the next block's first byte starts a line, or continues its lead
     // A piece's bytes past its last whole block, with room for the byte

@@ -7,95 +7,17 @@
 #include <algorithm>
 #include <cstdint>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define SCANNER_CORE_X86 1
-#endif
+#include "kernels.hpp"
 
 namespace scanner_core {
 
 namespace pattern_detail {
 
-namespace {
-
-using SkipRun = std::size_t (*)(std::string_view s, std::size_t pos, unsigned char cls) noexcept;
-
-std::size_t skip_run_plain(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
-    while (pos < s.size() && in_class(s[pos], cls)) ++pos;
-    return pos;
-}
-
-#if defined(SCANNER_CORE_X86)
-// Sixteen bytes at a time: a byte is in a range when its distance from the
-// range's start, as an unsigned byte, is at most the range's width.
-std::size_t skip_run_sse2(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
-    const auto in_range = [](__m128i bytes, char low, char width) {
-        const __m128i distance = _mm_sub_epi8(bytes, _mm_set1_epi8(low));
-        return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(width - 1))), distance);
-    };
-    const __m128i none = _mm_setzero_si128();
-    while (s.size() - pos >= 16) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + pos));
-        __m128i in = none;
-        if ((cls & kSpace) != 0) {  // blank, or tab to carriage return
-            in = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), in_range(bytes, '\t', 5));
-        }
-        if ((cls & kWord) != 0) {  // digit, letter of either case, underscore
-            const __m128i lower = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
-            in = _mm_or_si128(in, _mm_or_si128(in_range(bytes, '0', 10), in_range(lower, 'a', 26)));
-            in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')));
-        }
-        if ((cls & kDot) != 0) in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('.')));
-        const unsigned outside = ~static_cast<unsigned>(_mm_movemask_epi8(in)) & 0xffffu;
-        if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctz(outside));
-        pos += 16;
-    }
-    return skip_run_plain(s, pos, cls);
-}
-
-// Sixty-four bytes at a time, for the names and runs of megabytes that a
-// hostile file is made of.
-__attribute__((target("avx512f,avx512bw"))) std::size_t skip_run_avx512(std::string_view s, std::size_t pos,
-                                                                        unsigned char cls) noexcept {
-    const auto in_range = [](__m512i bytes, char low, char width) __attribute__((target("avx512f,avx512bw"))) {
-        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8(low)),
-                                      _mm512_set1_epi8(static_cast<char>(width - 1)));
-    };
-    while (s.size() - pos >= 64) {
-        const __m512i bytes = _mm512_loadu_si512(s.data() + pos);
-        __mmask64 in = 0;
-        if ((cls & kSpace) != 0) in |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) | in_range(bytes, '\t', 5);
-        if ((cls & kWord) != 0) {
-            const __m512i lower = _mm512_or_si512(bytes, _mm512_set1_epi8(0x20));
-            in |= in_range(bytes, '0', 10) | in_range(lower, 'a', 26) |
-                  _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('_'));
-        }
-        if ((cls & kDot) != 0) in |= _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('.'));
-        const std::uint64_t outside = ~static_cast<std::uint64_t>(in);
-        if (outside != 0) return pos + static_cast<std::size_t>(__builtin_ctzll(outside));
-        pos += 64;
-    }
-    return skip_run_sse2(s, pos, cls);
-}
-
-SkipRun select_skip_run() noexcept {
-#if defined(SCANNER_CORE_BASELINE_SIMD)
-    return skip_run_sse2;
-#else
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return skip_run_avx512;
-    return skip_run_sse2;
-#endif
-}
-#else
-SkipRun select_skip_run() noexcept { return skip_run_plain; }
-#endif
-
-}  // namespace
+static_assert(int{kSpace} == int{kRunSpace} && int{kWord} == int{kRunWord} && int{kDot} == int{kRunDot},
+              "the kernels' run classes are these");
 
 std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls) noexcept {
-    static const SkipRun skip_run = select_skip_run();
-    return skip_run(s, pos, cls);
+    return kernels().skip_run(s.data(), s.size(), pos, cls);
 }
 
 }  // namespace pattern_detail

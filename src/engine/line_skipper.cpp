@@ -1,15 +1,12 @@
 #include "line_skipper.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <string_view>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
+#include "bit_count.hpp"
 #include "byte_scan.hpp"
+#include "kernels.hpp"
 #include "python_chars.hpp"
 #include "python_unicode.hpp"
 
@@ -31,112 +28,6 @@ inline std::uint64_t below(int bit) noexcept { return bit >= 64 ? ~std::uint64_t
 
 inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80; }
 
-// What 64 bytes of code hold, one bit a byte (bit k for byte k).
-struct CodeBlock {
-    std::uint64_t special;  // read in order: a quote, '#', a backslash, a control character
-                            // other than a tab, a form feed or a line feed (a carriage
-                            // return among them), a byte Python refuses in code ('$',
-                            // '?', '`', DEL), a byte above 0x7f
-    std::uint64_t open;     // '(', '[', '{'
-    std::uint64_t close;    // ')', ']', '}'
-    std::uint64_t feeds;    // '\n'
-};
-
-constexpr std::array<bool, 256> make_specials() {
-    std::array<bool, 256> specials{};
-    for (int c = 0; c < 0x20; ++c) specials[c] = c != '\t' && c != '\f' && c != '\n';
-    for (int c = 0x7f; c < 0x100; ++c) specials[c] = true;
-    for (const char c : {'\'', '"', '#', '\\', '$', '?', '`'}) specials[static_cast<unsigned char>(c)] = true;
-    return specials;
-}
-
-constexpr std::array<bool, 256> kSpecials = make_specials();
-
-[[maybe_unused]] CodeBlock code_block_plain(const char* p) noexcept {
-    CodeBlock block{0, 0, 0, 0};
-    for (int k = 0; k < 64; ++k) {
-        const char c = p[k];
-        const std::uint64_t bit = std::uint64_t{1} << k;
-        if (kSpecials[static_cast<unsigned char>(c)]) block.special |= bit;
-        if (c == '(' || c == '[' || c == '{') block.open |= bit;
-        if (c == ')' || c == ']' || c == '}') block.close |= bit;
-        if (c == '\n') block.feeds |= bit;
-    }
-    return block;
-}
-
-#if defined(__x86_64__)
-inline std::uint64_t bits16(__m128i equal, int shift) noexcept {
-    return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(equal))) << shift;
-}
-
-// SSE2, which every x86-64 processor has.
-CodeBlock code_block_sse2(const char* p) noexcept {
-    const __m128i quote = _mm_set1_epi8('\''), dquote = _mm_set1_epi8('"'), hash = _mm_set1_epi8('#');
-    const __m128i backslash = _mm_set1_epi8('\\'), dollar = _mm_set1_epi8('$'), question = _mm_set1_epi8('?');
-    const __m128i backtick = _mm_set1_epi8('`'), del = _mm_set1_epi8(0x7f), space = _mm_set1_epi8(0x20);
-    const __m128i tab = _mm_set1_epi8('\t'), formfeed = _mm_set1_epi8('\f');
-    const __m128i feed = _mm_set1_epi8('\n');
-    const __m128i lparen = _mm_set1_epi8('('), rparen = _mm_set1_epi8(')'), lbracket = _mm_set1_epi8('[');
-    const __m128i rbracket = _mm_set1_epi8(']'), lbrace = _mm_set1_epi8('{'), rbrace = _mm_set1_epi8('}');
-    CodeBlock block{0, 0, 0, 0};
-    for (int part = 0; part < 4; ++part) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
-        const __m128i f = _mm_cmpeq_epi8(b, feed);
-        const __m128i allowed = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, tab), _mm_cmpeq_epi8(b, formfeed)), f);
-        // Signed: bytes above 0x7f count as below 0x20 too.
-        __m128i special = _mm_andnot_si128(allowed, _mm_cmplt_epi8(b, space));
-        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, quote), _mm_cmpeq_epi8(b, dquote)));
-        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, hash), _mm_cmpeq_epi8(b, backslash)));
-        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, dollar), _mm_cmpeq_epi8(b, question)));
-        special = _mm_or_si128(special, _mm_or_si128(_mm_cmpeq_epi8(b, backtick), _mm_cmpeq_epi8(b, del)));
-        const __m128i open = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, lparen), _mm_cmpeq_epi8(b, lbracket)),
-                                          _mm_cmpeq_epi8(b, lbrace));
-        const __m128i close = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, rparen), _mm_cmpeq_epi8(b, rbracket)),
-                                           _mm_cmpeq_epi8(b, rbrace));
-        block.special |= bits16(special, 16 * part);
-        block.open |= bits16(open, 16 * part);
-        block.close |= bits16(close, 16 * part);
-        block.feeds |= bits16(f, 16 * part);
-    }
-    return block;
-}
-
-// The specials by nibbles: a byte below 0x80 is special when the entry of
-// its low nibble has the bit of its high nibble; every entry has a bit in
-// 0x03, so the high nibbles 8 to f, which stand for all bits, always are.
-#define SCANNER_CORE_LOW_NIBBLES 0x43, 0x03, 0x07, 0x07, 0x07, 0x03, 0x03, 0x07, 0x03, 0x02, 0x02, 0x03, 0x22, \
-                                 0x03, 0x03, static_cast<char>(0x8b)
-#define SCANNER_CORE_HIGH_NIBBLES 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40, static_cast<char>(0x80), \
-                                  -1, -1, -1, -1, -1, -1, -1, -1
-
-__attribute__((target("avx2"))) CodeBlock code_block_avx2(const char* p) noexcept {
-    const __m256i low_table = _mm256_setr_epi8(SCANNER_CORE_LOW_NIBBLES, SCANNER_CORE_LOW_NIBBLES);
-    const __m256i high_table = _mm256_setr_epi8(SCANNER_CORE_HIGH_NIBBLES, SCANNER_CORE_HIGH_NIBBLES);
-    const __m256i nibble = _mm256_set1_epi8(0x0f);
-    const __m256i feed = _mm256_set1_epi8('\n');
-    const __m256i lparen = _mm256_set1_epi8('('), rparen = _mm256_set1_epi8(')'), lbracket = _mm256_set1_epi8('[');
-    const __m256i rbracket = _mm256_set1_epi8(']'), lbrace = _mm256_set1_epi8('{'), rbrace = _mm256_set1_epi8('}');
-    CodeBlock block{0, 0, 0, 0};
-    for (int part = 0; part < 2; ++part) {
-        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
-        const int shift = 32 * part;
-        const auto bits = [shift](__m256i mask) __attribute__((target("avx2"))) {
-            return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(mask))) << shift;
-        };
-        const __m256i low = _mm256_shuffle_epi8(low_table, _mm256_and_si256(b, nibble));
-        const __m256i high = _mm256_shuffle_epi8(high_table, _mm256_and_si256(_mm256_srli_epi16(b, 4), nibble));
-        const __m256i plain = _mm256_cmpeq_epi8(_mm256_and_si256(low, high), _mm256_setzero_si256());
-        block.special |= ~bits(plain) & (std::uint64_t{0xffffffff} << shift);
-        block.open |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, lparen), _mm256_cmpeq_epi8(b, lbracket)),
-                                           _mm256_cmpeq_epi8(b, lbrace)));
-        block.close |= bits(_mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(b, rparen), _mm256_cmpeq_epi8(b, rbracket)),
-                                            _mm256_cmpeq_epi8(b, rbrace)));
-        block.feeds |= bits(_mm256_cmpeq_epi8(b, feed));
-    }
-    return block;
-}
-#endif
 
 // Whether the string whose quote is at `quote` begins the key of a
 // subscript: after its prefix, blanks, line breaks and opening
@@ -706,11 +597,12 @@ private:
     int count_ = 0;
 };
 
-// The pass over whole lines, with the classifier `Classify`; inlined into
-// each variant below, so that the counts compile to what the processor has.
-template <CodeBlock (*Classify)(const char*) noexcept>
-__attribute__((always_inline)) inline std::size_t skip_with(const char* const begin, const char* const end,
-                                                          std::int64_t& line_feeds, StatementSink& sink) {
+}  // namespace
+
+// The pass over whole lines, each block classified by the active kernels.
+std::size_t skip_uninteresting_lines(const char* const begin, const char* const end, std::int64_t& line_feeds,
+                                     StatementSink& sink) {
+    CodeBlock (*const classify)(const char*) noexcept = kernels().code_block;
     Walk walk{begin, end, begin, line_feeds};
     walk.find_trigger(begin);
     const char*& q = walk.q;
@@ -724,7 +616,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         if (base == nullptr || q >= base + 64) {
             if (end - q < 64) break;  // the last bytes are left to the tokenizer
             base = q;
-            block = Classify(q);
+            block = classify(q);
         }
         const int from = static_cast<int>(q - base);
         const std::uint64_t live = ~below(from);
@@ -743,7 +635,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             if (feeds == 0) return;
             const int last = 63 - __builtin_clzll(feeds);
             walk.line = base + last + 1;
-            line_feeds = walk.feeds + __builtin_popcountll(feeds_in_range & below(last + 1));
+            line_feeds = walk.feeds + bit_count(feeds_in_range & below(last + 1));
         };
         std::uint64_t unsettled = range;  // bits after the last bracket handled
         for (std::uint64_t brackets = (block.open | block.close) & range; brackets != 0; brackets &= brackets - 1) {
@@ -759,7 +651,7 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
             }
         }
         if (depth == 0) line_after_last_feed(feeds_in_range & unsettled);
-        const std::int64_t feeds_here = walk.feeds + __builtin_popcountll(feeds_in_range);
+        const std::int64_t feeds_here = walk.feeds + bit_count(feeds_in_range);
         const char* name_end = nullptr;
         if (triggered && !word_matters(walk.trigger, walk.line, end, name_end)) {
             // Go on from the word, whose bytes are a name's, with the next
@@ -834,43 +726,6 @@ __attribute__((always_inline)) inline std::size_t skip_with(const char* const be
         }
     }
     return done();
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2,popcnt"))) std::size_t skip_avx2(const char* begin, const char* end,
-                                                           std::int64_t& line_feeds, StatementSink& sink) {
-    return skip_with<code_block_avx2>(begin, end, line_feeds, sink);
-}
-
-std::size_t skip_sse2(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
-    return skip_with<code_block_sse2>(begin, end, line_feeds, sink);
-}
-
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, StatementSink&);
-
-Skip select_skip() noexcept {
-#if !defined(SCANNER_CORE_BASELINE_SIMD)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return skip_avx2;
-#endif
-    return skip_sse2;
-}
-#else
-using Skip = std::size_t (*)(const char*, const char*, std::int64_t&, StatementSink&);
-
-std::size_t skip_plain(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
-    return skip_with<code_block_plain>(begin, end, line_feeds, sink);
-}
-
-Skip select_skip() noexcept { return skip_plain; }
-#endif
-
-const Skip kSkip = select_skip();
-
-}  // namespace
-
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink) {
-    return kSkip(begin, end, line_feeds, sink);
 }
 
 }  // namespace scanner_core

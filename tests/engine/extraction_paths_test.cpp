@@ -1,4 +1,4 @@
-// Every instruction set extraction can take finds what the baseline finds,
+// Every instruction set extraction can take finds what the plain one finds,
 // whatever the text and however it is cut into pieces: the processor a scan
 // runs on must not change its results.
 #include <gtest/gtest.h>
@@ -9,14 +9,16 @@
 
 #include "import_extraction.hpp"
 #include "import_patterns.hpp"
+#include "instruction_sets.hpp"
 #include "reference_extraction.hpp"
 
 namespace scanner_core {
 namespace {
 
 // The records as text, so that a difference reads at a glance.
-std::vector<std::string> extract_through(ExtractionPath path, std::string_view text, std::mt19937& cuts) {
-    ImportExtractor extractor(path);
+std::vector<std::string> extract_through(InstructionSet set, std::string_view text, std::mt19937& cuts) {
+    testing::ForcedInstructionSet forced(set);
+    ImportExtractor extractor;
     std::vector<RawImport> records;
     while (!text.empty()) {
         // Pieces of every size, from one byte to several blocks and chunks.
@@ -50,16 +52,13 @@ std::string generated_text(std::mt19937& random) {
     return text;
 }
 
-TEST(ExtractionPaths, EveryAvailablePathFindsWhatTheBaselineFinds) {
-    std::vector<ExtractionPath> paths;
-    for (ExtractionPath path : {ExtractionPath::best, ExtractionPath::avx2, ExtractionPath::avx512}) {
-        if (extraction_path_available(path)) paths.push_back(path);
-    }
+TEST(ExtractionPaths, EveryAvailableInstructionSetFindsWhatThePlainOneFinds) {
+    const std::vector<InstructionSet> sets = testing::available_instruction_sets();
     std::mt19937 random(17);
     for (int round = 0; round < 1500; ++round) {
         const std::string text = generated_text(random);
         std::mt19937 cuts(round);
-        const std::vector<std::string> expected = extract_through(ExtractionPath::baseline, text, cuts);
+        const std::vector<std::string> expected = extract_through(InstructionSet::plain, text, cuts);
         if (round % 10 == 0) {  // and the baseline is the patterns' own verdict, line by line
             std::vector<std::string> reference;
             for (const RawImport& record : testing::reference_extract_imports(text)) {
@@ -68,34 +67,11 @@ TEST(ExtractionPaths, EveryAvailablePathFindsWhatTheBaselineFinds) {
             }
             ASSERT_EQ(expected, reference) << "round " << round;
         }
-        for (ExtractionPath path : paths) {
+        for (const InstructionSet set : sets) {
             std::mt19937 other_cuts(round + 1000000);
-            ASSERT_EQ(extract_through(path, text, other_cuts), expected)
-                << "path " << static_cast<int>(path) << ", round " << round;
+            ASSERT_EQ(extract_through(set, text, other_cuts), expected)
+                << instruction_set_name(set) << ", round " << round;
         }
-    }
-}
-
-TEST(ExtractionPaths, LongRunsEndWhereTheFirstByteOutsideTheirClassIs) {
-    using namespace pattern_detail;
-    std::mt19937 random(23);
-    // Every byte value, at every distance from the start, after runs long
-    // enough to take the wide path.
-    for (int round = 0; round < 3000; ++round) {
-        const unsigned char cls = static_cast<unsigned char>(1 + random() % 7);
-        std::string run;
-        for (int k = 0; k < 256; ++k) {
-            if (in_class(static_cast<char>(k), cls)) run.push_back(static_cast<char>(k));
-        }
-        std::string text;
-        const std::size_t length = random() % 700;
-        for (std::size_t k = 0; k < length; ++k) text.push_back(run[random() % run.size()]);
-        text.push_back(static_cast<char>(random() % 256));
-        text.append(random() % 100, run[0]);
-        const std::size_t start = random() % 5;
-        std::size_t expected = std::min(start, text.size());
-        while (expected < text.size() && in_class(text[expected], cls)) ++expected;
-        ASSERT_EQ(skip_long_run(text, std::min(start, text.size()), cls), expected) << "class " << int(cls);
     }
 }
 

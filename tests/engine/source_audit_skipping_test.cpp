@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audit_support.hpp"
+#include "instruction_sets.hpp"
 
 namespace scanner_core {
 namespace {
@@ -92,7 +93,10 @@ TEST(SourceAuditSkipping, TokenByTokenReadingGivesWhatPythonReads) {
     }
 }
 
-TEST(SourceAuditSkipping, SameOutcomeForPiecesCutAtEveryByte) {
+// Each text, whole, in pieces cut at every byte and a byte at a time, with
+// and without the skipping, gives what the whole text read token by token
+// gives.
+void expect_the_outcome_of_the_whole_text_read_token_by_token() {
     for (const Text& text : texts()) {
         const std::string reference = audit_text(text.source, false).describe();
         std::vector<std::size_t> bytes;
@@ -109,6 +113,14 @@ TEST(SourceAuditSkipping, SameOutcomeForPiecesCutAtEveryByte) {
             }
             EXPECT_EQ(differing, "") << text.why << ", skipping " << skipping << ", expected:\n" << reference;
         }
+    }
+}
+
+TEST(SourceAuditSkipping, SameOutcomeForPiecesCutAtEveryByteOnEveryInstructionSet) {
+    for (const InstructionSet set : testing::available_instruction_sets()) {
+        testing::ForcedInstructionSet forced(set);
+        SCOPED_TRACE(instruction_set_name(set));
+        expect_the_outcome_of_the_whole_text_read_token_by_token();
     }
 }
 

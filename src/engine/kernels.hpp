@@ -1,0 +1,115 @@
+// The engine's byte kernels: every loop that classifies many bytes at a
+// time. Each is written once, over a 64-byte block (block_kernels.inc), and
+// compiled once per instruction set (kernels_<set>.cpp); one table of them
+// is active, chosen when the library loads from what the processor has, or
+// forced by the environment variable SCANNER_CORE_ISA or by a test. Every
+// table gives the same results: the choice is one of speed only.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace scanner_core {
+
+// The instruction sets the kernels are compiled for, narrowest first:
+// `plain` is portable C++ (the only one off x86-64), `sse2` every x86-64
+// processor's, `avx2` with POPCNT and BMI, `avx512` its F and BW parts.
+enum class InstructionSet : unsigned char { plain, sse2, avx2, avx512 };
+
+inline constexpr InstructionSet kInstructionSets[] = {InstructionSet::plain, InstructionSet::sse2,
+                                                      InstructionSet::avx2, InstructionSet::avx512};
+
+// What 64 bytes of code hold for the audit's skipper, one bit a byte (bit k
+// for byte k).
+struct CodeBlock {
+    std::uint64_t special;  // read in order: a quote, '#', a backslash, a control character
+                            // other than a tab, a form feed or a line feed (a carriage
+                            // return among them), a byte Python refuses in code ('$',
+                            // '?', '`', DEL), a byte above 0x7f
+    std::uint64_t open;     // '(', '[', '{'
+    std::uint64_t close;    // ')', ']', '}'
+    std::uint64_t feeds;    // '\n'
+};
+
+// What 64 bytes hold for the line scan, one bit a byte.
+struct LineBlock {
+    std::uint64_t feeds;       // '\n'
+    std::uint64_t blanks;      // ' ' or '\t'
+    std::uint64_t firsts;      // "fr" or "im" begins here (its second letter may be the byte after the block)
+    std::uint32_t feed_count;  // the bits of `feeds`
+};
+
+// The classes of bytes a run may be made of, as the import patterns use them.
+enum : unsigned char { kRunSpace = 1, kRunWord = 2, kRunDot = 4 };
+
+// One instruction set's kernels. None fails, allocates or keeps state: each
+// may run on any number of threads at once.
+struct Kernels {
+    InstructionSet set;
+    // The first position in [p, end) whose byte is of the kernel's set, or
+    // `end`; the sets are byte_scan.hpp's.
+    const char* (*string_stop)(const char* p, const char* end, char quote) noexcept;
+    const char* (*fstring_stop)(const char* p, const char* end, char quote) noexcept;
+    const char* (*line_end)(const char* p, const char* end) noexcept;
+    const char* (*non_name)(const char* p, const char* end) noexcept;
+    const char* (*trigger)(const char* p, const char* end) noexcept;
+    // The 64 bytes from `p`, all readable.
+    CodeBlock (*code_block)(const char* p) noexcept;
+    // `out[k]` for the k-th of `blocks` blocks from `data`; the byte after
+    // the last block must be readable.
+    void (*line_blocks)(const char* data, std::size_t blocks, LineBlock* out) noexcept;
+    // The first position from `pos` in the `size` bytes at `s` whose byte is
+    // in none of the classes `classes` (kRun...), or `size`.
+    std::size_t (*skip_run)(const char* s, std::size_t size, std::size_t pos, unsigned char classes) noexcept;
+};
+
+namespace kernel_detail {
+// Each set's table, defined by kernels_<set>.cpp; off x86-64 only the plain one.
+extern const Kernels kPlain;
+#if defined(__x86_64__)
+extern const Kernels kSse2;
+extern const Kernels kAvx2;
+extern const Kernels kAvx512;
+#endif
+// The active table. Never null: the baseline's until the library's load
+// has chosen, so that a kernel called before then is still right.
+extern std::atomic<const Kernels*> active;
+}  // namespace kernel_detail
+
+// The active table. Never fails; thread-safe.
+inline const Kernels& kernels() noexcept { return *kernel_detail::active.load(std::memory_order_relaxed); }
+
+// Whether this processor and build can run `set`'s kernels. Never fails;
+// thread-safe.
+bool instruction_set_available(InstructionSet set) noexcept;
+
+// The widest set available. Never fails; thread-safe.
+InstructionSet best_instruction_set() noexcept;
+
+// The set of the active table. Never fails; thread-safe.
+InstructionSet active_instruction_set() noexcept;
+
+// Makes `set`'s table the active one, for every scan from then on, and
+// returns true; returns false and changes nothing when `set` is not
+// available. For tests, which run every available set in turn; scans
+// running meanwhile stay right, since every table gives the same results.
+// Not to be called from more than one thread at once.
+bool force_instruction_set(InstructionSet set) noexcept;
+
+// "plain", "sse2", "avx2" or "avx512". Never fails.
+const char* instruction_set_name(InstructionSet set) noexcept;
+
+// The set named `name` (as instruction_set_name spells it), or none.
+std::optional<InstructionSet> instruction_set_named(std::string_view name) noexcept;
+
+// The set the library takes when it loads: the one SCANNER_CORE_ISA names
+// when it names an available one, else the widest available. A value that
+// names no set, or one this processor lacks, is reported on standard error
+// and the widest available taken instead, so that a copied setting never
+// stops a scan and never goes unseen.
+InstructionSet instruction_set_at_load() noexcept;
+
+}  // namespace scanner_core

@@ -1,0 +1,206 @@
+// Every instruction set's kernels give what the plain ones give, which are
+// held to a byte-at-a-time reading: at every offset and length within and
+// across blocks, at the text's end, and for every byte value. And the
+// choice of a table is one the tests and the environment can make.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "byte_scan.hpp"
+#include "instruction_sets.hpp"
+#include "kernels.hpp"
+
+namespace scanner_core {
+namespace {
+
+using testing::available_instruction_sets;
+
+const Kernels& table_of(InstructionSet set) {
+    testing::ForcedInstructionSet forced(set);
+    return kernels();
+}
+
+// Texts dense in what the kernels look for, with every byte value among them.
+std::string dense_text(std::mt19937& random, std::size_t size) {
+    static const std::string kBytes =
+        std::string("\n\r\t\f \\'\"{}()[]#$?`._0aAzZ9ifrmpotxcevgl_s") + "\x7f\x80\xff" + std::string(1, '\0');
+    std::string text;
+    for (std::size_t k = 0; k < size; ++k) {
+        const unsigned pick = random() % 8;
+        text.push_back(pick == 0 ? static_cast<char>(random() % 256) : kBytes[random() % kBytes.size()]);
+        if (random() % 40 == 0) {
+            static const char* const kWords[] = {"import", "match", "exec", "eval", "compile", "getattr",
+                                                 "__loader__", "__spec__", "impor", "__spe", "from", "fr", "im"};
+            text += kWords[random() % (sizeof kWords / sizeof kWords[0])];
+        }
+    }
+    return text.substr(0, size);
+}
+
+// A byte at a time, as the kernels' contracts say.
+bool name_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool trigger_at(const char* p, const char* end) {
+    for (const std::string_view word : {"import", "match", "exec", "eval", "compile", "getattr", "__loader__", "__spec__"}) {
+        if (static_cast<std::size_t>(end - p) >= word.size() && std::string_view(p, word.size()) == word) return true;
+    }
+    return false;
+}
+
+TEST(Kernels, FindersStopWhereAByteAtATimeReadingStops) {
+    const auto high = [](char c) { return static_cast<unsigned char>(c) >= 0x80; };
+    std::mt19937 random(5);
+    for (int round = 0; round < 300; ++round) {
+        // Copied so that a read past the end would be seen by the sanitizers.
+        const std::string text = dense_text(random, random() % 300);
+        const std::vector<char> bytes(text.begin(), text.end());
+        const char* const begin = bytes.data();
+        for (const InstructionSet set : available_instruction_sets()) {
+            const Kernels& k = table_of(set);
+            for (std::size_t from = 0; from <= bytes.size(); from += 1 + random() % 5) {
+                const char* const p = begin + from;
+                const char* const end = begin + bytes.size() - (random() % 3 == 0 ? (bytes.size() - from) / 2 : 0);
+                for (const char quote : {'\'', '"'}) {
+                    const char* expected = p;
+                    while (expected < end && *expected != quote && *expected != '\\' && *expected != '\n' &&
+                           *expected != '\r' && !high(*expected)) {
+                        ++expected;
+                    }
+                    ASSERT_EQ(k.string_stop(p, end, quote), expected) << instruction_set_name(set) << " at " << from;
+                    expected = p;
+                    while (expected < end && *expected != '{' && *expected != '}' && *expected != quote &&
+                           *expected != '\\' && *expected != '\n' && *expected != '\r' && !high(*expected)) {
+                        ++expected;
+                    }
+                    ASSERT_EQ(k.fstring_stop(p, end, quote), expected) << instruction_set_name(set) << " at " << from;
+                }
+                const char* expected = p;
+                while (expected < end && *expected != '\n' && *expected != '\r') ++expected;
+                ASSERT_EQ(k.line_end(p, end), expected) << instruction_set_name(set) << " at " << from;
+                expected = p;
+                while (expected < end && name_byte(*expected)) ++expected;
+                ASSERT_EQ(k.non_name(p, end), expected) << instruction_set_name(set) << " at " << from;
+                expected = p;
+                while (expected < end && !trigger_at(expected, end)) ++expected;
+                ASSERT_EQ(k.trigger(p, end), expected) << instruction_set_name(set) << " at " << from;
+            }
+        }
+    }
+}
+
+TEST(Kernels, RunsEndAtTheFirstByteOfNoGivenClass) {
+    const auto in = [](char c, unsigned char classes) {
+        return ((classes & kRunSpace) != 0 && (c == ' ' || (c >= '\t' && c <= '\r'))) ||
+               ((classes & kRunWord) != 0 && name_byte(c)) || ((classes & kRunDot) != 0 && c == '.');
+    };
+    std::mt19937 random(7);
+    for (int round = 0; round < 2000; ++round) {
+        const unsigned char classes = static_cast<unsigned char>(1 + random() % 7);
+        std::string run;
+        for (int c = 0; c < 256; ++c) {
+            if (in(static_cast<char>(c), classes)) run.push_back(static_cast<char>(c));
+        }
+        std::string text;
+        for (std::size_t k = random() % 300; k > 0; --k) text.push_back(run[random() % run.size()]);
+        text.push_back(static_cast<char>(random() % 256));  // every byte value ends a run, or not
+        for (std::size_t k = random() % 80; k > 0; --k) text.push_back(run[random() % run.size()]);
+        const std::size_t pos = std::min<std::size_t>(random() % 5, text.size());
+        std::size_t expected = pos;
+        while (expected < text.size() && in(text[expected], classes)) ++expected;
+        for (const InstructionSet set : available_instruction_sets()) {
+            ASSERT_EQ(table_of(set).skip_run(text.data(), text.size(), pos, classes), expected)
+                << instruction_set_name(set) << ", classes " << int{classes};
+        }
+    }
+}
+
+TEST(Kernels, BlocksHoldTheBitsOfTheirBytes) {
+    std::mt19937 random(11);
+    for (int round = 0; round < 500; ++round) {
+        const std::string text = dense_text(random, 64 * 3 + 1);
+        const std::size_t blocks = 1 + random() % 3;
+        for (const InstructionSet set : available_instruction_sets()) {
+            const Kernels& k = table_of(set);
+            LineBlock lines[3];
+            k.line_blocks(text.data(), blocks, lines);
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const char* const p = text.data() + 64 * b;
+                LineBlock line{0, 0, 0, 0};
+                CodeBlock code{0, 0, 0, 0};
+                for (int bit = 0; bit < 64; ++bit) {
+                    const unsigned char c = static_cast<unsigned char>(p[bit]);
+                    const std::uint64_t at = std::uint64_t{1} << bit;
+                    if (c == '\n') {
+                        line.feeds |= at;
+                        ++line.feed_count;
+                    }
+                    if (c == ' ' || c == '\t') line.blanks |= at;
+                    if ((c == 'f' && p[bit + 1] == 'r') || (c == 'i' && p[bit + 1] == 'm')) line.firsts |= at;
+                    if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
+                        std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
+                        code.special |= at;
+                    }
+                    if (c == '(' || c == '[' || c == '{') code.open |= at;
+                    if (c == ')' || c == ']' || c == '}') code.close |= at;
+                    if (c == '\n') code.feeds |= at;
+                }
+                const std::string where = std::string(instruction_set_name(set)) + ", block " + std::to_string(b);
+                EXPECT_EQ(lines[b].feeds, line.feeds) << where;
+                EXPECT_EQ(lines[b].blanks, line.blanks) << where;
+                EXPECT_EQ(lines[b].firsts, line.firsts) << where;
+                EXPECT_EQ(lines[b].feed_count, line.feed_count) << where;
+                const CodeBlock got = k.code_block(p);
+                EXPECT_EQ(got.special, code.special) << where;
+                EXPECT_EQ(got.open, code.open) << where;
+                EXPECT_EQ(got.close, code.close) << where;
+                EXPECT_EQ(got.feeds, code.feeds) << where;
+            }
+        }
+    }
+}
+
+TEST(Kernels, OnlyAvailableSetsCanBeForcedAndEachTableIsItsOwn) {
+    const InstructionSet before = active_instruction_set();
+    EXPECT_TRUE(instruction_set_available(InstructionSet::plain));
+    EXPECT_TRUE(instruction_set_available(best_instruction_set()));
+    for (const InstructionSet set : kInstructionSets) {
+        const bool available = instruction_set_available(set);
+        EXPECT_EQ(force_instruction_set(set), available) << instruction_set_name(set);
+        if (available) {
+            EXPECT_EQ(kernels().set, set);
+        }
+        EXPECT_EQ(instruction_set_named(instruction_set_name(set)), set);
+    }
+    EXPECT_EQ(instruction_set_named("AVX2"), std::nullopt);
+    EXPECT_EQ(instruction_set_named(""), std::nullopt);
+    force_instruction_set(before);
+}
+
+TEST(Kernels, TheEnvironmentChoosesAnAvailableSetAndNothingElse) {
+    const char* const saved = std::getenv("SCANNER_CORE_ISA");
+    const std::string kept = saved != nullptr ? saved : "";
+    unsetenv("SCANNER_CORE_ISA");
+    const InstructionSet unset = instruction_set_at_load();
+    EXPECT_TRUE(instruction_set_available(unset));
+    for (const InstructionSet set : kInstructionSets) {
+        setenv("SCANNER_CORE_ISA", instruction_set_name(set), 1);
+        EXPECT_EQ(instruction_set_at_load(), instruction_set_available(set) ? set : unset) << instruction_set_name(set);
+    }
+    for (const char* value : {"avx3", "SSE2", " sse2", ""}) {
+        setenv("SCANNER_CORE_ISA", value, 1);
+        EXPECT_EQ(instruction_set_at_load(), unset) << "'" << value << "'";
+    }
+    if (saved != nullptr) {
+        setenv("SCANNER_CORE_ISA", kept.c_str(), 1);
+    } else {
+        unsetenv("SCANNER_CORE_ISA");
+    }
+}
+
+}  // namespace
+}  // namespace scanner_core
