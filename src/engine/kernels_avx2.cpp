@@ -21,46 +21,38 @@
 namespace scanner_core::kernel_detail {
 namespace {
 
-class Block {
-public:
-    static Block load(const char* p) noexcept {
-        Block b;
-        for (int k = 0; k < 2; ++k) b.v_[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
-        return b;
-    }
-    static Block load_partial(const char* p, std::size_t n) noexcept {
-        alignas(32) char bytes[64] = {};
+// One flag a byte: all bits of the byte set or none.
+struct Flags {
+    __m256i v;
+    Flags operator|(const Flags& o) const noexcept { return {_mm256_or_si256(v, o.v)}; }
+    Flags operator&(const Flags& o) const noexcept { return {_mm256_and_si256(v, o.v)}; }
+    Flags operator~() const noexcept { return {_mm256_xor_si256(v, _mm256_set1_epi8(-1))}; }
+    std::uint64_t bits() const noexcept { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
+};
+
+struct Vector {
+    static constexpr std::size_t kWidth = 32;
+    __m256i v;
+
+    static Vector load(const char* p) noexcept { return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))}; }
+    static Vector load_partial(const char* p, std::size_t n) noexcept {
+        alignas(32) char bytes[32] = {};
         std::memcpy(bytes, p, n);
         return load(bytes);
     }
-    std::uint64_t eq(char c) const noexcept {
-        const __m256i x = _mm256_set1_epi8(c);
-        return bits(_mm256_cmpeq_epi8(v_[0], x), _mm256_cmpeq_epi8(v_[1], x));
-    }
-    std::uint64_t in_range(unsigned char low, unsigned char high) const noexcept {
-        return bits(in_range(v_[0], low, high), in_range(v_[1], low, high));
-    }
-    std::uint64_t folded_in_range(unsigned char low, unsigned char high) const noexcept {
-        const __m256i fold = _mm256_set1_epi8(0x20);
-        return bits(in_range(_mm256_or_si256(v_[0], fold), low, high), in_range(_mm256_or_si256(v_[1], fold), low, high));
-    }
-    std::uint64_t high() const noexcept { return bits(v_[0], v_[1]); }
-    static unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsigned>(__builtin_popcountll(bits)); }
-
-private:
+    Flags eq(char c) const noexcept { return {_mm256_cmpeq_epi8(v, _mm256_set1_epi8(c))}; }
     // Unsigned: a byte is in the range when its distance from `low` is at
     // most the range's width.
-    static __m256i in_range(__m256i v, unsigned char low, unsigned char high) noexcept {
+    Flags in_range(unsigned char low, unsigned char high) const noexcept {
         const __m256i distance = _mm256_sub_epi8(v, _mm256_set1_epi8(static_cast<char>(low)));
-        return _mm256_cmpeq_epi8(_mm256_min_epu8(distance, _mm256_set1_epi8(static_cast<char>(high - low))), distance);
+        return {_mm256_cmpeq_epi8(_mm256_min_epu8(distance, _mm256_set1_epi8(static_cast<char>(high - low))), distance)};
     }
-    // The top bits of the two halves.
-    static std::uint64_t bits(__m256i low, __m256i high) noexcept {
-        return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(low))} |
-               std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(high))} << 32;
-    }
-    __m256i v_[2];
+    // Signed: the bytes above 0x7f are the negative ones.
+    Flags high() const noexcept { return {_mm256_cmpgt_epi8(_mm256_setzero_si256(), v)}; }
+    Vector folded() const noexcept { return {_mm256_or_si256(v, _mm256_set1_epi8(0x20))}; }
 };
+
+inline unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsigned>(__builtin_popcountll(bits)); }
 
 #include "block_kernels.inc"
 

@@ -21,28 +21,34 @@
 namespace scanner_core::kernel_detail {
 namespace {
 
-class Block {
-public:
-    static Block load(const char* p) noexcept { return Block{_mm512_loadu_si512(p)}; }
-    // A masked load reads none of the bytes past `n`, so it cannot fault.
-    static Block load_partial(const char* p, std::size_t n) noexcept {
-        return Block{_mm512_maskz_loadu_epi8((std::uint64_t{1} << n) - 1, p)};
-    }
-    std::uint64_t eq(char c) const noexcept { return _mm512_cmpeq_epi8_mask(v_, _mm512_set1_epi8(c)); }
-    std::uint64_t in_range(unsigned char low, unsigned char high) const noexcept {
-        return _mm512_cmple_epu8_mask(_mm512_sub_epi8(v_, _mm512_set1_epi8(static_cast<char>(low))),
-                                      _mm512_set1_epi8(static_cast<char>(high - low)));
-    }
-    std::uint64_t folded_in_range(unsigned char low, unsigned char high) const noexcept {
-        return Block{_mm512_or_si512(v_, _mm512_set1_epi8(0x20))}.in_range(low, high);
-    }
-    std::uint64_t high() const noexcept { return _mm512_movepi8_mask(v_); }
-    static unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsigned>(__builtin_popcountll(bits)); }
-
-private:
-    explicit Block(__m512i v) noexcept : v_(v) {}
-    __m512i v_;
+// One bit a byte, as the comparisons give them.
+struct Flags {
+    std::uint64_t mask;
+    Flags operator|(const Flags& o) const noexcept { return {mask | o.mask}; }
+    Flags operator&(const Flags& o) const noexcept { return {mask & o.mask}; }
+    Flags operator~() const noexcept { return {~mask}; }
+    std::uint64_t bits() const noexcept { return mask; }
 };
+
+struct Vector {
+    static constexpr std::size_t kWidth = 64;
+    __m512i v;
+
+    static Vector load(const char* p) noexcept { return {_mm512_loadu_si512(p)}; }
+    // A masked load reads none of the bytes past `n`, so it cannot fault.
+    static Vector load_partial(const char* p, std::size_t n) noexcept {
+        return {_mm512_maskz_loadu_epi8(n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1, p)};
+    }
+    Flags eq(char c) const noexcept { return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c))}; }
+    Flags in_range(unsigned char low, unsigned char high) const noexcept {
+        return {_mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(static_cast<char>(low))),
+                                       _mm512_set1_epi8(static_cast<char>(high - low)))};
+    }
+    Flags high() const noexcept { return {_mm512_movepi8_mask(v)}; }
+    Vector folded() const noexcept { return {_mm512_or_si512(v, _mm512_set1_epi8(0x20))}; }
+};
+
+inline unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsigned>(__builtin_popcountll(bits)); }
 
 #include "block_kernels.inc"
 

@@ -10,42 +10,69 @@
 namespace scanner_core::kernel_detail {
 namespace {
 
-class Block {
-public:
-    static Block load(const char* p) noexcept {
-        Block b;
-        std::memcpy(b.bytes_, p, 64);
-        return b;
-    }
-    static Block load_partial(const char* p, std::size_t n) noexcept {
-        Block b;
-        std::memset(b.bytes_, 0, 64);
-        std::memcpy(b.bytes_, p, n);
-        return b;
-    }
-    std::uint64_t eq(char c) const noexcept {
-        return bits([c](unsigned char x) { return x == static_cast<unsigned char>(c); });
-    }
-    std::uint64_t in_range(unsigned char low, unsigned char high) const noexcept {
-        return bits([low, high](unsigned char x) { return x >= low && x <= high; });
-    }
-    std::uint64_t folded_in_range(unsigned char low, unsigned char high) const noexcept {
-        return bits([low, high](unsigned char x) { return (x | 0x20) >= low && (x | 0x20) <= high; });
-    }
-    std::uint64_t high() const noexcept {
-        return bits([](unsigned char x) { return x >= 0x80; });
-    }
-    static unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); }
-
-private:
-    template <typename Test>
-    std::uint64_t bits(Test test) const noexcept {
-        std::uint64_t mask = 0;
-        for (int k = 0; k < 64; ++k) mask |= std::uint64_t{test(bytes_[k])} << k;
-        return mask;
-    }
-    unsigned char bytes_[64];
+// One bit a byte.
+struct Flags {
+    std::uint64_t mask;
+    Flags operator|(const Flags& o) const noexcept { return {mask | o.mask}; }
+    Flags operator&(const Flags& o) const noexcept { return {mask & o.mask}; }
+    Flags operator~() const noexcept { return {~mask}; }
+    std::uint64_t bits() const noexcept { return mask; }
 };
+
+// 64 bytes: the width that lets the compiler make vectors of the loops below.
+struct Vector {
+    static constexpr std::size_t kWidth = 64;
+    unsigned char bytes[64];
+
+    static Vector load(const char* p) noexcept {
+        Vector v;
+        std::memcpy(v.bytes, p, 64);
+        return v;
+    }
+    static Vector load_partial(const char* p, std::size_t n) noexcept {
+        Vector v;
+        std::memset(v.bytes, 0, 64);
+        std::memcpy(v.bytes, p, n);
+        return v;
+    }
+    Flags eq(char c) const noexcept {
+        return test([c](unsigned char x) { return x == static_cast<unsigned char>(c); });
+    }
+    Flags in_range(unsigned char low, unsigned char high) const noexcept {
+        return test([low, high](unsigned char x) { return x >= low && x <= high; });
+    }
+    Flags high() const noexcept {
+        return test([](unsigned char x) { return x >= 0x80; });
+    }
+    Vector folded() const noexcept {
+        Vector v;
+        for (int k = 0; k < 64; ++k) v.bytes[k] = static_cast<unsigned char>(bytes[k] | 0x20);
+        return v;
+    }
+
+    // The tests of all 64 bytes first, as one flag a byte, in a loop the
+    // compiler can turn into whatever vectors the target has; then each 8
+    // flags to 8 bits by one multiplication, which moves flag k (the low
+    // bit of byte k of a little-endian word) to bit 56 + k.
+    template <typename Test>
+    Flags test(Test is) const noexcept {
+        unsigned char flags[64];
+        for (int k = 0; k < 64; ++k) flags[k] = is(bytes[k]) ? 1 : 0;
+        std::uint64_t mask = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        for (int w = 0; w < 8; ++w) {
+            std::uint64_t word;
+            std::memcpy(&word, flags + 8 * w, sizeof word);
+            mask |= ((word * 0x0102040810204080u) >> 56) << (8 * w);
+        }
+#else
+        for (int k = 0; k < 64; ++k) mask |= std::uint64_t{flags[k]} << k;
+#endif
+        return {mask};
+    }
+};
+
+inline unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); }
 
 #include "block_kernels.inc"
 

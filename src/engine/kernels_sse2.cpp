@@ -13,58 +13,38 @@
 namespace scanner_core::kernel_detail {
 namespace {
 
-class Block {
-public:
-    static Block load(const char* p) noexcept {
-        Block b;
-        for (int k = 0; k < 4; ++k) b.v_[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        return b;
-    }
-    static Block load_partial(const char* p, std::size_t n) noexcept {
-        alignas(16) char bytes[64] = {};
+// One flag a byte: all bits of the byte set or none.
+struct Flags {
+    __m128i v;
+    Flags operator|(const Flags& o) const noexcept { return {_mm_or_si128(v, o.v)}; }
+    Flags operator&(const Flags& o) const noexcept { return {_mm_and_si128(v, o.v)}; }
+    Flags operator~() const noexcept { return {_mm_xor_si128(v, _mm_set1_epi8(-1))}; }
+    std::uint64_t bits() const noexcept { return static_cast<std::uint16_t>(_mm_movemask_epi8(v)); }
+};
+
+struct Vector {
+    static constexpr std::size_t kWidth = 16;
+    __m128i v;
+
+    static Vector load(const char* p) noexcept { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }
+    static Vector load_partial(const char* p, std::size_t n) noexcept {
+        alignas(16) char bytes[16] = {};
         std::memcpy(bytes, p, n);
         return load(bytes);
     }
-    std::uint64_t eq(char c) const noexcept {
-        const __m128i x = _mm_set1_epi8(c);
-        return bits([x](__m128i v) { return _mm_cmpeq_epi8(v, x); });
-    }
+    Flags eq(char c) const noexcept { return {_mm_cmpeq_epi8(v, _mm_set1_epi8(c))}; }
     // Unsigned: a byte is in the range when its distance from `low` is at
     // most the range's width.
-    std::uint64_t in_range(unsigned char low, unsigned char high) const noexcept {
-        const __m128i from = _mm_set1_epi8(static_cast<char>(low));
-        const __m128i width = _mm_set1_epi8(static_cast<char>(high - low));
-        return bits([from, width](__m128i v) {
-            const __m128i distance = _mm_sub_epi8(v, from);
-            return _mm_cmpeq_epi8(_mm_min_epu8(distance, width), distance);
-        });
+    Flags in_range(unsigned char low, unsigned char high) const noexcept {
+        const __m128i distance = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(low)));
+        return {_mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(static_cast<char>(high - low))), distance)};
     }
-    std::uint64_t folded_in_range(unsigned char low, unsigned char high) const noexcept {
-        const __m128i fold = _mm_set1_epi8(0x20);
-        const __m128i from = _mm_set1_epi8(static_cast<char>(low));
-        const __m128i width = _mm_set1_epi8(static_cast<char>(high - low));
-        return bits([fold, from, width](__m128i v) {
-            const __m128i distance = _mm_sub_epi8(_mm_or_si128(v, fold), from);
-            return _mm_cmpeq_epi8(_mm_min_epu8(distance, width), distance);
-        });
-    }
-    std::uint64_t high() const noexcept {
-        return bits([](__m128i v) { return v; });
-    }
-    static unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); }
-
-private:
-    // The top bits of what `test` makes of each register.
-    template <typename Test>
-    std::uint64_t bits(Test test) const noexcept {
-        std::uint64_t mask = 0;
-        for (int k = 0; k < 4; ++k) {
-            mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(test(v_[k])))} << (16 * k);
-        }
-        return mask;
-    }
-    __m128i v_[4];
+    // Signed: the bytes above 0x7f are the negative ones.
+    Flags high() const noexcept { return {_mm_cmplt_epi8(v, _mm_setzero_si128())}; }
+    Vector folded() const noexcept { return {_mm_or_si128(v, _mm_set1_epi8(0x20))}; }
 };
+
+inline unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); }
 
 #include "block_kernels.inc"
 
