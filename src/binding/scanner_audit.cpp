@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "full_scan.hpp"
+#include "kernels.hpp"
 #include "text_audit.hpp"
 
 namespace py = pybind11;
@@ -151,6 +152,8 @@ std::string report_repr(const FullResult& result) {
 PYBIND11_MODULE(scanner_audit, m) {
     m.doc() = kModuleDoc;
     m.def("rules", &rules);
+    m.def("instruction_set", [] { return std::string(scanner_core::instruction_set_name(scanner_core::active_instruction_set())); },
+          "The instruction set the byte kernels run on: plain, sse2, avx2 or avx512 (SCANNER_CORE_ISA chooses one).");
 
     py::class_<AuditFinding, std::unique_ptr<AuditFinding>>(m, "Finding")
         .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })
