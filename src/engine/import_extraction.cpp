@@ -16,76 +16,12 @@ namespace {
 // line that starts in the block, so an ordinary line costs a handful of
 // instructions; only lines that begin with "fr" or "im" go further.
 //
-// A first pass turns a chunk of up to 64 blocks into masks, with the active
-// kernels; a second, plain pass visits only the blocks that hold a
-// candidate line. Classifying a block reads one byte beyond it, for the
+// A first pass, the active kernels' line_chunk, turns a chunk of up to 64
+// blocks into masks; a second, plain pass visits only the blocks that hold
+// a candidate line. Classifying a block reads one byte beyond it, for the
 // second letters.
 constexpr std::size_t kBlock = kExtractionBlock;
-constexpr std::size_t kChunkBlocks = 64;
-
-// A block that holds candidate lines.
-struct BusyBlock {
-    std::uint32_t block;         // index of the block in its chunk
-    std::uint32_t feeds_before;  // line feeds in the chunk before the block
-    std::uint64_t feeds;         // '\n'
-    std::uint64_t candidates;    // first byte of a line past its blanks and tabs, with "fr" or "im" there
-};
-
-struct ChunkMasks {
-    BusyBlock busy[kChunkBlocks];  // the first `busy_count` are the chunk's busy blocks, in order
-    // The line feeds of every block of the chunk, and 0 after the last:
-    // most lines that run past their block end in the next one.
-    std::uint64_t feeds[kChunkBlocks + 1];
-    std::uint32_t busy_count;
-    std::uint32_t feed_count;  // line feeds in the whole chunk
-};
-
-// Of the line starts in a block, the positions of the first byte after
-// their leading blanks and tabs, and whether the next block's first byte
-// starts a line or continues the leading blanks of one (`starts_out`).
-// Adding a start bit to its run of blanks carries through the run to that
-// byte. `starts_in` says the same of this block's first byte; it only adds
-// the block's first byte that is not a blank (or, with none, passes the
-// carry on), which keeps the chain from block to block two operations long.
-struct Heads {
-    std::uint64_t heads;
-    std::uint64_t starts_out;
-};
-
-inline Heads heads_of(std::uint64_t feeds, std::uint64_t blanks, std::uint64_t starts_in) noexcept {
-    const std::uint64_t starts = feeds << 1;
-    const std::uint64_t carried = (starts & blanks) + blanks;
-    const std::uint64_t non_blanks = ~blanks;
-    const std::uint64_t own_heads = (carried & non_blanks) | (starts & non_blanks);
-    const std::uint64_t first_non_blank = non_blanks & (0 - non_blanks);
-    const std::uint64_t own_out = (feeds >> 63) | (carried < blanks ? 1u : 0u);
-    const std::uint64_t all_blank = non_blanks == 0 ? 1u : 0u;
-    return {own_heads | (first_non_blank & (0 - starts_in)), own_out | (starts_in & all_blank)};
-}
-
-// Fills `out` for the `blocks` blocks from `data` (each readable one byte
-// past its end) and returns the `starts_in` of the block after them.
-std::uint64_t classify_chunk(const char* data, std::size_t blocks, std::uint64_t starts_in, ChunkMasks& out) {
-    LineBlock lines[kChunkBlocks];
-    kernels().line_blocks(data, blocks, lines);
-    std::uint32_t feeds_so_far = 0;
-    std::uint32_t busy = 0;
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const LineBlock& masks = lines[b];
-        const Heads heads = heads_of(masks.feeds, masks.blanks, starts_in);
-        starts_in = heads.starts_out;
-        const std::uint64_t candidates = heads.heads & masks.firsts;
-        // Written for every block, kept only for busy ones: no branch.
-        out.busy[busy] = BusyBlock{static_cast<std::uint32_t>(b), feeds_so_far, masks.feeds, candidates};
-        out.feeds[b] = masks.feeds;
-        busy += candidates != 0 ? 1 : 0;
-        feeds_so_far += masks.feed_count;
-    }
-    out.feeds[blocks] = 0;
-    out.busy_count = busy;
-    out.feed_count = feeds_so_far;
-    return starts_in;
-}
+static_assert(kBlock == 64, "extraction's blocks are the kernels'");
 
 inline std::uint32_t load32(const char* bytes) noexcept {
     std::uint32_t word;
@@ -245,14 +181,14 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
         starts_in_ = 0;
     }
 
-    ChunkMasks masks;
+    LineChunk masks;
     while (block < blocks) {
         const std::size_t base = block * kBlock;
-        const std::size_t count = blocks - block < kChunkBlocks ? blocks - block : kChunkBlocks;
-        starts_in_ = classify_chunk(data.data() + base, count, starts_in_, masks);
+        const std::size_t count = blocks - block < LineChunk::kBlocks ? blocks - block : LineChunk::kBlocks;
+        starts_in_ = kernels().line_chunk(data.data() + base, count, starts_in_, masks);
         bool runs_past = false;
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
-            const BusyBlock& busy = masks.busy[k];
+            const LineChunk::Busy& busy = masks.busy[k];
             std::int64_t number = 0;
             std::int64_t column = 0;
             const std::size_t open = take_candidates(data, scanned, base + std::size_t{busy.block} * kBlock,

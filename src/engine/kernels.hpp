@@ -34,12 +34,24 @@ struct CodeBlock {
     std::uint64_t feeds;    // '\n'
 };
 
-// What 64 bytes hold for the line scan, one bit a byte.
-struct LineBlock {
-    std::uint64_t feeds;       // '\n'
-    std::uint64_t blanks;      // ' ' or '\t'
-    std::uint64_t firsts;      // "fr" or "im" begins here (its second letter may be the byte after the block)
-    std::uint32_t feed_count;  // the bits of `feeds`
+// What a chunk of up to 64 blocks of 64 bytes holds for the line scan, one
+// bit a byte (bit k for byte k of a block): its line feeds, and the blocks
+// where a line's first byte past its leading blanks and tabs starts "fr"
+// or "im" (whose second letter may be the byte after the block).
+struct LineChunk {
+    static constexpr std::size_t kBlocks = 64;
+    struct Busy {
+        std::uint32_t block;         // index of the block in the chunk
+        std::uint32_t feeds_before;  // line feeds in the chunk before the block
+        std::uint64_t feeds;         // '\n'
+        std::uint64_t candidates;    // those first bytes
+    };
+    Busy busy[kBlocks];  // the first `busy_count` are the chunk's busy blocks, in order
+    // The line feeds of every block of the chunk, and 0 after the last:
+    // most lines that run past their block end in the next one.
+    std::uint64_t feeds[kBlocks + 1];
+    std::uint32_t busy_count;
+    std::uint32_t feed_count;  // line feeds in the whole chunk
 };
 
 // The classes of bytes a run may be made of, as the import patterns use them.
@@ -58,9 +70,12 @@ struct Kernels {
     const char* (*trigger)(const char* p, const char* end) noexcept;
     // The 64 bytes from `p`, all readable.
     CodeBlock (*code_block)(const char* p) noexcept;
-    // `out[k]` for the k-th of `blocks` blocks from `data`; the byte after
-    // the last block must be readable.
-    void (*line_blocks)(const char* data, std::size_t blocks, LineBlock* out) noexcept;
+    // `out` for the `blocks` blocks (at most LineChunk::kBlocks) from
+    // `data`; the byte after the last must be readable. `starts_in` is 1
+    // when the first block's first byte starts a line or continues the
+    // leading blanks of one, else 0; returns the same of the byte after the
+    // last block.
+    std::uint64_t (*line_chunk)(const char* data, std::size_t blocks, std::uint64_t starts_in, LineChunk& out) noexcept;
     // The first position from `pos` in the `size` bytes at `s` whose byte is
     // in none of the classes `classes` (kRun...), or `size`.
     std::size_t (*skip_run)(const char* s, std::size_t size, std::size_t pos, unsigned char classes) noexcept;

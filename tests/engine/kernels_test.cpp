@@ -122,44 +122,69 @@ TEST(Kernels, RunsEndAtTheFirstByteOfNoGivenClass) {
 TEST(Kernels, BlocksHoldTheBitsOfTheirBytes) {
     std::mt19937 random(11);
     for (int round = 0; round < 500; ++round) {
-        const std::string text = dense_text(random, 64 * 3 + 1);
+        std::string text = dense_text(random, 64 * 3 + 1);
+        if (round % 2 == 0) {  // leads that run across blocks
+            for (std::size_t k = random() % 64; k < text.size(); k += 1 + random() % 80) text[k] = '\n';
+            for (std::size_t k = random() % 64; k < text.size(); k += 1 + random() % 3) text[k] = k % 5 == 0 ? '\t' : ' ';
+        }
         const std::size_t blocks = 1 + random() % 3;
+        const std::uint64_t starts_in = random() % 2;
+        // A byte at a time: whether a line's lead is running, and where the
+        // first byte past each lead is.
+        bool in_lead = starts_in != 0;
+        // Per block: line feeds, candidates, line feeds before it.
+        std::vector<std::uint64_t> feeds(blocks), candidates(blocks);
+        std::vector<std::uint32_t> feeds_before(blocks + 1);
+        std::vector<CodeBlock> codes(blocks, CodeBlock{0, 0, 0, 0});
+        for (std::size_t at = 0; at < 64 * blocks; ++at) {
+            const unsigned char c = static_cast<unsigned char>(text[at]);
+            const std::uint64_t bit = std::uint64_t{1} << (at % 64);
+            CodeBlock& code = codes[at / 64];
+            const bool head = in_lead && c != ' ' && c != '\t';
+            if (c != ' ' && c != '\t') in_lead = false;
+            if (c == '\n') {
+                feeds[at / 64] |= bit;
+                ++feeds_before[at / 64 + 1];
+                in_lead = true;
+            }
+            if (head && ((c == 'f' && text[at + 1] == 'r') || (c == 'i' && text[at + 1] == 'm'))) {
+                candidates[at / 64] |= bit;
+            }
+            if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
+                std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
+                code.special |= bit;
+            }
+            if (c == '(' || c == '[' || c == '{') code.open |= bit;
+            if (c == ')' || c == ']' || c == '}') code.close |= bit;
+            if (c == '\n') code.feeds |= bit;
+        }
+        for (std::size_t b = 0; b < blocks; ++b) feeds_before[b + 1] += feeds_before[b];
         for (const InstructionSet set : available_instruction_sets()) {
             const Kernels& k = table_of(set);
-            LineBlock lines[3];
-            k.line_blocks(text.data(), blocks, lines);
+            LineChunk chunk;
+            EXPECT_EQ(k.line_chunk(text.data(), blocks, starts_in, chunk), in_lead ? 1u : 0u)
+                << instruction_set_name(set) << ", round " << round;
+            EXPECT_EQ(chunk.feed_count, feeds_before[blocks]) << instruction_set_name(set);
+            EXPECT_EQ(chunk.feeds[blocks], 0u) << instruction_set_name(set);
+            std::size_t busy = 0;
             for (std::size_t b = 0; b < blocks; ++b) {
-                const char* const p = text.data() + 64 * b;
-                LineBlock line{0, 0, 0, 0};
-                CodeBlock code{0, 0, 0, 0};
-                for (int bit = 0; bit < 64; ++bit) {
-                    const unsigned char c = static_cast<unsigned char>(p[bit]);
-                    const std::uint64_t at = std::uint64_t{1} << bit;
-                    if (c == '\n') {
-                        line.feeds |= at;
-                        ++line.feed_count;
-                    }
-                    if (c == ' ' || c == '\t') line.blanks |= at;
-                    if ((c == 'f' && p[bit + 1] == 'r') || (c == 'i' && p[bit + 1] == 'm')) line.firsts |= at;
-                    if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
-                        std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
-                        code.special |= at;
-                    }
-                    if (c == '(' || c == '[' || c == '{') code.open |= at;
-                    if (c == ')' || c == ']' || c == '}') code.close |= at;
-                    if (c == '\n') code.feeds |= at;
-                }
                 const std::string where = std::string(instruction_set_name(set)) + ", block " + std::to_string(b);
-                EXPECT_EQ(lines[b].feeds, line.feeds) << where;
-                EXPECT_EQ(lines[b].blanks, line.blanks) << where;
-                EXPECT_EQ(lines[b].firsts, line.firsts) << where;
-                EXPECT_EQ(lines[b].feed_count, line.feed_count) << where;
-                const CodeBlock got = k.code_block(p);
-                EXPECT_EQ(got.special, code.special) << where;
-                EXPECT_EQ(got.open, code.open) << where;
-                EXPECT_EQ(got.close, code.close) << where;
-                EXPECT_EQ(got.feeds, code.feeds) << where;
+                EXPECT_EQ(chunk.feeds[b], feeds[b]) << where;
+                if (candidates[b] != 0) {  // a busy block, in order
+                    ASSERT_LT(busy, chunk.busy_count) << where;
+                    const LineChunk::Busy& got = chunk.busy[busy++];
+                    EXPECT_EQ(got.block, b) << where;
+                    EXPECT_EQ(got.feeds_before, feeds_before[b]) << where;
+                    EXPECT_EQ(got.feeds, feeds[b]) << where;
+                    EXPECT_EQ(got.candidates, candidates[b]) << where;
+                }
+                const CodeBlock code = k.code_block(text.data() + 64 * b);
+                EXPECT_EQ(code.special, codes[b].special) << where;
+                EXPECT_EQ(code.open, codes[b].open) << where;
+                EXPECT_EQ(code.close, codes[b].close) << where;
+                EXPECT_EQ(code.feeds, codes[b].feeds) << where;
             }
+            EXPECT_EQ(chunk.busy_count, busy) << instruction_set_name(set);
         }
     }
 }
