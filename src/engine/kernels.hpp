@@ -1,6 +1,7 @@
 // The engine's byte kernels: every loop that classifies many bytes at a
-// time. Each is written once, over a 64-byte block (block_kernels.inc), and
-// compiled once per instruction set (kernels_<set>.cpp); one table of them
+// time. Each is written once, over a vector type and 64-byte blocks of it
+// (block_kernels.inc), and compiled once per instruction set
+// (kernels_<set>.cpp, each defining the vector); one table of them
 // is active, chosen when the library loads from what the processor has, or
 // forced by the environment variable SCANNER_CORE_ISA or by a test. Every
 // table gives the same results: the choice is one of speed only.
@@ -16,7 +17,7 @@ namespace scanner_core {
 
 // The instruction sets the kernels are compiled for, narrowest first:
 // `plain` is portable C++ (the only one off x86-64), `sse2` every x86-64
-// processor's, `avx2` with POPCNT and BMI, `avx512` its F and BW parts.
+// processor's, `avx2` with POPCNT, `avx512` its F and BW parts with POPCNT.
 enum class InstructionSet : unsigned char { plain, sse2, avx2, avx512 };
 
 inline constexpr InstructionSet kInstructionSets[] = {InstructionSet::plain, InstructionSet::sse2,
