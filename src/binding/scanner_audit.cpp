@@ -17,6 +17,7 @@
 
 #include "full_scan.hpp"
 #include "kernels.hpp"
+#include "report_block.hpp"
 #include "text_audit.hpp"
 
 namespace py = pybind11;
@@ -138,6 +139,50 @@ std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::p
     return audit.finish(reported);
 }
 
+// A name the command gives as str, as the system's bytes (os.fsencode).
+std::string fs_bytes(const py::str& text) {
+    PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
+    if (bytes == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(bytes).cast<std::string>();
+}
+
+py::typing::Tuple<py::int_, py::int_> counts(const FullResult& result) {
+    const scanner_core::FileCounts made = scanner_core::count_findings(result);
+    return py::make_tuple(made.errors, made.warnings);
+}
+
+py::bytes text_block(const FullResult& result, bool fail_on_warning) {
+    std::string block;
+    {
+        py::gil_scoped_release release;
+        block = scanner_core::text_block(result, fail_on_warning);
+    }
+    return py::bytes(block);
+}
+
+py::bytes json_block(const FullResult& result, bool fail_on_warning, const py::str& name) {
+    const std::string key = fs_bytes(name);
+    std::string block;
+    {
+        py::gil_scoped_release release;
+        block = scanner_core::json_block(result, fail_on_warning, key);
+    }
+    return py::bytes(block);
+}
+
+// The fingerprint of each finding in report order, None where its line is gone.
+py::typing::List<py::typing::Optional<py::str>> fingerprints(const FullResult& result, const py::str& name) {
+    const std::string key = fs_bytes(name);
+    std::vector<std::string> made;
+    {
+        py::gil_scoped_release release;
+        made = scanner_core::fingerprints(result.scan.filepath, scanner_core::report_order(result), key);
+    }
+    py::typing::List<py::typing::Optional<py::str>> list;
+    for (const std::string& value : made) list.append(value.empty() ? py::object(py::none()) : py::object(py::str(value)));
+    return list;
+}
+
 std::string report_repr(const FullResult& result) {
     std::size_t errors = 0;
     for (const AuditFinding& finding : result.scan_findings) errors += is_error(finding.rule) ? 1 : 0;
@@ -178,6 +223,10 @@ PYBIND11_MODULE(scanner_audit, m) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })
         .def_property_readonly("identity", &identity)
+        .def("counts", &counts)
+        .def("text_block", &text_block, py::arg("fail_on_warning"))
+        .def("json_block", &json_block, py::arg("fail_on_warning"), py::arg("name"))
+        .def("fingerprints", &fingerprints, py::arg("name"))
         .def("__repr__", &report_repr);
 
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")

@@ -46,6 +46,14 @@ class Report:
     def deferred_encoding(self) -> str | None: ...
     @property
     def identity(self) -> tuple[int, int] | None: ...
+    def counts(self) -> tuple[int, int]:
+        """(errors, warnings) among all the findings, the line scan's and the audit's."""
+    def text_block(self, fail_on_warning: bool) -> bytes:
+        """The file's lines in the text report (UTF-8), findings in report order."""
+    def json_block(self, fail_on_warning: bool, name: str) -> bytes:
+        """The file's object in the JSON report, fingerprinted with `name`."""
+    def fingerprints(self, name: str) -> list[str | None]:
+        """Each finding's fingerprint in report order; None where its line is gone."""
     def __repr__(self) -> str: ...
 
 def rules() -> list[tuple[str, str]]: ...

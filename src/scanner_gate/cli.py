@@ -131,13 +131,23 @@ def _accepted(path: str | None, command: "argparse.ArgumentParser") -> frozenset
 
 def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace", accepted: frozenset[str] | None,
               fingerprinted: bool) -> "Iterator[FileReport]":
-    """The reports fingerprinted where the format or the baseline needs it,
-    and with the baseline's findings known. A file without findings is left
-    as it is: there is nothing to read back."""
+    """The reports named for fingerprints where the format or the baseline
+    needs them, fingerprinted where a format made here needs them, and with
+    the baseline's findings known. A file without findings is left as it
+    is: there is nothing to fingerprint."""
     if accepted is None and not fingerprinted:
         return reports
     from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
 
     names = fingerprint.FileNames(args.paths)
-    marked = (fingerprint.fingerprint(report, names) if report.findings else report for report in reports)
+    # The JSON report of the engine's findings fingerprints them as it writes them.
+    ready = accepted is None and args.format == "json"
+
+    def named(report: "FileReport") -> "FileReport":
+        if not any(report.counts()):
+            return report
+        report.name = names.key(report.filepath)
+        return report if ready and report.ready_made else fingerprint.fingerprint(report, names)
+
+    marked = map(named, reports)
     return marked if accepted is None else (baseline.known_in(report, accepted) for report in marked)

@@ -42,3 +42,20 @@ def escape(text: str) -> str:
     if text.isprintable() and "\\" not in text:
         return text
     return "".join(map(_escape_character, text))
+
+
+# Above this many characters, a human-facing report (text, CI annotations)
+# shows an escaped text as its first SHOWN_HEAD and last SHOWN_TAIL
+# characters around a marker saying how many are left out: a module name of
+# megabytes would bury the rest of the report. Machine formats keep all.
+SHOWN_AT_MOST = 1000
+SHOWN_HEAD = 600
+SHOWN_TAIL = 100
+
+
+def shown(escaped: str) -> str:
+    """An escaped text as a person is shown it (see SHOWN_AT_MOST)."""
+    if len(escaped) <= SHOWN_AT_MOST:
+        return escaped
+    hidden = len(escaped) - SHOWN_HEAD - SHOWN_TAIL
+    return f"{escaped[:SHOWN_HEAD]} [\u2026 {hidden} characters not shown \u2026] {escaped[-SHOWN_TAIL:]}"

@@ -148,23 +148,47 @@ def line_order(finding: Finding) -> tuple[bool, int, bool, int, str]:
 class FileReport:
     """One file's findings: the line scan's, then the audit's. Findings a
     baseline accepts are `known`: reported, but they neither fail the file
-    nor count as its errors and warnings."""
+    nor count as its errors and warnings.
 
-    __slots__ = ("filepath", "findings", "fail_on_warning", "known")
+    A report of the engine's (`native`) makes its findings only when a
+    format or the baseline asks for them: the text and JSON reports take
+    the file's part ready-made from the engine (scanner_audit.Report's
+    text_block and json_block), and the tally its counts."""
 
-    def __init__(self, filepath: str, findings: list[Finding], fail_on_warning: bool = False,
-                 known: list[Finding] | None = None) -> None:
+    __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "_counts")
+
+    def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
+                 known: list[Finding] | None = None, native: scanner_audit.Report | None = None) -> None:
         self.filepath = filepath
-        self.findings = findings
+        self._findings = findings
         self.fail_on_warning = fail_on_warning  # deny by default: a warning fails the file too
         self.known = [] if known is None else known
+        self.native = native  # the engine's record, whose findings these are; None for findings made here
+        self.name: str | None = None  # how fingerprints name the file, once the run needs them
+        self._counts: tuple[int, int] | None = None
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
-        """The same file with other findings (and known ones)."""
-        return FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known)
+        """The same file with other findings (and known ones), made here."""
+        made = FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known)
+        made.name = self.name
+        return made
 
     def __repr__(self) -> str:
         return f"FileReport({self.filepath!r}, {self.findings!r}, {self.fail_on_warning!r}, {self.known!r})"
+
+    @property
+    def ready_made(self) -> bool:
+        """Whether the engine writes this file's part of a text or JSON
+        report: its findings are the engine's, none of them known."""
+        return self._findings is None and not self.known
+
+    @property
+    def findings(self) -> list[Finding]:
+        if self._findings is None:
+            native = self.native
+            assert native is not None
+            self._findings = findings_of(native.scan_tuples) + findings_of(native.finding_tuples)
+        return self._findings
 
     @property
     def errors(self) -> list[str]:
@@ -174,14 +198,23 @@ class FileReport:
     def warnings(self) -> list[str]:
         return [finding.message for finding in self.findings if finding.kind.level == "warning"]
 
+    def counts(self) -> tuple[int, int]:
+        """(errors, warnings) among the findings, the known ones left out."""
+        if self._counts is None:
+            if self._findings is None and self.native is not None:
+                self._counts = self.native.counts()
+            else:
+                errors = sum(finding.kind.level == "error" for finding in self.findings)
+                self._counts = (errors, len(self.findings) - errors)
+        return self._counts
+
     def error_count(self) -> int:
-        return sum(finding.kind.level == "error" for finding in self.findings)
+        return self.counts()[0]
 
     @property
     def passed(self) -> bool:
-        if self.fail_on_warning or not self.findings:
-            return not self.findings
-        return not any(finding.kind.level == "error" for finding in self.findings)
+        errors, warnings = self.counts()
+        return not errors and not (self.fail_on_warning and warnings)
 
     def in_report_order(self) -> list[Finding]:
         """The findings in line order (line_order), as every format lists them."""
@@ -247,9 +280,9 @@ class Tally:
     def add(self, report: FileReport) -> None:
         self.scanned += 1
         self.failed += not report.passed
-        errors = report.error_count()
+        errors, warnings = report.counts()
         self.errors += errors
-        self.warnings += len(report.findings) - errors
+        self.warnings += warnings
         if self.known is not None:
             self.known += len(report.known)
 

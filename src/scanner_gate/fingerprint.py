@@ -189,8 +189,13 @@ def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -
 
 def fingerprint(report: FileReport, names: FileNames) -> FileReport:
     """The report with each finding fingerprinted, in line order; reads the
-    file back only when a finding has a line."""
+    file back only when a finding has a line (the engine does, for its own
+    findings)."""
     findings = sorted(report.findings, key=line_order)
+    if report.native is not None:  # the engine's findings, in the same order
+        values = report.native.fingerprints(report.name or names.key(report.filepath))
+        marked = [finding._replace(fingerprint=value) for finding, value in zip(findings, values, strict=True)]
+        return report.replace(marked)
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
     marked = _fingerprinted(findings, names.key(report.filepath), digests)

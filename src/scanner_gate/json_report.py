@@ -17,6 +17,7 @@ import json
 import json.encoder
 from typing import TextIO
 
+from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
 from scanner_gate.policy import Policy
@@ -109,13 +110,20 @@ def _totals(run: Run) -> dict[str, int]:
 
 
 def write(run: Run, out: TextIO) -> None:
-    out.write(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
+    sink = Sink(out)
+    sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
     baseline = run.baseline is not None
     written = False
     for report in run.reports:
-        parts = [",\n" if written else "[\n"]
-        _file(report, baseline, parts)
-        out.writelines(parts)
+        sink.text(",\n" if written else "[\n")
+        if report.ready_made and report.native is not None and not baseline:
+            # The engine writes the file's object, fingerprints included.
+            sink.utf8(report.native.json_block(report.fail_on_warning, report.name or ""))
+        else:
+            parts: list[str] = []
+            _file(report, baseline, parts)
+            sink.text("".join(parts))
         written = True
-    out.write("\n  ]" if written else "[]")
-    out.write(f',\n  "summary": {_nested(_totals(run))}\n}}\n')
+    sink.text("\n  ]" if written else "[]")
+    sink.text(f',\n  "summary": {_nested(_totals(run))}\n}}\n')
+    sink.flush()

@@ -153,13 +153,14 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
         if result is None:
             yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
             continue
-        if file.entry:
-            findings = native_findings(result)
-        else:
-            findings = scan_findings(result)
-            if options.audit and not any(finding.kind is UNREADABLE for finding in findings):
-                def depth(file: _Found = file) -> int:
-                    return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
+        if file.entry or not options.audit or result.deferred_encoding is None:
+            # The engine's findings as they are: made only if a format asks.
+            yield FileReport(file.filepath, None, fail_on_warning, native=result)
+            continue
+        findings = scan_findings(result)
+        if not any(finding.kind is UNREADABLE for finding in findings):
+            def depth(file: _Found = file) -> int:
+                return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
 
-                findings += audit_findings(result, findings, policy, scanner, depth)
+            findings += audit_findings(result, findings, policy, scanner, depth)
         yield FileReport(file.filepath, findings, fail_on_warning)

@@ -8,7 +8,8 @@ place of its level."""
 
 from typing import TextIO
 
-from scanner_gate.escape import escape
+from scanner_gate.byte_sink import Sink
+from scanner_gate.escape import escape, shown
 from scanner_gate.findings import FileReport, line_order, plural
 from scanner_gate.run import Run
 
@@ -31,9 +32,11 @@ def _header(run: Run) -> str:
     )
 
 
-def _file(report: FileReport, out: TextIO) -> None:
-    errors = report.error_count()
-    counts = f"{plural(errors, 'error')}, {plural(len(report.findings) - errors, 'warning')}"
+def file_text(report: FileReport) -> str:
+    """The file's part of the report, made here (the engine's text_block
+    writes the same for a report of its own)."""
+    errors, warnings = report.counts()
+    counts = f"{plural(errors, 'error')}, {plural(warnings, 'warning')}"
     if report.known:
         counts += f", {len(report.known)} known"
     verdict = "ok  " if report.passed else "FAIL"
@@ -41,13 +44,18 @@ def _file(report: FileReport, out: TextIO) -> None:
     labelled = [(finding, finding.kind.level) for finding in report.findings]
     labelled += [(finding, "known") for finding in report.known]
     for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
-        lines.append(f"      {label:8} [{finding.kind.id}] {escape(finding.message)}\n")
-    out.write("".join(lines))  # one write a file
+        lines.append(f"      {label:8} [{finding.kind.id}] {shown(escape(finding.message))}\n")
+    return "".join(lines)
 
 
 def write(run: Run, out: TextIO) -> None:
+    sink = Sink(out)
     if not run.quiet:
-        out.write(_header(run))
+        sink.text(_header(run))
     for report in run.reports:
-        _file(report, out)
-    out.write(("" if run.quiet else "\n") + f"{run.summary.line()}\n")
+        if report.ready_made and report.native is not None:
+            sink.utf8(report.native.text_block(report.fail_on_warning))
+        else:
+            sink.text(file_text(report))
+    sink.text(("" if run.quiet else "\n") + f"{run.summary.line()}\n")
+    sink.flush()

@@ -1,0 +1,347 @@
+#include "report_block.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <tuple>
+
+#include "line_digest.hpp"
+#include "python_unicode.hpp"
+#include "sha256.hpp"
+
+namespace scanner_core {
+namespace {
+
+// Bumped with the command's when what is hashed changes.
+constexpr std::string_view kFingerprintScheme = "scanner-core/1";
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_hex(std::uint32_t value, int digits, std::string& out) {
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back(kHexDigits[(value >> shift) & 0xF]);
+}
+
+void append_number(std::int64_t value, std::string& out) {
+    char digits[24];
+    const std::to_chars_result end = std::to_chars(std::begin(digits), std::end(digits), value);
+    out.append(digits, end.ptr);
+}
+
+bool is_surrogate(char32_t c) noexcept { return c >= 0xD800 && c <= 0xDFFF; }
+
+// A lone surrogate that stands for the byte of a name that is not UTF-8.
+bool is_escaped_byte(char32_t c) noexcept { return c >= 0xDC80 && c <= 0xDCFF; }
+
+std::string_view plural_s(std::size_t count) noexcept { return count == 1 ? "" : "s"; }
+
+void append_counts(const FileCounts& counts, std::string& out) {
+    append_number(static_cast<std::int64_t>(counts.errors), out);
+    out.append(" error").append(plural_s(counts.errors)).append(", ");
+    append_number(static_cast<std::int64_t>(counts.warnings), out);
+    out.append(" warning").append(plural_s(counts.warnings));
+}
+
+std::string_view level_of(AuditRule rule) noexcept { return is_error(rule) ? "error" : "warning"; }
+
+// Appends a list of values already written, json.dumps(indent=2) style,
+// the list's own line indented by `pad`.
+template <class Items, class Write>
+void append_list(const Items& items, std::string_view pad, std::string& out, const Write& write) {
+    if (items.empty()) {
+        out.append("[]");
+        return;
+    }
+    out.append("[\n");
+    bool first = true;
+    for (const auto& item : items) {
+        if (!first) out.append(",\n");
+        first = false;
+        write(item);
+    }
+    out.append("\n").append(pad).append("]");
+}
+
+}  // namespace
+
+void append_escaped(std::string_view text, TextOrigin origin, std::string& out) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const unsigned char byte = static_cast<unsigned char>(text[at]);
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {  // the common case, printable ASCII
+            std::size_t end = at + 1;
+            while (end < text.size()) {
+                const unsigned char next = static_cast<unsigned char>(text[end]);
+                if (next < 0x20 || next >= 0x7F || next == '\\') break;
+                ++end;
+            }
+            out.append(text.substr(at, end - at));
+            at = end;
+            continue;
+        }
+        const unicode::Utf8Char read = unicode::decode_utf8(text, at);
+        const char32_t c = read.code_point;
+        // Python's UTF-8 decoder refuses encoded surrogates in a name: each
+        // of their bytes stands for itself.
+        if (c == unicode::kNotUtf8 || (origin == TextOrigin::system && is_surrogate(c))) {
+            out.append("\\x");
+            append_hex(byte, 2, out);
+            ++at;
+            continue;
+        }
+        if (c == '\\') {
+            out.append("\\\\");
+        } else if (is_escaped_byte(c)) {
+            out.append("\\x");
+            append_hex(c - 0xDC00, 2, out);
+        } else if (unicode::is_printable(c)) {
+            out.append(text.substr(at, read.length));
+        } else if (c < 0x80) {
+            out.append("\\x");
+            append_hex(c, 2, out);
+        } else if (c <= 0xFFFF) {
+            out.append("\\u");
+            append_hex(c, 4, out);
+        } else {
+            out.append("\\U");
+            append_hex(c, 8, out);
+        }
+        at += read.length;
+    }
+}
+
+void append_json_string(std::string_view escaped, std::string& out) {
+    out.push_back('"');
+    std::size_t at = 0;
+    while (at < escaped.size()) {
+        const unsigned char byte = static_cast<unsigned char>(escaped[at]);
+        if (byte >= 0x20 && byte <= 0x7E && byte != '"' && byte != '\\') {
+            std::size_t end = at + 1;
+            while (end < escaped.size()) {
+                const unsigned char next = static_cast<unsigned char>(escaped[end]);
+                if (next < 0x20 || next > 0x7E || next == '"' || next == '\\') break;
+                ++end;
+            }
+            out.append(escaped.substr(at, end - at));
+            at = end;
+            continue;
+        }
+        const unicode::Utf8Char read = unicode::decode_utf8(escaped, at);
+        // Escaped text is valid UTF-8; a stray byte is written as the
+        // character U+FFFD would be rather than as invalid JSON.
+        const char32_t c = read.code_point == unicode::kNotUtf8 ? 0xFFFD : read.code_point;
+        at += read.length;
+        switch (c) {
+            case '"': out.append("\\\""); continue;
+            case '\\': out.append("\\\\"); continue;
+            case '\n': out.append("\\n"); continue;
+            case '\r': out.append("\\r"); continue;
+            case '\t': out.append("\\t"); continue;
+            case '\b': out.append("\\b"); continue;
+            case '\f': out.append("\\f"); continue;
+            default: break;
+        }
+        if (c > 0xFFFF) {
+            const char32_t value = c - 0x10000;
+            out.append("\\u");
+            append_hex(0xD800 | (value >> 10), 4, out);
+            out.append("\\u");
+            append_hex(0xDC00 | (value & 0x3FF), 4, out);
+        } else {
+            out.append("\\u");
+            append_hex(c, 4, out);
+        }
+    }
+    out.push_back('"');
+}
+
+void append_shown(std::string_view escaped, std::string& out) {
+    // Offsets of the characters that begin the tail, and where the head ends.
+    std::size_t characters = 0;
+    for (const char byte : escaped) characters += (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+    if (characters <= kShownAtMost) {
+        out.append(escaped);
+        return;
+    }
+    std::size_t head_end = 0, tail_start = 0, seen = 0;
+    for (std::size_t at = 0; at < escaped.size(); ++at) {
+        if ((static_cast<unsigned char>(escaped[at]) & 0xC0) == 0x80) continue;
+        if (seen == kShownHead) head_end = at;
+        if (seen == characters - kShownTail) {
+            tail_start = at;
+            break;
+        }
+        ++seen;
+    }
+    out.append(escaped.substr(0, head_end)).append(" [\xE2\x80\xA6 ");
+    append_number(static_cast<std::int64_t>(characters - kShownHead - kShownTail), out);
+    out.append(" characters not shown \xE2\x80\xA6] ").append(escaped.substr(tail_start));
+}
+
+std::vector<const AuditFinding*> report_order(const FullResult& result) {
+    std::vector<const AuditFinding*> order;
+    order.reserve(result.scan_findings.size() + result.findings.size());
+    for (const AuditFinding& finding : result.scan_findings) order.push_back(&finding);
+    for (const AuditFinding& finding : result.findings) order.push_back(&finding);
+    const auto key = [](const AuditFinding* finding) {
+        return std::make_tuple(finding->line > 0, finding->line, finding->column <= 0, finding->column,
+                               rule_id(finding->rule));
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&key](const AuditFinding* a, const AuditFinding* b) { return key(a) < key(b); });
+    return order;
+}
+
+FileCounts count_findings(const FullResult& result) noexcept {
+    FileCounts counts;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) {
+            ++(is_error(finding.rule) ? counts.errors : counts.warnings);
+        }
+    }
+    return counts;
+}
+
+bool passes(const FullResult& result, bool fail_on_warning) noexcept {
+    const FileCounts counts = count_findings(result);
+    return counts.errors == 0 && (!fail_on_warning || counts.warnings == 0);
+}
+
+std::vector<std::string> fingerprints(const std::string& filepath, const std::vector<const AuditFinding*>& order,
+                                      std::string_view name) {
+    std::vector<std::int64_t> lines;
+    for (const AuditFinding* finding : order) {
+        if (finding->line > 0) lines.push_back(finding->line);
+    }
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    const std::vector<LineDigest> digests = line_digests(filepath, lines);
+    std::string prefix(kFingerprintScheme);
+    prefix.push_back('\0');
+    append_escaped(name, TextOrigin::system, prefix);
+    prefix.push_back('\0');
+    Sha256 identity_prefix;
+    identity_prefix.update(prefix);
+    // Findings that share rule, module and line text are told apart by rank.
+    std::map<std::tuple<AuditRule, std::string_view, std::string_view>, std::int64_t> ranks;
+    std::vector<std::string> made;
+    made.reserve(order.size());
+    std::string identity;
+    for (const AuditFinding* finding : order) {
+        std::string_view text;
+        if (finding->line > 0) {
+            const auto at = std::lower_bound(digests.begin(), digests.end(), finding->line,
+                                             [](const LineDigest& digest, std::int64_t line) { return digest.line < line; });
+            if (at == digests.end() || at->line != finding->line) {
+                made.emplace_back();
+                continue;
+            }
+            text = at->hex;
+        }
+        const std::int64_t rank = ranks[{finding->rule, finding->module, text}]++;
+        identity.assign(rule_id(finding->rule));
+        identity.push_back('\0');
+        if (finding->module.empty()) {
+            identity.push_back('\x01');
+        } else {
+            append_escaped(finding->module, TextOrigin::module, identity);
+        }
+        identity.push_back('\0');
+        identity.append(text);
+        identity.push_back('\0');
+        append_number(rank, identity);
+        Sha256 hash = identity_prefix;
+        hash.update(identity);
+        made.push_back(hash.hex_digest());
+    }
+    return made;
+}
+
+std::string text_block(const FullResult& result, bool fail_on_warning) {
+    std::string out;
+    const FileCounts counts = count_findings(result);
+    const bool passed = counts.errors == 0 && (!fail_on_warning || counts.warnings == 0);
+    out.append(passed ? "ok    " : "FAIL  ");
+    append_escaped(result.scan.filepath, TextOrigin::system, out);
+    out.append("  (");
+    append_counts(counts, out);
+    out.append(")\n");
+    std::string escaped;
+    for (const AuditFinding* finding : report_order(result)) {
+        out.append("      ").append(is_error(finding->rule) ? "error    [" : "warning  [");
+        out.append(rule_id(finding->rule)).append("] ");
+        escaped.clear();
+        append_escaped(finding->message, TextOrigin::system, escaped);
+        append_shown(escaped, out);
+        out.push_back('\n');
+    }
+    return out;
+}
+
+std::string json_block(const FullResult& result, bool fail_on_warning, std::string_view name) {
+    const std::vector<const AuditFinding*> order = report_order(result);
+    const std::vector<std::string> prints = fingerprints(result.scan.filepath, order, name);
+    // Each message escaped and encoded once, for its list and its finding.
+    std::vector<std::string> messages;
+    messages.reserve(order.size());
+    std::string escaped;
+    for (const AuditFinding* finding : order) {
+        escaped.clear();
+        append_escaped(finding->message, TextOrigin::system, escaped);
+        messages.emplace_back();
+        append_json_string(escaped, messages.back());
+    }
+    constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
+    std::string out;
+    out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
+    escaped.clear();
+    append_escaped(result.scan.filepath, TextOrigin::system, escaped);
+    append_json_string(escaped, out);
+    out.append(",\n").append(kInner).append("\"passed\": ").append(passes(result, fail_on_warning) ? "true" : "false");
+    for (const bool errors : {true, false}) {
+        out.append(",\n").append(kInner).append(errors ? "\"errors\": " : "\"warnings\": ");
+        std::vector<std::size_t> of_level;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (is_error(order[k]->rule) == errors) of_level.push_back(k);
+        }
+        append_list(of_level, kInner, out, [&](std::size_t k) { out.append(kItem).append(messages[k]); });
+    }
+    out.append(",\n").append(kInner).append("\"findings\": ");
+    std::vector<std::size_t> all(order.size());
+    for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
+    append_list(all, kInner, out, [&](std::size_t k) {
+        const AuditFinding& finding = *order[k];
+        out.append(kItem).append("{\n").append(kField).append("\"rule\": \"").append(rule_id(finding.rule));
+        out.append("\",\n").append(kField).append("\"level\": \"").append(level_of(finding.rule));
+        out.append("\",\n").append(kField).append("\"line\": ");
+        if (finding.line > 0) {
+            append_number(finding.line, out);
+        } else {
+            out.append("null");
+        }
+        out.append(",\n").append(kField).append("\"column\": ");
+        if (finding.column > 0) {
+            append_number(finding.column, out);
+        } else {
+            out.append("null");
+        }
+        out.append(",\n").append(kField).append("\"module\": ");
+        if (finding.module.empty()) {
+            out.append("null");
+        } else {
+            escaped.clear();
+            append_escaped(finding.module, TextOrigin::module, escaped);
+            append_json_string(escaped, out);
+        }
+        out.append(",\n").append(kField).append("\"message\": ").append(messages[k]);
+        out.append(",\n").append(kField).append("\"fingerprint\": ");
+        if (prints[k].empty()) {
+            out.append("null");
+        } else {
+            out.append("\"").append(prints[k]).append("\"");
+        }
+        out.append("\n").append(kItem).append("}");
+    });
+    out.append("\n").append(kPad).append("}");
+    return out;
+}
+
+}  // namespace scanner_core
