@@ -107,10 +107,12 @@ std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::obj
 }
 
 std::vector<FullResult> scan_tree(const FullScanner& scanner, const py::object& src_dir, const StringSet& local_modules,
-                                  unsigned int num_threads, bool audit) {
+                                  unsigned int num_threads, bool audit, bool digests) {
     const std::string path = fs_path(src_dir);
     py::gil_scoped_release release;
-    return scanner.scan_tree(path, local_modules, num_threads, audit);
+    std::vector<FullResult> results = scanner.scan_tree(path, local_modules, num_threads, audit);
+    if (digests) scanner_core::read_line_digests(results, num_threads);
+    return results;
 }
 
 // (device, inode) of a file the gate's walk found, None for any other record.
@@ -176,7 +178,7 @@ py::typing::List<py::typing::Optional<py::str>> fingerprints(const FullResult& r
     std::vector<std::string> made;
     {
         py::gil_scoped_release release;
-        made = scanner_core::fingerprints(result.scan.filepath, scanner_core::report_order(result), key);
+        made = scanner_core::fingerprints(result, scanner_core::report_order(result), key);
     }
     py::typing::List<py::typing::Optional<py::str>> list;
     for (const std::string& value : made) list.append(value.empty() ? py::object(py::none()) : py::object(py::str(value)));
@@ -241,7 +243,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
-             py::arg("audit") = true)
+             py::arg("audit") = true, py::arg("digests") = false)
         .def("judge_by_name", &judge_by_name, py::arg("filepath"));
 
     py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")

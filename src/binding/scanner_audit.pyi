@@ -88,7 +88,9 @@ class Scanner:
         local_modules: collections.abc.Set[str],
         num_threads: typing.SupportsInt | typing.SupportsIndex = 0,
         audit: bool = True,
-    ) -> list[Report]: ...
+        digests: bool = False,
+    ) -> list[Report]:
+        """digests: read back the digests of the lines with findings, on the scan's threads, for fingerprints."""
     def judge_by_name(self, filepath: _Path) -> Report | None: ...
 
 # The audit of a file's text that Python's own codec decoded: fed as UTF-8

@@ -31,6 +31,7 @@
 
 #include "file_result.hpp"
 #include "import_classifier.hpp"
+#include "line_digest.hpp"
 #include "scan_worker.hpp"
 #include "source_file.hpp"
 #include "source_tree.hpp"
@@ -104,6 +105,11 @@ struct FullResult {
     FileIdentity identity;              // device and inode, from the gate's walk only (of the entry
                                         // itself for a problem of the walk); else zero
     bool passed = true;                 // no error among `scan_findings` and `findings`
+    // The digests of the lines that hold findings, in line order, once read
+    // back for the reports' fingerprints (read_line_digests); `digested`
+    // says whether they were.
+    std::vector<LineDigest> line_digests;
+    bool digested = false;
 };
 
 // Returns, for a file given by its path alone, the record the gate's walk

@@ -20,8 +20,8 @@ public:
     // Adds the next piece of the line (no line feed in it). Never fails.
     void update(std::string_view piece) noexcept;
 
-    // The digest in hexadecimal of the line so far. Throws std::bad_alloc only.
-    std::string hex_digest() const { return hash_.hex_digest(); }
+    // The digest of the line so far. Never fails.
+    Sha256::Digest digest() const noexcept { return hash_.digest(); }
 
 private:
     Sha256 hash_;
@@ -31,7 +31,7 @@ private:
 
 struct LineDigest {
     std::int64_t line;  // 1-based, lines ending at line feeds as the scan counts them
-    std::string hex;
+    Sha256::Digest digest;
 };
 
 // Reads `path` once, up to the end of the last line of `lines` (sorted,

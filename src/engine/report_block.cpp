@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <map>
+#include <thread>
 #include <tuple>
 
 #include "line_digest.hpp"
+#include "parallel_scan.hpp"
 #include "python_unicode.hpp"
 #include "sha256.hpp"
 
@@ -62,54 +66,116 @@ void append_list(const Items& items, std::string_view pad, std::string& out, con
 
 }  // namespace
 
+namespace {
+
+// Appends the escape of the character that begins at text[at] (not
+// printable ASCII, or a backslash) and returns the bytes it took.
+std::size_t append_escaped_character(std::string_view text, std::size_t at, TextOrigin origin, std::string& out) {
+    const unsigned char byte = static_cast<unsigned char>(text[at]);
+    const unicode::Utf8Char read = unicode::decode_utf8(text, at);
+    const char32_t c = read.code_point;
+    // Python's UTF-8 decoder refuses encoded surrogates in a name: each
+    // of their bytes stands for itself.
+    if (c == unicode::kNotUtf8 || (origin == TextOrigin::system && is_surrogate(c))) {
+        out.append("\\x");
+        append_hex(byte, 2, out);
+        return 1;
+    }
+    if (c == '\\') {
+        out.append("\\\\");
+    } else if (is_escaped_byte(c)) {
+        out.append("\\x");
+        append_hex(c - 0xDC00, 2, out);
+    } else if (unicode::is_printable(c)) {
+        out.append(text.substr(at, read.length));
+    } else if (c < 0x80) {
+        out.append("\\x");
+        append_hex(c, 2, out);
+    } else if (c <= 0xFFFF) {
+        out.append("\\u");
+        append_hex(c, 4, out);
+    } else {
+        out.append("\\U");
+        append_hex(c, 8, out);
+    }
+    return read.length;
+}
+
+bool is_plain(unsigned char byte) noexcept { return byte >= 0x20 && byte < 0x7F && byte != '\\'; }
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// Whether any byte of `word` is zero.
+constexpr std::uint64_t any_zero(std::uint64_t word) noexcept { return (word - kOnes) & ~word & kHighBits; }
+
+// Whether any byte of `word` is `byte`.
+constexpr std::uint64_t any_byte(std::uint64_t word, unsigned char byte) noexcept {
+    return any_zero(word ^ (kOnes * byte));
+}
+
+// The end of the run of plain bytes from `at` (printable ASCII, neither
+// a backslash nor, for JSON, a double quote). Eight bytes at a time: names
+// of megabytes are mostly plain.
+std::size_t plain_run(std::string_view text, std::size_t at, bool json) noexcept {
+    while (at + 8 <= text.size()) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + at, 8);
+        // A byte below 0x20 or above 0x7E, a backslash, or a quote.
+        const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighBits;
+        const std::uint64_t special = below_space | (word & kHighBits) | any_byte(word, 0x7F) |
+                                      any_byte(word, '\\') | (json ? any_byte(word, '"') : 0);
+        if (special != 0) break;
+        at += 8;
+    }
+    while (at < text.size()) {
+        const unsigned char byte = static_cast<unsigned char>(text[at]);
+        if (!is_plain(byte) || (json && byte == '"')) break;
+        ++at;
+    }
+    return at;
+}
+
+}  // namespace
+
 void append_escaped(std::string_view text, TextOrigin origin, std::string& out) {
     std::size_t at = 0;
     while (at < text.size()) {
-        const unsigned char byte = static_cast<unsigned char>(text[at]);
-        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {  // the common case, printable ASCII
-            std::size_t end = at + 1;
-            while (end < text.size()) {
-                const unsigned char next = static_cast<unsigned char>(text[end]);
-                if (next < 0x20 || next >= 0x7F || next == '\\') break;
-                ++end;
-            }
-            out.append(text.substr(at, end - at));
-            at = end;
-            continue;
-        }
-        const unicode::Utf8Char read = unicode::decode_utf8(text, at);
-        const char32_t c = read.code_point;
-        // Python's UTF-8 decoder refuses encoded surrogates in a name: each
-        // of their bytes stands for itself.
-        if (c == unicode::kNotUtf8 || (origin == TextOrigin::system && is_surrogate(c))) {
-            out.append("\\x");
-            append_hex(byte, 2, out);
+        const std::size_t end = plain_run(text, at, false);
+        out.append(text.substr(at, end - at));
+        at = end;
+        if (at < text.size()) at += append_escaped_character(text, at, origin, out);
+    }
+}
+
+void append_json_escaped(std::string_view text, TextOrigin origin, std::string& out) {
+    out.push_back('"');
+    std::string piece;  // one character's escape, then JSON-encoded
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = plain_run(text, at, true);
+        out.append(text.substr(at, end - at));
+        at = end;
+        if (at == text.size()) break;
+        if (text[at] == '"') {
+            out.append("\\\"");
             ++at;
             continue;
         }
-        if (c == '\\') {
-            out.append("\\\\");
-        } else if (is_escaped_byte(c)) {
-            out.append("\\x");
-            append_hex(c - 0xDC00, 2, out);
-        } else if (unicode::is_printable(c)) {
-            out.append(text.substr(at, read.length));
-        } else if (c < 0x80) {
-            out.append("\\x");
-            append_hex(c, 2, out);
-        } else if (c <= 0xFFFF) {
-            out.append("\\u");
-            append_hex(c, 4, out);
-        } else {
-            out.append("\\U");
-            append_hex(c, 8, out);
-        }
-        at += read.length;
+        piece.clear();
+        at += append_escaped_character(text, at, origin, piece);
+        append_json_body(piece, out);
     }
+    out.push_back('"');
 }
 
 void append_json_string(std::string_view escaped, std::string& out) {
     out.push_back('"');
+    append_json_body(escaped, out);
+    out.push_back('"');
+}
+
+void append_json_body(std::string_view escaped, std::string& out) {
     std::size_t at = 0;
     while (at < escaped.size()) {
         const unsigned char byte = static_cast<unsigned char>(escaped[at]);
@@ -150,7 +216,6 @@ void append_json_string(std::string_view escaped, std::string& out) {
             append_hex(c, 4, out);
         }
     }
-    out.push_back('"');
 }
 
 void append_shown(std::string_view escaped, std::string& out) {
@@ -205,15 +270,38 @@ bool passes(const FullResult& result, bool fail_on_warning) noexcept {
     return counts.errors == 0 && (!fail_on_warning || counts.warnings == 0);
 }
 
-std::vector<std::string> fingerprints(const std::string& filepath, const std::vector<const AuditFinding*>& order,
-                                      std::string_view name) {
+std::vector<std::int64_t> finding_lines(const FullResult& result) {
     std::vector<std::int64_t> lines;
-    for (const AuditFinding* finding : order) {
-        if (finding->line > 0) lines.push_back(finding->line);
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) {
+            if (finding.line > 0) lines.push_back(finding.line);
+        }
     }
     std::sort(lines.begin(), lines.end());
     lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-    const std::vector<LineDigest> digests = line_digests(filepath, lines);
+    return lines;
+}
+
+void read_line_digests(std::vector<FullResult>& results, unsigned int requested) {
+    std::vector<std::size_t> wanted;  // the records with findings on lines
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        if (!results[k].entry && (!results[k].scan_findings.empty() || !results[k].findings.empty())) wanted.push_back(k);
+    }
+    if (!wanted.empty()) {
+        const std::size_t threads = worker_count(requested, wanted.size(), requested == 0 ? std::thread::hardware_concurrency() : 0);
+        run_in_parallel(wanted.size(), threads, ScanIndex([&](std::size_t index, ReadBuffer&) {
+                            FullResult& result = results[wanted[index]];
+                            result.line_digests = line_digests(result.scan.filepath, finding_lines(result));
+                        }));
+    }
+    for (FullResult& result : results) result.digested = true;
+}
+
+std::vector<std::string> fingerprints(const FullResult& result, const std::vector<const AuditFinding*>& order,
+                                      std::string_view name) {
+    std::vector<LineDigest> read;
+    if (!result.digested) read = line_digests(result.scan.filepath, finding_lines(result));
+    const std::vector<LineDigest>& digests = result.digested ? result.line_digests : read;
     std::string prefix(kFingerprintScheme);
     prefix.push_back('\0');
     append_escaped(name, TextOrigin::system, prefix);
@@ -224,7 +312,10 @@ std::vector<std::string> fingerprints(const std::string& filepath, const std::ve
     std::map<std::tuple<AuditRule, std::string_view, std::string_view>, std::int64_t> ranks;
     std::vector<std::string> made;
     made.reserve(order.size());
-    std::string identity;
+    std::string identity;  // reused: the largest module's room is made once
+    std::vector<std::string> hexes;  // each line's digest as hashed, which the ranks' keys point into
+    hexes.reserve(digests.size());
+    for (const LineDigest& digest : digests) hexes.push_back(hex_of(digest.digest));
     for (const AuditFinding* finding : order) {
         std::string_view text;
         if (finding->line > 0) {
@@ -234,9 +325,10 @@ std::vector<std::string> fingerprints(const std::string& filepath, const std::ve
                 made.emplace_back();
                 continue;
             }
-            text = at->hex;
+            text = hexes[static_cast<std::size_t>(at - digests.begin())];
         }
         const std::int64_t rank = ranks[{finding->rule, finding->module, text}]++;
+        identity.reserve(finding->module.size() + 128);
         identity.assign(rule_id(finding->rule));
         identity.push_back('\0');
         if (finding->module.empty()) {
@@ -264,11 +356,12 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
     out.append("  (");
     append_counts(counts, out);
     out.append(")\n");
-    std::string escaped;
+    std::string escaped;  // reused: the largest message's room is made once
     for (const AuditFinding* finding : report_order(result)) {
         out.append("      ").append(is_error(finding->rule) ? "error    [" : "warning  [");
         out.append(rule_id(finding->rule)).append("] ");
         escaped.clear();
+        escaped.reserve(finding->message.size());
         append_escaped(finding->message, TextOrigin::system, escaped);
         append_shown(escaped, out);
         out.push_back('\n');
@@ -278,31 +371,27 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
 
 std::string json_block(const FullResult& result, bool fail_on_warning, std::string_view name) {
     const std::vector<const AuditFinding*> order = report_order(result);
-    const std::vector<std::string> prints = fingerprints(result.scan.filepath, order, name);
-    // Each message escaped and encoded once, for its list and its finding.
-    std::vector<std::string> messages;
-    messages.reserve(order.size());
-    std::string escaped;
-    for (const AuditFinding* finding : order) {
-        escaped.clear();
-        append_escaped(finding->message, TextOrigin::system, escaped);
-        messages.emplace_back();
-        append_json_string(escaped, messages.back());
-    }
+    const std::vector<std::string> prints = fingerprints(result, order, name);
     constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
+    // Reserved once, at least what the texts take: a message of megabytes
+    // is written twice and its module once, and the block is not regrown.
+    std::size_t size = 256 + result.scan.filepath.size();
+    for (const AuditFinding* finding : order) size += 2 * finding->message.size() + finding->module.size() + 320;
     std::string out;
+    out.reserve(size);
     out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
-    escaped.clear();
-    append_escaped(result.scan.filepath, TextOrigin::system, escaped);
-    append_json_string(escaped, out);
+    append_json_escaped(result.scan.filepath, TextOrigin::system, out);
     out.append(",\n").append(kInner).append("\"passed\": ").append(passes(result, fail_on_warning) ? "true" : "false");
     for (const bool errors : {true, false}) {
         out.append(",\n").append(kInner).append(errors ? "\"errors\": " : "\"warnings\": ");
-        std::vector<std::size_t> of_level;
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            if (is_error(order[k]->rule) == errors) of_level.push_back(k);
+        std::vector<const AuditFinding*> of_level;
+        for (const AuditFinding* finding : order) {
+            if (is_error(finding->rule) == errors) of_level.push_back(finding);
         }
-        append_list(of_level, kInner, out, [&](std::size_t k) { out.append(kItem).append(messages[k]); });
+        append_list(of_level, kInner, out, [&](const AuditFinding* finding) {
+            out.append(kItem);
+            append_json_escaped(finding->message, TextOrigin::system, out);
+        });
     }
     out.append(",\n").append(kInner).append("\"findings\": ");
     std::vector<std::size_t> all(order.size());
@@ -327,11 +416,10 @@ std::string json_block(const FullResult& result, bool fail_on_warning, std::stri
         if (finding.module.empty()) {
             out.append("null");
         } else {
-            escaped.clear();
-            append_escaped(finding.module, TextOrigin::module, escaped);
-            append_json_string(escaped, out);
+            append_json_escaped(finding.module, TextOrigin::module, out);
         }
-        out.append(",\n").append(kField).append("\"message\": ").append(messages[k]);
+        out.append(",\n").append(kField).append("\"message\": ");
+        append_json_escaped(finding.message, TextOrigin::system, out);
         out.append(",\n").append(kField).append("\"fingerprint\": ");
         if (prints[k].empty()) {
             out.append("null");

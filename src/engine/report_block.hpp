@@ -35,6 +35,14 @@ void append_escaped(std::string_view text, TextOrigin origin, std::string& out);
 // Throws std::bad_alloc only.
 void append_json_string(std::string_view escaped, std::string& out);
 
+// Appends the JSON string of `escaped` as append_json_string does, without
+// its quotes. Throws std::bad_alloc only.
+void append_json_body(std::string_view escaped, std::string& out);
+
+// Appends `text` escaped (append_escaped) as a JSON string
+// (append_json_string), in one pass. Throws std::bad_alloc only.
+void append_json_escaped(std::string_view text, TextOrigin origin, std::string& out);
+
 // Above this many characters, the text report shows an escaped message as
 // its first kShownHead and last kShownTail characters around a marker that
 // says how many are left out: a module name of megabytes would bury the
@@ -72,10 +80,22 @@ bool passes(const FullResult& result, bool fail_on_warning) noexcept;
 // "\x01" for none), the digest of the finding's line (line_digests; empty
 // for a finding about the whole file) and its rank among the findings that
 // share all of these, separated by NUL. Empty for a finding whose line the
-// file no longer has. Reads the file once (line_digests). Throws
-// std::bad_alloc only. Thread-safe.
-std::vector<std::string> fingerprints(const std::string& filepath, const std::vector<const AuditFinding*>& order,
+// file no longer has. Takes the digests `result` holds when it is
+// digested, else reads the file once (line_digests). Throws std::bad_alloc
+// only. Thread-safe.
+std::vector<std::string> fingerprints(const FullResult& result, const std::vector<const AuditFinding*>& order,
                                       std::string_view name);
+
+// The lines of `result`'s findings that its fingerprints hash (sorted,
+// unique, 1-based). Throws std::bad_alloc only.
+std::vector<std::int64_t> finding_lines(const FullResult& result);
+
+// Reads back the digests of the finding lines of every record of
+// `results` that has findings on lines, on `requested` threads (0: one per
+// hardware thread), into its line_digests, and marks each record digested:
+// the files are read again while they are fresh in the page cache, on all
+// cores. Fails as run_in_parallel does. Not thread-safe for `results`.
+void read_line_digests(std::vector<FullResult>& results, unsigned int requested);
 
 // The file's part of the text report, each line ending with a line feed:
 // "FAIL  <path>  (N errors, M warnings)" (or "ok    <path> ..."), then one

@@ -170,9 +170,10 @@ Sha256::Digest Sha256::digest() const noexcept {
     return digest;
 }
 
-std::string Sha256::hex_digest() const {
+std::string Sha256::hex_digest() const { return hex_of(digest()); }
+
+std::string hex_of(const Sha256::Digest& bytes) {
     constexpr char kDigits[] = "0123456789abcdef";
-    const Digest bytes = digest();
     std::string hex(64, '0');
     for (std::size_t k = 0; k < bytes.size(); ++k) {
         hex[2 * k] = kDigits[bytes[k] >> 4];

@@ -39,4 +39,7 @@ private:
 // The digest of `bytes` in hexadecimal. Throws std::bad_alloc only.
 std::string sha256_hex(std::string_view bytes);
 
+// `digest` as 64 lowercase hexadecimal digits. Throws std::bad_alloc only.
+std::string hex_of(const Sha256::Digest& digest);
+
 }  // namespace scanner_core

@@ -1,28 +1,17 @@
-"""The command's options: the parser, and the arguments it refuses.
+"""The command's options as argparse reads them: help, and every form the
+quick reading (scanner_gate.command_line) leaves to it, with its messages.
 
-Imported only when there are options to read: a lone --version answers
+Imported only then: a lone --version, and a plain command line, are read
 without argparse, as fast as the interpreter starts.
 """
 
 import argparse
-import os
 import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
 from scanner_gate import FAIL_ON, PROG, installed_version
-
-# Each format's module, imported only when chosen.
-FORMATS = {
-    "text": "text_report",
-    "json": "json_report",
-    "sarif": "sarif_report",
-    "github": "github_report",
-    "gitlab": "gitlab_report",
-}
-# The formats that write fingerprints; any format does under --baseline.
-FINGERPRINTED = {"json", "sarif", "gitlab"}
-
+from scanner_gate.command_line import FORMATS, MAX_THREADS
 
 class _Version(argparse.Action):
     """--version, which looks the version up only when asked."""
@@ -33,11 +22,6 @@ class _Version(argparse.Action):
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
         sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
         parser.exit(0)
-
-
-# More threads than this only cost memory: the scan is bound by the cores and
-# the disk long before.
-MAX_THREADS = 1024
 
 
 def _thread_count(text: str) -> int:
@@ -98,18 +82,3 @@ def parser() -> argparse.ArgumentParser:
     )
     command.add_argument("--version", action=_Version)
     return command
-
-
-def options_that_are_files(argv: Sequence[str]) -> list[str]:
-    """Arguments before '--' that read as options but name existing files.
-
-    A hook runner appends file names after the options, and a file named
-    `--no-audit`, `-h` or `--policy=x` would silently change the run (skip the
-    audit, print help and pass, choose a policy): such a run is refused."""
-    found = []
-    for argument in argv:
-        if argument.startswith("-") and os.path.lexists(argument):
-            found.append(argument)
-        if argument == "--":
-            break
-    return found

@@ -18,7 +18,9 @@ from scanner_gate.escape import escape
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
+    import types
     from collections.abc import Iterable, Iterator, Sequence
+    from typing import NoReturn
 
     from scanner_gate.findings import Tally
 
@@ -60,18 +62,20 @@ def _main(argv: "Sequence[str] | None") -> int:
     if arguments == ["--version"] and not os.path.lexists("--version"):
         sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
         return 0
-    from scanner_gate.arguments import FINGERPRINTED, FORMATS, options_that_are_files, parser
+    from scanner_gate.command_line import FINGERPRINTED, FORMATS, options_that_are_files, parse
 
     # Whatever the terminal's encoding, printing a name never fails the run.
     for stream in (sys.stdout, sys.stderr):
         if hasattr(stream, "reconfigure"):
             stream.reconfigure(errors="backslashreplace")
-    command = parser()
     if ambiguous := options_that_are_files(arguments):
         names = ", ".join(escape(name) for name in ambiguous)
-        command.exit(2, f"{PROG}: {names}: both an option and an existing file; put '--' before the paths, "
-                        "or name files as ./NAME\n")
-    args = command.parse_args(arguments)
+        _refuse(f"{names}: both an option and an existing file; put '--' before the paths, or name files as ./NAME")
+    args = parse(arguments)
+    if args is None:  # help, a mistake, a rarer form: argparse reads it, with its messages
+        from scanner_gate.arguments import parser
+
+        args = parser().parse_args(arguments)
     import importlib
 
     from scanner_gate import policy
@@ -83,10 +87,11 @@ def _main(argv: "Sequence[str] | None") -> int:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
             found = found._replace(fail_on="warning")
-        accepted = _accepted(args.baseline, command)
-        reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads))
+        accepted = _accepted(args.baseline)
+        fingerprinted = args.format in FINGERPRINTED or accepted is not None
+        reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads, fingerprints=fingerprinted))
     except (policy.PolicyError, ScanError) as error:
-        command.exit(2, f"{PROG}: {error}\n")
+        _refuse(str(error))
     tally = Tally(baseline=accepted is not None)
     shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED), tally, args.quiet)
     run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline)
@@ -99,7 +104,7 @@ def _main(argv: "Sequence[str] | None") -> int:
         _silence_stdout()
     except OSError as error:  # a full disk, a closed descriptor
         _silence_stdout()
-        command.exit(2, f"{PROG}: cannot write the report: {error.strerror or error}\n")
+        _refuse(f"cannot write the report: {error.strerror or error}")
     # Whatever the writing left unread is judged all the same: a reader
     # that leaves early does not make a failing file pass.
     for _ in shown:
@@ -116,7 +121,14 @@ def _counted(reports: "Iterable[FileReport]", tally: "Tally", quiet: bool) -> "I
             yield report
 
 
-def _accepted(path: str | None, command: "argparse.ArgumentParser") -> frozenset[str] | None:
+def _refuse(message: str) -> "NoReturn":
+    """Ends the run with exit status 2 and one line on stderr, as argparse
+    refuses an argument."""
+    sys.stderr.write(f"{PROG}: {message}\n")
+    sys.exit(2)
+
+
+def _accepted(path: str | None) -> frozenset[str] | None:
     """The fingerprints of the baseline named, if any; exit status 2 when
     it cannot be used."""
     if path is None:
@@ -126,10 +138,10 @@ def _accepted(path: str | None, command: "argparse.ArgumentParser") -> frozenset
     try:
         return baseline.load(path)
     except baseline.BaselineError as error:
-        command.exit(2, f"{PROG}: {error}\n")
+        _refuse(str(error))
 
 
-def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace", accepted: frozenset[str] | None,
+def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types.SimpleNamespace", accepted: frozenset[str] | None,
               fingerprinted: bool) -> "Iterator[FileReport]":
     """The reports named for fingerprints where the format or the baseline
     needs them, fingerprinted where a format made here needs them, and with

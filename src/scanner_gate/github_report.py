@@ -12,7 +12,7 @@ as well in the properties.
 
 from typing import TextIO
 
-from scanner_gate.escape import escape
+from scanner_gate.escape import escape, shown
 from scanner_gate.findings import Finding, line_order
 from scanner_gate.run import Run
 
@@ -30,7 +30,7 @@ def annotation(finding: Finding, file: str, known: bool) -> str:
     line = "" if finding.line is None else f",line={finding.line}"
     if finding.line is not None and finding.column is not None:
         line += f",col={finding.column}"
-    return f"::{command} file={file}{line},title={escape_property(title)}::{escape_data(escape(finding.message))}\n"
+    return f"::{command} file={file}{line},title={escape_property(title)}::{escape_data(shown(escape(finding.message)))}\n"
 
 
 def write(run: Run, out: TextIO) -> None:

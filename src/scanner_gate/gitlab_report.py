@@ -1,6 +1,6 @@
 """GitLab's code-quality report: one JSON list of issues, one per finding in
 line order, each {"description", "check_name", "fingerprint", "severity",
-"location": {"path", "lines": {"begin"}}}.
+"location": {"path", "lines": {"begin"}}}, written as files are judged.
 
 check_name is the rule; the fingerprint is the finding's (a hash of the
 file, rule and line number instead when its line could not be read back),
@@ -15,8 +15,10 @@ report, so run it from the repository's root with relative paths.
 import hashlib
 import json
 import os
+from collections.abc import Iterator
 from typing import TextIO
 
+from scanner_gate import json_stream
 from scanner_gate.escape import escape
 from scanner_gate.findings import Finding, line_order
 from scanner_gate.rules import help_of
@@ -50,11 +52,15 @@ def issue(finding: Finding, path: str, known: bool) -> dict[str, object]:
     }
 
 
-def write(run: Run, out: TextIO) -> None:
-    issues = []
+def _issues(run: Run) -> Iterator[dict[str, object]]:
+    """Each finding's issue, file by file as the run judges them."""
     for report in run.reports:
         path = escape(os.path.normpath(report.filepath))
         labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
         for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            issues.append(issue(finding, path, known))
-    out.write(json.dumps(issues, indent=2) + "\n")
+            yield issue(finding, path, known)
+
+
+def write(run: Run, out: TextIO) -> None:
+    json_stream.write_list(_issues(run), 0, out)
+    out.write("\n")

@@ -1,5 +1,6 @@
 """The SARIF 2.1.0 log, for code-scanning tools: one run, one result per
-finding in line order, one rule per kind of finding.
+finding in line order, one rule per kind of finding. The results are
+written as files are judged, and the rules after them in the run.
 
 Each rule has a full description, help in text and Markdown, and the
 properties code-scanning services read: security-severity (a number from
@@ -23,9 +24,10 @@ import json
 import os
 import pathlib
 import urllib.parse
+from collections.abc import Iterator
 from typing import TextIO
 
-from scanner_gate import installed_version, json_report
+from scanner_gate import installed_version, json_report, json_stream
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding, Kind, line_order
 from scanner_gate.rules import help_of
@@ -91,25 +93,38 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
     return entry
 
 
-def write(run: Run, out: TextIO) -> None:
-    kinds = list(KINDS)
-    index = {kind.id: position for position, kind in enumerate(kinds)}
-    results = []
+def _results(run: Run, kinds: list[Kind], index: dict[str, int]) -> Iterator[dict[str, object]]:
+    """Each finding's result, file by file as the run judges them; a kind
+    that no table lists is added to `kinds` as it is first met."""
     for report in run.reports:
         labelled = [(finding, "new") for finding in report.findings]
         labelled += [(finding, "unchanged") for finding in report.known]
         for finding, state in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            if finding.kind.id not in index:  # a kind no table lists still has its rule
+            if finding.kind.id not in index:
                 index[finding.kind.id] = len(kinds)
                 kinds.append(finding.kind)
             state_or_none = state if run.baseline is not None else None
-            results.append(result(finding, report.filepath, index[finding.kind.id], state_or_none))
+            yield result(finding, report.filepath, index[finding.kind.id], state_or_none)
+
+
+def _log(run: Run, kinds: list[Kind]) -> dict[str, object]:
+    """The log, its results standing in the run before the rules they index."""
     log_run = {
+        "results": json_stream.PLACEHOLDER,
         "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind) for kind in kinds]}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
         # Columns count characters, as the engine counts them.
         "columnKind": "unicodeCodePoints",
         "properties": {"policy": json_report.policy_object(run.policy)},
-        "results": results,
     }
-    out.write(json.dumps({"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}, indent=2) + "\n")
+    return {"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}
+
+
+def write(run: Run, out: TextIO) -> None:
+    kinds = list(KINDS)
+    index = {kind.id: position for position, kind in enumerate(kinds)}
+    before, _ = json_stream.around(_log(run, []))
+    out.write(before)
+    json_stream.write_list(_results(run, kinds, index), 3, out)
+    _, after = json_stream.around(_log(run, kinds))
+    out.write(after + "\n")

@@ -46,6 +46,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
 class Options(typing.NamedTuple):
     audit: bool = True
     threads: int = 0
+    fingerprints: bool = False  # the report fingerprints findings: their lines are read back on the scan's threads
 
 
 def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: bool, policy: Policy,
@@ -58,7 +59,8 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
             return [judged]
         return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path))]
     try:
-        return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit)
+        return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit,
+                                 digests=options.fingerprints)
     except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
 

@@ -1,0 +1,110 @@
+"""The command line as most runs give it, read without argparse, and what
+every reading of it shares: the formats, and the arguments refused.
+
+A hook or a CI job names a few options and then the paths; importing
+argparse costs more than judging a small plugin. This reads the plain
+forms of every option (`--policy FILE`, `--policy=FILE`, `-q`, ...) into
+the namespace argparse would give, and returns None for anything else: help,
+a mistake, an option value that starts with '-', paths split around an
+option. argparse then reads the line as before, with its messages.
+"""
+
+import os
+import types
+from collections.abc import Sequence
+
+from scanner_gate import FAIL_ON
+
+# Each format's module, imported only when chosen.
+FORMATS = {
+    "text": "text_report",
+    "json": "json_report",
+    "sarif": "sarif_report",
+    "github": "github_report",
+    "gitlab": "gitlab_report",
+}
+# The formats that write fingerprints; any format does under --baseline.
+FINGERPRINTED = {"json", "sarif", "gitlab"}
+_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline")
+_FLAGS = {"--json": ("format", "json"), "--no-audit": ("audit", False), "--quiet": ("quiet", True),
+          "-q": ("quiet", True)}
+# More threads than this only cost memory: the scan is bound by the cores and
+# the disk long before.
+MAX_THREADS = 1024
+
+
+def _value(option: str, text: str) -> object:
+    """The option's value, or None when argparse would refuse it."""
+    if option == "--format":
+        return text if text in FORMATS else None
+    if option == "--fail-on":
+        return text if text in FAIL_ON else None
+    if option == "--threads":
+        if not text.isascii() or not text.isdigit():
+            return None
+        count = int(text)
+        return count if count <= MAX_THREADS else None
+    return text
+
+
+def parse(argv: Sequence[str]) -> types.SimpleNamespace | None:
+    """The namespace of `argv` as argparse gives it, or None when argparse
+    must read it."""
+    values: dict[str, object] = {"policy": None, "format": "text", "audit": True, "threads": 0,
+                                 "fail_on": "error", "quiet": False, "baseline": None}
+    paths: list[str] = []
+    format_options = set()  # --format and --json exclude each other
+    index = 0
+    while index < len(argv):
+        argument = argv[index]
+        index += 1
+        if argument == "--":
+            if paths:
+                return None
+            paths = list(argv[index:])
+            if not paths or "--" in paths:
+                return None
+            break
+        if not argument.startswith("-") or argument == "-":
+            paths.append(argument)
+            continue
+        if paths:
+            return None  # an option after the paths: argparse says what it makes of it
+        option, equals, text = argument.partition("=")
+        if option in _WITH_VALUE:
+            if not equals:
+                if index == len(argv) or argv[index].startswith("-"):
+                    return None
+                text = argv[index]
+                index += 1
+            value = _value(option, text)
+            if value is None:
+                return None
+            if option == "--format":
+                format_options.add(option)
+            values[option[2:].replace("-", "_")] = value
+        elif argument in _FLAGS:
+            name, value = _FLAGS[argument]
+            if argument == "--json":
+                format_options.add(argument)
+            values[name] = value
+        else:
+            return None
+    if not paths or len(format_options) > 1:
+        return None
+    return types.SimpleNamespace(paths=paths, **values)
+
+
+def options_that_are_files(argv: Sequence[str]) -> list[str]:
+    """Arguments before '--' that read as options but name existing files.
+
+    A hook runner appends file names after the options, and a file named
+    `--no-audit`, `-h` or `--policy=x` would silently change the run (skip the
+    audit, print help and pass, choose a policy): such a run is refused."""
+    found = []
+    for argument in argv:
+        if argument.startswith("-") and os.path.lexists(argument):
+            found.append(argument)
+        if argument == "--":
+            break
+    return found
