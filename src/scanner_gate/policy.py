@@ -10,7 +10,6 @@ its own policy.
 import typing
 import keyword
 import os
-import pathlib
 import tomllib
 import unicodedata
 from collections.abc import Iterable, Mapping
@@ -47,14 +46,23 @@ class Policy(typing.NamedTuple):
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
 
 
-def _read_toml(path: pathlib.Path) -> dict[str, object]:
+def as_named(path: str) -> str:
+    """`path` as pathlib writes it (str(pathlib.Path(path))): separators
+    made one, '.' parts and a trailing separator dropped. Without importing
+    pathlib, which costs more than a small run."""
+    _, root, relative = os.path.splitroot(path)
+    parts = [part for part in relative.split("/") if part and part != "."]
+    return root + "/".join(parts) if root or parts else "."
+
+
+def _read_toml(path: str) -> dict[str, object]:
     try:
         with open(path, "rb") as stream:
             return tomllib.load(stream)
     except OSError as error:
-        raise PolicyError(f"cannot read {escape(str(path))}: {error.strerror}") from error
+        raise PolicyError(f"cannot read {escape(path)}: {error.strerror}") from error
     except tomllib.TOMLDecodeError as error:
-        raise PolicyError(f"{escape(str(path))} is not valid TOML: {error}") from error
+        raise PolicyError(f"{escape(path)} is not valid TOML: {error}") from error
 
 
 def _from_tables(tables: Mapping[str, object], source: str, prefix: str) -> Policy:
@@ -124,17 +132,17 @@ def _refuse_what_judges_nothing(policy: Policy, where: str, prefix: str) -> None
         )
 
 
-def _from_pyproject(path: pathlib.Path, document: Mapping[str, object]) -> Policy | None:
+def _from_pyproject(path: str, document: Mapping[str, object]) -> Policy | None:
     """The policy of a pyproject.toml, None when it has no [tool.scanner-core.policy]."""
     tool = document.get("tool", {})
     section = tool.get(TOOL) if isinstance(tool, dict) else None
     if section is None:
         return None
     if not isinstance(section, dict):
-        raise PolicyError(f"{escape(str(path))}: [tool.{TOOL}] must be a table")
+        raise PolicyError(f"{escape(path)}: [tool.{TOOL}] must be a table")
     if "policy" not in section:
         return None
-    policy = _from_tables(section, str(path), f"tool.{TOOL}.")
+    policy = _from_tables(section, path, f"tool.{TOOL}.")
     return policy._replace(source=f"{path} [tool.{TOOL}]")
 
 
@@ -142,9 +150,9 @@ def load_file(path: str) -> Policy:
     """The policy of a file named on the command line. A file named
     pyproject.toml is read as one (its [tool.scanner-core] tables); any
     other holds [policy] and [plugin]. Every key is optional."""
-    file = pathlib.Path(path)
+    file = as_named(path)
     document = _read_toml(file)
-    if file.name == PYPROJECT:
+    if os.path.basename(file) == PYPROJECT:
         policy = _from_pyproject(file, document)
         if policy is None:
             raise PolicyError(f"{escape(path)} has no [tool.{TOOL}.policy] table")
@@ -160,15 +168,16 @@ def _inside(path: str, directory: str) -> bool:
     return False
 
 
-def nearest_above(directory: pathlib.Path) -> pathlib.Path | None:
-    """The nearest pyproject.toml above `directory` (not in it) that holds
-    a [tool.scanner-core.policy] table, to name in a message: it is never
-    read as the policy unless named with --policy. One that cannot be read
-    or parsed is passed over."""
-    for parent in directory.parents:
-        path = parent / PYPROJECT
+def nearest_above(directory: str) -> str | None:
+    """The nearest pyproject.toml above `directory` (absolute, not in it)
+    that holds a [tool.scanner-core.policy] table, to name in a message: it
+    is never read as the policy unless named with --policy. One that cannot
+    be read or parsed is passed over."""
+    parent = directory
+    while (parent := os.path.dirname(child := parent)) != child:
+        path = os.path.join(parent, PYPROJECT)
         try:
-            if not path.is_file():
+            if not os.path.isfile(path):
                 continue
             if _from_pyproject(path, _read_toml(path)) is not None:
                 return path
@@ -177,11 +186,11 @@ def nearest_above(directory: pathlib.Path) -> pathlib.Path | None:
     return None
 
 
-def _hint_above(directory: pathlib.Path) -> str:
+def _hint_above(directory: str) -> str:
     above = nearest_above(directory)
     if above is None:
         return ""
-    return f"; {escape(str(above))} holds one, which is read only when named: --policy {escape(str(above))}"
+    return f"; {escape(above)} holds one, which is read only when named: --policy {escape(above)}"
 
 
 def find(scanned: Iterable[str]) -> Policy:
@@ -190,13 +199,14 @@ def find(scanned: Iterable[str]) -> Policy:
     Refused when that file lies inside a scanned directory, or is itself
     scanned: the tree under review would then choose its own policy.
     """
-    path = pathlib.Path(os.getcwd(), PYPROJECT)
-    where = escape(str(path))
+    directory = os.getcwd()
+    path = os.path.join(directory, PYPROJECT)
+    where = escape(path)
     hint = f"give one with --policy FILE, or add [tool.{TOOL}.policy] to {where}"
-    if not path.is_file():
-        raise PolicyError(f"no policy: {where} does not exist ({hint}{_hint_above(path.parent)})")
+    if not os.path.isfile(path):
+        raise PolicyError(f"no policy: {where} does not exist ({hint}{_hint_above(directory)})")
     for scanned_path in scanned:
-        if _inside(str(path), scanned_path):
+        if _inside(path, scanned_path):
             raise PolicyError(
                 f"{where} lies inside the scanned path {escape(scanned_path)}: a tree under review does not choose "
                 f"its own policy (name a policy outside it with --policy FILE, or --policy {PYPROJECT} to vouch "
@@ -204,5 +214,5 @@ def find(scanned: Iterable[str]) -> Policy:
             )
     policy = _from_pyproject(path, _read_toml(path))
     if policy is None:
-        raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint}{_hint_above(path.parent)})")
+        raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint}{_hint_above(directory)})")
     return policy

@@ -18,7 +18,6 @@ from collections.abc import Callable, Iterator, Sequence
 
 import scanner_audit
 
-from scanner_gate import codec_audit
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
     UNREADABLE, FileReport, Finding, audit_findings as native_findings, scan_findings,
@@ -38,7 +37,9 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
     if result.deferred_encoding is None:
         return native_findings(result)
     # A codec that only Python decodes: its native finding says just that,
-    # and the file is read again through Python's decoder.
+    # and the file is read again through Python's decoder (imported only then).
+    from scanner_gate import codec_audit
+
     return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
                              depth())
 
