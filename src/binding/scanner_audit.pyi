@@ -52,6 +52,10 @@ class Report:
         """The file's lines in the text report (UTF-8), findings in report order."""
     def json_block(self, fail_on_warning: bool, name: str) -> bytes:
         """The file's object in the JSON report, fingerprinted with `name`."""
+    def write_json_block(
+        self, fail_on_warning: bool, name: str, write: collections.abc.Callable[[memoryview], object]
+    ) -> None:
+        """json_block, handed to `write` in pieces valid only during the call."""
     def fingerprints(self, name: str) -> list[str | None]:
         """Each finding's fingerprint in report order; None where its line is gone."""
     def __repr__(self) -> str: ...

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -102,6 +103,15 @@ void read_line_digests(std::vector<FullResult>& results, unsigned int requested)
 // line per finding in report order, "      <level>  [<rule>] <message>",
 // messages as append_shown shows them. Throws std::bad_alloc only.
 std::string text_block(const FullResult& result, bool fail_on_warning);
+
+// Where a block goes, in order: each piece is valid only during the call.
+// A sink may throw; the writing then stops and the exception propagates.
+using BlockSink = std::function<void(std::string_view piece)>;
+
+// The file's object in the JSON report (json_block), handed to `sink` in
+// pieces of about a MiB, so that its memory is one piece whatever the size
+// of the names in it. Thread-safe.
+void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, const BlockSink& sink);
 
 // The file's object in the JSON report, as json.dumps(indent=2) writes it
 // four spaces in, with no line feed after it: filepath, passed, errors and

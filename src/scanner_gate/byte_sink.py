@@ -28,9 +28,11 @@ class Sink:
         else:
             self._bytes.write(text.encode("utf-8", "backslashreplace"))
 
-    def utf8(self, data: bytes) -> None:
+    def utf8(self, data: bytes | memoryview) -> None:
+        """Writes UTF-8 text whole (a piece the engine hands over, valid only
+        during the call, is written before it returns)."""
         if self._bytes is None:
-            self._text.write(data.decode("utf-8"))
+            self._text.write(str(data, "utf-8"))
         else:
             self._bytes.write(data)
 

@@ -118,7 +118,7 @@ def write(run: Run, out: TextIO) -> None:
         sink.text(",\n" if written else "[\n")
         if report.ready_made and report.native is not None and not baseline:
             # The engine writes the file's object, fingerprints included.
-            sink.utf8(report.native.json_block(report.fail_on_warning, report.name or ""))
+            report.native.write_json_block(report.fail_on_warning, report.name or "", sink.utf8)
         else:
             parts: list[str] = []
             _file(report, baseline, parts)

@@ -4,6 +4,7 @@ runs with a baseline): both must give the same bytes, whatever the names."""
 
 import os
 import pathlib
+import random
 
 import pytest
 
@@ -15,6 +16,18 @@ from scanner_gate.findings import FileReport, line_order
 # Every import here is unlisted, so that each name becomes a finding.
 SCANNER = scanner_audit.Scanner({"os", "subprocess"}, {"json"}, [])
 LONG = "a" * 1500
+
+
+def long_lines() -> bytes:
+    """Lines of finding far longer than the pieces files are read back in
+    (64 KiB), words and runs of every kind of ASCII whitespace falling
+    across the pieces' ends."""
+    pick = random.Random(24)
+    lines = []
+    for module in ("os", "subprocess"):
+        words = [pick.choice([b"w", b"word", b"\xc3\xa9", b" ", b"\t", b"\x0b\x0c", b"  \r"]) for _ in range(60000)]
+        lines.append(b"import " + module.encode() + b"  # " + b"".join(words))
+    return b"\n".join(lines) + b"\r\n"
 
 SOURCES = {
     # Names Python decodes to characters that do not print, that stand for
@@ -36,6 +49,7 @@ SOURCES = {
     # backslash, and a line that is not UTF-8 either.
     b"caf\xe9 \x1b[31m\\ \"q\" \xed\xa0\x80.py": b"import subprocess\n# \xff\xfe\nimport yaml\n",
     b"clean.py": b"import json\n",
+    b"long_lines.py": long_lines(),
     b"empty.py": b"",
     b"refused.py": b"import os\ndef (:\n",
 }

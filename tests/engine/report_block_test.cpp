@@ -1,0 +1,135 @@
+// The pieces of the command's report blocks that the Python tests reach
+// only through whole reports: SHA-256 against the standard's vectors, line
+// digests at the ends of files and pieces, and the escapes at every offset
+// of the sixteen-byte runs they skip.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "line_digest.hpp"
+#include "report_block.hpp"
+#include "sha256.hpp"
+
+namespace scanner_core {
+namespace {
+
+TEST(Sha256, GivesTheStandardsDigestsWhateverTheUpdatesSizes) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& [text, expected] : vectors) {
+        EXPECT_EQ(sha256_hex(text), expected);
+        for (const std::size_t step : {1u, 7u, 63u, 64u, 65u, 4096u}) {
+            Sha256 hash;
+            for (std::size_t at = 0; at < text.size(); at += step) hash.update(std::string_view(text).substr(at, step));
+            EXPECT_EQ(hash.hex_digest(), expected) << "pieces of " << step;
+        }
+    }
+}
+
+class LineDigests : public ::testing::Test {
+protected:
+    std::string write(const std::string& content) {
+        const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                           ("line_digests_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::ofstream(path, std::ios::binary) << content;
+        paths_.push_back(path);
+        return path.string();
+    }
+    void TearDown() override {
+        for (const auto& path : paths_) std::filesystem::remove(path);
+    }
+    static std::string digest_of(const std::string& normalised) { return sha256_hex(normalised); }
+
+private:
+    std::vector<std::filesystem::path> paths_;
+};
+
+TEST_F(LineDigests, NormaliseWhitespaceAndCountTheLastLineAfterAFinalLineFeed) {
+    const std::string path = write(" import\t os \r\n\nx\n");
+    const std::vector<LineDigest> digests = line_digests(path, {1, 2, 3, 4, 5});
+    ASSERT_EQ(digests.size(), 4u);  // line 5 is not there
+    EXPECT_EQ(hex_of(digests[0].digest), digest_of("import os"));
+    EXPECT_EQ(hex_of(digests[1].digest), digest_of(""));
+    EXPECT_EQ(hex_of(digests[2].digest), digest_of("x"));
+    EXPECT_EQ(digests[3].line, 4);  // the empty line after the last line feed
+    EXPECT_EQ(hex_of(digests[3].digest), digest_of(""));
+    const std::vector<LineDigest> empty = line_digests(write(""), {1, 2});
+    ASSERT_EQ(empty.size(), 1u);
+    EXPECT_EQ(hex_of(empty[0].digest), digest_of(""));
+}
+
+TEST_F(LineDigests, HashALineAcrossPiecesAsOneAndGiveNothingForAFileThatIsNotThere) {
+    // Words and runs of whitespace falling across the pieces' ends.
+    std::string line = "import os";
+    std::string normalised = line;
+    for (int k = 0; line.size() < 3 * 65536 + 100; ++k) {
+        const std::string word = "w" + std::to_string(k);
+        line += (k % 3 == 0 ? " \t\x0b" : k % 3 == 1 ? "\x0c " : " ") + word;
+        normalised += " " + word;
+    }
+    const std::string path = write("\n" + line + "   \nimport json");
+    const std::vector<LineDigest> digests = line_digests(path, {2, 3});
+    ASSERT_EQ(digests.size(), 2u);
+    EXPECT_EQ(hex_of(digests[0].digest), digest_of(normalised));
+    EXPECT_EQ(hex_of(digests[1].digest), digest_of("import json"));
+    EXPECT_TRUE(line_digests(path + ".gone", {1}).empty());
+}
+
+// The JSON string of printable ASCII, as json's encode_basestring_ascii writes it.
+std::string json_of_ascii(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') out.push_back('\\');
+        out.push_back(c);
+    }
+    return out + "\"";
+}
+
+TEST(Escapes, StopAtEverySpecialByteWhereverItFallsInARun) {
+    const std::pair<std::string, std::string> specials[] = {
+        {"\"", "\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x01", "\\x01"},
+        {"\xff", "\\xff"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xe2\x80\xae", "\\u202e"}, {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
+    };
+    for (const auto& [raw, escaped] : specials) {
+        for (std::size_t at = 0; at <= 40; ++at) {
+            const std::string text = std::string(at, 'a') + raw + std::string(40 - at, 'b');
+            const std::string expected = std::string(at, 'a') + escaped + std::string(40 - at, 'b');
+            std::string out;
+            append_escaped(text, TextOrigin::system, out);
+            EXPECT_EQ(out, expected) << at;
+            std::string json;
+            append_json_escaped(text, TextOrigin::system, json);
+            std::string twice;
+            append_json_string(expected, twice);
+            EXPECT_EQ(json, twice) << at;
+            if (expected.find('\xc3') == std::string::npos) EXPECT_EQ(json, json_of_ascii(expected)) << at;
+        }
+    }
+    std::string module;
+    append_escaped("a\xed\xb2\x80" "b\xed\xa0\x80", TextOrigin::module, module);  // lone surrogates
+    EXPECT_EQ(module, "a\\x80b\\ud800");
+}
+
+TEST(Escapes, ShowALongTextAsItsHeadAndTailAroundAMarker) {
+    std::string text(kShownAtMost, 'x');
+    std::string out;
+    append_shown(text, out);
+    EXPECT_EQ(out, text);
+    text = std::string(kShownHead, 'h') + "\xc3\xa9" + std::string(5000, 'm') + std::string(kShownTail, 't');
+    out.clear();
+    append_shown(text, out);
+    EXPECT_EQ(out, std::string(kShownHead, 'h') + " [\xE2\x80\xA6 5001 characters not shown \xE2\x80\xA6] " +
+                       std::string(kShownTail, 't'));
+}
+
+}  // namespace
+}  // namespace scanner_core
