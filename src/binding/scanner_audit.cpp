@@ -174,7 +174,8 @@ py::bytes json_block(const FullResult& result, bool fail_on_warning, const py::s
 
 // Hands the file's JSON object to `write` in pieces, as memoryviews valid
 // only during the call: a block of any size costs one piece of memory.
-void write_json_block(const FullResult& result, bool fail_on_warning, const py::str& name, const py::function& write) {
+void write_json_block(const FullResult& result, bool fail_on_warning, const py::str& name,
+                      const py::typing::Callable<void(py::memoryview)>& write) {
     const std::string key = fs_bytes(name);
     py::gil_scoped_release release;
     scanner_core::write_json_block(result, fail_on_warning, key, [&write](std::string_view piece) {

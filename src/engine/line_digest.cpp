@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 namespace scanner_core {
@@ -63,7 +64,11 @@ std::vector<LineDigest> line_digests(const std::string& path, const std::vector<
     const Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
     struct stat status {};
     if (file.fd < 0 || ::fstat(file.fd, &status) != 0 || !S_ISREG(status.st_mode)) return digests;
-    const std::unique_ptr<char[]> buffer(new char[kPiece]);
+    // One piece per thread, kept: the files read back are mostly small.
+    thread_local const std::unique_ptr<char[]> buffer(new char[kPiece]);
+    // What the file holds, so that a file read to its size ends without a
+    // read that finds its end; a size of 0 (as /proc gives) is not trusted.
+    std::int64_t left = status.st_size > 0 ? status.st_size : std::numeric_limits<std::int64_t>::max();
     std::size_t wanted = 0;  // index in `lines` of the next line not yet finished
     std::int64_t line = 1;   // the line the next byte belongs to
     NormalisedLine current;
@@ -73,11 +78,12 @@ std::vector<LineDigest> line_digests(const std::string& path, const std::vector<
     };
     skip_passed();
     while (wanted < lines.size()) {
-        const ssize_t got = ::read(file.fd, buffer.get(), kPiece);
+        const ssize_t got = left <= 0 ? 0 : ::read(file.fd, buffer.get(), kPiece);
         if (got < 0) {
             if (errno == EINTR) continue;
             return {};
         }
+        left -= got;
         if (got == 0) {  // the last line, with no line feed after it
             if (lines[wanted] == line) digests.push_back({line, current.digest()});
             break;

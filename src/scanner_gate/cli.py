@@ -7,6 +7,7 @@ written, an internal error): one line on stderr, never a traceback. A
 reader that closes the pipe early ends the command quietly.
 """
 
+import gc
 import os
 import sys
 
@@ -25,6 +26,7 @@ if TYPE_CHECKING:
     from scanner_gate.findings import Tally
 
     from scanner_gate.findings import FileReport
+    from scanner_gate.run import Run
 
 def main(argv: "Sequence[str] | None" = None) -> int:
     try:
@@ -71,11 +73,14 @@ def _main(argv: "Sequence[str] | None") -> int:
     if ambiguous := options_that_are_files(arguments):
         names = ", ".join(escape(name) for name in ambiguous)
         _refuse(f"{names}: both an option and an existing file; put '--' before the paths, or name files as ./NAME")
-    args = parse(arguments)
-    if args is None:  # help, a mistake, a rarer form: argparse reads it, with its messages
+    args: "argparse.Namespace | types.SimpleNamespace"
+    quick = parse(arguments)
+    if quick is None:  # help, a mistake, a rarer form: argparse reads it, with its messages
         from scanner_gate.arguments import parser
 
         args = parser().parse_args(arguments)
+    else:
+        args = quick
     import importlib
 
     from scanner_gate import policy
@@ -95,8 +100,22 @@ def _main(argv: "Sequence[str] | None") -> int:
     tally = Tally(baseline=accepted is not None)
     shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED), tally, args.quiet)
     run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline)
+    # A report makes no reference cycles: the collector would only walk the
+    # objects of every file already written, again and again.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
-        importlib.import_module(f"scanner_gate.{FORMATS[args.format]}").write(run, sys.stdout)
+        _write(run, importlib.import_module(f"scanner_gate.{FORMATS[args.format]}"))
+    finally:
+        if collecting:
+            gc.enable()
+    return 1 if tally.failed else 0
+
+
+def _write(run: "Run", format_module: "types.ModuleType") -> None:
+    """Writes the report, then judges whatever the writing left unread."""
+    try:
+        format_module.write(run, sys.stdout)
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader has gone (| head): the verdict stands, and the
@@ -107,9 +126,8 @@ def _main(argv: "Sequence[str] | None") -> int:
         _refuse(f"cannot write the report: {error.strerror or error}")
     # Whatever the writing left unread is judged all the same: a reader
     # that leaves early does not make a failing file pass.
-    for _ in shown:
+    for _ in run.reports:
         pass
-    return 1 if tally.failed else 0
 
 
 def _counted(reports: "Iterable[FileReport]", tally: "Tally", quiet: bool) -> "Iterator[FileReport]":

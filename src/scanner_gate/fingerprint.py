@@ -161,7 +161,11 @@ class FileNames:
         path = os.path.normpath(filepath)
         if path in self._given:
             return path
-        root = self._root(os.path.dirname(path))
+        # The directory as os.path.dirname gives it, for a path normpath made.
+        head = path.rpartition(os.sep)[0] or (os.sep if path.startswith(os.sep) else "")
+        root = self._root_of.get(head)
+        if root is None:
+            root = self._root(head)
         return path[len(root):].lstrip(os.sep) if root else path
 
 
