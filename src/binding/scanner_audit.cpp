@@ -174,11 +174,11 @@ py::bytes json_block(const FullResult& result, bool fail_on_warning, const py::s
 
 // Hands the file's JSON object to `write` in pieces, as memoryviews valid
 // only during the call: a block of any size costs one piece of memory.
-void write_json_block(const FullResult& result, bool fail_on_warning, const py::str& name,
+void write_json_block(const FullResult& result, bool fail_on_warning, const py::str& name, const std::string& lead,
                       const py::typing::Callable<void(py::memoryview)>& write) {
     const std::string key = fs_bytes(name);
     py::gil_scoped_release release;
-    scanner_core::write_json_block(result, fail_on_warning, key, [&write](std::string_view piece) {
+    scanner_core::write_json_block(result, fail_on_warning, key, lead, [&write](std::string_view piece) {
         py::gil_scoped_acquire acquire;
         py::memoryview view = py::memoryview::from_memory(piece.data(), static_cast<py::ssize_t>(piece.size()));
         write(view);
@@ -242,7 +242,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("counts", &counts)
         .def("text_block", &text_block, py::arg("fail_on_warning"))
         .def("json_block", &json_block, py::arg("fail_on_warning"), py::arg("name"))
-        .def("write_json_block", &write_json_block, py::arg("fail_on_warning"), py::arg("name"), py::arg("write"))
+        .def("write_json_block", &write_json_block, py::arg("fail_on_warning"), py::arg("name"), py::arg("lead"),
+             py::arg("write"))
         .def("fingerprints", &fingerprints, py::arg("name"))
         .def("__repr__", &report_repr);
 

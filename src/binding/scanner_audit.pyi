@@ -53,9 +53,9 @@ class Report:
     def json_block(self, fail_on_warning: bool, name: str) -> bytes:
         """The file's object in the JSON report, fingerprinted with `name`."""
     def write_json_block(
-        self, fail_on_warning: bool, name: str, write: collections.abc.Callable[[memoryview], None]
+        self, fail_on_warning: bool, name: str, lead: str, write: collections.abc.Callable[[memoryview], None]
     ) -> None:
-        """json_block, handed to `write` in pieces valid only during the call."""
+        """`lead`, then json_block, handed to `write` in pieces valid only during the call."""
     def fingerprints(self, name: str) -> list[str | None]:
         """Each finding's fingerprint in report order; None where its line is gone."""
     def __repr__(self) -> str: ...

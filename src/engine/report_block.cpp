@@ -225,7 +225,8 @@ void put_json_escaped(std::string_view text, TextOrigin origin, Out& out) {
 // piece goes to the sink as it is, without a copy.
 class PieceWriter {
 public:
-    explicit PieceWriter(const BlockSink& sink) : sink_(sink) { buffer_.reserve(kPiece); }
+    // The buffer grows as a block needs, up to a piece: most blocks are small.
+    explicit PieceWriter(const BlockSink& sink) : sink_(sink) {}
     PieceWriter(const PieceWriter&) = delete;
     PieceWriter& operator=(const PieceWriter&) = delete;
 
@@ -428,11 +429,13 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
     return out;
 }
 
-void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, const BlockSink& sink) {
+void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
+                      const BlockSink& sink) {
     const std::vector<const AuditFinding*> order = report_order(result);
     const std::vector<std::string> prints = fingerprints(result, order, name);
     constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
     PieceWriter out(sink);
+    out.append(lead);
     out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
     put_json_escaped(result.scan.filepath, TextOrigin::system, out);
     out.append(",\n").append(kInner).append("\"passed\": ").append(passes(result, fail_on_warning) ? "true" : "false");
@@ -488,7 +491,7 @@ void write_json_block(const FullResult& result, bool fail_on_warning, std::strin
 
 std::string json_block(const FullResult& result, bool fail_on_warning, std::string_view name) {
     std::string block;
-    write_json_block(result, fail_on_warning, name, [&block](std::string_view piece) { block.append(piece); });
+    write_json_block(result, fail_on_warning, name, {}, [&block](std::string_view piece) { block.append(piece); });
     return block;
 }
 

@@ -108,10 +108,11 @@ std::string text_block(const FullResult& result, bool fail_on_warning);
 // A sink may throw; the writing then stops and the exception propagates.
 using BlockSink = std::function<void(std::string_view piece)>;
 
-// The file's object in the JSON report (json_block), handed to `sink` in
-// pieces of about a MiB, so that its memory is one piece whatever the size
-// of the names in it. Thread-safe.
-void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, const BlockSink& sink);
+// `lead` (the list's separator), then the file's object in the JSON report
+// (json_block), handed to `sink` in pieces of about a MiB, so that its
+// memory is one piece whatever the size of the names in it. Thread-safe.
+void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
+                      const BlockSink& sink);
 
 // The file's object in the JSON report, as json.dumps(indent=2) writes it
 // four spaces in, with no line feed after it: filepath, passed, errors and

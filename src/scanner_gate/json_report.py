@@ -115,12 +115,12 @@ def write(run: Run, out: TextIO) -> None:
     baseline = run.baseline is not None
     written = False
     for report in run.reports:
-        sink.text(",\n" if written else "[\n")
+        lead = ",\n" if written else "[\n"
         if report.ready_made and report.native is not None and not baseline:
             # The engine writes the file's object, fingerprints included.
-            report.native.write_json_block(report.fail_on_warning, report.name or "", sink.utf8)
+            report.native.write_json_block(report.fail_on_warning, report.name or "", lead, sink.utf8)
         else:
-            parts: list[str] = []
+            parts = [lead]
             _file(report, baseline, parts)
             sink.text("".join(parts))
         written = True
