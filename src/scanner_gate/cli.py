@@ -174,7 +174,7 @@ def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types
     ready = accepted is None and args.format == "json"
 
     def named(report: "FileReport") -> "FileReport":
-        if not any(report.counts()):
+        if not (report.error_total or report.warning_total):
             return report
         report.name = names.key(report.filepath)
         return report if ready and report.ready_made else fingerprint.fingerprint(report, names)

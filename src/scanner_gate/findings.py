@@ -155,7 +155,8 @@ class FileReport:
     the file's part ready-made from the engine (scanner_audit.Report's
     text_block and json_block), and the tally its counts."""
 
-    __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "_counts")
+    __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "error_total",
+                 "warning_total", "passed")
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
                  known: list[Finding] | None = None, native: scanner_audit.Report | None = None) -> None:
@@ -165,7 +166,15 @@ class FileReport:
         self.known = [] if known is None else known
         self.native = native  # the engine's record, whose findings these are; None for findings made here
         self.name: str | None = None  # how fingerprints name the file, once the run needs them
-        self._counts: tuple[int, int] | None = None
+        # The counts and the verdict, known once made: a run asks for them of
+        # every file, and most files' findings are never made here.
+        if findings is None:
+            assert native is not None
+            self.error_total, self.warning_total = native.counts()
+        else:
+            self.error_total = sum(finding.kind.level == "error" for finding in findings)
+            self.warning_total = len(findings) - self.error_total
+        self.passed = not self.error_total and not (fail_on_warning and self.warning_total)
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
         """The same file with other findings (and known ones), made here."""
@@ -200,21 +209,10 @@ class FileReport:
 
     def counts(self) -> tuple[int, int]:
         """(errors, warnings) among the findings, the known ones left out."""
-        if self._counts is None:
-            if self._findings is None and self.native is not None:
-                self._counts = self.native.counts()
-            else:
-                errors = sum(finding.kind.level == "error" for finding in self.findings)
-                self._counts = (errors, len(self.findings) - errors)
-        return self._counts
+        return self.error_total, self.warning_total
 
     def error_count(self) -> int:
-        return self.counts()[0]
-
-    @property
-    def passed(self) -> bool:
-        errors, warnings = self.counts()
-        return not errors and not (self.fail_on_warning and warnings)
+        return self.error_total
 
     def in_report_order(self) -> list[Finding]:
         """The findings in line order (line_order), as every format lists them."""
@@ -280,9 +278,8 @@ class Tally:
     def add(self, report: FileReport) -> None:
         self.scanned += 1
         self.failed += not report.passed
-        errors, warnings = report.counts()
-        self.errors += errors
-        self.warnings += warnings
+        self.errors += report.error_total
+        self.warnings += report.warning_total
         if self.known is not None:
             self.known += len(report.known)
 
