@@ -225,8 +225,10 @@ void put_json_escaped(std::string_view text, TextOrigin origin, Out& out) {
 // piece goes to the sink as it is, without a copy.
 class PieceWriter {
 public:
-    // The buffer grows as a block needs, up to a piece: most blocks are small.
-    explicit PieceWriter(const BlockSink& sink) : sink_(sink) {}
+    // `expected`: about what the block takes, reserved up to a piece at once.
+    PieceWriter(const BlockSink& sink, std::size_t expected) : sink_(sink) {
+        buffer_.reserve(std::min(expected, kPiece));
+    }
     PieceWriter(const PieceWriter&) = delete;
     PieceWriter& operator=(const PieceWriter&) = delete;
 
@@ -434,7 +436,9 @@ void write_json_block(const FullResult& result, bool fail_on_warning, std::strin
     const std::vector<const AuditFinding*> order = report_order(result);
     const std::vector<std::string> prints = fingerprints(result, order, name);
     constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
-    PieceWriter out(sink);
+    std::size_t expected = 160 + lead.size() + result.scan.filepath.size();
+    for (const AuditFinding* finding : order) expected += 2 * finding->message.size() + finding->module.size() + 330;
+    PieceWriter out(sink, expected);
     out.append(lead);
     out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
     put_json_escaped(result.scan.filepath, TextOrigin::system, out);
