@@ -186,6 +186,21 @@ void write_json_block(const FullResult& result, bool fail_on_warning, const py::
     });
 }
 
+// Hands the objects of consecutive files to `write` together, in pieces.
+void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<py::str>& names,
+                       bool fail_on_warning, bool first, const py::typing::Callable<void(py::memoryview)>& write) {
+    std::vector<std::string> keys;
+    keys.reserve(names.size());
+    for (const py::str& name : names) keys.push_back(fs_bytes(name));
+    py::gil_scoped_release release;
+    scanner_core::write_json_blocks(results, keys, fail_on_warning, first, [&write](std::string_view piece) {
+        py::gil_scoped_acquire acquire;
+        py::memoryview view = py::memoryview::from_memory(piece.data(), static_cast<py::ssize_t>(piece.size()));
+        write(view);
+        view.attr("release")();
+    });
+}
+
 // The fingerprint of each finding in report order, None where its line is gone.
 py::typing::List<py::typing::Optional<py::str>> fingerprints(const FullResult& result, const py::str& name) {
     const std::string key = fs_bytes(name);
@@ -215,6 +230,8 @@ PYBIND11_MODULE(scanner_audit, m) {
     m.def("rules", &rules);
     m.def("instruction_set", [] { return std::string(scanner_core::instruction_set_name(scanner_core::active_instruction_set())); },
           "The instruction set the byte kernels run on: plain, sse2, avx2 or avx512 (SCANNER_CORE_ISA chooses one).");
+    m.def("write_json_blocks", &write_json_blocks, py::arg("reports"), py::arg("names"), py::arg("fail_on_warning"),
+          py::arg("first"), py::arg("write"));
 
     py::class_<AuditFinding, std::unique_ptr<AuditFinding>>(m, "Finding")
         .def_property_readonly("rule", [](const AuditFinding& f) { return std::string(rule_id(f.rule)); })

@@ -62,6 +62,14 @@ class Report:
 
 def rules() -> list[tuple[str, str]]: ...
 def instruction_set() -> str: ...
+def write_json_blocks(
+    reports: collections.abc.Sequence[Report],
+    names: collections.abc.Sequence[str],
+    fail_on_warning: bool,
+    first: bool,
+    write: collections.abc.Callable[[memoryview], None],
+) -> None:
+    """The JSON objects of consecutive files, each after its separator, handed to `write` together in pieces."""
 
 class Scanner:
     def __init__(

@@ -431,14 +431,14 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
     return out;
 }
 
-void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
-                      const BlockSink& sink) {
+namespace {
+
+// The file's object, after `lead`, into `out`.
+void put_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
+                    PieceWriter& out) {
     const std::vector<const AuditFinding*> order = report_order(result);
     const std::vector<std::string> prints = fingerprints(result, order, name);
     constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
-    std::size_t expected = 160 + lead.size() + result.scan.filepath.size();
-    for (const AuditFinding* finding : order) expected += 2 * finding->message.size() + finding->module.size() + 330;
-    PieceWriter out(sink, expected);
     out.append(lead);
     out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
     put_json_escaped(result.scan.filepath, TextOrigin::system, out);
@@ -490,6 +490,35 @@ void write_json_block(const FullResult& result, bool fail_on_warning, std::strin
         out.append("\n").append(kItem).append("}");
     });
     out.append("\n").append(kPad).append("}");
+}
+
+// About what a file's object takes.
+std::size_t expected_size(const FullResult& result) {
+    std::size_t expected = 160 + result.scan.filepath.size();
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) expected += 2 * finding.message.size() + finding.module.size() + 330;
+    }
+    return expected;
+}
+
+}  // namespace
+
+void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
+                      const BlockSink& sink) {
+    PieceWriter out(sink, lead.size() + expected_size(result));
+    put_json_block(result, fail_on_warning, name, lead, out);
+    out.flush();
+}
+
+void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<std::string>& names,
+                       bool fail_on_warning, bool first, const BlockSink& sink) {
+    std::size_t expected = 0;
+    for (const FullResult* result : results) expected += 2 + expected_size(*result);
+    PieceWriter out(sink, expected);
+    for (std::size_t k = 0; k < results.size(); ++k) {
+        put_json_block(*results[k], fail_on_warning, k < names.size() ? names[k] : std::string_view(),
+                       first && k == 0 ? "[\n" : ",\n", out);
+    }
     out.flush();
 }
 

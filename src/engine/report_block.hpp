@@ -114,6 +114,14 @@ using BlockSink = std::function<void(std::string_view piece)>;
 void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
                       const BlockSink& sink);
 
+// The objects of consecutive files of the JSON report, each after its
+// separator ("[\n" before the first of the list when `first`, else ",\n"),
+// named for fingerprints by `names` (as write_json_block), handed to `sink`
+// together in pieces of about a MiB: one call for many small files.
+// Thread-safe.
+void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<std::string>& names,
+                       bool fail_on_warning, bool first, const BlockSink& sink);
+
 // The file's object in the JSON report, as json.dumps(indent=2) writes it
 // four spaces in, with no line feed after it: filepath, passed, errors and
 // warnings (the messages), and the findings, each with its fingerprint

@@ -17,6 +17,8 @@ import json
 import json.encoder
 from typing import TextIO
 
+import scanner_audit
+
 from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
@@ -109,21 +111,41 @@ def _totals(run: Run) -> dict[str, int]:
     return totals
 
 
+# Files whose objects the engine writes in one call: few enough that their
+# records are freed soon, enough that a call's cost is spread thin.
+BATCH = 256
+
+
 def write(run: Run, out: TextIO) -> None:
     sink = Sink(out)
     sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
     baseline = run.baseline is not None
     written = False
+    # The engine's files, waiting to be written together (fingerprints included).
+    waiting: list[scanner_audit.Report] = []
+    names: list[str] = []
+
+    def flush() -> None:
+        nonlocal written
+        if waiting:
+            scanner_audit.write_json_blocks(waiting, names, run.policy.fail_on == "warning", not written, sink.utf8)
+            written = True
+            waiting.clear()
+            names.clear()
+
     for report in run.reports:
-        lead = ",\n" if written else "[\n"
         if report.ready_made and report.native is not None and not baseline:
-            # The engine writes the file's object, fingerprints included.
-            report.native.write_json_block(report.fail_on_warning, report.name or "", lead, sink.utf8)
-        else:
-            parts = [lead]
-            _file(report, baseline, parts)
-            sink.text("".join(parts))
+            waiting.append(report.native)
+            names.append(report.name or "")
+            if len(waiting) == BATCH:
+                flush()
+            continue
+        flush()
+        parts = [",\n" if written else "[\n"]
+        _file(report, baseline, parts)
+        sink.text("".join(parts))
         written = True
+    flush()
     sink.text("\n  ]" if written else "[]")
     sink.text(f',\n  "summary": {_nested(_totals(run))}\n}}\n')
     sink.flush()
