@@ -113,3 +113,12 @@ def test_a_long_message_is_shown_elided_and_marked_in_text_and_whole_in_json(tre
     assert f" [\u2026 {hidden} characters not shown \u2026] " in line
     assert LONG not in text
     assert LONG in native.json_block(False, "names.py").decode("ascii")
+
+
+def test_files_written_together_read_as_each_written_alone(tree):
+    natives = records(tree, True)
+    names = [f"n{index}" for index in range(len(natives))]
+    pieces: list[bytes] = []
+    scanner_audit.write_json_blocks(natives, names, True, True, lambda piece: pieces.append(bytes(piece)))
+    alone = [native.json_block(True, name).decode("ascii") for native, name in zip(natives, names)]
+    assert b"".join(pieces).decode("ascii") == "[\n" + ",\n".join(alone)
