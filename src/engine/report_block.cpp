@@ -303,6 +303,75 @@ void append_shown(std::string_view escaped, std::string& out) {
     out.append(" characters not shown \xE2\x80\xA6] ").append(escaped.substr(tail_start));
 }
 
+namespace {
+
+std::size_t code_points(std::string_view utf8) noexcept {
+    std::size_t count = 0;
+    for (const char byte : utf8) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+    return count;
+}
+
+// The offset in `utf8` where its character `index` begins (its size past the end).
+std::size_t offset_of_character(std::string_view utf8, std::size_t index) noexcept {
+    std::size_t seen = 0;
+    for (std::size_t at = 0; at < utf8.size(); ++at) {
+        if ((static_cast<unsigned char>(utf8[at]) & 0xC0) == 0x80) continue;
+        if (seen++ == index) return at;
+    }
+    return utf8.size();
+}
+
+}  // namespace
+
+void append_escaped_shown(std::string_view text, TextOrigin origin, std::string& out) {
+    // First pass: the escaped text's length in characters, and its head.
+    std::string head, piece;
+    std::size_t total = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = plain_run(text, at, false);
+        if (total <= kShownAtMost) head.append(text.substr(at, std::min(end - at, kShownAtMost + 1 - total)));
+        total += end - at;
+        at = end;
+        if (at == text.size()) break;
+        piece.clear();
+        at += append_escaped_character(text, at, origin, piece);
+        if (total <= kShownAtMost) head.append(piece);
+        total += code_points(piece);
+    }
+    if (total <= kShownAtMost) {
+        out.append(head);
+        return;
+    }
+    out.append(std::string_view(head).substr(0, offset_of_character(head, kShownHead))).append(" [\xE2\x80\xA6 ");
+    append_number(static_cast<std::int64_t>(total - kShownHead - kShownTail), out);
+    out.append(" characters not shown \xE2\x80\xA6] ");
+    // Second pass: up to the character where the tail begins, then the rest.
+    const std::size_t tail = total - kShownTail;
+    std::size_t count = 0;
+    at = 0;
+    while (at < text.size()) {
+        const std::size_t end = plain_run(text, at, false);
+        if (count + (end - at) > tail) {
+            out.append(text.substr(at + (tail - count), end - at - (tail - count)));
+            append_escaped(text.substr(end), origin, out);
+            return;
+        }
+        count += end - at;
+        at = end;
+        if (at == text.size()) break;
+        piece.clear();
+        at += append_escaped_character(text, at, origin, piece);
+        const std::size_t characters = code_points(piece);
+        if (count + characters > tail) {
+            out.append(std::string_view(piece).substr(offset_of_character(piece, tail - count)));
+            append_escaped(text.substr(at), origin, out);
+            return;
+        }
+        count += characters;
+    }
+}
+
 std::vector<const AuditFinding*> report_order(const FullResult& result) {
     std::vector<const AuditFinding*> order;
     order.reserve(result.scan_findings.size() + result.findings.size());
@@ -418,14 +487,10 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
     out.append("  (");
     append_counts(counts, out);
     out.append(")\n");
-    std::string escaped;  // reused: the largest message's room is made once
     for (const AuditFinding* finding : report_order(result)) {
         out.append("      ").append(is_error(finding->rule) ? "error    [" : "warning  [");
         out.append(rule_id(finding->rule)).append("] ");
-        escaped.clear();
-        escaped.reserve(finding->message.size());
-        append_escaped(finding->message, TextOrigin::system, escaped);
-        append_shown(escaped, out);
+        append_escaped_shown(finding->message, TextOrigin::system, out);
         out.push_back('\n');
     }
     return out;

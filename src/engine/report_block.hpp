@@ -56,6 +56,11 @@ inline constexpr std::size_t kShownTail = 100;
 // Throws std::bad_alloc only.
 void append_shown(std::string_view escaped, std::string& out);
 
+// Appends `text` escaped (append_escaped) as append_shown shows it,
+// without writing out the escaped text whole: a message of megabytes costs
+// two passes and a few hundred bytes. Throws std::bad_alloc only.
+void append_escaped_shown(std::string_view text, TextOrigin origin, std::string& out);
+
 // The findings of `result` in report order: the line scan's and the
 // audit's together, those about the whole file first, then by line, then
 // by column (unknown last), then by rule id, the line scan's before the

@@ -84,6 +84,12 @@ TEST_F(LineDigests, HashALineAcrossPiecesAsOneAndGiveNothingForAFileThatIsNotThe
     EXPECT_TRUE(line_digests(path + ".gone", {1}).empty());
 }
 
+std::size_t code_points_of(const std::string& text) {
+    std::size_t count = 0;
+    for (const char byte : text) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
+    return count;
+}
+
 // The JSON string of printable ASCII, as json's encode_basestring_ascii writes it.
 std::string json_of_ascii(const std::string& text) {
     std::string out = "\"";
@@ -131,6 +137,29 @@ TEST(Escapes, ShowALongTextAsItsHeadAndTailAroundAMarker) {
     append_shown(text, out);
     EXPECT_EQ(out, std::string(kShownHead, 'h') + " [\xE2\x80\xA6 5001 characters not shown \xE2\x80\xA6] " +
                        std::string(kShownTail, 't'));
+}
+
+TEST(Escapes, ShownWithoutTheWholeEscapedTextAsShownFromIt) {
+    // Lengths about the limits, escapes of every width falling on the head's
+    // end and the tail's start.
+    const std::string parts[] = {"a", "\\", "\x1b", "\xff", "\xc3\xa9", "\xe2\x80\xae", "\xf0\x9f\x98\x80", "\xed\xa0\x80"};
+    std::uint32_t seed = 24;
+    for (int round = 0; round < 3000; ++round) {
+        seed = seed * 1103515245u + 12345u;
+        const std::size_t length = 560 + (seed >> 8) % 700;
+        std::string text;
+        std::uint32_t pick = seed;
+        while (code_points_of(text) < length) {
+            pick = pick * 1103515245u + 12345u;
+            const std::size_t which = (pick >> 16) % 24;
+            text += which < sizeof(parts) / sizeof(parts[0]) ? parts[which] : "plain";
+        }
+        std::string escaped, expected, made;
+        append_escaped(text, TextOrigin::system, escaped);
+        append_shown(escaped, expected);
+        append_escaped_shown(text, TextOrigin::system, made);
+        ASSERT_EQ(made, expected) << round;
+    }
 }
 
 }  // namespace
