@@ -443,7 +443,7 @@ std::vector<std::string> fingerprints(const FullResult& result, const std::vecto
     std::map<std::tuple<AuditRule, std::string_view, std::string_view>, std::int64_t> ranks;
     std::vector<std::string> made;
     made.reserve(order.size());
-    std::string identity;  // reused: the largest module's room is made once
+    std::string identity;  // what is hashed after the prefix, but long runs of a module
     std::vector<std::string> hexes;  // each line's digest as hashed, which the ranks' keys point into
     hexes.reserve(digests.size());
     for (const LineDigest& digest : digests) hexes.push_back(hex_of(digest.digest));
@@ -459,19 +459,33 @@ std::vector<std::string> fingerprints(const FullResult& result, const std::vecto
             text = hexes[static_cast<std::size_t>(at - digests.begin())];
         }
         const std::int64_t rank = ranks[{finding->rule, finding->module, text}]++;
-        identity.reserve(finding->module.size() + 128);
+        Sha256 hash = identity_prefix;
         identity.assign(rule_id(finding->rule));
         identity.push_back('\0');
         if (finding->module.empty()) {
             identity.push_back('\x01');
         } else {
-            append_escaped(finding->module, TextOrigin::module, identity);
+            // The module escaped as it is hashed: its plain runs straight
+            // from the record, so a name of megabytes is not copied.
+            std::size_t at = 0;
+            const std::string_view module = finding->module;
+            while (at < module.size()) {
+                const std::size_t end = plain_run(module, at, false);
+                if (end - at > 256) {
+                    hash.update(identity);
+                    identity.clear();
+                    hash.update(module.substr(at, end - at));
+                } else {
+                    identity.append(module.substr(at, end - at));
+                }
+                at = end;
+                if (at < module.size()) at += append_escaped_character(module, at, TextOrigin::module, identity);
+            }
         }
         identity.push_back('\0');
         identity.append(text);
         identity.push_back('\0');
         append_number(rank, identity);
-        Sha256 hash = identity_prefix;
         hash.update(identity);
         made.push_back(hash.hex_digest());
     }
