@@ -210,7 +210,9 @@ py::typing::List<py::typing::Optional<py::str>> fingerprints(const FullResult& r
         made = scanner_core::fingerprints(result, scanner_core::report_order(result), key);
     }
     py::typing::List<py::typing::Optional<py::str>> list;
-    for (const std::string& value : made) list.append(value.empty() ? py::object(py::none()) : py::object(py::str(value)));
+    for (const std::string& value : made) {
+        list.append(value.empty() ? py::object(py::none()) : py::object(py::str(value)));
+    }
     return list;
 }
 

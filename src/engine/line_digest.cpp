@@ -91,8 +91,9 @@ std::vector<LineDigest> line_digests(const std::string& path, const std::vector<
         std::string_view piece(buffer.get(), static_cast<std::size_t>(got));
         while (!piece.empty() && wanted < lines.size()) {
             const void* found = std::memchr(piece.data(), '\n', piece.size());
-            const std::size_t end = found == nullptr ? piece.size() : static_cast<std::size_t>(
-                                                                          static_cast<const char*>(found) - piece.data());
+            const std::size_t end =
+                found == nullptr ? piece.size()
+                                 : static_cast<std::size_t>(static_cast<const char*>(found) - piece.data());
             const bool is_wanted = lines[wanted] == line;
             if (is_wanted) current.update(piece.substr(0, end));
             if (found == nullptr) break;

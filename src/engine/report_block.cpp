@@ -416,10 +416,12 @@ std::vector<std::int64_t> finding_lines(const FullResult& result) {
 void read_line_digests(std::vector<FullResult>& results, unsigned int requested) {
     std::vector<std::size_t> wanted;  // the records with findings on lines
     for (std::size_t k = 0; k < results.size(); ++k) {
-        if (!results[k].entry && (!results[k].scan_findings.empty() || !results[k].findings.empty())) wanted.push_back(k);
+        const FullResult& result = results[k];
+        if (!result.entry && (!result.scan_findings.empty() || !result.findings.empty())) wanted.push_back(k);
     }
     if (!wanted.empty()) {
-        const std::size_t threads = worker_count(requested, wanted.size(), requested == 0 ? std::thread::hardware_concurrency() : 0);
+        const unsigned int hardware = requested == 0 ? std::thread::hardware_concurrency() : 0;
+        const std::size_t threads = worker_count(requested, wanted.size(), hardware);
         run_in_parallel(wanted.size(), threads, ScanIndex([&](std::size_t index, ReadBuffer&) {
                             FullResult& result = results[wanted[index]];
                             result.line_digests = line_digests(result.scan.filepath, finding_lines(result));
@@ -450,8 +452,8 @@ std::vector<std::string> fingerprints(const FullResult& result, const std::vecto
     for (const AuditFinding* finding : order) {
         std::string_view text;
         if (finding->line > 0) {
-            const auto at = std::lower_bound(digests.begin(), digests.end(), finding->line,
-                                             [](const LineDigest& digest, std::int64_t line) { return digest.line < line; });
+            const auto before = [](const LineDigest& digest, std::int64_t line) { return digest.line < line; };
+            const auto at = std::lower_bound(digests.begin(), digests.end(), finding->line, before);
             if (at == digests.end() || at->line != finding->line) {
                 made.emplace_back();
                 continue;

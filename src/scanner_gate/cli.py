@@ -159,8 +159,8 @@ def _accepted(path: str | None) -> frozenset[str] | None:
         _refuse(str(error))
 
 
-def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types.SimpleNamespace", accepted: frozenset[str] | None,
-              fingerprinted: bool) -> "Iterator[FileReport]":
+def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types.SimpleNamespace",
+              accepted: frozenset[str] | None, fingerprinted: bool) -> "Iterator[FileReport]":
     """The reports named for fingerprints where the format or the baseline
     needs them, fingerprinted where a format made here needs them, and with
     the baseline's findings known. A file without findings is left as it

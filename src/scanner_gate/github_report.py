@@ -30,7 +30,8 @@ def annotation(finding: Finding, file: str, known: bool) -> str:
     line = "" if finding.line is None else f",line={finding.line}"
     if finding.line is not None and finding.column is not None:
         line += f",col={finding.column}"
-    return f"::{command} file={file}{line},title={escape_property(title)}::{escape_data(shown(escape(finding.message)))}\n"
+    message = escape_data(shown(escape(finding.message)))
+    return f"::{command} file={file}{line},title={escape_property(title)}::{message}\n"
 
 
 def write(run: Run, out: TextIO) -> None:

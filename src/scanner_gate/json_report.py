@@ -26,8 +26,10 @@ from scanner_gate.policy import Policy
 from scanner_gate.run import Run
 
 # Written as json.dumps(document, indent=2) writes it, byte for byte, but a
-# file at a time as the reports come, and without the pure-Python encoder
-# that indent= costs: each string goes through json's own C encoder.
+# file at a time as the reports come. The engine writes the objects of the
+# files whose findings it made (scanner_audit.write_json_blocks); the rest
+# are written here, without the pure-Python encoder that indent= costs:
+# each string goes through json's own C encoder.
 _string = json.encoder.encode_basestring_ascii
 
 

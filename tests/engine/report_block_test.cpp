@@ -37,9 +37,11 @@ TEST(Sha256, GivesTheStandardsDigestsWhateverTheUpdatesSizes) {
 class LineDigests : public ::testing::Test {
 protected:
     std::string write(const std::string& content) {
-        const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                           ("line_digests_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        const ::testing::UnitTest& run = *::testing::UnitTest::GetInstance();
+        const std::filesystem::path path =
+            std::filesystem::temp_directory_path() /
+            ("line_digests_" + std::to_string(run.random_seed()) + run.current_test_info()->name() +
+             std::to_string(paths_.size()));
         std::ofstream(path, std::ios::binary) << content;
         paths_.push_back(path);
         return path.string();
@@ -142,7 +144,8 @@ TEST(Escapes, ShowALongTextAsItsHeadAndTailAroundAMarker) {
 TEST(Escapes, ShownWithoutTheWholeEscapedTextAsShownFromIt) {
     // Lengths about the limits, escapes of every width falling on the head's
     // end and the tail's start.
-    const std::string parts[] = {"a", "\\", "\x1b", "\xff", "\xc3\xa9", "\xe2\x80\xae", "\xf0\x9f\x98\x80", "\xed\xa0\x80"};
+    const std::string parts[] = {"a",           "\\",           "\x1b",         "\xff",
+                                 "\xc3\xa9",     "\xe2\x80\xae", "\xf0\x9f\x98\x80", "\xed\xa0\x80"};
     std::uint32_t seed = 24;
     for (int round = 0; round < 3000; ++round) {
         seed = seed * 1103515245u + 12345u;
