@@ -116,9 +116,19 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[Fil
     is reported, when a path does not exist, and when a tree cannot be
     walked at all: every path is scanned before the first report."""
     scanner = policy.scanner()
+    kinds = _kinds(paths)
+    if len(kinds) == 1 and stat.S_ISDIR(kinds[0][1].st_mode):
+        # One tree: its walk reports each file once already (by device and
+        # inode, confirmed), so only the order is left to make.
+        path = kinds[0][0]
+        results = _native_results(scanner, path, True, policy, options)
+        one_tree = [_Found(result.filepath, result, path, True, result.entry) for result in results]
+        del results
+        one_tree.sort(key=lambda file: file.filepath, reverse=True)
+        return _reports(one_tree, scanner, policy, options)
     found: dict[str, _Found] = {}
     seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
-    for path, status in _kinds(paths):
+    for path, status in kinds:
         mode = status.st_mode
         if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
             found.setdefault(path, _Found(path, None, path, False, False))

@@ -23,6 +23,17 @@ class TestFilesAndDirectories:
         ]
         assert files_of(completed)["plugins/other/tool"]["errors"] == ["plugins/other/tool:2: import interdit \u2014 'os'"]
 
+    def test_one_tree_reports_a_file_reached_by_a_hard_link_and_a_link_once(self, project):
+        shell = project.write("myplugin/shell.py", "import os\n")
+        os.link(shell, project.tree / "myplugin" / "again.py")
+        os.symlink("../myplugin", project.tree / "other")
+
+        completed = project.run("--json", "plugins")
+
+        # Which name is reported follows the directory's listing order.
+        assert len([path for path in files_of(completed) if path.endswith(("shell.py", "again.py"))]) == 1
+        assert json.loads(completed.stdout)["summary"]["scanned"] == 3
+
     def test_a_missing_path_is_unusable_input_and_nothing_is_reported(self, project):
         completed = project.run("plugins/myplugin/core.py", "plugins/nope.py")
 
