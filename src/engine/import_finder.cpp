@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "python_lexer.hpp"
 #include "python_unicode.hpp"
 
 namespace scanner_core {
@@ -128,13 +129,13 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 
 }  // namespace
 
-// The name of an import statement into `module`, taking the lexer's buffer
-// rather than copying a name that may be very long.
+// The name of an import statement into `module`, taken from the lexer
+// rather than copied when it may be very long.
 void take_name(const Token& token, std::string& module) {
     // A long name is taken; a short one, which may live inside the string
     // object itself, is copied.
-    if (token.ascii && token.buffer != nullptr && token.text.size() > 256) {
-        module.swap(*token.buffer);
+    if (token.ascii && token.text.size() > 256) {
+        module = token.take_text();
         return;
     }
     module.clear();
@@ -458,7 +459,7 @@ void ImportFinder::token(const Token& token) {
     // Only a match statement's first line asks (and a wide load of the
     // token's first bytes, just stored in pieces, would wait on them).
     if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
-    // The expression first: the import statement may take the name's buffer.
+    // The expression first: the import statement may take the name's text.
     expression(token);
     import_token(token);
 }
@@ -581,11 +582,10 @@ void ImportFinder::on_name(const Token& token) {
     frame.chain_line = token.line;
     frame.after_string = false;
     frame.shape = Shape::name;
-    if (token.ascii && token.buffer != nullptr && token.text.size() > 256 && !keeping_ &&
-        import_step_ == ImportStep::idle) {
+    if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
         // A long name is taken from the lexer rather than copied, unless an
         // import statement reads it, or the subject's reading reads it too.
-        frame.value_name.swap(*token.buffer);
+        frame.value_name = token.take_text();
     } else {
         frame.value_name = normal_name(token);
     }

@@ -28,13 +28,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "line_skipper.hpp"
-#include "python_lexer.hpp"
 #include "found_imports.hpp"
+#include "python_token.hpp"
 
 namespace scanner_core {
 
-class ImportFinder final : public StatementSink {
+class ImportFinder final : public TokenSink {
 public:
     // Appends what it finds to `found`. Throws std::bad_alloc only, as do
     // the members below.
@@ -50,24 +49,20 @@ public:
         found_.add({AuditedImport::Kind::statement, line, std::string(module.substr(level)), level});
     }
 
-    // A logical line begins with its first token; `indent` is its column.
-    void line_start(std::int64_t line, std::uint64_t indent);
-    void token(const Token& token);
-    // A logical line ends.
-    void newline();
-    // The text ends.
-    void end();
+    // The tokens of the text, as TokenSink says.
+    void line_start(std::int64_t line, std::uint64_t indent) override;
+    void token(const Token& token) override;
+    void newline() override;
+    void end() override;
 
-    // Whether the lexer must keep the body of the next string: the finder
-    // will need it.
-    bool wants_string_body() const noexcept;
+    // Whether the string that begins is one the finder will read: a name
+    // argument, or a text given to exec.
+    bool wants_string_body() const noexcept override;
 
-    // Whether the finder is between statements and in no match statement:
-    // then a logical line that holds no import and no dynamic importer's
-    // name changes nothing, and may be passed over.
+    // Whether the finder is between statements and in no match statement.
     // Once a name is bound to an importer or to builtins, any line may call
-    // it: none is.
-    bool at_rest() const noexcept {
+    // it: none may be passed over then.
+    bool at_rest() const noexcept override {
         return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.empty();
     }
 

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "byte_scan.hpp"
-#include "import_finder.hpp"
 #include "line_skipper.hpp"
 #include "python_chars.hpp"
 #include "python_unicode.hpp"
@@ -98,8 +97,8 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
         const Mode before = mode_;
         switch (mode_) {
             case Mode::line_start:
-                if (skipping_ && column_ == 0 && brackets_.empty() && finder_.at_rest()) {
-                    used = skip_uninteresting_lines(p, end, line_feeds_, finder_);
+                if (skipping_ && column_ == 0 && brackets_.empty() && sink_.at_rest()) {
+                    used = skip_uninteresting_lines(p, end, line_feeds_, sink_);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);
@@ -142,8 +141,8 @@ void PythonLexer::finish() {
                   open.line);
         return;
     }
-    if (mode_ == Mode::code) finder_.newline();
-    finder_.end();
+    if (mode_ == Mode::code) sink_.newline();
+    sink_.end();
     mode_ = Mode::stopped;
 }
 
@@ -186,7 +185,7 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
         column_ = continuation_column_ = 0;
         return static_cast<std::size_t>(q + length - p);
     }
-    finder_.line_start(line(), continuation_column_ != 0 ? continuation_column_ : column_);
+    sink_.line_start(line(), continuation_column_ != 0 ? continuation_column_ : column_);
     column_ = continuation_column_ = 0;
     mode_ = Mode::code;
     return static_cast<std::size_t>(q - p);
@@ -200,7 +199,7 @@ void PythonLexer::emit_op(Op op, std::uint64_t dots) {
     token.op = op;
     token.line = line();
     token.int_value = dots;
-    finder_.token(token);
+    sink_.token(token);
 }
 
 bool PythonLexer::open_bracket(char kind, bool from_format) {
@@ -215,7 +214,7 @@ bool PythonLexer::open_bracket(char kind, bool from_format) {
 void PythonLexer::newline_in_code() {
     // Inside brackets a line break joins lines; at the top it ends the logical line.
     if (!brackets_.empty()) return;
-    finder_.newline();
+    sink_.newline();
     mode_ = Mode::line_start;
     column_ = 0;
 }
@@ -237,7 +236,7 @@ void PythonLexer::close_field() {
     Token token;
     token.kind = TokenKind::field_close;
     token.line = line();
-    finder_.token(token);
+    sink_.token(token);
     mode_ = Mode::fstring_middle;
     in_format_ = from_format;
 }
@@ -549,7 +548,7 @@ void PythonLexer::end_name(bool quote_follows) {
     Token token;
     token.line = token_line_;
     token.text = text_;
-    token.buffer = &text_;
+    token.set_owner(&text_);
     token.ascii = text_ascii_;
     const Keyword keyword = text_ascii_ ? keyword_of(text_) : Keyword::none;
     if (keyword != Keyword::none) {
@@ -559,7 +558,7 @@ void PythonLexer::end_name(bool quote_follows) {
         token.kind = TokenKind::name;
     }
     mode_ = Mode::code;
-    finder_.token(token);
+    sink_.token(token);
 }
 
 // --- numbers ---------------------------------------------------------------
@@ -645,7 +644,7 @@ void PythonLexer::end_number() {
     token.nonzero = number_int_ && number_nonzero_;
     token.int_value = number_int_ ? number_value_ : 0;
     mode_ = Mode::code;
-    finder_.token(token);
+    sink_.token(token);
 }
 
 // --- strings ---------------------------------------------------------------
@@ -666,13 +665,13 @@ void PythonLexer::begin_string(char quote, bool triple) {
         Token token;
         token.kind = TokenKind::fstring_start;
         token.line = token_line_;
-        finder_.token(token);
+        sink_.token(token);
         mode_ = Mode::fstring_middle;
         in_format_ = false;
         named_escape_ = false;
         return;
     }
-    capture_ = finder_.wants_string_body();
+    capture_ = sink_.wants_string_body();
     text_.clear();
     mode_ = Mode::string_body;
 }
@@ -755,7 +754,7 @@ ended : {
     token.raw = raw_;
     if (capture_) token.text = text_;
     mode_ = Mode::code;
-    finder_.token(token);
+    sink_.token(token);
     return static_cast<std::size_t>(q - p);
 }
 }
@@ -795,7 +794,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
             Token token;
             token.kind = TokenKind::fstring_end;
             token.line = line();
-            finder_.token(token);
+            sink_.token(token);
             mode_ = Mode::code;
             return static_cast<std::size_t>(q - p);
         }
@@ -818,7 +817,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                     Token token;
                     token.kind = TokenKind::field_open;
                     token.line = line();
-                    finder_.token(token);
+                    sink_.token(token);
                 }
                 mode_ = Mode::code;
                 return static_cast<std::size_t>(q + 1 - p);

@@ -3,11 +3,11 @@
 // triple quotes, escapes, f-strings nested as 3.12 allows), comments,
 // continuation lines, brackets, logical lines and their indentation.
 //
-// It hands each token to an ImportFinder as soon as the token ends, and
-// keeps between pieces only its mode, its bracket and f-string stacks
-// (bounded as Python bounds them) and the token in progress: the text of a
-// name, whole (any name may prove to be what a dynamic import is called
-// on), and the body of a string only when the finder asks for it. A text Python would
+// It hands each token to a TokenSink as soon as the token ends, and keeps
+// between pieces only its mode, its bracket and f-string stacks (bounded as
+// Python bounds them) and the token in progress: the text of a name, whole
+// (any name may prove to be what a dynamic import is called on), and the
+// body of a string only when the sink asks for it. A text Python would
 // refuse to tokenize is refused with a reason and a line.
 #pragma once
 
@@ -17,62 +17,14 @@
 #include <string_view>
 #include <vector>
 
+#include "python_token.hpp"
+
 namespace scanner_core {
-
-class ImportFinder;
-
-enum class TokenKind : std::uint8_t {
-    name,
-    keyword,
-    number,
-    string,         // a whole string literal other than an f-string
-    op,
-    fstring_start,  // an f-string begins; its replacement fields follow as field_open ... field_close
-    fstring_end,
-    field_open,     // the "{" of a replacement field
-    field_close,    // its "}"
-};
-
-enum class Keyword : std::uint8_t { none, import_, from_, def_, class_, if_, as_, constant, other };
-
-enum class Op : std::uint8_t {
-    lparen,
-    rparen,
-    lbracket,
-    rbracket,
-    lbrace,
-    rbrace,
-    dot,
-    ellipsis,
-    comma,
-    semicolon,
-    colon,
-    assign,  // "=" alone
-    star,    // "*" alone
-    double_star,
-    other,
-};
-
-struct Token {
-    TokenKind kind = TokenKind::op;
-    Keyword keyword = Keyword::none;
-    Op op = Op::other;
-    bool ascii = true;         // name: no byte above 0x7f
-    bool str_literal = false;  // string: a str literal (not bytes)
-    bool raw = false;          // string: raw prefix
-    bool int_literal = false;  // number: an integer literal
-    bool nonzero = false;      // number: an integer whose value is not zero
-    std::uint64_t int_value = 0;  // number: an integer's value, held at 2**62 past it; ellipsis: its dots
-    std::int64_t line = 0;     // of the token's first byte, counted at line feeds
-    std::string_view text;     // name: its bytes (as kept); string: its body, when asked for
-    // name: the lexer's buffer that holds `text`, which the finder may take
-    // by swapping in one of its own (which the lexer clears before use).
-    std::string* buffer = nullptr;
-};
 
 class PythonLexer {
 public:
-    explicit PythonLexer(ImportFinder& finder) noexcept : finder_(finder) {}
+    // Hands the tokens to `sink`, which must outlive the lexer.
+    explicit PythonLexer(TokenSink& sink) noexcept : sink_(sink) {}
     PythonLexer(const PythonLexer&) = delete;
     PythonLexer& operator=(const PythonLexer&) = delete;
 
@@ -93,7 +45,7 @@ public:
 
     static constexpr std::size_t kMaxHeldBack = 8;
 
-    // Whether logical lines that cannot matter to the finder may be passed
+    // Whether logical lines that cannot matter to the sink may be passed
     // over without tokens (the default). Reading every token gives the same
     // findings, slower; tests compare the two.
     void set_skipping(bool skipping) noexcept { skipping_ = skipping; }
@@ -148,7 +100,7 @@ private:
     // In a format specifier: whether a field opened there would nest deeper than Python allows.
     bool too_deep_in_format() const noexcept;
 
-    ImportFinder& finder_;
+    TokenSink& sink_;
     bool skipping_ = true;
     bool decoded_ = false;
     Mode mode_ = Mode::line_start;

@@ -1,0 +1,100 @@
+// What the tokenizer produces: the tokens of Python source as far as the
+// audit needs them, and the sink interface through which they leave it.
+// The tokenizer knows only this interface; whoever reads the tokens (the
+// import finder, a test driver) implements it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "line_skipper.hpp"
+
+namespace scanner_core {
+
+enum class TokenKind : std::uint8_t {
+    name,
+    keyword,
+    number,
+    string,         // a whole string literal other than an f-string
+    op,
+    fstring_start,  // an f-string begins; its replacement fields follow as field_open ... field_close
+    fstring_end,
+    field_open,     // the "{" of a replacement field
+    field_close,    // its "}"
+};
+
+enum class Keyword : std::uint8_t { none, import_, from_, def_, class_, if_, as_, constant, other };
+
+enum class Op : std::uint8_t {
+    lparen,
+    rparen,
+    lbracket,
+    rbracket,
+    lbrace,
+    rbrace,
+    dot,
+    ellipsis,
+    comma,
+    semicolon,
+    colon,
+    assign,  // "=" alone
+    star,    // "*" alone
+    double_star,
+    other,
+};
+
+struct Token {
+    TokenKind kind = TokenKind::op;
+    Keyword keyword = Keyword::none;
+    Op op = Op::other;
+    bool ascii = true;         // name: no byte above 0x7f
+    bool str_literal = false;  // string: a str literal (not bytes)
+    bool raw = false;          // string: raw prefix
+    bool int_literal = false;  // number: an integer literal
+    bool nonzero = false;      // number: an integer whose value is not zero
+    std::uint64_t int_value = 0;  // number: an integer's value, held at 2**62 past it; ellipsis: its dots
+    std::int64_t line = 0;     // of the token's first byte, counted at line feeds
+    std::string_view text;     // name: its bytes; string: its body, when the sink asked for it
+
+    // name: its bytes, moved out of the tokenizer to spare the copy of a
+    // long name; `text` must not be read after. Only inside the sink's
+    // token(), at most once. Never fails.
+    std::string take_text() const noexcept { return owner_ != nullptr ? std::move(*owner_) : std::string(); }
+
+    // For the tokenizer: the string that holds `text` and may be taken.
+    void set_owner(std::string* owner) noexcept { owner_ = owner; }
+
+private:
+    std::string* owner_ = nullptr;
+};
+
+// Where the tokenizer's output goes: the tokens of each logical line
+// between line_start and newline, then end. It also takes the import
+// statements the line skipper reads without tokens (StatementSink), on the
+// lines the sink says it may pass over. Called on the tokenizer's thread;
+// each member throws std::bad_alloc only.
+class TokenSink : public StatementSink {
+public:
+    // A logical line begins with its first token; `indent` is its column.
+    virtual void line_start(std::int64_t line, std::uint64_t indent) = 0;
+    virtual void token(const Token& token) = 0;
+    // A logical line ends.
+    virtual void newline() = 0;
+    // The text ends, read whole and accepted.
+    virtual void end() = 0;
+
+    // Whether the tokenizer must keep the body of the next string (in
+    // Token::text): the sink will need it. Never fails.
+    virtual bool wants_string_body() const noexcept = 0;
+    // Whether a logical line that holds no import and no dynamic importer's
+    // name changes nothing for the sink now, and may be passed over without
+    // tokens. Never fails.
+    virtual bool at_rest() const noexcept = 0;
+
+protected:
+    ~TokenSink() = default;
+};
+
+}  // namespace scanner_core
