@@ -90,6 +90,35 @@ void PythonLexer::refuse_at(std::string reason, std::int64_t line) {
 }
 
 std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
+    mark_ = data;
+    mark_column_ = next_column_;
+    const std::size_t used = lex_piece(data, size, final);
+    next_column_ = column_at(data + used);
+    return used;
+}
+
+std::int64_t PythonLexer::column_far(const char* at) noexcept {
+    // From the last line feed before `at`, found from the back: the bytes
+    // before it count for nothing.
+    if (const void* feed = memrchr(mark_, '\n', static_cast<std::size_t>(at - mark_))) {
+        mark_ = static_cast<const char*>(feed) + 1;
+        mark_column_ = 1;
+    }
+    // Each byte but a UTF-8 continuation byte (10xxxxxx) begins a code point.
+    std::int64_t continuation = 0;
+    const char* q = mark_;
+    for (; at - q >= 8; q += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, q, 8);
+        continuation += __builtin_popcountll(word & ~(word << 1) & 0x8080808080808080ULL);
+    }
+    for (; q < at; ++q) continuation += (*q & 0xc0) == 0x80;
+    mark_column_ += (at - mark_) - continuation;
+    mark_ = at;
+    return mark_column_;
+}
+
+std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool final) {
     const char* p = data;
     const char* const end = data + size;
     while (p < end) {
@@ -97,7 +126,7 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
         const Mode before = mode_;
         switch (mode_) {
             case Mode::line_start:
-                if (skipping_ && column_ == 0 && brackets_.empty() && sink_.at_rest()) {
+                if (skipping_ && indent_ == 0 && brackets_.empty() && sink_.at_rest()) {
                     used = skip_uninteresting_lines(p, end, line_feeds_, sink_);
                     if (used > 0) break;
                 }
@@ -153,18 +182,18 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
     for (; q < end; ++q) {
         const char c = *q;
         if (c == ' ') {
-            ++column_;
+            ++indent_;
         } else if (c == '\t') {
-            column_ = (column_ / 8 + 1) * 8;
+            indent_ = (indent_ / 8 + 1) * 8;
         } else if (c == '\f') {
-            column_ = 0;
+            indent_ = 0;
         } else if (c == '\\') {
             // Indentation goes on over a continuation line, and the first
             // backslash after blanks fixes it, as Python counts it.
             if (end - q < 3 && !final) return static_cast<std::size_t>(q - p);
             const char next = end - q > 1 ? q[1] : '\0';
             if (next != '\n' && next != '\r') break;  // refused in code
-            if (continuation_column_ == 0) continuation_column_ = column_;
+            if (continuation_indent_ == 0) continuation_indent_ = indent_;
             q = python_chars::after_line_break(q + 1, end) - 1;
             if (*q == '\n') ++line_feeds_;
         } else {
@@ -182,22 +211,23 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
         if (c == '\r' && q + 1 == end && !final) return static_cast<std::size_t>(q - p);
         const std::size_t length = (c == '\r' && q + 1 < end && q[1] == '\n') ? 2 : 1;
         if (c == '\n' || length == 2) ++line_feeds_;
-        column_ = continuation_column_ = 0;
+        indent_ = continuation_indent_ = 0;
         return static_cast<std::size_t>(q + length - p);
     }
-    sink_.line_start(line(), continuation_column_ != 0 ? continuation_column_ : column_);
-    column_ = continuation_column_ = 0;
+    sink_.line_start(line(), continuation_indent_ != 0 ? continuation_indent_ : indent_);
+    indent_ = continuation_indent_ = 0;
     mode_ = Mode::code;
     return static_cast<std::size_t>(q - p);
 }
 
 // --- code ------------------------------------------------------------------
 
-void PythonLexer::emit_op(Op op, std::uint64_t dots) {
+void PythonLexer::emit_op(Op op, const char* at, std::uint64_t dots) {
     Token token;
     token.kind = TokenKind::op;
     token.op = op;
     token.line = line();
+    token.column = column_at(at);
     token.int_value = dots;
     sink_.token(token);
 }
@@ -216,7 +246,7 @@ void PythonLexer::newline_in_code() {
     if (!brackets_.empty()) return;
     sink_.newline();
     mode_ = Mode::line_start;
-    column_ = 0;
+    indent_ = 0;
 }
 
 bool PythonLexer::too_deep_in_format() const noexcept {
@@ -230,12 +260,13 @@ bool PythonLexer::too_deep_in_format() const noexcept {
     return fields >= python_chars::kMaxFields;
 }
 
-void PythonLexer::close_field() {
+void PythonLexer::close_field(const char* at) {
     const bool from_format = brackets_.back().from_format;
     brackets_.pop_back();
     Token token;
     token.kind = TokenKind::field_close;
     token.line = line();
+    token.column = column_at(at);
     sink_.token(token);
     mode_ = Mode::fstring_middle;
     in_format_ = from_format;
@@ -267,6 +298,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
 
     if (is(c, kNameByte) && !is(c, kDigitByte)) {
         token_line_ = line();
+        token_column_ = column_at(q);
         text_ascii_ = true;
         // A short ASCII name whose end is in view is read here; any other in name mode.
         const char* e = q;
@@ -285,6 +317,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     if (is(c, kDigitByte) || (c == '.' && left > 1 && is(next, kDigitByte))) {
         if (c == '0' && left < 2 && !final) return wait();
         token_line_ = line();
+        token_column_ = column_at(q);
         number_int_ = true;
         number_nonzero_ = false;
         number_value_ = 0;
@@ -359,6 +392,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '"':
             if (left < 3 && !final) return wait();
             token_line_ = line();
+            if (!has_prefix_) token_column_ = column_at(q);  // a prefix is the string's start
             if (next == c && after == c) {
                 begin_string(c, true);
                 return taken(3);
@@ -369,7 +403,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '[':
         case '{':
             if (!open_bracket(c, false)) return 0;
-            emit_op(c == '(' ? Op::lparen : c == '[' ? Op::lbracket : Op::lbrace);
+            emit_op(c == '(' ? Op::lparen : c == '[' ? Op::lbracket : Op::lbrace, q);
             return taken(1);
         case ')':
         case ']':
@@ -384,7 +418,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
                     refuse(std::string("f-string: unmatched '") + c + "'");
                     return 0;
                 }
-                close_field();
+                close_field(q);
                 return taken(1);
             }
             if ((open == '(' && c != ')') || (open == '[' && c != ']') || (open == '{' && c != '}')) {
@@ -392,7 +426,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
                 return 0;
             }
             brackets_.pop_back();
-            emit_op(c == ')' ? Op::rparen : c == ']' ? Op::rbracket : Op::rbrace);
+            emit_op(c == ')' ? Op::rparen : c == ']' ? Op::rbracket : Op::rbrace, q);
             return taken(1);
         }
         case ':':
@@ -403,7 +437,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
                 return taken(1);
             }
             if (left < 2 && !final) return wait();
-            emit_op(next == '=' ? Op::other : Op::colon);
+            emit_op(next == '=' ? Op::other : Op::colon, q);
             return taken(next == '=' ? 2 : 1);
         case '.': {
             // A run of dots, which Python reads as "..." tokens while three
@@ -415,26 +449,26 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             while (run < left && q[run] == '.') ++run;
             if (run >= 3) {
                 const std::size_t threes = run - run % 3;
-                emit_op(Op::ellipsis, threes);
+                emit_op(Op::ellipsis, q, threes);
                 return taken(threes);
             }
             if (run == left && !final) return wait();
-            emit_op(Op::dot);
+            emit_op(Op::dot, q);
             return taken(1);
         }
-        case ',': emit_op(Op::comma); return taken(1);
-        case ';': emit_op(Op::semicolon); return taken(1);
+        case ',': emit_op(Op::comma, q); return taken(1);
+        case ';': emit_op(Op::semicolon, q); return taken(1);
         case '=':
             if (left < 2 && !final) return wait();
-            emit_op(next == '=' ? Op::other : Op::assign);
+            emit_op(next == '=' ? Op::other : Op::assign, q);
             return taken(next == '=' ? 2 : 1);
         case '*':
             if (left < 3 && !final) return wait();
             if (next == '*') {
-                emit_op(after == '=' ? Op::other : Op::double_star);
+                emit_op(after == '=' ? Op::other : Op::double_star, q);
                 return taken(after == '=' ? 3 : 2);
             }
-            emit_op(next == '=' ? Op::other : Op::star);
+            emit_op(next == '=' ? Op::other : Op::star, q);
             return taken(next == '=' ? 2 : 1);
         case '/':
         case '<':
@@ -442,10 +476,10 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             // "//", "<<", ">>", each possibly with "=", or one of "<=", ">=", "<>".
             if (left < 3 && !final) return wait();
             if (next == c) {
-                emit_op(Op::other);
+                emit_op(Op::other, q);
                 return taken(after == '=' ? 3 : 2);
             }
-            emit_op(Op::other);
+            emit_op(Op::other, q);
             return taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
         case '-':
         case '+':
@@ -456,9 +490,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '@':
         case '!':
             if (left < 2 && !final) return wait();
-            emit_op(Op::other);
+            emit_op(Op::other, q);
             return taken(next == '=' || (c == '-' && next == '>') ? 2 : 1);
-        case '~': emit_op(Op::other); return taken(1);
+        case '~': emit_op(Op::other, q); return taken(1);
         default: break;
     }
     const auto byte = static_cast<unsigned char>(c);
@@ -547,6 +581,7 @@ void PythonLexer::end_name(bool quote_follows) {
     }
     Token token;
     token.line = token_line_;
+    token.column = token_column_;
     token.text = text_;
     token.set_owner(&text_);
     token.ascii = text_ascii_;
@@ -633,13 +668,16 @@ void PythonLexer::add_digit(char c) noexcept {
     const std::uint64_t digit = c <= '9' ? static_cast<std::uint64_t>(c - '0')
                                          : static_cast<std::uint64_t>((c | 0x20) - 'a' + 10);
     constexpr std::uint64_t kMost = std::uint64_t{1} << 62;  // past it, the value stays there
-    number_value_ = number_value_ >= kMost / 16 ? kMost : number_value_ * number_base_ + digit;
+    std::uint64_t shifted = 0;
+    const bool past = __builtin_mul_overflow(number_value_, number_base_, &shifted) || shifted > kMost - digit;
+    number_value_ = past ? kMost : shifted + digit;
 }
 
 void PythonLexer::end_number() {
     Token token;
     token.kind = TokenKind::number;
     token.line = token_line_;
+    token.column = token_column_;
     token.int_literal = number_int_;
     token.nonzero = number_int_ && number_nonzero_;
     token.int_value = number_int_ ? number_value_ : 0;
@@ -665,6 +703,7 @@ void PythonLexer::begin_string(char quote, bool triple) {
         Token token;
         token.kind = TokenKind::fstring_start;
         token.line = token_line_;
+        token.column = token_column_;
         sink_.token(token);
         mode_ = Mode::fstring_middle;
         in_format_ = false;
@@ -750,6 +789,7 @@ ended : {
     Token token;
     token.kind = TokenKind::string;
     token.line = token_line_;
+    token.column = token_column_;
     token.str_literal = !bytes_;
     token.raw = raw_;
     if (capture_) token.text = text_;
@@ -789,11 +829,12 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                 refuse("f-string: expecting '}'");
                 return 0;
             }
-            q += length;
             fstrings_.pop_back();
             Token token;
             token.kind = TokenKind::fstring_end;
             token.line = line();
+            token.column = column_at(q);
+            q += length;
             sink_.token(token);
             mode_ = Mode::code;
             return static_cast<std::size_t>(q - p);
@@ -817,6 +858,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                     Token token;
                     token.kind = TokenKind::field_open;
                     token.line = line();
+                    token.column = column_at(q);
                     sink_.token(token);
                 }
                 mode_ = Mode::code;
@@ -828,7 +870,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
                     continue;
                 }
                 if (in_format_) {
-                    close_field();
+                    close_field(q);
                     return static_cast<std::size_t>(q + 1 - p);
                 }
                 if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);

@@ -72,6 +72,19 @@ private:
     };
 
     std::int64_t line() const noexcept { return line_feeds_ + 1; }
+    // The column of `at`, a byte of the piece being lexed at or after any
+    // asked for before: counts the bytes since the last one asked for.
+    std::int64_t column_at(const char* at) noexcept {
+        if (at - mark_ > 16) return column_far(at);
+        // In locals: the bytes read could alias the members.
+        std::int64_t column = mark_column_;
+        for (const char* q = mark_; q < at; ++q) column = *q == '\n' ? 1 : column + ((*q & 0xc0) != 0x80);
+        mark_ = at;
+        mark_column_ = column;
+        return column;
+    }
+    std::int64_t column_far(const char* at) noexcept;
+    std::size_t lex_piece(const char* data, std::size_t size, bool final);
     void refuse(std::string reason);
     void refuse_at(std::string reason, std::int64_t line);
 
@@ -93,10 +106,11 @@ private:
     void end_number();
     void add_digit(char c) noexcept;  // a digit (or `_`) of the integer being read
     void begin_string(char quote, bool triple);
-    void emit_op(Op op, std::uint64_t dots = 0);  // dots: of an ellipsis, how many it stands for
+    // `at`: the op's first byte; `dots`: of an ellipsis, how many it stands for.
+    void emit_op(Op op, const char* at, std::uint64_t dots = 0);
     bool open_bracket(char kind, bool from_format);
     void newline_in_code();
-    void close_field();
+    void close_field(const char* at);  // `at`: its "}"
     // In a format specifier: whether a field opened there would nest deeper than Python allows.
     bool too_deep_in_format() const noexcept;
 
@@ -106,8 +120,13 @@ private:
     Mode mode_ = Mode::line_start;
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;
-    std::uint64_t column_ = 0;  // indentation measured so far at a line start
-    std::uint64_t continuation_column_ = 0;  // the column at its first continuation, when not 0
+    // Where in the piece being lexed the column is known, and that column;
+    // the column the next piece begins at.
+    const char* mark_ = nullptr;
+    std::int64_t mark_column_ = 1;
+    std::int64_t next_column_ = 1;
+    std::uint64_t indent_ = 0;  // indentation measured so far at a line start
+    std::uint64_t continuation_indent_ = 0;  // the indentation at its first continuation, when not 0
 
     std::vector<Bracket> brackets_;
     std::vector<FString> fstrings_;
@@ -116,6 +135,7 @@ private:
 
     // The token in progress.
     std::int64_t token_line_ = 0;
+    std::int64_t token_column_ = 0;
     std::string text_;
     bool text_ascii_ = true;
     bool capture_ = false;

@@ -56,6 +56,9 @@ struct Token {
     bool nonzero = false;      // number: an integer whose value is not zero
     std::uint64_t int_value = 0;  // number: an integer's value, held at 2**62 past it; ellipsis: its dots
     std::int64_t line = 0;     // of the token's first byte, counted at line feeds
+    // Of the token's first byte (a string's prefix): 1-based, in code points
+    // since the last line feed, as the line scan counts its columns.
+    std::int64_t column = 0;
     std::string_view text;     // name: its bytes; string: its body, when the sink asked for it
 
     // name: its bytes, moved out of the tokenizer to spare the copy of a
