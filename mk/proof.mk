@@ -4,20 +4,27 @@
 # on the standard library and the fuzzer on a fixed number of sources from a
 # fixed seed; `make differential` adds the development environment's
 # site-packages, and `make fuzz` runs the fuzzer for FUZZ_SECONDS from a
-# seed it prints (FUZZ_SEED chooses one).
+# seed it prints (FUZZ_SEED chooses one). `make token-proof` sets the
+# tokenizer alone beside Python's tokenize on the whole standard library,
+# each file fed at once and a byte at a time (`make test` runs a sample of
+# it with the engine tests).
 PROOF_RUN := PYTHONPATH=$(DEV_PYTHONPATH) $(PY)
 FUZZ_SOURCES_SMOKE ?= 20000
 FUZZ_SEED ?=
 
 EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke
 
-.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke
+.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke token-proof
 
 differential-stdlib: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib
 
 differential: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib --site-packages
+
+token-proof: build
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --piece 1
 
 fuzz-sources-smoke: build
 	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) --seed 1 --sources $(FUZZ_SOURCES_SMOKE) --out build/fuzz-sources
