@@ -32,6 +32,10 @@ struct AuditedImport {
     // module's package the name is relative to (0: absolute). The name has
     // no leading dots then.
     std::uint64_t level = 0;
+    // 1-based, in code points since the last line feed, as the line scan
+    // counts: where the statement or the call begins (for what a text given
+    // to exec imports, where that call begins); 0 where not known.
+    std::int64_t column = 0;
 };
 
 // Which modules the judgement may report. Called on the thread that feeds

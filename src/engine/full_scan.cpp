@@ -376,6 +376,7 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 text = forbidden ? kHiddenForbidden : kHiddenUnlisted;
             }
             AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
+            made.column = found.column;
             unicode::append_printable(made.module, made.message);
             made.message.append(close);
             if (rule == AuditRule::unaudited_file) made.module.clear();  // the text was why, not a module

@@ -83,9 +83,9 @@ struct AuditFinding {
     std::int64_t line = 0;  // 1-based, counted at line feeds as the line scan counts; 0 for the whole file
     std::string module;     // the module judged; the callee of a dynamic import; empty where there is none
     std::string message;    // "<path>:<line>: <text>", as the line scan's messages are made
-    // 1-based, in characters (code points) of the line: where the line
-    // scan's statement starts; 0 where it is not known (the audit's
-    // findings, whole-file findings).
+    // 1-based, in characters (code points) of the line: where the
+    // statement or call starts; 0 where it is not known (whole-file
+    // findings, the file's refusal).
     std::int64_t column = 0;
 };
 

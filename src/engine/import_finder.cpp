@@ -206,7 +206,7 @@ void ImportFinder::Bindings::merge_into(Bindings& target) {
     builtins.clear();
 }
 
-ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, std::int64_t line) {
+ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& frame = frames_[depth_++];
     // Reset by copying a blank frame: assigning an empty string keeps a
@@ -214,7 +214,8 @@ ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, std::int64_t line) {
     static const Frame kBlank{};
     frame = kBlank;
     frame.kind = kind;
-    frame.open_line = line;
+    frame.open_line = token.line;
+    frame.open_column = token.column;
     return frame;
 }
 
@@ -301,12 +302,12 @@ void ImportFinder::end() {
 
 // --- import statements ------------------------------------------------------
 
-void ImportFinder::record_import(std::int64_t line, std::string module, std::uint64_t level) {
-    found_.add({AuditedImport::Kind::statement, line, std::move(module), level});
+void ImportFinder::record_import(std::string module, std::uint64_t level) {
+    found_.add({AuditedImport::Kind::statement, statement_line_, std::move(module), level, statement_column_});
 }
 
 void ImportFinder::end_statement() {
-    if (import_step_ == ImportStep::plain_after) record_import(statement_line_, std::move(module_));
+    if (import_step_ == ImportStep::plain_after) record_import(std::move(module_));
     import_step_ = ImportStep::idle;
     in_import_ = false;
 }
@@ -321,9 +322,11 @@ void ImportFinder::import_token(const Token& token) {
             if (keyword == Keyword::import_) {
                 import_step_ = ImportStep::plain_name;
                 statement_line_ = token.line;
+                statement_column_ = token.column;
             } else if (keyword == Keyword::from_) {
                 import_step_ = ImportStep::from_start;
                 statement_line_ = token.line;
+                statement_column_ = token.column;
                 from_relative_ = false;
                 from_level_ = 0;
                 module_.clear();
@@ -339,7 +342,7 @@ void ImportFinder::import_token(const Token& token) {
                 return;
             }
             plain_builtins_ = module_ == "builtins";
-            record_import(statement_line_, std::move(module_));
+            record_import(std::move(module_));
             module_.clear();
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::plain_alias;
@@ -380,7 +383,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::from_after;
             } else {
                 // `from . import x`: the package itself, relative.
-                if (keyword == Keyword::import_ && from_relative_) record_import(statement_line_, {}, from_level_);
+                if (keyword == Keyword::import_ && from_relative_) record_import({}, from_level_);
                 import_step_ = ImportStep::idle;
             }
             return;
@@ -395,7 +398,7 @@ void ImportFinder::import_token(const Token& token) {
                 // The names imported from importlib or builtins may be importers, under an alias.
                 const bool importer_module = !from_relative_ && (module_ == "importlib" || module_ == "builtins");
                 from_importer_module_ = module_ == "builtins";
-                record_import(statement_line_, std::move(module_), from_relative_ ? from_level_ : 0);
+                record_import(std::move(module_), from_relative_ ? from_level_ : 0);
                 module_.clear();
                 import_step_ = importer_module ? ImportStep::from_names : ImportStep::idle;
                 return;
@@ -512,7 +515,7 @@ void ImportFinder::expression(const Token& token) {
             break;
         }
         case TokenKind::fstring_end: top().after_string = true; break;
-        case TokenKind::field_open: push(Frame::Kind::field, token.line); break;
+        case TokenKind::field_open: push(Frame::Kind::field, token); break;
         case TokenKind::field_close:
             if (depth_ > 1) --depth_;
             break;
@@ -527,6 +530,7 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
         if (!frame.empty) frame.pure = false;
         frame.chain = true;
         frame.chain_line = token.line;
+        frame.chain_column = token.column;
     }
     frame.shape = Shape::other;
     frame.name_dynamic = frame.attribute_dynamic = false;
@@ -570,7 +574,7 @@ void ImportFinder::on_name(const Token& token) {
             if (name == "loader") flush_reference(frame);
             frame.pending = Role::none;
         }
-        note_role(frame, role_of_attribute(frame, name), name, frame.chain_line);
+        note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute = std::move(name);
         }
@@ -580,6 +584,7 @@ void ImportFinder::on_name(const Token& token) {
     frame.empty = false;
     frame.chain = true;
     frame.chain_line = token.line;
+    frame.chain_column = token.column;
     frame.after_string = false;
     frame.shape = Shape::name;
     if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
@@ -592,7 +597,7 @@ void ImportFinder::on_name(const Token& token) {
     const Role role = role_of_name(frame.value_name);
     frame.name_dynamic = role == Role::importer || role == Role::module_importer;
     frame.attribute_dynamic = false;
-    note_role(frame, role, frame.value_name, token.line);
+    note_role(frame, role, frame.value_name, token.line, token.column);
     // In a call's arguments, a name first may be a keyword.
     if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword = frame.value_name;
 }
@@ -702,21 +707,23 @@ void ImportFinder::on_open(const Token& token) {
         }
         frame.text = frame.integer = Constant::no;
         const std::int64_t line = frame.chain_line;
+        const std::int64_t column = frame.chain_column;
         // `globals()` as the second argument of an importer: its module's own globals.
         const bool globals_call = frame.kind == Frame::Kind::call && frame.dynamic && frame.positional == 1 &&
                                   frame.tokens == 2 && frame.shape == Shape::name && frame.value_name == "globals";
         if (globals_call) frame.last_name = "globals()";
-        Frame& call = push(Frame::Kind::call, token.line);
+        Frame& call = push(Frame::Kind::call, token);
         call.dynamic = !callee.empty();
         call.call_role = call.dynamic ? role : Role::none;
         call.callee = std::move(callee);
         call.call_line = line;
+        call.call_column = column;
         start_argument(call);
         return;
     }
     if (trailer) {  // a subscript, whose constant key may name an importer
         frame.text = frame.integer = Constant::no;
-        push(Frame::Kind::subscript, token.line).keep_text = true;
+        push(Frame::Kind::subscript, token).keep_text = true;
         return;
     }
     const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
@@ -728,7 +735,7 @@ void ImportFinder::on_open(const Token& token) {
     frame.empty = false;
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
     if (token.op != Op::lparen) frame.text = frame.integer = Constant::no;
-    Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token.line);
+    Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token);
     inner.keep_text = keep || dict;
     inner.keep_dict = dict;
 }
@@ -745,7 +752,7 @@ void ImportFinder::on_close() {
     }
     if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
         (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
-        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value});
+        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
     }
     if (inner.keep_dict) {
         dict_entry_end(inner);
@@ -772,6 +779,7 @@ void ImportFinder::on_close() {
     } else {
         frame.chain = true;
         frame.chain_line = inner.open_line;
+        frame.chain_column = inner.open_column;
         frame.after_dot = frame.after_string = false;
         frame.shape = Shape::other;
         frame.name_dynamic = frame.attribute_dynamic = false;
@@ -782,6 +790,7 @@ void ImportFinder::on_close() {
                 frame.role = inner.role;
                 frame.pending = inner.pending;
                 frame.pending_line = inner.pending_line;
+                frame.pending_column = inner.pending_column;
                 std::swap(frame.pending_name, inner.pending_name);
                 inner.pending = Role::none;
                 frame.name_dynamic = inner.name_dynamic;
@@ -878,7 +887,7 @@ void ImportFinder::end_call(Frame& frame) {
     if (frame.call_role == Role::getattr) {
         if (frame.positional >= 2 && !frame.starred[0] && !frame.starred[1] && frame.second_constant &&
             names_a_door(frame.second_value)) {
-            sink().add({AuditedImport::Kind::importer_reference, frame.call_line, frame.second_value});
+            sink().add({AuditedImport::Kind::importer_reference, frame.call_line, frame.second_value, 0, frame.call_column});
         }
         return;
     }
@@ -901,7 +910,7 @@ void ImportFinder::end_call(Frame& frame) {
         value = &frame.name_value;
     }
     if (!constant) {
-        sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee});
+        sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee, 0, frame.call_column});
         return;
     }
     bool relative = false;
@@ -930,7 +939,7 @@ void ImportFinder::end_call(Frame& frame) {
         end_relative_call(frame, std::move(*value), level);
         return;
     }
-    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value)});
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value), 0, frame.call_column});
 }
 
 // --- the other doors to an importer ----------------------------------------
@@ -962,24 +971,26 @@ ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std
     return role;
 }
 
-void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line) {
+void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line,
+                             std::int64_t column) {
     frame.role = role;
     frame.pending = Role::none;
     // The names an import statement binds are no references.
     if (role == Role::none || role == Role::getattr || import_step_ != ImportStep::idle || in_import_) return;
     if (role == Role::loader) {  // whatever is done with it
-        sink().add({AuditedImport::Kind::importer_reference, line, name});
+        sink().add({AuditedImport::Kind::importer_reference, line, name, 0, column});
         return;
     }
     frame.pending = role;
     frame.pending_name = name;
     frame.pending_line = line;
+    frame.pending_column = column;
 }
 
 void ImportFinder::flush_reference(Frame& frame) {
     if (frame.pending == Role::none) return;
     frame.pending = Role::none;
-    sink().add({AuditedImport::Kind::importer_reference, frame.pending_line, frame.pending_name});
+    sink().add({AuditedImport::Kind::importer_reference, frame.pending_line, frame.pending_name, 0, frame.pending_column});
 }
 
 void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
@@ -1046,17 +1057,17 @@ void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64
         }
     }
     if (own) {  // the module's own package: as a relative import statement
-        sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level});
+        sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level, frame.call_column});
         return;
     }
     if (!constant) {
-        sink().add({AuditedImport::Kind::relative_dynamic, frame.call_line, frame.callee});
+        sink().add({AuditedImport::Kind::relative_dynamic, frame.call_line, frame.callee, 0, frame.call_column});
         return;
     }
     // An empty package, or a level above its top, makes importlib raise: nothing is imported.
     std::string resolved;
     if (package.empty() || !resolve_relative(package, level, rest, resolved)) return;
-    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved)});
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved), 0, frame.call_column});
 }
 
 void ImportFinder::end_code_call(Frame& frame) {
@@ -1070,7 +1081,7 @@ void ImportFinder::end_code_call(Frame& frame) {
         unjudgeable = frame.name_unjudgeable;
     }
     if (value == nullptr) {
-        sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee});
+        sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee, 0, frame.call_column});
         return;
     }
     if (unjudgeable) {
@@ -1081,10 +1092,10 @@ void ImportFinder::end_code_call(Frame& frame) {
     // refuse: read as eval reads it, whatever the name it is called by.
     std::string_view text = *value;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    audit_code(text, frame.call_line);
+    audit_code(text, frame.call_line, frame.call_column);
 }
 
-void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
+void ImportFinder::audit_code(std::string_view text, std::int64_t line, std::int64_t column) {
     // On a line that may be a match statement, both readings mostly run the
     // same text at the same call, the subject's first: the other takes its
     // outcome rather than reading the text again, which would double the
@@ -1103,7 +1114,7 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
     const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty();
     std::vector<AuditedImport> found;
     std::string unjudgeable;
-    read_code(text, line, found, unjudgeable);
+    read_code(text, line, column, found, unjudgeable);
     if (memoize) {
         memo_.valid = true;
         memo_.token = line_tokens_;
@@ -1118,15 +1129,16 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line) {
     for (AuditedImport& one : found) sink().add(std::move(one));
 }
 
-void ImportFinder::read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+void ImportFinder::read_code(std::string_view text, std::int64_t line, std::int64_t column,
+                             std::vector<AuditedImport>& found,
                              std::string& unjudgeable) {
     if (nesting_ >= kMostNesting) {
-        found.push_back({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément"});
+        found.push_back({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément", 0, column});
         return;
     }
     if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
         // Python refuses the text before it runs anything.
-        found.push_back({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}, 0, column});
         return;
     }
     FoundImports inner(found_.filter());
@@ -1138,7 +1150,7 @@ void ImportFinder::read_code(std::string_view text, std::int64_t line, std::vect
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();
     if (lexer->refused()) {  // Python raises before it runs any of it
-        found.push_back({AuditedImport::Kind::refused_code, line, {}});
+        found.push_back({AuditedImport::Kind::refused_code, line, {}, 0, column});
         return;
     }
     if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
@@ -1147,7 +1159,10 @@ void ImportFinder::read_code(std::string_view text, std::int64_t line, std::vect
     }
     // Whatever the text does, it does at the call.
     found = std::move(inner.kept());
-    for (AuditedImport& one : found) one.line = line;
+    for (AuditedImport& one : found) {
+        one.line = line;
+        one.column = column;
+    }
 }
 
 }  // namespace scanner_core

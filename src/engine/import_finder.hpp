@@ -43,10 +43,10 @@ public:
 
     // An import statement that the line skipper read without tokens.
     // A relative one comes with its leading dots.
-    void statement_import(std::int64_t line, std::string_view module) override {
+    void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override {
         std::uint64_t level = 0;
         while (level < module.size() && module[level] == '.') ++level;
-        found_.add({AuditedImport::Kind::statement, line, std::string(module.substr(level)), level});
+        found_.add({AuditedImport::Kind::statement, line, std::string(module.substr(level)), level, column});
     }
 
     // The tokens of the text, as TokenSink says.
@@ -104,6 +104,7 @@ private:
         enum class Kind : std::uint8_t { statement, group, call, subscript, display, field };
         Kind kind = Kind::statement;
         std::int64_t open_line = 0;
+        std::int64_t open_column = 0;
         // The primary expression ending at the last token.
         bool chain = false;
         bool after_dot = false;
@@ -113,6 +114,7 @@ private:
         bool name_dynamic = false;       // shape name: the name is a dynamic importer's
         bool attribute_dynamic = false;  // shapes attribute*: the attribute's is
         std::int64_t chain_line = 0;
+        std::int64_t chain_column = 0;
         std::string value_name;  // shape name: the name; attribute_of_name: the value's name
         std::string attribute;   // the attribute, when it is a dynamic importer's name
         // The content so far: of the bracket, or of the current argument of a call.
@@ -129,6 +131,7 @@ private:
         bool dynamic = false;
         std::string callee;
         std::int64_t call_line = 0;
+        std::int64_t call_column = 0;
         int tokens = 0;  // of the current argument
         int positional = 0;
         bool starred[5] = {};
@@ -152,6 +155,7 @@ private:
         Role pending = Role::none;  // the expression is that and is not called (yet)
         std::string pending_name;
         std::int64_t pending_line = 0;
+        std::int64_t pending_column = 0;
         std::uint64_t integer_value = 0;
         std::uint64_t fifth_level = 0;
         std::uint64_t level_value = 0;
@@ -181,10 +185,11 @@ private:
     };
 
     Frame& top() noexcept { return frames_[depth_ - 1]; }
-    Frame& push(Frame::Kind kind, std::int64_t line);
+    Frame& push(Frame::Kind kind, const Token& opening);
 
     void import_token(const Token& token);
-    void record_import(std::int64_t line, std::string module, std::uint64_t level = 0);
+    // An import of the statement being read.
+    void record_import(std::string module, std::uint64_t level = 0);
     void end_statement();
 
     // The token as part of an expression.
@@ -225,16 +230,16 @@ private:
     static Role builtin_role(std::string_view name) noexcept;
     Role role_of_name(const std::string& name) const;
     Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
-    void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line);
+    void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line, std::int64_t column);
     void flush_reference(Frame& frame);
     void bind_alias(std::string_view imported, std::string alias);
     void dict_entry_end(Frame& frame);
     void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
     void end_code_call(Frame& frame);
-    void audit_code(std::string_view text, std::int64_t line);
-    // Reads `text` as code run at `line`: what it imports into `found`, or
-    // why only Python can judge it into `unjudgeable`.
-    void read_code(std::string_view text, std::int64_t line, std::vector<AuditedImport>& found,
+    void audit_code(std::string_view text, std::int64_t line, std::int64_t column);
+    // Reads `text` as code run at `line` and `column`: what it imports into
+    // `found`, or why only Python can judge it into `unjudgeable`.
+    void read_code(std::string_view text, std::int64_t line, std::int64_t column, std::vector<AuditedImport>& found,
                    std::string& unjudgeable);
 
     // The name as Python reads it: NFKC-normalised.
@@ -248,6 +253,7 @@ private:
     bool from_relative_ = false;
     std::uint64_t from_level_ = 0;
     std::int64_t statement_line_ = 0;
+    std::int64_t statement_column_ = 0;
     std::string module_;
 
     // Logical lines and match statements.

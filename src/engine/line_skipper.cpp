@@ -465,6 +465,7 @@ public:
     // nullptr when the line is anything else. The modules are in modules().
     const char* read() noexcept {
         blanks();
+        start_ = p_;
         if (word("import")) {
             if (!blank() || !plain()) return nullptr;
         } else if (word("from")) {
@@ -482,6 +483,7 @@ public:
     }
 
     int count() const noexcept { return count_; }
+    const char* start() const noexcept { return start_; }  // the statement's first byte
     std::string_view module(int k) const noexcept { return modules_[k]; }
 
 private:
@@ -593,6 +595,7 @@ private:
 
     const char* p_;
     const char* const end_;
+    const char* start_ = nullptr;
     std::string_view modules_[kMostModules];
     int count_ = 0;
 };
@@ -667,7 +670,9 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
             SimpleImport statement(walk.line, end);
             const char* after = statement.read();
             if (after == nullptr) return done();
-            for (int k = 0; k < statement.count(); ++k) sink.statement_import(line_feeds + 1, statement.module(k));
+            for (int k = 0; k < statement.count(); ++k) {
+                sink.statement_import(line_feeds + 1, statement.start(), statement.module(k));
+            }
             if (after[-1] == '\n') ++line_feeds;
             walk.feeds = line_feeds;
             walk.line = q = after;

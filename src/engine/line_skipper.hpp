@@ -15,9 +15,10 @@ namespace scanner_core {
 // names and nothing that needs tokens.
 class StatementSink {
 public:
-    // An absolute import of `module` by the statement on `line`. Throws
-    // std::bad_alloc only.
-    virtual void statement_import(std::int64_t line, std::string_view module) = 0;
+    // An absolute import of `module` (with its leading dots when relative)
+    // by the statement on `line` whose first byte is `start`, in the text
+    // given. Throws std::bad_alloc only.
+    virtual void statement_import(std::int64_t line, const char* start, std::string_view module) = 0;
 
 protected:
     ~StatementSink() = default;

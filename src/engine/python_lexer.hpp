@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "line_skipper.hpp"
 #include "python_token.hpp"
 
 namespace scanner_core {
@@ -24,7 +25,7 @@ namespace scanner_core {
 class PythonLexer {
 public:
     // Hands the tokens to `sink`, which must outlive the lexer.
-    explicit PythonLexer(TokenSink& sink) noexcept : sink_(sink) {}
+    explicit PythonLexer(TokenSink& sink) noexcept : sink_(sink), statements_(*this) {}
     PythonLexer(const PythonLexer&) = delete;
     PythonLexer& operator=(const PythonLexer&) = delete;
 
@@ -115,6 +116,18 @@ private:
     bool too_deep_in_format() const noexcept;
 
     TokenSink& sink_;
+    // The skipper's statements, handed on with their columns.
+    class Statements final : public StatementSink {
+    public:
+        explicit Statements(PythonLexer& lexer) noexcept : lexer_(lexer) {}
+        void statement_import(std::int64_t line, const char* start, std::string_view module) override {
+            lexer_.sink_.statement_import(line, lexer_.column_at(start), module);
+        }
+
+    private:
+        PythonLexer& lexer_;
+    };
+    Statements statements_;
     bool skipping_ = true;
     bool decoded_ = false;
     Mode mode_ = Mode::line_start;

@@ -9,8 +9,6 @@
 #include <string_view>
 #include <utility>
 
-#include "line_skipper.hpp"
-
 namespace scanner_core {
 
 enum class TokenKind : std::uint8_t {
@@ -74,12 +72,15 @@ private:
 };
 
 // Where the tokenizer's output goes: the tokens of each logical line
-// between line_start and newline, then end. It also takes the import
-// statements the line skipper reads without tokens (StatementSink), on the
-// lines the sink says it may pass over. Called on the tokenizer's thread;
-// each member throws std::bad_alloc only.
-class TokenSink : public StatementSink {
+// between line_start and newline, then end; and, for the lines the sink
+// says may be passed over, the import statements read there without
+// tokens. Called on the tokenizer's thread; each member throws
+// std::bad_alloc only.
+class TokenSink {
 public:
+    // An import of `module` (with its leading dots when relative) by a
+    // statement read without tokens, which begins at `line` and `column`.
+    virtual void statement_import(std::int64_t line, std::int64_t column, std::string_view module) = 0;
     // A logical line begins with its first token; `indent` is its column.
     virtual void line_start(std::int64_t line, std::uint64_t indent) = 0;
     virtual void token(const Token& token) = 0;

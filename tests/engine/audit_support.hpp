@@ -25,13 +25,16 @@ struct AuditOutcome {
     std::string deferred_encoding;
 
     // One line per import, then the refusal or deferral: readable in a
-    // failed expectation, and equal exactly when the outcomes are.
-    std::string describe() const {
+    // failed expectation, and equal exactly when the outcomes are (their
+    // columns too with `columns`).
+    std::string describe(bool columns = false) const {
         std::ostringstream out;
         for (const AuditedImport& found : imports) {
             static constexpr const char* kKinds[] = {"statement", "constant",      "other",   "reference",
                                                      "code",      "relative-call", "refused", "unaudited"};
-            out << found.line << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';
+            out << found.line;
+            if (columns) out << ':' << found.column;
+            out << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';
             for (std::uint64_t k = 0; k < found.level; ++k) out << '.';
             out << found.name << '\n';
         }

@@ -1,9 +1,9 @@
 // The fast path of the audit (lines passed over 64 bytes at a time) must
-// change nothing: for any text, in any pieces, the imports and the refusal
-// are those of the token-by-token reading of the whole text. The texts here
-// are longer than a block and put what the fast path must notice across
-// block and piece boundaries; each is cut at every byte, and also fed a byte
-// at a time.
+// change nothing: for any text, in any pieces, the imports (with their
+// columns) and the refusal are those of the token-by-token reading of the
+// whole text. The texts here are longer than a block and put what the fast
+// path must notice across block and piece boundaries; each is cut at every
+// byte, and also fed a byte at a time.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -98,16 +98,16 @@ TEST(SourceAuditSkipping, TokenByTokenReadingGivesWhatPythonReads) {
 // gives.
 void expect_the_outcome_of_the_whole_text_read_token_by_token() {
     for (const Text& text : texts()) {
-        const std::string reference = audit_text(text.source, false).describe();
+        const std::string reference = audit_text(text.source, false).describe(true);
         std::vector<std::size_t> bytes;
         for (std::size_t cut = 1; cut < text.source.size(); ++cut) bytes.push_back(cut);
         for (const bool skipping : {true, false}) {
-            EXPECT_EQ(audit_text(text.source, skipping, bytes).describe(), reference)
+            EXPECT_EQ(audit_text(text.source, skipping, bytes).describe(true), reference)
                 << text.why << ", a byte at a time, skipping " << skipping;
             // The cuts that change the outcome, with the first outcome they give.
             std::string differing;
             for (std::size_t cut = 0; cut <= text.source.size(); ++cut) {
-                const std::string outcome = audit_text(text.source, skipping, {cut}).describe();
+                const std::string outcome = audit_text(text.source, skipping, {cut}).describe(true);
                 if (outcome != reference && differing.empty()) differing = "gives:\n" + outcome + "at cuts";
                 if (outcome != reference) differing += " " + std::to_string(cut);
             }

@@ -75,6 +75,30 @@ TEST(SourceAudit, FindsDynamicImportsWhereverACallStands) {
     });
 }
 
+TEST(SourceAudit, GivesEachImportTheColumnWhereItsStatementOrCallBegins) {
+    // Columns count code points from the last line feed, 1-based, as the
+    // line scan counts its own: a tab is one, a lone carriage return
+    // starts no line.
+    const std::vector<testing::AuditCase> cases = {
+        {"statements at a line's start, indented, after a semicolon and a colon",
+         "import a\ndef f():\n    import b\nx = 1; import c\nif x: from d import e\n\timport f\n",
+         "1:1 statement a\n3:5 statement b\n4:8 statement c\n5:7 statement d\n6:2 statement f\n"},
+        {"characters, not bytes, before a call", "\xc3\xa9 = 1; __import__('os')\n", "1:8 constant os\n"},
+        {"a call where its expression begins: a name, an attribute, a parenthesis",
+         "x = importlib.import_module('a')\n(\n__import__\n)('b')\n", "1:5 constant a\n2:1 constant b\n"},
+        {"a reference where its name begins, a field of an f-string",
+         "f = __import__\nx = f'{__import__(\"a\")}'\n", "1:5 reference __import__\n2:8 constant a\n"},
+        {"what a text given to exec imports, where the call begins", "if x:\n  exec('x = 1\\nimport os')\n",
+         "2:3 statement os\n"},
+        {"after a lone carriage return, on the same line", "x = 1\rimport os\n", "1:7 statement os\n"},
+    };
+    for (const testing::AuditCase& c : cases) {
+        for (const bool skipping : {true, false}) {
+            EXPECT_EQ(audit_text(c.source, skipping).describe(true), c.expected) << c.why << ", skipping " << skipping;
+        }
+    }
+}
+
 // Judges the names it is given, as a policy that forbids them would, and
 // leaves every other name silent.
 struct Judging final : ImportFilter {

@@ -76,8 +76,9 @@ std::string hex(std::string_view bytes) {
 // Prints every event; asks for every string's body and passes over nothing.
 class PrintingSink final : public scanner_core::TokenSink {
 public:
-    void statement_import(std::int64_t line, std::string_view module) override {
-        std::printf("statement %lld %s\n", static_cast<long long>(line), hex(module).c_str());
+    void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override {
+        std::printf("statement %lld %lld %s\n", static_cast<long long>(line), static_cast<long long>(column),
+                    hex(module).c_str());
     }
     void line_start(std::int64_t line, std::uint64_t indent) override {
         std::printf("start %lld %llu\n", static_cast<long long>(line), static_cast<unsigned long long>(indent));

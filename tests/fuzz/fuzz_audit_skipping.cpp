@@ -22,8 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (step != 0) {
         for (std::size_t cut = step; cut < text.size(); cut += step) cuts.push_back(cut);
     }
-    const std::string reference = scanner_core::testing::audit_text(text, false).describe();
-    const std::string skipping = scanner_core::testing::audit_text(text, true, cuts).describe();
+    const std::string reference = scanner_core::testing::audit_text(text, false).describe(true);
+    const std::string skipping = scanner_core::testing::audit_text(text, true, cuts).describe(true);
     if (skipping != reference) {
         std::fprintf(stderr, "token by token:\n%s\nskipping, pieces of %zu bytes:\n%s\n", reference.c_str(), step,
                      skipping.c_str());

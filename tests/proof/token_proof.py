@@ -95,7 +95,7 @@ def expected(tokens: list[tokenize.TokenInfo]) -> list[tuple]:
                 events.append(("name", line, column, "none", text.encode()))
         elif kind == tokenize.NUMBER:
             integer, value = _integer(text)
-            capped = value if value < 1 << 62 else 1 << 62
+            capped = min(value, 1 << 62)  # the native value is held there
             events.append(("number", line, column, integer, integer and value != 0, capped))
         elif kind == tokenize.STRING:
             prefix = len(text) - len(text.lstrip("rRbBuU"))
@@ -190,7 +190,8 @@ def compare(path: str, driver: Driver) -> tuple[str, str]:
     """The outcome for one file and, for a mismatch, its first difference.
     A text in another codec is given to the tokenizer as UTF-8, as the
     audit gives it."""
-    data = open(path, "rb").read()
+    with open(path, "rb") as stream:
+        data = stream.read()
     try:
         encoding, _ = tokenize.detect_encoding(io.BytesIO(data).readline)
         text = data.decode(encoding)
