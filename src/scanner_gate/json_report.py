@@ -5,7 +5,7 @@ Each file is {"filepath", "passed", "errors", "warnings", "findings"},
 errors and warnings being the messages, and each finding {"rule", "level",
 "line", "column", "module", "message", "fingerprint"} in line order, then
 column (line, column and module null where there is none: the column, in
-characters from 1, is known for the line scan's import statements; the
+characters from 1, is known for every import and call found; the
 fingerprint null when the line could not be read back). With a baseline, each file also has "known", the findings the
 baseline accepts, and the summary their count. Every string a plugin chose
 is escaped as in the text report, so the document is valid, strict JSON for
