@@ -110,7 +110,10 @@ std::int64_t PythonLexer::column_far(const char* at) noexcept {
     for (; at - q >= 8; q += 8) {
         std::uint64_t word;
         std::memcpy(&word, q, 8);
-        continuation += __builtin_popcountll(word & ~(word << 1) & 0x8080808080808080ULL);
+        // One bit at the top of each continuation byte, summed by a multiply
+        // (a popcount may be a library call on the baseline instruction set).
+        const std::uint64_t tops = (word & ~(word << 1) & 0x8080808080808080ULL) >> 7;
+        continuation += static_cast<std::int64_t>((tops * 0x0101010101010101ULL) >> 56);
     }
     for (; q < at; ++q) continuation += (*q & 0xc0) == 0x80;
     mark_column_ += (at - mark_) - continuation;
