@@ -9,6 +9,7 @@
 #include "kernels.hpp"
 #include "python_chars.hpp"
 #include "python_unicode.hpp"
+#include "string_body.hpp"
 
 namespace scanner_core {
 namespace {
@@ -104,15 +105,6 @@ struct Walk {
         if (trigger >= from && trigger < q) find_trigger(q);
     }
 
-    // At a byte above 0x7f in a string: a valid character.
-    bool character() noexcept {
-        char32_t code_point = 0;
-        const int length = decode_utf8(q, end, code_point);
-        if (length <= 0) return false;
-        q += length;
-        return true;
-    }
-
     // At a byte above 0x7f in code: a character of a name that cannot fold
     // to a word that matters (every such word is ASCII), and that Python
     // takes in a name where it stands. After ASCII letters and digits that
@@ -179,62 +171,14 @@ struct Walk {
         return format ? fstring(quote, triple, raw, nesting) : string(quote, triple, bytes);
     }
 
-    // After a string's opening quotes: its body and closing quotes.
+    // After a string's opening quotes: its body and closing quotes, read as
+    // the tokenizer reads them; anything but their end is left to it.
     bool string(char quote, bool triple, bool bytes) noexcept {
         const char* const from = q;
-        for (;;) {
-            q = next_string_stop(q, end, quote);
-            if (q == end) return false;
-            const char c = *q;
-            if (high(c)) {
-                if (bytes || !character()) return false;
-                continue;
-            }
-            if (c == '\\') {
-                if (end - q < 3) return false;
-                if (q[1] == '\n' || q[1] == '\r') {
-                    ++q;
-                    line_break();
-                } else {
-                    q += high(q[1]) ? 1 : 2;
-                }
-                continue;
-            }
-            if (c == '\n' || c == '\r') {
-                if (!triple) return false;  // unterminated: Python refuses it
-                line_break();
-                continue;
-            }
-            if (!triple) {
-                ++q;
-                break;
-            }
-            if (end - q < 3) return false;
-            if (q[1] == quote && q[2] == quote) {
-                q += 3;
-                break;
-            }
-            ++q;
-        }
+        const StringBody::Read read = StringBody{quote, triple, bytes, false}.read(q, end, false, feeds);
+        if (read.stop != StringBody::Stop::closed) return false;
+        q = read.at;
         passed(from);
-        return true;
-    }
-
-    // At a backslash in an f-string's text or format specifier: the escape.
-    bool fstring_escape(bool raw, bool& named) noexcept {
-        if (end - q < 3) return false;
-        const char next = q[1];
-        if (next == '{' || next == '}') {  // the brace keeps its meaning
-            ++q;
-        } else if (next == 'N' && !raw) {
-            named = q[2] == '{';
-            q += named ? 3 : 2;
-        } else if (next == '\n' || next == '\r') {
-            ++q;
-            line_break();
-        } else {
-            q += high(next) ? 1 : 2;
-        }
         return true;
     }
 
@@ -242,50 +186,19 @@ struct Walk {
     bool fstring(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
         const char* from = q;
-        bool named = false;  // inside \N{...}
+        FStringText text{quote, triple, raw, false};
         for (;;) {
-            q = next_fstring_stop(q, end, quote);
-            if (q == end) return false;
-            const char c = *q;
-            if (high(c)) {
-                if (!character()) return false;
-            } else if (c == '\\') {
-                if (!fstring_escape(raw, named)) return false;
-            } else if (c == '\n' || c == '\r') {
-                if (!triple) return false;
-                line_break();
-            } else if (c == '{') {
-                if (end - q < 2) return false;
-                if (q[1] == '{') {
-                    q += 2;
-                    continue;
-                }
-                passed(from);
-                ++q;
-                if (!field(quote, triple, raw, nesting + 1, 1)) return false;
-                from = q;
-                named = false;  // a \N{ cut short by a field is over
-            } else if (c == '}') {
-                if (named) {
-                    named = false;
-                    ++q;
-                    continue;
-                }
-                if (end - q < 2 || q[1] != '}') return false;  // a single '}': Python refuses it
-                q += 2;
-            } else if (!triple) {
-                ++q;
+            const FStringText::Read read = text.read(q, end, false, feeds);
+            q = read.at;
+            if (read.stop == FStringText::Stop::closed) {
                 passed(from);
                 return true;
-            } else {
-                if (end - q < 3) return false;
-                if (q[1] == quote && q[2] == quote) {
-                    q += 3;
-                    passed(from);
-                    return true;
-                }
-                ++q;
             }
+            if (read.stop != FStringText::Stop::field) return false;  // left to the tokenizer
+            passed(from);
+            ++q;
+            if (!field(quote, triple, raw, nesting + 1, 1)) return false;
+            from = q;
         }
     }
 
@@ -355,36 +268,21 @@ struct Walk {
     // up to the "}" that closes the field.
     bool format_specifier(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
         const char* from = q;
-        bool named = false;
+        FStringText text{quote, triple, raw, false, true};
         for (;;) {
-            if (q == end) return false;
-            const char c = *q;
-            if (c == quote) return false;  // Python refuses it
-            if (high(c)) {
-                if (!character()) return false;
-            } else if (c == '\\') {
-                if (!fstring_escape(raw, named)) return false;
-            } else if (c == '\n' || c == '\r') {
-                if (!triple) return false;  // Python refuses it
-                line_break();
-            } else if (c == '{') {
-                if (fields >= python_chars::kMaxFields) return false;  // Python refuses it
-                passed(from);
+            const FStringText::Read read = text.read(q, end, false, feeds);
+            q = read.at;
+            if (read.stop == FStringText::Stop::field_end) {
                 ++q;
-                if (!field(quote, triple, raw, nesting + 1, fields + 1)) return false;
-                from = q;
-                named = false;
-            } else if (c == '}') {
-                ++q;
-                if (named) {
-                    named = false;
-                    continue;
-                }
                 passed(from);
                 return true;
-            } else {
-                ++q;
             }
+            if (read.stop != FStringText::Stop::field) return false;  // left to the tokenizer
+            if (fields >= python_chars::kMaxFields) return false;  // Python refuses it
+            passed(from);
+            ++q;
+            if (!field(quote, triple, raw, nesting + 1, fields + 1)) return false;
+            from = q;
         }
     }
 };

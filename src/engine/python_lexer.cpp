@@ -9,6 +9,7 @@
 #include "line_skipper.hpp"
 #include "python_chars.hpp"
 #include "python_unicode.hpp"
+#include "string_body.hpp"
 
 
 namespace scanner_core {
@@ -719,218 +720,85 @@ void PythonLexer::begin_string(char quote, bool triple) {
 }
 
 std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) {
-    const char* q = p;
-    const char* run = p;  // the start of the body bytes not yet kept
-    const auto keep = [&](const char* upto) {
-        if (capture_) text_.append(run, static_cast<std::size_t>(upto - run));
-    };
-    while (q < end) {
-        const char c = *q;
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80) {
-            if (bytes_) {
-                refuse("bytes can only contain ASCII literal characters");
-                return 0;
-            }
-            const std::size_t length = utf8_sequence(q, end, final, nullptr);
-            if (length == 0) {
-                if (refused_) return 0;
-                break;
-            }
-            q += length;
-            continue;
+    const StringBody body{quote_, triple_, bytes_, decoded_};
+    const StringBody::Read read = body.read(p, end, final, line_feeds_);
+    const auto used = static_cast<std::size_t>(read.at - p);
+    switch (read.stop) {
+        case StringBody::Stop::more:
+            if (capture_) text_.append(p, used);
+            return used;
+        case StringBody::Stop::closed: {
+            if (capture_) text_.append(p, used - static_cast<std::size_t>(body.quotes()));
+            Token token;
+            token.kind = TokenKind::string;
+            token.line = token_line_;
+            token.column = token_column_;
+            token.str_literal = !bytes_;
+            token.raw = raw_;
+            if (capture_) token.text = text_;
+            mode_ = Mode::code;
+            sink_.token(token);
+            return used;
         }
-        if (c == quote_) {
-            if (!triple_) {
-                keep(q);
-                ++q;
-                goto ended;
-            }
-            if (end - q < 3 && !final) break;
-            if (end - q >= 3 && q[1] == quote_ && q[2] == quote_) {
-                keep(q);
-                q += 3;
-                goto ended;
-            }
-            ++q;
-            continue;
-        }
-        if (c == '\\') {
-            if (end - q < 3 && !final) break;
-            const char next = end - q > 1 ? q[1] : '\0';
-            if (next == '\n') {
-                ++line_feeds_;
-                q += 2;
-            } else if (next == '\r') {
-                if (end - q > 2 && q[2] == '\n') {
-                    ++line_feeds_;
-                    q += 3;
-                } else {
-                    q += 2;
-                }
-            } else if (next == quote_ || next == '\\') {
-                q += 2;
-            } else {
-                ++q;  // the next byte is an ordinary one
-            }
-            continue;
-        }
-        if (c == '\n' || (c == '\r' && !decoded_)) {
-            if (!triple_) {
-                refuse_at("unterminated string literal", token_line_);
-                return 0;
-            }
-            if (c == '\n') ++line_feeds_;
-            ++q;
-            continue;
-        }
-        ++q;
+        case StringBody::Stop::unterminated: refuse_at("unterminated string literal", token_line_); return 0;
+        case StringBody::Stop::non_ascii: refuse("bytes can only contain ASCII literal characters"); return 0;
+        case StringBody::Stop::invalid_utf8:
+            refuse("(unicode error) 'utf-8' codec can't decode bytes: invalid data");
+            return 0;
+        case StringBody::Stop::truncated_utf8:
+            refuse("(unicode error) 'utf-8' codec can't decode bytes: unexpected end of data");
+            return 0;
     }
-    keep(q);
-    return static_cast<std::size_t>(q - p);
-ended : {
-    Token token;
-    token.kind = TokenKind::string;
-    token.line = token_line_;
-    token.column = token_column_;
-    token.str_literal = !bytes_;
-    token.raw = raw_;
-    if (capture_) token.text = text_;
-    mode_ = Mode::code;
-    sink_.token(token);
-    return static_cast<std::size_t>(q - p);
-}
+    return 0;
 }
 
 std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final) {
     const FString& fstring = fstrings_.back();
-    const char* q = p;
-    while (q < end) {
-        const char c = *q;
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x80) {
-            const std::size_t length = utf8_sequence(q, end, final, nullptr);
-            if (length == 0) {
-                if (refused_) return 0;
-                break;
-            }
-            q += length;
-            continue;
-        }
-        if (c == fstring.quote) {
-            std::size_t length = 1;
-            if (fstring.triple) {
-                if (end - q < 3 && !final) break;
-                if (end - q < 3 || q[1] != c || q[2] != c) {
-                    ++q;  // a quote of the text
-                    continue;
-                }
-                length = 3;
-            }
-            // The string ends: in a format specifier, before its field does.
-            if (in_format_) {
-                refuse("f-string: expecting '}'");
-                return 0;
-            }
-            fstrings_.pop_back();
+    FStringText text{fstring.quote, fstring.triple, fstring.raw, decoded_, in_format_, named_escape_};
+    const FStringText::Read read = text.read(p, end, final, line_feeds_);
+    named_escape_ = text.named;
+    const char* const q = read.at;
+    switch (read.stop) {
+        case FStringText::Stop::more: return static_cast<std::size_t>(q - p);
+        case FStringText::Stop::closed: {
             Token token;
             token.kind = TokenKind::fstring_end;
             token.line = line();
-            token.column = column_at(q);
-            q += length;
+            token.column = column_at(q - text.quotes());
+            fstrings_.pop_back();
             sink_.token(token);
             mode_ = Mode::code;
             return static_cast<std::size_t>(q - p);
         }
-        switch (c) {
-            case '{':
-                if (!in_format_) {
-                    if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);
-                    if (end - q >= 2 && q[1] == '{') {  // "{{" is a brace of the text
-                        q += 2;
-                        continue;
-                    }
-                }
-                if (in_format_ && too_deep_in_format()) {
-                    refuse("f-string: expressions nested too deeply");
-                    return 0;
-                }
-                if (!open_bracket('F', in_format_)) return 0;
-                named_escape_ = false;  // a \N{ cut short by a field is over, as Python's reading goes
-                {
-                    Token token;
-                    token.kind = TokenKind::field_open;
-                    token.line = line();
-                    token.column = column_at(q);
-                    sink_.token(token);
-                }
-                mode_ = Mode::code;
-                return static_cast<std::size_t>(q + 1 - p);
-            case '}':
-                if (named_escape_) {
-                    named_escape_ = false;
-                    ++q;
-                    continue;
-                }
-                if (in_format_) {
-                    close_field(q);
-                    return static_cast<std::size_t>(q + 1 - p);
-                }
-                if (end - q < 2 && !final) return static_cast<std::size_t>(q - p);
-                if (end - q >= 2 && q[1] == '}') {
-                    q += 2;
-                    continue;
-                }
-                refuse("f-string: single '}' is not allowed");
+        case FStringText::Stop::field: {
+            if (in_format_ && too_deep_in_format()) {
+                refuse("f-string: expressions nested too deeply");
                 return 0;
-            case '\\': {
-                if (end - q < 3 && !final) return static_cast<std::size_t>(q - p);
-                const char next = end - q > 1 ? q[1] : '\0';
-                if (next == '{' || next == '}') {  // the brace keeps its meaning
-                    ++q;
-                    continue;
-                }
-                if (next == 'N' && !fstring.raw) {
-                    if (end - q > 2 && q[2] == '{') {
-                        named_escape_ = true;
-                        q += 3;
-                    } else {
-                        q += 2;
-                    }
-                    continue;
-                }
-                if (next == '\n') {
-                    ++line_feeds_;
-                    q += 2;
-                } else if (next == '\r') {
-                    q += (end - q > 2 && q[2] == '\n') ? 3 : 2;
-                    if (q[-1] == '\n') ++line_feeds_;
-                } else if (static_cast<unsigned char>(next) >= 0x80 || next == '\0') {
-                    ++q;
-                } else {
-                    q += 2;
-                }
-                continue;
             }
-            case '\r':
-                if (decoded_) {
-                    ++q;
-                    continue;
-                }
-                [[fallthrough]];
-            case '\n':
-                if (!fstring.triple) {
-                    refuse(in_format_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
-                                    : "unterminated f-string literal");
-                    return 0;
-                }
-                if (c == '\n') ++line_feeds_;
-                ++q;
-                continue;
-            default: ++q; continue;
+            if (!open_bracket('F', in_format_)) return 0;
+            Token token;
+            token.kind = TokenKind::field_open;
+            token.line = line();
+            token.column = column_at(q);
+            sink_.token(token);
+            mode_ = Mode::code;
+            return static_cast<std::size_t>(q + 1 - p);
         }
+        case FStringText::Stop::field_end: close_field(q); return static_cast<std::size_t>(q + 1 - p);
+        case FStringText::Stop::unterminated:
+            refuse(in_format_ ? "f-string: newlines are not allowed in format specifiers for single quoted f-strings"
+                              : "unterminated f-string literal");
+            return 0;
+        case FStringText::Stop::expecting_brace: refuse("f-string: expecting '}'"); return 0;
+        case FStringText::Stop::single_brace: refuse("f-string: single '}' is not allowed"); return 0;
+        case FStringText::Stop::invalid_utf8:
+            refuse("(unicode error) 'utf-8' codec can't decode bytes: invalid data");
+            return 0;
+        case FStringText::Stop::truncated_utf8:
+            refuse("(unicode error) 'utf-8' codec can't decode bytes: unexpected end of data");
+            return 0;
     }
-    return static_cast<std::size_t>(q - p);
+    return 0;
 }
 
 }  // namespace scanner_core
