@@ -5,9 +5,9 @@
 # fixed seed; `make differential` adds the development environment's
 # site-packages, and `make fuzz` runs the fuzzer for FUZZ_SECONDS from a
 # seed it prints (FUZZ_SEED chooses one). `make token-proof` sets the
-# tokenizer alone beside Python's tokenize on the whole standard library,
-# each file fed at once and a byte at a time (`make test` runs a sample of
-# it with the engine tests).
+# tokenizer alone beside Python's tokenize on the standard library and the
+# development environment's site-packages, each file fed at once and a byte
+# at a time (`make test` runs a sample of it with the engine tests).
 PROOF_RUN := PYTHONPATH=$(DEV_PYTHONPATH) $(PY)
 FUZZ_SOURCES_SMOKE ?= 20000
 FUZZ_SEED ?=
@@ -23,8 +23,9 @@ differential: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib --site-packages
 
 token-proof: build
-	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib
-	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --piece 1
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --site-packages
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --site-packages \
+	    --piece 1
 
 fuzz-sources-smoke: build
 	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) --seed 1 --sources $(FUZZ_SOURCES_SMOKE) --out build/fuzz-sources

@@ -6,7 +6,7 @@ string bodies, integer values, the replacement fields of f-strings); the
 two streams must be equal, and a text one refuses the other must refuse.
 Prints the counts and each mismatch's first difference; exits 1 on any.
 
-usage: token_proof.py --driver PATH [--stdlib | --sample] [--piece N] [--files PATH ...] [ROOT ...]
+usage: token_proof.py --driver PATH [--stdlib] [--site-packages] [--sample] [--piece N] [--files PATH ...] [ROOT ...]
 """
 
 import argparse
@@ -228,6 +228,7 @@ def main() -> int:
     parser.add_argument("roots", nargs="*")
     parser.add_argument("--driver", required=True, help="the token_stream program")
     parser.add_argument("--stdlib", action="store_true", help="the interpreter's standard library")
+    parser.add_argument("--site-packages", action="store_true", help="this environment's site-packages")
     parser.add_argument("--sample", action="store_true", help="the standard library's tokenizer and grammar tests")
     parser.add_argument("--piece", type=int, default=0, help="bytes fed at a time (0: each text at once)")
     parser.add_argument("--files", nargs="*", default=[], help="single files, beside the roots")
@@ -238,6 +239,9 @@ def main() -> int:
     if arguments.stdlib:
         library = sysconfig.get_paths()["stdlib"]
         paths.extend(sources(library))
+    if arguments.site_packages:
+        for path in sorted({sysconfig.get_paths()[key] for key in ("purelib", "platlib")}):
+            paths.extend(sources(path))
     if arguments.sample:
         library = sysconfig.get_paths()["stdlib"]
         for name in _SAMPLE:
