@@ -1,15 +1,66 @@
 #include "string_body.hpp"
 
+#include <algorithm>
+
 #include "byte_scan.hpp"
 #include "python_chars.hpp"
 
 namespace scanner_core {
+namespace {
+
+// Stops that come close together (a docstring of short lines, a run of
+// escapes) are looked for a byte at a time, where a bulk search would cost
+// more than it saves: after a search that went less than this far.
+constexpr std::ptrdiff_t kNear = 8;
+
+inline bool string_stop(char c, char quote) noexcept {
+    return c == quote || c == '\\' || c == '\n' || c == '\r' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The next byte from `q` that may end or change the text: one for which
+// `stop` holds, as `bulk` finds them. In triple quotes, the line feeds
+// before it are counted into `line_feeds` rather than stopped at. `dense`:
+// whether the stops come close together; `near_before`: whether the last
+// bulk search found its stop near; both updated.
+template <class Stop, class Bulk>
+inline const char* next_stop(const char* q, const char* end, bool triple, std::int64_t& line_feeds, bool& dense,
+                             bool& near_before, Stop stop, Bulk bulk) noexcept {
+    for (;;) {
+        if (dense) {
+            const char* const near = q + std::min(end - q, kNear);
+            for (; q < near; ++q) {
+                if (triple && *q == '\n') {
+                    ++line_feeds;
+                } else if (stop(*q)) {
+                    return q;
+                }
+            }
+            if (q == end) return q;
+            dense = false;
+        }
+        const char* const from = q;
+        q = bulk(q);
+        // Dense after two near stops in a row: one (a blank line) is common.
+        const bool near = q - from < kNear;
+        dense = near && near_before;
+        near_before = near;
+        if (q == end || !triple || *q != '\n') return q;
+        ++line_feeds;
+        ++q;
+    }
+}
+
+}  // namespace
 
 StringBody::Read StringBody::read(const char* p, const char* end, bool final, std::int64_t& line_feeds) const noexcept {
     const char* q = p;
+    bool dense = false;
+    bool near_before = false;
+    const auto stop = [this](char c) { return string_stop(c, quote); };
+    const auto bulk = [this, end](const char* from) { return next_string_stop(from, end, quote); };
     for (;;) {
         // Ordinary bytes in bulk, to the next that may end or change the string.
-        q = next_string_stop(q, end, quote);
+        q = next_stop(q, end, triple, line_feeds, dense, near_before, stop, bulk);
         if (q == end) return {Stop::more, q};
         const char c = *q;
         if (static_cast<unsigned char>(c) >= 0x80) {
@@ -60,8 +111,12 @@ StringBody::Read StringBody::read(const char* p, const char* end, bool final, st
 
 FStringText::Read FStringText::read(const char* p, const char* end, bool final, std::int64_t& line_feeds) noexcept {
     const char* q = p;
+    bool dense = false;
+    bool near_before = false;
+    const auto stop = [this](char c) { return string_stop(c, quote) || c == '{' || c == '}'; };
+    const auto bulk = [this, end](const char* from) { return next_fstring_stop(from, end, quote); };
     for (;;) {
-        q = next_fstring_stop(q, end, quote);
+        q = next_stop(q, end, triple, line_feeds, dense, near_before, stop, bulk);
         if (q == end) return {Stop::more, q};
         const char c = *q;
         if (static_cast<unsigned char>(c) >= 0x80) {
