@@ -111,8 +111,8 @@ StringBody::Read StringBody::read(const char* p, const char* end, bool final, st
 
 FStringText::Read FStringText::read(const char* p, const char* end, bool final, std::int64_t& line_feeds) noexcept {
     const char* q = p;
-    bool dense = false;
-    bool near_before = false;
+    bool dense = true;  // the text between fields is mostly short: looked at one byte at a time first
+    bool near_before = true;
     const auto stop = [this](char c) { return string_stop(c, quote) || c == '{' || c == '}'; };
     const auto bulk = [this, end](const char* from) { return next_fstring_stop(from, end, quote); };
     for (;;) {
