@@ -3,17 +3,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace scanner_core {
 namespace kernel_detail {
 
 namespace {
 const Kernels* table_of(InstructionSet set) noexcept {
 #if defined(__x86_64__)
+    const bool sha = sha_instructions_available();
     switch (set) {
         case InstructionSet::plain: return &kPlain;
-        case InstructionSet::sse2: return &kSse2;
-        case InstructionSet::avx2: return &kAvx2;
-        case InstructionSet::avx512: return &kAvx512;
+        case InstructionSet::sse2: return sha ? &kSse2Sha : &kSse2;
+        case InstructionSet::avx2: return sha ? &kAvx2Sha : &kAvx2;
+        case InstructionSet::avx512: return sha ? &kAvx512Sha : &kAvx512;
     }
 #endif
     (void)set;
@@ -65,6 +70,23 @@ InstructionSet best_instruction_set() noexcept {
 }
 
 InstructionSet active_instruction_set() noexcept { return kernels().set; }
+
+bool sha_instructions_available() noexcept {
+#if defined(__x86_64__)
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const bool ssse3 = (ecx & (1u << 9)) != 0;
+    const bool sse41 = (ecx & (1u << 19)) != 0;
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    return ssse3 && sse41 && (ebx & (1u << 29)) != 0;
+#else
+    return false;
+#endif
+}
+
+bool sha_instructions_active() noexcept {
+    return kernels().sha256_blocks != &kernel_detail::sha256_blocks_portable;
+}
 
 bool force_instruction_set(InstructionSet set) noexcept {
     if (!instruction_set_available(set)) return false;

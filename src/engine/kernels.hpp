@@ -4,7 +4,9 @@
 // (kernels_<set>.cpp, each defining the vector); one table of them
 // is active, chosen when the library loads from what the processor has, or
 // forced by the environment variable SCANNER_CORE_ISA or by a test. Every
-// table gives the same results: the choice is one of speed only.
+// table gives the same results: the choice is one of speed only. SHA-256's
+// compression is chosen with the table: the processor's SHA instructions
+// beside any x86-64 set when it has them, portable C++ with `plain`.
 #pragma once
 
 #include <atomic>
@@ -80,15 +82,35 @@ struct Kernels {
     // The first position from `pos` in the `size` bytes at `s` whose byte is
     // in none of the classes `classes` (kRun...), or `size`.
     std::size_t (*skip_run)(const char* s, std::size_t size, std::size_t pos, unsigned char classes) noexcept;
+    // The first position from `pos` in the `size` bytes at `s` whose byte
+    // is not printable ASCII (0x20 to 0x7e), or is a backslash or `quote`,
+    // or `size`: where an escaping writer must look.
+    std::size_t (*plain_run)(const char* s, std::size_t size, std::size_t pos, char quote) noexcept;
+    // SHA-256's compression of the `count` 64-byte blocks at `data` into
+    // the eight words of `state`.
+    void (*sha256_blocks)(std::uint32_t* state, const unsigned char* data, std::size_t count) noexcept;
 };
 
 namespace kernel_detail {
-// Each set's table, defined by kernels_<set>.cpp; off x86-64 only the plain one.
+// Each set's table, defined by kernels_<set>.cpp; off x86-64 only the plain
+// one. The x86-64 sets have a second table (`...Sha`) whose SHA-256 takes
+// the processor's SHA instructions.
 extern const Kernels kPlain;
 #if defined(__x86_64__)
 extern const Kernels kSse2;
+extern const Kernels kSse2Sha;
 extern const Kernels kAvx2;
+extern const Kernels kAvx2Sha;
 extern const Kernels kAvx512;
+extern const Kernels kAvx512Sha;
+#endif
+
+// SHA-256's compressions (kernels_sha256.cpp), as Kernels::sha256_blocks
+// says: in portable C++, and with the processor's SHA instructions (with
+// SSSE3 and SSE4.1), which only a processor that has them may run.
+void sha256_blocks_portable(std::uint32_t* state, const unsigned char* data, std::size_t count) noexcept;
+#if defined(__x86_64__)
+void sha256_blocks_sha(std::uint32_t* state, const unsigned char* data, std::size_t count) noexcept;
 #endif
 // The active table. Never null: the baseline's until the library's load
 // has chosen, so that a kernel called before then is still right.
@@ -108,10 +130,19 @@ InstructionSet best_instruction_set() noexcept;
 // The set of the active table. Never fails; thread-safe.
 InstructionSet active_instruction_set() noexcept;
 
-// Makes `set`'s table the active one, for every scan from then on, and
-// returns true; returns false and changes nothing when `set` is not
-// available. For tests, which run every available set in turn; scans
-// running meanwhile stay right, since every table gives the same results.
+// Whether this processor and build can run SHA-256 on the processor's SHA
+// instructions. Never fails; thread-safe.
+bool sha_instructions_available() noexcept;
+
+// Whether the active table's SHA-256 runs on them: every set's but
+// `plain`'s, where they are available. Never fails; thread-safe.
+bool sha_instructions_active() noexcept;
+
+// Makes `set`'s table the active one (its SHA-256 as said above), for
+// every scan and hash from then on, and returns true; returns false and
+// changes nothing when `set` is not available. For tests, which run every
+// available set in turn; scans and hashes running meanwhile stay right,
+// since every table gives the same results.
 // Not to be called from more than one thread at once.
 bool force_instruction_set(InstructionSet set) noexcept;
 

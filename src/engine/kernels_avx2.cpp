@@ -58,7 +58,8 @@ inline unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsig
 
 }  // namespace
 
-extern const Kernels kAvx2 = make_table(InstructionSet::avx2);
+extern const Kernels kAvx2 = make_table(InstructionSet::avx2, sha256_blocks_portable);
+extern const Kernels kAvx2Sha = make_table(InstructionSet::avx2, sha256_blocks_sha);
 
 }  // namespace scanner_core::kernel_detail
 

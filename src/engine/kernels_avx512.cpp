@@ -54,7 +54,8 @@ inline unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsig
 
 }  // namespace
 
-extern const Kernels kAvx512 = make_table(InstructionSet::avx512);
+extern const Kernels kAvx512 = make_table(InstructionSet::avx512, sha256_blocks_portable);
+extern const Kernels kAvx512Sha = make_table(InstructionSet::avx512, sha256_blocks_sha);
 
 }  // namespace scanner_core::kernel_detail
 

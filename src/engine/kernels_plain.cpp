@@ -78,6 +78,6 @@ inline unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); 
 
 }  // namespace
 
-extern const Kernels kPlain = make_table(InstructionSet::plain);
+extern const Kernels kPlain = make_table(InstructionSet::plain, sha256_blocks_portable);
 
 }  // namespace scanner_core::kernel_detail

@@ -50,7 +50,8 @@ inline unsigned popcount(std::uint64_t bits) noexcept { return bit_count(bits); 
 
 }  // namespace
 
-extern const Kernels kSse2 = make_table(InstructionSet::sse2);
+extern const Kernels kSse2 = make_table(InstructionSet::sse2, sha256_blocks_portable);
+extern const Kernels kSse2Sha = make_table(InstructionSet::sse2, sha256_blocks_sha);
 
 }  // namespace scanner_core::kernel_detail
 #endif

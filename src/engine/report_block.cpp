@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <cstring>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 #include <map>
 #include <thread>
 #include <tuple>
 
+#include "kernels.hpp"
 #include "line_digest.hpp"
 #include "parallel_scan.hpp"
 #include "python_unicode.hpp"
@@ -108,49 +104,11 @@ std::size_t append_escaped_character(std::string_view text, std::size_t at, Text
     return read.length;
 }
 
-bool is_plain(unsigned char byte) noexcept { return byte >= 0x20 && byte < 0x7F && byte != '\\'; }
-
 // The end of the run of plain bytes from `at` (printable ASCII, neither
-// a backslash nor, for JSON, a double quote). Sixteen bytes at a time
-// (eight without SSE2): names of megabytes are mostly plain.
+// a backslash nor, for JSON, a double quote), a vector at a time: names
+// of megabytes are mostly plain.
 std::size_t plain_run(std::string_view text, std::size_t at, bool json) noexcept {
-#ifdef __SSE2__
-    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F);
-    const __m128i backslash = _mm_set1_epi8('\\'), quote = _mm_set1_epi8(json ? '"' : '\\');
-    while (at + 16 <= text.size()) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + at));
-        // Signed: bytes from 0x80 are negative, so below the space too.
-        const __m128i printable = _mm_andnot_si128(_mm_cmplt_epi8(bytes, space), _mm_cmplt_epi8(bytes, del));
-        const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash), _mm_cmpeq_epi8(bytes, quote));
-        const unsigned plain = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(special, printable)));
-        if (plain != 0xFFFF) return at + static_cast<std::size_t>(__builtin_ctz(~plain));
-        at += 16;
-    }
-#else
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-    // Whether any byte of `word` is `byte`.
-    const auto any_byte = [](std::uint64_t word, unsigned char byte) {
-        const std::uint64_t masked = word ^ (kOnes * byte);
-        return (masked - kOnes) & ~masked & kHighBits;
-    };
-    while (at + 8 <= text.size()) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + at, 8);
-        // A byte below 0x20 or above 0x7E, a backslash, or a quote.
-        const std::uint64_t below_space = (word - kOnes * 0x20) & ~word & kHighBits;
-        const std::uint64_t special = below_space | (word & kHighBits) | any_byte(word, 0x7F) |
-                                      any_byte(word, '\\') | (json ? any_byte(word, '"') : 0);
-        if (special != 0) break;
-        at += 8;
-    }
-#endif
-    while (at < text.size()) {
-        const unsigned char byte = static_cast<unsigned char>(text[at]);
-        if (!is_plain(byte) || (json && byte == '"')) break;
-        ++at;
-    }
-    return at;
+    return kernels().plain_run(text.data(), text.size(), at, json ? '"' : '\\');
 }
 
 template <class Out>

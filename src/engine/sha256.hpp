@@ -1,7 +1,8 @@
 // SHA-256 (FIPS 180-4), for the fingerprints the command's reports give each
 // finding: hashed as Python's hashlib hashes, so that a report made by the
 // engine and one made by the command's own Python agree byte for byte.
-// Uses the processor's SHA instructions where it has them.
+// The compression is the active kernel table's (kernels.hpp): the
+// processor's SHA instructions where it has them, unless `plain` is forced.
 #pragma once
 
 #include <array>

@@ -88,6 +88,15 @@ TEST(Kernels, FindersStopWhereAByteAtATimeReadingStops) {
                 expected = p;
                 while (expected < end && !trigger_at(expected, end)) ++expected;
                 ASSERT_EQ(k.trigger(p, end), expected) << instruction_set_name(set) << " at " << from;
+                for (const char quote : {'"', '\\'}) {
+                    expected = p;
+                    while (expected < end && *expected >= 0x20 && *expected < 0x7f && *expected != '\\' &&
+                           *expected != quote) {
+                        ++expected;
+                    }
+                    ASSERT_EQ(k.plain_run(begin, end - begin, from, quote), static_cast<std::size_t>(expected - begin))
+                        << instruction_set_name(set) << " at " << from;
+                }
             }
         }
     }
@@ -198,6 +207,9 @@ TEST(Kernels, OnlyAvailableSetsCanBeForcedAndEachTableIsItsOwn) {
         EXPECT_EQ(force_instruction_set(set), available) << instruction_set_name(set);
         if (available) {
             EXPECT_EQ(kernels().set, set);
+            // Forcing `plain` forces the portable SHA-256 too, so that tests reach both.
+            EXPECT_EQ(sha_instructions_active(), set != InstructionSet::plain && sha_instructions_available())
+                << instruction_set_name(set);
         }
         EXPECT_EQ(instruction_set_named(instruction_set_name(set)), set);
     }

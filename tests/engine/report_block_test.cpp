@@ -1,7 +1,7 @@
 // The pieces of the command's report blocks that the Python tests reach
-// only through whole reports: SHA-256 against the standard's vectors, line
-// digests at the ends of files and pieces, and the escapes at every offset
-// of the sixteen-byte runs they skip.
+// only through whole reports: line digests at the ends of files and
+// pieces, and the escapes at every offset of the vector runs they skip, on
+// every instruction set.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,30 +9,13 @@
 #include <fstream>
 #include <string>
 
+#include "instruction_sets.hpp"
 #include "line_digest.hpp"
 #include "report_block.hpp"
 #include "sha256.hpp"
 
 namespace scanner_core {
 namespace {
-
-TEST(Sha256, GivesTheStandardsDigestsWhateverTheUpdatesSizes) {
-    const std::pair<std::string, std::string> vectors[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
-    };
-    for (const auto& [text, expected] : vectors) {
-        EXPECT_EQ(sha256_hex(text), expected);
-        for (const std::size_t step : {1u, 7u, 63u, 64u, 65u, 4096u}) {
-            Sha256 hash;
-            for (std::size_t at = 0; at < text.size(); at += step) hash.update(std::string_view(text).substr(at, step));
-            EXPECT_EQ(hash.hex_digest(), expected) << "pieces of " << step;
-        }
-    }
-}
 
 class LineDigests : public ::testing::Test {
 protected:
@@ -107,20 +90,24 @@ TEST(Escapes, StopAtEverySpecialByteWhereverItFallsInARun) {
         {"\"", "\""}, {"\\", "\\\\"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\x01", "\\x01"},
         {"\xff", "\\xff"}, {"\xc3\xa9", "\xc3\xa9"}, {"\xe2\x80\xae", "\\u202e"}, {"\xed\xa0\x80", "\\xed\\xa0\\x80"},
     };
-    for (const auto& [raw, escaped] : specials) {
-        for (std::size_t at = 0; at <= 40; ++at) {
-            const std::string text = std::string(at, 'a') + raw + std::string(40 - at, 'b');
-            const std::string expected = std::string(at, 'a') + escaped + std::string(40 - at, 'b');
-            std::string out;
-            append_escaped(text, TextOrigin::system, out);
-            EXPECT_EQ(out, expected) << at;
-            std::string json;
-            append_json_escaped(text, TextOrigin::system, json);
-            std::string twice;
-            append_json_string(expected, twice);
-            EXPECT_EQ(json, twice) << at;
-            if (expected.find('\xc3') == std::string::npos) {
-                EXPECT_EQ(json, json_of_ascii(expected)) << at;
+    // Past a 64-byte vector, so that every set's whole and partial vectors are reached.
+    for (const InstructionSet set : testing::available_instruction_sets()) {
+        testing::ForcedInstructionSet forced(set);
+        for (const auto& [raw, escaped] : specials) {
+            for (std::size_t at = 0; at <= 70; ++at) {
+                const std::string text = std::string(at, 'a') + raw + std::string(70 - at, 'b');
+                const std::string expected = std::string(at, 'a') + escaped + std::string(70 - at, 'b');
+                std::string out;
+                append_escaped(text, TextOrigin::system, out);
+                EXPECT_EQ(out, expected) << instruction_set_name(set) << " at " << at;
+                std::string json;
+                append_json_escaped(text, TextOrigin::system, json);
+                std::string twice;
+                append_json_string(expected, twice);
+                EXPECT_EQ(json, twice) << instruction_set_name(set) << " at " << at;
+                if (expected.find('\xc3') == std::string::npos) {
+                    EXPECT_EQ(json, json_of_ascii(expected)) << instruction_set_name(set) << " at " << at;
+                }
             }
         }
     }
