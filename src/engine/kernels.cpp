@@ -73,6 +73,8 @@ InstructionSet active_instruction_set() noexcept { return kernels().set; }
 
 bool sha_instructions_available() noexcept {
 #if defined(__x86_64__)
+    // Asked of the processor itself: not every compiler's
+    // __builtin_cpu_supports knows the SHA extensions.
     unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
     if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
     const bool ssse3 = (ecx & (1u << 9)) != 0;

@@ -112,6 +112,7 @@ void sha256_blocks_portable(std::uint32_t* state, const unsigned char* data, std
 #if defined(__x86_64__)
 void sha256_blocks_sha(std::uint32_t* state, const unsigned char* data, std::size_t count) noexcept;
 #endif
+
 // The active table. Never null: the baseline's until the library's load
 // has chosen, so that a kernel called before then is still right.
 extern std::atomic<const Kernels*> active;
