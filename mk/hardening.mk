@@ -1,4 +1,6 @@
-# Hardening: every engine test under ASan+UBSan and under TSan, the libFuzzer
+# Hardening: every engine test under ASan+UBSan and under TSan (less the
+# single-threaded suites of pure functions, which no thread can race and
+# which TSan slows tenfold: see the tsan test preset), the libFuzzer
 # targets of tests/fuzz, and the full-size load test. `make test` runs the
 # sanitizers and a short fuzz run after the normal tests; `make fuzz` and
 # `make stress` run the long versions.
