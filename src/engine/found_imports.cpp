@@ -23,11 +23,20 @@ unsigned finding_kind(const AuditedImport& found) noexcept {
 // walks every bucket): it is made anew.
 constexpr std::size_t kBucketsWorthKeeping = 64;
 
+// A name is hashed by its length and at most this many bytes at each end:
+// a name of megabytes costs no pass over it, and two names that agree there
+// are told apart by the comparison, which a hit makes anyway.
+constexpr std::size_t kHashedEnd = 128;
+
 }  // namespace
 
 std::size_t FoundImports::Hash::operator()(std::size_t index) const noexcept {
     const AuditedImport& found = (*kept)[index];
-    return std::hash<std::string_view>{}(found.name) ^ finding_kind(found);
+    const std::string_view name = found.name;
+    std::size_t hash = std::hash<std::size_t>{}(name.size()) ^ finding_kind(found);
+    if (name.size() <= 2 * kHashedEnd) return hash ^ std::hash<std::string_view>{}(name);
+    hash ^= std::hash<std::string_view>{}(name.substr(0, kHashedEnd));
+    return hash * 31 ^ std::hash<std::string_view>{}(name.substr(name.size() - kHashedEnd));
 }
 
 bool FoundImports::Same::operator()(std::size_t a, std::size_t b) const noexcept {
