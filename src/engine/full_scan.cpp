@@ -99,19 +99,6 @@ private:
     std::vector<AuditFinding>& out_;
 };
 
-// The (line, module) pairs of the line scan's import findings, which come
-// one a line in line order, and so sorted; the views point into the records.
-Reported reported_imports(const std::vector<AuditFinding>& scanned) {
-    Reported reported;
-    reported.reserve(scanned.size());
-    for (const AuditFinding& record : scanned) {
-        if (record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import) {
-            reported.emplace_back(record.line, record.module);
-        }
-    }
-    return reported;
-}
-
 // About what a file's findings take on the heap, for the worker's
 // HeapReserve; a string of a megabyte or more has a mapping of its own and
 // counts for nothing.
@@ -167,33 +154,55 @@ bool was_reported(const Reported& reported, std::int64_t line, std::string_view 
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
 
-// Whether the audit read an import statement of `module` on `line`, or of
-// a module below it (`import a . b` imports a too, where the line scan
-// stops at the blank): `read` sorted. A name below `module` sorts right
-// after it, as no character of a name sorts before the dot.
-bool read_as_import(const Reported& read, std::int64_t line, std::string_view module) {
-    const auto at = std::lower_bound(read.begin(), read.end(), std::make_pair(line, module));
-    if (at == read.end() || at->first != line) return false;
-    const std::string_view name = at->second;
-    return name == module ||
-           (name.size() > module.size() && name.substr(0, module.size()) == module && name[module.size()] == '.');
+bool is_import_record(const AuditFinding& record) noexcept {
+    return record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import;
 }
 
-// The exact verdict: of the line scan's import findings, keeps those on an
-// import statement the audit read, which has read the whole file as Python
-// does; the others stand on text inside a string or a comment, not on an
-// import. Any other finding is kept.
-void keep_read_imports(std::vector<AuditFinding>& scanned, const std::vector<AuditedImport>& imports) {
-    Reported read;
-    for (const AuditedImport& found : imports) {
-        if (found.kind == AuditedImport::Kind::statement && found.level == 0) read.emplace_back(found.line, found.name);
+// The exact verdict, with the line scan's import records (at most one a
+// line, in line order) and the audit's imports paired by line, each pair
+// compared once: a record stands when the audit read an import statement of
+// its module on its line, or of a module below it (`import a . b` imports a
+// too, where the line scan stops at the blank); the others stand on text
+// inside a string or a comment, not on an import, and are dropped. An
+// import of the audit that a standing record reports, the same module on
+// the same line, is dropped too: its verdict is the one the record holds.
+// Any other finding and import is kept.
+void pair_with_records(std::vector<AuditFinding>& scanned, std::vector<AuditedImport>& imports) {
+    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::vector<char> read(scanned.size(), 0);
+    std::vector<std::size_t> twin(imports.size(), kNone);  // the record of the same module on the import's line
+    for (std::size_t k = 0; k < imports.size(); ++k) {
+        const AuditedImport& found = imports[k];
+        const bool statement = found.kind == AuditedImport::Kind::statement;
+        if ((!statement && found.kind != AuditedImport::Kind::dynamic_constant) || found.level != 0) continue;
+        const auto at = std::lower_bound(scanned.begin(), scanned.end(), found.line,
+                                         [](const AuditFinding& record, std::int64_t line) { return record.line < line; });
+        if (at == scanned.end() || at->line != found.line || !is_import_record(*at)) continue;
+        const std::size_t record = static_cast<std::size_t>(at - scanned.begin());
+        const std::string_view name = found.name;
+        const std::string_view module = at->module;
+        if (name.size() < module.size() || name.compare(0, module.size(), module) != 0) continue;
+        if (name.size() == module.size()) {
+            twin[k] = record;
+            if (statement) read[record] = 1;
+        } else if (statement && name[module.size()] == '.') {
+            read[record] = 1;
+        }
     }
-    std::sort(read.begin(), read.end());
-    const auto as_text = [&read](const AuditFinding& record) {
-        const bool import = record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import;
-        return import && !read_as_import(read, record.line, record.module);
-    };
-    scanned.erase(std::remove_if(scanned.begin(), scanned.end(), as_text), scanned.end());
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < imports.size(); ++k) {
+        if (twin[k] != kNone && read[twin[k]] != 0) continue;
+        if (kept != k) imports[kept] = std::move(imports[k]);
+        ++kept;
+    }
+    imports.erase(imports.begin() + static_cast<std::ptrdiff_t>(kept), imports.end());
+    kept = 0;
+    for (std::size_t k = 0; k < scanned.size(); ++k) {
+        if (is_import_record(scanned[k]) && read[k] == 0) continue;
+        if (kept != k) scanned[kept] = std::move(scanned[k]);
+        ++kept;
+    }
+    scanned.erase(scanned.begin() + static_cast<std::ptrdiff_t>(kept), scanned.end());
 }
 
 }  // namespace
@@ -441,10 +450,10 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         if (!stage->deferred_encoding().empty()) {
             result.deferred_encoding = stage->deferred_encoding();
         } else if (!stage->refused()) {
-            keep_read_imports(result.scan_findings, stage->imports());
+            pair_with_records(result.scan_findings, stage->imports());
         }
-        result.findings =
-            judge(*stage, filepath, reported_imports(result.scan_findings), local_modules, depth, &worker.verdicts);
+        // What the records report is already out of the audit's imports.
+        result.findings = judge(*stage, filepath, {}, local_modules, depth, &worker.verdicts);
     }
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
         for (const AuditFinding& record : *made) {
