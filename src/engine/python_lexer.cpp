@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "byte_scan.hpp"
+#include "kernels.hpp"
 #include "line_skipper.hpp"
 #include "python_chars.hpp"
 #include "python_unicode.hpp"
@@ -450,7 +451,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             // of any length are one token; a remainder at a piece's end waits
             // for the next piece, where the run may go on.
             std::size_t run = 1;
-            while (run < left && q[run] == '.') ++run;
+            while (run < left && run < 16 && q[run] == '.') ++run;
+            // A run that goes on (a hostile line) is passed over many bytes at a time.
+            if (run == 16) run = kernels().skip_run(q, left, run, kRunDot);
             if (run >= 3) {
                 const std::size_t threes = run - run % 3;
                 emit_op(Op::ellipsis, q, threes);
