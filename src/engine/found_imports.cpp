@@ -32,7 +32,7 @@ constexpr std::size_t kHashedEnd = 128;
 
 std::size_t FoundImports::Hash::operator()(std::size_t index) const noexcept {
     const AuditedImport& found = (*kept)[index];
-    const std::string_view name = found.name;
+    const std::string_view name = found.module();
     std::size_t hash = std::hash<std::size_t>{}(name.size()) ^ finding_kind(found);
     if (name.size() <= 2 * kHashedEnd) return hash ^ std::hash<std::string_view>{}(name);
     hash ^= std::hash<std::string_view>{}(name.substr(0, kHashedEnd));
@@ -42,7 +42,8 @@ std::size_t FoundImports::Hash::operator()(std::size_t index) const noexcept {
 bool FoundImports::Same::operator()(std::size_t a, std::size_t b) const noexcept {
     const AuditedImport& first = (*kept)[a];
     const AuditedImport& second = (*kept)[b];
-    return finding_kind(first) == finding_kind(second) && first.level == second.level && first.name == second.name;
+    return finding_kind(first) == finding_kind(second) && first.level == second.level &&
+           first.module() == second.module();
 }
 
 FoundImports::FoundImports(const ImportFilter* filter)
@@ -56,7 +57,8 @@ void FoundImports::add(AuditedImport found) {
     if (judged_import(found)) {
         if (found.level > 0) {
             if (!filter_->above_root(found.level)) return;
-        } else if (found.name.empty() || found.name.front() == '.' || !filter_->judged(found.name)) {
+        } else if (const std::string_view name = found.module();
+                   name.empty() || name.front() == '.' || !filter_->judged(name)) {
             return;
         }
     }

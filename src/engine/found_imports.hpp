@@ -6,9 +6,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace scanner_core {
@@ -25,6 +27,10 @@ struct AuditedImport {
         refused_code,          // a constant text given to exec, eval or compile that Python refuses: no name
         unaudited_code,        // a text given to exec, eval or compile nested too deep to judge: `name` says so
     };
+    AuditedImport() = default;
+    AuditedImport(Kind kind, std::int64_t line, std::string name, std::uint64_t level = 0, std::int64_t column = 0)
+        : kind(kind), line(line), name(std::move(name)), level(level), column(column) {}
+
     Kind kind = Kind::statement;
     std::int64_t line = 0;  // counted at line feeds, as the line scan counts
     std::string name;
@@ -36,6 +42,15 @@ struct AuditedImport {
     // counts: where the statement or the call begins (for what a text given
     // to exec imports, where that call begins); 0 where not known.
     std::int64_t column = 0;
+    // A statement's long name as the line scan lent it (see name_loan.hpp):
+    // its first `lent_size` bytes, `name` being empty. Null otherwise.
+    std::shared_ptr<std::string> lent;
+    std::size_t lent_size = 0;
+
+    // The name, wherever it is held. Never fails.
+    std::string_view module() const noexcept {
+        return lent ? std::string_view(*lent).substr(0, lent_size) : std::string_view(name);
+    }
 };
 
 // Which modules the judgement may report. Called on the thread that feeds
@@ -45,7 +60,7 @@ public:
     virtual ~ImportFilter() = default;
     // Whether the judgement of `module` (a name without leading dots) may be
     // other than silent. Throws std::bad_alloc only.
-    virtual bool judged(const std::string& module) const = 0;
+    virtual bool judged(std::string_view module) const = 0;
     // Whether a relative import of `level` (above 0) reaches above the
     // tree's root, which is judged whatever the module; by default none
     // does. Never fails.

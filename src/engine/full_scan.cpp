@@ -9,6 +9,7 @@
 #include "file_scan.hpp"
 #include "import_message.hpp"
 #include "line_scan.hpp"
+#include "name_loan.hpp"
 #include "parallel_scan.hpp"
 #include "private_twins.hpp"
 #include "scan_messages.hpp"
@@ -33,7 +34,7 @@ constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
 
 // A relative name as written: its dots, then the module. A level too high
 // to write out is given as a count.
-std::string relative_name(std::uint64_t level, const std::string& module) {
+std::string relative_name(std::uint64_t level, std::string_view module) {
     constexpr std::uint64_t kMostDots = 64;
     std::string name = level <= kMostDots ? std::string(level, '.') : "<" + std::to_string(level) + " points>";
     return name.append(module);
@@ -73,6 +74,10 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
 
 using Reported = FullScanner::Reported;
 
+// The records' names as lent to the audit (see name_loan.hpp), by record:
+// empty, or one entry a record, null for a name of the record's own.
+using LentModules = std::vector<std::shared_ptr<std::string>>;
+
 // The line scan's records as findings, made as they come, in line order.
 class ScanFindings final : public LineFindingSink {
 public:
@@ -83,20 +88,39 @@ public:
         made.rule = error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
         made.line = finding.line;
         made.column = finding.column;
-        // A gathered name is taken as it is, and copied once, into the message.
-        if (finding.gathered != nullptr) {
+        // A gathered name is taken as it is, and copied once, into the
+        // message; a lent one is shared until the audit is done with it
+        // (keep_lent_modules).
+        if (finding.lent != nullptr) {
+            lent_.resize(out_.size());
+            lent_.push_back(*finding.lent);
+        } else if (finding.gathered != nullptr) {
             made.module = std::move(*finding.gathered);
         } else {
             made.module.assign(finding.module);
         }
-        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, made.module,
-                                      nullptr);
+        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport,
+                                      finding.lent != nullptr ? finding.module : made.module, nullptr);
         out_.push_back(std::move(made));
+        if (!lent_.empty()) lent_.resize(out_.size());
+    }
+
+    LentModules& lent() noexcept { return lent_; }
+
+    // The lent names into their records, once nothing else shares them:
+    // moved where the record is their last holder, copied otherwise.
+    void keep_lent_modules() {
+        for (std::size_t k = 0; k < lent_.size(); ++k) {
+            if (!lent_[k]) continue;
+            out_[k].module = lent_[k].use_count() == 1 ? std::move(*lent_[k]) : std::string(*lent_[k]);
+        }
+        lent_.clear();
     }
 
 private:
     const std::string& path_;
     std::vector<AuditFinding>& out_;
+    LentModules lent_;
 };
 
 // About what a file's findings take on the heap, for the worker's
@@ -121,7 +145,7 @@ public:
     PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
                  int depth, VerdictMemo& memo) noexcept
         : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
-    bool judged(const std::string& module) const override {
+    bool judged(std::string_view module) const override {
         return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
     }
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
@@ -167,7 +191,7 @@ bool is_import_record(const AuditFinding& record) noexcept {
 // import of the audit that a standing record reports, the same module on
 // the same line, is dropped too: its verdict is the one the record holds.
 // Any other finding and import is kept.
-void pair_with_records(std::vector<AuditFinding>& scanned, std::vector<AuditedImport>& imports) {
+void pair_with_records(std::vector<AuditFinding>& scanned, LentModules& lent, std::vector<AuditedImport>& imports) {
     constexpr std::size_t kNone = static_cast<std::size_t>(-1);
     std::vector<char> read(scanned.size(), 0);
     std::vector<std::size_t> twin(imports.size(), kNone);  // the record of the same module on the import's line
@@ -179,8 +203,8 @@ void pair_with_records(std::vector<AuditFinding>& scanned, std::vector<AuditedIm
                                          [](const AuditFinding& record, std::int64_t line) { return record.line < line; });
         if (at == scanned.end() || at->line != found.line || !is_import_record(*at)) continue;
         const std::size_t record = static_cast<std::size_t>(at - scanned.begin());
-        const std::string_view name = found.name;
-        const std::string_view module = at->module;
+        const std::string_view name = found.module();
+        const std::string_view module = lent.empty() || !lent[record] ? std::string_view(at->module) : *lent[record];
         if (name.size() < module.size() || name.compare(0, module.size(), module) != 0) continue;
         if (name.size() == module.size()) {
             twin[k] = record;
@@ -199,10 +223,14 @@ void pair_with_records(std::vector<AuditFinding>& scanned, std::vector<AuditedIm
     kept = 0;
     for (std::size_t k = 0; k < scanned.size(); ++k) {
         if (is_import_record(scanned[k]) && read[k] == 0) continue;
-        if (kept != k) scanned[kept] = std::move(scanned[k]);
+        if (kept != k) {
+            scanned[kept] = std::move(scanned[k]);
+            if (!lent.empty()) lent[kept] = std::move(lent[k]);
+        }
         ++kept;
     }
     scanned.erase(scanned.begin() + static_cast<std::ptrdiff_t>(kept), scanned.end());
+    if (!lent.empty()) lent.resize(kept);
 }
 
 }  // namespace
@@ -356,7 +384,8 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 if (!climbs_above_root(found.level, depth)) continue;
                 rule = AuditRule::relative_import_above_root;
                 text = kAboveRoot;
-                found.name = relative_name(found.level, found.name);
+                found.name = relative_name(found.level, found.module());
+                found.lent.reset();
             } else if (found.kind == Kind::importer_reference) {
                 rule = AuditRule::importer_reference;
                 text = kReference;
@@ -372,19 +401,21 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 text = kUnauditedCode;
                 close = ")";
             } else if (found.kind != Kind::dynamic_other) {
-                const std::string& module = found.name;
+                const std::string_view module = found.module();
                 if (module.empty() || module.front() == '.') continue;
                 // What the line scan reported is left out before it is judged:
                 // the verdict would be the one the record already holds.
                 if (was_reported(reported, found.line, module)) continue;
                 const ImportVerdict verdict = memo != nullptr ? classifier_.judge(module, local_modules, *memo)
-                                                              : classifier_.verdict_on(module, local_modules);
+                                                              : classifier_.verdict_on(std::string(module), local_modules);
                 if (verdict == ImportVerdict::silent) continue;
                 const bool forbidden = verdict == ImportVerdict::forbidden;
                 rule = forbidden ? AuditRule::hidden_forbidden_import : AuditRule::hidden_unlisted_import;
                 text = forbidden ? kHiddenForbidden : kHiddenUnlisted;
             }
-            AuditFinding made = finding(rule, filepath, found.line, std::move(found.name), text, {}, {});
+            // A lent name is copied, once, into the finding that names it.
+            std::string name = found.lent ? std::string(found.module()) : std::move(found.name);
+            AuditFinding made = finding(rule, filepath, found.line, std::move(name), text, {}, {});
             made.column = found.column;
             unicode::append_printable(made.module, made.message);
             made.message.append(close);
@@ -430,15 +461,19 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     result.scan.filepath = where.path;
     const std::string& filepath = result.scan.filepath;
     ScanFindings records(filepath, result.scan_findings);
+    NameLoan loan;
     LineScan line_scan(classifier_, local_modules, worker.verdicts, records);
     const PolicyFilter filter(classifier_, local_modules, depth, worker.verdicts);
     std::optional<SourceAudit> stage;
-    if (audit) stage.emplace(true, &filter);
-    // The audit first: what it holds of a long name only while reading it
-    // is freed before the line scan makes its record of that name, so the
-    // two do not add up in the peak. Whichever judges a name first leaves
-    // its verdict in the memo for the other.
-    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&*stage, &line_scan})
+    if (audit) {
+        stage.emplace(true, &filter);
+        line_scan.lend_to(&loan);
+        stage->borrow_from(&loan);
+    }
+    // The line scan first: a long name it gathers is lent to the audit,
+    // which reads the same bytes next, and is held once. Whichever judges a
+    // name first leaves its verdict in the memo for the other.
+    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&line_scan, &*stage})
                               : scan_pieces(where, mode, worker.reader, {&line_scan});
     if (!opened) {
         // Not read: the scan's error says so, and there is nothing to audit.
@@ -450,11 +485,14 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
         if (!stage->deferred_encoding().empty()) {
             result.deferred_encoding = stage->deferred_encoding();
         } else if (!stage->refused()) {
-            pair_with_records(result.scan_findings, stage->imports());
+            pair_with_records(result.scan_findings, records.lent(), stage->imports());
         }
         // What the records report is already out of the audit's imports.
         result.findings = judge(*stage, filepath, {}, local_modules, depth, &worker.verdicts);
+        stage.reset();  // with what it shares of the lent names
+        loan.clear();
     }
+    records.keep_lent_modules();
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
         for (const AuditFinding& record : *made) {
             if (is_error(record.rule)) result.passed = false;

@@ -137,10 +137,35 @@ __attribute__((always_inline)) inline std::size_t take_candidates(std::string_vi
 
 }  // namespace
 
+std::uint64_t ImportExtractor::offset_of(const char* at) const noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(at);
+    const auto carry = reinterpret_cast<std::uintptr_t>(carry_);
+    if (address >= carry && address < carry + sizeof carry_) return carry_offset_ + (address - carry);
+    return piece_offset_ + (address - reinterpret_cast<std::uintptr_t>(piece_));
+}
+
 void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& out) {
     line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
-    if (verdict != SegmentedLineMatch::Verdict::matched) return;
     std::string& name = open_line_.module();
+    if (loan_ != nullptr && name.size() >= NameLoan::kShortest) {
+        // Lent as it grows, and whatever the verdict: the audit reads the
+        // same name wherever it stands.
+        const std::uint64_t start = open_line_offset_ + open_line_.name_offset();
+        loan_->lend(start, open_line_.share());
+        if (line_open_) return;
+        loan_->settled();
+        const bool matched = verdict == SegmentedLineMatch::Verdict::matched;
+        const bool from = open_line_.is_from();
+        const bool relative = open_line_.is_relative();
+        // The line's name is shared by the loan and its receivers alone, so
+        // that the last of them may move it instead of copying it.
+        open_line_ = SegmentedLineMatch{};
+        if (!matched) return;
+        const std::shared_ptr<std::string>* lent = loan_->shared(start);
+        out.found(FoundImport{**lent, nullptr, open_line_number_, from, relative, open_line_column_, lent});
+        return;
+    }
+    if (verdict != SegmentedLineMatch::Verdict::matched) return;
     out.found(FoundImport{name, &name, open_line_number_, open_line_.is_from(), open_line_.is_relative(),
                           open_line_column_});
 }
@@ -149,6 +174,7 @@ void ImportExtractor::open_line(std::string_view line, std::int64_t number, std:
     open_line_ = SegmentedLineMatch{};
     open_line_number_ = number;
     open_line_column_ = column;
+    open_line_offset_ = offset_of(line.data());
     settle(open_line_.feed(line), out);
 }
 
@@ -217,6 +243,9 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
 }
 
 void ImportExtractor::feed(std::string_view piece, ImportSink& out) {
+    piece_ = piece.data();
+    piece_offset_ = fed_;
+    fed_ += piece.size();
     if (carry_size_ > 0) {
         // Complete the carried block, and the byte after it, from the piece.
         const std::size_t wanted = sizeof carry_ - carry_size_;
@@ -232,6 +261,7 @@ void ImportExtractor::feed(std::string_view piece, ImportSink& out) {
     const std::size_t blocks = (piece.size() - 1) / kBlock;
     if (blocks > 0) scan_segment(piece, blocks, false, out);
     carry_size_ = piece.size() - blocks * kBlock;
+    carry_offset_ = offset_of(piece.data() + blocks * kBlock);
     std::memcpy(carry_, piece.data() + blocks * kBlock, carry_size_);
 }
 

@@ -8,11 +8,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "import_patterns.hpp"
+#include "name_loan.hpp"
 
 namespace scanner_core {
 
@@ -40,6 +42,9 @@ struct FoundImport {
     // 1-based, in characters: the statement's first byte past the line's
     // leading blanks and tabs, which are one character each.
     std::int64_t column = 0;
+    // The name as lent (see name_loan.hpp), which `module` views, when it
+    // was: a receiver may share it. Null otherwise.
+    const std::shared_ptr<std::string>* lent = nullptr;
 };
 
 // What extraction hands each statement to, in line order.
@@ -78,7 +83,15 @@ public:
     void feed(std::string_view piece, ImportSink& out);
     void finish(ImportSink& out);
 
+    // Lends the long names gathered across pieces to `loan` (which must
+    // outlive the extractor) and hands them on as lent. Call before the
+    // first piece. Never fails.
+    void lend_to(NameLoan* loan) noexcept { loan_ = loan; }
+
 private:
+    // The offset in the text of `at`, a byte of the piece being fed or of
+    // the carried block.
+    std::uint64_t offset_of(const char* at) const noexcept;
     // Of the bytes from `data`: the first `blocks` whole blocks (each with
     // the byte after it readable), or, at the end, the rest padded.
     void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out);
@@ -105,6 +118,13 @@ private:
     // line's start: the lead of a line whose statement starts past them.
     std::int64_t lead_before_ = 0;
     SegmentedLineMatch open_line_;
+    // Where the bytes are in the text, for the names lent.
+    NameLoan* loan_ = nullptr;
+    std::uint64_t fed_ = 0;           // bytes of the pieces fed so far
+    const char* piece_ = nullptr;     // the piece being fed, from its offset
+    std::uint64_t piece_offset_ = 0;
+    std::uint64_t carry_offset_ = 0;  // of carry_'s first byte
+    std::uint64_t open_line_offset_ = 0;
 };
 
 // Returns one record per line that holds a recognised statement, in line

@@ -146,6 +146,17 @@ void take_name(const Token& token, std::string& module) {
     }
 }
 
+void ImportFinder::take_module(const Token& token) {
+    if (token.lent != nullptr) {  // shared with the line scan, not copied
+        module_.clear();
+        module_lent_ = *token.lent;
+        module_size_ = token.text.size();
+        return;
+    }
+    module_lent_.reset();
+    take_name(token, module_);
+}
+
 std::string ImportFinder::normal_name(const Token& token) {
     if (token.ascii) return std::string(token.text);
     std::string name;
@@ -182,19 +193,25 @@ void ImportFinder::mark_unjudgeable_in_reading(std::string reason, std::int64_t 
     }
 }
 
-ImportFinder::Role ImportFinder::Bindings::alias(const std::string& name) const {
+ImportFinder::Role ImportFinder::Bindings::alias(std::string_view name) const {
+    // The key is made only where there are aliases to look it up in.
+    std::string key;
     for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
         if (layer->aliases.empty()) continue;
-        const auto found = layer->aliases.find(name);
+        if (key.empty()) key.assign(name);
+        const auto found = layer->aliases.find(key);
         if (found != layer->aliases.end()) return found->second;
     }
     return Role::none;
 }
 
-bool ImportFinder::Bindings::builtin(const std::string& name) const {
+bool ImportFinder::Bindings::builtin(std::string_view name) const {
     if (name == "builtins" || name == "__builtins__") return true;
+    std::string key;
     for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
-        if (!layer->builtins.empty() && layer->builtins.count(name) != 0) return true;
+        if (layer->builtins.empty()) continue;
+        if (key.empty()) key.assign(name);
+        if (layer->builtins.count(key) != 0) return true;
     }
     return false;
 }
@@ -306,8 +323,36 @@ void ImportFinder::record_import(std::string module, std::uint64_t level) {
     found_.add({AuditedImport::Kind::statement, statement_line_, std::move(module), level, statement_column_});
 }
 
+void ImportFinder::record_module(std::uint64_t level) {
+    if (!module_lent_) {
+        record_import(std::move(module_), level);
+        module_.clear();
+        return;
+    }
+    AuditedImport found{AuditedImport::Kind::statement, statement_line_, {}, level, statement_column_};
+    found.lent = std::move(module_lent_);
+    found.lent_size = module_size_;
+    module_lent_.reset();
+    found_.add(std::move(found));
+}
+
+std::string_view ImportFinder::module_text() const noexcept {
+    return module_lent_ ? std::string_view(*module_lent_).substr(0, module_size_) : std::string_view(module_);
+}
+
+void ImportFinder::own_module() {
+    if (!module_lent_) return;
+    module_.assign(module_text());
+    module_lent_.reset();
+}
+
+std::string_view ImportFinder::value_of(const Frame& frame) noexcept {
+    return frame.value_lent ? std::string_view(*frame.value_lent).substr(0, frame.value_size)
+                            : std::string_view(frame.value_name);
+}
+
 void ImportFinder::end_statement() {
-    if (import_step_ == ImportStep::plain_after) record_import(std::move(module_));
+    if (import_step_ == ImportStep::plain_after) record_module();
     import_step_ = ImportStep::idle;
     in_import_ = false;
 }
@@ -330,20 +375,20 @@ void ImportFinder::import_token(const Token& token) {
                 from_relative_ = false;
                 from_level_ = 0;
                 module_.clear();
+                module_lent_.reset();
             }
             return;
         case ImportStep::plain_name:
             import_step_ = name ? ImportStep::plain_after : ImportStep::idle;
-            if (name) take_name(token, module_);
+            if (name) take_module(token);
             return;
         case ImportStep::plain_after:
             if (token.kind == TokenKind::op && token.op == Op::dot) {
                 import_step_ = ImportStep::plain_name_part;
                 return;
             }
-            plain_builtins_ = module_ == "builtins";
-            record_import(std::move(module_));
-            module_.clear();
+            plain_builtins_ = module_text() == "builtins";
+            record_module();
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::plain_alias;
             } else if (token.kind == TokenKind::op && token.op == Op::comma) {
@@ -357,6 +402,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::idle;
                 return;
             }
+            own_module();
             module_.push_back('.');
             module_ += normal_name(token);
             import_step_ = ImportStep::plain_after;
@@ -379,7 +425,7 @@ void ImportFinder::import_token(const Token& token) {
                 const std::uint64_t dots = token.op == Op::ellipsis ? token.int_value : 1;
                 from_level_ = from_level_ > (std::uint64_t{1} << 62) ? from_level_ : from_level_ + dots;
             } else if (name) {
-                take_name(token, module_);
+                take_module(token);
                 import_step_ = ImportStep::from_after;
             } else {
                 // `from . import x`: the package itself, relative.
@@ -396,14 +442,15 @@ void ImportFinder::import_token(const Token& token) {
             // `from`; `yield from x` and `raise e from x` do not.
             if (keyword == Keyword::import_) {
                 // The names imported from importlib or builtins may be importers, under an alias.
-                const bool importer_module = !from_relative_ && (module_ == "importlib" || module_ == "builtins");
-                from_importer_module_ = module_ == "builtins";
-                record_import(std::move(module_), from_relative_ ? from_level_ : 0);
-                module_.clear();
+                const std::string_view module = module_text();
+                const bool importer_module = !from_relative_ && (module == "importlib" || module == "builtins");
+                from_importer_module_ = module == "builtins";
+                record_module(from_relative_ ? from_level_ : 0);
                 import_step_ = importer_module ? ImportStep::from_names : ImportStep::idle;
                 return;
             }
             module_.clear();
+            module_lent_.reset();
             import_step_ = ImportStep::idle;
             return;
         case ImportStep::from_name_part:
@@ -411,6 +458,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::idle;
                 return;
             }
+            own_module();
             module_.push_back('.');
             module_ += normal_name(token);
             import_step_ = ImportStep::from_after;
@@ -587,19 +635,29 @@ void ImportFinder::on_name(const Token& token) {
     frame.chain_column = token.column;
     frame.after_string = false;
     frame.shape = Shape::name;
-    if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
+    frame.value_lent.reset();
+    if (token.lent != nullptr) {
+        // A name the line scan lent is shared, not copied.
+        frame.value_name.clear();
+        frame.value_lent = *token.lent;
+        frame.value_size = token.text.size();
+    } else if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
         // A long name is taken from the lexer rather than copied, unless an
         // import statement reads it, or the subject's reading reads it too.
         frame.value_name = token.take_text();
     } else {
         frame.value_name = normal_name(token);
     }
-    const Role role = role_of_name(frame.value_name);
+    const Role role = role_of_name(value_of(frame));
+    if (role != Role::none && frame.value_lent) {  // named in a finding, which holds its own copy
+        frame.value_name.assign(value_of(frame));
+        frame.value_lent.reset();
+    }
     frame.name_dynamic = role == Role::importer || role == Role::module_importer;
     frame.attribute_dynamic = false;
     note_role(frame, role, frame.value_name, token.line, token.column);
     // In a call's arguments, a name first may be a keyword.
-    if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword = frame.value_name;
+    if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword.assign(value_of(frame));
 }
 
 void ImportFinder::on_op(const Token& token) {
@@ -695,12 +753,13 @@ void ImportFinder::on_open(const Token& token) {
         if (!(pattern_ && depth_ >= pattern_depth_)) {
             role = frame.role;
             if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
-                callee = frame.shape == Shape::name ? frame.value_name : frame.value_name + "." + frame.attribute;
+                callee.assign(value_of(frame));
+                if (frame.shape != Shape::name) callee.append(".").append(frame.attribute);
             }
             if (frame.shape == Shape::name && frame.name_dynamic) {
-                callee = frame.value_name;
+                callee.assign(value_of(frame));
             } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
-                callee = frame.value_name + "." + frame.attribute;
+                callee.assign(value_of(frame)).append(".").append(frame.attribute);
             } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
                 callee = frame.attribute;
             }
@@ -710,7 +769,7 @@ void ImportFinder::on_open(const Token& token) {
         const std::int64_t column = frame.chain_column;
         // `globals()` as the second argument of an importer: its module's own globals.
         const bool globals_call = frame.kind == Frame::Kind::call && frame.dynamic && frame.positional == 1 &&
-                                  frame.tokens == 2 && frame.shape == Shape::name && frame.value_name == "globals";
+                                  frame.tokens == 2 && frame.shape == Shape::name && value_of(frame) == "globals";
         if (globals_call) frame.last_name = "globals()";
         Frame& call = push(Frame::Kind::call, token);
         call.dynamic = !callee.empty();
@@ -796,6 +855,8 @@ void ImportFinder::on_close() {
                 frame.name_dynamic = inner.name_dynamic;
                 frame.attribute_dynamic = inner.attribute_dynamic;
                 std::swap(frame.value_name, inner.value_name);
+                std::swap(frame.value_lent, inner.value_lent);
+                std::swap(frame.value_size, inner.value_size);
                 std::swap(frame.attribute, inner.attribute);
             }
             const bool text = !inner.comma && (inner.text == Constant::yes || inner.text == Constant::grouped);
@@ -846,7 +907,7 @@ void ImportFinder::end_argument(Frame& frame) {
         if (frame.keyword == "package" && !frame.package_keyword) {
             frame.package_keyword = true;
             frame.package_constant = text;
-            frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && frame.value_name == "__package__";
+            frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && value_of(frame) == "__package__";
             std::swap(frame.package_value, frame.text_value);
         } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
                    !frame.name_keyword) {
@@ -873,7 +934,7 @@ void ImportFinder::end_argument(Frame& frame) {
         std::swap(frame.second_value, frame.text_value);
         const bool alone = !frame.argument_starred && frame.pure;
         frame.second_own_package = alone && ((frame.tokens == 1 && frame.shape == Shape::name &&
-                                              frame.value_name == "__package__") ||
+                                              value_of(frame) == "__package__") ||
                                              (frame.tokens == 2 && frame.last_name == "globals()"));
         if (!(alone && frame.tokens == 1 && frame.last_name == "{}")) frame.second_dict = false;
     } else if (index == 4) {
@@ -956,7 +1017,7 @@ ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
     }
 }
 
-ImportFinder::Role ImportFinder::role_of_name(const std::string& name) const {
+ImportFinder::Role ImportFinder::role_of_name(std::string_view name) const {
     const Role bound = seen_bindings().alias(name);
     return bound != Role::none ? bound : builtin_role(name);
 }
@@ -967,7 +1028,7 @@ ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std
     if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
     // The builtins' only: `re.compile` is not the builtin.
     if (role != Role::code && role != Role::getattr) return Role::none;
-    if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(frame.value_name)) return Role::none;
+    if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(value_of(frame))) return Role::none;
     return role;
 }
 

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -116,6 +117,10 @@ private:
         std::int64_t chain_line = 0;
         std::int64_t chain_column = 0;
         std::string value_name;  // shape name: the name; attribute_of_name: the value's name
+        // value_name as lent, when the name was (see name_loan.hpp): its
+        // first value_size bytes, value_name being empty.
+        std::shared_ptr<std::string> value_lent;
+        std::size_t value_size = 0;
         std::string attribute;   // the attribute, when it is a dynamic importer's name
         // The content so far: of the bracket, or of the current argument of a call.
         bool empty = true;
@@ -190,6 +195,15 @@ private:
     void import_token(const Token& token);
     // An import of the statement being read.
     void record_import(std::string module, std::uint64_t level = 0);
+    // The same for the statement's name, module_ or as lent, which it takes.
+    void record_module(std::uint64_t level = 0);
+    // The statement's name so far, and the same as a string of its own.
+    std::string_view module_text() const noexcept;
+    void own_module();
+    // Takes a name token's text as the statement's name.
+    void take_module(const Token& token);
+    // The name of a frame's value, held or lent.
+    static std::string_view value_of(const Frame& frame) noexcept;
     void end_statement();
 
     // The token as part of an expression.
@@ -228,7 +242,7 @@ private:
     FoundImports& sink() noexcept { return reading_subject_ ? subject_ : keeping_ ? apart_ : found_; }
     // What a name that nothing binds is among the builtins' doors.
     static Role builtin_role(std::string_view name) noexcept;
-    Role role_of_name(const std::string& name) const;
+    Role role_of_name(std::string_view name) const;
     Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
     void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line, std::int64_t column);
     void flush_reference(Frame& frame);
@@ -255,6 +269,10 @@ private:
     std::int64_t statement_line_ = 0;
     std::int64_t statement_column_ = 0;
     std::string module_;
+    // module_ as lent, when the statement's name was (see name_loan.hpp):
+    // its first module_size_ bytes, module_ being empty.
+    std::shared_ptr<std::string> module_lent_;
+    std::size_t module_size_ = 0;
 
     // Logical lines and match statements.
     struct Match {
@@ -310,9 +328,9 @@ private:
         std::unordered_set<std::string> builtins;
         const Bindings* below = nullptr;  // a reading's layer: the bindings it lies over
         // What `name` is bound to here or below, Role::none if nothing.
-        Role alias(const std::string& name) const;
+        Role alias(std::string_view name) const;
         // Whether `name` is the module builtins here or below.
-        bool builtin(const std::string& name) const;
+        bool builtin(std::string_view name) const;
         bool empty() const noexcept { return aliases.empty() && builtins.empty(); }
         // Moves this layer's bindings into `target`, leaving it empty.
         void merge_into(Bindings& target);

@@ -25,6 +25,8 @@ std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls
 SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
     using namespace pattern_detail;
     const std::size_t size = bytes.size();
+    const std::uint64_t fed = fed_;
+    fed_ += size;
     std::size_t pos = 0;
     while (verdict_ == Verdict::undecided && pos < size) {
         switch (step_) {
@@ -83,6 +85,7 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
             }
             case Step::name: {  // ([\w.]+), or ([\w.]*) after the dots
                 const std::size_t end = skip(bytes, pos, kName);
+                if (name().empty()) name_at_ = fed + pos;
                 append_name(bytes.substr(pos, end - pos));
                 pos = end;
                 if (pos == size) break;
@@ -92,7 +95,7 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
                 }
                 // (?:\s|,|$) after a name of at least one byte
                 const bool ends = in_class(bytes[pos], kSpace) || bytes[pos] == ',';
-                return decide(!name_.empty() && ends ? Verdict::matched : Verdict::failed);
+                return decide(!name().empty() && ends ? Verdict::matched : Verdict::failed);
             }
         }
     }
@@ -100,8 +103,9 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
 }
 
 void SegmentedLineMatch::append_name(std::string_view bytes) {
-    const std::size_t needed = name_.size() + bytes.size();
-    if (needed > name_.capacity() && needed >= kHugeName) {
+    std::string& name = this->name();
+    const std::size_t needed = name.size() + bytes.size();
+    if (needed > name.capacity() && needed >= kHugeName) {
         // A name of megabytes (only a hostile file has one) grows into room
         // that the system may back with large pages: each page fault then
         // brings two megabytes instead of four kilobytes. The room is
@@ -109,22 +113,22 @@ void SegmentedLineMatch::append_name(std::string_view bytes) {
         // copies, and a lower peak, than doubling (its pages are taken only
         // as the name fills them), and less room left over than fourfold.
         std::string grown;
-        grown.reserve(std::max(needed, 3 * name_.capacity()));
+        grown.reserve(std::max(needed, 3 * name.capacity()));
         constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
         const auto begin = reinterpret_cast<std::uintptr_t>(grown.data());
         const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
         const std::uintptr_t last = (begin + grown.capacity()) & ~(kLargePage - 1);
         if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        grown.append(name_);
-        name_.swap(grown);
+        grown.append(name);
+        name.swap(grown);
     }
-    name_.append(bytes);
+    name.append(bytes);
 }
 
 SegmentedLineMatch::Verdict SegmentedLineMatch::end() noexcept {
     if (verdict_ != Verdict::undecided) return verdict_;
     // Only a plain import can end with the line: its name before `$`.
-    const bool ends_plain_name = !from_ && step_ == Step::name && !name_.empty();
+    const bool ends_plain_name = !from_ && step_ == Step::name && !name().empty();
     return decide(ends_plain_name ? Verdict::matched : Verdict::failed);
 }
 

@@ -17,6 +17,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -193,11 +195,20 @@ public:
 
     // After `matched`: the captured name (for the relative form, the part
     // after the dots) and the form. Moves the name out.
-    std::string take_module() noexcept { return std::move(name_); }
+    std::string take_module() noexcept { return std::move(name()); }
     // The captured name in place, which the caller may move away.
-    std::string& module() noexcept { return name_; }
+    std::string& module() noexcept { return name(); }
+    // The name's string from now on, to share: it goes on growing as bytes
+    // are fed. Throws std::bad_alloc only.
+    std::shared_ptr<std::string> share() {
+        if (!shared_) shared_ = std::make_shared<std::string>(std::move(name_));
+        return shared_;
+    }
     bool is_from() const noexcept { return from_; }
     bool is_relative() const noexcept { return relative_; }
+    // Where the captured name begins, in bytes from the first byte fed;
+    // meaningful once the name is not empty. Never fails.
+    std::uint64_t name_offset() const noexcept { return name_at_; }
 
 private:
     enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
@@ -217,7 +228,13 @@ private:
     bool from_ = false;
     bool relative_ = false;
     std::size_t count_ = 0;  // keyword letters matched, or white space seen, in the current step
+    std::uint64_t fed_ = 0;      // bytes fed before the current ones
+    std::uint64_t name_at_ = 0;  // see name_offset
+    // The captured name: in name_, or once shared, in *shared_.
     std::string name_;
+    std::shared_ptr<std::string> shared_;
+    std::string& name() noexcept { return shared_ ? *shared_ : name_; }
+    const std::string& name() const noexcept { return shared_ ? *shared_ : name_; }
 };
 
 inline constexpr ImportPattern RE_IMPORT{ImportPattern::Form::plain_import,

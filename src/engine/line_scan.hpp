@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -26,6 +27,9 @@ struct LineFinding {
     // The name's own string when it was gathered across pieces (a sink may
     // move it away), or null.
     std::string* gathered = nullptr;
+    // The name as lent to the audit (see name_loan.hpp), which `module`
+    // views, or null: a sink may share it, not move it.
+    const std::shared_ptr<std::string>* lent = nullptr;
 };
 
 // What the line scan hands its findings to.
@@ -46,6 +50,9 @@ public:
     // Throw std::bad_alloc, or what the sink throws.
     void feed(std::string_view piece) override { extractor_.feed(piece, *this); }
     void finish() override { extractor_.finish(*this); }
+
+    // Lends the long names it gathers to `loan` (see ImportExtractor::lend_to).
+    void lend_to(NameLoan* loan) noexcept { extractor_.lend_to(loan); }
 
 private:
     // Relative and empty names are no finding; the others are judged here,

@@ -94,8 +94,10 @@ void PythonLexer::refuse_at(std::string reason, std::int64_t line) {
 std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
     mark_ = data;
     mark_column_ = next_column_;
+    piece_ = data;
     const std::size_t used = lex_piece(data, size, final);
     next_column_ = column_at(data + used);
+    consumed_ += used;
     return used;
 }
 
@@ -316,6 +318,8 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         }
         text_.clear();
         name_length_ = 0;
+        name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
+        lent_ = false;
         mode_ = Mode::name;
         return wait();
     }
@@ -565,7 +569,36 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
     // Names are kept whole: any one may prove to be what a dynamic import
     // is called on, whose message names it.
     const std::size_t got = static_cast<std::size_t>(q - p);
-    text_.append(p, got);
+    if (!lent_) {
+        text_.append(p, got);
+        // A long name the line scan holds too, byte for byte, is read from
+        // it from here on.
+        if (loan_ != nullptr && text_ascii_ && text_.size() >= NameLoan::kShortest &&
+            loan_->held(name_offset_).size() >= name_length_ - got) {
+            lent_ = true;
+            loan_->borrow(name_offset_);
+            text_.clear();
+        }
+    }
+    if (lent_) {
+        const std::string_view held = loan_->held(name_offset_);
+        if (held.size() < name_length_) {
+            const std::size_t behind = name_length_ - held.size();  // no more than `got`
+            if (!final && behind <= kLag && loan_->growing(name_offset_)) {
+                // The line scan has yet to read these (it keeps the last
+                // bytes of a piece for its next block): they wait for the
+                // next bytes, as it reads on.
+                name_length_ = held.size();
+                return got - behind;
+            }
+            // The line scan's name stops short of this one, at a character
+            // it does not take: gathered here after all.
+            text_.assign(held);
+            text_.append(p + (got - behind), behind);
+            lent_ = false;
+            loan_->returned();
+        }
+    }
     if (q == end) {
         if (!final) return got;  // the name may go on in the next bytes
         end_name(false);
@@ -578,8 +611,11 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
 }
 
 void PythonLexer::end_name(bool quote_follows) {
+    // A lent name is whole in the loan by now: it waited for the line scan.
+    const std::shared_ptr<std::string>* lent = lent_ ? loan_->shared(name_offset_) : nullptr;
+    const std::string_view text = lent != nullptr ? std::string_view(**lent).substr(0, name_length_) : text_;
     if (quote_follows &&
-        string_prefix(text_, prefix_raw_, prefix_bytes_, prefix_format_)) {
+        string_prefix(text, prefix_raw_, prefix_bytes_, prefix_format_)) {
         // The quote is lexed in code mode, as the start of a string that
         // now has this prefix.
         has_prefix_ = true;
@@ -589,10 +625,14 @@ void PythonLexer::end_name(bool quote_follows) {
     Token token;
     token.line = token_line_;
     token.column = token_column_;
-    token.text = text_;
-    token.set_owner(&text_);
+    token.text = text;
+    if (lent != nullptr) {
+        token.lent = lent;
+    } else {
+        token.set_owner(&text_);
+    }
     token.ascii = text_ascii_;
-    const Keyword keyword = text_ascii_ ? keyword_of(text_) : Keyword::none;
+    const Keyword keyword = text_ascii_ ? keyword_of(text) : Keyword::none;
     if (keyword != Keyword::none) {
         token.kind = TokenKind::keyword;
         token.keyword = keyword;
@@ -601,6 +641,10 @@ void PythonLexer::end_name(bool quote_follows) {
     }
     mode_ = Mode::code;
     sink_.token(token);
+    if (lent_) {
+        lent_ = false;
+        loan_->returned();
+    }
 }
 
 // --- numbers ---------------------------------------------------------------

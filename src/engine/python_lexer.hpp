@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "line_skipper.hpp"
+#include "name_loan.hpp"
 #include "python_token.hpp"
 
 namespace scanner_core {
@@ -44,12 +45,24 @@ public:
     const std::string& reason() const noexcept { return reason_; }
     std::int64_t refusal_line() const noexcept { return refusal_line_; }
 
-    static constexpr std::size_t kMaxHeldBack = 8;
+    // How far the line scan lending names may lag behind the bytes lexed:
+    // the bytes it keeps for its next block, and the one after them.
+    static constexpr std::size_t kLag = 72;
+    static constexpr std::size_t kMaxHeldBack = kLag;
 
     // Whether logical lines that cannot matter to the sink may be passed
     // over without tokens (the default). Reading every token gives the same
     // findings, slower; tests compare the two.
     void set_skipping(bool skipping) noexcept { skipping_ = skipping; }
+
+    // Reads the long names that `loan` holds (see name_loan.hpp) from it
+    // instead of gathering them: the bytes lexed from now on begin at
+    // `offset` of the text the loan's names are counted in. Null: no loan.
+    // Never fails.
+    void borrow_from(NameLoan* loan, std::uint64_t offset) noexcept {
+        loan_ = loan;
+        offset_base_ = offset - consumed_;
+    }
 
     // Whether the text was decoded by a codec after its line breaks were
     // made line feeds, as Python reads a file in a codec of its own: a
@@ -167,6 +180,14 @@ private:
     bool prefix_raw_ = false;
     bool prefix_bytes_ = false;
     bool prefix_format_ = false;
+
+    // Long names borrowed: where the bytes lexed are in the loan's text.
+    NameLoan* loan_ = nullptr;
+    std::uint64_t offset_base_ = 0;  // of the first byte lexed
+    std::uint64_t consumed_ = 0;     // bytes lexed before the piece being lexed
+    const char* piece_ = nullptr;    // the piece being lexed
+    std::uint64_t name_offset_ = 0;  // of the name in progress
+    bool lent_ = false;              // that name is read from the loan, not gathered in text_
 
     bool refused_ = false;
     std::string reason_;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,6 +67,11 @@ struct Token {
 
     // For the tokenizer: the string that holds `text` and may be taken.
     void set_owner(std::string* owner) noexcept { owner_ = owner; }
+
+    // name: the string a long name was lent in, whose first bytes `text`
+    // views, or null (see name_loan.hpp). Such a name has no text to take:
+    // a sink shares this instead, only inside token(). Never fails.
+    const std::shared_ptr<std::string>* lent = nullptr;
 
 private:
     std::string* owner_ = nullptr;

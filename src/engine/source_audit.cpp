@@ -83,7 +83,9 @@ void SourceAudit::feed(std::string_view piece) {
     std::size_t size = piece.size();
     if (!r.started && r.start_size == 0 && size >= 3) {
         r.started = true;
-        if (std::memcmp(data, kByteOrderMark, 3) == 0) {
+        const bool mark = std::memcmp(data, kByteOrderMark, 3) == 0;
+        r.lexer.borrow_from(loan_, mark ? 3 : 0);
+        if (mark) {
             r.coding.after_byte_order_mark();
             data += 3;
             size -= 3;
@@ -103,6 +105,7 @@ void SourceAudit::feed(std::string_view piece) {
         const bool mark = std::memcmp(r.start, kByteOrderMark, r.start_size) == 0;
         if (mark && r.start_size < 3) return;  // still the beginning of a mark
         r.started = true;
+        r.lexer.borrow_from(loan_, mark ? 3 : 0);
         if (mark) {
             r.coding.after_byte_order_mark();
         } else {
@@ -162,7 +165,9 @@ void SourceAudit::take(const char* data, std::size_t size, bool final) {
         lex(data, size, final);
         return;
     }
-    // Each byte of ISO-8859-1 is the code point of the same value.
+    // Each byte of ISO-8859-1 is the code point of the same value: the
+    // text lexed is no longer the file's bytes, which the loan counts.
+    r.lexer.borrow_from(nullptr, 0);
     do {
         const std::size_t chunk = std::min(size, kLatin1Chunk);
         r.utf8.clear();

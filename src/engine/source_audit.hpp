@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "found_imports.hpp"
+#include "name_loan.hpp"
 #include "scan_stage.hpp"
 
 namespace scanner_core {
@@ -35,6 +36,10 @@ public:
     // byte-order mark or coding declaration to look for. Call before the
     // first feed. Never fails.
     void read_decoded() noexcept;
+    // Reads the long names the file's line scan lends to `loan` from it
+    // (see name_loan.hpp), where the file is read as its own bytes: its
+    // offsets are the file's. Call before the first feed. Never fails.
+    void borrow_from(NameLoan* loan) noexcept { loan_ = loan; }
     // Stops reading: the file fails with `reason` (Python's), on `line`
     // (0: the whole file), whatever else it found. Throws std::bad_alloc only.
     void refuse(std::string reason, std::int64_t line);
@@ -63,6 +68,7 @@ private:
 
     FoundImports imports_;
     std::unique_ptr<Reader> reader_;
+    NameLoan* loan_ = nullptr;
     std::string refusal_;
     std::int64_t refusal_line_ = 0;
     std::string deferred_encoding_;

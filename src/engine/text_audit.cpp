@@ -15,8 +15,8 @@ TextAudit::TextAudit(const FullScanner& scanner, std::string filepath, std::unor
     stage_.read_decoded();
 }
 
-bool TextAudit::judged(const std::string& module) const {
-    return scanner_.classifier().verdict_on(module, local_modules_) != ImportVerdict::silent;
+bool TextAudit::judged(std::string_view module) const {
+    return scanner_.classifier().judge(module, local_modules_, memo_) != ImportVerdict::silent;
 }
 
 void TextAudit::feed(std::string_view utf8) {

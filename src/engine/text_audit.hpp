@@ -17,6 +17,7 @@
 #include "found_imports.hpp"
 #include "full_scan.hpp"
 #include "source_audit.hpp"
+#include "verdict_memo.hpp"
 
 namespace scanner_core {
 
@@ -48,13 +49,15 @@ public:
     std::vector<AuditFinding> finish(const std::vector<std::pair<std::int64_t, std::string>>& reported);
 
 private:
-    bool judged(const std::string& module) const override;
+    bool judged(std::string_view module) const override;
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
 
     const FullScanner& scanner_;
     const std::string filepath_;
     const std::unordered_set<std::string> local_modules_;
     const int depth_;
+    // The verdicts reached on this text's names; judged under mutex_.
+    mutable VerdictMemo memo_;
     SourceAudit stage_;
     std::mutex mutex_;  // the pieces of one text are read one after the other
     bool refused_ = false;

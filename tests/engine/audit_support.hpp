@@ -36,7 +36,7 @@ struct AuditOutcome {
             if (columns) out << ':' << found.column;
             out << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';
             for (std::uint64_t k = 0; k < found.level; ++k) out << '.';
-            out << found.name << '\n';
+            out << found.module() << '\n';
         }
         if (refused) out << "refused at " << refusal_line << ": " << refusal << '\n';
         if (!deferred_encoding.empty()) out << "deferred to " << deferred_encoding << '\n';

@@ -104,7 +104,7 @@ TEST(SourceAudit, GivesEachImportTheColumnWhereItsStatementOrCallBegins) {
 struct Judging final : ImportFilter {
     std::vector<std::string> names;
     explicit Judging(std::vector<std::string> judged) : names(std::move(judged)) {}
-    bool judged(const std::string& module) const override {
+    bool judged(std::string_view module) const override {
         return std::find(names.begin(), names.end(), module) != names.end();
     }
 };
