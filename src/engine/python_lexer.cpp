@@ -96,7 +96,10 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
     mark_column_ = next_column_;
     piece_ = data;
     const std::size_t used = lex_piece(data, size, final);
-    next_column_ = column_at(data + used);
+    // Within an ASCII name every byte is a character: its column follows
+    // from where it began, and the name's bytes are not counted again.
+    next_column_ = mode_ == Mode::name && text_ascii_ ? token_column_ + static_cast<std::int64_t>(name_length_)
+                                                      : column_at(data + used);
     consumed_ += used;
     return used;
 }
@@ -461,6 +464,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             if (run >= 3) {
                 const std::size_t threes = run - run % 3;
                 emit_op(Op::ellipsis, q, threes);
+                // The dots are a character each: the next column is known without counting them.
+                mark_ = q + threes;
+                mark_column_ += static_cast<std::int64_t>(threes);
                 return taken(threes);
             }
             if (run == left && !final) return wait();

@@ -80,3 +80,23 @@ def test_the_name_a_record_reports_is_whole_and_the_audit_adds_nothing(tmp_path)
 
     assert [(f.kind.id, f.line, f.module) for f in scan_findings(report)] == [("unlisted-import", 1, name.decode())]
     assert audit_findings(report) == []
+
+
+@pytest.mark.parametrize(
+    "head",
+    [b"x = ", "\u00e9 = 1; x = ".encode(), b"from ", "from \u00e9".encode()],
+    ids=["name", "name after a wider character", "dots", "dots after a wider character"],
+)
+@pytest.mark.parametrize("end", [-1, 0, 1, 70])
+def test_a_call_after_a_long_name_or_run_of_dots_has_its_column_in_characters(tmp_path, head, end):
+    dots = head.startswith(b"from")
+    text = source(b"", head, b" import x; __import__('os')\n" if dots else b"; __import__('os')\n", end)
+    if dots:  # the name's bytes as dots, after the head
+        text = head + b"." * (PIECE + end - len(head)) + text[PIECE + end :]
+    path = tmp_path / "plugin.py"
+    path.write_bytes(text)
+
+    report = SCANNER.scan_file(str(path), set(LOCAL))
+
+    calls = [f for f in report.findings if f.module == "os"]
+    assert [f.column for f in calls] == [len(text[: text.index(b"__import__")].decode()) + 1]
