@@ -205,7 +205,9 @@ void pair_with_records(std::vector<AuditFinding>& scanned, LentModules& lent, st
         const std::size_t record = static_cast<std::size_t>(at - scanned.begin());
         const std::string_view name = found.module();
         const std::string_view module = lent.empty() || !lent[record] ? std::string_view(at->module) : *lent[record];
-        if (name.size() < module.size() || name.compare(0, module.size(), module) != 0) continue;
+        // A name the record lent is the record's own bytes: nothing to compare.
+        const bool same_bytes = name.data() == module.data();
+        if (name.size() < module.size() || (!same_bytes && name.compare(0, module.size(), module) != 0)) continue;
         if (name.size() == module.size()) {
             twin[k] = record;
             if (statement) read[record] = 1;

@@ -67,7 +67,10 @@ ImportVerdict ImportClassifier::verdict_on(const std::string& module,
 ImportVerdict ImportClassifier::verdict_on(std::string_view module,
                                            const std::unordered_set<std::string>& local_modules,
                                            std::size_t longest_local, std::string& scratch) const {
-    const std::string_view root = root_of(module);
+    // A root longer than every entry of the sets is in none of them, like
+    // any stand-in as long: the dot that ends it is looked for no further.
+    const std::size_t longest = std::max({longest_local, longest_forbidden, longest_exact});
+    const std::string_view root = longest < module.size() ? root_of(module.substr(0, longest + 1)) : root_of(module);
     const bool dotted = root.size() != module.size();
     if (holds(local_modules, longest_local, root, scratch)) return ImportVerdict::silent;
     if (dotted && holds(local_modules, longest_local, module, scratch)) return ImportVerdict::silent;

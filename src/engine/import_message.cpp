@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "large_pages.hpp"
+
 namespace scanner_core {
 
 std::string import_message(const std::string& path, std::int64_t line, std::string_view text,
@@ -27,16 +29,10 @@ std::string import_message(const std::string& path, std::int64_t line, std::stri
         message.push_back('\'');
         return std::move(message);
     }
-    std::string message(head + module.size() + 1, '\0');
-    char* at = message.data();
-    at = put(at, path);
-    *at++ = ':';
-    at = put(at, line_text);
-    *at++ = ':';
-    *at++ = ' ';
-    at = put(at, text);
-    at = put(at, module);
-    *at = '\'';
+    // Appended into room made once: no byte is written twice.
+    std::string message;
+    reserve_large(message, head + module.size() + 1);
+    message.append(path).append(":").append(line_text).append(": ").append(text).append(module).push_back('\'');
     return message;
 }
 

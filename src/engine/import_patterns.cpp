@@ -2,12 +2,11 @@
 // matchers are constexpr and live in the header.
 #include "import_patterns.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 
 #include "kernels.hpp"
+#include "large_pages.hpp"
 
 namespace scanner_core {
 
@@ -105,23 +104,10 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
 void SegmentedLineMatch::append_name(std::string_view bytes) {
     std::string& name = this->name();
     const std::size_t needed = name.size() + bytes.size();
-    if (needed > name.capacity() && needed >= kHugeName) {
-        // A name of megabytes (only a hostile file has one) grows into room
-        // that the system may back with large pages: each page fault then
-        // brings two megabytes instead of four kilobytes. The room is
-        // advised before a byte of it is written, and grows threefold: fewer
-        // copies, and a lower peak, than doubling (its pages are taken only
-        // as the name fills them), and less room left over than fourfold.
-        std::string grown;
-        grown.reserve(std::max(needed, 3 * name.capacity()));
-        constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
-        const auto begin = reinterpret_cast<std::uintptr_t>(grown.data());
-        const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
-        const std::uintptr_t last = (begin + grown.capacity()) & ~(kLargePage - 1);
-        if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-        grown.append(name);
-        name.swap(grown);
-    }
+    // A name of megabytes (only a hostile file has one) grows threefold:
+    // fewer copies, and a lower peak, than doubling (its pages are taken
+    // only as the name fills them), and less room left over than fourfold.
+    if (needed > name.capacity() && needed >= kLargePageText) reserve_large(name, std::max(needed, 3 * name.capacity()));
     name.append(bytes);
 }
 

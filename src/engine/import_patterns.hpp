@@ -213,8 +213,6 @@ public:
 private:
     enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
 
-    // Names from this size on grow as described in append_name.
-    static constexpr std::size_t kHugeName = std::size_t{2} << 20;
     // Appends to the name; throws std::bad_alloc.
     void append_name(std::string_view bytes);
 

@@ -1,0 +1,28 @@
+#include "large_pages.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+
+namespace scanner_core {
+
+void reserve_large(std::string& text, std::size_t size) {
+    if (size <= text.capacity()) return;
+    if (size < kLargePageText) {
+        text.reserve(size);
+        return;
+    }
+    // Reserved apart and advised while untouched, then filled: advice on
+    // pages already written would come too late.
+    std::string grown;
+    grown.reserve(size);
+    constexpr std::uintptr_t kLargePage = kLargePageText;
+    const auto begin = reinterpret_cast<std::uintptr_t>(grown.data());
+    const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t last = (begin + grown.capacity()) & ~(kLargePage - 1);
+    if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    grown.append(text);
+    text.swap(grown);
+}
+
+}  // namespace scanner_core
