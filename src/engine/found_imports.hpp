@@ -43,13 +43,14 @@ struct AuditedImport {
     // to exec imports, where that call begins); 0 where not known.
     std::int64_t column = 0;
     // A statement's long name as the line scan lent it (see name_loan.hpp):
-    // its first `lent_size` bytes, `name` being empty. Null otherwise.
+    // `lent_size` bytes from `lent_at`, `name` being empty. Null otherwise.
     std::shared_ptr<std::string> lent;
+    std::size_t lent_at = 0;
     std::size_t lent_size = 0;
 
     // The name, wherever it is held. Never fails.
     std::string_view module() const noexcept {
-        return lent ? std::string_view(*lent).substr(0, lent_size) : std::string_view(name);
+        return lent ? std::string_view(*lent).substr(lent_at, lent_size) : std::string_view(name);
     }
 };
 

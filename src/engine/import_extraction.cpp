@@ -161,7 +161,7 @@ void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& ou
         // that the last of them may move it instead of copying it.
         open_line_ = SegmentedLineMatch{};
         if (!matched) return;
-        const std::shared_ptr<std::string>* lent = loan_->shared(start);
+        const std::shared_ptr<std::string>* lent = loan_->find(start).name;
         out.found(FoundImport{**lent, nullptr, open_line_number_, from, relative, open_line_column_, lent});
         return;
     }

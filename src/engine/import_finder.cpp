@@ -150,11 +150,25 @@ void ImportFinder::take_module(const Token& token) {
     if (token.lent != nullptr) {  // shared with the line scan, not copied
         module_.clear();
         module_lent_ = *token.lent;
+        module_at_ = token.lent_at;
         module_size_ = token.text.size();
         return;
     }
     module_lent_.reset();
     take_name(token, module_);
+}
+
+void ImportFinder::extend_module(const Token& token) {
+    // The next part of a lent name, right after its dot, stays lent.
+    const std::size_t dot = module_at_ + module_size_;
+    if (module_lent_ && token.lent != nullptr && token.lent->get() == module_lent_.get() &&
+        token.lent_at == dot + 1 && (*module_lent_)[dot] == '.') {
+        module_size_ += 1 + token.text.size();
+        return;
+    }
+    own_module();
+    module_.push_back('.');
+    module_ += normal_name(token);
 }
 
 std::string ImportFinder::normal_name(const Token& token) {
@@ -331,13 +345,14 @@ void ImportFinder::record_module(std::uint64_t level) {
     }
     AuditedImport found{AuditedImport::Kind::statement, statement_line_, {}, level, statement_column_};
     found.lent = std::move(module_lent_);
+    found.lent_at = module_at_;
     found.lent_size = module_size_;
     module_lent_.reset();
     found_.add(std::move(found));
 }
 
 std::string_view ImportFinder::module_text() const noexcept {
-    return module_lent_ ? std::string_view(*module_lent_).substr(0, module_size_) : std::string_view(module_);
+    return module_lent_ ? std::string_view(*module_lent_).substr(module_at_, module_size_) : std::string_view(module_);
 }
 
 void ImportFinder::own_module() {
@@ -347,7 +362,7 @@ void ImportFinder::own_module() {
 }
 
 std::string_view ImportFinder::value_of(const Frame& frame) noexcept {
-    return frame.value_lent ? std::string_view(*frame.value_lent).substr(0, frame.value_size)
+    return frame.value_lent ? std::string_view(*frame.value_lent).substr(frame.value_at, frame.value_size)
                             : std::string_view(frame.value_name);
 }
 
@@ -402,9 +417,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::idle;
                 return;
             }
-            own_module();
-            module_.push_back('.');
-            module_ += normal_name(token);
+            extend_module(token);
             import_step_ = ImportStep::plain_after;
             return;
         case ImportStep::plain_alias:
@@ -458,9 +471,7 @@ void ImportFinder::import_token(const Token& token) {
                 import_step_ = ImportStep::idle;
                 return;
             }
-            own_module();
-            module_.push_back('.');
-            module_ += normal_name(token);
+            extend_module(token);
             import_step_ = ImportStep::from_after;
             return;
         case ImportStep::from_names:
@@ -636,10 +647,11 @@ void ImportFinder::on_name(const Token& token) {
     frame.after_string = false;
     frame.shape = Shape::name;
     frame.value_lent.reset();
-    if (token.lent != nullptr) {
+    if (token.text_is_lent()) {
         // A name the line scan lent is shared, not copied.
         frame.value_name.clear();
         frame.value_lent = *token.lent;
+        frame.value_at = token.lent_at;
         frame.value_size = token.text.size();
     } else if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
         // A long name is taken from the lexer rather than copied, unless an
@@ -856,6 +868,7 @@ void ImportFinder::on_close() {
                 frame.attribute_dynamic = inner.attribute_dynamic;
                 std::swap(frame.value_name, inner.value_name);
                 std::swap(frame.value_lent, inner.value_lent);
+                std::swap(frame.value_at, inner.value_at);
                 std::swap(frame.value_size, inner.value_size);
                 std::swap(frame.attribute, inner.attribute);
             }

@@ -117,9 +117,10 @@ private:
         std::int64_t chain_line = 0;
         std::int64_t chain_column = 0;
         std::string value_name;  // shape name: the name; attribute_of_name: the value's name
-        // value_name as lent, when the name was (see name_loan.hpp): its
-        // first value_size bytes, value_name being empty.
+        // value_name as lent, when the name was (see name_loan.hpp):
+        // value_size bytes from value_at, value_name being empty.
         std::shared_ptr<std::string> value_lent;
+        std::size_t value_at = 0;
         std::size_t value_size = 0;
         std::string attribute;   // the attribute, when it is a dynamic importer's name
         // The content so far: of the bracket, or of the current argument of a call.
@@ -200,8 +201,10 @@ private:
     // The statement's name so far, and the same as a string of its own.
     std::string_view module_text() const noexcept;
     void own_module();
-    // Takes a name token's text as the statement's name.
+    // Takes a name token's text as the statement's name, or a dot and the
+    // token's text as its next part.
     void take_module(const Token& token);
+    void extend_module(const Token& token);
     // The name of a frame's value, held or lent.
     static std::string_view value_of(const Frame& frame) noexcept;
     void end_statement();
@@ -270,8 +273,9 @@ private:
     std::int64_t statement_column_ = 0;
     std::string module_;
     // module_ as lent, when the statement's name was (see name_loan.hpp):
-    // its first module_size_ bytes, module_ being empty.
+    // module_size_ bytes from module_at_, module_ being empty.
     std::shared_ptr<std::string> module_lent_;
+    std::size_t module_at_ = 0;
     std::size_t module_size_ = 0;
 
     // Logical lines and match statements.

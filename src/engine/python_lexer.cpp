@@ -316,6 +316,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
             text_.assign(q, static_cast<std::size_t>(e - q));
             name_length_ = text_.size();
+            name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
             end_name(is_quote(*e));
             return taken(text_.size());
         }
@@ -579,9 +580,11 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
         text_.append(p, got);
         // A long name the line scan holds too, byte for byte, is read from
         // it from here on.
-        if (loan_ != nullptr && text_ascii_ && text_.size() >= NameLoan::kShortest &&
-            loan_->held(name_offset_).size() >= name_length_ - got) {
-            lent_ = true;
+        if (loan_ != nullptr && text_ascii_ && text_.size() >= NameLoan::kShortest) {
+            const std::size_t held = loan_->held(name_offset_).size();
+            lent_ = held > 0 && held >= name_length_ - got;
+        }
+        if (lent_) {
             loan_->borrow(name_offset_);
             text_.clear();
         }
@@ -618,8 +621,9 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
 
 void PythonLexer::end_name(bool quote_follows) {
     // A lent name is whole in the loan by now: it waited for the line scan.
-    const std::shared_ptr<std::string>* lent = lent_ ? loan_->shared(name_offset_) : nullptr;
-    const std::string_view text = lent != nullptr ? std::string_view(**lent).substr(0, name_length_) : text_;
+    const NameLoan::Place lent = lent_ ? loan_->find(name_offset_) : NameLoan::Place{};
+    const std::string_view text =
+        lent.name != nullptr ? std::string_view(**lent.name).substr(lent.at, name_length_) : std::string_view(text_);
     if (quote_follows &&
         string_prefix(text, prefix_raw_, prefix_bytes_, prefix_format_)) {
         // The quote is lexed in code mode, as the start of a string that
@@ -632,10 +636,20 @@ void PythonLexer::end_name(bool quote_follows) {
     token.line = token_line_;
     token.column = token_column_;
     token.text = text;
-    if (lent != nullptr) {
-        token.lent = lent;
+    if (lent.name != nullptr) {
+        token.lent = lent.name;
+        token.lent_at = lent.at;
     } else {
         token.set_owner(&text_);
+        // A short name may be part of a lent one, which the sink may extend
+        // by it instead of copying both.
+        if (loan_ != nullptr && loan_->lending() && text_ascii_) {
+            const NameLoan::Place place = loan_->find(name_offset_);
+            if (place.name != nullptr && (*place.name)->size() - place.at >= text.size()) {
+                token.lent = place.name;
+                token.lent_at = place.at;
+            }
+        }
     }
     token.ascii = text_ascii_;
     const Keyword keyword = text_ascii_ ? keyword_of(text) : Keyword::none;

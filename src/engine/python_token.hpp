@@ -68,10 +68,14 @@ struct Token {
     // For the tokenizer: the string that holds `text` and may be taken.
     void set_owner(std::string* owner) noexcept { owner_ = owner; }
 
-    // name: the string a long name was lent in, whose first bytes `text`
-    // views, or null (see name_loan.hpp). Such a name has no text to take:
-    // a sink shares this instead, only inside token(). Never fails.
+    // name: the string the line scan lent that holds the name's bytes from
+    // `lent_at` on, or null (see name_loan.hpp); only inside the sink's
+    // token(). A long name's `text` views them there, and it has no text of
+    // its own to take: a sink shares the string instead.
     const std::shared_ptr<std::string>* lent = nullptr;
+    std::size_t lent_at = 0;
+    // Whether `text` is the lent bytes. Never fails.
+    bool text_is_lent() const noexcept { return lent != nullptr && text.data() == (*lent)->data() + lent_at; }
 
 private:
     std::string* owner_ = nullptr;
