@@ -585,12 +585,15 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
             lent_ = held > 0 && held >= name_length_ - got;
         }
         if (lent_) {
-            loan_->borrow(name_offset_);
+            // Shared from here on, whatever the loan lends next.
+            const NameLoan::Place place = loan_->find(name_offset_);
+            borrowed_ = *place.name;
+            borrowed_at_ = place.at;
             text_.clear();
         }
     }
     if (lent_) {
-        const std::string_view held = loan_->held(name_offset_);
+        const std::string_view held = std::string_view(*borrowed_).substr(borrowed_at_);
         if (held.size() < name_length_) {
             const std::size_t behind = name_length_ - held.size();  // no more than `got`
             if (!final && behind <= kLag && loan_->growing(name_offset_)) {
@@ -605,7 +608,7 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
             text_.assign(held);
             text_.append(p + (got - behind), behind);
             lent_ = false;
-            loan_->returned();
+            borrowed_.reset();
         }
     }
     if (q == end) {
@@ -620,8 +623,8 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
 }
 
 void PythonLexer::end_name(bool quote_follows) {
-    // A lent name is whole in the loan by now: it waited for the line scan.
-    const NameLoan::Place lent = lent_ ? loan_->find(name_offset_) : NameLoan::Place{};
+    // A lent name is whole by now: it waited for the line scan.
+    const NameLoan::Place lent = lent_ ? NameLoan::Place{&borrowed_, borrowed_at_} : NameLoan::Place{};
     const std::string_view text =
         lent.name != nullptr ? std::string_view(**lent.name).substr(lent.at, name_length_) : std::string_view(text_);
     if (quote_follows &&
@@ -663,7 +666,7 @@ void PythonLexer::end_name(bool quote_follows) {
     sink_.token(token);
     if (lent_) {
         lent_ = false;
-        loan_->returned();
+        borrowed_.reset();
     }
 }
 

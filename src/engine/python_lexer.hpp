@@ -187,7 +187,9 @@ private:
     std::uint64_t consumed_ = 0;     // bytes lexed before the piece being lexed
     const char* piece_ = nullptr;    // the piece being lexed
     std::uint64_t name_offset_ = 0;  // of the name in progress
-    bool lent_ = false;              // that name is read from the loan, not gathered in text_
+    bool lent_ = false;              // that name is read from the loan, not gathered in text_:
+    std::shared_ptr<std::string> borrowed_;  // from the name the loan lent,
+    std::size_t borrowed_at_ = 0;            // from this byte of it
 
     bool refused_ = false;
     std::string reason_;

@@ -103,3 +103,24 @@ def test_a_call_after_a_long_name_or_run_of_dots_has_its_column_in_characters(tm
 
     calls = [f for f in report.findings if f.module == "os"]
     assert [f.column for f in calls] == [len(text[: text.index(b"__import__")].decode()) + 1]
+
+
+def test_lines_of_long_names_one_after_another_are_each_reported_whole(tmp_path):
+    names = [bytes([ord("a") + k]) * (60000 + 7 * k) for k in range(12)]  # three pieces' worth
+    path = tmp_path / "plugin.py"
+    path.write_bytes(b"".join(b"import " + name + (b"\n" if k % 2 else b" as x\n") for k, name in enumerate(names)))
+
+    report = SCANNER.scan_file(str(path), set(LOCAL))
+
+    assert [(f.line, f.module) for f in scan_findings(report)] == [(k + 1, n.decode()) for k, n in enumerate(names)]
+    assert audit_findings(report) == []
+
+
+def test_a_long_import_inside_a_string_is_text_and_reported_by_neither(tmp_path):
+    path = tmp_path / "plugin.py"
+    path.write_bytes(source(b'x = """\n', b"import ", b'\n"""\n', 1))
+
+    report = SCANNER.scan_file(str(path), set(LOCAL))
+
+    assert LINE_SCAN.scan_file(str(path), set(LOCAL)).warnings  # the line scan alone takes it for an import
+    assert scan_findings(report) == [] and audit_findings(report) == []
