@@ -93,10 +93,10 @@ py::typing::List<FindingRow> finding_tuples(const std::vector<AuditFinding>& fin
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
-                     bool audit, int depth) {
+                     bool audit, int depth, bool digests) {
     const std::string path = fs_path(filepath);
     py::gil_scoped_release release;
-    return scanner.scan_file(path, local_modules, audit, depth);
+    return scanner.scan_file(path, local_modules, audit, depth, digests);
 }
 
 std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::object& src_dir,
@@ -110,9 +110,7 @@ std::vector<FullResult> scan_tree(const FullScanner& scanner, const py::object& 
                                   unsigned int num_threads, bool audit, bool digests) {
     const std::string path = fs_path(src_dir);
     py::gil_scoped_release release;
-    std::vector<FullResult> results = scanner.scan_tree(path, local_modules, num_threads, audit);
-    if (digests) scanner_core::read_line_digests(results, num_threads);
-    return results;
+    return scanner.scan_tree(path, local_modules, num_threads, audit, digests);
 }
 
 // (device, inode) of a file the gate's walk found, None for any other record.
@@ -274,7 +272,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("is_allowed", [](const FullScanner& s, const std::string& m) { return s.classifier().is_allowed(m); },
              py::arg("module"))
         .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
-             py::arg("depth") = 0)
+             py::arg("depth") = 0, py::arg("digests") = false)
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,

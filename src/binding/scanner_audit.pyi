@@ -86,7 +86,9 @@ class Scanner:
         local_modules: collections.abc.Set[str],
         audit: bool = True,
         depth: typing.SupportsInt | typing.SupportsIndex = 0,
-    ) -> Report: ...
+        digests: bool = False,
+    ) -> Report:
+        """digests: digest the lines with findings as the file is read, for fingerprints."""
     def scan_directory(
         self,
         src_dir: _Path,
@@ -102,7 +104,7 @@ class Scanner:
         audit: bool = True,
         digests: bool = False,
     ) -> list[Report]:
-        """digests: read back the digests of the lines with findings, on the scan's threads, for fingerprints."""
+        """digests: digest the lines with findings as each file is read, on the scan's threads, for fingerprints."""
     def judge_by_name(self, filepath: _Path) -> Report | None: ...
 
 # The audit of a file's text that Python's own codec decoded: fed as UTF-8

@@ -123,6 +123,59 @@ private:
     LentModules lent_;
 };
 
+// The lines of the findings the line scan and the audit have made so far,
+// for the digester that follows them: each list only grows while the file
+// is read (the audit's empties once, when it is refused).
+class FindingsSoFar final : public FindingLines {
+public:
+    FindingsSoFar(const std::vector<AuditFinding>& scanned, SourceAudit* audit) noexcept
+        : scanned_(scanned), audit_(audit) {}
+
+    void made_since(std::vector<std::int64_t>& out) override {
+        for (; scanned_seen_ < scanned_.size(); ++scanned_seen_) out.push_back(scanned_[scanned_seen_].line);
+        if (audit_ == nullptr) return;
+        const std::vector<AuditedImport>& kept = audit_->imports();
+        audited_seen_ = std::min(audited_seen_, kept.size());
+        for (; audited_seen_ < kept.size(); ++audited_seen_) out.push_back(kept[audited_seen_].line);
+        if (audit_->refused() && !refusal_seen_) {
+            out.push_back(audit_->refusal_line());
+            refusal_seen_ = true;
+        }
+    }
+
+private:
+    const std::vector<AuditFinding>& scanned_;
+    SourceAudit* const audit_;
+    std::size_t scanned_seen_ = 0;
+    std::size_t audited_seen_ = 0;
+    bool refusal_seen_ = false;
+};
+
+// Gives `result` the digests of its finding lines: those `held` (made as
+// the file was read) and, read back now, the few the scan did not hold.
+void keep_line_digests(FullResult& result, const std::vector<LineDigest>& held) {
+    const std::vector<std::int64_t> lines = finding_lines(result);
+    std::vector<LineDigest> kept;
+    kept.reserve(lines.size());
+    std::vector<std::int64_t> missing;
+    auto at = held.begin();
+    for (const std::int64_t line : lines) {
+        while (at != held.end() && at->line < line) ++at;
+        if (at != held.end() && at->line == line) {
+            kept.push_back(*at);
+        } else {
+            missing.push_back(line);
+        }
+    }
+    if (!missing.empty()) {
+        const std::vector<LineDigest> read = line_digests(result.scan.filepath, missing);
+        kept.insert(kept.end(), read.begin(), read.end());
+        std::sort(kept.begin(), kept.end(), [](const LineDigest& a, const LineDigest& b) { return a.line < b.line; });
+    }
+    result.line_digests = std::move(kept);
+    result.digested = true;
+}
+
 // About what a file's findings take on the heap, for the worker's
 // HeapReserve; a string of a megabyte or more has a mapping of its own and
 // counts for nothing.
@@ -237,6 +290,18 @@ void pair_with_records(std::vector<AuditFinding>& scanned, LentModules& lent, st
 
 }  // namespace
 
+std::vector<std::int64_t> finding_lines(const FullResult& result) {
+    std::vector<std::int64_t> lines;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) {
+            if (finding.line > 0) lines.push_back(finding.line);
+        }
+    }
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
+}
+
 std::string_view rule_id(AuditRule rule) noexcept {
     switch (rule) {
         case AuditRule::hidden_forbidden_import: return "hidden-forbidden-import";
@@ -329,9 +394,9 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
     : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {}
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                                  bool audit, int depth) const {
+                                  bool audit, int depth, bool digests) const {
     ScanWorker worker;
-    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit, depth);
+    return scan_source(SourceLocation{filepath}, local_modules, worker, OpenMode::any, audit, depth, digests);
 }
 
 std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
@@ -348,19 +413,20 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
 
 std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
                                                const std::unordered_set<std::string>& local_modules,
-                                               unsigned int num_threads, bool audit) const {
+                                               unsigned int num_threads, bool audit, bool digests) const {
     const SourceTree files = walk_gate(src_dir);
     std::vector<FullResult> results;
     if (!files.empty()) {
         const std::size_t thread_count = worker_count(num_threads, files.size());
         results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth);
+            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth, digests);
         });
         for (std::size_t index = 0; index < results.size(); ++index) results[index].identity = files.identity(index);
     }
     results.reserve(results.size() + files.problem_count());
     for (std::size_t index = 0; index < files.problem_count(); ++index) {
         results.push_back(problem_result(files.problem(index)));
+        results.back().digested = digests;  // about the entry: no line to digest
     }
     return results;
 }
@@ -458,7 +524,7 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                                    ScanWorker& worker, OpenMode mode, bool audit, int depth) const {
+                                    ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests) const {
     FullResult result;
     result.scan.filepath = where.path;
     const std::string& filepath = result.scan.filepath;
@@ -474,13 +540,24 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     }
     // The line scan first: a long name it gathers is lent to the audit,
     // which reads the same bytes next, and is held once. Whichever judges a
-    // name first leaves its verdict in the memo for the other.
-    const bool opened = audit ? scan_pieces(where, mode, worker.reader, {&line_scan, &*stage})
-                              : scan_pieces(where, mode, worker.reader, {&line_scan});
+    // name first leaves its verdict in the memo for the other. The digester
+    // comes last, to hash the lines of the findings both have made.
+    FindingsSoFar made(result.scan_findings, audit ? &*stage : nullptr);
+    LineDigester digester(made, ReadBuffer::size());
+    SourceReader& reader = worker.reader;
+    bool opened;
+    if (digests) {
+        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage, &digester})
+                       : scan_pieces(where, mode, reader, {&line_scan, &digester});
+    } else {
+        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage})
+                       : scan_pieces(where, mode, reader, {&line_scan});
+    }
     if (!opened) {
         // Not read: the scan's error says so, and there is nothing to audit.
         result.scan_findings.push_back({AuditRule::unreadable_file, 0, {}, filepath + std::string(kOpenFailure), 0});
         result.scan.passed = result.passed = false;
+        result.digested = digests;  // about the whole file: no line to digest
         return result;
     }
     if (audit) {
@@ -502,7 +579,9 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     }
     result.scan.passed = std::none_of(result.scan_findings.begin(), result.scan_findings.end(),
                                       [](const AuditFinding& record) { return is_error(record.rule); });
-    worker.heap.produced(heap_bytes(result.scan_findings) + heap_bytes(result.findings) + filepath.size() + 16);
+    if (digests) keep_line_digests(result, digester.digests());
+    worker.heap.produced(heap_bytes(result.scan_findings) + heap_bytes(result.findings) + filepath.size() + 16 +
+                         result.line_digests.capacity() * sizeof(LineDigest));
     return result;
 }
 

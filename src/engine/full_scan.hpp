@@ -105,12 +105,18 @@ struct FullResult {
     FileIdentity identity;              // device and inode, from the gate's walk only (of the entry
                                         // itself for a problem of the walk); else zero
     bool passed = true;                 // no error among `scan_findings` and `findings`
-    // The digests of the lines that hold findings, in line order, once read
-    // back for the reports' fingerprints (read_line_digests); `digested`
-    // says whether they were.
+    // The digests of the lines that hold findings, in line order, for the
+    // reports' fingerprints, when the scan was asked for them (`digested`):
+    // made from the pieces as the file was read, and the few lines the scan
+    // did not hold read back right after it. A line the file does not have
+    // (or no longer has, when read back) has none.
     std::vector<LineDigest> line_digests;
     bool digested = false;
 };
+
+// The lines of `result`'s findings, which its fingerprints hash (sorted,
+// unique, 1-based). Throws std::bad_alloc only.
+std::vector<std::int64_t> finding_lines(const FullResult& result);
 
 // Returns, for a file given by its path alone, the record the gate's walk
 // would make of it for its name (an extension module, a .pyc, a .pth, an
@@ -134,10 +140,11 @@ public:
     // Checks one file as scan_file (scan_file.hpp) does, and audits it when
     // `audit` is set. `depth`: how many directories lie between the tree's
     // root and the file's directory (0: the file is in the root); a relative
-    // import of level L reaches above the root when L > depth + 1. Fails as
-    // scan_file does. Thread-safe.
+    // import of level L reaches above the root when L > depth + 1. With
+    // `digests`, the record holds the digests of its finding lines
+    // (FullResult::line_digests). Fails as scan_file does. Thread-safe.
     FullResult scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
-                         bool audit, int depth = 0) const;
+                         bool audit, int depth = 0, bool digests = false) const;
 
     // Checks a tree as scan_directory (scan_file.hpp) does (the same walk,
     // order, threads and failures), auditing each file when `audit` is set,
@@ -150,10 +157,10 @@ public:
     // scanned as scan_directory scans it, in walk order with its identity,
     // followed by one record per problem of the walk, which holds one
     // finding of the problem's rule naming the entry (no line scan record
-    // but its path). Fails only as walk_gate does, and as scan_directory
-    // does for the threads. Thread-safe.
+    // but its path). `digests` as for scan_file. Fails only as walk_gate
+    // does, and as scan_directory does for the threads. Thread-safe.
     std::vector<FullResult> scan_tree(const std::string& src_dir, const std::unordered_set<std::string>& local_modules,
-                                      unsigned int num_threads, bool audit) const;
+                                      unsigned int num_threads, bool audit, bool digests = false) const;
 
     // The (line, module) pairs a line scan reported, sorted: an audit's
     // import of the same module on the same line is not reported again.
@@ -173,7 +180,7 @@ public:
 
 private:
     FullResult scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
-                           ScanWorker& worker, OpenMode mode, bool audit, int depth) const;
+                           ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests = false) const;
 
     const ImportClassifier classifier_;
 };

@@ -4,12 +4,10 @@
 #include <charconv>
 #include <cstdint>
 #include <map>
-#include <thread>
 #include <tuple>
 
 #include "kernels.hpp"
 #include "line_digest.hpp"
-#include "parallel_scan.hpp"
 #include "python_unicode.hpp"
 #include "sha256.hpp"
 
@@ -357,35 +355,6 @@ FileCounts count_findings(const FullResult& result) noexcept {
 bool passes(const FullResult& result, bool fail_on_warning) noexcept {
     const FileCounts counts = count_findings(result);
     return counts.errors == 0 && (!fail_on_warning || counts.warnings == 0);
-}
-
-std::vector<std::int64_t> finding_lines(const FullResult& result) {
-    std::vector<std::int64_t> lines;
-    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
-        for (const AuditFinding& finding : *list) {
-            if (finding.line > 0) lines.push_back(finding.line);
-        }
-    }
-    std::sort(lines.begin(), lines.end());
-    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
-    return lines;
-}
-
-void read_line_digests(std::vector<FullResult>& results, unsigned int requested) {
-    std::vector<std::size_t> wanted;  // the records with findings on lines
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        const FullResult& result = results[k];
-        if (!result.entry && (!result.scan_findings.empty() || !result.findings.empty())) wanted.push_back(k);
-    }
-    if (!wanted.empty()) {
-        const unsigned int hardware = requested == 0 ? std::thread::hardware_concurrency() : 0;
-        const std::size_t threads = worker_count(requested, wanted.size(), hardware);
-        run_in_parallel(wanted.size(), threads, ScanIndex([&](std::size_t index, ReadBuffer&) {
-                            FullResult& result = results[wanted[index]];
-                            result.line_digests = line_digests(result.scan.filepath, finding_lines(result));
-                        }));
-    }
-    for (FullResult& result : results) result.digested = true;
 }
 
 std::vector<std::string> fingerprints(const FullResult& result, const std::vector<const AuditFinding*>& order,

@@ -92,17 +92,6 @@ bool passes(const FullResult& result, bool fail_on_warning) noexcept;
 std::vector<std::string> fingerprints(const FullResult& result, const std::vector<const AuditFinding*>& order,
                                       std::string_view name);
 
-// The lines of `result`'s findings that its fingerprints hash (sorted,
-// unique, 1-based). Throws std::bad_alloc only.
-std::vector<std::int64_t> finding_lines(const FullResult& result);
-
-// Reads back the digests of the finding lines of every record of
-// `results` that has findings on lines, on `requested` threads (0: one per
-// hardware thread), into its line_digests, and marks each record digested:
-// the files are read again while they are fresh in the page cache, on all
-// cores. Fails as run_in_parallel does. Not thread-safe for `results`.
-void read_line_digests(std::vector<FullResult>& results, unsigned int requested);
-
 // The file's part of the text report, each line ending with a line feed:
 // "FAIL  <path>  (N errors, M warnings)" (or "ok    <path> ..."), then one
 // line per finding in report order, "      <level>  [<rule>] <message>",

@@ -47,7 +47,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
 class Options(typing.NamedTuple):
     audit: bool = True
     threads: int = 0
-    fingerprints: bool = False  # the report fingerprints findings: their lines are read back on the scan's threads
+    fingerprints: bool = False  # the report fingerprints findings: the scan digests their lines as it reads
 
 
 def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: bool, policy: Policy,
@@ -58,7 +58,8 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
         judged = scanner.judge_by_name(path)
         if judged is not None:
             return [judged]
-        return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path))]
+        return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path),
+                                  digests=options.fingerprints)]
     try:
         return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit,
                                  digests=options.fingerprints)

@@ -1,14 +1,17 @@
 // The pieces of the command's report blocks that the Python tests reach
 // only through whole reports: line digests at the ends of files and
-// pieces, and the escapes at every offset of the vector runs they skip, on
-// every instruction set.
+// pieces, read back or made as the scan reads, and the escapes at every
+// offset of the vector runs they skip, on every instruction set.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 #include <string>
 
+#include "full_scan.hpp"
 #include "instruction_sets.hpp"
 #include "line_digest.hpp"
 #include "report_block.hpp"
@@ -67,6 +70,128 @@ TEST_F(LineDigests, HashALineAcrossPiecesAsOneAndGiveNothingForAFileThatIsNotThe
     EXPECT_EQ(hex_of(digests[0].digest), digest_of(normalised));
     EXPECT_EQ(hex_of(digests[1].digest), digest_of("import json"));
     EXPECT_TRUE(line_digests(path + ".gone", {1}).empty());
+}
+
+// Findings reported to the digester on a schedule: each line when the
+// given piece is fed (pieces counted from 1; finish counts as the last).
+class Scheduled final : public FindingLines {
+public:
+    std::multimap<int, std::int64_t> at;
+    int fed = 0;
+    void made_since(std::vector<std::int64_t>& out) override {
+        while (!at.empty() && at.begin()->first <= fed) {
+            out.push_back(at.begin()->second);
+            at.erase(at.begin());
+        }
+    }
+};
+
+// A text of lines of every shape a piece's end can cut: short and empty
+// ones, runs of whitespace, and lines longer than a piece, some of them the
+// line scan's candidates.
+std::string random_text(std::mt19937& pick, std::size_t piece) {
+    std::string text;
+    const char* const spaces[] = {" ", "\t", "  \x0b", "\r", "\x0c "};
+    while (text.size() < 12 * piece) {
+        const unsigned kind = pick() % 10;
+        std::string line = kind == 0 ? "import os" : kind == 1 ? "  from a.b import (" : "x =";
+        const std::size_t words = kind < 3 && pick() % 4 == 0 ? 2 * piece / 3 + pick() % (2 * piece) : pick() % 12;
+        for (std::size_t k = 0; k < words; ++k) line += std::string(spaces[pick() % 5]) + "w" + std::to_string(k % 97);
+        text += line;
+        if (pick() % 30 != 0) text += "\n";  // or runs on into the next
+    }
+    return text;
+}
+
+TEST_F(LineDigests, MadeAsPiecesPassForEveryLineHeldWhenItsFindingCameAndAlikeReadBack) {
+    constexpr std::size_t kFull = 2048;
+    std::mt19937 pick(24);
+    for (int round = 0; round < 60; ++round) {
+        std::string text = random_text(pick, kFull);
+        if (round % 3 == 0) text.resize(text.size() / kFull * kFull);  // the last piece a full one
+        if (round % 3 == 1 && text.back() != '\n') text += "\n";
+        const std::string path = write(text);
+        // Where each line starts and ends, and in which piece.
+        std::vector<std::size_t> starts{0};
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            if (text[at] == '\n') starts.push_back(at + 1);
+        }
+        const int pieces = static_cast<int>((text.size() + kFull - 1) / kFull);
+        Scheduled scheduled;
+        std::vector<std::int64_t> lines;
+        std::vector<std::int64_t> must;  // held when its finding came: must be digested
+        for (std::size_t index = 0; index < starts.size(); ++index) {
+            if (pick() % 4 != 0) continue;
+            const auto line = static_cast<std::int64_t>(index + 1);
+            const int start_piece = static_cast<int>(starts[index] / kFull) + 1;
+            const std::size_t end = index + 1 < starts.size() ? starts[index + 1] - 1 : text.size();
+            const int end_piece = static_cast<int>(end / kFull) + 1;
+            const bool last = start_piece >= pieces;
+            int when = 0;
+            switch (pick() % 5) {
+                case 0: when = start_piece - 1 - static_cast<int>(pick() % 2); break;  // early
+                case 1: when = start_piece; break;                               // as its piece comes
+                case 2: when = end_piece + 1; break;                             // with the piece after its end
+                case 3: when = pieces + 1; break;                                // at the finish
+                default: when = end_piece + 3; break;                            // well after
+            }
+            scheduled.at.emplace(when, line);
+            lines.push_back(line);
+            const bool near_piece_end = end_piece == static_cast<int>((end + 1) / kFull) + 1 &&
+                                        end % kFull + 512 >= kFull && end - starts[index] < 512;
+            if (when <= start_piece || (last && end_piece == pieces) ||
+                (when == end_piece + 1 && near_piece_end && text.size() % kFull != 0)) {
+                must.push_back(line);
+            }
+        }
+        LineDigester digester(scheduled, kFull);
+        for (std::size_t at = 0; at < text.size(); at += kFull) {
+            ++scheduled.fed;
+            digester.feed(std::string_view(text).substr(at, kFull));
+        }
+        scheduled.fed = pieces + 100;  // every finding is made by the end
+        digester.finish();
+        std::sort(lines.begin(), lines.end());
+        const std::vector<LineDigest> read = line_digests(path, lines);
+        std::map<std::int64_t, std::string> expected;
+        for (const LineDigest& digest : read) expected[digest.line] = hex_of(digest.digest);
+        std::map<std::int64_t, std::string> made;
+        for (const LineDigest& digest : digester.digests()) {
+            made[digest.line] = hex_of(digest.digest);
+            ASSERT_EQ(expected.count(digest.line), 1u) << "round " << round << " line " << digest.line;
+            EXPECT_EQ(made[digest.line], expected[digest.line]) << "round " << round << " line " << digest.line;
+        }
+        for (const std::int64_t line : must) {
+            EXPECT_EQ(made.count(line), 1u) << "round " << round << " line " << line;
+        }
+    }
+}
+
+TEST_F(LineDigests, OfAScanAreThoseReadBackOnLinesAcrossTheReadsPieces) {
+    // Import statements at every offset around the ends of the pieces a
+    // scan reads, spanning them, the audit's across lines, and a last line
+    // with no line feed.
+    std::string text;
+    std::string filler = "x = 1\n";
+    for (int k = 0; text.size() < 3 * 256 * 1024; ++k) {
+        text += k % 7 == 0 ? "import os, yaml\n" : k % 11 == 0 ? "from toml import (\n  a,\n  b)\n" : filler;
+        if (k % 13 == 0) text += "__import__(\n  'json' )\n";
+        if (k % 1000 == 0) text += "import " + std::string(70000, 'n') + "\n";
+        filler = "y = " + std::string(k % 150, 'z') + "\n";
+    }
+    text += "import yaml";
+    const std::string path = write(text);
+    const FullScanner scanner({"os"}, {"json"}, {});
+    const FullResult result = scanner.scan_file(path, {}, true, 0, true);
+    ASSERT_TRUE(result.digested);
+    const std::vector<std::int64_t> lines = finding_lines(result);
+    ASSERT_GT(lines.size(), 1000u);
+    const std::vector<LineDigest> read = line_digests(path, lines);
+    ASSERT_EQ(result.line_digests.size(), read.size());
+    for (std::size_t k = 0; k < read.size(); ++k) {
+        EXPECT_EQ(result.line_digests[k].line, read[k].line);
+        EXPECT_EQ(hex_of(result.line_digests[k].digest), hex_of(read[k].digest)) << "line " << read[k].line;
+    }
 }
 
 std::size_t code_points_of(const std::string& text) {
