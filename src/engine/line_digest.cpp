@@ -20,6 +20,11 @@ constexpr std::size_t kPiece = 64 * 1024;
 // stage may decide only once it has the next piece (the line scan holds
 // back less than a block of 64 bytes, the audit a token or a statement).
 constexpr std::size_t kAhead = 512;
+// How much of a line that no finding wants yet is hashed ahead, a
+// candidate's included: past this, a finding at the end of a line of
+// megabytes has it read back, which costs less than hashing every such
+// line in case (a `from` line with no `import` is none).
+constexpr std::size_t kAheadAtMost = 1024 * 1024;
 
 // As bytes.split() with no argument splits.
 bool is_ascii_space(char c) noexcept {
@@ -237,10 +242,11 @@ bool LineDigester::skip_to(std::int64_t target, std::size_t limit) {
 }
 
 bool LineDigester::run_on() {
-    // Taken ahead and wanted by no finding yet: a candidate runs on however
-    // long; any other line only if it ends in this piece, so that what is
-    // hashed ahead stays within a piece.
-    if (!worth_ && std::memchr(piece_.data() + at_, '\n', piece_.size() - at_) == nullptr) {
+    // Taken ahead and wanted by no finding yet: a candidate runs on up to
+    // kAheadAtMost; any other line only if it ends in this piece.
+    ahead_bytes_ += piece_.size() - at_;
+    const bool on = worth_ && ahead_bytes_ <= kAheadAtMost;
+    if (!on && std::memchr(piece_.data() + at_, '\n', piece_.size() - at_) == nullptr) {
         running_ = ahead_ = false;
         at_ = piece_.size();
         begun_ = true;
@@ -318,6 +324,7 @@ void LineDigester::digest_ahead() {
         running_ = true;
         ahead_ = !wanted;
         worth_ = ahead_ && candidate(piece_.substr(at_));
+        ahead_bytes_ = 0;
         if (!hash_line()) return;  // the last line runs on into the next piece
         if (wanted) ++next_;
     }

@@ -63,8 +63,9 @@ public:
 // and a line of any length costs no more memory than a piece. A finding
 // made after its line has passed (a stage that decides a line only with
 // the next piece) is served from the digests of the last lines of the
-// previous piece, taken ahead; a line no piece held when its finding was
-// made gets no digest here, and is left to line_digests.
+// previous piece, taken ahead (an import line up to a MiB past its piece);
+// a line no piece held when its finding was made gets no digest here, and
+// is left to line_digests.
 class LineDigester final : public ScanStage {
 public:
     // `lines` must outlive the stage. `full`: the size of a full piece; a
@@ -112,7 +113,8 @@ private:
     bool begun_ = false;           // line_ began before at_ (in this piece or an earlier one)
     bool running_ = false;         // current_ holds line_ from its start up to at_
     bool ahead_ = false;           // ... taken ahead: wanted by no finding yet
-    bool worth_ = false;           // ... and a candidate, kept running however long it runs
+    bool worth_ = false;           // ... and a candidate, kept running longer than a piece
+    std::size_t ahead_bytes_ = 0;  // ... of which this many bytes were hashed past its first piece
     NormalisedLine current_;
     std::vector<std::int64_t> found_;    // reused by take_found
     std::vector<std::int64_t> wanted_;   // lines ahead that hold findings, sorted, unique
