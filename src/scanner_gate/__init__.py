@@ -6,11 +6,13 @@ reads each file as Python does, and reports in text, JSON, SARIF or as CI
 annotations. Laid out by concern:
 
     policy         where the policy comes from, and what it may hold
+    policy_cache   the tables of policies read before, kept by their bytes
     scan           the paths walked or read, and the audit of each file
     codec_audit    the audit of a file in a codec only Python decodes
     findings       kinds of finding, a file's findings, the summary
     escape         how names and messages are written, so none is raw
     fingerprint    what identifies a finding from one run to the next
+    file_names     how fingerprints name files
     baseline       the findings of an earlier run that a reviewer accepts
     rules          what the code-scanning formats say of each rule
     text_report, json_report, sarif_report, github_report, gitlab_report:

@@ -167,9 +167,9 @@ def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types
     is: there is nothing to fingerprint."""
     if accepted is None and not fingerprinted:
         return reports
-    from scanner_gate import baseline, fingerprint  # only runs that use fingerprints read lines back
+    from scanner_gate.file_names import FileNames
 
-    names = fingerprint.FileNames(args.paths)
+    names = FileNames(args.paths)
     # The JSON report of the engine's findings fingerprints them as it writes them.
     ready = accepted is None and args.format == "json"
 
@@ -177,7 +177,15 @@ def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types
         if not (report.error_total or report.warning_total):
             return report
         report.name = names.key(report.filepath)
-        return report if ready and report.ready_made else fingerprint.fingerprint(report, names)
+        if ready and report.ready_made:
+            return report
+        from scanner_gate import fingerprint  # the findings of a format made here
+
+        return fingerprint.fingerprint(report, names)
 
     marked = map(named, reports)
-    return marked if accepted is None else (baseline.known_in(report, accepted) for report in marked)
+    if accepted is None:
+        return marked
+    from scanner_gate import baseline
+
+    return (baseline.known_in(report, accepted) for report in marked)

@@ -18,13 +18,17 @@ baseline. A line changed meanwhile gives another fingerprint, so its
 finding is new.
 """
 
-import hashlib
 import os
 import stat
-from collections.abc import Sequence
 
 from scanner_gate.escape import escape
+from scanner_gate.file_names import FileNames
 from scanner_gate.findings import FileReport, Finding, line_order
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import hashlib
+    from collections.abc import Sequence
 
 CHUNK = 64 * 1024
 # Bumped when what is hashed changes, so that old baselines match nothing
@@ -32,11 +36,19 @@ CHUNK = 64 * 1024
 SCHEME = "scanner-core/1"
 
 
+def _sha256(data: bytes = b"") -> "hashlib._Hash":
+    # Imported when a line is hashed here: most runs hash in the engine,
+    # and the import costs as much as judging a small plugin.
+    import hashlib
+
+    return hashlib.sha256(data)
+
+
 class _LineText:
     """The normalised text of one line, hashed piece by piece."""
 
     def __init__(self) -> None:
-        self._hash = hashlib.sha256()
+        self._hash = _sha256()
         self._started = False
         self._space = False  # whitespace seen since the last word
 
@@ -57,10 +69,10 @@ class _LineText:
 
 def _digest_of(line: bytes) -> str:
     """The digest of a whole line held in one piece, as _LineText gives it."""
-    return hashlib.sha256(b" ".join(line.split())).hexdigest()
+    return _sha256(b" ".join(line.split())).hexdigest()
 
 
-def line_digests(path: str, lines: Sequence[int]) -> dict[int, str]:
+def line_digests(path: str, lines: "Sequence[int]") -> dict[int, str]:
     """The digest of the normalised text of each line numbered in `lines`
     (1-based; a line ends at LF, as the scan counts them). A line the file
     does not have, or a file that cannot be read or is not a regular file,
@@ -127,52 +139,10 @@ def _read_lines(descriptor: int, wanted: list[int], digests: dict[int, str]) -> 
         begins = False
 
 
-class FileNames:
-    """How fingerprints name files: relative to the nearest path given on
-    the command line that holds them, or as named when given themselves."""
-
-    def __init__(self, paths: Sequence[str]) -> None:
-        self._given = {os.path.normpath(path) for path in paths}
-        self._root_of: dict[str, str] = {}  # directory -> the path given above it, "" for none
-
-    def _root(self, directory: str) -> str:
-        # Up the tree until a directory known or given, then every
-        # directory passed is known: each is looked at once per run (a loop,
-        # not recursion: a hostile tree may be thousands of levels deep).
-        passed = []
-        root = ""
-        while directory not in self._root_of:
-            if directory in self._given:
-                root = directory
-                break
-            passed.append(directory)
-            parent = os.path.dirname(directory)
-            if not parent or parent == directory:
-                break
-            directory = parent
-        else:
-            root = self._root_of[directory]
-        for below in passed:
-            self._root_of[below] = root
-        return root
-
-    def key(self, filepath: str) -> str:
-        """The name of a file the scan reported, as fingerprints hash it."""
-        path = os.path.normpath(filepath)
-        if path in self._given:
-            return path
-        # The directory as os.path.dirname gives it, for a path normpath made.
-        head = path.rpartition(os.sep)[0] or (os.sep if path.startswith(os.sep) else "")
-        root = self._root_of.get(head)
-        if root is None:
-            root = self._root(head)
-        return path[len(root):].lstrip(os.sep) if root else path
-
-
 def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -> list[Finding]:
     # Escaped texts hold no control character: NUL separates the parts,
     # SOH stands for a missing module, so no two identities hash alike.
-    prefix = hashlib.sha256(f"{SCHEME}\0{escape(key)}\0".encode())
+    prefix = _sha256(f"{SCHEME}\0{escape(key)}\0".encode())
     ranks: dict[tuple[str, str | None, str], int] = {}
     marked = []
     for finding in findings:

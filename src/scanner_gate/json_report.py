@@ -13,10 +13,6 @@ any file name (a name that is not UTF-8 included), and printing a field
 cannot drive a terminal.
 """
 
-import json
-import json.encoder
-from typing import TextIO
-
 import scanner_audit
 
 from scanner_gate.byte_sink import Sink
@@ -25,12 +21,21 @@ from scanner_gate.findings import FileReport, Finding
 from scanner_gate.policy import Policy
 from scanner_gate.run import Run
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Mapping
+    from typing import TextIO
+
 # Written as json.dumps(document, indent=2) writes it, byte for byte, but a
 # file at a time as the reports come. The engine writes the objects of the
 # files whose findings it made (scanner_audit.write_json_blocks); the rest
 # are written here, without the pure-Python encoder that indent= costs:
-# each string goes through json's own C encoder.
-_string = json.encoder.encode_basestring_ascii
+# each string goes through json's own C encoder, taken without importing
+# json (whose decoder imports re, which costs more than a small run).
+try:
+    from _json import encode_basestring_ascii as _string
+except ImportError:  # an interpreter without json's accelerator
+    from json.encoder import encode_basestring_ascii as _string
 
 
 def _list(items: list[str], pad: str, parts: list[str]) -> None:
@@ -94,9 +99,17 @@ def policy_object(policy: Policy) -> dict[str, object]:
     }
 
 
-def _nested(value: object) -> str:
-    """A small value one level down, as json.dumps(indent=2) nests it."""
-    return json.dumps(value, indent=2).replace("\n", "\n  ")
+def _nested(value: "Mapping[str, object]") -> str:
+    """A small object one level down, as json.dumps(indent=2) nests it: its
+    values strings, integers or lists of strings."""
+    members = []
+    for key, item in value.items():
+        if isinstance(item, list):
+            text = "[\n" + ",\n".join(f"      {_string(entry)}" for entry in item) + "\n    ]" if item else "[]"
+        else:
+            text = _string(item) if isinstance(item, str) else str(item)
+        members.append(f"    {_string(key)}: {text}")
+    return "{\n" + ",\n".join(members) + "\n  }" if members else "{}"
 
 
 def _totals(run: Run) -> dict[str, int]:
@@ -118,7 +131,7 @@ def _totals(run: Run) -> dict[str, int]:
 BATCH = 256
 
 
-def write(run: Run, out: TextIO) -> None:
+def write(run: Run, out: "TextIO") -> None:
     sink = Sink(out)
     sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
     baseline = run.baseline is not None

@@ -10,14 +10,16 @@ its own policy.
 import typing
 import keyword
 import os
-import tomllib
 import unicodedata
-from collections.abc import Iterable, Mapping
 
 import scanner_audit
 
-from scanner_gate import FAIL_ON
+from scanner_gate import FAIL_ON, policy_cache
 from scanner_gate.escape import escape
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable, Mapping
 
 # The tables a policy may hold and their keys; each value is a list of str
 # but fail_on's, one of FAIL_ON. Anything else is refused, so that a misspelt
@@ -55,17 +57,26 @@ def as_named(path: str) -> str:
     return root + "/".join(parts) if root or parts else "."
 
 
-def _read_toml(path: str) -> dict[str, object]:
+def _read(path: str) -> bytes:
     try:
         with open(path, "rb") as stream:
-            return tomllib.load(stream)
+            return stream.read()
     except OSError as error:
         raise PolicyError(f"cannot read {escape(path)}: {error.strerror}") from error
+
+
+def _parse(path: str, source: bytes) -> dict[str, object]:
+    # Imported only when no tables read before serve (policy_cache): it
+    # costs more than judging a small plugin.
+    import tomllib
+
+    try:
+        return tomllib.loads(source.decode())
     except tomllib.TOMLDecodeError as error:
         raise PolicyError(f"{escape(path)} is not valid TOML: {error}") from error
 
 
-def _from_tables(tables: Mapping[str, object], source: str, prefix: str) -> Policy:
+def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Policy:
     """A policy from its two tables, read from `source`; `prefix` names the
     tables in messages."""
     where = escape(source)
@@ -132,8 +143,8 @@ def _refuse_what_judges_nothing(policy: Policy, where: str, prefix: str) -> None
         )
 
 
-def _from_pyproject(path: str, document: Mapping[str, object]) -> Policy | None:
-    """The policy of a pyproject.toml, None when it has no [tool.scanner-core.policy]."""
+def _pyproject_tables(path: str, document: "Mapping[str, object]") -> "Mapping[str, object] | None":
+    """The [tool.scanner-core] tables of a pyproject.toml, None when it has no [tool.scanner-core.policy]."""
     tool = document.get("tool", {})
     section = tool.get(TOOL) if isinstance(tool, dict) else None
     if section is None:
@@ -142,8 +153,30 @@ def _from_pyproject(path: str, document: Mapping[str, object]) -> Policy | None:
         raise PolicyError(f"{escape(path)}: [tool.{TOOL}] must be a table")
     if "policy" not in section:
         return None
-    policy = _from_tables(section, path, f"tool.{TOOL}.")
-    return policy._replace(source=f"{path} [tool.{TOOL}]")
+    return section
+
+
+def _read_policy(path: str, named: str, pyproject: bool) -> Policy | None:
+    """The policy of the file at `path` (`named` so in a policy file's
+    messages): a pyproject.toml's [tool.scanner-core] tables, or a policy
+    file's; None for a pyproject.toml without [tool.scanner-core.policy].
+    The tables of the same bytes read before are taken from policy_cache."""
+    source = _read(path)
+    reading = "pyproject" if pyproject else "file"
+    tables: "Mapping[str, object] | None" = policy_cache.load(source, reading)
+    cached = tables is not None
+    if tables is None:
+        document = _parse(path, source)
+        tables = _pyproject_tables(path, document) if pyproject else document
+        if tables is None:
+            return None
+    if pyproject:
+        policy = _from_tables(tables, path, f"tool.{TOOL}.")._replace(source=f"{path} [tool.{TOOL}]")
+    else:
+        policy = _from_tables(tables, named, "")
+    if not cached:
+        policy_cache.store(source, reading, tables)
+    return policy
 
 
 def load_file(path: str) -> Policy:
@@ -151,13 +184,11 @@ def load_file(path: str) -> Policy:
     pyproject.toml is read as one (its [tool.scanner-core] tables); any
     other holds [policy] and [plugin]. Every key is optional."""
     file = as_named(path)
-    document = _read_toml(file)
-    if os.path.basename(file) == PYPROJECT:
-        policy = _from_pyproject(file, document)
-        if policy is None:
-            raise PolicyError(f"{escape(path)} has no [tool.{TOOL}.policy] table")
-        return policy
-    return _from_tables(document, path, "")
+    pyproject = os.path.basename(file) == PYPROJECT
+    policy = _read_policy(file, path, pyproject)
+    if policy is None:
+        raise PolicyError(f"{escape(path)} has no [tool.{TOOL}.policy] table")
+    return policy
 
 
 def _inside(path: str, directory: str) -> bool:
@@ -179,7 +210,7 @@ def nearest_above(directory: str) -> str | None:
         try:
             if not os.path.isfile(path):
                 continue
-            if _from_pyproject(path, _read_toml(path)) is not None:
+            if _read_policy(path, path, True) is not None:
                 return path
         except (PolicyError, OSError):
             continue
@@ -193,7 +224,7 @@ def _hint_above(directory: str) -> str:
     return f"; {escape(above)} holds one, which is read only when named: --policy {escape(above)}"
 
 
-def find(scanned: Iterable[str]) -> Policy:
+def find(scanned: "Iterable[str]") -> Policy:
     """The policy of ./pyproject.toml, for a run that names none.
 
     Refused when that file lies inside a scanned directory, or is itself
@@ -212,7 +243,7 @@ def find(scanned: Iterable[str]) -> Policy:
                 f"its own policy (name a policy outside it with --policy FILE, or --policy {PYPROJECT} to vouch "
                 "for this one)"
             )
-    policy = _from_pyproject(path, _read_toml(path))
+    policy = _read_policy(path, path, True)
     if policy is None:
         raise PolicyError(f"no policy: {where} has no [tool.{TOOL}.policy] table ({hint}{_hint_above(directory)})")
     return policy

@@ -66,6 +66,19 @@ class Project:
         return gate(*args, cwd=self.root, stdout=stdout)
 
 
+@pytest.fixture(autouse=True, scope="session")
+def private_cache(tmp_path_factory):
+    """The policies' cache of every run here, in and out of the process,
+    kept out of the user's own."""
+    saved = os.environ.get("XDG_CACHE_HOME")
+    os.environ["XDG_CACHE_HOME"] = str(tmp_path_factory.mktemp("cache"))
+    yield
+    if saved is None:
+        del os.environ["XDG_CACHE_HOME"]
+    else:
+        os.environ["XDG_CACHE_HOME"] = saved
+
+
 @pytest.fixture
 def project(tmp_path):
     return Project(tmp_path)
