@@ -184,6 +184,18 @@ void write_json_block(const FullResult& result, bool fail_on_warning, const py::
     });
 }
 
+// Hands the text blocks of consecutive files to `write` together, in pieces.
+void write_text_blocks(const std::vector<const FullResult*>& results, bool fail_on_warning,
+                       const py::typing::Callable<void(py::memoryview)>& write) {
+    py::gil_scoped_release release;
+    scanner_core::write_text_blocks(results, fail_on_warning, [&write](std::string_view piece) {
+        py::gil_scoped_acquire acquire;
+        py::memoryview view = py::memoryview::from_memory(piece.data(), static_cast<py::ssize_t>(piece.size()));
+        write(view);
+        view.attr("release")();
+    });
+}
+
 // Hands the objects of consecutive files to `write` together, in pieces.
 void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<py::str>& names,
                        bool fail_on_warning, bool first, const py::typing::Callable<void(py::memoryview)>& write) {
@@ -230,6 +242,7 @@ PYBIND11_MODULE(scanner_audit, m) {
     m.def("rules", &rules);
     m.def("instruction_set", [] { return std::string(scanner_core::instruction_set_name(scanner_core::active_instruction_set())); },
           "The instruction set the byte kernels run on: plain, sse2, avx2 or avx512 (SCANNER_CORE_ISA chooses one).");
+    m.def("write_text_blocks", &write_text_blocks, py::arg("reports"), py::arg("fail_on_warning"), py::arg("write"));
     m.def("write_json_blocks", &write_json_blocks, py::arg("reports"), py::arg("names"), py::arg("fail_on_warning"),
           py::arg("first"), py::arg("write"));
 

@@ -62,6 +62,12 @@ class Report:
 
 def rules() -> list[tuple[str, str]]: ...
 def instruction_set() -> str: ...
+def write_text_blocks(
+    reports: collections.abc.Sequence[Report],
+    fail_on_warning: bool,
+    write: collections.abc.Callable[[memoryview], None],
+) -> None:
+    """The text blocks of consecutive files, handed to `write` together in pieces."""
 def write_json_blocks(
     reports: collections.abc.Sequence[Report],
     names: collections.abc.Sequence[str],

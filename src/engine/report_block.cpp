@@ -280,6 +280,11 @@ std::size_t offset_of_character(std::string_view utf8, std::size_t index) noexce
 }  // namespace
 
 void append_escaped_shown(std::string_view text, TextOrigin origin, std::string& out) {
+    // Most messages are short and need no escape: shown as they are.
+    if (text.size() <= kShownAtMost && plain_run(text, 0, false) == text.size()) {
+        out.append(text);
+        return;
+    }
     // First pass: the escaped text's length in characters, and its head.
     std::string head, piece;
     std::size_t total = 0;
@@ -423,6 +428,11 @@ std::vector<std::string> fingerprints(const FullResult& result, const std::vecto
 
 std::string text_block(const FullResult& result, bool fail_on_warning) {
     std::string out;
+    std::size_t expected = 64 + result.scan.filepath.size();
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) expected += 48 + std::min(finding.message.size(), 2 * kShownAtMost);
+    }
+    out.reserve(expected);
     const FileCounts counts = count_findings(result);
     const bool passed = counts.errors == 0 && (!fail_on_warning || counts.warnings == 0);
     out.append(passed ? "ok    " : "FAIL  ");
@@ -510,6 +520,12 @@ std::size_t expected_size(const FullResult& result) {
 }
 
 }  // namespace
+
+void write_text_blocks(const std::vector<const FullResult*>& results, bool fail_on_warning, const BlockSink& sink) {
+    PieceWriter out(sink, 200 * results.size());
+    for (const FullResult* result : results) out.append(text_block(*result, fail_on_warning));
+    out.flush();
+}
 
 void write_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
                       const BlockSink& sink) {

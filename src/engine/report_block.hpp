@@ -102,6 +102,11 @@ std::string text_block(const FullResult& result, bool fail_on_warning);
 // A sink may throw; the writing then stops and the exception propagates.
 using BlockSink = std::function<void(std::string_view piece)>;
 
+// The text blocks of consecutive files (text_block), handed to `sink`
+// together in pieces of about a MiB: one call for many small files.
+// Thread-safe.
+void write_text_blocks(const std::vector<const FullResult*>& results, bool fail_on_warning, const BlockSink& sink);
+
 // `lead` (the list's separator), then the file's object in the JSON report
 // (json_block), handed to `sink` in pieces of about a MiB, so that its
 // memory is one piece whatever the size of the names in it. Thread-safe.

@@ -6,12 +6,16 @@ reaches the terminal raw: a name cannot move the cursor, erase a line or
 start a new one. A finding a baseline accepts is written with `known` in
 place of its level."""
 
-from typing import TextIO
+import scanner_audit
 
 from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape, shown
 from scanner_gate.findings import FileReport, line_order, plural
 from scanner_gate.run import Run
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
 MAX_PATHS_NAMED = 5
 
@@ -48,14 +52,28 @@ def file_text(report: FileReport) -> str:
     return "".join(lines)
 
 
-def write(run: Run, out: TextIO) -> None:
+# Files whose parts the engine writes in one call, as for the JSON report.
+BATCH = 256
+
+
+def write(run: Run, out: "TextIO") -> None:
     sink = Sink(out)
     if not run.quiet:
         sink.text(_header(run))
+    fail_on_warning = run.policy.fail_on == "warning"
+    waiting: list[scanner_audit.Report] = []  # the engine's files, to be written together
     for report in run.reports:
         if report.ready_made and report.native is not None:
-            sink.utf8(report.native.text_block(report.fail_on_warning))
-        else:
-            sink.text(file_text(report))
+            waiting.append(report.native)
+            if len(waiting) == BATCH:
+                scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
+                waiting.clear()
+            continue
+        if waiting:
+            scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
+            waiting.clear()
+        sink.text(file_text(report))
+    if waiting:
+        scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
     sink.text(("" if run.quiet else "\n") + f"{run.summary.line()}\n")
     sink.flush()

@@ -122,3 +122,6 @@ def test_files_written_together_read_as_each_written_alone(tree):
     scanner_audit.write_json_blocks(natives, names, True, True, lambda piece: pieces.append(bytes(piece)))
     alone = [native.json_block(True, name).decode("ascii") for native, name in zip(natives, names)]
     assert b"".join(pieces).decode("ascii") == "[\n" + ",\n".join(alone)
+    texts: list[bytes] = []
+    scanner_audit.write_text_blocks(natives, True, lambda piece: texts.append(bytes(piece)))
+    assert b"".join(texts) == b"".join(native.text_block(True) for native in natives)
