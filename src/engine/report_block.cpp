@@ -8,6 +8,7 @@
 
 #include "kernels.hpp"
 #include "line_digest.hpp"
+#include "parallel_scan.hpp"
 #include "python_unicode.hpp"
 #include "sha256.hpp"
 
@@ -451,11 +452,12 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
 
 namespace {
 
-// The file's object, after `lead`, into `out`.
+// The file's object, after `lead`, into `out`; `made`: its fingerprints
+// when they are made already.
 void put_json_block(const FullResult& result, bool fail_on_warning, std::string_view name, std::string_view lead,
-                    PieceWriter& out) {
+                    PieceWriter& out, std::vector<std::string>* made = nullptr) {
     const std::vector<const AuditFinding*> order = report_order(result);
-    const std::vector<std::string> prints = fingerprints(result, order, name);
+    const std::vector<std::string> prints = made != nullptr ? std::move(*made) : fingerprints(result, order, name);
     constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
     out.append(lead);
     out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
@@ -537,11 +539,28 @@ void write_json_block(const FullResult& result, bool fail_on_warning, std::strin
 void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<std::string>& names,
                        bool fail_on_warning, bool first, const BlockSink& sink) {
     std::size_t expected = 0;
-    for (const FullResult* result : results) expected += 2 + expected_size(*result);
+    std::size_t modules = 0;  // bytes of the modules the fingerprints hash
+    for (const FullResult* result : results) {
+        expected += 2 + expected_size(*result);
+        for (const std::vector<AuditFinding>* list : {&result->scan_findings, &result->findings}) {
+            for (const AuditFinding& finding : *list) modules += finding.module.size();
+        }
+    }
+    const auto name_of = [&names](std::size_t k) { return k < names.size() ? names[k] : std::string_view(); };
+    // Hashing names of megabytes is most of the work: then the
+    // fingerprints are made first, on every core.
+    constexpr std::size_t kHashedAlone = 4 * 1024 * 1024;
+    std::vector<std::vector<std::string>> prints;
+    if (modules >= kHashedAlone && results.size() > 1) {
+        prints.resize(results.size());
+        run_in_parallel(results.size(), worker_count(0, results.size()), ScanIndex([&](std::size_t k, ReadBuffer&) {
+                            prints[k] = fingerprints(*results[k], report_order(*results[k]), name_of(k));
+                        }));
+    }
     PieceWriter out(sink, expected);
     for (std::size_t k = 0; k < results.size(); ++k) {
-        put_json_block(*results[k], fail_on_warning, k < names.size() ? names[k] : std::string_view(),
-                       first && k == 0 ? "[\n" : ",\n", out);
+        put_json_block(*results[k], fail_on_warning, name_of(k), first && k == 0 ? "[\n" : ",\n", out,
+                       prints.empty() ? nullptr : &prints[k]);
     }
     out.flush();
 }

@@ -194,6 +194,31 @@ TEST_F(LineDigests, OfAScanAreThoseReadBackOnLinesAcrossTheReadsPieces) {
     }
 }
 
+using JsonBlocks = LineDigests;
+
+TEST_F(JsonBlocks, NamingModulesOfMegabytesWrittenTogetherReadAsEachWrittenAlone) {
+    // Enough name to have the fingerprints made on every core first.
+    const FullScanner scanner({"os"}, {}, {});
+    std::vector<FullResult> records;
+    for (int k = 0; k < 3; ++k) {
+        const std::string name = std::string(2 * 1024 * 1024, static_cast<char>('a' + k));
+        records.push_back(
+            scanner.scan_file(write("import os\nimport " + name + "\n__import__('" + name + "')\n"), {}, true, 0, true));
+    }
+    std::vector<const FullResult*> all;
+    for (const FullResult& record : records) all.push_back(&record);
+    const std::vector<std::string> names = {"a.py", "b.py", "c.py"};
+    std::string together;
+    write_json_blocks(all, names, false, true, [&together](std::string_view piece) { together.append(piece); });
+    std::string alone = "[\n";
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        alone += (k == 0 ? "" : ",\n") + json_block(records[k], false, names[k]);
+    }
+    EXPECT_EQ(together.size(), alone.size());
+    EXPECT_TRUE(together == alone);
+    EXPECT_EQ(records[0].findings.size() + records[0].scan_findings.size(), 3u);
+}
+
 std::size_t code_points_of(const std::string& text) {
     std::size_t count = 0;
     for (const char byte : text) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
