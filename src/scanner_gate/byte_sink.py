@@ -5,7 +5,9 @@ UTF-8 bytes, which go straight to the stream's buffer when its text is
 UTF-8 (stdout, mostly); any other stream gets them decoded. The report's
 own texts go the same way, so that nothing is written out of order."""
 
-from typing import BinaryIO, TextIO
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO, TextIO
 
 
 class Sink:
@@ -13,9 +15,9 @@ class Sink:
 
     __slots__ = ("_text", "_bytes")
 
-    def __init__(self, out: TextIO) -> None:
+    def __init__(self, out: "TextIO") -> None:
         self._text = out
-        self._bytes: BinaryIO | None = None
+        self._bytes: "BinaryIO | None" = None
         encoding = (getattr(out, "encoding", None) or "").lower().replace("_", "-")
         buffer = getattr(out, "buffer", None)
         if buffer is not None and encoding in ("utf-8", "utf8"):

@@ -11,9 +11,12 @@ option. argparse then reads the line as before, with its messages.
 
 import os
 import types
-from collections.abc import Sequence
 
 from scanner_gate import FAIL_ON
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
 
 # Each format's module, imported only when chosen.
 FORMATS = {
@@ -47,7 +50,7 @@ def _value(option: str, text: str) -> object:
     return text
 
 
-def parse(argv: Sequence[str]) -> types.SimpleNamespace | None:
+def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
     """The namespace of `argv` as argparse gives it, or None when argparse
     must read it."""
     values: dict[str, object] = {"policy": None, "format": "text", "audit": True, "threads": 0,
@@ -95,7 +98,7 @@ def parse(argv: Sequence[str]) -> types.SimpleNamespace | None:
     return types.SimpleNamespace(paths=paths, **values)
 
 
-def options_that_are_files(argv: Sequence[str]) -> list[str]:
+def options_that_are_files(argv: "Sequence[str]") -> list[str]:
     """Arguments before '--' that read as options but name existing files.
 
     A hook runner appends file names after the options, and a file named

@@ -5,13 +5,17 @@ Texts here are held as the scan gives them (file names with the bytes of a
 non-UTF-8 name as surrogate escapes); the report formats escape them.
 """
 
-import typing
-from collections.abc import Sequence
-
 import scanner_audit
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import NamedTuple
+else:
+    from scanner_gate.records import NamedTuple
 
-class Kind(typing.NamedTuple):
+
+class Kind(NamedTuple):
     """A kind of finding: its rule id, its level, a description, and for an
     import the text that stands before the module's name in the message.
     (Named tuples, not dataclasses, here and in the rest of the package:
@@ -120,7 +124,7 @@ KINDS = (
 KIND_OF_RULE = {kind.id: kind for kind in KINDS}
 
 
-class Finding(typing.NamedTuple):
+class Finding(NamedTuple):
     """One finding. A named tuple: a run makes one per finding, and a tuple
     costs a third of a frozen dataclass to make."""
 
@@ -239,7 +243,7 @@ def audit_findings(result: scanner_audit.Report) -> list[Finding]:
     return findings_of(result.finding_tuples)
 
 
-class Summary(typing.NamedTuple):
+class Summary(NamedTuple):
     scanned: int
     passed: int
     failed: int
@@ -248,7 +252,7 @@ class Summary(typing.NamedTuple):
     known: int | None = None  # findings a baseline accepts; None in a run without one
 
     @classmethod
-    def of(cls, reports: Sequence[FileReport]) -> "Summary":
+    def of(cls, reports: "Sequence[FileReport]") -> "Summary":
         failed = sum(1 for report in reports if not report.passed)
         return cls(
             scanned=len(reports),

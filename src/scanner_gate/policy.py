@@ -7,7 +7,6 @@ Nothing inside a scanned tree is ever read for it: a plugin must not choose
 its own policy.
 """
 
-import typing
 import keyword
 import os
 import unicodedata
@@ -20,6 +19,9 @@ from scanner_gate.escape import escape
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Mapping
+    from typing import NamedTuple
+else:
+    from scanner_gate.records import NamedTuple
 
 # The tables a policy may hold and their keys; each value is a list of str
 # but fail_on's, one of FAIL_ON. Anything else is refused, so that a misspelt
@@ -36,7 +38,7 @@ class PolicyError(Exception):
     """The policy cannot be found or used; the message says why and where."""
 
 
-class Policy(typing.NamedTuple):
+class Policy(NamedTuple):
     forbidden: frozenset[str]
     allowed_exact: frozenset[str]
     allowed_prefixes: tuple[str, ...]

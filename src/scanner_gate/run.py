@@ -4,18 +4,22 @@ The reports come one at a time, in path order, as the run judges them; the
 summary is complete once they have all been read, which is why every
 format writes it last."""
 
-import typing
-from collections.abc import Iterable
-
 from scanner_gate.findings import FileReport, Summary, Tally
 from scanner_gate.policy import Policy
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+    from typing import NamedTuple
+else:
+    from scanner_gate.records import NamedTuple
 
-class Run(typing.NamedTuple):
+
+class Run(NamedTuple):
     paths: tuple[str, ...]  # as given on the command line
     policy: Policy
     audited: bool
-    reports: Iterable[FileReport]  # those to report (with --quiet, the files that failed), read once
+    reports: "Iterable[FileReport]"  # those to report (with --quiet, the files that failed), read once
     tally: Tally  # of every file scanned, counted as `reports` is read
     quiet: bool = False  # --quiet: the files that failed and the summary, nothing else
     baseline: str | None = None  # the baseline file given, as named

@@ -11,10 +11,8 @@ or that cannot be walked (a loop, an unreadable directory) comes back as a
 report of its own, with one finding naming it.
 """
 
-import typing
 import os
 import stat
-from collections.abc import Callable, Iterator, Sequence
 
 import scanner_audit
 
@@ -25,12 +23,19 @@ from scanner_gate.findings import (
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator, Sequence
+    from typing import NamedTuple
+else:
+    from scanner_gate.records import NamedTuple
+
 class ScanError(Exception):
     """A path given cannot be scanned at all; the message says which and why."""
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner, depth: Callable[[], int]) -> list[Finding]:
+                   scanner: scanner_audit.Scanner, depth: "Callable[[], int]") -> list[Finding]:
     """The findings of the audit for one file, given its line scan's and
     how to find its depth below the root its relative imports may not
     climb above (looked up only for a file read again)."""
@@ -44,7 +49,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
                              depth())
 
 
-class Options(typing.NamedTuple):
+class Options(NamedTuple):
     audit: bool = True
     threads: int = 0
     fingerprints: bool = False  # the report fingerprints findings: the scan digests their lines as it reads
@@ -74,7 +79,7 @@ def _not_a_file(path: str) -> list[Finding]:
     return [Finding(UNREADABLE, None, None, f"{path}: {UNREADABLE.text}")]
 
 
-def _kinds(paths: Sequence[str]) -> list[tuple[str, os.stat_result]]:
+def _kinds(paths: "Sequence[str]") -> list[tuple[str, os.stat_result]]:
     """Each path with its status, following links; every path must exist."""
     kinds = []
     for path in paths:
@@ -99,7 +104,7 @@ def _same_file(path: str, other: str, entry: bool) -> bool:
         return False
 
 
-class _Found(typing.NamedTuple):
+class _Found(NamedTuple):
     """A file to report, as the walk found it: the native record and the path given above it."""
 
     filepath: str
@@ -109,7 +114,7 @@ class _Found(typing.NamedTuple):
     entry: bool  # whether the walk reports the entry itself (a link, a .pyc), not a source read
 
 
-def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[FileReport]:
+def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[FileReport]":
     """One report per file found below or at the paths, in file path order,
     each made as it is read; a file reached twice (named twice, named and
     found in a tree, found through a link or a hard link) is reported once,
@@ -157,7 +162,7 @@ def scan(paths: Sequence[str], policy: Policy, options: Options) -> Iterator[Fil
 
 
 def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
-             options: Options) -> Iterator[FileReport]:
+             options: Options) -> "Iterator[FileReport]":
     """The reports of the files `ordered` (in reverse), each native record
     freed once its findings are made."""
     fail_on_warning = policy.fail_on == "warning"
