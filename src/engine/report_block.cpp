@@ -458,58 +458,80 @@ void put_json_block(const FullResult& result, bool fail_on_warning, std::string_
                     PieceWriter& out, std::vector<std::string>* made = nullptr) {
     const std::vector<const AuditFinding*> order = report_order(result);
     const std::vector<std::string> prints = made != nullptr ? std::move(*made) : fingerprints(result, order, name);
-    constexpr std::string_view kPad = "    ", kInner = "      ", kItem = "        ", kField = "          ";
-    out.append(lead);
-    out.append(kPad).append("{\n").append(kInner).append("\"filepath\": ");
-    put_json_escaped(result.scan.filepath, TextOrigin::system, out);
-    out.append(",\n").append(kInner).append("\"passed\": ").append(passes(result, fail_on_warning) ? "true" : "false");
-    for (const bool errors : {true, false}) {
-        out.append(",\n").append(kInner).append(errors ? "\"errors\": " : "\"warnings\": ");
-        std::vector<const AuditFinding*> of_level;
-        for (const AuditFinding* finding : order) {
-            if (is_error(finding->rule) == errors) of_level.push_back(finding);
+    // Each message appears twice, in its level's list and in its finding:
+    // the first MiB of short ones is escaped once and held. The others are
+    // escaped twice, so that the block still costs about a piece of memory.
+    constexpr std::size_t kMessageHeldAtMost = 4096;
+    constexpr std::size_t kHeldAtMost = 1 << 20;
+    std::string held;
+    std::vector<std::pair<std::size_t, std::size_t>> spans(order.size(), {0, 0});  // in `held`; empty: not held
+    for (std::size_t k = 0; k < order.size() && held.size() < kHeldAtMost; ++k) {
+        if (order[k]->message.size() > kMessageHeldAtMost) continue;
+        const std::size_t begin = held.size();
+        put_json_escaped(order[k]->message, TextOrigin::system, held);
+        spans[k] = {begin, held.size()};
+    }
+    const auto put_message = [&](std::size_t k) {
+        const auto [begin, end] = spans[k];
+        if (begin == end) {  // a JSON string is never empty: not held
+            put_json_escaped(order[k]->message, TextOrigin::system, out);
+        } else {
+            out.append(std::string_view(held).substr(begin, end - begin));
         }
-        append_list(of_level, kInner, out, [&](const AuditFinding* finding) {
-            out.append(kItem);
-            put_json_escaped(finding->message, TextOrigin::system, out);
+    };
+    out.append(lead);
+    out.append("    {\n      \"filepath\": ");
+    put_json_escaped(result.scan.filepath, TextOrigin::system, out);
+    out.append(",\n      \"passed\": ").append(passes(result, fail_on_warning) ? "true" : "false");
+    constexpr std::string_view kInner = "      ";
+    for (const bool errors : {true, false}) {
+        out.append(errors ? ",\n      \"errors\": " : ",\n      \"warnings\": ");
+        std::vector<std::size_t> of_level;
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (is_error(order[k]->rule) == errors) of_level.push_back(k);
+        }
+        append_list(of_level, kInner, out, [&](std::size_t k) {
+            out.append("        ");
+            put_message(k);
         });
     }
-    out.append(",\n").append(kInner).append("\"findings\": ");
+    out.append(",\n      \"findings\": ");
     std::vector<std::size_t> all(order.size());
     for (std::size_t k = 0; k < all.size(); ++k) all[k] = k;
     append_list(all, kInner, out, [&](std::size_t k) {
         const AuditFinding& finding = *order[k];
-        out.append(kItem).append("{\n").append(kField).append("\"rule\": \"").append(rule_id(finding.rule));
-        out.append("\",\n").append(kField).append("\"level\": \"").append(level_of(finding.rule));
-        out.append("\",\n").append(kField).append("\"line\": ");
+        out.append("        {\n          \"rule\": \"").append(rule_id(finding.rule));
+        out.append("\",\n          \"level\": \"").append(level_of(finding.rule));
+        out.append("\",\n          \"line\": ");
         if (finding.line > 0) {
             append_number(finding.line, out);
         } else {
             out.append("null");
         }
-        out.append(",\n").append(kField).append("\"column\": ");
+        out.append(",\n          \"column\": ");
         if (finding.column > 0) {
             append_number(finding.column, out);
         } else {
             out.append("null");
         }
-        out.append(",\n").append(kField).append("\"module\": ");
+        out.append(",\n          \"module\": ");
         if (finding.module.empty()) {
             out.append("null");
         } else {
             put_json_escaped(finding.module, TextOrigin::module, out);
         }
-        out.append(",\n").append(kField).append("\"message\": ");
-        put_json_escaped(finding.message, TextOrigin::system, out);
-        out.append(",\n").append(kField).append("\"fingerprint\": ");
+        out.append(",\n          \"message\": ");
+        put_message(k);
+        out.append(",\n          \"fingerprint\": ");
         if (prints[k].empty()) {
             out.append("null");
         } else {
-            out.append("\"").append(prints[k]).append("\"");
+            out.push_back('"');
+            out.append(prints[k]).push_back('"');
         }
-        out.append("\n").append(kItem).append("}");
+        out.append("\n        }");
     });
-    out.append("\n").append(kPad).append("}");
+    out.append("\n    }");
 }
 
 // About what a file's object takes.
