@@ -144,15 +144,25 @@ def main() -> int:
 
         bare = [sys.executable, "-c", "pass"]
         version = [sys.executable, "-m", "scanner_gate", "--version"]
-        starts: dict[str, list[float]] = {"bare": [], "version": [], "version before": []}
-        for _ in range(max(args.runs, 10)):
+        # A plugin of a dozen small files, as a reviewer or a hook meets one.
+        plugin = [sys.executable, "-m", "scanner_gate", "--policy", str(REPO / "examples" / "policy.toml"),
+                  str(REPO / "examples" / "plugins")]
+        starts: dict[str, list[float]] = {name: [] for name in ("bare", "version", "version before", "plugin",
+                                                                "plugin before")}
+        for _ in range(max(args.runs, 20)):
             starts["bare"].append(timed(bare, env))
             starts["version"].append(timed(version, env))
+            starts["plugin"].append(timed(plugin, env))
             if args.before:
                 starts["version before"].append(timed(version, envs["json before"]))
-        before = (f", before {statistics.median(starts['version before']) * 1e3:.1f} ms" if args.before else "")
-        print(f"\nstart-up: python -c pass {statistics.median(starts['bare']) * 1e3:.1f} ms, "
-              f"scanner-core --version {statistics.median(starts['version']) * 1e3:.1f} ms{before}")
+                starts["plugin before"].append(timed(plugin, envs["json before"]))
+        start = {name: statistics.median(values) * 1e3 if values else 0.0 for name, values in starts.items()}
+        print(f"\nstart-up (medians of {len(starts['bare'])}): python -c pass {start['bare']:.1f} ms, "
+              f"scanner-core --version {start['version']:.1f} ms"
+              + (f" (before {start['version before']:.1f} ms)" if args.before else "")
+              + f", a plugin of {len(list((REPO / 'examples' / 'plugins').rglob('*.py')))} files "
+              f"{start['plugin']:.1f} ms, {start['plugin'] - start['bare']:.1f} ms above python -c pass"
+              + (f" (before {start['plugin before'] - start['bare']:.1f} ms)" if args.before else ""))
 
         many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
         interpreter = peak_kib(bare, env)
