@@ -178,7 +178,10 @@ def load(source: bytes, reading: str) -> dict[str, dict[str, "list[str] | str"]]
 
 def store(source: bytes, reading: str, tables: "Mapping[str, object]") -> None:
     """Keeps the tables read from these bytes; fails silently."""
-    encoded = _encode(tables)
+    try:
+        encoded = _encode(tables)
+    except UnicodeEncodeError:  # a lone surrogate, which no TOML text holds
+        return
     if encoded is None:
         return
     directory = _directory()
