@@ -16,6 +16,10 @@ class FileNames:
     def __init__(self, paths: "Sequence[str]") -> None:
         self._given = {os.path.normpath(path) for path in paths}
         self._root_of: dict[str, str] = {}  # directory -> the path given above it, "" for none
+        # With one path given (a tree), a file's name is that of its
+        # directory as the walk wrote it, once known, then its own: the
+        # files of a tree are named without normalising each path again.
+        self._prefix_of: dict[str, str] | None = {} if len(self._given) == 1 else None
 
     def _root(self, directory: str) -> str:
         # Up the tree until a directory known or given, then every
@@ -40,6 +44,21 @@ class FileNames:
 
     def key(self, filepath: str) -> str:
         """The name of a file the scan reported, as fingerprints hash it."""
+        prefixes = self._prefix_of
+        if prefixes is None:
+            return self._key(filepath)
+        directory, _, name = filepath.rpartition(os.sep)
+        if name in ("", ".", ".."):
+            return self._key(filepath)
+        prefix = prefixes.get(directory)
+        if prefix is not None:
+            return prefix + name
+        key = self._key(filepath)
+        if key.endswith(name):
+            prefixes[directory] = key[: len(key) - len(name)]
+        return key
+
+    def _key(self, filepath: str) -> str:
         path = os.path.normpath(filepath)
         if path in self._given:
             return path

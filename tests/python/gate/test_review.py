@@ -64,6 +64,16 @@ class TestFileNames:
             "/abs/p/q.py", "elsewhere/w.py", f"plugins/{deep}v.py",
         )] == ["x.py", "y.py", "z/y.py", "single.py", "single.py", "p/q.py", "elsewhere/w.py", f"{deep}v.py"]
 
+    @pytest.mark.parametrize("given", ["plugins", "plugins/", "./plugins/../plugins", "/abs/tree", "."])
+    def test_the_files_of_one_tree_are_named_alike_however_often_their_directory_comes(self, given):
+        # Named once, then from their directory's name: the same as alone.
+        paths = [f"{given}/{tail}" for tail in (
+            "a.py", "b.py", "sub/c.py", "sub/d.py", "sub//e.py", "sub/./f.py", "sub/../g.py", "sub/../h.py",
+            "x/y/../z/i.py", "x/y/../z/j.py", "k", "sub/.", "sub/..")]
+        names = fingerprint.FileNames([given])
+        assert [names.key(path) for path in paths + paths] == [
+            fingerprint.FileNames([given]).key(path) for path in paths + paths]
+
 
 V1 = "import json\nimport subprocess\nimport yaml\n"
 # Lines added above and spaces changed: the old findings are the same; a
