@@ -19,6 +19,7 @@ annotations. Laid out by concern:
                    the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate
     arguments      its options, read only when there are some
+    records        named tuples made without importing typing
 """
 
 
