@@ -151,6 +151,18 @@ py::typing::Tuple<py::int_, py::int_> counts(const FullResult& result) {
     return py::make_tuple(made.errors, made.warnings);
 }
 
+using Brief = py::typing::Tuple<py::str, py::bool_, py::typing::Optional<py::str>,
+                                py::typing::Tuple<py::int_, py::int_>>;
+
+// What the command asks of every record, in one call: its path, whether
+// it is about a walk's entry, the codec only Python decodes it with (or
+// None), and its counts.
+Brief brief(const FullResult& result) {
+    py::object deferred = py::none();
+    if (!result.deferred_encoding.empty()) deferred = py::str(result.deferred_encoding);
+    return py::make_tuple(fs_text(result.scan.filepath), result.entry, std::move(deferred), counts(result));
+}
+
 py::bytes text_block(const FullResult& result, bool fail_on_warning) {
     std::string block;
     {
@@ -270,6 +282,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         })
         .def_property_readonly("identity", &identity)
         .def("counts", &counts)
+        .def_property_readonly("brief", &brief)
         .def("text_block", &text_block, py::arg("fail_on_warning"))
         .def("json_block", &json_block, py::arg("fail_on_warning"), py::arg("name"))
         .def("write_json_block", &write_json_block, py::arg("fail_on_warning"), py::arg("name"), py::arg("lead"),

@@ -46,6 +46,9 @@ class Report:
     def deferred_encoding(self) -> str | None: ...
     @property
     def identity(self) -> tuple[int, int] | None: ...
+    @property
+    def brief(self) -> tuple[str, bool, str | None, tuple[int, int]]:
+        """(filepath, entry, deferred_encoding, counts()) in one call."""
     def counts(self) -> tuple[int, int]:
         """(errors, warnings) among all the findings, the line scan's and the audit's."""
     def text_block(self, fail_on_warning: bool) -> bytes:

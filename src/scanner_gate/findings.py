@@ -163,7 +163,8 @@ class FileReport:
                  "warning_total", "passed")
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
-                 known: list[Finding] | None = None, native: scanner_audit.Report | None = None) -> None:
+                 known: list[Finding] | None = None, native: scanner_audit.Report | None = None,
+                 counts: tuple[int, int] | None = None) -> None:
         self.filepath = filepath
         self._findings = findings
         self.fail_on_warning = fail_on_warning  # deny by default: a warning fails the file too
@@ -172,9 +173,9 @@ class FileReport:
         self.name: str | None = None  # how fingerprints name the file, once the run needs them
         # The counts and the verdict, known once made: a run asks for them of
         # every file, and most files' findings are never made here.
-        if findings is None:
+        if findings is None:  # `counts`: the native record's, when the caller has them already
             assert native is not None
-            self.error_total, self.warning_total = native.counts()
+            self.error_total, self.warning_total = native.counts() if counts is None else counts
         else:
             self.error_total = sum(finding.kind.level == "error" for finding in findings)
             self.warning_total = len(findings) - self.error_total

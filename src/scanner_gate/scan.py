@@ -112,6 +112,8 @@ class _Found(NamedTuple):
     given: str  # the path given on the command line
     tree: bool  # whether `given` is a directory walked
     entry: bool  # whether the walk reports the entry itself (a link, a .pyc), not a source read
+    deferred: str | None = None  # the codec that only Python decodes the file with, if any
+    counts: tuple[int, int] | None = None  # the engine's errors and warnings
 
 
 def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[FileReport]":
@@ -128,7 +130,10 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
         # inode, confirmed), so only the order is left to make.
         path = kinds[0][0]
         results = _native_results(scanner, path, True, policy, options)
-        one_tree = [_Found(result.filepath, result, path, True, result.entry) for result in results]
+        one_tree = []
+        for result in results:
+            filepath, entry, deferred, counts = result.brief  # one call where four would do
+            one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts))
         del results
         one_tree.sort(key=lambda file: file.filepath, reverse=True)
         return _reports(one_tree, scanner, policy, options)
@@ -141,10 +146,9 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
             continue
         tree = stat.S_ISDIR(mode)
         for result in _native_results(scanner, path, tree, policy, options):
-            filepath = result.filepath
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
-            entry = result.entry
+            filepath, entry, deferred, counts = result.brief
             inode = result.identity if tree else (status.st_dev, status.st_ino)
             identity = None if inode is None else (entry, *inode)
             if filepath in found:
@@ -153,7 +157,7 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
                 continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
                 seen.setdefault(identity, filepath)
-            found[filepath] = _Found(filepath, result, path, tree, entry)
+            found[filepath] = _Found(filepath, result, path, tree, entry, deferred, counts)
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
     ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
@@ -172,9 +176,9 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
         if result is None:
             yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
             continue
-        if file.entry or not options.audit or result.deferred_encoding is None:
+        if file.entry or not options.audit or file.deferred is None:
             # The engine's findings as they are: made only if a format asks.
-            yield FileReport(file.filepath, None, fail_on_warning, native=result)
+            yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
             continue
         findings = scan_findings(result)
         if not any(finding.kind is UNREADABLE for finding in findings):
