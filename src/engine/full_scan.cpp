@@ -547,10 +547,10 @@ FullResult FullScanner::scan_source(const SourceLocation& where, const std::unor
     SourceReader& reader = worker.reader;
     bool opened;
     if (digests) {
-        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage, &digester})
+        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage, &digester}, &worker.blocks)
                        : scan_pieces(where, mode, reader, {&line_scan, &digester});
     } else {
-        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage})
+        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage}, &worker.blocks)
                        : scan_pieces(where, mode, reader, {&line_scan});
     }
     if (!opened) {

@@ -191,7 +191,8 @@ std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size
 
 // `last`: `data` is the end of the text, in a block whose bytes past
 // data.size() are readable padding that is in no mask.
-void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out) {
+void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out,
+                                   const BlockMasks* grid) {
     const std::size_t scanned = last ? data.size() : blocks * kBlock;
     std::size_t block = 0;
     if (line_open_) {
@@ -211,7 +212,8 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
     while (block < blocks) {
         const std::size_t base = block * kBlock;
         const std::size_t count = blocks - block < LineChunk::kBlocks ? blocks - block : LineChunk::kBlocks;
-        starts_in_ = kernels().line_chunk(data.data() + base, count, starts_in_, masks);
+        starts_in_ = grid != nullptr ? kernels().line_chunk_of(grid + block, count, starts_in_, masks)
+                                     : kernels().line_chunk(data.data() + base, count, starts_in_, masks);
         bool runs_past = false;
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const LineChunk::Busy& busy = masks.busy[k];
@@ -242,7 +244,9 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
     lead_before_ = static_cast<std::int64_t>(scanned - lead) + (lead == 0 ? lead_before_ : 0);
 }
 
-void ImportExtractor::feed(std::string_view piece, ImportSink& out) {
+void ImportExtractor::feed(std::string_view piece, ImportSink& out) { feed(piece, out, nullptr); }
+
+void ImportExtractor::feed(std::string_view piece, ImportSink& out, const BlockMasks* blocks) {
     piece_ = piece.data();
     piece_offset_ = fed_;
     fed_ += piece.size();
@@ -256,13 +260,14 @@ void ImportExtractor::feed(std::string_view piece, ImportSink& out) {
         scan_segment(std::string_view(carry_, sizeof carry_), 1, false, out);
         carry_size_ = 0;
         piece.remove_prefix(take - 1);  // the byte after the block starts the rest
+        if (take > 1) blocks = nullptr;  // off the piece's grid
     }
     if (piece.empty()) return;
-    const std::size_t blocks = (piece.size() - 1) / kBlock;
-    if (blocks > 0) scan_segment(piece, blocks, false, out);
-    carry_size_ = piece.size() - blocks * kBlock;
-    carry_offset_ = offset_of(piece.data() + blocks * kBlock);
-    std::memcpy(carry_, piece.data() + blocks * kBlock, carry_size_);
+    const std::size_t whole = (piece.size() - 1) / kBlock;
+    if (whole > 0) scan_segment(piece, whole, false, out, blocks);
+    carry_size_ = piece.size() - whole * kBlock;
+    carry_offset_ = offset_of(piece.data() + whole * kBlock);
+    std::memcpy(carry_, piece.data() + whole * kBlock, carry_size_);
 }
 
 void ImportExtractor::finish(ImportSink& out) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "import_patterns.hpp"
+#include "kernels.hpp"
 #include "name_loan.hpp"
 
 namespace scanner_core {
@@ -83,6 +84,11 @@ public:
     void feed(std::string_view piece, ImportSink& out);
     void finish(ImportSink& out);
 
+    // feed, reading the line heads from `blocks`, the piece's classified
+    // blocks (ClassifiedPiece), where they lie on extraction's own grid;
+    // null: classifying the blocks here. The same records either way.
+    void feed(std::string_view piece, ImportSink& out, const BlockMasks* blocks);
+
     // Lends the long names gathered across pieces to `loan` (which must
     // outlive the extractor) and hands them on as lent. Call before the
     // first piece. Never fails.
@@ -93,8 +99,10 @@ private:
     // the carried block.
     std::uint64_t offset_of(const char* at) const noexcept;
     // Of the bytes from `data`: the first `blocks` whole blocks (each with
-    // the byte after it readable), or, at the end, the rest padded.
-    void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out);
+    // the byte after it readable), or, at the end, the rest padded; `grid`:
+    // those blocks classified, or null.
+    void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out,
+                      const BlockMasks* grid = nullptr);
     // Starts matching the candidate line `line` that runs past the bytes
     // scanned, and leaves it open if it is not decided yet.
     void open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out);

@@ -25,17 +25,25 @@ enum class InstructionSet : unsigned char { plain, sse2, avx2, avx512 };
 inline constexpr InstructionSet kInstructionSets[] = {InstructionSet::plain, InstructionSet::sse2,
                                                       InstructionSet::avx2, InstructionSet::avx512};
 
-// What 64 bytes of code hold for the audit's skipper, one bit a byte (bit k
-// for byte k).
-struct CodeBlock {
-    std::uint64_t special;  // read in order: a quote, '#', a backslash, a control character
-                            // other than a tab, a form feed or a line feed (a carriage
-                            // return among them), a byte Python refuses in code ('$',
-                            // '?', '`', DEL), a byte above 0x7f
-    std::uint64_t open;     // '(', '[', '{'
-    std::uint64_t close;    // ')', ']', '}'
-    std::uint64_t feeds;    // '\n'
+// What one 64-byte block of a piece holds for the stages that read it, one
+// bit a byte (bit k for byte k): classified once, for the line scan and
+// the audit's skipper alike.
+struct BlockMasks {
+    std::uint64_t feeds;     // '\n'
+    std::uint64_t blanks;    // ' ' and '\t', of which a line's lead is made
+    std::uint64_t firsts;    // "fr" or "im" begins here (its second letter may be the byte after the block)
+    std::uint64_t special;   // what the skipper reads in order: a quote, '#', a backslash, a control
+                             // character other than a tab, a form feed or a line feed (a carriage
+                             // return among them), a byte Python refuses in code ('$', '?', '`',
+                             // DEL), a byte above 0x7f
+    std::uint64_t brackets;  // '(', '[', '{', ')', ']', '}'
+    std::uint64_t words;     // one of next_trigger's words begins here, whole before the text's end
 };
+
+// The parts of BlockMasks a classification may be asked for: the line
+// scan's (feeds, blanks, firsts), which every block of a piece needs, and
+// the skipper's (special, brackets, words), which only the blocks it walks do.
+enum : unsigned { kLineMasks = 1, kCodeMasks = 2 };
 
 // What a chunk of up to 64 blocks of 64 bytes holds for the line scan, one
 // bit a byte (bit k for byte k of a block): its line feeds, and the blocks
@@ -57,6 +65,30 @@ struct LineChunk {
     std::uint32_t feed_count;  // line feeds in the whole chunk
 };
 
+// Of the line starts in a block, the positions of the first byte after
+// their leading blanks and tabs, and whether the next block's first byte
+// starts a line or continues the leading blanks of one (`starts_out`), from
+// the block's line feeds and blanks. Adding a start bit to its run of
+// blanks carries through the run to that byte. `starts_in` says the same of
+// this block's first byte; it only adds the block's first byte that is not
+// a blank (or, with none, passes the carry on), which keeps the chain from
+// block to block two operations long. Never fails.
+struct LineHeads {
+    std::uint64_t heads;
+    std::uint64_t starts_out;
+};
+
+inline LineHeads line_heads(std::uint64_t feeds, std::uint64_t blanks, std::uint64_t starts_in) noexcept {
+    const std::uint64_t starts = feeds << 1;
+    const std::uint64_t carried = (starts & blanks) + blanks;
+    const std::uint64_t non_blanks = ~blanks;
+    const std::uint64_t own_heads = (carried & non_blanks) | (starts & non_blanks);
+    const std::uint64_t first_non_blank = non_blanks & (0 - non_blanks);
+    const std::uint64_t own_out = (feeds >> 63) | (carried < blanks ? 1u : 0u);
+    const std::uint64_t all_blank = non_blanks == 0 ? 1u : 0u;
+    return {own_heads | (first_non_blank & (0 - starts_in)), own_out | (starts_in & all_blank)};
+}
+
 // The classes of bytes a run may be made of, as the import patterns use them.
 enum : unsigned char { kRunSpace = 1, kRunWord = 2, kRunDot = 4 };
 
@@ -71,14 +103,23 @@ struct Kernels {
     const char* (*line_end)(const char* p, const char* end) noexcept;
     const char* (*non_name)(const char* p, const char* end) noexcept;
     const char* (*trigger)(const char* p, const char* end) noexcept;
-    // The 64 bytes from `p`, all readable.
-    CodeBlock (*code_block)(const char* p) noexcept;
+    // The `parts` (kLineMasks, kCodeMasks or both) of `out` for the
+    // `blocks` blocks from `data`, of a text that ends at `end`, which may
+    // cut the last block or come before it: the bytes from `end` on are
+    // taken for NUL bytes and none of them is read. The other fields are
+    // left as they were.
+    void (*classify_blocks)(const char* data, std::size_t blocks, const char* end, unsigned parts,
+                            BlockMasks* out) noexcept;
     // `out` for the `blocks` blocks (at most LineChunk::kBlocks) from
     // `data`; the byte after the last must be readable. `starts_in` is 1
     // when the first block's first byte starts a line or continues the
     // leading blanks of one, else 0; returns the same of the byte after the
     // last block.
     std::uint64_t (*line_chunk)(const char* data, std::size_t blocks, std::uint64_t starts_in, LineChunk& out) noexcept;
+    // line_chunk of the same `count` blocks from their classified line
+    // parts (kLineMasks), the second letters of the firsts included.
+    std::uint64_t (*line_chunk_of)(const BlockMasks* blocks, std::size_t count, std::uint64_t starts_in,
+                                   LineChunk& out) noexcept;
     // The first position from `pos` in the `size` bytes at `s` whose byte is
     // in none of the classes `classes` (kRun...), or `size`.
     std::size_t (*skip_run)(const char* s, std::size_t size, std::size_t pos, unsigned char classes) noexcept;

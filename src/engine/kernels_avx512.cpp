@@ -40,11 +40,15 @@ struct Vector {
         return {_mm512_maskz_loadu_epi8(n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1, p)};
     }
     Flags eq(char c) const noexcept { return {_mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(c))}; }
+    Flags eq(const Vector& o) const noexcept { return {_mm512_cmpeq_epi8_mask(v, o.v)}; }
     Flags in_range(unsigned char low, unsigned char high) const noexcept {
         return {_mm512_cmple_epu8_mask(_mm512_sub_epi8(v, _mm512_set1_epi8(static_cast<char>(low))),
                                        _mm512_set1_epi8(static_cast<char>(high - low)))};
     }
     Flags high() const noexcept { return {_mm512_movepi8_mask(v)}; }
+    // Hides the value from the compiler, which then keeps it rather than
+    // building it again.
+    void opaque() noexcept { asm("" : "+v"(v)); }
     Vector folded() const noexcept { return {_mm512_or_si512(v, _mm512_set1_epi8(0x20))}; }
 };
 

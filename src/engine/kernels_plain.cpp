@@ -38,12 +38,20 @@ struct Vector {
     Flags eq(char c) const noexcept {
         return test([c](unsigned char x) { return x == static_cast<unsigned char>(c); });
     }
+    Flags eq(const Vector& o) const noexcept {
+        unsigned char flags[64];
+        for (int k = 0; k < 64; ++k) flags[k] = bytes[k] == o.bytes[k] ? 1 : 0;
+        return gather(flags);
+    }
     Flags in_range(unsigned char low, unsigned char high) const noexcept {
         return test([low, high](unsigned char x) { return x >= low && x <= high; });
     }
     Flags high() const noexcept {
         return test([](unsigned char x) { return x >= 0x80; });
     }
+    // Hides the value from the compiler, which then keeps it rather than
+    // building it again.
+    void opaque() noexcept {}
     Vector folded() const noexcept {
         Vector v;
         for (int k = 0; k < 64; ++k) v.bytes[k] = static_cast<unsigned char>(bytes[k] | 0x20);
@@ -58,6 +66,11 @@ struct Vector {
     Flags test(Test is) const noexcept {
         unsigned char flags[64];
         for (int k = 0; k < 64; ++k) flags[k] = is(bytes[k]) ? 1 : 0;
+        return gather(flags);
+    }
+
+    // One flag a byte (0 or 1) to one bit a byte.
+    static Flags gather(const unsigned char (&flags)[64]) noexcept {
         std::uint64_t mask = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         for (int w = 0; w < 8; ++w) {

@@ -33,6 +33,7 @@ struct Vector {
         return load(bytes);
     }
     Flags eq(char c) const noexcept { return {_mm_cmpeq_epi8(v, _mm_set1_epi8(c))}; }
+    Flags eq(const Vector& o) const noexcept { return {_mm_cmpeq_epi8(v, o.v)}; }
     // Unsigned: a byte is in the range when its distance from `low` is at
     // most the range's width.
     Flags in_range(unsigned char low, unsigned char high) const noexcept {
@@ -41,6 +42,9 @@ struct Vector {
     }
     // Signed: the bytes above 0x7f are the negative ones.
     Flags high() const noexcept { return {_mm_cmplt_epi8(v, _mm_setzero_si128())}; }
+    // Hides the value from the compiler, which then keeps it rather than
+    // building it again.
+    void opaque() noexcept { asm("" : "+x"(v)); }
     Vector folded() const noexcept { return {_mm_or_si128(v, _mm_set1_epi8(0x20))}; }
 };
 

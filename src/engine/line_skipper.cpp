@@ -25,10 +25,28 @@ using python_chars::kNameByte;
 // followed here; deeper nesting is left to the tokenizer.
 constexpr int kMaxNesting = 8;
 
-inline std::uint64_t below(int bit) noexcept { return bit >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bit) - 1; }
+// The bits below `bit` (0 to 64), without a branch: the walk asks for them
+// at every stop, where whether a block has one is no pattern.
+inline std::uint64_t below(int bit) noexcept {
+    return ((std::uint64_t{1} << (bit & 63)) - 1) | (0 - static_cast<std::uint64_t>(bit >> 6));
+}
 
 inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80; }
 
+// The brackets open in a line are kept in a register, two bits each, the
+// innermost lowest: its kind, 1 to 3 for "()", "[]" and "{}", which is
+// bits 5 and 6 of either byte of the pair; an empty stack is 0. Deeper
+// nesting than a register holds is left to the tokenizer. Closing brackets
+// are the ones whose two low bits are 01.
+constexpr int kRegisterBrackets = 32;
+
+inline std::uint64_t bracket_kind(unsigned char c) noexcept { return (c >> 5) & 3; }
+inline bool closes(unsigned char c) noexcept { return (c & 3) == 1; }
+
+// Whether a "[" is open in `stack`.
+inline bool square_open(std::uint64_t stack) noexcept {
+    return ((stack >> 1) & ~stack & 0x5555555555555555u) != 0;
+}
 
 // Whether the string whose quote is at `quote` begins the key of a
 // subscript: after its prefix, blanks, line breaks and opening
@@ -65,12 +83,15 @@ struct Walk {
     const char* const end;
     const char* line;     // where the logical line begins
     std::int64_t feeds;   // line feeds before q
-    // The first "import" or "match" at or after `line` not in a string or
-    // comment; while `open`, only how far the search went (no word begins
-    // before it). A search looks a short window ahead, then on in windows
-    // twice as long as the walk reaches them, so that a line given back to
-    // the tokenizer costs a search no longer than what was walked, not one
-    // to the end of the piece.
+    // Inside an f-string met in code, whose replacement fields are code: the
+    // first word (next_trigger's) from the string's opening on that is not
+    // in its text, a nested string or a comment; while `open`, only how far
+    // the search went (no word begins before it). A search looks a short
+    // window ahead, then on in windows twice as long as the walk reaches
+    // them, so that a line given back to the tokenizer costs a search no
+    // longer than what was walked. Outside f-strings, the words in code are
+    // the blocks' own (BlockMasks::words), and nothing is searched here.
+    bool tracking = false;
     const char* trigger = nullptr;
     bool open = false;
     std::size_t window = 0;
@@ -101,6 +122,7 @@ struct Walk {
 
     // The bytes from `from` to q were text or a comment: the word there does not count.
     void passed(const char* from) noexcept {
+        if (!tracking) return;
         search_to(from);
         if (trigger >= from && trigger < q) find_trigger(q);
     }
@@ -186,6 +208,10 @@ struct Walk {
     bool fstring(char quote, bool triple, bool raw, int nesting) noexcept {
         if (nesting > kMaxNesting) return false;
         const char* from = q;
+        if (!tracking) {
+            tracking = true;
+            find_trigger(q);
+        }
         FStringText text{quote, triple, raw, false};
         for (;;) {
             const FStringText::Read read = text.read(q, end, false, feeds);
@@ -500,24 +526,59 @@ private:
 
 }  // namespace
 
-// The pass over whole lines, each block classified by the active kernels.
+// Where a string that opens at the quote `q` (in the block at `base`,
+// whose masks are `block`) is closed, read from the masks: past its closing
+// quote when it has no prefix, is not triple-quoted and closes in the
+// block with none but bytes that are text to any string before (no line
+// feed, backslash, control character or byte above 0x7f), which is what
+// most strings are; else nullptr, and the string is read byte by byte.
+inline const char* closed_in_block(const BlockMasks& block, const char* base, const char* q,
+                                   const char* line) noexcept {
+    if (q > line && is(q[-1], kNameByte)) return nullptr;  // a prefix, or a name Python refuses
+    const int at = static_cast<int>(q - base);
+    const std::uint64_t later = ~below(at + 1);
+    for (std::uint64_t specials = block.special & later; specials != 0; specials &= specials - 1) {
+        const int bit = __builtin_ctzll(specials);
+        const char c = base[bit];
+        if (c == *q) {
+            // Right after the quote: an empty string, or triple quotes.
+            if (bit == at + 1 || (block.feeds & later & below(bit)) != 0) return nullptr;
+            return base + bit + 1;
+        }
+        if (c != '\'' && c != '"' && c != '#' && c != '$' && c != '?' && c != '`') return nullptr;
+    }
+    return nullptr;
+}
+
+// The pass over whole lines, block by block: the piece's own classified
+// blocks where [begin, end) lies in it, else each block classified here.
 std::size_t skip_uninteresting_lines(const char* const begin, const char* const end, std::int64_t& line_feeds,
-                                     StatementSink& sink) {
-    CodeBlock (*const classify)(const char*) noexcept = kernels().code_block;
+                                     StatementSink& sink, const ClassifiedPiece* piece) {
+    const bool on_grid = piece != nullptr && piece->covers(begin, end);
+    const char* const origin = on_grid ? piece->text.data() : nullptr;
+    void (*const classify)(const char*, std::size_t, const char*, unsigned, BlockMasks*) noexcept =
+        kernels().classify_blocks;
     Walk walk{begin, end, begin, line_feeds};
-    walk.find_trigger(begin);
     const char*& q = walk.q;
-    std::int64_t depth = 0;
-    char stack[kMaxBrackets];
+    // The words that begin before this are inside a name already passed over.
+    const char* words_from = begin;
+    std::uint64_t stack = 0;  // the brackets open, as kRegisterBrackets says
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
-    CodeBlock block{0, 0, 0, 0};
+    BlockMasks block{0, 0, 0, 0, 0, 0};
     for (;;) {
         if (base == nullptr || q >= base + 64) {
             if (end - q < 64) break;  // the last bytes are left to the tokenizer
-            base = q;
-            block = classify(q);
+            if (on_grid) {
+                // The grid's block that holds q, which ends before `end` as q's 64 bytes do.
+                const std::size_t index = static_cast<std::size_t>(q - origin) / 64;
+                base = origin + 64 * index;
+                block = piece->with_code(index);
+            } else {
+                base = q;
+                classify(q, 1, end, kLineMasks | kCodeMasks, &block);
+            }
         }
         const int from = static_cast<int>(q - base);
         const std::uint64_t live = ~below(from);
@@ -525,42 +586,56 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
         // The word in code in this range: the line it is on is left to the tokenizer.
-        walk.search_to(base + stop);
-        const bool triggered = walk.trigger < base + stop;
-        if (triggered) range &= below(std::max(from, static_cast<int>(walk.trigger - base)));
+        std::uint64_t words = block.words & range;
+        if (words_from > base) words &= ~below(static_cast<int>(std::min<std::ptrdiff_t>(words_from - base, 64)));
+        const bool triggered = words != 0;
+        const char* const trigger = triggered ? base + __builtin_ctzll(words) : nullptr;
+        if (triggered) range &= below(static_cast<int>(trigger - base));
         // Brackets in order, each matched as Python matches it; of the line
         // feeds outside brackets, the last begins the line the tokenizer
         // would resume at. Feeds are counted, not visited.
         const std::uint64_t feeds_in_range = block.feeds & range;
-        const auto line_after_last_feed = [&](std::uint64_t feeds) {
+        std::uint64_t outside = 0;        // the bits of the range outside brackets
+        std::uint64_t unsettled = range;  // bits after the last bracket handled
+        // The line feeds outside brackets before `upto`: the last begins the line.
+        const auto settle = [&](std::uint64_t upto) {
+            const std::uint64_t feeds = feeds_in_range & outside & upto;
             if (feeds == 0) return;
             const int last = 63 - __builtin_clzll(feeds);
             walk.line = base + last + 1;
             line_feeds = walk.feeds + bit_count(feeds_in_range & below(last + 1));
         };
-        std::uint64_t unsettled = range;  // bits after the last bracket handled
-        for (std::uint64_t brackets = (block.open | block.close) & range; brackets != 0; brackets &= brackets - 1) {
+        for (std::uint64_t brackets = block.brackets & range; brackets != 0; brackets &= brackets - 1) {
             const int bit = __builtin_ctzll(brackets);
-            if (depth == 0) line_after_last_feed(feeds_in_range & unsettled & below(bit));
+            outside |= unsettled & below(bit) & (0 - static_cast<std::uint64_t>(stack == 0));
             unsettled = range & ~below(bit + 1);
-            const char e = base[bit];
-            if (e == '(' || e == '[' || e == '{') {
-                if (depth == static_cast<std::int64_t>(kMaxBrackets)) return done();
-                stack[depth++] = e;
-            } else if (depth == 0 || stack[--depth] != (e == ')' ? '(' : e == ']' ? '[' : '{')) {
-                return done();  // unmatched: Python refuses it
+            const auto c = static_cast<unsigned char>(base[bit]);
+            const std::uint64_t kind = bracket_kind(c);
+            const bool closing = closes(c);
+            // Unmatched (which Python refuses), or deeper than the register
+            // holds: left to the tokenizer. Chosen without a branch on
+            // whether it opens, which no processor can predict.
+            const bool unmatched = (stack & 3) != kind;
+            const bool full = (stack >> (2 * kRegisterBrackets - 2)) != 0;
+            if ((closing & unmatched) | (!closing & full)) {
+                settle(below(bit));
+                return done();
             }
+            const std::uint64_t popped = stack >> 2;
+            const std::uint64_t pushed = (stack << 2) | kind;
+            stack = closing ? popped : pushed;
         }
-        if (depth == 0) line_after_last_feed(feeds_in_range & unsettled);
+        outside |= unsettled & (0 - static_cast<std::uint64_t>(stack == 0));
+        settle(~std::uint64_t{0});
         const std::int64_t feeds_here = walk.feeds + bit_count(feeds_in_range);
         const char* name_end = nullptr;
-        if (triggered && !word_matters(walk.trigger, walk.line, end, name_end)) {
+        if (triggered && !word_matters(trigger, walk.line, end, name_end)) {
             // Go on from the word, whose bytes are a name's, with the next
             // word after that name (a name is passed over once, however
             // many words it holds).
             walk.feeds = feeds_here;
-            q = walk.trigger;
-            walk.find_trigger(name_end);
+            q = trigger;
+            words_from = name_end;
             continue;
         }
         if (triggered) {
@@ -574,8 +649,8 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
             if (after[-1] == '\n') ++line_feeds;
             walk.feeds = line_feeds;
             walk.line = q = after;
-            walk.find_trigger(after);
-            depth = 0;
+            words_from = after;
+            stack = 0;
             base = nullptr;
             continue;
         }
@@ -587,10 +662,8 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
             case '#': {
                 // A comment in a subscript hides from the look back whether a
                 // string after it is the subscript's key: the tokenizer reads it.
-                if (std::find(stack, stack + depth, '[') != stack + depth) return done();
-                const char* from_comment = q;
+                if (square_open(stack)) return done();
                 q = next_line_end(q, end);
-                walk.passed(from_comment);
                 continue;
             }
             case '\\':
@@ -602,14 +675,24 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
                 // spelled with escapes or in pieces (`b["__imp" "ort__"]`): unless
                 // it plainly does not, the tokenizer reads it.
                 const char* const opened = q;
-                const bool key = subscript_key(q, walk.line);
+                // A key's "[" is still open.
+                const bool key = square_open(stack) && subscript_key(q, walk.line);
+                if (!key) {
+                    const char* const closed = closed_in_block(block, base, q, walk.line);
+                    if (closed != nullptr) {
+                        q = closed;
+                        continue;
+                    }
+                }
                 if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
+                if (!walk.tracking) continue;
                 // A word passed in an f-string's replacement field was in code.
                 for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {
                     const char* name_end = nullptr;
                     if (word_matters(walk.trigger, walk.line, end, name_end)) return done();
                     walk.find_trigger(name_end);
                 }
+                walk.tracking = false;
                 continue;
             }
             case '\r':
@@ -618,7 +701,7 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
                 if (*q == '\n') continue;  // the CR of a CR LF, whose LF ends the line
                 // A lone CR ends a line outside brackets too, though the
                 // scan counts lines at line feeds only.
-                if (depth == 0) {
+                if (stack == 0) {
                     walk.line = q;
                     line_feeds = walk.feeds;
                 }

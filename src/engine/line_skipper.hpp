@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "classified_piece.hpp"
+
 namespace scanner_core {
 
 // Where the skipper reports the import statements it reads itself: lines
@@ -33,8 +35,11 @@ protected:
 // modules it gives to `sink`. It stops at the start of the first line it
 // cannot pass over: one that matters, one that Python would refuse, one
 // that `end` cuts, or one too intricate for it, all of which are left to
-// the tokenizer. Adds to `line_feeds` the line feeds it passed over.
-// Throws std::bad_alloc only, from the sink; thread-safe.
-std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink);
+// the tokenizer. Adds to `line_feeds` the line feeds it passed over. Reads
+// the blocks of `piece` where [begin, end) lies in it (any start in it),
+// else classifies the bytes itself; the same either way. Throws
+// std::bad_alloc only, from the sink; thread-safe.
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink,
+                                     const ClassifiedPiece* piece = nullptr);
 
 }  // namespace scanner_core

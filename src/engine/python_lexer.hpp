@@ -70,6 +70,11 @@ public:
     // Python keeps it, not a line break. Never fails.
     void set_decoded(bool decoded) noexcept { decoded_ = decoded; }
 
+    // The piece, with its classified blocks, that the bytes lexed next lie
+    // in (or not: the blocks are read only where they cover the bytes), or
+    // null. It must last until it is unset. Never fails.
+    void set_piece(const ClassifiedPiece* piece) noexcept { piece_ = piece; }
+
 private:
     enum class Mode : std::uint8_t { line_start, code, comment, name, number, string_body, fstring_middle, stopped };
     enum class NumberStep : std::uint8_t { prefixed, integer, fraction, exponent_digits };
@@ -143,6 +148,7 @@ private:
     Statements statements_;
     bool skipping_ = true;
     bool decoded_ = false;
+    const ClassifiedPiece* piece_ = nullptr;
     Mode mode_ = Mode::line_start;
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;

@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+#include "classified_piece.hpp"
+
 namespace scanner_core {
 
 class ScanStage {
@@ -15,6 +17,11 @@ public:
     // Takes the next piece of the file, which lasts for the call only. May
     // throw; the exception leaves the file scan and the stage is not finished.
     virtual void feed(std::string_view piece) = 0;
+
+    // Takes the next piece with its blocks classified, which a stage that
+    // reads blocks takes instead of classifying them again; the others
+    // take the text alone. May throw, as feed.
+    virtual void feed_classified(const ClassifiedPiece& piece) { feed(piece.text); }
 
     // The file has ended; no piece follows. May throw, as feed.
     virtual void finish() = 0;

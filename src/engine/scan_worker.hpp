@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "classified_piece.hpp"
 #include "heap_reserve.hpp"
 #include "source_file.hpp"
 #include "verdict_memo.hpp"
@@ -21,6 +22,7 @@ struct ScanWorker {
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
     HeapReserve heap;  // grown ahead of the records this thread makes
+    PieceClassifier blocks;  // for scans whose stages share a piece's blocks
 };
 
 }  // namespace scanner_core

@@ -115,6 +115,16 @@ void SourceAudit::feed(std::string_view piece) {
     take(data, size, false);
 }
 
+void SourceAudit::feed_classified(const ClassifiedPiece& piece) {
+    // Unset however the feed ends: the piece lasts for this call only.
+    struct Unset {
+        PythonLexer& lexer;
+        ~Unset() { lexer.set_piece(nullptr); }
+    } unset{reader_->lexer};
+    reader_->lexer.set_piece(&piece);
+    feed(piece.text);
+}
+
 void SourceAudit::finish() {
     finished_ = true;
     if (stopped_) return;

@@ -29,6 +29,9 @@ public:
     SourceAudit& operator=(const SourceAudit&) = delete;
 
     void feed(std::string_view piece) override;
+    // feed, the skipper reading the piece's blocks where the bytes it
+    // passes over lie in the piece (not those of a seam or a conversion).
+    void feed_classified(const ClassifiedPiece& piece) override;
     void finish() override;
 
     // The text is already decoded (by Python's codec, for a codec this

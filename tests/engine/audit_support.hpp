@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "classified_piece.hpp"
 #include "source_audit.hpp"
 
 namespace scanner_core::testing {
@@ -47,16 +48,25 @@ struct AuditOutcome {
 // Feeds `text` to a fresh SourceAudit in pieces: `cuts` are the offsets
 // where a piece ends (ascending, each within the text); the rest is the
 // last piece. Pieces may be empty. `filter` chooses what is kept, as a
-// policy does; none keeps every import.
+// policy does; none keeps every import. `classified`: each piece comes with
+// its blocks classified, as a file scan gives them.
 inline AuditOutcome audit_text(std::string_view text, bool skipping, const std::vector<std::size_t>& cuts = {},
-                               const ImportFilter* filter = nullptr) {
+                               const ImportFilter* filter = nullptr, bool classified = false) {
     SourceAudit stage(skipping, filter);
+    PieceClassifier classifier;
+    const auto feed = [&](std::string_view piece) {
+        if (classified) {
+            stage.feed_classified(classifier.classify(piece));
+        } else {
+            stage.feed(piece);
+        }
+    };
     std::size_t from = 0;
     for (const std::size_t cut : cuts) {
-        stage.feed(text.substr(from, cut - from));
+        feed(text.substr(from, cut - from));
         from = cut;
     }
-    stage.feed(text.substr(from));
+    feed(text.substr(from));
     stage.finish();
     AuditOutcome outcome;
     outcome.imports = std::move(stage.imports());

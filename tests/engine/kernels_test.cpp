@@ -128,7 +128,7 @@ TEST(Kernels, RunsEndAtTheFirstByteOfNoGivenClass) {
     }
 }
 
-TEST(Kernels, BlocksHoldTheBitsOfTheirBytes) {
+TEST(Kernels, LineChunksHoldTheLineHeadsOfTheirBytesOrOfTheirClassifiedBlocks) {
     std::mt19937 random(11);
     for (int round = 0; round < 500; ++round) {
         std::string text = dense_text(random, 64 * 3 + 1);
@@ -144,11 +144,9 @@ TEST(Kernels, BlocksHoldTheBitsOfTheirBytes) {
         // Per block: line feeds, candidates, line feeds before it.
         std::vector<std::uint64_t> feeds(blocks), candidates(blocks);
         std::vector<std::uint32_t> feeds_before(blocks + 1);
-        std::vector<CodeBlock> codes(blocks, CodeBlock{0, 0, 0, 0});
         for (std::size_t at = 0; at < 64 * blocks; ++at) {
             const unsigned char c = static_cast<unsigned char>(text[at]);
             const std::uint64_t bit = std::uint64_t{1} << (at % 64);
-            CodeBlock& code = codes[at / 64];
             const bool head = in_lead && c != ' ' && c != '\t';
             if (c != ' ' && c != '\t') in_lead = false;
             if (c == '\n') {
@@ -159,41 +157,89 @@ TEST(Kernels, BlocksHoldTheBitsOfTheirBytes) {
             if (head && ((c == 'f' && text[at + 1] == 'r') || (c == 'i' && text[at + 1] == 'm'))) {
                 candidates[at / 64] |= bit;
             }
-            if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
-                std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
-                code.special |= bit;
-            }
-            if (c == '(' || c == '[' || c == '{') code.open |= bit;
-            if (c == ')' || c == ']' || c == '}') code.close |= bit;
-            if (c == '\n') code.feeds |= bit;
         }
         for (std::size_t b = 0; b < blocks; ++b) feeds_before[b + 1] += feeds_before[b];
         for (const InstructionSet set : available_instruction_sets()) {
-            const Kernels& k = table_of(set);
-            LineChunk chunk;
-            EXPECT_EQ(k.line_chunk(text.data(), blocks, starts_in, chunk), in_lead ? 1u : 0u)
-                << instruction_set_name(set) << ", round " << round;
-            EXPECT_EQ(chunk.feed_count, feeds_before[blocks]) << instruction_set_name(set);
-            EXPECT_EQ(chunk.feeds[blocks], 0u) << instruction_set_name(set);
-            std::size_t busy = 0;
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const std::string where = std::string(instruction_set_name(set)) + ", block " + std::to_string(b);
-                EXPECT_EQ(chunk.feeds[b], feeds[b]) << where;
-                if (candidates[b] != 0) {  // a busy block, in order
-                    ASSERT_LT(busy, chunk.busy_count) << where;
-                    const LineChunk::Busy& got = chunk.busy[busy++];
-                    EXPECT_EQ(got.block, b) << where;
-                    EXPECT_EQ(got.feeds_before, feeds_before[b]) << where;
-                    EXPECT_EQ(got.feeds, feeds[b]) << where;
-                    EXPECT_EQ(got.candidates, candidates[b]) << where;
+            // From the bytes, and from the blocks' classified line parts.
+            for (const bool classified : {false, true}) {
+                const Kernels& k = table_of(set);
+                LineChunk chunk;
+                std::vector<BlockMasks> masks(blocks);
+                k.classify_blocks(text.data(), blocks, text.data() + text.size(), kLineMasks, masks.data());
+                EXPECT_EQ(classified ? k.line_chunk_of(masks.data(), blocks, starts_in, chunk)
+                                     : k.line_chunk(text.data(), blocks, starts_in, chunk),
+                          in_lead ? 1u : 0u)
+                    << instruction_set_name(set) << ", round " << round << ", classified " << classified;
+                EXPECT_EQ(chunk.feed_count, feeds_before[blocks]) << instruction_set_name(set);
+                EXPECT_EQ(chunk.feeds[blocks], 0u) << instruction_set_name(set);
+                std::size_t busy = 0;
+                for (std::size_t b = 0; b < blocks; ++b) {
+                    const std::string where = std::string(instruction_set_name(set)) + ", block " + std::to_string(b);
+                    EXPECT_EQ(chunk.feeds[b], feeds[b]) << where;
+                    if (candidates[b] != 0) {  // a busy block, in order
+                        ASSERT_LT(busy, chunk.busy_count) << where;
+                        const LineChunk::Busy& got = chunk.busy[busy++];
+                        EXPECT_EQ(got.block, b) << where;
+                        EXPECT_EQ(got.feeds_before, feeds_before[b]) << where;
+                        EXPECT_EQ(got.feeds, feeds[b]) << where;
+                        EXPECT_EQ(got.candidates, candidates[b]) << where;
+                    }
                 }
-                const CodeBlock code = k.code_block(text.data() + 64 * b);
-                EXPECT_EQ(code.special, codes[b].special) << where;
-                EXPECT_EQ(code.open, codes[b].open) << where;
-                EXPECT_EQ(code.close, codes[b].close) << where;
-                EXPECT_EQ(code.feeds, codes[b].feeds) << where;
+                EXPECT_EQ(chunk.busy_count, busy) << instruction_set_name(set);
             }
-            EXPECT_EQ(chunk.busy_count, busy) << instruction_set_name(set);
+        }
+    }
+}
+
+// The masks of each byte, read one at a time, of a text that ends at `end`
+// (the bytes from there on read as NULs).
+BlockMasks masks_of(const std::string& text, std::size_t block, std::size_t end) {
+    const auto at = [&](std::size_t k) { return k < end ? static_cast<unsigned char>(text[k]) : 0; };
+    BlockMasks m{0, 0, 0, 0, 0, 0};
+    for (std::size_t k = 64 * block; k < 64 * block + 64; ++k) {
+        const unsigned char c = at(k);
+        const std::uint64_t bit = std::uint64_t{1} << (k % 64);
+        if (c == '\n') m.feeds |= bit;
+        if (c == ' ' || c == '\t') m.blanks |= bit;
+        if ((c == 'f' && at(k + 1) == 'r') || (c == 'i' && at(k + 1) == 'm')) m.firsts |= bit;
+        if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
+            std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
+            m.special |= bit;
+        }
+        if (c != 0 && std::string_view("([{)]}").find(static_cast<char>(c)) != std::string_view::npos) {
+            m.brackets |= bit;
+        }
+        if (k < end && trigger_at(text.data() + k, text.data() + end)) m.words |= bit;
+    }
+    return m;
+}
+
+TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
+    std::mt19937 random(13);
+    for (int round = 0; round < 400; ++round) {
+        const std::size_t blocks = 1 + random() % 4;
+        // Copied so that a read past the end would be seen by the sanitizers.
+        const std::string text = dense_text(random, 64 * blocks + random() % 90);
+        const std::size_t end = round % 3 == 0 ? text.size() : random() % (text.size() + 1);
+        const std::vector<char> bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end));
+        for (const InstructionSet set : available_instruction_sets()) {
+            // Each part alone, and both; a part not asked for is left as it was.
+            const unsigned parts = 1 + round % 3;
+            std::vector<BlockMasks> got(blocks, BlockMasks{1, 1, 1, 1, 1, 1});
+            table_of(set).classify_blocks(bytes.data(), blocks, bytes.data() + end, parts, got.data());
+            for (std::size_t b = 0; b < blocks; ++b) {
+                BlockMasks expected = masks_of(text, b, end);
+                if ((parts & kLineMasks) == 0) expected.feeds = expected.blanks = expected.firsts = 1;
+                if ((parts & kCodeMasks) == 0) expected.special = expected.brackets = expected.words = 1;
+                const std::string where = std::string(instruction_set_name(set)) + ", round " +
+                                          std::to_string(round) + ", block " + std::to_string(b);
+                EXPECT_EQ(got[b].feeds, expected.feeds) << where;
+                EXPECT_EQ(got[b].blanks, expected.blanks) << where;
+                EXPECT_EQ(got[b].firsts, expected.firsts) << where;
+                EXPECT_EQ(got[b].special, expected.special) << where;
+                EXPECT_EQ(got[b].brackets, expected.brackets) << where;
+                EXPECT_EQ(got[b].words, expected.words) << where;
+            }
         }
     }
 }

@@ -94,24 +94,29 @@ TEST(SourceAuditSkipping, TokenByTokenReadingGivesWhatPythonReads) {
 }
 
 // Each text, whole, in pieces cut at every byte and a byte at a time, with
-// and without the skipping, gives what the whole text read token by token
-// gives.
+// and without the skipping, with each piece's blocks classified here or
+// given with it, gives what the whole text read token by token gives.
 void expect_the_outcome_of_the_whole_text_read_token_by_token() {
     for (const Text& text : texts()) {
         const std::string reference = audit_text(text.source, false).describe(true);
         std::vector<std::size_t> bytes;
         for (std::size_t cut = 1; cut < text.source.size(); ++cut) bytes.push_back(cut);
         for (const bool skipping : {true, false}) {
-            EXPECT_EQ(audit_text(text.source, skipping, bytes).describe(true), reference)
-                << text.why << ", a byte at a time, skipping " << skipping;
-            // The cuts that change the outcome, with the first outcome they give.
-            std::string differing;
-            for (std::size_t cut = 0; cut <= text.source.size(); ++cut) {
-                const std::string outcome = audit_text(text.source, skipping, {cut}).describe(true);
-                if (outcome != reference && differing.empty()) differing = "gives:\n" + outcome + "at cuts";
-                if (outcome != reference) differing += " " + std::to_string(cut);
+            for (const bool classified : {false, true}) {
+                const std::string how = std::string(", skipping ") + (skipping ? "1" : "0") + ", classified " +
+                                        (classified ? "1" : "0");
+                EXPECT_EQ(audit_text(text.source, skipping, bytes, nullptr, classified).describe(true), reference)
+                    << text.why << ", a byte at a time" << how;
+                // The cuts that change the outcome, with the first outcome they give.
+                std::string differing;
+                for (std::size_t cut = 0; cut <= text.source.size(); ++cut) {
+                    const std::string outcome =
+                        audit_text(text.source, skipping, {cut}, nullptr, classified).describe(true);
+                    if (outcome != reference && differing.empty()) differing = "gives:\n" + outcome + "at cuts";
+                    if (outcome != reference) differing += " " + std::to_string(cut);
+                }
+                EXPECT_EQ(differing, "") << text.why << how << ", expected:\n" << reference;
             }
-            EXPECT_EQ(differing, "") << text.why << ", skipping " << skipping << ", expected:\n" << reference;
         }
     }
 }
