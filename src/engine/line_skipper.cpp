@@ -524,8 +524,6 @@ private:
     int count_ = 0;
 };
 
-}  // namespace
-
 // Where a string that opens at the quote `q` (in the block at `base`,
 // whose masks are `block`) is closed, read from the masks: past its closing
 // quote when it has no prefix, is not triple-quoted and closes in the
@@ -552,8 +550,16 @@ inline const char* closed_in_block(const BlockMasks& block, const char* base, co
 
 // The pass over whole lines, block by block: the piece's own classified
 // blocks where [begin, end) lies in it, else each block classified here.
-std::size_t skip_uninteresting_lines(const char* const begin, const char* const end, std::int64_t& line_feeds,
-                                     StatementSink& sink, const ClassifiedPiece* piece) {
+// It is all bit operations on masks: `Fast`, it counts bits with the
+// processor's own instruction, compiled where the processor has it and
+// the instructions that manipulate bits (see skip_uninteresting_lines).
+template <bool Fast>
+__attribute__((always_inline)) inline std::size_t walk_lines(const char* const begin, const char* const end,
+                                                             std::int64_t& line_feeds, StatementSink& sink,
+                                                             const ClassifiedPiece* piece) {
+    const auto count = [](std::uint64_t bits) -> std::int64_t {
+        return Fast ? __builtin_popcountll(bits) : bit_count(bits);
+    };
     const bool on_grid = piece != nullptr && piece->covers(begin, end);
     const char* const origin = on_grid ? piece->text.data() : nullptr;
     void (*const classify)(const char*, std::size_t, const char*, unsigned, BlockMasks*) noexcept =
@@ -603,7 +609,7 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
             if (feeds == 0) return;
             const int last = 63 - __builtin_clzll(feeds);
             walk.line = base + last + 1;
-            line_feeds = walk.feeds + bit_count(feeds_in_range & below(last + 1));
+            line_feeds = walk.feeds + count(feeds_in_range & below(last + 1));
         };
         for (std::uint64_t brackets = block.brackets & range; brackets != 0; brackets &= brackets - 1) {
             const int bit = __builtin_ctzll(brackets);
@@ -627,7 +633,7 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
         }
         outside |= unsettled & (0 - static_cast<std::uint64_t>(stack == 0));
         settle(~std::uint64_t{0});
-        const std::int64_t feeds_here = walk.feeds + bit_count(feeds_in_range);
+        const std::int64_t feeds_here = walk.feeds + count(feeds_in_range);
         const char* name_end = nullptr;
         if (triggered && !word_matters(trigger, walk.line, end, name_end)) {
             // Go on from the word, whose bytes are a name's, with the next
@@ -712,6 +718,35 @@ std::size_t skip_uninteresting_lines(const char* const begin, const char* const 
         }
     }
     return done();
+}
+
+#if defined(__x86_64__)
+__attribute__((target("popcnt,bmi,bmi2,lzcnt"))) std::size_t walk_lines_fast(const char* begin, const char* end,
+                                                                            std::int64_t& line_feeds,
+                                                                            StatementSink& sink,
+                                                                            const ClassifiedPiece* piece) {
+    return walk_lines<true>(begin, end, line_feeds, sink, piece);
+}
+#endif
+
+std::size_t walk_lines_baseline(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink,
+                                const ClassifiedPiece* piece) {
+    return walk_lines<false>(begin, end, line_feeds, sink, piece);
+}
+
+}  // namespace
+
+// The fast walk where the active kernels are AVX2's or wider (which count
+// bits themselves) and the processor manipulates bits too: a test that
+// forces a narrower set runs the baseline walk, so that both are tested.
+std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink,
+                                     const ClassifiedPiece* piece) {
+#if defined(__x86_64__)
+    static const bool bits = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+                             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt");
+    if (bits && kernels().set >= InstructionSet::avx2) return walk_lines_fast(begin, end, line_feeds, sink, piece);
+#endif
+    return walk_lines_baseline(begin, end, line_feeds, sink, piece);
 }
 
 }  // namespace scanner_core
