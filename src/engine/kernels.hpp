@@ -37,7 +37,10 @@ struct BlockMasks {
                              // return among them), a byte Python refuses in code ('$', '?', '`',
                              // DEL), a byte above 0x7f
     std::uint64_t brackets;  // '(', '[', '{', ')', ']', '}'
-    std::uint64_t words;     // one of next_trigger's words begins here, whole before the text's end
+    // One of next_trigger's words may begin here: each that does, whole
+    // before the text's end, and a few that do not (three of its letters
+    // match), which whoever reads the mask checks.
+    std::uint64_t words;
 };
 
 // The parts of BlockMasks a classification may be asked for: the line

@@ -591,7 +591,9 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
-        // The word in code in this range: the line it is on is left to the tokenizer.
+        // The word in code in this range (the block's words are candidates,
+        // which word_matters reads whole): the line it is on is left to the
+        // tokenizer.
         std::uint64_t words = block.words & range;
         if (words_from > base) words &= ~below(static_cast<int>(std::min<std::ptrdiff_t>(words_from - base, 64)));
         const bool triggered = words != 0;

@@ -192,10 +192,18 @@ TEST(Kernels, LineChunksHoldTheLineHeadsOfTheirBytesOrOfTheirClassifiedBlocks) {
 }
 
 // The masks of each byte, read one at a time, of a text that ends at `end`
-// (the bytes from there on read as NULs).
-BlockMasks masks_of(const std::string& text, std::size_t block, std::size_t end) {
+// (the bytes from there on read as NULs); `words` the whole words' starts,
+// and `word_letters` where a word's first letter is, which the words'
+// candidates lie between.
+struct Expected {
+    BlockMasks masks{0, 0, 0, 0, 0, 0};
+    std::uint64_t word_letters = 0;
+};
+
+Expected masks_of(const std::string& text, std::size_t block, std::size_t end) {
     const auto at = [&](std::size_t k) { return k < end ? static_cast<unsigned char>(text[k]) : 0; };
-    BlockMasks m{0, 0, 0, 0, 0, 0};
+    Expected e;
+    BlockMasks& m = e.masks;
     for (std::size_t k = 64 * block; k < 64 * block + 64; ++k) {
         const unsigned char c = at(k);
         const std::uint64_t bit = std::uint64_t{1} << (k % 64);
@@ -210,8 +218,11 @@ BlockMasks masks_of(const std::string& text, std::size_t block, std::size_t end)
             m.brackets |= bit;
         }
         if (k < end && trigger_at(text.data() + k, text.data() + end)) m.words |= bit;
+        if (c != 0 && std::string_view("imecg_").find(static_cast<char>(c)) != std::string_view::npos) {
+            e.word_letters |= bit;
+        }
     }
-    return m;
+    return e;
 }
 
 TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
@@ -228,17 +239,24 @@ TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
             std::vector<BlockMasks> got(blocks, BlockMasks{1, 1, 1, 1, 1, 1});
             table_of(set).classify_blocks(bytes.data(), blocks, bytes.data() + end, parts, got.data());
             for (std::size_t b = 0; b < blocks; ++b) {
-                BlockMasks expected = masks_of(text, b, end);
-                if ((parts & kLineMasks) == 0) expected.feeds = expected.blanks = expected.firsts = 1;
-                if ((parts & kCodeMasks) == 0) expected.special = expected.brackets = expected.words = 1;
+                const Expected expected = masks_of(text, b, end);
+                const BlockMasks& want = expected.masks;
                 const std::string where = std::string(instruction_set_name(set)) + ", round " +
                                           std::to_string(round) + ", block " + std::to_string(b);
-                EXPECT_EQ(got[b].feeds, expected.feeds) << where;
-                EXPECT_EQ(got[b].blanks, expected.blanks) << where;
-                EXPECT_EQ(got[b].firsts, expected.firsts) << where;
-                EXPECT_EQ(got[b].special, expected.special) << where;
-                EXPECT_EQ(got[b].brackets, expected.brackets) << where;
-                EXPECT_EQ(got[b].words, expected.words) << where;
+                const bool lines = (parts & kLineMasks) != 0;
+                const bool code = (parts & kCodeMasks) != 0;
+                EXPECT_EQ(got[b].feeds, lines ? want.feeds : 1) << where;
+                EXPECT_EQ(got[b].blanks, lines ? want.blanks : 1) << where;
+                EXPECT_EQ(got[b].firsts, lines ? want.firsts : 1) << where;
+                EXPECT_EQ(got[b].special, code ? want.special : 1) << where;
+                EXPECT_EQ(got[b].brackets, code ? want.brackets : 1) << where;
+                if (!code) {
+                    EXPECT_EQ(got[b].words, 1u) << where;
+                    continue;
+                }
+                // Every word is a candidate, and every candidate is at a word's first letter.
+                EXPECT_EQ(got[b].words & want.words, want.words) << where;
+                EXPECT_EQ(got[b].words & ~expected.word_letters, 0u) << where;
             }
         }
     }
