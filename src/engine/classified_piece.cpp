@@ -9,7 +9,7 @@ namespace {
 
 constexpr std::size_t kMostBlocks = (kReadPieceSize + 63) / 64;
 // Blocks whose code parts are classified at once.
-constexpr std::size_t kCodeRun = 4;
+constexpr std::size_t kCodeRun = 16;
 
 }  // namespace
 

@@ -572,7 +572,8 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
-    BlockMasks block{0, 0, 0, 0, 0, 0};
+    BlockMasks own{0, 0, 0, 0, 0, 0};  // a block classified here, off the piece's grid
+    const BlockMasks* masks = &own;
     for (;;) {
         if (base == nullptr || q >= base + 64) {
             if (end - q < 64) break;  // the last bytes are left to the tokenizer
@@ -580,14 +581,15 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                 // The grid's block that holds q, which ends before `end` as q's 64 bytes do.
                 const std::size_t index = static_cast<std::size_t>(q - origin) / 64;
                 base = origin + 64 * index;
-                block = piece->with_code(index);
+                masks = &piece->with_code(index);
             } else {
                 base = q;
-                classify(q, 1, end, kLineMasks | kCodeMasks, &block);
+                classify(q, 1, end, kLineMasks | kCodeMasks, &own);
             }
         }
         const int from = static_cast<int>(q - base);
         const std::uint64_t live = ~below(from);
+        const BlockMasks& block = *masks;
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);
