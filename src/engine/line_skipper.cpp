@@ -33,20 +33,57 @@ inline std::uint64_t below(int bit) noexcept {
 
 inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80; }
 
-// The brackets open in a line are kept in a register, two bits each, the
-// innermost lowest: its kind, 1 to 3 for "()", "[]" and "{}", which is
-// bits 5 and 6 of either byte of the pair; an empty stack is 0. Deeper
-// nesting than a register holds is left to the tokenizer. Closing brackets
-// are the ones whose two low bits are 01.
+// The brackets open in a line: the innermost kRegisterBrackets in a
+// register, two bits each, the innermost lowest, and the outer ones in the
+// full registers spilled before them. Each is its kind, 1 to 3 for "()",
+// "[]" and "{}", which is bits 5 and 6 of either byte of the pair; an empty
+// register is 0. Closing brackets are the ones whose two low bits are 01.
+// Nesting deeper than Python allows is left to the tokenizer, which
+// refuses it.
 constexpr int kRegisterBrackets = 32;
+constexpr int kSpilledRegisters = static_cast<int>(kMaxBrackets) / kRegisterBrackets;
+static_assert(kRegisterBrackets * (kSpilledRegisters + 1) >= static_cast<int>(kMaxBrackets),
+              "the registers hold as many brackets as Python allows");
 
 inline std::uint64_t bracket_kind(unsigned char c) noexcept { return (c >> 5) & 3; }
 inline bool closes(unsigned char c) noexcept { return (c & 3) == 1; }
 
-// Whether a "[" is open in `stack`.
-inline bool square_open(std::uint64_t stack) noexcept {
-    return ((stack >> 1) & ~stack & 0x5555555555555555u) != 0;
-}
+struct OpenBrackets {
+    std::uint64_t top = 0;
+    std::uint64_t spilled[kSpilledRegisters] = {};
+    int registers = 0;  // spilled
+    int depth = 0;
+
+    bool empty() const noexcept { return (top == 0) & (registers == 0); }
+
+    // Whether a "[" is open.
+    bool square_open() const noexcept {
+        const auto any_square = [](std::uint64_t word) { return ((word >> 1) & ~word & 0x5555555555555555u) != 0; };
+        bool any = any_square(top);
+        for (int k = 0; k < registers; ++k) any = any || any_square(spilled[k]);
+        return any;
+    }
+
+    // Takes the bracket `c`; false when it is unmatched or too deep, both
+    // of which Python refuses. Chosen without a branch on whether it
+    // opens, which no processor can predict.
+    bool take(unsigned char c) noexcept {
+        const std::uint64_t kind = bracket_kind(c);
+        const bool closing = closes(c);
+        if (!closing & (depth == static_cast<int>(kMaxBrackets))) return false;
+        if (closing & (top == 0) & (registers > 0)) top = spilled[--registers];
+        if (!closing & ((top >> (2 * kRegisterBrackets - 2)) != 0)) {
+            spilled[registers++] = top;
+            top = 0;
+        }
+        if (closing & ((top & 3) != kind)) return false;
+        const std::uint64_t popped = top >> 2;
+        const std::uint64_t pushed = (top << 2) | kind;
+        top = closing ? popped : pushed;
+        depth += closing ? -1 : 1;
+        return true;
+    }
+};
 
 // Whether the string whose quote is at `quote` begins the key of a
 // subscript: after its prefix, blanks, line breaks and opening
@@ -568,7 +605,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     const char*& q = walk.q;
     // The words that begin before this are inside a name already passed over.
     const char* words_from = begin;
-    std::uint64_t stack = 0;  // the brackets open, as kRegisterBrackets says
+    OpenBrackets open;
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
@@ -617,25 +654,14 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
         };
         for (std::uint64_t brackets = block.brackets & range; brackets != 0; brackets &= brackets - 1) {
             const int bit = __builtin_ctzll(brackets);
-            outside |= unsettled & below(bit) & (0 - static_cast<std::uint64_t>(stack == 0));
+            outside |= unsettled & below(bit) & (0 - static_cast<std::uint64_t>(open.empty()));
             unsettled = range & ~below(bit + 1);
-            const auto c = static_cast<unsigned char>(base[bit]);
-            const std::uint64_t kind = bracket_kind(c);
-            const bool closing = closes(c);
-            // Unmatched (which Python refuses), or deeper than the register
-            // holds: left to the tokenizer. Chosen without a branch on
-            // whether it opens, which no processor can predict.
-            const bool unmatched = (stack & 3) != kind;
-            const bool full = (stack >> (2 * kRegisterBrackets - 2)) != 0;
-            if ((closing & unmatched) | (!closing & full)) {
+            if (!open.take(static_cast<unsigned char>(base[bit]))) {
                 settle(below(bit));
                 return done();
             }
-            const std::uint64_t popped = stack >> 2;
-            const std::uint64_t pushed = (stack << 2) | kind;
-            stack = closing ? popped : pushed;
         }
-        outside |= unsettled & (0 - static_cast<std::uint64_t>(stack == 0));
+        outside |= unsettled & (0 - static_cast<std::uint64_t>(open.empty()));
         settle(~std::uint64_t{0});
         const std::int64_t feeds_here = walk.feeds + count(feeds_in_range);
         const char* name_end = nullptr;
@@ -660,7 +686,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
             walk.feeds = line_feeds;
             walk.line = q = after;
             words_from = after;
-            stack = 0;
+            open = OpenBrackets{};
             base = nullptr;
             continue;
         }
@@ -672,7 +698,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
             case '#': {
                 // A comment in a subscript hides from the look back whether a
                 // string after it is the subscript's key: the tokenizer reads it.
-                if (square_open(stack)) return done();
+                if (open.square_open()) return done();
                 q = next_line_end(q, end);
                 continue;
             }
@@ -686,7 +712,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                 // it plainly does not, the tokenizer reads it.
                 const char* const opened = q;
                 // A key's "[" is still open.
-                const bool key = square_open(stack) && subscript_key(q, walk.line);
+                const bool key = open.square_open() && subscript_key(q, walk.line);
                 if (!key) {
                     const char* const closed = closed_in_block(block, base, q, walk.line);
                     if (closed != nullptr) {
@@ -711,7 +737,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                 if (*q == '\n') continue;  // the CR of a CR LF, whose LF ends the line
                 // A lone CR ends a line outside brackets too, though the
                 // scan counts lines at line feeds only.
-                if (stack == 0) {
+                if (open.empty()) {
                     walk.line = q;
                     line_feeds = walk.feeds;
                 }

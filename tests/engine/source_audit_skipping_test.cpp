@@ -19,6 +19,15 @@ using testing::audit_text;
 
 const std::string kPad(70, '#');  // a comment line longer than a block
 
+// `depth` brackets, "(", "[" and "{" in turn, around a 1, each closed.
+std::string nested(int depth) {
+    std::string opens;
+    for (int k = 0; k < depth; ++k) opens += "([{"[k % 3];
+    std::string text = opens + "1";
+    for (int k = depth - 1; k >= 0; --k) text += opens[k] == '(' ? ')' : opens[k] == '[' ? ']' : '}';
+    return text;
+}
+
 struct Text {
     const char* why;
     std::string source;
@@ -80,6 +89,19 @@ const std::vector<Text>& texts() {
         {"a character Python refuses in a name, after lines that may be passed over",
          "x = 1\n" + kPad + "\ny = \xce\xb1\xe2\x82\xac\n",
          "refused at 3: invalid character '\xe2\x82\xac' (U+20AC)\n"},
+        {"brackets of every kind nested deeper than a register holds, and near Python's limit",
+         "x = " + nested(70) + "\n" + kPad + "\nimport os\ny = " + nested(190) + "\n" + kPad + "\n",
+         "3 statement os\n"},
+        {"brackets nested one deeper than Python allows, after as deep as it allows",
+         "x = " + nested(200) + "\n" + kPad + "\ny = " + nested(201) + "\n" + kPad + "\n",
+         "refused at 3: too many nested parentheses\n"},
+        {"a bracket that does not match, under more brackets than a register holds",
+         "x = " + [] {
+             std::string brackets = nested(40);
+             brackets[40 + 1 + 3] = ']';  // the fourth to close, a "(", balanced all the same
+             return brackets;
+         }() + "\n" + kPad + "\n" + kPad + "\n",
+         "refused at 1: closing parenthesis ']' does not match opening parenthesis '('\n"},
         {"an unterminated string after a block",
          kPad + "\n" + kPad + "\nx = 'abc\nimport os\n",
          "refused at 3: unterminated string literal\n"},
