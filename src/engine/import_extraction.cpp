@@ -17,9 +17,10 @@ namespace {
 // instructions; only lines that begin with "fr" or "im" go further.
 //
 // A first pass, the active kernels' line_chunk, turns a chunk of up to 64
-// blocks into masks; a second, plain pass visits only the blocks that hold
-// a candidate line. Classifying a block reads one byte beyond it, for the
-// second letters.
+// blocks into masks (or line_chunk_of, from the blocks a file scan has
+// classified once for all its stages); a second, plain pass visits only
+// the blocks that hold a candidate line. Classifying a block reads one byte
+// beyond it, for the second letters.
 constexpr std::size_t kBlock = kExtractionBlock;
 static_assert(kBlock == 64, "extraction's blocks are the kernels'");
 
