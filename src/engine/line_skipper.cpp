@@ -751,7 +751,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
 }
 
 #if defined(__x86_64__)
-__attribute__((target("popcnt,bmi,bmi2,lzcnt"))) std::size_t walk_lines_fast(const char* begin, const char* end,
+__attribute__((target("popcnt,bmi,bmi2"))) std::size_t walk_lines_fast(const char* begin, const char* end,
                                                                             std::int64_t& line_feeds,
                                                                             StatementSink& sink,
                                                                             const ClassifiedPiece* piece) {
@@ -772,8 +772,8 @@ std::size_t walk_lines_baseline(const char* begin, const char* end, std::int64_t
 std::size_t skip_uninteresting_lines(const char* begin, const char* end, std::int64_t& line_feeds, StatementSink& sink,
                                      const ClassifiedPiece* piece) {
 #if defined(__x86_64__)
-    static const bool bits = __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
-                             __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("lzcnt");
+    static const bool bits =
+        __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
     if (bits && kernels().set >= InstructionSet::avx2) return walk_lines_fast(begin, end, line_feeds, sink, piece);
 #endif
     return walk_lines_baseline(begin, end, line_feeds, sink, piece);
