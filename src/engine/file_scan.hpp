@@ -13,11 +13,12 @@ namespace scanner_core {
 
 // Opens the file at `where` as `mode` says through `reader` and feeds it,
 // piece by piece through the reader's buffer, to each of `stages` in the
-// order given, then finishes them in that order. With a `classifier`, each
-// piece's blocks are classified once and every stage gets them. Returns false, having fed
-// and finished none, when the file cannot be opened (a FIFO's open waits
-// for its writer under OpenMode::any). Throws std::ios_base::failure when a
-// read fails after the open (a directory, an I/O error), or what a stage
+// order given, then finishes them in that order; with a `classifier` (the
+// calling thread's), each piece's blocks are classified once and every
+// stage gets them. Returns false, having fed and finished none, when the
+// file cannot be opened (a FIFO's open waits for its writer under
+// OpenMode::any). Throws std::ios_base::failure when a read fails after the
+// open (a directory, an I/O error), std::bad_alloc, or what a stage
 // throws; the stages are left unfinished then. Not thread-safe as to
 // `reader`, which is the calling thread's.
 bool scan_pieces(const SourceLocation& where, OpenMode mode, SourceReader& reader,

@@ -1,6 +1,6 @@
 // What one thread of a scan carries from one file to the next: its reader,
-// its memo of verdicts and the line scan's scratch, so that a file costs no
-// allocation beyond what its record holds. Not shared: one per thread, for
+// its memo of verdicts, the line scan's scratch and the masks of a piece's
+// blocks, so that a file costs no allocation beyond what its record holds. Not shared: one per thread, for
 // the length of one scan call.
 #pragma once
 
