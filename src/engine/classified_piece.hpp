@@ -1,8 +1,10 @@
 // A piece of a file with its 64-byte blocks classified once (BlockMasks),
 // so that the stages of a file scan read the same masks instead of each
-// classifying the same bytes again: the line scan its line heads from every
-// block, the audit's skipper its specials, brackets and words from the
-// blocks it walks, which are classified for it the first time it asks.
+// classifying the same bytes again: the line scan its line heads, the
+// audit's skipper its specials, brackets and words. Each part of a block
+// is classified the first time a stage asks for it, so that the blocks a
+// stage passes over without looking (a long line the line scan follows to
+// its end, the lines the skipper leaves to the tokenizer) cost nothing.
 #pragma once
 
 #include <cstddef>
@@ -20,17 +22,22 @@ namespace scanner_core {
 // one thread at a time.
 struct ClassifiedPiece {
     std::string_view text;
-    // (text.size() + 63) / 64 of them, their line parts classified; null:
-    // not classified.
+    // (text.size() + 63) / 64 of them, each part classified where its bit
+    // in `lined` or `coded` says so; null: not classified.
     BlockMasks* blocks = nullptr;
-    std::uint64_t* coded = nullptr;  // one bit a block: its code part is classified
+    std::uint64_t* lined = nullptr;
+    std::uint64_t* coded = nullptr;
 
     // Whether [from, to) lies in the text and its blocks are at hand.
     bool covers(const char* from, const char* to) const noexcept {
         return blocks != nullptr && from >= text.data() && to <= text.data() + text.size() && from <= to;
     }
 
-    // Block `index` (of those above) with both parts classified. Never fails.
+    // The `count` blocks from `first` (of those above), their line parts
+    // classified. Never fails.
+    const BlockMasks* with_lines(std::size_t first, std::size_t count) const noexcept;
+
+    // Block `index` (of those above) with its code part classified. Never fails.
     const BlockMasks& with_code(std::size_t index) const noexcept {
         if ((coded[index / 64] >> (index % 64) & 1) == 0) classify_code(index);
         return blocks[index];
@@ -50,14 +57,14 @@ public:
     PieceClassifier(const PieceClassifier&) = delete;
     PieceClassifier& operator=(const PieceClassifier&) = delete;
 
-    // `piece` with the line parts of its blocks classified by the active
-    // kernels, valid until the next call; unclassified when it is longer
-    // than a read (kReadPieceSize). Throws std::bad_alloc (the first call
-    // allocates).
+    // `piece`, whose blocks the stages have classified as they ask, valid
+    // until the next call; unclassified when it is longer than a read
+    // (kReadPieceSize). Throws std::bad_alloc (the first call allocates).
     ClassifiedPiece classify(std::string_view piece);
 
 private:
     std::unique_ptr<BlockMasks[]> masks_;
+    std::unique_ptr<std::uint64_t[]> lined_;
     std::unique_ptr<std::uint64_t[]> coded_;
 };
 

@@ -193,7 +193,7 @@ std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size
 // `last`: `data` is the end of the text, in a block whose bytes past
 // data.size() are readable padding that is in no mask.
 void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out,
-                                   const BlockMasks* grid) {
+                                   const ClassifiedPiece* grid) {
     const std::size_t scanned = last ? data.size() : blocks * kBlock;
     std::size_t block = 0;
     if (line_open_) {
@@ -213,8 +213,9 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
     while (block < blocks) {
         const std::size_t base = block * kBlock;
         const std::size_t count = blocks - block < LineChunk::kBlocks ? blocks - block : LineChunk::kBlocks;
-        starts_in_ = grid != nullptr ? kernels().line_chunk_of(grid + block, count, starts_in_, masks)
-                                     : kernels().line_chunk(data.data() + base, count, starts_in_, masks);
+        starts_in_ = grid != nullptr
+                         ? kernels().line_chunk_of(grid->with_lines(block, count), count, starts_in_, masks)
+                         : kernels().line_chunk(data.data() + base, count, starts_in_, masks);
         bool runs_past = false;
         for (std::uint32_t k = 0; k < masks.busy_count; ++k) {
             const LineChunk::Busy& busy = masks.busy[k];
@@ -247,7 +248,7 @@ void ImportExtractor::scan_segment(std::string_view data, std::size_t blocks, bo
 
 void ImportExtractor::feed(std::string_view piece, ImportSink& out) { feed(piece, out, nullptr); }
 
-void ImportExtractor::feed(std::string_view piece, ImportSink& out, const BlockMasks* blocks) {
+void ImportExtractor::feed(std::string_view piece, ImportSink& out, const ClassifiedPiece* blocks) {
     piece_ = piece.data();
     piece_offset_ = fed_;
     fed_ += piece.size();

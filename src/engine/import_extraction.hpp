@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "classified_piece.hpp"
 #include "import_patterns.hpp"
-#include "kernels.hpp"
 #include "name_loan.hpp"
 
 namespace scanner_core {
@@ -85,9 +85,9 @@ public:
     void finish(ImportSink& out);
 
     // feed, reading the line heads from `blocks`, the piece's classified
-    // blocks (ClassifiedPiece), where they lie on extraction's own grid;
-    // null: classifying the blocks here. The same records either way.
-    void feed(std::string_view piece, ImportSink& out, const BlockMasks* blocks);
+    // blocks (whose text is `piece`), where they lie on extraction's own
+    // grid; null: classifying the blocks here. The same records either way.
+    void feed(std::string_view piece, ImportSink& out, const ClassifiedPiece* blocks);
 
     // Lends the long names gathered across pieces to `loan` (which must
     // outlive the extractor) and hands them on as lent. Call before the
@@ -102,7 +102,7 @@ private:
     // the byte after it readable), or, at the end, the rest padded; `grid`:
     // those blocks classified, or null.
     void scan_segment(std::string_view data, std::size_t blocks, bool last, ImportSink& out,
-                      const BlockMasks* grid = nullptr);
+                      const ClassifiedPiece* grid = nullptr);
     // Starts matching the candidate line `line` that runs past the bytes
     // scanned, and leaves it open if it is not decided yet.
     void open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out);

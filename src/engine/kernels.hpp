@@ -44,8 +44,8 @@ struct BlockMasks {
 };
 
 // The parts of BlockMasks a classification may be asked for: the line
-// scan's (feeds, blanks, firsts), which every block of a piece needs, and
-// the skipper's (special, brackets, words), which only the blocks it walks do.
+// scan's (feeds, blanks, firsts) and the skipper's (feeds, special,
+// brackets, words), each for the blocks its reader looks at.
 enum : unsigned { kLineMasks = 1, kCodeMasks = 2 };
 
 // What a chunk of up to 64 blocks of 64 bytes holds for the line scan, one

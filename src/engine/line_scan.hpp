@@ -49,7 +49,9 @@ public:
 
     // Throw std::bad_alloc, or what the sink throws.
     void feed(std::string_view piece) override { extractor_.feed(piece, *this); }
-    void feed_classified(const ClassifiedPiece& piece) override { extractor_.feed(piece.text, *this, piece.blocks); }
+    void feed_classified(const ClassifiedPiece& piece) override {
+        extractor_.feed(piece.text, *this, piece.blocks != nullptr ? &piece : nullptr);
+    }
     void finish() override { extractor_.finish(*this); }
 
     // Lends the long names it gathers to `loan` (see ImportExtractor::lend_to).

@@ -1,12 +1,14 @@
 // Every instruction set extraction can take finds what the plain one finds,
-// whatever the text and however it is cut into pieces: the processor a scan
-// runs on must not change its results.
+// whatever the text and however it is cut into pieces, its blocks
+// classified here or given with each piece: neither the processor a scan
+// runs on nor the stages it shares a piece with may change its results.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 #include <vector>
 
+#include "classified_piece.hpp"
 #include "import_extraction.hpp"
 #include "import_patterns.hpp"
 #include "instruction_sets.hpp"
@@ -15,24 +17,45 @@
 namespace scanner_core {
 namespace {
 
-// The records as text, so that a difference reads at a glance.
-std::vector<std::string> extract_through(InstructionSet set, std::string_view text, std::mt19937& cuts) {
+// A record as text, so that a difference reads at a glance.
+std::string described(std::int64_t line, std::int64_t column, bool is_from, bool is_relative,
+                      std::string_view module) {
+    return std::to_string(line) + "." + std::to_string(column) + (is_relative ? ":r:" : is_from ? ":a:" : ":p:") +
+           std::string(module);
+}
+
+class Described final : public ImportSink {
+public:
+    void found(const FoundImport& import) override {
+        out.push_back(described(import.line, import.column, import.is_from, import.is_relative, import.module));
+    }
+    std::vector<std::string> out;
+};
+
+// `classified`: each piece comes with its blocks, as a file scan of the full
+// verdict gives them, and pieces of whole blocks (as reads are) come often.
+std::vector<std::string> extract_through(InstructionSet set, std::string_view text, std::mt19937& cuts,
+                                         bool classified = false) {
     testing::ForcedInstructionSet forced(set);
     ImportExtractor extractor;
-    std::vector<RawImport> records;
+    PieceClassifier classifier;
+    Described sink;
     while (!text.empty()) {
         // Pieces of every size, from one byte to several blocks and chunks.
-        const std::size_t size = std::min<std::size_t>(text.size(), 1 + cuts() % (cuts() % 4 == 0 ? 9000 : 200));
-        extractor.feed(text.substr(0, size), records);
+        std::size_t size = 1 + cuts() % (cuts() % 4 == 0 ? 9000 : 200);
+        if (classified && cuts() % 2 == 0) size = 64 * (1 + cuts() % 150);
+        size = std::min<std::size_t>(text.size(), size);
+        const std::string_view piece = text.substr(0, size);
+        if (classified) {
+            const ClassifiedPiece blocks = classifier.classify(piece);
+            extractor.feed(piece, sink, &blocks);
+        } else {
+            extractor.feed(piece, sink);
+        }
         text.remove_prefix(size);
     }
-    extractor.finish(records);
-    std::vector<std::string> out;
-    for (const RawImport& record : records) {
-        out.push_back(std::to_string(record.line) + "." + std::to_string(record.column) +
-                      (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") + record.module);
-    }
-    return out;
+    extractor.finish(sink);
+    return sink.out;
 }
 
 // Texts dense in what the classifiers look at: line feeds, blanks and tabs
@@ -62,8 +85,8 @@ TEST(ExtractionPaths, EveryAvailableInstructionSetFindsWhatThePlainOneFinds) {
         if (round % 10 == 0) {  // and the baseline is the patterns' own verdict, line by line
             std::vector<std::string> reference;
             for (const RawImport& record : testing::reference_extract_imports(text)) {
-                reference.push_back(std::to_string(record.line) + "." + std::to_string(record.column) +
-                                    (record.is_relative ? ":r:" : record.is_from ? ":a:" : ":p:") + record.module);
+                reference.push_back(
+                    described(record.line, record.column, record.is_from, record.is_relative, record.module));
             }
             ASSERT_EQ(expected, reference) << "round " << round;
         }
@@ -71,6 +94,8 @@ TEST(ExtractionPaths, EveryAvailableInstructionSetFindsWhatThePlainOneFinds) {
             std::mt19937 other_cuts(round + 1000000);
             ASSERT_EQ(extract_through(set, text, other_cuts), expected)
                 << instruction_set_name(set) << ", round " << round;
+            ASSERT_EQ(extract_through(set, text, other_cuts, true), expected)
+                << instruction_set_name(set) << ", classified, round " << round;
         }
     }
 }
