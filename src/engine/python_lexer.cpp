@@ -137,7 +137,7 @@ std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool fina
         switch (mode_) {
             case Mode::line_start:
                 if (skipping_ && indent_ == 0 && brackets_.empty() && sink_.at_rest()) {
-                    used = skip_uninteresting_lines(p, end, line_feeds_, statements_, piece_);
+                    used = skip_uninteresting_lines(p, end, line_feeds_, statements_, blocks_);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);

@@ -73,7 +73,7 @@ public:
     // The piece, with its classified blocks, that the bytes lexed next lie
     // in (or not: the blocks are read only where they cover the bytes), or
     // null. It must last until it is unset. Never fails.
-    void set_piece(const ClassifiedPiece* piece) noexcept { piece_ = piece; }
+    void set_blocks(const ClassifiedPiece* piece) noexcept { blocks_ = piece; }
 
 private:
     enum class Mode : std::uint8_t { line_start, code, comment, name, number, string_body, fstring_middle, stopped };
@@ -148,7 +148,7 @@ private:
     Statements statements_;
     bool skipping_ = true;
     bool decoded_ = false;
-    const ClassifiedPiece* piece_ = nullptr;
+    const ClassifiedPiece* blocks_ = nullptr;
     Mode mode_ = Mode::line_start;
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;

@@ -119,9 +119,9 @@ void SourceAudit::feed_classified(const ClassifiedPiece& piece) {
     // Unset however the feed ends: the piece lasts for this call only.
     struct Unset {
         PythonLexer& lexer;
-        ~Unset() { lexer.set_piece(nullptr); }
+        ~Unset() { lexer.set_blocks(nullptr); }
     } unset{reader_->lexer};
-    reader_->lexer.set_piece(&piece);
+    reader_->lexer.set_blocks(&piece);
     feed(piece.text);
 }
 
