@@ -139,9 +139,13 @@ void SourceAudit::finish() {
     if (r.lexer.refused()) {
         stop(r.lexer.reason(), r.lexer.refusal_line());
     } else if (r.finder.unjudgeable()) {
-        // Python reads it in the encoding it was read in here.
+        // Python reads it in the encoding it was read in here, a byte-order
+        // mark dropped as Python drops it (plain UTF-8 would keep it as a
+        // character that Python's own reading never sees).
         deferral_ = r.finder.unjudgeable_reason();
-        deferred_encoding_ = r.coding.result() == CodingDeclaration::Result::latin1 ? "iso-8859-1" : "utf-8";
+        deferred_encoding_ = r.coding.result() == CodingDeclaration::Result::latin1 ? "iso-8859-1"
+                             : r.coding.byte_order_mark()                             ? "utf-8-sig"
+                                                                                      : "utf-8";
         imports_.clear();
     }
 }

@@ -32,6 +32,8 @@ public:
     void end() noexcept;
 
     Result result() const noexcept { return result_; }
+    // Whether the text began with a UTF-8 byte-order mark. Never fails.
+    bool byte_order_mark() const noexcept { return bom_; }
     // The codec's name as Python normalises it ("iso-8859-1", "cp1252", ...);
     // empty when nothing was declared.
     const std::string& name() const noexcept { return name_; }

@@ -218,7 +218,7 @@ def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list
         if first:
             first = False
             if piece.startswith(BYTE_ORDER_MARK):  # the scan saw none, but the file may have changed since
-                if encoding != "utf-8":
+                if encoding not in ("utf-8", "utf-8-sig"):
                     raise Refused(f"encoding problem: {encoding} with BOM")
                 piece = piece[len(BYTE_ORDER_MARK) :]
         start = 0
@@ -250,10 +250,13 @@ def audit(
     says Python decodes it with), given the line scan's findings; `depth`:
     the directories between the tree's root and the file's directory."""
     encoding = encoding or "utf-8"
+    # The byte-order mark is dropped as the file is read; a second one is a
+    # character, as Python reads it, which utf-8-sig's decoder would drop.
+    decoding = "utf-8" if encoding == "utf-8-sig" else encoding
     lines_of_bytes, pairs = reported_lines(scanned)
     text_audit = scanner_audit.TextAudit(scanner, filepath, set(local_modules), depth)
     try:
-        reader = Reader(text_decoder(encoding), text_audit)
+        reader = Reader(text_decoder(decoding), text_audit)
         decoded_lines = read_file(filepath, encoding, reader, lines_of_bytes)
     except Refused as refusal:
         text_audit.refuse(str(refusal))

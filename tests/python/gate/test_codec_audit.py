@@ -3,6 +3,7 @@
 parser on a catalogue of codecs: the same findings on the same lines, and
 the same refusals in the same words, however the file is cut into pieces."""
 
+import ast
 import os
 import pathlib
 import sys
@@ -25,6 +26,9 @@ IMPORTS = "import os\nx = 1; import sys\nif x: import json, subprocess\n__import
 def text_in(codec, text):
     return f"# coding: {codec}\n{text}".encode(codec)
 
+
+# Sent to Python's own reading by a name spelled with \N{...}.
+BOM_DEFERRED = b"\xef\xbb\xbfx = __import__('\\N{LATIN SMALL LETTER O}s')\n" + IMPORTS.encode()
 
 ACCEPTED = {
     "cp1252": text_in("cp1252", "x = '\u20ac\u00e9\u2019'\n" + IMPORTS),
@@ -88,6 +92,18 @@ def oracle(path):
     report = SCANNER.scan_file(path, set(LOCAL))
     findings = ast_audit.audit(report.filepath, scan_findings(report), SCANNER, LOCAL, report.deferred_encoding)
     return sorted((f.kind.id, f.line, f.module, f.message) for f in findings)
+
+
+def test_the_codec_named_for_python_decodes_the_file_as_python_reads_it(tmp_path):
+    path = tmp_path / "plugin.py"
+    path.write_bytes(BOM_DEFERRED)
+    report = SCANNER.scan_file(str(path), set(LOCAL))
+    codec = report.deferred_encoding
+    assert codec is not None, "the file must be one only Python judges"
+    assert ast.dump(ast.parse(BOM_DEFERRED.decode(codec))) == ast.dump(ast.parse(BOM_DEFERRED))
+    # The command's reading takes the mark for the one Python drops, not for another codec's.
+    findings = codec_audit.audit(report.filepath, scan_findings(report), SCANNER, LOCAL, codec)
+    assert findings and not any("BOM" in finding.message for finding in findings)
 
 
 @pytest.mark.parametrize("piece_bytes", PIECE_SIZES)
