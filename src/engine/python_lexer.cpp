@@ -426,6 +426,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
                 return 0;
             }
             const char open = brackets_.back().kind;
+            const std::int64_t opened_on = brackets_.back().line;
             if (open == 'F') {
                 if (c != '}') {
                     refuse(std::string("f-string: unmatched '") + c + "'");
@@ -435,7 +436,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
                 return taken(1);
             }
             if ((open == '(' && c != ')') || (open == '[' && c != ']') || (open == '{' && c != '}')) {
-                refuse(std::string("closing parenthesis '") + c + "' does not match opening parenthesis '" + open + "'");
+                // Python names the opening bracket's line when it is another.
+                refuse(std::string("closing parenthesis '") + c + "' does not match opening parenthesis '" + open + "'" +
+                       (opened_on != line() ? " on line " + std::to_string(opened_on) : std::string()));
                 return 0;
             }
             brackets_.pop_back();
