@@ -41,11 +41,13 @@ struct BlockMasks {
     // before the text's end, and a few that do not (three of its letters
     // match), which whoever reads the mask checks.
     std::uint64_t words;
+    std::uint64_t closers;   // ')', ']', '}': of the brackets, those that close
+    std::uint64_t parens;    // '(', ')'
 };
 
 // The parts of BlockMasks a classification may be asked for: the line
 // scan's (feeds, blanks, firsts) and the skipper's (feeds, special,
-// brackets, words), each for the blocks its reader looks at.
+// brackets, words, closers, parens), each for the blocks its reader looks at.
 enum : unsigned { kLineMasks = 1, kCodeMasks = 2 };
 
 // What a chunk of up to 64 blocks of 64 bytes holds for the line scan, one

@@ -33,54 +33,49 @@ inline std::uint64_t below(int bit) noexcept {
 
 inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80; }
 
-// The brackets open in a line: the innermost kRegisterBrackets in a
-// register, two bits each, the innermost lowest, and the outer ones in the
-// full registers spilled before them. Each is its kind, 1 to 3 for "()",
-// "[]" and "{}", which is bits 5 and 6 of either byte of the pair; an empty
-// register is 0. Closing brackets are the ones whose two low bits are 01.
-// Nesting deeper than Python allows is left to the tokenizer, which
-// refuses it.
-constexpr int kRegisterBrackets = 32;
-constexpr int kSpilledRegisters = static_cast<int>(kMaxBrackets) / kRegisterBrackets;
-static_assert(kRegisterBrackets * (kSpilledRegisters + 1) >= static_cast<int>(kMaxBrackets),
-              "the registers hold as many brackets as Python allows");
-
-inline std::uint64_t bracket_kind(unsigned char c) noexcept { return (c >> 5) & 3; }
-inline bool closes(unsigned char c) noexcept { return (c & 3) == 1; }
-
+// The brackets open in a logical line, each matched as Python matches
+// it: how many, and the "[" and "{" among them with the depth each opened
+// at. A "(" is whatever level no other bracket holds, so that a run of
+// parentheses, most of a line's brackets, is taken in bulk (see
+// take_parens). Nesting deeper than Python allows is left to the
+// tokenizer, which refuses it.
 struct OpenBrackets {
-    std::uint64_t top = 0;
-    std::uint64_t spilled[kSpilledRegisters] = {};
-    int registers = 0;  // spilled
+    struct Other {
+        int level;  // the depth with it open
+        unsigned char kind;
+    };
     int depth = 0;
+    int others = 0;
+    int squares = 0;  // of the others, "["
+    Other other[kMaxBrackets];
 
-    bool empty() const noexcept { return (top == 0) & (registers == 0); }
-
-    // Whether a "[" is open.
-    bool square_open() const noexcept {
-        const auto any_square = [](std::uint64_t word) { return ((word >> 1) & ~word & 0x5555555555555555u) != 0; };
-        bool any = any_square(top);
-        for (int k = 0; k < registers; ++k) any = any || any_square(spilled[k]);
-        return any;
-    }
+    bool empty() const noexcept { return depth == 0; }
+    bool square_open() const noexcept { return squares > 0; }
+    void clear() noexcept { depth = others = squares = 0; }
+    // The depth below which a ")" would close another kind of bracket.
+    int floor() const noexcept { return others > 0 ? other[others - 1].level : 0; }
 
     // Takes the bracket `c`; false when it is unmatched or too deep, both
-    // of which Python refuses. Chosen without a branch on whether it
-    // opens, which no processor can predict.
+    // of which Python refuses.
     bool take(unsigned char c) noexcept {
-        const std::uint64_t kind = bracket_kind(c);
-        const bool closing = closes(c);
-        if (!closing & (depth == static_cast<int>(kMaxBrackets))) return false;
-        if (closing & (top == 0) & (registers > 0)) top = spilled[--registers];
-        if (!closing & ((top >> (2 * kRegisterBrackets - 2)) != 0)) {
-            spilled[registers++] = top;
-            top = 0;
+        if (c == '(' || c == '[' || c == '{') {
+            if (depth == static_cast<int>(kMaxBrackets)) return false;
+            ++depth;
+            if (c != '(') {
+                other[others++] = Other{depth, c};
+                squares += c == '[' ? 1 : 0;
+            }
+            return true;
         }
-        if (closing & ((top & 3) != kind)) return false;
-        const std::uint64_t popped = top >> 2;
-        const std::uint64_t pushed = (top << 2) | kind;
-        top = closing ? popped : pushed;
-        depth += closing ? -1 : 1;
+        if (depth == floor()) {
+            // It closes the innermost "[" or "{", if there is one.
+            if (others == 0 || other[others - 1].kind != (c == ']' ? '[' : c == '}' ? '{' : 0)) return false;
+            squares -= c == ']' ? 1 : 0;
+            --others;
+        } else if (c != ')') {
+            return false;
+        }
+        --depth;
         return true;
     }
 };
@@ -609,7 +604,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
-    BlockMasks own{0, 0, 0, 0, 0, 0};  // a block classified here, off the piece's grid
+    BlockMasks own{};  // a block classified here, off the piece's grid
     const BlockMasks* masks = &own;
     for (;;) {
         if (base == nullptr || q >= base + 64) {
@@ -638,31 +633,65 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
         const bool triggered = words != 0;
         const char* const trigger = triggered ? base + __builtin_ctzll(words) : nullptr;
         if (triggered) range &= below(static_cast<int>(trigger - base));
-        // Brackets in order, each matched as Python matches it; of the line
-        // feeds outside brackets, the last begins the line the tokenizer
-        // would resume at. Feeds are counted, not visited.
+        // The brackets in bulk: the depth at a bit is the depth at the
+        // range's start and the brackets opened less those closed before
+        // it. Of the line feeds outside brackets, the last begins the line
+        // the tokenizer would resume at. Feeds are counted, not visited.
         const std::uint64_t feeds_in_range = block.feeds & range;
-        std::uint64_t outside = 0;        // the bits of the range outside brackets
-        std::uint64_t unsettled = range;  // bits after the last bracket handled
-        // The line feeds outside brackets before `upto`: the last begins the line.
-        const auto settle = [&](std::uint64_t upto) {
-            const std::uint64_t feeds = feeds_in_range & outside & upto;
-            if (feeds == 0) return;
-            const int last = 63 - __builtin_clzll(feeds);
+        const auto settle_at = [&](int last) {
             walk.line = base + last + 1;
             line_feeds = walk.feeds + count(feeds_in_range & below(last + 1));
         };
-        for (std::uint64_t brackets = block.brackets & range; brackets != 0; brackets &= brackets - 1) {
-            const int bit = __builtin_ctzll(brackets);
-            outside |= unsettled & below(bit) & (0 - static_cast<std::uint64_t>(open.empty()));
-            unsettled = range & ~below(bit + 1);
-            if (!open.take(static_cast<unsigned char>(base[bit]))) {
-                settle(below(bit));
-                return done();
+        const std::uint64_t brackets = block.brackets & range;
+        if (brackets == 0) {
+            if (open.empty() && feeds_in_range != 0) settle_at(63 - __builtin_clzll(feeds_in_range));
+        } else {
+            const std::uint64_t closing = block.closers & brackets;
+            const std::uint64_t opening = brackets & ~closing;
+            const int depth = open.depth;
+            const int opened = static_cast<int>(count(opening));
+            const int closed = static_cast<int>(count(closing));
+            // Parentheses alone are taken in bulk when no ")" closes more
+            // than the parentheses open: each, counted, is then matched.
+            bool bulk = (brackets & ~block.parens) == 0 && depth + opened <= static_cast<int>(kMaxBrackets);
+            const int slack = depth - open.floor();
+            if (bulk && closed > slack) {
+                for (std::uint64_t closes = closing; closes != 0; closes &= closes - 1) {
+                    const std::uint64_t before = below(__builtin_ctzll(closes));
+                    if (count(closing & before) >= slack + count(opening & before)) {
+                        bulk = false;
+                        break;
+                    }
+                }
             }
+            std::uint64_t taken = brackets;  // the brackets matched, in order
+            if (bulk) {
+                open.depth = depth + opened - closed;
+            } else {
+                for (std::uint64_t left = brackets; left != 0; left &= left - 1) {
+                    const int bit = __builtin_ctzll(left);
+                    if (!open.take(static_cast<unsigned char>(base[bit]))) {
+                        taken = brackets & below(bit);
+                        break;
+                    }
+                }
+            }
+            // Of the feeds among the brackets taken, the last at depth 0:
+            // a feed can be outside brackets only if as many close as are open.
+            const std::uint64_t upto = taken == brackets ? ~std::uint64_t{0} : below(__builtin_ctzll(brackets & ~taken));
+            if (static_cast<int>(count(closing & taken)) >= depth) {
+                for (std::uint64_t feeds = feeds_in_range & upto; feeds != 0;) {
+                    const int last = 63 - __builtin_clzll(feeds);
+                    const std::uint64_t before = below(last);
+                    if (depth + count(opening & before) == count(closing & before)) {
+                        settle_at(last);
+                        break;
+                    }
+                    feeds &= before;
+                }
+            }
+            if (taken != brackets) return done();
         }
-        outside |= unsettled & (0 - static_cast<std::uint64_t>(open.empty()));
-        settle(~std::uint64_t{0});
         const std::int64_t feeds_here = walk.feeds + count(feeds_in_range);
         const char* name_end = nullptr;
         if (triggered && !word_matters(trigger, walk.line, end, name_end)) {
@@ -686,7 +715,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
             walk.feeds = line_feeds;
             walk.line = q = after;
             words_from = after;
-            open = OpenBrackets{};
+            open.clear();
             base = nullptr;
             continue;
         }

@@ -196,7 +196,7 @@ TEST(Kernels, LineChunksHoldTheLineHeadsOfTheirBytesOrOfTheirClassifiedBlocks) {
 // and `word_letters` where a word's first letter is, which the words'
 // candidates lie between.
 struct Expected {
-    BlockMasks masks{0, 0, 0, 0, 0, 0};
+    BlockMasks masks{};
     std::uint64_t word_letters = 0;
 };
 
@@ -217,6 +217,8 @@ Expected masks_of(const std::string& text, std::size_t block, std::size_t end) {
         if (c != 0 && std::string_view("([{)]}").find(static_cast<char>(c)) != std::string_view::npos) {
             m.brackets |= bit;
         }
+        if (c != 0 && std::string_view(")]}").find(static_cast<char>(c)) != std::string_view::npos) m.closers |= bit;
+        if (c == '(' || c == ')') m.parens |= bit;
         if (k < end && trigger_at(text.data() + k, text.data() + end)) m.words |= bit;
         if (c != 0 && std::string_view("imecg_").find(static_cast<char>(c)) != std::string_view::npos) {
             e.word_letters |= bit;
@@ -236,7 +238,7 @@ TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
         for (const InstructionSet set : available_instruction_sets()) {
             // Each part alone, and both; what no part asked for holds is left as it was.
             const unsigned parts = 1 + round % 3;
-            std::vector<BlockMasks> got(blocks, BlockMasks{1, 1, 1, 1, 1, 1});
+            std::vector<BlockMasks> got(blocks, BlockMasks{1, 1, 1, 1, 1, 1, 1, 1});
             table_of(set).classify_blocks(bytes.data(), blocks, bytes.data() + end, parts, got.data());
             for (std::size_t b = 0; b < blocks; ++b) {
                 const Expected expected = masks_of(text, b, end);
@@ -250,6 +252,8 @@ TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
                 EXPECT_EQ(got[b].firsts, lines ? want.firsts : 1) << where;
                 EXPECT_EQ(got[b].special, code ? want.special : 1) << where;
                 EXPECT_EQ(got[b].brackets, code ? want.brackets : 1) << where;
+                EXPECT_EQ(got[b].closers, code ? want.closers : 1) << where;
+                EXPECT_EQ(got[b].parens, code ? want.parens : 1) << where;
                 if (!code) {
                     EXPECT_EQ(got[b].words, 1u) << where;
                     continue;

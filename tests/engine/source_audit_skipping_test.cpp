@@ -64,6 +64,9 @@ const std::vector<Text>& texts() {
         {"brackets that do not match, after lines that may be passed over",
          "x = 1\nx = (1]\ny = 2\n" + kPad + "\n" + kPad + "\n",
          "refused at 2: closing parenthesis ']' does not match opening parenthesis '('\n"},
+        {"a parenthesis that closes a square bracket of an earlier line, among parentheses",
+         "x = 1\nx = [1,\n  (2))\ny = 2\n" + kPad + "\n" + kPad + "\n",
+         "refused at 3: closing parenthesis ')' does not match opening parenthesis '[' on line 2\n"},
         {"a closing bracket with no opening one, balanced by one opened later",
          "a\nx = 1)\ny = (1\nz = 2\n" + kPad + "\n",
          "refused at 2: unmatched ')'\n"},
@@ -89,13 +92,13 @@ const std::vector<Text>& texts() {
         {"a character Python refuses in a name, after lines that may be passed over",
          "x = 1\n" + kPad + "\ny = \xce\xb1\xe2\x82\xac\n",
          "refused at 3: invalid character '\xe2\x82\xac' (U+20AC)\n"},
-        {"brackets of every kind nested deeper than a register holds, and near Python's limit",
+        {"brackets of every kind nested deep, and near Python's limit",
          "x = " + nested(70) + "\n" + kPad + "\nimport os\ny = " + nested(190) + "\n" + kPad + "\n",
          "3 statement os\n"},
         {"brackets nested one deeper than Python allows, after as deep as it allows",
          "x = " + nested(200) + "\n" + kPad + "\ny = " + nested(201) + "\n" + kPad + "\n",
          "refused at 3: too many nested parentheses\n"},
-        {"a bracket that does not match, under more brackets than a register holds",
+        {"a bracket that does not match, under many brackets",
          "x = " + [] {
              std::string brackets = nested(40);
              brackets[40 + 1 + 3] = ']';  // the fourth to close, a "(", balanced all the same
