@@ -123,6 +123,11 @@ struct Walk {
     // them, so that a line given back to the tokenizer costs a search no
     // longer than what was walked. Outside f-strings, the words in code are
     // the blocks' own (BlockMasks::words), and nothing is searched here.
+    // The brackets open, as Python's tokenizer counts them against its
+    // limit: those of the line around the string, and in each replacement
+    // field (of the text or of a format specifier), its brace and the
+    // brackets in it. Set by whoever reads a string in code.
+    int levels = 0;
     bool tracking = false;
     const char* trigger = nullptr;
     bool open = false;
@@ -264,7 +269,8 @@ struct Walk {
     // the "}" that closes it.
     // `fields`: the fields of this f-string open, this one included.
     bool field(char quote, bool triple, bool raw, int nesting, std::size_t fields) noexcept {
-        if (nesting > kMaxNesting) return false;
+        if (nesting > kMaxNesting || levels >= static_cast<int>(kMaxBrackets)) return false;
+        ++levels;  // the field's brace
         const char* const field_start = q;
         std::size_t depth = 0;
         char open[kMaxBrackets];  // the brackets open in the field, matched as Python matches them
@@ -294,7 +300,8 @@ struct Walk {
                 case '(':
                 case '[':
                 case '{':
-                    if (depth == kMaxBrackets) return false;
+                    if (levels >= static_cast<int>(kMaxBrackets)) return false;
+                    ++levels;
                     open[depth++] = c;
                     ++q;
                     continue;
@@ -302,12 +309,20 @@ struct Walk {
                 case ']':
                 case '}':
                     ++q;
-                    if (c == '}' && depth == 0) return true;  // the field's own brace
+                    if (c == '}' && depth == 0) {  // the field's own brace
+                        --levels;
+                        return true;
+                    }
                     if (depth == 0 || open[--depth] != (c == ')' ? '(' : c == ']' ? '[' : '{')) return false;
+                    --levels;
                     continue;
                 case ':':
                     ++q;
-                    if (depth == 0) return format_specifier(quote, triple, raw, nesting, fields);
+                    if (depth == 0) {
+                        const bool read = format_specifier(quote, triple, raw, nesting, fields);
+                        --levels;  // the field's brace, closed with its specifier
+                        return read;
+                    }
                     continue;
                 case '$':
                 case '?':
@@ -749,6 +764,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                         continue;
                     }
                 }
+                walk.levels = open.depth;
                 if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
                 if (!walk.tracking) continue;
                 // A word passed in an f-string's replacement field was in code.

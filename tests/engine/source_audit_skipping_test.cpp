@@ -98,6 +98,9 @@ const std::vector<Text>& texts() {
         {"brackets nested one deeper than Python allows, after as deep as it allows",
          "x = " + nested(200) + "\n" + kPad + "\ny = " + nested(201) + "\n" + kPad + "\n",
          "refused at 3: too many nested parentheses\n"},
+        {"brackets in an f-string's field, under the line's, one deeper than Python allows",
+         "x = 1\ny = (f'{" + std::string(199, '(') + "1" + std::string(199, ')') + "}')\n" + kPad + "\n",
+         "refused at 2: too many nested parentheses\n"},
         {"a bracket that does not match, under many brackets",
          "x = " + [] {
              std::string brackets = nested(40);
