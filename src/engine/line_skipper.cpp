@@ -577,11 +577,12 @@ private:
 // block with none but bytes that are text to any string before (no line
 // feed, backslash, control character or byte above 0x7f), which is what
 // most strings are; else nullptr, and the string is read byte by byte.
-inline const char* closed_in_block(const BlockMasks& block, const char* base, const char* q,
-                                   const char* line) noexcept {
+// `text`: the bits of the block's bytes that are the text's.
+inline const char* closed_in_block(const BlockMasks& block, const char* base, const char* q, const char* line,
+                                   std::uint64_t text) noexcept {
     if (q > line && is(q[-1], kNameByte)) return nullptr;  // a prefix, or a name Python refuses
     const int at = static_cast<int>(q - base);
-    const std::uint64_t later = ~below(at + 1);
+    const std::uint64_t later = ~below(at + 1) & text;
     for (std::uint64_t specials = block.special & later; specials != 0; specials &= specials - 1) {
         const int bit = __builtin_ctzll(specials);
         const char c = base[bit];
@@ -622,10 +623,10 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     BlockMasks own{};  // a block classified here, off the piece's grid
     const BlockMasks* masks = &own;
     for (;;) {
+        if (q >= end) break;
         if (base == nullptr || q >= base + 64) {
-            if (end - q < 64) break;  // the last bytes are left to the tokenizer
             if (on_grid) {
-                // The grid's block that holds q, which ends before `end` as q's 64 bytes do.
+                // The grid's block that holds q; the last may run past `end`.
                 const std::size_t index = static_cast<std::size_t>(q - origin) / 64;
                 base = origin + 64 * index;
                 masks = &piece->with_code(index);
@@ -635,7 +636,10 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
             }
         }
         const int from = static_cast<int>(q - base);
-        const std::uint64_t live = ~below(from);
+        // The block's bytes up to `end`: the text's last block is read as
+        // any other, so that no file's last lines wait for the tokenizer.
+        const std::uint64_t text = end - base < 64 ? below(static_cast<int>(end - base)) : ~std::uint64_t{0};
+        const std::uint64_t live = ~below(from) & text;
         const BlockMasks& block = *masks;
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
@@ -758,7 +762,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                 // A key's "[" is still open.
                 const bool key = open.square_open() && subscript_key(q, walk.line);
                 if (!key) {
-                    const char* const closed = closed_in_block(block, base, q, walk.line);
+                    const char* const closed = closed_in_block(block, base, q, walk.line, text);
                     if (closed != nullptr) {
                         q = closed;
                         continue;
