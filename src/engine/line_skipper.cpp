@@ -424,7 +424,20 @@ bool word_matters(const char* word, const char* line, const char* end, const cha
             break;
         }
     }
-    return line == first;
+    if (line != first) return false;
+    // What follows the name on its line, when no subject of a match
+    // statement can begin with it, makes it a plain name (`match = ...`,
+    // `match.group()`, `match: T`): a subject can be a number such as
+    // `.5`, but never begins with "=", an attribute's dot, or a closing
+    // or separating mark.
+    const char* after = last;
+    while (after < end && (*after == ' ' || *after == '\t')) ++after;
+    if (end - after < 2) return true;
+    const char c = after[0];
+    const char next = after[1];
+    if (c == '=') return next == '=';
+    if (c == '.') return next >= '0' && next <= '9';
+    return c != ':' && c != ',' && c != ')' && c != ']' && c != '}' && c != ';';
 }
 
 // A reading of one physical line that is a whole import statement.
