@@ -427,16 +427,16 @@ bool word_matters(const char* word, const char* line, const char* end, const cha
     if (line != first) return false;
     // What follows the name on its line, when no subject of a match
     // statement can begin with it, makes it a plain name (`match = ...`,
-    // `match.group()`, `match: T`): a subject can be a number such as
-    // `.5`, but never begins with "=", an attribute's dot, or a closing
-    // or separating mark.
+    // `match.group()`, `match: T`): a subject can begin with a dot (`.5`,
+    // `...`), but never with an attribute's dot and name, "=", or a
+    // closing or separating mark.
     const char* after = last;
     while (after < end && (*after == ' ' || *after == '\t')) ++after;
     if (end - after < 2) return true;
     const char c = after[0];
     const char next = after[1];
     if (c == '=') return next == '=';
-    if (c == '.') return next >= '0' && next <= '9';
+    if (c == '.') return !ascii_letter(next);
     return c != ':' && c != ',' && c != ')' && c != ']' && c != '}' && c != ';';
 }
 

@@ -57,10 +57,10 @@ const std::vector<Text>& texts() {
          "x = (1,\n     2) + \\\n    3\nd = {'k': [\n  'v']}\n" + kPad + "\nmatch x:\n    case C(import_module('a')):\n"
              "        y = __import__('b')\n",
          "9 constant b\n"},
-        {"the name match assigned, read and annotated at lines' starts, then a match statement on a number",
-         "match = re.match(p, s)\nmatch.group(1)\nmatch: int = 1\nmatch .5:\n    case C(import_module('a')):\n"
-         "        y = __import__('b')\n" + kPad + "\n",
-         "6 constant b\n"},
+        {"the name match assigned, read and annotated at lines' starts, then match statements on a number and on ...",
+         "match = re.match(p, s)\nmatch.group(1)\nmatch: int = 1\nmatch...:\n case __import__():\n  pass\n" + kPad +
+             "\nmatch .5:\n    case C(import_module('a')):\n        y = __import__('b')\n" + kPad + "\n",
+         "10 constant b\n"},
         {"non-ASCII names and strings on long lines",
          "caf\xc3\xa9 = '\xc3\xa9t\xc3\xa9' * 3 + \"\xf0\x9f\x98\x80\" ; \xcf\x80 = 3.14159 ; r\xc3\xa9sum\xc3\xa9 = None\n" +
              kPad + "\nimport \xef\xbd\x8f\xef\xbd\x93\n",
