@@ -15,6 +15,13 @@ inline const char* next_string_stop(const char* p, const char* end, char quote) 
     return kernels().string_stop(p, end, quote);
 }
 
+// In a triple-quoted string's body: its quote, a backslash, a carriage
+// return, or a byte above 0x7f; the line feeds before it are added to
+// `line_feeds`.
+inline const char* next_triple_stop(const char* p, const char* end, char quote, std::int64_t& line_feeds) noexcept {
+    return kernels().triple_stop(p, end, quote, line_feeds);
+}
+
 // In an f-string's text: its quote, a brace, a backslash, a line end, or a
 // byte above 0x7f.
 inline const char* next_fstring_stop(const char* p, const char* end, char quote) noexcept {

@@ -105,6 +105,10 @@ struct Kernels {
     // `end`; the sets are byte_scan.hpp's.
     const char* (*string_stop)(const char* p, const char* end, char quote) noexcept;
     const char* (*fstring_stop)(const char* p, const char* end, char quote) noexcept;
+    // string_stop for a triple-quoted string, where a line feed is text:
+    // the first quote, backslash, carriage return or byte above 0x7f, or
+    // `end`; adds the line feeds before it to `line_feeds`.
+    const char* (*triple_stop)(const char* p, const char* end, char quote, std::int64_t& line_feeds) noexcept;
     const char* (*line_end)(const char* p, const char* end) noexcept;
     const char* (*non_name)(const char* p, const char* end) noexcept;
     const char* (*trigger)(const char* p, const char* end) noexcept;

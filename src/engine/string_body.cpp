@@ -18,8 +18,9 @@ inline bool string_stop(char c, char quote) noexcept {
 }
 
 // The next byte from `q` that may end or change the text: one for which
-// `stop` holds, as `bulk` finds them. In triple quotes, the line feeds
-// before it are counted into `line_feeds` rather than stopped at. `dense`:
+// `stop` holds, as `bulk` finds them (`bulk` may count line feeds itself,
+// into the count it is given). In triple quotes, the line feeds before it
+// are counted into `line_feeds` rather than stopped at. `dense`:
 // whether the stops come close together; `near_before`: whether the last
 // bulk search found its stop near; both updated.
 template <class Stop, class Bulk>
@@ -39,7 +40,7 @@ inline const char* next_stop(const char* q, const char* end, bool triple, std::i
             dense = false;
         }
         const char* const from = q;
-        q = bulk(q);
+        q = bulk(q, line_feeds);
         // Dense after two near stops in a row: one (a blank line) is common.
         const bool near = q - from < kNear;
         dense = near && near_before;
@@ -57,7 +58,10 @@ StringBody::Read StringBody::read(const char* p, const char* end, bool final, st
     bool dense = false;
     bool near_before = false;
     const auto stop = [this](char c) { return string_stop(c, quote); };
-    const auto bulk = [this, end](const char* from) { return next_string_stop(from, end, quote); };
+    // In triple quotes a line feed is text: counted by the search, not a stop.
+    const auto bulk = [this, end](const char* from, std::int64_t& feeds) {
+        return triple ? next_triple_stop(from, end, quote, feeds) : next_string_stop(from, end, quote);
+    };
     for (;;) {
         // Ordinary bytes in bulk, to the next that may end or change the string.
         q = next_stop(q, end, triple, line_feeds, dense, near_before, stop, bulk);
@@ -114,7 +118,7 @@ FStringText::Read FStringText::read(const char* p, const char* end, bool final, 
     bool dense = true;  // the text between fields is mostly short: looked at one byte at a time first
     bool near_before = true;
     const auto stop = [this](char c) { return string_stop(c, quote) || c == '{' || c == '}'; };
-    const auto bulk = [this, end](const char* from) { return next_fstring_stop(from, end, quote); };
+    const auto bulk = [this, end](const char* from, std::int64_t&) { return next_fstring_stop(from, end, quote); };
     for (;;) {
         q = next_stop(q, end, triple, line_feeds, dense, near_before, stop, bulk);
         if (q == end) return {Stop::more, q};

@@ -72,6 +72,17 @@ TEST(Kernels, FindersStopWhereAByteAtATimeReadingStops) {
                         ++expected;
                     }
                     ASSERT_EQ(k.string_stop(p, end, quote), expected) << instruction_set_name(set) << " at " << from;
+                    // In triple quotes, line feeds are counted, not stopped at.
+                    std::int64_t feeds = 0;
+                    expected = p;
+                    for (; expected < end && *expected != quote && *expected != '\\' && *expected != '\r' &&
+                           !high(*expected);
+                         ++expected) {
+                        feeds += *expected == '\n';
+                    }
+                    std::int64_t counted = 3;  // added to, not set
+                    ASSERT_EQ(k.triple_stop(p, end, quote, counted), expected) << instruction_set_name(set) << " at " << from;
+                    ASSERT_EQ(counted, 3 + feeds) << instruction_set_name(set) << " at " << from;
                     expected = p;
                     while (expected < end && *expected != '{' && *expected != '}' && *expected != quote &&
                            *expected != '\\' && *expected != '\n' && *expected != '\r' && !high(*expected)) {
