@@ -10,7 +10,8 @@ namespace scanner_core {
 
 namespace {
 
-std::size_t longest_of(const std::unordered_set<std::string>& names) noexcept {
+template <class Names>
+std::size_t longest_of(const Names& names) noexcept {
     std::size_t longest = 0;
     for (const std::string& name : names) longest = std::max(longest, name.size());
     return longest;
@@ -25,7 +26,8 @@ ImportClassifier::ImportClassifier(std::unordered_set<std::string> forbidden,
       allowed_exact(std::move(allowed_exact)),
       allowed_prefixes(std::move(allowed_prefixes)),
       longest_forbidden(longest_of(this->forbidden)),
-      longest_exact(longest_of(this->allowed_exact)) {}
+      longest_exact(longest_of(this->allowed_exact)),
+      longest_prefix(longest_of(this->allowed_prefixes)) {}
 
 bool ImportClassifier::is_forbidden(const std::string& module) const {
     return forbidden.count(std::string(root_of(module))) != 0;
@@ -92,6 +94,16 @@ ImportVerdict ImportClassifier::judge(std::string_view module, const std::unorde
     const ImportVerdict verdict = in_full();
     memo.remember(module, hash, verdict);
     return verdict;
+}
+
+std::optional<ImportVerdict> ImportClassifier::verdict_on_longer(std::string_view start,
+                                                                const std::unordered_set<std::string>& local_modules,
+                                                                VerdictMemo& memo) const {
+    memo.bind(this, &local_modules);
+    const std::size_t longest_local = memo.longest_local([&] { return longest_of(local_modules); });
+    const std::size_t longest = std::max({longest_local, longest_forbidden, longest_exact, longest_prefix});
+    if (start.size() <= longest + 1) return std::nullopt;
+    return verdict_on(start, local_modules, longest_local, memo.scratch());
 }
 
 }  // namespace scanner_core

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -50,6 +51,15 @@ public:
     ImportVerdict judge(std::string_view module, const std::unordered_set<std::string>& local_modules,
                         VerdictMemo& memo) const;
 
+    // The verdict judge gives every name that begins with `start` and goes
+    // on past it, when `start` alone settles it: when it is longer by two
+    // bytes than every entry of the policy and of `local_modules` (the rest
+    // of such a name changes neither its root nor any lookup). Nothing
+    // otherwise. Throws std::bad_alloc only. The memo is the calling thread's own.
+    std::optional<ImportVerdict> verdict_on_longer(std::string_view start,
+                                                   const std::unordered_set<std::string>& local_modules,
+                                                   VerdictMemo& memo) const;
+
 private:
     // Whether `names`, whose longest entry has `longest` bytes, holds
     // `name`: a longer name is in no such set, and is neither copied (into
@@ -71,6 +81,7 @@ private:
     // The longest entry of each set: a longer name is in none, and needs no lookup.
     const std::size_t longest_forbidden;
     const std::size_t longest_exact;
+    const std::size_t longest_prefix;
 };
 
 }  // namespace scanner_core

@@ -81,12 +81,26 @@ class RecordSink final : public ImportSink {
 public:
     explicit RecordSink(std::vector<RawImport>& records) noexcept : records_(records) {}
     void found(const FoundImport& import) override {
-        records_.push_back(RawImport{import.gathered != nullptr ? std::move(*import.gathered) : std::string(import.module),
+        records_.push_back(RawImport{import.gathered != nullptr && import.room == 0 ? std::move(*import.gathered)
+                                                                                    : std::string(import.module),
                                      import.line, import.is_from, import.is_relative, import.column});
     }
 
 private:
     std::vector<RawImport>& records_;
+};
+
+// A sink's answer to the open line's NameRoom question, with the line's number.
+class SinkRoom final : public NameRoom {
+public:
+    SinkRoom(ImportSink& sink, std::int64_t line) noexcept : sink_(sink), line_(line) {}
+    std::size_t room_before(std::string_view start, bool is_from, bool is_relative) override {
+        return sink_.room_before(start, line_, is_from, is_relative);
+    }
+
+private:
+    ImportSink& sink_;
+    std::int64_t line_;
 };
 
 // Matches the candidate lines of one block whose end lies in the bytes
@@ -147,7 +161,7 @@ std::uint64_t ImportExtractor::offset_of(const char* at) const noexcept {
 
 void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& out) {
     line_open_ = verdict == SegmentedLineMatch::Verdict::undecided;
-    std::string& name = open_line_.module();
+    std::string& name = open_line_.gathered();
     if (loan_ != nullptr && name.size() >= NameLoan::kShortest) {
         // Lent as it grows, and whatever the verdict: the audit reads the
         // same name wherever it stands.
@@ -167,8 +181,8 @@ void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& ou
         return;
     }
     if (verdict != SegmentedLineMatch::Verdict::matched) return;
-    out.found(FoundImport{name, &name, open_line_number_, open_line_.is_from(), open_line_.is_relative(),
-                          open_line_column_});
+    out.found(FoundImport{open_line_.module(), &name, open_line_number_, open_line_.is_from(),
+                          open_line_.is_relative(), open_line_column_, nullptr, open_line_.room()});
 }
 
 void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out) {
@@ -176,7 +190,8 @@ void ImportExtractor::open_line(std::string_view line, std::int64_t number, std:
     open_line_number_ = number;
     open_line_column_ = column;
     open_line_offset_ = offset_of(line.data());
-    settle(open_line_.feed(line), out);
+    SinkRoom room(out, number);
+    settle(open_line_.feed(line, loan_ != nullptr ? nullptr : &room), out);
 }
 
 std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size_t scanned, bool last,
@@ -184,7 +199,8 @@ std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size
     const void* const feed = scanned > 0 ? std::memchr(data.data(), '\n', scanned) : nullptr;
     const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data.data())
                                             : scanned;
-    SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end));
+    SinkRoom room(out, open_line_number_);
+    SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end), loan_ != nullptr ? nullptr : &room);
     if (verdict == SegmentedLineMatch::Verdict::undecided && (feed != nullptr || last)) verdict = open_line_.end();
     settle(verdict, out);
     return end;

@@ -46,6 +46,9 @@ struct FoundImport {
     // The name as lent (see name_loan.hpp), which `module` views, when it
     // was: a receiver may share it. Null otherwise.
     const std::shared_ptr<std::string>* lent = nullptr;
+    // The bytes before the name in *gathered, left free at the receiver's
+    // asking (ImportSink::room_before); `module` views the rest.
+    std::size_t room = 0;
 };
 
 // What extraction hands each statement to, in line order.
@@ -54,6 +57,15 @@ public:
     virtual ~ImportSink() = default;
     // May throw; the exception leaves feed or finish.
     virtual void found(const FoundImport& import) = 0;
+    // Asked once for a name of megabytes still being gathered on line
+    // `line`, whose first bytes are `start` (see NameRoom): how many bytes
+    // to leave free before it in its string, for found() to write its own
+    // text in (FoundImport::room). None unless overridden; never asked while
+    // names are lent. May throw std::bad_alloc.
+    virtual std::size_t room_before(std::string_view /*start*/, std::int64_t /*line*/, bool /*is_from*/,
+                                    bool /*is_relative*/) {
+        return 0;
+    }
 };
 
 // Extraction over a text that arrives in pieces of any size, such as the

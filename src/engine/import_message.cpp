@@ -7,20 +7,35 @@
 #include "large_pages.hpp"
 
 namespace scanner_core {
+namespace {
+
+// The decimal digits of `line`, in `digits`.
+std::string_view line_digits(std::int64_t line, char (&digits)[24]) noexcept {
+    const std::to_chars_result number = std::to_chars(std::begin(digits), std::end(digits), line);
+    return std::string_view(digits, static_cast<std::size_t>(number.ptr - digits));
+}
+
+}  // namespace
+
+std::size_t import_message_head(const std::string& path, std::int64_t line, std::string_view text) noexcept {
+    char digits[24];
+    return path.size() + 1 + line_digits(line, digits).size() + 2 + text.size();
+}
 
 std::string import_message(const std::string& path, std::int64_t line, std::string_view text,
-                           std::string_view module, std::string* gathered) {
+                           std::string_view module, std::string* gathered, std::size_t room) {
     char digits[24];
-    const std::to_chars_result number = std::to_chars(std::begin(digits), std::end(digits), line);
-    const std::string_view line_text(digits, static_cast<std::size_t>(number.ptr - digits));
+    const std::string_view line_text = line_digits(line, digits);
     const std::size_t head = path.size() + 1 + line_text.size() + 2 + text.size();
     const auto put = [](char* at, std::string_view part) {
         if (!part.empty()) std::memcpy(at, part.data(), part.size());
         return at + part.size();
     };
-    if (gathered != nullptr && module.size() > kInPlaceThreshold && gathered->capacity() >= module.size() + head + 1) {
+    const bool room_fits = gathered != nullptr && room == head && room > 0;
+    if (room_fits || (gathered != nullptr && module.size() > kInPlaceThreshold &&
+                      gathered->capacity() >= head + module.size() + 1)) {
         std::string& message = *gathered;
-        message.insert(0, head, '\0');
+        if (!room_fits) message.replace(0, room, head, '\0');  // the name moves once
         char* at = message.data();
         for (const std::string_view part : {std::string_view(path), std::string_view(":"), line_text,
                                             std::string_view(": "), text}) {

@@ -2,7 +2,6 @@
 // matchers are constexpr and live in the header.
 #include "import_patterns.hpp"
 
-#include <algorithm>
 #include <cstdint>
 
 #include "kernels.hpp"
@@ -21,7 +20,7 @@ std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls
 
 }  // namespace pattern_detail
 
-SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
+SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes, NameRoom* room) {
     using namespace pattern_detail;
     const std::size_t size = bytes.size();
     const std::uint64_t fed = fed_;
@@ -84,8 +83,8 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
             }
             case Step::name: {  // ([\w.]+), or ([\w.]*) after the dots
                 const std::size_t end = skip(bytes, pos, kName);
-                if (name().empty()) name_at_ = fed + pos;
-                append_name(bytes.substr(pos, end - pos));
+                if (module().empty()) name_at_ = fed + pos;
+                append_name(bytes.substr(pos, end - pos), room);
                 pos = end;
                 if (pos == size) break;
                 if (from_) {
@@ -94,27 +93,44 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes) {
                 }
                 // (?:\s|,|$) after a name of at least one byte
                 const bool ends = in_class(bytes[pos], kSpace) || bytes[pos] == ',';
-                return decide(!name().empty() && ends ? Verdict::matched : Verdict::failed);
+                return decide(!module().empty() && ends ? Verdict::matched : Verdict::failed);
             }
         }
     }
     return verdict_;
 }
 
-void SegmentedLineMatch::append_name(std::string_view bytes) {
+void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
     std::string& name = this->name();
     const std::size_t needed = name.size() + bytes.size();
-    // A name of megabytes (only a hostile file has one) grows threefold:
-    // fewer copies, and a lower peak, than doubling (its pages are taken
-    // only as the name fills them), and less room left over than fourfold.
-    if (needed > name.capacity() && needed >= kLargePageText) reserve_large(name, std::max(needed, 3 * name.capacity()));
+    if (needed <= name.capacity() || needed < kLargePageText) {
+        name.append(bytes);
+        return;
+    }
+    // A name of megabytes (only a hostile file has one) gets long room at
+    // once, so that its bytes are written once, and the room its receiver
+    // asks for before it, so that the receiver's text needs no second move.
+    std::size_t front = 0;
+    if (room != nullptr && !room_asked_) {
+        room_asked_ = true;
+        const std::string_view so_far = module();
+        if (so_far.size() >= NameRoom::kStartShown) {
+            front = room->room_before(so_far, from_, relative_);
+        } else {
+            std::string start(so_far);
+            start.append(bytes.substr(0, NameRoom::kStartShown - so_far.size()));
+            front = room->room_before(start, from_, relative_);
+        }
+    }
+    reserve_large(name, large_room(needed + front), front);
+    room_ += front;
     name.append(bytes);
 }
 
 SegmentedLineMatch::Verdict SegmentedLineMatch::end() noexcept {
     if (verdict_ != Verdict::undecided) return verdict_;
     // Only a plain import can end with the line: its name before `$`.
-    const bool ends_plain_name = !from_ && step_ == Step::name && !name().empty();
+    const bool ends_plain_name = !from_ && step_ == Step::name && !module().empty();
     return decide(ends_plain_name ? Verdict::matched : Verdict::failed);
 }
 

@@ -171,6 +171,22 @@ private:
     std::string_view text_;
 };
 
+// What a SegmentedLineMatch asks, once, as the name it gathers first needs
+// room of megabytes: how many bytes to leave free before the name in its
+// string, so that a text made around the name (a finding's message) can be
+// written where the name lies instead of moving the name to make room.
+class NameRoom {
+public:
+    // The name's first bytes that `start` holds: this many, or all of a shorter name.
+    static constexpr std::size_t kStartShown = 4096;
+    // Returns how many bytes to leave free before the name that begins with
+    // `start` (0: none). Throws std::bad_alloc only.
+    virtual std::size_t room_before(std::string_view start, bool is_from, bool is_relative) = 0;
+
+protected:
+    ~NameRoom() = default;
+};
+
 // The extraction's question for one line, answered as the line's bytes
 // arrive in segments, for the line that runs across the end of a piece of a
 // file: skip blanks and tabs; a line whose first other byte is "f" is tried
@@ -186,20 +202,32 @@ public:
 
     // Takes the next bytes of the line (a line feed among them is white
     // space, as it would be for the patterns; extraction never sends one).
-    // Returns the verdict so far; bytes after a decision are ignored.
-    // Throws std::bad_alloc only, while the name grows.
-    Verdict feed(std::string_view bytes);
+    // Returns the verdict so far; bytes after a decision are ignored. A name
+    // that outgrows kLargePageText is given long room, written once, with
+    // what `room` asks for (when given, and asked once a name) free before it.
+    // Throws std::bad_alloc only, while the name grows, or from `room`.
+    Verdict feed(std::string_view bytes, NameRoom* room = nullptr);
 
     // The line has ended: returns matched or failed. Never fails.
     Verdict end() noexcept;
 
     // After `matched`: the captured name (for the relative form, the part
     // after the dots) and the form. Moves the name out.
-    std::string take_module() noexcept { return std::move(name()); }
-    // The captured name in place, which the caller may move away.
-    std::string& module() noexcept { return name(); }
+    std::string take_module() {
+        std::string taken = std::move(name());
+        taken.erase(0, room_);
+        room_ = 0;
+        return taken;
+    }
+    // The captured name in place. Never fails.
+    std::string_view module() const noexcept { return std::string_view(name()).substr(room_); }
+    // The string the name is gathered in, which the caller may move away:
+    // room() bytes free for the caller's use, then the name.
+    std::string& gathered() noexcept { return name(); }
+    std::size_t room() const noexcept { return room_; }
     // The name's string from now on, to share: it goes on growing as bytes
-    // are fed. Throws std::bad_alloc only.
+    // are fed. Only for a name fed with no NameRoom (room() is 0). Throws
+    // std::bad_alloc only.
     std::shared_ptr<std::string> share() {
         if (!shared_) shared_ = std::make_shared<std::string>(std::move(name_));
         return shared_;
@@ -213,8 +241,8 @@ public:
 private:
     enum class Step : unsigned char { lead, keyword, gap, name_start, dots, name, gap_before_import, import_keyword };
 
-    // Appends to the name; throws std::bad_alloc.
-    void append_name(std::string_view bytes);
+    // Appends to the name; throws std::bad_alloc, or what `room` throws.
+    void append_name(std::string_view bytes, NameRoom* room);
 
     Verdict decide(Verdict verdict) noexcept {
         verdict_ = verdict;
@@ -225,9 +253,11 @@ private:
     Step step_ = Step::lead;
     bool from_ = false;
     bool relative_ = false;
+    bool room_asked_ = false;  // a NameRoom has been asked about this name
     std::size_t count_ = 0;  // keyword letters matched, or white space seen, in the current step
     std::uint64_t fed_ = 0;      // bytes fed before the current ones
     std::uint64_t name_at_ = 0;  // see name_offset
+    std::size_t room_ = 0;       // bytes before the name in its string
     // The captured name: in name_, or once shared, in *shared_.
     std::string name_;
     std::shared_ptr<std::string> shared_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace scanner_core {
@@ -11,9 +12,24 @@ namespace scanner_core {
 // Strings from this size on are worth the advice.
 inline constexpr std::size_t kLargePageText = std::size_t{2} << 20;
 
-// Gives `text` room for at least `size` bytes, keeping its contents; from
-// kLargePageText on, the room is advised for large pages before a byte of
-// it is written. Throws std::bad_alloc only.
-void reserve_large(std::string& text, std::size_t size);
+// Gives `text` room for at least `size` bytes, keeping its contents after
+// `front` bytes put before them (left unspecified, for the caller to write);
+// from kLargePageText on, the room is advised for large pages before a byte
+// of it is written. Throws std::bad_alloc only, leaving `text` as it was.
+void reserve_large(std::string& text, std::size_t size, std::size_t front = 0);
+
+// The room to give a string that has outgrown its own and needs `needed`
+// bytes, kLargePageText or more: one step to kFirstLargeRoom, then four
+// times what is needed, the step never above kLargestStep. Room no byte is
+// written to costs address space only, so the steps are long and a name of
+// tens of megabytes is written once; the cap keeps a name of gigabytes from
+// asking for several times its size. Never fails.
+inline constexpr std::size_t kFirstLargeRoom = std::size_t{32} << 20;
+inline constexpr std::size_t kLargestStep = std::size_t{1} << 30;
+constexpr std::size_t large_room(std::size_t needed) noexcept {
+    if (needed < kFirstLargeRoom) return kFirstLargeRoom;
+    const std::size_t step = needed > kLargestStep / 3 ? kLargestStep : 3 * needed;
+    return needed > SIZE_MAX - step ? needed : needed + step;
+}
 
 }  // namespace scanner_core

@@ -30,6 +30,9 @@ struct LineFinding {
     // The name as lent to the audit (see name_loan.hpp), which `module`
     // views, or null: a sink may share it, not move it.
     const std::shared_ptr<std::string>* lent = nullptr;
+    // The bytes before the name in *gathered that the sink asked for
+    // (LineFindingSink::room_before), free for it to write in.
+    std::size_t room = 0;
 };
 
 // What the line scan hands its findings to.
@@ -38,6 +41,11 @@ public:
     virtual ~LineFindingSink() = default;
     // May throw; the exception leaves the stage's feed or finish.
     virtual void found(const LineFinding& finding) = 0;
+    // Asked once for a name of megabytes still being gathered, once its
+    // first bytes settle the verdict it will be handed over with: how many
+    // bytes to leave free before it (LineFinding::room). None unless
+    // overridden. May throw std::bad_alloc.
+    virtual std::size_t room_before(ImportVerdict /*verdict*/, std::int64_t /*line*/) { return 0; }
 };
 
 class LineScan final : public ScanStage, private ImportSink {
@@ -61,6 +69,8 @@ private:
     // Relative and empty names are no finding; the others are judged here,
     // the one place the line scan asks the policy.
     void found(const FoundImport& import) override;
+    // The sink's room for a long name whose verdict its first bytes settle.
+    std::size_t room_before(std::string_view start, std::int64_t line, bool is_from, bool is_relative) override;
 
     const ImportClassifier& policy_;
     const std::unordered_set<std::string>& local_modules_;

@@ -34,7 +34,11 @@ public:
         const bool error = finding.verdict == ImportVerdict::forbidden;
         (error ? worker_.errors : worker_.warnings)
             .push_back(import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport,
-                                      finding.module, finding.gathered));
+                                      finding.module, finding.gathered, finding.room));
+    }
+    // The message's head, written before the name where it is gathered.
+    std::size_t room_before(ImportVerdict verdict, std::int64_t line) override {
+        return import_message_head(path_, line, verdict == ImportVerdict::forbidden ? kForbiddenImport : kUnlistedImport);
     }
 
 private:
