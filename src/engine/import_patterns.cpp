@@ -20,6 +20,14 @@ std::size_t skip_long_run(std::string_view s, std::size_t pos, unsigned char cls
 
 }  // namespace pattern_detail
 
+namespace {
+
+// A name longer than this, a read's piece, gets the room of a name of
+// megabytes (see append_name).
+constexpr std::size_t kLongName = 256 * 1024;
+
+}  // namespace
+
 SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes, NameRoom* room) {
     using namespace pattern_detail;
     const std::size_t size = bytes.size();
@@ -103,13 +111,16 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes, Nam
 void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
     std::string& name = this->name();
     const std::size_t needed = name.size() + bytes.size();
-    if (needed <= name.capacity() || needed < kLargePageText) {
+    if (needed <= name.capacity() || needed < kLongName) {
         name.append(bytes);
         return;
     }
-    // A name of megabytes (only a hostile file has one) gets long room at
-    // once, so that its bytes are written once, and the room its receiver
-    // asks for before it, so that the receiver's text needs no second move.
+    // A name this long (only a hostile file has one) gets long room at once,
+    // so that its bytes are written once, and the room its receiver asks for
+    // before it, so that the receiver's text needs no second move. Growing
+    // it step by step would also make its cost depend on the allocator's
+    // state: a fresh process maps each step anew where a later call finds
+    // the pages of the last one.
     std::size_t front = 0;
     if (room != nullptr && !room_asked_) {
         room_asked_ = true;

@@ -172,7 +172,7 @@ private:
 };
 
 // What a SegmentedLineMatch asks, once, as the name it gathers first needs
-// room of megabytes: how many bytes to leave free before the name in its
+// long room: how many bytes to leave free before the name in its
 // string, so that a text made around the name (a finding's message) can be
 // written where the name lies instead of moving the name to make room.
 class NameRoom {
@@ -203,7 +203,7 @@ public:
     // Takes the next bytes of the line (a line feed among them is white
     // space, as it would be for the patterns; extraction never sends one).
     // Returns the verdict so far; bytes after a decision are ignored. A name
-    // that outgrows kLargePageText is given long room, written once, with
+    // that outgrows a quarter of a megabyte gets long room, written once, with
     // what `room` asks for (when given, and asked once a name) free before it.
     // Throws std::bad_alloc only, while the name grows, or from `room`.
     Verdict feed(std::string_view bytes, NameRoom* room = nullptr);

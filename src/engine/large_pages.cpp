@@ -25,7 +25,7 @@ void reserve_large(std::string& text, std::size_t size, std::size_t front) {
     grown.reserve(size > front + text.size() ? size : front + text.size());
     constexpr std::uintptr_t kLargePage = kLargePageText;
     const auto begin = reinterpret_cast<std::uintptr_t>(grown.data());
-    const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t first = (begin + kLargePageText + kLargePage - 1) & ~(kLargePage - 1);
     const std::uintptr_t last = (begin + grown.capacity()) & ~(kLargePage - 1);
     if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
     grown.append(front, '\0').append(text);

@@ -14,12 +14,14 @@ inline constexpr std::size_t kLargePageText = std::size_t{2} << 20;
 
 // Gives `text` room for at least `size` bytes, keeping its contents after
 // `front` bytes put before them (left unspecified, for the caller to write);
-// from kLargePageText on, the room is advised for large pages before a byte
-// of it is written. Throws std::bad_alloc only, leaving `text` as it was.
+// from kLargePageText on, the room past its first kLargePageText bytes is
+// advised for large pages before a byte of it is written (so that a string
+// that stops short of that takes small pages only, as many as it fills).
+// Throws std::bad_alloc only, leaving `text` as it was.
 void reserve_large(std::string& text, std::size_t size, std::size_t front = 0);
 
-// The room to give a string that has outgrown its own and needs `needed`
-// bytes, kLargePageText or more: one step to kFirstLargeRoom, then four
+// The room to give a long string that has outgrown its own and needs
+// `needed` bytes: one step to kFirstLargeRoom, then four
 // times what is needed, the step never above kLargestStep. Room no byte is
 // written to costs address space only, so the steps are long and a name of
 // tens of megabytes is written once; the cap keeps a name of gigabytes from
