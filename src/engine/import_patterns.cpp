@@ -111,29 +111,33 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes, Nam
 void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
     std::string& name = this->name();
     const std::size_t needed = name.size() + bytes.size();
-    if (needed <= name.capacity() || needed < kLongName) {
+    if (needed < kLongName) {
         name.append(bytes);
         return;
     }
-    // A name this long (only a hostile file has one) gets long room at once,
-    // so that its bytes are written once, and the room its receiver asks for
-    // before it, so that the receiver's text needs no second move. Growing
-    // it step by step would also make its cost depend on the allocator's
-    // state: a fresh process maps each step anew where a later call finds
-    // the pages of the last one.
+    // A name this long (only a hostile file has one) gets the room its
+    // receiver asks for before it, so that the receiver's text needs no
+    // second move, and long room at once, so that its bytes are written
+    // once. Growing it step by step would also make its cost depend on the
+    // allocator's state: a fresh process maps each step anew where a later
+    // call finds the pages of the last one.
     std::size_t front = 0;
     if (room != nullptr && !room_asked_) {
         room_asked_ = true;
         const std::string_view so_far = module();
         if (so_far.size() >= NameRoom::kStartShown) {
-            front = room->room_before(so_far, from_, relative_);
+            front = room->room_before(so_far.substr(0, NameRoom::kStartShown), from_, relative_);
         } else {
             std::string start(so_far);
             start.append(bytes.substr(0, NameRoom::kStartShown - so_far.size()));
             front = room->room_before(start, from_, relative_);
         }
     }
-    reserve_large(name, large_room(needed + front), front);
+    if (needed + front > name.capacity()) {
+        reserve_large(name, large_room(needed + front), front);
+    } else if (front > 0) {
+        name.insert(0, front, '\0');  // the room a string reused from an earlier line already has
+    }
     room_ += front;
     name.append(bytes);
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace scanner_core {
 namespace {
 
@@ -181,6 +183,58 @@ TEST(Judge, ThroughAMemoAgreesWithVerdictOnWhicheverPolicyAndLocalsItWasFilledUn
     EXPECT_EQ(strict.judge(long_root + ".x", none, memo), ImportVerdict::unlisted);
     EXPECT_EQ(long_entries.judge(longer_than_any_entry + ".x", none, memo), ImportVerdict::silent);
     EXPECT_EQ(long_entries.judge(std::string(400, 'q'), none, memo), ImportVerdict::unlisted);
+}
+
+// A name's first bytes settle its verdict once they run past every entry
+// of the policy and of the locals: whatever name bytes follow, the verdict
+// is the one given then; and before that, nothing is promised.
+TEST(VerdictOnLonger, IsTheVerdictOfEveryLongerNameOnceTheStartRunsPastEveryEntry) {
+    const std::string long_root(300, 'o');
+    const std::string long_allowed(300, 'a');
+    const ImportClassifier strict = policy({"os"}, {"json", "os.path"}, {"toolkit.api"});
+    const ImportClassifier long_entries = policy({long_root}, {long_allowed + ".ok"}, {long_allowed + ".pre"});
+    const std::unordered_set<std::string> none;
+    const std::unordered_set<std::string> local{"mine", long_root + ".mine"};
+    const std::string filler(400, 'z');
+    VerdictMemo memo;
+    int settled = 0;
+    struct Case {
+        const ImportClassifier* classifier;
+        const std::unordered_set<std::string>* locals;
+        std::size_t longest;  // entry of the policy or the locals
+    };
+    for (const Case& c : {Case{&strict, &none, 11}, Case{&strict, &local, 305}, Case{&long_entries, &none, 304},
+                          Case{&long_entries, &local, 305}}) {
+        const ImportClassifier* const classifier = c.classifier;
+        const std::unordered_set<std::string>* const locals = c.locals;
+        {
+            for (const std::string& root : {std::string("os"), std::string("json"), std::string("toolkit.api"),
+                                            std::string("mine"), std::string("yaml"), long_root,
+                                            long_allowed + ".pre", long_allowed + ".ok", std::string()}) {
+                for (const std::string& joint : {std::string("."), std::string("_"), std::string("..")}) {
+                    const std::string name = root + joint + filler;
+                    for (std::size_t size = 1; size < name.size(); ++size) {
+                        const std::string start = name.substr(0, size);
+                        const std::optional<ImportVerdict> verdict = classifier->verdict_on_longer(start, *locals, memo);
+                        // Past the longest entry by two, a verdict is given.
+                        if (size > c.longest + 1) {
+                            ASSERT_TRUE(verdict.has_value()) << root << joint << " at " << size;
+                        }
+                        if (!verdict) continue;
+                        ++settled;
+                        for (const std::string& rest : {std::string("x"), std::string("."), std::string(".x"),
+                                                        std::string("_9.y")}) {
+                            ASSERT_EQ(*verdict, classifier->verdict_on(start + rest, *locals))
+                                << root << joint << " at " << size << " + " << rest;
+                        }
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(settled, 0);
+    // Too short to settle: "o" may become "os" (forbidden) or "ox" (unlisted).
+    EXPECT_FALSE(strict.verdict_on_longer("o", none, memo).has_value());
 }
 
 }  // namespace

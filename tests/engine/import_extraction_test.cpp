@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 
 #include "test_support.hpp"
@@ -151,6 +153,68 @@ TEST(LongLines, AreScannedInConstantStack) {
         Lines got;
         testing::run_with_stack(256 * 1024, [&] { got = summary(cases[i].text); });
         EXPECT_EQ(got, cases[i].expected) << names[i];
+    }
+}
+
+// A sink that asks for room before long names, and notes what it is asked
+// and what it is handed.
+class RoomAsker final : public ImportSink {
+public:
+    explicit RoomAsker(std::size_t room) noexcept : room_(room) {}
+    std::size_t room_before(std::string_view start, std::int64_t line, bool is_from, bool is_relative) override {
+        asked.push_back(std::to_string(line) + (is_relative ? ":r:" : is_from ? ":a:" : ":p:") + std::string(start));
+        return room_;
+    }
+    void found(const FoundImport& import) override {
+        found_lines.push_back(std::to_string(import.line) + ":" + std::string(import.module));
+        rooms.push_back(import.gathered != nullptr ? import.room : std::size_t{0});
+        // The name lies right after the room, in the string it was gathered in.
+        if (import.gathered != nullptr) {
+            EXPECT_EQ(import.module.data(), import.gathered->data() + import.room);
+            EXPECT_EQ(import.gathered->size(), import.room + import.module.size());
+        }
+    }
+    std::vector<std::string> asked;
+    std::vector<std::string> found_lines;
+    std::vector<std::size_t> rooms;
+
+private:
+    std::size_t room_;
+};
+
+// A name that runs on past a piece is gathered with the room its sink asks
+// for before it; the sink is asked once a name, with the name's first 4 KiB,
+// the line and the form, and never while names are lent (they are shared).
+TEST(LongNames, AreGatheredAfterTheRoomTheSinkAsksForOnceAName) {
+    std::string name;
+    for (std::size_t i = 0; name.size() < (600u << 10); ++i) name += i % 9 == 8 ? '.' : static_cast<char>('a' + i % 26);
+    const std::string text = "x = 1\nimport " + name + " as y\nfrom " + name + " import z\nfrom ." + name +
+                             " import w\nimport short\n";
+    const std::string start = name.substr(0, NameRoom::kStartShown);
+    for (const std::size_t piece : {std::size_t{4096}, std::size_t{256} << 10, text.size()}) {
+        for (const bool lending : {false, true}) {
+            RoomAsker sink(57);
+            NameLoan loan;
+            ImportExtractor extractor;
+            if (lending) extractor.lend_to(&loan);
+            for (std::size_t at = 0; at < text.size(); at += piece) {
+                extractor.feed(std::string_view(text).substr(at, piece), sink);
+            }
+            extractor.finish(sink);
+            EXPECT_EQ(sink.found_lines, (Lines{"2:" + name, "3:" + name, "4:" + name, "5:short"})) << piece;
+            if (lending) {
+                EXPECT_TRUE(sink.asked.empty()) << piece;
+                continue;
+            }
+            // A name gathered is asked about; across pieces, each long one is.
+            if (piece == text.size()) {
+                EXPECT_EQ(static_cast<std::size_t>(std::count(sink.rooms.begin(), sink.rooms.end(), 57)),
+                          sink.asked.size());
+                continue;
+            }
+            EXPECT_EQ(sink.asked, (Lines{"2:p:" + start, "3:a:" + start, "4:r:" + start})) << piece;
+            EXPECT_EQ(sink.rooms, (std::vector<std::size_t>{57, 57, 57, 0})) << piece;
+        }
     }
 }
 

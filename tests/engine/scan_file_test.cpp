@@ -329,5 +329,47 @@ TEST(ImportMessage, IsTheSameWhetherTheNameIsMovedInPlaceOrCopied) {
     }
 }
 
+// A message written around its name where the name was gathered, after
+// room for its head, is the same as one made anew; and room of any other
+// size still gives the same message.
+TEST(ImportMessage, IsWrittenAroundANameThatHasRoomForItsHeadAndIsTheSameWithAnyOtherRoom) {
+    const std::string path = "plugins/p.py";
+    const std::string text = "import non whitelist\xC3\xA9 \xE2\x80\x94 '";
+    std::string name;
+    for (std::size_t i = 0; name.size() < 3 * kInPlaceThreshold; ++i) name += static_cast<char>('a' + i % 26);
+    const std::size_t head = import_message_head(path, 98765, text);
+    ASSERT_EQ(head, path.size() + std::string(":98765: ").size() + text.size());
+    const std::string expected = path + ":98765: " + text + name + "'";
+    for (const std::size_t room : {std::size_t{0}, head - 7, head, head + 7}) {
+        for (const std::size_t spare : {std::size_t{0}, std::size_t{1}, std::size_t{64}}) {
+            std::string gathered;
+            gathered.reserve(room + name.size() + spare);
+            gathered.assign(room, '#').append(name);
+            const char* const own = gathered.data();
+            const std::string_view module = std::string_view(gathered).substr(room);
+            const std::string message = import_message(path, 98765, text, module, &gathered, room);
+            EXPECT_EQ(message, expected) << room << " + " << spare;
+            if (room == head && spare > 0) {
+                EXPECT_EQ(message.data(), own) << "written where the name lies";
+            }
+        }
+    }
+}
+
+// Names of megabytes, forbidden and unlisted, in each form that reports,
+// across the reads' pieces: the messages are those of short names, byte for
+// byte, and a name the policy leaves silent or that is no statement gives none.
+TEST_F(ScanFile, ReportsNamesOfMegabytesByteForByte) {
+    std::string tail;
+    for (std::size_t i = 0; tail.size() < (3u << 20); ++i) tail += i % 11 == 10 ? '.' : static_cast<char>('a' + i % 26);
+    const std::string path = dir.write("long.py", "import os." + tail + "\n\tfrom zz" + tail + " import y\nimport toolkit.api." +
+                                                      tail + "\nfrom qq" + tail + "\nimport rr" + tail);
+    const FileResult result = scan_file(classifier, path, {});
+    EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os." + tail + "'"});
+    EXPECT_EQ(result.warnings, (Messages{path + ":2: import non whitelist\xC3\xA9 \xE2\x80\x94 'zz" + tail + "'",
+                                         path + ":5: import non whitelist\xC3\xA9 \xE2\x80\x94 'rr" + tail + "'"}));
+    EXPECT_FALSE(result.passed);
+}
+
 }  // namespace
 }  // namespace scanner_core
