@@ -182,7 +182,8 @@ void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& ou
     }
     if (verdict != SegmentedLineMatch::Verdict::matched) return;
     out.found(FoundImport{open_line_.module(), &name, open_line_number_, open_line_.is_from(),
-                          open_line_.is_relative(), open_line_column_, nullptr, open_line_.room()});
+                          open_line_.is_relative(), open_line_column_, nullptr, open_line_.room(),
+                          open_line_.cut()});
 }
 
 void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out) {

@@ -49,6 +49,9 @@ struct FoundImport {
     // The bytes before the name in *gathered, left free at the receiver's
     // asking (ImportSink::room_before); `module` views the rest.
     std::size_t room = 0;
+    // `module` is the name's first NameRoom::kStartShown bytes only: the
+    // receiver asked for no more (ImportSink::room_before).
+    bool cut = false;
 };
 
 // What extraction hands each statement to, in line order.
@@ -60,8 +63,9 @@ public:
     // Asked once for a name of megabytes still being gathered on line
     // `line`, whose first bytes are `start` (see NameRoom): how many bytes
     // to leave free before it in its string, for found() to write its own
-    // text in (FoundImport::room). None unless overridden; never asked while
-    // names are lent. May throw std::bad_alloc.
+    // text in (FoundImport::room), or NameRoom::kStartOnly to be handed only
+    // those first bytes (FoundImport::cut). None unless overridden; never
+    // asked while names are lent. May throw std::bad_alloc.
     virtual std::size_t room_before(std::string_view /*start*/, std::int64_t /*line*/, bool /*is_from*/,
                                     bool /*is_relative*/) {
         return 0;

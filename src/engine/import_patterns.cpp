@@ -109,6 +109,7 @@ SegmentedLineMatch::Verdict SegmentedLineMatch::feed(std::string_view bytes, Nam
 }
 
 void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
+    if (cut_) return;
     std::string& name = this->name();
     const std::size_t needed = name.size() + bytes.size();
     if (needed < kLongName) {
@@ -132,6 +133,14 @@ void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
             start.append(bytes.substr(0, NameRoom::kStartShown - so_far.size()));
             front = room->room_before(start, from_, relative_);
         }
+    }
+    if (front == NameRoom::kStartOnly) {
+        // Nothing past the first bytes is wanted: they are all the name keeps.
+        cut_ = true;
+        const std::size_t kept = name.size() < NameRoom::kStartShown ? name.size() : NameRoom::kStartShown;
+        name.resize(kept);
+        name.append(bytes.substr(0, NameRoom::kStartShown - kept));
+        return;
     }
     if (needed + front > name.capacity()) {
         reserve_large(name, large_room(needed + front), front);

@@ -179,8 +179,11 @@ class NameRoom {
 public:
     // The name's first bytes that `start` holds: this many, or all of a shorter name.
     static constexpr std::size_t kStartShown = 4096;
+    // The answer that keeps no more of the name than `start`: its receiver
+    // has all it needs to know in the name's first bytes.
+    static constexpr std::size_t kStartOnly = SIZE_MAX;
     // Returns how many bytes to leave free before the name that begins with
-    // `start` (0: none). Throws std::bad_alloc only.
+    // `start` (0: none), or kStartOnly. Throws std::bad_alloc only.
     virtual std::size_t room_before(std::string_view start, bool is_from, bool is_relative) = 0;
 
 protected:
@@ -204,7 +207,8 @@ public:
     // space, as it would be for the patterns; extraction never sends one).
     // Returns the verdict so far; bytes after a decision are ignored. A name
     // that outgrows a quarter of a megabyte gets long room, written once, with
-    // what `room` asks for (when given, and asked once a name) free before it.
+    // what `room` asks for (when given, and asked once a name) free before it,
+    // or cut to its first kStartShown bytes when `room` wants only those.
     // Throws std::bad_alloc only, while the name grows, or from `room`.
     Verdict feed(std::string_view bytes, NameRoom* room = nullptr);
 
@@ -225,6 +229,8 @@ public:
     // room() bytes free for the caller's use, then the name.
     std::string& gathered() noexcept { return name(); }
     std::size_t room() const noexcept { return room_; }
+    // Whether the name was cut to its first bytes at the NameRoom's asking.
+    bool cut() const noexcept { return cut_; }
     // The name's string from now on, to share: it goes on growing as bytes
     // are fed. Only for a name fed with no NameRoom (room() is 0). Throws
     // std::bad_alloc only.
@@ -254,6 +260,7 @@ private:
     bool from_ = false;
     bool relative_ = false;
     bool room_asked_ = false;  // a NameRoom has been asked about this name
+    bool cut_ = false;         // see cut()
     std::size_t count_ = 0;  // keyword letters matched, or white space seen, in the current step
     std::uint64_t fed_ = 0;      // bytes fed before the current ones
     std::uint64_t name_at_ = 0;  // see name_offset

@@ -69,7 +69,8 @@ private:
     // Relative and empty names are no finding; the others are judged here,
     // the one place the line scan asks the policy.
     void found(const FoundImport& import) override;
-    // The sink's room for a long name whose verdict its first bytes settle.
+    // The sink's room for a long name whose verdict its first bytes settle,
+    // or only those bytes when they settle that it makes no finding.
     std::size_t room_before(std::string_view start, std::int64_t line, bool is_from, bool is_relative) override;
 
     const ImportClassifier& policy_;
