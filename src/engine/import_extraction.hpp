@@ -60,7 +60,7 @@ public:
     virtual ~ImportSink() = default;
     // May throw; the exception leaves feed or finish.
     virtual void found(const FoundImport& import) = 0;
-    // Asked once for a name of megabytes still being gathered on line
+    // Asked once for a long name (past a read's piece) still being gathered on line
     // `line`, whose first bytes are `start` (see NameRoom): how many bytes
     // to leave free before it in its string, for found() to write its own
     // text in (FoundImport::room), or NameRoom::kStartOnly to be handed only

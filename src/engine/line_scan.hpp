@@ -41,7 +41,7 @@ public:
     virtual ~LineFindingSink() = default;
     // May throw; the exception leaves the stage's feed or finish.
     virtual void found(const LineFinding& finding) = 0;
-    // Asked once for a name of megabytes still being gathered, once its
+    // Asked once for a long name still being gathered, once its
     // first bytes settle the verdict it will be handed over with: how many
     // bytes to leave free before it (LineFinding::room). None unless
     // overridden. May throw std::bad_alloc.
@@ -67,7 +67,7 @@ public:
 
 private:
     // Relative and empty names are no finding; the others are judged here,
-    // the one place the line scan asks the policy.
+    // the one place the line scan judges a name.
     void found(const FoundImport& import) override;
     // The sink's room for a long name whose verdict its first bytes settle,
     // or only those bytes when they settle that it makes no finding.

@@ -38,7 +38,8 @@ public:
     }
     // The message's head, written before the name where it is gathered.
     std::size_t room_before(ImportVerdict verdict, std::int64_t line) override {
-        return import_message_head(path_, line, verdict == ImportVerdict::forbidden ? kForbiddenImport : kUnlistedImport);
+        const bool error = verdict == ImportVerdict::forbidden;
+        return import_message_head(path_, line, error ? kForbiddenImport : kUnlistedImport);
     }
 
 private:

@@ -215,7 +215,8 @@ TEST(VerdictOnLonger, IsTheVerdictOfEveryLongerNameOnceTheStartRunsPastEveryEntr
                     const std::string name = root + joint + filler;
                     for (std::size_t size = 1; size < name.size(); ++size) {
                         const std::string start = name.substr(0, size);
-                        const std::optional<ImportVerdict> verdict = classifier->verdict_on_longer(start, *locals, memo);
+                        const std::optional<ImportVerdict> verdict =
+                            classifier->verdict_on_longer(start, *locals, memo);
                         // Past the longest entry by two, a verdict is given.
                         if (size > c.longest + 1) {
                             ASSERT_TRUE(verdict.has_value()) << root << joint << " at " << size;

@@ -363,9 +363,9 @@ TEST(ImportMessage, IsWrittenAroundANameThatHasRoomForItsHeadAndIsTheSameWithAny
 TEST_F(ScanFile, ReportsNamesOfMegabytesByteForByte) {
     std::string tail;
     for (std::size_t i = 0; tail.size() < (3u << 20); ++i) tail += i % 11 == 10 ? '.' : static_cast<char>('a' + i % 26);
-    const std::string path = dir.write("long.py", "import os." + tail + "\n\tfrom zz" + tail + " import y\nimport toolkit.api." +
-                                                      tail + "\nfrom qq" + tail + "\nfrom ..json" + tail +
-                                                      " import x\nimport rr" + tail);
+    const std::string path =
+        dir.write("long.py", "import os." + tail + "\n\tfrom zz" + tail + " import y\nimport toolkit.api." + tail +
+                                 "\nfrom qq" + tail + "\nfrom ..json" + tail + " import x\nimport rr" + tail);
     const FileResult result = scan_file(classifier, path, {});
     EXPECT_EQ(result.errors, Messages{path + ":1: import interdit \xE2\x80\x94 'os." + tail + "'"});
     EXPECT_EQ(result.warnings, (Messages{path + ":2: import non whitelist\xC3\xA9 \xE2\x80\x94 'zz" + tail + "'",
