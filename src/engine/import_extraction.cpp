@@ -91,16 +91,20 @@ private:
 };
 
 // A sink's answer to the open line's NameRoom question, with the line's number.
+// and the extractor's spare room.
 class SinkRoom final : public NameRoom {
 public:
-    SinkRoom(ImportSink& sink, std::int64_t line) noexcept : sink_(sink), line_(line) {}
+    SinkRoom(ImportSink& sink, std::int64_t line, std::string* spare) noexcept
+        : sink_(sink), line_(line), spare_(spare) {}
     std::size_t room_before(std::string_view start, bool is_from, bool is_relative) override {
         return sink_.room_before(start, line_, is_from, is_relative);
     }
+    std::string* spare_room() noexcept override { return spare_; }
 
 private:
     ImportSink& sink_;
     std::int64_t line_;
+    std::string* spare_;
 };
 
 // Matches the candidate lines of one block whose end lies in the bytes
@@ -186,12 +190,22 @@ void ImportExtractor::settle(SegmentedLineMatch::Verdict verdict, ImportSink& ou
                           open_line_.cut()});
 }
 
+void ImportExtractor::keep_room() noexcept {
+    if (spare_ == nullptr || loan_ != nullptr) return;
+    std::string& room = open_line_.gathered();
+    if (room.capacity() > spare_->capacity()) {
+        room.clear();
+        room.swap(*spare_);
+    }
+}
+
 void ImportExtractor::open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out) {
+    keep_room();
     open_line_ = SegmentedLineMatch{};
     open_line_number_ = number;
     open_line_column_ = column;
     open_line_offset_ = offset_of(line.data());
-    SinkRoom room(out, number);
+    SinkRoom room(out, number, spare_);
     settle(open_line_.feed(line, loan_ != nullptr ? nullptr : &room), out);
 }
 
@@ -200,7 +214,7 @@ std::size_t ImportExtractor::continue_open_line(std::string_view data, std::size
     const void* const feed = scanned > 0 ? std::memchr(data.data(), '\n', scanned) : nullptr;
     const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data.data())
                                             : scanned;
-    SinkRoom room(out, open_line_number_);
+    SinkRoom room(out, open_line_number_, spare_);
     SegmentedLineMatch::Verdict verdict = open_line_.feed(data.substr(0, end), loan_ != nullptr ? nullptr : &room);
     if (verdict == SegmentedLineMatch::Verdict::undecided && (feed != nullptr || last)) verdict = open_line_.end();
     settle(verdict, out);
@@ -297,6 +311,7 @@ void ImportExtractor::finish(ImportSink& out) {
     } else if (line_open_) {
         continue_open_line({}, 0, true, out);
     }
+    keep_room();
 }
 
 void ImportExtractor::feed(std::string_view piece, std::vector<RawImport>& out) {

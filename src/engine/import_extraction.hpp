@@ -110,6 +110,13 @@ public:
     // first piece. Never fails.
     void lend_to(NameLoan* loan) noexcept { loan_ = loan; }
 
+    // Keeps in `spare` (which must outlive the extractor) the room of a long
+    // name that no sink took away, for the next long name, here or in the
+    // next text, to be gathered in: a line that ends up reporting nothing
+    // then costs no memory the process has not had already. Only while no
+    // names are lent. Never fails.
+    void keep_spare(std::string* spare) noexcept { spare_ = spare; }
+
 private:
     // The offset in the text of `at`, a byte of the piece being fed or of
     // the carried block.
@@ -123,6 +130,8 @@ private:
     // scanned, and leaves it open if it is not decided yet.
     void open_line(std::string_view line, std::int64_t number, std::int64_t column, ImportSink& out);
     // Ends the open line once `verdict` decides it, with its record if it matched.
+    // Keeps the room of the open line's name, where no sink took it, in spare_.
+    void keep_room() noexcept;
     void settle(SegmentedLineMatch::Verdict verdict, ImportSink& out);
     // Goes on with the open line up to its end within the bytes scanned, and
     // returns where that end is (`scanned` when it runs past them).
@@ -144,6 +153,7 @@ private:
     SegmentedLineMatch open_line_;
     // Where the bytes are in the text, for the names lent.
     NameLoan* loan_ = nullptr;
+    std::string* spare_ = nullptr;  // see keep_spare
     std::uint64_t fed_ = 0;           // bytes of the pieces fed so far
     const char* piece_ = nullptr;     // the piece being fed, from its offset
     std::uint64_t piece_offset_ = 0;

@@ -142,6 +142,14 @@ void SegmentedLineMatch::append_name(std::string_view bytes, NameRoom* room) {
         name.append(bytes.substr(0, NameRoom::kStartShown - kept));
         return;
     }
+    if (room != nullptr && needed + front > name.capacity()) {
+        std::string* const spare = room->spare_room();
+        if (spare != nullptr && spare->capacity() > name.capacity()) {
+            spare->append(name);
+            name.swap(*spare);
+            spare->clear();
+        }
+    }
     if (needed + front > name.capacity()) {
         reserve_large(name, large_room(needed + front), front);
     } else if (front > 0) {

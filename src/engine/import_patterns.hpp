@@ -185,6 +185,10 @@ public:
     // Returns how many bytes to leave free before the name that begins with
     // `start` (0: none), or kStartOnly. Throws std::bad_alloc only.
     virtual std::size_t room_before(std::string_view start, bool is_from, bool is_relative) = 0;
+    // Returns a string, empty, whose room an earlier name left and the one
+    // asked about may be gathered in (its pages are already the process's:
+    // reused, they cost no fault), or null. Never fails.
+    virtual std::string* spare_room() noexcept { return nullptr; }
 
 protected:
     ~NameRoom() = default;

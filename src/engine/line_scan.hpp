@@ -64,6 +64,8 @@ public:
 
     // Lends the long names it gathers to `loan` (see ImportExtractor::lend_to).
     void lend_to(NameLoan* loan) noexcept { extractor_.lend_to(loan); }
+    // Keeps the room of long names no sink took in `spare` (see ImportExtractor::keep_spare).
+    void keep_spare(std::string* spare) noexcept { extractor_.keep_spare(spare); }
 
 private:
     // Relative and empty names are no finding; the others are judged here,

@@ -63,6 +63,7 @@ FileResult scan_source(const ImportClassifier& policy, const SourceLocation& whe
     worker.warnings.clear();
     Messages messages(result.filepath, worker);
     LineScan line_scan(policy, local_modules, worker.verdicts, messages);
+    line_scan.keep_spare(&worker.spare_name);
     if (!scan_pieces(where, mode, worker.reader, {&line_scan})) {
         result.errors.push_back(result.filepath + std::string(kOpenFailure));
         result.passed = false;

@@ -23,6 +23,9 @@ struct ScanWorker {
     std::vector<std::string> warnings;
     HeapReserve heap;  // grown ahead of the records this thread makes
     PieceClassifier blocks;  // for scans whose stages share a piece's blocks
+    // The room of a long name that a line left unreported, for the next
+    // long name this thread gathers (see ImportExtractor::keep_spare).
+    std::string spare_name;
 };
 
 }  // namespace scanner_core

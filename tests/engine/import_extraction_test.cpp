@@ -169,15 +169,20 @@ public:
     void found(const FoundImport& import) override {
         found_lines.push_back(std::to_string(import.line) + (import.cut ? ":cut:" : ":") + std::string(import.module));
         rooms.push_back(import.gathered != nullptr ? import.room : std::size_t{0});
+        strings.push_back(import.gathered != nullptr ? import.gathered->data() : nullptr);
         // The name lies right after the room, in the string it was gathered in.
         if (import.gathered != nullptr) {
             EXPECT_EQ(import.module.data(), import.gathered->data() + import.room);
             EXPECT_EQ(import.gathered->size(), import.room + import.module.size());
         }
+        if (take && import.gathered != nullptr) taken.push_back(std::move(*import.gathered));
     }
     std::vector<std::string> asked;
     std::vector<std::string> found_lines;
     std::vector<std::size_t> rooms;
+    std::vector<const char*> strings;  // where each gathered name's string lies
+    bool take = false;                 // whether to take the gathered strings away, into `taken`
+    std::vector<std::string> taken;
 
 private:
     std::size_t room_;
@@ -224,6 +229,40 @@ TEST(LongNames, AreGatheredAfterTheRoomTheSinkAsksForOnceAName) {
             EXPECT_EQ(sink.rooms, (std::vector<std::size_t>{57, 0, 57, 0})) << piece;
         }
     }
+}
+
+// The room of a long name that no sink takes (its line reports nothing) is
+// kept for the next long name, in the same text or the next one, which is
+// gathered in it, its pages already the process's, and whole.
+TEST(LongNames, ARoomNoSinkTookIsWhereTheNextLongNameIsGathered) {
+    std::string first, second;
+    for (std::size_t i = 0; first.size() < (600u << 10); ++i) {
+        first += static_cast<char>('a' + i % 26);
+        second += static_cast<char>('z' - i % 26);
+    }
+    const auto scan = [](const std::string& text, std::string& spare) {
+        RoomAsker sink(0, 0);
+        sink.take = true;
+        ImportExtractor extractor;
+        extractor.keep_spare(&spare);
+        for (std::size_t at = 0; at < text.size(); at += 4096) {
+            extractor.feed(std::string_view(text).substr(at, 4096), sink);
+        }
+        extractor.finish(sink);
+        return sink;
+    };
+    std::string spare;
+    EXPECT_TRUE(scan("from " + first + "\nx = 1\n", spare).found_lines.empty());
+    ASSERT_GE(spare.capacity(), first.size()) << "the unreported name's room is kept";
+    EXPECT_TRUE(spare.empty());
+    const char* const room = spare.data();
+    const RoomAsker next = scan("import " + second + "\nfrom " + first + "\n", spare);
+    EXPECT_EQ(next.found_lines, Lines{"1:" + second});
+    ASSERT_EQ(next.strings.size(), 1u);
+    EXPECT_EQ(next.strings[0], room);
+    // The sink kept that string; the line after it left a room of its own.
+    EXPECT_NE(spare.data(), room);
+    EXPECT_GE(spare.capacity(), first.size());
 }
 
 }  // namespace
