@@ -69,9 +69,9 @@ py::typing::List<py::typing::Tuple<py::str, py::str>> rules() {
 // A module named by a string constant may hold lone surrogates, which the
 // engine writes as UTF-8 would if it allowed them.
 py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
-    if (finding.module.empty()) return py::none();
-    PyObject* text = PyUnicode_DecodeUTF8(finding.module.data(), static_cast<Py_ssize_t>(finding.module.size()),
-                                          "surrogatepass");
+    const std::string_view module = finding.module_view();
+    if (module.empty()) return py::none();
+    PyObject* text = PyUnicode_DecodeUTF8(module.data(), static_cast<Py_ssize_t>(module.size()), "surrogatepass");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
 }

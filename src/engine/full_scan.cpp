@@ -89,30 +89,43 @@ public:
         made.line = finding.line;
         made.column = finding.column;
         // A gathered name is taken as it is, and copied once, into the
-        // message; a lent one is shared until the audit is done with it
-        // (keep_lent_modules).
+        // message; a lent one is shared until the audit is done with it,
+        // and its message made then (keep_lent_modules).
         if (finding.lent != nullptr) {
             lent_.resize(out_.size());
             lent_.push_back(*finding.lent);
-        } else if (finding.gathered != nullptr) {
+            out_.push_back(std::move(made));
+            return;
+        }
+        if (finding.gathered != nullptr) {
             made.module = std::move(*finding.gathered);
         } else {
             made.module.assign(finding.module);
         }
-        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport,
-                                      finding.lent != nullptr ? finding.module : made.module, nullptr);
+        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, made.module,
+                                      nullptr);
         out_.push_back(std::move(made));
         if (!lent_.empty()) lent_.resize(out_.size());
     }
 
     LentModules& lent() noexcept { return lent_; }
 
-    // The lent names into their records, once nothing else shares them:
-    // moved where the record is their last holder, copied otherwise.
+    // The messages of the records of lent names, once nothing else shares
+    // them: a lent name is long, so its message is written around it in
+    // its own string (made anew only where another still shares it), and
+    // the record keeps the name there, whole before the closing quote,
+    // rather than a copy. Throws std::bad_alloc only.
     void keep_lent_modules() {
         for (std::size_t k = 0; k < lent_.size(); ++k) {
             if (!lent_[k]) continue;
-            out_[k].module = lent_[k].use_count() == 1 ? std::move(*lent_[k]) : std::string(*lent_[k]);
+            AuditFinding& record = out_[k];
+            std::string& name = *lent_[k];
+            const std::string_view text =
+                record.rule == AuditRule::forbidden_import ? kForbiddenImport : kUnlistedImport;
+            record.module_size = name.size();
+            record.message = import_message(path_, record.line, text, name, lent_[k].use_count() == 1 ? &name : nullptr);
+            record.module_at = record.message.size() - 1 - record.module_size;
+            record.module_in_message = true;
         }
         lent_.clear();
     }
@@ -499,14 +512,14 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
         for (std::size_t k = 0; k < order.size(); ++k) order[k] = k;
         const auto same_finding = [&findings](std::size_t a, std::size_t b) {
             return findings[a].line == findings[b].line && findings[a].rule == findings[b].rule &&
-                   findings[a].module == findings[b].module;
+                   findings[a].module_view() == findings[b].module_view();
         };
         std::stable_sort(order.begin(), order.end(), [&findings](std::size_t a, std::size_t b) {
             const AuditFinding& x = findings[a];
             const AuditFinding& y = findings[b];
             if (x.line != y.line) return x.line < y.line;
             if (x.rule != y.rule) return x.rule < y.rule;
-            return x.module < y.module;
+            return x.module_view() < y.module_view();
         });
         std::vector<char> repeated(findings.size(), 0);
         for (std::size_t k = 1; k < order.size(); ++k) {

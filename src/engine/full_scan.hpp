@@ -82,11 +82,23 @@ struct AuditFinding {
     AuditRule rule = AuditRule::unaudited_file;
     std::int64_t line = 0;  // 1-based, counted at line feeds as the line scan counts; 0 for the whole file
     std::string module;     // the module judged; the callee of a dynamic import; empty where there is none
+                            // (read it with module_view: it may lie in `message`)
     std::string message;    // "<path>:<line>: <text>", as the line scan's messages are made
     // 1-based, in characters (code points) of the line: where the
     // statement or call starts; 0 where it is not known (whole-file
     // findings, the file's refusal).
     std::int64_t column = 0;
+    // A long module is not held twice: where `module_in_message`, `module`
+    // is empty and the module is the `module_size` bytes of `message` from
+    // `module_at`, which quotes it whole.
+    bool module_in_message = false;
+    std::size_t module_at = 0;
+    std::size_t module_size = 0;
+
+    // The module, wherever it is held; valid while the finding is, unchanged. Never fails.
+    std::string_view module_view() const noexcept {
+        return module_in_message ? std::string_view(message).substr(module_at, module_size) : std::string_view(module);
+    }
 };
 
 struct FullResult {

@@ -393,17 +393,17 @@ std::vector<std::string> fingerprints(const FullResult& result, const std::vecto
             }
             text = hexes[static_cast<std::size_t>(at - digests.begin())];
         }
-        const std::int64_t rank = ranks[{finding->rule, finding->module, text}]++;
+        const std::int64_t rank = ranks[{finding->rule, finding->module_view(), text}]++;
         Sha256 hash = identity_prefix;
         identity.assign(rule_id(finding->rule));
         identity.push_back('\0');
-        if (finding->module.empty()) {
+        if (finding->module_view().empty()) {
             identity.push_back('\x01');
         } else {
             // The module escaped as it is hashed: its plain runs straight
             // from the record, so a name of megabytes is not copied.
             std::size_t at = 0;
-            const std::string_view module = finding->module;
+            const std::string_view module = finding->module_view();
             while (at < module.size()) {
                 const std::size_t end = plain_run(module, at, false);
                 if (end - at > 256) {
@@ -515,10 +515,10 @@ void put_json_block(const FullResult& result, bool fail_on_warning, std::string_
             out.append("null");
         }
         out.append(",\n          \"module\": ");
-        if (finding.module.empty()) {
+        if (finding.module_view().empty()) {
             out.append("null");
         } else {
-            put_json_escaped(finding.module, TextOrigin::module, out);
+            put_json_escaped(finding.module_view(), TextOrigin::module, out);
         }
         out.append(",\n          \"message\": ");
         put_message(k);
@@ -538,7 +538,7 @@ void put_json_block(const FullResult& result, bool fail_on_warning, std::string_
 std::size_t expected_size(const FullResult& result) {
     std::size_t expected = 160 + result.scan.filepath.size();
     for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
-        for (const AuditFinding& finding : *list) expected += 2 * finding.message.size() + finding.module.size() + 330;
+        for (const AuditFinding& finding : *list) expected += 2 * finding.message.size() + finding.module_view().size() + 330;
     }
     return expected;
 }
@@ -565,7 +565,7 @@ void write_json_blocks(const std::vector<const FullResult*>& results, const std:
     for (const FullResult* result : results) {
         expected += 2 + expected_size(*result);
         for (const std::vector<AuditFinding>* list : {&result->scan_findings, &result->findings}) {
-            for (const AuditFinding& finding : *list) modules += finding.module.size();
+            for (const AuditFinding& finding : *list) modules += finding.module_view().size();
         }
     }
     const auto name_of = [&names](std::size_t k) { return k < names.size() ? names[k] : std::string_view(); };

@@ -252,15 +252,17 @@ TEST_F(ScanFile, FullVerdictOnLongNamesIsTheSameWhateverPiecesTheyArriveIn) {
         std::vector<std::string> seen;
         for (const auto* findings : {&result.scan_findings, &result.findings}) {
             for (const AuditFinding& finding : *findings) {
+                const std::string_view module = finding.module_view();
                 seen.push_back(std::string(rule_id(finding.rule)) + " " + std::to_string(finding.line) + " " +
-                               std::to_string(finding.module.size()) + " " + finding.module.substr(0, 3));
+                               std::to_string(module.size()) + " " + std::string(module.substr(0, 3)) + " " +
+                               std::string(module.substr(module.size() - 2)));
             }
         }
         return seen;
     };
     const std::vector<std::string> expected = {
-        "unlisted-import 1 300000 aaa", "unlisted-import 3 100001 ccc", "hidden-unlisted-import 2 40005 bbb",
-        "hidden-unlisted-import 4 30002 ddd", "relative-import-above-root 5 40004 ..."};
+        "unlisted-import 1 300000 aaa aa", "unlisted-import 3 100001 ccc dd", "hidden-unlisted-import 2 40005 bbb il",
+        "hidden-unlisted-import 4 30002 ddd \xC3\xA9", "relative-import-above-root 5 40004 ... bb"};
     EXPECT_EQ(verdict(scanner.scan_file(dir.write("whole.py", source), {}, true)), expected);
 
     const std::string path = testing::make_fifo(dir.str() + "/pieces.py");
