@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "python_lexer.hpp"
@@ -168,7 +169,15 @@ void ImportFinder::extend_module(const Token& token) {
     }
     own_module();
     module_.push_back('.');
-    module_ += normal_name(token);
+    append_name(token, module_);
+}
+
+void ImportFinder::append_name(const Token& token, std::string& out) {
+    if (token.ascii) {
+        out.append(token.text);
+    } else {
+        unicode::append_nfkc(token.text, out);
+    }
 }
 
 std::string ImportFinder::normal_name(const Token& token) {
@@ -237,16 +246,29 @@ void ImportFinder::Bindings::merge_into(Bindings& target) {
     builtins.clear();
 }
 
+void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t column) noexcept {
+    // The flags are assigned at once and each text emptied: nothing may hide
+    // among the flags that an assignment would not reset, nor among the
+    // texts one that is not emptied below.
+    static_assert(std::is_trivially_copyable_v<FrameFlags>);
+    static_assert(sizeof(Frame) - sizeof(FrameFlags) == 15 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+    static_cast<FrameFlags&>(*this) = FrameFlags{};
+    kind = opened;
+    open_line = line;
+    open_column = column;
+    // Emptied, not assigned: each keeps its storage for the next frame.
+    for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
+                              &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
+                              &dict_name, &last_name}) {
+        text->clear();
+    }
+    value_lent.reset();
+}
+
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& frame = frames_[depth_++];
-    // Reset by copying a blank frame: assigning an empty string keeps a
-    // string's storage, and no temporary frame is built and torn down.
-    static const Frame kBlank{};
-    frame = kBlank;
-    frame.kind = kind;
-    frame.open_line = token.line;
-    frame.open_column = token.column;
+    frame.reset(kind, token.line, token.column);
     return frame;
 }
 
@@ -376,6 +398,8 @@ void ImportFinder::import_token(const Token& token) {
     const bool name = token.kind == TokenKind::name;
     const bool dot = token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis);
     const Keyword keyword = token.kind == TokenKind::keyword ? token.keyword : Keyword::none;
+    // Between statements only the keywords that begin one matter.
+    if (import_step_ == ImportStep::idle && token.kind != TokenKind::keyword) return;
     if (keyword == Keyword::import_) in_import_ = true;
     switch (import_step_) {
         case ImportStep::idle:
@@ -627,7 +651,13 @@ void ImportFinder::on_name(const Token& token) {
     if (frame.chain && frame.after_dot) {  // an attribute
         frame.after_dot = false;
         frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
-        std::string name = normal_name(token);
+        // Read in place, or normalised into a buffer kept for it: no string per attribute.
+        std::string_view name = token.text;
+        if (!token.ascii) {
+            attribute_name_.clear();
+            unicode::append_nfkc(token.text, attribute_name_);
+            name = attribute_name_;
+        }
         frame.attribute_dynamic = is_dynamic_importer(name);
         if (frame.pending == Role::module_spec) {
             if (name == "loader") flush_reference(frame);
@@ -635,7 +665,7 @@ void ImportFinder::on_name(const Token& token) {
         }
         note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
-            frame.attribute = std::move(name);
+            frame.attribute.assign(name);
         }
         return;
     }
@@ -658,7 +688,8 @@ void ImportFinder::on_name(const Token& token) {
         // import statement reads it, or the subject's reading reads it too.
         frame.value_name = token.take_text();
     } else {
-        frame.value_name = normal_name(token);
+        frame.value_name.clear();  // keeps its storage
+        append_name(token, frame.value_name);
     }
     const Role role = role_of_name(value_of(frame));
     if (role != Role::none && frame.value_lent) {  // named in a finding, which holds its own copy
@@ -1035,7 +1066,7 @@ ImportFinder::Role ImportFinder::role_of_name(std::string_view name) const {
     return bound != Role::none ? bound : builtin_role(name);
 }
 
-ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std::string& attribute) const {
+ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, std::string_view attribute) const {
     const Role role = builtin_role(attribute);
     // Any object's: the module importlib may be reached by any name.
     if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
@@ -1045,18 +1076,18 @@ ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, const std
     return role;
 }
 
-void ImportFinder::note_role(Frame& frame, Role role, const std::string& name, std::int64_t line,
+void ImportFinder::note_role(Frame& frame, Role role, std::string_view name, std::int64_t line,
                              std::int64_t column) {
     frame.role = role;
     frame.pending = Role::none;
     // The names an import statement binds are no references.
     if (role == Role::none || role == Role::getattr || import_step_ != ImportStep::idle || in_import_) return;
     if (role == Role::loader) {  // whatever is done with it
-        sink().add({AuditedImport::Kind::importer_reference, line, name, 0, column});
+        sink().add({AuditedImport::Kind::importer_reference, line, std::string(name), 0, column});
         return;
     }
     frame.pending = role;
-    frame.pending_name = name;
+    frame.pending_name.assign(name);
     frame.pending_line = line;
     frame.pending_column = column;
 }

@@ -101,7 +101,9 @@ private:
     // one such in parentheses.
     enum class Constant : std::uint8_t { empty, yes, grouped, no };
 
-    struct Frame {
+    // A frame's flags and numbers: trivially copied, so that a frame is reset
+    // at the cost of a few stores.
+    struct FrameFlags {
         enum class Kind : std::uint8_t { statement, group, call, subscript, display, field };
         Kind kind = Kind::statement;
         std::int64_t open_line = 0;
@@ -116,13 +118,8 @@ private:
         bool attribute_dynamic = false;  // shapes attribute*: the attribute's is
         std::int64_t chain_line = 0;
         std::int64_t chain_column = 0;
-        std::string value_name;  // shape name: the name; attribute_of_name: the value's name
-        // value_name as lent, when the name was (see name_loan.hpp):
-        // value_size bytes from value_at, value_name being empty.
-        std::shared_ptr<std::string> value_lent;
-        std::size_t value_at = 0;
+        std::size_t value_at = 0;    // of value_lent, below
         std::size_t value_size = 0;
-        std::string attribute;   // the attribute, when it is a dynamic importer's name
         // The content so far: of the bracket, or of the current argument of a call.
         bool empty = true;
         bool pure = true;  // one primary expression and nothing else
@@ -132,10 +129,8 @@ private:
         bool integer_nonzero = false;
         bool keep_text = false;  // the value of a string constant here is needed
         bool text_unjudgeable = false;
-        std::string text_value;
         // A call of a dynamic importer, and its arguments as the parser lists them.
         bool dynamic = false;
-        std::string callee;
         std::int64_t call_line = 0;
         std::int64_t call_column = 0;
         int tokens = 0;  // of the current argument
@@ -144,50 +139,66 @@ private:
         bool argument_keyword = false;
         bool argument_starred = false;
         bool argument_double_star = false;
-        std::string keyword;  // the current argument's keyword, or the name that may be one
         bool first_constant = false;  // the first positional argument
         bool first_unjudgeable = false;
-        std::string first_value;
         bool fifth_relative = false;  // the fifth positional argument: a level above 0
         bool name_keyword = false;    // the first name= argument
         bool name_constant = false;
         bool name_unjudgeable = false;
-        std::string name_value;
         bool level_keyword = false;  // the first level= argument
         bool level_relative = false;
         // What the doors need beyond that.
         Role role = Role::none;       // what the expression's name or attribute gives
         Role call_role = Role::none;  // a call: of what
         Role pending = Role::none;  // the expression is that and is not called (yet)
-        std::string pending_name;
         std::int64_t pending_line = 0;
         std::int64_t pending_column = 0;
         std::uint64_t integer_value = 0;
         std::uint64_t fifth_level = 0;
         std::uint64_t level_value = 0;
         bool second_constant = false;  // the second positional argument: a constant text
-        std::string second_value;
         bool second_own_package = false;  // it is `__package__` or `globals()`
         bool second_dict = false;         // it is a dict display of constant texts only
         bool second_no_anchor = false;    // that dict gives no package
-        std::string second_package;       // the package that dict gives
         bool package_keyword = false;     // the first package= argument
         bool package_constant = false;
         bool package_own = false;
-        std::string package_value;
         // A dict display: whether it holds constant texts only, and the
         // entries of a module's globals that make its package.
         bool keep_dict = false;
         bool dict_constant = true;
         bool dict_key_constant = false;
         bool dict_in_value = false;
-        std::string dict_key;
         bool dict_has_package = false;
         bool dict_has_name = false;
         bool dict_has_path = false;
+    };
+    // A frame: its flags, and the texts it may gather, which a reset
+    // empties and keeps the storage of (a push allocates nothing once
+    // the frames are warm).
+    struct Frame : FrameFlags {
+        std::string value_name;  // shape name: the name; attribute_of_name: the value's name
+        // value_name as lent, when the name was (see name_loan.hpp):
+        // value_size bytes from value_at, value_name being empty.
+        std::shared_ptr<std::string> value_lent;
+        std::string attribute;   // the attribute, when it is a dynamic importer's name
+        std::string text_value;
+        std::string callee;
+        std::string keyword;  // the current argument's keyword, or the name that may be one
+        std::string first_value;
+        std::string name_value;
+        std::string pending_name;
+        std::string second_value;
+        std::string second_package;       // the package that dict gives
+        std::string package_value;
+        std::string dict_key;
         std::string dict_package;
         std::string dict_name;
         std::string last_name;  // the last name of the argument, for `__package__` and `globals()`
+
+        // Blank again, as a new frame of `kind` opened at `line` and
+        // `column`. Never fails.
+        void reset(Kind kind, std::int64_t line, std::int64_t column) noexcept;
     };
 
     Frame& top() noexcept { return frames_[depth_ - 1]; }
@@ -246,8 +257,8 @@ private:
     // What a name that nothing binds is among the builtins' doors.
     static Role builtin_role(std::string_view name) noexcept;
     Role role_of_name(std::string_view name) const;
-    Role role_of_attribute(const Frame& frame, const std::string& attribute) const;
-    void note_role(Frame& frame, Role role, const std::string& name, std::int64_t line, std::int64_t column);
+    Role role_of_attribute(const Frame& frame, std::string_view attribute) const;
+    void note_role(Frame& frame, Role role, std::string_view name, std::int64_t line, std::int64_t column);
     void flush_reference(Frame& frame);
     void bind_alias(std::string_view imported, std::string alias);
     void dict_entry_end(Frame& frame);
@@ -259,10 +270,12 @@ private:
     void read_code(std::string_view text, std::int64_t line, std::int64_t column, std::vector<AuditedImport>& found,
                    std::string& unjudgeable);
 
-    // The name as Python reads it: NFKC-normalised.
+    // The name as Python reads it: NFKC-normalised; the same appended to `out`.
     static std::string normal_name(const Token& token);
+    static void append_name(const Token& token, std::string& out);
 
     FoundImports& found_;
+    std::string attribute_name_;  // a non-ASCII attribute, normalised
     std::vector<Frame> frames_;  // the first depth_ are open; the rest are kept for reuse
     std::size_t depth_ = 1;
 
