@@ -92,29 +92,23 @@ void PythonLexer::refuse_at(std::string reason, std::int64_t line) {
 }
 
 std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
-    mark_ = data;
-    mark_column_ = next_column_;
     piece_ = data;
     const std::size_t used = lex_piece(data, size, final);
-    // Within an ASCII name every byte is a character: its column follows
-    // from where it began, and the name's bytes are not counted again.
-    next_column_ = mode_ == Mode::name && text_ascii_ ? token_column_ + static_cast<std::int64_t>(name_length_)
-                                                      : column_at(data + used);
     consumed_ += used;
     return used;
 }
 
-std::int64_t PythonLexer::column_far(const char* at) noexcept {
-    // From the last line feed before `at`, found from the back: the bytes
-    // before it count for nothing.
-    if (const void* feed = memrchr(mark_, '\n', static_cast<std::size_t>(at - mark_))) {
-        mark_ = static_cast<const char*>(feed) + 1;
-        mark_column_ = 1;
+void PythonLexer::pass_over(const char* from, const char* to) noexcept {
+    if (to <= from) return;
+    // From the last line feed, found from the back: the bytes before it count for nothing.
+    if (const void* feed = memrchr(from, '\n', static_cast<std::size_t>(to - from))) {
+        feed_at(static_cast<const char*>(feed));
+        from = static_cast<const char*>(feed) + 1;
     }
-    // Each byte but a UTF-8 continuation byte (10xxxxxx) begins a code point.
+    // Each UTF-8 continuation byte (10xxxxxx) is no character of its own.
     std::int64_t continuation = 0;
-    const char* q = mark_;
-    for (; at - q >= 8; q += 8) {
+    const char* q = from;
+    for (; to - q >= 8; q += 8) {
         std::uint64_t word;
         std::memcpy(&word, q, 8);
         // One bit at the top of each continuation byte, summed by a multiply
@@ -122,10 +116,8 @@ std::int64_t PythonLexer::column_far(const char* at) noexcept {
         const std::uint64_t tops = (word & ~(word << 1) & 0x8080808080808080ULL) >> 7;
         continuation += static_cast<std::int64_t>((tops * 0x0101010101010101ULL) >> 56);
     }
-    for (; q < at; ++q) continuation += (*q & 0xc0) == 0x80;
-    mark_column_ += (at - mark_) - continuation;
-    mark_ = at;
-    return mark_column_;
+    for (; q < to; ++q) continuation += (*q & 0xc0) == 0x80;
+    column_origin_ += continuation;
 }
 
 std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool final) {
@@ -137,7 +129,9 @@ std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool fina
         switch (mode_) {
             case Mode::line_start:
                 if (skipping_ && indent_ == 0 && brackets_.empty() && sink_.at_rest()) {
+                    statements_.passed = p;
                     used = skip_uninteresting_lines(p, end, line_feeds_, statements_, blocks_);
+                    pass_over(statements_.passed, p + used);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);
@@ -205,7 +199,10 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
             if (next != '\n' && next != '\r') break;  // refused in code
             if (continuation_indent_ == 0) continuation_indent_ = indent_;
             q = python_chars::after_line_break(q + 1, end) - 1;
-            if (*q == '\n') ++line_feeds_;
+            if (*q == '\n') {
+                ++line_feeds_;
+                feed_at(q);
+            }
         } else {
             break;
         }
@@ -220,7 +217,10 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
     if (c == '\n' || c == '\r') {  // a blank line: no logical line begins
         if (c == '\r' && q + 1 == end && !final) return static_cast<std::size_t>(q - p);
         const std::size_t length = (c == '\r' && q + 1 < end && q[1] == '\n') ? 2 : 1;
-        if (c == '\n' || length == 2) ++line_feeds_;
+        if (c == '\n' || length == 2) {
+            ++line_feeds_;
+            feed_at(q + length - 1);
+        }
         indent_ = continuation_indent_ = 0;
         return static_cast<std::size_t>(q + length - p);
     }
@@ -371,12 +371,14 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     switch (c) {
         case '\n':
             ++line_feeds_;
+            feed_at(q);
             newline_in_code();
             return taken(1);
         case '\r':
             if (left < 2 && !final) return wait();
             if (next == '\n') {
                 ++line_feeds_;
+                feed_at(q + 1);
                 newline_in_code();
                 return taken(2);
             }
@@ -390,11 +392,13 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             if (left < 3 && !final) return wait();
             if (next == '\n') {
                 ++line_feeds_;
+                feed_at(q + 1);
                 return taken(2);
             }
             if (next == '\r') {
                 if (after == '\n') {
                     ++line_feeds_;
+                    feed_at(q + 2);
                     return taken(3);
                 }
                 return taken(2);
@@ -468,9 +472,6 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             if (run >= 3) {
                 const std::size_t threes = run - run % 3;
                 emit_op(Op::ellipsis, q, threes);
-                // The dots are a character each: the next column is known without counting them.
-                mark_ = q + threes;
-                mark_column_ += static_cast<std::int64_t>(threes);
                 return taken(threes);
             }
             if (run == left && !final) return wait();
@@ -528,6 +529,7 @@ std::size_t PythonLexer::lex_comment(const char* p, const char* end) {
     // Comments are not decoded: Python does not look inside them.
     const char* q = p;
     while (q < end && *q != '\n' && *q != '\r') ++q;
+    pass_over(p, q);
     if (q < end) mode_ = comment_return_;
     return static_cast<std::size_t>(q - p);
 }
@@ -575,6 +577,7 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
         text_ascii_ = false;
         q += length;
         name_length_ += length;
+        column_origin_ += static_cast<std::int64_t>(length) - 1;
     }
     // Names are kept whole: any one may prove to be what a dynamic import
     // is called on, whose message names it.
@@ -796,6 +799,7 @@ std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) 
     const StringBody body{quote_, triple_, bytes_, decoded_};
     const StringBody::Read read = body.read(p, end, final, line_feeds_);
     const auto used = static_cast<std::size_t>(read.at - p);
+    if (read.stop == StringBody::Stop::more || read.stop == StringBody::Stop::closed) pass_over(p, read.at);
     switch (read.stop) {
         case StringBody::Stop::more:
             if (capture_) text_.append(p, used);
@@ -831,6 +835,7 @@ std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final)
     const FStringText::Read read = text.read(p, end, final, line_feeds_);
     named_escape_ = text.named;
     const char* const q = read.at;
+    pass_over(p, q);  // what follows is refused, or ASCII
     switch (read.stop) {
         case FStringText::Stop::more: return static_cast<std::size_t>(q - p);
         case FStringText::Stop::closed: {

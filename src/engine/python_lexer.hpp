@@ -91,18 +91,21 @@ private:
     };
 
     std::int64_t line() const noexcept { return line_feeds_ + 1; }
-    // The column of `at`, a byte of the piece being lexed at or after any
-    // asked for before: counts the bytes since the last one asked for.
-    std::int64_t column_at(const char* at) noexcept {
-        if (at - mark_ > 16) return column_far(at);
-        // In locals: the bytes read could alias the members.
-        std::int64_t column = mark_column_;
-        for (const char* q = mark_; q < at; ++q) column = *q == '\n' ? 1 : column + ((*q & 0xc0) != 0x80);
-        mark_ = at;
-        mark_column_ = column;
-        return column;
+
+    // Columns, known from the line's start without counting bytes: each
+    // line feed and each UTF-8 continuation byte lexed moves the origin, and
+    // a byte's column is its offset in the text lexed less the origin.
+    // Where in the text lexed `at`, a byte of the piece being lexed, lies.
+    std::int64_t offset_of(const char* at) const noexcept {
+        return static_cast<std::int64_t>(consumed_) + (at - piece_);
     }
-    std::int64_t column_far(const char* at) noexcept;
+    // The column of `at`: every byte before it in the piece lexed and
+    // accounted for. Never fails.
+    std::int64_t column_at(const char* at) const noexcept { return offset_of(at) - column_origin_; }
+    // The line feed at `feed` was lexed.
+    void feed_at(const char* feed) noexcept { column_origin_ = offset_of(feed); }
+    // Accounts for the bytes [from, to), lexed without a look at each.
+    void pass_over(const char* from, const char* to) noexcept;
     std::size_t lex_piece(const char* data, std::size_t size, bool final);
     void refuse(std::string reason);
     void refuse_at(std::string reason, std::int64_t line);
@@ -139,8 +142,12 @@ private:
     public:
         explicit Statements(PythonLexer& lexer) noexcept : lexer_(lexer) {}
         void statement_import(std::int64_t line, const char* start, std::string_view module) override {
+            // The lines passed over before it are accounted for as far as it.
+            lexer_.pass_over(passed, start);
+            passed = start;
             lexer_.sink_.statement_import(line, lexer_.column_at(start), module);
         }
+        const char* passed = nullptr;  // the bytes the skipper passed over before it are accounted for
 
     private:
         PythonLexer& lexer_;
@@ -152,11 +159,9 @@ private:
     Mode mode_ = Mode::line_start;
     Mode comment_return_ = Mode::line_start;
     std::int64_t line_feeds_ = 0;
-    // Where in the piece being lexed the column is known, and that column;
-    // the column the next piece begins at.
-    const char* mark_ = nullptr;
-    std::int64_t mark_column_ = 1;
-    std::int64_t next_column_ = 1;
+    // The column origin: the offset of the last line feed lexed, plus the
+    // continuation bytes lexed since (the text's first byte is column 1).
+    std::int64_t column_origin_ = -1;
     std::uint64_t indent_ = 0;  // indentation measured so far at a line start
     std::uint64_t continuation_indent_ = 0;  // the indentation at its first continuation, when not 0
 
