@@ -314,11 +314,12 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         const char* e = q;
         while (e < end && e - q < kShortToken && is(*e, kNameByte) && static_cast<unsigned char>(*e) < 0x80) ++e;
         if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
-            text_.assign(q, static_cast<std::size_t>(e - q));
-            name_length_ = text_.size();
+            // Read where it lies, not copied: the sink copies what it keeps.
+            const std::string_view name(q, static_cast<std::size_t>(e - q));
+            name_length_ = name.size();
             name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
-            end_name(is_quote(*e));
-            return taken(text_.size());
+            end_name(is_quote(*e), name);
+            return taken(name.size());
         }
         text_.clear();
         name_length_ = 0;
@@ -628,11 +629,13 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
     return got;
 }
 
-void PythonLexer::end_name(bool quote_follows) {
+void PythonLexer::end_name(bool quote_follows) { end_name(quote_follows, text_); }
+
+void PythonLexer::end_name(bool quote_follows, std::string_view gathered) {
     // A lent name is whole by now: it waited for the line scan.
     const NameLoan::Place lent = lent_ ? NameLoan::Place{&borrowed_, borrowed_at_} : NameLoan::Place{};
     const std::string_view text =
-        lent.name != nullptr ? std::string_view(**lent.name).substr(lent.at, name_length_) : std::string_view(text_);
+        lent.name != nullptr ? std::string_view(**lent.name).substr(lent.at, name_length_) : gathered;
     if (quote_follows &&
         string_prefix(text, prefix_raw_, prefix_bytes_, prefix_format_)) {
         // The quote is lexed in code mode, as the start of a string that
@@ -649,7 +652,8 @@ void PythonLexer::end_name(bool quote_follows) {
         token.lent = lent.name;
         token.lent_at = lent.at;
     } else {
-        token.set_owner(&text_);
+        // Only a name gathered in text_ may be taken (a short one is copied).
+        if (gathered.data() == text_.data()) token.set_owner(&text_);
         // A short name may be part of a lent one, which the sink may extend
         // by it instead of copying both.
         if (loan_ != nullptr && loan_->lending() && text_ascii_) {

@@ -124,7 +124,10 @@ private:
     // returns 0 when it is invalid.
     std::size_t utf8_sequence(const char* p, const char* end, bool final, char32_t* code_point);
 
+    // The name gathered in text_ ends; or the one in `gathered`, which lasts
+    // until the sink has read it.
     void end_name(bool quote_follows);
+    void end_name(bool quote_follows, std::string_view gathered);
     void end_number();
     void add_digit(char c) noexcept;  // a digit (or `_`) of the integer being read
     void begin_string(char quote, bool triple);

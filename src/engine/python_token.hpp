@@ -58,12 +58,15 @@ struct Token {
     // Of the token's first byte (a string's prefix): 1-based, in code points
     // since the last line feed, as the line scan counts its columns.
     std::int64_t column = 0;
-    std::string_view text;     // name: its bytes; string: its body, when the sink asked for it
+    // name: its bytes; string: its body, when the sink asked for it. Valid
+    // inside the sink's token() only: a sink copies what it keeps.
+    std::string_view text;
 
     // name: its bytes, moved out of the tokenizer to spare the copy of a
-    // long name; `text` must not be read after. Only inside the sink's
-    // token(), at most once. Never fails.
-    std::string take_text() const noexcept { return owner_ != nullptr ? std::move(*owner_) : std::string(); }
+    // long name (copied when the tokenizer reads it where it lies); `text`
+    // must not be read after. Only inside the sink's token(), at most once.
+    // Throws std::bad_alloc only, when copied.
+    std::string take_text() const { return owner_ != nullptr ? std::move(*owner_) : std::string(text); }
 
     // For the tokenizer: the string that holds `text` and may be taken.
     void set_owner(std::string* owner) noexcept { owner_ = owner; }
