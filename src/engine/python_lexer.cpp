@@ -98,10 +98,10 @@ std::size_t PythonLexer::lex(const char* data, std::size_t size, bool final) {
     return used;
 }
 
-void PythonLexer::pass_over(const char* from, const char* to) noexcept {
+void PythonLexer::pass_over(const char* from, const char* to, bool feeds) noexcept {
     if (to <= from) return;
     // From the last line feed, found from the back: the bytes before it count for nothing.
-    if (const void* feed = memrchr(from, '\n', static_cast<std::size_t>(to - from))) {
+    if (const void* feed = feeds ? memrchr(from, '\n', static_cast<std::size_t>(to - from)) : nullptr) {
         feed_at(static_cast<const char*>(feed));
         from = static_cast<const char*>(feed) + 1;
     }
@@ -131,7 +131,7 @@ std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool fina
                 if (skipping_ && indent_ == 0 && brackets_.empty() && sink_.at_rest()) {
                     statements_.passed = p;
                     used = skip_uninteresting_lines(p, end, line_feeds_, statements_, blocks_);
-                    pass_over(statements_.passed, p + used);
+                    pass_over(statements_.passed, p + used, true);
                     if (used > 0) break;
                 }
                 used = lex_line_start(p, end, final);
@@ -306,9 +306,13 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     const auto taken = [&](std::size_t n) { return static_cast<std::size_t>(q + n - p); };
     const auto wait = [&] { return static_cast<std::size_t>(q - p); };
 
+    // A token's line and column are handed on as values where it ends at
+    // once: read back from the members just stored, they would stall.
+    const std::int64_t at_line = line();
     if (is(c, kNameByte) && !is(c, kDigitByte)) {
-        token_line_ = line();
-        token_column_ = column_at(q);
+        const std::int64_t at_column = column_at(q);
+        token_line_ = at_line;
+        token_column_ = at_column;
         text_ascii_ = true;
         // A short ASCII name whose end is in view is read here; any other in name mode.
         const char* e = q;
@@ -318,7 +322,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             const std::string_view name(q, static_cast<std::size_t>(e - q));
             name_length_ = name.size();
             name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
-            end_name(is_quote(*e), name);
+            end_name(is_quote(*e), name, at_line, at_column);
             return taken(name.size());
         }
         text_.clear();
@@ -330,8 +334,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     }
     if (is(c, kDigitByte) || (c == '.' && left > 1 && is(next, kDigitByte))) {
         if (c == '0' && left < 2 && !final) return wait();
-        token_line_ = line();
-        token_column_ = column_at(q);
+        const std::int64_t at_column = column_at(q);
+        token_line_ = at_line;
+        token_column_ = at_column;
         number_int_ = true;
         number_nonzero_ = false;
         number_value_ = 0;
@@ -356,7 +361,7 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
                 number_nonzero_ = nonzero;
                 for (const char* d = q; d < e; ++d) add_digit(*d);  // the value a level argument gives
-                end_number();
+                end_number(at_line, at_column);
                 return taken(static_cast<std::size_t>(e - q));
             }
         }
@@ -409,14 +414,15 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '\'':
         case '"':
             if (left < 3 && !final) return wait();
-            token_line_ = line();
-            if (!has_prefix_) token_column_ = column_at(q);  // a prefix is the string's start
+        {
+            const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(q);  // a prefix is the string's start
             if (next == c && after == c) {
-                begin_string(c, true);
+                begin_string(c, true, at_line, at_column);
                 return taken(3);
             }
-            begin_string(c, false);
+            begin_string(c, false, at_line, at_column);
             return taken(1);
+        }
         case '(':
         case '[':
         case '{':
@@ -530,7 +536,7 @@ std::size_t PythonLexer::lex_comment(const char* p, const char* end) {
     // Comments are not decoded: Python does not look inside them.
     const char* q = p;
     while (q < end && *q != '\n' && *q != '\r') ++q;
-    pass_over(p, q);
+    pass_over(p, q, false);
     if (q < end) mode_ = comment_return_;
     return static_cast<std::size_t>(q - p);
 }
@@ -629,9 +635,9 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
     return got;
 }
 
-void PythonLexer::end_name(bool quote_follows) { end_name(quote_follows, text_); }
+void PythonLexer::end_name(bool quote_follows) { end_name(quote_follows, text_, token_line_, token_column_); }
 
-void PythonLexer::end_name(bool quote_follows, std::string_view gathered) {
+void PythonLexer::end_name(bool quote_follows, std::string_view gathered, std::int64_t line, std::int64_t column) {
     // A lent name is whole by now: it waited for the line scan.
     const NameLoan::Place lent = lent_ ? NameLoan::Place{&borrowed_, borrowed_at_} : NameLoan::Place{};
     const std::string_view text =
@@ -645,8 +651,8 @@ void PythonLexer::end_name(bool quote_follows, std::string_view gathered) {
         return;
     }
     Token token;
-    token.line = token_line_;
-    token.column = token_column_;
+    token.line = line;
+    token.column = column;
     token.text = text;
     if (lent.name != nullptr) {
         token.lent = lent.name;
@@ -757,11 +763,11 @@ void PythonLexer::add_digit(char c) noexcept {
     number_value_ = past ? kMost : shifted + digit;
 }
 
-void PythonLexer::end_number() {
+void PythonLexer::end_number(std::int64_t line, std::int64_t column) {
     Token token;
     token.kind = TokenKind::number;
-    token.line = token_line_;
-    token.column = token_column_;
+    token.line = line;
+    token.column = column;
     token.int_literal = number_int_;
     token.nonzero = number_int_ && number_nonzero_;
     token.int_value = number_int_ ? number_value_ : 0;
@@ -771,7 +777,9 @@ void PythonLexer::end_number() {
 
 // --- strings ---------------------------------------------------------------
 
-void PythonLexer::begin_string(char quote, bool triple) {
+void PythonLexer::begin_string(char quote, bool triple, std::int64_t line, std::int64_t column) {
+    token_line_ = line;
+    token_column_ = column;
     const bool format = has_prefix_ && prefix_format_;
     raw_ = has_prefix_ && prefix_raw_;
     bytes_ = has_prefix_ && prefix_bytes_;
@@ -786,8 +794,8 @@ void PythonLexer::begin_string(char quote, bool triple) {
         fstrings_.push_back({quote, triple, raw_});
         Token token;
         token.kind = TokenKind::fstring_start;
-        token.line = token_line_;
-        token.column = token_column_;
+        token.line = line;
+        token.column = column;
         sink_.token(token);
         mode_ = Mode::fstring_middle;
         in_format_ = false;
@@ -801,9 +809,12 @@ void PythonLexer::begin_string(char quote, bool triple) {
 
 std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) {
     const StringBody body{quote_, triple_, bytes_, decoded_};
+    const std::int64_t feeds = line_feeds_;
     const StringBody::Read read = body.read(p, end, final, line_feeds_);
     const auto used = static_cast<std::size_t>(read.at - p);
-    if (read.stop == StringBody::Stop::more || read.stop == StringBody::Stop::closed) pass_over(p, read.at);
+    if (read.stop == StringBody::Stop::more || read.stop == StringBody::Stop::closed) {
+        pass_over(p, read.at, line_feeds_ != feeds);
+    }
     switch (read.stop) {
         case StringBody::Stop::more:
             if (capture_) text_.append(p, used);
@@ -836,10 +847,11 @@ std::size_t PythonLexer::lex_string(const char* p, const char* end, bool final) 
 std::size_t PythonLexer::lex_fstring(const char* p, const char* end, bool final) {
     const FString& fstring = fstrings_.back();
     FStringText text{fstring.quote, fstring.triple, fstring.raw, decoded_, in_format_, named_escape_};
+    const std::int64_t feeds = line_feeds_;
     const FStringText::Read read = text.read(p, end, final, line_feeds_);
     named_escape_ = text.named;
     const char* const q = read.at;
-    pass_over(p, q);  // what follows is refused, or ASCII
+    pass_over(p, q, line_feeds_ != feeds);  // what follows is refused, or ASCII
     switch (read.stop) {
         case FStringText::Stop::more: return static_cast<std::size_t>(q - p);
         case FStringText::Stop::closed: {

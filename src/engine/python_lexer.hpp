@@ -104,8 +104,9 @@ private:
     std::int64_t column_at(const char* at) const noexcept { return offset_of(at) - column_origin_; }
     // The line feed at `feed` was lexed.
     void feed_at(const char* feed) noexcept { column_origin_ = offset_of(feed); }
-    // Accounts for the bytes [from, to), lexed without a look at each.
-    void pass_over(const char* from, const char* to) noexcept;
+    // Accounts for the bytes [from, to), lexed without a look at each;
+    // `feeds`: whether they may hold a line feed.
+    void pass_over(const char* from, const char* to, bool feeds) noexcept;
     std::size_t lex_piece(const char* data, std::size_t size, bool final);
     void refuse(std::string reason);
     void refuse_at(std::string reason, std::int64_t line);
@@ -124,13 +125,16 @@ private:
     // returns 0 when it is invalid.
     std::size_t utf8_sequence(const char* p, const char* end, bool final, char32_t* code_point);
 
-    // The name gathered in text_ ends; or the one in `gathered`, which lasts
-    // until the sink has read it.
+    // The name gathered in text_ ends, begun at token_line_ and
+    // token_column_; or the one in `gathered`, which lasts until the sink
+    // has read it, begun at `line` and `column`.
     void end_name(bool quote_follows);
-    void end_name(bool quote_follows, std::string_view gathered);
-    void end_number();
+    void end_name(bool quote_follows, std::string_view gathered, std::int64_t line, std::int64_t column);
+    void end_number() { end_number(token_line_, token_column_); }
+    void end_number(std::int64_t line, std::int64_t column);
     void add_digit(char c) noexcept;  // a digit (or `_`) of the integer being read
-    void begin_string(char quote, bool triple);
+    // A string or f-string begins at `line` and `column` (its prefix's).
+    void begin_string(char quote, bool triple, std::int64_t line, std::int64_t column);
     // `at`: the op's first byte; `dots`: of an ellipsis, how many it stands for.
     void emit_op(Op op, const char* at, std::uint64_t dots = 0);
     bool open_bracket(char kind, bool from_format);
@@ -146,7 +150,7 @@ private:
         explicit Statements(PythonLexer& lexer) noexcept : lexer_(lexer) {}
         void statement_import(std::int64_t line, const char* start, std::string_view module) override {
             // The lines passed over before it are accounted for as far as it.
-            lexer_.pass_over(passed, start);
+            lexer_.pass_over(passed, start, true);
             passed = start;
             lexer_.sink_.statement_import(line, lexer_.column_at(start), module);
         }
