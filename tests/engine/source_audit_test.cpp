@@ -91,6 +91,11 @@ TEST(SourceAudit, GivesEachImportTheColumnWhereItsStatementOrCallBegins) {
         {"what a text given to exec imports, where the call begins", "if x:\n  exec('x = 1\\nimport os')\n",
          "2:3 statement os\n"},
         {"after a lone carriage return, on the same line", "x = 1\rimport os\n", "1:7 statement os\n"},
+        {"after characters beyond ASCII in a string, an f-string's text, a name and a comment, and a string over lines",
+         "x = '\xc3\xa9' + f'\xc3\xbc{y}\xc3\xa4' ; \xcf\x80 = 1; __import__('a')\n"
+         "y = '''\xc3\xa9\n\xc3\xa9''' + __import__('b')\nx = 1 # \xc3\xa9\r__import__('c')\n"
+         "z = '\xc3\xa9' + \\\n  __import__('d')\n",
+         "1:29 constant a\n3:8 constant b\n4:11 constant c\n6:3 constant d\n"},
     };
     for (const testing::AuditCase& c : cases) {
         for (const bool skipping : {true, false}) {
