@@ -54,14 +54,7 @@ void FoundImports::add(AuditedImport found) {
         kept_.push_back(std::move(found));
         return;
     }
-    if (judged_import(found)) {
-        if (found.level > 0) {
-            if (!filter_->above_root(found.level)) return;
-        } else if (const std::string_view name = found.module();
-                   name.empty() || name.front() == '.' || !filter_->judged(name)) {
-            return;
-        }
-    }
+    if (judged_import(found) && drops(found.module(), found.level)) return;
     if (found.line != line_) {
         if (on_line_.bucket_count() > kBucketsWorthKeeping) {
             on_line_ = OnLine(0, Hash{&kept_}, Same{&kept_});
@@ -77,6 +70,12 @@ void FoundImports::add(AuditedImport found) {
         kept_.pop_back();
         throw;
     }
+}
+
+bool FoundImports::drops(std::string_view module, std::uint64_t level) const {
+    if (filter_ == nullptr) return false;
+    if (level > 0) return !filter_->above_root(level);
+    return module.empty() || module.front() == '.' || !filter_->judged(module);
 }
 
 void FoundImports::take(FoundImports& other) {

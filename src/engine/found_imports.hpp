@@ -80,6 +80,11 @@ public:
 
     // Keeps `found` unless it is dropped as above. Throws std::bad_alloc only.
     void add(AuditedImport found);
+    // Whether a statement's or a constant dynamic import's `module` (no
+    // leading dots) at `level` would be dropped whatever else it holds:
+    // asked first, it spares building an import only to drop it. Throws
+    // std::bad_alloc only (from the filter).
+    bool drops(std::string_view module, std::uint64_t level) const;
     // Adds each import of `other`, in order, and empties it.
     void take(FoundImports& other);
     void clear() noexcept;

@@ -11,6 +11,11 @@
 namespace scanner_core {
 namespace {
 
+// Names longer than this are moved from the tokenizer and on into the
+// imports, not copied; shorter ones are copied (a short string may live in
+// the string object itself).
+constexpr std::size_t kLongName = 256;
+
 bool is_dynamic_importer(std::string_view name) noexcept { return name == "__import__" || name == "import_module"; }
 
 bool is_code_runner(std::string_view name) noexcept { return name == "exec" || name == "eval" || name == "compile"; }
@@ -135,7 +140,7 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
 void take_name(const Token& token, std::string& module) {
     // A long name is taken; a short one, which may live inside the string
     // object itself, is copied.
-    if (token.ascii && token.text.size() > 256) {
+    if (token.ascii && token.text.size() > kLongName) {
         module = token.take_text();
         return;
     }
@@ -358,13 +363,21 @@ void ImportFinder::end() {
 
 // --- import statements ------------------------------------------------------
 
-void ImportFinder::record_import(std::string module, std::uint64_t level) {
-    found_.add({AuditedImport::Kind::statement, statement_line_, std::move(module), level, statement_column_});
+void ImportFinder::record_import(std::string_view module, std::uint64_t level) {
+    // Copied only when kept: module_ keeps its storage for the next statement.
+    if (found_.drops(module, level)) return;
+    found_.add({AuditedImport::Kind::statement, statement_line_, std::string(module), level, statement_column_});
 }
 
 void ImportFinder::record_module(std::uint64_t level) {
     if (!module_lent_) {
-        record_import(std::move(module_), level);
+        // A long name is moved into the import, not copied (it was taken
+        // from the tokenizer so); a short one is copied, only when kept.
+        if (module_.size() > kLongName && !found_.drops(module_, level)) {
+            found_.add({AuditedImport::Kind::statement, statement_line_, std::move(module_), level, statement_column_});
+        } else {
+            record_import(module_, level);
+        }
         module_.clear();
         return;
     }
@@ -686,7 +699,7 @@ void ImportFinder::on_name(const Token& token) {
         frame.value_lent = *token.lent;
         frame.value_at = token.lent_at;
         frame.value_size = token.text.size();
-    } else if (token.ascii && token.text.size() > 256 && !keeping_ && import_step_ == ImportStep::idle) {
+    } else if (token.ascii && token.text.size() > kLongName && !keeping_ && import_step_ == ImportStep::idle) {
         // A long name is taken from the lexer rather than copied, unless an
         // import statement reads it, or the subject's reading reads it too.
         frame.value_name = token.take_text();

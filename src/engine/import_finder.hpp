@@ -47,7 +47,8 @@ public:
     void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override {
         std::uint64_t level = 0;
         while (level < module.size() && module[level] == '.') ++level;
-        found_.add({AuditedImport::Kind::statement, line, std::string(module.substr(level)), level, column});
+        module.remove_prefix(level);
+        if (!found_.drops(module, level)) found_.add({AuditedImport::Kind::statement, line, std::string(module), level, column});
     }
 
     // The tokens of the text, as TokenSink says.
@@ -206,7 +207,7 @@ private:
 
     void import_token(const Token& token);
     // An import of the statement being read.
-    void record_import(std::string module, std::uint64_t level = 0);
+    void record_import(std::string_view module, std::uint64_t level = 0);
     // The same for the statement's name, module_ or as lent, which it takes.
     void record_module(std::uint64_t level = 0);
     // The statement's name so far, and the same as a string of its own.
