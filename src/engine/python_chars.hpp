@@ -16,7 +16,7 @@ inline constexpr std::size_t kMaxBrackets = 200;
 inline constexpr std::size_t kMaxFStrings = 149;
 inline constexpr std::size_t kMaxFields = 3;
 
-enum : unsigned char { kNameByte = 1, kDigitByte = 2, kBlank = 4, kHexByte = 8 };
+enum : unsigned char { kNameByte = 1, kDigitByte = 2, kBlank = 4, kHexByte = 8, kAsciiNameByte = 16 };
 
 constexpr std::array<unsigned char, 256> make_classes() {
     std::array<unsigned char, 256> classes{};
@@ -25,6 +25,9 @@ constexpr std::array<unsigned char, 256> make_classes() {
     for (int c = 0x80; c <= 0xff; ++c) classes[c] = kNameByte;
     classes['_'] = kNameByte;
     for (int c = '0'; c <= '9'; ++c) classes[c] = kNameByte | kDigitByte | kHexByte;
+    for (int c = 0; c < 0x80; ++c) {
+        if (classes[c] & kNameByte) classes[c] |= kAsciiNameByte;
+    }
     for (int c = 'a'; c <= 'f'; ++c) classes[c] |= kHexByte;
     for (int c = 'A'; c <= 'F'; ++c) classes[c] |= kHexByte;
     classes[' '] = kBlank;
@@ -37,7 +40,8 @@ inline constexpr std::array<unsigned char, 256> kClasses = make_classes();
 
 // Whether `c` is of the class: a byte of a name (letters, digits, '_' and
 // every byte above 0x7f, as Python's tokenizer takes them), a digit, a
-// blank (space, tab, form feed), a hexadecimal digit.
+// blank (space, tab, form feed), a hexadecimal digit, an ASCII byte of a
+// name.
 constexpr bool is(char c, unsigned char cls) noexcept { return (kClasses[static_cast<unsigned char>(c)] & cls) != 0; }
 
 // Whether `name`, right before a quote, is a string prefix Python 3.13

@@ -17,6 +17,7 @@ namespace scanner_core {
 namespace {
 
 using python_chars::is;
+using python_chars::kAsciiNameByte;
 using python_chars::kBlank;
 using python_chars::kDigitByte;
 using python_chars::kHexByte;
@@ -315,8 +316,9 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         token_column_ = at_column;
         text_ascii_ = true;
         // A short ASCII name whose end is in view is read here; any other in name mode.
+        const char* const limit = end - q > kShortToken ? q + kShortToken : end;
         const char* e = q;
-        while (e < end && e - q < kShortToken && is(*e, kNameByte) && static_cast<unsigned char>(*e) < 0x80) ++e;
+        while (e < limit && is(*e, kAsciiNameByte)) ++e;
         if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
             // Read where it lies, not copied: the sink copies what it keeps.
             const std::string_view name(q, static_cast<std::size_t>(e - q));
@@ -561,7 +563,7 @@ std::size_t PythonLexer::lex_name(const char* p, const char* end, bool final) {
     while (q < end) {
         // Most names are ASCII, and short: a few bytes one by one, then many at a time.
         const char* const ascii = q;
-        for (int k = 0; k < 16 && q < end && is(*q, kNameByte) && static_cast<unsigned char>(*q) < 0x80; ++k) ++q;
+        for (int k = 0; k < 16 && q < end && is(*q, kAsciiNameByte); ++k) ++q;
         if (q - ascii == 16) q = next_non_name_byte(q, end);
         name_length_ += static_cast<std::size_t>(q - ascii);
         if (q == end) break;
