@@ -414,8 +414,6 @@ void ImportFinder::import_token(const Token& token) {
     const bool name = token.kind == TokenKind::name;
     const bool dot = token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis);
     const Keyword keyword = token.kind == TokenKind::keyword ? token.keyword : Keyword::none;
-    // Between statements only the keywords that begin one matter.
-    if (import_step_ == ImportStep::idle && token.kind != TokenKind::keyword) return;
     if (keyword == Keyword::import_) in_import_ = true;
     switch (import_step_) {
         case ImportStep::idle:
@@ -563,7 +561,8 @@ void ImportFinder::token(const Token& token) {
     if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
     // The expression first: the import statement may take the name's text.
     expression(token);
-    import_token(token);
+    // Between statements only the keywords that begin one matter.
+    if (import_step_ != ImportStep::idle || token.kind == TokenKind::keyword) import_token(token);
 }
 
 void ImportFinder::expression(const Token& token) {

@@ -31,6 +31,31 @@ inline bool is_quote(char c) noexcept { return c == '\'' || c == '"'; }
 // Names and integers up to this long, whose end is in view, are read in one step.
 constexpr std::ptrdiff_t kShortToken = 64;
 
+// Eight bytes at a time, in a word (a vector register would not pay for
+// the short runs read so: comments, indentation).
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kTops = 0x8080808080808080ULL;
+
+std::uint64_t word_at(const char* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+
+// Whether a byte of `word` is `byte`.
+bool has_byte(std::uint64_t word, char byte) noexcept {
+    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(byte));
+    return ((x - kOnes) & ~x & kTops) != 0;
+}
+
+// How many bytes of `word` are UTF-8 continuation bytes (10xxxxxx), which
+// begin no character: one bit at the top of each, summed by a multiply (a
+// popcount may be a library call on the baseline instruction set).
+std::int64_t continuation_bytes(std::uint64_t word) noexcept {
+    const std::uint64_t tops = (word & ~(word << 1) & kTops) >> 7;
+    return static_cast<std::int64_t>((tops * kOnes) >> 56);
+}
+
 Keyword keyword_of(std::string_view name) noexcept {
     switch (name.size()) {
         case 2:
@@ -106,17 +131,10 @@ void PythonLexer::pass_over(const char* from, const char* to, bool feeds) noexce
         feed_at(static_cast<const char*>(feed));
         from = static_cast<const char*>(feed) + 1;
     }
-    // Each UTF-8 continuation byte (10xxxxxx) is no character of its own.
+    // Each UTF-8 continuation byte is no character of its own.
     std::int64_t continuation = 0;
     const char* q = from;
-    for (; to - q >= 8; q += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, q, 8);
-        // One bit at the top of each continuation byte, summed by a multiply
-        // (a popcount may be a library call on the baseline instruction set).
-        const std::uint64_t tops = (word & ~(word << 1) & 0x8080808080808080ULL) >> 7;
-        continuation += static_cast<std::int64_t>((tops * 0x0101010101010101ULL) >> 56);
-    }
+    for (; to - q >= 8; q += 8) continuation += continuation_bytes(word_at(q));
     for (; q < to; ++q) continuation += (*q & 0xc0) == 0x80;
     column_origin_ += continuation;
 }
@@ -184,6 +202,9 @@ void PythonLexer::finish() {
 
 std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool final) {
     const char* q = p;
+    // Indentation by spaces, eight at a time.
+    constexpr std::uint64_t kSpaces = kOnes * ' ';
+    for (; end - q >= 8 && word_at(q) == kSpaces; q += 8) indent_ += 8;
     for (; q < end; ++q) {
         const char c = *q;
         if (c == ' ') {
@@ -535,10 +556,18 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
 }
 
 std::size_t PythonLexer::lex_comment(const char* p, const char* end) {
-    // Comments are not decoded: Python does not look inside them.
+    // Comments are not decoded: Python does not look inside them. Their
+    // continuation bytes are counted on the way, for the columns after a
+    // lone carriage return.
     const char* q = p;
-    while (q < end && *q != '\n' && *q != '\r') ++q;
-    pass_over(p, q, false);
+    std::int64_t continuation = 0;
+    for (; end - q >= 8; q += 8) {
+        const std::uint64_t word = word_at(q);
+        if (has_byte(word, '\n') || has_byte(word, '\r')) break;
+        continuation += continuation_bytes(word);
+    }
+    for (; q < end && *q != '\n' && *q != '\r'; ++q) continuation += (*q & 0xc0) == 0x80;
+    column_origin_ += continuation;
     if (q < end) mode_ = comment_return_;
     return static_cast<std::size_t>(q - p);
 }
