@@ -154,7 +154,8 @@ private:
             passed = start;
             lexer_.sink_.statement_import(line, lexer_.column_at(start), module);
         }
-        const char* passed = nullptr;  // the bytes the skipper passed over before it are accounted for
+        // How far the bytes the skipper passes over are accounted for.
+        const char* passed = nullptr;
 
     private:
         PythonLexer& lexer_;
