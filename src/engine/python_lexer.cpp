@@ -383,7 +383,17 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
             if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
                 number_nonzero_ = nonzero;
-                for (const char* d = q; d < e; ++d) add_digit(*d);  // the value a level argument gives
+                // The value a level argument gives: below 10**18 it cannot pass
+                // the cap, and is summed without a check per digit.
+                if (e - q <= 18) {
+                    std::uint64_t value = 0;
+                    for (const char* d = q; d < e; ++d) {
+                        if (*d != '_') value = value * 10 + static_cast<std::uint64_t>(*d - '0');
+                    }
+                    number_value_ = value;
+                } else {
+                    for (const char* d = q; d < e; ++d) add_digit(*d);
+                }
                 end_number(at_line, at_column);
                 return taken(static_cast<std::size_t>(e - q));
             }
