@@ -568,13 +568,15 @@ void ImportFinder::token(const Token& token) {
 void ImportFinder::expression(const Token& token) {
     // An importer named and not called at once is a reference to it.
     // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
-    const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
-                                                       token.op == Op::rbracket || token.op == Op::rbrace);
-    // An attribute of __spec__ tells: only `loader` is a door.
-    const bool spec_attribute = top().pending == Role::module_spec &&
-                                ((token.kind == TokenKind::op && token.op == Op::dot) ||
-                                 (token.kind == TokenKind::name && top().after_dot));
-    if (top().pending != Role::none && !waits && !spec_attribute) flush_reference(top());
+    if (Frame& open = top(); open.pending != Role::none) {
+        const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
+                                                           token.op == Op::rbracket || token.op == Op::rbrace);
+        // An attribute of __spec__ tells: only `loader` is a door.
+        const bool spec_attribute = open.pending == Role::module_spec &&
+                                    ((token.kind == TokenKind::op && token.op == Op::dot) ||
+                                     (token.kind == TokenKind::name && open.after_dot));
+        if (!waits && !spec_attribute) flush_reference(open);
+    }
     switch (token.kind) {
         case TokenKind::name: on_name(token); break;
         case TokenKind::keyword: {
@@ -1077,7 +1079,10 @@ ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
 }
 
 ImportFinder::Role ImportFinder::role_of_name(std::string_view name) const {
-    const Role bound = seen_bindings().alias(name);
+    // Most files bind no alias: nothing to look up then.
+    const Bindings& seen = seen_bindings();
+    if (seen.below == nullptr && seen.aliases.empty()) return builtin_role(name);
+    const Role bound = seen.alias(name);
     return bound != Role::none ? bound : builtin_role(name);
 }
 
