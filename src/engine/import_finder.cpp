@@ -378,7 +378,12 @@ void ImportFinder::record_module(std::uint64_t level) {
         } else {
             record_import(module_, level);
         }
-        module_.clear();
+        // Emptied; a long name's storage is let go, not kept for the file's rest.
+        if (module_.capacity() > kLongName) {
+            module_ = std::string();
+        } else {
+            module_.clear();
+        }
         return;
     }
     AuditedImport found{AuditedImport::Kind::statement, statement_line_, {}, level, statement_column_};
