@@ -445,9 +445,8 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             refuse(left < 2 ? "unexpected EOF while parsing" : "unexpected character after line continuation character");
             return 0;
         case '\'':
-        case '"':
+        case '"': {
             if (left < 3 && !final) return wait();
-        {
             const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(q);  // a prefix is the string's start
             if (next == c && after == c) {
                 begin_string(c, true, at_line, at_column);
