@@ -256,7 +256,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // among the flags that an assignment would not reset, nor among the
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
-    static_assert(sizeof(Frame) - sizeof(FrameFlags) == 15 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+    static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
+                  15 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};

@@ -48,7 +48,8 @@ public:
         std::uint64_t level = 0;
         while (level < module.size() && module[level] == '.') ++level;
         module.remove_prefix(level);
-        if (!found_.drops(module, level)) found_.add({AuditedImport::Kind::statement, line, std::string(module), level, column});
+        if (found_.drops(module, level)) return;  // not copied to be dropped
+        found_.add({AuditedImport::Kind::statement, line, std::string(module), level, column});
     }
 
     // The tokens of the text, as TokenSink says.
@@ -183,16 +184,16 @@ private:
         // value_size bytes from value_at, value_name being empty.
         std::shared_ptr<std::string> value_lent;
         std::string attribute;   // the attribute, when it is a dynamic importer's name
-        std::string text_value;
-        std::string callee;
+        std::string text_value;  // the value of the constant text here, when kept
+        std::string callee;      // a call of a dynamic importer: what it calls
         std::string keyword;  // the current argument's keyword, or the name that may be one
-        std::string first_value;
+        std::string first_value;  // the texts of the arguments the flags above name
         std::string name_value;
-        std::string pending_name;
+        std::string pending_name;  // what `pending` names
         std::string second_value;
         std::string second_package;       // the package that dict gives
         std::string package_value;
-        std::string dict_key;
+        std::string dict_key;  // a dict display's current key, and the entries that make a package
         std::string dict_package;
         std::string dict_name;
         std::string last_name;  // the last name of the argument, for `__package__` and `globals()`

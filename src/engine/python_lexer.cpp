@@ -447,7 +447,8 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '\'':
         case '"': {
             if (left < 3 && !final) return wait();
-            const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(q);  // a prefix is the string's start
+            // A prefix is the string's start.
+            const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(q);
             if (next == c && after == c) {
                 begin_string(c, true, at_line, at_column);
                 return taken(3);
