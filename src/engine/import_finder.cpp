@@ -198,7 +198,8 @@ bool ImportFinder::keeps_string(const Frame& frame) noexcept {
 
 bool ImportFinder::wants_string_body() const noexcept {
     // On a line that may be a match statement, either reading may need it.
-    return keeps_string(frames_[depth_ - 1]) || (keeping_ && keeps_string(subject_frames_[subject_depth_ - 1]));
+    return keeps_string(reading_->frames[reading_->depth - 1]) ||
+           (keeping_ && keeps_string(other_->frames[other_->depth - 1]));
 }
 
 void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
@@ -275,8 +276,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
 }
 
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
-    if (depth_ == frames_.size()) frames_.emplace_back();
-    Frame& frame = frames_[depth_++];
+    if (reading_->depth == reading_->frames.size()) reading_->frames.emplace_back();
+    Frame& frame = reading_->frames[reading_->depth++];
     frame.reset(kind, token.line, token.column);
     return frame;
 }
@@ -308,8 +309,8 @@ void ImportFinder::newline() {
     // other statement that begins with the name `match` ends with a colon.
     const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
     pattern_ = false;
-    depth_ = 1;
-    reset_statement(frames_[0]);
+    reading_->depth = 1;
+    reset_statement(reading_->frames[0]);
     if (keeping_) {
         keeping_ = false;
         found_.take(header ? subject_ : apart_);
@@ -337,8 +338,8 @@ void ImportFinder::reset_statement(Frame& statement) noexcept {
 }
 
 void ImportFinder::swap_readings() noexcept {
-    std::swap(frames_, subject_frames_);
-    std::swap(depth_, subject_depth_);
+    // The readings trade places by pointer: their frames stay where they are.
+    std::swap(reading_, other_);
     reading_subject_ = !reading_subject_;
 }
 
@@ -349,10 +350,10 @@ void ImportFinder::read_as_subject(const Token& token) {
 void ImportFinder::flush_references() {
     // An importer named last on the line and not called is a reference, in
     // each reading of a line that may be a match statement.
-    for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+    for (std::size_t k = reading_->depth; k > 0; --k) flush_reference(reading_->frames[k - 1]);
     if (keeping_) {
         as_subject([&] {
-            for (std::size_t k = depth_; k > 0; --k) flush_reference(frames_[k - 1]);
+            for (std::size_t k = reading_->depth; k > 0; --k) flush_reference(reading_->frames[k - 1]);
         });
     }
 }
@@ -554,17 +555,17 @@ void ImportFinder::token(const Token& token) {
             if (token.text == "match") {
                 line_is_match_ = true;
                 keeping_ = true;
-                subject_depth_ = 1;
-                reset_statement(subject_frames_[0]);
+                other_->depth = 1;
+                reset_statement(other_->frames[0]);
             } else if (token.text == "case" && at_case_indent_) {
                 pattern_ = true;
-                pattern_depth_ = depth_;
+                pattern_depth_ = reading_->depth;
             }
         }
     }
     // Only a match statement's first line asks (and a wide load of the
     // token's first bytes, just stored in pieces, would wait on them).
-    if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && depth_ == 1;
+    if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && reading_->depth == 1;
     // The expression first: the import statement may take the name's text.
     expression(token);
     // Between statements only the keywords that begin one matter.
@@ -591,7 +592,7 @@ void ImportFinder::expression(const Token& token) {
                 on_atom(token, false);
                 break;
             }
-            if (pattern_ && depth_ == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
+            if (pattern_ && reading_->depth == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
             frame.chain = frame.after_dot = frame.after_string = false;
             frame.pure = false;
             frame.empty = false;
@@ -623,7 +624,7 @@ void ImportFinder::expression(const Token& token) {
         case TokenKind::fstring_end: top().after_string = true; break;
         case TokenKind::field_open: push(Frame::Kind::field, token); break;
         case TokenKind::field_close:
-            if (depth_ > 1) --depth_;
+            if (reading_->depth > 1) --reading_->depth;
             break;
         case TokenKind::op: on_op(token); break;
     }
@@ -785,7 +786,7 @@ void ImportFinder::on_op(const Token& token) {
             }
             break;
         case Op::colon:
-            if (pattern_ && depth_ == pattern_depth_) pattern_ = false;
+            if (pattern_ && reading_->depth == pattern_depth_) pattern_ = false;
             if (frame.keep_dict && !frame.dict_in_value) {
                 frame.dict_key_constant = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped);
                 std::swap(frame.dict_key, frame.text_value);
@@ -816,7 +817,7 @@ void ImportFinder::on_open(const Token& token) {
         std::string callee;
         Role role = Role::none;
         frame.pending = Role::none;  // called
-        if (!(pattern_ && depth_ >= pattern_depth_)) {
+        if (!(pattern_ && reading_->depth >= pattern_depth_)) {
             role = frame.role;
             if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
                 callee.assign(value_of(frame));
@@ -866,9 +867,9 @@ void ImportFinder::on_open(const Token& token) {
 }
 
 void ImportFinder::on_close() {
-    if (depth_ < 2) return;  // unmatched: the lexer refuses the text
-    Frame& inner = frames_[depth_ - 1];
-    Frame& frame = frames_[depth_ - 2];
+    if (reading_->depth < 2) return;  // unmatched: the lexer refuses the text
+    Frame& inner = reading_->frames[reading_->depth - 1];
+    Frame& frame = reading_->frames[reading_->depth - 2];
     const bool one_expression = inner.kind == Frame::Kind::group && inner.pure && inner.chain && !inner.empty &&
                                 !inner.comma;
     if (!one_expression) flush_reference(inner);
@@ -946,7 +947,7 @@ void ImportFinder::on_close() {
             frame.text = frame.integer = Constant::no;
         }
     }
-    --depth_;
+    --reading_->depth;
 }
 
 // --- the arguments of a dynamic import --------------------------------------

@@ -66,7 +66,7 @@ public:
     // Once a name is bound to an importer or to builtins, any line may call
     // it: none may be passed over then.
     bool at_rest() const noexcept override {
-        return matches_.empty() && depth_ == 1 && import_step_ == ImportStep::idle && bindings_.empty();
+        return matches_.empty() && reading_->depth == 1 && import_step_ == ImportStep::idle && bindings_.empty();
     }
 
     // Set when the file needs Python's own reading to be judged: a name
@@ -203,7 +203,7 @@ private:
         void reset(Kind kind, std::int64_t line, std::int64_t column) noexcept;
     };
 
-    Frame& top() noexcept { return frames_[depth_ - 1]; }
+    Frame& top() noexcept { return reading_->frames[reading_->depth - 1]; }
     Frame& push(Frame::Kind kind, const Token& opening);
 
     void import_token(const Token& token);
@@ -278,8 +278,15 @@ private:
 
     FoundImports& found_;
     std::string attribute_name_;  // a non-ASCII attribute, normalised
-    std::vector<Frame> frames_;  // the first depth_ are open; the rest are kept for reuse
-    std::size_t depth_ = 1;
+    // The frames of a reading of a line: the first `depth` are open; the
+    // rest are kept for reuse.
+    struct Reading {
+        std::vector<Frame> frames;
+        std::size_t depth = 1;
+    };
+    Reading statement_reading_;               // the line as an expression statement
+    Reading* reading_ = &statement_reading_;  // the reading tokens go to
+    Reading* other_ = &subject_reading_;      // the other one (see as_subject)
 
     ImportStep import_step_ = ImportStep::idle;
     bool from_relative_ = false;
@@ -323,8 +330,7 @@ private:
     bool reading_subject_ = false;  // the frames are the subject's
     FoundImports apart_;            // the expression statement's
     FoundImports subject_;          // the subject's
-    std::vector<Frame> subject_frames_;
-    std::size_t subject_depth_ = 1;
+    Reading subject_reading_;
     // Each reading's first reason to leave the file to Python, taken only
     // if the line's end chooses that reading.
     struct Unjudgeable {
@@ -363,8 +369,8 @@ private:
           subject_(found.filter()),
           nesting_(nesting),
           bindings_(shared ? *shared : own_bindings_) {
-        frames_.emplace_back();
-        subject_frames_.emplace_back();
+        reading_->frames.emplace_back();
+        other_->frames.emplace_back();
         apart_bindings_.below = &bindings_;
         subject_bindings_.below = &bindings_;
     }
