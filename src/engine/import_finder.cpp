@@ -198,8 +198,7 @@ bool ImportFinder::keeps_string(const Frame& frame) noexcept {
 
 bool ImportFinder::wants_string_body() const noexcept {
     // On a line that may be a match statement, either reading may need it.
-    return keeps_string(reading_->frames[reading_->depth - 1]) ||
-           (keeping_ && keeps_string(other_->frames[other_->depth - 1]));
+    return keeps_string(*reading_->top) || (keeping_ && keeps_string(*other_->top));
 }
 
 void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
@@ -276,8 +275,10 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
 }
 
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
-    if (reading_->depth == reading_->frames.size()) reading_->frames.emplace_back();
-    Frame& frame = reading_->frames[reading_->depth++];
+    Reading& reading = *reading_;
+    if (reading.depth == reading.frames.size()) reading.frames.emplace_back();
+    reading.open_to(reading.depth + 1);
+    Frame& frame = *reading.top;
     frame.reset(kind, token.line, token.column);
     return frame;
 }
@@ -309,7 +310,7 @@ void ImportFinder::newline() {
     // other statement that begins with the name `match` ends with a colon.
     const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
     pattern_ = false;
-    reading_->depth = 1;
+    reading_->open_to(1);
     reset_statement(reading_->frames[0]);
     if (keeping_) {
         keeping_ = false;
@@ -555,7 +556,7 @@ void ImportFinder::token(const Token& token) {
             if (token.text == "match") {
                 line_is_match_ = true;
                 keeping_ = true;
-                other_->depth = 1;
+                other_->open_to(1);
                 reset_statement(other_->frames[0]);
             } else if (token.text == "case" && at_case_indent_) {
                 pattern_ = true;
@@ -624,7 +625,7 @@ void ImportFinder::expression(const Token& token) {
         case TokenKind::fstring_end: top().after_string = true; break;
         case TokenKind::field_open: push(Frame::Kind::field, token); break;
         case TokenKind::field_close:
-            if (reading_->depth > 1) --reading_->depth;
+            if (reading_->depth > 1) reading_->open_to(reading_->depth - 1);
             break;
         case TokenKind::op: on_op(token); break;
     }
@@ -947,7 +948,7 @@ void ImportFinder::on_close() {
             frame.text = frame.integer = Constant::no;
         }
     }
-    --reading_->depth;
+    reading_->open_to(reading_->depth - 1);
 }
 
 // --- the arguments of a dynamic import --------------------------------------

@@ -203,7 +203,7 @@ private:
         void reset(Kind kind, std::int64_t line, std::int64_t column) noexcept;
     };
 
-    Frame& top() noexcept { return reading_->frames[reading_->depth - 1]; }
+    Frame& top() noexcept { return *reading_->top; }
     Frame& push(Frame::Kind kind, const Token& opening);
 
     void import_token(const Token& token);
@@ -278,11 +278,18 @@ private:
 
     FoundImports& found_;
     std::string attribute_name_;  // a non-ASCII attribute, normalised
-    // The frames of a reading of a line: the first `depth` are open; the
-    // rest are kept for reuse.
+    // The frames of a reading of a line: the first `depth` are open, the
+    // last of them at `top` (held, not computed at each token); the rest
+    // are kept for reuse.
     struct Reading {
         std::vector<Frame> frames;
         std::size_t depth = 1;
+        Frame* top = nullptr;
+        // Opens the first `open` frames, which exist. Never fails.
+        void open_to(std::size_t open) noexcept {
+            depth = open;
+            top = &frames[open - 1];
+        }
     };
     Reading statement_reading_;               // the line as an expression statement
     Reading* reading_ = &statement_reading_;  // the reading tokens go to
@@ -370,7 +377,9 @@ private:
           nesting_(nesting),
           bindings_(shared ? *shared : own_bindings_) {
         reading_->frames.emplace_back();
+        reading_->open_to(1);
         other_->frames.emplace_back();
+        other_->open_to(1);
         apart_bindings_.below = &bindings_;
         subject_bindings_.below = &bindings_;
     }
