@@ -1,4 +1,4 @@
-// A piece of a file with its 64-byte blocks classified once (BlockMasks),
+// A piece of a file with its 64-byte blocks classified once (LineMasks and CodeMasks),
 // so that the stages of a file scan read the same masks instead of each
 // classifying the same bytes again: the line scan its line heads, the
 // audit's skipper its specials, brackets and words. Each part of a block
@@ -22,25 +22,26 @@ namespace scanner_core {
 // one thread at a time.
 struct ClassifiedPiece {
     std::string_view text;
-    // (text.size() + 63) / 64 of them, each part classified where its bit
-    // in `lined` or `coded` says so; null: not classified.
-    BlockMasks* blocks = nullptr;
+    // (text.size() + 63) / 64 of each, classified where its bit in `lined`
+    // or `coded` says so; null: not classified.
+    LineMasks* lines = nullptr;
+    CodeMasks* code = nullptr;
     std::uint64_t* lined = nullptr;
     std::uint64_t* coded = nullptr;
 
     // Whether [from, to) lies in the text and its blocks are at hand.
     bool covers(const char* from, const char* to) const noexcept {
-        return blocks != nullptr && from >= text.data() && to <= text.data() + text.size() && from <= to;
+        return lines != nullptr && from >= text.data() && to <= text.data() + text.size() && from <= to;
     }
 
     // The `count` blocks from `first` (of those above), their line parts
     // classified. Never fails.
-    const BlockMasks* with_lines(std::size_t first, std::size_t count) const noexcept;
+    const LineMasks* with_lines(std::size_t first, std::size_t count) const noexcept;
 
-    // Block `index` (of those above) with its code part classified. Never fails.
-    const BlockMasks& with_code(std::size_t index) const noexcept {
+    // The code part of block `index` (of those above), classified. Never fails.
+    const CodeMasks& with_code(std::size_t index) const noexcept {
         if ((coded[index / 64] >> (index % 64) & 1) == 0) classify_code(index);
-        return blocks[index];
+        return code[index];
     }
 
 private:
@@ -63,7 +64,8 @@ public:
     ClassifiedPiece classify(std::string_view piece);
 
 private:
-    std::unique_ptr<BlockMasks[]> masks_;
+    std::unique_ptr<LineMasks[]> lines_;
+    std::unique_ptr<CodeMasks[]> code_;
     std::unique_ptr<std::uint64_t[]> lined_;
     std::unique_ptr<std::uint64_t[]> coded_;
 };

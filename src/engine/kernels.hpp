@@ -26,29 +26,30 @@ inline constexpr InstructionSet kInstructionSets[] = {InstructionSet::plain, Ins
                                                       InstructionSet::avx2, InstructionSet::avx512};
 
 // What one 64-byte block of a piece holds for the stages that read it, one
-// bit a byte (bit k for byte k): classified once, for the line scan and
-// the audit's skipper alike.
-struct BlockMasks {
+// bit a byte (bit k for byte k), in two parts, each classified when its
+// reader asks and kept in an array of its own, so that a reader of one
+// part passes over no bytes of the other: the line scan's part ...
+struct LineMasks {
+    std::uint64_t feeds;   // '\n'
+    std::uint64_t blanks;  // ' ' and '\t', of which a line's lead is made
+    std::uint64_t firsts;  // "fr" or "im" begins here (its second letter may be the byte after the block)
+};
+
+// ... and the audit's skipper's.
+struct CodeMasks {
     std::uint64_t feeds;     // '\n'
-    std::uint64_t blanks;    // ' ' and '\t', of which a line's lead is made
-    std::uint64_t firsts;    // "fr" or "im" begins here (its second letter may be the byte after the block)
     std::uint64_t special;   // what the skipper reads in order: a quote, '#', a backslash, a control
                              // character other than a tab, a form feed or a line feed (a carriage
                              // return among them), a byte Python refuses in code ('$', '?', '`',
                              // DEL), a byte above 0x7f
     std::uint64_t brackets;  // '(', '[', '{', ')', ']', '}'
+    std::uint64_t closers;   // ')', ']', '}': of the brackets, those that close
+    std::uint64_t parens;    // '(', ')'
     // One of next_trigger's words may begin here: each that does, whole
     // before the text's end, and a few that do not (three of its letters
     // match), which whoever reads the mask checks.
     std::uint64_t words;
-    std::uint64_t closers;   // ')', ']', '}': of the brackets, those that close
-    std::uint64_t parens;    // '(', ')'
 };
-
-// The parts of BlockMasks a classification may be asked for: the line
-// scan's (feeds, blanks, firsts) and the skipper's (feeds, special,
-// brackets, words, closers, parens), each for the blocks its reader looks at.
-enum : unsigned { kLineMasks = 1, kCodeMasks = 2 };
 
 // What a chunk of up to 64 blocks of 64 bytes holds for the line scan, one
 // bit a byte (bit k for byte k of a block): its line feeds, and the blocks
@@ -112,13 +113,12 @@ struct Kernels {
     const char* (*line_end)(const char* p, const char* end) noexcept;
     const char* (*non_name)(const char* p, const char* end) noexcept;
     const char* (*trigger)(const char* p, const char* end) noexcept;
-    // The `parts` (kLineMasks, kCodeMasks or both) of `out` for the
-    // `blocks` blocks from `data`, of a text that ends at `end`, which may
-    // cut the last block or come before it: the bytes from `end` on are
-    // taken for NUL bytes and none of them is read. The other fields are
-    // left as they were.
-    void (*classify_blocks)(const char* data, std::size_t blocks, const char* end, unsigned parts,
-                            BlockMasks* out) noexcept;
+    // The parts `lines` and `code` ask for (each null or an array of
+    // `blocks`) of the `blocks` blocks from `data`, of a text that ends at
+    // `end`, which may cut the last block or come before it: the bytes from
+    // `end` on are taken for NUL bytes and none of them is read.
+    void (*classify_blocks)(const char* data, std::size_t blocks, const char* end, LineMasks* lines,
+                            CodeMasks* code) noexcept;
     // `out` for the `blocks` blocks (at most LineChunk::kBlocks) from
     // `data`; the byte after the last must be readable. `starts_in` is 1
     // when the first block's first byte starts a line or continues the
@@ -126,8 +126,8 @@ struct Kernels {
     // last block.
     std::uint64_t (*line_chunk)(const char* data, std::size_t blocks, std::uint64_t starts_in, LineChunk& out) noexcept;
     // line_chunk of the same `count` blocks from their classified line
-    // parts (kLineMasks), the second letters of the firsts included.
-    std::uint64_t (*line_chunk_of)(const BlockMasks* blocks, std::size_t count, std::uint64_t starts_in,
+    // parts, the second letters of the firsts included.
+    std::uint64_t (*line_chunk_of)(const LineMasks* blocks, std::size_t count, std::uint64_t starts_in,
                                    LineChunk& out) noexcept;
     // The first position from `pos` in the `size` bytes at `s` whose byte is
     // in none of the classes `classes` (kRun...), or `size`.

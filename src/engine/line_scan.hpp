@@ -58,7 +58,7 @@ public:
     // Throw std::bad_alloc, or what the sink throws.
     void feed(std::string_view piece) override { extractor_.feed(piece, *this); }
     void feed_classified(const ClassifiedPiece& piece) override {
-        extractor_.feed(piece.text, *this, piece.blocks != nullptr ? &piece : nullptr);
+        extractor_.feed(piece.text, *this, piece.lines != nullptr ? &piece : nullptr);
     }
     void finish() override { extractor_.finish(*this); }
 

@@ -122,7 +122,7 @@ struct Walk {
     // window ahead, then on in windows twice as long as the walk reaches
     // them, so that a line given back to the tokenizer costs a search no
     // longer than what was walked. Outside f-strings, the words in code are
-    // the blocks' own (BlockMasks::words), and nothing is searched here.
+    // the blocks' own (CodeMasks::words), and nothing is searched here.
     // The brackets open, as Python's tokenizer counts them against its
     // limit: those of the line around the string, and in each replacement
     // field (of the text or of a format specifier), its brace and the
@@ -591,7 +591,7 @@ private:
 // feed, backslash, control character or byte above 0x7f), which is what
 // most strings are; else nullptr, and the string is read byte by byte.
 // `text`: the bits of the block's bytes that are the text's.
-inline const char* closed_in_block(const BlockMasks& block, const char* base, const char* q, const char* line,
+inline const char* closed_in_block(const CodeMasks& block, const char* base, const char* q, const char* line,
                                    std::uint64_t text) noexcept {
     if (q > line && is(q[-1], kNameByte)) return nullptr;  // a prefix, or a name Python refuses
     const int at = static_cast<int>(q - base);
@@ -623,7 +623,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     };
     const bool on_grid = piece != nullptr && piece->covers(begin, end);
     const char* const origin = on_grid ? piece->text.data() : nullptr;
-    void (*const classify)(const char*, std::size_t, const char*, unsigned, BlockMasks*) noexcept =
+    void (*const classify)(const char*, std::size_t, const char*, LineMasks*, CodeMasks*) noexcept =
         kernels().classify_blocks;
     Walk walk{begin, end, begin, line_feeds};
     const char*& q = walk.q;
@@ -633,8 +633,8 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     const auto done = [&] { return static_cast<std::size_t>(walk.line - begin); };
     // The block holds the 64 bytes from `base`; q is at or after it.
     const char* base = nullptr;
-    BlockMasks own{};  // a block classified here, off the piece's grid
-    const BlockMasks* masks = &own;
+    CodeMasks own{};  // a block classified here, off the piece's grid
+    const CodeMasks* masks = &own;
     for (;;) {
         if (q >= end) break;
         if (base == nullptr || q >= base + 64) {
@@ -645,7 +645,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
                 masks = &piece->with_code(index);
             } else {
                 base = q;
-                classify(q, 1, end, kLineMasks | kCodeMasks, &own);
+                classify(q, 1, end, nullptr, &own);
             }
         }
         const int from = static_cast<int>(q - base);
@@ -653,7 +653,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
         // any other, so that no file's last lines wait for the tokenizer.
         const std::uint64_t text = end - base < 64 ? below(static_cast<int>(end - base)) : ~std::uint64_t{0};
         const std::uint64_t live = ~below(from) & text;
-        const BlockMasks& block = *masks;
+        const CodeMasks& block = *masks;
         const std::uint64_t specials = block.special & live;
         const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
         std::uint64_t range = live & below(stop);

@@ -175,8 +175,8 @@ TEST(Kernels, LineChunksHoldTheLineHeadsOfTheirBytesOrOfTheirClassifiedBlocks) {
             for (const bool classified : {false, true}) {
                 const Kernels& k = table_of(set);
                 LineChunk chunk;
-                std::vector<BlockMasks> masks(blocks);
-                k.classify_blocks(text.data(), blocks, text.data() + text.size(), kLineMasks, masks.data());
+                std::vector<LineMasks> masks(blocks);
+                k.classify_blocks(text.data(), blocks, text.data() + text.size(), masks.data(), nullptr);
                 EXPECT_EQ(classified ? k.line_chunk_of(masks.data(), blocks, starts_in, chunk)
                                      : k.line_chunk(text.data(), blocks, starts_in, chunk),
                           in_lead ? 1u : 0u)
@@ -207,20 +207,22 @@ TEST(Kernels, LineChunksHoldTheLineHeadsOfTheirBytesOrOfTheirClassifiedBlocks) {
 // and `word_letters` where a word's first letter is, which the words'
 // candidates lie between.
 struct Expected {
-    BlockMasks masks{};
+    LineMasks lines{};
+    CodeMasks code{};
     std::uint64_t word_letters = 0;
 };
 
 Expected masks_of(const std::string& text, std::size_t block, std::size_t end) {
     const auto at = [&](std::size_t k) { return k < end ? static_cast<unsigned char>(text[k]) : 0; };
     Expected e;
-    BlockMasks& m = e.masks;
+    LineMasks& l = e.lines;
+    CodeMasks& m = e.code;
     for (std::size_t k = 64 * block; k < 64 * block + 64; ++k) {
         const unsigned char c = at(k);
         const std::uint64_t bit = std::uint64_t{1} << (k % 64);
-        if (c == '\n') m.feeds |= bit;
-        if (c == ' ' || c == '\t') m.blanks |= bit;
-        if ((c == 'f' && at(k + 1) == 'r') || (c == 'i' && at(k + 1) == 'm')) m.firsts |= bit;
+        if (c == '\n') l.feeds |= bit;
+        if (c == ' ' || c == '\t') l.blanks |= bit;
+        if ((c == 'f' && at(k + 1) == 'r') || (c == 'i' && at(k + 1) == 'm')) l.firsts |= bit;
         if ((c < 0x20 && c != '\t' && c != '\f' && c != '\n') || c >= 0x7f ||
             std::string_view("'\"#\\$?`").find(static_cast<char>(c)) != std::string_view::npos) {
             m.special |= bit;
@@ -235,6 +237,7 @@ Expected masks_of(const std::string& text, std::size_t block, std::size_t end) {
             e.word_letters |= bit;
         }
     }
+    m.feeds = l.feeds;
     return e;
 }
 
@@ -247,31 +250,35 @@ TEST(Kernels, ClassifiedBlocksHoldTheBitsOfTheirBytesUpToTheEnd) {
         const std::size_t end = round % 3 == 0 ? text.size() : random() % (text.size() + 1);
         const std::vector<char> bytes(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end));
         for (const InstructionSet set : available_instruction_sets()) {
-            // Each part alone, and both; what no part asked for holds is left as it was.
-            const unsigned parts = 1 + round % 3;
-            std::vector<BlockMasks> got(blocks, BlockMasks{1, 1, 1, 1, 1, 1, 1, 1});
-            table_of(set).classify_blocks(bytes.data(), blocks, bytes.data() + end, parts, got.data());
+            // Each part alone, and both; a part not asked for is not written.
+            const bool lines = round % 3 != 1;
+            const bool code = round % 3 != 0;
+            std::vector<LineMasks> got_lines(blocks, LineMasks{1, 1, 1});
+            std::vector<CodeMasks> got_code(blocks, CodeMasks{1, 1, 1, 1, 1, 1});
+            table_of(set).classify_blocks(bytes.data(), blocks, bytes.data() + end,
+                                          lines ? got_lines.data() : nullptr, code ? got_code.data() : nullptr);
             for (std::size_t b = 0; b < blocks; ++b) {
                 const Expected expected = masks_of(text, b, end);
-                const BlockMasks& want = expected.masks;
                 const std::string where = std::string(instruction_set_name(set)) + ", round " +
                                           std::to_string(round) + ", block " + std::to_string(b);
-                const bool lines = (parts & kLineMasks) != 0;
-                const bool code = (parts & kCodeMasks) != 0;
-                EXPECT_EQ(got[b].feeds, lines || code ? want.feeds : 1) << where;
-                EXPECT_EQ(got[b].blanks, lines ? want.blanks : 1) << where;
-                EXPECT_EQ(got[b].firsts, lines ? want.firsts : 1) << where;
-                EXPECT_EQ(got[b].special, code ? want.special : 1) << where;
-                EXPECT_EQ(got[b].brackets, code ? want.brackets : 1) << where;
-                EXPECT_EQ(got[b].closers, code ? want.closers : 1) << where;
-                EXPECT_EQ(got[b].parens, code ? want.parens : 1) << where;
+                const LineMasks& line = got_lines[b];
+                EXPECT_EQ(line.feeds, lines ? expected.lines.feeds : 1) << where;
+                EXPECT_EQ(line.blanks, lines ? expected.lines.blanks : 1) << where;
+                EXPECT_EQ(line.firsts, lines ? expected.lines.firsts : 1) << where;
+                const CodeMasks& got = got_code[b];
+                const CodeMasks& want = expected.code;
                 if (!code) {
-                    EXPECT_EQ(got[b].words, 1u) << where;
+                    EXPECT_EQ(got.feeds & got.special & got.brackets & got.closers & got.parens & got.words, 1u) << where;
                     continue;
                 }
+                EXPECT_EQ(got.feeds, want.feeds) << where;
+                EXPECT_EQ(got.special, want.special) << where;
+                EXPECT_EQ(got.brackets, want.brackets) << where;
+                EXPECT_EQ(got.closers, want.closers) << where;
+                EXPECT_EQ(got.parens, want.parens) << where;
                 // Every word is a candidate, and every candidate is at a word's first letter.
-                EXPECT_EQ(got[b].words & want.words, want.words) << where;
-                EXPECT_EQ(got[b].words & ~expected.word_letters, 0u) << where;
+                EXPECT_EQ(got.words & want.words, want.words) << where;
+                EXPECT_EQ(got.words & ~expected.word_letters, 0u) << where;
             }
         }
     }
