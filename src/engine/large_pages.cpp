@@ -7,20 +7,10 @@
 namespace scanner_core {
 
 void reserve_large(std::string& text, std::size_t size, std::size_t front) {
-    if (size < kLargePageText) {
-        if (front == 0) {
-            text.reserve(size);
-        } else {
-            std::string grown;
-            grown.reserve(size > front + text.size() ? size : front + text.size());
-            grown.append(front, '\0').append(text);
-            text.swap(grown);
-        }
-        return;
-    }
     if (front == 0 && size <= text.capacity()) return;
     // Reserved apart and advised while untouched, then filled: advice on
-    // pages already written would come too late.
+    // pages already written would come too late. A string shorter than
+    // kLargePageText past its first bytes gets none.
     std::string grown;
     grown.reserve(size > front + text.size() ? size : front + text.size());
     constexpr std::uintptr_t kLargePage = kLargePageText;

@@ -36,9 +36,9 @@ inline bool high(char c) noexcept { return static_cast<unsigned char>(c) >= 0x80
 // The brackets open in a logical line, each matched as Python matches
 // it: how many, and the "[" and "{" among them with the depth each opened
 // at. A "(" is whatever level no other bracket holds, so that a run of
-// parentheses, most of a line's brackets, is taken in bulk (see
-// take_parens). Nesting deeper than Python allows is left to the
-// tokenizer, which refuses it.
+// parentheses, most of a line's brackets, is taken in bulk (take_all).
+// Nesting deeper than Python allows is left to the tokenizer, which
+// refuses it.
 struct OpenBrackets {
     struct Other {
         int level;  // the depth with it open
@@ -78,7 +78,51 @@ struct OpenBrackets {
         --depth;
         return true;
     }
+
+    // Takes `brackets`, the brackets of a range of the block at `base`
+    // (`closing` those of them that close, `parens` the block's
+    // parentheses), in order; returns those taken, all of them unless one
+    // is unmatched or too deep. A range of parentheses alone is taken by
+    // counts when no ")" in it closes more than the parentheses open.
+    template <class Count>
+    std::uint64_t take_all(std::uint64_t brackets, std::uint64_t closing, std::uint64_t parens, const char* base,
+                           Count count) noexcept {
+        const std::uint64_t opening = brackets & ~closing;
+        const int opened = static_cast<int>(count(opening));
+        const int closed = static_cast<int>(count(closing));
+        bool bulk = (brackets & ~parens) == 0 && depth + opened <= static_cast<int>(kMaxBrackets);
+        const int slack = depth - floor();
+        for (std::uint64_t closes = closed > slack ? closing : 0; bulk && closes != 0; closes &= closes - 1) {
+            const std::uint64_t before = below(__builtin_ctzll(closes));
+            bulk = count(closing & before) < slack + count(opening & before);
+        }
+        if (bulk) {
+            depth += opened - closed;
+            return brackets;
+        }
+        for (std::uint64_t left = brackets; left != 0; left &= left - 1) {
+            const int bit = __builtin_ctzll(left);
+            if (!take(static_cast<unsigned char>(base[bit]))) return brackets & below(bit);
+        }
+        return brackets;
+    }
 };
+
+// Of `feeds`, the last outside brackets, given the depth at the range's
+// start and the brackets opened and closed in it: -1 if none. A feed can be
+// outside brackets only if as many close before it as are open.
+template <class Count>
+inline int last_feed_outside(std::uint64_t feeds, int depth, std::uint64_t opening, std::uint64_t closing,
+                             Count count) noexcept {
+    if (static_cast<int>(count(closing)) < depth) return -1;
+    for (; feeds != 0;) {
+        const int last = 63 - __builtin_clzll(feeds);
+        const std::uint64_t before = below(last);
+        if (depth + count(opening & before) == count(closing & before)) return last;
+        feeds &= before;
+    }
+    return -1;
+}
 
 // Whether the string whose quote is at `quote` begins the key of a
 // subscript: after its prefix, blanks, line breaks and opening
@@ -115,6 +159,11 @@ struct Walk {
     const char* const end;
     const char* line;     // where the logical line begins
     std::int64_t feeds;   // line feeds before q
+    // The brackets open, as Python's tokenizer counts them against its
+    // limit: those of the line around the string, and in each replacement
+    // field (of the text or of a format specifier), its brace and the
+    // brackets in it. Set by whoever reads a string in code.
+    int levels = 0;
     // Inside an f-string met in code, whose replacement fields are code: the
     // first word (next_trigger's) from the string's opening on that is not
     // in its text, a nested string or a comment; while `open`, only how far
@@ -123,11 +172,6 @@ struct Walk {
     // them, so that a line given back to the tokenizer costs a search no
     // longer than what was walked. Outside f-strings, the words in code are
     // the blocks' own (CodeMasks::words), and nothing is searched here.
-    // The brackets open, as Python's tokenizer counts them against its
-    // limit: those of the line around the string, and in each replacement
-    // field (of the text or of a format specifier), its brace and the
-    // brackets in it. Set by whoever reads a string in code.
-    int levels = 0;
     bool tracking = false;
     const char* trigger = nullptr;
     bool open = false;
@@ -678,50 +722,13 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
         if (brackets == 0) {
             if (open.empty() && feeds_in_range != 0) settle_at(63 - __builtin_clzll(feeds_in_range));
         } else {
-            const std::uint64_t closing = block.closers & brackets;
-            const std::uint64_t opening = brackets & ~closing;
             const int depth = open.depth;
-            const int opened = static_cast<int>(count(opening));
-            const int closed = static_cast<int>(count(closing));
-            // Parentheses alone are taken in bulk when no ")" closes more
-            // than the parentheses open: each, counted, is then matched.
-            bool bulk = (brackets & ~block.parens) == 0 && depth + opened <= static_cast<int>(kMaxBrackets);
-            const int slack = depth - open.floor();
-            if (bulk && closed > slack) {
-                for (std::uint64_t closes = closing; closes != 0; closes &= closes - 1) {
-                    const std::uint64_t before = below(__builtin_ctzll(closes));
-                    if (count(closing & before) >= slack + count(opening & before)) {
-                        bulk = false;
-                        break;
-                    }
-                }
-            }
-            std::uint64_t taken = brackets;  // the brackets matched, in order
-            if (bulk) {
-                open.depth = depth + opened - closed;
-            } else {
-                for (std::uint64_t left = brackets; left != 0; left &= left - 1) {
-                    const int bit = __builtin_ctzll(left);
-                    if (!open.take(static_cast<unsigned char>(base[bit]))) {
-                        taken = brackets & below(bit);
-                        break;
-                    }
-                }
-            }
-            // Of the feeds among the brackets taken, the last at depth 0:
-            // a feed can be outside brackets only if as many close as are open.
+            const std::uint64_t taken = open.take_all(brackets, block.closers & brackets, block.parens, base, count);
+            // Of the feeds before the first bracket not taken, the last outside brackets.
             const std::uint64_t upto = taken == brackets ? ~std::uint64_t{0} : below(__builtin_ctzll(brackets & ~taken));
-            if (static_cast<int>(count(closing & taken)) >= depth) {
-                for (std::uint64_t feeds = feeds_in_range & upto; feeds != 0;) {
-                    const int last = 63 - __builtin_clzll(feeds);
-                    const std::uint64_t before = below(last);
-                    if (depth + count(opening & before) == count(closing & before)) {
-                        settle_at(last);
-                        break;
-                    }
-                    feeds &= before;
-                }
-            }
+            const int last = last_feed_outside(feeds_in_range & upto, depth, taken & ~block.closers,
+                                               taken & block.closers, count);
+            if (last >= 0) settle_at(last);
             if (taken != brackets) return done();
         }
         const std::int64_t feeds_here = walk.feeds + count(feeds_in_range);
