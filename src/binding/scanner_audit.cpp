@@ -253,7 +253,8 @@ PYBIND11_MODULE(scanner_audit, m) {
     m.doc() = kModuleDoc;
     m.def("rules", &rules);
     m.def("instruction_set", [] { return std::string(scanner_core::instruction_set_name(scanner_core::active_instruction_set())); },
-          "The instruction set the byte kernels run on: plain, sse2, avx2 or avx512 (SCANNER_CORE_ISA chooses one).");
+          "The instruction set the byte kernels run on: plain, sse2, avx2, avx512 or avx512vbmi (SCANNER_CORE_ISA "
+          "chooses one).");
     m.def("write_text_blocks", &write_text_blocks, py::arg("reports"), py::arg("fail_on_warning"), py::arg("write"));
     m.def("write_json_blocks", &write_json_blocks, py::arg("reports"), py::arg("names"), py::arg("fail_on_warning"),
           py::arg("first"), py::arg("write"));

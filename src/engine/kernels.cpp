@@ -19,6 +19,7 @@ const Kernels* table_of(InstructionSet set) noexcept {
         case InstructionSet::sse2: return sha ? &kSse2Sha : &kSse2;
         case InstructionSet::avx2: return sha ? &kAvx2Sha : &kAvx2;
         case InstructionSet::avx512: return sha ? &kAvx512Sha : &kAvx512;
+        case InstructionSet::avx512vbmi: return sha ? &kAvx512VbmiSha : &kAvx512Vbmi;
     }
 #endif
     (void)set;
@@ -54,6 +55,8 @@ bool instruction_set_available(InstructionSet set) noexcept {
         case InstructionSet::avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("popcnt");
+        case InstructionSet::avx512vbmi:
+            return instruction_set_available(InstructionSet::avx512) && __builtin_cpu_supports("avx512vbmi");
     }
     return false;
 #else
@@ -102,6 +105,7 @@ const char* instruction_set_name(InstructionSet set) noexcept {
         case InstructionSet::sse2: return "sse2";
         case InstructionSet::avx2: return "avx2";
         case InstructionSet::avx512: return "avx512";
+        case InstructionSet::avx512vbmi: return "avx512vbmi";
     }
     return "plain";
 }
@@ -125,7 +129,7 @@ InstructionSet instruction_set_at_load() noexcept {
     const std::optional<InstructionSet> named = instruction_set_named(value);
     if (named && instruction_set_available(*named)) return *named;
     std::fprintf(stderr, "scanner_core: SCANNER_CORE_ISA=%s %s; using %s\n", value,
-                 named ? "is not available on this processor" : "names none of plain, sse2, avx2, avx512",
+                 named ? "is not available on this processor" : "names none of plain, sse2, avx2, avx512, avx512vbmi",
                  instruction_set_name(best));
     return best;
 }

@@ -19,11 +19,13 @@ namespace scanner_core {
 
 // The instruction sets the kernels are compiled for, narrowest first:
 // `plain` is portable C++ (the only one off x86-64), `sse2` every x86-64
-// processor's, `avx2` with POPCNT, `avx512` its F and BW parts with POPCNT.
-enum class InstructionSet : unsigned char { plain, sse2, avx2, avx512 };
+// processor's, `avx2` with POPCNT, `avx512` its F and BW parts with POPCNT,
+// `avx512vbmi` those and VBMI's byte permutes.
+enum class InstructionSet : unsigned char { plain, sse2, avx2, avx512, avx512vbmi };
 
 inline constexpr InstructionSet kInstructionSets[] = {InstructionSet::plain, InstructionSet::sse2,
-                                                      InstructionSet::avx2, InstructionSet::avx512};
+                                                      InstructionSet::avx2, InstructionSet::avx512,
+                                                      InstructionSet::avx512vbmi};
 
 // What one 64-byte block of a piece holds for the stages that read it, one
 // bit a byte (bit k for byte k), in two parts, each classified when its
@@ -153,6 +155,8 @@ extern const Kernels kAvx2;
 extern const Kernels kAvx2Sha;
 extern const Kernels kAvx512;
 extern const Kernels kAvx512Sha;
+extern const Kernels kAvx512Vbmi;
+extern const Kernels kAvx512VbmiSha;
 #endif
 
 // SHA-256's compressions (kernels_sha256.cpp), as Kernels::sha256_blocks
@@ -197,7 +201,7 @@ bool sha_instructions_active() noexcept;
 // Not to be called from more than one thread at once.
 bool force_instruction_set(InstructionSet set) noexcept;
 
-// "plain", "sse2", "avx2" or "avx512". Never fails.
+// "plain", "sse2", "avx2", "avx512" or "avx512vbmi". Never fails.
 const char* instruction_set_name(InstructionSet set) noexcept;
 
 // The set named `name` (as instruction_set_name spells it), or none.

@@ -32,6 +32,8 @@ struct Flags {
 
 struct Vector {
     static constexpr std::size_t kWidth = 32;
+    static constexpr bool kNibbleTables = true;
+    static constexpr bool kByteTables = false;
     __m256i v;
 
     static Vector load(const char* p) noexcept { return {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))}; }
@@ -54,6 +56,17 @@ struct Vector {
     // building it again.
     void opaque() noexcept { asm("" : "+x"(v)); }
     Vector folded() const noexcept { return {_mm256_or_si256(v, _mm256_set1_epi8(0x20))}; }
+    Vector operator&(const Vector& o) const noexcept { return {_mm256_and_si256(v, o.v)}; }
+    Vector operator|(const Vector& o) const noexcept { return {_mm256_or_si256(v, o.v)}; }
+    // Each lane's bytes look up that lane's tables (which repeat).
+    Vector classes(const Vector& low, const Vector& high) const noexcept {
+        const __m256i nibble = _mm256_set1_epi8(0x0f);
+        return {_mm256_and_si256(_mm256_shuffle_epi8(low.v, _mm256_and_si256(v, nibble)),
+                                 _mm256_shuffle_epi8(high.v, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)))};
+    }
+    Flags any(const Vector& bits) const noexcept {
+        return ~Flags{_mm256_cmpeq_epi8(_mm256_and_si256(v, bits.v), _mm256_setzero_si256())};
+    }
 };
 
 inline unsigned popcount(std::uint64_t bits) noexcept { return static_cast<unsigned>(__builtin_popcountll(bits)); }

@@ -22,6 +22,9 @@ struct Flags {
 // 64 bytes: the width that lets the compiler make vectors of the loops below.
 struct Vector {
     static constexpr std::size_t kWidth = 64;
+    // No table lookups: the classification compares.
+    static constexpr bool kNibbleTables = false;
+    static constexpr bool kByteTables = false;
     unsigned char bytes[64];
 
     static Vector load(const char* p) noexcept {

@@ -24,6 +24,9 @@ struct Flags {
 
 struct Vector {
     static constexpr std::size_t kWidth = 16;
+    // No table lookups: the classification compares.
+    static constexpr bool kNibbleTables = false;
+    static constexpr bool kByteTables = false;
     __m128i v;
 
     static Vector load(const char* p) noexcept { return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))}; }

@@ -15,7 +15,7 @@ import pytest
 
 from conftest import POLICY
 
-SETS = ("plain", "sse2", "avx2", "avx512")
+SETS = ("plain", "sse2", "avx2", "avx512", "avx512vbmi")
 
 # What the child prints: the set it ran on, then every message and finding.
 CHILD = r"""
@@ -93,5 +93,5 @@ def test_a_value_naming_no_set_is_said_and_the_widest_taken(tree, value):
     widest, _ = run_child(tree, None)
     forced, said = run_child(tree, value)
     assert forced["set"] == widest["set"]
-    assert f"SCANNER_CORE_ISA={value} names none of plain, sse2, avx2, avx512" in said
+    assert f"SCANNER_CORE_ISA={value} names none of plain, sse2, avx2, avx512, avx512vbmi" in said
     assert forced["full"] == widest["full"]
