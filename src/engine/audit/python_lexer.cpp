@@ -316,189 +316,235 @@ std::size_t PythonLexer::lex_code(const char* p, const char* end, bool final) {
     return static_cast<std::size_t>(q - p);
 }
 
-std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
-    const char* q = p;
-    while (q < end && is(*q, kBlank)) ++q;
-    if (q == end) return static_cast<std::size_t>(q - p);
-    const char c = *q;
-    const std::size_t left = static_cast<std::size_t>(end - q);
-    // Bytes that a decision below may look at, when there are any.
-    const char next = left > 1 ? q[1] : '\0';
-    const char after = left > 2 ? q[2] : '\0';
-    const auto taken = [&](std::size_t n) { return static_cast<std::size_t>(q + n - p); };
-    const auto wait = [&] { return static_cast<std::size_t>(q - p); };
+// A token's first byte, where lex_token found it, and the bytes its step
+// may look at, read once for all the steps.
+struct PythonLexer::TokenStart {
+    const char* from;  // where lex_token began: the blanks before the token go with it
+    const char* at;    // the token's first byte
+    const char* end;
+    std::size_t left;  // bytes from `at` to `end`
+    char c;            // *at
+    char next;         // the two bytes after it, NUL past the end
+    char after;
 
+    // What lex_token returns when the step takes the token's first `n`
+    // bytes: those and the blanks before them; waiting takes the blanks alone.
+    std::size_t taken(std::size_t n) const noexcept { return static_cast<std::size_t>(at + n - from); }
+    std::size_t wait() const noexcept { return taken(0); }
+};
+
+// A name's start: a short ASCII name whose end is in view is read and
+// handed on here, without a copy; any other is gathered in name mode.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_name_start(const TokenStart& start) {
+    const char* const q = start.at;
+    const char* const end = start.end;
     // A token's line and column are handed on as values where it ends at
     // once: read back from the members just stored, they would stall.
     const std::int64_t at_line = line();
-    if (is(c, kNameByte) && !is(c, kDigitByte)) {
-        const std::int64_t at_column = column_at(q);
-        token_line_ = at_line;
-        token_column_ = at_column;
-        text_ascii_ = true;
-        // A short ASCII name whose end is in view is read here; any other in name mode.
-        const char* const limit = end - q > kShortToken ? q + kShortToken : end;
-        const char* e = q;
-        while (e < limit && is(*e, kAsciiNameByte)) ++e;
-        if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
-            // Read where it lies, not copied: the sink copies what it keeps.
-            const std::string_view name(q, static_cast<std::size_t>(e - q));
-            name_length_ = name.size();
-            name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
-            end_name(is_quote(*e), name, at_line, at_column);
-            return taken(name.size());
-        }
-        text_.clear();
-        name_length_ = 0;
+    const std::int64_t at_column = column_at(q);
+    token_line_ = at_line;
+    token_column_ = at_column;
+    text_ascii_ = true;
+    const char* const limit = end - q > kShortToken ? q + kShortToken : end;
+    const char* e = q;
+    while (e < limit && is(*e, kAsciiNameByte)) ++e;
+    if (e < end && static_cast<unsigned char>(*e) < 0x80 && !is(*e, kNameByte)) {
+        // Read where it lies, not copied: the sink copies what it keeps.
+        const std::string_view name(q, static_cast<std::size_t>(e - q));
+        name_length_ = name.size();
         name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
-        lent_ = false;
-        mode_ = Mode::name;
-        return wait();
+        end_name(is_quote(*e), name, at_line, at_column);
+        return start.taken(name.size());
     }
-    if (is(c, kDigitByte) || (c == '.' && left > 1 && is(next, kDigitByte))) {
-        if (c == '0' && left < 2 && !final) return wait();
-        const std::int64_t at_column = column_at(q);
-        token_line_ = at_line;
-        token_column_ = at_column;
-        number_int_ = true;
-        number_nonzero_ = false;
-        number_value_ = 0;
-        number_base_ = 10;
-        const char lower = static_cast<char>(next | 0x20);
-        if (c == '0' && (lower == 'x' || lower == 'o' || lower == 'b')) {
-            number_base_ = lower == 'x' ? 16 : lower == 'o' ? 8 : 2;
-            number_step_ = NumberStep::prefixed;
-            mode_ = Mode::number;
-            return taken(2);
-        }
-        if (c != '.') {
-            // A short integer whose end is in view, with nothing after it that
-            // could make it another number, is read here.
-            const char* e = q;
-            bool nonzero = false;
-            for (; e < end && e - q < kShortToken && (is(*e, kDigitByte) || *e == '_'); ++e) {
-                nonzero |= *e >= '1' && *e <= '9';
-            }
-            // Cut off, or before a fraction, an exponent or an imaginary suffix: in number mode.
-            const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
-            if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
-                number_nonzero_ = nonzero;
-                // The value a level argument gives: below 10**18 it cannot pass
-                // the cap, and is summed without a check per digit.
-                if (e - q <= 18) {
-                    std::uint64_t value = 0;
-                    for (const char* d = q; d < e; ++d) {
-                        if (*d != '_') value = value * 10 + static_cast<std::uint64_t>(*d - '0');
-                    }
-                    number_value_ = value;
-                } else {
-                    for (const char* d = q; d < e; ++d) add_digit(*d);
-                }
-                end_number(at_line, at_column);
-                return taken(static_cast<std::size_t>(e - q));
-            }
-        }
+    text_.clear();
+    name_length_ = 0;
+    name_offset_ = offset_base_ + consumed_ + static_cast<std::uint64_t>(q - piece_);
+    lent_ = false;
+    mode_ = Mode::name;
+    return start.wait();
+}
+
+// A number's start (a digit, or a dot before one): a base's prefix is
+// taken, a short integer whose end is in view is read and handed on here,
+// and anything else (a fraction, an exponent, an imaginary number, a long
+// or cut-off integer) is read in number mode.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_number_start(const TokenStart& start, bool final) {
+    const char* const q = start.at;
+    const char* const end = start.end;
+    const char c = start.c;
+    if (c == '0' && start.left < 2 && !final) return start.wait();
+    const std::int64_t at_line = line();
+    const std::int64_t at_column = column_at(q);
+    token_line_ = at_line;
+    token_column_ = at_column;
+    number_int_ = true;
+    number_nonzero_ = false;
+    number_value_ = 0;
+    number_base_ = 10;
+    const char lower = static_cast<char>(start.next | 0x20);
+    if (c == '0' && (lower == 'x' || lower == 'o' || lower == 'b')) {
+        number_base_ = lower == 'x' ? 16 : lower == 'o' ? 8 : 2;
+        number_step_ = NumberStep::prefixed;
         mode_ = Mode::number;
-        if (c == '.') {
-            number_int_ = false;
-            number_step_ = NumberStep::fraction;
-            return taken(1);
-        }
-        number_step_ = NumberStep::integer;  // its digits are read there, the first included
-        return wait();
+        return start.taken(2);
     }
-    switch (c) {
+    if (c != '.') {
+        // A short integer whose end is in view, with nothing after it that
+        // could make it another number, is read here.
+        const char* e = q;
+        bool nonzero = false;
+        for (; e < end && e - q < kShortToken && (is(*e, kDigitByte) || *e == '_'); ++e) {
+            nonzero |= *e >= '1' && *e <= '9';
+        }
+        // Cut off, or before a fraction, an exponent or an imaginary suffix: in number mode.
+        const char stop = e < end ? static_cast<char>(*e | 0x20) : '.';
+        if (e - q < kShortToken && stop != '.' && stop != 'e' && stop != 'j') {
+            number_nonzero_ = nonzero;
+            // The value a level argument gives: below 10**18 it cannot pass
+            // the cap, and is summed without a check per digit.
+            if (e - q <= 18) {
+                std::uint64_t value = 0;
+                for (const char* d = q; d < e; ++d) {
+                    if (*d != '_') value = value * 10 + static_cast<std::uint64_t>(*d - '0');
+                }
+                number_value_ = value;
+            } else {
+                for (const char* d = q; d < e; ++d) add_digit(*d);
+            }
+            end_number(at_line, at_column);
+            return start.taken(static_cast<std::size_t>(e - q));
+        }
+    }
+    mode_ = Mode::number;
+    if (c == '.') {
+        number_int_ = false;
+        number_step_ = NumberStep::fraction;
+        return start.taken(1);
+    }
+    number_step_ = NumberStep::integer;  // its digits are read there, the first included
+    return start.wait();
+}
+
+// What ends or joins lines: a line break (which ends the logical line
+// outside brackets), a continuation line (a backslash before a line break,
+// else refused as Python refuses it), or a comment's start.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_line_end(const TokenStart& start, bool final) {
+    const char* const q = start.at;
+    const char next = start.next;
+    switch (start.c) {
         case '\n':
             ++line_feeds_;
             feed_at(q);
             newline_in_code();
-            return taken(1);
+            return start.taken(1);
         case '\r':
-            if (left < 2 && !final) return wait();
+            if (start.left < 2 && !final) return start.wait();
             if (next == '\n') {
                 ++line_feeds_;
                 feed_at(q + 1);
                 newline_in_code();
-                return taken(2);
+                return start.taken(2);
             }
             newline_in_code();
-            return taken(1);
+            return start.taken(1);
         case '#':
             comment_return_ = Mode::code;
             mode_ = Mode::comment;
-            return taken(1);
-        case '\\':
-            if (left < 3 && !final) return wait();
+            return start.taken(1);
+        default:  // '\\'
+            if (start.left < 3 && !final) return start.wait();
             if (next == '\n') {
                 ++line_feeds_;
                 feed_at(q + 1);
-                return taken(2);
+                return start.taken(2);
             }
             if (next == '\r') {
-                if (after == '\n') {
+                if (start.after == '\n') {
                     ++line_feeds_;
                     feed_at(q + 2);
-                    return taken(3);
+                    return start.taken(3);
                 }
-                return taken(2);
+                return start.taken(2);
             }
-            refuse(left < 2 ? "unexpected EOF while parsing" : "unexpected character after line continuation character");
+            refuse(start.left < 2 ? "unexpected EOF while parsing"
+                                  : "unexpected character after line continuation character");
             return 0;
-        case '\'':
-        case '"': {
-            if (left < 3 && !final) return wait();
-            // A prefix is the string's start.
-            const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(q);
-            if (next == c && after == c) {
-                begin_string(c, true, at_line, at_column);
-                return taken(3);
-            }
-            begin_string(c, false, at_line, at_column);
-            return taken(1);
+    }
+}
+
+// A string's start: its quote, or three; it begins at its prefix when a
+// name before it was one.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_string_start(const TokenStart& start, bool final) {
+    if (start.left < 3 && !final) return start.wait();
+    const char c = start.c;
+    const std::int64_t at_line = line();
+    // A prefix is the string's start.
+    const std::int64_t at_column = has_prefix_ ? token_column_ : column_at(start.at);
+    if (start.next == c && start.after == c) {
+        begin_string(c, true, at_line, at_column);
+        return start.taken(3);
+    }
+    begin_string(c, false, at_line, at_column);
+    return start.taken(1);
+}
+
+// An opening bracket, refused past the nesting Python allows.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_opening_bracket(const TokenStart& start) {
+    const char c = start.c;
+    if (!open_bracket(c, false)) return 0;
+    emit_op(c == '(' ? Op::lparen : c == '[' ? Op::lbracket : Op::lbrace, start.at);
+    return start.taken(1);
+}
+
+// A closing bracket: it closes the innermost bracket or replacement field
+// open, or is refused in Python's words when it matches none.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_closing_bracket(const TokenStart& start) {
+    const char c = start.c;
+    if (brackets_.empty()) {
+        refuse(std::string("unmatched '") + c + "'");
+        return 0;
+    }
+    const char open = brackets_.back().kind;
+    const std::int64_t opened_on = brackets_.back().line;
+    if (open == 'F') {
+        if (c != '}') {
+            refuse(std::string("f-string: unmatched '") + c + "'");
+            return 0;
         }
-        case '(':
-        case '[':
-        case '{':
-            if (!open_bracket(c, false)) return 0;
-            emit_op(c == '(' ? Op::lparen : c == '[' ? Op::lbracket : Op::lbrace, q);
-            return taken(1);
-        case ')':
-        case ']':
-        case '}': {
-            if (brackets_.empty()) {
-                refuse(std::string("unmatched '") + c + "'");
-                return 0;
-            }
-            const char open = brackets_.back().kind;
-            const std::int64_t opened_on = brackets_.back().line;
-            if (open == 'F') {
-                if (c != '}') {
-                    refuse(std::string("f-string: unmatched '") + c + "'");
-                    return 0;
-                }
-                close_field(q);
-                return taken(1);
-            }
-            if ((open == '(' && c != ')') || (open == '[' && c != ']') || (open == '{' && c != '}')) {
-                // Python names the opening bracket's line when it is another.
-                refuse(std::string("closing parenthesis '") + c + "' does not match opening parenthesis '" + open + "'" +
-                       (opened_on != line() ? " on line " + std::to_string(opened_on) : std::string()));
-                return 0;
-            }
-            brackets_.pop_back();
-            emit_op(c == ')' ? Op::rparen : c == ']' ? Op::rbracket : Op::rbrace, q);
-            return taken(1);
-        }
+        close_field(start.at);
+        return start.taken(1);
+    }
+    if ((open == '(' && c != ')') || (open == '[' && c != ']') || (open == '{' && c != '}')) {
+        // Python names the opening bracket's line when it is another.
+        refuse(std::string("closing parenthesis '") + c + "' does not match opening parenthesis '" + open + "'" +
+               (opened_on != line() ? " on line " + std::to_string(opened_on) : std::string()));
+        return 0;
+    }
+    brackets_.pop_back();
+    emit_op(c == ')' ? Op::rparen : c == ']' ? Op::rbracket : Op::rbrace, start.at);
+    return start.taken(1);
+}
+
+// An operator, as long as Python reads it (waiting for the bytes that
+// decide that), or a character Python refuses; a ':' in a replacement
+// field begins its format specifier.
+__attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(const TokenStart& start, bool final) {
+    const char* const q = start.at;
+    const char c = start.c;
+    const char next = start.next;
+    const char after = start.after;
+    const std::size_t left = start.left;
+    switch (c) {
         case ':':
             if (!brackets_.empty() && brackets_.back().kind == 'F') {  // a format specifier begins
                 mode_ = Mode::fstring_middle;
                 in_format_ = true;
                 named_escape_ = false;
-                return taken(1);
+                return start.taken(1);
             }
-            if (left < 2 && !final) return wait();
+            if (left < 2 && !final) return start.wait();
             emit_op(next == '=' ? Op::other : Op::colon, q);
-            return taken(next == '=' ? 2 : 1);
+            return start.taken(next == '=' ? 2 : 1);
         case '.': {
             // A run of dots, which Python reads as "..." tokens while three
             // are left, then "." tokens: whether a name after the run is an
@@ -512,37 +558,37 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
             if (run >= 3) {
                 const std::size_t threes = run - run % 3;
                 emit_op(Op::ellipsis, q, threes);
-                return taken(threes);
+                return start.taken(threes);
             }
-            if (run == left && !final) return wait();
+            if (run == left && !final) return start.wait();
             emit_op(Op::dot, q);
-            return taken(1);
+            return start.taken(1);
         }
-        case ',': emit_op(Op::comma, q); return taken(1);
-        case ';': emit_op(Op::semicolon, q); return taken(1);
+        case ',': emit_op(Op::comma, q); return start.taken(1);
+        case ';': emit_op(Op::semicolon, q); return start.taken(1);
         case '=':
-            if (left < 2 && !final) return wait();
+            if (left < 2 && !final) return start.wait();
             emit_op(next == '=' ? Op::other : Op::assign, q);
-            return taken(next == '=' ? 2 : 1);
+            return start.taken(next == '=' ? 2 : 1);
         case '*':
-            if (left < 3 && !final) return wait();
+            if (left < 3 && !final) return start.wait();
             if (next == '*') {
                 emit_op(after == '=' ? Op::other : Op::double_star, q);
-                return taken(after == '=' ? 3 : 2);
+                return start.taken(after == '=' ? 3 : 2);
             }
             emit_op(next == '=' ? Op::other : Op::star, q);
-            return taken(next == '=' ? 2 : 1);
+            return start.taken(next == '=' ? 2 : 1);
         case '/':
         case '<':
         case '>':
             // "//", "<<", ">>", each possibly with "=", or one of "<=", ">=", "<>".
-            if (left < 3 && !final) return wait();
+            if (left < 3 && !final) return start.wait();
             if (next == c) {
                 emit_op(Op::other, q);
-                return taken(after == '=' ? 3 : 2);
+                return start.taken(after == '=' ? 3 : 2);
             }
             emit_op(Op::other, q);
-            return taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
+            return start.taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
         case '-':
         case '+':
         case '%':
@@ -551,12 +597,49 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
         case '^':
         case '@':
         case '!':
-            if (left < 2 && !final) return wait();
+            if (left < 2 && !final) return start.wait();
             emit_op(Op::other, q);
-            return taken(next == '=' || (c == '-' && next == '>') ? 2 : 1);
-        case '~': emit_op(Op::other, q); return taken(1);
-        default: break;
+            return start.taken(next == '=' || (c == '-' && next == '>') ? 2 : 1);
+        case '~': emit_op(Op::other, q); return start.taken(1);
+        default: return refuse_character(c);
     }
+}
+
+// One token in code: the blanks before it are passed over, then its first
+// byte says which step reads it. Returns the bytes taken, the blanks
+// included; the blanks alone when the token waits for more bytes; 0 when
+// the text is refused.
+std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
+    const char* q = p;
+    while (q < end && is(*q, kBlank)) ++q;
+    if (q == end) return static_cast<std::size_t>(q - p);
+    const std::size_t left = static_cast<std::size_t>(end - q);
+    const TokenStart start{p, q, end, left, *q, left > 1 ? q[1] : '\0', left > 2 ? q[2] : '\0'};
+    const char c = start.c;
+    if (is(c, kNameByte) && !is(c, kDigitByte)) return lex_name_start(start);
+    if (is(c, kDigitByte) || (c == '.' && left > 1 && is(start.next, kDigitByte))) {
+        return lex_number_start(start, final);
+    }
+    switch (c) {
+        case '\n':
+        case '\r':
+        case '#':
+        case '\\': return lex_line_end(start, final);
+        case '\'':
+        case '"': return lex_string_start(start, final);
+        case '(':
+        case '[':
+        case '{': return lex_opening_bracket(start);
+        case ')':
+        case ']':
+        case '}': return lex_closing_bracket(start);
+        default: return lex_operator(start, final);
+    }
+}
+
+// A byte that begins no token: refused as Python refuses it, the
+// unprintable ones by their code alone.
+std::size_t PythonLexer::refuse_character(char c) {
     const auto byte = static_cast<unsigned char>(c);
     char code[8];
     std::snprintf(code, sizeof code, "%04X", byte);

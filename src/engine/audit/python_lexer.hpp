@@ -114,6 +114,17 @@ private:
     std::size_t lex_line_start(const char* p, const char* end, bool final);
     std::size_t lex_code(const char* p, const char* end, bool final);
     std::size_t lex_token(const char* p, const char* end, bool final);
+    // lex_token's steps, by the token's first byte, each returning what
+    // lex_token returns: inline, in the token loop, as one function's code.
+    struct TokenStart;
+    inline std::size_t lex_name_start(const TokenStart& start);
+    inline std::size_t lex_number_start(const TokenStart& start, bool final);
+    inline std::size_t lex_line_end(const TokenStart& start, bool final);
+    inline std::size_t lex_string_start(const TokenStart& start, bool final);
+    inline std::size_t lex_opening_bracket(const TokenStart& start);
+    inline std::size_t lex_closing_bracket(const TokenStart& start);
+    inline std::size_t lex_operator(const TokenStart& start, bool final);
+    std::size_t refuse_character(char c);  // a byte that begins no token
     std::size_t lex_comment(const char* p, const char* end);
     std::size_t lex_name(const char* p, const char* end, bool final);
     std::size_t lex_number(const char* p, const char* end, bool final);
