@@ -653,11 +653,179 @@ inline const char* closed_in_block(const CodeMasks& block, const char* base, con
     return nullptr;
 }
 
+// The kernel that classifies blocks, read once for a walk.
+using ClassifyBlocks = void (*)(const char*, std::size_t, const char*, LineMasks*, CodeMasks*) noexcept;
+
+// A block's step: the block that holds q, whose 64 bytes begin at `base`.
+// On the piece's grid (`origin` its first byte), `masks` are the piece's
+// own, classified with it (the last block may run past `end`); else the 64
+// bytes from q are classified here, into `own`, where `masks` point.
+__attribute__((always_inline)) inline void enter_block(const char* q, const char* end, bool on_grid,
+                                                       const char* origin, const ClassifiedPiece* piece,
+                                                       ClassifyBlocks classify, const char*& base,
+                                                       const CodeMasks*& masks, CodeMasks& own) noexcept {
+    if (on_grid) {
+        const std::size_t index = static_cast<std::size_t>(q - origin) / 64;
+        base = origin + 64 * index;
+        masks = &piece->with_code(index);
+    } else {
+        base = q;
+        classify(q, 1, end, nullptr, &own);
+    }
+}
+
+// What the walk takes of a block at once, as bits of its bytes: from q to
+// the first special byte (`stop`, 64 when there is none), and before the
+// first word in code there (`trigger`, null when there is none). The words
+// are the block's candidates, which word_matters reads whole; those that
+// begin before `words_from` are inside a name already passed over.
+struct Stretch {
+    std::uint64_t text;   // the block's bytes up to `end`
+    std::uint64_t range;  // the bytes taken
+    int stop;
+    const char* trigger;
+};
+
+__attribute__((always_inline)) inline Stretch stretch_at(const CodeMasks& block, const char* base, const char* q,
+                                                         const char* end, const char* words_from) noexcept {
+    const int from = static_cast<int>(q - base);
+    // The block's bytes up to `end`: the text's last block is read as
+    // any other, so that no file's last lines wait for the tokenizer.
+    const std::uint64_t text = end - base < 64 ? below(static_cast<int>(end - base)) : ~std::uint64_t{0};
+    const std::uint64_t live = ~below(from) & text;
+    const std::uint64_t specials = block.special & live;
+    const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
+    std::uint64_t range = live & below(stop);
+    std::uint64_t words = block.words & range;
+    if (words_from > base) words &= ~below(static_cast<int>(std::min<std::ptrdiff_t>(words_from - base, 64)));
+    const char* const trigger = words != 0 ? base + __builtin_ctzll(words) : nullptr;
+    if (trigger != nullptr) range &= below(static_cast<int>(trigger - base));
+    return {text, range, stop, trigger};
+}
+
+// The brackets of `range`, taken in bulk: the depth at a bit is the depth
+// at the range's start and the brackets opened less those closed before
+// it. Of the line feeds outside brackets (of `feeds_in_range`), the last
+// begins the line the tokenizer would resume at, where the walk settles.
+// Feeds are counted, not visited. False at a bracket Python refuses
+// (unmatched or too deep): the tokenizer reads it.
+template <class Count>
+__attribute__((always_inline)) inline bool take_brackets(OpenBrackets& open, Walk& walk, std::int64_t& line_feeds,
+                                                         const CodeMasks& block, const char* base, std::uint64_t range,
+                                                         std::uint64_t feeds_in_range, Count count) noexcept {
+    const auto settle_at = [&](int last) {
+        walk.line = base + last + 1;
+        line_feeds = walk.feeds + count(feeds_in_range & below(last + 1));
+    };
+    const std::uint64_t brackets = block.brackets & range;
+    if (brackets == 0) {
+        if (open.empty() && feeds_in_range != 0) settle_at(63 - __builtin_clzll(feeds_in_range));
+        return true;
+    }
+    const int depth = open.depth;
+    const std::uint64_t taken = open.take_all(brackets, block.closers & brackets, block.parens, base, count);
+    // Of the feeds before the first bracket not taken, the last outside brackets.
+    const std::uint64_t upto = taken == brackets ? ~std::uint64_t{0} : below(__builtin_ctzll(brackets & ~taken));
+    const int last =
+        last_feed_outside(feeds_in_range & upto, depth, taken & ~block.closers, taken & block.closers, count);
+    if (last >= 0) settle_at(last);
+    return taken == brackets;
+}
+
+// The line of a word that matters, read here when it is a simple import
+// statement: its modules go to the sink, and the walk goes on after it.
+// False when it is anything else: the tokenizer reads it.
+__attribute__((always_inline)) inline bool simple_import_line(Walk& walk, const char* end, std::int64_t& line_feeds,
+                                                              StatementSink& sink) {
+    SimpleImport statement(walk.line, end);
+    const char* after = statement.read();
+    if (after == nullptr) return false;
+    for (int k = 0; k < statement.count(); ++k) {
+        sink.statement_import(line_feeds + 1, statement.start(), statement.module(k));
+    }
+    if (after[-1] == '\n') ++line_feeds;
+    walk.feeds = line_feeds;
+    walk.line = walk.q = after;
+    return true;
+}
+
+// At a quote in code: the string it opens, passed over. A key given to a
+// subscript as a string may name an importer, spelled with escapes or in
+// pieces (`b["__imp" "ort__"]`): unless it plainly does not, the tokenizer
+// reads it, as it reads a word in an f-string's replacement field that
+// matters. Most strings close in their block, and are read from its masks.
+__attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char* end, const OpenBrackets& open,
+                                                          const CodeMasks& block, const char* base,
+                                                          std::uint64_t text) noexcept {
+    const char*& q = walk.q;
+    const char* const opened = q;
+    // A key's "[" is still open.
+    const bool key = open.square_open() && subscript_key(q, walk.line);
+    if (!key) {
+        const char* const closed = closed_in_block(block, base, q, walk.line, text);
+        if (closed != nullptr) {
+            q = closed;
+            return true;
+        }
+    }
+    walk.levels = open.depth;
+    if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return false;
+    if (!walk.tracking) return true;
+    // A word passed in an f-string's replacement field was in code.
+    for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {
+        const char* name_end = nullptr;
+        if (word_matters(walk.trigger, walk.line, end, name_end)) return false;
+        walk.find_trigger(name_end);
+    }
+    walk.tracking = false;
+    return true;
+}
+
+// At a special byte in code, read in order for what it may change in the
+// meaning of what follows: a comment, a continuation line, a string, a
+// carriage return, a character of a name. False when what is there is
+// left to the tokenizer.
+__attribute__((always_inline)) inline bool special_byte(Walk& walk, const char* end, const OpenBrackets& open,
+                                                        std::int64_t& line_feeds, const CodeMasks& block,
+                                                        const char* base, std::uint64_t text) noexcept {
+    const char*& q = walk.q;
+    switch (*q) {
+        case '#':
+            // A comment in a subscript hides from the look back whether a
+            // string after it is the subscript's key: the tokenizer reads it.
+            if (open.square_open()) return false;
+            q = next_line_end(q, end);
+            return true;
+        case '\\': return walk.continuation();
+        case '\'':
+        case '"': return string_in_code(walk, end, open, block, base, text);
+        case '\r':
+            if (end - q < 2) return false;
+            ++q;
+            if (*q == '\n') return true;  // the CR of a CR LF, whose LF ends the line
+            // A lone CR ends a line outside brackets too, though the
+            // scan counts lines at line feeds only.
+            if (open.empty()) {
+                walk.line = q;
+                line_feeds = walk.feeds;
+            }
+            return true;
+        default:
+            // A byte Python refuses, or a character left to the tokenizer.
+            return high(*q) && walk.name_character();
+    }
+}
+
 // The pass over whole lines, block by block: the piece's own classified
 // blocks where [begin, end) lies in it, else each block classified here.
 // It is all bit operations on masks: `Fast`, it counts bits with the
 // processor's own instruction, compiled where the processor has it and
 // the instructions that manipulate bits (see skip_uninteresting_lines).
+// Its steps: the block that holds the walk, the bytes taken from it at
+// once and their brackets, then the word there (passed over, or its line
+// read as a simple import statement) or the special byte that stopped
+// them; whatever the walk cannot read, from the line it is on, is handed
+// over to the tokenizer (the bytes before that line are returned).
 template <bool Fast>
 __attribute__((always_inline)) inline std::size_t walk_lines(const char* const begin, const char* const end,
                                                              std::int64_t& line_feeds, StatementSink& sink,
@@ -667,8 +835,7 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     };
     const bool on_grid = piece != nullptr && piece->covers(begin, end);
     const char* const origin = on_grid ? piece->text.data() : nullptr;
-    void (*const classify)(const char*, std::size_t, const char*, LineMasks*, CodeMasks*) noexcept =
-        kernels().classify_blocks;
+    const ClassifyBlocks classify = kernels().classify_blocks;
     Walk walk{begin, end, begin, line_feeds};
     const char*& q = walk.q;
     // The words that begin before this are inside a name already passed over.
@@ -679,142 +846,33 @@ __attribute__((always_inline)) inline std::size_t walk_lines(const char* const b
     const char* base = nullptr;
     CodeMasks own{};  // a block classified here, off the piece's grid
     const CodeMasks* masks = &own;
-    for (;;) {
-        if (q >= end) break;
-        if (base == nullptr || q >= base + 64) {
-            if (on_grid) {
-                // The grid's block that holds q; the last may run past `end`.
-                const std::size_t index = static_cast<std::size_t>(q - origin) / 64;
-                base = origin + 64 * index;
-                masks = &piece->with_code(index);
-            } else {
-                base = q;
-                classify(q, 1, end, nullptr, &own);
-            }
-        }
-        const int from = static_cast<int>(q - base);
-        // The block's bytes up to `end`: the text's last block is read as
-        // any other, so that no file's last lines wait for the tokenizer.
-        const std::uint64_t text = end - base < 64 ? below(static_cast<int>(end - base)) : ~std::uint64_t{0};
-        const std::uint64_t live = ~below(from) & text;
+    while (q < end) {
+        if (base == nullptr || q >= base + 64) enter_block(q, end, on_grid, origin, piece, classify, base, masks, own);
         const CodeMasks& block = *masks;
-        const std::uint64_t specials = block.special & live;
-        const int stop = specials != 0 ? __builtin_ctzll(specials) : 64;
-        std::uint64_t range = live & below(stop);
-        // The word in code in this range (the block's words are candidates,
-        // which word_matters reads whole): the line it is on is left to the
-        // tokenizer.
-        std::uint64_t words = block.words & range;
-        if (words_from > base) words &= ~below(static_cast<int>(std::min<std::ptrdiff_t>(words_from - base, 64)));
-        const bool triggered = words != 0;
-        const char* const trigger = triggered ? base + __builtin_ctzll(words) : nullptr;
-        if (triggered) range &= below(static_cast<int>(trigger - base));
-        // The brackets in bulk: the depth at a bit is the depth at the
-        // range's start and the brackets opened less those closed before
-        // it. Of the line feeds outside brackets, the last begins the line
-        // the tokenizer would resume at. Feeds are counted, not visited.
-        const std::uint64_t feeds_in_range = block.feeds & range;
-        const auto settle_at = [&](int last) {
-            walk.line = base + last + 1;
-            line_feeds = walk.feeds + count(feeds_in_range & below(last + 1));
-        };
-        const std::uint64_t brackets = block.brackets & range;
-        if (brackets == 0) {
-            if (open.empty() && feeds_in_range != 0) settle_at(63 - __builtin_clzll(feeds_in_range));
-        } else {
-            const int depth = open.depth;
-            const std::uint64_t taken = open.take_all(brackets, block.closers & brackets, block.parens, base, count);
-            // Of the feeds before the first bracket not taken, the last outside brackets.
-            const std::uint64_t upto = taken == brackets ? ~std::uint64_t{0} : below(__builtin_ctzll(brackets & ~taken));
-            const int last = last_feed_outside(feeds_in_range & upto, depth, taken & ~block.closers,
-                                               taken & block.closers, count);
-            if (last >= 0) settle_at(last);
-            if (taken != brackets) return done();
-        }
+        const Stretch stretch = stretch_at(block, base, q, end, words_from);
+        const std::uint64_t feeds_in_range = block.feeds & stretch.range;
+        if (!take_brackets(open, walk, line_feeds, block, base, stretch.range, feeds_in_range, count)) return done();
         const std::int64_t feeds_here = walk.feeds + count(feeds_in_range);
-        const char* name_end = nullptr;
-        if (triggered && !word_matters(trigger, walk.line, end, name_end)) {
-            // Go on from the word, whose bytes are a name's, with the next
-            // word after that name (a name is passed over once, however
-            // many words it holds).
-            walk.feeds = feeds_here;
-            q = trigger;
-            words_from = name_end;
-            continue;
-        }
-        if (triggered) {
-            // The line of the word: read it here if it is a simple import statement.
-            SimpleImport statement(walk.line, end);
-            const char* after = statement.read();
-            if (after == nullptr) return done();
-            for (int k = 0; k < statement.count(); ++k) {
-                sink.statement_import(line_feeds + 1, statement.start(), statement.module(k));
+        if (stretch.trigger != nullptr) {
+            const char* name_end = nullptr;
+            if (!word_matters(stretch.trigger, walk.line, end, name_end)) {
+                // Go on from the word, whose bytes are a name's, with the next
+                // word after that name (a name is passed over once, however
+                // many words it holds).
+                walk.feeds = feeds_here;
+                q = stretch.trigger;
+                words_from = name_end;
+                continue;
             }
-            if (after[-1] == '\n') ++line_feeds;
-            walk.feeds = line_feeds;
-            walk.line = q = after;
-            words_from = after;
+            if (!simple_import_line(walk, end, line_feeds, sink)) return done();
+            words_from = q;
             open.clear();
             base = nullptr;
             continue;
         }
         walk.feeds = feeds_here;
-        q = base + stop;
-        if (stop == 64) continue;
-        // Read in order what may change the meaning of what follows.
-        switch (*q) {
-            case '#': {
-                // A comment in a subscript hides from the look back whether a
-                // string after it is the subscript's key: the tokenizer reads it.
-                if (open.square_open()) return done();
-                q = next_line_end(q, end);
-                continue;
-            }
-            case '\\':
-                if (!walk.continuation()) return done();
-                continue;
-            case '\'':
-            case '"': {
-                // A key given to a subscript as a string may name an importer,
-                // spelled with escapes or in pieces (`b["__imp" "ort__"]`): unless
-                // it plainly does not, the tokenizer reads it.
-                const char* const opened = q;
-                // A key's "[" is still open.
-                const bool key = open.square_open() && subscript_key(q, walk.line);
-                if (!key) {
-                    const char* const closed = closed_in_block(block, base, q, walk.line, text);
-                    if (closed != nullptr) {
-                        q = closed;
-                        continue;
-                    }
-                }
-                walk.levels = open.depth;
-                if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return done();
-                if (!walk.tracking) continue;
-                // A word passed in an f-string's replacement field was in code.
-                for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {
-                    const char* name_end = nullptr;
-                    if (word_matters(walk.trigger, walk.line, end, name_end)) return done();
-                    walk.find_trigger(name_end);
-                }
-                walk.tracking = false;
-                continue;
-            }
-            case '\r':
-                if (end - q < 2) return done();
-                ++q;
-                if (*q == '\n') continue;  // the CR of a CR LF, whose LF ends the line
-                // A lone CR ends a line outside brackets too, though the
-                // scan counts lines at line feeds only.
-                if (open.empty()) {
-                    walk.line = q;
-                    line_feeds = walk.feeds;
-                }
-                continue;
-            default:
-                if (high(*q) && walk.name_character()) continue;
-                return done();  // a byte Python refuses, or a character left to the tokenizer
-        }
+        q = base + stretch.stop;
+        if (stretch.stop < 64 && !special_byte(walk, end, open, line_feeds, block, base, stretch.text)) return done();
     }
     return done();
 }
