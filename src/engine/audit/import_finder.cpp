@@ -418,27 +418,54 @@ void ImportFinder::end_statement() {
     in_import_ = false;
 }
 
+// One token of an import statement, or of none yet (a keyword between
+// statements): the statement's steps, from its keyword on, are those of
+// ImportStep, each phase read by a function of its own.
 void ImportFinder::import_token(const Token& token) {
-    const bool name = token.kind == TokenKind::name;
-    const bool dot = token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis);
     const Keyword keyword = token.kind == TokenKind::keyword ? token.keyword : Keyword::none;
     if (keyword == Keyword::import_) in_import_ = true;
     switch (import_step_) {
-        case ImportStep::idle:
-            if (keyword == Keyword::import_) {
-                import_step_ = ImportStep::plain_name;
-                statement_line_ = token.line;
-                statement_column_ = token.column;
-            } else if (keyword == Keyword::from_) {
-                import_step_ = ImportStep::from_start;
-                statement_line_ = token.line;
-                statement_column_ = token.column;
-                from_relative_ = false;
-                from_level_ = 0;
-                module_.clear();
-                module_lent_.reset();
-            }
-            return;
+        case ImportStep::idle: import_start(token, keyword); return;
+        case ImportStep::plain_name:
+        case ImportStep::plain_after:
+        case ImportStep::plain_name_part:
+        case ImportStep::plain_alias:
+        case ImportStep::plain_aliased: plain_import_step(token, keyword); return;
+        case ImportStep::from_start:
+        case ImportStep::from_after:
+        case ImportStep::from_name_part: from_module_step(token, keyword); return;
+        case ImportStep::from_names:
+        case ImportStep::from_name_after:
+        case ImportStep::from_alias:
+        case ImportStep::from_aliased: from_names_step(token, keyword); return;
+    }
+}
+
+// Between statements: `import` or `from` begins one, at its keyword's
+// line and column; a `from` statement's module is read afresh.
+void ImportFinder::import_start(const Token& token, Keyword keyword) {
+    if (keyword == Keyword::import_) {
+        import_step_ = ImportStep::plain_name;
+        statement_line_ = token.line;
+        statement_column_ = token.column;
+    } else if (keyword == Keyword::from_) {
+        import_step_ = ImportStep::from_start;
+        statement_line_ = token.line;
+        statement_column_ = token.column;
+        from_relative_ = false;
+        from_level_ = 0;
+        module_.clear();
+        module_lent_.reset();
+    }
+}
+
+// `import a.b as c, d`: each module's dotted name, recorded once it ends,
+// and its alias; an alias of builtins is bound, for the doors reached
+// through it. Anything else ends the statement.
+void ImportFinder::plain_import_step(const Token& token, Keyword keyword) {
+    const bool name = token.kind == TokenKind::name;
+    const bool comma = token.kind == TokenKind::op && token.op == Op::comma;
+    switch (import_step_) {
         case ImportStep::plain_name:
             import_step_ = name ? ImportStep::plain_after : ImportStep::idle;
             if (name) take_module(token);
@@ -452,7 +479,7 @@ void ImportFinder::import_token(const Token& token) {
             record_module();
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::plain_alias;
-            } else if (token.kind == TokenKind::op && token.op == Op::comma) {
+            } else if (comma) {
                 import_step_ = ImportStep::plain_name;
             } else {
                 import_step_ = ImportStep::idle;
@@ -474,12 +501,20 @@ void ImportFinder::import_token(const Token& token) {
                 if (!bindings_.builtin(alias)) bindings_.builtins.insert(std::move(alias));
             }
             return;
-        case ImportStep::plain_aliased:
-            import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::plain_name
-                                                                               : ImportStep::idle;
-            return;
+        case ImportStep::plain_aliased: import_step_ = comma ? ImportStep::plain_name : ImportStep::idle; return;
+        default: return;  // a `from` statement's step
+    }
+}
+
+// `from ..a.b import`: the dots of a relative import, counted for its
+// level, then the module's dotted name, recorded at `import`. Only
+// importlib's and builtins' names go on to be read (they may be doors
+// under an alias); `yield from` and `raise ... from` end here.
+void ImportFinder::from_module_step(const Token& token, Keyword keyword) {
+    const bool name = token.kind == TokenKind::name;
+    switch (import_step_) {
         case ImportStep::from_start:
-            if (dot) {
+            if (token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis)) {
                 from_relative_ = true;
                 const std::uint64_t dots = token.op == Op::ellipsis ? token.int_value : 1;
                 from_level_ = from_level_ > (std::uint64_t{1} << 62) ? from_level_ : from_level_ + dots;
@@ -520,6 +555,16 @@ void ImportFinder::import_token(const Token& token) {
             extend_module(token);
             import_step_ = ImportStep::from_after;
             return;
+        default: return;  // a step of another phase
+    }
+}
+
+// `from importlib import (a as b, c)` or the same from builtins: each name
+// imported, and the alias it is bound to, which may then be a door.
+void ImportFinder::from_names_step(const Token& token, Keyword keyword) {
+    const bool name = token.kind == TokenKind::name;
+    const bool comma = token.kind == TokenKind::op && token.op == Op::comma;
+    switch (import_step_) {
         case ImportStep::from_names:
             if (token.kind == TokenKind::op && token.op == Op::lparen) return;
             if (name) imported_ = normal_name(token);
@@ -529,7 +574,6 @@ void ImportFinder::import_token(const Token& token) {
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::from_alias;
             } else {
-                const bool comma = token.kind == TokenKind::op && token.op == Op::comma;
                 import_step_ = comma ? ImportStep::from_names : ImportStep::idle;
             }
             return;
@@ -537,10 +581,8 @@ void ImportFinder::import_token(const Token& token) {
             if (name) bind_alias(imported_, normal_name(token));
             import_step_ = name ? ImportStep::from_aliased : ImportStep::idle;
             return;
-        case ImportStep::from_aliased:
-            import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::from_names
-                                                                               : ImportStep::idle;
-            return;
+        case ImportStep::from_aliased: import_step_ = comma ? ImportStep::from_names : ImportStep::idle; return;
+        default: return;  // a step of another phase
     }
 }
 

@@ -207,6 +207,12 @@ private:
     Frame& push(Frame::Kind kind, const Token& opening);
 
     void import_token(const Token& token);
+    // import_token's phases: a statement's start, a plain import's modules,
+    // a `from` statement's module, and the names it imports.
+    void import_start(const Token& token, Keyword keyword);
+    void plain_import_step(const Token& token, Keyword keyword);
+    void from_module_step(const Token& token, Keyword keyword);
+    void from_names_step(const Token& token, Keyword keyword);
     // An import of the statement being read.
     void record_import(std::string_view module, std::uint64_t level = 0);
     // The same for the statement's name, module_ or as lent, which it takes.
