@@ -10,7 +10,7 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
-from scanner_gate import FAIL_ON, PROG, installed_version
+from scanner_gate import FAIL_ON, PROG, __version__
 from scanner_gate.command_line import FORMATS, MAX_THREADS
 
 class _Version(argparse.Action):
@@ -20,7 +20,7 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        sys.stdout.write(f"{PROG} {__version__}\n")
         parser.exit(0)
 
 

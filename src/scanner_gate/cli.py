@@ -11,7 +11,7 @@ import gc
 import os
 import sys
 
-from scanner_gate import PROG, installed_version
+from scanner_gate import PROG, __version__
 from scanner_gate.escape import escape
 
 # What the scan needs is imported when there is one to run: a lone
@@ -62,7 +62,7 @@ def _silence_stdout() -> None:
 def _main(argv: "Sequence[str] | None") -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     if arguments == ["--version"] and not os.path.lexists("--version"):
-        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        sys.stdout.write(f"{PROG} {__version__}\n")
         return 0
     from scanner_gate.command_line import FINGERPRINTED, FORMATS, options_that_are_files, parse
 

@@ -27,7 +27,7 @@ import urllib.parse
 from collections.abc import Iterator
 from typing import TextIO
 
-from scanner_gate import installed_version, json_report, json_stream
+from scanner_gate import __version__, json_report, json_stream
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding, Kind, line_order
 from scanner_gate.rules import help_of
@@ -40,7 +40,7 @@ FINGERPRINT = "scannerCoreFinding/v1"
 
 
 def version() -> str:
-    return installed_version() or "unknown"
+    return __version__
 
 
 def _quote(path: str) -> str:
