@@ -15,6 +15,11 @@ annotations. Laid out by concern:
     file_names     how fingerprints name files
     baseline       the findings of an earlier run that a reviewer accepts
     rules          what the code-scanning formats say of each rule
+    texts          the rules' texts, one table per language (en, fr)
+    wording        a finding's message in the language chosen
+    explain        a rule's page, for --explain, SARIF and the documentation
+    colour         colour for the text report on a terminal
+    progress       the progress line on a terminal's stderr
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate

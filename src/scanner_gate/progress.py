@@ -32,7 +32,6 @@ class Progress:
         self._doing = f"scanning {named}"
         self._tally: "Tally | None" = None
         self._done = threading.Event()
-        self._shown = False
         self._thread = threading.Thread(target=self._run, name="scanner-core progress", daemon=True)
         self._started = 0.0
 
@@ -67,7 +66,6 @@ class Progress:
                 counted = f", {tally.scanned:,} files judged" if tally is not None else ""
                 self._stream.write(f"{_ERASE}scanner-core: {self._doing}{counted} ({elapsed:.0f} s)")
                 self._stream.flush()
-                self._shown = True
                 self._done.wait(PERIOD)
             self._stream.write(_ERASE)
             self._stream.flush()

@@ -96,7 +96,14 @@ with tempfile.TemporaryDirectory() as project:
         document = subprocess.run([*command, "--json", "plugins/"], capture_output=True, text=True, cwd=root, env=env)
         [hidden] = [f for f in json.loads(document.stdout)["files"] if f["filepath"] == "plugins/hidden.py"]
         assert [f["rule"] for f in hidden["findings"]] == ["hidden-forbidden-import"], (how, hidden)
-        outputs[how] = (text.stdout, document.stdout)
+        # The rules' texts ship in the package: a report in English, and a rule's page.
+        english = subprocess.run([*command, "-q", "--lang", "en", "plugins/"], capture_output=True, text=True,
+                                 cwd=root, env=env)
+        assert "plugins/hidden.py:1: hidden forbidden import \u2014 'os'" in english.stdout, (how, english.stdout)
+        page = subprocess.run([*command, "--explain", "hidden-forbidden-import"], capture_output=True, text=True,
+                              cwd=root, env=env, check=True)
+        assert page.stdout.startswith("# hidden-forbidden-import\n"), (how, page.stdout)
+        outputs[how] = (text.stdout, document.stdout, english.stdout, page.stdout)
     assert outputs["console script"] == outputs["-m"]
 
 print(
