@@ -33,7 +33,9 @@ site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
 names = zipfile.ZipFile(wheel).namelist()
 payload = sorted(name for name in names if ".dist-info/" not in name and not name.endswith("/"))
 package = sorted(
-    f"scanner_gate/{path.name}" for path in (source / "scanner_gate").iterdir() if path.suffix in (".py", ".typed")
+    f"scanner_gate/{path.relative_to(source / 'scanner_gate').as_posix()}"
+    for path in (source / "scanner_gate").rglob("*")
+    if path.suffix in (".py", ".typed") and "__pycache__" not in path.parts
 )
 expected = sorted(
     [f"{name}{suffix}" for name in ("scanner_core", "scanner_audit") for suffix in (".pyi", "-stubs/__init__.pyi")]
