@@ -22,7 +22,7 @@ DEV_PACKAGES := libgtest-dev
 # Steps of `make test` after the engine and Python tests; mk/ adds them.
 EXTRA_TEST_STEPS :=
 
-.PHONY: build test test-engine test-python test-done demo apt-packages clean distclean
+.PHONY: build test test-engine test-python test-done demo release-notes apt-packages clean distclean
 
 $(VENV)/.ready: requirements-dev.txt tools/ensure-python.sh
 	@interpreter="$$(tools/ensure-python.sh)"; \
@@ -72,6 +72,11 @@ demo: $(DEMO_VENV)/.installed
 	       "(scanner-core exits 1 for that, to fail a gate)";; \
 	  *) echo "make demo: scanner-core could not run (exit status $$status)" >&2; exit $$status;; \
 	esac
+
+# What changed in the version of the package, from CHANGELOG.md; fails when
+# the changelog has no section for it.
+release-notes:
+	@python3 tools/release_notes.py .
 
 clean:
 	rm -rf build

@@ -15,6 +15,11 @@ annotations. Laid out by concern:
     file_names     how fingerprints name files
     baseline       the findings of an earlier run that a reviewer accepts
     rules          what the code-scanning formats say of each rule
+    texts          the rules' texts, one table per language (en, fr)
+    wording        a finding's message in the language chosen
+    explain        a rule's page, for --explain, SARIF and the documentation
+    colour         colour for the text report on a terminal
+    progress       the progress line on a terminal's stderr
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
     cli            the command line; __main__ for python -m scanner_gate
@@ -22,44 +27,15 @@ annotations. Laid out by concern:
     records        named tuples made without importing typing
 """
 
-
-import os
+# The project's version, in this one place: the build reads it from here into
+# the distribution's metadata (pyproject.toml, metadata.version), and the
+# command, its SARIF log and the release notes say it.
+__version__ = "0.1.0"
 
 DISTRIBUTION = "scanner_core"
 PROG = "scanner-core"
 # What fails a file: an error only, or any finding (deny by default).
 FAIL_ON = ("error", "warning")
-
-
-def _version_in(site: str) -> str | None:
-    """The version in the metadata of the one distribution installed in the
-    directory `site`; None when there is none or more than one."""
-    try:
-        found = [name for name in os.listdir(site)
-                 if name.startswith(DISTRIBUTION + "-") and name.endswith(".dist-info")]
-        if len(found) != 1:
-            return None
-        with open(os.path.join(site, found[0], "METADATA"), encoding="utf-8") as metadata:
-            for line in metadata:
-                if line.startswith("Version:"):
-                    return line.removeprefix("Version:").strip() or None
-                if not line.strip():  # the headers end at the first blank line
-                    break
-    except (OSError, UnicodeDecodeError):
-        pass
-    return None
-
-
-def installed_version() -> str | None:
-    """The installed distribution's version; None when run from a source
-    or build tree. Read from the metadata beside the package (a wheel puts
-    both in the same site-packages), else from the first directory of the
-    path that holds it, as importlib.metadata finds it: importing that
-    module costs more than the rest of a small run."""
-    import sys
-
-    beside = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    for site in (beside, *sys.path):
-        if (version := _version_in(site or os.curdir)) is not None:
-            return version
-    return None
+# The languages the command writes its findings and its rules' texts in; the
+# module's own messages are French, and so is the default.
+LANGUAGES = ("fr", "en")

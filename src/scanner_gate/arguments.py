@@ -10,8 +10,8 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
-from scanner_gate import FAIL_ON, PROG, installed_version
-from scanner_gate.command_line import FORMATS, MAX_THREADS
+from scanner_gate import FAIL_ON, LANGUAGES, PROG, __version__
+from scanner_gate.command_line import COLORS, FORMATS, MAX_THREADS
 
 class _Version(argparse.Action):
     """--version, which looks the version up only when asked."""
@@ -20,7 +20,7 @@ class _Version(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help="show the version and exit")
 
     def __call__(self, parser: argparse.ArgumentParser, *args: object) -> None:
-        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        sys.stdout.write(f"{PROG} {__version__}\n")
         parser.exit(0)
 
 
@@ -52,7 +52,8 @@ def parser() -> argparse.ArgumentParser:
         "path cannot be used, or the report cannot be written.",
         allow_abbrev=False,
     )
-    command.add_argument("paths", nargs="+", metavar="PATH", help="a directory to walk, or a file to scan as it is")
+    # Required but for --explain: parse() says so as argparse would.
+    command.add_argument("paths", nargs="*", metavar="PATH", help="a directory to walk, or a file to scan as it is")
     command.add_argument(
         "--policy",
         metavar="FILE",
@@ -76,9 +77,36 @@ def parser() -> argparse.ArgumentParser:
     )
     command.add_argument("--quiet", "-q", action="store_true", help="report only the files that failed, and the summary")
     command.add_argument(
+        "--verbose", "-v", action="store_true", help="the text report lists the files without findings too"
+    )
+    command.add_argument(
+        "--lang",
+        choices=LANGUAGES,
+        help="the language of the findings and the rules' texts (default: the policy's lang, else fr, as the "
+        "module's messages)",
+    )
+    command.add_argument(
+        "--color",
+        choices=COLORS,
+        default="auto",
+        help="colour the text report: auto (default) on a terminal, unless NO_COLOR is set; always; never",
+    )
+    command.add_argument(
+        "--explain", metavar="RULE", help="print the page of the rule RULE (an id a report names) and exit"
+    )
+    command.add_argument(
         "--baseline",
         metavar="FILE",
         help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
     )
     command.add_argument("--version", action=_Version)
     return command
+
+
+def parse(arguments: Sequence[str]) -> argparse.Namespace:
+    """The namespace of `arguments`; paths are required unless --explain is given."""
+    command = parser()
+    args = command.parse_args(arguments)
+    if not args.paths and args.explain is None:
+        command.error("the following arguments are required: PATH")
+    return args

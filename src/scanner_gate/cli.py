@@ -11,7 +11,7 @@ import gc
 import os
 import sys
 
-from scanner_gate import PROG, installed_version
+from scanner_gate import PROG, __version__
 from scanner_gate.escape import escape
 
 # What the scan needs is imported when there is one to run: a lone
@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     from scanner_gate.findings import Tally
 
     from scanner_gate.findings import FileReport
+    from scanner_gate.progress import Progress
     from scanner_gate.run import Run
 
 def main(argv: "Sequence[str] | None" = None) -> int:
@@ -62,7 +63,7 @@ def _silence_stdout() -> None:
 def _main(argv: "Sequence[str] | None") -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     if arguments == ["--version"] and not os.path.lexists("--version"):
-        sys.stdout.write(f"{PROG} {installed_version() or 'unknown (not installed)'}\n")
+        sys.stdout.write(f"{PROG} {__version__}\n")
         return 0
     from scanner_gate.command_line import FINGERPRINTED, FORMATS, options_that_are_files, parse
 
@@ -76,30 +77,46 @@ def _main(argv: "Sequence[str] | None") -> int:
     args: "argparse.Namespace | types.SimpleNamespace"
     quick = parse(arguments)
     if quick is None:  # help, a mistake, a rarer form: argparse reads it, with its messages
-        from scanner_gate.arguments import parser
+        from scanner_gate.arguments import parse as parse_fully
 
-        args = parser().parse_args(arguments)
+        args = parse_fully(arguments)
     else:
         args = quick
+    if args.explain is not None:
+        return _explain(args.explain, args.lang)
     import importlib
 
     from scanner_gate import policy
     from scanner_gate.findings import Tally
+    from scanner_gate.progress import Progress
     from scanner_gate.run import Run
     from scanner_gate.scan import Options, ScanError, scan
 
+    progress = _progress(args.paths)
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
             found = found._replace(fail_on="warning")
         accepted = _accepted(args.baseline)
         fingerprinted = args.format in FINGERPRINTED or accepted is not None
+        if progress is not None:
+            progress.start()
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads, fingerprints=fingerprinted))
     except (policy.PolicyError, ScanError) as error:
+        if progress is not None:
+            progress.stop()
         _refuse(str(error))
-    tally = Tally(baseline=accepted is not None)
-    shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED), tally, args.quiet)
-    run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline)
+    lang = args.lang or found.lang or "fr"
+    text = args.format == "text"
+    tally = Tally(baseline=accepted is not None, by_rule=text)
+    shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED, lang), tally, args.quiet)
+    color = text and _coloured(args.color)
+    run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline,
+              lang=lang, verbose=args.verbose, color=color)
+    if progress is not None:
+        # A report to the same terminal would be broken by the line; to a
+        # file or a pipe, the files judged are counted as it is written.
+        progress.writing(tally, stop=_is_terminal(sys.stdout))
     # A report makes no reference cycles: the collector would only walk the
     # objects of every file already written, again and again.
     collecting = gc.isenabled()
@@ -107,9 +124,58 @@ def _main(argv: "Sequence[str] | None") -> int:
     try:
         _write(run, importlib.import_module(f"scanner_gate.{FORMATS[args.format]}"))
     finally:
+        if progress is not None:
+            progress.stop()
         if collecting:
             gc.enable()
     return 1 if tally.failed else 0
+
+
+def _is_terminal(stream: "object") -> bool:
+    try:
+        return bool(stream.isatty())  # type: ignore[attr-defined]
+    except (AttributeError, ValueError):
+        return False
+
+
+def _progress(paths: "Sequence[str]") -> "Progress | None":
+    """The progress line on stderr, for a terminal only."""
+    if not _is_terminal(sys.stderr):
+        return None
+    from scanner_gate.progress import Progress
+
+    return Progress(sys.stderr, paths)
+
+
+def _coloured(choice: str) -> bool:
+    from scanner_gate import colour
+
+    return colour.wanted(choice, sys.stdout)
+
+
+def _explain(rule: str, lang: str | None) -> int:
+    """Prints the page of `rule`, in `lang` or the language of the policy
+    of ./pyproject.toml (when it has one that can be used) or French."""
+    import scanner_audit
+
+    from scanner_gate import explain
+
+    levels = dict(scanner_audit.rules())
+    if rule not in levels:
+        _refuse(f"no rule {escape(rule)!r}; the rules are: {', '.join(levels)}")
+    if lang is None:
+        from scanner_gate import policy
+
+        try:
+            lang = policy.find(()).lang
+        except policy.PolicyError:
+            lang = None
+    try:
+        page = explain.page(rule, levels[rule], lang or "fr")
+    except KeyError:
+        _refuse(f"the rule {rule} has no text in this version of the command; the report's message says what it found")
+    sys.stdout.write(page)
+    return 0
 
 
 def _write(run: "Run", format_module: "types.ModuleType") -> None:
@@ -160,7 +226,7 @@ def _accepted(path: str | None) -> frozenset[str] | None:
 
 
 def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types.SimpleNamespace",
-              accepted: frozenset[str] | None, fingerprinted: bool) -> "Iterator[FileReport]":
+              accepted: frozenset[str] | None, fingerprinted: bool, lang: str) -> "Iterator[FileReport]":
     """The reports named for fingerprints where the format or the baseline
     needs them, fingerprinted where a format made here needs them, and with
     the baseline's findings known. A file without findings is left as it
@@ -170,8 +236,9 @@ def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types
     from scanner_gate.file_names import FileNames
 
     names = FileNames(args.paths)
-    # The JSON report of the engine's findings fingerprints them as it writes them.
-    ready = accepted is None and args.format == "json"
+    # The JSON report of the engine's findings fingerprints them as it writes
+    # them, in French.
+    ready = accepted is None and args.format == "json" and lang == "fr"
 
     def named(report: "FileReport") -> "FileReport":
         if not (report.error_total or report.warning_total):

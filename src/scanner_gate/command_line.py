@@ -12,7 +12,7 @@ option. argparse then reads the line as before, with its messages.
 import os
 import types
 
-from scanner_gate import FAIL_ON
+from scanner_gate import FAIL_ON, LANGUAGES
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -28,9 +28,11 @@ FORMATS = {
 }
 # The formats that write fingerprints; any format does under --baseline.
 FINGERPRINTED = {"json", "sarif", "gitlab"}
-_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline")
+_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline", "--lang", "--color")
 _FLAGS = {"--json": ("format", "json"), "--no-audit": ("audit", False), "--quiet": ("quiet", True),
-          "-q": ("quiet", True)}
+          "-q": ("quiet", True), "--verbose": ("verbose", True), "-v": ("verbose", True)}
+# --color's choices (scanner_gate.colour.CHOICES, not imported for them).
+COLORS = ("auto", "always", "never")
 # More threads than this only cost memory: the scan is bound by the cores and
 # the disk long before.
 MAX_THREADS = 1024
@@ -42,6 +44,10 @@ def _value(option: str, text: str) -> object:
         return text if text in FORMATS else None
     if option == "--fail-on":
         return text if text in FAIL_ON else None
+    if option == "--lang":
+        return text if text in LANGUAGES else None
+    if option == "--color":
+        return text if text in COLORS else None
     if option == "--threads":
         if not text.isascii() or not text.isdigit():
             return None
@@ -54,7 +60,8 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
     """The namespace of `argv` as argparse gives it, or None when argparse
     must read it."""
     values: dict[str, object] = {"policy": None, "format": "text", "audit": True, "threads": 0,
-                                 "fail_on": "error", "quiet": False, "baseline": None}
+                                 "fail_on": "error", "quiet": False, "baseline": None, "lang": None,
+                                 "color": "auto", "verbose": False, "explain": None}
     paths: list[str] = []
     format_options = set()  # --format and --json exclude each other
     index = 0

@@ -121,7 +121,20 @@ KINDS = (
     LINK_LOOP, UNREADABLE_ENTRY,
     IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT,
 )
-KIND_OF_RULE = {kind.id: kind for kind in KINDS}
+
+
+class _KindOfRule(dict[str, Kind]):
+    """The kind of each rule id; a rule the engine reports that no kind above
+    names (one added to the engine's table since) is made from the table's
+    level, so that its findings are reported, never refused."""
+
+    def __missing__(self, rule: str) -> Kind:
+        level = dict(scanner_audit.rules()).get(rule, "error")
+        made = self[rule] = Kind(rule, level, f"A finding of the rule {rule}.")
+        return made
+
+
+KIND_OF_RULE = _KindOfRule({kind.id: kind for kind in KINDS})
 
 
 class Finding(NamedTuple):
@@ -212,6 +225,15 @@ class FileReport:
     def warnings(self) -> list[str]:
         return [finding.message for finding in self.findings if finding.kind.level == "warning"]
 
+    def rules(self) -> list[str]:
+        """The rule of each finding that counts (the known ones left out),
+        without making the findings of a native report."""
+        if self._findings is None:
+            native = self.native
+            assert native is not None
+            return [finding.rule for finding in native.scan_findings] + [finding.rule for finding in native.findings]
+        return [finding.kind.id for finding in self._findings]
+
     def counts(self) -> tuple[int, int]:
         """(errors, warnings) among the findings, the known ones left out."""
         return self.error_total, self.warning_total
@@ -276,9 +298,11 @@ class Tally:
     """The summary of a run as its reports go by, one at a time: the report
     is written as files are judged, and its summary comes last."""
 
-    def __init__(self, baseline: bool = False) -> None:
+    def __init__(self, baseline: bool = False, by_rule: bool = False) -> None:
         self.scanned = self.failed = self.errors = self.warnings = 0
         self.known: int | None = 0 if baseline else None
+        # The findings that count, by rule id, when the report shows them.
+        self.by_rule: dict[str, int] | None = {} if by_rule else None
 
     def add(self, report: FileReport) -> None:
         self.scanned += 1
@@ -287,6 +311,10 @@ class Tally:
         self.warnings += report.warning_total
         if self.known is not None:
             self.known += len(report.known)
+        if self.by_rule is not None and (report.error_total or report.warning_total):
+            by_rule = self.by_rule
+            for rule in report.rules():
+                by_rule[rule] = by_rule.get(rule, 0) + 1
 
     def summary(self) -> Summary:
         return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known)

@@ -1,5 +1,6 @@
 """CI annotations: one workflow command per finding, in line order, then
-the summary line. Each is titled with its rule; a finding a baseline
+the summary line. A message says what was found, in the language chosen,
+without the file and line that the command's properties give. Each is titled with its rule; a finding a baseline
 accepts is a notice titled "RULE (known)", which does not mark the run as
 failed in the log. `line` and `col` (characters from 1) are given where
 they are known.
@@ -15,6 +16,7 @@ from typing import TextIO
 from scanner_gate.escape import escape, shown
 from scanner_gate.findings import Finding, line_order
 from scanner_gate.run import Run
+from scanner_gate.wording import said
 
 
 def escape_data(text: str) -> str:
@@ -25,12 +27,12 @@ def escape_property(text: str) -> str:
     return escape_data(text).replace(":", "%3A").replace(",", "%2C")
 
 
-def annotation(finding: Finding, file: str, known: bool) -> str:
+def annotation(finding: Finding, filepath: str, file: str, known: bool, lang: str = "fr") -> str:
     command, title = ("notice", f"{finding.kind.id} (known)") if known else (finding.kind.level, finding.kind.id)
     line = "" if finding.line is None else f",line={finding.line}"
     if finding.line is not None and finding.column is not None:
         line += f",col={finding.column}"
-    message = escape_data(shown(escape(finding.message)))
+    message = escape_data(shown(escape(said(finding, filepath, lang))))
     return f"::{command} file={file}{line},title={escape_property(title)}::{message}\n"
 
 
@@ -39,5 +41,5 @@ def write(run: Run, out: TextIO) -> None:
         file = escape_property(escape(report.filepath))
         labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
         for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            out.write(annotation(finding, file, known))
+            out.write(annotation(finding, report.filepath, file, known, run.lang))
     out.write(run.summary.line() + "\n")

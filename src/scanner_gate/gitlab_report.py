@@ -5,7 +5,8 @@ line order, each {"description", "check_name", "fingerprint", "severity",
 check_name is the rule; the fingerprint is the finding's (a hash of the
 file, rule and line number instead when its line could not be read back),
 unique in the report, as GitLab keeps one issue per fingerprint; begin is
-1 for a finding about the whole file. A failing finding is "critical"
+1 for a finding about the whole file; the description says what was found, in the language
+chosen, without the file and line that location gives. A failing finding is "critical"
 ("blocker" for a hidden forbidden import and any rule as severe), any
 other "minor", and one a baseline accepts "info", its description starting
 with "known: ". The path is the file as scanned, escaped as in the text
@@ -21,8 +22,9 @@ from typing import TextIO
 from scanner_gate import json_stream
 from scanner_gate.escape import escape
 from scanner_gate.findings import Finding, line_order
-from scanner_gate.rules import help_of
+from scanner_gate.rules import security_severity
 from scanner_gate.run import Run
+from scanner_gate.wording import said
 
 BLOCKER = 9.0  # security severity from which a failing finding blocks
 
@@ -32,7 +34,7 @@ def severity(finding: Finding, known: bool) -> str:
         return "info"
     if finding.kind.level != "error":
         return "minor"
-    return "blocker" if help_of(finding.kind).security_severity >= BLOCKER else "critical"
+    return "blocker" if security_severity(finding.kind) >= BLOCKER else "critical"
 
 
 def fingerprint(finding: Finding, path: str) -> str:
@@ -42,9 +44,9 @@ def fingerprint(finding: Finding, path: str) -> str:
     return hashlib.sha256(identity.encode("ascii")).hexdigest()
 
 
-def issue(finding: Finding, path: str, known: bool) -> dict[str, object]:
+def issue(finding: Finding, path: str, known: bool, filepath: str = "", lang: str = "fr") -> dict[str, object]:
     return {
-        "description": ("known: " if known else "") + escape(finding.message),
+        "description": ("known: " if known else "") + escape(said(finding, filepath, lang)),
         "check_name": finding.kind.id,
         "fingerprint": fingerprint(finding, path),
         "severity": severity(finding, known),
@@ -58,7 +60,7 @@ def _issues(run: Run) -> Iterator[dict[str, object]]:
         path = escape(os.path.normpath(report.filepath))
         labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
         for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            yield issue(finding, path, known)
+            yield issue(finding, path, known, report.filepath, run.lang)
 
 
 def write(run: Run, out: TextIO) -> None:

@@ -20,6 +20,7 @@ from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
 from scanner_gate.policy import Policy
 from scanner_gate.run import Run
+from scanner_gate.wording import message
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -67,13 +68,13 @@ def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
     )
 
 
-def _file(report: FileReport, baseline: bool, parts: list[str]) -> None:
+def _file(report: FileReport, baseline: bool, parts: list[str], lang: str = "fr") -> None:
     """Appends the file's object, in pieces: a module name may be megabytes
-    long, and is copied no more than it must be."""
+    long, and is copied no more than it must be. Its messages are in `lang`."""
     pad, inner, item = "    ", "      ", "        "
     findings = report.in_report_order()
     # Each message escaped and encoded once, for its list and its finding.
-    messages = [_string(escape(finding.message)) for finding in findings]
+    messages = [_string(escape(message(finding, report.filepath, lang))) for finding in findings]
     levels = [finding.kind.level for finding in findings]
     parts += [pad, "{\n", inner, '"filepath": ', _string(escape(report.filepath)), ",\n",
               inner, '"passed": ', "true" if report.passed else "false", ",\n", inner, '"errors": ']
@@ -86,7 +87,9 @@ def _file(report: FileReport, baseline: bool, parts: list[str]) -> None:
     _list([_finding(finding, item, text) for finding, text in zip(findings, messages)], inner, parts)
     if baseline:
         parts += [",\n", inner, '"known": ']
-        _list([_finding(finding, item) for finding in report.known], inner, parts)
+        known = [_finding(finding, item, _string(escape(message(finding, report.filepath, lang))))
+                 for finding in report.known]
+        _list(known, inner, parts)
     parts += ["\n", pad, "}"]
 
 
@@ -149,7 +152,8 @@ def write(run: Run, out: "TextIO") -> None:
             names.clear()
 
     for report in run.reports:
-        if report.ready_made and report.native is not None and not baseline:
+        # The engine writes its findings' messages in French.
+        if report.ready_made and report.native is not None and not baseline and run.lang == "fr":
             waiting.append(report.native)
             names.append(report.name or "")
             if len(waiting) == BATCH:
@@ -157,7 +161,7 @@ def write(run: Run, out: "TextIO") -> None:
             continue
         flush()
         parts = [",\n" if written else "[\n"]
-        _file(report, baseline, parts)
+        _file(report, baseline, parts, run.lang)
         sink.text("".join(parts))
         written = True
     flush()

@@ -13,7 +13,7 @@ import unicodedata
 
 import scanner_audit
 
-from scanner_gate import FAIL_ON, policy_cache
+from scanner_gate import FAIL_ON, LANGUAGES, policy_cache
 from scanner_gate.escape import escape
 
 TYPE_CHECKING = False
@@ -24,10 +24,10 @@ else:
     from scanner_gate.records import NamedTuple
 
 # The tables a policy may hold and their keys; each value is a list of str
-# but fail_on's, one of FAIL_ON. Anything else is refused, so that a misspelt
-# "forbiden" does not silently forbid nothing.
+# but fail_on's, one of FAIL_ON, and lang's, one of LANGUAGES. Anything else
+# is refused, so that a misspelt "forbiden" does not silently forbid nothing.
 POLICY_KEYS = {
-    "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on"),
+    "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on", "lang"),
     "plugin": ("local_modules",),
 }
 PYPROJECT = "pyproject.toml"
@@ -45,6 +45,7 @@ class Policy(NamedTuple):
     local_modules: frozenset[str]
     source: str  # the file it was read from, as named
     fail_on: str = "error"  # one of FAIL_ON
+    lang: str | None = None  # the reports' language, one of LANGUAGES; None: the command's default
 
     def scanner(self) -> scanner_audit.Scanner:
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
@@ -84,6 +85,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
     where = escape(source)
     values: dict[str, list[str]] = {}
     fail_on = "error"
+    lang = None
     for table, content in tables.items():
         if table not in POLICY_KEYS or not isinstance(content, dict):
             expected = " and ".join(f"[{prefix}{name}]" for name in POLICY_KEYS)
@@ -98,6 +100,12 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
                     raise PolicyError(f"{where}: [{prefix}{table}] fail_on must be {expected}")
                 fail_on = value
                 continue
+            if key == "lang":
+                if value not in LANGUAGES:
+                    expected = " or ".join(f'"{name}"' for name in LANGUAGES)
+                    raise PolicyError(f"{where}: [{prefix}{table}] lang must be {expected}")
+                lang = value
+                continue
             if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
                 raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
             values[key] = value
@@ -108,6 +116,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
         local_modules=frozenset(values.get("local_modules", [])),
         source=source,
         fail_on=fail_on,
+        lang=lang,
     )
     _refuse_what_judges_nothing(policy, where, prefix)
     return policy

@@ -6,7 +6,7 @@ read (the tables of a policy file, or the [tool.scanner-core] tables of a
 pyproject.toml), the interpreter's version, and the tables the reading
 gave, which every policy is then made from as if just read: an entry is
 used only when all of these are equal, so it cannot change a verdict.
-Only tables that made a policy are kept (lists of strings, and fail_on).
+Only tables that made a policy are kept (lists of strings, fail_on and lang).
 
 Entries live in a directory of the user's own, $XDG_CACHE_HOME (else
 ~/.cache) /scanner-core/policies, made 0700 and used only while it is

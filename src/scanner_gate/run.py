@@ -23,6 +23,9 @@ class Run(NamedTuple):
     tally: Tally  # of every file scanned, counted as `reports` is read
     quiet: bool = False  # --quiet: the files that failed and the summary, nothing else
     baseline: str | None = None  # the baseline file given, as named
+    lang: str = "fr"  # the language of the findings' messages and the rules' texts (scanner_gate.LANGUAGES)
+    verbose: bool = False  # --verbose: the text report lists the files without findings too
+    color: bool = False  # the text report is coloured (a terminal, and colour not turned off)
 
     @property
     def summary(self) -> Summary:

@@ -2,7 +2,9 @@
 finding in line order, one rule per kind of finding. The results are
 written as files are judged, and the rules after them in the run.
 
-Each rule has a full description, help in text and Markdown, and the
+Each rule has a title, a full description, help in text and Markdown (the
+rule's page, in the language chosen), a helpUri where the documentation's
+published address is configured (scanner_gate.rules.docs_url), and the
 properties code-scanning services read: security-severity (a number from
 0.0 to 10.0, as a string) and tags (scanner_gate.rules). Each result has a
 region (startLine 1 for a finding about the whole file; startColumn where
@@ -16,7 +18,9 @@ Each result locates its file by a URI: relative to the current directory
 (uriBaseId SRCROOT, which originalUriBaseIds gives as a file: URI) for a file
 below it, else an absolute file: URI. Every byte of the name but letters,
 digits and '/-._~' is percent-encoded, so a URI names a file exactly,
-whatever its bytes. Messages are escaped as in the text report. The run's
+whatever its bytes. A message says what was found, in the language chosen,
+without the file and line that its location gives, escaped as in the text
+report. The run's
 property bag names the policy applied, as the JSON report does.
 """
 
@@ -27,11 +31,12 @@ import urllib.parse
 from collections.abc import Iterator
 from typing import TextIO
 
-from scanner_gate import installed_version, json_report, json_stream
+from scanner_gate import __version__, json_report, json_stream
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding, Kind, line_order
 from scanner_gate.rules import help_of
 from scanner_gate.run import Run
+from scanner_gate.wording import said
 
 SCHEMA = "https://docs.oasis-open.org/sarif/sarif/v2.1.0/errata01/os/schemas/sarif-schema-2.1.0.json"
 BASE = "SRCROOT"  # the current directory, which relative artifact URIs start from
@@ -40,7 +45,7 @@ FINGERPRINT = "scannerCoreFinding/v1"
 
 
 def version() -> str:
-    return installed_version() or "unknown"
+    return __version__
 
 
 def _quote(path: str) -> str:
@@ -59,19 +64,22 @@ def directory_uri(directory: str) -> str:
     return "file://" + _quote(os.path.join(os.path.abspath(directory), ""))
 
 
-def rule(kind: Kind) -> dict[str, object]:
-    help = help_of(kind)
-    return {
+def rule(kind: Kind, lang: str = "fr") -> dict[str, object]:
+    help = help_of(kind, lang)
+    made: dict[str, object] = {
         "id": kind.id,
-        "shortDescription": {"text": kind.description},
+        "shortDescription": {"text": help.title},
         "fullDescription": {"text": help.full_description},
         "help": {"text": help.text, "markdown": help.markdown},
-        "defaultConfiguration": {"level": kind.level},
-        "properties": {"security-severity": f"{help.security_severity:.1f}", "tags": list(help.tags)},
     }
+    if help.help_uri is not None:
+        made["helpUri"] = help.help_uri
+    made["defaultConfiguration"] = {"level": kind.level}
+    made["properties"] = {"security-severity": f"{help.security_severity:.1f}", "tags": list(help.tags)}
+    return made
 
 
-def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None) -> dict[str, object]:
+def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None, lang: str = "fr") -> dict[str, object]:
     region: dict[str, int] = {"startLine": finding.line or 1}
     if finding.column is not None and finding.line is not None:
         region["startColumn"] = finding.column
@@ -80,7 +88,7 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
         "ruleId": finding.kind.id,
         "ruleIndex": rule_index,
         "level": finding.kind.level,
-        "message": {"text": escape(finding.message)},
+        "message": {"text": escape(said(finding, filepath, lang))},
         "locations": [{"physicalLocation": location}],
     }
     if finding.fingerprint is not None:
@@ -104,14 +112,14 @@ def _results(run: Run, kinds: list[Kind], index: dict[str, int]) -> Iterator[dic
                 index[finding.kind.id] = len(kinds)
                 kinds.append(finding.kind)
             state_or_none = state if run.baseline is not None else None
-            yield result(finding, report.filepath, index[finding.kind.id], state_or_none)
+            yield result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang)
 
 
 def _log(run: Run, kinds: list[Kind]) -> dict[str, object]:
     """The log, its results standing in the run before the rules they index."""
     log_run = {
         "results": json_stream.PLACEHOLDER,
-        "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind) for kind in kinds]}},
+        "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind, run.lang) for kind in kinds]}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
         # Columns count characters, as the engine counts them.
         "columnKind": "unicodeCodePoints",

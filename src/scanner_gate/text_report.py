@@ -1,23 +1,32 @@
-"""The text report, for people: each file with its verdict and findings in
-line order, each with its level and rule, then the summary. With --quiet,
-only the files that failed and the summary. File names, module names and
-messages are escaped (scanner_gate.escape), so that nothing a plugin names
-reaches the terminal raw: a name cannot move the cursor, erase a line or
-start a new one. A finding a baseline accepts is written with `known` in
-place of its level."""
+"""The text report, for people: each file with findings, with its verdict
+and its findings in line order, each with its level and rule, then the
+counts by rule and the summary. A file without findings is listed only
+with --verbose (the summary counts it all the same); with --quiet, only
+the files that failed. File names, module names and messages are escaped
+(scanner_gate.escape), so that nothing a plugin names reaches the terminal
+raw: a name cannot move the cursor, erase a line or start a new one. A
+finding a baseline accepts is written with `known` in place of its level.
+
+The engine writes the files' parts when they are its own findings, in
+French and without colour (scanner_audit.write_text_blocks); in another
+language, or in colour, they are written here, the same bytes but for the
+words chosen."""
 
 import scanner_audit
 
+from scanner_gate import colour
 from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape, shown
 from scanner_gate.findings import FileReport, line_order, plural
 from scanner_gate.run import Run
+from scanner_gate.wording import message
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import TextIO
 
 MAX_PATHS_NAMED = 5
+_LEVEL_STYLE = {"error": colour.RED, "warning": colour.YELLOW, "known": colour.DIM}
 
 
 def _header(run: Run) -> str:
@@ -36,20 +45,37 @@ def _header(run: Run) -> str:
     )
 
 
-def file_text(report: FileReport) -> str:
+def file_text(report: FileReport, lang: str = "fr", color: bool = False) -> str:
     """The file's part of the report, made here (the engine's text_block
-    writes the same for a report of its own)."""
+    writes the same, in French and without colour, for a report of its own)."""
     errors, warnings = report.counts()
     counts = f"{plural(errors, 'error')}, {plural(warnings, 'warning')}"
     if report.known:
         counts += f", {len(report.known)} known"
-    verdict = "ok  " if report.passed else "FAIL"
+    verdict = colour.paint("ok  ", colour.GREEN, color) if report.passed else colour.paint("FAIL", colour.BOLD_RED, color)
     lines = [f"{verdict}  {escape(report.filepath)}  ({counts})\n"]
     labelled = [(finding, finding.kind.level) for finding in report.findings]
     labelled += [(finding, "known") for finding in report.known]
     for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
-        lines.append(f"      {label:8} [{finding.kind.id}] {shown(escape(finding.message))}\n")
+        level = colour.paint(f"{label:8}", _LEVEL_STYLE[label], color)
+        text = shown(escape(message(finding, report.filepath, lang)))
+        lines.append(f"      {level} [{finding.kind.id}] {text}\n")
     return "".join(lines)
+
+
+def _without_findings(report: FileReport) -> bool:
+    return report.passed and not (report.error_total or report.warning_total or report.known)
+
+
+def _by_rule(run: Run) -> str:
+    """The findings that count, by rule: errors first, each level by count."""
+    by_rule = run.tally.by_rule
+    if not by_rule:
+        return ""
+    from scanner_gate.findings import KIND_OF_RULE
+
+    order = sorted(by_rule, key=lambda rule: (KIND_OF_RULE[rule].level != "error", -by_rule[rule], rule))
+    return "by rule: " + ", ".join(f"{rule} {by_rule[rule]}" for rule in order) + "\n"
 
 
 # Files whose parts the engine writes in one call, as for the JSON report.
@@ -61,9 +87,14 @@ def write(run: Run, out: "TextIO") -> None:
     if not run.quiet:
         sink.text(_header(run))
     fail_on_warning = run.policy.fail_on == "warning"
+    made_here = run.lang != "fr" or run.color  # the engine writes French without colour
+    unlisted = 0  # files without findings, left out without --verbose
     waiting: list[scanner_audit.Report] = []  # the engine's files, to be written together
     for report in run.reports:
-        if report.ready_made and report.native is not None:
+        if not run.verbose and _without_findings(report):
+            unlisted += 1
+            continue
+        if report.ready_made and report.native is not None and not made_here:
             waiting.append(report.native)
             if len(waiting) == BATCH:
                 scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
@@ -72,8 +103,13 @@ def write(run: Run, out: "TextIO") -> None:
         if waiting:
             scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
             waiting.clear()
-        sink.text(file_text(report))
+        sink.text(file_text(report, run.lang, run.color))
     if waiting:
         scanner_audit.write_text_blocks(waiting, fail_on_warning, sink.utf8)
-    sink.text(("" if run.quiet else "\n") + f"{run.summary.line()}\n")
+    ending = "" if run.quiet else "\n"
+    ending += colour.paint(_by_rule(run).rstrip("\n"), colour.DIM, run.color) + "\n" if run.tally.by_rule else ""
+    if unlisted and not run.quiet:
+        ending += f"{plural(unlisted, 'file')} without findings not listed (--verbose lists them)\n"
+    ending += colour.paint(run.summary.line(), colour.BOLD, run.color) + "\n"
+    sink.text(ending)
     sink.flush()

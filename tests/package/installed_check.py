@@ -33,7 +33,9 @@ site_packages = pathlib.Path(sysconfig.get_path("platlib")).resolve()
 names = zipfile.ZipFile(wheel).namelist()
 payload = sorted(name for name in names if ".dist-info/" not in name and not name.endswith("/"))
 package = sorted(
-    f"scanner_gate/{path.name}" for path in (source / "scanner_gate").iterdir() if path.suffix in (".py", ".typed")
+    f"scanner_gate/{path.relative_to(source / 'scanner_gate').as_posix()}"
+    for path in (source / "scanner_gate").rglob("*")
+    if path.suffix in (".py", ".typed") and "__pycache__" not in path.parts
 )
 expected = sorted(
     [f"{name}{suffix}" for name in ("scanner_core", "scanner_audit") for suffix in (".pyi", "-stubs/__init__.pyi")]
@@ -96,7 +98,14 @@ with tempfile.TemporaryDirectory() as project:
         document = subprocess.run([*command, "--json", "plugins/"], capture_output=True, text=True, cwd=root, env=env)
         [hidden] = [f for f in json.loads(document.stdout)["files"] if f["filepath"] == "plugins/hidden.py"]
         assert [f["rule"] for f in hidden["findings"]] == ["hidden-forbidden-import"], (how, hidden)
-        outputs[how] = (text.stdout, document.stdout)
+        # The rules' texts ship in the package: a report in English, and a rule's page.
+        english = subprocess.run([*command, "-q", "--lang", "en", "plugins/"], capture_output=True, text=True,
+                                 cwd=root, env=env)
+        assert "plugins/hidden.py:1: hidden forbidden import \u2014 'os'" in english.stdout, (how, english.stdout)
+        page = subprocess.run([*command, "--explain", "hidden-forbidden-import"], capture_output=True, text=True,
+                              cwd=root, env=env, check=True)
+        assert page.stdout.startswith("# hidden-forbidden-import\n"), (how, page.stdout)
+        outputs[how] = (text.stdout, document.stdout, english.stdout, page.stdout)
     assert outputs["console script"] == outputs["-m"]
 
 print(

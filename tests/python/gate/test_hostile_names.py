@@ -35,7 +35,7 @@ def real_name(shown):
 
 class TestHostileNames:
     def test_text_shows_every_name_escaped_with_its_own_verdict(self, hostile):
-        completed = hostile.run("plugins")
+        completed = hostile.run("--verbose", "plugins")
 
         assert completed.returncode == 1
         assert not has_control(completed.stdout)
@@ -74,7 +74,7 @@ class TestHostileNames:
     def test_a_name_that_is_not_utf8_no_longer_hides_the_others(self, project):
         project.write(b"myplugin/caf\xe9.py", b"import json\n")
 
-        passing = project.run("plugins")
+        passing = project.run("--verbose", "plugins")
         project.write("myplugin/shell.py", "import subprocess\n")
         failing = project.run("--json", "plugins")
 

@@ -59,7 +59,7 @@ class TestFilesAndDirectories:
         project.write("myplugin/hidden.py", "import json, os\n")
 
         full = project.run("plugins")
-        line_scan = project.run("--no-audit", "plugins")
+        line_scan = project.run("--no-audit", "--verbose", "plugins")
 
         assert (full.returncode, line_scan.returncode) == (1, 0)
         assert "FAIL  plugins/myplugin/hidden.py  (1 error, 0 warnings)" in full.stdout

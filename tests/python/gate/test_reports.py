@@ -162,24 +162,34 @@ def unpercent(text):
     return re.sub("%(25|0D|0A|3A|2C)", lambda match: chr(int(match[1], 16)), text)
 
 
+def without_location(path, line, message):
+    """A message as the formats that carry the location themselves give it:
+    without the `<path>:<line>: ` it starts with."""
+    location = f"{path}: " if line is None else f"{path}:{line}: "
+    assert message.startswith(location), (location, message)
+    return message[len(location):]
+
+
 def every_format(*args, cwd=None):
     """The findings of one run in JSON, SARIF, annotations and GitLab's
-    report, shown to be the same; returns the JSON document and the status,
-    the same for all."""
+    report, shown to be the same (the last three without the location their
+    own fields carry); returns the JSON document and the status, the same
+    for all."""
     runs = {fmt: gate("--format", fmt, *args, cwd=cwd) for fmt in ("json", "sarif", "github", "gitlab")}
     assert len({run.returncode for run in runs.values()}) == 1, {fmt: run.stderr for fmt, run in runs.items()}
     document = json.loads(runs["json"].stdout)
     by_json = json_findings(document, fingerprints=True, columns=True)
     base = os.fsencode(cwd or os.getcwd())
-    as_sarif = [(os.path.normpath(os.path.join(base, unescape(path))), line or 1, *rest)
-                for path, line, *rest in by_json]
+    as_sarif = [(os.path.normpath(os.path.join(base, unescape(path))), line or 1, level, rule,
+                 without_location(path, line, message), *rest)
+                for path, line, level, rule, message, *rest in by_json]
     assert sarif_findings(json.loads(runs["sarif"].stdout), cwd or os.getcwd()) == as_sarif
     annotations, summary = github_findings(runs["github"].stdout)
-    assert annotations == [(path, line, level, rule, message, column)
+    assert annotations == [(path, line, level, rule, without_location(path, line, message), column)
                            for path, line, level, rule, message, _, column in by_json]
     issues = [(i["location"]["path"], i["location"]["lines"]["begin"], i["check_name"], i["description"],
                i["fingerprint"]) for i in json.loads(runs["gitlab"].stdout)]
-    assert issues == [(path, line or 1, rule, message, fingerprint)
+    assert issues == [(path, line or 1, rule, without_location(path, line, message), fingerprint)
                       for path, line, _, rule, message, fingerprint, _ in by_json]
     assert summary == gate(*args, cwd=cwd).stdout.splitlines()[-1]
     return document, runs["json"].returncode
@@ -187,7 +197,7 @@ def every_format(*args, cwd=None):
 
 class TestTheExampleTree:
     def test_text_lists_every_file_sorted_with_its_messages_then_the_summary(self):
-        completed = gate("--policy", EXAMPLE_POLICY, PLUGINS)
+        completed = gate("--verbose", "--policy", EXAMPLE_POLICY, PLUGINS)
         expected = direct_scan(PLUGINS)
         lines = completed.stdout.splitlines()
 

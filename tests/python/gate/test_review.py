@@ -15,7 +15,7 @@ from scanner_gate.findings import FileReport, Finding, Kind, Tally
 from scanner_gate.run import Run
 
 from .conftest import gate
-from .test_reports import sarif_findings
+from .test_reports import sarif_findings, without_location
 
 
 def reference_digest(line):
@@ -147,13 +147,13 @@ class TestBaseline:
             (6, "forbidden-import", "new", []), (7, "forbidden-import", "new", [])]
         assert annotations.splitlines()[1:] == [
             "::notice file=plugins/myplugin/shell.py,line=4,col=1,title=forbidden-import (known)::"
-            "plugins/myplugin/shell.py:4: import interdit \u2014 'subprocess'",
+            "import interdit \u2014 'subprocess'",
             "::notice file=plugins/myplugin/shell.py,line=5,col=1,title=unlisted-import (known)::"
-            "plugins/myplugin/shell.py:5: import non whitelist\u00e9 \u2014 'yaml'",
+            "import non whitelist\u00e9 \u2014 'yaml'",
             "::error file=plugins/myplugin/shell.py,line=6,col=1,title=forbidden-import::"
-            "plugins/myplugin/shell.py:6: import interdit \u2014 'subprocess'",
+            "import interdit \u2014 'subprocess'",
             "::error file=plugins/myplugin/shell.py,line=7,col=1,title=forbidden-import::"
-            "plugins/myplugin/shell.py:7: import interdit \u2014 'os'",
+            "import interdit \u2014 'os'",
             "3 files scanned: 2 passed, 1 failed; 2 errors, 0 warnings; 3 known (in the baseline)",
         ]
 
@@ -192,6 +192,7 @@ class TestQuiet:
         assert quiet.stdout == (
             "FAIL  plugins/myplugin/shell.py  (1 error, 0 warnings)\n"
             "      error    [forbidden-import] plugins/myplugin/shell.py:1: import interdit \u2014 'os'\n"
+            "by rule: forbidden-import 1, unlisted-import 1\n"
             + full.stdout.splitlines()[-1] + "\n"
         )
 
@@ -245,5 +246,5 @@ class TestGitLab:
         assert [i["fingerprint"] for i in issues] == [f["fingerprint"] for file in document["files"]
                                                       for f in file["findings"]]
         assert len({i["fingerprint"] for i in issues}) == len(issues)
-        assert [i["description"] for i in issues] == [f["message"] for file in document["files"]
-                                                      for f in file["findings"]]
+        assert [i["description"] for i in issues] == [without_location(file["filepath"], f["line"], f["message"])
+                                                      for file in document["files"] for f in file["findings"]]

@@ -1,0 +1,268 @@
+"""The rules' texts in English (see scanner_gate.texts): a row per rule,
+its `says` in the order of the French table's."""
+
+from scanner_gate.texts import Fifo, File, Link, RuleText, Table
+
+_POLICY_CHANGE = (
+    "If the import is intended, the plugin needs a change of policy: that is the reviewer's decision, not the "
+    "plugin's."
+)
+_HIDDEN = (
+    "A line scan reads one line at a time and does not see it; the audit reads the file as Python does and shows "
+    "that Python runs it."
+)
+_REMOVE_ENTRY = "Remove it from the plugin, or ask the host's maintainers to vet it by other means."
+
+RULES = {
+    "forbidden-import": RuleText(
+        title="An import whose root the policy forbids",
+        says=("forbidden import \u2014 '{module}'",),
+        finds="An `import` or `from ... import` statement of a module under a root that the policy's `forbidden` "
+        "list names: `os` forbids `os`, `os.path` and every module below it.",
+        matters="A forbidden module gives the plugin powers the host does not grant plugins: running programs, "
+        "opening sockets, reading and writing any file. The file fails.",
+        fix="Author: remove the import and use what the host offers instead. Reviewer: " + _POLICY_CHANGE,
+        example=(File("plugin/cli.py", "import subprocess\n\nsubprocess.run(['ls'])\n"),),
+    ),
+    "unlisted-import": RuleText(
+        title="An import on none of the policy's lists",
+        says=("unlisted import \u2014 '{module}'",),
+        finds="An import of a module that is neither forbidden, nor allowed by `allowed_exact` or "
+        "`allowed_prefixes`, nor one of the plugin's own `local_modules`.",
+        matters="Nobody has judged the module yet. It does not fail the file unless the policy fails on warnings "
+        "(`fail_on = \"warning\"`, deny by default).",
+        fix="Reviewer: decide whether the module belongs in `allowed_exact`, `allowed_prefixes` or `forbidden`. "
+        "Author: if the module is the plugin's own package, name it in `local_modules`.",
+        example=(File("plugin/feed.py", "import yaml\n"),),
+    ),
+    "unreadable-file": RuleText(
+        title="A file that cannot be opened",
+        says=("cannot open the file",),
+        finds="A file that the scan cannot open for reading: no permission, a link to a file that cannot be read, "
+        "a FIFO, a device or a socket named on the command line.",
+        matters="Python might still import it once the plugin is installed, and nothing it imports is known. The "
+        "file fails.",
+        fix="Make the file a plain, readable file, or remove it from the plugin.",
+        example=(Link("plugin/secret.py", "/sys/bus/platform/uevent"),),
+    ),
+    "other-scan-error": RuleText(
+        title="An error of the line scan in a form this command does not know",
+        says=("{reason}",),
+        finds="A message of the line scan, at the level of an error, in none of the forms above. No version of "
+        "the module makes one today: the rule is there so that a new form is reported, never dropped.",
+        matters="The file fails, as for any error.",
+        fix="Read the message, and update the command to a version that knows the form.",
+    ),
+    "other-scan-warning": RuleText(
+        title="A warning of the line scan in a form this command does not know",
+        says=("{reason}",),
+        finds="A message of the line scan, at the level of a warning, in none of the forms above. No version of "
+        "the module makes one today.",
+        matters="It does not fail the file unless the policy fails on warnings.",
+        fix="Read the message, and update the command to a version that knows the form.",
+    ),
+    "hidden-forbidden-import": RuleText(
+        title="A forbidden import that a line scan does not see",
+        says=("hidden forbidden import \u2014 '{module}'",),
+        finds="An import of a forbidden module written where a line scan does not look: the second name of "
+        "`import json, os`, after `;`, on the line of `if` or `try`, across a continuation line, in a name "
+        "written in other letters that Python folds (`import \uff4f\uff53`), or a call of `__import__` or "
+        "`importlib.import_module` with a constant name.",
+        matters=_HIDDEN + " Hiding an import is a reason for suspicion in itself. The file fails.",
+        fix="Author: remove the import. Reviewer: read the file with the reason it was hidden in mind.",
+        example=(File("plugin/util.py", "import json, os\n"),),
+    ),
+    "hidden-unlisted-import": RuleText(
+        title="An import on none of the lists that a line scan does not see",
+        says=("hidden unlisted import \u2014 '{module}'",),
+        finds="An import of a module on none of the policy's lists, in a form a line scan does not read (see "
+        "[hidden-forbidden-import](hidden-forbidden-import.md)).",
+        matters=_HIDDEN + " It does not fail the file unless the policy fails on warnings.",
+        fix="As for [unlisted-import](unlisted-import.md): the reviewer decides where the module belongs.",
+        example=(File("plugin/util.py", "import json, yaml\n"),),
+    ),
+    "non-constant-dynamic-import": RuleText(
+        title="A call of __import__ or import_module whose module is not a constant",
+        says=("non-constant dynamic import \u2014 '{module}'",),
+        finds="A call of `__import__`, `importlib.import_module` (or a name an import statement binds to them) "
+        "whose module name is computed: a variable, an f-string, a concatenation of anything but string literals. "
+        "The finding names the function called.",
+        matters="The module is chosen when the plugin runs, so no reading of the source can tell which it is: it "
+        "may be any forbidden one. A warning; it fails the file under deny by default.",
+        fix="Author: import the modules by name, or choose among constant names. Reviewer: follow where the name "
+        "comes from.",
+        example=(File("plugin/loader.py", "name = input()\n__import__(name)\n"),),
+    ),
+    "unaudited-file": RuleText(
+        title="A file that cannot be read to its end as Python source",
+        says=(
+            "file refused by Python's parser ({reason})",
+            "file not audited by the engine, to be read by Python ({reason})",
+            "dynamic code not audited ({reason})",
+            "file unreadable for the audit ({reason})",
+        ),
+        finds="A file that the audit could not read to its end as Python reads it: bytes invalid in its encoding, "
+        "a NUL byte, a string or a bracket still open at its end, nesting deeper than Python allows, a coding "
+        "declaration of a codec Python refuses, or text given to `exec` nested too deep. The reason in parentheses "
+        "is Python's own, in its words, where Python gives one.",
+        matters="What the file imports is unknown, so it fails: a file Python cannot read as it stands cannot be "
+        "imported either, and a gate does not pass what it has not read.",
+        fix="Author: fix the file until Python compiles it (`python -m py_compile FILE` says where it stops). "
+        "Reviewer: a plugin that ships a file Python refuses has no reason to.",
+        example=(File("plugin/broken.py", "print(\"never closed\n"),),
+    ),
+    "extension-module": RuleText(
+        title="A compiled extension module, which Python imports and no one can read",
+        says=("compiled extension module, which Python imports with no source to read",),
+        finds="A file whose name ends in `.so` or `.pyd` (every suffix of "
+        "`importlib.machinery.EXTENSION_SUFFIXES`), in the tree or named on the command line.",
+        matters="Native code that Python imports like any module: `from . import speedups` beside it loads it, "
+        "and it can do anything. The gate cannot judge it. The file fails.",
+        fix="Author: ship the source instead. Reviewer: " + _REMOVE_ENTRY,
+        example=(File("plugin/speedups.cpython-313-x86_64-linux-gnu.so", ""),),
+    ),
+    "compiled-bytecode": RuleText(
+        title="A .pyc file, which Python may run instead of the reviewed source",
+        says=("compiled bytecode, which Python may run instead of the source",),
+        finds="A `.pyc` file anywhere in the tree, `__pycache__` included.",
+        matters="Python runs a `.pyc` that stands alone, and one in `__pycache__` whose hash is not checked or "
+        "whose recorded size and time match the source, instead of the `.py` beside it: the code that runs is not "
+        "the code reviewed. The file fails.",
+        fix="Remove every `.pyc` and `__pycache__` from the plugin before review (`git clean -X`, or build the "
+        "archive without them).",
+        example=(File("plugin/__pycache__/cli.cpython-313.pyc", ""),),
+    ),
+    "path-configuration-file": RuleText(
+        title="A .pth file, whose import lines run when the interpreter starts",
+        says=("path configuration file, whose import lines run when Python starts",),
+        finds="A file whose name ends in `.pth`.",
+        matters="Once installed in a site directory, every line of a `.pth` that begins with `import` runs at "
+        "every start of the interpreter, before the host runs. A plugin has no reason to ship one. The file "
+        "fails.",
+        fix=_REMOVE_ENTRY,
+        example=(File("plugin/plugin.pth", "import os; os.system('true')\n"),),
+    ),
+    "import-archive": RuleText(
+        title="A zip, egg, wheel or zipapp archive: importable once on the path, and not read",
+        says=("importable archive (zip, egg, wheel, zipapp), not read",),
+        finds="A file whose name ends in `.zip`, `.egg`, `.whl` or `.pyz`.",
+        matters="Python imports modules from an archive put on `sys.path`; the gate does not open archives, so "
+        "what they hold is not judged. Plugins also ship data archives, so it is a warning; it fails the file "
+        "under deny by default.",
+        fix="Author: ship the modules unpacked, or data in another form. Reviewer: open the archive and judge what "
+        "it holds, or run the policy with `fail_on = \"warning\"`.",
+        example=(File("plugin/vendor.zip", ""),),
+    ),
+    "dangling-link": RuleText(
+        title="A link named as a module whose target does not exist",
+        says=("link to a missing file ({reason})", "link to a missing file"),
+        finds="A symbolic link named like a module (`.py`) or like any entry above whose target does not exist.",
+        matters="The link points nowhere now, but may point at any file once the plugin is installed: what it "
+        "would import cannot be judged. The entry fails.",
+        fix="Replace the link by the file itself.",
+        example=(Link("plugin/helpers.py", "missing.py"),),
+    ),
+    "not-a-regular-file": RuleText(
+        title="A FIFO, socket or device named as a module",
+        says=("neither a regular file nor a directory",),
+        finds="A FIFO, a socket or a device named like a module or like any entry above.",
+        matters="Reading it could wait forever or give anything, so it is not read; a plugin has no reason to "
+        "ship one. The entry fails.",
+        fix=_REMOVE_ENTRY,
+        example=(Fifo("plugin/pipe.py"),),
+    ),
+    "link-loop": RuleText(
+        title="A link that leads back into itself or to a directory above it",
+        says=("loop of links ({reason})", "loop of links"),
+        finds="A link to a directory that is being walked, to a directory that holds the tree (`/`, the tree's "
+        "parent), or to itself.",
+        matters="The walk does not follow it a second time, so what lies behind it is judged once, elsewhere, or "
+        "not at all. A plugin has no reason to ship one. The entry fails.",
+        fix="Remove the link.",
+        example=(Link("plugin/again", "."),),
+    ),
+    "unreadable-entry": RuleText(
+        title="A directory or entry the walk cannot open, list or look up",
+        says=("unreadable entry ({reason})", "unreadable entry"),
+        finds="A directory that cannot be opened or listed, or an entry whose target cannot be looked up "
+        "(permissions, a name too long). The reason in parentheses is the system's.",
+        matters="What it holds is unknown, so the tree fails until it can be read and judged. The rest of the "
+        "tree is walked and reported as usual.",
+        fix="Make the entry readable by the user that runs the gate, or remove it.",
+        example=(Link("plugin/long.py", "n" * 300),),
+    ),
+    "importer-reference": RuleText(
+        title="An importer, a code runner or a loader named other than in a call",
+        says=("reference to an importer outside a call \u2014 '{module}'",),
+        finds="`__import__`, `import_module`, `exec`, `eval`, `compile`, `__loader__` or `__spec__.loader` used "
+        "other than by calling it: assigned to a name, passed to a function, reached with `getattr` or with a "
+        "subscript whose key is a constant (`__builtins__[\"__import__\"]`).",
+        matters="Whatever is later called through the new name cannot be judged from the source: it is a way "
+        "around the audit of dynamic imports. A warning; it fails the file under deny by default.",
+        fix="Author: call the importer directly, with a constant name. Reviewer: follow where the reference goes.",
+        example=(File("plugin/tricks.py", "load = __import__\n"),),
+    ),
+    "dynamic-code": RuleText(
+        title="exec, eval or compile of text that is not a constant, or that Python refuses",
+        says=("non-constant dynamic code \u2014 '{module}'", "dynamic code refused by Python, which will not run it"),
+        finds="A call of `exec`, `eval` or `compile` given anything but a constant string (a variable, bytes, an "
+        "f-string), or given a constant string that Python refuses to compile. A constant text is itself audited "
+        "as Python source, and its imports are reported at the call's line.",
+        matters="Code built while the plugin runs can import anything. A warning; it fails the file under deny "
+        "by default.",
+        fix="Author: write the code as code. Reviewer: follow where the text comes from.",
+        example=(File("plugin/run.py", "exec(input())\n"),),
+    ),
+    "relative-dynamic-import": RuleText(
+        title="A relative dynamic import whose anchor is not a constant",
+        says=("relative dynamic import without a constant anchor \u2014 '{module}'",),
+        finds="A relative name given to `importlib.import_module` or `__import__` whose anchor (the `package` "
+        "argument, or the globals given) is computed.",
+        matters="The module imported is resolved against the anchor, so when the anchor is computed the module "
+        "is too. A warning; it fails the file under deny by default.",
+        fix="Give the anchor as a constant, or import by an absolute name.",
+        example=(File("plugin/late.py", "import importlib\n\npackage = input()\nimportlib.import_module('.tools', "
+                      "package)\n"),),
+    ),
+    "relative-import-above-root": RuleText(
+        title="A relative import that climbs above the root of the plugin tree",
+        says=("relative import out of the tree \u2014 '{module}'",),
+        finds="A relative import (a statement, or a dynamic import anchored on the module's own package) whose "
+        "level climbs above the tree given: `from .. import x` in a file at the tree's top.",
+        matters="It reaches the package that holds the plugin once installed, the host's own modules, which the "
+        "policy never judged. The file fails.",
+        fix="A plugin imports only its own modules relatively; import anything else by its absolute name, which "
+        "the policy then judges.",
+        example=(File("plugin/cli.py", "from .. import host\n"),),
+    ),
+}
+
+REASONS = {
+    "code dynamique imbriqu\u00e9 trop profond\u00e9ment": "dynamic code nested too deep",
+    "\\N{...} dans le nom d'un import dynamique": "\\N{...} in the name of a dynamic import",
+    "\\N{...} dans un code dynamique": "\\N{...} in dynamic code",
+}
+
+WORDS = {
+    "module": "<name>",
+    "reason": "<reason>",
+    "level": "Level",
+    "error": "error: a finding fails its file",
+    "warning": "warning: a finding fails its file only under deny by default (`fail_on = \"warning\"`)",
+    "says": "The report says",
+    "finds": "What it finds",
+    "matters": "Why it matters",
+    "example": "Example",
+    "example_intro": "Under the policy of the [rule index](index.md), the plugin tree `plugin/` below makes this "
+    "finding:",
+    "no_example": "No input makes this finding today.",
+    "link": "a symbolic link to",
+    "fifo": "a FIFO",
+    "fix": "What to do",
+    "index_title": "Rules",
+    "index_intro": "Every finding names its rule. Each rule has a page here, and the command prints it: "
+    "`scanner-core --explain RULE` (`--lang fr` in French). The examples are judged by this policy:",
+    "rule": "Rule",
+}
+
+TABLE = Table(RULES, REASONS, WORDS)
