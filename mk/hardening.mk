@@ -1,7 +1,10 @@
-# Hardening: every engine test under ASan+UBSan and under TSan (less the
-# single-threaded suites of pure functions, which no thread can race and
-# which TSan slows tenfold: see the tsan test preset), the libFuzzer
-# targets of tests/fuzz, and the full-size load test. `make test` runs the
+# Hardening: every engine test under ASan+UBSan, the tests of the stages
+# that start threads (scan, gate) under TSan (the other stages' suites are
+# single-threaded pure functions, which no thread can race and which TSan
+# slows tenfold: see the tsan preset), the libFuzzer targets of tests/fuzz,
+# and the full-size load test. One clang build (preset asan) serves the
+# ASan+UBSan tests and the fuzz targets, so the engine is compiled with
+# ASan once. `make test` runs the
 # sanitizers and a short fuzz run after the normal tests; `make fuzz` and
 # `make stress` run the long versions.
 DEV_PACKAGES += clang libclang-rt-14-dev
@@ -15,7 +18,7 @@ FUZZ_TARGETS := extract_imports python_unicode scan_file audit_skipping
 
 .PHONY: test-asan test-tsan fuzz fuzz-smoke stress
 
-build/asan/build.ninja build/tsan/build.ninja build/fuzz/build.ninja: build/%/build.ninja: \
+build/asan/build.ninja build/tsan/build.ninja: build/%/build.ninja: \
 		$(VENV)/.ready CMakeLists.txt CMakePresets.json | apt-packages
 	@$(CMAKE) --preset $* -Wno-unused-cli >/dev/null
 
@@ -27,13 +30,13 @@ test-tsan: build/tsan/build.ninja
 	@$(CMAKE) --build build/tsan -j $(JOBS)
 	$(CTEST) --preset tsan -j $(JOBS)
 
-fuzz: build/fuzz/build.ninja
-	@$(CMAKE) --build build/fuzz -j $(JOBS)
-	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+fuzz: build/asan/build.ninja
+	@$(CMAKE) --build build/asan -j $(JOBS)
+	tests/fuzz/run.sh build/asan $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-fuzz-smoke: build/fuzz/build.ninja
-	@$(CMAKE) --build build/fuzz -j $(JOBS)
-	tests/fuzz/run.sh build/fuzz $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
+fuzz-smoke: build/asan/build.ninja
+	@$(CMAKE) --build build/asan -j $(JOBS)
+	tests/fuzz/run.sh build/asan $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
 
 # The load test at full size: 200 rounds of eight threads, 2,000 calls for
 # the memory bound.

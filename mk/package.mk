@@ -47,9 +47,11 @@ check-stub: build
 # A wheel of the working tree into $(1), built with the pinned tools of .venv
 # (no download, an incremental CMake build in its own directory, which the
 # wheel and the demo share); --check-build-dependencies still holds them to
-# pyproject.toml's build requirements.
+# pyproject.toml's build requirements. The build directory lies as deep in
+# the tree as build/dev and pyproject.toml's build/{wheel_tag}, so that the
+# compiler cache finds the sources at the same relative paths in all three.
 pinned_wheel = $(PY) -m pip wheel . --no-build-isolation --check-build-dependencies --no-deps -q \
-	    -w $(1) --config-settings=build-dir=$(WHEEL_DIR)/cmake 2>&1 | $(PKG_PIP_FILTER)
+	    -w $(1) --config-settings=build-dir=build/wheel-cmake 2>&1 | $(PKG_PIP_FILTER)
 
 # That wheel, which auditwheel then tags with the lowest manylinux policy the
 # modules meet (--plat auto): they link libstdc++ statically, so glibc's

@@ -118,12 +118,7 @@ std::optional<InstructionSet> instruction_set_named(std::string_view name) noexc
 }
 
 InstructionSet instruction_set_at_load() noexcept {
-#if defined(SCANNER_CORE_BASELINE_SIMD)
-    // Builds whose whole run takes the baseline unless told otherwise.
-    const InstructionSet best = kernel_detail::kBaseline->set;
-#else
     const InstructionSet best = best_instruction_set();
-#endif
     const char* const value = std::getenv("SCANNER_CORE_ISA");
     if (value == nullptr || *value == '\0') return best;
     const std::optional<InstructionSet> named = instruction_set_named(value);
