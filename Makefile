@@ -23,15 +23,17 @@ DEV_PACKAGES := libgtest-dev ccache
 # One compiler cache for every build of the engine that make starts: the dev
 # build, the wheel, the sdist's wheel and the pre-commit hook's environment
 # compile the same sources with the same flags, each in a build directory of
-# its own (the last two under temporary or cached copies of the tree). With
-# the base directory at /, ccache hashes every path relative to where the
-# compile runs, so those builds share their objects. CMake takes the
-# launcher from the environment when it configures a build directory.
+# its own, the last two in copies of the tree that make keeps under build/.
+# With the base directory at the tree's root, ccache hashes the paths below
+# it relative to where the compile runs (the same in every copy) and the
+# system's headers as they are, so those builds share their objects. CMake
+# takes the launcher from the environment when it configures a build
+# directory.
 # The compiler is named alike in all of them, as ccache hashes its name.
 export CMAKE_CXX_COMPILER_LAUNCHER := $(CURDIR)/tools/compiler-cache.sh
 export CXX := g++
 export CCACHE_DIR ?= $(HOME)/.cache/scanner-core/ccache
-export CCACHE_BASEDIR := /
+export CCACHE_BASEDIR := $(CURDIR)
 # Steps of `make test` after the engine and Python tests; mk/ adds them.
 EXTRA_TEST_STEPS :=
 

@@ -89,7 +89,8 @@ check-wheel: wheel
 # sdist_check.py holds its member list to what pyproject.toml ships and
 # refuses links and special files (pip refuses an sdist with an absolute or
 # escaping link). pip then builds a wheel from it as a user without a wheel
-# would: unpacked into a temporary directory, in build isolation, with the
+# would: unpacked into a temporary directory (under build/, where the
+# compiler cache's base directory reaches), in build isolation, with the
 # build requirements taken from the package index, not from .venv. The
 # wheel goes into a fresh environment and is used from an empty directory.
 check-sdist: $(VENV)/.ready
@@ -101,7 +102,8 @@ check-sdist: $(VENV)/.ready
 	    cat $(SDIST_DIR)/build.log >&2; echo "check-sdist: the sdist could not be built" >&2; exit 1; fi; \
 	sdist="$$(ls $(SDIST_DIR)/dist/scanner_core-*.tar.gz)"; \
 	$(PY) tests/package/sdist_check.py "$$sdist" .; \
-	$(PY) -m pip wheel "$$sdist" --no-deps -q -w $(SDIST_DIR)/wheel 2>&1 | $(PKG_PIP_FILTER); \
+	mkdir -p $(SDIST_DIR)/tmp; \
+	TMPDIR="$(CURDIR)/$(SDIST_DIR)/tmp" $(PY) -m pip wheel "$$sdist" --no-deps -q -w $(SDIST_DIR)/wheel 2>&1 | $(PKG_PIP_FILTER); \
 	wheel="$$(ls $(SDIST_DIR)/wheel/scanner_core-*.whl)"; \
 	$(call install_and_use,$(SDIST_DIR)); \
 	echo "check-sdist: built, installed and used in $$((SECONDS - start)) s"
