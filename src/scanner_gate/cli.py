@@ -109,7 +109,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     finally:
         if collecting:
             gc.enable()
-    return 1 if tally.failed else 0
+    return 1 if tally.failed_any else 0
 
 
 def _write(run: "Run", format_module: "types.ModuleType") -> None:

@@ -121,12 +121,15 @@ HELP = {
         9.0,
         ("security", "imports", "startup"),
     ),
-    "import-archive": RuleHelp(
-        "A zip, egg, wheel or zipapp archive, importable once on the path and not read.",
-        "Python imports modules from an archive put on `sys.path`; the gate does not open archives, so their "
-        "content is not judged. It does not fail the file unless the policy fails on warnings.",
-        5.0,
-        ("security", "imports", "archive"),
+    "unread-archive": RuleHelp(
+        "An archive a walk found and its caller did not read, so nothing in it is judged.",
+        "A wheel, zip, zipapp, egg or sdist lies in the tree. Python imports modules from an archive put on "
+        "`sys.path`, and an installer unpacks it. The `scanner-core` command reads every archive it meets member "
+        "by member (see the archives page), so it reports this finding only through the `scanner_audit` module "
+        "used on its own, whose walk names archives without opening them. The file fails: read the archive, "
+        "or remove it from the tree.",
+        7.0,
+        ("security", "imports", "archive", "unread"),
     ),
     "dangling-link": RuleHelp(
         "A link named as a module whose target does not exist.",
@@ -184,6 +187,68 @@ HELP = {
         "modules, which the policy never judged. A plugin imports only its own modules relatively.",
         8.0,
         ("security", "imports", "policy"),
+    ),
+    "ambiguous-archive": RuleHelp(
+        "An archive that two of Python's readers would read differently.",
+        "The archive is built so that `zipfile` (which pip's installer uses), `zipimport` (which imports from a zip "
+        "on `sys.path`) or `tarfile` with and without its data filter do not see the same members or the same bytes: "
+        "two members of one name (also after case, `./` and backslashes are normalised, or a wheel's `.data/purelib` "
+        "is installed over its root), a local header that disagrees with the central directory, overlapping "
+        "members, bytes before the archive (other than a zipapp's shebang line), between its members or after it, "
+        "a second end record, a Unicode-path field naming a member otherwise, a NUL in a name, an encrypted member, "
+        "a compression method `zipimport` would read as deflate, a member that inflates past or short of its declared "
+        "size or fails its CRC, a second compressed stream, a tar header `tarfile` stops at quietly. What the gate "
+        "judged would then not be what Python loads. The message names the member and what differs. Tools that "
+        "build wheels and sdists never make such archives: rebuild it with one. A reviewer should treat the upload "
+        "as crafted to deceive a checker.",
+        9.0,
+        ("security", "archive", "obfuscation"),
+    ),
+    "unsafe-archive-member": RuleHelp(
+        "A member an extractor would write outside its target, or as no regular file.",
+        "A member named with `..`, as an absolute path or a drive, with a control character or a backslash, or "
+        "holding `!/` (which the reports use between an archive and its member), or a tar member that is a "
+        "symbolic or hard link, a device, a FIFO, a sparse file or of a type `tarfile` does not know. Extracting "
+        "it could overwrite the host's files, and the data filter of `tarfile` refuses or rewrites what an "
+        "extraction without it writes. Build the archive from a plain tree of regular files.",
+        9.0,
+        ("security", "archive", "path-traversal"),
+    ),
+    "wheel-record-mismatch": RuleHelp(
+        "A wheel whose RECORD does not list exactly its files with their hashes.",
+        "A wheel's `.dist-info/RECORD` lists every file with its hash (sha256 or stronger) and size. A file it "
+        "does not list, lists with another hash or size, or lists and the wheel lacks means the wheel was changed "
+        "after it was built, and an installer that checks RECORD refuses it. Rebuild the wheel; a reviewer should "
+        "ask where the change came from.",
+        8.0,
+        ("security", "archive", "integrity"),
+    ),
+    "archive-bound-exceeded": RuleHelp(
+        "An archive past a bound of the policy: refused, not read on.",
+        "The archive declares or holds more than the policy's `[archives]` table allows: more members than "
+        "`max_members`, archives nested deeper than `max_depth`, a member larger than `max_member_bytes` or "
+        "compressed more than `max_ratio` times, more than `max_total_bytes` decompressed in all. A compression "
+        "bomb is refused at once, not waited for. What lies beyond the bound is not judged, so the archive fails. "
+        "If the archive is genuine, raise the bound in the policy, which is the reviewer's decision.",
+        7.0,
+        ("security", "archive", "denial-of-service", "unread"),
+    ),
+    "unreadable-archive": RuleHelp(
+        "An archive that Python's readers cannot read.",
+        "The file is named or made as an archive but is no zip or tar that `zipfile` and `tarfile` read: cut short, "
+        "corrupt, split over disks, or compressed in a stream Python cannot undo. Python could not import from it "
+        "nor pip install it as it is, but a more lenient tool might: nothing in it is judged, so it fails. "
+        "Upload the archive again, whole.",
+        7.0,
+        ("security", "archive", "unread"),
+    ),
+    "nothing-judged": RuleHelp(
+        "A path given, in a run that judged no file at all.",
+        "The paths given held no Python source, no archive and no file Python would import (an empty directory, "
+        "a tree of other files, a misspelt path to the wrong folder). A gate that judged nothing must not pass: "
+        "check the paths given to the command.",
+        5.0,
+        ("security", "unread"),
     ),
 }
 
