@@ -15,9 +15,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "scan_file.hpp"
-#include "import_extraction.hpp"
-#include "module_name.hpp"
+#include "scan/scan_file.hpp"
+#include "line_scan/import_extraction.hpp"
+#include "policy/module_name.hpp"
 #include "reference_extraction.hpp"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "cpu_clock.hpp"
-#include "scan_file.hpp"
+#include "scan/scan_file.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {

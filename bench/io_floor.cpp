@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "cpu_clock.hpp"
-#include "source_file.hpp"
+#include "reading/source_file.hpp"
 
 namespace {
 

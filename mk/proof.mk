@@ -23,8 +23,8 @@ differential: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib --site-packages
 
 token-proof: build
-	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --site-packages
-	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/token_stream --stdlib --site-packages \
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/audit/token_stream --stdlib --site-packages
+	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/audit/token_stream --stdlib --site-packages \
 	    --piece 1
 
 fuzz-sources-smoke: build

@@ -15,10 +15,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "full_scan.hpp"
-#include "kernels.hpp"
-#include "report_block.hpp"
-#include "text_audit.hpp"
+#include "gate/full_scan.hpp"
+#include "kernels/kernels.hpp"
+#include "gate/report_block.hpp"
+#include "gate/text_audit.hpp"
 
 namespace py = pybind11;
 

@@ -10,9 +10,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "file_result.hpp"
-#include "import_classifier.hpp"
-#include "scan_file.hpp"
+#include "scan/file_result.hpp"
+#include "policy/import_classifier.hpp"
+#include "scan/scan_file.hpp"
 
 namespace py = pybind11;
 

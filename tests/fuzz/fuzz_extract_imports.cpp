@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "import_extraction.hpp"
+#include "line_scan/import_extraction.hpp"
 #include "reference_extraction.hpp"
 
 namespace {

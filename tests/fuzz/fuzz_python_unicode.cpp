@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
-#include "python_unicode.hpp"
+#include "lexical/python_unicode.hpp"
 
 namespace {
 

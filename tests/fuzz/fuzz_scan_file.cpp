@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "scan_file.hpp"
-#include "import_extraction.hpp"
+#include "scan/scan_file.hpp"
+#include "line_scan/import_extraction.hpp"
 #include "reference_extraction.hpp"
 #include "test_support.hpp"
 

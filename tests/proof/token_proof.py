@@ -1,5 +1,5 @@
 """The tokenizer alone against Python's tokenize: every .py file below the
-given roots tokenized by the native driver (tests/engine/token_stream) and
+given roots tokenized by the native driver (tests/engine/audit/token_stream.cpp) and
 by tokenize, whose tokens are mapped to what the native tokenizer promises
 (logical lines, kinds, keywords, lines, columns, the bytes of names and
 string bodies, integer values, the replacement fields of f-strings); the

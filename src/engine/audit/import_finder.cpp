@@ -1,0 +1,1301 @@
+#include "audit/import_finder.hpp"
+
+#include <cstring>
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+#include "audit/python_lexer.hpp"
+#include "lexical/python_unicode.hpp"
+
+namespace scanner_core {
+namespace {
+
+// Names longer than this are moved from the tokenizer and on into the
+// imports, not copied; shorter ones are copied (a short string may live in
+// the string object itself).
+constexpr std::size_t kLongName = 256;
+
+bool is_dynamic_importer(std::string_view name) noexcept { return name == "__import__" || name == "import_module"; }
+
+bool is_code_runner(std::string_view name) noexcept { return name == "exec" || name == "eval" || name == "compile"; }
+
+// A text that names an importer, a code runner or a loader, as the key of
+// a subscript or the name given to getattr.
+bool names_a_door(std::string_view text) noexcept {
+    return is_dynamic_importer(text) || is_code_runner(text) || text == "__loader__";
+}
+
+// The package `level` levels above `package`'s own, as importlib resolves a
+// relative name; false when it climbs above the top-level package.
+bool resolve_relative(std::string_view package, std::uint64_t level, std::string_view rest, std::string& out) {
+    for (std::uint64_t k = 1; k < level; ++k) {
+        const std::size_t dot = package.rfind('.');
+        if (dot == std::string_view::npos) return false;
+        package = package.substr(0, dot);
+    }
+    out.assign(package);
+    if (!rest.empty()) out.append(".").append(rest);
+    return true;
+}
+
+// Appends the code point as UTF-8; lone surrogates as the three bytes UTF-8
+// would give them, as a Python str may hold them.
+void append_code_point(char32_t c, std::string& out) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xc0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xe0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    } else {
+        out.push_back(static_cast<char>(0xf0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
+    }
+}
+
+int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Appends the value of a string literal's body, as Python evaluates it
+// (line breaks are line feeds there). Returns false when the body holds
+// an escape that names a character (\N{...}), whose value needs Python's
+// table of names.
+bool append_literal(std::string_view body, bool raw, std::string& out) {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\r') {
+            out.push_back('\n');
+            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+            continue;
+        }
+        if (c != '\\' || raw || i + 1 == body.size()) {
+            out.push_back(c);
+            continue;
+        }
+        const char e = body[++i];
+        switch (e) {
+            case '\n': continue;
+            case '\r':
+                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+                continue;
+            case '\\': out.push_back('\\'); continue;
+            case '\'': out.push_back('\''); continue;
+            case '"': out.push_back('"'); continue;
+            case 'a': out.push_back('\a'); continue;
+            case 'b': out.push_back('\b'); continue;
+            case 'f': out.push_back('\f'); continue;
+            case 'n': out.push_back('\n'); continue;
+            case 'r': out.push_back('\r'); continue;
+            case 't': out.push_back('\t'); continue;
+            case 'v': out.push_back('\v'); continue;
+            case 'N': return false;
+            default: break;
+        }
+        if (e >= '0' && e <= '7') {
+            char32_t value = static_cast<char32_t>(e - '0');
+            for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
+                 ++digits) {
+                value = value * 8 + static_cast<char32_t>(body[++i] - '0');
+            }
+            append_code_point(value, out);
+            continue;
+        }
+        const int width = e == 'x' ? 2 : e == 'u' ? 4 : e == 'U' ? 8 : 0;
+        if (width == 0) {  // not an escape: both characters stay
+            out.push_back('\\');
+            out.push_back(e);
+            continue;
+        }
+        char32_t value = 0;
+        int digits = 0;
+        for (; digits < width && i + 1 < body.size() && hex_value(body[i + 1]) >= 0; ++digits) {
+            value = value * 16 + static_cast<char32_t>(hex_value(body[++i]));
+        }
+        // A short or out-of-range escape makes Python refuse the file; the
+        // text is kept as written, for a file that cannot run anyway.
+        if (digits < width || value > 0x10ffff) {
+            out.push_back('\\');
+            out.push_back(e);
+            continue;
+        }
+        append_code_point(value, out);
+    }
+    return true;
+}
+
+}  // namespace
+
+// The name of an import statement into `module`, taken from the lexer
+// rather than copied when it may be very long.
+void take_name(const Token& token, std::string& module) {
+    // A long name is taken; a short one, which may live inside the string
+    // object itself, is copied.
+    if (token.ascii && token.text.size() > kLongName) {
+        module = token.take_text();
+        return;
+    }
+    module.clear();
+    if (token.ascii) {
+        module.assign(token.text);
+    } else {
+        unicode::append_nfkc(token.text, module);
+    }
+}
+
+void ImportFinder::take_module(const Token& token) {
+    if (token.lent != nullptr) {  // shared with the line scan, not copied
+        module_.clear();
+        module_lent_ = *token.lent;
+        module_at_ = token.lent_at;
+        module_size_ = token.text.size();
+        return;
+    }
+    module_lent_.reset();
+    take_name(token, module_);
+}
+
+void ImportFinder::extend_module(const Token& token) {
+    // The next part of a lent name, right after its dot, stays lent.
+    const std::size_t dot = module_at_ + module_size_;
+    if (module_lent_ && token.lent != nullptr && token.lent->get() == module_lent_.get() &&
+        token.lent_at == dot + 1 && (*module_lent_)[dot] == '.') {
+        module_size_ += 1 + token.text.size();
+        return;
+    }
+    own_module();
+    module_.push_back('.');
+    append_name(token, module_);
+}
+
+void ImportFinder::append_name(const Token& token, std::string& out) {
+    if (token.ascii) {
+        out.append(token.text);
+    } else {
+        unicode::append_nfkc(token.text, out);
+    }
+}
+
+std::string ImportFinder::normal_name(const Token& token) {
+    if (token.ascii) return std::string(token.text);
+    std::string name;
+    unicode::append_nfkc(token.text, name);
+    return name;
+}
+
+bool ImportFinder::keeps_string(const Frame& frame) noexcept {
+    return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
+}
+
+bool ImportFinder::wants_string_body() const noexcept {
+    // On a line that may be a match statement, either reading may need it.
+    return keeps_string(*reading_->top) || (keeping_ && keeps_string(*other_->top));
+}
+
+void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
+    if (unjudgeable_.empty()) {
+        unjudgeable_ = std::move(reason);
+        unjudgeable_line_ = line;
+    }
+}
+
+void ImportFinder::mark_unjudgeable_in_reading(std::string reason, std::int64_t line) {
+    // On a line that may be a match statement, only the reading the line's end chooses counts.
+    if (!keeping_) {
+        mark_unjudgeable(std::move(reason), line);
+        return;
+    }
+    Unjudgeable& pending = reading_subject_ ? subject_unjudgeable_ : apart_unjudgeable_;
+    if (pending.reason.empty()) {
+        pending.reason = std::move(reason);
+        pending.line = line;
+    }
+}
+
+ImportFinder::Role ImportFinder::Bindings::alias(std::string_view name) const {
+    // The key is made only where there are aliases to look it up in.
+    std::string key;
+    for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
+        if (layer->aliases.empty()) continue;
+        if (key.empty()) key.assign(name);
+        const auto found = layer->aliases.find(key);
+        if (found != layer->aliases.end()) return found->second;
+    }
+    return Role::none;
+}
+
+bool ImportFinder::Bindings::builtin(std::string_view name) const {
+    if (name == "builtins" || name == "__builtins__") return true;
+    std::string key;
+    for (const Bindings* layer = this; layer != nullptr; layer = layer->below) {
+        if (layer->builtins.empty()) continue;
+        if (key.empty()) key.assign(name);
+        if (layer->builtins.count(key) != 0) return true;
+    }
+    return false;
+}
+
+void ImportFinder::Bindings::merge_into(Bindings& target) {
+    for (auto& [name, role] : aliases) target.aliases[name] = role;
+    for (const std::string& name : builtins) target.builtins.insert(name);
+    aliases.clear();
+    builtins.clear();
+}
+
+void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t column) noexcept {
+    // The flags are assigned at once and each text emptied: nothing may hide
+    // among the flags that an assignment would not reset, nor among the
+    // texts one that is not emptied below.
+    static_assert(std::is_trivially_copyable_v<FrameFlags>);
+    static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
+                  15 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+    // Copied from a constant: a blank built on the stack would be stored in
+    // small pieces and read back in large ones, which stalls.
+    static constexpr FrameFlags kBlank{};
+    static_cast<FrameFlags&>(*this) = kBlank;
+    kind = opened;
+    open_line = line;
+    open_column = column;
+    // Emptied, not assigned: each keeps its storage for the next frame.
+    for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
+                              &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
+                              &dict_name, &last_name}) {
+        text->clear();
+    }
+    value_lent.reset();
+}
+
+ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
+    Reading& reading = *reading_;
+    if (reading.depth == reading.frames.size()) reading.frames.emplace_back();
+    reading.open_to(reading.depth + 1);
+    Frame& frame = *reading.top;
+    frame.reset(kind, token.line, token.column);
+    return frame;
+}
+
+// --- logical lines and match statements -----------------------------------
+
+void ImportFinder::line_start(std::int64_t, std::uint64_t indent) {
+    line_indent_ = indent;
+    first_token_ = true;
+    line_is_match_ = false;
+    last_is_colon_ = false;
+    line_tokens_ = 0;
+    while (!matches_.empty() && indent <= matches_.back().header_indent) matches_.pop_back();
+    at_case_indent_ = false;
+    if (!matches_.empty()) {
+        Match& block = matches_.back();
+        if (!block.case_indent_known) {
+            block.case_indent = indent;
+            block.case_indent_known = true;
+        }
+        at_case_indent_ = indent == block.case_indent;
+    }
+}
+
+void ImportFinder::newline() {
+    flush_references();
+    end_statement();
+    // `match <subject>:` ending a line opens a block of case clauses; no
+    // other statement that begins with the name `match` ends with a colon.
+    const bool header = line_is_match_ && last_is_colon_ && line_tokens_ >= 3;
+    pattern_ = false;
+    reading_->open_to(1);
+    reset_statement(reading_->frames[0]);
+    if (keeping_) {
+        keeping_ = false;
+        found_.take(header ? subject_ : apart_);
+        Unjudgeable& unjudgeable = header ? subject_unjudgeable_ : apart_unjudgeable_;
+        if (!unjudgeable.reason.empty()) mark_unjudgeable(std::move(unjudgeable.reason), unjudgeable.line);
+        (header ? subject_bindings_ : apart_bindings_).merge_into(bindings_);
+        apart_.clear();
+        subject_.clear();
+        subject_unjudgeable_ = apart_unjudgeable_ = Unjudgeable{};
+        memo_.valid = false;
+        subject_bindings_.aliases.clear();
+        subject_bindings_.builtins.clear();
+        apart_bindings_.aliases.clear();
+        apart_bindings_.builtins.clear();
+    }
+    if (header) matches_.push_back({line_indent_, 0, false});
+}
+
+void ImportFinder::reset_statement(Frame& statement) noexcept {
+    statement.chain = statement.after_dot = statement.after_string = statement.definition_name = false;
+    statement.empty = true;
+    statement.pure = true;
+    statement.tokens = 0;
+    statement.text = statement.integer = Constant::empty;
+}
+
+void ImportFinder::swap_readings() noexcept {
+    // The readings trade places by pointer: their frames stay where they are.
+    std::swap(reading_, other_);
+    reading_subject_ = !reading_subject_;
+}
+
+void ImportFinder::read_as_subject(const Token& token) {
+    as_subject([&] { expression(token); });
+}
+
+void ImportFinder::flush_references() {
+    // An importer named last on the line and not called is a reference, in
+    // each reading of a line that may be a match statement.
+    for (std::size_t k = reading_->depth; k > 0; --k) flush_reference(reading_->frames[k - 1]);
+    if (keeping_) {
+        as_subject([&] {
+            for (std::size_t k = reading_->depth; k > 0; --k) flush_reference(reading_->frames[k - 1]);
+        });
+    }
+}
+
+void ImportFinder::end() {
+    flush_references();
+    end_statement();
+}
+
+// --- import statements ------------------------------------------------------
+
+void ImportFinder::record_import(std::string_view module, std::uint64_t level) {
+    // Copied only when kept: module_ keeps its storage for the next statement.
+    if (found_.drops(module, level)) return;
+    found_.add({AuditedImport::Kind::statement, statement_line_, std::string(module), level, statement_column_});
+}
+
+void ImportFinder::record_module(std::uint64_t level) {
+    if (!module_lent_) {
+        // A long name is moved into the import, not copied (it was taken
+        // from the tokenizer so); a short one is copied, only when kept.
+        if (module_.size() > kLongName && !found_.drops(module_, level)) {
+            found_.add({AuditedImport::Kind::statement, statement_line_, std::move(module_), level, statement_column_});
+        } else {
+            record_import(module_, level);
+        }
+        // Emptied; a long name's storage is let go, not kept for the file's rest.
+        if (module_.capacity() > kLongName) {
+            module_ = std::string();
+        } else {
+            module_.clear();
+        }
+        return;
+    }
+    AuditedImport found{AuditedImport::Kind::statement, statement_line_, {}, level, statement_column_};
+    found.lent = std::move(module_lent_);
+    found.lent_at = module_at_;
+    found.lent_size = module_size_;
+    module_lent_.reset();
+    found_.add(std::move(found));
+}
+
+std::string_view ImportFinder::module_text() const noexcept {
+    return module_lent_ ? std::string_view(*module_lent_).substr(module_at_, module_size_) : std::string_view(module_);
+}
+
+void ImportFinder::own_module() {
+    if (!module_lent_) return;
+    module_.assign(module_text());
+    module_lent_.reset();
+}
+
+std::string_view ImportFinder::value_of(const Frame& frame) noexcept {
+    return frame.value_lent ? std::string_view(*frame.value_lent).substr(frame.value_at, frame.value_size)
+                            : std::string_view(frame.value_name);
+}
+
+void ImportFinder::end_statement() {
+    if (import_step_ == ImportStep::plain_after) record_module();
+    import_step_ = ImportStep::idle;
+    in_import_ = false;
+}
+
+void ImportFinder::import_token(const Token& token) {
+    const bool name = token.kind == TokenKind::name;
+    const bool dot = token.kind == TokenKind::op && (token.op == Op::dot || token.op == Op::ellipsis);
+    const Keyword keyword = token.kind == TokenKind::keyword ? token.keyword : Keyword::none;
+    if (keyword == Keyword::import_) in_import_ = true;
+    switch (import_step_) {
+        case ImportStep::idle:
+            if (keyword == Keyword::import_) {
+                import_step_ = ImportStep::plain_name;
+                statement_line_ = token.line;
+                statement_column_ = token.column;
+            } else if (keyword == Keyword::from_) {
+                import_step_ = ImportStep::from_start;
+                statement_line_ = token.line;
+                statement_column_ = token.column;
+                from_relative_ = false;
+                from_level_ = 0;
+                module_.clear();
+                module_lent_.reset();
+            }
+            return;
+        case ImportStep::plain_name:
+            import_step_ = name ? ImportStep::plain_after : ImportStep::idle;
+            if (name) take_module(token);
+            return;
+        case ImportStep::plain_after:
+            if (token.kind == TokenKind::op && token.op == Op::dot) {
+                import_step_ = ImportStep::plain_name_part;
+                return;
+            }
+            plain_builtins_ = module_text() == "builtins";
+            record_module();
+            if (keyword == Keyword::as_) {
+                import_step_ = ImportStep::plain_alias;
+            } else if (token.kind == TokenKind::op && token.op == Op::comma) {
+                import_step_ = ImportStep::plain_name;
+            } else {
+                import_step_ = ImportStep::idle;
+            }
+            return;
+        case ImportStep::plain_name_part:
+            if (!name) {
+                import_step_ = ImportStep::idle;
+                return;
+            }
+            extend_module(token);
+            import_step_ = ImportStep::plain_after;
+            return;
+        case ImportStep::plain_alias:
+            import_step_ = name ? ImportStep::plain_aliased : ImportStep::idle;
+            // `import builtins as b`: b.exec is builtins.exec.
+            if (name && plain_builtins_) {
+                std::string alias = normal_name(token);
+                if (!bindings_.builtin(alias)) bindings_.builtins.insert(std::move(alias));
+            }
+            return;
+        case ImportStep::plain_aliased:
+            import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::plain_name
+                                                                               : ImportStep::idle;
+            return;
+        case ImportStep::from_start:
+            if (dot) {
+                from_relative_ = true;
+                const std::uint64_t dots = token.op == Op::ellipsis ? token.int_value : 1;
+                from_level_ = from_level_ > (std::uint64_t{1} << 62) ? from_level_ : from_level_ + dots;
+            } else if (name) {
+                take_module(token);
+                import_step_ = ImportStep::from_after;
+            } else {
+                // `from . import x`: the package itself, relative.
+                if (keyword == Keyword::import_ && from_relative_) record_import({}, from_level_);
+                import_step_ = ImportStep::idle;
+            }
+            return;
+        case ImportStep::from_after:
+            if (token.kind == TokenKind::op && token.op == Op::dot) {
+                import_step_ = ImportStep::from_name_part;
+                return;
+            }
+            // Only an import statement has a dotted name then `import` after
+            // `from`; `yield from x` and `raise e from x` do not.
+            if (keyword == Keyword::import_) {
+                // The names imported from importlib or builtins may be importers, under an alias.
+                const std::string_view module = module_text();
+                const bool importer_module = !from_relative_ && (module == "importlib" || module == "builtins");
+                from_importer_module_ = module == "builtins";
+                record_module(from_relative_ ? from_level_ : 0);
+                import_step_ = importer_module ? ImportStep::from_names : ImportStep::idle;
+                return;
+            }
+            module_.clear();
+            module_lent_.reset();
+            import_step_ = ImportStep::idle;
+            return;
+        case ImportStep::from_name_part:
+            if (!name) {
+                import_step_ = ImportStep::idle;
+                return;
+            }
+            extend_module(token);
+            import_step_ = ImportStep::from_after;
+            return;
+        case ImportStep::from_names:
+            if (token.kind == TokenKind::op && token.op == Op::lparen) return;
+            if (name) imported_ = normal_name(token);
+            import_step_ = name ? ImportStep::from_name_after : ImportStep::idle;
+            return;
+        case ImportStep::from_name_after:
+            if (keyword == Keyword::as_) {
+                import_step_ = ImportStep::from_alias;
+            } else {
+                const bool comma = token.kind == TokenKind::op && token.op == Op::comma;
+                import_step_ = comma ? ImportStep::from_names : ImportStep::idle;
+            }
+            return;
+        case ImportStep::from_alias:
+            if (name) bind_alias(imported_, normal_name(token));
+            import_step_ = name ? ImportStep::from_aliased : ImportStep::idle;
+            return;
+        case ImportStep::from_aliased:
+            import_step_ = token.kind == TokenKind::op && token.op == Op::comma ? ImportStep::from_names
+                                                                               : ImportStep::idle;
+            return;
+    }
+}
+
+// --- expressions ------------------------------------------------------------
+
+void ImportFinder::token(const Token& token) {
+    ++line_tokens_;
+    if (keeping_) read_as_subject(token);
+    if (first_token_) {
+        first_token_ = false;
+        // Soft keywords are recognised by their bytes, as Python does.
+        if (token.kind == TokenKind::name && token.ascii) {
+            if (token.text == "match") {
+                line_is_match_ = true;
+                keeping_ = true;
+                other_->open_to(1);
+                reset_statement(other_->frames[0]);
+            } else if (token.text == "case" && at_case_indent_) {
+                pattern_ = true;
+                pattern_depth_ = reading_->depth;
+            }
+        }
+    }
+    // Only a match statement's first line asks (and a wide load of the
+    // token's first bytes, just stored in pieces, would wait on them).
+    if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && reading_->depth == 1;
+    // The expression first: the import statement may take the name's text.
+    expression(token);
+    // Between statements only the keywords that begin one matter.
+    if (import_step_ != ImportStep::idle || token.kind == TokenKind::keyword) import_token(token);
+}
+
+void ImportFinder::expression(const Token& token) {
+    // An importer named and not called at once is a reference to it.
+    // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
+    if (Frame& open = top(); open.pending != Role::none) {
+        const bool waits = token.kind == TokenKind::op && (token.op == Op::lparen || token.op == Op::rparen ||
+                                                           token.op == Op::rbracket || token.op == Op::rbrace);
+        // An attribute of __spec__ tells: only `loader` is a door.
+        const bool spec_attribute = open.pending == Role::module_spec &&
+                                    ((token.kind == TokenKind::op && token.op == Op::dot) ||
+                                     (token.kind == TokenKind::name && open.after_dot));
+        if (!waits && !spec_attribute) flush_reference(open);
+    }
+    switch (token.kind) {
+        case TokenKind::name: on_name(token); break;
+        case TokenKind::keyword: {
+            Frame& frame = top();
+            if (token.keyword == Keyword::constant) {
+                on_atom(token, false);
+                break;
+            }
+            if (pattern_ && reading_->depth == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
+            frame.chain = frame.after_dot = frame.after_string = false;
+            frame.pure = false;
+            frame.empty = false;
+            frame.text = frame.integer = Constant::no;
+            frame.definition_name = token.keyword == Keyword::def_ || token.keyword == Keyword::class_;
+            ++frame.tokens;
+            break;
+        }
+        case TokenKind::number: {
+            on_atom(token, false);
+            Frame& frame = top();
+            if (frame.integer == Constant::empty && token.int_literal) {
+                frame.integer = Constant::yes;
+                frame.integer_nonzero = token.nonzero;
+                frame.integer_value = token.int_value;
+            } else {
+                frame.integer = Constant::no;
+            }
+            frame.text = Constant::no;
+            break;
+        }
+        case TokenKind::string: on_string(token); break;
+        case TokenKind::fstring_start: {
+            on_atom(token, true);
+            Frame& frame = top();
+            frame.text = frame.integer = Constant::no;
+            break;
+        }
+        case TokenKind::fstring_end: top().after_string = true; break;
+        case TokenKind::field_open: push(Frame::Kind::field, token); break;
+        case TokenKind::field_close:
+            if (reading_->depth > 1) reading_->open_to(reading_->depth - 1);
+            break;
+        case TokenKind::op: on_op(token); break;
+    }
+}
+
+void ImportFinder::on_atom(const Token& token, bool string_like) {
+    Frame& frame = top();
+    // Adjacent string literals make one.
+    if (!(string_like && frame.chain && frame.after_string)) {
+        if (!frame.empty) frame.pure = false;
+        frame.chain = true;
+        frame.chain_line = token.line;
+        frame.chain_column = token.column;
+    }
+    frame.shape = Shape::other;
+    frame.name_dynamic = frame.attribute_dynamic = false;
+    frame.after_dot = false;
+    frame.after_string = string_like;
+    frame.definition_name = false;
+    frame.empty = false;
+    ++frame.tokens;
+}
+
+void ImportFinder::on_string(const Token& token) {
+    const bool keep = keeps_string(top());
+    on_atom(token, true);
+    Frame& frame = top();
+    frame.integer = Constant::no;
+    if (!token.str_literal || !(frame.text == Constant::empty || frame.text == Constant::yes)) {
+        frame.text = Constant::no;
+        return;
+    }
+    frame.text = Constant::yes;
+    if (keep && !append_literal(token.text, token.raw, frame.text_value)) frame.text_unjudgeable = true;
+}
+
+void ImportFinder::on_name(const Token& token) {
+    Frame& frame = top();
+    frame.text = frame.integer = Constant::no;
+    ++frame.tokens;
+    if (frame.definition_name) {
+        frame.definition_name = false;
+        frame.chain = false;
+        frame.pure = false;
+        frame.empty = false;
+        return;
+    }
+    if (frame.chain && frame.after_dot) {  // an attribute
+        frame.after_dot = false;
+        frame.shape = frame.shape == Shape::name ? Shape::attribute_of_name : Shape::attribute;
+        // Read in place, or normalised into a buffer kept for it: no string per attribute.
+        std::string_view name = token.text;
+        if (!token.ascii) {
+            attribute_name_.clear();
+            unicode::append_nfkc(token.text, attribute_name_);
+            name = attribute_name_;
+        }
+        frame.attribute_dynamic = is_dynamic_importer(name);
+        if (frame.pending == Role::module_spec) {
+            if (name == "loader") flush_reference(frame);
+            frame.pending = Role::none;
+        }
+        note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
+        if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
+            frame.attribute.assign(name);
+        }
+        return;
+    }
+    if (!frame.empty) frame.pure = false;
+    frame.empty = false;
+    frame.chain = true;
+    frame.chain_line = token.line;
+    frame.chain_column = token.column;
+    frame.after_string = false;
+    frame.shape = Shape::name;
+    frame.value_lent.reset();
+    if (token.text_is_lent()) {
+        // A name the line scan lent is shared, not copied.
+        frame.value_name.clear();
+        frame.value_lent = *token.lent;
+        frame.value_at = token.lent_at;
+        frame.value_size = token.text.size();
+    } else if (token.ascii && token.text.size() > kLongName && !keeping_ && import_step_ == ImportStep::idle) {
+        // A long name is taken from the lexer rather than copied, unless an
+        // import statement reads it, or the subject's reading reads it too.
+        frame.value_name = token.take_text();
+    } else {
+        frame.value_name.clear();  // keeps its storage
+        append_name(token, frame.value_name);
+    }
+    const Role role = role_of_name(value_of(frame));
+    if (role != Role::none && frame.value_lent) {  // named in a finding, which holds its own copy
+        frame.value_name.assign(value_of(frame));
+        frame.value_lent.reset();
+    }
+    frame.name_dynamic = role == Role::importer || role == Role::module_importer;
+    frame.attribute_dynamic = false;
+    note_role(frame, role, frame.value_name, token.line, token.column);
+    // In a call's arguments, a name first may be a keyword.
+    if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword.assign(value_of(frame));
+}
+
+void ImportFinder::on_op(const Token& token) {
+    Frame& frame = top();
+    switch (token.op) {
+        case Op::lparen:
+        case Op::lbracket:
+        case Op::lbrace: on_open(token); return;
+        case Op::rparen:
+        case Op::rbracket:
+        case Op::rbrace: on_close(); return;
+        case Op::ellipsis:
+            on_atom(token, false);
+            top().text = top().integer = Constant::no;
+            return;
+        case Op::dot:
+            ++frame.tokens;
+            frame.text = frame.integer = Constant::no;
+            frame.empty = false;
+            if (frame.chain && !frame.after_dot) {
+                frame.after_dot = true;
+                frame.after_string = false;
+                return;
+            }
+            break;
+        case Op::comma:
+            if (frame.keep_dict) {
+                dict_entry_end(frame);
+                return;
+            }
+            if (frame.kind == Frame::Kind::call && frame.dynamic) {
+                end_argument(frame);
+                start_argument(frame);
+                return;
+            }
+            frame.comma = true;
+            break;
+        case Op::assign:
+            if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1 && frame.shape == Shape::name &&
+                frame.chain && !frame.keyword.empty()) {
+                // name=value: what follows is the keyword's value.
+                frame.argument_keyword = true;
+                frame.chain = false;
+                frame.empty = true;
+                frame.pure = true;
+                frame.text = frame.integer = Constant::empty;
+                frame.text_value.clear();
+                frame.text_unjudgeable = false;
+                frame.keep_text = frame.keyword == "name" || frame.keyword == "source" || frame.keyword == "package";
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::star:
+        case Op::double_star:
+            if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 0) {
+                (token.op == Op::star ? frame.argument_starred : frame.argument_double_star) = true;
+                frame.keep_text = false;
+            }
+            break;
+        case Op::colon:
+            if (pattern_ && reading_->depth == pattern_depth_) pattern_ = false;
+            if (frame.keep_dict && !frame.dict_in_value) {
+                frame.dict_key_constant = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped);
+                std::swap(frame.dict_key, frame.text_value);
+                frame.text_value.clear();
+                frame.text = frame.integer = Constant::empty;
+                frame.dict_in_value = true;
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::semicolon: end_statement(); break;
+        case Op::other: break;
+    }
+    // Any other operator ends the expression before it.
+    frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+    frame.pure = false;
+    frame.empty = false;
+    frame.text = frame.integer = Constant::no;
+    ++frame.tokens;
+}
+
+void ImportFinder::on_open(const Token& token) {
+    Frame& frame = top();
+    const bool trailer = frame.chain && !frame.after_dot && token.op != Op::lbrace;
+    ++frame.tokens;
+    if (trailer && token.op == Op::lparen) {
+        // A call, unless it is a class pattern of a case clause.
+        std::string callee;
+        Role role = Role::none;
+        frame.pending = Role::none;  // called
+        if (!(pattern_ && reading_->depth >= pattern_depth_)) {
+            role = frame.role;
+            if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
+                callee.assign(value_of(frame));
+                if (frame.shape != Shape::name) callee.append(".").append(frame.attribute);
+            }
+            if (frame.shape == Shape::name && frame.name_dynamic) {
+                callee.assign(value_of(frame));
+            } else if (frame.shape == Shape::attribute_of_name && frame.attribute_dynamic) {
+                callee.assign(value_of(frame)).append(".").append(frame.attribute);
+            } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
+                callee = frame.attribute;
+            }
+        }
+        frame.text = frame.integer = Constant::no;
+        const std::int64_t line = frame.chain_line;
+        const std::int64_t column = frame.chain_column;
+        // `globals()` as the second argument of an importer: its module's own globals.
+        const bool globals_call = frame.kind == Frame::Kind::call && frame.dynamic && frame.positional == 1 &&
+                                  frame.tokens == 2 && frame.shape == Shape::name && value_of(frame) == "globals";
+        if (globals_call) frame.last_name = "globals()";
+        Frame& call = push(Frame::Kind::call, token);
+        call.dynamic = !callee.empty();
+        call.call_role = call.dynamic ? role : Role::none;
+        call.callee = std::move(callee);
+        call.call_line = line;
+        call.call_column = column;
+        start_argument(call);
+        return;
+    }
+    if (trailer) {  // a subscript, whose constant key may name an importer
+        frame.text = frame.integer = Constant::no;
+        push(Frame::Kind::subscript, token).keep_text = true;
+        return;
+    }
+    const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
+                      frame.positional == 1 && frame.tokens == 1 &&
+                      (frame.call_role == Role::importer || frame.call_role == Role::module_importer);
+    // An atom: a parenthesised expression, a tuple, a display.
+    const bool keep = frame.keep_text && frame.text == Constant::empty;
+    if (!frame.empty) frame.pure = false;
+    frame.empty = false;
+    frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+    if (token.op != Op::lparen) frame.text = frame.integer = Constant::no;
+    Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token);
+    inner.keep_text = keep || dict;
+    inner.keep_dict = dict;
+}
+
+void ImportFinder::on_close() {
+    if (reading_->depth < 2) return;  // unmatched: the lexer refuses the text
+    Frame& inner = reading_->frames[reading_->depth - 1];
+    Frame& frame = reading_->frames[reading_->depth - 2];
+    const bool one_expression = inner.kind == Frame::Kind::group && inner.pure && inner.chain && !inner.empty &&
+                                !inner.comma;
+    if (!one_expression) flush_reference(inner);
+    if (inner.kind == Frame::Kind::call) {
+        if (inner.dynamic) end_call(inner);
+    }
+    if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
+        (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
+        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
+    }
+    if (inner.keep_dict) {
+        dict_entry_end(inner);
+        frame.second_dict = inner.dict_constant;
+        frame.last_name = "{}";
+        // The package as importlib computes it from a module's globals.
+        if (inner.dict_has_package) {
+            frame.second_package = inner.dict_package;
+        } else if (inner.dict_has_name) {
+            const std::string_view name = inner.dict_name;
+            const std::size_t dot = name.rfind('.');
+            frame.second_package.assign(inner.dict_has_path || dot == std::string_view::npos
+                                            ? (inner.dict_has_path ? name : std::string_view())
+                                            : name.substr(0, dot));
+        } else {
+            frame.second_no_anchor = true;
+        }
+    }
+    if (inner.kind == Frame::Kind::call || inner.kind == Frame::Kind::subscript) {
+        // A trailer: the expression goes on, as a call or a subscript.
+        frame.shape = Shape::other;
+        frame.name_dynamic = frame.attribute_dynamic = false;
+        frame.after_string = false;
+    } else {
+        frame.chain = true;
+        frame.chain_line = inner.open_line;
+        frame.chain_column = inner.open_column;
+        frame.after_dot = frame.after_string = false;
+        frame.shape = Shape::other;
+        frame.name_dynamic = frame.attribute_dynamic = false;
+        if (inner.kind == Frame::Kind::group) {
+            // Parentheses around one expression add nothing to it.
+            if (inner.pure && inner.chain && !inner.empty && !inner.comma) {
+                frame.shape = inner.shape;
+                frame.role = inner.role;
+                frame.pending = inner.pending;
+                frame.pending_line = inner.pending_line;
+                frame.pending_column = inner.pending_column;
+                std::swap(frame.pending_name, inner.pending_name);
+                inner.pending = Role::none;
+                frame.name_dynamic = inner.name_dynamic;
+                frame.attribute_dynamic = inner.attribute_dynamic;
+                std::swap(frame.value_name, inner.value_name);
+                std::swap(frame.value_lent, inner.value_lent);
+                std::swap(frame.value_at, inner.value_at);
+                std::swap(frame.value_size, inner.value_size);
+                std::swap(frame.attribute, inner.attribute);
+            }
+            const bool text = !inner.comma && (inner.text == Constant::yes || inner.text == Constant::grouped);
+            const bool integer = !inner.comma && (inner.integer == Constant::yes || inner.integer == Constant::grouped);
+            if (frame.text == Constant::empty && text) {
+                frame.text = Constant::grouped;
+                std::swap(frame.text_value, inner.text_value);
+                frame.text_unjudgeable = inner.text_unjudgeable;
+            } else {
+                frame.text = Constant::no;
+            }
+            if (frame.integer == Constant::empty && integer) {
+                frame.integer = Constant::grouped;
+                frame.integer_nonzero = inner.integer_nonzero;
+                frame.integer_value = inner.integer_value;
+            } else {
+                frame.integer = Constant::no;
+            }
+        } else {
+            frame.text = frame.integer = Constant::no;
+        }
+    }
+    reading_->open_to(reading_->depth - 1);
+}
+
+// --- the arguments of a dynamic import --------------------------------------
+
+void ImportFinder::start_argument(Frame& frame) noexcept {
+    frame.chain = frame.after_dot = frame.after_string = false;
+    frame.empty = true;
+    frame.pure = true;
+    frame.text = frame.integer = Constant::empty;
+    frame.text_value.clear();
+    frame.text_unjudgeable = false;
+    frame.tokens = 0;
+    frame.argument_keyword = frame.argument_starred = frame.argument_double_star = false;
+    frame.keyword.clear();
+    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code);
+    frame.last_name.clear();
+}
+
+void ImportFinder::end_argument(Frame& frame) {
+    if (frame.tokens == 0) return;  // nothing after a trailing comma
+    const bool text = frame.text == Constant::yes || frame.text == Constant::grouped;
+    const bool relative =
+        (frame.integer == Constant::yes || frame.integer == Constant::grouped) && frame.integer_nonzero;
+    if (frame.argument_keyword) {
+        if (frame.keyword == "package" && !frame.package_keyword) {
+            frame.package_keyword = true;
+            frame.package_constant = text;
+            frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && value_of(frame) == "__package__";
+            std::swap(frame.package_value, frame.text_value);
+        } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
+                   !frame.name_keyword) {
+            frame.name_keyword = true;
+            frame.name_constant = text;
+            frame.name_unjudgeable = frame.text_unjudgeable;
+            std::swap(frame.name_value, frame.text_value);
+        } else if (frame.keyword == "level" && !frame.level_keyword) {
+            frame.level_keyword = true;
+            frame.level_relative = relative;
+            frame.level_value = frame.integer_value;
+        }
+        return;
+    }
+    if (frame.argument_double_star) return;
+    const int index = frame.positional++;
+    if (index < 5) frame.starred[index] = frame.argument_starred;
+    if (index == 0) {
+        frame.first_constant = text && !frame.argument_starred;
+        frame.first_unjudgeable = frame.text_unjudgeable;
+        std::swap(frame.first_value, frame.text_value);
+    } else if (index == 1) {
+        frame.second_constant = text && !frame.argument_starred;
+        std::swap(frame.second_value, frame.text_value);
+        const bool alone = !frame.argument_starred && frame.pure;
+        frame.second_own_package = alone && ((frame.tokens == 1 && frame.shape == Shape::name &&
+                                              value_of(frame) == "__package__") ||
+                                             (frame.tokens == 2 && frame.last_name == "globals()"));
+        if (!(alone && frame.tokens == 1 && frame.last_name == "{}")) frame.second_dict = false;
+    } else if (index == 4) {
+        frame.fifth_relative = relative && !frame.argument_starred;
+        frame.fifth_level = frame.integer_value;
+    }
+}
+
+void ImportFinder::end_call(Frame& frame) {
+    end_argument(frame);
+    if (frame.call_role == Role::getattr) {
+        if (frame.positional >= 2 && !frame.starred[0] && !frame.starred[1] && frame.second_constant &&
+            names_a_door(frame.second_value)) {
+            sink().add({AuditedImport::Kind::importer_reference, frame.call_line, frame.second_value, 0, frame.call_column});
+        }
+        return;
+    }
+    if (frame.call_role == Role::code) {
+        end_code_call(frame);
+        return;
+    }
+    // The name is the first positional argument unless it is starred (or
+    // missing), then name=; the level likewise the fifth, then level=.
+    bool constant = false;
+    bool unjudgeable = false;
+    std::string* value = nullptr;
+    if (frame.positional > 0 && !frame.starred[0]) {
+        constant = frame.first_constant;
+        unjudgeable = frame.first_unjudgeable;
+        value = &frame.first_value;
+    } else if (frame.name_keyword) {
+        constant = frame.name_constant;
+        unjudgeable = frame.name_unjudgeable;
+        value = &frame.name_value;
+    }
+    if (!constant) {
+        sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee, 0, frame.call_column});
+        return;
+    }
+    bool relative = false;
+    std::uint64_t level = 0;
+    if (frame.positional > 4 && !(frame.starred[0] || frame.starred[1] || frame.starred[2] || frame.starred[3] ||
+                                  frame.starred[4])) {
+        relative = frame.fifth_relative;
+        level = frame.fifth_level;
+    } else if (frame.level_keyword) {
+        relative = frame.level_relative;
+        level = frame.level_value;
+    }
+    if (unjudgeable) {
+        mark_unjudgeable_in_reading("\\N{...} dans le nom d'un import dynamique", frame.call_line);
+        return;
+    }
+    if (frame.call_role == Role::module_importer) {
+        // import_module: the leading dots of the name are its level.
+        level = 0;
+        while (level < value->size() && (*value)[level] == '.') ++level;
+        if (level > 0) {
+            end_relative_call(frame, value->substr(level), level);
+            return;
+        }
+    } else if (relative) {
+        end_relative_call(frame, std::move(*value), level);
+        return;
+    }
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value), 0, frame.call_column});
+}
+
+// --- the other doors to an importer ----------------------------------------
+
+ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
+    // By length first: most names are none of them, and this runs for every name read.
+    switch (name.size()) {
+        case 4: return name == "exec" || name == "eval" ? Role::code : Role::none;
+        case 7: return name == "compile" ? Role::code : name == "getattr" ? Role::getattr : Role::none;
+        case 8: return name == "__spec__" ? Role::module_spec : Role::none;
+        case 10: return name == "__import__" ? Role::importer : name == "__loader__" ? Role::loader : Role::none;
+        case 13: return name == "import_module" ? Role::module_importer : Role::none;
+        default: return Role::none;
+    }
+}
+
+ImportFinder::Role ImportFinder::role_of_name(std::string_view name) const {
+    // Most files bind no alias: nothing to look up then.
+    const Bindings& seen = seen_bindings();
+    if (seen.below == nullptr && seen.aliases.empty()) return builtin_role(name);
+    const Role bound = seen.alias(name);
+    return bound != Role::none ? bound : builtin_role(name);
+}
+
+ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, std::string_view attribute) const {
+    const Role role = builtin_role(attribute);
+    // Any object's: the module importlib may be reached by any name.
+    if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
+    // The builtins' only: `re.compile` is not the builtin.
+    if (role != Role::code && role != Role::getattr) return Role::none;
+    if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(value_of(frame))) return Role::none;
+    return role;
+}
+
+void ImportFinder::note_role(Frame& frame, Role role, std::string_view name, std::int64_t line,
+                             std::int64_t column) {
+    frame.role = role;
+    frame.pending = Role::none;
+    // The names an import statement binds are no references.
+    if (role == Role::none || role == Role::getattr || import_step_ != ImportStep::idle || in_import_) return;
+    if (role == Role::loader) {  // whatever is done with it
+        sink().add({AuditedImport::Kind::importer_reference, line, std::string(name), 0, column});
+        return;
+    }
+    frame.pending = role;
+    frame.pending_name.assign(name);
+    frame.pending_line = line;
+    frame.pending_column = column;
+}
+
+void ImportFinder::flush_reference(Frame& frame) {
+    if (frame.pending == Role::none) return;
+    frame.pending = Role::none;
+    sink().add({AuditedImport::Kind::importer_reference, frame.pending_line, frame.pending_name, 0, frame.pending_column});
+}
+
+void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
+    Role role = Role::none;
+    if (imported == "__import__") {
+        role = Role::importer;
+    } else if (imported == "import_module" && !from_importer_module_) {
+        role = Role::module_importer;
+    } else if (from_importer_module_ && is_code_runner(imported)) {
+        role = Role::code;
+    } else if (from_importer_module_ && imported == "getattr") {
+        role = Role::getattr;
+    }
+    if (role != Role::none && alias != imported) bindings_.aliases[std::move(alias)] = role;
+}
+
+void ImportFinder::dict_entry_end(Frame& frame) {
+    if (frame.tokens == 0 && !frame.dict_in_value) return;  // nothing after a trailing comma
+    const bool value = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped) &&
+                       !frame.text_unjudgeable;
+    if (!frame.dict_in_value || !frame.dict_key_constant) {
+        frame.dict_constant = false;  // `**other`, or a key computed at run time
+    } else if (frame.dict_key == "__package__") {
+        frame.dict_has_package = value;
+        if (value) frame.dict_package = frame.text_value;
+        if (!value) frame.dict_constant = false;
+    } else if (frame.dict_key == "__name__") {
+        frame.dict_has_name = value;
+        if (value) frame.dict_name = frame.text_value;
+        if (!value) frame.dict_constant = false;
+    } else if (frame.dict_key == "__path__") {
+        frame.dict_has_path = true;
+    } else if (frame.dict_key == "__spec__") {
+        frame.dict_constant = false;  // its parent would be the package
+    }
+    frame.dict_in_value = false;
+    frame.dict_key_constant = false;
+    frame.dict_key.clear();
+    frame.text_value.clear();
+    frame.text = frame.integer = Constant::empty;
+    frame.tokens = 0;
+    frame.comma = false;
+}
+
+void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64_t level) {
+    const bool module_style = frame.call_role == Role::module_importer;
+    const bool keyword = module_style && frame.package_keyword && frame.positional < 2;
+    const bool positional = frame.positional >= 2 && !frame.starred[0] && !frame.starred[1];
+    bool own = false;
+    bool constant = false;
+    std::string package;
+    if (keyword) {
+        own = frame.package_own;
+        constant = frame.package_constant;
+        package = frame.package_value;
+    } else if (positional) {
+        own = frame.second_own_package;
+        if (module_style) {
+            constant = frame.second_constant;
+            package = frame.second_value;
+        } else {
+            constant = frame.second_dict && !frame.second_no_anchor;
+            package = frame.second_package;
+        }
+    }
+    if (own) {  // the module's own package: as a relative import statement
+        sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level, frame.call_column});
+        return;
+    }
+    if (!constant) {
+        sink().add({AuditedImport::Kind::relative_dynamic, frame.call_line, frame.callee, 0, frame.call_column});
+        return;
+    }
+    // An empty package, or a level above its top, makes importlib raise: nothing is imported.
+    std::string resolved;
+    if (package.empty() || !resolve_relative(package, level, rest, resolved)) return;
+    sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved), 0, frame.call_column});
+}
+
+void ImportFinder::end_code_call(Frame& frame) {
+    std::string* value = nullptr;
+    bool unjudgeable = false;
+    if (frame.positional > 0 && !frame.starred[0]) {
+        if (frame.first_constant) value = &frame.first_value;
+        unjudgeable = frame.first_unjudgeable;
+    } else if (frame.name_keyword) {
+        if (frame.name_constant) value = &frame.name_value;
+        unjudgeable = frame.name_unjudgeable;
+    }
+    if (value == nullptr) {
+        sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee, 0, frame.call_column});
+        return;
+    }
+    if (unjudgeable) {
+        mark_unjudgeable_in_reading("\\N{...} dans un code dynamique", frame.call_line);
+        return;
+    }
+    // eval passes over the blanks that begin its text, which exec and compile
+    // refuse: read as eval reads it, whatever the name it is called by.
+    std::string_view text = *value;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    audit_code(text, frame.call_line, frame.call_column);
+}
+
+void ImportFinder::audit_code(std::string_view text, std::int64_t line, std::int64_t column) {
+    // On a line that may be a match statement, both readings mostly run the
+    // same text at the same call, the subject's first: the other takes its
+    // outcome rather than reading the text again, which would double the
+    // cost at each level of texts nested in texts.
+    if (keeping_ && !reading_subject_ && memo_.valid) {
+        memo_.valid = false;
+        if (memo_.token == line_tokens_ && memo_.line == line && memo_.text == text && apart_bindings_.empty()) {
+            if (!memo_.unjudgeable.empty()) mark_unjudgeable_in_reading(memo_.unjudgeable, line);
+            for (const AuditedImport& found : memo_.found) sink().add(found);
+            for (const auto& [name, role] : memo_.bound.aliases) apart_bindings_.aliases[name] = role;
+            for (const std::string& name : memo_.bound.builtins) apart_bindings_.builtins.insert(name);
+            return;
+        }
+    }
+    // The outcome depends on nothing else than the text and the file's bindings.
+    const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty();
+    std::vector<AuditedImport> found;
+    std::string unjudgeable;
+    read_code(text, line, column, found, unjudgeable);
+    if (memoize) {
+        memo_.valid = true;
+        memo_.token = line_tokens_;
+        memo_.line = line;
+        memo_.text.assign(text);
+        memo_.found = found;
+        memo_.unjudgeable = unjudgeable;
+        memo_.bound.aliases = subject_bindings_.aliases;
+        memo_.bound.builtins = subject_bindings_.builtins;
+    }
+    if (!unjudgeable.empty()) mark_unjudgeable_in_reading(std::move(unjudgeable), line);
+    for (AuditedImport& one : found) sink().add(std::move(one));
+}
+
+void ImportFinder::read_code(std::string_view text, std::int64_t line, std::int64_t column,
+                             std::vector<AuditedImport>& found,
+                             std::string& unjudgeable) {
+    if (nesting_ >= kMostNesting) {
+        found.push_back({AuditedImport::Kind::unaudited_code, line, "code dynamique imbriqué trop profondément", 0, column});
+        return;
+    }
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+        // Python refuses the text before it runs anything.
+        found.push_back({AuditedImport::Kind::refused_code, line, {}, 0, column});
+        return;
+    }
+    FoundImports inner(found_.filter());
+    // On a line that may be a match statement, what the text binds stays
+    // in the reading's layer until the line's end.
+    Bindings* shared = !keeping_ ? &bindings_ : reading_subject_ ? &subject_bindings_ : &apart_bindings_;
+    const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, shared));
+    const auto lexer = std::make_unique<PythonLexer>(*finder);
+    lexer->lex(text.data(), text.size(), true);
+    if (!lexer->refused()) lexer->finish();
+    if (lexer->refused()) {  // Python raises before it runs any of it
+        found.push_back({AuditedImport::Kind::refused_code, line, {}, 0, column});
+        return;
+    }
+    if (finder->unjudgeable()) {  // only Python's own reading of the file can judge it
+        unjudgeable = finder->unjudgeable_reason();
+        return;
+    }
+    // Whatever the text does, it does at the call.
+    found = std::move(inner.kept());
+    for (AuditedImport& one : found) {
+        one.line = line;
+        one.column = column;
+    }
+}
+
+}  // namespace scanner_core

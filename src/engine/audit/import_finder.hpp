@@ -1,0 +1,415 @@
+// Finds, in the tokens of a Python source, every import it executes as the
+// parser would see it: every name of `import a.b as c, d`, the module of
+// every absolute `from m import x`, wherever the statement stands, and every
+// call of __import__ or import_module (as a name or an attribute) with its
+// name argument, constant or not.
+//
+// It also follows the other doors to an importer: names bound to one by an
+// import statement (`from importlib import import_module as im`), any other
+// reference to one that is not a call (`f = __import__`, `getattr(b,
+// "__import__")`, `__builtins__["__import__"]`, `__loader__`), relative
+// names with their anchor, and the text given to exec, eval and compile,
+// which it reads as Python source with a finder of its own.
+//
+// It follows only what that needs: the statement an import keyword belongs
+// to; for each open bracket or replacement field, the primary expression
+// (atom and trailers) that ends at the last token, so that a call is
+// recognised by its callee and dated by the line where the expression
+// starts, as the parser dates a call; the arguments of the calls it
+// reports; and the blocks of match statements, whose class patterns look
+// like calls and are not. The state is bounded by the nesting that Python
+// allows, plus the names and strings it must report.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "audit/found_imports.hpp"
+#include "lexical/python_token.hpp"
+
+namespace scanner_core {
+
+class ImportFinder final : public TokenSink {
+public:
+    // Appends what it finds to `found`. Throws std::bad_alloc only, as do
+    // the members below.
+    explicit ImportFinder(FoundImports& found) : ImportFinder(found, 0, nullptr) {}
+    ImportFinder(const ImportFinder&) = delete;
+    ImportFinder& operator=(const ImportFinder&) = delete;
+
+    // An import statement that the line skipper read without tokens.
+    // A relative one comes with its leading dots.
+    void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override {
+        std::uint64_t level = 0;
+        while (level < module.size() && module[level] == '.') ++level;
+        module.remove_prefix(level);
+        if (found_.drops(module, level)) return;  // not copied to be dropped
+        found_.add({AuditedImport::Kind::statement, line, std::string(module), level, column});
+    }
+
+    // The tokens of the text, as TokenSink says.
+    void line_start(std::int64_t line, std::uint64_t indent) override;
+    void token(const Token& token) override;
+    void newline() override;
+    void end() override;
+
+    // Whether the string that begins is one the finder will read: a name
+    // argument, or a text given to exec.
+    bool wants_string_body() const noexcept override;
+
+    // Whether the finder is between statements and in no match statement.
+    // Once a name is bound to an importer or to builtins, any line may call
+    // it: none may be passed over then.
+    bool at_rest() const noexcept override {
+        return matches_.empty() && reading_->depth == 1 && import_step_ == ImportStep::idle && bindings_.empty();
+    }
+
+    // Set when the file needs Python's own reading to be judged: a name
+    // argument written with an escape that names a character (\N{...}).
+    // The reason is in French, as the messages that quote it.
+    bool unjudgeable() const noexcept { return !unjudgeable_.empty(); }
+    const std::string& unjudgeable_reason() const noexcept { return unjudgeable_; }
+    std::int64_t unjudgeable_line() const noexcept { return unjudgeable_line_; }
+
+private:
+    enum class ImportStep : std::uint8_t {
+        idle,
+        plain_name,       // after `import` or a comma: a name
+        plain_after,      // after a name: a dot, `as`, a comma or the end
+        plain_name_part,  // after a dot: a name
+        plain_alias,      // after `as`: the alias
+        plain_aliased,    // after the alias: a comma or the end
+        from_start,       // after `from`: dots or a name
+        from_after,       // after the module name: a dot or `import`
+        from_name_part,   // after a dot: a name
+        from_names,       // after `from importlib import` or `from builtins import`: a name or `(`
+        from_name_after,  // after an imported name: `as`, a comma or the end
+        from_alias,       // after `as`: the alias
+        from_aliased,     // after the alias: a comma or the end
+    };
+    // What a name or attribute gives: a function that imports (__import__,
+    // import_module), one that runs text as code (exec, eval, compile),
+    // getattr, a loader (which loads any file as a module), or a module's
+    // __spec__ (whose attribute `loader` is one).
+    enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, module_spec };
+    // What the primary expression that ends at the last token denotes.
+    enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
+    // Whether a run of tokens is a constant: string literals (or ints), or
+    // one such in parentheses.
+    enum class Constant : std::uint8_t { empty, yes, grouped, no };
+
+    // A frame's flags and numbers: trivially copied, so that a frame is reset
+    // at the cost of a few stores.
+    struct FrameFlags {
+        enum class Kind : std::uint8_t { statement, group, call, subscript, display, field };
+        Kind kind = Kind::statement;
+        std::int64_t open_line = 0;
+        std::int64_t open_column = 0;
+        // The primary expression ending at the last token.
+        bool chain = false;
+        bool after_dot = false;
+        bool after_string = false;     // the expression is string literals so far, which may go on
+        bool definition_name = false;  // the next name is the one `def` or `class` defines
+        Shape shape = Shape::other;
+        bool name_dynamic = false;       // shape name: the name is a dynamic importer's
+        bool attribute_dynamic = false;  // shapes attribute*: the attribute's is
+        std::int64_t chain_line = 0;
+        std::int64_t chain_column = 0;
+        std::size_t value_at = 0;    // of value_lent, below
+        std::size_t value_size = 0;
+        // The content so far: of the bracket, or of the current argument of a call.
+        bool empty = true;
+        bool pure = true;  // one primary expression and nothing else
+        bool comma = false;
+        Constant text = Constant::empty;
+        Constant integer = Constant::empty;
+        bool integer_nonzero = false;
+        bool keep_text = false;  // the value of a string constant here is needed
+        bool text_unjudgeable = false;
+        // A call of a dynamic importer, and its arguments as the parser lists them.
+        bool dynamic = false;
+        std::int64_t call_line = 0;
+        std::int64_t call_column = 0;
+        int tokens = 0;  // of the current argument
+        int positional = 0;
+        bool starred[5] = {};
+        bool argument_keyword = false;
+        bool argument_starred = false;
+        bool argument_double_star = false;
+        bool first_constant = false;  // the first positional argument
+        bool first_unjudgeable = false;
+        bool fifth_relative = false;  // the fifth positional argument: a level above 0
+        bool name_keyword = false;    // the first name= argument
+        bool name_constant = false;
+        bool name_unjudgeable = false;
+        bool level_keyword = false;  // the first level= argument
+        bool level_relative = false;
+        // What the doors need beyond that.
+        Role role = Role::none;       // what the expression's name or attribute gives
+        Role call_role = Role::none;  // a call: of what
+        Role pending = Role::none;  // the expression is that and is not called (yet)
+        std::int64_t pending_line = 0;
+        std::int64_t pending_column = 0;
+        std::uint64_t integer_value = 0;
+        std::uint64_t fifth_level = 0;
+        std::uint64_t level_value = 0;
+        bool second_constant = false;  // the second positional argument: a constant text
+        bool second_own_package = false;  // it is `__package__` or `globals()`
+        bool second_dict = false;         // it is a dict display of constant texts only
+        bool second_no_anchor = false;    // that dict gives no package
+        bool package_keyword = false;     // the first package= argument
+        bool package_constant = false;
+        bool package_own = false;
+        // A dict display: whether it holds constant texts only, and the
+        // entries of a module's globals that make its package.
+        bool keep_dict = false;
+        bool dict_constant = true;
+        bool dict_key_constant = false;
+        bool dict_in_value = false;
+        bool dict_has_package = false;
+        bool dict_has_name = false;
+        bool dict_has_path = false;
+    };
+    // A frame: its flags, and the texts it may gather, which a reset
+    // empties and keeps the storage of (a push allocates nothing once
+    // the frames are warm).
+    struct Frame : FrameFlags {
+        std::string value_name;  // shape name: the name; attribute_of_name: the value's name
+        // value_name as lent, when the name was (see name_loan.hpp):
+        // value_size bytes from value_at, value_name being empty.
+        std::shared_ptr<std::string> value_lent;
+        std::string attribute;   // the attribute, when it is a dynamic importer's name
+        std::string text_value;  // the value of the constant text here, when kept
+        std::string callee;      // a call of a dynamic importer: what it calls
+        std::string keyword;  // the current argument's keyword, or the name that may be one
+        std::string first_value;  // the texts of the arguments the flags above name
+        std::string name_value;
+        std::string pending_name;  // what `pending` names
+        std::string second_value;
+        std::string second_package;       // the package that dict gives
+        std::string package_value;
+        std::string dict_key;  // a dict display's current key, and the entries that make a package
+        std::string dict_package;
+        std::string dict_name;
+        std::string last_name;  // the last name of the argument, for `__package__` and `globals()`
+
+        // Blank again, as a new frame of `kind` opened at `line` and
+        // `column`. Never fails.
+        void reset(Kind kind, std::int64_t line, std::int64_t column) noexcept;
+    };
+
+    Frame& top() noexcept { return *reading_->top; }
+    Frame& push(Frame::Kind kind, const Token& opening);
+
+    void import_token(const Token& token);
+    // An import of the statement being read.
+    void record_import(std::string_view module, std::uint64_t level = 0);
+    // The same for the statement's name, module_ or as lent, which it takes.
+    void record_module(std::uint64_t level = 0);
+    // The statement's name so far, and the same as a string of its own.
+    std::string_view module_text() const noexcept;
+    void own_module();
+    // Takes a name token's text as the statement's name, or a dot and the
+    // token's text as its next part.
+    void take_module(const Token& token);
+    void extend_module(const Token& token);
+    // The name of a frame's value, held or lent.
+    static std::string_view value_of(const Frame& frame) noexcept;
+    void end_statement();
+
+    // The token as part of an expression.
+    void expression(const Token& token);
+    void on_name(const Token& token);
+    void on_atom(const Token& token, bool string_like);
+    void on_string(const Token& token);
+    void on_op(const Token& token);
+    void on_open(const Token& token);
+    void on_close();
+    void start_argument(Frame& frame) noexcept;
+    void end_argument(Frame& frame);
+    void end_call(Frame& frame);
+    void mark_unjudgeable(std::string reason, std::int64_t line);
+    static bool keeps_string(const Frame& frame) noexcept;
+    static void reset_statement(Frame& statement) noexcept;
+    void read_as_subject(const Token& token);
+    // Runs `step` with the subject's frames and findings in place of the
+    // expression's, swapped back even when it throws.
+    template <class Step>
+    void as_subject(Step step) {
+        struct Back {
+            ImportFinder& finder;
+            ~Back() { finder.swap_readings(); }
+        };
+        swap_readings();
+        const Back back{*this};
+        step();
+    }
+    void swap_readings() noexcept;
+    void flush_references();
+
+    // The doors beyond a direct call.
+    // Where the current reading's findings go: on a line that may be a match
+    // statement, apart for each reading until the line's end chooses one.
+    FoundImports& sink() noexcept { return reading_subject_ ? subject_ : keeping_ ? apart_ : found_; }
+    // What a name that nothing binds is among the builtins' doors.
+    static Role builtin_role(std::string_view name) noexcept;
+    Role role_of_name(std::string_view name) const;
+    Role role_of_attribute(const Frame& frame, std::string_view attribute) const;
+    void note_role(Frame& frame, Role role, std::string_view name, std::int64_t line, std::int64_t column);
+    void flush_reference(Frame& frame);
+    void bind_alias(std::string_view imported, std::string alias);
+    void dict_entry_end(Frame& frame);
+    void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
+    void end_code_call(Frame& frame);
+    void audit_code(std::string_view text, std::int64_t line, std::int64_t column);
+    // Reads `text` as code run at `line` and `column`: what it imports into
+    // `found`, or why only Python can judge it into `unjudgeable`.
+    void read_code(std::string_view text, std::int64_t line, std::int64_t column, std::vector<AuditedImport>& found,
+                   std::string& unjudgeable);
+
+    // The name as Python reads it: NFKC-normalised; the same appended to `out`.
+    static std::string normal_name(const Token& token);
+    static void append_name(const Token& token, std::string& out);
+
+    FoundImports& found_;
+    std::string attribute_name_;  // a non-ASCII attribute, normalised
+    // The frames of a reading of a line: the first `depth` are open, the
+    // last of them at `top` (held, not computed at each token); the rest
+    // are kept for reuse.
+    struct Reading {
+        std::vector<Frame> frames;
+        std::size_t depth = 1;
+        Frame* top = nullptr;
+        // Opens the first `open` frames, which exist. Never fails.
+        void open_to(std::size_t open) noexcept {
+            depth = open;
+            top = &frames[open - 1];
+        }
+    };
+    Reading statement_reading_;               // the line as an expression statement
+    Reading* reading_ = &statement_reading_;  // the reading tokens go to
+    Reading* other_ = &subject_reading_;      // the other one (see as_subject)
+
+    ImportStep import_step_ = ImportStep::idle;
+    bool from_relative_ = false;
+    std::uint64_t from_level_ = 0;
+    std::int64_t statement_line_ = 0;
+    std::int64_t statement_column_ = 0;
+    std::string module_;
+    // module_ as lent, when the statement's name was (see name_loan.hpp):
+    // module_size_ bytes from module_at_, module_ being empty.
+    std::shared_ptr<std::string> module_lent_;
+    std::size_t module_at_ = 0;
+    std::size_t module_size_ = 0;
+
+    // Logical lines and match statements.
+    struct Match {
+        std::uint64_t header_indent;
+        std::uint64_t case_indent;
+        bool case_indent_known;  // set by the first line of the block
+    };
+    std::vector<Match> matches_;
+    std::uint64_t line_indent_ = 0;
+    bool first_token_ = false;
+    bool at_case_indent_ = false;
+    bool line_is_match_ = false;
+    bool last_is_colon_ = false;
+    int line_tokens_ = 0;
+    bool pattern_ = false;  // in the pattern of a case clause
+    std::size_t pattern_depth_ = 0;
+
+    std::string unjudgeable_;
+    std::int64_t unjudgeable_line_ = 0;
+
+    // A logical line that begins with the name `match` is a match statement
+    // only if it ends with a colon, and its tokens mean something else then
+    // (`match (f)(x):` calls f). Its tokens are read both ways at once: as
+    // an expression statement, and as a subject (on a stack of frames of
+    // its own), each reading's dynamic imports kept apart until the line's
+    // end shows which one Python makes. Neither keeps tokens, so a line of
+    // any length costs no more than the nesting and the findings.
+    bool keeping_ = false;
+    bool reading_subject_ = false;  // the frames are the subject's
+    FoundImports apart_;            // the expression statement's
+    FoundImports subject_;          // the subject's
+    Reading subject_reading_;
+    // Each reading's first reason to leave the file to Python, taken only
+    // if the line's end chooses that reading.
+    struct Unjudgeable {
+        std::string reason;
+        std::int64_t line = 0;
+    };
+    Unjudgeable apart_unjudgeable_;
+    Unjudgeable subject_unjudgeable_;
+    void mark_unjudgeable_in_reading(std::string reason, std::int64_t line);
+
+    // Names bound to an importer by an import statement, and the names
+    // bound to the module builtins besides its own two. A text given to exec
+    // runs in the file's globals: its finder shares the file's, so that what
+    // either binds the other sees from there on. On a line that may be a
+    // match statement, what a text binds in one reading goes to a layer of
+    // that reading over the bindings, merged into them only if the line's
+    // end chooses that reading.
+    struct Bindings {
+        std::unordered_map<std::string, Role> aliases;
+        std::unordered_set<std::string> builtins;
+        const Bindings* below = nullptr;  // a reading's layer: the bindings it lies over
+        // What `name` is bound to here or below, Role::none if nothing.
+        Role alias(std::string_view name) const;
+        // Whether `name` is the module builtins here or below.
+        bool builtin(std::string_view name) const;
+        bool empty() const noexcept { return aliases.empty() && builtins.empty(); }
+        // Moves this layer's bindings into `target`, leaving it empty.
+        void merge_into(Bindings& target);
+    };
+    // `nesting`: how many constant texts given to exec, eval or compile the
+    // text read is inside of (0 for a file); `shared`: the bindings of the
+    // text it is in (or a layer of them), none for a file.
+    ImportFinder(FoundImports& found, int nesting, Bindings* shared)
+        : found_(found),
+          apart_(found.filter()),
+          subject_(found.filter()),
+          nesting_(nesting),
+          bindings_(shared ? *shared : own_bindings_) {
+        reading_->frames.emplace_back();
+        reading_->open_to(1);
+        other_->frames.emplace_back();
+        other_->open_to(1);
+        apart_bindings_.below = &bindings_;
+        subject_bindings_.below = &bindings_;
+    }
+    // The bindings the current reading sees.
+    const Bindings& seen_bindings() const noexcept {
+        return !keeping_ ? bindings_ : reading_subject_ ? subject_bindings_ : apart_bindings_;
+    }
+    const int nesting_;
+    Bindings own_bindings_;
+    Bindings& bindings_;
+    Bindings apart_bindings_;
+    Bindings subject_bindings_;
+    bool in_import_ = false;  // after an `import` keyword, in the statement's names
+    bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
+    bool plain_builtins_ = false;        // `import builtins`, before its alias
+    std::string imported_;
+    // The subject's reading of the last text run as code on a match line,
+    // for the other reading to take at the same token.
+    struct CodeMemo {
+        bool valid = false;
+        int token = 0;
+        std::int64_t line = 0;
+        std::string text;
+        std::vector<AuditedImport> found;
+        std::string unjudgeable;
+        Bindings bound;
+    };
+    CodeMemo memo_;
+    // Texts given to exec nested deeper than this cannot be judged.
+    static constexpr int kMostNesting = 8;
+};
+
+}  // namespace scanner_core
