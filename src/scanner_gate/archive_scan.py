@@ -35,9 +35,8 @@ if TYPE_CHECKING:
 
 # Bytes of nested archives held in memory at once, over every level.
 HELD_BYTES = 32 << 20
-# Bytes of a tar member kept while the engine has not yet said whether
-# Python's codecs must read it again (its first two lines): a longer
-# start in such a codec fails the member unaudited.
+# Bytes of a tar's source member kept in case Python's codecs must read it
+# again: a longer one in such a codec fails unaudited.
 MOST_KEPT = 8 << 20
 
 
@@ -260,19 +259,17 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
     options = run.options
     scan = run.scanner.scan_member(where, run.policy.local_modules, audit=options.audit, depth=depth,
                                    digests=options.fingerprints)
-    # A member that only Python's codecs decode is read again through them:
-    # a zip's from the archive, a tar's from the bytes kept until the
-    # engine knows its codec.
+    # A member that only Python's codecs decode (the engine says so at its
+    # end) is read again through them: a zip's from the archive, a tar's
+    # from its bytes, kept up to MOST_KEPT as they pass.
     kept: list[bytes] | None = [] if reread is None and options.audit else None
     kept_bytes = 0
     too_long = False
     for piece in pieces:
         scan.feed(piece)
         if kept is not None:
-            encoding = scan.encoding
-            if encoding == "":
-                kept = None  # read by the engine: nothing to read again
-            elif (kept_bytes := kept_bytes + len(piece)) > MOST_KEPT and encoding is None:
+            kept_bytes += len(piece)
+            if kept_bytes > MOST_KEPT:
                 kept = None
                 too_long = True
             else:
@@ -283,9 +280,8 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
         return FileReport(filepath, None, run.fail_on_warning, native=result, counts=counts, nested=level)
     findings = scan_findings(result)
     if too_long:
-        findings.append(Finding(UNAUDITED, None, None, f"{where}: membre dans un codec que seul Python d\u00e9code, "
-                                "dont le d\u00e9but est trop long pour \u00eatre gard\u00e9 le temps d'en lire la "
-                                "d\u00e9claration"))
+        findings.append(Finding(UNAUDITED, None, None, f"{where}: membre d'une archive tar \u00e0 lire par Python "
+                                f"({deferred}), trop long pour \u00eatre gard\u00e9 le temps de le relire"))
     elif not any(finding.kind is UNREADABLE for finding in findings):
         from scanner_gate import codec_audit
 
