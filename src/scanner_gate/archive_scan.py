@@ -144,9 +144,9 @@ def _read_zip(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
             stored = (raw, entry.data, entry.size) if entry.method == 0 else None
             _member(where, placed, installed, entry.size, pieces, reread, stored, wheel, level, run)
         except zip_structure.Refused as refusal:
-            problems.append(refusal.problem)
             if refusal.problem.kind is ARCHIVE_BOUND:
-                raise
+                raise  # said once, by the archive's reading
+            problems.append(refusal.problem)
     if record is not None:
         record.finish()
     return True
@@ -181,9 +181,9 @@ def _read_tar(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
         try:
             _member(where, placed, placed, member.size, member.pieces, None, None, False, level, run)
         except zip_structure.Refused as refusal:
-            problems.append(refusal.problem)
             if refusal.problem.kind is ARCHIVE_BOUND:
-                raise
+                raise  # said once, by the archive's reading
+            problems.append(refusal.problem)
     return True
 
 

@@ -217,14 +217,21 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
              options: Options, paths: "Sequence[str]") -> "Iterator[FileReport]":
     """The reports of the files `ordered` (in reverse), each native record
     freed once its findings are made; an archive's are made as it is read.
-    When no file was judged, one report per path given says so."""
+    When no file was judged, one report per path given says so (but for
+    a path whose own report says it was not read)."""
     fail_on_warning = policy.fail_on == "warning"
     judged = False
+    refused: set[str] = set()  # paths given whose own report says they were not read
     for report in _made(ordered, scanner, policy, options):
-        judged = judged or not report.unread
+        if report.unread:
+            refused.add(report.filepath)
+        else:
+            judged = True
         yield report
     if not judged:
         for path in paths:
+            if path in refused:
+                continue
             text = f"{path}: aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)"
             yield FileReport(path, [Finding(NOTHING_JUDGED, None, None, text)], fail_on_warning, unread=True)
 
