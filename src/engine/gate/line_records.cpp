@@ -28,8 +28,10 @@ std::uint32_t LineRecords::module_of(const LineFinding& finding) {
     }
     // Most records name the module of the one before.
     if (!runs_.empty()) {
-        const Module& last = modules_[runs_.back().module];
-        if (last.shared != nullptr && *last.shared == finding.module) return runs_.back().module;
+        const Run& run = runs_.back();
+        const std::uint32_t previous = said(run, run.count - 1) >> 1;
+        const Module& last = modules_[previous];
+        if (last.shared != nullptr && *last.shared == finding.module) return previous;
     }
     const auto [at, added] =
         short_names_.emplace(std::string(finding.module), static_cast<std::uint32_t>(modules_.size()));
@@ -41,17 +43,28 @@ std::uint32_t LineRecords::module_of(const LineFinding& finding) {
 }
 
 void LineRecords::found(const LineFinding& finding) {
-    const bool error = finding.verdict == ImportVerdict::forbidden;
-    const std::uint32_t module = module_of(finding);
+    const Said word = module_of(finding) << 1 | (finding.verdict == ImportVerdict::forbidden ? 1u : 0u);
     if (!runs_.empty()) {
         Run& last = runs_.back();
-        if (last.line + last.count == finding.line && last.column == finding.column && last.module == module &&
-            last.error == error) {
-            ++last.count;
-            return;
+        if (last.line + last.count == finding.line && last.column == finding.column) {
+            if (last.mixed == kUniform && last.said == word) {
+                ++last.count;
+                return;
+            }
+            // Unlike records on consecutive lines: a word each, when the
+            // run is one record long or mixed already.
+            if (last.mixed == kUniform && last.count == 1) {
+                last.mixed = said_.size();
+                said_.push_back(last.said);
+            }
+            if (last.mixed != kUniform) {
+                said_.push_back(word);
+                ++last.count;
+                return;
+            }
         }
     }
-    runs_.push_back({finding.line, 1, finding.column, module, error});
+    runs_.push_back({finding.line, 1, finding.column, word, kUniform});
 }
 
 void LineRecords::lines_since(std::vector<std::int64_t>& out) {
@@ -83,7 +96,7 @@ void LineRecords::pair_with(std::vector<AuditedImport>& imports) {
         const std::size_t run = run_at(found.line);
         if (run == runs_.size()) continue;
         const std::string_view name = found.module();
-        const std::string_view module = modules_[runs_[run].module].name();
+        const std::string_view module = modules_[said(runs_[run], found.line - runs_[run].line) >> 1].name();
         // A name the record lent is the record's own bytes: nothing to compare.
         const bool same_bytes = name.data() == module.data();
         if (name.size() < module.size() || (!same_bytes && name.compare(0, module.size(), module) != 0)) continue;
@@ -111,27 +124,28 @@ void LineRecords::make_findings(std::vector<AuditFinding>& out) {
     std::vector<std::uint32_t> uses(modules_.size(), 0);
     const auto each = [&](auto&& visit) {
         if (paired_) {
-            for (const auto& [run, line] : standing_) visit(runs_[run], line);
+            for (const auto& [run, line] : standing_) visit(runs_[run], line, said(runs_[run], line - runs_[run].line));
         } else {
             for (const Run& run : runs_) {
-                for (std::int64_t k = 0; k < run.count; ++k) visit(run, run.line + k);
+                for (std::int64_t k = 0; k < run.count; ++k) visit(run, run.line + k, said(run, k));
             }
         }
     };
     std::size_t count = 0;
-    each([&](const Run& run, std::int64_t) {
-        ++uses[run.module];
+    each([&](const Run&, std::int64_t, Said word) {
+        ++uses[word >> 1];
         ++count;
     });
     out.reserve(out.size() + count);
-    each([&](const Run& run, std::int64_t line) {
-        Module& module = modules_[run.module];
+    each([&](const Run& run, std::int64_t line, Said word) {
+        Module& module = modules_[word >> 1];
+        const bool error = (word & 1) != 0;
         AuditFinding made;
-        made.rule = run.error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
+        made.rule = error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
         made.line = line;
         made.column = run.column;
-        const std::string_view text = run.error ? kForbiddenImport : kUnlistedImport;
-        const bool last = --uses[run.module] == 0;
+        const std::string_view text = error ? kForbiddenImport : kUnlistedImport;
+        const bool last = --uses[word >> 1] == 0;
         if (module.shared != nullptr) {
             made.module = *module.shared;
             made.message = import_message(path_, line, text, made.module, nullptr);
@@ -151,6 +165,8 @@ void LineRecords::make_findings(std::vector<AuditFinding>& out) {
     });
     runs_.clear();
     runs_.shrink_to_fit();
+    said_.clear();
+    said_.shrink_to_fit();
     modules_.clear();
     short_names_.clear();
     standing_.clear();

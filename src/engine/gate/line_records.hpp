@@ -2,10 +2,11 @@
 // made into findings only once the audit has said which of them stand: a
 // record on text inside a string or a comment is dropped, so the memory a
 // file costs must follow the findings it keeps, not its lines. Records are
-// held in runs (consecutive lines with the same module, column and verdict,
-// one entry whatever their count), a short module once however many
-// records name it, and no message is written until a record stands: a
-// string of a million `import os` lines costs one run.
+// held in runs of consecutive lines with the same column: one entry for a
+// run whose records name the same module with the same verdict, whatever
+// their count, else four bytes a record more; a short module is held once
+// however many records name it, and no message is written until a record
+// stands. A string of a million `import os` lines costs one run.
 #pragma once
 
 #include <cstddef>
@@ -58,20 +59,29 @@ private:
             return shared != nullptr ? std::string_view(*shared) : lent ? std::string_view(*lent) : own;
         }
     };
+    // A record's module and verdict in one word: the module's index times
+    // two, plus one for a forbidden import (an error), else unlisted.
+    using Said = std::uint32_t;
+    static constexpr std::size_t kUniform = static_cast<std::size_t>(-1);
     struct Run {
         std::int64_t line;    // of the first record
         std::int64_t count;   // records, one a line from `line` on
         std::int64_t column;
-        std::uint32_t module;
-        bool error;           // forbidden (an error), else unlisted
+        Said said;            // of every record of a uniform run; of the first of a mixed one
+        std::size_t mixed;    // kUniform, or where the records' words start in said_
     };
 
     std::uint32_t module_of(const LineFinding& finding);
+    // What the `k`-th record of `run` says. Never fails.
+    Said said(const Run& run, std::int64_t k) const noexcept {
+        return run.mixed == kUniform ? run.said : said_[run.mixed + static_cast<std::size_t>(k)];
+    }
     // The run that holds a record on `line`, or runs_.size().
     std::size_t run_at(std::int64_t line) const noexcept;
 
     const std::string& path_;
     std::vector<Run> runs_;
+    std::vector<Said> said_;  // the words of the records of mixed runs
     std::deque<Module> modules_;
     std::unordered_map<std::string, std::uint32_t> short_names_;
     // After pair_with: the (run, line) of each record that stands, sorted.

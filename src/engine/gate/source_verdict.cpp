@@ -18,7 +18,12 @@ namespace {
 
 // The lines of the findings the line scan and the audit have made so far,
 // for the digester that follows them: each list only grows while the file
-// is read (the audit's empties once, when it is refused).
+// is read (the audit's empties once, when it is refused). While the audit
+// reads the file, a record of the line scan can stand only on a line where
+// the audit found an import, whose line it gives: the lines of the records
+// are given only once they all stand (no audit, or one refused or
+// deferred), so that digests follow the findings, not the records that the
+// audit will drop.
 class FindingsSoFar final : public FindingLines {
 public:
     explicit FindingsSoFar(LineRecords& scanned) noexcept : scanned_(scanned) {}
@@ -26,7 +31,9 @@ public:
     void follow(SourceAudit* audit) noexcept { audit_ = audit; }
 
     void made_since(std::vector<std::int64_t>& out) override {
-        scanned_.lines_since(out);
+        if (audit_ == nullptr || audit_->refused() || !audit_->deferred_encoding().empty()) {
+            scanned_.lines_since(out);
+        }
         if (audit_ == nullptr) return;
         const std::vector<AuditedImport>& kept = audit_->imports();
         audited_seen_ = std::min(audited_seen_, kept.size());
