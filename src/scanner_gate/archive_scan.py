@@ -23,7 +23,9 @@ import stat
 import scanner_audit
 
 from scanner_gate import archives, tar_stream, wheel_record, zip_structure
-from scanner_gate.findings import ARCHIVE_BOUND, UNAUDITED, UNREADABLE, FileReport, Finding, scan_findings
+from scanner_gate.findings import (
+    ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, scan_findings,
+)
 from scanner_gate.policy import Policy
 
 TYPE_CHECKING = False
@@ -159,16 +161,16 @@ def _wheel_record(raw: "BinaryIO", name: str, entries: list[zip_structure.Entry]
     found = wheel_record.record_name(entry.name for entry in entries)
     if len(found) != 1:
         text = "aucun fichier .dist-info/RECORD" if not found else f"plusieurs fichiers RECORD ({', '.join(found)})"
-        problems.append(zip_structure.Problem(wheel_record.RECORD_MISMATCH, f"{name}: {text}"))
+        problems.append(zip_structure.Problem(RECORD_MISMATCH, f"{name}: {text}"))
         return None
     entry = next(entry for entry in entries if entry.name == found[0])
     where = archives.member_name(name, entry.name)
     if entry.size > run.bounds.max_members * zip_structure.DIRECTORY_BYTES_PER_MEMBER:
         raise zip_structure.Refused(ARCHIVE_BOUND, f"{where}: RECORD de {entry.size} octets, plus que "
                                     f"{zip_structure.DIRECTORY_BYTES_PER_MEMBER} par membre permis")
-    text = b"".join(zip_structure.member_pieces(raw, entry, where, zip_structure.Budget(
+    rows = b"".join(zip_structure.member_pieces(raw, entry, where, zip_structure.Budget(
         run.bounds._replace(max_total_bytes=entry.size))))
-    return wheel_record.Record(name, text, entry.name, problems)
+    return wheel_record.Record(name, rows, entry.name, problems)
 
 
 def _read_tar(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,

@@ -30,13 +30,16 @@ from scanner_gate.zip_structure import PIECE, RATIO_FROM, RAW_PIECE, Budget, Pro
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterator
-    from typing import BinaryIO, NamedTuple
+    from typing import IO, BinaryIO, NamedTuple, Self
 else:
     from scanner_gate.records import NamedTuple
 
 # The longest data of a pax or GNU header: names and a few keys, never more.
 MOST_HEADER_DATA = 1 << 20
 _INFLATER = type(zlib.decompressobj())
+# The headers tarfile stops at without a word after the first member.
+_QUIET_STOPS: tuple[type[Exception], ...] = tuple(
+    getattr(tarfile, name) for name in ("InvalidHeaderError", "TruncatedHeaderError"))
 _HEADER_TYPES = (tarfile.GNUTYPE_LONGNAME, tarfile.GNUTYPE_LONGLINK, tarfile.XHDTYPE, tarfile.XGLTYPE,
                  tarfile.SOLARIS_XHDTYPE)
 
@@ -147,7 +150,7 @@ def _info_class(state: _State) -> type[tarfile.TarInfo]:
         """tarfile's member, held to the bounds before tarfile reads its data."""
 
         @classmethod
-        def fromtarfile(cls, reader: tarfile.TarFile) -> tarfile.TarInfo:
+        def fromtarfile(cls, reader: tarfile.TarFile) -> "Self":
             try:
                 return super().fromtarfile(reader)
             except tarfile.HeaderError as error:
@@ -166,12 +169,13 @@ def _info_class(state: _State) -> type[tarfile.TarInfo]:
                 if state.budget.members > state.bounds.max_members:
                     raise Refused(ARCHIVE_BOUND, f"{state.path}: plus de max_members ({state.bounds.max_members}) "
                                   "membres")
-            return super()._proc_member(reader)  # type: ignore[misc]
+            processed: tarfile.TarInfo = super()._proc_member(reader)  # type: ignore[misc]
+            return processed
 
     return BoundedInfo
 
 
-def _pieces(stream: "BinaryIO", size: int) -> "Iterator[bytes]":
+def _pieces(stream: "IO[bytes]", size: int) -> "Iterator[bytes]":
     left = size
     while left:
         piece = stream.read(min(PIECE, left))
@@ -191,7 +195,7 @@ def members(raw: "BinaryIO", compressed_size: int, path: str, budget: Budget,
     state = _State(path, budget.bounds, budget)
     stream = Decompressed(raw, compressed_size, path, budget)
     try:
-        reader = tarfile.open(fileobj=stream, mode="r|", tarinfo=_info_class(state))  # type: ignore[call-overload]
+        reader = tarfile.open(fileobj=stream, mode="r|", tarinfo=_info_class(state))
     except tarfile.TarError as error:
         raise Refused(UNREADABLE_ARCHIVE, f"{path}: tarfile refuse l'archive ({error})") from None
     files: dict[str, str] = {}
@@ -251,12 +255,12 @@ def _after_end(reader: tarfile.TarFile, state: _State, stream: Decompressed, pat
     """Where tarfile stopped: at an end-of-archive block followed by zeros
     only, or at the end of the data."""
     stop = state.stop
-    if isinstance(stop, (tarfile.InvalidHeaderError, tarfile.TruncatedHeaderError)):
+    if isinstance(stop, _QUIET_STOPS):
         raise Refused(AMBIGUOUS_ARCHIVE, f"{path}: en-t\u00eate illisible apr\u00e8s le d\u00e9but ({stop}), o\u00f9 "
                       "tarfile s'arr\u00eate sans erreur et d'autres lecteurs non")
     rest = reader.fileobj
     while True:
-        data = rest.read(PIECE)  # type: ignore[union-attr]
+        data = rest.read(PIECE)
         if not data:
             return
         if data.strip(b"\0"):
