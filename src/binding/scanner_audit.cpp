@@ -311,6 +311,10 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("fingerprints", &fingerprints, py::arg("name"))
         .def("__repr__", &report_repr);
 
+    py::class_<MemberScan, std::unique_ptr<MemberScan>>(m, "MemberScan")
+        .def("feed", &feed_member, py::arg("piece"))
+        .def("finish", &finish_member);
+
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
         .def(py::init<StringSet, StringSet, StringList>(), py::arg("forbidden"), py::arg("allowed_exact"),
              py::arg("allowed_prefixes"))
@@ -327,10 +331,6 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("judge_by_name", &judge_by_name, py::arg("filepath"))
         .def("scan_member", &scan_member, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
              py::arg("depth") = 0, py::arg("digests") = false, py::keep_alive<0, 1>());
-
-    py::class_<MemberScan, std::unique_ptr<MemberScan>>(m, "MemberScan")
-        .def("feed", &feed_member, py::arg("piece"))
-        .def("finish", &finish_member);
 
     py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
         .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),
