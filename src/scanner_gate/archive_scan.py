@@ -19,6 +19,7 @@ import io
 import itertools
 import os
 import stat
+import threading
 
 import scanner_audit
 
@@ -54,7 +55,11 @@ class _Run:
         self.held_left = HELD_BYTES
         self.stopped = False  # a bound passed: nothing more is read
         self.fail_on_warning = policy.fail_on == "warning"
-        self.reports: list[FileReport] = []
+        self.reports: list[FileReport] = []  # appended to by the threads that read members
+        self.lock = threading.Lock()  # over held_left
+        # Readers of the archive given, one a thread, by position in the same
+        # open file; None when it is read by one thread only.
+        self.opener: "Callable[[], BinaryIO] | None" = None
 
 
 def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: "Options",
@@ -67,7 +72,8 @@ def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: "Op
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as error:
         return [_unreadable(path, error, run)]
-    with open(descriptor, "rb") as raw:
+    try:
+        raw: "BinaryIO" = io.BufferedReader(zip_structure.Positional(descriptor))
         try:
             status = os.fstat(descriptor)
             if not stat.S_ISREG(status.st_mode):
@@ -77,7 +83,10 @@ def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: "Op
                 raw.seek(0)
         except OSError as error:
             return [_unreadable(path, error, run)]
+        run.opener = lambda: io.BufferedReader(zip_structure.Positional(descriptor))
         _read_archive(raw, status.st_size, path, archive_format, 1, run)
+    finally:
+        os.close(descriptor)
     own, members = run.reports[0], run.reports[1:]
     members.sort(key=lambda report: report.filepath)
     return [own, *members]
@@ -108,6 +117,8 @@ def _read_archive(raw: "BinaryIO", size: int, name: str, archive_format: str, le
         problems.append(refusal.problem)
         if refusal.problem.kind is ARCHIVE_BOUND:
             run.stopped = True
+    # Found by several threads: in one order whatever their timing.
+    problems.sort(key=lambda problem: (problem.kind.id, problem.text))
     findings = [Finding(problem.kind, None, None, problem.text) for problem in problems]
     run.reports[own] = FileReport(name, findings, run.fail_on_warning, unread=not finished or run.stopped,
                                   nested=level - 1)
@@ -125,33 +136,80 @@ def _read_zip(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
     if run.budget.members > run.bounds.max_members:
         raise zip_structure.Refused(ARCHIVE_BOUND, f"{name}: plus de max_members ({run.bounds.max_members}) membres")
     record = _wheel_record(raw, name, layout.entries, run, problems) if wheel else None
-    for entry in layout.entries:
-        if run.stopped:
-            return False
-        if entry.is_dir:
-            continue
-        where = archives.member_name(name, entry.name)
-        try:
-            zip_structure.check_declared(entry, where, run.bounds)
-            pieces = zip_structure.member_pieces(raw, entry, where, run.budget)
-            if record is not None:
-                pieces = record.checked(entry.name, pieces)
-            placed = archives.placed(entry.name)
-            installed = zip_structure.installed_path(placed) if wheel else placed
-
-            def reread(entry: zip_structure.Entry = entry, where: str = where) -> "Iterator[bytes]":
-                return zip_structure.member_pieces(raw, entry, where, zip_structure.Budget(
-                    run.bounds._replace(max_total_bytes=entry.size)))
-
-            stored = (raw, entry.data, entry.size) if entry.method == 0 else None
-            _member(where, placed, installed, entry.size, pieces, reread, stored, wheel, level, run)
-        except zip_structure.Refused as refusal:
-            if refusal.problem.kind is ARCHIVE_BOUND:
-                raise  # said once, by the archive's reading
-            problems.append(refusal.problem)
+    files = [entry for entry in layout.entries if not entry.is_dir]
+    opener, run.opener = (run.opener, None) if level == 1 else (None, None)  # only the given archive's
+    threads = min(len(files), run.options.threads or os.cpu_count() or 1)
+    if opener is not None and threads > 1:
+        _side_by_side(files, threads, opener, name, wheel, record, level, run, problems)
+    else:
+        for entry in files:
+            if run.stopped:
+                return False
+            _zip_member(raw, entry, name, wheel, record, level, run, problems)
+    if run.stopped:
+        return False
     if record is not None:
         record.finish()
     return True
+
+
+def _zip_member(raw: "BinaryIO", entry: zip_structure.Entry, name: str, wheel: bool,
+                record: wheel_record.Record | None, level: int, run: _Run,
+                problems: list[zip_structure.Problem]) -> None:
+    """Reads and judges one member of a zip. Raises Refused for a bound passed."""
+    where = archives.member_name(name, entry.name)
+    try:
+        zip_structure.check_declared(entry, where, run.bounds)
+        pieces = zip_structure.member_pieces(raw, entry, where, run.budget)
+        if record is not None:
+            pieces = record.checked(entry.name, pieces)
+        placed = archives.placed(entry.name)
+        installed = zip_structure.installed_path(placed) if wheel else placed
+
+        def reread() -> "Iterator[bytes]":
+            return zip_structure.member_pieces(raw, entry, where, zip_structure.Budget(
+                run.bounds._replace(max_total_bytes=entry.size)))
+
+        stored = (raw, entry.data, entry.size) if entry.method == 0 else None
+        _member(where, placed, installed, entry.size, pieces, reread, stored, wheel, level, run)
+    except zip_structure.Refused as refusal:
+        if refusal.problem.kind is ARCHIVE_BOUND:
+            raise  # said once, by the archive's reading
+        problems.append(refusal.problem)
+
+
+def _side_by_side(files: list[zip_structure.Entry], threads: int, opener: "Callable[[], BinaryIO]", name: str,
+                  wheel: bool, record: wheel_record.Record | None, level: int, run: _Run,
+                  problems: list[zip_structure.Problem]) -> None:
+    """Reads and judges the members on `threads` threads, each with a reader
+    of its own: inflating, hashing and the engine's scan run without the
+    interpreter lock. A bound passed stops them all and is raised here, as
+    is anything else a thread raised."""
+    queue = iter(files)
+    taking = threading.Lock()
+    raised: list[BaseException] = []
+
+    def work() -> None:
+        raw = opener()
+        try:
+            while not run.stopped and not raised:
+                with taking:
+                    entry = next(queue, None)
+                if entry is None:
+                    return
+                _zip_member(raw, entry, name, wheel, record, level, run, problems)
+        except BaseException as error:  # noqa: BLE001 - handed to the calling thread
+            run.stopped = True
+            raised.append(error)
+
+    workers = [threading.Thread(target=work, name=f"scanner-core archive {k}") for k in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    if raised:
+        bounds = [error for error in raised if isinstance(error, zip_structure.Refused)]
+        raise (bounds or raised)[0]
 
 
 def _wheel_record(raw: "BinaryIO", name: str, entries: list[zip_structure.Entry], run: _Run,
@@ -242,16 +300,19 @@ def _nested(where: str, placed: str, size: int, pieces: "Iterator[bytes]",
         _read_archive(io.BufferedReader(zip_structure.Window(raw, start, length)), length, where, archives.ZIP,
                       level + 1, run)
         return
-    if size > run.held_left:
-        tar_stream.read_all(pieces)
+    with run.lock:
+        room = size <= run.held_left
+        if room:
+            run.held_left -= size
+    if not room:
         raise zip_structure.Refused(ARCHIVE_BOUND, f"{where}: archive imbriqu\u00e9e compress\u00e9e de {size} "
                                     f"octets, plus que les {HELD_BYTES} que sa lecture peut garder en m\u00e9moire")
-    held = b"".join(pieces)
-    run.held_left -= len(held)
     try:
+        held = b"".join(pieces)
         _read_archive(io.BytesIO(held), len(held), where, archives.ZIP, level + 1, run)
     finally:
-        run.held_left += len(held)
+        with run.lock:
+            run.held_left += size
 
 
 def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Callable[[], Iterator[bytes]] | None",

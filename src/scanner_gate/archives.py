@@ -76,7 +76,7 @@ def name_problem(name: str) -> str | None:
     """Why an extractor would write `name` outside its target or somewhere
     else than another would, or the report could not name it plainly; None
     for a plain relative name."""
-    if any(ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F for c in name):
+    if not name.isprintable() and any(ord(c) < 0x20 or 0x7F <= ord(c) <= 0x9F for c in name):
         return "caract\u00e8re de contr\u00f4le ou NUL dans le nom"
     if name.startswith(("/", "\\")):
         return "nom absolu"

@@ -18,7 +18,9 @@ the size and checks no CRC, zipfile stops at the size and checks it.
 """
 
 import io
+import os
 import struct
+import threading
 import zipfile
 import zlib
 
@@ -487,17 +489,54 @@ def read_layout(raw: "BinaryIO", size: int, path: str, bounds: ArchiveBounds, wh
     return Layout(entries, problems)
 
 
+class Positional(io.RawIOBase):
+    """A file read by position (pread), each reader with a position of its
+    own: threads read members of one open file side by side, from the file
+    that was opened and examined, not from its name again."""
+
+    def __init__(self, descriptor: int) -> None:
+        super().__init__()
+        self._descriptor = descriptor
+        self._at = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def tell(self) -> int:
+        return self._at
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._at, io.SEEK_END: os.fstat(self._descriptor).st_size}[whence]
+        if base + offset < 0:
+            raise OSError(22, "negative seek position")
+        self._at = base + offset
+        return self._at
+
+    def readinto(self, buffer: "bytearray | memoryview") -> int:  # type: ignore[override]
+        data = os.pread(self._descriptor, len(buffer), self._at)
+        buffer[: len(data)] = data
+        self._at += len(data)
+        return len(data)
+
+
 class Budget:
-    """The bytes an archive given (with all it nests) may still inflate to."""
+    """The bytes an archive given (with all it nests) may still inflate to,
+    taken by the threads that read its members."""
 
     def __init__(self, bounds: ArchiveBounds) -> None:
         self.bounds = bounds
         self.left = bounds.max_total_bytes
         self.members = 0  # counted over every archive nested
+        self._lock = threading.Lock()
 
     def take(self, count: int, where: str) -> None:
-        self.left -= count
-        if self.left < 0:
+        with self._lock:
+            self.left -= count
+            left = self.left
+        if left < 0:
             raise Refused(ARCHIVE_BOUND, f"{where}: plus de max_total_bytes ({self.bounds.max_total_bytes}) "
                           "octets d\u00e9compress\u00e9s en tout")
 
