@@ -446,3 +446,26 @@ class TestNothingUnreadPasses:
         member = run["artifacts"][location["index"]]
         assert member["location"]["uri"] == "myplugin/a%20b.py"
         assert run["artifacts"][member["parentIndex"]]["location"]["uri"] == "plugins/dist/plugin.whl"
+
+
+class TestBoundsInThePolicy:
+    def test_the_archives_table_bounds_the_reading_read_again_from_the_cache(self, project):
+        project.write("dist/plugin.zip", zip_of({f"m{i}.py": "pass\n" for i in range(3)}))
+        with open(project.root / "pyproject.toml", "a") as pyproject:
+            pyproject.write("\n[tool.scanner-core.archives]\nmax_members = 2\n")
+
+        first, again = project.run("--json", "plugins/dist"), project.run("--json", "plugins/dist")
+
+        for completed in (first, again):
+            findings = json.loads(completed.stdout)["files"][0]["findings"]
+            assert [f["rule"] for f in findings] == ["archive-bound-exceeded"], completed.stdout
+
+    @pytest.mark.parametrize("value", ["0", "true", "\"10\"", "1.5"])
+    def test_a_bound_that_is_no_positive_integer_is_refused(self, value, project):
+        with open(project.root / "pyproject.toml", "a") as pyproject:
+            pyproject.write(f"\n[tool.scanner-core.archives]\nmax_depth = {value}\n")
+
+        completed = project.run("plugins")
+
+        assert completed.returncode == 2
+        assert "max_depth must be a positive integer" in completed.stderr
