@@ -19,6 +19,7 @@ the size and checks no CRC, zipfile stops at the size and checks it.
 
 import io
 import os
+import stat
 import struct
 import threading
 import zipfile
@@ -58,6 +59,7 @@ _ENCRYPTED = 0x0001 | 0x0040 | 0x2000  # traditional, strong, masked central dir
 _DESCRIBED = 0x0008  # sizes and CRC in a data descriptor after the data
 _UTF8 = 0x0800
 _STORED, _DEFLATED = 0, 8
+_UNIX = 3  # the system that made the member, whose attributes hold a mode
 
 
 class Problem(NamedTuple):
@@ -261,8 +263,8 @@ def _central_directory(raw: "BinaryIO", path: str, entries: int, directory_start
     while at < len(directory):
         if len(directory) - at < _CENTRAL_SIZE or not directory.startswith(_CENTRAL, at):
             raise Refused(UNREADABLE_ARCHIVE, f"{path}: r\u00e9pertoire central illisible (octet {at})")
-        (_, _, needed, flags, method, _, _, crc, compressed, size, name_size, extra_size, comment_size, disk, _, _,
-         offset) = struct.unpack_from("<4s6H3L5H2L", directory, at)
+        (_, made_by, needed, flags, method, _, _, crc, compressed, size, name_size, extra_size, comment_size, disk,
+         _, attributes, offset) = struct.unpack_from("<4s6H3L5H2L", directory, at)
         at += _CENTRAL_SIZE
         raw_name = directory[at : at + name_size]
         extra = directory[at + name_size : at + name_size + extra_size]
@@ -296,6 +298,11 @@ def _central_directory(raw: "BinaryIO", path: str, entries: int, directory_start
         if needed > zipfile.MAX_EXTRACT_VERSION:
             raise Refused(UNREADABLE_ARCHIVE, f"{where}: version {needed / 10:.1f} du format, que zipfile ne lit pas")
         _unicode_path(fields, name, problems, where)
+        mode = attributes >> 16
+        if made_by >> 8 == _UNIX and stat.S_IFMT(mode) not in (0, stat.S_IFREG, stat.S_IFDIR):
+            # unzip makes it a link, a device or a FIFO; zipfile and pip write a file of its bytes.
+            problems.append(Problem(UNSAFE_MEMBER, f"{where}: lien, p\u00e9riph\u00e9rique ou FIFO selon ses attributs "
+                                    f"Unix ({stat.filemode(mode)}), qu'un extracteur cr\u00e9e et zipfile non"))
         listed.append((Entry(name, flags, method, crc, compressed, size, offset + shift), raw_name))
     if len(listed) != entries and not any(p.kind is AMBIGUOUS_ARCHIVE and "zip64" in p.text for p in problems):
         problems.append(Problem(AMBIGUOUS_ARCHIVE, f"{path}: {len(listed)} membres dans le r\u00e9pertoire central, "

@@ -210,8 +210,9 @@ def raw_zip(entries, prefix=b"", comment=b"", after=b"", central_offsets=None):
         body += entry.get("hidden", b"")
         if central_offsets and index in central_offsets:
             offset = central_offsets[index]
-        directory += struct.pack("<4s6H3L5H2L", b"PK\x01\x02", 20, 20, flags, method, 0, 0x21, crc, len(packed), size,
-                                 len(name), len(extra), 0, 0, 0, 0, offset) + name + extra
+        directory += struct.pack("<4s6H3L5H2L", b"PK\x01\x02", entry.get("made_by", 20), 20, flags, method, 0, 0x21,
+                                 crc, len(packed), size, len(name), len(extra), 0, 0, 0, entry.get("attributes", 0),
+                                 offset) + name + extra
     end = struct.pack("<4s4H2LH", b"PK\x05\x06", 0, 0, len(entries), len(entries), len(directory),
                       len(body) - len(prefix), len(comment))
     return bytes(body + directory + end + comment + after)
@@ -243,6 +244,7 @@ HOSTILE_ZIPS = {
     "drive": ("unsafe-archive-member", [module(b"C:evil.py")]),
     "control character": ("unsafe-archive-member", [module(b"pkg/\x1b[2Kok.py")]),
     "the report's separator": ("unsafe-archive-member", [module(b"pkg.whl!/mod.py")]),
+    "a link by its unix mode": ("unsafe-archive-member", [module(made_by=0x314, attributes=0o120777 << 16)]),
 }
 
 
