@@ -86,7 +86,7 @@ def big_wheel(path: Path, size: int) -> None:
 
 def archives(cache: Path, quick: bool, log=print) -> dict[str, Path]:
     """The corpus tree, its zip, the wheels and the bombs, made once per recipe."""
-    tree = corpora.ensure(cache, "stdlib", corpora.recipes(quick)["stdlib"], log).root
+    tree = corpora.ensure(cache, "stdlib", corpora.recipes(quick)["stdlib"], log).path
     size = (64 if quick else 1024) << 20
     root = cache / ("archives-quick" if quick else "archives")
     stamp = root / "recipe.json"

@@ -117,6 +117,11 @@ def _read_archive(raw: "BinaryIO", size: int, name: str, archive_format: str, le
         problems.append(refusal.problem)
         if refusal.problem.kind is ARCHIVE_BOUND:
             run.stopped = True
+    if run.stopped and not any(problem.kind is ARCHIVE_BOUND for problem in problems):
+        # Stopped by a bound passed in an archive it holds: it was not read to its end.
+        problems.append(zip_structure.Problem(ARCHIVE_BOUND, f"{name}: lecture arr\u00eat\u00e9e avant la fin, une "
+                                              "borne de la politique \u00e9tant d\u00e9pass\u00e9e dans une archive "
+                                              "qu'elle contient"))
     # Found by several threads: in one order whatever their timing.
     problems.sort(key=lambda problem: (problem.kind.id, problem.text))
     findings = [Finding(problem.kind, None, None, problem.text) for problem in problems]

@@ -187,6 +187,8 @@ class TestNestedArchives:
 
         assert found[f"{archive}!/a.zip!/b.zip"] == [("archive-bound-exceeded", 0, 0, "")]
         assert f"{archive}!/a.zip!/b.zip!/m.py" not in found
+        # Neither archive above it was read to its end: each fails too.
+        assert found[str(archive)] == found[f"{archive}!/a.zip"] == [("archive-bound-exceeded", 0, 0, "")]
 
 
 # A zip written here field by field, so that any field can lie.
