@@ -72,6 +72,12 @@ def placed(name: str) -> str:
     return "/".join(_parts(name))
 
 
+def is_target(name: str) -> bool:
+    """Whether a directory's name is the extractor's target itself (`.`, `./`)."""
+    parts = [part for part in name.split("/") if part]
+    return bool(parts) and all(part == "." for part in parts)
+
+
 def name_problem(name: str) -> str | None:
     """Why an extractor would write `name` outside its target or somewhere
     else than another would, or the report could not name it plainly; None

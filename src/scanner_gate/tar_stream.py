@@ -209,6 +209,8 @@ def members(raw: "BinaryIO", compressed_size: int, path: str, budget: Budget,
             if info is None:
                 break
             where = archives.member_name(path, info.name)
+            if info.isdir() and archives.is_target(info.name):
+                continue  # "." itself, as `tar -C dir .` writes it: the target
             problem = archives.name_problem(info.name)
             if problem is not None:
                 problems.append(Problem(UNSAFE_MEMBER, f"{where}: {problem}"))

@@ -408,6 +408,8 @@ def _names(path: str, entries: list[Entry], wheel: bool, problems: list[Problem]
         where = archives.member_name(path, entry.name)
         if "\0" in entry.name:
             continue  # refused as ambiguous already
+        if entry.is_dir and archives.is_target(entry.name):
+            continue  # "./", the target itself
         problem = archives.name_problem(entry.name)
         if problem is not None:
             problems.append(Problem(UNSAFE_MEMBER, f"{where}: {problem}"))

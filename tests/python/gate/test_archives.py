@@ -146,6 +146,17 @@ class TestEachFormatGetsItsExtractedTreesVerdict:
         assert found[f"{tmp_path}/tree/dist.tar.gz!/myplugin-1.0/setup.py"] == [
             ("forbidden-import", 1, 1, "subprocess")]
 
+    def test_a_tar_of_dot_names_its_target_and_is_read(self, tmp_path):
+        (tmp_path / "tree" / "pkg").mkdir(parents=True)
+        (tmp_path / "tree" / "pkg" / "m.py").write_text("import os\n")
+        archive = tmp_path / "plugin.tar.gz"
+        with tarfile.open(archive, "w:gz") as made:
+            made.add(tmp_path / "tree", arcname=".")
+
+        found = verdict([archive])
+
+        assert found == {str(archive): [], f"{archive}!/./pkg/m.py": [("forbidden-import", 1, 1, "os")]}
+
     def test_wheel_data_scripts_are_audited_when_their_shebang_runs_python(self, tmp_path):
         archive = tmp_path / "plugin.whl"
         archive.write_bytes(wheel_of({
