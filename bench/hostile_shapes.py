@@ -67,6 +67,10 @@ SHAPES = {
     "many ; on one line": lambda n: _one_line(b"", b"x = 1; ", b"\n", n),
     "long match header": lambda n: _one_line(b"match (0", b", 0", b"):\n    case _: pass\n", n),
     "import in every f-string": lambda n: _repeat(b"x = f'{__import__(\"json\")}'\n", n),
+    # Lines the line scan reports and the audit reads as text: what the
+    # verdict holds of them until the string ends must not follow their count.
+    "import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\n", b'"""\n', n),
+    "unlike import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\nimport sys\n", b'"""\n', n),
 }
 
 # One scan in a fresh interpreter ("baseline": none), timed; then the

@@ -4,7 +4,9 @@ module once more as a CI job meets it, one scan in a fresh interpreter, and
 the first call of a fresh process beside the later ones; where the module's
 time goes (kernel, scanning, results); each contender's peak memory; the
 module's scaling with threads and file count; the engine micro-benchmarks;
-the full verdict on files of hostile shapes (bench/hostile_shapes.py).
+the full verdict on files of hostile shapes (bench/hostile_shapes.py); archives
+as uploaded beside their trees, a 1 GiB member, compression bombs
+(bench/archive_bench.py).
 
 Every contender runs on a corpus in the same process run, in rounds that
 alternate their order, after one warm-up run each; times are medians, and
@@ -42,6 +44,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import archive_bench  # noqa: E402
 import codec_bench  # noqa: E402
 import corpora  # noqa: E402
 import hostile_shapes  # noqa: E402
@@ -618,6 +621,9 @@ def main() -> int:
     # A file in a codec only Python decodes, through the command.
     report += "\n" + "\n".join(codec_bench.section(args.cache, PEAK_RSS, args.module_dir, args.quick,
                                                    1 if args.quick else 3, log))
+    # Archives as uploaded, through the command.
+    report += "\n" + "\n".join(archive_bench.section(args.cache, PEAK_RSS, args.module_dir, args.quick,
+                                                     3 if args.quick else 5, log))
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(report)
     print(report)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gate/full_scan.hpp"
+#include "gate/member_scan.hpp"
 #include "kernels/kernels.hpp"
 #include "gate/report_block.hpp"
 #include "gate/text_audit.hpp"
@@ -25,6 +26,7 @@ namespace py = pybind11;
 using scanner_core::AuditFinding;
 using scanner_core::FullResult;
 using scanner_core::FullScanner;
+using scanner_core::MemberScan;
 using scanner_core::TextAudit;
 using StringSet = std::unordered_set<std::string>;
 using StringList = std::vector<std::string>;
@@ -119,6 +121,29 @@ py::typing::Optional<py::typing::Tuple<py::int_, py::int_>> identity(const FullR
     return py::make_tuple(result.identity.device, result.identity.inode);
 }
 
+// A name the command gives as str, as the system's bytes (os.fsencode).
+std::string fs_bytes(const py::str& text) {
+    PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
+    if (bytes == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(bytes).cast<std::string>();
+}
+
+std::unique_ptr<MemberScan> scan_member(const FullScanner& scanner, const py::str& filepath, StringSet local_modules,
+                                        bool audit, int depth, bool digests) {
+    return std::make_unique<MemberScan>(scanner, fs_bytes(filepath), std::move(local_modules), audit, depth, digests);
+}
+
+void feed_member(MemberScan& scan, const py::bytes& piece) {
+    const auto bytes = static_cast<std::string_view>(piece);  // the bytes object outlives the call
+    py::gil_scoped_release release;
+    scan.feed(bytes);
+}
+
+FullResult finish_member(MemberScan& scan) {
+    py::gil_scoped_release release;
+    return scan.finish();
+}
+
 std::optional<FullResult> judge_by_name(const FullScanner&, const py::object& filepath) {
     return scanner_core::judge_by_name(fs_path(filepath));
 }
@@ -139,12 +164,6 @@ std::vector<AuditFinding> finish_text(TextAudit& audit, const std::vector<std::p
     return audit.finish(reported);
 }
 
-// A name the command gives as str, as the system's bytes (os.fsencode).
-std::string fs_bytes(const py::str& text) {
-    PyObject* bytes = PyUnicode_EncodeFSDefault(text.ptr());
-    if (bytes == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::bytes>(bytes).cast<std::string>();
-}
 
 py::typing::Tuple<py::int_, py::int_> counts(const FullResult& result) {
     const scanner_core::FileCounts made = scanner_core::count_findings(result);
@@ -282,6 +301,7 @@ PYBIND11_MODULE(scanner_audit, m) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })
         .def_property_readonly("identity", &identity)
+        .def_property_readonly("unread", &scanner_core::was_unread)
         .def("counts", &counts)
         .def_property_readonly("brief", &brief)
         .def("text_block", &text_block, py::arg("fail_on_warning"))
@@ -290,6 +310,10 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("write"))
         .def("fingerprints", &fingerprints, py::arg("name"))
         .def("__repr__", &report_repr);
+
+    py::class_<MemberScan, std::unique_ptr<MemberScan>>(m, "MemberScan")
+        .def("feed", &feed_member, py::arg("piece"))
+        .def("finish", &finish_member);
 
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
         .def(py::init<StringSet, StringSet, StringList>(), py::arg("forbidden"), py::arg("allowed_exact"),
@@ -304,7 +328,9 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
              py::arg("audit") = true, py::arg("digests") = false)
-        .def("judge_by_name", &judge_by_name, py::arg("filepath"));
+        .def("judge_by_name", &judge_by_name, py::arg("filepath"))
+        .def("scan_member", &scan_member, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
+             py::arg("depth") = 0, py::arg("digests") = false, py::keep_alive<0, 1>());
 
     py::class_<TextAudit, std::unique_ptr<TextAudit>>(m, "TextAudit")
         .def(py::init(&text_audit), py::arg("scanner"), py::arg("filepath"), py::arg("local_modules"),

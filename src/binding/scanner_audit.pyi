@@ -47,6 +47,9 @@ class Report:
     @property
     def identity(self) -> tuple[int, int] | None: ...
     @property
+    def unread(self) -> bool:
+        """Whether the file was left unread (not opened; a walk's entry not read)."""
+    @property
     def brief(self) -> tuple[str, bool, str | None, tuple[int, int]]:
         """(filepath, entry, deferred_encoding, counts()) in one call."""
     def counts(self) -> tuple[int, int]:
@@ -115,6 +118,21 @@ class Scanner:
     ) -> list[Report]:
         """digests: digest the lines with findings as each file is read, on the scan's threads, for fingerprints."""
     def judge_by_name(self, filepath: _Path) -> Report | None: ...
+    def scan_member(
+        self,
+        filepath: str,
+        local_modules: collections.abc.Set[str],
+        audit: bool = True,
+        depth: typing.SupportsInt | typing.SupportsIndex = 0,
+        digests: bool = False,
+    ) -> MemberScan:
+        """The full verdict on a source fed piece by piece (an archive's member), named `filepath`."""
+
+# Made only by Scanner.scan_member: what scan_file gives for a file of the
+# same bytes at the same path, its pieces fed in any sizes.
+class MemberScan:
+    def feed(self, piece: bytes) -> None: ...
+    def finish(self) -> Report: ...
 
 # The audit of a file's text that Python's own codec decoded: fed as UTF-8
 # piece by piece, judged as scan_file judges a file. `reported`: the line

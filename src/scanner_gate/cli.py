@@ -128,7 +128,7 @@ def _main(argv: "Sequence[str] | None") -> int:
             progress.stop()
         if collecting:
             gc.enable()
-    return 1 if tally.failed else 0
+    return 1 if tally.failed_any else 0
 
 
 def _is_terminal(stream: "object") -> bool:

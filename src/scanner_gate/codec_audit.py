@@ -204,15 +204,16 @@ def after_line_feeds(data: bytes, start: int, count: int) -> int:
     return low
 
 
-def read_file(filepath: str, encoding: str, reader: Reader, lines_of_bytes: list[int]) -> list[int]:
-    """Reads the whole file through `reader`, and returns the decoded line on
-    which each of `lines_of_bytes` (sorted, counted at line feeds) begins."""
+def read_file(pieces: Iterable[bytes], encoding: str, reader: Reader, lines_of_bytes: list[int]) -> list[int]:
+    """Reads the whole file, given as its pieces, through `reader`, and
+    returns the decoded line on which each of `lines_of_bytes` (sorted,
+    counted at line feeds) begins."""
     decoded_lines: list[int] = []
     wanted = iter(lines_of_bytes)
     target = next(wanted, None)
     line = 1  # the line of bytes that the bytes read so far end on
     first = True
-    for piece in open_source(filepath):
+    for piece in pieces:
         if b"\0" in piece:
             raise Refused("source code string cannot contain null bytes")
         if first:
@@ -245,10 +246,13 @@ def audit(
     local_modules: Set[str],
     encoding: str | None = None,
     depth: int = 0,
+    pieces: Iterable[bytes] | None = None,
 ) -> list[Finding]:
     """The audit's findings for one file in `encoding` (the codec the scan
     says Python decodes it with), given the line scan's findings; `depth`:
-    the directories between the tree's root and the file's directory."""
+    the directories between the tree's root and the file's directory.
+    `pieces`: the file's bytes (an archive's member), when it is not to be
+    read from `filepath`."""
     encoding = encoding or "utf-8"
     # The byte-order mark is dropped as the file is read; a second one is a
     # character, as Python reads it, which utf-8-sig's decoder would drop.
@@ -257,7 +261,8 @@ def audit(
     text_audit = scanner_audit.TextAudit(scanner, filepath, set(local_modules), depth)
     try:
         reader = Reader(text_decoder(decoding), text_audit)
-        decoded_lines = read_file(filepath, encoding, reader, lines_of_bytes)
+        source = open_source(filepath) if pieces is None else pieces
+        decoded_lines = read_file(source, encoding, reader, lines_of_bytes)
     except Refused as refusal:
         text_audit.refuse(str(refusal))
         return [native_finding(finding) for finding in text_audit.finish([])]

@@ -98,8 +98,10 @@ COMPILED_BYTECODE = Kind(
 PATH_CONFIGURATION = Kind(
     "path-configuration-file", "error", "A .pth file, whose import lines run when the interpreter starts."
 )
-IMPORT_ARCHIVE = Kind(
-    "import-archive", "warning", "A zip, egg, wheel or zipapp archive: importable once on the path, and not read."
+UNREAD_ARCHIVE = Kind(
+    "unread-archive", "error",
+    "An archive (wheel, zip, zipapp, egg, sdist) that a walk found and its caller did not read: nothing in it is "
+    "judged.",
 )
 DANGLING_LINK = Kind("dangling-link", "error", "A link named as a module or importable file whose target does not exist.")
 NOT_A_REGULAR_FILE = Kind(
@@ -111,15 +113,49 @@ UNREADABLE_ENTRY = Kind(
 )
 
 WALK_KINDS = frozenset({
-    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, IMPORT_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
     LINK_LOOP, UNREADABLE_ENTRY,
+})
+
+# The archives': what makes an archive hostile or leaves it unread, each
+# finding on the archive itself and naming the member concerned.
+AMBIGUOUS_ARCHIVE = Kind(
+    "ambiguous-archive", "error",
+    "An archive that two of Python's readers (zipfile, zipimport, pip's installer, tarfile with and without its data "
+    "filter) would read differently.",
+)
+UNSAFE_MEMBER = Kind(
+    "unsafe-archive-member", "error",
+    "A member an extractor would write outside its target or as no regular file: '..', an absolute name, a drive, a "
+    "control character, a link, a device, a FIFO.",
+)
+RECORD_MISMATCH = Kind(
+    "wheel-record-mismatch", "error", "A wheel whose RECORD does not list exactly its files with their hashes."
+)
+ARCHIVE_BOUND = Kind(
+    "archive-bound-exceeded", "error",
+    "An archive past a bound of the policy (members, nesting depth, a member's size or ratio, bytes decompressed): "
+    "refused, not read on.",
+)
+UNREADABLE_ARCHIVE = Kind(
+    "unreadable-archive", "error", "An archive Python's readers cannot read: no zip or tar, cut short, or corrupt."
+)
+# The run's: a path under which nothing was judged.
+NOTHING_JUDGED = Kind("nothing-judged", "error", "A path given, in a run that judged no file at all.")
+
+# What says a file or archive was not read to its end: it fails, and the
+# summary counts it apart from the files judged.
+UNREAD_KINDS = frozenset({
+    UNREADABLE, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY, ARCHIVE_BOUND,
+    UNREADABLE_ARCHIVE, NOTHING_JUDGED,
 })
 
 KINDS = (
     FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
-    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, IMPORT_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
     LINK_LOOP, UNREADABLE_ENTRY,
     IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT,
+    AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, NOTHING_JUDGED,
 )
 
 
@@ -173,12 +209,16 @@ class FileReport:
     text_block and json_block), and the tally its counts."""
 
     __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "error_total",
-                 "warning_total", "passed")
+                 "warning_total", "passed", "_unread", "nested")
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
                  known: list[Finding] | None = None, native: scanner_audit.Report | None = None,
-                 counts: tuple[int, int] | None = None) -> None:
+                 counts: tuple[int, int] | None = None, unread: bool | None = None, nested: int = 0) -> None:
         self.filepath = filepath
+        # How many archives `filepath` names a member of, one inside the
+        # other: it is then ARCHIVE!/MEMBER (!/MEMBER...), and no member name
+        # holds "!/".
+        self.nested = nested
         self._findings = findings
         self.fail_on_warning = fail_on_warning  # deny by default: a warning fails the file too
         self.known = [] if known is None else known
@@ -193,15 +233,31 @@ class FileReport:
             self.error_total = sum(finding.kind.level == "error" for finding in findings)
             self.warning_total = len(findings) - self.error_total
         self.passed = not self.error_total and not (fail_on_warning and self.warning_total)
+        self._unread = unread
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
         """The same file with other findings (and known ones), made here."""
-        made = FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known)
+        made = FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known,
+                          unread=self.unread, nested=self.nested)
         made.name = self.name
         return made
 
     def __repr__(self) -> str:
         return f"FileReport({self.filepath!r}, {self.findings!r}, {self.fail_on_warning!r}, {self.known!r})"
+
+    @property
+    def unread(self) -> bool:
+        """Whether the file (or archive) was left unread, in part or whole:
+        it fails, and is counted apart from the files judged. Told by the
+        caller or the engine when they know; else by the findings."""
+        if self._unread is None:
+            if self.passed:
+                self._unread = False
+            elif self._findings is None and self.native is not None:
+                self._unread = self.native.unread
+            else:
+                self._unread = any(finding.kind in UNREAD_KINDS for finding in self.findings)
+        return self._unread
 
     @property
     def ready_made(self) -> bool:
@@ -267,29 +323,33 @@ def audit_findings(result: scanner_audit.Report) -> list[Finding]:
 
 
 class Summary(NamedTuple):
-    scanned: int
+    scanned: int  # files read and judged: passed + failed
     passed: int
     failed: int
     errors: int
     warnings: int
     known: int | None = None  # findings a baseline accepts; None in a run without one
+    unread: int = 0  # files, archives and paths refused or left unread, apart from those scanned
 
     @classmethod
     def of(cls, reports: "Sequence[FileReport]") -> "Summary":
-        failed = sum(1 for report in reports if not report.passed)
+        unread = sum(1 for report in reports if report.unread)
+        failed = sum(1 for report in reports if not report.passed and not report.unread)
         return cls(
-            scanned=len(reports),
-            passed=len(reports) - failed,
+            scanned=len(reports) - unread,
+            passed=len(reports) - unread - failed,
             failed=failed,
             errors=sum(len(report.errors) for report in reports),
             warnings=sum(len(report.warnings) for report in reports),
+            unread=unread,
         )
 
     def line(self) -> str:
         """The summary as the text and github formats end with it."""
         return (
             f"{plural(self.scanned, 'file')} scanned: {self.passed} passed, {self.failed} failed; "
-            f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
+            + (f"{self.unread} not read; " if self.unread else "")
+            + f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
             + ("" if self.known is None else f"; {self.known} known (in the baseline)")
         )
 
@@ -299,14 +359,17 @@ class Tally:
     is written as files are judged, and its summary comes last."""
 
     def __init__(self, baseline: bool = False, by_rule: bool = False) -> None:
-        self.scanned = self.failed = self.errors = self.warnings = 0
+        self.scanned = self.failed = self.errors = self.warnings = self.unread = 0
         self.known: int | None = 0 if baseline else None
         # The findings that count, by rule id, when the report shows them.
         self.by_rule: dict[str, int] | None = {} if by_rule else None
 
     def add(self, report: FileReport) -> None:
-        self.scanned += 1
-        self.failed += not report.passed
+        if not report.passed and report.unread:
+            self.unread += 1
+        else:
+            self.scanned += 1
+            self.failed += not report.passed
         self.errors += report.error_total
         self.warnings += report.warning_total
         if self.known is not None:
@@ -316,8 +379,14 @@ class Tally:
             for rule in report.rules():
                 by_rule[rule] = by_rule.get(rule, 0) + 1
 
+    @property
+    def failed_any(self) -> bool:
+        """Whether the run fails: a file failed, or one was not read."""
+        return bool(self.failed or self.unread)
+
     def summary(self) -> Summary:
-        return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known)
+        return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known,
+                       self.unread)
 
 
 def plural(count: int, word: str) -> str:

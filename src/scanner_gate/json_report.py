@@ -123,6 +123,7 @@ def _totals(run: Run) -> dict[str, int]:
         "failed": summary.failed,
         "errors": summary.errors,
         "warnings": summary.warnings,
+        "not_read": summary.unread,
     }
     if summary.known is not None:
         totals["known"] = summary.known

@@ -24,11 +24,13 @@ else:
     from scanner_gate.records import NamedTuple
 
 # The tables a policy may hold and their keys; each value is a list of str
-# but fail_on's, one of FAIL_ON, and lang's, one of LANGUAGES. Anything else
-# is refused, so that a misspelt "forbiden" does not silently forbid nothing.
+# but fail_on's, one of FAIL_ON, lang's, one of LANGUAGES, and the archive
+# bounds', positive integers. Anything else is refused, so that a misspelt
+# "forbiden" does not silently forbid nothing.
 POLICY_KEYS = {
     "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on", "lang"),
     "plugin": ("local_modules",),
+    "archives": ("max_members", "max_depth", "max_member_bytes", "max_ratio", "max_total_bytes"),
 }
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
@@ -36,6 +38,18 @@ TOOL = "scanner-core"
 
 class PolicyError(Exception):
     """The policy cannot be found or used; the message says why and where."""
+
+
+class ArchiveBounds(NamedTuple):
+    """What an archive may cost before it is refused unread (an error, never
+    a wait). Each counts over the archive given and every archive nested in
+    it (docs/archives.md)."""
+
+    max_members: int = 10_000  # members, directories included
+    max_depth: int = 2  # archives read one inside the other: 1 is the one given alone
+    max_member_bytes: int = 2 << 30  # a member's declared size, decompressed
+    max_ratio: int = 100  # a member's declared size over its compressed size, from 1 MiB up
+    max_total_bytes: int = 4 << 30  # bytes decompressed in all
 
 
 class Policy(NamedTuple):
@@ -46,6 +60,7 @@ class Policy(NamedTuple):
     source: str  # the file it was read from, as named
     fail_on: str = "error"  # one of FAIL_ON
     lang: str | None = None  # the reports' language, one of LANGUAGES; None: the command's default
+    bounds: ArchiveBounds = ArchiveBounds()
 
     def scanner(self) -> scanner_audit.Scanner:
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
@@ -84,6 +99,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
     tables in messages."""
     where = escape(source)
     values: dict[str, list[str]] = {}
+    bounds: dict[str, int] = {}
     fail_on = "error"
     lang = None
     for table, content in tables.items():
@@ -106,6 +122,12 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
                     raise PolicyError(f"{where}: [{prefix}{table}] lang must be {expected}")
                 lang = value
                 continue
+            if table == "archives":
+                # A bool is an int to Python, and means no bound to a reader.
+                if not isinstance(value, int) or isinstance(value, bool) or value < 1:
+                    raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a positive integer")
+                bounds[key] = value
+                continue
             if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
                 raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
             values[key] = value
@@ -117,6 +139,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
         source=source,
         fail_on=fail_on,
         lang=lang,
+        bounds=ArchiveBounds(**bounds),
     )
     _refuse_what_judges_nothing(policy, where, prefix)
     return policy

@@ -6,7 +6,8 @@ read (the tables of a policy file, or the [tool.scanner-core] tables of a
 pyproject.toml), the interpreter's version, and the tables the reading
 gave, which every policy is then made from as if just read: an entry is
 used only when all of these are equal, so it cannot change a verdict.
-Only tables that made a policy are kept (lists of strings, fail_on and lang).
+Only tables that made a policy are kept (lists of strings, fail_on, lang,
+and the archive bounds' integers).
 
 Entries live in a directory of the user's own, $XDG_CACHE_HOME (else
 ~/.cache) /scanner-core/policies, made 0700 and used only while it is
@@ -26,11 +27,12 @@ if TYPE_CHECKING:
     from collections.abc import Mapping
 
 OFF = "SCANNER_CORE_NO_POLICY_CACHE"
-_FORM = b"scanner-core policy tables 1\n"
+_FORM = b"scanner-core policy tables 2\n"
 _END = b"\nend\n"
 # Each value as a tag, its length in bytes and its UTF-8 bytes: a string
-# (S), or a list (L, its length the count of values that follow it).
-_STRING, _LIST = b"S", b"L"
+# (S), or a list (L, its length the count of values that follow it); an
+# integer (I) is its tag and its decimal digits.
+_STRING, _LIST, _INTEGER = b"S", b"L", b"I"
 
 
 def _directory() -> int | None:
@@ -89,6 +91,11 @@ def _encode(tables: "Mapping[str, object]") -> bytes | None:
             if isinstance(value, str):
                 put(_STRING, value)
                 continue
+            if isinstance(value, int) and not isinstance(value, bool):
+                if value < 0 or len(str(value)) > 12:  # as _Reader reads counts back
+                    return None
+                parts.append(_INTEGER + str(value).encode() + b":")
+                continue
             if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
                 return None
             parts.append(_LIST + str(len(value)).encode() + b":")
@@ -127,28 +134,33 @@ class _Reader:
     def count(self) -> int:
         return self._next(_LIST)
 
-    def at_string(self) -> bool:
-        return self._data[self._at:self._at + 1] == _STRING
+    def integer(self) -> int:
+        return self._next(_INTEGER)
+
+    def at(self, tag: bytes) -> bool:
+        return self._data[self._at:self._at + 1] == tag
 
     def done(self) -> bool:
         return self._at == len(self._data)
 
 
-def _decode(data: bytes) -> dict[str, dict[str, "list[str] | str"]]:
+def _decode(data: bytes) -> dict[str, dict[str, "list[str] | str | int"]]:
     reader = _Reader(data)
-    tables: dict[str, dict[str, list[str] | str]] = {}
+    tables: dict[str, dict[str, list[str] | str | int]] = {}
     while not reader.done():
         table = tables.setdefault(reader.string(), {})
         for _ in range(reader.count()):
             key = reader.string()
-            if reader.at_string():
+            if reader.at(_STRING):
                 table[key] = reader.string()
+            elif reader.at(_INTEGER):
+                table[key] = reader.integer()
             else:
                 table[key] = [reader.string() for _ in range(reader.count())]
     return tables
 
 
-def load(source: bytes, reading: str) -> dict[str, dict[str, "list[str] | str"]] | None:
+def load(source: bytes, reading: str) -> dict[str, dict[str, "list[str] | str | int"]] | None:
     """The tables stored for these exact bytes read this way, or None."""
     directory = _directory()
     if directory is None:

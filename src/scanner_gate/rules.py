@@ -50,7 +50,7 @@ SEVERITY = {
     "extension-module": (9.0, ("security", "imports", "binary")),
     "compiled-bytecode": (8.5, ("security", "imports", "binary")),
     "path-configuration-file": (9.0, ("security", "imports", "startup")),
-    "import-archive": (5.0, ("security", "imports", "archive")),
+    "unread-archive": (7.0, ("security", "imports", "archive", "unread")),
     "dangling-link": (7.0, ("security", "imports", "unreadable")),
     "not-a-regular-file": (7.0, ("security", "imports", "unreadable")),
     "link-loop": (7.0, ("security", "unreadable")),
@@ -59,6 +59,12 @@ SEVERITY = {
     "dynamic-code": (6.0, ("security", "imports", "dynamic")),
     "relative-dynamic-import": (5.0, ("security", "imports", "dynamic")),
     "relative-import-above-root": (8.0, ("security", "imports", "policy")),
+    "ambiguous-archive": (9.0, ("security", "archive", "obfuscation")),
+    "unsafe-archive-member": (9.0, ("security", "archive", "path-traversal")),
+    "wheel-record-mismatch": (8.0, ("security", "archive", "integrity")),
+    "archive-bound-exceeded": (7.0, ("security", "archive", "denial-of-service", "unread")),
+    "unreadable-archive": (7.0, ("security", "archive", "unread")),
+    "nothing-judged": (5.0, ("security", "unread")),
 }
 
 

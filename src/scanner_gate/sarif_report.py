@@ -18,7 +18,11 @@ Each result locates its file by a URI: relative to the current directory
 (uriBaseId SRCROOT, which originalUriBaseIds gives as a file: URI) for a file
 below it, else an absolute file: URI. Every byte of the name but letters,
 digits and '/-._~' is percent-encoded, so a URI names a file exactly,
-whatever its bytes. A message says what was found, in the language chosen,
+whatever its bytes. A member of an archive is the archive's URI, then `!/`
+and the member's path (percent-encoded alike, so a '!' of a name is
+%21), as the text report names it; the run's artifacts list it as a
+nested artifact, its parentIndex the archive's, and its artifactLocation
+gives that index. A message says what was found, in the language chosen,
 without the file and line that its location gives, escaped as in the text
 report. The run's
 property bag names the policy applied, as the JSON report does.
@@ -32,6 +36,7 @@ from collections.abc import Iterator
 from typing import TextIO
 
 from scanner_gate import __version__, json_report, json_stream
+from scanner_gate.archives import SEPARATOR
 from scanner_gate.escape import escape
 from scanner_gate.findings import KINDS, Finding, Kind, line_order
 from scanner_gate.rules import help_of
@@ -52,12 +57,44 @@ def _quote(path: str) -> str:
     return urllib.parse.quote(os.fsencode(path), safe="/")
 
 
-def artifact_location(filepath: str) -> dict[str, str]:
+def artifact_location(filepath: str, nested: int = 0) -> dict[str, str]:
+    """Where a file is; for a member of `nested` archives, the archive's
+    location with the member's path after '!/'."""
+    if nested:
+        disk, *members = filepath.rsplit(SEPARATOR, nested)
+        location = artifact_location(disk)
+        location["uri"] += "".join(SEPARATOR + _quote(member) for member in members)
+        return location
     absolute = os.path.abspath(filepath)
     relative = os.path.relpath(absolute)
     if relative == os.pardir or relative.startswith(os.pardir + os.sep):
         return {"uri": "file://" + _quote(absolute)}
     return {"uri": _quote(pathlib.PurePath(relative).as_posix()), "uriBaseId": BASE}
+
+
+class Artifacts:
+    """The run's artifacts: each archive that holds a result's file, and
+    each member, nested in its archive."""
+
+    def __init__(self) -> None:
+        self.listed: list[dict[str, object]] = []
+        self._index: dict[str, int] = {}
+
+    def index(self, filepath: str, nested: int) -> int:
+        """The index of a member's artifact, its archives listed first."""
+        disk, *members = filepath.rsplit(SEPARATOR, nested)
+        key = disk
+        parent = self._add(key, {"location": artifact_location(disk)})
+        for member in members:
+            key += SEPARATOR + member
+            parent = self._add(key, {"location": {"uri": _quote(member)}, "parentIndex": parent})
+        return parent
+
+    def _add(self, key: str, artifact: dict[str, object]) -> int:
+        if key not in self._index:
+            self._index[key] = len(self.listed)
+            self.listed.append(artifact)
+        return self._index[key]
 
 
 def directory_uri(directory: str) -> str:
@@ -79,11 +116,15 @@ def rule(kind: Kind, lang: str = "fr") -> dict[str, object]:
     return made
 
 
-def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None, lang: str = "fr") -> dict[str, object]:
+def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None, lang: str = "fr",
+           nested: int = 0, artifacts: Artifacts | None = None) -> dict[str, object]:
     region: dict[str, int] = {"startLine": finding.line or 1}
     if finding.column is not None and finding.line is not None:
         region["startColumn"] = finding.column
-    location = {"artifactLocation": artifact_location(filepath), "region": region}
+    where: dict[str, object] = dict(artifact_location(filepath, nested))
+    if nested and artifacts is not None:
+        where["index"] = artifacts.index(filepath, nested)
+    location = {"artifactLocation": where, "region": region}
     entry: dict[str, object] = {
         "ruleId": finding.kind.id,
         "ruleIndex": rule_index,
@@ -101,9 +142,10 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
     return entry
 
 
-def _results(run: Run, kinds: list[Kind], index: dict[str, int]) -> Iterator[dict[str, object]]:
+def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Artifacts) -> Iterator[dict[str, object]]:
     """Each finding's result, file by file as the run judges them; a kind
-    that no table lists is added to `kinds` as it is first met."""
+    that no table lists is added to `kinds` as it is first met, and the
+    archives and members met to `artifacts`."""
     for report in run.reports:
         labelled = [(finding, "new") for finding in report.findings]
         labelled += [(finding, "unchanged") for finding in report.known]
@@ -112,12 +154,13 @@ def _results(run: Run, kinds: list[Kind], index: dict[str, int]) -> Iterator[dic
                 index[finding.kind.id] = len(kinds)
                 kinds.append(finding.kind)
             state_or_none = state if run.baseline is not None else None
-            yield result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang)
+            yield result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang, report.nested,
+                         artifacts)
 
 
-def _log(run: Run, kinds: list[Kind]) -> dict[str, object]:
-    """The log, its results standing in the run before the rules they index."""
-    log_run = {
+def _log(run: Run, kinds: list[Kind], artifacts: Artifacts | None = None) -> dict[str, object]:
+    """The log, its results standing in the run before the rules and artifacts they index."""
+    log_run: dict[str, object] = {
         "results": json_stream.PLACEHOLDER,
         "tool": {"driver": {"name": TOOL, "version": version(), "rules": [rule(kind, run.lang) for kind in kinds]}},
         "originalUriBaseIds": {BASE: {"uri": directory_uri(os.curdir)}},
@@ -125,6 +168,8 @@ def _log(run: Run, kinds: list[Kind]) -> dict[str, object]:
         "columnKind": "unicodeCodePoints",
         "properties": {"policy": json_report.policy_object(run.policy)},
     }
+    if artifacts is not None and artifacts.listed:
+        log_run["artifacts"] = artifacts.listed
     return {"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}
 
 
@@ -133,6 +178,7 @@ def write(run: Run, out: TextIO) -> None:
     index = {kind.id: position for position, kind in enumerate(kinds)}
     before, _ = json_stream.around(_log(run, []))
     out.write(before)
-    json_stream.write_list(_results(run, kinds, index), 3, out)
-    _, after = json_stream.around(_log(run, kinds))
+    artifacts = Artifacts()
+    json_stream.write_list(_results(run, kinds, index, artifacts), 3, out)
+    _, after = json_stream.around(_log(run, kinds, artifacts))
     out.write(after + "\n")

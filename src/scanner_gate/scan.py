@@ -6,9 +6,14 @@ audit (codec_audit).
 
 A directory is walked by the gate's walk: links to directories are
 followed, and every entry that Python could import but that is no source
-(an extension module, a .pyc, a .pth, an archive, a dangling link, a FIFO)
-or that cannot be walked (a loop, an unreadable directory) comes back as a
-report of its own, with one finding naming it.
+(an extension module, a .pyc, a .pth, a dangling link, a FIFO) or that
+cannot be walked (a loop, an unreadable directory) comes back as a report
+of its own, with one finding naming it. An archive, found by the walk or
+given (by its name, or by its first bytes for a file given), is read
+member by member (archive_scan).
+
+A run that judges no file at all fails: each path given gets a finding
+saying so.
 """
 
 import os
@@ -16,9 +21,11 @@ import stat
 
 import scanner_audit
 
+from scanner_gate import archives
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
-    UNREADABLE, FileReport, Finding, audit_findings as native_findings, scan_findings,
+    NOTHING_JUDGED, UNREAD_ARCHIVE, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
+    scan_findings,
 )
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
@@ -53,6 +60,28 @@ class Options(NamedTuple):
     audit: bool = True
     threads: int = 0
     fingerprints: bool = False  # the report fingerprints findings: the scan digests their lines as it reads
+
+
+def given_archive(path: str) -> str | None:
+    """The format of a file given that is an archive, by its name, or by
+    its first bytes for one not named as source: Python runs a zip given
+    as a script whatever its name."""
+    name = os.path.basename(path)
+    by_name = archives.archive_format(name)
+    if by_name is not None or name.endswith(".py"):
+        return by_name
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return None  # the scan says why
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            return None
+        return archives.sniffed_format(os.read(descriptor, 4096))
+    except OSError:
+        return None
+    finally:
+        os.close(descriptor)
 
 
 def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: bool, policy: Policy,
@@ -114,6 +143,18 @@ class _Found(NamedTuple):
     entry: bool  # whether the walk reports the entry itself (a link, a .pyc), not a source read
     deferred: str | None = None  # the codec that only Python decodes the file with, if any
     counts: tuple[int, int] | None = None  # the engine's errors and warnings
+    archive: str | None = None  # an archive to read: its format (archives.ZIP, archives.TAR)
+
+
+def _archive_of(result: scanner_audit.Report, entry: bool) -> str | None:
+    """The format of the archive a walk's record names, for the record of
+    an archive it found; None for any other."""
+    if not entry:
+        return None
+    rows = result.finding_tuples
+    if not rows or rows[0][0] != UNREAD_ARCHIVE.id:
+        return None
+    return archives.archive_format(os.path.basename(result.filepath)) or archives.ZIP
 
 
 def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[FileReport]":
@@ -133,10 +174,10 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
         one_tree = []
         for result in results:
             filepath, entry, deferred, counts = result.brief  # one call where four would do
-            one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts))
+            one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts, _archive_of(result, entry)))
         del results
         one_tree.sort(key=lambda file: file.filepath, reverse=True)
-        return _reports(one_tree, scanner, policy, options)
+        return _reports(one_tree, scanner, policy, options, [path])
     found: dict[str, _Found] = {}
     seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
     for path, status in kinds:
@@ -145,6 +186,12 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
             found.setdefault(path, _Found(path, None, path, False, False))
             continue
         tree = stat.S_ISDIR(mode)
+        archive = None if tree else given_archive(path)
+        if archive is not None:
+            if path not in found and (True, status.st_dev, status.st_ino) not in seen:
+                seen[(True, status.st_dev, status.st_ino)] = path
+                found[path] = _Found(path, None, path, False, True, archive=archive)
+            continue
         for result in _native_results(scanner, path, tree, policy, options):
             # An entry the walk reports (a link itself, a .pyc) is told
             # apart from a source read, which may be the same inode.
@@ -157,24 +204,51 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
                 continue  # given and also found in a tree given, or found in two trees
             if identity is not None:
                 seen.setdefault(identity, filepath)
-            found[filepath] = _Found(filepath, result, path, tree, entry, deferred, counts)
+            found[filepath] = _Found(filepath, result, path, tree, entry, deferred, counts,
+                                     _archive_of(result, entry))
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
     ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
     del found
-    return _reports(ordered, scanner, policy, options)
+    return _reports(ordered, scanner, policy, options, paths)
 
 
 def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
-             options: Options) -> "Iterator[FileReport]":
+             options: Options, paths: "Sequence[str]") -> "Iterator[FileReport]":
     """The reports of the files `ordered` (in reverse), each native record
-    freed once its findings are made."""
+    freed once its findings are made; an archive's are made as it is read.
+    When no file was judged, one report per path given says so (but for
+    a path whose own report says it was not read)."""
+    fail_on_warning = policy.fail_on == "warning"
+    judged = False
+    refused: set[str] = set()  # paths given whose own report says they were not read
+    for report in _made(ordered, scanner, policy, options):
+        if report.unread:
+            refused.add(report.filepath)
+        else:
+            judged = True
+        yield report
+    if not judged:
+        for path in paths:
+            if path in refused:
+                continue
+            text = f"{path}: aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)"
+            yield FileReport(path, [Finding(NOTHING_JUDGED, None, None, text)], fail_on_warning, unread=True)
+
+
+def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
+          options: Options) -> "Iterator[FileReport]":
     fail_on_warning = policy.fail_on == "warning"
     while ordered:
         file = ordered.pop()
         result = file.result
+        if file.archive is not None:
+            from scanner_gate import archive_scan  # imported by the runs that meet an archive
+
+            yield from archive_scan.read(file.filepath, scanner, policy, options, file.archive)
+            continue
         if result is None:
-            yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning)
+            yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning, unread=True)
             continue
         if file.entry or not options.audit or file.deferred is None:
             # The engine's findings as they are: made only if a format asks.

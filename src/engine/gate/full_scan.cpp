@@ -6,16 +6,13 @@
 #include <system_error>
 #include <utility>
 
-#include "reading/file_scan.hpp"
-#include "line_scan/import_message.hpp"
-#include "line_scan/line_scan.hpp"
-#include "reading/name_loan.hpp"
-#include "scan/parallel_scan.hpp"
 #include "audit/private_twins.hpp"
-#include "line_scan/scan_messages.hpp"
-#include "lexical/python_unicode.hpp"
 #include "audit/source_audit.hpp"
+#include "gate/source_verdict.hpp"
+#include "lexical/python_unicode.hpp"
+#include "reading/file_scan.hpp"
 #include "reading/source_tree.hpp"
+#include "scan/parallel_scan.hpp"
 
 namespace scanner_core {
 namespace {
@@ -45,7 +42,7 @@ constexpr std::string_view kExtensionModule = "module d'extension compilé, que 
 constexpr std::string_view kCompiledBytecode = "bytecode compilé, que Python peut exécuter au lieu de la source";
 constexpr std::string_view kPathConfiguration =
     "fichier .pth, dont les lignes import s'exécutent au démarrage de Python";
-constexpr std::string_view kImportArchive = "archive importable (zip, egg, wheel, zipapp), non lue";
+constexpr std::string_view kUnreadArchive = "archive non lue (wheel, zip, zipapp, egg ou sdist)";
 constexpr std::string_view kDanglingLink = "lien vers un fichier absent";
 constexpr std::string_view kNotARegularFile = "ni fichier ordinaire ni répertoire";
 constexpr std::string_view kLinkLoop = "boucle de liens";
@@ -74,155 +71,6 @@ AuditFinding finding(AuditRule rule, const std::string& path, std::int64_t line,
 
 using Reported = FullScanner::Reported;
 
-// The records' names as lent to the audit (see name_loan.hpp), by record:
-// empty, or one entry a record, null for a name of the record's own.
-using LentModules = std::vector<std::shared_ptr<std::string>>;
-
-// The line scan's records as findings, made as they come, in line order.
-class ScanFindings final : public LineFindingSink {
-public:
-    ScanFindings(const std::string& path, std::vector<AuditFinding>& out) noexcept : path_(path), out_(out) {}
-    void found(const LineFinding& finding) override {
-        const bool error = finding.verdict == ImportVerdict::forbidden;
-        AuditFinding made;
-        made.rule = error ? AuditRule::forbidden_import : AuditRule::unlisted_import;
-        made.line = finding.line;
-        made.column = finding.column;
-        // A gathered name is taken as it is, and copied once, into the
-        // message; a lent one is shared until the audit is done with it,
-        // and its message made then (keep_lent_modules).
-        if (finding.lent != nullptr) {
-            lent_.resize(out_.size());
-            lent_.push_back(*finding.lent);
-            out_.push_back(std::move(made));
-            return;
-        }
-        if (finding.gathered != nullptr) {
-            made.module = std::move(*finding.gathered);
-        } else {
-            made.module.assign(finding.module);
-        }
-        made.message = import_message(path_, finding.line, error ? kForbiddenImport : kUnlistedImport, made.module,
-                                      nullptr);
-        out_.push_back(std::move(made));
-        if (!lent_.empty()) lent_.resize(out_.size());
-    }
-
-    LentModules& lent() noexcept { return lent_; }
-
-    // The messages of the records of lent names, once nothing else shares
-    // them: a lent name is long, so its message is written around it in
-    // its own string (made anew only where another still shares it), and
-    // the record keeps the name there, whole before the closing quote,
-    // rather than a copy. Throws std::bad_alloc only.
-    void keep_lent_modules() {
-        for (std::size_t k = 0; k < lent_.size(); ++k) {
-            if (!lent_[k]) continue;
-            AuditFinding& record = out_[k];
-            std::string& name = *lent_[k];
-            const std::string_view text =
-                record.rule == AuditRule::forbidden_import ? kForbiddenImport : kUnlistedImport;
-            record.module_size = name.size();
-            record.message = import_message(path_, record.line, text, name, lent_[k].use_count() == 1 ? &name : nullptr);
-            record.module_at = record.message.size() - 1 - record.module_size;
-            record.module_in_message = true;
-        }
-        lent_.clear();
-    }
-
-private:
-    const std::string& path_;
-    std::vector<AuditFinding>& out_;
-    LentModules lent_;
-};
-
-// The lines of the findings the line scan and the audit have made so far,
-// for the digester that follows them: each list only grows while the file
-// is read (the audit's empties once, when it is refused).
-class FindingsSoFar final : public FindingLines {
-public:
-    FindingsSoFar(const std::vector<AuditFinding>& scanned, SourceAudit* audit) noexcept
-        : scanned_(scanned), audit_(audit) {}
-
-    void made_since(std::vector<std::int64_t>& out) override {
-        for (; scanned_seen_ < scanned_.size(); ++scanned_seen_) out.push_back(scanned_[scanned_seen_].line);
-        if (audit_ == nullptr) return;
-        const std::vector<AuditedImport>& kept = audit_->imports();
-        audited_seen_ = std::min(audited_seen_, kept.size());
-        for (; audited_seen_ < kept.size(); ++audited_seen_) out.push_back(kept[audited_seen_].line);
-        if (audit_->refused() && !refusal_seen_) {
-            out.push_back(audit_->refusal_line());
-            refusal_seen_ = true;
-        }
-    }
-
-private:
-    const std::vector<AuditFinding>& scanned_;
-    SourceAudit* const audit_;
-    std::size_t scanned_seen_ = 0;
-    std::size_t audited_seen_ = 0;
-    bool refusal_seen_ = false;
-};
-
-// Gives `result` the digests of its finding lines: those `held` (made as
-// the file was read) and, read back now, the few the scan did not hold.
-void keep_line_digests(FullResult& result, const std::vector<LineDigest>& held) {
-    const std::vector<std::int64_t> lines = finding_lines(result);
-    std::vector<LineDigest> kept;
-    kept.reserve(lines.size());
-    std::vector<std::int64_t> missing;
-    auto at = held.begin();
-    for (const std::int64_t line : lines) {
-        while (at != held.end() && at->line < line) ++at;
-        if (at != held.end() && at->line == line) {
-            kept.push_back(*at);
-        } else {
-            missing.push_back(line);
-        }
-    }
-    if (!missing.empty()) {
-        const std::vector<LineDigest> read = line_digests(result.scan.filepath, missing);
-        kept.insert(kept.end(), read.begin(), read.end());
-        std::sort(kept.begin(), kept.end(), [](const LineDigest& a, const LineDigest& b) { return a.line < b.line; });
-    }
-    result.line_digests = std::move(kept);
-    result.digested = true;
-}
-
-// About what a file's findings take on the heap, for the worker's
-// HeapReserve; a string of a megabyte or more has a mapping of its own and
-// counts for nothing.
-std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
-    constexpr std::size_t kMapped = 1024 * 1024;
-    std::size_t bytes = findings.capacity() * sizeof(AuditFinding);
-    for (const AuditFinding& record : findings) {
-        for (const std::string* text : {&record.module, &record.message}) {
-            if (text->size() < kMapped) bytes += text->size() + 16;
-        }
-    }
-    return bytes;
-}
-
-// What the judgement leaves silent is dropped as the audit finds it. The
-// verdict comes through the worker's memo, which the line scan fills too:
-// a module both read is judged once.
-class PolicyFilter final : public ImportFilter {
-public:
-    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
-                 int depth, VerdictMemo& memo) noexcept
-        : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
-    bool judged(std::string_view module) const override {
-        return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
-    }
-    bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
-
-private:
-    const ImportClassifier& classifier_;
-    const std::unordered_set<std::string>& local_modules_;
-    const int depth_;
-    VerdictMemo& memo_;
-};
-
 // The directories between `root` and the directory of `path`, a path the
 // walk composed below `root`.
 int depth_below(std::string_view root, std::string_view path) noexcept {
@@ -244,64 +92,27 @@ bool was_reported(const Reported& reported, std::int64_t line, std::string_view 
     return std::binary_search(reported.begin(), reported.end(), std::make_pair(line, module));
 }
 
-bool is_import_record(const AuditFinding& record) noexcept {
-    return record.rule == AuditRule::forbidden_import || record.rule == AuditRule::unlisted_import;
-}
-
-// The exact verdict, with the line scan's import records (at most one a
-// line, in line order) and the audit's imports paired by line, each pair
-// compared once: a record stands when the audit read an import statement of
-// its module on its line, or of a module below it (`import a . b` imports a
-// too, where the line scan stops at the blank); the others stand on text
-// inside a string or a comment, not on an import, and are dropped. An
-// import of the audit that a standing record reports, the same module on
-// the same line, is dropped too: its verdict is the one the record holds.
-// Any other finding and import is kept.
-void pair_with_records(std::vector<AuditFinding>& scanned, LentModules& lent, std::vector<AuditedImport>& imports) {
-    constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-    std::vector<char> read(scanned.size(), 0);
-    std::vector<std::size_t> twin(imports.size(), kNone);  // the record of the same module on the import's line
-    for (std::size_t k = 0; k < imports.size(); ++k) {
-        const AuditedImport& found = imports[k];
-        const bool statement = found.kind == AuditedImport::Kind::statement;
-        if ((!statement && found.kind != AuditedImport::Kind::dynamic_constant) || found.level != 0) continue;
-        const auto at = std::lower_bound(scanned.begin(), scanned.end(), found.line,
-                                         [](const AuditFinding& record, std::int64_t line) { return record.line < line; });
-        if (at == scanned.end() || at->line != found.line || !is_import_record(*at)) continue;
-        const std::size_t record = static_cast<std::size_t>(at - scanned.begin());
-        const std::string_view name = found.module();
-        const std::string_view module = lent.empty() || !lent[record] ? std::string_view(at->module) : *lent[record];
-        // A name the record lent is the record's own bytes: nothing to compare.
-        const bool same_bytes = name.data() == module.data();
-        if (name.size() < module.size() || (!same_bytes && name.compare(0, module.size(), module) != 0)) continue;
-        if (name.size() == module.size()) {
-            twin[k] = record;
-            if (statement) read[record] = 1;
-        } else if (statement && name[module.size()] == '.') {
-            read[record] = 1;
-        }
-    }
-    std::size_t kept = 0;
-    for (std::size_t k = 0; k < imports.size(); ++k) {
-        if (twin[k] != kNone && read[twin[k]] != 0) continue;
-        if (kept != k) imports[kept] = std::move(imports[k]);
-        ++kept;
-    }
-    imports.erase(imports.begin() + static_cast<std::ptrdiff_t>(kept), imports.end());
-    kept = 0;
-    for (std::size_t k = 0; k < scanned.size(); ++k) {
-        if (is_import_record(scanned[k]) && read[k] == 0) continue;
-        if (kept != k) {
-            scanned[kept] = std::move(scanned[k]);
-            if (!lent.empty()) lent[kept] = std::move(lent[k]);
-        }
-        ++kept;
-    }
-    scanned.erase(scanned.begin() + static_cast<std::ptrdiff_t>(kept), scanned.end());
-    if (!lent.empty()) lent.resize(kept);
-}
-
 }  // namespace
+
+bool was_unread(const FullResult& result) noexcept {
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) {
+            switch (finding.rule) {
+                case AuditRule::unreadable_file:
+                case AuditRule::unread_archive:
+                case AuditRule::dangling_link:
+                case AuditRule::not_a_regular_file:
+                case AuditRule::link_loop:
+                case AuditRule::unreadable_entry:
+                case AuditRule::archive_bound_exceeded:
+                case AuditRule::unreadable_archive:
+                case AuditRule::nothing_judged: return true;
+                default: break;
+            }
+        }
+    }
+    return false;
+}
 
 std::vector<std::int64_t> finding_lines(const FullResult& result) {
     std::vector<std::int64_t> lines;
@@ -327,7 +138,13 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
-        case AuditRule::import_archive: return "import-archive";
+        case AuditRule::unread_archive: return "unread-archive";
+        case AuditRule::ambiguous_archive: return "ambiguous-archive";
+        case AuditRule::unsafe_archive_member: return "unsafe-archive-member";
+        case AuditRule::wheel_record_mismatch: return "wheel-record-mismatch";
+        case AuditRule::archive_bound_exceeded: return "archive-bound-exceeded";
+        case AuditRule::unreadable_archive: return "unreadable-archive";
+        case AuditRule::nothing_judged: return "nothing-judged";
         case AuditRule::dangling_link: return "dangling-link";
         case AuditRule::not_a_regular_file: return "not-a-regular-file";
         case AuditRule::link_loop: return "link-loop";
@@ -344,7 +161,7 @@ std::string_view rule_id(AuditRule rule) noexcept {
 
 std::vector<AuditRule> all_rules() {
     std::vector<AuditRule> rules;
-    for (int rule = 0; rule <= static_cast<int>(AuditRule::relative_import_above_root); ++rule) {
+    for (int rule = 0; rule <= static_cast<int>(AuditRule::nothing_judged); ++rule) {
         rules.push_back(static_cast<AuditRule>(rule));
     }
     return rules;
@@ -357,7 +174,7 @@ bool climbs_above_root(std::uint64_t level, int depth) noexcept {
 bool is_error(AuditRule rule) noexcept {
     return rule != AuditRule::unlisted_import && rule != AuditRule::other_scan_warning &&
            rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
-           rule != AuditRule::import_archive && rule != AuditRule::importer_reference &&
+           rule != AuditRule::importer_reference &&
            rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import;
 }
 
@@ -369,7 +186,7 @@ std::pair<AuditRule, std::string_view> rule_of(EntryProblem problem) noexcept {
         case EntryProblem::extension_module: return {AuditRule::extension_module, kExtensionModule};
         case EntryProblem::compiled_bytecode: return {AuditRule::compiled_bytecode, kCompiledBytecode};
         case EntryProblem::path_configuration: return {AuditRule::path_configuration_file, kPathConfiguration};
-        case EntryProblem::import_archive: return {AuditRule::import_archive, kImportArchive};
+        case EntryProblem::archive: return {AuditRule::unread_archive, kUnreadArchive};
         case EntryProblem::dangling_link: return {AuditRule::dangling_link, kDanglingLink};
         case EntryProblem::not_a_regular_file: return {AuditRule::not_a_regular_file, kNotARegularFile};
         case EntryProblem::link_loop: return {AuditRule::link_loop, kLinkLoop};
@@ -538,64 +355,9 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,
                                     ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests) const {
-    FullResult result;
-    result.scan.filepath = where.path;
-    const std::string& filepath = result.scan.filepath;
-    ScanFindings records(filepath, result.scan_findings);
-    NameLoan loan;
-    LineScan line_scan(classifier_, local_modules, worker.verdicts, records);
-    const PolicyFilter filter(classifier_, local_modules, depth, worker.verdicts);
-    std::optional<SourceAudit> stage;
-    if (audit) {
-        stage.emplace(true, &filter);
-        line_scan.lend_to(&loan);
-        stage->borrow_from(&loan);
-    }
-    // The line scan first: a long name it gathers is lent to the audit,
-    // which reads the same bytes next, and is held once. Whichever judges a
-    // name first leaves its verdict in the memo for the other. The digester
-    // comes last, to hash the lines of the findings both have made.
-    FindingsSoFar made(result.scan_findings, audit ? &*stage : nullptr);
-    LineDigester digester(made, ReadBuffer::size());
-    SourceReader& reader = worker.reader;
-    bool opened;
-    if (digests) {
-        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage, &digester}, &worker.blocks)
-                       : scan_pieces(where, mode, reader, {&line_scan, &digester});
-    } else {
-        opened = audit ? scan_pieces(where, mode, reader, {&line_scan, &*stage}, &worker.blocks)
-                       : scan_pieces(where, mode, reader, {&line_scan});
-    }
-    if (!opened) {
-        // Not read: the scan's error says so, and there is nothing to audit.
-        result.scan_findings.push_back({AuditRule::unreadable_file, 0, {}, filepath + std::string(kOpenFailure), 0});
-        result.scan.passed = result.passed = false;
-        result.digested = digests;  // about the whole file: no line to digest
-        return result;
-    }
-    if (audit) {
-        if (!stage->deferred_encoding().empty()) {
-            result.deferred_encoding = stage->deferred_encoding();
-        } else if (!stage->refused()) {
-            pair_with_records(result.scan_findings, records.lent(), stage->imports());
-        }
-        // What the records report is already out of the audit's imports.
-        result.findings = judge(*stage, filepath, {}, local_modules, depth, &worker.verdicts);
-        stage.reset();  // with what it shares of the lent names
-        loan.clear();
-    }
-    records.keep_lent_modules();
-    for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
-        for (const AuditFinding& record : *made) {
-            if (is_error(record.rule)) result.passed = false;
-        }
-    }
-    result.scan.passed = std::none_of(result.scan_findings.begin(), result.scan_findings.end(),
-                                      [](const AuditFinding& record) { return is_error(record.rule); });
-    if (digests) keep_line_digests(result, digester.digests());
-    worker.heap.produced(heap_bytes(result.scan_findings) + heap_bytes(result.findings) + filepath.size() + 16 +
-                         result.line_digests.capacity() * sizeof(LineDigest));
-    return result;
+    SourceVerdict verdict(*this, std::string(where.path), local_modules, worker, audit, depth, digests, true);
+    PieceClassifier* blocks = verdict.classified() ? &worker.blocks : nullptr;
+    return scan_pieces(where, mode, worker.reader, {&verdict}, blocks) ? verdict.result() : verdict.unopened();
 }
 
 }  // namespace scanner_core

@@ -58,7 +58,7 @@ enum class AuditRule : unsigned char {
     extension_module,             // error: a compiled module Python imports
     compiled_bytecode,            // error: a .pyc Python may run instead of the source
     path_configuration_file,      // error: a .pth, run when the interpreter starts
-    import_archive,               // warning: a zip, egg, wheel or zipapp, importable once on the path
+    unread_archive,               // error: a wheel, zip, zipapp, egg or sdist its caller did not read
     dangling_link,                // error: a link named as a module whose target does not exist
     not_a_regular_file,           // error: a FIFO, socket or device named as a module
     link_loop,                    // error: a link that leads back into itself or above itself
@@ -67,6 +67,15 @@ enum class AuditRule : unsigned char {
     dynamic_code,                 // warning: exec, eval or compile of what is no constant text, or of text Python refuses
     relative_dynamic_import,      // warning: a relative dynamic import whose anchor is no constant
     relative_import_above_root,   // error: a relative import whose level reaches above the tree's root
+    // An archive's, found by its reader (the command's), named in the
+    // engine's table with the others.
+    ambiguous_archive,            // error: an archive two of Python's readers would read differently
+    unsafe_archive_member,        // error: a member an extractor would write outside its target, or no regular file
+    wheel_record_mismatch,        // error: a wheel whose RECORD does not list exactly its files and hashes
+    archive_bound_exceeded,       // error: an archive past a bound of the policy, not read on
+    unreadable_archive,           // error: an archive Python's readers cannot read
+    // The command's: a path given, in a run that judged no file.
+    nothing_judged,               // error
 };
 
 // Returns the rule's identifier, such as "hidden-forbidden-import". Never fails.
@@ -125,6 +134,12 @@ struct FullResult {
     std::vector<LineDigest> line_digests;
     bool digested = false;
 };
+
+// Whether `result` says its file was left unread: it could not be opened,
+// or it is a walk's record of an entry not read (a dangling link, a FIFO, a
+// loop, an unreadable entry, an archive). Such a file fails, and a report
+// counts it apart from those judged. Never fails.
+bool was_unread(const FullResult& result) noexcept;
 
 // The lines of `result`'s findings, which its fingerprints hash (sorted,
 // unique, 1-based). Throws std::bad_alloc only.

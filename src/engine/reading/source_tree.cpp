@@ -617,8 +617,9 @@ std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept {
     }
     if (ends_with_ignoring_case(name, ".pyc")) return EntryProblem::compiled_bytecode;
     if (ends_with_ignoring_case(name, ".pth")) return EntryProblem::path_configuration;
-    for (const std::string_view archive : {".zip", ".egg", ".whl", ".pyz"}) {
-        if (ends_with_ignoring_case(name, archive)) return EntryProblem::import_archive;
+    for (const std::string_view archive : {".zip", ".egg", ".whl", ".pyz", ".tar.gz", ".tgz", ".tar.bz2", ".tar.xz",
+                                           ".tar"}) {
+        if (ends_with_ignoring_case(name, archive)) return EntryProblem::archive;
     }
     return std::nullopt;
 }

@@ -55,7 +55,8 @@ enum class EntryProblem : unsigned char {
     extension_module,    // a compiled module (".so", ".pyd"): Python imports it, no one can read it
     compiled_bytecode,   // ".pyc": Python runs it, beside its source or instead of it
     path_configuration,  // ".pth": its import lines run when the interpreter starts
-    import_archive,      // ".zip", ".egg", ".whl", ".pyz": importable once on the path, not read
+    archive,             // a wheel, zip, zipapp, egg or sdist (".whl", ".zip", ".pyz", ".egg", ".tar.gz",
+                         // ".tgz", ".tar.bz2", ".tar.xz", ".tar"): its caller reads it, the walk does not
     dangling_link,       // a link named as something importable whose target does not exist
     not_a_regular_file,  // a FIFO, socket or device named as something importable
     link_loop,           // a link that leads back into itself or to a directory above it

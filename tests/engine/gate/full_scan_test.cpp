@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "gate/full_scan.hpp"
+#include "gate/line_digest.hpp"
+#include "gate/member_scan.hpp"
 #include "test_support.hpp"
 
 namespace scanner_core {
@@ -53,6 +55,49 @@ TEST(FullScan, FullVerdictOnLongNamesIsTheSameWhateverPiecesTheyArriveIn) {
     const FullResult piecewise = scanner.scan_file(path, {}, true);
     feed.join();
     EXPECT_EQ(verdict(piecewise), expected);
+}
+
+// Everything a record says, as text, for records to compare.
+std::vector<std::string> described(const FullResult& result) {
+    std::vector<std::string> seen = {result.scan.filepath, result.passed ? "passed" : "failed",
+                                     result.deferred_encoding};
+    for (const auto* findings : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *findings) {
+            seen.push_back(std::string(rule_id(finding.rule)) + " " + std::to_string(finding.line) + ":" +
+                           std::to_string(finding.column) + " " + std::string(finding.module_view()) + " | " +
+                           finding.message);
+        }
+    }
+    for (const LineDigest& digest : result.line_digests) {
+        seen.push_back("digest " + std::to_string(digest.line) + " " +
+                       std::string(reinterpret_cast<const char*>(digest.digest.data()), digest.digest.size()));
+    }
+    return seen;
+}
+
+// An archive's member is fed by its reader in whatever pieces inflating
+// gives: its record is the one scan_file makes of the same bytes at the
+// same path, held records and dropped ones alike (import lines inside a
+// string over many pieces, runs of them, names of megabytes).
+TEST(MemberScan, GivesScanFilesRecordForTheSameBytesFedInAnySizes) {
+    std::string source = "import os\nimport json, yaml\nx = \"\"\"\n";
+    for (int k = 0; k < 200000; ++k) source += k % 3 == 0 ? "import os\n" : "import sys\n";
+    source += "\"\"\"\nimport " + std::string(300000, 'm') + "\n";
+    for (int k = 0; k < 1000; ++k) source += "import os\nif x: import subprocess\n";
+    source += "__import__('socket')\n";
+    testing::ScratchDir dir;
+    const std::string path = dir.write("member.py", source);
+    const FullScanner scanner({"os", "subprocess"}, {"json"}, {});
+    for (const bool audit : {true, false}) {
+        const FullResult whole = scanner.scan_file(path, {}, audit, 0, true);
+        ASSERT_EQ(whole.scan_findings.size(), audit ? 1002u : 201002u) << audit;
+        constexpr std::size_t kSizes[] = {1, 63, 262144, 65, 7, 4096, 700001, 130};
+        MemberScan member(scanner, path, {}, audit, 0, true);
+        for (std::size_t at = 0, k = 0; at < source.size(); at += kSizes[k++ % 8]) {
+            member.feed(std::string_view(source).substr(at, kSizes[k % 8]));
+        }
+        EXPECT_EQ(described(member.finish()), described(whole)) << audit;
+    }
 }
 
 }  // namespace

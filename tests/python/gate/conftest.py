@@ -1,11 +1,13 @@
 """Running the command as a user does, and reading its reports back."""
 
+import io
 import os
 import pathlib
 import re
 import subprocess
 import sys
 import textwrap
+import zipfile
 
 import pytest
 
@@ -107,3 +109,12 @@ def unescape(text):
 def has_control(text):
     """Whether text holds a C0 or C1 control character or DEL, raw, other than line feeds."""
     return any((ord(c) < 0x20 and c != "\n") or 0x7F <= ord(c) <= 0x9F for c in text)
+
+
+def zip_of(members, compression=zipfile.ZIP_DEFLATED):
+    """The bytes of a zip that zipfile writes, of {name: text or bytes}."""
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w", compression) as archive:
+        for name, content in members.items():
+            archive.writestr(name, content if isinstance(content, bytes) else textwrap.dedent(content))
+    return data.getvalue()

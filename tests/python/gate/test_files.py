@@ -7,6 +7,8 @@ import os
 
 import pytest
 
+from .conftest import zip_of
+
 
 def findings_by_file(completed):
     return {f["filepath"]: [(g["rule"], g["level"]) for g in f["findings"]] for f in json.loads(completed.stdout)["files"]}
@@ -58,17 +60,18 @@ class TestImportableFilesThatAreNoSource:
         completed = bare.run("--json", "plugins")
 
         assert completed.returncode == 1
-        assert findings_by_file(completed) == {"plugins/pipe.py": [("not-a-regular-file", "error")]}
+        # Nothing else was read: the run judged nothing, which fails it too.
+        assert findings_by_file(completed) == {"plugins/pipe.py": [("not-a-regular-file", "error")],
+                                               "plugins": [("nothing-judged", "error")]}
 
-    def test_an_archive_is_a_warning_that_deny_by_default_fails(self, bare):
-        bare.write("vendored.zip", b"PK\x05\x06" + bytes(18))
+    def test_an_archive_in_the_tree_is_read_and_its_members_judged_as_files(self, bare):
+        bare.write("vendored.zip", zip_of({"lib/mod.py": "import subprocess\n", "lib/README": "import os\n"}))
 
-        lenient = bare.run("--json", "plugins")
-        strict = bare.run("--json", "--fail-on", "warning", "plugins")
+        completed = bare.run("--json", "plugins")
 
-        assert lenient.returncode == 0
-        assert strict.returncode == 1
-        assert findings_by_file(lenient) == {"plugins/vendored.zip": [("import-archive", "warning")]}
+        assert completed.returncode == 1
+        assert findings_by_file(completed) == {"plugins/vendored.zip": [],
+                                               "plugins/vendored.zip!/lib/mod.py": [("forbidden-import", "error")]}
 
 
 class TestLinks:

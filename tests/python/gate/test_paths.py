@@ -67,15 +67,16 @@ class TestFilesAndDirectories:
 
 
 class TestExitStatus:
-    def test_zero_when_every_file_passes_even_with_warnings_and_for_no_file(self, project):
+    def test_zero_when_every_file_passes_even_with_warnings_one_when_nothing_was_judged(self, project):
         (project.tree / "empty").mkdir()
         passing = project.run("plugins")
         empty = project.run("plugins/empty")
 
         assert passing.returncode == 0, passing.stdout + passing.stderr
         assert passing.stdout.splitlines()[-1] == "2 files scanned: 2 passed, 0 failed; 0 errors, 1 warning"
-        assert empty.returncode == 0
-        assert empty.stdout.splitlines()[-1] == "0 files scanned: 0 passed, 0 failed; 0 errors, 0 warnings"
+        assert empty.returncode == 1
+        assert "[nothing-judged] plugins/empty: " in empty.stdout
+        assert empty.stdout.splitlines()[-1] == "0 files scanned: 0 passed, 0 failed; 1 not read; 1 error, 0 warnings"
 
     def test_the_report_is_the_same_for_every_thread_count(self, project):
         for i in range(12):

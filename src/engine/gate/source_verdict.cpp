@@ -1,0 +1,227 @@
+#include "gate/source_verdict.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "audit/source_audit.hpp"
+#include "gate/line_digest.hpp"
+#include "gate/line_records.hpp"
+#include "line_scan/line_scan.hpp"
+#include "line_scan/scan_messages.hpp"
+#include "reading/name_loan.hpp"
+#include "reading/source_file.hpp"
+
+namespace scanner_core {
+namespace {
+
+// The lines of the findings the line scan and the audit have made so far,
+// for the digester that follows them: each list only grows while the file
+// is read (the audit's empties once, when it is refused). While the audit
+// reads the file, a record of the line scan can stand only on a line where
+// the audit found an import, whose line it gives: the lines of the records
+// are given only once they all stand (no audit, or one refused or
+// deferred), so that digests follow the findings, not the records that the
+// audit will drop.
+class FindingsSoFar final : public FindingLines {
+public:
+    explicit FindingsSoFar(LineRecords& scanned) noexcept : scanned_(scanned) {}
+    // Follows the audit's findings too. Never fails.
+    void follow(SourceAudit* audit) noexcept { audit_ = audit; }
+
+    void made_since(std::vector<std::int64_t>& out) override {
+        if (audit_ == nullptr || audit_->refused() || !audit_->deferred_encoding().empty()) {
+            scanned_.lines_since(out);
+        }
+        if (audit_ == nullptr) return;
+        const std::vector<AuditedImport>& kept = audit_->imports();
+        audited_seen_ = std::min(audited_seen_, kept.size());
+        for (; audited_seen_ < kept.size(); ++audited_seen_) out.push_back(kept[audited_seen_].line);
+        if (audit_->refused() && !refusal_seen_) {
+            out.push_back(audit_->refusal_line());
+            refusal_seen_ = true;
+        }
+    }
+
+private:
+    LineRecords& scanned_;
+    SourceAudit* audit_ = nullptr;
+    std::size_t audited_seen_ = 0;
+    bool refusal_seen_ = false;
+};
+
+// Gives `result` the digests of its finding lines: those `held` (made as
+// the source was read) and, when `read_back`, the few the scan did not
+// hold, read back now from the file.
+void keep_line_digests(FullResult& result, const std::vector<LineDigest>& held, bool read_back) {
+    const std::vector<std::int64_t> lines = finding_lines(result);
+    std::vector<LineDigest> kept;
+    kept.reserve(lines.size());
+    std::vector<std::int64_t> missing;
+    auto at = held.begin();
+    for (const std::int64_t line : lines) {
+        while (at != held.end() && at->line < line) ++at;
+        if (at != held.end() && at->line == line) {
+            kept.push_back(*at);
+        } else {
+            missing.push_back(line);
+        }
+    }
+    if (!missing.empty() && read_back) {
+        const std::vector<LineDigest> read = line_digests(result.scan.filepath, missing);
+        kept.insert(kept.end(), read.begin(), read.end());
+        std::sort(kept.begin(), kept.end(), [](const LineDigest& a, const LineDigest& b) { return a.line < b.line; });
+    }
+    result.line_digests = std::move(kept);
+    result.digested = true;
+}
+
+// About what a file's findings take on the heap, for the worker's
+// HeapReserve; a string of a megabyte or more has a mapping of its own and
+// counts for nothing.
+std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
+    constexpr std::size_t kMapped = 1024 * 1024;
+    std::size_t bytes = findings.capacity() * sizeof(AuditFinding);
+    for (const AuditFinding& record : findings) {
+        for (const std::string* text : {&record.module, &record.message}) {
+            if (text->size() < kMapped) bytes += text->size() + 16;
+        }
+    }
+    return bytes;
+}
+
+// What the judgement leaves silent is dropped as the audit finds it. The
+// verdict comes through the worker's memo, which the line scan fills too:
+// a module both read is judged once.
+class PolicyFilter final : public ImportFilter {
+public:
+    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
+                 int depth, VerdictMemo& memo) noexcept
+        : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
+    bool judged(std::string_view module) const override {
+        return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
+    }
+    bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
+
+private:
+    const ImportClassifier& classifier_;
+    const std::unordered_set<std::string>& local_modules_;
+    const int depth_;
+    VerdictMemo& memo_;
+};
+
+}  // namespace
+
+struct SourceVerdict::Stages {
+    Stages(const FullScanner& scanner, std::string filepath, const std::unordered_set<std::string>& local_modules,
+           ScanWorker& worker, bool audit, int depth, bool digests, bool read_back)
+        : scanner(scanner),
+          local_modules(local_modules),
+          worker(worker),
+          depth(depth),
+          digests(digests),
+          read_back(read_back),
+          path(std::move(filepath)),
+          records(path),
+          line_scan(scanner.classifier(), local_modules, worker.verdicts, records),
+          filter(scanner.classifier(), local_modules, depth, worker.verdicts),
+          made(records),
+          digester(made, ReadBuffer::size()) {
+        if (audit) {
+            stage.emplace(true, &filter);
+            line_scan.lend_to(&loan);
+            stage->borrow_from(&loan);
+            made.follow(&*stage);
+        }
+        // The line scan first: a long name it gathers is lent to the audit,
+        // which reads the same bytes next, and is held once. Whichever judges a
+        // name first leaves its verdict in the memo for the other. The digester
+        // comes last, to hash the lines of the findings both have made.
+        order.push_back(&line_scan);
+        if (stage) order.push_back(&*stage);
+        if (digests) order.push_back(&digester);
+    }
+
+    const FullScanner& scanner;
+    const std::unordered_set<std::string>& local_modules;
+    ScanWorker& worker;
+    const int depth;
+    const bool digests;
+    const bool read_back;
+    const std::string path;
+    LineRecords records;
+    NameLoan loan;
+    LineScan line_scan;
+    const PolicyFilter filter;
+    std::optional<SourceAudit> stage;
+    FindingsSoFar made;
+    LineDigester digester;
+    std::vector<ScanStage*> order;
+};
+
+SourceVerdict::SourceVerdict(const FullScanner& scanner, std::string filepath,
+                             const std::unordered_set<std::string>& local_modules, ScanWorker& worker, bool audit,
+                             int depth, bool digests, bool read_back)
+    : stages_(std::make_unique<Stages>(scanner, std::move(filepath), local_modules, worker, audit, depth, digests,
+                                       read_back)) {}
+
+SourceVerdict::~SourceVerdict() = default;
+
+bool SourceVerdict::classified() const noexcept { return stages_->stage.has_value(); }
+
+void SourceVerdict::feed(std::string_view piece) {
+    for (ScanStage* stage : stages_->order) stage->feed(piece);
+}
+
+void SourceVerdict::feed_classified(const ClassifiedPiece& piece) {
+    for (ScanStage* stage : stages_->order) stage->feed_classified(piece);
+}
+
+void SourceVerdict::finish() {
+    for (ScanStage* stage : stages_->order) stage->finish();
+}
+
+FullResult SourceVerdict::unopened() {
+    Stages& s = *stages_;
+    FullResult result;
+    result.scan.filepath = s.path;
+    // Not read: the scan's error says so, and there is nothing to audit.
+    result.scan_findings.push_back({AuditRule::unreadable_file, 0, {}, s.path + std::string(kOpenFailure), 0});
+    result.scan.passed = result.passed = false;
+    result.digested = s.digests;  // about the whole file: no line to digest
+    return result;
+}
+
+FullResult SourceVerdict::result() {
+    Stages& s = *stages_;
+    FullResult result;
+    result.scan.filepath = s.path;
+    const std::string& filepath = result.scan.filepath;
+    if (s.stage) {
+        SourceAudit& stage = *s.stage;
+        if (!stage.deferred_encoding().empty()) {
+            result.deferred_encoding = stage.deferred_encoding();
+        } else if (!stage.refused()) {
+            s.records.pair_with(stage.imports());
+        }
+        // What the records report is already out of the audit's imports.
+        result.findings = s.scanner.judge(stage, filepath, {}, s.local_modules, s.depth, &s.worker.verdicts);
+        s.stage.reset();  // with what it shares of the lent names
+        s.loan.clear();
+    }
+    s.records.make_findings(result.scan_findings);
+    for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& record : *made) {
+            if (is_error(record.rule)) result.passed = false;
+        }
+    }
+    result.scan.passed = std::none_of(result.scan_findings.begin(), result.scan_findings.end(),
+                                      [](const AuditFinding& record) { return is_error(record.rule); });
+    if (s.digests) keep_line_digests(result, s.digester.digests(), s.read_back);
+    s.worker.heap.produced(heap_bytes(result.scan_findings) + heap_bytes(result.findings) + filepath.size() + 16 +
+                           result.line_digests.capacity() * sizeof(LineDigest));
+    return result;
+}
+
+}  // namespace scanner_core
