@@ -152,5 +152,5 @@ class TestTheReportForPeople:
         assert plain.splitlines()[-3:] == [
             "by rule: forbidden-import 3, unreadable-file 1, unlisted-import 5",
             "6 files without findings not listed (--verbose lists them)",
-            "11 files scanned: 8 passed, 3 failed; 4 errors, 5 warnings",
+            "10 files scanned: 8 passed, 2 failed; 1 not read; 4 errors, 5 warnings",
         ]
