@@ -18,9 +18,11 @@ FUZZ_TARGETS := extract_imports python_unicode scan_file audit_skipping
 
 .PHONY: test-asan test-tsan fuzz fuzz-smoke stress
 
+# Configured afresh whenever the presets change: a build directory that a
+# preset made with another compiler cannot be reconfigured in place.
 build/asan/build.ninja build/tsan/build.ninja: build/%/build.ninja: \
 		$(VENV)/.ready CMakeLists.txt CMakePresets.json | apt-packages
-	@$(CMAKE) --preset $* -Wno-unused-cli >/dev/null
+	@$(CMAKE) --preset $* --fresh -Wno-unused-cli >/dev/null
 
 test-asan: build/asan/build.ninja
 	@$(CMAKE) --build build/asan -j $(JOBS)
