@@ -258,6 +258,8 @@ WORDS = {
     "no_example": "No input makes this finding today.",
     "link": "a symbolic link to",
     "fifo": "a FIFO",
+    "archive": "an archive of the members below",
+    "archive_cut": "an archive of the members below, cut short halfway",
     "fix": "What to do",
     "index_title": "Rules",
     "index_intro": "Every finding names its rule. Each rule has a page here, and the command prints it: "

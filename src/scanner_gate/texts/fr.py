@@ -271,6 +271,8 @@ WORDS = {
     "no_example": "Aucune entrée ne produit cette trouvaille aujourd'hui.",
     "link": "un lien symbolique vers",
     "fifo": "un FIFO",
+    "archive": "une archive des membres ci-dessous",
+    "archive_cut": "une archive des membres ci-dessous, coupée à mi-longueur",
     "fix": "Que faire",
     "index_title": "Règles",
     "index_intro": "Chaque trouvaille nomme sa règle. Chaque règle a sa page ici, et la commande l'affiche : "
