@@ -25,7 +25,7 @@ import scanner_audit
 
 from scanner_gate import archives, tar_stream, wheel_record, zip_structure
 from scanner_gate.findings import (
-    ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, scan_findings,
+    ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, archive_message, scan_findings,
 )
 from scanner_gate.policy import Policy
 
@@ -38,6 +38,9 @@ if TYPE_CHECKING:
 
 # Bytes of nested archives held in memory at once, over every level.
 HELD_BYTES = 32 << 20
+# Why an archive was not read to its end when a bound stopped the reading
+# of one it holds (a reason the rules' tables word in each language).
+STOPPED_INSIDE = "borne d\u00e9pass\u00e9e dans une archive qu'elle contient"
 # Bytes of a tar's source member kept in case Python's codecs must read it
 # again: a longer one in such a codec fails unaudited.
 MOST_KEPT = 8 << 20
@@ -119,14 +122,22 @@ def _read_archive(raw: "BinaryIO", size: int, name: str, archive_format: str, le
             run.stopped = True
     if run.stopped and not any(problem.kind is ARCHIVE_BOUND for problem in problems):
         # Stopped by a bound passed in an archive it holds: it was not read to its end.
-        problems.append(zip_structure.Problem(ARCHIVE_BOUND, f"{name}: lecture arr\u00eat\u00e9e avant la fin, une "
-                                              "borne de la politique \u00e9tant d\u00e9pass\u00e9e dans une archive "
-                                              "qu'elle contient"))
+        problems.append(zip_structure.Problem(ARCHIVE_BOUND, f"{name}: {STOPPED_INSIDE}"))
     # Found by several threads: in one order whatever their timing.
     problems.sort(key=lambda problem: (problem.kind.id, problem.text))
-    findings = [Finding(problem.kind, None, None, problem.text) for problem in problems]
+    findings = [Finding(problem.kind, None, None, archive_message(problem.kind, name, _reason(problem, name)))
+                for problem in problems]
     run.reports[own] = FileReport(name, findings, run.fail_on_warning, unread=not finished or run.stopped,
                                   nested=level - 1)
+
+
+def _reason(problem: zip_structure.Problem, name: str) -> str:
+    """What a problem of the archive `name` says, for its finding's
+    reason: the text alone when it is about the archive itself, else the
+    member it names first (`ARCHIVE!/MEMBER: ...`). The archive's own name
+    is cut by its length, never searched for."""
+    own = f"{name}: "
+    return problem.text[len(own):] if problem.text.startswith(own) else problem.text
 
 
 def _read_zip(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
@@ -358,5 +369,6 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
             findings += codec_audit.audit(where, findings, run.scanner, run.policy.local_modules, deferred, depth,
                                           pieces=source)
         except zip_structure.Refused as refusal:
-            findings.append(Finding(UNAUDITED, None, None, refusal.problem.text))
+            findings.append(Finding(UNAUDITED, None, None, f"{where}: fichier illisible pour l'audit "
+                                    f"({_reason(refusal.problem, where)})"))
     return FileReport(filepath, findings, run.fail_on_warning, nested=level)

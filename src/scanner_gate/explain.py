@@ -6,25 +6,42 @@ one per rule (docs/hooks/rule_pages.py), and SARIF carries it as a rule's
 help: one text, wherever it is read.
 """
 
-from scanner_gate.texts import EXAMPLE_POLICY, Fifo, File, Link, RuleText, table
+from scanner_gate.archives import SEPARATOR
+from scanner_gate.texts import EXAMPLE_POLICY, Archive, Fifo, File, Link, RuleText, table
+
+
+def _shown_as(path: str) -> str:
+    """The language a file's text is shown in: Python's for what Python reads."""
+    return "python" if path.endswith((".py", ".pth")) else "text"
+
+
+def _entries(entries: "tuple[File | Link | Fifo | Archive, ...]", words: dict[str, str],
+             within: str = "") -> list[str]:
+    """The lines that show `entries`; those of an archive's members named
+    after it, `ARCHIVE!/MEMBER`, as the reports name them."""
+    parts: list[str] = []
+    for entry in entries:
+        path = within + entry.path
+        if isinstance(entry, File):
+            if entry.text:
+                parts += [f"`{path}`:", "", f"```{_shown_as(path)}", entry.text.rstrip("\n"), "```", ""]
+            else:
+                parts += [f"`{path}`", ""]
+        elif isinstance(entry, Link):
+            shown = entry.target if len(entry.target) <= 40 else entry.target[:12] + "\u2026"
+            parts += [f"`{path}`: {words['link']} `{shown}`", ""]
+        elif isinstance(entry, Fifo):
+            parts += [f"`{path}`: {words['fifo']}", ""]
+        elif isinstance(entry, Archive):
+            parts += [f"`{path}`: {words['archive_cut' if entry.cut else 'archive']}", ""]
+            parts += _entries(entry.members, words, path + SEPARATOR)
+    return parts
 
 
 def _example(text: RuleText, words: dict[str, str]) -> str:
     if not text.example:
         return words["no_example"]
-    parts = [words["example_intro"], ""]
-    for entry in text.example:
-        if isinstance(entry, File):
-            if entry.text:
-                parts += [f"`{entry.path}`:", "", "```python", entry.text.rstrip("\n"), "```", ""]
-            else:
-                parts += [f"`{entry.path}`", ""]
-        elif isinstance(entry, Link):
-            shown = entry.target if len(entry.target) <= 40 else entry.target[:12] + "\u2026"
-            parts += [f"`{entry.path}`: {words['link']} `{shown}`", ""]
-        elif isinstance(entry, Fifo):
-            parts += [f"`{entry.path}`: {words['fifo']}", ""]
-    return "\n".join(parts).rstrip("\n")
+    return "\n".join([words["example_intro"], "", *_entries(text.example, words)]).rstrip("\n")
 
 
 def page(rule: str, level: str, lang: str) -> str:

@@ -16,8 +16,10 @@ else:
 
 
 class Kind(NamedTuple):
-    """A kind of finding: its rule id, its level, a description, and for an
-    import the text that stands before the module's name in the message.
+    """A kind of finding: its rule id, its level, a description, and the
+    French text its message starts with after the location: for an import,
+    what stands before the module's name; for an archive's finding, what
+    stands before the reason in parentheses (archive_message).
     (Named tuples, not dataclasses, here and in the rest of the package:
     importing dataclasses costs more than a small run.)"""
 
@@ -123,25 +125,33 @@ AMBIGUOUS_ARCHIVE = Kind(
     "ambiguous-archive", "error",
     "An archive that two of Python's readers (zipfile, zipimport, pip's installer, tarfile with and without its data "
     "filter) would read differently.",
+    "archive ambigu\u00eb, que deux lecteurs de Python liraient diff\u00e9remment",
 )
 UNSAFE_MEMBER = Kind(
     "unsafe-archive-member", "error",
     "A member an extractor would write outside its target or as no regular file: '..', an absolute name, a drive, a "
     "control character, a link, a device, a FIFO.",
+    "membre dangereux \u00e0 extraire",
 )
 RECORD_MISMATCH = Kind(
-    "wheel-record-mismatch", "error", "A wheel whose RECORD does not list exactly its files with their hashes."
+    "wheel-record-mismatch", "error", "A wheel whose RECORD does not list exactly its files with their hashes.",
+    "wheel dont le RECORD ne correspond pas au contenu",
 )
 ARCHIVE_BOUND = Kind(
     "archive-bound-exceeded", "error",
     "An archive past a bound of the policy (members, nesting depth, a member's size or ratio, bytes decompressed): "
     "refused, not read on.",
+    "lecture de l'archive arr\u00eat\u00e9e par une borne de la politique",
 )
 UNREADABLE_ARCHIVE = Kind(
-    "unreadable-archive", "error", "An archive Python's readers cannot read: no zip or tar, cut short, or corrupt."
+    "unreadable-archive", "error", "An archive Python's readers cannot read: no zip or tar, cut short, or corrupt.",
+    "archive illisible pour les lecteurs de Python",
 )
 # The run's: a path under which nothing was judged.
-NOTHING_JUDGED = Kind("nothing-judged", "error", "A path given, in a run that judged no file at all.")
+NOTHING_JUDGED = Kind(
+    "nothing-judged", "error", "A path given, in a run that judged no file at all.",
+    "aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)",
+)
 
 # What says a file or archive was not read to its end: it fails, and the
 # summary counts it apart from the files judged.
@@ -187,6 +197,14 @@ class Finding(NamedTuple):
     # 1-based, in characters of the line: where the statement starts; None
     # where the engine does not know it (the audit's findings, the whole file).
     column: int | None = None
+
+
+def archive_message(kind: Kind, filepath: str, reason: str) -> str:
+    """The message of a finding of an archive's rule on the report of
+    `filepath`, in the engine's shape: `<filepath>: <the rule's text>
+    (<reason>)`, the reason saying what is wrong, and with which member
+    (named `ARCHIVE!/MEMBER`, escaped by the reports as every name is)."""
+    return f"{filepath}: {kind.text} ({reason})"
 
 
 def line_order(finding: Finding) -> tuple[bool, int, bool, int, str]:

@@ -232,7 +232,7 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
         for path in paths:
             if path in refused:
                 continue
-            text = f"{path}: aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)"
+            text = f"{path}: {NOTHING_JUDGED.text}"
             yield FileReport(path, [Finding(NOTHING_JUDGED, None, None, text)], fail_on_warning, unread=True)
 
 

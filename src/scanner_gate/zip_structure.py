@@ -63,7 +63,10 @@ _UNIX = 3  # the system that made the member, whose attributes hold a mode
 
 
 class Problem(NamedTuple):
-    """What makes an archive hostile or unread: a kind of finding and why."""
+    """What makes an archive hostile or unread: a kind of finding and why,
+    the text naming what it is about first, `ARCHIVE: ...` for the archive
+    itself or `ARCHIVE!/MEMBER: ...` for a member (the finding on the
+    archive's report holds it as its reason, archive_scan)."""
 
     kind: Kind
     text: str

@@ -1,7 +1,7 @@
 """The rules' texts in English (see scanner_gate.texts): a row per rule,
 its `says` in the order of the French table's."""
 
-from scanner_gate.texts import Fifo, File, Link, RuleText, Table
+from scanner_gate.texts import Archive, Fifo, File, Link, RuleText, Table
 
 _POLICY_CHANGE = (
     "If the import is intended, the plugin needs a change of policy: that is the reviewer's decision, not the "
@@ -37,9 +37,10 @@ RULES = {
     ),
     "unreadable-file": RuleText(
         title="A file that cannot be opened",
-        says=("cannot open the file",),
+        says=("cannot open the file", "cannot open the file ({reason})"),
         finds="A file that the scan cannot open for reading: no permission, a link to a file that cannot be read, "
-        "a FIFO, a device or a socket named on the command line.",
+        "a FIFO, a device or a socket named on the command line. The reason in parentheses, for an archive given, "
+        "is the system's.",
         matters="Python might still import it once the plugin is installed, and nothing it imports is known. The "
         "file fails.",
         fix="Make the file a plain, readable file, or remove it from the plugin.",
@@ -100,11 +101,13 @@ RULES = {
             "file not audited by the engine, to be read by Python ({reason})",
             "dynamic code not audited ({reason})",
             "file unreadable for the audit ({reason})",
+            "member of a tar archive to be read by Python ({reason}), too long to be kept while it is read again",
         ),
         finds="A file that the audit could not read to its end as Python reads it: bytes invalid in its encoding, "
         "a NUL byte, a string or a bracket still open at its end, nesting deeper than Python allows, a coding "
-        "declaration of a codec Python refuses, or text given to `exec` nested too deep. The reason in parentheses "
-        "is Python's own, in its words, where Python gives one.",
+        "declaration of a codec Python refuses, or text given to `exec` nested too deep; or a tar's member in a "
+        "codec only Python decodes, longer than the 8 MiB kept to read it again. The reason in parentheses is "
+        "Python's own, in its words, where Python gives one.",
         matters="What the file imports is unknown, so it fails: a file Python cannot read as it stands cannot be "
         "imported either, and a gate does not pass what it has not read.",
         fix="Author: fix the file until Python compiles it (`python -m py_compile FILE` says where it stops). "
@@ -142,16 +145,17 @@ RULES = {
         fix=_REMOVE_ENTRY,
         example=(File("plugin/plugin.pth", "import os; os.system('true')\n"),),
     ),
-    "import-archive": RuleText(
-        title="A zip, egg, wheel or zipapp archive: importable once on the path, and not read",
-        says=("importable archive (zip, egg, wheel, zipapp), not read",),
-        finds="A file whose name ends in `.zip`, `.egg`, `.whl` or `.pyz`.",
-        matters="Python imports modules from an archive put on `sys.path`; the gate does not open archives, so "
-        "what they hold is not judged. Plugins also ship data archives, so it is a warning; it fails the file "
-        "under deny by default.",
-        fix="Author: ship the modules unpacked, or data in another form. Reviewer: open the archive and judge what "
-        "it holds, or run the policy with `fail_on = \"warning\"`.",
-        example=(File("plugin/vendor.zip", ""),),
+    "unread-archive": RuleText(
+        title="An archive a walk found and did not read",
+        says=("archive not read (wheel, zip, zipapp, egg or sdist)",),
+        finds="A wheel, zip, zipapp, egg or sdist (`.whl`, `.zip`, `.pyz`, `.egg`, `.tar.gz` and the other suffixes "
+        "of a tar) that the engine's walk found in a tree and left unopened. The `scanner-core` command reads every "
+        "archive it meets, member by member (see [Archives](../archives.md)), so it never reports this finding: only "
+        "the module `scanner_audit` used on its own does, whose walk names archives without opening them.",
+        matters="Python imports modules from an archive put on `sys.path`, and an installer unpacks it: what it holds "
+        "runs like any other file of the plugin, and none of it is judged. The file fails.",
+        fix="Judge the tree with the `scanner-core` command, which reads the archive, or remove the archive from the "
+        "plugin.",
     ),
     "dangling-link": RuleText(
         title="A link named as a module whose target does not exist",
@@ -235,12 +239,128 @@ RULES = {
         "the policy then judges.",
         example=(File("plugin/cli.py", "from .. import host\n"),),
     ),
+    "ambiguous-archive": RuleText(
+        title="An archive that two of Python's readers would read differently",
+        says=("ambiguous archive, which two of Python's readers would read differently ({reason})",),
+        finds="An archive built so that `zipfile` (which pip's installer uses), `zipimport` (which imports from a zip "
+        "on `sys.path`) or `tarfile` with and without its data filter do not see the same members or the same bytes: "
+        "two members of one name, or of one place once case is folded, separators made one and `./` dropped (or, in "
+        "a wheel, `.data/purelib` installed over its root); a file that is also a directory; a local header that "
+        "disagrees with the central directory; members that overlap, bytes before the archive (other than a "
+        "zipapp's shebang line), between its members or after it; a second end record; a Unicode-path field naming "
+        "a member otherwise; a NUL in a name; an encrypted member; a compression method `zipimport` would read as "
+        "deflate; a member that inflates past or short of its declared size, or fails its CRC; a second compressed "
+        "stream; a tar header `tarfile` stops at without a word. The reason in parentheses names the member and "
+        "what differs.",
+        matters="What the gate judged would not be what Python loads: the member reviewed may be the one an "
+        "installer drops. Packaging tools never build such an archive, so it is the mark of one crafted to deceive "
+        "a checker. The archive fails, whatever its members hold.",
+        fix="Author: rebuild the archive with a packaging tool. Reviewer: treat the upload as crafted to deceive, and "
+        "ask where it came from.",
+        example=(Archive("plugin/vendor.zip", (File("tools/run.py", "import json\n"),
+                                                File("tools/RUN.py", "import os\n"))),),
+    ),
+    "unsafe-archive-member": RuleText(
+        title="A member an extractor would write outside its target, or as no regular file",
+        says=("member unsafe to extract ({reason})",),
+        finds="A member named with `..`, as an absolute path or with a drive, with a control character or a "
+        "backslash, or holding `!/` (which the reports put between an archive and its member); a zip member whose "
+        "Unix mode makes it a link, a device or a FIFO; a tar member that is a symbolic or hard link, a device, a "
+        "FIFO, a sparse file or of a type `tarfile` does not know. The reason in parentheses names the member and "
+        "what is wrong.",
+        matters="Extracting it could write outside the plugin's folder, over the host's files: a "
+        "`../sitecustomize.py` lands beside the plugin's package, where the interpreter imports it at every start. "
+        "`tarfile`'s data filter refuses or rewrites what an extraction without it writes, so two extractions "
+        "differ too. The archive fails.",
+        fix="Build the archive from a plain tree of regular files, with a packaging tool.",
+        example=(Archive("plugin/vendor.zip", (File("../sitecustomize.py", "import os\n"),)),),
+    ),
+    "wheel-record-mismatch": RuleText(
+        title="A wheel whose RECORD does not list exactly its files with their hashes",
+        says=("wheel whose RECORD does not match its contents ({reason})",),
+        finds="A wheel (`.whl`) without one `NAME.dist-info/RECORD`, or whose RECORD lists a file with another hash "
+        "or size, leaves out one of its files, lists one the wheel lacks, or lists one twice or with a hash of md5, "
+        "sha1 or an algorithm `hashlib` does not always have. Every file but RECORD itself and its signatures must "
+        "be listed once, with a sha256 (or stronger) hash.",
+        matters="A wheel changed after it was built is no longer what its builder wrote, and an installer that "
+        "checks RECORD refuses it. The wheel fails; its members are judged all the same.",
+        fix="Author: build the wheel with a packaging tool rather than zipping a folder or editing the wheel. "
+        "Reviewer: ask where the change came from.",
+        example=(Archive("plugin/dist/plugin-1.0-py3-none-any.whl", (
+            File("plugin/__init__.py", "import json\n"),
+            File("plugin-1.0.dist-info/METADATA", "Metadata-Version: 2.1\nName: plugin\nVersion: 1.0\n"),
+        )),),
+    ),
+    "archive-bound-exceeded": RuleText(
+        title="An archive past a bound of the policy, refused and not read on",
+        says=("reading of the archive stopped by a bound of the policy ({reason})",),
+        finds="An archive that declares or holds more than the policy's `[archives]` table allows: more members "
+        "than `max_members`, archives nested deeper than `max_depth`, a member larger than `max_member_bytes` or "
+        "compressed more than `max_ratio` times, more than `max_total_bytes` decompressed in all, or a compressed "
+        "archive nested in it larger than its reading may hold in memory. Each archive that holds it fails too, its "
+        "reading stopped before its end (see [Archives](../archives.md#bounds)).",
+        matters="A compression bomb is refused at once, not waited for; what lies beyond the bound is not judged, so "
+        "the archive fails, counted as not read.",
+        fix="If the archive is genuine, raise the bound in the policy: that is the reviewer's decision, not the "
+        "plugin's.",
+        example=(Archive("plugin/vendor.zip", (Archive("deps.zip", (Archive("inner.zip", (
+            File("mod.py", "import json\n"),)),)),)),),
+    ),
+    "unreadable-archive": RuleText(
+        title="An archive Python's readers cannot read",
+        says=("archive unreadable by Python's readers ({reason})",),
+        finds="A file named or made as an archive that is no zip or tar `zipfile` and `tarfile` read: cut short, "
+        "corrupt, split over disks, or compressed in a stream Python cannot undo. The reason in parentheses is the "
+        "gate's, or Python's own in its words.",
+        matters="Python could not import from it nor pip install it as it is, but a more lenient tool might: nothing "
+        "in it is judged, so it fails, counted as not read.",
+        fix="Upload the archive again, whole, or rebuild it.",
+        example=(Archive("plugin/dist/plugin-1.0.tar.gz", (
+            File("plugin-1.0/PKG-INFO", "Metadata-Version: 2.1\nName: plugin\nVersion: 1.0\n"),
+            File("plugin-1.0/plugin/__init__.py", "import json\n"),
+        ), cut=True),),
+    ),
+    "nothing-judged": RuleText(
+        title="A path given, in a run that judged no file at all",
+        says=("no file judged (no Python source, no archive, no file Python would import)",),
+        finds="Each path given to a run that judged no file: the paths held no Python source, no archive and no "
+        "file Python would import (an empty directory, a tree of other files, a path to the wrong folder).",
+        matters="A gate that judged nothing must not pass. The run fails, each path counted as not read.",
+        fix="Check the paths given to the command.",
+        example=(File("plugin/README.md", "A plugin whose code is still to come.\n"),),
+    ),
 }
 
 REASONS = {
     "code dynamique imbriqu\u00e9 trop profond\u00e9ment": "dynamic code nested too deep",
     "\\N{...} dans le nom d'un import dynamique": "\\N{...} in the name of a dynamic import",
     "\\N{...} dans un code dynamique": "\\N{...} in dynamic code",
+    # The archives' own, about the archive itself (a member's names it first, and stays as it is).
+    "pas une archive zip (trop courte)": "not a zip archive (too short)",
+    "pas une archive zip (aucune fin d'archive)": "not a zip archive (no end record)",
+    "plusieurs fins d'archive, que zipfile et zipimport ne prennent pas au m\u00eame endroit":
+        "several end records, which zipfile and zipimport do not take at the same place",
+    "fin d'archive dont le commentaire d\u00e9passe le fichier": "an end record whose comment runs past the file",
+    "commentaire d'archive qui contient une autre structure zip (une seconde fin d'archive pour un autre lecteur)":
+        "an archive comment that holds another zip structure (a second end record for another reader)",
+    "archive zip sur plusieurs disques": "a zip archive split over several disks",
+    "fin zip64 annonc\u00e9e mais absente \u00e0 sa place": "a zip64 end record announced but missing from its place",
+    "fin zip64 \u00e9tendue, que zipfile et zipimport lisent sans ses donn\u00e9es":
+        "an extended zip64 end record, which zipfile and zipimport read without its data",
+    "fins d'archive zip et zip64 qui se contredisent": "zip and zip64 end records that contradict each other",
+    "localisateur zip64 qui d\u00e9signe une autre fin": "a zip64 locator that points at another end record",
+    "fin zip64 sans localisateur, que seul zipimport lit": "a zip64 end record without a locator, which only "
+    "zipimport reads",
+    "r\u00e9pertoire central hors du fichier": "central directory outside the file",
+    "r\u00e9pertoire central tronqu\u00e9": "central directory cut short",
+    "flux compress\u00e9 tronqu\u00e9": "compressed stream cut short",
+    "donn\u00e9es apr\u00e8s le flux compress\u00e9 (un second flux, que gzip et bz2 lisent et le lecteur en flux de "
+    "tarfile non)": "data after the compressed stream (a second stream, which gzip and bz2 read and tarfile's "
+    "streaming reader does not)",
+    "donn\u00e9es apr\u00e8s la fin de l'archive tar, des membres pour un lecteur qui saute les blocs nuls":
+        "data after the end of the tar archive, members for a reader that skips zero blocks",
+    "aucun fichier .dist-info/RECORD": "no .dist-info/RECORD file",
+    "borne d\u00e9pass\u00e9e dans une archive qu'elle contient": "a bound passed in an archive it holds",
 }
 
 WORDS = {
@@ -258,6 +378,8 @@ WORDS = {
     "no_example": "No input makes this finding today.",
     "link": "a symbolic link to",
     "fifo": "a FIFO",
+    "archive": "an archive of the members below",
+    "archive_cut": "an archive of the members below, cut short halfway",
     "fix": "What to do",
     "index_title": "Rules",
     "index_intro": "Every finding names its rule. Each rule has a page here, and the command prints it: "

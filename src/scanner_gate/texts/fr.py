@@ -2,7 +2,7 @@
 de `says` sont les textes exacts du moteur : c'est par elles qu'un message
 est lu, puis écrit dans la langue choisie."""
 
-from scanner_gate.texts import Fifo, File, Link, RuleText, Table
+from scanner_gate.texts import Archive, Fifo, File, Link, RuleText, Table
 
 _POLICY_CHANGE = (
     "Si l'import est voulu, le plugin demande un changement de politique : c'est au relecteur d'en décider, "
@@ -41,9 +41,10 @@ RULES = {
     ),
     "unreadable-file": RuleText(
         title="Un fichier qui ne peut pas être ouvert",
-        says=("impossible d'ouvrir le fichier",),
+        says=("impossible d'ouvrir le fichier", "impossible d'ouvrir le fichier ({reason})"),
         finds="Un fichier que l'examen ne peut pas ouvrir en lecture : pas de permission, un lien vers un fichier "
-        "illisible, un FIFO, un périphérique ou un socket nommé sur la ligne de commande.",
+        "illisible, un FIFO, un périphérique ou un socket nommé sur la ligne de commande. La raison entre "
+        "parenthèses, pour une archive donnée, est celle du système.",
         matters="Python pourrait l'importer une fois le plugin installé, et rien de ce qu'il importe n'est connu. "
         "Le fichier échoue.",
         fix="Faites-en un fichier ordinaire lisible, ou retirez-le du plugin.",
@@ -106,11 +107,14 @@ RULES = {
             "fichier non audit\u00e9 par le moteur, \u00e0 lire par Python ({reason})",
             "code dynamique non audit\u00e9 ({reason})",
             "fichier illisible pour l'audit ({reason})",
+            "membre d'une archive tar \u00e0 lire par Python ({reason}), trop long pour \u00eatre gard\u00e9 le temps "
+            "de le relire",
         ),
         finds="Un fichier que l'audit n'a pas pu lire jusqu'au bout comme Python le lit : des octets invalides "
         "dans son encodage, un octet NUL, une chaîne ou une parenthèse encore ouverte à la fin, une imbrication "
         "plus profonde que ce que Python permet, une déclaration d'encodage que Python refuse, ou du texte donné "
-        "à `exec` imbriqué trop profondément. La raison entre parenthèses est celle de Python, dans ses mots, "
+        "à `exec` imbriqué trop profondément ; ou un membre de tar dans un encodage que seul Python décode, plus "
+        "long que les 8 Mio gardés pour le relire. La raison entre parenthèses est celle de Python, dans ses mots, "
         "quand Python en donne une.",
         matters="Ce que le fichier importe est inconnu, donc il échoue : un fichier que Python ne peut pas lire "
         "tel quel ne peut pas non plus être importé, et une barrière ne laisse pas passer ce qu'elle n'a pas lu.",
@@ -149,16 +153,17 @@ RULES = {
         fix=_REMOVE_ENTRY,
         example=(File("plugin/plugin.pth", "import os; os.system('true')\n"),),
     ),
-    "import-archive": RuleText(
-        title="Une archive zip, egg, wheel ou zipapp : importable une fois sur le chemin, et non lue",
-        says=("archive importable (zip, egg, wheel, zipapp), non lue",),
-        finds="Un fichier dont le nom finit par `.zip`, `.egg`, `.whl` ou `.pyz`.",
-        matters="Python importe les modules d'une archive placée sur `sys.path` ; la barrière n'ouvre pas les "
-        "archives, donc leur contenu n'est pas jugé. Les plugins livrent aussi des archives de données : "
-        + _DENY,
-        fix="Auteur : livrez les modules décompressés, ou les données sous une autre forme. Relecteur : ouvrez "
-        "l'archive et jugez son contenu, ou appliquez la politique avec `fail_on = \"warning\"`.",
-        example=(File("plugin/vendor.zip", ""),),
+    "unread-archive": RuleText(
+        title="Une archive qu'un parcours a trouvée sans la lire",
+        says=("archive non lue (wheel, zip, zipapp, egg ou sdist)",),
+        finds="Une archive wheel, zip, zipapp, egg ou sdist (`.whl`, `.zip`, `.pyz`, `.egg`, `.tar.gz` et les autres "
+        "suffixes d'un tar) que le parcours du moteur a trouvée dans un arbre sans l'ouvrir. La commande "
+        "`scanner-core` lit chaque archive qu'elle rencontre, membre par membre (voir "
+        "[Archives](../../archives.md)) : elle ne signale donc jamais cette trouvaille. Seul le module "
+        "`scanner_audit` employé seul la signale, car son parcours nomme les archives sans les ouvrir.",
+        matters="Python importe les modules d'une archive placée sur `sys.path`, et un installateur la décompresse : "
+        "ce qu'elle contient s'exécute comme tout autre fichier du plugin, et rien n'en est jugé. Le fichier échoue.",
+        fix="Jugez l'arbre avec la commande `scanner-core`, qui lit l'archive, ou retirez l'archive du plugin.",
     ),
     "dangling-link": RuleText(
         title="Un lien nommé comme un module dont la cible n'existe pas",
@@ -246,14 +251,130 @@ RULES = {
         "la politique juge alors.",
         example=(File("plugin/cli.py", "from .. import host\n"),),
     ),
+    "ambiguous-archive": RuleText(
+        title="Une archive que deux lecteurs de Python liraient différemment",
+        says=("archive ambigu\u00eb, que deux lecteurs de Python liraient diff\u00e9remment ({reason})",),
+        finds="Une archive construite pour que `zipfile` (dont se sert l'installateur de pip), `zipimport` (qui "
+        "importe depuis un zip placé sur `sys.path`) ou `tarfile`, avec et sans son filtre de données, n'y voient "
+        "pas les mêmes membres ou les mêmes octets : deux membres du même nom, ou du même emplacement une fois la "
+        "casse ignorée, les séparateurs unifiés et les `./` retirés (ou, dans une archive wheel, `.data/purelib` "
+        "installé par-dessus sa racine) ; un fichier qui est aussi un répertoire ; un en-tête local en désaccord "
+        "avec le répertoire central ; des membres qui se chevauchent, des octets avant l'archive (hors la ligne "
+        "shebang d'une zipapp), entre ses membres ou après elle ; une seconde fin d'archive ; un champ de chemin "
+        "Unicode qui nomme un membre autrement ; un NUL dans un nom ; un membre chiffré ; une méthode de "
+        "compression que `zipimport` lirait comme deflate ; un membre qui se décompresse au-delà ou en deçà de sa "
+        "taille annoncée, ou dont le CRC est faux ; un second flux compressé ; un en-tête de tar où `tarfile` "
+        "s'arrête sans rien dire. La raison entre parenthèses nomme le membre et ce qui diffère.",
+        matters="Ce que la barrière a jugé ne serait pas ce que Python charge : le membre relu peut être celui "
+        "qu'un installateur écarte. Les outils d'empaquetage ne construisent jamais une telle archive : c'est la "
+        "marque d'une archive conçue pour tromper un contrôle. L'archive échoue, quoi que contiennent ses membres.",
+        fix="Auteur : reconstruisez l'archive avec un outil d'empaquetage. Relecteur : traitez l'envoi comme conçu "
+        "pour tromper, et demandez d'où il vient.",
+        example=(Archive("plugin/vendor.zip", (File("tools/run.py", "import json\n"),
+                                                File("tools/RUN.py", "import os\n"))),),
+    ),
+    "unsafe-archive-member": RuleText(
+        title="Un membre qu'un extracteur écrirait hors de sa cible, ou autrement qu'en fichier ordinaire",
+        says=("membre dangereux \u00e0 extraire ({reason})",),
+        finds="Un membre nommé avec `..`, par un chemin absolu ou avec un lecteur, avec un caractère de contrôle ou "
+        "une barre oblique inverse, ou qui contient `!/` (que les rapports placent entre une archive et son "
+        "membre) ; un membre de zip dont le mode Unix fait un lien, un périphérique ou un FIFO ; un membre de tar "
+        "qui est un lien symbolique ou physique, un périphérique, un FIFO, un fichier creux ou d'un type que "
+        "`tarfile` ne connaît pas. La raison entre parenthèses nomme le membre et ce qui ne va pas.",
+        matters="L'extraire pourrait écrire hors du dossier du plugin, par-dessus les fichiers de l'hôte : un "
+        "`../sitecustomize.py` atterrit à côté du paquet du plugin, là où l'interpréteur l'importe à chaque "
+        "démarrage. Le filtre de données de `tarfile` refuse ou réécrit ce qu'une extraction sans lui écrit : "
+        "deux extractions diffèrent donc aussi. L'archive échoue.",
+        fix="Construisez l'archive à partir d'un arbre de fichiers ordinaires, avec un outil d'empaquetage.",
+        example=(Archive("plugin/vendor.zip", (File("../sitecustomize.py", "import os\n"),)),),
+    ),
+    "wheel-record-mismatch": RuleText(
+        title="Une archive wheel dont le RECORD ne liste pas exactement ses fichiers avec leurs empreintes",
+        says=("wheel dont le RECORD ne correspond pas au contenu ({reason})",),
+        finds="Une archive wheel (`.whl`) sans un unique `NOM.dist-info/RECORD`, ou dont le RECORD liste un fichier "
+        "avec une autre empreinte ou une autre taille, omet l'un de ses fichiers, en liste un qu'elle ne contient "
+        "pas, ou en liste un deux fois ou avec une empreinte md5, sha1 ou d'un algorithme que `hashlib` n'a pas "
+        "toujours. Chaque fichier, hors le RECORD lui-même et ses signatures, doit y figurer une fois, avec une "
+        "empreinte sha256 (ou plus forte).",
+        matters="Une archive wheel modifiée après sa construction n'est plus ce que son constructeur a écrit, et un "
+        "installateur qui vérifie le RECORD la refuse. L'archive échoue ; ses membres sont jugés malgré tout.",
+        fix="Auteur : construisez l'archive wheel avec un outil d'empaquetage plutôt qu'en zippant un dossier ou en "
+        "retouchant l'archive. Relecteur : demandez d'où vient la modification.",
+        example=(Archive("plugin/dist/plugin-1.0-py3-none-any.whl", (
+            File("plugin/__init__.py", "import json\n"),
+            File("plugin-1.0.dist-info/METADATA", "Metadata-Version: 2.1\nName: plugin\nVersion: 1.0\n"),
+        )),),
+    ),
+    "archive-bound-exceeded": RuleText(
+        title="Une archive au-delà d'une borne de la politique, refusée et non lue plus avant",
+        says=("lecture de l'archive arr\u00eat\u00e9e par une borne de la politique ({reason})",),
+        finds="Une archive qui annonce ou contient plus que ce que la table `[archives]` de la politique permet : "
+        "plus de membres que `max_members`, des archives imbriquées plus profondément que `max_depth`, un membre "
+        "plus grand que `max_member_bytes` ou compressé plus de `max_ratio` fois, plus de `max_total_bytes` "
+        "décompressés en tout, ou une archive compressée imbriquée plus grande que ce que sa lecture peut garder "
+        "en mémoire. Chaque archive qui la contient échoue aussi, sa lecture arrêtée avant la fin (voir "
+        "[Archives](../../archives.md#bounds)).",
+        matters="Une bombe de compression est refusée aussitôt, sans être attendue ; ce qui se trouve au-delà de la "
+        "borne n'est pas jugé, donc l'archive échoue, comptée comme non lue.",
+        fix="Si l'archive est authentique, relevez la borne dans la politique : c'est au relecteur d'en décider, "
+        "pas au plugin.",
+        example=(Archive("plugin/vendor.zip", (Archive("deps.zip", (Archive("inner.zip", (
+            File("mod.py", "import json\n"),)),)),)),),
+    ),
+    "unreadable-archive": RuleText(
+        title="Une archive que les lecteurs de Python ne peuvent pas lire",
+        says=("archive illisible pour les lecteurs de Python ({reason})",),
+        finds="Un fichier nommé ou fait comme une archive, qui n'est ni un zip ni un tar que `zipfile` et "
+        "`tarfile` lisent : tronqué, corrompu, réparti sur plusieurs disques, ou compressé dans un flux que "
+        "Python ne sait pas défaire. La raison entre parenthèses est celle de la barrière, ou celle de Python, "
+        "dans ses mots.",
+        matters="Python ne pourrait ni importer depuis elle ni pip l'installer telle quelle, mais un outil plus "
+        "tolérant le pourrait : rien de ce qu'elle contient n'est jugé, donc elle échoue, comptée comme non lue.",
+        fix="Envoyez l'archive à nouveau, entière, ou reconstruisez-la.",
+        example=(Archive("plugin/dist/plugin-1.0.tar.gz", (
+            File("plugin-1.0/PKG-INFO", "Metadata-Version: 2.1\nName: plugin\nVersion: 1.0\n"),
+            File("plugin-1.0/plugin/__init__.py", "import json\n"),
+        ), cut=True),),
+    ),
+    "nothing-judged": RuleText(
+        title="Un chemin donné, dans une exécution qui n'a jugé aucun fichier",
+        says=("aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)",),
+        finds="Chaque chemin donné à une exécution qui n'a jugé aucun fichier : les chemins ne contenaient ni "
+        "source Python, ni archive, ni fichier que Python importerait (un répertoire vide, un arbre d'autres "
+        "fichiers, un chemin vers le mauvais dossier).",
+        matters="Une barrière qui n'a rien jugé ne doit pas laisser passer. L'exécution échoue, chaque chemin "
+        "compté comme non lu.",
+        fix="Vérifiez les chemins donnés à la commande.",
+        example=(File("plugin/README.md", "Un plugin dont le code reste à venir.\n"),),
+    ),
 }
 
-# The engine's own reasons, as it writes them.
-REASONS = {
-    "code dynamique imbriqu\u00e9 trop profond\u00e9ment": "code dynamique imbriqu\u00e9 trop profond\u00e9ment",
-    "\\N{...} dans le nom d'un import dynamique": "\\N{...} dans le nom d'un import dynamique",
-    "\\N{...} dans un code dynamique": "\\N{...} dans un code dynamique",
-}
+# The engine's own reasons, and the archives' own about the archive itself,
+# as they are written.
+REASONS = {text: text for text in (
+    "code dynamique imbriqu\u00e9 trop profond\u00e9ment",
+    "\\N{...} dans le nom d'un import dynamique",
+    "\\N{...} dans un code dynamique",
+    "pas une archive zip (trop courte)",
+    "pas une archive zip (aucune fin d'archive)",
+    "plusieurs fins d'archive, que zipfile et zipimport ne prennent pas au m\u00eame endroit",
+    "fin d'archive dont le commentaire d\u00e9passe le fichier",
+    "commentaire d'archive qui contient une autre structure zip (une seconde fin d'archive pour un autre lecteur)",
+    "archive zip sur plusieurs disques",
+    "fin zip64 annonc\u00e9e mais absente \u00e0 sa place",
+    "fin zip64 \u00e9tendue, que zipfile et zipimport lisent sans ses donn\u00e9es",
+    "fins d'archive zip et zip64 qui se contredisent",
+    "localisateur zip64 qui d\u00e9signe une autre fin",
+    "fin zip64 sans localisateur, que seul zipimport lit",
+    "r\u00e9pertoire central hors du fichier",
+    "r\u00e9pertoire central tronqu\u00e9",
+    "flux compress\u00e9 tronqu\u00e9",
+    "donn\u00e9es apr\u00e8s le flux compress\u00e9 (un second flux, que gzip et bz2 lisent et le lecteur en flux de "
+    "tarfile non)",
+    "donn\u00e9es apr\u00e8s la fin de l'archive tar, des membres pour un lecteur qui saute les blocs nuls",
+    "aucun fichier .dist-info/RECORD",
+    "borne d\u00e9pass\u00e9e dans une archive qu'elle contient",
+)}
 
 WORDS = {
     "module": "<nom>",
@@ -271,6 +392,8 @@ WORDS = {
     "no_example": "Aucune entrée ne produit cette trouvaille aujourd'hui.",
     "link": "un lien symbolique vers",
     "fifo": "un FIFO",
+    "archive": "une archive des membres ci-dessous",
+    "archive_cut": "une archive des membres ci-dessous, coupée à mi-longueur",
     "fix": "Que faire",
     "index_title": "Règles",
     "index_intro": "Chaque trouvaille nomme sa règle. Chaque règle a sa page ici, et la commande l'affiche : "
