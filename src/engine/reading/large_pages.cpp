@@ -8,6 +8,13 @@ namespace scanner_core {
 
 void reserve_large(std::string& text, std::size_t size, std::size_t front) {
     if (front == 0 && size <= text.capacity()) return;
+    // Short of kLargePageText no advice is given, and with nothing to put
+    // in front the string's own reserve makes the same room without a
+    // second string and a swap: every finding's message of a scan comes here.
+    if (front == 0 && size < kLargePageText) {
+        text.reserve(size);
+        return;
+    }
     // Reserved apart and advised while untouched, then filled: advice on
     // pages already written would come too late. A string shorter than
     // kLargePageText past its first bytes gets none.
