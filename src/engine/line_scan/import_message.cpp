@@ -4,7 +4,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "reading/large_pages.hpp"
+#include "memory/large_pages.hpp"
 
 namespace scanner_core {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "kernels/kernels.hpp"
-#include "reading/large_pages.hpp"
+#include "memory/large_pages.hpp"
 
 namespace scanner_core {
 

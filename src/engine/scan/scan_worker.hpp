@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "reading/classified_piece.hpp"
-#include "reading/heap_reserve.hpp"
+#include "memory/heap_reserve.hpp"
 #include "reading/source_file.hpp"
 #include "policy/verdict_memo.hpp"
 

@@ -1,4 +1,4 @@
-#include "reading/large_pages.hpp"
+#include "memory/large_pages.hpp"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "heap_reserve.hpp"
+#include "memory/heap_reserve.hpp"
 
 #include <algorithm>
 #include <cstdlib>
