@@ -7,7 +7,10 @@ annotations. Laid out by concern:
 
     policy         where the policy comes from, and what it may hold
     policy_cache   the tables of policies read before, kept by their bytes
+    options        how a run judges: audit, threads, fingerprints
     scan           the paths walked or read, and the audit of each file
+    archives, archive_scan, zip_structure, tar_stream, wheel_record:
+                   archives read member by member as Python and pip read them
     codec_audit    the audit of a file in a codec only Python decodes
     findings       kinds of finding, a file's findings, the summary
     escape         how names and messages are written, so none is raw

@@ -27,6 +27,7 @@ from scanner_gate import archives, tar_stream, wheel_record, zip_structure
 from scanner_gate.findings import (
     ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, archive_message, scan_findings,
 )
+from scanner_gate.options import Options
 from scanner_gate.policy import Policy
 
 TYPE_CHECKING = False
@@ -34,7 +35,6 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterator
     from typing import BinaryIO
 
-    from scanner_gate.scan import Options
 
 # Bytes of nested archives held in memory at once, over every level.
 HELD_BYTES = 32 << 20
@@ -49,7 +49,7 @@ MOST_KEPT = 8 << 20
 class _Run:
     """What the reading of one archive given carries down its nesting."""
 
-    def __init__(self, scanner: scanner_audit.Scanner, policy: Policy, options: "Options") -> None:
+    def __init__(self, scanner: scanner_audit.Scanner, policy: Policy, options: Options) -> None:
         self.scanner = scanner
         self.policy = policy
         self.options = options
@@ -65,7 +65,7 @@ class _Run:
         self.opener: "Callable[[], BinaryIO] | None" = None
 
 
-def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: "Options",
+def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
          archive_format: str | None = None) -> list[FileReport]:
     """The reports of the archive at `path`: its own first, then its
     members' (and nested archives') in path order. `archive_format`: ZIP or

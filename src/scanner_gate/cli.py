@@ -90,7 +90,8 @@ def _main(argv: "Sequence[str] | None") -> int:
     from scanner_gate.findings import Tally
     from scanner_gate.progress import Progress
     from scanner_gate.run import Run
-    from scanner_gate.scan import Options, ScanError, scan
+    from scanner_gate.options import Options
+    from scanner_gate.scan import ScanError, scan
 
     progress = _progress(args.paths)
     try:

@@ -27,6 +27,7 @@ from scanner_gate.findings import (
     NOTHING_JUDGED, UNREAD_ARCHIVE, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
     scan_findings,
 )
+from scanner_gate.options import Options
 from scanner_gate.policy import Policy
 from scanner_gate.tree_root import depth_below_root, depth_in_tree
 
@@ -54,12 +55,6 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
 
     return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
                              depth())
-
-
-class Options(NamedTuple):
-    audit: bool = True
-    threads: int = 0
-    fingerprints: bool = False  # the report fingerprints findings: the scan digests their lines as it reads
 
 
 def given_archive(path: str) -> str | None:
