@@ -12,5 +12,8 @@ done
 echo "[apt] installing: ${missing[*]}" >&2
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 export DEBIAN_FRONTEND=noninteractive
-install() { as_root apt-get install -y -q --no-install-recommends "${missing[@]}" >&2; }
-install || { as_root apt-get update -q >&2 && install; }
+# Another build on the machine may be installing at the same moment: wait
+# for its lock rather than fail.
+lock=(-o DPkg::Lock::Timeout=600)
+install() { as_root apt-get "${lock[@]}" install -y -q --no-install-recommends "${missing[@]}" >&2; }
+install || { as_root apt-get "${lock[@]}" update -q >&2 && install; }
