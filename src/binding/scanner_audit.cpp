@@ -68,6 +68,23 @@ py::typing::List<py::typing::Tuple<py::str, py::str>> rules() {
     return list;
 }
 
+// Every row of the table of what the standard library's modules hold under
+// other names: (module, attribute, target, target is a module, bound by `import *`).
+py::typing::List<py::typing::Tuple<py::str, py::str, py::str, bool, bool>> module_holdings() {
+    py::typing::List<py::typing::Tuple<py::str, py::str, py::str, bool, bool>> rows;
+    for (const scanner_core::Holding& held : scanner_core::all_holdings()) {
+        rows.append(py::make_tuple(py::str(held.module.data(), held.module.size()),
+                                   py::str(held.attribute.data(), held.attribute.size()),
+                                   py::str(held.target.data(), held.target.size()), held.is_module, held.starred));
+    }
+    return rows;
+}
+
+// The forbidden modules a plugin may take through `module`, as the report's header lists them.
+StringList forbidden_reached_from(const FullScanner& scanner, const std::string& module) {
+    return scanner_core::forbidden_reached_from(scanner.classifier(), module);
+}
+
 // A module named by a string constant may hold lone surrogates, which the
 // engine writes as UTF-8 would if it allowed them.
 py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
@@ -271,6 +288,7 @@ std::string report_repr(const FullResult& result) {
 PYBIND11_MODULE(scanner_audit, m) {
     m.doc() = kModuleDoc;
     m.def("rules", &rules);
+    m.def("module_holdings", &module_holdings);
     m.def("instruction_set", [] { return std::string(scanner_core::instruction_set_name(scanner_core::active_instruction_set())); },
           "The instruction set the byte kernels run on: plain, sse2, avx2, avx512 or avx512vbmi (SCANNER_CORE_ISA "
           "chooses one).");
@@ -320,6 +338,7 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("allowed_prefixes"))
         .def("is_forbidden", [](const FullScanner& s, const std::string& m) { return s.classifier().is_forbidden(m); },
              py::arg("module"))
+        .def("forbidden_reached_from", &forbidden_reached_from, py::arg("module"))
         .def("is_allowed", [](const FullScanner& s, const std::string& m) { return s.classifier().is_allowed(m); },
              py::arg("module"))
         .def("scan_file", &scan_file, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,

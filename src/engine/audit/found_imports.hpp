@@ -26,6 +26,8 @@ struct AuditedImport {
         relative_dynamic,      // a relative dynamic import whose anchor is no constant: `name` is the callee
         refused_code,          // a constant text given to exec, eval or compile that Python refuses: no name
         unaudited_code,        // a text given to exec, eval or compile nested too deep to judge: `name` says so
+        reached,               // a forbidden module reached by a chain of names through another: `name` is
+                               // it, `via` the chain (`logging.os`)
     };
     AuditedImport() = default;
     AuditedImport(Kind kind, std::int64_t line, std::string name, std::uint64_t level = 0, std::int64_t column = 0)
@@ -47,6 +49,8 @@ struct AuditedImport {
     std::shared_ptr<std::string> lent;
     std::size_t lent_at = 0;
     std::size_t lent_size = 0;
+    // reached: the chain of names that reaches the module.
+    std::string via;
 
     // The name, wherever it is held. Never fails.
     std::string_view module() const noexcept {
@@ -66,6 +70,13 @@ public:
     // tree's root, which is judged whatever the module; by default none
     // does. Never fails.
     virtual bool above_root(std::uint64_t) const noexcept { return false; }
+    // Whether a chain of attributes from `module`, a module of the standard
+    // library bound to a name, may reach a module the policy forbids (see
+    // module_holdings.hpp); by default none does. Throws std::bad_alloc only.
+    virtual bool reaches_forbidden(std::string_view) const { return false; }
+    // Whether the policy forbids `module`; by default none. Throws
+    // std::bad_alloc only.
+    virtual bool forbids(std::string_view) const { return false; }
 };
 
 class FoundImports {

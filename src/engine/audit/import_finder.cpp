@@ -1,11 +1,13 @@
 #include "audit/import_finder.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <type_traits>
 #include <utility>
 
 #include "audit/python_lexer.hpp"
+#include "policy/module_holdings.hpp"
 #include "lexical/python_unicode.hpp"
 
 namespace scanner_core {
@@ -257,7 +259,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
     static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
-                  15 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+                  17 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};
@@ -268,7 +270,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // Emptied, not assigned: each keeps its storage for the next frame.
     for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
                               &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
-                              &dict_name, &last_name}) {
+                              &dict_name, &last_name, &reach, &reach_via}) {
         text->clear();
     }
     value_lent.reset();
@@ -413,7 +415,13 @@ std::string_view ImportFinder::value_of(const Frame& frame) noexcept {
 }
 
 void ImportFinder::end_statement() {
-    if (import_step_ == ImportStep::plain_after) record_module();
+    if (import_step_ == ImportStep::plain_after) {
+        const std::string_view module = module_text();
+        const std::string_view root = module.substr(0, module.find('.'));
+        if (reaches(root)) bind_module(std::string(root), root);
+        record_module();
+    }
+    if (import_step_ == ImportStep::from_name_after && from_holdings_) follow_from(imported_, imported_);
     import_step_ = ImportStep::idle;
     in_import_ = false;
 }
@@ -476,6 +484,13 @@ void ImportFinder::plain_import_step(const Token& token, Keyword keyword) {
                 return;
             }
             plain_builtins_ = module_text() == "builtins";
+            plain_module_.clear();
+            // `import a.b` binds a; `import a.b as c` binds c to a.b.
+            if (const std::string_view module = module_text(); keyword == Keyword::as_) {
+                if (reaches(module)) plain_module_.assign(module);
+            } else if (const std::string_view root = module.substr(0, module.find('.')); reaches(root)) {
+                bind_module(std::string(root), root);
+            }
             record_module();
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::plain_alias;
@@ -500,6 +515,7 @@ void ImportFinder::plain_import_step(const Token& token, Keyword keyword) {
                 std::string alias = normal_name(token);
                 if (!bindings_.builtin(alias)) bindings_.builtins.insert(std::move(alias));
             }
+            if (name && !plain_module_.empty()) bind_module(normal_name(token), plain_module_);
             return;
         case ImportStep::plain_aliased: import_step_ = comma ? ImportStep::plain_name : ImportStep::idle; return;
         default: return;  // a `from` statement's step
@@ -539,8 +555,12 @@ void ImportFinder::from_module_step(const Token& token, Keyword keyword) {
                 const std::string_view module = module_text();
                 const bool importer_module = !from_relative_ && (module == "importlib" || module == "builtins");
                 from_importer_module_ = module == "builtins";
+                from_importers_ = importer_module;
+                // The names taken from a module that holds a forbidden one are followed.
+                from_holdings_ = !from_relative_ && reaches(module);
+                if (from_holdings_) from_module_.assign(module);
                 record_module(from_relative_ ? from_level_ : 0);
-                import_step_ = importer_module ? ImportStep::from_names : ImportStep::idle;
+                import_step_ = importer_module || from_holdings_ ? ImportStep::from_names : ImportStep::idle;
                 return;
             }
             module_.clear();
@@ -567,6 +587,7 @@ void ImportFinder::from_names_step(const Token& token, Keyword keyword) {
     switch (import_step_) {
         case ImportStep::from_names:
             if (token.kind == TokenKind::op && token.op == Op::lparen) return;
+            if (token.kind == TokenKind::op && token.op == Op::star && from_holdings_) follow_star();
             if (name) imported_ = normal_name(token);
             import_step_ = name ? ImportStep::from_name_after : ImportStep::idle;
             return;
@@ -574,11 +595,16 @@ void ImportFinder::from_names_step(const Token& token, Keyword keyword) {
             if (keyword == Keyword::as_) {
                 import_step_ = ImportStep::from_alias;
             } else {
+                if (from_holdings_) follow_from(imported_, imported_);
                 import_step_ = comma ? ImportStep::from_names : ImportStep::idle;
             }
             return;
         case ImportStep::from_alias:
-            if (name) bind_alias(imported_, normal_name(token));
+            if (name) {
+                std::string alias = normal_name(token);
+                if (from_holdings_) follow_from(imported_, alias);
+                if (from_importers_) bind_alias(imported_, std::move(alias));
+            }
             import_step_ = name ? ImportStep::from_aliased : ImportStep::idle;
             return;
         case ImportStep::from_aliased: import_step_ = comma ? ImportStep::from_names : ImportStep::idle; return;
@@ -686,6 +712,7 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
     frame.name_dynamic = frame.attribute_dynamic = false;
     frame.after_dot = false;
     frame.after_string = string_like;
+    frame.reach.clear();
     frame.definition_name = false;
     frame.empty = false;
     ++frame.tokens;
@@ -731,6 +758,7 @@ void ImportFinder::on_name(const Token& token) {
             frame.pending = Role::none;
         }
         note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
+        if (!frame.reach.empty()) follow_attribute(frame, name);
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute.assign(name);
         }
@@ -757,6 +785,14 @@ void ImportFinder::on_name(const Token& token) {
     } else {
         frame.value_name.clear();  // keeps its storage
         append_name(token, frame.value_name);
+    }
+    frame.reach.clear();
+    // The names of an import statement are modules to import, not attributes to follow.
+    if (!module_names_.empty() && import_step_ == ImportStep::idle) {
+        if (const auto bound = module_names_.find(std::string(value_of(frame))); bound != module_names_.end()) {
+            frame.reach.assign(bound->second);
+            frame.reach_via.assign(bound->first);
+        }
     }
     const Role role = role_of_name(value_of(frame));
     if (role != Role::none && frame.value_lent) {  // named in a finding, which holds its own copy
@@ -853,6 +889,7 @@ void ImportFinder::on_op(const Token& token) {
 
 void ImportFinder::on_open(const Token& token) {
     Frame& frame = top();
+    frame.reach.clear();  // a call's or a subscript's value is no attribute of the module
     const bool trailer = frame.chain && !frame.after_dot && token.op != Op::lbrace;
     ++frame.tokens;
     if (trailer && token.op == Op::lparen) {
@@ -1166,6 +1203,71 @@ void ImportFinder::flush_reference(Frame& frame) {
     if (frame.pending == Role::none) return;
     frame.pending = Role::none;
     sink().add({AuditedImport::Kind::importer_reference, frame.pending_line, frame.pending_name, 0, frame.pending_column});
+}
+
+bool ImportFinder::wants_import_tokens(std::string_view module) const {
+    return reaches(module) || reaches(module.substr(0, module.find('.')));
+}
+
+bool ImportFinder::reaches(std::string_view module) const {
+    const ImportFilter* const filter = found_.filter();
+    // A forbidden module's own import already fails the file: what it holds adds nothing.
+    return filter != nullptr && !module.empty() && filter->reaches_forbidden(module) && !filter->forbids(module);
+}
+
+void ImportFinder::bind_module(std::string name, std::string_view module) {
+    const auto [at, added] = module_names_.try_emplace(name, module);
+    if (!added) {
+        at->second.assign(module);
+        return;
+    }
+    const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
+    if (ascii) {
+        watched_.push_back(std::move(name));
+    } else {
+        unwatchable_ = true;
+    }
+}
+
+void ImportFinder::add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column) {
+    AuditedImport found{AuditedImport::Kind::reached, line, std::string(target), 0, column};
+    found.via = std::move(via);
+    sink().add(std::move(found));
+}
+
+void ImportFinder::follow_from(std::string_view imported, std::string_view bound) {
+    const Holding* const held = holding_of(from_module_, imported);
+    if (held == nullptr) return;
+    if (found_.filter()->forbids(held->target)) {
+        std::string via = from_module_;
+        via.append(".").append(imported);
+        add_reached(held->target, std::move(via), statement_line_, statement_column_);
+    } else if (held->is_module && reaches(held->target)) {
+        bind_module(std::string(bound), held->target);
+    }
+}
+
+void ImportFinder::follow_star() {
+    for (const Holding& held : holdings_of(from_module_)) {
+        if (held.starred) follow_from(held.attribute, held.attribute);
+    }
+}
+
+void ImportFinder::follow_attribute(Frame& frame, std::string_view attribute) {
+    const Holding* const held = holding_of(frame.reach, attribute);
+    if (held == nullptr) {  // the module's own: nothing further is followed
+        frame.reach.clear();
+        return;
+    }
+    frame.reach_via.append(".").append(attribute);
+    if (found_.filter()->forbids(held->target)) {
+        add_reached(held->target, frame.reach_via, frame.chain_line, frame.chain_column);
+        frame.reach.clear();
+    } else if (held->is_module) {
+        frame.reach.assign(held->target);
+    } else {
+        frame.reach.clear();
+    }
 }
 
 void ImportFinder::bind_alias(std::string_view imported, std::string alias) {

@@ -66,8 +66,17 @@ public:
     // Once a name is bound to an importer or to builtins, any line may call
     // it: none may be passed over then.
     bool at_rest() const noexcept override {
-        return matches_.empty() && reading_->depth == 1 && import_step_ == ImportStep::idle && bindings_.empty();
+        return matches_.empty() && reading_->depth == 1 && import_step_ == ImportStep::idle && bindings_.empty() &&
+               !unwatchable_;
     }
+    // The names bound to modules that reach a forbidden one: every line
+    // that uses one is read as tokens, the others may still be passed over.
+    const std::vector<std::string>* watched_names() const noexcept override {
+        return watched_.empty() ? nullptr : &watched_;
+    }
+    // Whether an import of `module` binds a name to a module that reaches
+    // a forbidden one (or takes a name from it), which the tokens show.
+    bool wants_import_tokens(std::string_view module) const override;
 
     // Set when the file needs Python's own reading to be judged: a name
     // argument written with an escape that names a character (\N{...}).
@@ -197,6 +206,11 @@ private:
         std::string dict_package;
         std::string dict_name;
         std::string last_name;  // the last name of the argument, for `__package__` and `globals()`
+        // A chain of attributes from a name bound to a module that reaches
+        // a forbidden one: the module it has reached so far (empty when the
+        // expression is no such chain), and the chain as written.
+        std::string reach;
+        std::string reach_via;
 
         // Blank again, as a new frame of `kind` opened at `line` and
         // `column`. Never fails.
@@ -227,6 +241,17 @@ private:
     // The name of a frame's value, held or lent.
     static std::string_view value_of(const Frame& frame) noexcept;
     void end_statement();
+
+    // Names bound to modules, followed through the table of what the
+    // standard library's modules hold (module_holdings.hpp).
+    bool reaches(std::string_view module) const;
+    void bind_module(std::string name, std::string_view module);
+    // `from <from_module_> import imported as bound`.
+    void follow_from(std::string_view imported, std::string_view bound);
+    void follow_star();
+    // The next attribute of the frame's chain.
+    void follow_attribute(Frame& frame, std::string_view attribute);
+    void add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column);
 
     // The token as part of an expression.
     void expression(const Token& token);
@@ -402,6 +427,16 @@ private:
     bool from_importer_module_ = false;  // `from importlib` (false) or `from builtins` (true)
     bool plain_builtins_ = false;        // `import builtins`, before its alias
     std::string imported_;
+    bool from_importers_ = false;  // the names of this `from` statement may be importers (see bind_alias)
+    bool from_holdings_ = false;   // they may be modules, or objects of one, that the policy forbids
+    std::string from_module_;      // that statement's module
+    std::string plain_module_;     // a plain import's module that reaches a forbidden one, before its alias
+    // Names bound to modules that reach a forbidden one, and those modules.
+    std::unordered_map<std::string, std::string> module_names_;
+    std::vector<std::string> watched_;
+    // A name bound to such a module is not ASCII: the lexer cannot look for
+    // its spellings, and passes over no line from there on.
+    bool unwatchable_ = false;
     // The subject's reading of the last text run as code on a match line,
     // for the other reading to take at the same token.
     struct CodeMemo {

@@ -21,6 +21,9 @@ public:
     // by the statement on `line` whose first byte is `start`, in the text
     // given. Throws std::bad_alloc only.
     virtual void statement_import(std::int64_t line, const char* start, std::string_view module) = 0;
+    // Whether a statement that imports `module` (no leading dots) is to be
+    // left to the tokenizer, for the names it binds. Throws std::bad_alloc only.
+    virtual bool wants_tokens(std::string_view module) const = 0;
 
 protected:
     ~StatementSink() = default;

@@ -139,6 +139,46 @@ void PythonLexer::pass_over(const char* from, const char* to, bool feeds) noexce
     column_origin_ += continuation;
 }
 
+const char* PythonLexer::watched_end(const char* p, const char* end) {
+    const std::vector<std::string>* names = sink_.watched_names();
+    if (names == nullptr) return end;
+    const std::uint64_t at = static_cast<std::uint64_t>(offset_of(p));
+    const std::uint64_t stop = static_cast<std::uint64_t>(offset_of(end));
+    while (watches_.size() < names->size()) watches_.push_back({at, 0, false});
+    std::uint64_t first = stop;
+    for (std::size_t k = 0; k < names->size(); ++k) {
+        const std::string& name = (*names)[k];
+        Watch& watch = watches_[k];
+        if (watch.found && watch.found_at < at) watch.found = false;  // passed already
+        if (!watch.found) {
+            // Once over each byte: from where the last search ended. A use
+            // within the name of another (`mylogging`) stops too; the
+            // tokenizer then reads one line more than it had to.
+            std::uint64_t from = std::max(at, watch.searched_to);
+            const char* hit = nullptr;
+            if (from < stop && stop - from >= name.size()) {
+                const char* begin = p + (from - at);
+                hit = static_cast<const char*>(memmem(begin, static_cast<std::size_t>(end - begin), name.data(),
+                                                      name.size()));
+            }
+            if (hit == nullptr) {
+                // A use cut by the piece's end is found in the next piece, from here.
+                watch.searched_to = std::max(from, stop >= name.size() ? stop - name.size() + 1 : 0);
+                continue;
+            }
+            watch.found = true;
+            watch.found_at = static_cast<std::uint64_t>(offset_of(hit));
+            watch.searched_to = watch.found_at + 1;
+        }
+        first = std::min(first, watch.found_at);
+    }
+    if (first >= stop) return end;
+    // Passed over up to the start of that use's line, which the tokenizer reads.
+    const char* const use = p + (first - at);
+    const void* feed = memrchr(p, '\n', static_cast<std::size_t>(use - p));
+    return feed == nullptr ? p : static_cast<const char*>(feed) + 1;
+}
+
 std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool final) {
     const char* p = data;
     const char* const end = data + size;
@@ -149,7 +189,7 @@ std::size_t PythonLexer::lex_piece(const char* data, std::size_t size, bool fina
             case Mode::line_start:
                 if (skipping_ && indent_ == 0 && brackets_.empty() && sink_.at_rest()) {
                     statements_.passed = p;
-                    used = skip_uninteresting_lines(p, end, line_feeds_, statements_, blocks_);
+                    used = skip_uninteresting_lines(p, watched_end(p, end), line_feeds_, statements_, blocks_);
                     pass_over(statements_.passed, p + used, true);
                     if (used > 0) break;
                 }

@@ -165,6 +165,7 @@ private:
             passed = start;
             lexer_.sink_.statement_import(line, lexer_.column_at(start), module);
         }
+        bool wants_tokens(std::string_view module) const override { return lexer_.sink_.wants_import_tokens(module); }
         // How far the bytes the skipper passes over are accounted for.
         const char* passed = nullptr;
 
@@ -220,6 +221,19 @@ private:
     bool lent_ = false;              // that name is read from the loan, not gathered in text_:
     std::shared_ptr<std::string> borrowed_;  // from the name the loan lent,
     std::size_t borrowed_at_ = 0;            // from this byte of it
+
+    // Where the lines that may be passed over stop for a name the sink
+    // watches: per name, by offset in the text lexed, its next use found, or
+    // how far none was (a name is looked for once over each byte).
+    struct Watch {
+        std::uint64_t searched_to = 0;
+        std::uint64_t found_at = 0;
+        bool found = false;
+    };
+    std::vector<Watch> watches_;
+    // The end of the bytes from `p` the skipper may pass over: the start of
+    // the line (from `p` on) of the first use of a watched name before `end`.
+    const char* watched_end(const char* p, const char* end);
 
     bool refused_ = false;
     std::string reason_;

@@ -28,6 +28,7 @@ constexpr std::string_view kRefusedCode = "code dynamique refusé par Python, qu
 constexpr std::string_view kUnauditedCode = "code dynamique non audité (";
 constexpr std::string_view kRelativeDynamic = "import dynamique relatif sans ancre constante — '";
 constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
+constexpr std::string_view kReached = "module interdit atteint par une chaîne de noms — '";
 
 // A relative name as written: its dots, then the module. A level too high
 // to write out is given as a count.
@@ -135,6 +136,7 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::dynamic_code: return "dynamic-code";
         case AuditRule::relative_dynamic_import: return "relative-dynamic-import";
         case AuditRule::relative_import_above_root: return "relative-import-above-root";
+        case AuditRule::forbidden_module_reached: return "forbidden-module-reached";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -298,6 +300,19 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 rule = AuditRule::unaudited_file;
                 text = kUnauditedCode;
                 close = ")";
+            } else if (found.kind == Kind::reached) {
+                // Judged as an import of the module reached, whatever the plugin's own modules are called.
+                if (!forbidden_module(classifier_, found.name)) continue;
+                AuditFinding made = finding(AuditRule::forbidden_module_reached, filepath, found.line, {}, kReached,
+                                            {}, {});
+                made.column = found.column;
+                unicode::append_printable(found.via, made.message);
+                made.message.append(" → ");
+                unicode::append_printable(found.name, made.message);
+                made.message.append("'");
+                made.module = std::move(found.name);
+                findings.push_back(std::move(made));
+                continue;
             } else if (found.kind != Kind::dynamic_other) {
                 const std::string_view module = found.module();
                 if (module.empty() || module.front() == '.') continue;

@@ -31,6 +31,7 @@
 
 #include "scan/file_result.hpp"
 #include "policy/import_classifier.hpp"
+#include "policy/module_holdings.hpp"
 #include "gate/line_digest.hpp"
 #include "scan/scan_worker.hpp"
 #include "reading/source_file.hpp"
@@ -67,6 +68,7 @@ enum class AuditRule : unsigned char {
     dynamic_code,                 // warning: exec, eval or compile of what is no constant text, or of text Python refuses
     relative_dynamic_import,      // warning: a relative dynamic import whose anchor is no constant
     relative_import_above_root,   // error: a relative import whose level reaches above the tree's root
+    forbidden_module_reached,     // error: a forbidden module reached by a chain of names through another module
     // An archive's, found by its reader (the command's), named in the
     // engine's table with the others.
     ambiguous_archive,            // error: an archive two of Python's readers would read differently
@@ -163,6 +165,9 @@ public:
 
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
+    // The standard modules from which the policy's forbidden modules are
+    // reached by attributes. Immutable; thread-safe.
+    const ReachingModules& reaching() const noexcept { return reaching_; }
 
     // Checks one file as scan_file (scan_file.hpp) does, and audits it when
     // `audit` is set. `depth`: how many directories lie between the tree's
@@ -210,6 +215,7 @@ private:
                            ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests = false) const;
 
     const ImportClassifier classifier_;
+    const ReachingModules reaching_{classifier_};
 };
 
 }  // namespace scanner_core

@@ -96,16 +96,25 @@ std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
 // a module both read is judged once.
 class PolicyFilter final : public ImportFilter {
 public:
-    PolicyFilter(const ImportClassifier& classifier, const std::unordered_set<std::string>& local_modules,
-                 int depth, VerdictMemo& memo) noexcept
-        : classifier_(classifier), local_modules_(local_modules), depth_(depth), memo_(memo) {}
+    PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
+                 VerdictMemo& memo) noexcept
+        : classifier_(scanner.classifier()),
+          reaching_(scanner.reaching()),
+          local_modules_(local_modules),
+          depth_(depth),
+          memo_(memo) {}
     bool judged(std::string_view module) const override {
         return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
     }
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
+    bool reaches_forbidden(std::string_view module) const override {
+        return reaching_.reaches(module) && !own_module(module, local_modules_);
+    }
+    bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
 
 private:
     const ImportClassifier& classifier_;
+    const ReachingModules& reaching_;
     const std::unordered_set<std::string>& local_modules_;
     const int depth_;
     VerdictMemo& memo_;
@@ -125,7 +134,7 @@ struct SourceVerdict::Stages {
           path(std::move(filepath)),
           records(path),
           line_scan(scanner.classifier(), local_modules, worker.verdicts, records),
-          filter(scanner.classifier(), local_modules, depth, worker.verdicts),
+          filter(scanner, local_modules, depth, worker.verdicts),
           made(records),
           digester(made, ReadBuffer::size()) {
         if (audit) {

@@ -19,6 +19,12 @@ bool TextAudit::judged(std::string_view module) const {
     return scanner_.classifier().judge(module, local_modules_, memo_) != ImportVerdict::silent;
 }
 
+bool TextAudit::reaches_forbidden(std::string_view module) const {
+    return scanner_.reaching().reaches(module) && !own_module(module, local_modules_);
+}
+
+bool TextAudit::forbids(std::string_view module) const { return forbidden_module(scanner_.classifier(), module); }
+
 void TextAudit::feed(std::string_view utf8) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) throw std::logic_error("TextAudit: feed after finish");

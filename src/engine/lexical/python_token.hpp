@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace scanner_core {
 
@@ -109,6 +110,15 @@ public:
     // name changes nothing for the sink now, and may be passed over without
     // tokens. Never fails.
     virtual bool at_rest() const noexcept = 0;
+    // The names whose every use must reach the sink as tokens even where
+    // the line may otherwise be passed over (names it follows, bound to
+    // modules): ASCII, in the order bound; the list only grows. Null when
+    // there are none. Never fails.
+    virtual const std::vector<std::string>* watched_names() const noexcept { return nullptr; }
+    // Whether an import statement of `module` (no leading dots) must reach
+    // the sink as tokens, for the names it binds, rather than be read
+    // without them. Throws std::bad_alloc only.
+    virtual bool wants_import_tokens(std::string_view) const { return false; }
 
 protected:
     ~TokenSink() = default;
