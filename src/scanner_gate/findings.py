@@ -86,6 +86,13 @@ ABOVE_ROOT = Kind(
     "A relative import whose level reaches above the root of the tree scanned.",
     "import relatif hors de l'arbre \u2014 '",
 )
+REACHED = Kind(
+    "forbidden-module-reached",
+    "error",
+    "A forbidden module, or an object defined in one, reached by a chain of names through a module the policy "
+    "allows: `from logging import os`, `logging.os.system`, `tempfile._shutil`.",
+    "module interdit atteint par une cha\u00eene de noms \u2014 '",
+)
 # A constant text given to exec, eval or compile that Python refuses.
 REFUSED_CODE_TEXT = "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas"
 
@@ -164,7 +171,7 @@ KINDS = (
     FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
     EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
     LINK_LOOP, UNREADABLE_ENTRY,
-    IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT,
+    IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED,
     AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, NOTHING_JUDGED,
 )
 

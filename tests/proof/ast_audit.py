@@ -23,6 +23,7 @@ from collections.abc import Callable, Iterable, Set
 import scanner_audit
 
 import ast_doors
+import ast_reach
 from scanner_gate.findings import (
     ABOVE_ROOT,
     DYNAMIC,
@@ -30,6 +31,7 @@ from scanner_gate.findings import (
     IMPORTER_REFERENCE,
     REFUSED_CODE_TEXT,
     RELATIVE_DYNAMIC,
+    REACHED,
     FORBIDDEN,
     HIDDEN_FORBIDDEN,
     HIDDEN_UNLISTED,
@@ -56,6 +58,17 @@ def judge(scanner: scanner_audit.Scanner, local_modules: Set[str], module: str) 
     if scanner.is_allowed(module):
         return None
     return UNLISTED
+
+
+_TABLES: dict[tuple[int, frozenset[str]], ast_reach.Table] = {}
+
+
+def reach_table(scanner: scanner_audit.Scanner, local_modules: Set[str]) -> ast_reach.Table:
+    """The table of what standard modules hold, under the scanner's policy (made once per policy)."""
+    key = (id(scanner), frozenset(local_modules))
+    if key not in _TABLES:
+        _TABLES[key] = ast_reach.Table(lambda module: judge(scanner, frozenset(), module) is FORBIDDEN, local_modules)
+    return _TABLES[key]
 
 
 def printable(text: str) -> str:
@@ -178,4 +191,11 @@ def audit(
                     "relative": RELATIVE_DYNAMIC}[door.kind]
         message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
         added.setdefault(message, Finding(kind, line, name, message))
+    # One finding per line and module reached: the first chain that reaches it.
+    chains: dict[tuple[int, str], Finding] = {}
+    for found in ast_reach.reached(tree, reach_table(scanner, local_modules)):
+        line = to_scan_line(found.line)
+        message = f"{filepath}:{line}: {REACHED.text}{printable(found.via)} \u2192 {printable(found.target)}'"
+        chains.setdefault((line, found.target), Finding(REACHED, line, found.target, message))
+    added.update({finding.message: finding for finding in chains.values()})
     return sorted(added.values(), key=lambda finding: finding.line or 0)

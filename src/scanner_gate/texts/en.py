@@ -239,6 +239,20 @@ RULES = {
         "the policy then judges.",
         example=(File("plugin/cli.py", "from .. import host\n"),),
     ),
+    "forbidden-module-reached": RuleText(
+        title="A forbidden module taken through a module the policy allows",
+        says=("forbidden module reached by a chain of names \u2014 '{module}'",),
+        finds="A name bound to a module of the standard library followed, attribute by attribute, to a forbidden "
+        "module or an object defined in one: `from logging import os`, `logging.os.system(...)`, "
+        "`tempfile._shutil.rmtree(...)`, `from ssl import *` (which binds `os`). The message names the chain and "
+        "the module it reaches. What each standard module holds is read off the interpreter when the engine is "
+        "built.",
+        matters="Python hands the plugin the forbidden module itself: allowing `logging` would allow `os`. The file "
+        "fails.",
+        fix="Import what the plugin needs from the module that defines it, which the policy then judges; or, if the "
+        "plugin may have it, allow that module.",
+        example=(File("plugin/log.py", "import json.tool\n\njson.tool.argparse._os.getcwd()\n"),),
+    ),
     "ambiguous-archive": RuleText(
         title="An archive that two of Python's readers would read differently",
         says=("ambiguous archive, which two of Python's readers would read differently ({reason})",),

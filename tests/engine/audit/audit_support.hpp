@@ -31,13 +31,15 @@ struct AuditOutcome {
     std::string describe(bool columns = false) const {
         std::ostringstream out;
         for (const AuditedImport& found : imports) {
-            static constexpr const char* kKinds[] = {"statement", "constant",      "other",   "reference",
-                                                     "code",      "relative-call", "refused", "unaudited"};
+            static constexpr const char* kKinds[] = {"statement", "constant", "other",     "reference", "code",
+                                                     "relative-call", "refused", "unaudited", "reached"};
             out << found.line;
             if (columns) out << ':' << found.column;
             out << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';
             for (std::uint64_t k = 0; k < found.level; ++k) out << '.';
-            out << found.module() << '\n';
+            out << found.module();
+            if (!found.via.empty()) out << " via " << found.via;
+            out << '\n';
         }
         if (refused) out << "refused at " << refusal_line << ": " << refusal << '\n';
         if (!deferred_encoding.empty()) out << "deferred to " << deferred_encoding << '\n';

@@ -153,6 +153,35 @@ void expect_the_outcome_of_the_whole_text_read_token_by_token() {
     }
 }
 
+// A policy under which logging and tempfile hold forbidden modules (os,
+// shutil), as the standard library's table says they do.
+struct Reaching final : ImportFilter {
+    bool judged(std::string_view module) const override { return forbids(module); }
+    bool reaches_forbidden(std::string_view module) const override {
+        return module == "logging" || module == "tempfile";
+    }
+    bool forbids(std::string_view module) const override { return module == "os" || module == "shutil"; }
+};
+
+// A name bound to such a module makes every line that uses it read as
+// tokens, wherever the pieces are cut: none is passed over.
+TEST(SourceAuditSkipping, EveryUseOfANameBoundToAModuleThatReachesAForbiddenOneIsRead) {
+    const Reaching policy;
+    const std::string source = "import logging\n" + kPad + "\nx = 1; mylogging.os = 1\n'''\nlogging.os\n'''\n" + kPad +
+                               "\nimport tempfile as t\n" + kPad + "\nt._shutil.rmtree\ny = [logging\n  .os]\n" + kPad +
+                               "\nfrom logging import os\n";
+    const std::string expected =
+        "10 reached shutil via t._shutil\n11 reached os via logging.os\n14 reached os via logging.os\n";
+    ASSERT_EQ(testing::audit_text(source, false, {}, &policy).describe(), expected);
+    for (const InstructionSet set : testing::available_instruction_sets()) {
+        testing::ForcedInstructionSet forced(set);
+        for (std::size_t cut = 0; cut <= source.size(); ++cut) {
+            EXPECT_EQ(testing::audit_text(source, true, {cut}, &policy, cut % 2 == 0).describe(), expected)
+                << instruction_set_name(set) << ", cut at " << cut;
+        }
+    }
+}
+
 TEST(SourceAuditSkipping, SameOutcomeForPiecesCutAtEveryByteOnEveryInstructionSet) {
     for (const InstructionSet set : testing::available_instruction_sets()) {
         testing::ForcedInstructionSet forced(set);
