@@ -295,7 +295,8 @@ def _member(where: str, placed: str, installed: str, size: int, pieces: "Iterato
 
         findings = entry_points.judged(where, placed, pieces, run.scanner, run.policy)
         tar_stream.read_all(pieces)  # to its end, for the archive's checks of it
-        run.reports.append(FileReport(where, findings, run.fail_on_warning, nested=level))
+        if findings is not None:
+            run.reports.append(FileReport(where, findings, run.fail_on_warning, nested=level))
     else:
         tar_stream.read_all(pieces)
 

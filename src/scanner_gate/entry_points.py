@@ -84,17 +84,20 @@ class _Judge:
         self.filepath = filepath
         self.audit = scanner_audit.TextAudit(scanner, filepath, set(policy.local_modules), 0)
         self.findings: list[Finding] = []
+        self.declared = 0  # entries met, and what could not be read
         self.line = 1  # the line the text fed so far ends on
         self.statements: list[str] = []  # of that line, not yet fed
         self.pending: list[str] = []
         self.pending_chars = 0
 
     def invalid(self, line: int | None, reason: str) -> None:
+        self.declared += 1
         where = self.filepath if line is None else f"{self.filepath}:{line}"
         self.findings.append(Finding(INVALID_ENTRY_POINT, line, None, f"{where}: {UNREADABLE_TEXT} ({reason})"))
 
     def reference(self, value: str, line: int) -> None:
         """Judges the object reference `value` of the entry on `line`."""
+        self.declared += 1
         match = REFERENCE.match(value)
         module = match["module"] if match else ""
         attr = match["attr"] if match else None
@@ -322,20 +325,24 @@ def _read_pyproject(pieces: "Iterable[bytes]", judge: _Judge) -> None:
 
 
 def judged(filepath: str, placed: str, pieces: "Iterator[bytes]", scanner: scanner_audit.Scanner,
-           policy: Policy) -> list[Finding]:
+           policy: Policy) -> list[Finding] | None:
     """The findings of the entry points file `filepath` (as reports name
-    it; `placed`: its path, for its name), given its bytes. May leave
-    pieces unread after a finding that ends the reading."""
+    it; `placed`: its path, for its name), given its bytes; None when it
+    declares none, read to its end: like the walk's other files, it holds
+    nothing the host imports, and it is not reported (a run of such files
+    alone judged nothing). May leave pieces unread after a finding that
+    ends the reading."""
     judge = _Judge(filepath, scanner, policy)
     if placed.rpartition("/")[2].lower() == PYPROJECT_NAME:
         _read_pyproject(pieces, judge)
     else:
         _read_entry_points(pieces, judge)
-    return judge.finish()
+    findings = judge.finish()
+    return findings if judge.declared else None
 
 
-def report(filepath: str, scanner: scanner_audit.Scanner, policy: Policy) -> FileReport:
-    """The report of an entry points file found on disk."""
+def report(filepath: str, scanner: scanner_audit.Scanner, policy: Policy) -> FileReport | None:
+    """The report of an entry points file found on disk; None as for judged."""
     fail_on_warning = policy.fail_on == "warning"
     try:
         pieces = codec_audit.open_source(filepath)
@@ -355,4 +362,4 @@ def report(filepath: str, scanner: scanner_audit.Scanner, policy: Policy) -> Fil
         reason = error.strerror or str(error)
         return FileReport(filepath, [Finding(UNREADABLE, None, None, f"{filepath}: {UNREADABLE.text} ({reason})")],
                           fail_on_warning, unread=True)
-    return FileReport(filepath, findings, fail_on_warning)
+    return None if findings is None else FileReport(filepath, findings, fail_on_warning)

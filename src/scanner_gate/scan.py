@@ -260,7 +260,9 @@ def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
         if file.entry_points:
             from scanner_gate import entry_points  # imported by the runs that meet one
 
-            yield entry_points.report(file.filepath, scanner, policy)
+            made = entry_points.report(file.filepath, scanner, policy)
+            if made is not None:
+                yield made
             continue
         if file.entry or not options.audit or file.deferred is None:
             # The engine's findings as they are: made only if a format asks.

@@ -82,6 +82,12 @@ class TestOnDisk:
         assert files_of(verdict([root]), root) == {"myplugin-1.0.dist-info/entry_points.txt": [],
                                                    "pyproject.toml": []}
 
+    def test_a_tree_whose_files_declare_no_entry_point_judged_nothing(self, tmp_path):
+        root = tree(tmp_path, {"pyproject.toml": "[project]\nname = 'x'\n[tool.x]\nscripts = {a = 'os'}\n",
+                               "m.dist-info/entry_points.txt": "# none\n[console_scripts]\n"})
+
+        assert verdict([root]) == {str(root): [("nothing-judged", 0, 0, "")]}
+
     def test_a_forbidden_module_held_by_an_importer_attribute_is_a_reference_to_it(self, tmp_path):
         root = tree(tmp_path, {"m.dist-info/entry_points.txt": "[g]\nload = importlib:import_module\n"})
 
