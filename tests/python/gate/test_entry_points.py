@@ -3,8 +3,8 @@ entry_points.txt as importlib.metadata reads it and from pyproject.toml's
 tables, on disk and in archives, each target judged as an import of its
 module on the entry's line; what cannot be read so fails."""
 
-import os
 import io
+import os
 import zipfile
 
 import pytest
