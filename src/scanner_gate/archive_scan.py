@@ -290,6 +290,13 @@ def _member(where: str, placed: str, installed: str, size: int, pieces: "Iterato
         run.reports.append(FileReport(where, None, run.fail_on_warning, native=judged, nested=level))
     elif role == archives.ARCHIVE:
         _nested(where, placed, size, pieces, stored, level, run)
+    elif role == archives.ENTRY_POINTS:
+        from scanner_gate import entry_points  # imported by the runs that meet one
+
+        findings = entry_points.judged(where, placed, pieces, run.scanner, run.policy)
+        tar_stream.read_all(pieces)  # to its end, for the archive's checks of it
+        if findings is not None:
+            run.reports.append(FileReport(where, findings, run.fail_on_warning, nested=level))
     else:
         tar_stream.read_all(pieces)
 

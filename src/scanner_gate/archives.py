@@ -10,8 +10,9 @@ that holds `!/` itself is refused, so that the notation reads one way.
 A member is judged by the path an extractor would write it at, as the
 walk judges a tree's file at that path: a source by its `.py`, an
 extension module, bytecode or a `.pth` by their names, an archive read in
-turn. (A name the walk comes to judge by other rules, such as
-entry_points.txt, is judged here the same way through `role`.)
+turn, a file of entry points (entry_points.txt, pyproject.toml) read for
+them. (A name the walk comes to judge by other rules is judged here the
+same way through `role`.)
 """
 
 ZIP = "zip"
@@ -32,6 +33,7 @@ _USTAR_AT = 257
 SOURCE = "source"  # read and judged as Python source
 ENTRY = "entry"  # judged by its name, as the walk judges it
 ARCHIVE = "archive"  # read in turn
+ENTRY_POINTS = "entry points"  # read for the entry points it declares (scanner_gate.entry_points)
 
 
 def archive_format(name: str) -> str | None:
@@ -107,7 +109,7 @@ def same_place_key(path: str) -> str:
 
 def role(path: str) -> str | None:
     """How the walk would judge a file at `path` (placed): SOURCE, ENTRY,
-    ARCHIVE, or None for a file it passes over."""
+    ARCHIVE, ENTRY_POINTS, or None for a file it passes over."""
     name = path.rpartition("/")[2]
     if len(name) > 3 and name.endswith(".py"):
         return SOURCE
@@ -115,7 +117,25 @@ def role(path: str) -> str | None:
         return ARCHIVE
     if name.lower().endswith(_PROBLEM_SUFFIXES):
         return ENTRY
+    if is_entry_points(path):
+        return ENTRY_POINTS
     return None
+
+
+def is_entry_points(path: str) -> bool:
+    """Whether the file at `path` ('/'-separated) declares entry points, as
+    the engine's walk tells: a pyproject.toml, or an entry_points.txt in a
+    directory importlib.metadata reads as a distribution's metadata
+    (.dist-info, .egg-info, an egg's EGG-INFO). Letter case ignored: a
+    tree may be installed where it does not count."""
+    directory, _, name = path.rstrip("/").rpartition("/")
+    name = name.lower()
+    if name == "pyproject.toml":
+        return True
+    if name != "entry_points.txt":
+        return False
+    directory = directory.rstrip("/").rpartition("/")[2].lower()
+    return directory.endswith((".dist-info", ".egg-info")) or directory == "egg-info"
 
 
 def depth(path: str) -> int:

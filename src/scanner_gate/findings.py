@@ -112,6 +112,11 @@ UNREAD_ARCHIVE = Kind(
     "An archive (wheel, zip, zipapp, egg, sdist) that a walk found and its caller did not read: nothing in it is "
     "judged.",
 )
+UNREAD_ENTRY_POINTS = Kind(
+    "unread-entry-points", "error",
+    "An entry_points.txt of a distribution's metadata or a pyproject.toml that a walk found and its caller did not "
+    "read: the entry points it declares, which the host imports, are not judged.",
+)
 DANGLING_LINK = Kind("dangling-link", "error", "A link named as a module or importable file whose target does not exist.")
 NOT_A_REGULAR_FILE = Kind(
     "not-a-regular-file", "error", "A FIFO, socket or device named as a module or importable file."
@@ -122,7 +127,7 @@ UNREADABLE_ENTRY = Kind(
 )
 
 WALK_KINDS = frozenset({
-    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK, NOT_A_REGULAR_FILE,
     LINK_LOOP, UNREADABLE_ENTRY,
 })
 
@@ -154,6 +159,14 @@ UNREADABLE_ARCHIVE = Kind(
     "unreadable-archive", "error", "An archive Python's readers cannot read: no zip or tar, cut short, or corrupt.",
     "archive illisible pour les lecteurs de Python",
 )
+# The entry points' reader's: what it cannot read or judge, on the entry's
+# line or the whole file.
+INVALID_ENTRY_POINT = Kind(
+    "invalid-entry-point", "error",
+    "An entry point the gate cannot judge as the host would load it: a file of them that cannot be decoded or "
+    "parsed, an entry outside any group or without '=', a target that is not a dotted name of identifiers.",
+    "point d'entr\u00e9e illisible",
+)
 # The run's: a path under which nothing was judged.
 NOTHING_JUDGED = Kind(
     "nothing-judged", "error", "A path given, in a run that judged no file at all.",
@@ -163,16 +176,17 @@ NOTHING_JUDGED = Kind(
 # What says a file or archive was not read to its end: it fails, and the
 # summary counts it apart from the files judged.
 UNREAD_KINDS = frozenset({
-    UNREADABLE, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY, ARCHIVE_BOUND,
-    UNREADABLE_ARCHIVE, NOTHING_JUDGED,
+    UNREADABLE, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK, NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY,
+    ARCHIVE_BOUND, UNREADABLE_ARCHIVE, NOTHING_JUDGED,
 })
 
 KINDS = (
     FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
-    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, DANGLING_LINK, NOT_A_REGULAR_FILE,
-    LINK_LOOP, UNREADABLE_ENTRY,
+    EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK,
+    NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY,
     IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED,
-    AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, NOTHING_JUDGED,
+    AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
+    NOTHING_JUDGED,
 )
 
 

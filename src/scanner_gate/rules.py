@@ -51,6 +51,7 @@ SEVERITY = {
     "compiled-bytecode": (8.5, ("security", "imports", "binary")),
     "path-configuration-file": (9.0, ("security", "imports", "startup")),
     "unread-archive": (7.0, ("security", "imports", "archive", "unread")),
+    "unread-entry-points": (7.0, ("security", "imports", "entry-points", "unread")),
     "dangling-link": (7.0, ("security", "imports", "unreadable")),
     "not-a-regular-file": (7.0, ("security", "imports", "unreadable")),
     "link-loop": (7.0, ("security", "unreadable")),
@@ -65,6 +66,7 @@ SEVERITY = {
     "wheel-record-mismatch": (8.0, ("security", "archive", "integrity")),
     "archive-bound-exceeded": (7.0, ("security", "archive", "denial-of-service", "unread")),
     "unreadable-archive": (7.0, ("security", "archive", "unread")),
+    "invalid-entry-point": (7.0, ("security", "imports", "entry-points")),
     "nothing-judged": (5.0, ("security", "unread")),
 }
 

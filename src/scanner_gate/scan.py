@@ -10,7 +10,9 @@ followed, and every entry that Python could import but that is no source
 cannot be walked (a loop, an unreadable directory) comes back as a report
 of its own, with one finding naming it. An archive, found by the walk or
 given (by its name, or by its first bytes for a file given), is read
-member by member (archive_scan).
+member by member (archive_scan). A file that declares entry points (an
+entry_points.txt of a distribution's metadata, a pyproject.toml), which the
+walk names without reading, is read for them (entry_points).
 
 A run that judges no file at all fails: each path given gets a finding
 saying so.
@@ -24,7 +26,7 @@ import scanner_audit
 from scanner_gate import archives
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
-    NOTHING_JUDGED, UNREAD_ARCHIVE, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
+    NOTHING_JUDGED, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
     scan_findings,
 )
 from scanner_gate.options import Options
@@ -139,6 +141,7 @@ class _Found(NamedTuple):
     deferred: str | None = None  # the codec that only Python decodes the file with, if any
     counts: tuple[int, int] | None = None  # the engine's errors and warnings
     archive: str | None = None  # an archive to read: its format (archives.ZIP, archives.TAR)
+    entry_points: bool = False  # a file of entry points to read
 
 
 def _archive_of(result: scanner_audit.Report, entry: bool) -> str | None:
@@ -150,6 +153,14 @@ def _archive_of(result: scanner_audit.Report, entry: bool) -> str | None:
     if not rows or rows[0][0] != UNREAD_ARCHIVE.id:
         return None
     return archives.archive_format(os.path.basename(result.filepath)) or archives.ZIP
+
+
+def _entry_points_of(result: scanner_audit.Report, entry: bool) -> bool:
+    """Whether a walk's record names a file of entry points, left unread."""
+    if not entry:
+        return False
+    rows = result.finding_tuples
+    return bool(rows) and rows[0][0] == UNREAD_ENTRY_POINTS.id
 
 
 def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[FileReport]":
@@ -169,7 +180,8 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
         one_tree = []
         for result in results:
             filepath, entry, deferred, counts = result.brief  # one call where four would do
-            one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts, _archive_of(result, entry)))
+            one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts, _archive_of(result, entry),
+                                   _entry_points_of(result, entry)))
         del results
         one_tree.sort(key=lambda file: file.filepath, reverse=True)
         return _reports(one_tree, scanner, policy, options, [path])
@@ -200,7 +212,7 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
             if identity is not None:
                 seen.setdefault(identity, filepath)
             found[filepath] = _Found(filepath, result, path, tree, entry, deferred, counts,
-                                     _archive_of(result, entry))
+                                     _archive_of(result, entry), _entry_points_of(result, entry))
     # The walk returns files in directory-listing order, which differs from
     # one file system to another; sorted, the report reads the same anywhere.
     ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
@@ -244,6 +256,13 @@ def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
             continue
         if result is None:
             yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning, unread=True)
+            continue
+        if file.entry_points:
+            from scanner_gate import entry_points  # imported by the runs that meet one
+
+            made = entry_points.report(file.filepath, scanner, policy)
+            if made is not None:
+                yield made
             continue
         if file.entry or not options.audit or file.deferred is None:
             # The engine's findings as they are: made only if a format asks.

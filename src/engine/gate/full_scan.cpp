@@ -44,6 +44,7 @@ constexpr std::string_view kCompiledBytecode = "bytecode compilé, que Python pe
 constexpr std::string_view kPathConfiguration =
     "fichier .pth, dont les lignes import s'exécutent au démarrage de Python";
 constexpr std::string_view kUnreadArchive = "archive non lue (wheel, zip, zipapp, egg ou sdist)";
+constexpr std::string_view kUnreadEntryPoints = "points d'entrée non lus (entry_points.txt ou pyproject.toml)";
 constexpr std::string_view kDanglingLink = "lien vers un fichier absent";
 constexpr std::string_view kNotARegularFile = "ni fichier ordinaire ni répertoire";
 constexpr std::string_view kLinkLoop = "boucle de liens";
@@ -101,6 +102,7 @@ bool was_unread(const FullResult& result) noexcept {
             switch (finding.rule) {
                 case AuditRule::unreadable_file:
                 case AuditRule::unread_archive:
+                case AuditRule::unread_entry_points:
                 case AuditRule::dangling_link:
                 case AuditRule::not_a_regular_file:
                 case AuditRule::link_loop:
@@ -141,6 +143,8 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
         case AuditRule::unread_archive: return "unread-archive";
+        case AuditRule::unread_entry_points: return "unread-entry-points";
+        case AuditRule::invalid_entry_point: return "invalid-entry-point";
         case AuditRule::ambiguous_archive: return "ambiguous-archive";
         case AuditRule::unsafe_archive_member: return "unsafe-archive-member";
         case AuditRule::wheel_record_mismatch: return "wheel-record-mismatch";
@@ -189,6 +193,7 @@ std::pair<AuditRule, std::string_view> rule_of(EntryProblem problem) noexcept {
         case EntryProblem::compiled_bytecode: return {AuditRule::compiled_bytecode, kCompiledBytecode};
         case EntryProblem::path_configuration: return {AuditRule::path_configuration_file, kPathConfiguration};
         case EntryProblem::archive: return {AuditRule::unread_archive, kUnreadArchive};
+        case EntryProblem::entry_points: return {AuditRule::unread_entry_points, kUnreadEntryPoints};
         case EntryProblem::dangling_link: return {AuditRule::dangling_link, kDanglingLink};
         case EntryProblem::not_a_regular_file: return {AuditRule::not_a_regular_file, kNotARegularFile};
         case EntryProblem::link_loop: return {AuditRule::link_loop, kLinkLoop};
@@ -216,7 +221,10 @@ FullResult problem_result(const TreeProblem& problem) {
 std::optional<FullResult> judge_by_name(const std::string& filepath) {
     const std::size_t slash = filepath.rfind('/');
     const std::string_view name = std::string_view(filepath).substr(slash == std::string::npos ? 0 : slash + 1);
-    const std::optional<EntryProblem> problem = problem_of_name(name);
+    std::string_view directory = std::string_view(filepath).substr(0, slash == std::string::npos ? 0 : slash);
+    while (!directory.empty() && directory.back() == '/') directory.remove_suffix(1);
+    directory.remove_prefix(directory.rfind('/') + 1);
+    const std::optional<EntryProblem> problem = problem_of_file(directory, name);
     if (!problem) return std::nullopt;
     return problem_result(TreeProblem{*problem, filepath, 0, {}});
 }

@@ -60,6 +60,7 @@ enum class AuditRule : unsigned char {
     compiled_bytecode,            // error: a .pyc Python may run instead of the source
     path_configuration_file,      // error: a .pth, run when the interpreter starts
     unread_archive,               // error: a wheel, zip, zipapp, egg or sdist its caller did not read
+    unread_entry_points,          // error: an entry_points.txt or pyproject.toml its caller did not read
     dangling_link,                // error: a link named as a module whose target does not exist
     not_a_regular_file,           // error: a FIFO, socket or device named as a module
     link_loop,                    // error: a link that leads back into itself or above itself
@@ -76,6 +77,8 @@ enum class AuditRule : unsigned char {
     wheel_record_mismatch,        // error: a wheel whose RECORD does not list exactly its files and hashes
     archive_bound_exceeded,       // error: an archive past a bound of the policy, not read on
     unreadable_archive,           // error: an archive Python's readers cannot read
+    // The entry points' reader's (the command's).
+    invalid_entry_point,          // error: an entry point, or a file of them, that cannot be read or judged
     // The command's: a path given, in a run that judged no file.
     nothing_judged,               // error
 };
@@ -139,7 +142,7 @@ struct FullResult {
 
 // Whether `result` says its file was left unread: it could not be opened,
 // or it is a walk's record of an entry not read (a dangling link, a FIFO, a
-// loop, an unreadable entry, an archive). Such a file fails, and a report
+// loop, an unreadable entry, an archive, entry points). Such a file fails, and a report
 // counts it apart from those judged. Never fails.
 bool was_unread(const FullResult& result) noexcept;
 
@@ -149,7 +152,7 @@ std::vector<std::int64_t> finding_lines(const FullResult& result);
 
 // Returns, for a file given by its path alone, the record the gate's walk
 // would make of it for its name (an extension module, a .pyc, a .pth, an
-// archive: one finding naming it), or nothing for a file to scan as a
+// archive, entry points: one finding naming it), or nothing for a file to scan as a
 // source. Throws std::bad_alloc only. Thread-safe.
 std::optional<FullResult> judge_by_name(const std::string& filepath);
 

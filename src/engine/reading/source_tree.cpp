@@ -272,6 +272,13 @@ private:
                                                 identity.inode, static_cast<std::uint32_t>(levels_.size() - 1)});
     }
 
+    // The name of the directory being listed, as its path ends.
+    std::string_view directory_name() const noexcept {
+        std::string_view directory(path_.data(), levels_.back().path_size);
+        while (directory.size() > 1 && directory.back() == '/') directory.remove_suffix(1);
+        return directory.substr(directory.rfind('/') + 1);
+    }
+
     // The entry being visited (path_) reported instead of walked or kept.
     void report(EntryProblem problem, int error) {
         const char* stored = tree_.store(path_, {});
@@ -301,7 +308,9 @@ private:
                 } else if (is_link && (error == ENOENT || error == ENOTDIR)) {
                     // A link to nothing is nothing Python imports, unless
                     // named as a module: a reviewer would expect a file.
-                    if (has_py_extension(name) || problem_of_name(name)) report(EntryProblem::dangling_link, error);
+                    if (has_py_extension(name) || problem_of_file(directory_name(), name)) {
+                        report(EntryProblem::dangling_link, error);
+                    }
                 } else {
                     report(EntryProblem::unreadable_entry, error);
                 }
@@ -327,12 +336,12 @@ private:
                 } else {
                     other_places_.emplace_back(seen->second, level.node);
                 }
-            } else if (const std::optional<EntryProblem> problem = problem_of_name(name)) {
+            } else if (const std::optional<EntryProblem> problem = problem_of_file(directory_name(), name)) {
                 report(*problem, 0);
             }
         } else if (type == DT_DIR) {
             enter_for_gate(name.size(), through_link);
-        } else if (has_py_extension(name) || problem_of_name(name)) {
+        } else if (has_py_extension(name) || problem_of_file(directory_name(), name)) {
             report(EntryProblem::not_a_regular_file, 0);
         }
     }
@@ -620,6 +629,20 @@ std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept {
     for (const std::string_view archive : {".zip", ".egg", ".whl", ".pyz", ".tar.gz", ".tgz", ".tar.bz2", ".tar.xz",
                                            ".tar"}) {
         if (ends_with_ignoring_case(name, archive)) return EntryProblem::archive;
+    }
+    return std::nullopt;
+}
+
+std::optional<EntryProblem> problem_of_file(std::string_view directory, std::string_view name) noexcept {
+    if (const std::optional<EntryProblem> problem = problem_of_name(name)) return problem;
+    const auto is = [](std::string_view text, std::string_view expected) {
+        return text.size() == expected.size() && ends_with_ignoring_case(text, expected);
+    };
+    if (is(name, "pyproject.toml")) return EntryProblem::entry_points;
+    if (is(name, "entry_points.txt") &&
+        (ends_with_ignoring_case(directory, ".dist-info") || ends_with_ignoring_case(directory, ".egg-info") ||
+         is(directory, "egg-info"))) {
+        return EntryProblem::entry_points;
     }
     return std::nullopt;
 }

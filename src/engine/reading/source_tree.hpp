@@ -57,6 +57,8 @@ enum class EntryProblem : unsigned char {
     path_configuration,  // ".pth": its import lines run when the interpreter starts
     archive,             // a wheel, zip, zipapp, egg or sdist (".whl", ".zip", ".pyz", ".egg", ".tar.gz",
                          // ".tgz", ".tar.bz2", ".tar.xz", ".tar"): its caller reads it, the walk does not
+    entry_points,        // an entry_points.txt of a distribution's metadata directory, or a pyproject.toml:
+                         // the host imports the entry points they name; its caller reads them, the walk does not
     dangling_link,       // a link named as something importable whose target does not exist
     not_a_regular_file,  // a FIFO, socket or device named as something importable
     link_loop,           // a link that leads back into itself or to a directory above it
@@ -67,6 +69,13 @@ enum class EntryProblem : unsigned char {
 // suffix (letter case ignored), or nothing for a source or a file Python
 // does not import. Never fails.
 std::optional<EntryProblem> problem_of_name(std::string_view name) noexcept;
+
+// Returns the problem a regular file named `name` is for the gate in a
+// directory named `directory`: problem_of_name's, or entry_points for a
+// pyproject.toml anywhere and an entry_points.txt in a directory that
+// importlib.metadata reads as a distribution's metadata (".dist-info",
+// ".egg-info", an egg's "EGG-INFO"), letter case ignored. Never fails.
+std::optional<EntryProblem> problem_of_file(std::string_view directory, std::string_view name) noexcept;
 
 // Which file: device and inode as the system gives them.
 struct FileIdentity {

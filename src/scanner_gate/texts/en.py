@@ -157,6 +157,18 @@ RULES = {
         fix="Judge the tree with the `scanner-core` command, which reads the archive, or remove the archive from the "
         "plugin.",
     ),
+    "unread-entry-points": RuleText(
+        title="A file of entry points a walk found and did not read",
+        says=("entry points not read (entry_points.txt or pyproject.toml)",),
+        finds="An `entry_points.txt` in a distribution's metadata directory (`.dist-info`, `.egg-info`, an egg's "
+        "`EGG-INFO`) or a `pyproject.toml` that the engine's walk found in a tree and left unread. The "
+        "`scanner-core` command reads every such file it meets (see `invalid-entry-point`), so it never reports "
+        "this finding: only the module `scanner_audit` used on its own does, whose walk names them without "
+        "reading them.",
+        matters="The host imports the module each entry point names when it loads the plugin, and none of them is "
+        "judged. The file fails.",
+        fix="Judge the tree with the `scanner-core` command, which reads the entry points.",
+    ),
     "dangling-link": RuleText(
         title="A link named as a module whose target does not exist",
         says=("link to a missing file ({reason})", "link to a missing file"),
@@ -334,6 +346,24 @@ RULES = {
             File("plugin-1.0/plugin/__init__.py", "import json\n"),
         ), cut=True),),
     ),
+    "invalid-entry-point": RuleText(
+        title="An entry point the gate cannot judge as the host would load it",
+        says=("entry point unreadable ({reason})", "entry point target that is not a Python dotted name \u2014 "
+              "'{module}'"),
+        finds="In an `entry_points.txt` of a distribution's metadata, or in the `[project.scripts]`, "
+        "`[project.gui-scripts]` and `[project.entry-points.GROUP]` tables of a `pyproject.toml`: a file that is "
+        "no UTF-8 or that TOML refuses, a line without `=` (`importlib.metadata` raises on it), an entry before any "
+        "`[group]`, a value that is no string, or a target (`module:attr.sub [extras]`) whose module or attributes "
+        "are not names that Python source writes as the host names them: a keyword, a name NFKC folds to "
+        "another, an empty part, a line break. Every entry that can be read is judged as the import the host "
+        "makes when it loads it: `module:attr` as `from module import attr`, so a forbidden module fails the "
+        "file as `forbidden-import` would, reported as `hidden-forbidden-import` on the entry's line.",
+        matters="The host loads every entry point of an installed plugin with `importlib.metadata`, which imports "
+        "the target's module: an entry the gate cannot read is an import it cannot judge. The file fails.",
+        fix="Author: write each entry as `name = package.module:function`, one a line, under its `[group]`. "
+        "Reviewer: a target that is not a plain dotted name has no reason to be one.",
+        example=(File("plugin/plugin-1.0.dist-info/entry_points.txt", "[console_scripts]\nrun = plugin:main()\n"),),
+    ),
     "nothing-judged": RuleText(
         title="A path given, in a run that judged no file at all",
         says=("no file judged (no Python source, no archive, no file Python would import)",),
@@ -375,6 +405,14 @@ REASONS = {
         "data after the end of the tar archive, members for a reader that skips zero blocks",
     "aucun fichier .dist-info/RECORD": "no .dist-info/RECORD file",
     "borne d\u00e9pass\u00e9e dans une archive qu'elle contient": "a bound passed in an archive it holds",
+    # The entry points' reader's.
+    "entr\u00e9e hors de tout groupe [...]": "an entry outside any [group]",
+    "ligne sans '='": "a line without '='",
+    "ligne de plus de 1048576 caract\u00e8res": "a line of more than 1048576 characters",
+    "fichier de plus de 4194304 octets": "a file of more than 4194304 bytes",
+    "table attendue": "a table expected",
+    "valeur qui n'est pas une cha\u00eene": "a value that is no string",
+    "imbrication trop profonde pour \u00eatre lue": "nesting too deep to be read",
 }
 
 WORDS = {

@@ -165,6 +165,18 @@ RULES = {
         "ce qu'elle contient s'exécute comme tout autre fichier du plugin, et rien n'en est jugé. Le fichier échoue.",
         fix="Jugez l'arbre avec la commande `scanner-core`, qui lit l'archive, ou retirez l'archive du plugin.",
     ),
+    "unread-entry-points": RuleText(
+        title="Un fichier de points d'entrée qu'un parcours a trouvé sans le lire",
+        says=("points d'entrée non lus (entry_points.txt ou pyproject.toml)",),
+        finds="Un `entry_points.txt` dans le répertoire de métadonnées d'une distribution (`.dist-info`, "
+        "`.egg-info`, l'`EGG-INFO` d'un egg) ou un `pyproject.toml` que le parcours du moteur a trouvé dans un "
+        "arbre sans le lire. La commande `scanner-core` lit chacun de ces fichiers (voir `invalid-entry-point`) : "
+        "elle ne signale donc jamais cette trouvaille. Seul le module `scanner_audit` employé seul la signale, car "
+        "son parcours les nomme sans les lire.",
+        matters="L'hôte importe le module que nomme chaque point d'entrée quand il charge le plugin, et aucun "
+        "n'est jugé. Le fichier échoue.",
+        fix="Jugez l'arbre avec la commande `scanner-core`, qui lit les points d'entrée.",
+    ),
     "dangling-link": RuleText(
         title="Un lien nommé comme un module dont la cible n'existe pas",
         says=("lien vers un fichier absent ({reason})", "lien vers un fichier absent"),
@@ -350,6 +362,26 @@ RULES = {
             File("plugin-1.0/plugin/__init__.py", "import json\n"),
         ), cut=True),),
     ),
+    "invalid-entry-point": RuleText(
+        title="Un point d'entrée que la barrière ne peut pas juger comme l'hôte le chargerait",
+        says=("point d'entrée illisible ({reason})", "cible de point d'entrée qui n'est pas un nom pointé de "
+              "Python \u2014 '{module}'"),
+        finds="Dans un `entry_points.txt` des métadonnées d'une distribution, ou dans les tables "
+        "`[project.scripts]`, `[project.gui-scripts]` et `[project.entry-points.GROUPE]` d'un `pyproject.toml` : "
+        "un fichier qui n'est pas de l'UTF-8 ou que TOML refuse, une ligne sans `=` (sur laquelle "
+        "`importlib.metadata` lève une exception), une entrée avant tout `[groupe]`, une valeur qui n'est pas une "
+        "chaîne, ou une cible (`module:attr.sous [extras]`) dont le module ou les attributs ne sont pas des noms "
+        "que la source Python écrit comme l'hôte les nomme : un mot-clé, un nom que NFKC ramène à un autre, une "
+        "partie vide, un saut de ligne. Chaque entrée lisible est jugée comme l'import que fait l'hôte en la "
+        "chargeant : `module:attr` comme `from module import attr`, si bien qu'un module interdit fait échouer "
+        "le fichier comme `forbidden-import`, signalé en `hidden-forbidden-import` à la ligne de l'entrée.",
+        matters="L'hôte charge chaque point d'entrée d'un plugin installé avec `importlib.metadata`, qui importe "
+        "le module de la cible : une entrée que la barrière ne peut pas lire est un import qu'elle ne peut pas "
+        "juger. Le fichier échoue.",
+        fix="Auteur : écrivez chaque entrée `nom = paquet.module:fonction`, une par ligne, sous son `[groupe]`. "
+        "Relecteur : une cible qui n'est pas un simple nom pointé n'a aucune raison de l'être.",
+        example=(File("plugin/plugin-1.0.dist-info/entry_points.txt", "[console_scripts]\nrun = plugin:main()\n"),),
+    ),
     "nothing-judged": RuleText(
         title="Un chemin donné, dans une exécution qui n'a jugé aucun fichier",
         says=("aucun fichier jug\u00e9 (ni source Python, ni archive, ni fichier que Python importerait)",),
@@ -388,6 +420,13 @@ REASONS = {text: text for text in (
     "donn\u00e9es apr\u00e8s la fin de l'archive tar, des membres pour un lecteur qui saute les blocs nuls",
     "aucun fichier .dist-info/RECORD",
     "borne d\u00e9pass\u00e9e dans une archive qu'elle contient",
+    "entr\u00e9e hors de tout groupe [...]",
+    "ligne sans '='",
+    "ligne de plus de 1048576 caract\u00e8res",
+    "fichier de plus de 4194304 octets",
+    "table attendue",
+    "valeur qui n'est pas une cha\u00eene",
+    "imbrication trop profonde pour \u00eatre lue",
 )}
 
 WORDS = {
