@@ -1219,14 +1219,41 @@ void ImportFinder::bind_module(std::string name, std::string_view module) {
     const auto [at, added] = module_names_.try_emplace(name, module);
     if (!added) {
         at->second.assign(module);
+        // The watched name's module is what its uses are checked against.
+        for (std::size_t k = 0; k < watched_modules_.size(); ++k) {
+            if (std::string_view(watched_.word(k)) == name) watched_modules_[k].assign(module);
+        }
         return;
     }
     const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
-    if (ascii) {
-        watched_.push_back(std::move(name));
-    } else {
+    if (!ascii || !watched_.add(name)) {
         unwatchable_ = true;
+    } else {
+        watched_modules_.emplace_back(module);
     }
+}
+
+bool ImportFinder::watched_use(std::size_t word, char before, const char* at, const char* end) const noexcept {
+    const auto name_byte = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+    };
+    // Within a longer name, or an attribute of something else (`self.logging`).
+    if (name_byte(before) || before == '.') return false;
+    const char* p = at + watched_.word(word).size();
+    if (p < end && (name_byte(*p) || (*p & 0x80) != 0)) return p >= end || (*p & 0x80) != 0;
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    if (p == end) return true;
+    // A chain goes on with a dot; a line break, a continuation or a comment
+    // may be followed by one on the next line, within brackets.
+    if (*p != '.') return *p == '\n' || *p == '\r' || *p == '\\' || *p == '#' || *p == '\f';
+    ++p;
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    const char* const attribute = p;
+    while (p < end && name_byte(*p)) ++p;
+    // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
+    if (p == end || (*p & 0x80) != 0 || p == attribute) return true;
+    return holding_of(watched_modules_[word], std::string_view(attribute, static_cast<std::size_t>(p - attribute))) !=
+           nullptr;
 }
 
 void ImportFinder::add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column) {

@@ -71,9 +71,11 @@ public:
     }
     // The names bound to modules that reach a forbidden one: every line
     // that uses one is read as tokens, the others may still be passed over.
-    const std::vector<std::string>* watched_names() const noexcept override {
-        return watched_.empty() ? nullptr : &watched_;
-    }
+    const WordSearch* watched_names() const noexcept override { return watched_.empty() ? nullptr : &watched_; }
+    // A use of a watched name matters unless its bytes show that it is part
+    // of a longer name, the attribute of another value, or followed by an
+    // attribute that its module does not hold under another name.
+    bool watched_use(std::size_t word, char before, const char* at, const char* end) const noexcept override;
     // Whether an import of `module` binds a name to a module that reaches
     // a forbidden one (or takes a name from it), which the tokens show.
     bool wants_import_tokens(std::string_view module) const override;
@@ -433,9 +435,11 @@ private:
     std::string plain_module_;     // a plain import's module that reaches a forbidden one, before its alias
     // Names bound to modules that reach a forbidden one, and those modules.
     std::unordered_map<std::string, std::string> module_names_;
-    std::vector<std::string> watched_;
-    // A name bound to such a module is not ASCII: the lexer cannot look for
-    // its spellings, and passes over no line from there on.
+    WordSearch watched_;
+    std::vector<std::string> watched_modules_;  // the module each watched name is bound to
+    // A name bound to such a module is not ASCII (the lexer cannot look for
+    // its spellings), or there are too many to look for at once: no line is
+    // passed over from there on.
     bool unwatchable_ = false;
     // The subject's reading of the last text run as code on a match line,
     // for the other reading to take at the same token.

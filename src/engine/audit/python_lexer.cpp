@@ -140,41 +140,44 @@ void PythonLexer::pass_over(const char* from, const char* to, bool feeds) noexce
 }
 
 const char* PythonLexer::watched_end(const char* p, const char* end) {
-    const std::vector<std::string>* names = sink_.watched_names();
-    if (names == nullptr) return end;
+    const WordSearch* words = sink_.watched_names();
+    if (words == nullptr) return end;
     const std::uint64_t at = static_cast<std::uint64_t>(offset_of(p));
     const std::uint64_t stop = static_cast<std::uint64_t>(offset_of(end));
-    while (watches_.size() < names->size()) watches_.push_back({at, 0, false});
-    std::uint64_t first = stop;
-    for (std::size_t k = 0; k < names->size(); ++k) {
-        const std::string& name = (*names)[k];
-        Watch& watch = watches_[k];
-        if (watch.found && watch.found_at < at) watch.found = false;  // passed already
-        if (!watch.found) {
-            // Once over each byte: from where the last search ended. A use
-            // within the name of another (`mylogging`) stops too; the
-            // tokenizer then reads one line more than it had to.
-            std::uint64_t from = std::max(at, watch.searched_to);
-            const char* hit = nullptr;
-            if (from < stop && stop - from >= name.size()) {
-                const char* begin = p + (from - at);
-                hit = static_cast<const char*>(memmem(begin, static_cast<std::size_t>(end - begin), name.data(),
-                                                      name.size()));
-            }
-            if (hit == nullptr) {
-                // A use cut by the piece's end is found in the next piece, from here.
-                watch.searched_to = std::max(from, stop >= name.size() ? stop - name.size() + 1 : 0);
-                continue;
-            }
-            watch.found = true;
-            watch.found_at = static_cast<std::uint64_t>(offset_of(hit));
-            watch.searched_to = watch.found_at + 1;
-        }
-        first = std::min(first, watch.found_at);
+    if (words->size() != watch_words_) {  // a word more: looked for from here
+        watch_words_ = words->size();
+        watch_found_ = false;
+        watch_searched_to_ = at;
     }
-    if (first >= stop) return end;
+    if (watch_found_ && watch_found_at_ < at) watch_found_ = false;  // passed already
+    if (!watch_found_) {
+        const std::uint64_t from = std::max(at, watch_searched_to_);
+        const char* hit = end;
+        for (const char* next = p + (from - at); from < stop;) {
+            std::size_t word = 0;
+            hit = words->find(next, end, word);
+            if (hit == end) break;
+            // The byte before the piece is not at hand: the lexer's line start is taken for it.
+            const char before = hit > p ? hit[-1] : '\n';
+            if (sink_.watched_use(word, before, hit, end)) break;
+            next = hit + 1;
+            hit = end;
+        }
+        if (hit == end) {
+            // A use cut by the piece's end is found in the next piece, from here.
+            const std::uint64_t cut = words->longest() - 1;
+            watch_searched_to_ = std::max(from, stop > cut ? stop - cut : 0);
+            return end;
+        }
+        // A use within a longer name (`mylogging`) stops too: the tokenizer
+        // then reads one line more than it had to.
+        watch_found_ = true;
+        watch_found_at_ = static_cast<std::uint64_t>(offset_of(hit));
+        watch_searched_to_ = watch_found_at_ + 1;
+    }
+    if (watch_found_at_ >= stop) return end;
     // Passed over up to the start of that use's line, which the tokenizer reads.
-    const char* const use = p + (first - at);
+    const char* const use = p + (watch_found_at_ - at);
     const void* feed = memrchr(p, '\n', static_cast<std::size_t>(use - p));
     return feed == nullptr ? p : static_cast<const char*>(feed) + 1;
 }

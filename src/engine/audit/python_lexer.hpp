@@ -223,14 +223,13 @@ private:
     std::size_t borrowed_at_ = 0;            // from this byte of it
 
     // Where the lines that may be passed over stop for a name the sink
-    // watches: per name, by offset in the text lexed, its next use found, or
-    // how far none was (a name is looked for once over each byte).
-    struct Watch {
-        std::uint64_t searched_to = 0;
-        std::uint64_t found_at = 0;
-        bool found = false;
-    };
-    std::vector<Watch> watches_;
+    // watches, by offset in the text lexed: the next use found, or how far
+    // none was, for the words there were then (each byte is looked at once
+    // for each set of words, and the words grow a bounded number of times).
+    std::size_t watch_words_ = 0;
+    std::uint64_t watch_searched_to_ = 0;
+    std::uint64_t watch_found_at_ = 0;
+    bool watch_found_ = false;
     // The end of the bytes from `p` the skipper may pass over: the start of
     // the line (from `p` on) of the first use of a watched name before `end`.
     const char* watched_end(const char* p, const char* end);

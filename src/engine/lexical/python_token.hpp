@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "kernels/word_search.hpp"
+
 namespace scanner_core {
 
 enum class TokenKind : std::uint8_t {
@@ -112,9 +114,15 @@ public:
     virtual bool at_rest() const noexcept = 0;
     // The names whose every use must reach the sink as tokens even where
     // the line may otherwise be passed over (names it follows, bound to
-    // modules): ASCII, in the order bound; the list only grows. Null when
-    // there are none. Never fails.
-    virtual const std::vector<std::string>* watched_names() const noexcept { return nullptr; }
+    // modules); the words only grow. Null when there are none. Never fails.
+    virtual const WordSearch* watched_names() const noexcept { return nullptr; }
+    // Whether the watched name `word` (its index) found at `at`, with
+    // `before` the byte before it (a line feed at the text's start) and the
+    // text going on to `end`, may be a use the sink must see as tokens; a
+    // use it can tell from the bytes changes nothing for it (a longer name,
+    // an attribute of another value, an attribute the sink does not follow)
+    // is passed over. Never fails.
+    virtual bool watched_use(std::size_t, char, const char*, const char*) const noexcept { return true; }
     // Whether an import statement of `module` (no leading dots) must reach
     // the sink as tokens, for the names it binds, rather than be read
     // without them. Throws std::bad_alloc only.
