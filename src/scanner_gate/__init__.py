@@ -25,6 +25,7 @@ annotations. Laid out by concern:
     progress       the progress line on a terminal's stderr
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
+    outputs        where the reports go (--output), and --statistics
     cli            the command line; __main__ for python -m scanner_gate
     arguments      its options, read only when there are some
     records        named tuples made without importing typing
