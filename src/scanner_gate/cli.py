@@ -25,6 +25,8 @@ if TYPE_CHECKING:
 
     from scanner_gate.findings import Tally
 
+    from scanner_gate.baseline import Baseline, Review
+    from scanner_gate.file_names import FileNames
     from scanner_gate.findings import FileReport
     from scanner_gate.progress import Progress
     from scanner_gate.run import Run
@@ -123,9 +125,20 @@ def _main(argv: "Sequence[str] | None") -> int:
         _refuse(str(error))
     lang = args.lang or found.lang or "fr"
     tally = Tally(baseline=accepted is not None, by_rule="text" in formats or args.statistics)
-    shown = _counted(_reviewed(reports, args.paths, formats, accepted, lang), tally, args.quiet)
+    file_names: "FileNames | None" = None
+    if fingerprinted:
+        from scanner_gate.file_names import FileNames
+
+        file_names = FileNames(args.paths, _project(args.policy))
+    review: "Review | None" = None
+    if accepted is not None and file_names is not None:
+        from scanner_gate.baseline import Review
+
+        review = Review(accepted, file_names)
+    shown = _counted(_reviewed(reports, file_names, formats, review, lang), tally, args.quiet)
+    trees = () if file_names is None or "json" not in formats else _trees(args.paths, file_names)
     run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline,
-              lang=lang, verbose=args.verbose)
+              lang=lang, verbose=args.verbose, trees=trees)
     if progress is not None:
         # A report to the same terminal would be broken by the line; to a
         # file or a pipe, the files judged are counted as it is written.
@@ -147,6 +160,11 @@ def _main(argv: "Sequence[str] | None") -> int:
             progress.stop()
         if collecting:
             gc.enable()
+    if review is not None and review.could and not review.known and review.baseline.fingerprints:
+        sys.stderr.write(
+            f"{PROG}: warning: the baseline {escape(args.baseline)} knows none of the {review.could} findings it "
+            "could: it was made of other files, of these under names no longer theirs (another project), or all its "
+            "findings are gone; each of them counts as new\n")
     if args.statistics:
         on_stdout = [name for name, file in wanted if file == STDOUT]
         table = report_outputs.statistics(tally)
@@ -254,7 +272,23 @@ def _refuse(message: str) -> "NoReturn":
     sys.exit(2)
 
 
-def _accepted(path: str | None) -> frozenset[str] | None:
+def _project(policy_named: str | None) -> str:
+    """The directory of the policy in use: the one named, or ./pyproject.toml's."""
+    if policy_named is None:
+        return os.getcwd()
+    from scanner_gate.policy import as_named
+
+    return os.path.dirname(os.path.abspath(as_named(policy_named)))
+
+
+def _trees(paths: "Sequence[str]", names: "FileNames") -> tuple[str, ...]:
+    """The directories given that a project holds, as their files' keys
+    begin: what the JSON report records, for its use as a baseline."""
+    trees = (names.tree_name(path) for path in paths if os.path.isdir(path))
+    return tuple(sorted({tree for tree in trees if tree is not None}))
+
+
+def _accepted(path: str | None) -> "Baseline | None":
     """The fingerprints of the baseline named, if any; exit status 2 when
     it cannot be used."""
     if path is None:
@@ -267,36 +301,30 @@ def _accepted(path: str | None) -> frozenset[str] | None:
         _refuse(str(error))
 
 
-def _reviewed(reports: "Iterator[FileReport]", paths: "Sequence[str]", formats: "set[str]",
-              accepted: frozenset[str] | None, lang: str) -> "Iterator[FileReport]":
+def _reviewed(reports: "Iterator[FileReport]", names: "FileNames | None", formats: "set[str]",
+              review: "Review | None", lang: str) -> "Iterator[FileReport]":
     """The reports named for fingerprints where a format or the baseline
     needs them, fingerprinted where a format made here needs them, and with
     the baseline's findings known. A file without findings is left as it
     is: there is nothing to fingerprint."""
     from scanner_gate.command_line import FINGERPRINTED
 
-    if accepted is None and not formats & FINGERPRINTED:
+    if names is None:
         return reports
-    from scanner_gate.file_names import FileNames
-
-    names = FileNames(paths)
     # The JSON report of the engine's findings fingerprints them as it writes
     # them, in French; where another format fingerprints too, they are made here.
-    ready = accepted is None and formats & FINGERPRINTED == {"json"} and lang == "fr"
+    ready = review is None and formats & FINGERPRINTED == {"json"} and lang == "fr"
 
     def named(report: "FileReport") -> "FileReport":
         if not (report.error_total or report.warning_total):
             return report
         report.name = names.key(report.filepath)
+        if review is not None:
+            return review.known_in(report)
         if ready and report.ready_made:
             return report
         from scanner_gate import fingerprint  # the findings of a format made here
 
         return fingerprint.fingerprint(report, names)
 
-    marked = map(named, reports)
-    if accepted is None:
-        return marked
-    from scanner_gate import baseline
-
-    return (baseline.known_in(report, accepted) for report in marked)
+    return map(named, reports)

@@ -1,5 +1,8 @@
-"""The JSON report, for machines: {"policy": {...}, "files": [...],
-"summary": {...}}, the policy being {"source", "forbidden", "fail_on"}.
+"""The JSON report, for machines: {"policy": {...}, "trees": [...],
+"files": [...], "summary": {...}}, the policy being {"source",
+"forbidden", "fail_on"}, and the trees the directories given that a
+project holds, named as the fingerprints name them (relative to the
+project: '.' for the project itself), for a baseline made of the report.
 
 Each file is {"filepath", "passed", "errors", "warnings", "findings"},
 errors and warnings being the messages, and each finding {"rule", "level",
@@ -137,7 +140,8 @@ BATCH = 256
 
 def write(run: Run, out: "TextIO") -> None:
     sink = Sink(out)
-    sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
+    trees = "[]" if not run.trees else "[\n" + ",\n".join(f"    {_string(escape(tree))}" for tree in run.trees) + "\n  ]"
+    sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "trees": {trees},\n  "files": ')
     baseline = run.baseline is not None
     written = False
     # The engine's files, waiting to be written together (fingerprints included).
