@@ -7,6 +7,7 @@ annotations. Laid out by concern:
 
     policy         where the policy comes from, and what it may hold
     policy_cache   the tables of policies read before, kept by their bytes
+    path_globs, sections: the policy's [[paths]] sections, and which judges a file
     options        how a run judges: audit, threads, fingerprints
     scan           the paths walked or read, and the audit of each file
     archives, archive_scan, zip_structure, tar_stream, wheel_record:

@@ -105,7 +105,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
-            found = found._replace(fail_on="warning")
+            found = found.failing_on_warnings()
         accepted = _accepted(args.baseline)
         fingerprinted = bool(formats & FINGERPRINTED) or accepted is not None
         if progress is not None:
