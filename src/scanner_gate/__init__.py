@@ -27,6 +27,8 @@ annotations. Laid out by concern:
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
     outputs        where the reports go (--output), and --statistics
+    run_reports    a run's reports named, fingerprinted, known and counted
+    batch          --batch: many runs, each a job of its own policy, in one process
     cli            the command line; __main__ for python -m scanner_gate
     arguments      its options, read only when there are some
     records        named tuples made without importing typing

@@ -122,14 +122,20 @@ def parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
     )
+    command.add_argument(
+        "--batch",
+        metavar="FILE",
+        help="judge the jobs of FILE ('-': standard input), JSON lines {\"id\", \"paths\", \"policy\"}, in one "
+        "process, a JSON line per job as each is judged; no PATH then",
+    )
     command.add_argument("--version", action=_Version)
     return command
 
 
 def parse(arguments: Sequence[str]) -> argparse.Namespace:
-    """The namespace of `arguments`; paths are required unless --explain is given."""
+    """The namespace of `arguments`; paths are required unless --explain or --batch is given."""
     command = parser()
     args = command.parse_args(arguments)
-    if not args.paths and args.explain is None:
+    if not args.paths and args.explain is None and args.batch is None:
         command.error("the following arguments are required: PATH")
     return args

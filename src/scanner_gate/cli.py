@@ -86,6 +86,8 @@ def _main(argv: "Sequence[str] | None") -> int:
         args = quick
     if args.explain is not None:
         return _explain(args.explain, args.lang)
+    if args.batch is not None:
+        return _batch(args)
     import importlib
 
     from scanner_gate import policy
@@ -95,6 +97,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     from scanner_gate.options import Options
     from scanner_gate.scan import ScanError, scan
     from scanner_gate import outputs as report_outputs
+    from scanner_gate.run_reports import counted, project_of, reviewed, trees_given
 
     try:
         wanted = report_outputs.chosen(args.format, args.output)
@@ -129,14 +132,14 @@ def _main(argv: "Sequence[str] | None") -> int:
     if fingerprinted:
         from scanner_gate.file_names import FileNames
 
-        file_names = FileNames(args.paths, _project(args.policy))
+        file_names = FileNames(args.paths, project_of(args.policy))
     review: "Review | None" = None
     if accepted is not None and file_names is not None:
         from scanner_gate.baseline import Review
 
         review = Review(accepted, file_names)
-    shown = _counted(_reviewed(reports, file_names, formats, review, lang), tally, args.quiet)
-    trees = () if file_names is None or "json" not in formats else _trees(args.paths, file_names)
+    shown = counted(reviewed(reports, file_names, formats, review, lang), tally, args.quiet)
+    trees = () if file_names is None or "json" not in formats else trees_given(args.paths, file_names)
     run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline,
               lang=lang, verbose=args.verbose, trees=trees)
     if progress is not None:
@@ -173,6 +176,28 @@ def _main(argv: "Sequence[str] | None") -> int:
         else:
             _write_text(table)
     return 1 if tally.failed_any else 0
+
+
+def _batch(args: "argparse.Namespace | types.SimpleNamespace") -> int:
+    """--batch: each job's report on a line of its own."""
+    given = [option for option, value in (
+        ("PATH", args.paths), ("--policy", args.policy), ("--format", args.format), ("--output", args.output),
+        ("--baseline", args.baseline), ("--statistics", args.statistics), ("--quiet", args.quiet),
+        ("--verbose", args.verbose)) if value]
+    if given:
+        _refuse(f"--batch takes each job's paths and policy from its line, and writes JSON lines: not with "
+                f"{', '.join(given)}")
+    from scanner_gate import batch
+
+    try:
+        return batch.run(args.batch, args.threads, args.audit, args.fail_on == "warning", args.lang, sys.stdout)
+    except batch.BatchError as error:
+        _refuse(str(error))
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _silence_stdout()
+        _refuse(str(error))
 
 
 def _is_terminal(stream: "object") -> bool:
@@ -256,36 +281,11 @@ def _write_text(text: str) -> None:
         _refuse(f"cannot write the report: {error.strerror or error}")
 
 
-def _counted(reports: "Iterable[FileReport]", tally: "Tally", quiet: bool) -> "Iterator[FileReport]":
-    """The reports to write, each counted in the tally as it goes by: with
-    --quiet, only the files that failed."""
-    for report in reports:
-        tally.add(report)
-        if not (quiet and report.passed):
-            yield report
-
-
 def _refuse(message: str) -> "NoReturn":
     """Ends the run with exit status 2 and one line on stderr, as argparse
     refuses an argument."""
     sys.stderr.write(f"{PROG}: {message}\n")
     sys.exit(2)
-
-
-def _project(policy_named: str | None) -> str:
-    """The directory of the policy in use: the one named, or ./pyproject.toml's."""
-    if policy_named is None:
-        return os.getcwd()
-    from scanner_gate.policy import as_named
-
-    return os.path.dirname(os.path.abspath(as_named(policy_named)))
-
-
-def _trees(paths: "Sequence[str]", names: "FileNames") -> tuple[str, ...]:
-    """The directories given that a project holds, as their files' keys
-    begin: what the JSON report records, for its use as a baseline."""
-    trees = (names.tree_name(path) for path in paths if os.path.isdir(path))
-    return tuple(sorted({tree for tree in trees if tree is not None}))
 
 
 def _accepted(path: str | None) -> "Baseline | None":
@@ -299,32 +299,3 @@ def _accepted(path: str | None) -> "Baseline | None":
         return baseline.load(path)
     except baseline.BaselineError as error:
         _refuse(str(error))
-
-
-def _reviewed(reports: "Iterator[FileReport]", names: "FileNames | None", formats: "set[str]",
-              review: "Review | None", lang: str) -> "Iterator[FileReport]":
-    """The reports named for fingerprints where a format or the baseline
-    needs them, fingerprinted where a format made here needs them, and with
-    the baseline's findings known. A file without findings is left as it
-    is: there is nothing to fingerprint."""
-    from scanner_gate.command_line import FINGERPRINTED
-
-    if names is None:
-        return reports
-    # The JSON report of the engine's findings fingerprints them as it writes
-    # them, in French; where another format fingerprints too, they are made here.
-    ready = review is None and formats & FINGERPRINTED == {"json"} and lang == "fr"
-
-    def named(report: "FileReport") -> "FileReport":
-        if not (report.error_total or report.warning_total):
-            return report
-        report.name = names.key(report.filepath)
-        if review is not None:
-            return review.known_in(report)
-        if ready and report.ready_made:
-            return report
-        from scanner_gate import fingerprint  # the findings of a format made here
-
-        return fingerprint.fingerprint(report, names)
-
-    return map(named, reports)

@@ -28,7 +28,8 @@ FORMATS = {
 }
 # The formats that write fingerprints; any format does under --baseline.
 FINGERPRINTED = {"json", "sarif", "gitlab"}
-_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline", "--lang", "--color", "--output")
+_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline", "--lang", "--color", "--output",
+               "--batch")
 _FLAGS = {"--json": ("format", "json"), "--no-audit": ("audit", False), "--quiet": ("quiet", True),
           "-q": ("quiet", True), "--verbose": ("verbose", True), "-v": ("verbose", True),
           "--statistics": ("statistics", True)}
@@ -76,7 +77,7 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
     values: dict[str, object] = {"policy": None, "format": None, "audit": True, "threads": 0,
                                  "fail_on": "error", "quiet": False, "baseline": None, "lang": None,
                                  "color": "auto", "verbose": False, "explain": None, "output": None,
-                                 "statistics": False}
+                                 "statistics": False, "batch": None}
     outputs: list[tuple[str, str]] = []
     paths: list[str] = []
     format_options = set()  # --format and --json exclude each other
