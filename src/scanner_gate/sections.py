@@ -7,8 +7,9 @@ file through an import the policy does not judge: a relative import, or
 one whose root is a local module or an allowed one. So a file is skipped
 only when no file judged in the run lies in its top-level package (the
 first part of its path below the path given: relative imports cannot
-climb above it), and that package's name is neither local nor allowed by
-the policy or any section. Where a skip is refused, the file is judged by
+climb above it) nor directly at the root of the path given (which may be
+a package itself), and that package's name is neither local nor allowed
+by the policy or any section. Where a skip is refused, the file is judged by
 the policy as any other, its report naming the section and why."""
 
 import os
@@ -56,7 +57,8 @@ class Judging:
         self._scanners = {section.name: section.policy.scanner() for section in policy.sections
                           if section.policy is not None}
         self._judged: set[str] = set()  # the top-level packages of the files judged
-        self._skipping: dict[int, tuple[str, Section]] = {}  # by id() of the report, held in the run's list
+        self._skipping: dict[int, tuple[str, str, Section]] = {}  # by id() of the report held: root, name, section
+        self._allowing: list[scanner_audit.Scanner] | None = None  # the scanners of the policy and its sections
 
     def _by(self, section: Section | None, scanner: scanner_audit.Scanner) -> tuple[scanner_audit.Scanner, Policy]:
         if section is None or section.policy is None:
@@ -69,6 +71,9 @@ class Judging:
         from scanner_gate.scan import rescanned
 
         base = match_name(file.filepath, file.given, file.tree)
+        # The root that relative imports reach up to: the tree given, or for
+        # a file given itself the current directory (scanner_gate.tree_root).
+        root = file.given if file.tree else ""
         own = self.policy.section_for(base)
         chosen, policy = self._by(own, scanner)
         if chosen is not scanner:
@@ -83,10 +88,14 @@ class Judging:
             if section is not None:
                 report.section = section.name
                 if section.skip:
-                    self._skipping[id(report)] = (name, section)
+                    self._skipping[id(report)] = (root, name, section)
                     yield report
                     continue
-            self._judged.add(_top(name, report.nested))
+            self._judged.add(f"{root}\0{_top(name, report.nested)}")
+            if not report.nested and "/" not in name:
+                # A module at the root: the root may be its package, whose
+                # relative imports reach every file below it.
+                self._judged.add(f"{root}\0")
             yield report
 
     def settled(self, reports: "Iterable[FileReport]") -> "list[FileReport]":
@@ -100,11 +109,14 @@ class Judging:
             if skipping is None:
                 settled.append(report)
                 continue
-            name, section = skipping
+            root, name, section = skipping
             top = _top(name, report.nested)
             reason = self._refusal(top.rpartition(SEPARATOR)[2])
-            if reason is None and top in self._judged:
+            if reason is None and f"{root}\0{top}" in self._judged:
                 reason = f"{top!r} holds files judged in this run, which may import it"
+            if reason is None and not report.nested and f"{root}\0" in self._judged:
+                reason = ("modules judged in this run lie at the root of the path given, whose package's relative "
+                          "imports reach it")
             if reason is None:
                 skipped = FileReport(report.filepath, [], nested=report.nested)
                 skipped.section, skipped.skipped = section.name, True
@@ -120,6 +132,8 @@ class Judging:
         policies = [self.policy, *(section.policy for section in self.policy.sections if section.policy)]
         if any(top in policy.local_modules for policy in policies):
             return f"{top!r} is a local module, which the policy does not judge"
-        if top.isidentifier() and any(policy.scanner().is_allowed(top) for policy in policies):
+        if self._allowing is None:
+            self._allowing = [self.policy.scanner(), *self._scanners.values()]
+        if top.isidentifier() and any(scanner.is_allowed(top) for scanner in self._allowing):
             return f"{top!r} is allowed by the policy"
         return None

@@ -97,11 +97,15 @@ class TestSections:
         ("other/tests/test_core.py", "", "'other' holds files judged in this run, which may import it"),
         ("quenx/tests/test_core.py", "", "'quenx' is allowed by the policy"),
         ("tests/test_core.py", "tests", "'tests' is a local module, which the policy does not judge"),
+        ("tests/test_core.py", "setup.py", "modules judged in this run lie at the root of the path given, whose "
+                                           "package's relative imports reach it"),
     ])
     def test_a_skip_is_refused_where_judged_code_could_import_the_file_unjudged(self, project, placed, local,
                                                                                  reason):
         with_sections(project, SECTIONS.replace('"tests/**"', '"tests/**", "**/tests/**"'))
-        if local:
+        if local.endswith(".py"):
+            project.write(local, "from .tests import test_core\n")
+        elif local:
             with_sections(project, policy=POLICY.replace('["myplugin"]', f'["myplugin", "{local}"]'))
         project.write("other/__init__.py", "")
         project.write(placed, "import os\n")
