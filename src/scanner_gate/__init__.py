@@ -7,6 +7,7 @@ annotations. Laid out by concern:
 
     policy         where the policy comes from, and what it may hold
     policy_cache   the tables of policies read before, kept by their bytes
+    path_globs, sections: the policy's [[paths]] sections, and which judges a file
     options        how a run judges: audit, threads, fingerprints
     scan           the paths walked or read, and the audit of each file
     archives, archive_scan, zip_structure, tar_stream, wheel_record:
@@ -25,6 +26,9 @@ annotations. Laid out by concern:
     progress       the progress line on a terminal's stderr
     text_report, json_report, sarif_report, github_report, gitlab_report:
                    the formats, each imported only when used
+    outputs        where the reports go (--output), and --statistics
+    run_reports    a run's reports named, fingerprinted, known and counted
+    batch          --batch: many runs, each a job of its own policy, in one process
     cli            the command line; __main__ for python -m scanner_gate
     arguments      its options, read only when there are some
     records        named tuples made without importing typing

@@ -49,9 +49,13 @@ MOST_KEPT = 8 << 20
 class _Run:
     """What the reading of one archive given carries down its nesting."""
 
-    def __init__(self, scanner: scanner_audit.Scanner, policy: Policy, options: Options) -> None:
+    def __init__(self, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
+                 judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None" = None) -> None:
         self.scanner = scanner
         self.policy = policy
+        # The scanner and policy of a member, by its path, where the
+        # policy's [[paths]] sections choose them; None: the archive's for all.
+        self.judge = judge
         self.options = options
         self.bounds = policy.bounds
         self.budget = zip_structure.Budget(policy.bounds)
@@ -66,11 +70,13 @@ class _Run:
 
 
 def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
-         archive_format: str | None = None) -> list[FileReport]:
+         archive_format: str | None = None,
+         judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None" = None) -> list[FileReport]:
     """The reports of the archive at `path`: its own first, then its
     members' (and nested archives') in path order. `archive_format`: ZIP or
-    TAR when known, else told from the file's first bytes."""
-    run = _Run(scanner, policy, options)
+    TAR when known, else told from the file's first bytes. `judge`: the
+    scanner and policy of each member, when sections of the policy choose."""
+    run = _Run(scanner, policy, options, judge)
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as error:
@@ -287,7 +293,8 @@ def _member(where: str, placed: str, installed: str, size: int, pieces: "Iterato
         tar_stream.read_all(pieces)
         judged = run.scanner.judge_by_name(where)
         assert judged is not None  # its name is the walk's
-        run.reports.append(FileReport(where, None, run.fail_on_warning, native=judged, nested=level))
+        fail_on_warning = run.fail_on_warning if run.judge is None else run.judge(where)[1].fail_on == "warning"
+        run.reports.append(FileReport(where, None, fail_on_warning, native=judged, nested=level))
     elif role == archives.ARCHIVE:
         _nested(where, placed, size, pieces, stored, level, run)
     elif role == archives.ENTRY_POINTS:
@@ -343,8 +350,10 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
     """The full verdict on a member that is Python source, as scan_file's
     on the same bytes at that path."""
     options = run.options
-    scan = run.scanner.scan_member(where, run.policy.local_modules, audit=options.audit, depth=depth,
-                                   digests=options.fingerprints)
+    scanner, policy = (run.scanner, run.policy) if run.judge is None else run.judge(where)
+    fail_on_warning = policy.fail_on == "warning"
+    scan = scanner.scan_member(where, policy.local_modules, audit=options.audit, depth=depth,
+                               digests=options.fingerprints)
     # A member that only Python's codecs decode (the engine says so at its
     # end) is read again through them: a zip's from the archive, a tar's
     # from its bytes, kept up to MOST_KEPT as they pass.
@@ -363,7 +372,7 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
     result = scan.finish()
     filepath, entry, deferred, counts = result.brief
     if deferred is None or not options.audit:
-        return FileReport(filepath, None, run.fail_on_warning, native=result, counts=counts, nested=level)
+        return FileReport(filepath, None, fail_on_warning, native=result, counts=counts, nested=level)
     findings = scan_findings(result)
     if too_long:
         findings.append(Finding(UNAUDITED, None, None, f"{where}: membre d'une archive tar \u00e0 lire par Python "
@@ -373,9 +382,9 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
 
         source = reread() if reread is not None else iter(kept or ())
         try:
-            findings += codec_audit.audit(where, findings, run.scanner, run.policy.local_modules, deferred, depth,
+            findings += codec_audit.audit(where, findings, scanner, policy.local_modules, deferred, depth,
                                           pieces=source)
         except zip_structure.Refused as refusal:
             findings.append(Finding(UNAUDITED, None, None, f"{where}: fichier illisible pour l'audit "
                                     f"({_reason(refusal.problem, where)})"))
-    return FileReport(filepath, findings, run.fail_on_warning, nested=level)
+    return FileReport(filepath, findings, fail_on_warning, nested=level)

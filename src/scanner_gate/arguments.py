@@ -11,7 +11,7 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from scanner_gate import FAIL_ON, LANGUAGES, PROG, __version__
-from scanner_gate.command_line import COLORS, FORMATS, MAX_THREADS
+from scanner_gate.command_line import COLORS, FORMATS, MAX_THREADS, output
 
 class _Version(argparse.Action):
     """--version, which looks the version up only when asked."""
@@ -33,6 +33,14 @@ def _thread_count(text: str) -> int:
         raise argparse.ArgumentTypeError(
             f"not a thread count: {text!r} (0 means one per hardware thread; at most {MAX_THREADS})"
         )
+    return value
+
+
+def _output(text: str) -> tuple[str, str]:
+    value = output(text)
+    if value is None:
+        raise argparse.ArgumentTypeError(
+            f"not FORMAT:FILE: {text!r} (FORMAT one of {', '.join(FORMATS)}; FILE '-' for standard output)")
     return value
 
 
@@ -60,8 +68,23 @@ def parser() -> argparse.ArgumentParser:
         help="policy file with [policy] and [plugin] (default: [tool.scanner-core.*] of ./pyproject.toml)",
     )
     formats = command.add_mutually_exclusive_group()
-    formats.add_argument("--format", choices=FORMATS, default="text", help="report format (default: text)")
+    formats.add_argument("--format", choices=FORMATS, help="report format on standard output (default: text, "
+                         "unless --output names other reports)")
     formats.add_argument("--json", dest="format", action="store_const", const="json", help="same as --format json")
+    command.add_argument(
+        "--output",
+        metavar="FORMAT:FILE",
+        type=_output,
+        action="append",
+        help="write the report in FORMAT to FILE ('-': standard output), all from one judgement; repeatable. "
+        "Standard output then holds only the report named '-' or given by --format",
+    )
+    command.add_argument(
+        "--statistics",
+        action="store_true",
+        help="after the summary, the count of findings by rule (on standard error when standard output holds a "
+        "JSON document)",
+    )
     command.add_argument(
         "--no-audit", dest="audit", action="store_false", help="the line scan alone, without the audit of each file"
     )
@@ -99,14 +122,20 @@ def parser() -> argparse.ArgumentParser:
         metavar="FILE",
         help="a JSON report of an earlier run: its findings are known and fail no file; new ones do",
     )
+    command.add_argument(
+        "--batch",
+        metavar="FILE",
+        help="judge the jobs of FILE ('-': standard input), JSON lines {\"id\", \"paths\", \"policy\"}, in one "
+        "process, a JSON line per job as each is judged; no PATH then",
+    )
     command.add_argument("--version", action=_Version)
     return command
 
 
 def parse(arguments: Sequence[str]) -> argparse.Namespace:
-    """The namespace of `arguments`; paths are required unless --explain is given."""
+    """The namespace of `arguments`; paths are required unless --explain or --batch is given."""
     command = parser()
     args = command.parse_args(arguments)
-    if not args.paths and args.explain is None:
+    if not args.paths and args.explain is None and args.batch is None:
         command.error("the following arguments are required: PATH")
     return args

@@ -21,10 +21,12 @@ if TYPE_CHECKING:
     import argparse
     import types
     from collections.abc import Iterable, Iterator, Sequence
-    from typing import NoReturn
+    from typing import NoReturn, TextIO
 
     from scanner_gate.findings import Tally
 
+    from scanner_gate.baseline import Baseline, Review
+    from scanner_gate.file_names import FileNames
     from scanner_gate.findings import FileReport
     from scanner_gate.progress import Progress
     from scanner_gate.run import Run
@@ -65,7 +67,7 @@ def _main(argv: "Sequence[str] | None") -> int:
     if arguments == ["--version"] and not os.path.lexists("--version"):
         sys.stdout.write(f"{PROG} {__version__}\n")
         return 0
-    from scanner_gate.command_line import FINGERPRINTED, FORMATS, options_that_are_files, parse
+    from scanner_gate.command_line import FINGERPRINTED, FORMATS, STDOUT, options_that_are_files, parse
 
     # Whatever the terminal's encoding, printing a name never fails the run.
     for stream in (sys.stdout, sys.stderr):
@@ -84,6 +86,8 @@ def _main(argv: "Sequence[str] | None") -> int:
         args = quick
     if args.explain is not None:
         return _explain(args.explain, args.lang)
+    if args.batch is not None:
+        return _batch(args)
     import importlib
 
     from scanner_gate import policy
@@ -92,14 +96,21 @@ def _main(argv: "Sequence[str] | None") -> int:
     from scanner_gate.run import Run
     from scanner_gate.options import Options
     from scanner_gate.scan import ScanError, scan
+    from scanner_gate import outputs as report_outputs
+    from scanner_gate.run_reports import counted, project_of, reviewed, trees_given
 
+    try:
+        wanted = report_outputs.chosen(args.format, args.output)
+    except report_outputs.OutputError as error:
+        _refuse(str(error))
+    formats = {name for name, _ in wanted}
     progress = _progress(args.paths)
     try:
         found = policy.load_file(args.policy) if args.policy is not None else policy.find(args.paths)
         if args.fail_on == "warning":
-            found = found._replace(fail_on="warning")
+            found = found.failing_on_warnings()
         accepted = _accepted(args.baseline)
-        fingerprinted = args.format in FINGERPRINTED or accepted is not None
+        fingerprinted = bool(formats & FINGERPRINTED) or accepted is not None
         if progress is not None:
             progress.start()
         reports = scan(args.paths, found, Options(audit=args.audit, threads=args.threads, fingerprints=fingerprinted))
@@ -107,13 +118,30 @@ def _main(argv: "Sequence[str] | None") -> int:
         if progress is not None:
             progress.stop()
         _refuse(str(error))
+    streams: "list[tuple[str, TextIO]]" = []
+    try:
+        for name, file in wanted:
+            streams.append((name, sys.stdout if file == STDOUT else report_outputs.open_file(file)))
+    except report_outputs.OutputError as error:
+        if progress is not None:
+            progress.stop()
+        _refuse(str(error))
     lang = args.lang or found.lang or "fr"
-    text = args.format == "text"
-    tally = Tally(baseline=accepted is not None, by_rule=text)
-    shown = _counted(_reviewed(reports, args, accepted, args.format in FINGERPRINTED, lang), tally, args.quiet)
-    color = text and _coloured(args.color)
+    tally = Tally(baseline=accepted is not None, by_rule="text" in formats or args.statistics)
+    file_names: "FileNames | None" = None
+    if fingerprinted:
+        from scanner_gate.file_names import FileNames
+
+        file_names = FileNames(args.paths, project_of(args.policy))
+    review: "Review | None" = None
+    if accepted is not None and file_names is not None:
+        from scanner_gate.baseline import Review
+
+        review = Review(accepted, file_names)
+    shown = counted(reviewed(reports, file_names, formats, review, lang), tally, args.quiet)
+    trees = () if file_names is None or "json" not in formats else trees_given(args.paths, file_names)
     run = Run(tuple(args.paths), found, args.audit, shown, tally, quiet=args.quiet, baseline=args.baseline,
-              lang=lang, verbose=args.verbose, color=color)
+              lang=lang, verbose=args.verbose, trees=trees)
     if progress is not None:
         # A report to the same terminal would be broken by the line; to a
         # file or a pipe, the files judged are counted as it is written.
@@ -123,13 +151,53 @@ def _main(argv: "Sequence[str] | None") -> int:
     collecting = gc.isenabled()
     gc.disable()
     try:
-        _write(run, importlib.import_module(f"scanner_gate.{FORMATS[args.format]}"))
+        if len(streams) > 1:
+            # Every format is written from the same judgement: the files are
+            # judged once, and their reports held for each format in turn.
+            run = run._replace(reports=list(run.reports))
+        for name, stream in streams:
+            coloured = name == "text" and stream is sys.stdout and _coloured(args.color)
+            _write(run._replace(color=coloured), importlib.import_module(f"scanner_gate.{FORMATS[name]}"), stream)
     finally:
         if progress is not None:
             progress.stop()
         if collecting:
             gc.enable()
+    if review is not None and review.could and not review.known and review.baseline.fingerprints:
+        sys.stderr.write(
+            f"{PROG}: warning: the baseline {escape(args.baseline)} knows none of the {review.could} findings it "
+            "could: it was made of other files, of these under names no longer theirs (another project), or all its "
+            "findings are gone; each of them counts as new\n")
+    if args.statistics:
+        on_stdout = [name for name, file in wanted if file == STDOUT]
+        table = report_outputs.statistics(tally)
+        if on_stdout and on_stdout[0] in report_outputs.DOCUMENTS:
+            sys.stderr.write(table)
+        else:
+            _write_text(table)
     return 1 if tally.failed_any else 0
+
+
+def _batch(args: "argparse.Namespace | types.SimpleNamespace") -> int:
+    """--batch: each job's report on a line of its own."""
+    given = [option for option, value in (
+        ("PATH", args.paths), ("--policy", args.policy), ("--format", args.format), ("--output", args.output),
+        ("--baseline", args.baseline), ("--statistics", args.statistics), ("--quiet", args.quiet),
+        ("--verbose", args.verbose)) if value]
+    if given:
+        _refuse(f"--batch takes each job's paths and policy from its line, and writes JSON lines: not with "
+                f"{', '.join(given)}")
+    from scanner_gate import batch
+
+    try:
+        return batch.run(args.batch, args.threads, args.audit, args.fail_on == "warning", args.lang, sys.stdout)
+    except batch.BatchError as error:
+        _refuse(str(error))
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _silence_stdout()
+        _refuse(str(error))
 
 
 def _is_terminal(stream: "object") -> bool:
@@ -179,31 +247,38 @@ def _explain(rule: str, lang: str | None) -> int:
     return 0
 
 
-def _write(run: "Run", format_module: "types.ModuleType") -> None:
-    """Writes the report, then judges whatever the writing left unread."""
+def _write(run: "Run", format_module: "types.ModuleType", stream: "TextIO") -> None:
+    """Writes the report to `stream` (closed after, but for stdout), then
+    judges whatever the writing left unread."""
     try:
-        format_module.write(run, sys.stdout)
-        sys.stdout.flush()
+        format_module.write(run, stream)
+        stream.flush()
+        if stream is not sys.stdout:
+            stream.close()
     except BrokenPipeError:
         # The reader has gone (| head): the verdict stands, and the
         # interpreter's own flush at exit must not complain either.
         _silence_stdout()
     except OSError as error:  # a full disk, a closed descriptor
         _silence_stdout()
-        _refuse(f"cannot write the report: {error.strerror or error}")
+        where = "" if stream is sys.stdout else f" {escape(stream.name)}"
+        _refuse(f"cannot write the report{where}: {error.strerror or error}")
     # Whatever the writing left unread is judged all the same: a reader
     # that leaves early does not make a failing file pass.
     for _ in run.reports:
         pass
 
 
-def _counted(reports: "Iterable[FileReport]", tally: "Tally", quiet: bool) -> "Iterator[FileReport]":
-    """The reports to write, each counted in the tally as it goes by: with
-    --quiet, only the files that failed."""
-    for report in reports:
-        tally.add(report)
-        if not (quiet and report.passed):
-            yield report
+def _write_text(text: str) -> None:
+    """Writes a line or two after the reports, on stdout."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _silence_stdout()
+    except OSError as error:
+        _silence_stdout()
+        _refuse(f"cannot write the report: {error.strerror or error}")
 
 
 def _refuse(message: str) -> "NoReturn":
@@ -213,7 +288,7 @@ def _refuse(message: str) -> "NoReturn":
     sys.exit(2)
 
 
-def _accepted(path: str | None) -> frozenset[str] | None:
+def _accepted(path: str | None) -> "Baseline | None":
     """The fingerprints of the baseline named, if any; exit status 2 when
     it cannot be used."""
     if path is None:
@@ -224,36 +299,3 @@ def _accepted(path: str | None) -> frozenset[str] | None:
         return baseline.load(path)
     except baseline.BaselineError as error:
         _refuse(str(error))
-
-
-def _reviewed(reports: "Iterator[FileReport]", args: "argparse.Namespace | types.SimpleNamespace",
-              accepted: frozenset[str] | None, fingerprinted: bool, lang: str) -> "Iterator[FileReport]":
-    """The reports named for fingerprints where the format or the baseline
-    needs them, fingerprinted where a format made here needs them, and with
-    the baseline's findings known. A file without findings is left as it
-    is: there is nothing to fingerprint."""
-    if accepted is None and not fingerprinted:
-        return reports
-    from scanner_gate.file_names import FileNames
-
-    names = FileNames(args.paths)
-    # The JSON report of the engine's findings fingerprints them as it writes
-    # them, in French.
-    ready = accepted is None and args.format == "json" and lang == "fr"
-
-    def named(report: "FileReport") -> "FileReport":
-        if not (report.error_total or report.warning_total):
-            return report
-        report.name = names.key(report.filepath)
-        if ready and report.ready_made:
-            return report
-        from scanner_gate import fingerprint  # the findings of a format made here
-
-        return fingerprint.fingerprint(report, names)
-
-    marked = map(named, reports)
-    if accepted is None:
-        return marked
-    from scanner_gate import baseline
-
-    return (baseline.known_in(report, accepted) for report in marked)

@@ -28,9 +28,13 @@ FORMATS = {
 }
 # The formats that write fingerprints; any format does under --baseline.
 FINGERPRINTED = {"json", "sarif", "gitlab"}
-_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline", "--lang", "--color")
+_WITH_VALUE = ("--policy", "--format", "--threads", "--fail-on", "--baseline", "--lang", "--color", "--output",
+               "--batch")
 _FLAGS = {"--json": ("format", "json"), "--no-audit": ("audit", False), "--quiet": ("quiet", True),
-          "-q": ("quiet", True), "--verbose": ("verbose", True), "-v": ("verbose", True)}
+          "-q": ("quiet", True), "--verbose": ("verbose", True), "-v": ("verbose", True),
+          "--statistics": ("statistics", True)}
+# The stream --output names with '-'.
+STDOUT = "-"
 # --color's choices (scanner_gate.colour.CHOICES, not imported for them).
 COLORS = ("auto", "always", "never")
 # More threads than this only cost memory: the scan is bound by the cores and
@@ -38,8 +42,18 @@ COLORS = ("auto", "always", "never")
 MAX_THREADS = 1024
 
 
+def output(text: str) -> tuple[str, str] | None:
+    """--output's FORMAT:FILE as (format, file), or None when it is not one."""
+    name, colon, file = text.partition(":")
+    if not colon or name not in FORMATS or not file:
+        return None
+    return name, file
+
+
 def _value(option: str, text: str) -> object:
     """The option's value, or None when argparse would refuse it."""
+    if option == "--output":
+        return output(text)
     if option == "--format":
         return text if text in FORMATS else None
     if option == "--fail-on":
@@ -59,9 +73,12 @@ def _value(option: str, text: str) -> object:
 def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
     """The namespace of `argv` as argparse gives it, or None when argparse
     must read it."""
-    values: dict[str, object] = {"policy": None, "format": "text", "audit": True, "threads": 0,
+    # format None: not given (text on stdout, unless --output says otherwise).
+    values: dict[str, object] = {"policy": None, "format": None, "audit": True, "threads": 0,
                                  "fail_on": "error", "quiet": False, "baseline": None, "lang": None,
-                                 "color": "auto", "verbose": False, "explain": None}
+                                 "color": "auto", "verbose": False, "explain": None, "output": None,
+                                 "statistics": False, "batch": None}
+    outputs: list[tuple[str, str]] = []
     paths: list[str] = []
     format_options = set()  # --format and --json exclude each other
     index = 0
@@ -92,6 +109,10 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
                 return None
             if option == "--format":
                 format_options.add(option)
+            if option == "--output":
+                assert isinstance(value, tuple)
+                outputs.append(value)
+                continue
             values[option[2:].replace("-", "_")] = value
         elif argument in _FLAGS:
             name, value = _FLAGS[argument]
@@ -102,6 +123,8 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
             return None
     if not paths or len(format_options) > 1:
         return None
+    if outputs:
+        values["output"] = outputs
     return types.SimpleNamespace(paths=paths, **values)
 
 

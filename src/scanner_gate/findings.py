@@ -248,7 +248,7 @@ class FileReport:
     text_block and json_block), and the tally its counts."""
 
     __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "error_total",
-                 "warning_total", "passed", "_unread", "nested")
+                 "warning_total", "passed", "_unread", "nested", "section", "skipped", "skip_refused")
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
                  known: list[Finding] | None = None, native: scanner_audit.Report | None = None,
@@ -273,12 +273,19 @@ class FileReport:
             self.warning_total = len(findings) - self.error_total
         self.passed = not self.error_total and not (fail_on_warning and self.warning_total)
         self._unread = unread
+        # The policy's [[paths]] section that judged the file (None: the
+        # policy itself); whether it skipped the file unjudged; and why a
+        # skip it asked for was refused, when it was.
+        self.section: str | None = None
+        self.skipped = False
+        self.skip_refused: str | None = None
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
         """The same file with other findings (and known ones), made here."""
         made = FileReport(self.filepath, findings, self.fail_on_warning, self.known if known is None else known,
                           unread=self.unread, nested=self.nested)
         made.name = self.name
+        made.section, made.skipped, made.skip_refused = self.section, self.skipped, self.skip_refused
         return made
 
     def __repr__(self) -> str:
@@ -302,7 +309,7 @@ class FileReport:
     def ready_made(self) -> bool:
         """Whether the engine writes this file's part of a text or JSON
         report: its findings are the engine's, none of them known."""
-        return self._findings is None and not self.known
+        return self._findings is None and not self.known and self.section is None
 
     @property
     def findings(self) -> list[Finding]:
@@ -369,6 +376,7 @@ class Summary(NamedTuple):
     warnings: int
     known: int | None = None  # findings a baseline accepts; None in a run without one
     unread: int = 0  # files, archives and paths refused or left unread, apart from those scanned
+    skipped: int = 0  # files a [[paths]] section skipped, listed unjudged, apart from those scanned
 
     @classmethod
     def of(cls, reports: "Sequence[FileReport]") -> "Summary":
@@ -390,6 +398,7 @@ class Summary(NamedTuple):
             + (f"{self.unread} not read; " if self.unread else "")
             + f"{plural(self.errors, 'error')}, {plural(self.warnings, 'warning')}"
             + ("" if self.known is None else f"; {self.known} known (in the baseline)")
+            + (f"; {self.skipped} skipped (by the policy's paths)" if self.skipped else "")
         )
 
 
@@ -398,12 +407,15 @@ class Tally:
     is written as files are judged, and its summary comes last."""
 
     def __init__(self, baseline: bool = False, by_rule: bool = False) -> None:
-        self.scanned = self.failed = self.errors = self.warnings = self.unread = 0
+        self.scanned = self.failed = self.errors = self.warnings = self.unread = self.skipped = 0
         self.known: int | None = 0 if baseline else None
         # The findings that count, by rule id, when the report shows them.
         self.by_rule: dict[str, int] | None = {} if by_rule else None
 
     def add(self, report: FileReport) -> None:
+        if report.skipped:
+            self.skipped += 1
+            return
         if not report.passed and report.unread:
             self.unread += 1
         else:
@@ -425,7 +437,7 @@ class Tally:
 
     def summary(self) -> Summary:
         return Summary(self.scanned, self.scanned - self.failed, self.failed, self.errors, self.warnings, self.known,
-                       self.unread)
+                       self.unread, self.skipped)
 
 
 def plural(count: int, word: str) -> str:

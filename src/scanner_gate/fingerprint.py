@@ -1,8 +1,8 @@
 """Fingerprints: what identifies a finding from one run to the next, when
 lines are added above it or the plugin's tree is unpacked elsewhere.
 
-A fingerprint is the SHA-256 of the file (relative to the directory given
-on the command line that holds it, or as named for a file given itself),
+A fingerprint is the SHA-256 of the file's name (relative to its project,
+as scanner_gate.file_names names it),
 the rule, the module, the text of the finding's line with its runs of
 whitespace made one space and its ends trimmed, and the finding's rank
 among the file's findings that share all of these (two identical lines,
@@ -161,16 +161,18 @@ def _fingerprinted(findings: list[Finding], key: str, digests: dict[int, str]) -
     return marked
 
 
-def fingerprint(report: FileReport, names: FileNames) -> FileReport:
-    """The report with each finding fingerprinted, in line order; reads the
-    file back only when a finding has a line (the engine does, for its own
-    findings)."""
+def fingerprint(report: FileReport, names: FileNames, key: str | None = None) -> FileReport:
+    """The report with each finding fingerprinted, in line order, the file
+    named `key` (by default, its name in the run); reads the file back only
+    when a finding has a line (the engine does, for its own findings)."""
     findings = sorted(report.findings, key=line_order)
+    if key is None:
+        key = report.name or names.key(report.filepath)
     if report.native is not None:  # the engine's findings, in the same order
-        values = report.native.fingerprints(report.name or names.key(report.filepath))
+        values = report.native.fingerprints(key)
         marked = [finding._replace(fingerprint=value) for finding, value in zip(findings, values, strict=True)]
         return report.replace(marked)
     lines = [finding.line for finding in findings if finding.line is not None]
     digests = line_digests(report.filepath, lines) if lines else {}
-    marked = _fingerprinted(findings, names.key(report.filepath), digests)
+    marked = _fingerprinted(findings, key, digests)
     return report.replace(marked)

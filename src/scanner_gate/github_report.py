@@ -3,7 +3,8 @@ the summary line. A message says what was found, in the language chosen,
 without the file and line that the command's properties give. Each is titled with its rule; a finding a baseline
 accepts is a notice titled "RULE (known)", which does not mark the run as
 failed in the log. `line` and `col` (characters from 1) are given where
-they are known.
+they are known. A finding of a file a [[paths]] section judged ends with
+"[section NAME]"; a file a section skipped is a notice titled "skipped".
 
 The file, the title and the message are first escaped as in the text
 report (so a name holds no line break and no control character), then as
@@ -39,7 +40,14 @@ def annotation(finding: Finding, filepath: str, file: str, known: bool, lang: st
 def write(run: Run, out: TextIO) -> None:
     for report in run.reports:
         file = escape_property(escape(report.filepath))
+        if report.skipped:
+            section = escape_data(shown(escape(report.section or "")))
+            out.write(f"::notice file={file},title=skipped::skipped by the section {section}\n")
+            continue
         labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
         for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            out.write(annotation(finding, report.filepath, file, known, run.lang))
+            made = annotation(finding, report.filepath, file, known, run.lang)
+            if report.section is not None:
+                made = made[:-1] + escape_data(shown(escape(f" [section {report.section}]"))) + "\n"
+            out.write(made)
     out.write(run.summary.line() + "\n")

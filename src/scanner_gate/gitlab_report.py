@@ -10,7 +10,10 @@ chosen, without the file and line that location gives. A failing finding is "cri
 ("blocker" for a hidden forbidden import and any rule as severe), any
 other "minor", and one a baseline accepts "info", its description starting
 with "known: ". The path is the file as scanned, escaped as in the text
-report, so run it from the repository's root with relative paths.
+report, so run it from the repository's root with relative paths. A
+finding of a file a [[paths]] section judged ends its description with
+"[section NAME]"; a file a section skipped is an "info" issue, check_name
+"skipped".
 """
 
 import hashlib
@@ -58,9 +61,18 @@ def _issues(run: Run) -> Iterator[dict[str, object]]:
     """Each finding's issue, file by file as the run judges them."""
     for report in run.reports:
         path = escape(os.path.normpath(report.filepath))
+        if report.skipped:
+            identity = json.dumps(["skipped", path]).encode("ascii")
+            yield {"description": f"skipped by the section {escape(report.section or '')}", "check_name": "skipped",
+                   "fingerprint": hashlib.sha256(identity).hexdigest(), "severity": "info",
+                   "location": {"path": path, "lines": {"begin": 1}}}
+            continue
         labelled = [(finding, False) for finding in report.findings] + [(finding, True) for finding in report.known]
         for finding, known in sorted(labelled, key=lambda pair: line_order(pair[0])):
-            yield issue(finding, path, known, report.filepath, run.lang)
+            made = issue(finding, path, known, report.filepath, run.lang)
+            if report.section is not None:
+                made["description"] = f"{made['description']} [section {escape(report.section)}]"
+            yield made
 
 
 def write(run: Run, out: TextIO) -> None:

@@ -1,5 +1,8 @@
-"""The JSON report, for machines: {"policy": {...}, "files": [...],
-"summary": {...}}, the policy being {"source", "forbidden", "fail_on"}.
+"""The JSON report, for machines: {"policy": {...}, "trees": [...],
+"files": [...], "summary": {...}}, the policy being {"source",
+"forbidden", "fail_on"}, and the trees the directories given that a
+project holds, named as the fingerprints name them (relative to the
+project: '.' for the project itself), for a baseline made of the report.
 
 Each file is {"filepath", "passed", "errors", "warnings", "findings"},
 errors and warnings being the messages, and each finding {"rule", "level",
@@ -7,7 +10,10 @@ errors and warnings being the messages, and each finding {"rule", "level",
 column (line, column and module null where there is none: the column, in
 characters from 1, is known for every import and call found; the
 fingerprint null when the line could not be read back). With a baseline, each file also has "known", the findings the
-baseline accepts, and the summary their count. Every string a plugin chose
+baseline accepts, and the summary their count. A file a [[paths]] section
+judged or skipped names it ("section"); a skipped one has "skipped": true
+and no findings, one whose skip was refused "skip_refused", why; the
+summary of a policy with sections counts the files skipped. Every string a plugin chose
 is escaped as in the text report, so the document is valid, strict JSON for
 any file name (a name that is not UTF-8 included), and printing a field
 cannot drive a terminal.
@@ -90,16 +96,26 @@ def _file(report: FileReport, baseline: bool, parts: list[str], lang: str = "fr"
         known = [_finding(finding, item, _string(escape(message(finding, report.filepath, lang))))
                  for finding in report.known]
         _list(known, inner, parts)
+    if report.section is not None:
+        parts += [",\n", inner, '"section": ', _string(escape(report.section))]
+        if report.skipped:
+            parts += [",\n", inner, '"skipped": true']
+        if report.skip_refused is not None:
+            parts += [",\n", inner, '"skip_refused": ', _string(escape(report.skip_refused))]
     parts += ["\n", pad, "}"]
 
 
 def policy_object(policy: Policy) -> dict[str, object]:
-    """Which policy judged the run: where it was read, what it forbids, what fails a file."""
-    return {
+    """Which policy judged the run: where it was read, what it forbids, what
+    fails a file; and the names of its [[paths]] sections, if it has any."""
+    made: dict[str, object] = {
         "source": escape(policy.source),
         "forbidden": [escape(name) for name in sorted(policy.forbidden)],
         "fail_on": policy.fail_on,
     }
+    if policy.sections:
+        made["sections"] = [escape(section.name) for section in policy.sections]
+    return made
 
 
 def _nested(value: "Mapping[str, object]") -> str:
@@ -127,6 +143,8 @@ def _totals(run: Run) -> dict[str, int]:
     }
     if summary.known is not None:
         totals["known"] = summary.known
+    if run.policy.sections:
+        totals["skipped"] = summary.skipped
     return totals
 
 
@@ -137,7 +155,8 @@ BATCH = 256
 
 def write(run: Run, out: "TextIO") -> None:
     sink = Sink(out)
-    sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "files": ')
+    trees = "[]" if not run.trees else "[\n" + ",\n".join(f"    {_string(escape(tree))}" for tree in run.trees) + "\n  ]"
+    sink.text(f'{{\n  "policy": {_nested(policy_object(run.policy))},\n  "trees": {trees},\n  "files": ')
     baseline = run.baseline is not None
     written = False
     # The engine's files, waiting to be written together (fingerprints included).

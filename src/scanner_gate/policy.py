@@ -3,6 +3,9 @@
 A policy is either a file named with --policy (TOML with the tables [policy]
 and [plugin]), or the tables [tool.scanner-core.policy] and
 [tool.scanner-core.plugin] of the pyproject.toml in the current directory.
+Either may add sections for paths ([[paths]], [[tool.scanner-core.paths]]):
+each matches files by globs (scanner_gate.path_globs) and replaces keys of
+the policy for them, or skips them; the first that matches a file applies.
 Nothing inside a scanned tree is ever read for it: a plugin must not choose
 its own policy.
 """
@@ -20,6 +23,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Iterable, Mapping
     from typing import NamedTuple
+
+    from scanner_gate.path_globs import Glob
 else:
     from scanner_gate.records import NamedTuple
 
@@ -32,6 +37,10 @@ POLICY_KEYS = {
     "plugin": ("local_modules",),
     "archives": ("max_members", "max_depth", "max_member_bytes", "max_ratio", "max_total_bytes"),
 }
+# What a [[paths]] section may hold beside the policy's keys it replaces.
+SECTION_KEYS = ("name", "match", "skip")
+SECTION_POLICY_KEYS = ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on", "local_modules")
+PATHS = "paths"
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
 
@@ -61,9 +70,37 @@ class Policy(NamedTuple):
     fail_on: str = "error"  # one of FAIL_ON
     lang: str | None = None  # the reports' language, one of LANGUAGES; None: the command's default
     bounds: ArchiveBounds = ArchiveBounds()
+    sections: "tuple[Section, ...]" = ()  # [[paths]], in the order given
 
     def scanner(self) -> scanner_audit.Scanner:
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
+
+    def failing_on_warnings(self) -> "Policy":
+        """The policy, and each of its sections', with every warning failing
+        its file (--fail-on warning: the stricter applies everywhere)."""
+        sections = tuple(section._replace(policy=section.policy._replace(fail_on="warning"))
+                         if section.policy is not None else section for section in self.sections)
+        return self._replace(fail_on="warning", sections=sections)
+
+    def section_for(self, name: str) -> "Section | None":
+        """The first section whose globs match `name` (a path relative to
+        the path given, '/' between its parts), None for none."""
+        from scanner_gate.path_globs import matches
+
+        for section in self.sections:
+            if any(matches(glob, name) for glob in section.globs):
+                return section
+        return None
+
+
+class Section(NamedTuple):
+    """A [[paths]] section: the files its globs match are judged by its
+    policy (the base policy with the keys it gives replaced), or skipped."""
+
+    name: str  # its name = "...", else "paths #N (GLOB, ...)", N from 1
+    globs: "tuple[Glob, ...]"  # compiled (scanner_gate.path_globs)
+    skip: bool
+    policy: Policy | None  # None when it skips
 
 
 def as_named(path: str) -> str:
@@ -102,9 +139,13 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
     bounds: dict[str, int] = {}
     fail_on = "error"
     lang = None
+    paths: object = None
     for table, content in tables.items():
+        if table == PATHS:
+            paths = content
+            continue
         if table not in POLICY_KEYS or not isinstance(content, dict):
-            expected = " and ".join(f"[{prefix}{name}]" for name in POLICY_KEYS)
+            expected = " and ".join(f"[{prefix}{name}]" for name in POLICY_KEYS) + f" and [[{prefix}{PATHS}]]"
             raise PolicyError(f"{where}: unknown section [{prefix}{table}] (expected {expected})")
         for key, value in content.items():
             if key not in POLICY_KEYS[table]:
@@ -142,7 +183,57 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
         bounds=ArchiveBounds(**bounds),
     )
     _refuse_what_judges_nothing(policy, where, prefix)
+    if paths is not None:
+        policy = policy._replace(sections=_sections(paths, policy, where, prefix))
     return policy
+
+
+def _sections(paths: object, base: Policy, where: str, prefix: str) -> "tuple[Section, ...]":
+    """The [[paths]] sections, each checked as a policy of its own."""
+    from scanner_gate.path_globs import GlobError, compile_glob
+
+    if not isinstance(paths, list) or not all(isinstance(section, dict) for section in paths):
+        raise PolicyError(f"{where}: {prefix}{PATHS} must be an array of tables ([[{prefix}{PATHS}]])")
+    sections = []
+    for number, table in enumerate(paths, 1):
+        here = f"[[{prefix}{PATHS}]] #{number}"
+        for key in table:
+            if key not in SECTION_KEYS + SECTION_POLICY_KEYS:
+                expected = ", ".join(SECTION_KEYS + SECTION_POLICY_KEYS)
+                raise PolicyError(f"{where}: unknown key {key!r} in {here} (expected {expected})")
+        globs = table.get("match")
+        if not isinstance(globs, list) or not globs or not all(isinstance(glob, str) for glob in globs):
+            raise PolicyError(f"{where}: {here} needs match, a list of globs (\"tests/**\", \"**/conftest.py\")")
+        try:
+            compiled = tuple(compile_glob(glob) for glob in globs)
+        except GlobError as error:
+            raise PolicyError(f"{where}: {here} match: {escape(str(error))}") from error
+        name = table.get("name", f"paths #{number} ({', '.join(globs)})")
+        if not isinstance(name, str) or not name:
+            raise PolicyError(f"{where}: {here} name must be a string")
+        skip = table.get("skip", False)
+        if not isinstance(skip, bool):
+            raise PolicyError(f"{where}: {here} skip must be true or false")
+        replaced = {key: table[key] for key in SECTION_POLICY_KEYS if key in table}
+        if skip and replaced:
+            raise PolicyError(f"{where}: {here} skips its files, so its {', '.join(replaced)} would judge nothing "
+                              "(give skip = true, or keys of the policy, not both)")
+        if not skip and not replaced:
+            raise PolicyError(f"{where}: {here} neither skips its files nor replaces a key of the policy")
+        policy = None
+        if not skip:
+            # The base's keys with the section's in their place, checked whole.
+            tables: dict[str, dict[str, object]] = {
+                "policy": {"forbidden": sorted(base.forbidden), "allowed_exact": sorted(base.allowed_exact),
+                           "allowed_prefixes": list(base.allowed_prefixes), "fail_on": base.fail_on},
+                "plugin": {"local_modules": sorted(base.local_modules)},
+            }
+            for key, value in replaced.items():
+                tables["plugin" if key == "local_modules" else "policy"][key] = value
+            made = _from_tables(tables, base.source, f"{prefix}{PATHS} #{number}: ")
+            policy = made._replace(lang=base.lang, bounds=base.bounds)
+        sections.append(Section(name, compiled, skip, policy))
+    return tuple(sections)
 
 
 def _is_top_level_name(entry: str) -> bool:

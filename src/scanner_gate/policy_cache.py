@@ -18,6 +18,7 @@ the policy is read as usual. SCANNER_CORE_NO_POLICY_CACHE set to anything
 but an empty string turns the cache off.
 """
 
+import _thread
 import os
 import sys
 import zlib
@@ -200,7 +201,8 @@ def store(source: bytes, reading: str, tables: "Mapping[str, object]") -> None:
     if directory is None:
         return
     name = _name(source, reading)
-    temporary = f".{name}.{os.getpid()}"
+    # A batch's jobs may store the same policy at once, from threads.
+    temporary = f".{name}.{os.getpid()}.{_thread.get_ident()}"
     try:
         descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC,
                              0o600, dir_fd=directory)

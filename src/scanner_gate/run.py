@@ -26,6 +26,7 @@ class Run(NamedTuple):
     lang: str = "fr"  # the language of the findings' messages and the rules' texts (scanner_gate.LANGUAGES)
     verbose: bool = False  # --verbose: the text report lists the files without findings too
     color: bool = False  # the text report is coloured (a terminal, and colour not turned off)
+    trees: tuple[str, ...] = ()  # the directories given, as fingerprints name them (scanner_gate.file_names)
 
     @property
     def summary(self) -> Summary:

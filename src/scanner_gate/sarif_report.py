@@ -25,7 +25,10 @@ nested artifact, its parentIndex the archive's, and its artifactLocation
 gives that index. A message says what was found, in the language chosen,
 without the file and line that its location gives, escaped as in the text
 report. The run's
-property bag names the policy applied, as the JSON report does.
+property bag names the policy applied, as the JSON report does; under a
+policy with [[paths]] sections, it lists the files a section skipped
+({"file", "section"}), and each result of a file a section judged names
+it in its own property bag.
 """
 
 import json
@@ -142,11 +145,16 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
     return entry
 
 
-def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Artifacts) -> Iterator[dict[str, object]]:
+def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Artifacts,
+             skipped: list[dict[str, str]]) -> Iterator[dict[str, object]]:
     """Each finding's result, file by file as the run judges them; a kind
-    that no table lists is added to `kinds` as it is first met, and the
-    archives and members met to `artifacts`."""
+    that no table lists is added to `kinds` as it is first met, the
+    archives and members met to `artifacts`, and the files a section
+    skipped to `skipped`."""
     for report in run.reports:
+        if report.skipped:
+            skipped.append({"file": escape(report.filepath), "section": escape(report.section or "")})
+            continue
         labelled = [(finding, "new") for finding in report.findings]
         labelled += [(finding, "unchanged") for finding in report.known]
         for finding, state in sorted(labelled, key=lambda pair: line_order(pair[0])):
@@ -154,11 +162,15 @@ def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Arti
                 index[finding.kind.id] = len(kinds)
                 kinds.append(finding.kind)
             state_or_none = state if run.baseline is not None else None
-            yield result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang, report.nested,
-                         artifacts)
+            made = result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang, report.nested,
+                          artifacts)
+            if report.section is not None:
+                made["properties"] = {"section": escape(report.section)}
+            yield made
 
 
-def _log(run: Run, kinds: list[Kind], artifacts: Artifacts | None = None) -> dict[str, object]:
+def _log(run: Run, kinds: list[Kind], artifacts: Artifacts | None = None,
+         skipped: list[dict[str, str]] | None = None) -> dict[str, object]:
     """The log, its results standing in the run before the rules and artifacts they index."""
     log_run: dict[str, object] = {
         "results": json_stream.PLACEHOLDER,
@@ -168,6 +180,8 @@ def _log(run: Run, kinds: list[Kind], artifacts: Artifacts | None = None) -> dic
         "columnKind": "unicodeCodePoints",
         "properties": {"policy": json_report.policy_object(run.policy)},
     }
+    if run.policy.sections:
+        log_run["properties"] = {"policy": json_report.policy_object(run.policy), "skipped": skipped or []}
     if artifacts is not None and artifacts.listed:
         log_run["artifacts"] = artifacts.listed
     return {"$schema": SCHEMA, "version": "2.1.0", "runs": [log_run]}
@@ -179,6 +193,7 @@ def write(run: Run, out: TextIO) -> None:
     before, _ = json_stream.around(_log(run, []))
     out.write(before)
     artifacts = Artifacts()
-    json_stream.write_list(_results(run, kinds, index, artifacts), 3, out)
-    _, after = json_stream.around(_log(run, kinds, artifacts))
+    skipped: list[dict[str, str]] = []
+    json_stream.write_list(_results(run, kinds, index, artifacts, skipped), 3, out)
+    _, after = json_stream.around(_log(run, kinds, artifacts, skipped))
     out.write(after + "\n")

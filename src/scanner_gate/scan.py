@@ -37,6 +37,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Sequence
     from typing import NamedTuple
+
+    from scanner_gate.sections import Judging
 else:
     from scanner_gate.records import NamedTuple
 
@@ -229,10 +231,19 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
     fail_on_warning = policy.fail_on == "warning"
     judged = False
     refused: set[str] = set()  # paths given whose own report says they were not read
-    for report in _made(ordered, scanner, policy, options):
+    judging = None
+    if policy.sections:
+        from scanner_gate.sections import Judging  # imported by the policies that have [[paths]]
+
+        judging = Judging(policy, options)
+    made = _made(ordered, scanner, policy, options, judging)
+    if judging is not None and any(section.skip for section in policy.sections):
+        # Whether a skip is honoured depends on every file judged.
+        made = iter(judging.settled(made))
+    for report in made:
         if report.unread:
             refused.add(report.filepath)
-        else:
+        elif not report.skipped:
             judged = True
         yield report
     if not judged:
@@ -243,35 +254,62 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
             yield FileReport(path, [Finding(NOTHING_JUDGED, None, None, text)], fail_on_warning, unread=True)
 
 
-def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
-          options: Options) -> "Iterator[FileReport]":
-    fail_on_warning = policy.fail_on == "warning"
+def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy, options: Options,
+          judging: "Judging | None") -> "Iterator[FileReport]":
+    def make(file: _Found, scanner: scanner_audit.Scanner, policy: Policy,
+             judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None") -> "Iterator[FileReport]":
+        return _file_reports(file, scanner, policy, options, judge)
+
     while ordered:
         file = ordered.pop()
-        result = file.result
-        if file.archive is not None:
-            from scanner_gate import archive_scan  # imported by the runs that meet an archive
+        if judging is not None:
+            yield from judging.made(file, scanner, make)
+        else:
+            yield from _file_reports(file, scanner, policy, options)
 
-            yield from archive_scan.read(file.filepath, scanner, policy, options, file.archive)
-            continue
-        if result is None:
-            yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning, unread=True)
-            continue
-        if file.entry_points:
-            from scanner_gate import entry_points  # imported by the runs that meet one
 
-            made = entry_points.report(file.filepath, scanner, policy)
-            if made is not None:
-                yield made
-            continue
-        if file.entry or not options.audit or file.deferred is None:
-            # The engine's findings as they are: made only if a format asks.
-            yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
-            continue
-        findings = scan_findings(result)
-        if not any(finding.kind is UNREADABLE for finding in findings):
-            def depth(file: _Found = file) -> int:
-                return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
+def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
+                  judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None" = None,
+                  ) -> "Iterator[FileReport]":
+    """The reports of one file found: one, or an archive's and its members'.
+    `judge`: the scanner and policy of each member of an archive, by its
+    path, where the policy's sections choose them."""
+    fail_on_warning = policy.fail_on == "warning"
+    result = file.result
+    if file.archive is not None:
+        from scanner_gate import archive_scan  # imported by the runs that meet an archive
 
-            findings += audit_findings(result, findings, policy, scanner, depth)
-        yield FileReport(file.filepath, findings, fail_on_warning)
+        yield from archive_scan.read(file.filepath, scanner, policy, options, file.archive, judge)
+        return
+    if result is None:
+        yield FileReport(file.filepath, _not_a_file(file.filepath), fail_on_warning, unread=True)
+        return
+    if file.entry_points:
+        from scanner_gate import entry_points  # imported by the runs that meet one
+
+        made = entry_points.report(file.filepath, scanner, policy)
+        if made is not None:
+            yield made
+        return
+    if file.entry or not options.audit or file.deferred is None:
+        # The engine's findings as they are: made only if a format asks.
+        yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
+        return
+    findings = scan_findings(result)
+    if not any(finding.kind is UNREADABLE for finding in findings):
+        def depth(file: _Found = file) -> int:
+            return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
+
+        findings += audit_findings(result, findings, policy, scanner, depth)
+    yield FileReport(file.filepath, findings, fail_on_warning)
+
+
+def rescanned(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, options: Options) -> _Found:
+    """The file found, scanned again by another policy's scanner (a section's)."""
+    if file.result is None or file.entry or file.archive is not None:
+        return file  # judged by its name or its kind, whatever the policy
+    depth = depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.filepath)
+    result = scanner.scan_file(file.filepath, policy.local_modules, audit=options.audit, depth=depth,
+                               digests=options.fingerprints)
+    filepath, entry, deferred, counts = result.brief
+    return file._replace(result=result, entry=entry, deferred=deferred, counts=counts)

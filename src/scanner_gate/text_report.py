@@ -53,7 +53,10 @@ def file_text(report: FileReport, lang: str = "fr", color: bool = False) -> str:
     if report.known:
         counts += f", {len(report.known)} known"
     verdict = colour.paint("ok  ", colour.GREEN, color) if report.passed else colour.paint("FAIL", colour.BOLD_RED, color)
-    lines = [f"{verdict}  {escape(report.filepath)}  ({counts})\n"]
+    if report.skipped:
+        return f"{colour.paint('skip', colour.DIM, color)}  {escape(report.filepath)}  {section_label(report)}\n"
+    lines = [f"{verdict}  {escape(report.filepath)}  ({counts})"
+             + (f"  {section_label(report)}" if report.section is not None else "") + "\n"]
     labelled = [(finding, finding.kind.level) for finding in report.findings]
     labelled += [(finding, "known") for finding in report.known]
     for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
@@ -63,8 +66,15 @@ def file_text(report: FileReport, lang: str = "fr", color: bool = False) -> str:
     return "".join(lines)
 
 
+def section_label(report: FileReport) -> str:
+    """The [[paths]] section that judged or skipped the file, as the report names it."""
+    refused = f": skip refused, {report.skip_refused}" if report.skip_refused else ""
+    return f"[section {escape(report.section or '')}{escape(refused)}]"
+
+
 def _without_findings(report: FileReport) -> bool:
-    return report.passed and not (report.error_total or report.warning_total or report.known)
+    return (report.passed and not (report.error_total or report.warning_total or report.known)
+            and not report.skipped and report.skip_refused is None)
 
 
 def _by_rule(run: Run) -> str:

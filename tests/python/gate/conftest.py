@@ -32,10 +32,11 @@ def as_pyproject(policy):
     return re.sub(r"^\[(\w+)\]$", r"[tool.scanner-core.\1]", policy, flags=re.MULTILINE)
 
 
-def gate(*args, cwd=None, stdout=subprocess.PIPE):
+def gate(*args, cwd=None, stdout=subprocess.PIPE, stdin=None):
     """python -m scanner_gate, finding the modules and the package where
     this test session found them. Its output must be UTF-8. `stdout` may
-    be a descriptor or file to write the report to instead of a pipe."""
+    be a descriptor or file to write the report to instead of a pipe;
+    `stdin`, text to read on its standard input."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
         [os.path.dirname(scanner_audit.__file__), os.path.dirname(os.path.dirname(scanner_gate.__file__))]
@@ -43,6 +44,7 @@ def gate(*args, cwd=None, stdout=subprocess.PIPE):
     return subprocess.run(
         [sys.executable, "-m", "scanner_gate", *map(os.fspath, args)],
         stdout=stdout, stderr=subprocess.PIPE, encoding="utf-8", errors="strict", cwd=cwd, env=env, timeout=300,
+        input=stdin,
     )
 
 

@@ -24,6 +24,8 @@ READ_ALIKE = [
     ["-", "p"],
     ["", "p"],
     ["--threads", "1024", "p"],
+    ["--output", "json:r.json", "--output=sarif:-", "--statistics", "--format", "github", "p"],
+    ["--output", "text:a:b", "p"],
 ]
 LEFT_TO_ARGPARSE = [
     [],
@@ -44,6 +46,9 @@ LEFT_TO_ARGPARSE = [
     ["p", "--", "q"],
     ["--", "p", "--", "q"],
     ["--no-audit=1", "p"],
+    ["--output", "xml:r.xml", "p"],
+    ["--output", "json:", "p"],
+    ["--output", "json", "p"],
 ]
 
 

@@ -1,6 +1,7 @@
 """A reviewer's loop: fingerprints that survive moved lines, the baseline of
 an earlier run, --quiet, and GitLab's code-quality report."""
 
+import collections
 import hashlib
 import io
 import json
@@ -14,7 +15,7 @@ from scanner_gate import fingerprint, gitlab_report, policy, sarif_report
 from scanner_gate.findings import FileReport, Finding, Kind, Tally
 from scanner_gate.run import Run
 
-from .conftest import gate
+from .conftest import POLICY, as_pyproject, gate
 from .test_reports import sarif_findings, without_location
 
 
@@ -55,7 +56,8 @@ class TestLineDigests:
 
 
 class TestFileNames:
-    def test_a_file_is_named_from_the_nearest_path_given_that_holds_it(self):
+    def test_a_file_is_named_from_the_nearest_path_given_that_holds_it(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)  # in no project: no policy named, no repository
         names = fingerprint.FileNames(["plugins/", "plugins/inner", "single.py", "/abs"])
         deep = "a/" * 1500  # deeper than Python's recursion limit
 
@@ -65,7 +67,9 @@ class TestFileNames:
         )] == ["x.py", "y.py", "z/y.py", "single.py", "single.py", "p/q.py", "elsewhere/w.py", f"{deep}v.py"]
 
     @pytest.mark.parametrize("given", ["plugins", "plugins/", "./plugins/../plugins", "/abs/tree", "."])
-    def test_the_files_of_one_tree_are_named_alike_however_often_their_directory_comes(self, given):
+    def test_the_files_of_one_tree_are_named_alike_however_often_their_directory_comes(self, given, tmp_path,
+                                                                                          monkeypatch):
+        monkeypatch.chdir(tmp_path)
         # Named once, then from their directory's name: the same as alone.
         paths = [f"{given}/{tail}" for tail in (
             "a.py", "b.py", "sub/c.py", "sub/d.py", "sub//e.py", "sub/./f.py", "sub/../g.py", "sub/../h.py",
@@ -248,3 +252,89 @@ class TestGitLab:
         assert len({i["fingerprint"] for i in issues}) == len(issues)
         assert [i["description"] for i in issues] == [without_location(file["filepath"], f["line"], f["message"])
                                                       for file in document["files"] for f in file["findings"]]
+
+
+def known_modules(completed):
+    document = json.loads(completed.stdout)
+    return sorted((file["filepath"].rsplit("/", 1)[-1], f["module"]) for file in document["files"]
+                  for f in file["known"])
+
+
+class TestNamesAcrossRuns:
+    ACCEPTED = [("core.py", "yaml"), ("shell.py", "subprocess"), ("shell.py", "yaml")]
+
+    @pytest.fixture
+    def reviewed(self, project, tmp_path_factory):
+        project.write("myplugin/shell.py", V1)
+        baseline = tmp_path_factory.mktemp("review") / "baseline.json"
+        baseline.write_text(project.run("--json", "plugins").stdout)
+        project.write("myplugin/shell.py", V2)
+        return project, baseline
+
+    def test_a_baseline_of_the_tree_knows_its_files_named_one_by_one_from_anywhere(self, reviewed):
+        project, baseline = reviewed
+        files = ["plugins/myplugin/core.py", "plugins/myplugin/shell.py"]
+
+        from_root = project.run("--json", "--baseline", baseline, *files)
+        from_below = gate("--json", "--policy", "../pyproject.toml", "--baseline", baseline,
+                          "myplugin/core.py", project.tree / "myplugin/shell.py", cwd=project.tree)
+
+        for completed in (from_root, from_below):
+            assert known_modules(completed) == self.ACCEPTED, completed.stderr
+            assert completed.stderr == ""
+
+    def test_a_baseline_of_files_named_one_by_one_knows_them_in_the_tree(self, project, tmp_path):
+        project.write("myplugin/shell.py", V1)
+        baseline = tmp_path / "baseline.json"
+        baseline.write_text(project.run("--json", "plugins/myplugin/core.py", "plugins/myplugin/shell.py").stdout)
+
+        assert known_modules(project.run("--json", "--baseline", baseline, "plugins")) == self.ACCEPTED
+
+    def test_a_baseline_of_one_version_knows_the_next_beside_it_under_another_name(self, reviewed):
+        project, baseline = reviewed
+        shutil.copytree(project.tree, project.root / "plugin-1.1")
+
+        assert known_modules(project.run("--json", "--baseline", baseline, "plugin-1.1")) == self.ACCEPTED
+
+    def test_an_earlier_versions_baseline_named_below_the_tree_given_still_knows_its_findings(self, project,
+                                                                                             tmp_path):
+        project.write("myplugin/shell.py", V1)
+        document = json.loads(project.run("--json", "plugins").stdout)
+        # The earlier naming, hashed as the fingerprint's definition says: the
+        # file relative to the tree given; and no "trees".
+        for file in document["files"]:
+            name = file["filepath"].removeprefix("plugins/")
+            lines = (project.root / file["filepath"]).read_bytes().split(b"\n")
+            ranks = collections.Counter()
+            for finding in file["findings"]:
+                text = reference_digest(lines[finding["line"] - 1])
+                identity = (finding["rule"], finding["module"], text)
+                old = f"scanner-core/1\0{name}\0" + "\0".join(identity) + f"\0{ranks[identity]}"
+                ranks[identity] += 1
+                finding["fingerprint"] = hashlib.sha256(old.encode()).hexdigest()
+        del document["trees"]
+        baseline = tmp_path / "old.json"
+        baseline.write_text(json.dumps(document))
+        project.write("myplugin/shell.py", V2)
+
+        completed = project.run("--json", "--baseline", baseline, "plugins")
+
+        assert known_modules(completed) == self.ACCEPTED
+        assert completed.stderr == ""
+
+    def test_a_baseline_that_knows_none_of_the_findings_it_could_is_a_warning(self, reviewed, tmp_path):
+        project, baseline = reviewed
+        other = tmp_path / "other"
+        other.mkdir()
+        (other / "mod.py").write_text("import os\n")
+        (other / "pyproject.toml").write_text(as_pyproject(POLICY))
+        stranger = tmp_path / "stranger.json"
+        stranger.write_text(gate("--json", "mod.py", cwd=other).stdout)
+
+        completed = project.run("--baseline", stranger, "plugins")
+
+        assert completed.returncode == 1
+        assert completed.stderr == (
+            f"scanner-core: warning: the baseline {stranger} knows none of the 5 findings it could: it was made of "
+            "other files, of these under names no longer theirs (another project), or all its findings are gone; "
+            "each of them counts as new\n")
