@@ -21,6 +21,7 @@ cannot drive a terminal.
 
 import scanner_audit
 
+from scanner_gate import holdings
 from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape
 from scanner_gate.findings import FileReport, Finding
@@ -113,6 +114,10 @@ def policy_object(policy: Policy) -> dict[str, object]:
         "forbidden": [escape(name) for name in sorted(policy.forbidden)],
         "fail_on": policy.fail_on,
     }
+    reachable = holdings.reachable(policy)
+    if reachable:
+        # What the allowed modules of the standard library hold that the policy forbids.
+        made["reachable"] = {escape(entry): reached for entry, reached in reachable.items()}
     if policy.sections:
         made["sections"] = [escape(section.name) for section in policy.sections]
     return made
@@ -120,11 +125,17 @@ def policy_object(policy: Policy) -> dict[str, object]:
 
 def _nested(value: "Mapping[str, object]") -> str:
     """A small object one level down, as json.dumps(indent=2) nests it: its
-    values strings, integers or lists of strings."""
+    values strings, integers, lists of strings or objects of such lists."""
     members = []
     for key, item in value.items():
         if isinstance(item, list):
             text = "[\n" + ",\n".join(f"      {_string(entry)}" for entry in item) + "\n    ]" if item else "[]"
+        elif isinstance(item, dict):
+            text = "{\n" + ",\n".join(
+                f"      {_string(name)}: "
+                + ("[\n" + ",\n".join(f"        {_string(entry)}" for entry in entries) + "\n      ]" if entries else "[]")
+                for name, entries in item.items()
+            ) + "\n    }" if item else "{}"
         else:
             text = _string(item) if isinstance(item, str) else str(item)
         members.append(f"    {_string(key)}: {text}")

@@ -14,7 +14,7 @@ words chosen."""
 
 import scanner_audit
 
-from scanner_gate import colour
+from scanner_gate import colour, holdings
 from scanner_gate.byte_sink import Sink
 from scanner_gate.escape import escape, shown
 from scanner_gate.findings import FileReport, line_order, plural
@@ -39,9 +39,11 @@ def _header(run: Run) -> str:
     audit = "" if run.audited else " (line scan only: --no-audit)"
     forbidden = ", ".join(escape(name) for name in sorted(run.policy.forbidden)) or "none"
     deny = "; every warning fails its file" if run.policy.fail_on == "warning" else ""
+    held = holdings.described(run.policy) if run.audited else ""
+    through = f"Forbidden modules that allowed ones hold, refused when taken through them: {held}\n" if held else ""
     return (
         f"Scanning {paths} with the policy {escape(run.policy.source)}{audit}; forbidden: {forbidden}; "
-        f"local modules: {local}{deny}\n\n"
+        f"local modules: {local}{deny}\n{through}\n"
     )
 
 

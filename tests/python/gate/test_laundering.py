@@ -68,7 +68,7 @@ def judged(tmp_path_factory):
     (tree / "ordinary.py").write_text(ORDINARY)
     run = gate("--json", "--policy", root / "policy.toml", tree)
     report = json.loads(run.stdout)
-    return {entry["filepath"].rsplit("/", 1)[-1][:-3]: entry for entry in report["files"]}, run
+    return {entry["filepath"].rsplit("/", 1)[-1][:-3]: entry for entry in report["files"]}, run, report
 
 
 @pytest.mark.parametrize("route", sorted(ROUTES))
@@ -111,6 +111,18 @@ directory = tempfile.mkdtemp
 def test_ordinary_use_of_allowed_modules_gets_no_new_finding(judged):
     entry = judged[0]["ordinary"]
     assert entry["findings"] == [] and entry["passed"]
+
+
+def test_the_report_lists_what_the_allowed_standard_modules_hold_that_is_forbidden(judged, tmp_path):
+    (tmp_path / "policy.toml").write_text(POLICY)
+    (tmp_path / "plain.py").write_text("x = 1\n")
+
+    text = gate("--policy", tmp_path / "policy.toml", tmp_path / "plain.py").stdout
+    reachable = judged[2]["policy"]["reachable"]
+
+    assert reachable["logging"] == ["os", "socket"] and reachable["tempfile"] == ["os", "shutil"]
+    assert "typing" not in reachable and "pickle" not in reachable  # they hold none of the forbidden modules
+    assert "logging \u2192 os, socket" in text.splitlines()[1]
 
 
 def test_the_chain_and_the_module_are_named_and_the_run_fails(judged):
