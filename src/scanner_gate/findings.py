@@ -93,6 +93,21 @@ REACHED = Kind(
     "allows: `from logging import os`, `logging.os.system`, `tempfile._shutil`.",
     "module interdit atteint par une cha\u00eene de noms \u2014 '",
 )
+OBJECT_GRAPH = Kind(
+    "object-graph",
+    "warning",
+    "What leads into the interpreter's objects, where every module's globals can be reached without an import: "
+    "`__globals__`, `__subclasses__`, `__code__`, frames (`f_back`, `tb_frame`), `gc.get_objects()`, "
+    "`sys._getframe()`.",
+    "acc\u00e8s au graphe des objets de l'interpr\u00e9teur \u2014 '",
+)
+SEARCH_PATH = Kind(
+    "search-path",
+    "warning",
+    "Where imports are searched changed: `sys.path`, `sys.meta_path`, `sys.path_hooks`, a package's `__path__` or "
+    "`submodule_search_locations`, assigned or changed in place.",
+    "chemins de recherche des imports modifi\u00e9s \u2014 '",
+)
 # A constant text given to exec, eval or compile that Python refuses.
 REFUSED_CODE_TEXT = "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas"
 
@@ -184,7 +199,7 @@ KINDS = (
     FORBIDDEN, UNLISTED, UNREADABLE, OTHER_ERROR, OTHER_WARNING, HIDDEN_FORBIDDEN, HIDDEN_UNLISTED, DYNAMIC, UNAUDITED,
     EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK,
     NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY,
-    IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED,
+    IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED, OBJECT_GRAPH, SEARCH_PATH,
     AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
     NOTHING_JUDGED,
 )

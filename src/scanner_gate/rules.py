@@ -61,6 +61,8 @@ SEVERITY = {
     "relative-dynamic-import": (5.0, ("security", "imports", "dynamic")),
     "relative-import-above-root": (8.0, ("security", "imports", "policy")),
     "forbidden-module-reached": (9.0, ("security", "imports", "policy", "obfuscation")),
+    "object-graph": (6.0, ("security", "imports", "obfuscation")),
+    "search-path": (6.0, ("security", "imports")),
     "ambiguous-archive": (9.0, ("security", "archive", "obfuscation")),
     "unsafe-archive-member": (9.0, ("security", "archive", "path-traversal")),
     "wheel-record-mismatch": (8.0, ("security", "archive", "integrity")),

@@ -32,6 +32,8 @@ from scanner_gate.findings import (
     REFUSED_CODE_TEXT,
     RELATIVE_DYNAMIC,
     REACHED,
+    OBJECT_GRAPH,
+    SEARCH_PATH,
     FORBIDDEN,
     HIDDEN_FORBIDDEN,
     HIDDEN_UNLISTED,
@@ -166,7 +168,7 @@ def audit(
         seen = {(to_decoded_line(line), module) for line, module in seen if line}
         to_scan_line = lambda line: line  # noqa: E731 - the parser's lines are the decoded text's
     added: dict[str, Finding] = {}
-    for door in ast_doors.doors_of(tree):
+    for door in ast_doors.doors_of(tree, reach_table(scanner, local_modules)):
         line = to_scan_line(door.line)
         name = door.name
         if door.kind == "import" and door.level > 0:
@@ -188,7 +190,7 @@ def audit(
             continue
         else:
             kind = {"dynamic": DYNAMIC, "reference": IMPORTER_REFERENCE, "code": DYNAMIC_CODE,
-                    "relative": RELATIVE_DYNAMIC}[door.kind]
+                    "relative": RELATIVE_DYNAMIC, "graph": OBJECT_GRAPH, "search": SEARCH_PATH}[door.kind]
         message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
         added.setdefault(message, Finding(kind, line, name, message))
     # One finding per line and module reached: the first chain that reaches it.

@@ -18,6 +18,8 @@ import bisect
 import dataclasses
 from collections.abc import Iterator
 
+import ast_reach
+
 IMPORTERS = {"__import__": "importer", "import_module": "module_importer"}
 CODE_RUNNERS = ("exec", "eval", "compile")
 LOADERS = ("__loader__",)
@@ -34,7 +36,8 @@ class Door:
     that is no constant: `name` is the callee), "reference", "code" (exec,
     eval or compile of what is no constant text), "refused" (a constant text
     Python refuses), "relative" (a relative dynamic import without a constant
-    anchor), "unaudited" (texts nested too deep)."""
+    anchor), "unaudited" (texts nested too deep), "graph" (what leads into
+    the object graph), "search" (search paths changed)."""
 
     line: int
     kind: str
@@ -60,8 +63,16 @@ class Bindings:
     with `outer`, also those of the text a text given to exec is in, bound
     before `at` there."""
 
-    def __init__(self, tree: ast.AST, outer: "Bindings | None" = None, at: Position = START) -> None:
+    def __init__(self, tree: ast.AST, outer: "Bindings | None" = None, at: Position = START,
+                 chains: "ast_reach.Chains | None" = None) -> None:
         aliases: dict[str, list[tuple[Position, str]]] = {}
+        if chains is not None:
+            # `from pkgutil import resolve_name`: the name is an importer, `from timeit import timeit` a code runner.
+            for statement, bound, function in chains.imported:
+                role = {"module_name": "module_importer", "object_path": "module_importer",
+                        "python_text": "code"}.get(function.kind)
+                if role:
+                    aliases.setdefault(bound, []).append((end_position(statement), role))
         builtins: dict[str, list[Position]] = {"builtins": [START], "__builtins__": [START]}
         if outer is not None:
             for name in outer.aliases:
@@ -238,10 +249,13 @@ def resolve(package: str, level: int, rest: str) -> str | None:
 
 
 class Finder:
-    def __init__(self, tree: ast.AST, nesting: int, outer: Bindings | None = None, at: Position = START) -> None:
+    def __init__(self, tree: ast.AST, nesting: int, outer: Bindings | None = None, at: Position = START,
+                 table: "ast_reach.Table | None" = None) -> None:
         self.tree = tree
         self.nesting = nesting
-        self.bindings = Bindings(tree, outer, at)
+        self.table = table
+        self.chains = ast_reach.Chains(tree, table) if table is not None else None
+        self.bindings = Bindings(tree, outer, at, self.chains)
         # The texts given to exec, read in the order of the text, each with
         # the bindings made before it: None for one Python refuses.
         self.texts: dict[int, Finder | None] = {}
@@ -257,19 +271,40 @@ class Finder:
                 continue
             except Exception:  # RecursionError, MemoryError: left to audit_text
                 continue
-            finder = Finder(inner, nesting + 1, self.bindings, end_position(call))
+            finder = Finder(inner, nesting + 1, self.bindings, end_position(call), self.table)
             self.texts[id(call)] = finder
             self.bindings.take(finder.bindings, end_position(call))
 
+    def function(self, node: ast.AST) -> "ast_reach.Function | None":
+        """The function of the table a chain on a followed module lands on."""
+        return self.chains.functions.get(id(node)) if self.chains is not None else None
+
+    def role(self, node: ast.AST) -> str | None:
+        function = self.function(node)
+        if function is not None:
+            return {"module_name": "module_importer", "object_path": "module_importer",
+                    "python_text": "code"}.get(function.kind)
+        return role_of(node, self.bindings)
+
+    def keyword(self, node: ast.AST, role: str | None) -> str:
+        function = self.function(node)
+        if function is not None and function.keyword:
+            return function.keyword
+        return "source" if role == "code" else "name"
+
+    def callee(self, node: ast.expr) -> str:
+        function = self.function(node)
+        return function.via if function is not None else callee(node)
+
     def code_text(self, call: ast.Call) -> str | None:
         """The constant text given to a code runner, if the call is one."""
-        if role_of(call.func, self.bindings) != "code":
+        if self.role(call.func) != "code":
             return None
         source: ast.expr | None
         if call.args and not isinstance(call.args[0], ast.Starred):
             source = call.args[0]
         else:
-            source = next((k.value for k in call.keywords if k.arg == "source"), None)
+            source = next((k.value for k in call.keywords if k.arg == self.keyword(call.func, "code")), None)
         return constant_text(source)
 
     def doors(self) -> Iterator[Door]:
@@ -291,9 +326,18 @@ class Finder:
             elif isinstance(node, ast.ImportFrom):
                 yield Door(node.lineno, "import", node.module or "", node.level)
             elif isinstance(node, (ast.Name, ast.Attribute)):
-                role = role_of(node, self.bindings)
+                role = self.role(node)
                 name = node.id if isinstance(node, ast.Name) else node.attr
-                if role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
+                function = self.function(node)
+                if function is not None:
+                    # An attribute of the function is another (`mock.patch.object`).
+                    if role and id(node) not in called and id(node) not in harmless:
+                        yield Door(node.lineno, "reference", function.via)
+                    elif function.kind == "opaque":
+                        yield Door(node.lineno, "dynamic", function.via)
+                    elif function.kind == "object_graph":
+                        yield Door(node.lineno, "graph", function.via)
+                elif role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
                     yield Door(node.lineno, "reference", name)
                 elif role == "module_spec" and id(node) not in called and id(node) not in harmless:
                     yield Door(node.lineno, "reference", name)
@@ -307,9 +351,55 @@ class Finder:
                 role = name_role(name, where, self.bindings)
                 if role in ("importer", "module_importer", "code", "loader", "module_spec"):
                     yield Door(where[0], "reference", name)
+        if self.chains is not None:
+            yield from self.graph_and_paths()
+
+    def graph_and_paths(self) -> Iterator[Door]:
+        """The object graph's attributes, search paths changed, sys.modules
+        subscripted, and the functions of the table taken by a `from` statement."""
+        assert self.chains is not None
+        for statement, _, function in self.chains.imported:
+            kind = {"object_graph": "graph", "search_path": "search", "opaque": "dynamic",
+                    "module_table": "dynamic"}.get(function.kind)
+            if kind:
+                yield Door(statement.lineno, kind, function.via)
+        # What a search path's list is, and what it is named in a finding.
+        def search_list(node: ast.AST) -> str | None:
+            while isinstance(node, ast.Subscript):
+                node = node.value
+            function = self.function(node)
+            if function is not None and function.kind == "search_path":
+                return function.via
+            if isinstance(node, ast.Name) and node.id == "__path__":
+                return "__path__"
+            if isinstance(node, ast.Attribute) and node.attr in ("__path__", "submodule_search_locations"):
+                return node.attr
+            return None
+
+        for node in ast.walk(self.tree):
+            if isinstance(node, ast.Attribute):
+                if node.attr in ast_reach.GRAPH:
+                    yield Door(node.lineno, "graph", node.attr)
+                elif node.attr in ast_reach.MUTATING:
+                    changed = search_list(node.value)
+                    if changed is not None:
+                        yield Door(node.lineno, "search", f"{changed}.{node.attr}")
+            elif isinstance(node, (ast.Assign, ast.AugAssign)):
+                for target in node.targets if isinstance(node, ast.Assign) else [node.target]:
+                    changed = search_list(target)
+                    if changed is not None:
+                        yield Door(target.lineno, "search", changed)
+            elif isinstance(node, ast.Subscript):
+                function = self.function(node.value)
+                if function is not None and function.kind == "module_table":
+                    key = constant_text(node.slice)
+                    if key is not None:
+                        yield Door(node.lineno, "import", key)
+                    elif not (isinstance(node.slice, ast.Name) and node.slice.id == "__name__"):
+                        yield Door(node.lineno, "dynamic", "sys.modules[...]")
 
     def call(self, call: ast.Call) -> Iterator[Door]:
-        role = role_of(call.func, self.bindings)
+        role = self.role(call.func)
         if role == "getattr":
             args = call.args
             if len(args) >= 2 and not any(isinstance(a, ast.Starred) for a in args[:2]):
@@ -321,10 +411,10 @@ class Finder:
             if call.args and not isinstance(call.args[0], ast.Starred):
                 source = call.args[0]
             else:
-                source = next((k.value for k in call.keywords if k.arg == "source"), None)
+                source = next((k.value for k in call.keywords if k.arg == self.keyword(call.func, role)), None)
             text = constant_text(source)
             if text is None:
-                yield Door(call.lineno, "code", callee(call.func))
+                yield Door(call.lineno, "code", self.callee(call.func))
             elif id(call) in self.texts:
                 finder = self.texts[id(call)]
                 if finder is None:
@@ -338,11 +428,17 @@ class Finder:
             yield from self.dynamic_import(call, role)
 
     def dynamic_import(self, call: ast.Call, role: str) -> Iterator[Door]:
-        name = constant_text(argument(call, 0, "name"))
+        name = constant_text(argument(call, 0, self.keyword(call.func, role)))
         if name is None:
-            yield Door(call.lineno, "dynamic", callee(call.func))
+            yield Door(call.lineno, "dynamic", self.callee(call.func))
             return
         if role == "module_importer":
+            if ":" in name:
+                # "module:attribute", as pkgutil.resolve_name reads it: the module is imported. Under a name
+                # an import binds, it is not told from import_module, whose reading is judged too.
+                if self.function(call.func) is None:
+                    yield Door(call.lineno, "import", name)
+                name = name.partition(":")[0]
             level = len(name) - len(name.lstrip("."))
             rest = name[level:]
         else:
@@ -376,7 +472,7 @@ class Finder:
             found = dict_package(anchor) if isinstance(anchor, ast.Dict) else None
             package = found if isinstance(found, str) else None
         if package is None:
-            yield Door(call.lineno, "relative", callee(call.func))
+            yield Door(call.lineno, "relative", self.callee(call.func))
             return
         # An empty package, or a level above its top, makes importlib raise: nothing is imported.
         resolved = resolve(package, level, rest) if package else None
@@ -402,6 +498,7 @@ def audit_text(text: str, line: int, nesting: int) -> Iterator[Door]:
         yield dataclasses.replace(door, line=line)
 
 
-def doors_of(tree: ast.AST) -> Iterator[Door]:
-    """Every door of a file's syntax tree, at the parser's lines."""
-    return Finder(tree, 0).doors()
+def doors_of(tree: ast.AST, table: "ast_reach.Table | None" = None) -> Iterator[Door]:
+    """Every door of a file's syntax tree, at the parser's lines; with
+    `table`, the functions of standard modules and the object graph too."""
+    return Finder(tree, 0, table=table).doors()

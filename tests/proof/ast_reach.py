@@ -1,4 +1,4 @@
-"""The chains of names through allowed modules, read off Python's syntax tree.
+"""Names bound to standard modules, followed through Python's syntax tree.
 
 A name bound to a standard module by an import statement is followed to the
 file's end, scopes aside, as the native audit follows it: each chain of
@@ -6,16 +6,78 @@ attributes on it (`logging.os.system`), each name a `from` statement takes
 from such a module (`from logging import os`, `from ssl import *`), walked
 through the engine's table of what each module holds. A chain that lands on
 a module the policy forbids, or on an object defined in one, is a finding at
-the chain's first name, or at the `from` statement.
+the chain's first name, or at the `from` statement. A chain that lands on a
+function of the standard library that imports by a name, runs a text, or
+leads into the object graph is handed to the doors (ast_doors).
 
-Only the table is shared with the engine; the reading is the syntax tree's.
+Only the table of holdings is the engine's; the functions are listed here
+again, from the 3.13 sources, and the reading is the syntax tree's.
 """
 
 import ast
+import bisect
 from collections.abc import Callable, Iterator, Set
 from dataclasses import dataclass
 
 import scanner_audit
+
+# (module, function): (kind, keyword of the argument read)
+FUNCTIONS: dict[tuple[str, str], tuple[str, str]] = {
+    ("cProfile", "run"): ("python_text", "statement"),
+    ("cProfile", "runctx"): ("python_text", "statement"),
+    ("profile", "run"): ("python_text", "statement"),
+    ("profile", "runctx"): ("python_text", "statement"),
+    ("pdb", "run"): ("python_text", "statement"),
+    ("pdb", "runctx"): ("python_text", "statement"),
+    ("pdb", "runeval"): ("python_text", "expression"),
+    ("timeit", "timeit"): ("python_text", "stmt"),
+    ("timeit", "repeat"): ("python_text", "stmt"),
+    ("timeit", "Timer"): ("python_text", "stmt"),
+    ("pkgutil", "resolve_name"): ("object_path", "name"),
+    ("pydoc", "locate"): ("object_path", "path"),
+    ("unittest.mock", "patch"): ("object_path", "target"),
+    ("runpy", "run_module"): ("module_name", "mod_name"),
+    ("importlib.util", "find_spec"): ("module_name", "name"),
+    ("code", "InteractiveConsole"): ("opaque", ""),
+    ("code", "InteractiveInterpreter"): ("opaque", ""),
+    ("code", "interact"): ("opaque", ""),
+    ("doctest", "run_docstring_examples"): ("opaque", ""),
+    ("doctest", "testmod"): ("opaque", ""),
+    ("importlib.util", "module_from_spec"): ("opaque", ""),
+    ("importlib.util", "spec_from_file_location"): ("opaque", ""),
+    ("importlib.util", "spec_from_loader"): ("opaque", ""),
+    ("logging.config", "dictConfig"): ("opaque", ""),
+    ("logging.config", "fileConfig"): ("opaque", ""),
+    ("logging.config", "listen"): ("opaque", ""),
+    ("pickle", "Unpickler"): ("opaque", ""),
+    ("pickle", "load"): ("opaque", ""),
+    ("pickle", "loads"): ("opaque", ""),
+    ("runpy", "run_path"): ("opaque", ""),
+    ("site", "addsitedir"): ("opaque", ""),
+    ("zipimport", "zipimporter"): ("opaque", ""),
+    ("gc", "get_objects"): ("object_graph", ""),
+    ("gc", "get_referents"): ("object_graph", ""),
+    ("gc", "get_referrers"): ("object_graph", ""),
+    ("inspect", "currentframe"): ("object_graph", ""),
+    ("inspect", "stack"): ("object_graph", ""),
+    ("inspect", "trace"): ("object_graph", ""),
+    ("logging", "currentframe"): ("object_graph", ""),
+    ("sys", "_current_frames"): ("object_graph", ""),
+    ("sys", "_getframe"): ("object_graph", ""),
+    ("sys", "path"): ("search_path", ""),
+    ("sys", "meta_path"): ("search_path", ""),
+    ("sys", "path_hooks"): ("search_path", ""),
+    ("sys", "modules"): ("module_table", ""),
+}
+FUNCTION_MODULES = frozenset(module for module, _ in FUNCTIONS)
+# Attributes of any object that lead into the interpreter's objects.
+GRAPH = frozenset({"__subclasses__", "__globals__", "__builtins__", "__code__", "__closure__", "f_globals",
+                   "f_locals", "f_builtins", "f_back", "gi_frame", "cr_frame", "ag_frame", "tb_frame"})
+# What changes a list of search paths in place.
+MUTATING = frozenset({"append", "insert", "extend", "remove", "pop", "clear", "reverse", "sort", "__setitem__",
+                      "__iadd__", "__delitem__"})
+
+Position = tuple[int, int]
 
 
 @dataclass(frozen=True)
@@ -25,8 +87,17 @@ class Reached:
     target: str  # the forbidden module
 
 
+@dataclass(frozen=True)
+class Function:
+    """A chain that lands on a function of the table."""
+
+    via: str
+    kind: str
+    keyword: str
+
+
 class Table:
-    """The engine's table, and what reaches a forbidden module under a policy."""
+    """The engine's table, and what is followed under a policy."""
 
     def __init__(self, forbidden: Callable[[str], bool], local_modules: Set[str]) -> None:
         self.held: dict[str, dict[str, tuple[str, bool, bool]]] = {}
@@ -49,16 +120,23 @@ class Table:
         return found
 
     def followed(self, module: str) -> bool:
-        """Whether a name bound to `module` is followed: it is no plugin's own
-        module, is not forbidden itself (its import fails the file already),
-        and some chain from it reaches a forbidden one."""
+        """Whether a name bound to `module` is followed: it is neither
+        forbidden itself (its import fails the file already) nor the plugin's
+        own, and it has functions of the table or some chain from it reaches
+        a forbidden module."""
+        if not module or self.forbidden(module):
+            return False
         if module.partition(".")[0] in self.local_modules or module in self.local_modules:
             return False
-        return not self.forbidden(module) and self._reaches(module)
+        return module in FUNCTION_MODULES or self._reaches(module)
 
 
-def _position(node: ast.AST) -> tuple[int, int]:
+def position(node: ast.AST) -> Position:
     return (getattr(node, "lineno", 0), getattr(node, "col_offset", 0))
+
+
+def end_position(node: ast.AST) -> Position:
+    return (getattr(node, "end_lineno", 0) or 0, getattr(node, "end_col_offset", 0) or 0)
 
 
 def _chain(node: ast.Attribute) -> tuple[ast.Name, list[str]] | None:
@@ -74,67 +152,119 @@ def _chain(node: ast.Attribute) -> tuple[ast.Name, list[str]] | None:
     return value, attributes
 
 
-def reached(tree: ast.AST, table: Table) -> Iterator[Reached]:
-    """Every chain of `tree` that reaches a forbidden module, in source order."""
-    events: list[tuple[tuple[int, int], int, ast.AST]] = []
-    inner: set[int] = set()  # attributes that are the value of another
-    for node in ast.walk(tree):
-        if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Attribute):
-            inner.add(id(node.value))
-    for node in ast.walk(tree):
-        if isinstance(node, (ast.Import, ast.ImportFrom)):
-            events.append((_position(node), 0, node))
-        elif isinstance(node, ast.Attribute) and id(node) not in inner:
-            events.append((_position(node), 1, node))
-    events.sort(key=lambda event: (event[0], event[1]))
-    bound: dict[str, str] = {}
+class Chains:
+    """The names a tree binds to followed modules, each from where it is
+    bound; the reached modules and functions of its chains and `from`
+    statements, in source order."""
 
-    def follow(module: str, name: str, as_name: str, line: int) -> Iterator[Reached]:
-        held = table.held.get(module, {}).get(name)
+    def __init__(self, tree: ast.AST, table: Table) -> None:
+        self.table = table
+        self.bound: dict[str, list[tuple[Position, str]]] = {}
+        self.reached: list[Reached] = []
+        # `from m import f` of a function of the table: the statement, the name bound, the function.
+        self.imported: list[tuple[ast.ImportFrom, str, Function]] = []
+        # Each chain that lands on a function: the attribute node, and the function.
+        self.functions: dict[int, Function] = {}
+        events: list[tuple[Position, int, ast.AST]] = []
+        inner: set[int] = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Attribute):
+                inner.add(id(node.value))
+        for node in ast.walk(tree):
+            if isinstance(node, (ast.Import, ast.ImportFrom)):
+                events.append((position(node), 0, node))
+            elif isinstance(node, ast.Attribute) and id(node) not in inner:
+                events.append((position(node), 1, node))
+        events.sort(key=lambda event: (event[0], event[1]))
+        for _, _, node in events:
+            if isinstance(node, ast.Import):
+                self._import(node)
+            elif isinstance(node, ast.ImportFrom):
+                self._from(node)
+            else:
+                assert isinstance(node, ast.Attribute)
+                self._attributes(node)
+
+    def module_of(self, name: str, where: Position) -> str | None:
+        bound = self.bound.get(name)
+        if not bound:
+            return None
+        k = bisect.bisect_right(bound, (where, "\uffff")) - 1
+        return bound[k][1] if k >= 0 else None
+
+    def _bind(self, name: str, module: str, at: Position) -> None:
+        bisect.insort(self.bound.setdefault(name, []), (at, module))
+
+    def _import(self, node: ast.Import) -> None:
+        for alias in node.names:
+            if alias.asname is not None:
+                if self.table.followed(alias.name):
+                    self._bind(alias.asname, alias.name, end_position(alias))
+            else:
+                root = alias.name.partition(".")[0]
+                if self.table.followed(root):
+                    self._bind(root, root, end_position(alias))
+
+    def _from(self, node: ast.ImportFrom) -> None:
+        if node.level or not node.module or not self.table.followed(node.module):
+            return
+        for alias in node.names:
+            if alias.name == "*":
+                for name, (_, _, starred) in sorted(self.table.held.get(node.module, {}).items()):
+                    if starred:
+                        self._take(node, name, name, end_position(node))
+            else:
+                self._take(node, alias.name, alias.asname or alias.name, end_position(alias))
+
+    def _take(self, node: ast.ImportFrom, name: str, bound: str, at: Position) -> None:
+        module = node.module or ""
+        entry = FUNCTIONS.get((module, name))
+        if entry is not None:
+            self.imported.append((node, bound, Function(f"{module}.{name}", *entry)))
+            return
+        held = self.table.held.get(module, {}).get(name)
         if held is None:
             return
         target, is_module, _ = held
-        if table.forbidden(target):
-            yield Reached(line, f"{module}.{name}", target)
-        elif is_module and table.followed(target):
-            bound[as_name] = target
+        if self.table.forbidden(target):
+            self.reached.append(Reached(node.lineno, f"{module}.{name}", target))
+        elif is_module and self.table.followed(target):
+            self._bind(bound, target, at)
 
-    for _, _, node in events:
-        if isinstance(node, ast.Import):
-            for alias in node.names:
-                if alias.asname is not None:
-                    if table.followed(alias.name):
-                        bound[alias.asname] = alias.name
-                else:
-                    root = alias.name.partition(".")[0]
-                    if table.followed(root):
-                        bound[root] = root
-        elif isinstance(node, ast.ImportFrom):
-            if node.level or not node.module or not table.followed(node.module):
-                continue
-            for alias in node.names:
-                if alias.name == "*":
-                    for name, (_, _, starred) in sorted(table.held.get(node.module, {}).items()):
-                        if starred:
-                            yield from follow(node.module, name, name, node.lineno)
-                else:
-                    yield from follow(node.module, alias.name, alias.asname or alias.name, node.lineno)
-        else:
-            assert isinstance(node, ast.Attribute)
-            chain = _chain(node)
-            if chain is None or chain[0].id not in bound:
-                continue
-            name, attributes = chain
-            module, via = bound[name.id], name.id
-            for attribute in attributes:
-                held = table.held.get(module, {}).get(attribute)
-                if held is None:
-                    break
-                via = f"{via}.{attribute}"
-                target, is_module, _ = held
-                if table.forbidden(target):
-                    yield Reached(name.lineno, via, target)
-                    break
-                if not is_module:
-                    break
-                module = target
+    def _attributes(self, node: ast.Attribute) -> None:
+        chain = _chain(node)
+        if chain is None:
+            return
+        name, attributes = chain
+        module = self.module_of(name.id, position(name))
+        if module is None:
+            return
+        via = name.id
+        # The attribute nodes from the innermost out, for the function found.
+        nodes: list[ast.Attribute] = []
+        value: ast.AST = node
+        while isinstance(value, ast.Attribute):
+            nodes.append(value)
+            value = value.value
+        nodes.reverse()
+        for attribute, at in zip(attributes, nodes):
+            via = f"{via}.{attribute}"
+            entry = FUNCTIONS.get((module, attribute))
+            if entry is not None:
+                self.functions[id(at)] = Function(via, *entry)
+                return
+            held = self.table.held.get(module, {}).get(attribute)
+            if held is None:
+                return
+            target, is_module, _ = held
+            if self.table.forbidden(target):
+                self.reached.append(Reached(name.lineno, via, target))
+                return
+            if not is_module:
+                return
+            module = target
+
+
+def reached(tree: ast.AST, table: Table) -> Iterator[Reached]:
+    """Every chain of `tree` that reaches a forbidden module, in source order."""
+    yield from Chains(tree, table).reached

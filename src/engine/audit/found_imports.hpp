@@ -28,6 +28,8 @@ struct AuditedImport {
         unaudited_code,        // a text given to exec, eval or compile nested too deep to judge: `name` says so
         reached,               // a forbidden module reached by a chain of names through another: `name` is
                                // it, `via` the chain (`logging.os`)
+        object_graph,          // what leads into the interpreter's objects was read or called: `name` is it
+        search_path,           // where imports are searched was changed: `name` is what
     };
     AuditedImport() = default;
     AuditedImport(Kind kind, std::int64_t line, std::string name, std::uint64_t level = 0, std::int64_t column = 0)
@@ -77,6 +79,9 @@ public:
     // Whether the policy forbids `module`; by default none. Throws
     // std::bad_alloc only.
     virtual bool forbids(std::string_view) const { return false; }
+    // Whether `module` is one of the plugin's own modules (not the standard
+    // library's of that name); by default none. Throws std::bad_alloc only.
+    virtual bool own(std::string_view) const { return false; }
 };
 
 class FoundImports {

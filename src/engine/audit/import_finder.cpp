@@ -418,7 +418,7 @@ void ImportFinder::end_statement() {
     if (import_step_ == ImportStep::plain_after) {
         const std::string_view module = module_text();
         const std::string_view root = module.substr(0, module.find('.'));
-        if (reaches(root)) bind_module(std::string(root), root);
+        if (follows(root)) bind_module(std::string(root), root);
         record_module();
     }
     if (import_step_ == ImportStep::from_name_after && from_holdings_) follow_from(imported_, imported_);
@@ -487,8 +487,8 @@ void ImportFinder::plain_import_step(const Token& token, Keyword keyword) {
             plain_module_.clear();
             // `import a.b` binds a; `import a.b as c` binds c to a.b.
             if (const std::string_view module = module_text(); keyword == Keyword::as_) {
-                if (reaches(module)) plain_module_.assign(module);
-            } else if (const std::string_view root = module.substr(0, module.find('.')); reaches(root)) {
+                if (follows(module)) plain_module_.assign(module);
+            } else if (const std::string_view root = module.substr(0, module.find('.')); follows(root)) {
                 bind_module(std::string(root), root);
             }
             record_module();
@@ -557,7 +557,7 @@ void ImportFinder::from_module_step(const Token& token, Keyword keyword) {
                 from_importer_module_ = module == "builtins";
                 from_importers_ = importer_module;
                 // The names taken from a module that holds a forbidden one are followed.
-                from_holdings_ = !from_relative_ && reaches(module);
+                from_holdings_ = !from_relative_ && follows(module);
                 if (from_holdings_) from_module_.assign(module);
                 record_module(from_relative_ ? from_level_ : 0);
                 import_step_ = importer_module || from_holdings_ ? ImportStep::from_names : ImportStep::idle;
@@ -651,7 +651,12 @@ void ImportFinder::expression(const Token& token) {
         const bool spec_attribute = open.pending == Role::module_spec &&
                                     ((token.kind == TokenKind::op && token.op == Op::dot) ||
                                      (token.kind == TokenKind::name && open.after_dot));
-        if (!waits && !spec_attribute) flush_reference(open);
+        // An attribute of a function of the table is another function (`mock.patch.object`).
+        if (open.function != nullptr && token.kind == TokenKind::op && token.op == Op::dot) {
+            open.pending = Role::none;
+        } else if (!waits && !spec_attribute) {
+            flush_reference(open);
+        }
     }
     switch (token.kind) {
         case TokenKind::name: on_name(token); break;
@@ -663,6 +668,8 @@ void ImportFinder::expression(const Token& token) {
             }
             if (pattern_ && reading_->depth == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
             frame.chain = frame.after_dot = frame.after_string = false;
+            frame.search_chain = frame.modules_table = false;
+            frame.function = nullptr;
             frame.pure = false;
             frame.empty = false;
             frame.text = frame.integer = Constant::no;
@@ -713,6 +720,8 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
     frame.after_dot = false;
     frame.after_string = string_like;
     frame.reach.clear();
+    frame.function = nullptr;
+    frame.search_chain = frame.modules_table = false;
     frame.definition_name = false;
     frame.empty = false;
     ++frame.tokens;
@@ -758,10 +767,13 @@ void ImportFinder::on_name(const Token& token) {
             frame.pending = Role::none;
         }
         note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
-        if (!frame.reach.empty()) follow_attribute(frame, name);
+        frame.function = nullptr;
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute.assign(name);
         }
+        // The names of an import statement are modules, not attributes.
+        if (found_.filter() != nullptr && import_step_ == ImportStep::idle && !in_import_) note_attribute(frame, name);
+        if (!frame.reach.empty()) follow_attribute(frame, name);
         return;
     }
     if (!frame.empty) frame.pure = false;
@@ -787,6 +799,12 @@ void ImportFinder::on_name(const Token& token) {
         append_name(token, frame.value_name);
     }
     frame.reach.clear();
+    frame.function = nullptr;
+    frame.search_chain = frame.modules_table = false;
+    if (found_.filter() != nullptr && token.text == "__path__") {
+        frame.search_chain = true;
+        frame.reach_via.assign("__path__");
+    }
     // The names of an import statement are modules to import, not attributes to follow.
     if (!module_names_.empty() && import_step_ == ImportStep::idle) {
         if (const auto bound = module_names_.find(std::string(value_of(frame))); bound != module_names_.end()) {
@@ -808,6 +826,12 @@ void ImportFinder::on_name(const Token& token) {
 
 void ImportFinder::on_op(const Token& token) {
     Frame& frame = top();
+    // `sys.path = [...]`, `__path__ += [...]`, `sys.path[0:0] = [...]`.
+    if (frame.search_chain && reading_->depth == 1 &&
+        (token.op == Op::assign || (token.op == Op::other && token.int_value == 1))) {
+        frame.search_chain = false;
+        sink().add({AuditedImport::Kind::search_path, frame.chain_line, frame.reach_via, 0, frame.chain_column});
+    }
     switch (token.op) {
         case Op::lparen:
         case Op::lbracket:
@@ -852,7 +876,7 @@ void ImportFinder::on_op(const Token& token) {
                 frame.text = frame.integer = Constant::empty;
                 frame.text_value.clear();
                 frame.text_unjudgeable = false;
-                frame.keep_text = frame.keyword == "name" || frame.keyword == "source" || frame.keyword == "package";
+                frame.keep_text = frame.keyword == name_keyword_of(frame) || frame.keyword == "package";
                 ++frame.tokens;
                 return;
             }
@@ -881,6 +905,8 @@ void ImportFinder::on_op(const Token& token) {
     }
     // Any other operator ends the expression before it.
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+    frame.search_chain = frame.modules_table = false;
+    frame.function = nullptr;
     frame.pure = false;
     frame.empty = false;
     frame.text = frame.integer = Constant::no;
@@ -910,10 +936,13 @@ void ImportFinder::on_open(const Token& token) {
             } else if (frame.shape == Shape::attribute && frame.attribute_dynamic) {
                 callee = frame.attribute;
             }
+            // A function of the table is named by its whole chain (`importlib.util.find_spec`).
+            if (frame.function != nullptr && !callee.empty()) callee.assign(frame.reach_via);
         }
         frame.text = frame.integer = Constant::no;
         const std::int64_t line = frame.chain_line;
         const std::int64_t column = frame.chain_column;
+        const ModuleFunction* const function = frame.function;
         // `globals()` as the second argument of an importer: its module's own globals.
         const bool globals_call = frame.kind == Frame::Kind::call && frame.dynamic && frame.positional == 1 &&
                                   frame.tokens == 2 && frame.shape == Shape::name && value_of(frame) == "globals";
@@ -924,12 +953,17 @@ void ImportFinder::on_open(const Token& token) {
         call.callee = std::move(callee);
         call.call_line = line;
         call.call_column = column;
+        call.call_function = call.dynamic ? function : nullptr;
         start_argument(call);
         return;
     }
     if (trailer) {  // a subscript, whose constant key may name an importer
         frame.text = frame.integer = Constant::no;
-        push(Frame::Kind::subscript, token).keep_text = true;
+        const bool modules = frame.modules_table;
+        frame.modules_table = false;
+        Frame& subscript = push(Frame::Kind::subscript, token);
+        subscript.keep_text = true;
+        subscript.modules_subscript = modules;
         return;
     }
     const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
@@ -955,6 +989,15 @@ void ImportFinder::on_close() {
     if (!one_expression) flush_reference(inner);
     if (inner.kind == Frame::Kind::call) {
         if (inner.dynamic) end_call(inner);
+    }
+    if (inner.kind == Frame::Kind::subscript && inner.modules_subscript) {
+        // sys.modules[<constant>] gives that module, imported or not yet: judged as an import of it.
+        if (inner.pure && !inner.comma && !inner.text_unjudgeable &&
+            (inner.text == Constant::yes || inner.text == Constant::grouped)) {
+            sink().add({AuditedImport::Kind::dynamic_constant, frame.chain_line, inner.text_value, 0, frame.chain_column});
+        } else if (!(inner.pure && inner.tokens == 1 && inner.shape == Shape::name && value_of(inner) == "__name__")) {
+            sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, "sys.modules[...]", 0, frame.chain_column});
+        }
     }
     if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
         (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
@@ -1046,6 +1089,11 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
     frame.last_name.clear();
 }
 
+std::string_view ImportFinder::name_keyword_of(const Frame& frame) noexcept {
+    if (frame.call_function != nullptr && !frame.call_function->keyword.empty()) return frame.call_function->keyword;
+    return frame.call_role == Role::code ? "source" : "name";
+}
+
 void ImportFinder::end_argument(Frame& frame) {
     if (frame.tokens == 0) return;  // nothing after a trailing comma
     const bool text = frame.text == Constant::yes || frame.text == Constant::grouped;
@@ -1057,8 +1105,7 @@ void ImportFinder::end_argument(Frame& frame) {
             frame.package_constant = text;
             frame.package_own = frame.tokens == 3 && frame.shape == Shape::name && value_of(frame) == "__package__";
             std::swap(frame.package_value, frame.text_value);
-        } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
-                   !frame.name_keyword) {
+        } else if (frame.keyword == name_keyword_of(frame) && !frame.name_keyword) {
             frame.name_keyword = true;
             frame.name_constant = text;
             frame.name_unjudgeable = frame.text_unjudgeable;
@@ -1137,6 +1184,14 @@ void ImportFinder::end_call(Frame& frame) {
         return;
     }
     if (frame.call_role == Role::module_importer) {
+        // "module:attribute", as pkgutil.resolve_name takes it: the module is what is imported. A name
+        // bound to such a function by an import is not told from import_module: both readings are judged.
+        if (const std::size_t colon = value->find(':'); colon != std::string::npos) {
+            if (frame.call_function == nullptr) {
+                sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, *value, 0, frame.call_column});
+            }
+            value->resize(colon);
+        }
         // import_module: the leading dots of the name are its level.
         level = 0;
         while (level < value->size() && (*value)[level] == '.') ++level;
@@ -1206,7 +1261,13 @@ void ImportFinder::flush_reference(Frame& frame) {
 }
 
 bool ImportFinder::wants_import_tokens(std::string_view module) const {
-    return reaches(module) || reaches(module.substr(0, module.find('.')));
+    return follows(module) || follows(module.substr(0, module.find('.')));
+}
+
+bool ImportFinder::follows(std::string_view module) const {
+    const ImportFilter* const filter = found_.filter();
+    if (filter == nullptr || module.empty() || filter->forbids(module) || filter->own(module)) return false;
+    return has_module_functions(module) || filter->reaches_forbidden(module);
 }
 
 bool ImportFinder::reaches(std::string_view module) const {
@@ -1233,14 +1294,59 @@ void ImportFinder::bind_module(std::string name, std::string_view module) {
     }
 }
 
-bool ImportFinder::watched_use(std::size_t word, char before, const char* at, const char* end) const noexcept {
-    const auto name_byte = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    };
+namespace {
+
+bool name_byte(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+bool high_byte(char c) noexcept { return (c & 0x80) != 0; }
+
+// The graph's words are looked for by what they begin or end with; a name
+// longer than the longest of those attributes is none of them.
+constexpr std::string_view kGraphWords[] = {"__", "f_", "_frame", "submodule_search_locations"};
+constexpr std::size_t kLongestGraphName = 26;  // submodule_search_locations
+
+// Whether the name around `at` (in [begin, end)) may be an attribute of the
+// object graph or of search paths: a name beyond ASCII may fold to one.
+bool graph_name_at(const char* begin, const char* at, const char* end) noexcept {
+    const char* start = at;
+    while (start > begin && (name_byte(start[-1]) || high_byte(start[-1]))) {
+        if (at - start > static_cast<std::ptrdiff_t>(kLongestGraphName)) return false;
+        --start;
+    }
+    const char* stop = at;
+    while (stop < end && (name_byte(*stop) || high_byte(*stop))) {
+        if (stop - start > static_cast<std::ptrdiff_t>(kLongestGraphName)) return false;
+        ++stop;
+    }
+    const std::string_view name(start, static_cast<std::size_t>(stop - start));
+    for (const char c : name) {
+        if (high_byte(c)) return true;
+    }
+    // Cut by the piece's end: the tokens will tell.
+    if (stop == end) return true;
+    return graph_attribute(name) || name == "__path__" || name == "submodule_search_locations";
+}
+
+}  // namespace
+
+void ImportFinder::watch_graph_words() {
+    for (const std::string_view word : kGraphWords) {
+        watched_.add(word);
+        watched_modules_.emplace_back();  // no module: a word of the graph
+    }
+}
+
+bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* at, const char* end) const noexcept {
+    const std::string& module = watched_modules_[word];
+    if (module.empty()) return graph_name_at(begin, at, end);
+    // The text before `begin` is a line's end: `begin` starts a line.
+    const char before = at > begin ? at[-1] : '\n';
     // Within a longer name, or an attribute of something else (`self.logging`).
     if (name_byte(before) || before == '.') return false;
     const char* p = at + watched_.word(word).size();
-    if (p < end && (name_byte(*p) || (*p & 0x80) != 0)) return p >= end || (*p & 0x80) != 0;
+    if (p < end && high_byte(*p)) return true;  // a longer name beyond ASCII, which the tokens tell
+    if (p < end && name_byte(*p)) return false;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p == end) return true;
     // A chain goes on with a dot; a line break, a continuation or a comment
@@ -1249,11 +1355,62 @@ bool ImportFinder::watched_use(std::size_t word, char before, const char* at, co
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;
-    while (p < end && name_byte(*p)) ++p;
+    // No attribute of the tables is this long: what is longer is not one.
+    constexpr std::ptrdiff_t kLongestAttribute = 64;
+    while (p < end && name_byte(*p) && p - attribute <= kLongestAttribute) ++p;
+    if (p - attribute > kLongestAttribute) return false;
     // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
-    if (p == end || (*p & 0x80) != 0 || p == attribute) return true;
-    return holding_of(watched_modules_[word], std::string_view(attribute, static_cast<std::size_t>(p - attribute))) !=
-           nullptr;
+    if (p == end || high_byte(*p) || p == attribute) return true;
+    const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
+    return holding_of(module, name) != nullptr || module_function(module, name) != nullptr;
+}
+
+void ImportFinder::follow_function(Frame& frame, const ModuleFunction& function, std::string_view attribute) {
+    frame.reach.clear();
+    frame.attribute.assign(attribute);  // a call names it (by its whole chain, frame.reach_via)
+    frame.reach_via.append(".").append(attribute);
+    using Kind = ModuleFunction::Kind;
+    switch (function.kind) {
+        case Kind::module_name:
+        case Kind::object_path:
+            // Called as import_module is: its name argument judged as an import.
+            frame.function = &function;
+            frame.attribute_dynamic = true;
+            note_role(frame, Role::module_importer, frame.reach_via, frame.chain_line, frame.chain_column);
+            return;
+        case Kind::python_text:
+            frame.function = &function;
+            note_role(frame, Role::code, frame.reach_via, frame.chain_line, frame.chain_column);
+            return;
+        case Kind::opaque:
+            sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, frame.reach_via, 0, frame.chain_column});
+            return;
+        case Kind::object_graph:
+            sink().add({AuditedImport::Kind::object_graph, frame.chain_line, frame.reach_via, 0, frame.chain_column});
+            return;
+        case Kind::search_path: frame.search_chain = true; return;
+        case Kind::module_table: frame.modules_table = true; return;
+    }
+}
+
+void ImportFinder::note_attribute(Frame& frame, std::string_view attribute) {
+    if (frame.search_chain) {
+        // `sys.path.append(...)`: the list changed in place. Any other attribute reads it.
+        frame.search_chain = false;
+        if (mutating_method(attribute)) {
+            std::string what = frame.reach_via;
+            what.append(".").append(attribute);
+            sink().add({AuditedImport::Kind::search_path, frame.chain_line, std::move(what), 0, frame.chain_column});
+            return;
+        }
+    }
+    frame.modules_table = false;
+    if (graph_attribute(attribute)) {
+        sink().add({AuditedImport::Kind::object_graph, frame.chain_line, std::string(attribute), 0, frame.chain_column});
+    } else if (attribute == "__path__" || attribute == "submodule_search_locations") {
+        frame.search_chain = true;
+        frame.reach_via.assign(attribute);
+    }
 }
 
 void ImportFinder::add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column) {
@@ -1263,13 +1420,34 @@ void ImportFinder::add_reached(std::string_view target, std::string via, std::in
 }
 
 void ImportFinder::follow_from(std::string_view imported, std::string_view bound) {
+    if (const ModuleFunction* function = module_function(from_module_, imported)) {
+        std::string via = from_module_;
+        via.append(".").append(imported);
+        switch (function->kind) {
+            case ModuleFunction::Kind::module_name:
+            case ModuleFunction::Kind::object_path: bindings_.aliases[std::string(bound)] = Role::module_importer; break;
+            case ModuleFunction::Kind::python_text: bindings_.aliases[std::string(bound)] = Role::code; break;
+            case ModuleFunction::Kind::object_graph:
+                sink().add({AuditedImport::Kind::object_graph, statement_line_, std::move(via), 0, statement_column_});
+                break;
+            case ModuleFunction::Kind::search_path:
+                sink().add({AuditedImport::Kind::search_path, statement_line_, std::move(via), 0, statement_column_});
+                break;
+            case ModuleFunction::Kind::opaque:
+            case ModuleFunction::Kind::module_table:
+                // What it imports cannot be read where it is used under another name.
+                sink().add({AuditedImport::Kind::dynamic_other, statement_line_, std::move(via), 0, statement_column_});
+                break;
+        }
+        return;
+    }
     const Holding* const held = holding_of(from_module_, imported);
     if (held == nullptr) return;
     if (found_.filter()->forbids(held->target)) {
         std::string via = from_module_;
         via.append(".").append(imported);
         add_reached(held->target, std::move(via), statement_line_, statement_column_);
-    } else if (held->is_module && reaches(held->target)) {
+    } else if (held->is_module && follows(held->target)) {
         bind_module(std::string(bound), held->target);
     }
 }
@@ -1281,6 +1459,10 @@ void ImportFinder::follow_star() {
 }
 
 void ImportFinder::follow_attribute(Frame& frame, std::string_view attribute) {
+    if (const ModuleFunction* function = module_function(frame.reach, attribute)) {
+        follow_function(frame, *function, attribute);
+        return;
+    }
     const Holding* const held = holding_of(frame.reach, attribute);
     if (held == nullptr) {  // the module's own: nothing further is followed
         frame.reach.clear();

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "audit/found_imports.hpp"
+#include "audit/module_functions.hpp"
 #include "lexical/python_token.hpp"
 
 namespace scanner_core {
@@ -75,7 +76,7 @@ public:
     // A use of a watched name matters unless its bytes show that it is part
     // of a longer name, the attribute of another value, or followed by an
     // attribute that its module does not hold under another name.
-    bool watched_use(std::size_t word, char before, const char* at, const char* end) const noexcept override;
+    bool watched_use(std::size_t word, const char* begin, const char* at, const char* end) const noexcept override;
     // Whether an import of `module` binds a name to a module that reaches
     // a forbidden one (or takes a name from it), which the tokens show.
     bool wants_import_tokens(std::string_view module) const override;
@@ -185,6 +186,13 @@ private:
         bool dict_has_package = false;
         bool dict_has_name = false;
         bool dict_has_path = false;
+        // What a standard module's function the expression names, and what
+        // its call's arguments are (see module_functions.hpp).
+        const ModuleFunction* function = nullptr;
+        const ModuleFunction* call_function = nullptr;  // a call: the function of the table it calls
+        bool search_chain = false;       // the expression is a list of search paths (`sys.path`, `__path__`)
+        bool modules_table = false;      // the expression is sys.modules
+        bool modules_subscript = false;  // a subscript of sys.modules
     };
     // A frame: its flags, and the texts it may gather, which a reset
     // empties and keeps the storage of (a push allocates nothing once
@@ -254,6 +262,13 @@ private:
     // The next attribute of the frame's chain.
     void follow_attribute(Frame& frame, std::string_view attribute);
     void add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column);
+    // Whether a name bound to `module` is followed: it reaches a forbidden
+    // module, or has functions of the table.
+    bool follows(std::string_view module) const;
+    // The frame's chain has reached a function of the table.
+    void follow_function(Frame& frame, const ModuleFunction& function, std::string_view attribute);
+    // An attribute that leads into the object graph or changes the search paths.
+    void note_attribute(Frame& frame, std::string_view attribute);
 
     // The token as part of an expression.
     void expression(const Token& token);
@@ -268,6 +283,9 @@ private:
     void end_call(Frame& frame);
     void mark_unjudgeable(std::string reason, std::int64_t line);
     static bool keeps_string(const Frame& frame) noexcept;
+    // The keyword of a call's name argument: name= (importers), source=
+    // (exec, eval, compile), or that of the table's function.
+    static std::string_view name_keyword_of(const Frame& frame) noexcept;
     static void reset_statement(Frame& statement) noexcept;
     void read_as_subject(const Token& token);
     // Runs `step` with the subject's frames and findings in place of the
@@ -415,7 +433,12 @@ private:
         other_->open_to(1);
         apart_bindings_.below = &bindings_;
         subject_bindings_.below = &bindings_;
+        if (found.filter() != nullptr) watch_graph_words();
     }
+    // The words that begin or end the attributes of the object graph and of
+    // search paths (`__globals__`, `f_back`, `tb_frame`, `__path__`), looked
+    // for in every line: those lines are read as tokens.
+    void watch_graph_words();
     // The bindings the current reading sees.
     const Bindings& seen_bindings() const noexcept {
         return !keeping_ ? bindings_ : reading_subject_ ? subject_bindings_ : apart_bindings_;

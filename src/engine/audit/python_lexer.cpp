@@ -157,9 +157,7 @@ const char* PythonLexer::watched_end(const char* p, const char* end) {
             std::size_t word = 0;
             hit = words->find(next, end, word);
             if (hit == end) break;
-            // The byte before the piece is not at hand: the lexer's line start is taken for it.
-            const char before = hit > p ? hit[-1] : '\n';
-            if (sink_.watched_use(word, before, hit, end)) break;
+            if (sink_.watched_use(word, p, hit, end)) break;
             next = hit + 1;
             hit = end;
         }
@@ -616,10 +614,10 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
         case '*':
             if (left < 3 && !final) return start.wait();
             if (next == '*') {
-                emit_op(after == '=' ? Op::other : Op::double_star, q);
+                emit_op(after == '=' ? Op::other : Op::double_star, q, after == '=' ? 1 : 0);
                 return start.taken(after == '=' ? 3 : 2);
             }
-            emit_op(next == '=' ? Op::other : Op::star, q);
+            emit_op(next == '=' ? Op::other : Op::star, q, next == '=' ? 1 : 0);
             return start.taken(next == '=' ? 2 : 1);
         case '/':
         case '<':
@@ -627,10 +625,10 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
             // "//", "<<", ">>", each possibly with "=", or one of "<=", ">=", "<>".
             if (left < 3 && !final) return start.wait();
             if (next == c) {
-                emit_op(Op::other, q);
+                emit_op(Op::other, q, after == '=' ? 1 : 0);
                 return start.taken(after == '=' ? 3 : 2);
             }
-            emit_op(Op::other, q);
+            emit_op(Op::other, q, c == '/' && next == '=' ? 1 : 0);  // "<=" and ">=" compare
             return start.taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
         case '-':
         case '+':
@@ -641,7 +639,7 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
         case '@':
         case '!':
             if (left < 2 && !final) return start.wait();
-            emit_op(Op::other, q);
+            emit_op(Op::other, q, next == '=' && c != '!' ? 1 : 0);  // "!=" compares
             return start.taken(next == '=' || (c == '-' && next == '>') ? 2 : 1);
         case '~': emit_op(Op::other, q); return start.taken(1);
         default: return refuse_character(c);

@@ -29,6 +29,8 @@ constexpr std::string_view kUnauditedCode = "code dynamique non audité (";
 constexpr std::string_view kRelativeDynamic = "import dynamique relatif sans ancre constante — '";
 constexpr std::string_view kAboveRoot = "import relatif hors de l'arbre — '";
 constexpr std::string_view kReached = "module interdit atteint par une chaîne de noms — '";
+constexpr std::string_view kObjectGraph = "accès au graphe des objets de l'interpréteur — '";
+constexpr std::string_view kSearchPath = "chemins de recherche des imports modifiés — '";
 
 // A relative name as written: its dots, then the module. A level too high
 // to write out is given as a count.
@@ -139,6 +141,8 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::relative_dynamic_import: return "relative-dynamic-import";
         case AuditRule::relative_import_above_root: return "relative-import-above-root";
         case AuditRule::forbidden_module_reached: return "forbidden-module-reached";
+        case AuditRule::object_graph: return "object-graph";
+        case AuditRule::search_path: return "search-path";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -181,7 +185,8 @@ bool is_error(AuditRule rule) noexcept {
     return rule != AuditRule::unlisted_import && rule != AuditRule::other_scan_warning &&
            rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
            rule != AuditRule::importer_reference &&
-           rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import;
+           rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import &&
+           rule != AuditRule::object_graph && rule != AuditRule::search_path;
 }
 
 namespace {
@@ -301,6 +306,12 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
                 rule = AuditRule::dynamic_code;
                 text = found.kind == Kind::dynamic_code ? kDynamicCode : kRefusedCode;
                 if (found.kind == Kind::refused_code) close = "";
+            } else if (found.kind == Kind::object_graph) {
+                rule = AuditRule::object_graph;
+                text = kObjectGraph;
+            } else if (found.kind == Kind::search_path) {
+                rule = AuditRule::search_path;
+                text = kSearchPath;
             } else if (found.kind == Kind::relative_dynamic) {
                 rule = AuditRule::relative_dynamic_import;
                 text = kRelativeDynamic;

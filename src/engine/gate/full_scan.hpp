@@ -70,6 +70,8 @@ enum class AuditRule : unsigned char {
     relative_dynamic_import,      // warning: a relative dynamic import whose anchor is no constant
     relative_import_above_root,   // error: a relative import whose level reaches above the tree's root
     forbidden_module_reached,     // error: a forbidden module reached by a chain of names through another module
+    object_graph,                 // warning: what leads into the interpreter's objects (frames, globals, subclasses)
+    search_path,                  // warning: where imports are searched changed (sys.path, __path__)
     // An archive's, found by its reader (the command's), named in the
     // engine's table with the others.
     ambiguous_archive,            // error: an archive two of Python's readers would read differently

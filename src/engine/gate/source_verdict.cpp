@@ -111,6 +111,7 @@ public:
         return reaching_.reaches(module) && !own_module(module, local_modules_);
     }
     bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
+    bool own(std::string_view module) const override { return own_module(module, local_modules_); }
 
 private:
     const ImportClassifier& classifier_;

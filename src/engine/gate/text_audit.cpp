@@ -25,6 +25,8 @@ bool TextAudit::reaches_forbidden(std::string_view module) const {
 
 bool TextAudit::forbids(std::string_view module) const { return forbidden_module(scanner_.classifier(), module); }
 
+bool TextAudit::own(std::string_view module) const { return own_module(module, local_modules_); }
+
 void TextAudit::feed(std::string_view utf8) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) throw std::logic_error("TextAudit: feed after finish");

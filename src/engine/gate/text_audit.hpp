@@ -52,6 +52,7 @@ private:
     bool judged(std::string_view module) const override;
     bool reaches_forbidden(std::string_view module) const override;
     bool forbids(std::string_view module) const override;
+    bool own(std::string_view module) const override;
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
 
     const FullScanner& scanner_;

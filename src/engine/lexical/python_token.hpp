@@ -56,7 +56,9 @@ struct Token {
     bool raw = false;          // string: raw prefix
     bool int_literal = false;  // number: an integer literal
     bool nonzero = false;      // number: an integer whose value is not zero
-    std::uint64_t int_value = 0;  // number: an integer's value, held at 2**62 past it; ellipsis: its dots
+    // number: an integer's value, held at 2**62 past it; ellipsis: its dots;
+    // Op::other: 1 for an augmented assignment (`+=`, `//=`), else 0
+    std::uint64_t int_value = 0;
     std::int64_t line = 0;     // of the token's first byte, counted at line feeds
     // Of the token's first byte (a string's prefix): 1-based, in code points
     // since the last line feed, as the line scan counts its columns.
@@ -116,13 +118,12 @@ public:
     // the line may otherwise be passed over (names it follows, bound to
     // modules); the words only grow. Null when there are none. Never fails.
     virtual const WordSearch* watched_names() const noexcept { return nullptr; }
-    // Whether the watched name `word` (its index) found at `at`, with
-    // `before` the byte before it (a line feed at the text's start) and the
-    // text going on to `end`, may be a use the sink must see as tokens; a
-    // use it can tell from the bytes changes nothing for it (a longer name,
-    // an attribute of another value, an attribute the sink does not follow)
-    // is passed over. Never fails.
-    virtual bool watched_use(std::size_t, char, const char*, const char*) const noexcept { return true; }
+    // Whether the watched word `word` (its index) found at `at`, in a text
+    // readable from `begin` to `end`, may be a use the sink must see as
+    // tokens; a use it can tell from the bytes changes nothing for it (a
+    // longer name, an attribute of another value, an attribute the sink
+    // does not follow) is passed over. Never fails.
+    virtual bool watched_use(std::size_t, const char*, const char*, const char*) const noexcept { return true; }
     // Whether an import statement of `module` (no leading dots) must reach
     // the sink as tokens, for the names it binds, rather than be read
     // without them. Throws std::bad_alloc only.

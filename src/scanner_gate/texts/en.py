@@ -265,6 +265,36 @@ RULES = {
         "plugin may have it, allow that module.",
         example=(File("plugin/log.py", "import json.tool\n\njson.tool.argparse._os.getcwd()\n"),),
     ),
+    "object-graph": RuleText(
+        title="What leads into the interpreter's objects, past every import",
+        says=("reach into the interpreter's object graph \u2014 '{module}'",),
+        finds="Reading an attribute that leads to other modules' objects on any object: `__globals__`, "
+        "`__subclasses__`, `__builtins__`, `__code__`, `__closure__`, a frame's `f_globals`, `f_locals`, "
+        "`f_builtins` or `f_back`, a generator's, coroutine's or traceback's frame (`gi_frame`, `cr_frame`, "
+        "`ag_frame`, `tb_frame`); and calling what hands out frames or every object: `gc.get_objects`, "
+        "`gc.get_referrers`, `gc.get_referents`, `sys._getframe`, `sys._current_frames`, `inspect.currentframe`, "
+        "`inspect.stack`, `inspect.trace`, `logging.currentframe`.",
+        matters="From there a plugin reaches any module already loaded, with no import at all: "
+        "`().__class__.__mro__[1].__subclasses__()` leads to `os._wrap_close`, and its `__init__.__globals__` to "
+        "`os.system`. What it reaches cannot be read from the file: a warning, which `--fail-on warning` makes "
+        "fatal.",
+        fix="Plugins rarely need these; introspection libraries do. Review what the code does with them, and keep "
+        "such a plugin under `--fail-on error` only if you trust it.",
+        example=(File("plugin/peek.py", "def hook():\n    pass\n\n\nhook.__globals__\n"),),
+    ),
+    "search-path": RuleText(
+        title="Where imports are searched, changed at run time",
+        says=("import search paths changed \u2014 '{module}'",),
+        finds="Assigning or changing in place `sys.path`, `sys.meta_path` or `sys.path_hooks` (through a name bound "
+        "to `sys`), a package's `__path__` or a spec's `submodule_search_locations`: `sys.path.insert(0, ...)`, "
+        "`__path__.append(...)`, `sys.path += [...]`, `sys.path[0:0] = [...]`.",
+        matters="The modules imported afterwards come from where the plugin chose: `__path__.append(<a directory of "
+        "the standard library>)` then `from . import socket` runs the real `socket` under the plugin's name, which "
+        "the policy never judges. A warning, which `--fail-on warning` makes fatal.",
+        fix="A plugin imports its own modules relatively and nothing else by path. Remove the change, or install "
+        "what it needs as a dependency the policy can judge.",
+        example=(File("plugin/paths.py", "import sys\n\nsys.path.insert(0, \"/tmp/elsewhere\")\n"),),
+    ),
     "ambiguous-archive": RuleText(
         title="An archive that two of Python's readers would read differently",
         says=("ambiguous archive, which two of Python's readers would read differently ({reason})",),

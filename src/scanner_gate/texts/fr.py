@@ -277,6 +277,37 @@ RULES = {
         "si le plugin peut l'avoir, permettez ce module.",
         example=(File("plugin/log.py", "import json.tool\n\njson.tool.argparse._os.getcwd()\n"),),
     ),
+    "object-graph": RuleText(
+        title="Ce qui mène aux objets de l'interpréteur, par-delà tout import",
+        says=("accès au graphe des objets de l'interpréteur \u2014 '{module}'",),
+        finds="La lecture d'un attribut qui mène aux objets d'autres modules, sur n'importe quel objet : "
+        "`__globals__`, `__subclasses__`, `__builtins__`, `__code__`, `__closure__`, `f_globals`, `f_locals`, "
+        "`f_builtins` ou `f_back` d'un cadre, le cadre d'un générateur, d'une coroutine ou d'une trace "
+        "(`gi_frame`, `cr_frame`, `ag_frame`, `tb_frame`) ; et l'appel de ce qui livre des cadres ou tous les "
+        "objets : `gc.get_objects`, `gc.get_referrers`, `gc.get_referents`, `sys._getframe`, "
+        "`sys._current_frames`, `inspect.currentframe`, `inspect.stack`, `inspect.trace`, "
+        "`logging.currentframe`.",
+        matters="Un plugin atteint de là tout module déjà chargé, sans aucun import : "
+        "`().__class__.__mro__[1].__subclasses__()` mène à `os._wrap_close`, et son `__init__.__globals__` à "
+        "`os.system`. Ce qu'il atteint ne se lit pas dans le fichier : un avertissement, que `--fail-on warning` "
+        "rend fatal.",
+        fix="Les plugins en ont rarement besoin ; les bibliothèques d'introspection, si. Examinez ce que le code en "
+        "fait, et ne gardez un tel plugin sous `--fail-on error` que si vous lui faites confiance.",
+        example=(File("plugin/peek.py", "def hook():\n    pass\n\n\nhook.__globals__\n"),),
+    ),
+    "search-path": RuleText(
+        title="Les chemins de recherche des imports, changés à l'exécution",
+        says=("chemins de recherche des imports modifiés \u2014 '{module}'",),
+        finds="L'affectation ou la modification sur place de `sys.path`, `sys.meta_path` ou `sys.path_hooks` (par un "
+        "nom lié à `sys`), du `__path__` d'un paquet ou des `submodule_search_locations` d'une spec : "
+        "`sys.path.insert(0, ...)`, `__path__.append(...)`, `sys.path += [...]`, `sys.path[0:0] = [...]`.",
+        matters="Les modules importés ensuite viennent d'où le plugin l'a choisi : `__path__.append(<un répertoire "
+        "de la bibliothèque standard>)` puis `from . import socket` exécute le vrai `socket` sous le nom du plugin, "
+        "que la politique ne juge jamais. Un avertissement, que `--fail-on warning` rend fatal.",
+        fix="Un plugin importe ses propres modules relativement, et rien d'autre par un chemin. Retirez le "
+        "changement, ou installez ce dont il a besoin comme une dépendance que la politique peut juger.",
+        example=(File("plugin/paths.py", "import sys\n\nsys.path.insert(0, \"/tmp/elsewhere\")\n"),),
+    ),
     "ambiguous-archive": RuleText(
         title="Une archive que deux lecteurs de Python liraient différemment",
         says=("archive ambigu\u00eb, que deux lecteurs de Python liraient diff\u00e9remment ({reason})",),

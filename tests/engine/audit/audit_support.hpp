@@ -32,7 +32,8 @@ struct AuditOutcome {
         std::ostringstream out;
         for (const AuditedImport& found : imports) {
             static constexpr const char* kKinds[] = {"statement", "constant", "other",     "reference", "code",
-                                                     "relative-call", "refused", "unaudited", "reached"};
+                                                     "relative-call", "refused", "unaudited", "reached",
+                                                     "graph",         "search-path"};
             out << found.line;
             if (columns) out << ':' << found.column;
             out << ' ' << kKinds[static_cast<int>(found.kind)] << ' ';

@@ -164,14 +164,17 @@ struct Reaching final : ImportFilter {
 };
 
 // A name bound to such a module makes every line that uses it read as
-// tokens, wherever the pieces are cut: none is passed over.
+// tokens, wherever the pieces are cut: none is passed over; and so do the
+// attributes of the object graph and of search paths.
 TEST(SourceAuditSkipping, EveryUseOfANameBoundToAModuleThatReachesAForbiddenOneIsRead) {
     const Reaching policy;
     const std::string source = "import logging\n" + kPad + "\nx = 1; mylogging.os = 1\n'''\nlogging.os\n'''\n" + kPad +
                                "\nimport tempfile as t\n" + kPad + "\nt._shutil.rmtree\ny = [logging\n  .os]\n" + kPad +
-                               "\nfrom logging import os\n";
+                               "\nfrom logging import os\nimport sys\n" + kPad + "\nsys.path.append(p)\n" + kPad +
+                               "\nf.__globals__; g . f_back\n";
     const std::string expected =
-        "10 reached shutil via t._shutil\n11 reached os via logging.os\n14 reached os via logging.os\n";
+        "10 reached shutil via t._shutil\n11 reached os via logging.os\n14 reached os via logging.os\n"
+        "17 search-path sys.path.append\n19 graph __globals__\n19 graph f_back\n";
     ASSERT_EQ(testing::audit_text(source, false, {}, &policy).describe(), expected);
     for (const InstructionSet set : testing::available_instruction_sets()) {
         testing::ForcedInstructionSet forced(set);
