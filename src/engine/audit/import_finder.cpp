@@ -1301,9 +1301,12 @@ bool name_byte(char c) noexcept {
 }
 bool high_byte(char c) noexcept { return (c & 0x80) != 0; }
 
-// The graph's words are looked for by what they begin or end with; a name
-// longer than the longest of those attributes is none of them.
-constexpr std::string_view kGraphWords[] = {"__", "f_", "_frame", "submodule_search_locations"};
+// What the attributes of the graph and of search paths hold, each in one
+// or two of them (`_globals`: `__globals__`, `f_globals`), which the name
+// around it is then checked against; a name longer than the longest of
+// them is none of them.
+constexpr std::string_view kGraphWords[] = {"_globals", "_builtins", "_locals", "_back",  "_code__",
+                                            "_closure", "_path__",   "subclasses", "_frame", "submodule_search_locations"};
 constexpr std::size_t kLongestGraphName = 26;  // submodule_search_locations
 
 // Whether the name around `at` (in [begin, end)) may be an attribute of the

@@ -148,8 +148,11 @@ const char* PythonLexer::watched_end(const char* p, const char* end) {
         watch_words_ = words->size();
         watch_found_ = false;
         watch_searched_to_ = at;
+        watch_searched_end_ = 0;
     }
     if (watch_found_ && watch_found_at_ < at) watch_found_ = false;  // passed already
+    // Looked for to this piece's end already, with these words: none is whole before it.
+    if (!watch_found_ && stop == watch_searched_end_) return end;
     if (!watch_found_) {
         const std::uint64_t from = std::max(at, watch_searched_to_);
         const char* hit = end;
@@ -165,6 +168,7 @@ const char* PythonLexer::watched_end(const char* p, const char* end) {
             // A use cut by the piece's end is found in the next piece, from here.
             const std::uint64_t cut = words->longest() - 1;
             watch_searched_to_ = std::max(from, stop > cut ? stop - cut : 0);
+            watch_searched_end_ = stop;
             return end;
         }
         // A use within a longer name (`mylogging`) stops too: the tokenizer

@@ -228,6 +228,7 @@ private:
     // for each set of words, and the words grow a bounded number of times).
     std::size_t watch_words_ = 0;
     std::uint64_t watch_searched_to_ = 0;
+    std::uint64_t watch_searched_end_ = 0;  // the end of the text a search found nothing before
     std::uint64_t watch_found_at_ = 0;
     bool watch_found_ = false;
     // The end of the bytes from `p` the skipper may pass over: the start of

@@ -1,8 +1,14 @@
-// Each word is looked for by its first and last bytes, many positions a
-// step (sixteen with SSE2, which every x86-64 processor has, 32 with AVX2,
-// 64 with AVX-512), as the active instruction set allows; a position where
-// both match is compared whole. Elsewhere, and for the last positions, a
-// byte at a time.
+// Each word is looked for by its first three bytes, many positions a step,
+// with the same cost whatever the number of words: each word belongs to one
+// of eight buckets, and two 16-byte tables per offset give, from a byte's
+// low and high four bits, the buckets of the words that hold a byte with
+// those bits at that offset (the bytes past a shorter word's end match any
+// byte). A position where the three offsets agree on a bucket is a
+// candidate, compared whole with that bucket's words. The tables are read
+// with one byte shuffle per half byte: 32 positions a step with AVX2, 64
+// with AVX-512, as the active instruction set allows; without byte
+// shuffles (SSE2, plain C++), each word's first and last bytes are compared
+// sixteen positions a step, or a byte at a time.
 #include "kernels/word_search.hpp"
 
 #include <algorithm>
@@ -19,95 +25,176 @@ namespace scanner_core {
 namespace {
 
 inline bool begins_at(const char* p, const char* end, const std::string& word) noexcept {
-    return static_cast<std::size_t>(end - p) >= word.size() && (word.size() < 2 || p[1] == word[1]) &&
+    return static_cast<std::size_t>(end - p) >= word.size() && p[0] == word[0] && p[word.size() - 1] == word.back() &&
            std::memcmp(p, word.data(), word.size()) == 0;
 }
 
-// The word that begins at `at`, its index in `word`: false for none.
-inline bool word_at(const std::vector<std::string>& words, const char* at, const char* end,
-                    std::size_t& word) noexcept {
-    for (word = 0; word < words.size(); ++word) {
-        if (begins_at(at, end, words[word])) return true;
-    }
-    return false;
-}
-
-#if defined(__x86_64__)
-// `Step` bytes a step; `candidates(p, word)` is the mask of the positions
-// from p where the word's first and last bytes are.
-#define SCANNER_CORE_WORD_STEPS(Step, Mask, candidates)                                                  \
-    while (static_cast<std::size_t>(end - p) >= (Step) + longest - 1) {                                  \
-        Mask found = 0;                                                                                  \
-        for (const std::string& w : words) found |= candidates;                                          \
-        while (found != 0) {                                                                             \
-            const char* at = p + __builtin_ctzll(static_cast<std::uint64_t>(found));                    \
-            if (word_at(words, at, end, word)) return at;                                                \
-            found &= found - 1;                                                                          \
-        }                                                                                                \
-        p += (Step);                                                                                     \
-    }                                                                                                    \
-    return p
-
-const char* steps_sse2(const std::vector<std::string>& words, std::size_t longest, const char* p, const char* end,
-                       std::size_t& word) noexcept {
-    SCANNER_CORE_WORD_STEPS(16, unsigned,
-                            static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
-                                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                                               _mm_set1_epi8(w.front())),
-                                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w.size() - 1)),
-                                               _mm_set1_epi8(w.back()))))));
-}
-
-__attribute__((target("avx2"))) const char* steps_avx2(const std::vector<std::string>& words, std::size_t longest,
-                                                         const char* p, const char* end, std::size_t& word) noexcept {
-    SCANNER_CORE_WORD_STEPS(32, std::uint32_t,
-                            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_and_si256(
-                                _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)),
-                                                  _mm256_set1_epi8(w.front())),
-                                _mm256_cmpeq_epi8(
-                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + w.size() - 1)),
-                                    _mm256_set1_epi8(w.back()))))));
-}
-
-__attribute__((target("avx512f,avx512bw"))) const char* steps_avx512(const std::vector<std::string>& words,
-                                                                       std::size_t longest, const char* p,
-                                                                       const char* end, std::size_t& word) noexcept {
-    SCANNER_CORE_WORD_STEPS(64, std::uint64_t,
-                            _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p), _mm512_set1_epi8(w.front())) &
-                                _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(p + w.size() - 1),
-                                                       _mm512_set1_epi8(w.back())));
-}
-#undef SCANNER_CORE_WORD_STEPS
-#endif
-
 }  // namespace
+
+// The word of the buckets `buckets` (a bit each) that begins at `at`: its
+// index in `word`; false for none. The earliest added wins.
+bool WordSearch::word_at(unsigned buckets, const char* at, const char* end, std::size_t& word) const noexcept {
+    std::size_t best = words_.size();
+    for (; buckets != 0; buckets &= buckets - 1) {
+        for (const std::uint8_t k : members_[__builtin_ctz(buckets)]) {
+            if (k < best && begins_at(at, end, words_[k])) best = k;
+        }
+    }
+    word = best;
+    return best < words_.size();
+}
 
 bool WordSearch::add(std::string_view word) {
     if (words_.size() == kMostWords || word.empty()) return false;
+    // Words that begin alike share a bucket: a bucket's tables then match
+    // few byte strings besides its words'.
+    const std::size_t bucket =
+        (static_cast<unsigned char>(word[0]) * 31u + (word.size() > 1 ? static_cast<unsigned char>(word[1]) : 0u)) %
+        kBuckets;
+    members_[bucket].push_back(static_cast<std::uint8_t>(words_.size()));
     words_.emplace_back(word);
     shortest_ = words_.size() == 1 ? word.size() : std::min(shortest_, word.size());
     longest_ = std::max(longest_, word.size());
+    for (std::size_t offset = 0; offset < kOffsets; ++offset) {
+        const auto bit = static_cast<unsigned char>(1u << bucket);
+        if (offset < word.size()) {
+            const auto byte = static_cast<unsigned char>(word[offset]);
+            low_[offset][byte & 15u] |= bit;
+            high_[offset][byte >> 4] |= bit;
+        } else {  // past the word's end: any byte
+            for (std::size_t k = 0; k < 16; ++k) {
+                low_[offset][k] |= bit;
+                high_[offset][k] |= bit;
+            }
+        }
+    }
     return true;
 }
+
+#if defined(__x86_64__)
+namespace {
+
+// The positions from p (16 a step) where a word's first and last bytes are.
+const char* steps_sse2(const std::vector<std::string>& words, std::size_t longest, const char* p, const char* end,
+                       unsigned& found) noexcept {
+    while (static_cast<std::size_t>(end - p) >= 16 + longest - 1) {
+        unsigned candidates = 0;
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        for (const std::string& w : words) {
+            const __m128i last = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + w.size() - 1));
+            candidates |= static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(
+                _mm_cmpeq_epi8(here, _mm_set1_epi8(w.front())), _mm_cmpeq_epi8(last, _mm_set1_epi8(w.back())))));
+        }
+        if (candidates != 0) {
+            found = candidates;
+            return p;
+        }
+        p += 16;
+    }
+    found = 0;
+    return p;
+}
+
+}  // namespace
+
+// With byte shuffles: the buckets of each of the 32 positions from p.
+__attribute__((target("avx2"))) const char* WordSearch::steps_avx2(const char* p, const char* end,
+                                                                     std::uint64_t& found) const noexcept {
+    __m256i low[kOffsets], high[kOffsets];
+    for (std::size_t k = 0; k < kOffsets; ++k) {
+        low[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low_[k])));
+        high[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high_[k])));
+    }
+    const __m256i nibble = _mm256_set1_epi8(15);
+    while (static_cast<std::size_t>(end - p) >= 32 + kOffsets - 1) {
+        __m256i buckets = _mm256_set1_epi8(-1);
+        for (std::size_t k = 0; k < kOffsets; ++k) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + k));
+            const __m256i lo = _mm256_shuffle_epi8(low[k], _mm256_and_si256(v, nibble));
+            const __m256i hi = _mm256_shuffle_epi8(high[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+            buckets = _mm256_and_si256(buckets, _mm256_and_si256(lo, hi));
+        }
+        const auto empty = static_cast<std::uint32_t>(
+            _mm256_movemask_epi8(_mm256_cmpeq_epi8(buckets, _mm256_setzero_si256())));
+        if (empty != 0xffffffffu) {
+            alignas(32) unsigned char bits[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(bits), buckets);
+            found = ~static_cast<std::uint64_t>(empty) & 0xffffffffu;
+            std::memcpy(found_buckets_, bits, 32);
+            return p;
+        }
+        p += 32;
+    }
+    found = 0;
+    return p;
+}
+
+__attribute__((target("avx512f,avx512bw"))) const char* WordSearch::steps_avx512(const char* p, const char* end,
+                                                                                   std::uint64_t& found) const noexcept {
+    __m512i low[kOffsets], high[kOffsets];
+    for (std::size_t k = 0; k < kOffsets; ++k) {
+        low[k] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low_[k])));
+        high[k] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high_[k])));
+    }
+    const __m512i nibble = _mm512_set1_epi8(15);
+    while (static_cast<std::size_t>(end - p) >= 64 + kOffsets - 1) {
+        __m512i buckets = _mm512_set1_epi8(-1);
+        for (std::size_t k = 0; k < kOffsets; ++k) {
+            const __m512i v = _mm512_loadu_si512(p + k);
+            const __m512i lo = _mm512_shuffle_epi8(low[k], _mm512_and_si512(v, nibble));
+            const __m512i hi = _mm512_shuffle_epi8(high[k], _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+            buckets = _mm512_and_si512(buckets, _mm512_and_si512(lo, hi));
+        }
+        const std::uint64_t any = _mm512_test_epi8_mask(buckets, buckets);
+        if (any != 0) {
+            _mm512_storeu_si512(found_buckets_, buckets);
+            found = any;
+            return p;
+        }
+        p += 64;
+    }
+    found = 0;
+    return p;
+}
+#endif
 
 const char* WordSearch::find(const char* p, const char* end, std::size_t& word) const noexcept {
     if (words_.empty()) return end;
 #if defined(__x86_64__)
-    // The steps return where the positions they cannot look at whole begin,
-    // or where a word does (its bytes there are the word's).
-    const char* stepped = p;
-    switch (active_instruction_set()) {
-        case InstructionSet::plain: break;
-        case InstructionSet::sse2: stepped = steps_sse2(words_, longest_, p, end, word); break;
-        case InstructionSet::avx2: stepped = steps_avx2(words_, longest_, p, end, word); break;
-        case InstructionSet::avx512:
-        case InstructionSet::avx512vbmi: stepped = steps_avx512(words_, longest_, p, end, word); break;
+    const InstructionSet set = active_instruction_set();
+    if (set == InstructionSet::avx2 || set == InstructionSet::avx512 || set == InstructionSet::avx512vbmi) {
+        for (;;) {
+            std::uint64_t found = 0;
+            const char* const at = set == InstructionSet::avx2 ? steps_avx2(p, end, found) : steps_avx512(p, end, found);
+            if (found == 0) {
+                p = at;
+                break;
+            }
+            // The candidates of the step, in order: the first whole word is the one.
+            for (; found != 0; found &= found - 1) {
+                const int bit = __builtin_ctzll(found);
+                if (word_at(found_buckets_[bit], at + bit, end, word)) return at + bit;
+            }
+            p = at + (set == InstructionSet::avx2 ? 32 : 64);
+        }
+    } else if (set == InstructionSet::sse2) {
+        for (;;) {
+            unsigned found = 0;
+            const char* const at = steps_sse2(words_, longest_, p, end, found);
+            if (found == 0) {
+                p = at;
+                break;
+            }
+            for (; found != 0; found &= found - 1) {
+                const int bit = __builtin_ctz(found);
+                if (word_at(0xffu, at + bit, end, word)) return at + bit;
+            }
+            p = at + 16;
+        }
     }
-    if (stepped != p && word_at(words_, stepped, end, word)) return stepped;
-    p = stepped;
 #endif
     for (; static_cast<std::size_t>(end - p) >= shortest_; ++p) {
-        if (word_at(words_, p, end, word)) return p;
+        if (word_at(0xffu, p, end, word)) return p;
     }
     return end;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,7 +15,7 @@ class WordSearch {
 public:
     // At most this many words: past it, add refuses (the caller reads the
     // rest of the text another way), so that a step's cost stays bounded.
-    static constexpr std::size_t kMostWords = 32;
+    static constexpr std::size_t kMostWords = 64;
 
     // Adds `word` (not empty). False, adding nothing, when kMostWords are
     // held already. Throws std::bad_alloc only.
@@ -27,13 +28,26 @@ public:
     // The first position in [p, end) where one of the words begins, whole
     // before `end`, or `end`; `word` is set to that word's index (in the
     // order added). Whether it stands alone as a name is the caller's to
-    // judge. Never fails; reads no byte outside [p, end).
+    // judge. Never fails; reads no byte outside [p, end). One thread at a
+    // time: it keeps what its last step found.
     const char* find(const char* p, const char* end, std::size_t& word) const noexcept;
 
 private:
+    static constexpr std::size_t kBuckets = 8;
+    static constexpr std::size_t kOffsets = 4;
+    bool word_at(unsigned buckets, const char* at, const char* end, std::size_t& word) const noexcept;
+    const char* steps_avx2(const char* p, const char* end, std::uint64_t& found) const noexcept;
+    const char* steps_avx512(const char* p, const char* end, std::uint64_t& found) const noexcept;
+
     std::vector<std::string> words_;
+    std::vector<std::uint8_t> members_[kBuckets];  // the words of each bucket, by index
     std::size_t shortest_ = 0;
     std::size_t longest_ = 0;
+    // Per offset, per half byte (low, high): the buckets whose words hold it there.
+    unsigned char low_[kOffsets][16] = {};
+    unsigned char high_[kOffsets][16] = {};
+    // The buckets of each position of the last step that had candidates.
+    mutable unsigned char found_buckets_[64] = {};
 };
 
 }  // namespace scanner_core
