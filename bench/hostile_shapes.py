@@ -43,6 +43,17 @@ def _ordinary(size: int) -> bytes:
     return _repeat(text, size)[:size].rpartition(b"\n")[0] + b"\n"
 
 
+def _aliases(size: int) -> bytes:
+    # More names bound to a followed module than are looked for at once.
+    lines, total, k = [], 0, 0
+    while total < size:
+        line = f"import logging as a{k}\na{k}.getLogger()\n".encode()
+        lines.append(line)
+        total += len(line)
+        k += 1
+    return b"".join(lines)
+
+
 def _fstring_field(size: int) -> bytes:
     return _one_line(b'x = f"{a', b" + a", b'}"\n', size)
 
@@ -67,6 +78,11 @@ SHAPES = {
     "many ; on one line": lambda n: _one_line(b"", b"x = 1; ", b"\n", n),
     "long match header": lambda n: _one_line(b"match (0", b", 0", b"):\n    case _: pass\n", n),
     "import in every f-string": lambda n: _repeat(b"x = f'{__import__(\"json\")}'\n", n),
+    # Names followed through what the standard modules hold, and the words
+    # of the object graph: every use is looked at, none may cost more.
+    "many names bound to a followed module": _aliases,
+    "a followed name on every line": lambda n: b"import logging\n" + _repeat(b"logging.getLogger(x).info(y)\n", n),
+    "dunder attributes on every line": lambda n: _repeat(b"x.__class__.__name__ + y._code__z + f_back_\n", n),
     # Lines the line scan reports and the audit reads as text: what the
     # verdict holds of them until the string ends must not follow their count.
     "import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\n", b'"""\n', n),

@@ -1277,6 +1277,13 @@ bool ImportFinder::reaches(std::string_view module) const {
 }
 
 void ImportFinder::bind_module(std::string name, std::string_view module) {
+    // What is held follows the names a plugin binds, which no plugin binds by
+    // the ten thousand: past that the file fails rather than hold them all.
+    constexpr std::size_t kMostModuleNames = 10000;
+    if (module_names_.size() >= kMostModuleNames && module_names_.count(name) == 0) {
+        mark_unjudgeable("trop de noms liés à des modules suivis", statement_line_);
+        return;
+    }
     const auto [at, added] = module_names_.try_emplace(name, module);
     if (!added) {
         at->second.assign(module);
