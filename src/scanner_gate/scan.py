@@ -263,7 +263,7 @@ def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
     while ordered:
         file = ordered.pop()
         if judging is not None:
-            yield from judging.made(file, scanner, make)
+            yield from judging.made(file, scanner, make, rescanned)
         else:
             yield from _file_reports(file, scanner, policy, options)
 

@@ -23,11 +23,24 @@ from scanner_gate.policy import Policy, Section
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
+    from typing import Protocol, TypeVar
 
-    from scanner_gate.scan import _Found
+    class Found(Protocol):
+        """What a section is chosen by: a file found by the run (scan's)."""
 
-    Make = Callable[[_Found, scanner_audit.Scanner, Policy,
-                     "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None"], Iterator[FileReport]]
+        @property
+        def filepath(self) -> str: ...
+        @property
+        def given(self) -> str: ...
+        @property
+        def tree(self) -> bool: ...
+        @property
+        def archive(self) -> object: ...
+
+    from scanner_gate.options import Options
+
+    F = TypeVar("F", bound=Found)
+    Judge = Callable[[str], tuple[scanner_audit.Scanner, Policy]]
 
 
 def match_name(filepath: str, given: str, tree: bool) -> str:
@@ -51,7 +64,7 @@ def _top(name: str, nested: int) -> str:
 class Judging:
     """Which section judges each file of one run, and the skips it asked for."""
 
-    def __init__(self, policy: Policy, options: object) -> None:
+    def __init__(self, policy: Policy, options: "Options") -> None:
         self.policy = policy
         self.options = options
         self._scanners = {section.name: section.policy.scanner() for section in policy.sections
@@ -65,11 +78,13 @@ class Judging:
             return scanner, self.policy
         return self._scanners[section.name], section.policy
 
-    def made(self, file: "_Found", scanner: scanner_audit.Scanner, make: "Make") -> "Iterator[FileReport]":
+    def made(self, file: "F", scanner: scanner_audit.Scanner,
+             make: "Callable[[F, scanner_audit.Scanner, Policy, Judge | None], Iterator[FileReport]]",
+             rescanned: "Callable[[F, scanner_audit.Scanner, Policy, Options], F]") -> "Iterator[FileReport]":
         """The reports of a file found, each judged by its section, named
-        with it, and held aside when it is to be skipped."""
-        from scanner_gate.scan import rescanned
-
+        with it, and held aside when it is to be skipped. `make` makes the
+        reports of a file, `rescanned` scans it again under another policy
+        (the run's own, which this module does not import)."""
         base = match_name(file.filepath, file.given, file.tree)
         # The root that relative imports reach up to: the tree given, or for
         # a file given itself the current directory (scanner_gate.tree_root).
@@ -77,7 +92,7 @@ class Judging:
         own = self.policy.section_for(base)
         chosen, policy = self._by(own, scanner)
         if chosen is not scanner:
-            file = rescanned(file, chosen, policy, self.options)  # type: ignore[arg-type]
+            file = rescanned(file, chosen, policy, self.options)
         judge = None
         if file.archive is not None:
             def judge(where: str) -> tuple[scanner_audit.Scanner, Policy]:
