@@ -279,6 +279,15 @@ class Finder:
         """The function of the table a chain on a followed module lands on."""
         return self.chains.functions.get(id(node)) if self.chains is not None else None
 
+    def function_alias(self, node: ast.AST) -> bool:
+        """Whether a name was bound to a function of the table by a `from`
+        statement (before it): its attributes are other functions."""
+        if self.chains is None or not isinstance(node, ast.Name):
+            return False
+        return any(bound == node.id and ast_reach.end_position(statement) < ast_reach.position(node)
+                   for statement, bound, function in self.chains.imported
+                   if function.kind in ("module_name", "object_path", "python_text"))
+
     def role(self, node: ast.AST) -> str | None:
         function = self.function(node)
         if function is not None:
@@ -337,7 +346,8 @@ class Finder:
                         yield Door(node.lineno, "dynamic", function.via)
                     elif function.kind == "object_graph":
                         yield Door(node.lineno, "graph", function.via)
-                elif role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called):
+                elif role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called
+                                          and not (id(node) in harmless and self.function_alias(node))):
                     yield Door(node.lineno, "reference", name)
                 elif role == "module_spec" and id(node) not in called and id(node) not in harmless:
                     yield Door(node.lineno, "reference", name)

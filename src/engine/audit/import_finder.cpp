@@ -652,7 +652,10 @@ void ImportFinder::expression(const Token& token) {
                                     ((token.kind == TokenKind::op && token.op == Op::dot) ||
                                      (token.kind == TokenKind::name && open.after_dot));
         // An attribute of a function of the table is another function (`mock.patch.object`).
-        if (open.function != nullptr && token.kind == TokenKind::op && token.op == Op::dot) {
+        const bool function = open.function != nullptr ||
+                              (open.shape == Shape::name && !function_aliases_.empty() &&
+                               function_aliases_.count(std::string(value_of(open))) != 0);
+        if (function && token.kind == TokenKind::op && token.op == Op::dot) {
             open.pending = Role::none;
         } else if (!waits && !spec_attribute) {
             flush_reference(open);
@@ -1435,8 +1438,14 @@ void ImportFinder::follow_from(std::string_view imported, std::string_view bound
         via.append(".").append(imported);
         switch (function->kind) {
             case ModuleFunction::Kind::module_name:
-            case ModuleFunction::Kind::object_path: bindings_.aliases[std::string(bound)] = Role::module_importer; break;
-            case ModuleFunction::Kind::python_text: bindings_.aliases[std::string(bound)] = Role::code; break;
+            case ModuleFunction::Kind::object_path:
+                bindings_.aliases[std::string(bound)] = Role::module_importer;
+                function_aliases_.emplace(bound);
+                break;
+            case ModuleFunction::Kind::python_text:
+                bindings_.aliases[std::string(bound)] = Role::code;
+                function_aliases_.emplace(bound);
+                break;
             case ModuleFunction::Kind::object_graph:
                 sink().add({AuditedImport::Kind::object_graph, statement_line_, std::move(via), 0, statement_column_});
                 break;

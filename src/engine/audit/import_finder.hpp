@@ -460,6 +460,9 @@ private:
     std::unordered_map<std::string, std::string> module_names_;
     WordSearch watched_;
     std::vector<std::string> watched_modules_;  // the module each watched name is bound to
+    // Names a `from` statement bound to a function of the table, whose
+    // attributes are other functions (`patch.object`), not references to it.
+    std::unordered_set<std::string> function_aliases_;
     // A name bound to such a module is not ASCII (the lexer cannot look for
     // its spellings), or there are too many to look for at once: no line is
     // passed over from there on.
