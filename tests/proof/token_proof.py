@@ -20,7 +20,7 @@ import tokenize
 
 _OPS = {
     "(": "(", ")": ")", "[": "[", "]": "]", "{": "{", "}": "}", ".": ".", "...": "...",
-    ",": ",", ";": ";", ":": ":", "=": "=", "*": "*", "**": "**",
+    ",": ",", ";": ";", ":": ":", "=": "=", "*": "*", "**": "**", "+": "+", "-": "-", ":=": ":=",
 }  # fmt: skip
 _KEYWORDS = {"import": "import", "from": "from", "def": "def", "class": "class", "if": "if", "as": "as",
              "None": "constant", "True": "constant", "False": "constant"}  # fmt: skip

@@ -9,6 +9,7 @@
 #include "audit/python_lexer.hpp"
 #include "policy/module_holdings.hpp"
 #include "lexical/python_unicode.hpp"
+#include "lexical/source_encoding.hpp"
 
 namespace scanner_core {
 namespace {
@@ -135,6 +136,95 @@ bool append_literal(std::string_view body, bool raw, std::string& out) {
     return true;
 }
 
+// Appends the value of a bytes literal's body, as Python evaluates it: the
+// escapes of bytes only, an octal escape taken modulo 256.
+void append_bytes_literal(std::string_view body, bool raw, std::string& out) {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\r') {
+            out.push_back('\n');
+            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+            continue;
+        }
+        if (c != '\\' || raw || i + 1 == body.size()) {
+            out.push_back(c);
+            continue;
+        }
+        const char e = body[++i];
+        switch (e) {
+            case '\n': continue;
+            case '\r':
+                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+                continue;
+            case '\\': out.push_back('\\'); continue;
+            case '\'': out.push_back('\''); continue;
+            case '"': out.push_back('"'); continue;
+            case 'a': out.push_back('\a'); continue;
+            case 'b': out.push_back('\b'); continue;
+            case 'f': out.push_back('\f'); continue;
+            case 'n': out.push_back('\n'); continue;
+            case 'r': out.push_back('\r'); continue;
+            case 't': out.push_back('\t'); continue;
+            case 'v': out.push_back('\v'); continue;
+            default: break;
+        }
+        if (e >= '0' && e <= '7') {
+            unsigned value = static_cast<unsigned>(e - '0');
+            for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
+                 ++digits) {
+                value = value * 8 + static_cast<unsigned>(body[++i] - '0');
+            }
+            out.push_back(static_cast<char>(value & 0xff));
+            continue;
+        }
+        if (e == 'x' && i + 2 < body.size() && hex_value(body[i + 1]) >= 0 && hex_value(body[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hex_value(body[i + 1]) * 16 + hex_value(body[i + 2])));
+            i += 2;
+            continue;
+        }
+        // Not an escape of bytes (or a short one, which Python refuses): both characters stay.
+        out.push_back('\\');
+        out.push_back(e);
+    }
+}
+
+// The length Python gives a text: code points of a str, bytes of bytes.
+std::uint64_t points_of(std::string_view text, bool bytes) noexcept {
+    if (bytes) return text.size();
+    std::uint64_t points = 0;
+    for (const char c : text) points += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return points;
+}
+
+// CPython folds `text * n` only while the result holds at most this many
+// code points (bytes of bytes), and ints only of this size here.
+constexpr std::uint64_t kMostMultiplied = 4096;
+constexpr std::uint64_t kMostFoldedInteger = std::uint64_t{1} << 62;
+
+// A display's elements are kept in one string: for each, its kind, its
+// size and its bytes (an int's eight bytes).
+void append_element(std::string& elements, std::uint8_t kind, std::string_view value) {
+    const std::uint64_t size = value.size();
+    elements.push_back(static_cast<char>(kind));
+    elements.append(reinterpret_cast<const char*>(&size), sizeof size);
+    elements.append(value);
+}
+
+struct Element {
+    std::uint8_t kind;
+    std::string_view value;
+};
+
+// The element at `at` (the offset of its kind), and the offset of the next.
+Element element_at(std::string_view elements, std::size_t& at) noexcept {
+    Element element{static_cast<std::uint8_t>(elements[at]), {}};
+    std::uint64_t size = 0;
+    std::memcpy(&size, elements.data() + at + 1, sizeof size);
+    element.value = elements.substr(at + 1 + sizeof size, size);
+    at += 1 + sizeof size + size;
+    return element;
+}
+
 }  // namespace
 
 // The name of an import statement into `module`, taken from the lexer
@@ -195,7 +285,7 @@ std::string ImportFinder::normal_name(const Token& token) {
 }
 
 bool ImportFinder::keeps_string(const Frame& frame) noexcept {
-    return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
+    return frame.keep_text && frame.text != Constant::no;
 }
 
 bool ImportFinder::wants_string_body() const noexcept {
@@ -259,7 +349,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
     static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
-                  17 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+                  22 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};
@@ -270,7 +360,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // Emptied, not assigned: each keeps its storage for the next frame.
     for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
                               &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
-                              &dict_name, &last_name, &reach, &reach_via}) {
+                              &dict_name, &last_name, &reach, &reach_via, &fold_term, &fold_sum, &elements,
+                              &fromlist, &dict_source}) {
         text->clear();
     }
     value_lent.reset();
@@ -659,6 +750,12 @@ void ImportFinder::expression(const Token& token) {
             Frame& frame = top();
             if (token.keyword == Keyword::constant) {
                 on_atom(token, false);
+                Frame& frame = top();
+                if (token.text == "None") {
+                    fold_none(frame);
+                } else {
+                    fold_integer(frame, token.text == "True" ? 1 : 0);
+                }
                 break;
             }
             if (pattern_ && reading_->depth == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
@@ -680,7 +777,11 @@ void ImportFinder::expression(const Token& token) {
             } else {
                 frame.integer = Constant::no;
             }
-            frame.text = Constant::no;
+            if (token.int_literal && token.int_value < kMostFoldedInteger) {
+                fold_integer(frame, static_cast<std::int64_t>(token.int_value));
+            } else {
+                fold_fail(frame);
+            }
             break;
         }
         case TokenKind::string: on_string(token); break;
@@ -719,16 +820,12 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
 }
 
 void ImportFinder::on_string(const Token& token) {
-    const bool keep = keeps_string(top());
+    // Adjacent string literals make one.
+    const bool adjacent = top().chain && top().after_string && !top().expect;
     on_atom(token, true);
     Frame& frame = top();
     frame.integer = Constant::no;
-    if (!token.str_literal || !(frame.text == Constant::empty || frame.text == Constant::yes)) {
-        frame.text = Constant::no;
-        return;
-    }
-    frame.text = Constant::yes;
-    if (keep && !append_literal(token.text, token.raw, frame.text_value)) frame.text_unjudgeable = true;
+    fold_string(frame, token, adjacent);
 }
 
 void ImportFinder::on_name(const Token& token) {
@@ -839,6 +936,18 @@ void ImportFinder::on_op(const Token& token) {
                 start_argument(frame);
                 return;
             }
+            if (frame.kind == Frame::Kind::group || frame.kind == Frame::Kind::display) {
+                // A display's element ends: the next one is folded afresh.
+                fold_element(frame);
+                frame.comma = true;
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                if (!frame.keep_text) frame.text = Constant::no;
+                frame.tokens = 0;  // of the element
+                return;
+            }
             frame.comma = true;
             break;
         case Op::assign:
@@ -849,10 +958,10 @@ void ImportFinder::on_op(const Token& token) {
                 frame.chain = false;
                 frame.empty = true;
                 frame.pure = true;
-                frame.text = frame.integer = Constant::empty;
-                frame.text_value.clear();
-                frame.text_unjudgeable = false;
-                frame.keep_text = frame.keyword == "name" || frame.keyword == "source" || frame.keyword == "package";
+                fold_reset(frame);
+                frame.integer = Constant::empty;
+                frame.keep_text = frame.keyword == "name" || frame.keyword == "source" || frame.keyword == "package" ||
+                                  (frame.keyword == "fromlist" && frame.call_role == Role::importer);
                 ++frame.tokens;
                 return;
             }
@@ -861,16 +970,63 @@ void ImportFinder::on_op(const Token& token) {
         case Op::double_star:
             if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 0) {
                 (token.op == Op::star ? frame.argument_starred : frame.argument_double_star) = true;
-                frame.keep_text = false;
+                // A code runner's first argument starred: the display's first element is the source.
+                frame.keep_text = token.op == Op::star && frame.call_role == Role::code && frame.positional == 0;
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            if (token.op == Op::star && frame.keep_text) {
+                fold_times(frame);
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::plus:
+        case Op::minus:
+            if (frame.keep_text) {
+                if (token.op == Op::minus && !frame.expect) {
+                    fold_fail(frame);
+                } else if (token.op == Op::plus) {
+                    fold_plus(frame);
+                } else {
+                    fold_sign(frame, true);
+                }
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::walrus:
+            // `name := value`: the value is the expression's.
+            if (frame.keep_text && frame.tokens == 1 && frame.shape == Shape::name && frame.chain) {
+                fold_reset(frame);
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
             }
             break;
         case Op::colon:
             if (pattern_ && reading_->depth == pattern_depth_) pattern_ = false;
             if (frame.keep_dict && !frame.dict_in_value) {
-                frame.dict_key_constant = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped);
+                fold_settle(frame);
+                frame.dict_key_constant = !frame.comma && frame.text == Constant::yes && frame.operand == Folded::str;
                 std::swap(frame.dict_key, frame.text_value);
-                frame.text_value.clear();
-                frame.text = frame.integer = Constant::empty;
+                fold_reset(frame);
+                frame.integer = Constant::empty;
                 frame.dict_in_value = true;
                 ++frame.tokens;
                 return;
@@ -927,23 +1083,26 @@ void ImportFinder::on_open(const Token& token) {
         start_argument(call);
         return;
     }
-    if (trailer) {  // a subscript, whose constant key may name an importer
-        frame.text = frame.integer = Constant::no;
+    if (trailer) {  // a subscript, whose constant key may name an importer, or an index of a tuple
+        frame.integer = Constant::no;
         push(Frame::Kind::subscript, token).keep_text = true;
         return;
     }
+    // The globals given to an importer, or `**` given to a code runner.
     const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
-                      frame.positional == 1 && frame.tokens == 1 &&
-                      (frame.call_role == Role::importer || frame.call_role == Role::module_importer);
+                      ((frame.positional == 1 && frame.tokens == 1 &&
+                        (frame.call_role == Role::importer || frame.call_role == Role::module_importer)) ||
+                       (frame.call_role == Role::code && frame.argument_double_star && frame.tokens == 2));
     // An atom: a parenthesised expression, a tuple, a display.
-    const bool keep = frame.keep_text && frame.text == Constant::empty;
+    const bool keep = frame.keep_text && frame.text != Constant::no;
     if (!frame.empty) frame.pure = false;
     frame.empty = false;
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-    if (token.op != Op::lparen) frame.text = frame.integer = Constant::no;
+    if (token.op != Op::lparen) frame.integer = Constant::no;
     Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token);
     inner.keep_text = keep || dict;
     inner.keep_dict = dict;
+    inner.bracket_list = token.op == Op::lbracket;
 }
 
 void ImportFinder::on_close() {
@@ -956,11 +1115,23 @@ void ImportFinder::on_close() {
     if (inner.kind == Frame::Kind::call) {
         if (inner.dynamic) end_call(inner);
     }
-    if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
-        (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
-        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
+    if (inner.kind == Frame::Kind::subscript) {
+        fold_settle(inner);
+        if (!inner.comma && !inner.text_unjudgeable && inner.text == Constant::yes && inner.operand == Folded::str &&
+            names_a_door(inner.text_value)) {
+            sink().add(
+                {AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
+        }
+        fold_subscript(frame, inner);
     }
-    if (inner.keep_dict) {
+    if (inner.keep_dict && frame.call_role == Role::code) {
+        // `**{"source": ...}`: a source given by keyword, if the display is all constant keys.
+        dict_entry_end(inner);
+        frame.dict_has_source = inner.dict_constant && inner.dict_has_source;
+        frame.dict_source_constant = inner.dict_source_constant;
+        frame.dict_source_bytes = inner.dict_source_bytes;
+        std::swap(frame.dict_source, inner.dict_source);
+    } else if (inner.keep_dict) {
         dict_entry_end(inner);
         frame.second_dict = inner.dict_constant;
         frame.last_name = "{}";
@@ -1007,15 +1178,8 @@ void ImportFinder::on_close() {
                 std::swap(frame.value_size, inner.value_size);
                 std::swap(frame.attribute, inner.attribute);
             }
-            const bool text = !inner.comma && (inner.text == Constant::yes || inner.text == Constant::grouped);
+            fold_bracket(frame, inner);
             const bool integer = !inner.comma && (inner.integer == Constant::yes || inner.integer == Constant::grouped);
-            if (frame.text == Constant::empty && text) {
-                frame.text = Constant::grouped;
-                std::swap(frame.text_value, inner.text_value);
-                frame.text_unjudgeable = inner.text_unjudgeable;
-            } else {
-                frame.text = Constant::no;
-            }
             if (frame.integer == Constant::empty && integer) {
                 frame.integer = Constant::grouped;
                 frame.integer_nonzero = inner.integer_nonzero;
@@ -1024,10 +1188,321 @@ void ImportFinder::on_close() {
                 frame.integer = Constant::no;
             }
         } else {
-            frame.text = frame.integer = Constant::no;
+            fold_bracket(frame, inner);
+            frame.integer = Constant::no;
         }
     }
     reading_->open_to(reading_->depth - 1);
+}
+
+// --- constants folded as Python's compiler folds them ----------------------
+//
+// A run of tokens is read as a sum of terms, each a product of operands,
+// the two levels of precedence folding needs; anything else ends the fold.
+// Values are built only in a frame that keeps them, each step appending to
+// a text once: a run of any length folds in time linear in what it writes,
+// and what it writes is bounded for the whole file.
+
+void ImportFinder::fold_reset(Frame& frame) noexcept {
+    frame.text = Constant::empty;
+    frame.operand = frame.term = frame.sum = Folded::nothing;
+    frame.expect = true;
+    frame.times = frame.negative = frame.signed_operand = false;
+    frame.operand_points = frame.term_points = frame.sum_points = 0;
+    frame.operand_int = frame.term_int = 0;
+    frame.text_value.clear();
+    frame.fold_term.clear();
+    frame.fold_sum.clear();
+    frame.text_unjudgeable = false;
+}
+
+void ImportFinder::fold_fail(Frame& frame) noexcept {
+    frame.text = Constant::no;
+    frame.operand = frame.term = frame.sum = Folded::nothing;
+    frame.text_value.clear();
+    frame.fold_term.clear();
+    frame.fold_sum.clear();
+}
+
+bool ImportFinder::fold_spend(std::size_t bytes) {
+    if (bytes <= *fold_budget_) {
+        *fold_budget_ -= bytes;
+        return true;
+    }
+    *fold_budget_ = 0;
+    if (!fold_exhausted_) {  // Python would fold it: the file cannot pass unread
+        fold_exhausted_ = true;
+        sink().add({AuditedImport::Kind::unaudited_code, top().open_line, "constantes pliées trop grandes", 0,
+                    top().open_column});
+    }
+    return false;
+}
+
+void ImportFinder::fold_string(Frame& frame, const Token& token, bool adjacent) {
+    if (frame.text == Constant::no) return;
+    const Folded kind = token.str_literal ? Folded::str : Folded::bytes;
+    if (adjacent && (frame.operand == Folded::str || frame.operand == Folded::bytes)) {
+        if (kind != frame.operand) {  // Python refuses str and bytes side by side
+            fold_fail(frame);
+            return;
+        }
+    } else if (!frame.expect || frame.signed_operand) {
+        fold_fail(frame);
+        return;
+    } else {
+        frame.operand = kind;
+        frame.expect = false;
+        frame.text_value.clear();
+        frame.operand_points = 0;
+    }
+    frame.text = Constant::yes;
+    if (!frame.keep_text) return;
+    const std::size_t at = frame.text_value.size();
+    if (kind == Folded::bytes) {
+        append_bytes_literal(token.text, token.raw, frame.text_value);
+    } else if (!append_literal(token.text, token.raw, frame.text_value)) {
+        frame.text_unjudgeable = true;
+    }
+    frame.operand_points += points_of(std::string_view(frame.text_value).substr(at), kind == Folded::bytes);
+}
+
+void ImportFinder::fold_integer(Frame& frame, std::int64_t value) noexcept {
+    if (frame.text == Constant::no) return;
+    if (!frame.expect) {
+        fold_fail(frame);
+        return;
+    }
+    frame.operand = Folded::integer;
+    frame.operand_int = frame.negative ? -value : value;
+    frame.expect = false;
+    frame.negative = frame.signed_operand = false;
+    frame.text = Constant::yes;
+}
+
+void ImportFinder::fold_none(Frame& frame) noexcept {
+    if (frame.text == Constant::no) return;
+    if (!frame.expect || frame.signed_operand) {
+        fold_fail(frame);
+        return;
+    }
+    frame.operand = Folded::none;
+    frame.expect = false;
+    frame.text = Constant::yes;
+}
+
+void ImportFinder::fold_sign(Frame& frame, bool minus) noexcept {
+    if (frame.text == Constant::no) return;
+    frame.signed_operand = true;
+    frame.negative = frame.negative != minus;
+}
+
+bool ImportFinder::fold_reduce(Frame& frame) {
+    if (frame.operand == Folded::nothing || frame.expect) return false;
+    if (!frame.times) {
+        frame.term = frame.operand;
+        std::swap(frame.fold_term, frame.text_value);
+        frame.term_int = frame.operand_int;
+        frame.term_points = frame.operand_points;
+    } else {
+        // A text times an int, either way round; nothing else is folded.
+        const bool text_left = (frame.term == Folded::str || frame.term == Folded::bytes) &&
+                               frame.operand == Folded::integer;
+        const bool text_right = frame.term == Folded::integer &&
+                                (frame.operand == Folded::str || frame.operand == Folded::bytes);
+        if (!text_left && !text_right) return false;
+        if (text_right) {
+            std::swap(frame.fold_term, frame.text_value);
+            frame.term = frame.operand;
+            frame.term_points = frame.operand_points;
+        }
+        const std::int64_t count = text_left ? frame.operand_int : frame.term_int;
+        const std::uint64_t points = frame.term_points;
+        if (points == 0) {
+            frame.fold_term.clear();  // an empty text, whatever the count
+        } else if (count < 0 || static_cast<std::uint64_t>(count) > kMostMultiplied / points) {
+            return false;  // CPython leaves it to run time
+        } else if (count == 0) {
+            frame.fold_term.clear();
+            frame.term_points = 0;
+        } else if (frame.keep_text) {
+            const std::size_t size = frame.fold_term.size();
+            if (!fold_spend(size * static_cast<std::size_t>(count - 1))) return false;
+            frame.fold_term.reserve(size * static_cast<std::size_t>(count));
+            for (std::int64_t k = 1; k < count; ++k) frame.fold_term.append(frame.fold_term, 0, size);
+            frame.term_points = points * static_cast<std::uint64_t>(count);
+        }
+        frame.times = false;
+    }
+    frame.operand = Folded::nothing;
+    frame.text_value.clear();
+    return true;
+}
+
+void ImportFinder::fold_plus(Frame& frame) {
+    if (frame.text == Constant::no) return;
+    if (frame.expect) {  // unary
+        fold_sign(frame, false);
+        return;
+    }
+    if (!fold_reduce(frame)) {
+        fold_fail(frame);
+        return;
+    }
+    if (frame.sum == Folded::nothing) {
+        frame.sum = frame.term;
+        std::swap(frame.fold_sum, frame.fold_term);
+        frame.sum_points = frame.term_points;
+    } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
+        if (!fold_spend(frame.fold_term.size())) {
+            fold_fail(frame);
+            return;
+        }
+        frame.fold_sum.append(frame.fold_term);
+        frame.sum_points += frame.term_points;
+    } else {
+        fold_fail(frame);
+        return;
+    }
+    frame.term = Folded::nothing;
+    frame.fold_term.clear();
+    frame.expect = true;
+}
+
+void ImportFinder::fold_times(Frame& frame) {
+    if (frame.text == Constant::no) return;
+    if (frame.expect || !fold_reduce(frame)) {
+        fold_fail(frame);
+        return;
+    }
+    frame.times = true;
+    frame.expect = true;
+}
+
+void ImportFinder::fold_settle(Frame& frame) {
+    if (frame.text != Constant::yes) {
+        frame.operand = Folded::nothing;
+        return;
+    }
+    if (frame.sum == Folded::nothing && frame.term == Folded::nothing && !frame.times && !frame.expect) {
+        return;  // settled already, or one operand
+    }
+    // The last term into the sum, the sum as the operand.
+    if (!fold_reduce(frame)) {
+        fold_fail(frame);
+        return;
+    }
+    if (frame.sum == Folded::nothing) {
+        frame.sum = frame.term;
+        std::swap(frame.fold_sum, frame.fold_term);
+        frame.sum_points = frame.term_points;
+    } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
+        if (!fold_spend(frame.fold_term.size())) {
+            fold_fail(frame);
+            return;
+        }
+        frame.fold_sum.append(frame.fold_term);
+        frame.sum_points += frame.term_points;
+    } else {
+        fold_fail(frame);
+        return;
+    }
+    frame.operand = frame.sum;
+    std::swap(frame.text_value, frame.fold_sum);
+    frame.operand_int = frame.term_int;
+    frame.operand_points = frame.sum_points;
+    frame.term = frame.sum = Folded::nothing;
+    frame.fold_term.clear();
+    frame.fold_sum.clear();
+    frame.expect = false;
+}
+
+void ImportFinder::fold_element(Frame& frame) {
+    if (!frame.keep_text) return;
+    if (frame.text == Constant::empty && !frame.signed_operand) return;  // nothing after a trailing comma
+    fold_settle(frame);
+    const Folded kind = frame.text == Constant::yes ? frame.operand : Folded::nothing;
+    if (kind == Folded::str || kind == Folded::bytes) {
+        append_element(frame.elements, static_cast<std::uint8_t>(kind), frame.text_value);
+    } else if (kind == Folded::integer) {
+        append_element(frame.elements, static_cast<std::uint8_t>(kind),
+                       std::string_view(reinterpret_cast<const char*>(&frame.operand_int), sizeof frame.operand_int));
+    } else {
+        append_element(frame.elements, static_cast<std::uint8_t>(Folded::nothing), {});
+        frame.elements_ok = false;
+    }
+    frame.elements_unjudgeable = frame.elements_unjudgeable || frame.text_unjudgeable;
+    ++frame.elements_count;
+    fold_reset(frame);
+}
+
+void ImportFinder::fold_bracket(Frame& frame, Frame& inner) {
+    // The bracket's value, held by `inner` as an operand.
+    bool unjudgeable = inner.text_unjudgeable;
+    if (inner.kind == Frame::Kind::group && !inner.comma && !inner.empty) {
+        fold_settle(inner);
+        if (inner.text != Constant::yes) inner.operand = Folded::nothing;
+    } else if (inner.kind == Frame::Kind::group || (inner.kind == Frame::Kind::display && inner.bracket_list)) {
+        fold_element(inner);
+        unjudgeable = inner.elements_unjudgeable;
+        // A tuple with an element that does not fold is no constant, which
+        // CPython leaves to run time: it is read as a list display, whose
+        // elements are still the arguments a `*` gives.
+        inner.operand = inner.kind == Frame::Kind::group && inner.elements_ok ? Folded::tuple : Folded::list;
+        std::swap(inner.text_value, inner.elements);
+    } else {
+        inner.operand = Folded::nothing;
+    }
+    if (frame.text == Constant::no) return;
+    if (!inner.keep_text || !frame.expect || inner.operand == Folded::nothing ||
+        (frame.signed_operand && inner.operand != Folded::integer)) {
+        fold_fail(frame);
+        return;
+    }
+    frame.operand = inner.operand;
+    std::swap(frame.text_value, inner.text_value);
+    frame.operand_int = frame.negative ? -inner.operand_int : inner.operand_int;
+    frame.operand_points = inner.operand_points;
+    frame.negative = frame.signed_operand = false;
+    frame.expect = false;
+    frame.text = Constant::yes;
+    frame.text_unjudgeable = frame.text_unjudgeable || unjudgeable;
+}
+
+void ImportFinder::fold_subscript(Frame& frame, Frame& inner) {
+    if (frame.text == Constant::no) return;
+    fold_settle(inner);
+    // Only a tuple's element by an int is folded.
+    if (frame.operand != Folded::tuple || frame.expect || inner.comma || inner.text != Constant::yes ||
+        inner.operand != Folded::integer) {
+        fold_fail(frame);
+        return;
+    }
+    const std::string_view elements = frame.text_value;
+    std::int64_t count = 0;
+    for (std::size_t at = 0; at < elements.size(); ++count) element_at(elements, at);
+    std::int64_t index = inner.operand_int;
+    if (index < 0) index += count;
+    if (index < 0 || index >= count) {
+        fold_fail(frame);
+        return;
+    }
+    std::size_t at = 0;
+    Element element{};
+    for (std::int64_t k = 0; k <= index; ++k) element = element_at(elements, at);
+    const auto kind = static_cast<Folded>(element.kind);
+    if (kind == Folded::nothing) {
+        fold_fail(frame);
+        return;
+    }
+    frame.operand = kind;
+    if (kind == Folded::integer) {
+        std::memcpy(&frame.operand_int, element.value.data(), sizeof frame.operand_int);
+        frame.text_value.clear();
+    } else {
+        std::string value(element.value);
+        frame.text_value = std::move(value);
+        frame.operand_points = points_of(frame.text_value, kind == Folded::bytes);
+    }
 }
 
 // --- the arguments of a dynamic import --------------------------------------
@@ -1036,19 +1511,42 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
     frame.chain = frame.after_dot = frame.after_string = false;
     frame.empty = true;
     frame.pure = true;
-    frame.text = frame.integer = Constant::empty;
-    frame.text_value.clear();
-    frame.text_unjudgeable = false;
+    fold_reset(frame);
+    frame.integer = Constant::empty;
     frame.tokens = 0;
     frame.argument_keyword = frame.argument_starred = frame.argument_double_star = false;
+    frame.dict_has_source = false;
     frame.keyword.clear();
-    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code);
+    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code) ||
+                      (frame.positional == 3 && frame.call_role == Role::importer);
     frame.last_name.clear();
+}
+
+void ImportFinder::take_fromlist(Frame& frame) {
+    // None or a display of constant texts: the names are kept; anything else is no constant.
+    frame.fromlist_given = true;
+    frame.fromlist_constant = false;
+    frame.fromlist.clear();
+    if (frame.text != Constant::yes || frame.text_unjudgeable) return;
+    if (frame.operand == Folded::none) {
+        frame.fromlist_constant = true;
+        return;
+    }
+    if (frame.operand != Folded::tuple && frame.operand != Folded::list) return;
+    const std::string_view elements = frame.text_value;
+    for (std::size_t at = 0; at < elements.size();) {
+        if (static_cast<Folded>(element_at(elements, at).kind) != Folded::str) return;
+    }
+    frame.fromlist_constant = true;
+    std::swap(frame.fromlist, frame.text_value);
 }
 
 void ImportFinder::end_argument(Frame& frame) {
     if (frame.tokens == 0) return;  // nothing after a trailing comma
-    const bool text = frame.text == Constant::yes || frame.text == Constant::grouped;
+    fold_settle(frame);
+    const bool text = frame.text == Constant::yes && frame.operand == Folded::str;
+    // A code runner reads bytes too, as compile reads them.
+    const bool bytes = frame.call_role == Role::code && frame.text == Constant::yes && frame.operand == Folded::bytes;
     const bool relative =
         (frame.integer == Constant::yes || frame.integer == Constant::grouped) && frame.integer_nonzero;
     if (frame.argument_keyword) {
@@ -1060,23 +1558,55 @@ void ImportFinder::end_argument(Frame& frame) {
         } else if ((frame.call_role == Role::code ? frame.keyword == "source" : frame.keyword == "name") &&
                    !frame.name_keyword) {
             frame.name_keyword = true;
-            frame.name_constant = text;
+            frame.name_constant = text || bytes;
+            frame.name_bytes = bytes;
             frame.name_unjudgeable = frame.text_unjudgeable;
             std::swap(frame.name_value, frame.text_value);
         } else if (frame.keyword == "level" && !frame.level_keyword) {
             frame.level_keyword = true;
             frame.level_relative = relative;
             frame.level_value = frame.integer_value;
+        } else if (frame.keyword == "fromlist" && frame.call_role == Role::importer && !frame.fromlist_keyword) {
+            frame.fromlist_keyword = true;
+            if (!frame.fromlist_given) take_fromlist(frame);
         }
         return;
     }
-    if (frame.argument_double_star) return;
+    if (frame.argument_double_star) {
+        // `**{"source": ...}` as source=, if none came before.
+        if (frame.call_role == Role::code && frame.dict_has_source && frame.tokens == 2 && !frame.name_keyword) {
+            frame.name_keyword = true;
+            frame.name_constant = frame.dict_source_constant;
+            frame.name_bytes = frame.dict_source_bytes;
+            frame.name_unjudgeable = false;
+            std::swap(frame.name_value, frame.dict_source);
+        }
+        return;
+    }
     const int index = frame.positional++;
     if (index < 5) frame.starred[index] = frame.argument_starred;
-    if (index == 0) {
-        frame.first_constant = text && !frame.argument_starred;
+    if (index == 0 && !frame.argument_starred) {
+        frame.first_constant = text || bytes;
+        frame.first_bytes = bytes;
         frame.first_unjudgeable = frame.text_unjudgeable;
         std::swap(frame.first_value, frame.text_value);
+    } else if (index == 0) {
+        // `*` and a display: its first element is the first argument.
+        frame.first_unjudgeable = frame.text_unjudgeable;
+        const bool display = frame.text == Constant::yes &&
+                             (frame.operand == Folded::tuple || frame.operand == Folded::list);
+        if (display && frame.call_role == Role::code && !frame.text_value.empty()) {
+            std::size_t at = 0;
+            const Element first = element_at(frame.text_value, at);
+            const auto kind = static_cast<Folded>(first.kind);
+            if (kind == Folded::str || kind == Folded::bytes) {
+                frame.first_display = frame.first_constant = true;
+                frame.first_bytes = kind == Folded::bytes;
+                frame.first_value.assign(first.value);
+            }
+        }
+    } else if (index == 3 && frame.call_role == Role::importer) {
+        if (!(frame.starred[0] || frame.starred[1] || frame.starred[2] || frame.starred[3])) take_fromlist(frame);
     } else if (index == 1) {
         frame.second_constant = text && !frame.argument_starred;
         std::swap(frame.second_value, frame.text_value);
@@ -1148,7 +1678,28 @@ void ImportFinder::end_call(Frame& frame) {
         end_relative_call(frame, std::move(*value), level);
         return;
     }
+    end_fromlist(frame, *value, 0);
     sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value), 0, frame.call_column});
+}
+
+void ImportFinder::end_fromlist(Frame& frame, std::string_view module, std::uint64_t level) {
+    if (frame.call_role != Role::importer || !frame.fromlist_given) return;
+    if (!frame.fromlist_constant) {  // the names it imports below the module are not known
+        sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, frame.callee, 0, frame.call_column});
+        return;
+    }
+    // Each name that is no attribute of the module is imported as its
+    // submodule: judged as one; "*" takes the names of its __all__, as
+    // `from module import *` does.
+    const std::string_view names = frame.fromlist;
+    std::string submodule;
+    for (std::size_t at = 0; at < names.size();) {
+        const std::string_view name = element_at(names, at).value;
+        if (name.empty() || name == "*") continue;
+        submodule.assign(module).append(".").append(name);
+        if (found_.drops(submodule, level)) continue;
+        sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, submodule, level, frame.call_column});
+    }
 }
 
 // --- the other doors to an importer ----------------------------------------
@@ -1286,10 +1837,16 @@ void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
 
 void ImportFinder::dict_entry_end(Frame& frame) {
     if (frame.tokens == 0 && !frame.dict_in_value) return;  // nothing after a trailing comma
-    const bool value = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped) &&
-                       !frame.text_unjudgeable;
+    fold_settle(frame);
+    const bool folded = !frame.comma && frame.text == Constant::yes && !frame.text_unjudgeable;
+    const bool value = folded && frame.operand == Folded::str;
     if (!frame.dict_in_value || !frame.dict_key_constant) {
         frame.dict_constant = false;  // `**other`, or a key computed at run time
+    } else if (frame.dict_key == "source") {  // a code runner's, the last one given
+        frame.dict_has_source = true;
+        frame.dict_source_constant = folded && (frame.operand == Folded::str || frame.operand == Folded::bytes);
+        frame.dict_source_bytes = frame.operand == Folded::bytes;
+        frame.dict_source = frame.text_value;
     } else if (frame.dict_key == "__package__") {
         frame.dict_has_package = value;
         if (value) frame.dict_package = frame.text_value;
@@ -1306,8 +1863,8 @@ void ImportFinder::dict_entry_end(Frame& frame) {
     frame.dict_in_value = false;
     frame.dict_key_constant = false;
     frame.dict_key.clear();
-    frame.text_value.clear();
-    frame.text = frame.integer = Constant::empty;
+    fold_reset(frame);
+    frame.integer = Constant::empty;
     frame.tokens = 0;
     frame.comma = false;
 }
@@ -1334,6 +1891,7 @@ void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64
         }
     }
     if (own) {  // the module's own package: as a relative import statement
+        end_fromlist(frame, rest, level);
         sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level, frame.call_column});
         return;
     }
@@ -1344,18 +1902,22 @@ void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64
     // An empty package, or a level above its top, makes importlib raise: nothing is imported.
     std::string resolved;
     if (package.empty() || !resolve_relative(package, level, rest, resolved)) return;
+    end_fromlist(frame, resolved, 0);
     sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved), 0, frame.call_column});
 }
 
 void ImportFinder::end_code_call(Frame& frame) {
     std::string* value = nullptr;
     bool unjudgeable = false;
-    if (frame.positional > 0 && !frame.starred[0]) {
+    bool bytes = false;
+    if (frame.positional > 0 && (!frame.starred[0] || frame.first_display)) {
         if (frame.first_constant) value = &frame.first_value;
         unjudgeable = frame.first_unjudgeable;
+        bytes = frame.first_bytes;
     } else if (frame.name_keyword) {
         if (frame.name_constant) value = &frame.name_value;
         unjudgeable = frame.name_unjudgeable;
+        bytes = frame.name_bytes;
     }
     if (value == nullptr) {
         sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee, 0, frame.call_column});
@@ -1369,7 +1931,55 @@ void ImportFinder::end_code_call(Frame& frame) {
     // refuse: read as eval reads it, whatever the name it is called by.
     std::string_view text = *value;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    if (bytes) {
+        std::string decoded(text);
+        if (!decode_code_bytes(decoded, frame.call_line, frame.call_column)) return;
+        audit_code(decoded, frame.call_line, frame.call_column);
+        return;
+    }
     audit_code(text, frame.call_line, frame.call_column);
+}
+
+bool ImportFinder::decode_code_bytes(std::string& text, std::int64_t line, std::int64_t column) {
+    // As compile reads bytes: a UTF-8 byte-order mark, then a coding
+    // declaration on the first two lines, else UTF-8, strictly.
+    CodingDeclaration coding;
+    std::size_t start = 0;
+    if (text.size() >= 3 && text.compare(0, 3, "\xef\xbb\xbf") == 0) {
+        coding.after_byte_order_mark();
+        start = 3;
+    }
+    coding.scan(text.data() + start, text.size() - start);
+    coding.end();
+    switch (coding.result()) {
+        case CodingDeclaration::Result::latin1: {
+            std::string decoded;
+            for (std::size_t i = start; i < text.size(); ++i) {
+                unicode::append_utf8(static_cast<unsigned char>(text[i]), decoded);
+            }
+            text = std::move(decoded);
+            return true;
+        }
+        case CodingDeclaration::Result::other:
+            // Only Python's codecs decode it: the file cannot pass unread.
+            sink().add({AuditedImport::Kind::unaudited_code, line, "code en octets d'un codage que seul Python lit", 0,
+                        column});
+            return false;
+        case CodingDeclaration::Result::bad_bom:
+            sink().add({AuditedImport::Kind::refused_code, line, {}, 0, column});
+            return false;
+        default: break;
+    }
+    for (std::size_t at = start; at < text.size();) {
+        const unicode::Utf8Char c = unicode::decode_utf8(text, at);
+        if (c.code_point == unicode::kNotUtf8 || (c.code_point >= 0xd800 && c.code_point <= 0xdfff)) {
+            sink().add({AuditedImport::Kind::refused_code, line, {}, 0, column});  // Python refuses the text
+            return false;
+        }
+        at += c.length;
+    }
+    text.erase(0, start);
+    return true;
 }
 
 void ImportFinder::audit_code(std::string_view text, std::int64_t line, std::int64_t column) {
@@ -1423,6 +2033,7 @@ void ImportFinder::read_code(std::string_view text, std::int64_t line, std::int6
     // in the reading's layer until the line's end.
     Bindings* shared = !keeping_ ? &bindings_ : reading_subject_ ? &subject_bindings_ : &apart_bindings_;
     const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, shared));
+    finder->fold_budget_ = fold_budget_;
     const auto lexer = std::make_unique<PythonLexer>(*finder);
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();
