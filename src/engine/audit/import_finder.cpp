@@ -428,7 +428,8 @@ void ImportFinder::reset_statement(Frame& statement) noexcept {
     statement.empty = true;
     statement.pure = true;
     statement.tokens = 0;
-    statement.text = statement.integer = Constant::empty;
+    fold_reset(statement);
+    statement.integer = Constant::empty;
 }
 
 void ImportFinder::swap_readings() noexcept {
@@ -1127,7 +1128,7 @@ void ImportFinder::on_close() {
     if (inner.keep_dict && frame.call_role == Role::code) {
         // `**{"source": ...}`: a source given by keyword, if the display is all constant keys.
         dict_entry_end(inner);
-        frame.dict_has_source = inner.dict_constant && inner.dict_has_source;
+        frame.dict_has_source = inner.dict_keys_known && inner.dict_has_source;
         frame.dict_source_constant = inner.dict_source_constant;
         frame.dict_source_bytes = inner.dict_source_bytes;
         std::swap(frame.dict_source, inner.dict_source);
@@ -1696,7 +1697,10 @@ void ImportFinder::end_fromlist(Frame& frame, std::string_view module, std::uint
     for (std::size_t at = 0; at < names.size();) {
         const std::string_view name = element_at(names, at).value;
         if (name.empty() || name == "*") continue;
-        submodule.assign(module).append(".").append(name);
+        // `__import__("", ..., ["x"], 1)` imports the package's x.
+        submodule.assign(module);
+        if (!module.empty()) submodule.append(".");
+        submodule.append(name);
         if (found_.drops(submodule, level)) continue;
         sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, submodule, level, frame.call_column});
     }
@@ -1842,6 +1846,7 @@ void ImportFinder::dict_entry_end(Frame& frame) {
     const bool value = folded && frame.operand == Folded::str;
     if (!frame.dict_in_value || !frame.dict_key_constant) {
         frame.dict_constant = false;  // `**other`, or a key computed at run time
+        frame.dict_keys_known = false;
     } else if (frame.dict_key == "source") {  // a code runner's, the last one given
         frame.dict_has_source = true;
         frame.dict_source_constant = folded && (frame.operand == Folded::str || frame.operand == Folded::bytes);

@@ -169,6 +169,7 @@ private:
         bool fromlist_given = false;  // __import__'s fromlist: the fourth positional, or fromlist=
         bool fromlist_keyword = false;
         bool fromlist_constant = false;  // a display of constant texts (or None): their names are in fromlist
+        bool dict_keys_known = true;   // every key of a dict display is a constant text
         bool dict_has_source = false;  // a dict display given as `**` to a code runner: its "source"
         bool dict_source_constant = false;
         bool dict_source_bytes = false;
