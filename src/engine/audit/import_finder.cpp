@@ -1028,6 +1028,8 @@ void ImportFinder::on_op(const Token& token) {
                 std::swap(frame.dict_key, frame.text_value);
                 fold_reset(frame);
                 frame.integer = Constant::empty;
+                // The value begins: a bracket after the colon is no call of the key.
+                frame.chain = frame.after_dot = frame.after_string = false;
                 frame.dict_in_value = true;
                 ++frame.tokens;
                 return;
@@ -1225,7 +1227,10 @@ void ImportFinder::fold_fail(Frame& frame) noexcept {
     frame.fold_sum.clear();
 }
 
-bool ImportFinder::fold_spend(std::size_t bytes) {
+bool ImportFinder::fold_spend(std::size_t bytes, std::size_t result) {
+    // A short result is free: a key such as `"-" * 80` costs nothing
+    // against the bound, and costs no more than a few times its tokens.
+    if (result <= kFreeFold) return true;
     if (bytes <= *fold_budget_) {
         *fold_budget_ -= bytes;
         return true;
@@ -1327,7 +1332,9 @@ bool ImportFinder::fold_reduce(Frame& frame) {
             frame.term_points = 0;
         } else if (frame.keep_text) {
             const std::size_t size = frame.fold_term.size();
-            if (!fold_spend(size * static_cast<std::size_t>(count - 1))) return false;
+            if (!fold_spend(size * static_cast<std::size_t>(count - 1), size * static_cast<std::size_t>(count))) {
+                return false;
+            }
             frame.fold_term.reserve(size * static_cast<std::size_t>(count));
             for (std::int64_t k = 1; k < count; ++k) frame.fold_term.append(frame.fold_term, 0, size);
             frame.term_points = points * static_cast<std::uint64_t>(count);
@@ -1354,7 +1361,7 @@ void ImportFinder::fold_plus(Frame& frame) {
         std::swap(frame.fold_sum, frame.fold_term);
         frame.sum_points = frame.term_points;
     } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
-        if (!fold_spend(frame.fold_term.size())) {
+        if (!fold_spend(frame.fold_term.size(), frame.fold_sum.size() + frame.fold_term.size())) {
             fold_fail(frame);
             return;
         }
@@ -1397,7 +1404,7 @@ void ImportFinder::fold_settle(Frame& frame) {
         std::swap(frame.fold_sum, frame.fold_term);
         frame.sum_points = frame.term_points;
     } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
-        if (!fold_spend(frame.fold_term.size())) {
+        if (!fold_spend(frame.fold_term.size(), frame.fold_sum.size() + frame.fold_term.size())) {
             fold_fail(frame);
             return;
         }
@@ -1870,6 +1877,7 @@ void ImportFinder::dict_entry_end(Frame& frame) {
     frame.dict_key.clear();
     fold_reset(frame);
     frame.integer = Constant::empty;
+    frame.chain = frame.after_dot = frame.after_string = false;
     frame.tokens = 0;
     frame.comma = false;
 }

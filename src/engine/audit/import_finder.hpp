@@ -365,7 +365,9 @@ private:
     // A display's element ends at a comma or its bracket.
     void fold_element(Frame& frame);
     bool fold_reduce(Frame& frame);
-    bool fold_spend(std::size_t bytes);
+    // Whether folding may write `bytes` more, making a text of `result`
+    // bytes; past the file's bound, an unaudited finding, once.
+    bool fold_spend(std::size_t bytes, std::size_t result);
     // The text of a folded constant bytes given to a code runner, as
     // compile reads bytes: a byte-order mark, a coding declaration.
     bool decode_code_bytes(std::string& text, std::int64_t line, std::int64_t column);
@@ -527,6 +529,7 @@ private:
     std::uint64_t* fold_budget_ = &own_fold_budget_;
     bool fold_exhausted_ = false;
     static constexpr std::uint64_t kFoldBudget = std::uint64_t{32} << 20;
+    static constexpr std::size_t kFreeFold = 256;
     // Texts given to exec nested deeper than this cannot be judged.
     static constexpr int kMostNesting = 8;
 };

@@ -113,8 +113,10 @@ TEST(Doors, ATextPythonsCompilerFoldsToAConstantIsAuditedAsOne) {
          "1 statement os\n2 statement sys\n"},
         {"the first element of a starred display", "exec(*['import os'])\nexec(*('import sys', {}))\n",
          "1 statement os\n2 statement sys\n"},
-        {"the source of a ** dict display of constant keys",
-         "compile(**{'source': 'import os', 'filename': 'x', 'mode': 'exec'})\n", "1 statement os\n"},
+        {"the source of a ** dict display of constant keys, a value in parentheses too",
+         "compile(**{'source': 'import os', 'filename': 'x', 'mode': 'exec'})\ncompile(**{'a': 1, 'source': ('import sys')})\n"
+         "compile(**{k: 1, 'source': 'import a'})\n",
+         "1 statement os\n2 statement sys\n3 code compile\n"},
         {"bytes, read as compile reads them: UTF-8, or their coding declaration",
          "eval(b\"__import__('os')\")\nexec(b'# coding: latin-1\\nimport \\xe9')\nexec(b'import \\xc3\\xa9')\n",
          "1 constant os\n2 statement é\n3 statement é\n"},
@@ -199,8 +201,9 @@ TEST(Doors, RelativeNamesAreResolvedFromAConstantAnchor) {
         {"__import__ with the globals of a dict of constants",
          "__import__('', {'__package__': 'os'}, None, (), 1)\n"
          "__import__('x', {'__name__': 'socket.y'}, None, (), 1)\n"
-         "__import__('x', {'__name__': 'ctypes', '__path__': []}, None, (), 1)\n",
-         "1 constant os\n2 constant socket.x\n3 constant ctypes.x\n"},
+         "__import__('x', {'__name__': 'ctypes', '__path__': []}, None, (), 1)\n"
+         "__import__('x', {'__name__': ('sock' + 'et.y')}, None, (), 1)\n",
+         "1 constant os\n2 constant socket.x\n3 constant ctypes.x\n4 constant socket.x\n"},
         {"the module's own package keeps the level",
          "__import__('x', globals(), None, (), 2)\nimport_module('...y', __package__)\n",
          "1 constant ..x\n2 constant ...y\n"},
