@@ -253,8 +253,11 @@ def code_source(call: ast.Call) -> object:
     args = call.args
     if args and not isinstance(args[0], ast.Starred):
         return fold(args[0])
-    if args and isinstance(args[0].value, (ast.List, ast.Tuple)):
-        elements = args[0].value.elts
+    starred = args[0].value if args else None
+    while isinstance(starred, ast.NamedExpr):  # `*(t := [...])` gives the display's elements
+        starred = starred.value
+    if isinstance(starred, (ast.List, ast.Tuple)):
+        elements = starred.elts
         if elements and not isinstance(elements[0], ast.Starred):
             first = fold(elements[0])
             if isinstance(first, (str, bytes)):
