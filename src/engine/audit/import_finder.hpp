@@ -340,6 +340,8 @@ private:
     void end_code_call(Frame& frame);
     // The argument, __import__'s fromlist, as the names it gives.
     void take_fromlist(Frame& frame);
+    // A code runner's first argument `*` and a display: its first element.
+    static void take_starred_first(Frame& frame);
     // __import__'s fromlist: each name a submodule of `module` it imports.
     void end_fromlist(Frame& frame, std::string_view module, std::uint64_t level);
 
@@ -352,6 +354,7 @@ private:
     void fold_string(Frame& frame, const Token& token, bool adjacent);
     static void fold_integer(Frame& frame, std::int64_t value) noexcept;
     static void fold_none(Frame& frame) noexcept;
+    static void fold_number(Frame& frame, const Token& token) noexcept;
     static void fold_sign(Frame& frame, bool minus) noexcept;
     void fold_plus(Frame& frame);
     void fold_times(Frame& frame);
