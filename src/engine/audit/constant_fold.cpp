@@ -441,7 +441,6 @@ void ImportFinder::fold_element(Frame& frame) {
         frame.elements_ok = false;
     }
     frame.elements_unjudgeable = frame.elements_unjudgeable || frame.text_unjudgeable;
-    ++frame.elements_count;
     fold_reset(frame);
 }
 

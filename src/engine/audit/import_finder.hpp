@@ -9,7 +9,9 @@
 // reference to one that is not a call (`f = __import__`, `getattr(b,
 // "__import__")`, `__builtins__["__import__"]`, `__loader__`), relative
 // names with their anchor, and the text given to exec, eval and compile,
-// which it reads as Python source with a finder of its own.
+// which it reads as Python source with a finder of its own. A name or text
+// is constant when Python's compiler folds it to a constant
+// (constant_fold.cpp).
 //
 // It follows only what that needs: the statement an import keyword belongs
 // to; for each open bracket or replacement field, the primary expression
@@ -108,8 +110,9 @@ private:
     enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, module_spec };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
-    // Whether a run of tokens is a constant: string literals (or ints), or
-    // one such in parentheses.
+    // Whether a run of tokens is a constant so far: for `text`, one that
+    // folds (see Folded); for `integer`, an int literal, or one in
+    // parentheses.
     enum class Constant : std::uint8_t { empty, yes, grouped, no };
     // What a run of tokens folds to, as Python's compiler folds constants:
     // a str, bytes, an int, None, or a tuple or list display of constants.
@@ -156,7 +159,6 @@ private:
         bool signed_operand = false;
         bool bracket_list = false;   // a display opened by `[` (not `{`)
         bool elements_ok = true;     // every element folds
-        std::uint32_t elements_count = 0;
         std::int64_t operand_int = 0;
         std::int64_t term_int = 0;
         std::uint64_t operand_points = 0;  // code points of a str, bytes of bytes
@@ -371,8 +373,9 @@ private:
     // Whether folding may write `bytes` more, making a text of `result`
     // bytes; past the file's bound, an unaudited finding, once.
     bool fold_spend(std::size_t bytes, std::size_t result);
-    // The text of a folded constant bytes given to a code runner, as
-    // compile reads bytes: a byte-order mark, a coding declaration.
+    // Decodes in place bytes given to a code runner, as compile reads
+    // bytes: a byte-order mark, a coding declaration, else UTF-8. False,
+    // with the finding, when Python refuses them or only its codecs read them.
     bool decode_code_bytes(std::string& text, std::int64_t line, std::int64_t column);
     void audit_code(std::string_view text, std::int64_t line, std::int64_t column);
     // Reads `text` as code run at `line` and `column`: what it imports into
