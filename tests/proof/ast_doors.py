@@ -197,9 +197,10 @@ def fold(node: ast.AST | None) -> object:
     """The constant `node` folds to, as CPython 3.13's compiler folds them,
     within what the audit follows: str, bytes, an int (a bool as its int),
     None, a tuple of constants (str, bytes, int), or a Display; NOT_CONSTANT
-    otherwise. Folded: string literals, ints below 2**62 with unary signs,
-    `+` of two str or two bytes, a str or bytes times an int within
-    CPython's limit, a tuple's element by an int, and the value of `:=`."""
+    otherwise. Folded: string literals, ints below 2**62 in size with unary
+    signs, `+` of two str or two bytes, a str or bytes times an int within
+    CPython's limit, `+`, `-` and `*` of ints below 2**62, a tuple's element,
+    a str's character or a byte by an int, and the value of `:=`."""
     if isinstance(node, ast.Constant):
         value = node.value
         if isinstance(value, (str, bytes)) or value is None:
@@ -216,8 +217,14 @@ def fold(node: ast.AST | None) -> object:
         if type(value) is not int:
             return NOT_CONSTANT
         return -value if isinstance(node.op, ast.USub) else value
-    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Mult)):
+    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub, ast.Mult)):
         left, right = fold(node.left), fold(node.right)
+        if type(left) is int and type(right) is int:
+            value = left + right if isinstance(node.op, ast.Add) else left - right if isinstance(
+                node.op, ast.Sub) else left * right
+            return value if -MOST_FOLDED_INTEGER < value < MOST_FOLDED_INTEGER else NOT_CONSTANT
+        if isinstance(node.op, ast.Sub):
+            return NOT_CONSTANT
         if isinstance(node.op, ast.Add):
             same = (isinstance(left, str) and isinstance(right, str)) or (
                 isinstance(left, bytes) and isinstance(right, bytes))
@@ -231,7 +238,8 @@ def fold(node: ast.AST | None) -> object:
         return left * right if left else left[:0]
     if isinstance(node, ast.Subscript):
         value, index = fold(node.value), fold(node.slice)
-        if type(value) is not tuple or type(index) is not int or not -len(value) <= index < len(value):
+        if not isinstance(value, (tuple, str, bytes)) or type(index) is not int or not (
+                -len(value) <= index < len(value)):
             return NOT_CONSTANT
         return value[index]
     if isinstance(node, (ast.Tuple, ast.List)):

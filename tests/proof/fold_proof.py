@@ -1,10 +1,10 @@
 """The proof of constant folding: writes random expressions of strings,
-bytes, ints, tuples, lists, `+`, `*`, subscripts and `:=`, and holds the
-oracle's folding (ast_doors.fold) to CPython's own on each (whatever the
-oracle folds, `ast.parse(..., optimize=1)` must fold to the same constant),
-then puts each where a name, key, text or fromlist is read and holds the
-native audit to the oracle there, as audit_oracle does. Expression number i
-of a seed is always the same.
+bytes, ints, tuples, lists, `+`, `-`, `*`, `%`, `**`, subscripts and `:=`,
+and holds the oracle's folding (ast_doors.fold) to CPython's own on each
+(whatever the oracle folds, `ast.parse(..., optimize=1)` must fold to the
+same constant), then puts each where a name, key, text or fromlist is read
+and holds the native audit to the oracle there, as audit_oracle does.
+Expression number i of a seed is always the same.
 
 usage: fold_proof.py [--seed S] [--expressions N]
 """
@@ -25,7 +25,9 @@ import audit_oracle  # noqa: E402
 ATOMS = (
     "'import os'", "'imp'", "'ort os'", "''", "'\u00e9'", "'#'", "'__imp'", "'ort__'", "'exec'", "b'import os'",
     "b'imp'", "b'ort os'", "0", "1", "2", "-1", "4096", "4097", "2048", "True", "False", "None", "x", "f'a'",
-    "f'{1}'", "1.0", "'\\x41'", "r'\\n'", "'a' 'b'", "__debug__",
+    "f'{1}'", "1.0", "'\\x41'", "r'\\n'", "'a' 'b'", "__debug__", "'ab\u00e9c'", "b'\\xff\\x00'",
+    # Ints about the bound past which the audit folds none.
+    "4611686018427387903", "2305843009213693952", "4611686018427387904",
 )
 OPERATORS = ("+", "*", "+", "*", "-", "%", "**")
 INDICES = ("0", "1", "-1", "2", "True", "-2", "+1", "- -1", "1:")

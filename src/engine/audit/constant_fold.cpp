@@ -212,9 +212,9 @@ void ImportFinder::fold_reset(Frame& frame) noexcept {
     frame.text = Constant::empty;
     frame.operand = frame.term = frame.sum = Folded::nothing;
     frame.expect = true;
-    frame.times = frame.negative = frame.signed_operand = false;
+    frame.times = frame.subtract = frame.negative = frame.signed_operand = false;
     frame.operand_points = frame.term_points = frame.sum_points = 0;
-    frame.operand_int = frame.term_int = 0;
+    frame.operand_int = frame.term_int = frame.sum_int = 0;
     frame.text_value.clear();
     frame.fold_term.clear();
     frame.fold_sum.clear();
@@ -311,6 +311,15 @@ bool ImportFinder::fold_reduce(Frame& frame) {
         std::swap(frame.fold_term, frame.text_value);
         frame.term_int = frame.operand_int;
         frame.term_points = frame.operand_points;
+    } else if (frame.term == Folded::integer && frame.operand == Folded::integer) {
+        std::int64_t product = 0;
+        if (__builtin_mul_overflow(frame.term_int, frame.operand_int, &product) ||
+            product >= static_cast<std::int64_t>(kMostFoldedInteger) ||
+            product <= -static_cast<std::int64_t>(kMostFoldedInteger)) {
+            return false;  // past the ints folded here
+        }
+        frame.term_int = product;
+        frame.times = false;
     } else {
         // A text times an int, either way round; nothing else is folded.
         const bool text_left = (frame.term == Folded::str || frame.term == Folded::bytes) &&
@@ -348,33 +357,45 @@ bool ImportFinder::fold_reduce(Frame& frame) {
     return true;
 }
 
-void ImportFinder::fold_plus(Frame& frame) {
-    if (frame.text == Constant::no) return;
-    if (frame.expect) {  // unary
-        fold_sign(frame, false);
-        return;
-    }
-    if (!fold_reduce(frame)) {
-        fold_fail(frame);
-        return;
-    }
+bool ImportFinder::fold_add_term(Frame& frame) {
+    // The term into the sum, by the operator before it.
     if (frame.sum == Folded::nothing) {
         frame.sum = frame.term;
         std::swap(frame.fold_sum, frame.fold_term);
         frame.sum_points = frame.term_points;
-    } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
-        if (!fold_spend(frame.fold_term.size(), frame.fold_sum.size() + frame.fold_term.size())) {
-            fold_fail(frame);
-            return;
+        frame.sum_int = frame.term_int;
+    } else if (frame.sum == Folded::integer && frame.term == Folded::integer) {
+        // Both below 2**62: no overflow.
+        const std::int64_t value = frame.subtract ? frame.sum_int - frame.term_int : frame.sum_int + frame.term_int;
+        if (value >= static_cast<std::int64_t>(kMostFoldedInteger) ||
+            value <= -static_cast<std::int64_t>(kMostFoldedInteger)) {
+            return false;
         }
+        frame.sum_int = value;
+    } else if (!frame.subtract && frame.sum == frame.term &&
+               (frame.term == Folded::str || frame.term == Folded::bytes)) {
+        if (!fold_spend(frame.fold_term.size(), frame.fold_sum.size() + frame.fold_term.size())) return false;
         frame.fold_sum.append(frame.fold_term);
         frame.sum_points += frame.term_points;
     } else {
-        fold_fail(frame);
-        return;
+        return false;
     }
     frame.term = Folded::nothing;
     frame.fold_term.clear();
+    return true;
+}
+
+void ImportFinder::fold_plus(Frame& frame, bool minus) {
+    if (frame.text == Constant::no) return;
+    if (frame.expect) {  // unary
+        fold_sign(frame, minus);
+        return;
+    }
+    if (!fold_reduce(frame) || !fold_add_term(frame)) {
+        fold_fail(frame);
+        return;
+    }
+    frame.subtract = minus;
     frame.expect = true;
 }
 
@@ -397,30 +418,16 @@ void ImportFinder::fold_settle(Frame& frame) {
         return;  // settled already, or one operand
     }
     // The last term into the sum, the sum as the operand.
-    if (!fold_reduce(frame)) {
-        fold_fail(frame);
-        return;
-    }
-    if (frame.sum == Folded::nothing) {
-        frame.sum = frame.term;
-        std::swap(frame.fold_sum, frame.fold_term);
-        frame.sum_points = frame.term_points;
-    } else if (frame.sum == frame.term && (frame.term == Folded::str || frame.term == Folded::bytes)) {
-        if (!fold_spend(frame.fold_term.size(), frame.fold_sum.size() + frame.fold_term.size())) {
-            fold_fail(frame);
-            return;
-        }
-        frame.fold_sum.append(frame.fold_term);
-        frame.sum_points += frame.term_points;
-    } else {
+    if (!fold_reduce(frame) || !fold_add_term(frame)) {
         fold_fail(frame);
         return;
     }
     frame.operand = frame.sum;
     std::swap(frame.text_value, frame.fold_sum);
-    frame.operand_int = frame.term_int;
+    frame.operand_int = frame.sum_int;
     frame.operand_points = frame.sum_points;
     frame.term = frame.sum = Folded::nothing;
+    frame.subtract = false;
     frame.fold_term.clear();
     frame.fold_sum.clear();
     frame.expect = false;
@@ -477,13 +484,42 @@ void ImportFinder::fold_bracket(Frame& frame, Frame& inner) {
     frame.text_unjudgeable = frame.text_unjudgeable || unjudgeable;
 }
 
+void ImportFinder::fold_character(Frame& frame, std::int64_t index) {
+    const auto count = static_cast<std::int64_t>(frame.operand_points);
+    if (index < 0) index += count;
+    if (index < 0 || index >= count) {
+        fold_fail(frame);
+        return;
+    }
+    if (frame.operand == Folded::bytes) {  // an int
+        frame.operand = Folded::integer;
+        frame.operand_int = static_cast<unsigned char>(frame.text_value[static_cast<std::size_t>(index)]);
+        frame.text_value.clear();
+        return;
+    }
+    // The code point `index`, found by its lead byte.
+    std::size_t at = 0;
+    for (std::int64_t k = -1;; ++at) {
+        if ((static_cast<unsigned char>(frame.text_value[at]) & 0xc0) != 0x80 && ++k == index) break;
+    }
+    std::size_t end = at + 1;
+    while (end < frame.text_value.size() && (static_cast<unsigned char>(frame.text_value[end]) & 0xc0) == 0x80) ++end;
+    frame.text_value.erase(end);
+    frame.text_value.erase(0, at);
+    frame.operand_points = 1;
+}
+
 void ImportFinder::fold_subscript(Frame& frame, Frame& inner) {
     if (frame.text == Constant::no) return;
     fold_settle(inner);
-    // Only a tuple's element by an int is folded.
-    if (frame.operand != Folded::tuple || frame.expect || inner.comma || inner.text != Constant::yes ||
-        inner.operand != Folded::integer) {
+    // Only a tuple's element, a str's character or a byte's value, by an int, is folded.
+    if (frame.expect || inner.comma || inner.text != Constant::yes || inner.operand != Folded::integer ||
+        !(frame.operand == Folded::tuple || frame.operand == Folded::str || frame.operand == Folded::bytes)) {
         fold_fail(frame);
+        return;
+    }
+    if (frame.operand != Folded::tuple) {
+        fold_character(frame, inner.operand_int);
         return;
     }
     const std::string_view elements = frame.text_value;

@@ -805,13 +805,7 @@ void ImportFinder::on_op(const Token& token) {
         case Op::plus:
         case Op::minus:
             if (frame.keep_text) {
-                if (token.op == Op::minus && !frame.expect) {
-                    fold_fail(frame);
-                } else if (token.op == Op::plus) {
-                    fold_plus(frame);
-                } else {
-                    fold_sign(frame, true);
-                }
+                fold_plus(frame, token.op == Op::minus);
                 frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
                 frame.pure = false;
                 frame.empty = false;

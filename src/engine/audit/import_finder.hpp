@@ -155,12 +155,14 @@ private:
         Folded sum = Folded::nothing;
         bool expect = true;     // an operand is awaited
         bool times = false;     // the term waits for the right side of a `*`
+        bool subtract = false;  // the term is to be subtracted from the sum (ints only)
         bool negative = false;  // unary minus signs before the operand, an odd count
         bool signed_operand = false;
         bool bracket_list = false;   // a display opened by `[` (not `{`)
         bool elements_ok = true;     // every element folds
         std::int64_t operand_int = 0;
         std::int64_t term_int = 0;
+        std::int64_t sum_int = 0;
         std::uint64_t operand_points = 0;  // code points of a str, bytes of bytes
         std::uint64_t term_points = 0;
         std::uint64_t sum_points = 0;
@@ -349,8 +351,9 @@ private:
 
     // Constants folded as Python's compiler folds them, in a frame whose
     // value is kept: `+` of texts, `*` of a text and an int within
-    // CPython's limit, a tuple display subscripted by an int, unary signs
-    // of ints, parentheses, `:=`. Anything else makes the run no constant.
+    // CPython's limit, `+`, `-` and `*` of ints, an element of a tuple
+    // display or a character of a text by an int, unary signs, parentheses,
+    // `:=`. Anything else makes the run no constant.
     static void fold_reset(Frame& frame) noexcept;
     static void fold_fail(Frame& frame) noexcept;
     void fold_string(Frame& frame, const Token& token, bool adjacent);
@@ -358,12 +361,15 @@ private:
     static void fold_none(Frame& frame) noexcept;
     static void fold_number(Frame& frame, const Token& token) noexcept;
     static void fold_sign(Frame& frame, bool minus) noexcept;
-    void fold_plus(Frame& frame);
+    // `+` or `-` between terms, or before an operand.
+    void fold_plus(Frame& frame, bool minus);
+    bool fold_add_term(Frame& frame);
     void fold_times(Frame& frame);
     // The value of a bracket closed, as the frame's operand.
     void fold_bracket(Frame& frame, Frame& inner);
-    // The frame's subscript `[inner]` of a tuple.
+    // The frame's subscript `[inner]` of a tuple, a str or bytes.
     void fold_subscript(Frame& frame, Frame& inner);
+    static void fold_character(Frame& frame, std::int64_t index);
     // Ends the run: its value is the operand then (text_value, operand_int
     // or elements), Folded::nothing when it folds to no constant.
     void fold_settle(Frame& frame);

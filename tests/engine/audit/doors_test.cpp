@@ -109,6 +109,10 @@ TEST(Doors, ATextPythonsCompilerFoldsToAConstantIsAuditedAsOne) {
         {"an element of a tuple of constants, counted from either end",
          "exec(('import json', 'import os')[1])\nexec(('import sys', 2)[-2])\n",
          "1 statement os\n2 statement sys\n"},
+        {"a character of a text, a byte's value, and ints added, subtracted and multiplied",
+         "exec('import o' + 'abs'[2])\nexec('import os' * b'\\x01'[0])\nexec('import sys' * (3 - 2 * 1))\n"
+         "exec('import a' + ('x', 'b')[-1 + 2 - 0])\nexec('#' * (4096 * 1024 * 1024 * 1024 * 1024))\n",
+         "1 statement os\n2 statement os\n3 statement sys\n4 statement ab\n5 code exec\n"},
         {"the value of :=, as an argument or in parentheses", "exec(text := 'import os')\nexec((t := 'import sys'))\n",
          "1 statement os\n2 statement sys\n"},
         {"the first element of a starred display", "exec(*['import os'])\nexec(*('import sys', {}))\n",
@@ -125,7 +129,7 @@ TEST(Doors, ATextPythonsCompilerFoldsToAConstantIsAuditedAsOne) {
          "1 refused \n2 unaudited code en octets d'un codage que seul Python lit\n"},
         {"what CPython leaves to run time stays dynamic code",
          "exec('a' * 4097)\nexec('ab' * -1)\nexec('a' + b'b')\nexec('%s' % 'os')\nexec(f'import {\"os\"}')\n"
-         "exec(('a', x)[0])\nexec(['import os'][0])\nexec('import os'[0:9])\nexec(2 * 3 * 'a')\nexec(__debug__ * 'a')\n",
+         "exec(('a', x)[0])\nexec(['import os'][0])\nexec('import os'[0:9])\nexec(2 ** 3 * 'a')\nexec(__debug__ * 'a')\n",
          "1 code exec\n2 code exec\n3 code exec\n4 code exec\n5 code exec\n6 code exec\n7 code exec\n8 code exec\n"
          "9 code exec\n10 code exec\n"},
         {"CPython's limit counts code points: 4096 of them fold", "exec('#é' * 2048)\nexec('#é' * 2049)\n",
