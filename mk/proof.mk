@@ -8,13 +8,15 @@
 # tokenizer alone beside Python's tokenize on the standard library and the
 # development environment's site-packages, each file fed at once and a byte
 # at a time (`make test` runs a sample of it with the engine tests).
+# `make test` also holds the oracle's constant folding to CPython's on
+# random expressions, and the audit to the oracle where each is read.
 PROOF_RUN := PYTHONPATH=$(DEV_PYTHONPATH) $(PY)
 FUZZ_SOURCES_SMOKE ?= 20000
 FUZZ_SEED ?=
 
-EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke
+EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke fold-proof
 
-.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke token-proof
+.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke token-proof fold-proof
 
 differential-stdlib: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib
@@ -26,6 +28,9 @@ token-proof: build
 	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/audit/token_stream --stdlib --site-packages
 	$(PROOF_RUN) tests/proof/token_proof.py --driver $(BUILD)/tests/engine/audit/token_stream --stdlib --site-packages \
 	    --piece 1
+
+fold-proof: build
+	$(PROOF_RUN) tests/proof/fold_proof.py --seed 1 --expressions 20000
 
 fuzz-sources-smoke: build
 	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) --seed 1 --sources $(FUZZ_SOURCES_SMOKE) --out build/fuzz-sources

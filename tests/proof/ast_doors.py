@@ -3,8 +3,14 @@ own `ast`: import statements (relative ones with their level), calls of
 __import__ and import_module under their names or an alias bound by an
 import statement, relative names resolved from a constant anchor, any other
 reference to an importer (a name not called, getattr with a constant name,
-a subscript with a constant key, a module's loader), and the text given to
-exec, eval and compile, read in turn as Python source.
+a subscript with a constant key, a module's loader), the submodules a
+constant fromlist names, and the text given to exec, eval and compile, read
+in turn as Python source.
+
+A constant is what Python's compiler folds to one (see `fold`), the value of
+`:=` included; the text given to a code runner may be bytes, read with
+their coding declaration as compile reads them, or the first element of a
+starred display, or the source of a `**` dict display.
 
 A name is an alias from the point where its import statement binds it to
 the end of the file, whatever the scope: the text is read in order, as the
@@ -16,6 +22,8 @@ file after the call.
 import ast
 import bisect
 import dataclasses
+import io
+import tokenize
 from collections.abc import Iterator
 
 import ast_reach
@@ -27,6 +35,12 @@ LOADERS = ("__loader__",)
 DOOR_TEXTS = frozenset(("__import__", "import_module", "exec", "eval", "compile", "__loader__"))
 # Texts given to exec nested deeper than this cannot be judged: the file fails.
 MOST_NESTING = 8
+# CPython folds `text * n` only while the result holds at most this many
+# characters (bytes of bytes); ints are folded here below this size only.
+MOST_MULTIPLIED = 4096
+MOST_FOLDED_INTEGER = 1 << 62
+# Bytes in a codec only Python's codecs read cannot be judged: the file fails.
+FOREIGN_BYTES = "code en octets d'un codage que seul Python lit"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -175,8 +189,135 @@ def callee(function: ast.expr) -> str:
     return ""
 
 
+class _NotConstant:
+    """What a run that folds to no constant gives."""
+
+
+NOT_CONSTANT = _NotConstant()
+
+
+@dataclasses.dataclass(frozen=True)
+class Display:
+    """A list display, or a tuple one with an element that folds to no
+    constant (which CPython leaves to run time): its elements as folded."""
+
+    elements: tuple[object, ...]
+
+
+def fold(node: ast.AST | None) -> object:
+    """The constant `node` folds to, as CPython 3.13's compiler folds them,
+    within what the audit follows: str, bytes, an int (a bool as its int),
+    None, a tuple of constants (str, bytes, int), or a Display; NOT_CONSTANT
+    otherwise. Folded: string literals, ints below 2**62 in size with unary
+    signs, `+` of two str or two bytes, a str or bytes times an int within
+    CPython's limit, `+`, `-` and `*` of ints below 2**62, a tuple's element,
+    a str's character or a byte by an int, and the value of `:=`."""
+    if isinstance(node, ast.Constant):
+        value = node.value
+        if isinstance(value, (str, bytes)) or value is None:
+            return value
+        if isinstance(value, bool):
+            return int(value)
+        if type(value) is int and value < MOST_FOLDED_INTEGER:
+            return value
+        return NOT_CONSTANT
+    if isinstance(node, ast.NamedExpr):
+        return fold(node.value)
+    if isinstance(node, ast.UnaryOp) and isinstance(node.op, (ast.UAdd, ast.USub)):
+        value = fold(node.operand)
+        if type(value) is not int:
+            return NOT_CONSTANT
+        return -value if isinstance(node.op, ast.USub) else value
+    if isinstance(node, ast.BinOp) and isinstance(node.op, (ast.Add, ast.Sub, ast.Mult)):
+        left, right = fold(node.left), fold(node.right)
+        if type(left) is int and type(right) is int:
+            value = left + right if isinstance(node.op, ast.Add) else left - right if isinstance(
+                node.op, ast.Sub) else left * right
+            return value if -MOST_FOLDED_INTEGER < value < MOST_FOLDED_INTEGER else NOT_CONSTANT
+        if isinstance(node.op, ast.Sub):
+            return NOT_CONSTANT
+        if isinstance(node.op, ast.Add):
+            same = (isinstance(left, str) and isinstance(right, str)) or (
+                isinstance(left, bytes) and isinstance(right, bytes))
+            return left + right if same else NOT_CONSTANT  # type: ignore[operator]
+        if type(left) is int and isinstance(right, (str, bytes)):
+            left, right = right, left
+        if not (isinstance(left, (str, bytes)) and type(right) is int):
+            return NOT_CONSTANT
+        if left and (right < 0 or right > MOST_MULTIPLIED // len(left)):
+            return NOT_CONSTANT  # CPython leaves it to run time
+        return left * right if left else left[:0]
+    if isinstance(node, ast.Subscript):
+        value, index = fold(node.value), fold(node.slice)
+        if not isinstance(value, (tuple, str, bytes)) or type(index) is not int or not (
+                -len(value) <= index < len(value)):
+            return NOT_CONSTANT
+        return value[index]
+    if isinstance(node, (ast.Tuple, ast.List)):
+        elements = tuple(NOT_CONSTANT if isinstance(e, ast.Starred) else fold(e) for e in node.elts)
+        constant = all(isinstance(e, (str, bytes)) or type(e) is int for e in elements)
+        return elements if isinstance(node, ast.Tuple) and constant else Display(elements)
+    return NOT_CONSTANT
+
+
 def constant_text(node: ast.AST | None) -> str | None:
-    return node.value if isinstance(node, ast.Constant) and isinstance(node.value, str) else None
+    value = fold(node)
+    return value if isinstance(value, str) else None
+
+
+def code_source(call: ast.Call, name: str = "source") -> object:
+    """What a code runner is given to run: the first argument (or the first
+    element of a starred display there), else the first `name`= (source=)
+    or the source of a `**` dict display of constant keys; NOT_CONSTANT
+    when none is."""
+    args = call.args
+    if args and not isinstance(args[0], ast.Starred):
+        return fold(args[0])
+    starred = args[0].value if args else None
+    while isinstance(starred, ast.NamedExpr):  # `*(t := [...])` gives the display's elements
+        starred = starred.value
+    if isinstance(starred, (ast.List, ast.Tuple)):
+        elements = starred.elts
+        if elements and not isinstance(elements[0], ast.Starred):
+            first = fold(elements[0])
+            if isinstance(first, (str, bytes)):
+                return first
+    for keyword in call.keywords:
+        if keyword.arg == name:
+            return fold(keyword.value)
+        if keyword.arg is None and isinstance(keyword.value, ast.Dict):
+            found: tuple[object] | None = None
+            for key, value in zip(keyword.value.keys, keyword.value.values):
+                if constant_text(key) is None:
+                    found = None
+                    break
+                if constant_text(key) == "source":  # a dict display's source, whatever the function
+                    found = (fold(value),)
+            if found is not None:
+                return found[0]
+    return NOT_CONSTANT
+
+
+def parse_code(text: str | bytes) -> ast.AST | str:
+    """The syntax tree of a text given to a code runner, the blanks that
+    begin it passed over as eval does; "refused" when Python refuses it,
+    "unaudited" for bytes in a codec only Python's codecs read. Raises what
+    the parser raises beyond SyntaxError and ValueError."""
+    if isinstance(text, bytes):
+        text = text.lstrip(b" \t")
+        try:
+            codec, _ = tokenize.detect_encoding(io.BytesIO(text).readline)
+        except SyntaxError as error:
+            unknown = "unknown encoding" in str(error) and not text.startswith(b"\xef\xbb\xbf")
+            return "unaudited" if unknown else "refused"
+        if codec not in ("utf-8", "utf-8-sig", "iso-8859-1"):
+            return "unaudited"
+    else:
+        text = text.lstrip(" \t")  # a str: no coding declaration applies
+    try:
+        return ast.parse(text)
+    except (SyntaxError, ValueError):
+        return "refused"
 
 
 def argument(call: ast.Call, position_: int, keyword: str) -> ast.expr | None:
@@ -257,19 +398,20 @@ class Finder:
         self.chains = ast_reach.Chains(tree, table) if table is not None else None
         self.bindings = Bindings(tree, outer, at, self.chains)
         # The texts given to exec, read in the order of the text, each with
-        # the bindings made before it: None for one Python refuses.
-        self.texts: dict[int, Finder | None] = {}
+        # the bindings made before it: "refused" for one Python refuses,
+        # "unaudited" for bytes only its codecs read.
+        self.texts: dict[int, Finder | str] = {}
         calls = sorted((node for node in ast.walk(tree) if isinstance(node, ast.Call)), key=position)
         for call in calls:
             text = self.code_text(call)
             if text is None or nesting >= MOST_NESTING:
                 continue
             try:
-                inner = ast.parse(text.lstrip(" \t"))  # a str: no coding declaration applies
-            except (SyntaxError, ValueError):
-                self.texts[id(call)] = None
-                continue
+                inner = parse_code(text)
             except Exception:  # RecursionError, MemoryError: left to audit_text
+                continue
+            if isinstance(inner, str):
+                self.texts[id(call)] = inner
                 continue
             finder = Finder(inner, nesting + 1, self.bindings, end_position(call), self.table)
             self.texts[id(call)] = finder
@@ -305,16 +447,12 @@ class Finder:
         function = self.function(node)
         return function.via if function is not None else callee(node)
 
-    def code_text(self, call: ast.Call) -> str | None:
+    def code_text(self, call: ast.Call) -> str | bytes | None:
         """The constant text given to a code runner, if the call is one."""
         if self.role(call.func) != "code":
             return None
-        source: ast.expr | None
-        if call.args and not isinstance(call.args[0], ast.Starred):
-            source = call.args[0]
-        else:
-            source = next((k.value for k in call.keywords if k.arg == self.keyword(call.func, "code")), None)
-        return constant_text(source)
+        text = code_source(call, self.keyword(call.func, "code"))
+        return text if isinstance(text, (str, bytes)) else None
 
     def doors(self) -> Iterator[Door]:
         # Functions called, and classes of class patterns, which look like
@@ -417,19 +555,17 @@ class Finder:
                 if name in DOOR_TEXTS:
                     yield Door(call.lineno, "reference", name)
         elif role == "code":
-            source: ast.expr | None
-            if call.args and not isinstance(call.args[0], ast.Starred):
-                source = call.args[0]
-            else:
-                source = next((k.value for k in call.keywords if k.arg == self.keyword(call.func, role)), None)
-            text = constant_text(source)
+            text = self.code_text(call)
             if text is None:
                 yield Door(call.lineno, "code", self.callee(call.func))
             elif id(call) in self.texts:
                 finder = self.texts[id(call)]
-                if finder is None:
+                if finder == "refused":
                     yield Door(call.lineno, "refused", "")
+                elif finder == "unaudited":
+                    yield Door(call.lineno, "unaudited", FOREIGN_BYTES)
                 else:
+                    assert isinstance(finder, Finder)
                     for door in finder.doors():
                         yield dataclasses.replace(door, line=call.lineno)
             else:
@@ -457,6 +593,8 @@ class Finder:
             rest = name
         if level <= 0:
             yield Door(call.lineno, "import", name)
+            if role == "importer":
+                yield from fromlist_doors(call, name, 0)
             return
         yield from self.relative(call, role, rest, level)
 
@@ -475,6 +613,8 @@ class Finder:
                       and anchor.func.id == "globals")
         if own:  # the module's own package: as a relative import statement
             yield Door(call.lineno, "import", rest, level)
+            if role == "importer":
+                yield from fromlist_doors(call, rest, level)
             return
         if module_style or not positional:
             package = constant_text(anchor) if anchor is not None else None
@@ -488,22 +628,47 @@ class Finder:
         resolved = resolve(package, level, rest) if package else None
         if resolved is not None:
             yield Door(call.lineno, "import", resolved)
+            if role == "importer":
+                yield from fromlist_doors(call, resolved, 0)
 
 
-def audit_text(text: str, line: int, nesting: int) -> Iterator[Door]:
+def fromlist_doors(call: ast.Call, module: str, level: int) -> Iterator[Door]:
+    """The submodules of `module` that __import__'s fromlist names: each
+    name but "*" (which takes __all__, as `from module import *` does); a
+    dynamic import when the fromlist is no display of constant texts."""
+    given = argument(call, 3, "fromlist")
+    if given is None:
+        return
+    names = fold(given)
+    if names is None:
+        return
+    elements = names.elements if isinstance(names, Display) else names if isinstance(names, tuple) else None
+    if elements is None or not all(isinstance(name, str) for name in elements):
+        yield Door(call.lineno, "dynamic", callee(call.func))
+        return
+    for name in elements:
+        if name and name != "*":
+            yield Door(call.lineno, "import", f"{module}.{name}" if module else name, level)
+
+
+def audit_text(text: str | bytes, line: int, nesting: int) -> Iterator[Door]:
     """The doors of a text given to exec, eval or compile, all at the call's
     line. The blanks that begin it are passed over as eval does."""
     if nesting >= MOST_NESTING:
         yield Door(line, "unaudited", "code dynamique imbriqué trop profondément")
         return
     try:
-        tree = ast.parse(text.lstrip(" \t"))  # a str: no coding declaration applies
-    except (SyntaxError, ValueError):
-        yield Door(line, "refused", "")
-        return
+        tree = parse_code(text)
     except Exception:  # RecursionError, MemoryError: it cannot be judged
         yield Door(line, "unaudited", "code dynamique trop profond pour le parseur")
         return
+    if tree == "refused":
+        yield Door(line, "refused", "")
+        return
+    if tree == "unaudited":
+        yield Door(line, "unaudited", FOREIGN_BYTES)
+        return
+    assert isinstance(tree, ast.AST)
     for door in Finder(tree, nesting + 1).doors():
         yield dataclasses.replace(door, line=line)
 

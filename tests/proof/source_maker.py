@@ -48,6 +48,9 @@ PIECES = (
     "from importlib import import_module as im\n", "from builtins import exec as run\n", "im", "run",
     "import builtins as bi\n", "bi.eval", "globals()", "__package__", "{'__package__': 'os'}", "{'__name__': 'a.b'}",
     "package=", "from .. import x\n", "from ... a import b\n", "from ...... import c\n", "'.x'", "'..'", "2",
+    # Constants as Python's compiler folds them.
+    "+", "-", " * ", "b'", "'imp' + 'ort os'", "('a', 'import os')[1]", "-1", "True", "None", "4097", "t := ",
+    "exec(*['import os'])", "compile(**{'source': 'import os'})", "fromlist=", "['x', 'y']", "eval(b'import os')",
 )
 
 

@@ -41,100 +41,6 @@ bool resolve_relative(std::string_view package, std::uint64_t level, std::string
     return true;
 }
 
-// Appends the code point as UTF-8; lone surrogates as the three bytes UTF-8
-// would give them, as a Python str may hold them.
-void append_code_point(char32_t c, std::string& out) {
-    if (c < 0x80) {
-        out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-        out.push_back(static_cast<char>(0xc0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else if (c < 0x10000) {
-        out.push_back(static_cast<char>(0xe0 | (c >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    } else {
-        out.push_back(static_cast<char>(0xf0 | (c >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3f)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3f)));
-    }
-}
-
-int hex_value(char c) noexcept {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Appends the value of a string literal's body, as Python evaluates it
-// (line breaks are line feeds there). Returns false when the body holds
-// an escape that names a character (\N{...}), whose value needs Python's
-// table of names.
-bool append_literal(std::string_view body, bool raw, std::string& out) {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        const char c = body[i];
-        if (c == '\r') {
-            out.push_back('\n');
-            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-            continue;
-        }
-        if (c != '\\' || raw || i + 1 == body.size()) {
-            out.push_back(c);
-            continue;
-        }
-        const char e = body[++i];
-        switch (e) {
-            case '\n': continue;
-            case '\r':
-                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-                continue;
-            case '\\': out.push_back('\\'); continue;
-            case '\'': out.push_back('\''); continue;
-            case '"': out.push_back('"'); continue;
-            case 'a': out.push_back('\a'); continue;
-            case 'b': out.push_back('\b'); continue;
-            case 'f': out.push_back('\f'); continue;
-            case 'n': out.push_back('\n'); continue;
-            case 'r': out.push_back('\r'); continue;
-            case 't': out.push_back('\t'); continue;
-            case 'v': out.push_back('\v'); continue;
-            case 'N': return false;
-            default: break;
-        }
-        if (e >= '0' && e <= '7') {
-            char32_t value = static_cast<char32_t>(e - '0');
-            for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
-                 ++digits) {
-                value = value * 8 + static_cast<char32_t>(body[++i] - '0');
-            }
-            append_code_point(value, out);
-            continue;
-        }
-        const int width = e == 'x' ? 2 : e == 'u' ? 4 : e == 'U' ? 8 : 0;
-        if (width == 0) {  // not an escape: both characters stay
-            out.push_back('\\');
-            out.push_back(e);
-            continue;
-        }
-        char32_t value = 0;
-        int digits = 0;
-        for (; digits < width && i + 1 < body.size() && hex_value(body[i + 1]) >= 0; ++digits) {
-            value = value * 16 + static_cast<char32_t>(hex_value(body[++i]));
-        }
-        // A short or out-of-range escape makes Python refuse the file; the
-        // text is kept as written, for a file that cannot run anyway.
-        if (digits < width || value > 0x10ffff) {
-            out.push_back('\\');
-            out.push_back(e);
-            continue;
-        }
-        append_code_point(value, out);
-    }
-    return true;
-}
-
 }  // namespace
 
 // The name of an import statement into `module`, taken from the lexer
@@ -195,7 +101,7 @@ std::string ImportFinder::normal_name(const Token& token) {
 }
 
 bool ImportFinder::keeps_string(const Frame& frame) noexcept {
-    return frame.keep_text && (frame.text == Constant::empty || frame.text == Constant::yes);
+    return frame.keep_text && frame.text != Constant::no;
 }
 
 bool ImportFinder::wants_string_body() const noexcept {
@@ -259,7 +165,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
     static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
-                  17 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+                  22 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};
@@ -270,7 +176,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // Emptied, not assigned: each keeps its storage for the next frame.
     for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
                               &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
-                              &dict_name, &last_name, &reach, &reach_via}) {
+                              &dict_name, &last_name, &reach, &reach_via, &fold_term, &fold_sum, &elements,
+                              &fromlist, &dict_source}) {
         text->clear();
     }
     value_lent.reset();
@@ -337,7 +244,8 @@ void ImportFinder::reset_statement(Frame& statement) noexcept {
     statement.empty = true;
     statement.pure = true;
     statement.tokens = 0;
-    statement.text = statement.integer = Constant::empty;
+    fold_reset(statement);
+    statement.integer = Constant::empty;
 }
 
 void ImportFinder::swap_readings() noexcept {
@@ -667,6 +575,12 @@ void ImportFinder::expression(const Token& token) {
             Frame& frame = top();
             if (token.keyword == Keyword::constant) {
                 on_atom(token, false);
+                Frame& frame = top();
+                if (token.text == "None") {
+                    fold_none(frame);
+                } else {
+                    fold_integer(frame, token.text == "True" ? 1 : 0);
+                }
                 break;
             }
             if (pattern_ && reading_->depth == pattern_depth_ && token.keyword == Keyword::if_) pattern_ = false;
@@ -690,7 +604,7 @@ void ImportFinder::expression(const Token& token) {
             } else {
                 frame.integer = Constant::no;
             }
-            frame.text = Constant::no;
+            fold_number(frame, token);
             break;
         }
         case TokenKind::string: on_string(token); break;
@@ -731,16 +645,12 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
 }
 
 void ImportFinder::on_string(const Token& token) {
-    const bool keep = keeps_string(top());
+    // Adjacent string literals make one.
+    const bool adjacent = top().chain && top().after_string && !top().expect;
     on_atom(token, true);
     Frame& frame = top();
     frame.integer = Constant::no;
-    if (!token.str_literal || !(frame.text == Constant::empty || frame.text == Constant::yes)) {
-        frame.text = Constant::no;
-        return;
-    }
-    frame.text = Constant::yes;
-    if (keep && !append_literal(token.text, token.raw, frame.text_value)) frame.text_unjudgeable = true;
+    fold_string(frame, token, adjacent);
 }
 
 void ImportFinder::on_name(const Token& token) {
@@ -866,6 +776,18 @@ void ImportFinder::on_op(const Token& token) {
                 start_argument(frame);
                 return;
             }
+            if (frame.kind == Frame::Kind::group || frame.kind == Frame::Kind::display) {
+                // A display's element ends: the next one is folded afresh.
+                fold_element(frame);
+                frame.comma = true;
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                if (!frame.keep_text) frame.text = Constant::no;
+                frame.tokens = 0;  // of the element
+                return;
+            }
             frame.comma = true;
             break;
         case Op::assign:
@@ -876,10 +798,10 @@ void ImportFinder::on_op(const Token& token) {
                 frame.chain = false;
                 frame.empty = true;
                 frame.pure = true;
-                frame.text = frame.integer = Constant::empty;
-                frame.text_value.clear();
-                frame.text_unjudgeable = false;
-                frame.keep_text = frame.keyword == name_keyword_of(frame) || frame.keyword == "package";
+                fold_reset(frame);
+                frame.integer = Constant::empty;
+                frame.keep_text = frame.keyword == name_keyword_of(frame) || frame.keyword == "package" ||
+                                  (frame.keyword == "fromlist" && frame.call_role == Role::importer);
                 ++frame.tokens;
                 return;
             }
@@ -888,16 +810,59 @@ void ImportFinder::on_op(const Token& token) {
         case Op::double_star:
             if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 0) {
                 (token.op == Op::star ? frame.argument_starred : frame.argument_double_star) = true;
-                frame.keep_text = false;
+                // A code runner's first argument starred: the display's first element is the source.
+                frame.keep_text = token.op == Op::star && frame.call_role == Role::code && frame.positional == 0;
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            if (token.op == Op::star && frame.keep_text) {
+                fold_times(frame);
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::plus:
+        case Op::minus:
+            if (frame.keep_text) {
+                fold_plus(frame, token.op == Op::minus);
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
+            }
+            break;
+        case Op::walrus:
+            // `name := value`: the value is the expression's.
+            if (frame.keep_text && frame.tokens == 1 && frame.shape == Shape::name && frame.chain) {
+                fold_reset(frame);
+                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+                frame.pure = false;
+                frame.empty = false;
+                frame.integer = Constant::no;
+                ++frame.tokens;
+                return;
             }
             break;
         case Op::colon:
             if (pattern_ && reading_->depth == pattern_depth_) pattern_ = false;
             if (frame.keep_dict && !frame.dict_in_value) {
-                frame.dict_key_constant = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped);
+                fold_settle(frame);
+                frame.dict_key_constant = !frame.comma && frame.text == Constant::yes && frame.operand == Folded::str;
                 std::swap(frame.dict_key, frame.text_value);
-                frame.text_value.clear();
-                frame.text = frame.integer = Constant::empty;
+                fold_reset(frame);
+                frame.integer = Constant::empty;
+                // The value begins: a bracket after the colon is no call of the key.
+                frame.chain = frame.after_dot = frame.after_string = false;
                 frame.dict_in_value = true;
                 ++frame.tokens;
                 return;
@@ -960,8 +925,8 @@ void ImportFinder::on_open(const Token& token) {
         start_argument(call);
         return;
     }
-    if (trailer) {  // a subscript, whose constant key may name an importer
-        frame.text = frame.integer = Constant::no;
+    if (trailer) {  // a subscript, whose constant key may name an importer, or an index of a tuple
+        frame.integer = Constant::no;
         const bool modules = frame.modules_table;
         frame.modules_table = false;
         Frame& subscript = push(Frame::Kind::subscript, token);
@@ -969,18 +934,21 @@ void ImportFinder::on_open(const Token& token) {
         subscript.modules_subscript = modules;
         return;
     }
+    // The globals given to an importer, or `**` given to a code runner.
     const bool dict = token.op == Op::lbrace && frame.kind == Frame::Kind::call && frame.dynamic &&
-                      frame.positional == 1 && frame.tokens == 1 &&
-                      (frame.call_role == Role::importer || frame.call_role == Role::module_importer);
+                      ((frame.positional == 1 && frame.tokens == 1 &&
+                        (frame.call_role == Role::importer || frame.call_role == Role::module_importer)) ||
+                       (frame.call_role == Role::code && frame.argument_double_star && frame.tokens == 2));
     // An atom: a parenthesised expression, a tuple, a display.
-    const bool keep = frame.keep_text && frame.text == Constant::empty;
+    const bool keep = frame.keep_text && frame.text != Constant::no;
     if (!frame.empty) frame.pure = false;
     frame.empty = false;
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-    if (token.op != Op::lparen) frame.text = frame.integer = Constant::no;
+    if (token.op != Op::lparen) frame.integer = Constant::no;
     Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token);
     inner.keep_text = keep || dict;
     inner.keep_dict = dict;
+    inner.bracket_list = token.op == Op::lbracket;
 }
 
 void ImportFinder::on_close() {
@@ -993,20 +961,35 @@ void ImportFinder::on_close() {
     if (inner.kind == Frame::Kind::call) {
         if (inner.dynamic) end_call(inner);
     }
-    if (inner.kind == Frame::Kind::subscript && inner.modules_subscript) {
-        // sys.modules[<constant>] gives that module, imported or not yet: judged as an import of it.
-        if (inner.pure && !inner.comma && !inner.text_unjudgeable &&
-            (inner.text == Constant::yes || inner.text == Constant::grouped)) {
-            sink().add({AuditedImport::Kind::dynamic_constant, frame.chain_line, inner.text_value, 0, frame.chain_column});
-        } else if (!(inner.pure && inner.tokens == 1 && inner.shape == Shape::name && value_of(inner) == "__name__")) {
-            sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, "sys.modules[...]", 0, frame.chain_column});
+    if (inner.kind == Frame::Kind::subscript) {
+        fold_settle(inner);
+        const bool text = !inner.comma && !inner.text_unjudgeable && inner.text == Constant::yes &&
+                          inner.operand == Folded::str;
+        if (text && names_a_door(inner.text_value)) {
+            sink().add(
+                {AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
         }
+        if (inner.modules_subscript) {
+            // sys.modules[<constant>] gives that module, imported or not yet: judged as an import of it.
+            if (text) {
+                sink().add(
+                    {AuditedImport::Kind::dynamic_constant, frame.chain_line, inner.text_value, 0, frame.chain_column});
+            } else if (!(inner.pure && inner.tokens == 1 && inner.shape == Shape::name &&
+                         value_of(inner) == "__name__")) {
+                sink().add(
+                    {AuditedImport::Kind::dynamic_other, frame.chain_line, "sys.modules[...]", 0, frame.chain_column});
+            }
+        }
+        fold_subscript(frame, inner);
     }
-    if (inner.kind == Frame::Kind::subscript && inner.pure && !inner.comma && !inner.text_unjudgeable &&
-        (inner.text == Constant::yes || inner.text == Constant::grouped) && names_a_door(inner.text_value)) {
-        sink().add({AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
-    }
-    if (inner.keep_dict) {
+    if (inner.keep_dict && frame.call_role == Role::code) {
+        // `**{"source": ...}`: a source given by keyword, if the display is all constant keys.
+        dict_entry_end(inner);
+        frame.dict_has_source = inner.dict_keys_known && inner.dict_has_source;
+        frame.dict_source_constant = inner.dict_source_constant;
+        frame.dict_source_bytes = inner.dict_source_bytes;
+        std::swap(frame.dict_source, inner.dict_source);
+    } else if (inner.keep_dict) {
         dict_entry_end(inner);
         frame.second_dict = inner.dict_constant;
         frame.last_name = "{}";
@@ -1053,15 +1036,8 @@ void ImportFinder::on_close() {
                 std::swap(frame.value_size, inner.value_size);
                 std::swap(frame.attribute, inner.attribute);
             }
-            const bool text = !inner.comma && (inner.text == Constant::yes || inner.text == Constant::grouped);
+            fold_bracket(frame, inner);
             const bool integer = !inner.comma && (inner.integer == Constant::yes || inner.integer == Constant::grouped);
-            if (frame.text == Constant::empty && text) {
-                frame.text = Constant::grouped;
-                std::swap(frame.text_value, inner.text_value);
-                frame.text_unjudgeable = inner.text_unjudgeable;
-            } else {
-                frame.text = Constant::no;
-            }
             if (frame.integer == Constant::empty && integer) {
                 frame.integer = Constant::grouped;
                 frame.integer_nonzero = inner.integer_nonzero;
@@ -1070,7 +1046,8 @@ void ImportFinder::on_close() {
                 frame.integer = Constant::no;
             }
         } else {
-            frame.text = frame.integer = Constant::no;
+            fold_bracket(frame, inner);
+            frame.integer = Constant::no;
         }
     }
     reading_->open_to(reading_->depth - 1);
@@ -1082,13 +1059,14 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
     frame.chain = frame.after_dot = frame.after_string = false;
     frame.empty = true;
     frame.pure = true;
-    frame.text = frame.integer = Constant::empty;
-    frame.text_value.clear();
-    frame.text_unjudgeable = false;
+    fold_reset(frame);
+    frame.integer = Constant::empty;
     frame.tokens = 0;
     frame.argument_keyword = frame.argument_starred = frame.argument_double_star = false;
+    frame.dict_has_source = false;
     frame.keyword.clear();
-    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code);
+    frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code) ||
+                      (frame.positional == 3 && frame.call_role == Role::importer);
     frame.last_name.clear();
 }
 
@@ -1099,7 +1077,10 @@ std::string_view ImportFinder::name_keyword_of(const Frame& frame) noexcept {
 
 void ImportFinder::end_argument(Frame& frame) {
     if (frame.tokens == 0) return;  // nothing after a trailing comma
-    const bool text = frame.text == Constant::yes || frame.text == Constant::grouped;
+    fold_settle(frame);
+    const bool text = frame.text == Constant::yes && frame.operand == Folded::str;
+    // A code runner reads bytes too, as compile reads them.
+    const bool bytes = frame.call_role == Role::code && frame.text == Constant::yes && frame.operand == Folded::bytes;
     const bool relative =
         (frame.integer == Constant::yes || frame.integer == Constant::grouped) && frame.integer_nonzero;
     if (frame.argument_keyword) {
@@ -1110,23 +1091,43 @@ void ImportFinder::end_argument(Frame& frame) {
             std::swap(frame.package_value, frame.text_value);
         } else if (frame.keyword == name_keyword_of(frame) && !frame.name_keyword) {
             frame.name_keyword = true;
-            frame.name_constant = text;
+            frame.name_constant = text || bytes;
+            frame.name_bytes = bytes;
             frame.name_unjudgeable = frame.text_unjudgeable;
             std::swap(frame.name_value, frame.text_value);
         } else if (frame.keyword == "level" && !frame.level_keyword) {
             frame.level_keyword = true;
             frame.level_relative = relative;
             frame.level_value = frame.integer_value;
+        } else if (frame.keyword == "fromlist" && frame.call_role == Role::importer && !frame.fromlist_keyword) {
+            frame.fromlist_keyword = true;
+            if (!frame.fromlist_given) take_fromlist(frame);
         }
         return;
     }
-    if (frame.argument_double_star) return;
+    if (frame.argument_double_star) {
+        // `**{"source": ...}` as source=, if none came before.
+        if (frame.call_role == Role::code && frame.dict_has_source && frame.tokens == 2 && !frame.name_keyword) {
+            frame.name_keyword = true;
+            frame.name_constant = frame.dict_source_constant;
+            frame.name_bytes = frame.dict_source_bytes;
+            frame.name_unjudgeable = false;
+            std::swap(frame.name_value, frame.dict_source);
+        }
+        return;
+    }
     const int index = frame.positional++;
     if (index < 5) frame.starred[index] = frame.argument_starred;
-    if (index == 0) {
-        frame.first_constant = text && !frame.argument_starred;
+    if (index == 0 && !frame.argument_starred) {
+        frame.first_constant = text || bytes;
+        frame.first_bytes = bytes;
         frame.first_unjudgeable = frame.text_unjudgeable;
         std::swap(frame.first_value, frame.text_value);
+    } else if (index == 0) {
+        frame.first_unjudgeable = frame.text_unjudgeable;
+        if (frame.call_role == Role::code) take_starred_first(frame);
+    } else if (index == 3 && frame.call_role == Role::importer) {
+        if (!(frame.starred[0] || frame.starred[1] || frame.starred[2] || frame.starred[3])) take_fromlist(frame);
     } else if (index == 1) {
         frame.second_constant = text && !frame.argument_starred;
         std::swap(frame.second_value, frame.text_value);
@@ -1206,6 +1207,7 @@ void ImportFinder::end_call(Frame& frame) {
         end_relative_call(frame, std::move(*value), level);
         return;
     }
+    end_fromlist(frame, *value, 0);
     sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(*value), 0, frame.call_column});
 }
 
@@ -1514,10 +1516,17 @@ void ImportFinder::bind_alias(std::string_view imported, std::string alias) {
 
 void ImportFinder::dict_entry_end(Frame& frame) {
     if (frame.tokens == 0 && !frame.dict_in_value) return;  // nothing after a trailing comma
-    const bool value = !frame.comma && (frame.text == Constant::yes || frame.text == Constant::grouped) &&
-                       !frame.text_unjudgeable;
+    fold_settle(frame);
+    const bool folded = !frame.comma && frame.text == Constant::yes && !frame.text_unjudgeable;
+    const bool value = folded && frame.operand == Folded::str;
     if (!frame.dict_in_value || !frame.dict_key_constant) {
         frame.dict_constant = false;  // `**other`, or a key computed at run time
+        frame.dict_keys_known = false;
+    } else if (frame.dict_key == "source") {  // a code runner's, the last one given
+        frame.dict_has_source = true;
+        frame.dict_source_constant = folded && (frame.operand == Folded::str || frame.operand == Folded::bytes);
+        frame.dict_source_bytes = frame.operand == Folded::bytes;
+        frame.dict_source = frame.text_value;
     } else if (frame.dict_key == "__package__") {
         frame.dict_has_package = value;
         if (value) frame.dict_package = frame.text_value;
@@ -1534,8 +1543,9 @@ void ImportFinder::dict_entry_end(Frame& frame) {
     frame.dict_in_value = false;
     frame.dict_key_constant = false;
     frame.dict_key.clear();
-    frame.text_value.clear();
-    frame.text = frame.integer = Constant::empty;
+    fold_reset(frame);
+    frame.integer = Constant::empty;
+    frame.chain = frame.after_dot = frame.after_string = false;
     frame.tokens = 0;
     frame.comma = false;
 }
@@ -1562,6 +1572,7 @@ void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64
         }
     }
     if (own) {  // the module's own package: as a relative import statement
+        end_fromlist(frame, rest, level);
         sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(rest), level, frame.call_column});
         return;
     }
@@ -1572,18 +1583,22 @@ void ImportFinder::end_relative_call(Frame& frame, std::string rest, std::uint64
     // An empty package, or a level above its top, makes importlib raise: nothing is imported.
     std::string resolved;
     if (package.empty() || !resolve_relative(package, level, rest, resolved)) return;
+    end_fromlist(frame, resolved, 0);
     sink().add({AuditedImport::Kind::dynamic_constant, frame.call_line, std::move(resolved), 0, frame.call_column});
 }
 
 void ImportFinder::end_code_call(Frame& frame) {
     std::string* value = nullptr;
     bool unjudgeable = false;
-    if (frame.positional > 0 && !frame.starred[0]) {
+    bool bytes = false;
+    if (frame.positional > 0 && (!frame.starred[0] || frame.first_display)) {
         if (frame.first_constant) value = &frame.first_value;
         unjudgeable = frame.first_unjudgeable;
+        bytes = frame.first_bytes;
     } else if (frame.name_keyword) {
         if (frame.name_constant) value = &frame.name_value;
         unjudgeable = frame.name_unjudgeable;
+        bytes = frame.name_bytes;
     }
     if (value == nullptr) {
         sink().add({AuditedImport::Kind::dynamic_code, frame.call_line, frame.callee, 0, frame.call_column});
@@ -1597,6 +1612,12 @@ void ImportFinder::end_code_call(Frame& frame) {
     // refuse: read as eval reads it, whatever the name it is called by.
     std::string_view text = *value;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    if (bytes) {
+        std::string decoded(text);
+        if (!decode_code_bytes(decoded, frame.call_line, frame.call_column)) return;
+        audit_code(decoded, frame.call_line, frame.call_column);
+        return;
+    }
     audit_code(text, frame.call_line, frame.call_column);
 }
 
@@ -1651,6 +1672,7 @@ void ImportFinder::read_code(std::string_view text, std::int64_t line, std::int6
     // in the reading's layer until the line's end.
     Bindings* shared = !keeping_ ? &bindings_ : reading_subject_ ? &subject_bindings_ : &apart_bindings_;
     const std::unique_ptr<ImportFinder> finder(new ImportFinder(inner, nesting_ + 1, shared));
+    finder->fold_budget_ = fold_budget_;
     const auto lexer = std::make_unique<PythonLexer>(*finder);
     lexer->lex(text.data(), text.size(), true);
     if (!lexer->refused()) lexer->finish();

@@ -9,7 +9,9 @@
 // reference to one that is not a call (`f = __import__`, `getattr(b,
 // "__import__")`, `__builtins__["__import__"]`, `__loader__`), relative
 // names with their anchor, and the text given to exec, eval and compile,
-// which it reads as Python source with a finder of its own.
+// which it reads as Python source with a finder of its own. A name or text
+// is constant when Python's compiler folds it to a constant
+// (constant_fold.cpp).
 //
 // It follows only what that needs: the statement an import keyword belongs
 // to; for each open bracket or replacement field, the primary expression
@@ -111,9 +113,13 @@ private:
     enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, module_spec };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
-    // Whether a run of tokens is a constant: string literals (or ints), or
-    // one such in parentheses.
+    // Whether a run of tokens is a constant so far: for `text`, one that
+    // folds (see Folded); for `integer`, an int literal, or one in
+    // parentheses.
     enum class Constant : std::uint8_t { empty, yes, grouped, no };
+    // What a run of tokens folds to, as Python's compiler folds constants:
+    // a str, bytes, an int, None, or a tuple or list display of constants.
+    enum class Folded : std::uint8_t { nothing, str, bytes, integer, none, tuple, list };
 
     // A frame's flags and numbers: trivially copied, so that a frame is reset
     // at the cost of a few stores.
@@ -143,6 +149,37 @@ private:
         bool integer_nonzero = false;
         bool keep_text = false;  // the value of a string constant here is needed
         bool text_unjudgeable = false;
+        // The constant being folded (see fold_*): `text` says whether the
+        // run folds so far. A sum of terms, each a product of operands; the
+        // operand's text is text_value, the term's fold_term, the sum's
+        // fold_sum. A display (a tuple or a list) gathers its elements.
+        Folded operand = Folded::nothing;
+        Folded term = Folded::nothing;
+        Folded sum = Folded::nothing;
+        bool expect = true;     // an operand is awaited
+        bool times = false;     // the term waits for the right side of a `*`
+        bool subtract = false;  // the term is to be subtracted from the sum (ints only)
+        bool negative = false;  // unary minus signs before the operand, an odd count
+        bool signed_operand = false;
+        bool bracket_list = false;   // a display opened by `[` (not `{`)
+        bool elements_ok = true;     // every element folds
+        std::int64_t operand_int = 0;
+        std::int64_t term_int = 0;
+        std::int64_t sum_int = 0;
+        std::uint64_t operand_points = 0;  // code points of a str, bytes of bytes
+        std::uint64_t term_points = 0;
+        std::uint64_t sum_points = 0;
+        bool elements_unjudgeable = false;  // an element holds \N{...}
+        bool first_bytes = false;     // the first positional argument is bytes
+        bool name_bytes = false;      // so is the source= argument
+        bool first_display = false;   // the first argument is `*` and a display whose first element folds
+        bool fromlist_given = false;  // __import__'s fromlist: the fourth positional, or fromlist=
+        bool fromlist_keyword = false;
+        bool fromlist_constant = false;  // a display of constant texts (or None): their names are in fromlist
+        bool dict_keys_known = true;   // every key of a dict display is a constant text
+        bool dict_has_source = false;  // a dict display given as `**` to a code runner: its "source"
+        bool dict_source_constant = false;
+        bool dict_source_bytes = false;
         // A call of a dynamic importer, and its arguments as the parser lists them.
         bool dynamic = false;
         std::int64_t call_line = 0;
@@ -221,6 +258,14 @@ private:
         // expression is no such chain), and the chain as written.
         std::string reach;
         std::string reach_via;
+        // The folding's texts (see above), a display's elements (each a
+        // kind, a size and its bytes), the names of a constant fromlist,
+        // and the source a `**` dict display gives.
+        std::string fold_term;
+        std::string fold_sum;
+        std::string elements;
+        std::string fromlist;
+        std::string dict_source;
 
         // Blank again, as a new frame of `kind` opened at `line` and
         // `column`. Never fails.
@@ -317,6 +362,47 @@ private:
     void dict_entry_end(Frame& frame);
     void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
     void end_code_call(Frame& frame);
+    // The argument, __import__'s fromlist, as the names it gives.
+    void take_fromlist(Frame& frame);
+    // A code runner's first argument `*` and a display: its first element.
+    static void take_starred_first(Frame& frame);
+    // __import__'s fromlist: each name a submodule of `module` it imports.
+    void end_fromlist(Frame& frame, std::string_view module, std::uint64_t level);
+
+    // Constants folded as Python's compiler folds them, in a frame whose
+    // value is kept: `+` of texts, `*` of a text and an int within
+    // CPython's limit, `+`, `-` and `*` of ints, an element of a tuple
+    // display or a character of a text by an int, unary signs, parentheses,
+    // `:=`. Anything else makes the run no constant.
+    static void fold_reset(Frame& frame) noexcept;
+    static void fold_fail(Frame& frame) noexcept;
+    void fold_string(Frame& frame, const Token& token, bool adjacent);
+    static void fold_integer(Frame& frame, std::int64_t value) noexcept;
+    static void fold_none(Frame& frame) noexcept;
+    static void fold_number(Frame& frame, const Token& token) noexcept;
+    static void fold_sign(Frame& frame, bool minus) noexcept;
+    // `+` or `-` between terms, or before an operand.
+    void fold_plus(Frame& frame, bool minus);
+    bool fold_add_term(Frame& frame);
+    void fold_times(Frame& frame);
+    // The value of a bracket closed, as the frame's operand.
+    void fold_bracket(Frame& frame, Frame& inner);
+    // The frame's subscript `[inner]` of a tuple, a str or bytes.
+    void fold_subscript(Frame& frame, Frame& inner);
+    static void fold_character(Frame& frame, std::int64_t index);
+    // Ends the run: its value is the operand then (text_value, operand_int
+    // or elements), Folded::nothing when it folds to no constant.
+    void fold_settle(Frame& frame);
+    // A display's element ends at a comma or its bracket.
+    void fold_element(Frame& frame);
+    bool fold_reduce(Frame& frame);
+    // Whether folding may write `bytes` more, making a text of `result`
+    // bytes; past the file's bound, an unaudited finding, once.
+    bool fold_spend(std::size_t bytes, std::size_t result);
+    // Decodes in place bytes given to a code runner, as compile reads
+    // bytes: a byte-order mark, a coding declaration, else UTF-8. False,
+    // with the finding, when Python refuses them or only its codecs read them.
+    bool decode_code_bytes(std::string& text, std::int64_t line, std::int64_t column);
     void audit_code(std::string_view text, std::int64_t line, std::int64_t column);
     // Reads `text` as code run at `line` and `column`: what it imports into
     // `found`, or why only Python can judge it into `unjudgeable`.
@@ -479,6 +565,13 @@ private:
         Bindings bound;
     };
     CodeMemo memo_;
+    // The bytes folding may still write, for the file and the texts run as
+    // code in it: beyond, a constant cannot be judged and the file fails.
+    std::uint64_t own_fold_budget_ = kFoldBudget;
+    std::uint64_t* fold_budget_ = &own_fold_budget_;
+    bool fold_exhausted_ = false;
+    static constexpr std::uint64_t kFoldBudget = std::uint64_t{32} << 20;
+    static constexpr std::size_t kFreeFold = 256;
     // Texts given to exec nested deeper than this cannot be judged.
     static constexpr int kMostNesting = 8;
 };

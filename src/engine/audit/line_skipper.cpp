@@ -137,9 +137,11 @@ inline bool subscript_key(const char* quote, const char* start) noexcept {
     return p > start && p[-1] == '[';
 }
 
-// Whether the string literal from `opened` to `after` that keys a subscript
-// is plainly no door's name: no escape, no door's name in its text, and no
-// string or comment after it that could be joined to it.
+// Whether the string literal from `opened` to `after`, in a subscript, is
+// plainly no door's name: no escape, no door's name in its text, and the
+// whole key, right after the "[" and before the "]". Anything around it
+// (another string joined to it, `+` or `*`, a tuple it is an element of)
+// may fold with it into a door's name, as Python's compiler folds constants.
 inline bool plain_key(const char* opened, const char* after, const char* end) noexcept {
     const std::string_view text(opened, static_cast<std::size_t>(after - opened));
     if (text.find('\\') != std::string_view::npos) return false;
@@ -148,8 +150,7 @@ inline bool plain_key(const char* opened, const char* after, const char* end) no
     }
     const char* p = after;
     while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\\')) ++p;
-    for (int letters = 0; letters < 2 && p < end && ((*p | 0x20) >= 'a' && (*p | 0x20) <= 'z'); ++letters) ++p;
-    return p == end || (*p != '\'' && *p != '"' && *p != '#');
+    return p < end && *p == ']';
 }
 
 // A walk through the bytes of a logical line. Each member returns false
@@ -337,8 +338,9 @@ struct Walk {
                 case '"':
                 {
                     const char* const opened = q;
+                    const bool in_square = std::find(open, open + depth, '[') != open + depth;
                     const bool key = subscript_key(q, field_start);
-                    if (!quoted(nesting) || (key && !plain_key(opened, q, end))) return false;
+                    if (!quoted(nesting) || ((key || in_square) && !(key && plain_key(opened, q, end)))) return false;
                     continue;
                 }
                 case '(':
@@ -763,9 +765,10 @@ __attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char
                                                           std::uint64_t text) noexcept {
     const char*& q = walk.q;
     const char* const opened = q;
-    // A key's "[" is still open.
-    const bool key = open.square_open() && subscript_key(q, walk.line);
-    if (!key) {
+    // In a subscript (or a list display), unless it is plainly a whole key.
+    const bool in_square = open.square_open();
+    const bool key = in_square && subscript_key(q, walk.line);
+    if (!in_square) {
         const char* const closed = closed_in_block(block, base, q, walk.line, text);
         if (closed != nullptr) {
             q = closed;
@@ -773,7 +776,7 @@ __attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char
         }
     }
     walk.levels = open.depth;
-    if (!walk.quoted(0) || (key && !plain_key(opened, q, end))) return false;
+    if (!walk.quoted(0) || (in_square && !(key && plain_key(opened, q, end)))) return false;
     if (!walk.tracking) return true;
     // A word passed in an f-string's replacement field was in code.
     for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {

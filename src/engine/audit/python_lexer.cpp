@@ -588,7 +588,7 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
                 return start.taken(1);
             }
             if (left < 2 && !final) return start.wait();
-            emit_op(next == '=' ? Op::other : Op::colon, q);
+            emit_op(next == '=' ? Op::walrus : Op::colon, q);
             return start.taken(next == '=' ? 2 : 1);
         case '.': {
             // A run of dots, which Python reads as "..." tokens while three
@@ -636,6 +636,14 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
             return start.taken(next == '=' || (c == '<' && next == '>') ? 2 : 1);
         case '-':
         case '+':
+            // Alone, they may fold constants (`"imp" + "ort os"`, `-1`).
+            if (left < 2 && !final) return start.wait();
+            if (next == '=' || (c == '-' && next == '>')) {
+                emit_op(Op::other, q, next == '=' ? 1 : 0);  // "+=" and "-=" assign; "->" does not
+                return start.taken(2);
+            }
+            emit_op(c == '+' ? Op::plus : Op::minus, q);
+            return start.taken(1);
         case '%':
         case '&':
         case '|':

@@ -44,6 +44,9 @@ enum class Op : std::uint8_t {
     assign,  // "=" alone
     star,    // "*" alone
     double_star,
+    plus,    // "+" alone
+    minus,   // "-" alone
+    walrus,  // ":="
     other,
 };
 

@@ -86,8 +86,9 @@ RULES = {
         title="A call of __import__ or import_module whose module is not a constant",
         says=("non-constant dynamic import \u2014 '{module}'",),
         finds="A call of `__import__`, `importlib.import_module` (or a name an import statement binds to them) "
-        "whose module name is computed: a variable, an f-string, a concatenation of anything but string literals. "
-        "The finding names the function called.",
+        "whose module name is computed: a variable, an f-string, anything Python's compiler does not fold to a "
+        "constant string (`\"o\" + \"s\"` is one); or `__import__` given a `fromlist` that is no list or tuple of "
+        "constant strings, whose names it imports below the module. The finding names the function called.",
         matters="The module is chosen when the plugin runs, so no reading of the source can tell which it is: it "
         "may be any forbidden one. A warning; it fails the file under deny by default.",
         fix="Author: import the modules by name, or choose among constant names. Reviewer: follow where the name "
@@ -105,7 +106,8 @@ RULES = {
         ),
         finds="A file that the audit could not read to its end as Python reads it: bytes invalid in its encoding, "
         "a NUL byte, a string or a bracket still open at its end, nesting deeper than Python allows, a coding "
-        "declaration of a codec Python refuses, or text given to `exec` nested too deep; or a tar's member in a "
+        "declaration of a codec Python refuses, text given to `exec` nested too deep, bytes given to it in a codec "
+        "only Python decodes, or constants that fold past the audit's bound; or a tar's member in a "
         "codec only Python decodes, longer than the 8 MiB kept to read it again. The reason in parentheses is "
         "Python's own, in its words, where Python gives one.",
         matters="What the file imports is unknown, so it fails: a file Python cannot read as it stands cannot be "
@@ -221,9 +223,10 @@ RULES = {
     "dynamic-code": RuleText(
         title="exec, eval or compile of text that is not a constant, or that Python refuses",
         says=("non-constant dynamic code \u2014 '{module}'", "dynamic code refused by Python, which will not run it"),
-        finds="A call of `exec`, `eval` or `compile` given anything but a constant string (a variable, bytes, an "
-        "f-string), or given a constant string that Python refuses to compile. A constant text is itself audited "
-        "as Python source, and its imports are reported at the call's line.",
+        finds="A call of `exec`, `eval` or `compile` given anything but a constant string or bytes as Python's "
+        "compiler folds them (a variable, an f-string with a field, a text longer than CPython folds), or given "
+        "a constant text that Python refuses to compile. A constant text is itself audited as Python source "
+        "(`\"imp\" + \"ort os\"` included), and its imports are reported at the call's line.",
         matters="Code built while the plugin runs can import anything. A warning; it fails the file under deny "
         "by default.",
         fix="Author: write the code as code. Reviewer: follow where the text comes from.",
@@ -409,6 +412,8 @@ REASONS = {
     "code dynamique imbriqu\u00e9 trop profond\u00e9ment": "dynamic code nested too deep",
     "\\N{...} dans le nom d'un import dynamique": "\\N{...} in the name of a dynamic import",
     "\\N{...} dans un code dynamique": "\\N{...} in dynamic code",
+    "constantes pli\u00e9es trop grandes": "constants folded too large",
+    "code en octets d'un codage que seul Python lit": "code in bytes of a codec only Python reads",
     # The archives' own, about the archive itself (a member's names it first, and stays as it is).
     "pas une archive zip (trop courte)": "not a zip archive (too short)",
     "pas une archive zip (aucune fin d'archive)": "not a zip archive (no end record)",

@@ -92,8 +92,10 @@ RULES = {
         title="Un appel de __import__ ou import_module dont le module n'est pas une constante",
         says=("import dynamique non constant \u2014 '{module}'",),
         finds="Un appel de `__import__` ou `importlib.import_module` (ou d'un nom qu'une instruction d'import "
-        "leur lie) dont le nom de module est calculé : une variable, une f-string, une concaténation d'autre "
-        "chose que des chaînes littérales. Le message nomme la fonction appelée.",
+        "leur lie) dont le nom de module est calculé : une variable, une f-string, tout ce que le compilateur de "
+        "Python ne plie pas en une chaîne constante (`\"o\" + \"s\"` en est une) ; ou `__import__` avec une "
+        "`fromlist` qui n'est pas une liste ou un tuple de chaînes constantes, dont il importe les noms sous le "
+        "module. Le message nomme la fonction appelée.",
         matters="Le module est choisi quand le plugin s'exécute : aucune lecture de la source ne peut dire lequel, "
         "et ce peut être n'importe quel module interdit. " + _DENY,
         fix="Auteur : importez les modules par leur nom, ou choisissez parmi des noms constants. Relecteur : "
@@ -113,7 +115,8 @@ RULES = {
         finds="Un fichier que l'audit n'a pas pu lire jusqu'au bout comme Python le lit : des octets invalides "
         "dans son encodage, un octet NUL, une chaîne ou une parenthèse encore ouverte à la fin, une imbrication "
         "plus profonde que ce que Python permet, une déclaration d'encodage que Python refuse, ou du texte donné "
-        "à `exec` imbriqué trop profondément ; ou un membre de tar dans un encodage que seul Python décode, plus "
+        "à `exec` imbriqué trop profondément, des octets qui lui sont donnés dans un encodage que seul Python "
+        "décode, ou des constantes qui se plient au-delà de la borne de l'audit ; ou un membre de tar dans un encodage que seul Python décode, plus "
         "long que les 8 Mio gardés pour le relire. La raison entre parenthèses est celle de Python, dans ses mots, "
         "quand Python en donne une.",
         matters="Ce que le fichier importe est inconnu, donc il échoue : un fichier que Python ne peut pas lire "
@@ -234,9 +237,11 @@ RULES = {
             "code dynamique non constant \u2014 '{module}'",
             "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas",
         ),
-        finds="Un appel de `exec`, `eval` ou `compile` avec autre chose qu'une chaîne constante (une variable, "
-        "des octets, une f-string), ou avec une chaîne constante que Python refuse de compiler. Un texte constant "
-        "est lui-même audité comme source Python, et ses imports sont signalés à la ligne de l'appel.",
+        finds="Un appel de `exec`, `eval` ou `compile` avec autre chose qu'une chaîne ou des octets constants tels "
+        "que le compilateur de Python les plie (une variable, une f-string avec un champ, un texte plus long que "
+        "ce que CPython plie), ou avec un texte constant que Python refuse de compiler. Un texte constant est "
+        "lui-même audité comme source Python (`\"imp\" + \"ort os\"` compris), et ses imports sont signalés à "
+        "la ligne de l'appel.",
         matters="Du code construit pendant l'exécution du plugin peut importer n'importe quoi. " + _DENY,
         fix="Auteur : écrivez le code comme du code. Relecteur : suivez d'où vient le texte.",
         example=(File("plugin/run.py", "exec(input())\n"),),
@@ -432,6 +437,8 @@ REASONS = {text: text for text in (
     "code dynamique imbriqu\u00e9 trop profond\u00e9ment",
     "\\N{...} dans le nom d'un import dynamique",
     "\\N{...} dans un code dynamique",
+    "constantes pli\u00e9es trop grandes",
+    "code en octets d'un codage que seul Python lit",
     "pas une archive zip (trop courte)",
     "pas une archive zip (aucune fin d'archive)",
     "plusieurs fins d'archive, que zipfile et zipimport ne prennent pas au m\u00eame endroit",

@@ -89,13 +89,81 @@ TEST(Doors, ConstantTextRunAsCodeIsAuditedAtTheCallsLine) {
         {"text over several lines, and nested", "exec('''\nimport os\nexec(\"import sys\")\n''')\n",
          "1 statement os\n1 statement sys\n"},
         {"what the text refers to, at the call", "exec('f = __import__')\n", "1 reference __import__\n"},
-        {"anything but a constant str", "exec(code)\neval(b'import os')\ncompile(f'{x}', 'f', 'exec')\n",
+        {"anything but a constant text", "exec(code)\neval(b'import os' + x)\ncompile(f'{x}', 'f', 'exec')\n",
          "1 code exec\n2 code eval\n3 code compile\n"},
         {"text Python refuses to run", "exec('x = (')\nexec('a\\0b')\n", "1 refused \n2 refused \n"},
         {"the source keyword of compile", "compile(source='import os', filename='f', mode='exec')\n",
          "1 statement os\n"},
         {"past the nesting the audit follows, the file cannot be judged", nine_deep + "\n",
          "1 unaudited code dynamique imbriqué trop profondément\n"},
+    });
+}
+
+TEST(Doors, ATextPythonsCompilerFoldsToAConstantIsAuditedAsOne) {
+    expect_doors({
+        {"texts added, however grouped", "exec('imp' + 'ort os')\nexec(('import ' 'sys'))\neval('__imp' + ('ort__' + '(\"a\")'))\n",
+         "1 statement os\n2 statement sys\n3 constant a\n"},
+        {"a text times an int, either way round, and a product added",
+         "exec('import os' * 1)\nexec(True * 'import sys')\nexec('import a;' + ';' * 3 + 'import b')\n",
+         "1 statement os\n2 statement sys\n3 statement a\n3 statement b\n"},
+        {"an element of a tuple of constants, counted from either end",
+         "exec(('import json', 'import os')[1])\nexec(('import sys', 2)[-2])\n",
+         "1 statement os\n2 statement sys\n"},
+        {"a character of a text, a byte's value, and ints added, subtracted and multiplied",
+         "exec('import o' + 'abs'[2])\nexec('import os' * b'\\x01'[0])\nexec('import sys' * (3 - 2 * 1))\n"
+         "exec('import a' + ('x', 'b')[-1 + 2 - 0])\nexec('#' * (4096 * 1024 * 1024 * 1024 * 1024))\n",
+         "1 statement os\n2 statement os\n3 statement sys\n4 statement ab\n5 code exec\n"},
+        {"the value of :=, as an argument or in parentheses", "exec(text := 'import os')\nexec((t := 'import sys'))\n",
+         "1 statement os\n2 statement sys\n"},
+        {"the first element of a starred display", "exec(*['import os'])\nexec(*('import sys', {}))\n",
+         "1 statement os\n2 statement sys\n"},
+        {"the source of a ** dict display of constant keys, a value in parentheses too",
+         "compile(**{'source': 'import os', 'filename': 'x', 'mode': 'exec'})\ncompile(**{'a': 1, 'source': ('import sys')})\n"
+         "compile(**{k: 1, 'source': 'import a'})\n",
+         "1 statement os\n2 statement sys\n3 code compile\n"},
+        {"bytes, read as compile reads them: UTF-8, or their coding declaration",
+         "eval(b\"__import__('os')\")\nexec(b'# coding: latin-1\\nimport \\xe9')\nexec(b'import \\xc3\\xa9')\n",
+         "1 constant os\n2 statement é\n3 statement é\n"},
+        {"bytes Python refuses, or that only its codecs read",
+         "exec(b'import \\xff')\nexec(b'# coding: cp1252\\nimport os')\n",
+         "1 refused \n2 unaudited code en octets d'un codage que seul Python lit\n"},
+        {"what CPython leaves to run time stays dynamic code",
+         "exec('a' * 4097)\nexec('ab' * -1)\nexec('a' + b'b')\nexec('%s' % 'os')\nexec(f'import {\"os\"}')\n"
+         "exec(('a', x)[0])\nexec(['import os'][0])\nexec('import os'[0:9])\nexec(2 ** 3 * 'a')\nexec(__debug__ * 'a')\n",
+         "1 code exec\n2 code exec\n3 code exec\n4 code exec\n5 code exec\n6 code exec\n7 code exec\n8 code exec\n"
+         "9 code exec\n10 code exec\n"},
+        {"CPython's limit counts code points: 4096 of them fold", "exec('#é' * 2048)\nexec('#é' * 2049)\n",
+         "2 code exec\n"},
+        {"names of importers and keys fold too, on lines the fast pass must not pass over",
+         "__import__('o' + 's')\nb['__imp' + 'ort__']\nb[('ort__', '__imp')[1] + ('ort__',)[0]]\n"
+         "b[(1, 'ort__', '__imp')[2] + (1, 'ort__')[1]]\nx = ['a', 'b']\n",
+         "1 constant os\n2 reference __import__\n3 reference __import__\n4 reference __import__\n"},
+    });
+    // A long sum folds in one pass; what folding may write is bounded for
+    // the file, past which it cannot pass unread.
+    std::string sum = "exec('import os'";
+    for (int k = 0; k < 100000; ++k) sum += " + ''";
+    std::string huge = "exec(''";
+    for (int k = 0; k < 10000; ++k) huge += " + '#' * 4096";
+    expect_doors({
+        {"a sum of 100000 texts", sum + ")\n", "1 statement os\n"},
+        {"texts that would fold past the bound", huge + ")\n", "1 unaudited constantes pliées trop grandes\n1 code exec\n"},
+    });
+}
+
+TEST(Doors, ConstantNamesOfImportsFromlistAreItsSubmodules) {
+    expect_doors({
+        {"a list or tuple of names, by keyword or in fourth place",
+         "__import__('concurrent.futures', fromlist=['process'])\n__import__('a', None, None, ('b', 'c' + 'd'))\n",
+         "1 constant concurrent.futures.process\n1 constant concurrent.futures\n2 constant a.b\n2 constant a.cd\n"
+         "2 constant a\n"},
+        {"None, an empty display and '*' add nothing",
+         "__import__('a', fromlist=None)\n__import__('b', fromlist=())\n__import__('c', fromlist=['*'])\n",
+         "1 constant a\n2 constant b\n3 constant c\n"},
+        {"a fromlist that is no constant is a dynamic import", "__import__('a', fromlist=names)\n",
+         "1 other __import__\n1 constant a\n"},
+        {"relative, from the module's own package", "__import__('x', globals(), None, ['y'], 1)\n",
+         "1 constant .x.y\n1 constant .x\n"},
     });
 }
 
@@ -137,8 +205,9 @@ TEST(Doors, RelativeNamesAreResolvedFromAConstantAnchor) {
         {"__import__ with the globals of a dict of constants",
          "__import__('', {'__package__': 'os'}, None, (), 1)\n"
          "__import__('x', {'__name__': 'socket.y'}, None, (), 1)\n"
-         "__import__('x', {'__name__': 'ctypes', '__path__': []}, None, (), 1)\n",
-         "1 constant os\n2 constant socket.x\n3 constant ctypes.x\n"},
+         "__import__('x', {'__name__': 'ctypes', '__path__': []}, None, (), 1)\n"
+         "__import__('x', {'__name__': ('sock' + 'et.y')}, None, (), 1)\n",
+         "1 constant os\n2 constant socket.x\n3 constant ctypes.x\n4 constant socket.x\n"},
         {"the module's own package keeps the level",
          "__import__('x', globals(), None, (), 2)\nimport_module('...y', __package__)\n",
          "1 constant ..x\n2 constant ...y\n"},

@@ -61,7 +61,7 @@ TEST(SourceAudit, FindsDynamicImportsWhereverACallStands) {
         {"a parenthesised callee, dated where the expression starts", "(\n__import__\n)('os')\n(importlib\n.import_module)('a')\n",
          "1 constant os\n4 constant a\n"},
         {"names that are not constant strings",
-         "__import__(x)\n__import__(f'os')\n__import__(b'os')\n__import__('o' + 's')\n__import__(*a)\n__import__()\nimport_module(n='os')\n",
+         "__import__(x)\n__import__(f'os')\n__import__(b'os')\n__import__('o' + s)\n__import__(*a)\n__import__()\nimport_module(n='os')\n",
          "1 other __import__\n2 other __import__\n3 other __import__\n4 other __import__\n5 other __import__\n6 other __import__\n7 other import_module\n"},
         {"a relative level needs an anchor, level 0 is absolute",
          "__import__('a', None, None, [], 1)\n__import__('b', level=2)\n__import__('c', None, None, [], 0)\n__import__('d', level=0x0)\n",

@@ -58,6 +58,9 @@ const char* op_name(Op op) {
         case Op::assign: return "=";
         case Op::star: return "*";
         case Op::double_star: return "**";
+        case Op::plus: return "+";
+        case Op::minus: return "-";
+        case Op::walrus: return ":=";
         case Op::other: break;
     }
     return "other";

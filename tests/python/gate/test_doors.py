@@ -95,7 +95,8 @@ class TestTextRunAsCode:
         }
 
     def test_text_that_is_no_constant_is_a_warning(self, wide):
-        wide.write("myplugin/run.py", "exec(open('payload').read())\neval(b'1')\n")
+        # Bytes are read as compile reads them only when constant.
+        wide.write("myplugin/run.py", "exec(open('payload').read())\neval(b'1' + data)\n")
 
         completed = wide.run("--json", "plugins")
 
@@ -158,6 +159,7 @@ class TestClimbingOutOfTheTree:
             ("top.py", "relative-import-above-root", 1, ".."),
             ("myplugin/deeper/out.py", "relative-import-above-root", 1, "...."),
             ("myplugin/own.py", "relative-import-above-root", 1, "...host"),
+            ("myplugin/own.py", "relative-import-above-root", 1, "...host.x"),  # its fromlist's submodule
         }
 
     def test_a_file_given_alone_has_the_working_directory_as_its_root_or_its_own_directory(
