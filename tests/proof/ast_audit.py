@@ -168,6 +168,7 @@ def audit(
         seen = {(to_decoded_line(line), module) for line, module in seen if line}
         to_scan_line = lambda line: line  # noqa: E731 - the parser's lines are the decoded text's
     added: dict[str, Finding] = {}
+    reached_doors: dict[tuple[int, str], Finding] = {}
     for door in ast_doors.doors_of(tree, reach_table(scanner, local_modules)):
         line = to_scan_line(door.line)
         name = door.name
@@ -180,6 +181,10 @@ def audit(
             if verdict is None or (line, door.name) in seen:
                 continue
             kind = HIDDEN_FORBIDDEN if verdict is FORBIDDEN else HIDDEN_UNLISTED
+        elif door.kind == "reached":  # one per line and module, as the chains below
+            message = f"{filepath}:{line}: {REACHED.text}{printable(name)} \u2192 {printable(door.target)}'"
+            reached_doors.setdefault((line, door.target), Finding(REACHED, line, door.target, message))
+            continue
         elif door.kind == "refused":
             message = f"{filepath}:{line}: {REFUSED_CODE_TEXT}"
             added.setdefault(message, Finding(DYNAMIC_CODE, line, None, message))
@@ -194,7 +199,7 @@ def audit(
         message = f"{filepath}:{line}: {kind.text}{printable(name)}'"
         added.setdefault(message, Finding(kind, line, name, message))
     # One finding per line and module reached: the first chain that reaches it.
-    chains: dict[tuple[int, str], Finding] = {}
+    chains: dict[tuple[int, str], Finding] = dict(reached_doors)
     for found in ast_reach.reached(tree, reach_table(scanner, local_modules)):
         line = to_scan_line(found.line)
         message = f"{filepath}:{line}: {REACHED.text}{printable(found.via)} \u2192 {printable(found.target)}'"

@@ -57,6 +57,7 @@ class Door:
     kind: str
     name: str
     level: int = 0
+    target: str = ""  # "reached": the forbidden module, `name` being the chain
 
 
 Position = tuple[int, int]
@@ -537,6 +538,13 @@ class Finder:
                     changed = search_list(target)
                     if changed is not None:
                         yield Door(target.lineno, "search", changed)
+            elif isinstance(node, ast.Subscript) and id(node.value) in self.chains.dicts:
+                module, via = self.chains.dicts[id(node.value)]
+                key = constant_text(node.slice)
+                if key is not None:
+                    yield from self.held(module, key, via, node.lineno)
+                else:
+                    yield Door(node.lineno, "dynamic", f"{via}.__dict__[...]")
             elif isinstance(node, ast.Subscript):
                 function = self.function(node.value)
                 if function is not None and function.kind == "module_table":
@@ -546,8 +554,26 @@ class Finder:
                     elif not (isinstance(node.slice, ast.Name) and node.slice.id == "__name__"):
                         yield Door(node.lineno, "dynamic", "sys.modules[...]")
 
+    def held(self, module: str, name: str, via: str, line: int) -> Iterator[Door]:
+        """`name` taken from `module` by a constant: a forbidden module, or an object of one."""
+        assert self.table is not None
+        held = self.table.held.get(module, {}).get(name)
+        if held is not None and self.table.forbidden(held[0]):
+            yield Door(line, "reached", f"{via}.{name}", target=held[0])
+
     def call(self, call: ast.Call) -> Iterator[Door]:
         role = self.role(call.func)
+        if role == "getattr" and self.chains is not None:
+            args = call.args
+            first = args[0] if args and not isinstance(args[0], ast.Starred) else None
+            module = self.chains.module_of(first.id, position(first)) if isinstance(first, ast.Name) else None
+            if module is not None and len(args) >= 2 and not isinstance(args[1], ast.Starred):
+                assert isinstance(first, ast.Name)
+                key = constant_text(args[1])
+                if key is not None:
+                    yield from self.held(module, key, first.id, call.lineno)
+                else:
+                    yield Door(call.lineno, "dynamic", f"getattr({first.id}, ...)")
         if role == "getattr":
             args = call.args
             if len(args) >= 2 and not any(isinstance(a, ast.Starred) for a in args[:2]):

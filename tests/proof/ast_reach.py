@@ -165,6 +165,8 @@ class Chains:
         self.imported: list[tuple[ast.ImportFrom, str, Function]] = []
         # Each chain that lands on a function: the attribute node, and the function.
         self.functions: dict[int, Function] = {}
+        # Each `__dict__` of a followed module: the attribute node, the module and the chain before it.
+        self.dicts: dict[int, tuple[str, str]] = {}
         events: list[tuple[Position, int, ast.AST]] = []
         inner: set[int] = set()
         for node in ast.walk(tree):
@@ -248,6 +250,9 @@ class Chains:
             value = value.value
         nodes.reverse()
         for attribute, at in zip(attributes, nodes):
+            if attribute == "__dict__":
+                self.dicts[id(at)] = (module, via)
+                return
             via = f"{via}.{attribute}"
             entry = FUNCTIONS.get((module, attribute))
             if entry is not None:

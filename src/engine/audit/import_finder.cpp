@@ -165,7 +165,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
     static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
-                  22 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+                  26 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};
@@ -177,7 +177,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     for (std::string* text : {&value_name, &attribute, &text_value, &callee, &keyword, &first_value, &name_value,
                               &pending_name, &second_value, &second_package, &package_value, &dict_key, &dict_package,
                               &dict_name, &last_name, &reach, &reach_via, &fold_term, &fold_sum, &elements,
-                              &fromlist, &dict_source}) {
+                              &fromlist, &dict_source, &getattr_module, &getattr_via, &dict_module,
+                              &keyed_module}) {
         text->clear();
     }
     value_lent.reset();
@@ -681,6 +682,7 @@ void ImportFinder::on_name(const Token& token) {
         }
         note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
         frame.function = nullptr;
+        frame.dict_module.clear();
         if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
             frame.attribute.assign(name);
         }
@@ -712,6 +714,7 @@ void ImportFinder::on_name(const Token& token) {
         append_name(token, frame.value_name);
     }
     frame.reach.clear();
+    frame.dict_module.clear();
     frame.function = nullptr;
     frame.search_chain = frame.modules_table = false;
     if (found_.filter() != nullptr && token.text == "__path__") {
@@ -929,9 +932,12 @@ void ImportFinder::on_open(const Token& token) {
         frame.integer = Constant::no;
         const bool modules = frame.modules_table;
         frame.modules_table = false;
+        std::string dict_module = std::move(frame.dict_module);
+        frame.dict_module.clear();
         Frame& subscript = push(Frame::Kind::subscript, token);
         subscript.keep_text = true;
         subscript.modules_subscript = modules;
+        subscript.keyed_module = std::move(dict_module);
         return;
     }
     // The globals given to an importer, or `**` given to a code runner.
@@ -968,6 +974,15 @@ void ImportFinder::on_close() {
         if (text && names_a_door(inner.text_value)) {
             sink().add(
                 {AuditedImport::Kind::importer_reference, frame.chain_line, inner.text_value, 0, frame.chain_column});
+        }
+        if (!inner.keyed_module.empty()) {
+            // logging.__dict__["os"]: the module's name, taken by a constant key.
+            if (text) {
+                follow_name(inner.keyed_module, inner.text_value, frame.reach_via, frame.chain_line, frame.chain_column);
+            } else {
+                std::string what = frame.reach_via + ".__dict__[...]";
+                sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, std::move(what), 0, frame.chain_column});
+            }
         }
         if (inner.modules_subscript) {
             // sys.modules[<constant>] gives that module, imported or not yet: judged as an import of it.
@@ -1035,6 +1050,10 @@ void ImportFinder::on_close() {
                 std::swap(frame.value_at, inner.value_at);
                 std::swap(frame.value_size, inner.value_size);
                 std::swap(frame.attribute, inner.attribute);
+                // `(logging).os`: the module reached so far, as without the parentheses.
+                std::swap(frame.reach, inner.reach);
+                std::swap(frame.reach_via, inner.reach_via);
+                std::swap(frame.dict_module, inner.dict_module);
             }
             fold_bracket(frame, inner);
             const bool integer = !inner.comma && (inner.integer == Constant::yes || inner.integer == Constant::grouped);
@@ -1118,6 +1137,12 @@ void ImportFinder::end_argument(Frame& frame) {
     }
     const int index = frame.positional++;
     if (index < 5) frame.starred[index] = frame.argument_starred;
+    if (index == 0 && !frame.argument_starred && frame.call_role == Role::getattr && frame.pure &&
+        frame.shape == Shape::name && !frame.reach.empty()) {
+        // getattr(logging, ...): what it takes from the module is followed.
+        frame.getattr_module = frame.reach;
+        frame.getattr_via.assign(value_of(frame));
+    }
     if (index == 0 && !frame.argument_starred) {
         frame.first_constant = text || bytes;
         frame.first_bytes = bytes;
@@ -1148,6 +1173,16 @@ void ImportFinder::end_call(Frame& frame) {
         if (frame.positional >= 2 && !frame.starred[0] && !frame.starred[1] && frame.second_constant &&
             names_a_door(frame.second_value)) {
             sink().add({AuditedImport::Kind::importer_reference, frame.call_line, frame.second_value, 0, frame.call_column});
+        }
+        if (!frame.getattr_module.empty() && frame.positional >= 2 && !frame.starred[1]) {
+            if (frame.second_constant) {
+                follow_name(frame.getattr_module, frame.second_value, frame.getattr_via, frame.call_line,
+                            frame.call_column);
+            } else {
+                // What it takes from the module cannot be read from the file.
+                std::string what = "getattr(" + frame.getattr_via + ", ...)";
+                sink().add({AuditedImport::Kind::dynamic_other, frame.call_line, std::move(what), 0, frame.call_column});
+            }
         }
         return;
     }
@@ -1365,8 +1400,9 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p == end) return true;
     // A chain goes on with a dot; a line break, a continuation or a comment
-    // may be followed by one on the next line, within brackets.
-    if (*p != '.') return *p == '\n' || *p == '\r' || *p == '\\' || *p == '#' || *p == '\f';
+    // may be followed by one on the next line, within brackets, and a
+    // closing parenthesis by one after it (`(logging).os`).
+    if (*p != '.') return *p == '\n' || *p == '\r' || *p == '\\' || *p == '#' || *p == '\f' || *p == ')';
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;
@@ -1377,7 +1413,16 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
     if (p == end || high_byte(*p) || p == attribute) return true;
     const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
-    return holding_of(module, name) != nullptr || module_function(module, name) != nullptr;
+    return holding_of(module, name) != nullptr || module_function(module, name) != nullptr || name == "__dict__";
+}
+
+void ImportFinder::follow_name(std::string_view module, std::string_view name, std::string_view via,
+                               std::int64_t line, std::int64_t column) {
+    const Holding* const held = holding_of(module, name);
+    if (held == nullptr || !found_.filter()->forbids(held->target)) return;
+    std::string chain(via);
+    chain.append(".").append(name);
+    add_reached(held->target, std::move(chain), line, column);
 }
 
 void ImportFinder::follow_function(Frame& frame, const ModuleFunction& function, std::string_view attribute) {
@@ -1480,6 +1525,11 @@ void ImportFinder::follow_star() {
 }
 
 void ImportFinder::follow_attribute(Frame& frame, std::string_view attribute) {
+    if (attribute == "__dict__") {  // its keys are the module's names: a subscript of it is followed
+        frame.dict_module = std::move(frame.reach);
+        frame.reach.clear();
+        return;
+    }
     if (const ModuleFunction* function = module_function(frame.reach, attribute)) {
         follow_function(frame, *function, attribute);
         return;

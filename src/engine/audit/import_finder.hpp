@@ -258,6 +258,13 @@ private:
         // expression is no such chain), and the chain as written.
         std::string reach;
         std::string reach_via;
+        // getattr's first argument, a name bound to such a module: the module and the name.
+        std::string getattr_module;
+        std::string getattr_via;
+        // The module whose `__dict__` the expression is (`logging.__dict__`).
+        std::string dict_module;
+        // A subscript: the module whose `__dict__` it is of.
+        std::string keyed_module;
         // The folding's texts (see above), a display's elements (each a
         // kind, a size and its bytes), the names of a constant fromlist,
         // and the source a `**` dict display gives.
@@ -307,6 +314,10 @@ private:
     // The next attribute of the frame's chain.
     void follow_attribute(Frame& frame, std::string_view attribute);
     void add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column);
+    // `name` taken from `module` by a constant (getattr, a `__dict__` key):
+    // a forbidden module or an object of one is reached by `via`.`name`.
+    void follow_name(std::string_view module, std::string_view name, std::string_view via, std::int64_t line,
+                     std::int64_t column);
     // Whether a name bound to `module` is followed: it reaches a forbidden
     // module, or has functions of the table.
     bool follows(std::string_view module) const;

@@ -38,6 +38,9 @@ ROUTES = {
     "folded_spelling": ("import logging\n", "\uff4c\uff4f\uff47\uff47\uff49\uff4e\uff47.os", "os"),
     # Two spellings of one name: composed in the import, decomposed in the use.
     "non_ascii_alias": ("import logging as \u00e9t\u00e9\n", "e\u0301te\u0301.os", "os"),
+    "constant_getattr": ("import logging\n", "getattr(logging, 'o' + 's')", "os"),
+    "module_dict": ("import logging\n", "logging.__dict__['os']", "os"),
+    "parenthesised_module": ("import tempfile\n", "(tempfile)._shutil", "shutil"),
     # Far below the import, past many lines the audit passes over without tokens.
     "far_below": ("import logging\n" + "x = 1  # logging\n" * 5000 + "def f():\n    pass\n", "logging.os", "os"),
 }

@@ -37,6 +37,8 @@ WARNED = {
     "resolve_name_computed": ("import pkgutil\nname = input()\npkgutil.resolve_name(name)\n",
                               "non-constant-dynamic-import"),
     "timeit_computed": ("import timeit\ntimeit.timeit(input())\n", "dynamic-code"),
+    "getattr_computed": ("import logging\ngetattr(logging, input())\n", "non-constant-dynamic-import"),
+    "module_dict_computed": ("import logging\nlogging.__dict__[input()]\n", "non-constant-dynamic-import"),
     "pickle_payload": ("import pickle\npickle.loads(open('payload', 'rb').read())\n", "non-constant-dynamic-import"),
     "subclasses": ("().__class__.__mro__[1].__subclasses__()\n", "object-graph"),
     "globals_of_a_function": ("(lambda: 0).__globals__\n", "object-graph"),
