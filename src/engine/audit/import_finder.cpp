@@ -1329,15 +1329,20 @@ void ImportFinder::bind_module(std::string name, std::string_view module) {
         at->second.assign(module);
         // The watched name's module is what its uses are checked against.
         for (std::size_t k = 0; k < watched_modules_.size(); ++k) {
-            if (std::string_view(watched_.word(k)) == name) watched_modules_[k].assign(module);
+            if (std::string_view(watched_.word(k)) == name) {
+                watched_modules_[k].assign(module);
+                watch_attributes(k);
+            }
         }
         return;
     }
     const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
-    if (!ascii || !watched_.add(name)) {
+    if (!ascii || !watched_.add(name, true)) {
         unwatchable_ = true;
     } else {
         watched_modules_.emplace_back(module);
+        watched_attributes_.emplace_back();
+        watch_attributes(watched_modules_.size() - 1);
     }
 }
 
@@ -1352,8 +1357,9 @@ bool high_byte(char c) noexcept { return (c & 0x80) != 0; }
 // or two of them (`_globals`: `__globals__`, `f_globals`), which the name
 // around it is then checked against; a name longer than the longest of
 // them is none of them.
-constexpr std::string_view kGraphWords[] = {"_globals", "_builtins", "_locals", "_back",  "_code__",
-                                            "_closure", "_path__",   "subclasses", "_frame", "submodule_search_locations"};
+constexpr std::string_view kGraphWords[] = {"_globals",   "_builtins", "f_locals", "f_back",   "_code__",
+                                            "_closure",   "_path__",   "gi_frame", "cr_frame", "ag_frame",
+                                            "tb_frame",   "subclasses", "submodule_search_locations"};
 constexpr std::size_t kLongestGraphName = 26;  // submodule_search_locations
 
 // Whether the name around `at` (in [begin, end)) may be an attribute of the
@@ -1384,7 +1390,16 @@ void ImportFinder::watch_graph_words() {
     for (const std::string_view word : kGraphWords) {
         watched_.add(word);
         watched_modules_.emplace_back();  // no module: a word of the graph
+        watched_attributes_.emplace_back();
     }
+}
+
+void ImportFinder::watch_attributes(std::size_t word) {
+    std::unordered_set<std::string_view>& attributes = watched_attributes_[word];
+    attributes.clear();
+    for (const Holding& held : holdings_of(watched_modules_[word])) attributes.insert(held.attribute);
+    for_each_module_function(watched_modules_[word], [&attributes](std::string_view f) { attributes.insert(f); });
+    attributes.insert("__dict__");
 }
 
 bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* at, const char* end) const noexcept {
@@ -1413,7 +1428,7 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
     if (p == end || high_byte(*p) || p == attribute) return true;
     const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
-    return holding_of(module, name) != nullptr || module_function(module, name) != nullptr || name == "__dict__";
+    return watched_attributes_[word].count(name) != 0;
 }
 
 void ImportFinder::follow_name(std::string_view module, std::string_view name, std::string_view via,

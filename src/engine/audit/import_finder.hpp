@@ -557,6 +557,10 @@ private:
     std::unordered_map<std::string, std::string> module_names_;
     WordSearch watched_;
     std::vector<std::string> watched_modules_;  // the module each watched name is bound to
+    // The attributes of that module a use may go on with and matter (what it
+    // holds, its functions of the table, `__dict__`), looked up at every use.
+    std::vector<std::unordered_set<std::string_view>> watched_attributes_;
+    void watch_attributes(std::size_t word);
     // Names a `from` statement bound to a function of the table, whose
     // attributes are other functions (`patch.object`), not references to it.
     std::unordered_set<std::string> function_aliases_;

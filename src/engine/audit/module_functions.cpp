@@ -79,6 +79,9 @@ bool has_module_functions(std::string_view module) noexcept {
     return found != std::end(kTable) && found->module == module;
 }
 
+const ModuleFunction* module_functions_begin() noexcept { return std::begin(kTable); }
+const ModuleFunction* module_functions_end() noexcept { return std::end(kTable); }
+
 bool graph_attribute(std::string_view attribute) noexcept {
     for (const std::string_view name :
          {"__subclasses__", "__globals__", "__builtins__", "__code__", "__closure__", "f_globals", "f_locals",

@@ -35,6 +35,22 @@ const ModuleFunction* module_function(std::string_view module, std::string_view 
 // Whether `module` has entries above. Never fails; thread-safe.
 bool has_module_functions(std::string_view module) noexcept;
 
+// Calls `take(function)` for each function of `module` above. Never fails
+// but as `take` does.
+template <class Take>
+void for_each_module_function(std::string_view module, Take take);
+
+// The entries above, by module then function: [first, last).
+const ModuleFunction* module_functions_begin() noexcept;
+const ModuleFunction* module_functions_end() noexcept;
+
+template <class Take>
+void for_each_module_function(std::string_view module, Take take) {
+    for (const ModuleFunction* at = module_functions_begin(); at != module_functions_end(); ++at) {
+        if (at->module == module) take(at->function);
+    }
+}
+
 // Whether reading `attribute`, on any object, leads into the object graph
 // (`__globals__`, `__subclasses__`, frames' `f_globals`, ...). Never fails.
 bool graph_attribute(std::string_view attribute) noexcept;

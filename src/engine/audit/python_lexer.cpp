@@ -158,7 +158,7 @@ const char* PythonLexer::watched_end(const char* p, const char* end) {
         const char* hit = end;
         for (const char* next = p + (from - at); from < stop;) {
             std::size_t word = 0;
-            hit = words->find(next, end, word);
+            hit = words->find(next, end, word, p);
             if (hit == end) break;
             if (sink_.watched_use(word, p, hit, end)) break;
             next = hit + 1;

@@ -31,20 +31,35 @@ inline bool begins_at(const char* p, const char* end, const std::string& word) n
 
 }  // namespace
 
+namespace {
+
+inline bool touches(char c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || (c & 0x80) != 0;
+}
+
+}  // namespace
+
 // The word of the buckets `buckets` (a bit each) that begins at `at`: its
 // index in `word`; false for none. The earliest added wins.
-bool WordSearch::word_at(unsigned buckets, const char* at, const char* end, std::size_t& word) const noexcept {
+bool WordSearch::word_at(unsigned buckets, const char* begin, const char* at, const char* end,
+                         std::size_t& word) const noexcept {
     std::size_t best = words_.size();
     for (; buckets != 0; buckets &= buckets - 1) {
         for (const std::uint8_t k : members_[__builtin_ctz(buckets)]) {
-            if (k < best && begins_at(at, end, words_[k])) best = k;
+            if (k >= best) continue;
+            // A whole word's neighbours first: most candidates are pieces of longer names.
+            if (whole_[k]) {
+                const char* after = at + words_[k].size();
+                if ((at > begin && touches(at[-1])) || (after < end && touches(*after))) continue;
+            }
+            if (begins_at(at, end, words_[k])) best = k;
         }
     }
     word = best;
     return best < words_.size();
 }
 
-bool WordSearch::add(std::string_view word) {
+bool WordSearch::add(std::string_view word, bool whole) {
     if (words_.size() == kMostWords || word.empty()) return false;
     // Words that begin alike share a bucket: a bucket's tables then match
     // few byte strings besides its words'.
@@ -53,6 +68,7 @@ bool WordSearch::add(std::string_view word) {
         kBuckets;
     members_[bucket].push_back(static_cast<std::uint8_t>(words_.size()));
     words_.emplace_back(word);
+    whole_.push_back(whole);
     shortest_ = words_.size() == 1 ? word.size() : std::min(shortest_, word.size());
     longest_ = std::max(longest_, word.size());
     for (std::size_t offset = 0; offset < kOffsets; ++offset) {
@@ -158,8 +174,9 @@ __attribute__((target("avx512f,avx512bw"))) const char* WordSearch::steps_avx512
 }
 #endif
 
-const char* WordSearch::find(const char* p, const char* end, std::size_t& word) const noexcept {
+const char* WordSearch::find(const char* p, const char* end, std::size_t& word, const char* begin) const noexcept {
     if (words_.empty()) return end;
+    if (begin == nullptr) begin = p;
 #if defined(__x86_64__)
     const InstructionSet set = active_instruction_set();
     if (set == InstructionSet::avx2 || set == InstructionSet::avx512 || set == InstructionSet::avx512vbmi) {
@@ -173,7 +190,7 @@ const char* WordSearch::find(const char* p, const char* end, std::size_t& word) 
             // The candidates of the step, in order: the first whole word is the one.
             for (; found != 0; found &= found - 1) {
                 const int bit = __builtin_ctzll(found);
-                if (word_at(found_buckets_[bit], at + bit, end, word)) return at + bit;
+                if (word_at(found_buckets_[bit], begin, at + bit, end, word)) return at + bit;
             }
             p = at + (set == InstructionSet::avx2 ? 32 : 64);
         }
@@ -187,14 +204,14 @@ const char* WordSearch::find(const char* p, const char* end, std::size_t& word) 
             }
             for (; found != 0; found &= found - 1) {
                 const int bit = __builtin_ctz(found);
-                if (word_at(0xffu, at + bit, end, word)) return at + bit;
+                if (word_at(0xffu, begin, at + bit, end, word)) return at + bit;
             }
             p = at + 16;
         }
     }
 #endif
     for (; static_cast<std::size_t>(end - p) >= shortest_; ++p) {
-        if (word_at(0xffu, p, end, word)) return p;
+        if (word_at(0xffu, begin, p, end, word)) return p;
     }
     return end;
 }

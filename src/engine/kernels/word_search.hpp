@@ -17,9 +17,11 @@ public:
     // rest of the text another way), so that a step's cost stays bounded.
     static constexpr std::size_t kMostWords = 64;
 
-    // Adds `word` (not empty). False, adding nothing, when kMostWords are
-    // held already. Throws std::bad_alloc only.
-    bool add(std::string_view word);
+    // Adds `word` (not empty); a `whole` word is found only where no
+    // letter, digit, underscore or byte above 0x7f touches it on either
+    // side (a name, not a piece of a longer one). False, adding nothing,
+    // when kMostWords are held already. Throws std::bad_alloc only.
+    bool add(std::string_view word, bool whole = false);
     bool empty() const noexcept { return words_.empty(); }
     std::size_t size() const noexcept { return words_.size(); }
     std::size_t longest() const noexcept { return longest_; }
@@ -27,19 +29,21 @@ public:
 
     // The first position in [p, end) where one of the words begins, whole
     // before `end`, or `end`; `word` is set to that word's index (in the
-    // order added). Whether it stands alone as a name is the caller's to
-    // judge. Never fails; reads no byte outside [p, end). One thread at a
-    // time: it keeps what its last step found.
-    const char* find(const char* p, const char* end, std::size_t& word) const noexcept;
+    // order added). The bytes from `begin` (at most p) to p are readable,
+    // for the byte before a whole word; before `begin` is taken for a
+    // line's end. Never fails; reads no byte outside [begin, end). One
+    // thread at a time: it keeps what its last step found.
+    const char* find(const char* p, const char* end, std::size_t& word, const char* begin = nullptr) const noexcept;
 
 private:
     static constexpr std::size_t kBuckets = 8;
     static constexpr std::size_t kOffsets = 4;
-    bool word_at(unsigned buckets, const char* at, const char* end, std::size_t& word) const noexcept;
+    bool word_at(unsigned buckets, const char* begin, const char* at, const char* end, std::size_t& word) const noexcept;
     const char* steps_avx2(const char* p, const char* end, std::uint64_t& found) const noexcept;
     const char* steps_avx512(const char* p, const char* end, std::uint64_t& found) const noexcept;
 
     std::vector<std::string> words_;
+    std::vector<bool> whole_;
     std::vector<std::uint8_t> members_[kBuckets];  // the words of each bucket, by index
     std::size_t shortest_ = 0;
     std::size_t longest_ = 0;
