@@ -62,10 +62,12 @@ bool WordSearch::word_at(unsigned buckets, const char* begin, const char* at, co
 bool WordSearch::add(std::string_view word, bool whole) {
     if (words_.size() == kMostWords || word.empty()) return false;
     // Words that begin alike share a bucket: a bucket's tables then match
-    // few byte strings besides its words'.
+    // few byte strings besides its words'. Whole words have the upper four
+    // buckets, which a step clears where a name's byte comes before.
     const std::size_t bucket =
         (static_cast<unsigned char>(word[0]) * 31u + (word.size() > 1 ? static_cast<unsigned char>(word[1]) : 0u)) %
-        kBuckets;
+            (kBuckets / 2) +
+        (whole ? kBuckets / 2 : 0);
     members_[bucket].push_back(static_cast<std::uint8_t>(words_.size()));
     words_.emplace_back(word);
     whole_.push_back(whole);
@@ -130,6 +132,17 @@ __attribute__((target("avx2"))) const char* WordSearch::steps_avx2(const char* p
             const __m256i hi = _mm256_shuffle_epi8(high[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
             buckets = _mm256_and_si256(buckets, _mm256_and_si256(lo, hi));
         }
+        // Where a name's byte (a letter, digit, underscore or byte above
+        // 0x7f) comes before, no whole word begins.
+        const __m256i prev = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
+        const __m256i lower = _mm256_sub_epi8(_mm256_or_si256(prev, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+        const __m256i digit = _mm256_sub_epi8(prev, _mm256_set1_epi8('0'));
+        const __m256i name = _mm256_or_si256(
+            _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_min_epu8(lower, _mm256_set1_epi8(25)), lower),
+                            _mm256_cmpeq_epi8(_mm256_min_epu8(digit, _mm256_set1_epi8(9)), digit)),
+            _mm256_or_si256(_mm256_cmpeq_epi8(prev, _mm256_set1_epi8('_')),
+                            _mm256_cmpgt_epi8(_mm256_setzero_si256(), prev)));
+        buckets = _mm256_and_si256(buckets, _mm256_blendv_epi8(_mm256_set1_epi8(-1), _mm256_set1_epi8(0x0f), name));
         const auto empty = static_cast<std::uint32_t>(
             _mm256_movemask_epi8(_mm256_cmpeq_epi8(buckets, _mm256_setzero_si256())));
         if (empty != 0xffffffffu) {
@@ -161,6 +174,15 @@ __attribute__((target("avx512f,avx512bw"))) const char* WordSearch::steps_avx512
             const __m512i hi = _mm512_shuffle_epi8(high[k], _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
             buckets = _mm512_and_si512(buckets, _mm512_and_si512(lo, hi));
         }
+        // Where a name's byte comes before, no whole word begins.
+        const __m512i prev = _mm512_loadu_si512(p - 1);
+        const __m512i lower = _mm512_sub_epi8(_mm512_or_si512(prev, _mm512_set1_epi8(0x20)), _mm512_set1_epi8('a'));
+        const std::uint64_t name = _mm512_cmple_epu8_mask(lower, _mm512_set1_epi8(25)) |
+                                   _mm512_cmple_epu8_mask(_mm512_sub_epi8(prev, _mm512_set1_epi8('0')),
+                                                          _mm512_set1_epi8(9)) |
+                                   _mm512_cmpeq_epi8_mask(prev, _mm512_set1_epi8('_')) |
+                                   _mm512_cmpge_epu8_mask(prev, _mm512_set1_epi8(static_cast<char>(0x80)));
+        buckets = _mm512_and_si512(buckets, _mm512_mask_blend_epi8(name, _mm512_set1_epi8(-1), _mm512_set1_epi8(0x0f)));
         const std::uint64_t any = _mm512_test_epi8_mask(buckets, buckets);
         if (any != 0) {
             _mm512_storeu_si512(found_buckets_, buckets);
@@ -180,6 +202,11 @@ const char* WordSearch::find(const char* p, const char* end, std::size_t& word, 
 #if defined(__x86_64__)
     const InstructionSet set = active_instruction_set();
     if (set == InstructionSet::avx2 || set == InstructionSet::avx512 || set == InstructionSet::avx512vbmi) {
+        // A step reads the byte before each position: the first one, with none readable before it, is looked at here.
+        if (p == begin && p < end) {
+            if (static_cast<std::size_t>(end - p) >= shortest_ && word_at(0xffu, begin, p, end, word)) return p;
+            ++p;
+        }
         for (;;) {
             std::uint64_t found = 0;
             const char* const at = set == InstructionSet::avx2 ? steps_avx2(p, end, found) : steps_avx512(p, end, found);
