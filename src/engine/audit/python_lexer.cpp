@@ -156,9 +156,10 @@ const char* PythonLexer::watched_end(const char* p, const char* end) {
     if (!watch_found_) {
         const std::uint64_t from = std::max(at, watch_searched_to_);
         const char* hit = end;
+        WordSearch::Cursor cursor;  // within this piece only: the next piece may lie at the same addresses
         for (const char* next = p + (from - at); from < stop;) {
             std::size_t word = 0;
-            hit = words->find(next, end, word, p);
+            hit = words->find(next, end, word, p, &cursor);
             if (hit == end) break;
             if (sink_.watched_use(word, p, hit, end)) break;
             next = hit + 1;

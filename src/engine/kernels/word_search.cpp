@@ -24,15 +24,6 @@
 namespace scanner_core {
 namespace {
 
-inline bool begins_at(const char* p, const char* end, const std::string& word) noexcept {
-    return static_cast<std::size_t>(end - p) >= word.size() && p[0] == word[0] && p[word.size() - 1] == word.back() &&
-           std::memcmp(p, word.data(), word.size()) == 0;
-}
-
-}  // namespace
-
-namespace {
-
 inline bool touches(char c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || (c & 0x80) != 0;
 }
@@ -44,15 +35,15 @@ inline bool touches(char c) noexcept {
 bool WordSearch::word_at(unsigned buckets, const char* begin, const char* at, const char* end,
                          std::size_t& word) const noexcept {
     std::size_t best = words_.size();
+    const bool after_name = at > begin && touches(at[-1]);
+    const auto left = static_cast<std::size_t>(end - at);
     for (; buckets != 0; buckets &= buckets - 1) {
         for (const std::uint8_t k : members_[__builtin_ctz(buckets)]) {
-            if (k >= best) continue;
-            // A whole word's neighbours first: most candidates are pieces of longer names.
-            if (whole_[k]) {
-                const char* after = at + words_[k].size();
-                if ((at > begin && touches(at[-1])) || (after < end && touches(*after))) continue;
-            }
-            if (begins_at(at, end, words_[k])) best = k;
+            const std::string& w = words_[k];
+            // The cheapest tests first: most candidates differ in their first or last byte.
+            if (k >= best || left < w.size() || at[0] != w[0] || at[w.size() - 1] != w.back()) continue;
+            if (whole_[k] && (after_name || (left > w.size() && touches(at[w.size()])))) continue;
+            if (std::memcmp(at, w.data(), w.size()) == 0) best = k;
         }
     }
     word = best;
@@ -162,8 +153,8 @@ __attribute__((target("avx512f,avx512bw"))) const char* WordSearch::steps_avx512
                                                                                    std::uint64_t& found) const noexcept {
     __m512i low[kOffsets], high[kOffsets];
     for (std::size_t k = 0; k < kOffsets; ++k) {
-        low[k] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low_[k])));
-        high[k] = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(high_[k])));
+        low[k] = _mm512_maskz_broadcast_i32x4(0xffff, _mm_loadu_si128(reinterpret_cast<const __m128i*>(low_[k])));
+        high[k] = _mm512_maskz_broadcast_i32x4(0xffff, _mm_loadu_si128(reinterpret_cast<const __m128i*>(high_[k])));
     }
     const __m512i nibble = _mm512_set1_epi8(15);
     while (static_cast<std::size_t>(end - p) >= 64 + kOffsets - 1) {
@@ -196,7 +187,8 @@ __attribute__((target("avx512f,avx512bw"))) const char* WordSearch::steps_avx512
 }
 #endif
 
-const char* WordSearch::find(const char* p, const char* end, std::size_t& word, const char* begin) const noexcept {
+const char* WordSearch::find(const char* p, const char* end, std::size_t& word, const char* begin,
+                             Cursor* cursor) const noexcept {
     if (words_.empty()) return end;
     if (begin == nullptr) begin = p;
 #if defined(__x86_64__)
@@ -206,6 +198,22 @@ const char* WordSearch::find(const char* p, const char* end, std::size_t& word, 
         if (p == begin && p < end) {
             if (static_cast<std::size_t>(end - p) >= shortest_ && word_at(0xffu, begin, p, end, word)) return p;
             ++p;
+        }
+        const std::size_t width = set == InstructionSet::avx2 ? 32 : 64;
+        // The rest of the cursor's step, when p lies in it.
+        if (cursor != nullptr && cursor->at != nullptr && p > cursor->at &&
+            static_cast<std::size_t>(p - cursor->at) < width) {
+            const auto skipped = static_cast<unsigned>(p - cursor->at);
+            std::uint64_t found = cursor->found & ~((std::uint64_t{1} << skipped) - 1);
+            for (; found != 0; found &= found - 1) {
+                const int bit = __builtin_ctzll(found);
+                if (word_at(cursor->buckets[bit], begin, cursor->at + bit, end, word)) {
+                    cursor->found = found & (found - 1);
+                    return cursor->at + bit;
+                }
+            }
+            p = cursor->at + width;
+            cursor->at = nullptr;
         }
         for (;;) {
             std::uint64_t found = 0;
@@ -217,9 +225,16 @@ const char* WordSearch::find(const char* p, const char* end, std::size_t& word, 
             // The candidates of the step, in order: the first whole word is the one.
             for (; found != 0; found &= found - 1) {
                 const int bit = __builtin_ctzll(found);
-                if (word_at(found_buckets_[bit], begin, at + bit, end, word)) return at + bit;
+                if (word_at(found_buckets_[bit], begin, at + bit, end, word)) {
+                    if (cursor != nullptr) {
+                        cursor->at = at;
+                        cursor->found = found & (found - 1);
+                        std::memcpy(cursor->buckets, found_buckets_, width);
+                    }
+                    return at + bit;
+                }
             }
-            p = at + (set == InstructionSet::avx2 ? 32 : 64);
+            p = at + width;
         }
     } else if (set == InstructionSet::sse2) {
         for (;;) {

@@ -33,7 +33,17 @@ public:
     // for the byte before a whole word; before `begin` is taken for a
     // line's end. Never fails; reads no byte outside [begin, end). One
     // thread at a time: it keeps what its last step found.
-    const char* find(const char* p, const char* end, std::size_t& word, const char* begin = nullptr) const noexcept;
+    //
+    // `cursor`, given to successive calls over one text (each from past the
+    // last word found), keeps the last step's other candidates, so that a
+    // text where the words come often is not stepped over again from each.
+    struct Cursor {
+        const char* at = nullptr;  // the step's first position
+        std::uint64_t found = 0;   // its candidates not looked at yet
+        unsigned char buckets[64] = {};
+    };
+    const char* find(const char* p, const char* end, std::size_t& word, const char* begin = nullptr,
+                     Cursor* cursor = nullptr) const noexcept;
 
 private:
     static constexpr std::size_t kBuckets = 8;

@@ -39,6 +39,16 @@ TEST(WordSearch, FindsWhatAPlainSearchFindsOnEveryInstructionSet) {
             const std::unique_ptr<char[]> held(new char[text.size() + 1]);
             text.copy(held.get(), text.size());
             const char* const end = held.get() + text.size();
+            // Word after word, from past each one found, with a cursor kept between the calls.
+            WordSearch::Cursor cursor;
+            for (std::size_t from = 0; from <= text.size();) {
+                std::size_t word = 0;
+                const char* found = search.find(held.get() + from, end, word, held.get(), &cursor);
+                const std::size_t expected = plain_search(text, from, words);
+                ASSERT_EQ(static_cast<std::size_t>(found - held.get()), expected)
+                    << instruction_set_name(set) << " with a cursor from " << from << " in '" << text << "'";
+                from = expected + 1;
+            }
             for (std::size_t from = 0; from <= text.size(); ++from) {
                 std::size_t word = 0;
                 const char* found = search.find(held.get() + from, end, word);
@@ -50,6 +60,24 @@ TEST(WordSearch, FindsWhatAPlainSearchFindsOnEveryInstructionSet) {
                 }
             }
         }
+    }
+}
+
+TEST(WordSearch, FindsAWholeWordOnlyWhereNoNameTouchesIt) {
+    WordSearch search;
+    ASSERT_TRUE(search.add("json", true));
+    // Long enough for the vector steps, the uses at both ends of steps.
+    const std::string text = std::string(70, ' ') + "xjson json_ json\xc3\xa9 (json). " + std::string(70, '#') + "json";
+    for (const InstructionSet set : testing::available_instruction_sets()) {
+        testing::ForcedInstructionSet forced(set);
+        std::vector<std::size_t> found;
+        std::size_t word = 0;
+        for (const char* at = text.data(); (at = search.find(at, text.data() + text.size(), word, text.data())) !=
+                                           text.data() + text.size();
+             ++at) {
+            found.push_back(static_cast<std::size_t>(at - text.data()));
+        }
+        EXPECT_EQ(found, (std::vector<std::size_t>{70 + 20, text.size() - 4})) << instruction_set_name(set);
     }
 }
 
