@@ -740,6 +740,14 @@ void ImportFinder::on_name(const Token& token) {
     if (frame.kind == Frame::Kind::call && frame.dynamic && frame.tokens == 1) frame.keyword.assign(value_of(frame));
 }
 
+void ImportFinder::end_operand(Frame& frame) noexcept {
+    frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
+    frame.pure = false;
+    frame.empty = false;
+    frame.integer = Constant::no;
+    ++frame.tokens;
+}
+
 void ImportFinder::on_op(const Token& token) {
     Frame& frame = top();
     // `sys.path = [...]`, `__path__ += [...]`, `sys.path[0:0] = [...]`.
@@ -815,20 +823,12 @@ void ImportFinder::on_op(const Token& token) {
                 (token.op == Op::star ? frame.argument_starred : frame.argument_double_star) = true;
                 // A code runner's first argument starred: the display's first element is the source.
                 frame.keep_text = token.op == Op::star && frame.call_role == Role::code && frame.positional == 0;
-                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-                frame.pure = false;
-                frame.empty = false;
-                frame.integer = Constant::no;
-                ++frame.tokens;
+                end_operand(frame);
                 return;
             }
             if (token.op == Op::star && frame.keep_text) {
                 fold_times(frame);
-                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-                frame.pure = false;
-                frame.empty = false;
-                frame.integer = Constant::no;
-                ++frame.tokens;
+                end_operand(frame);
                 return;
             }
             break;
@@ -836,11 +836,7 @@ void ImportFinder::on_op(const Token& token) {
         case Op::minus:
             if (frame.keep_text) {
                 fold_plus(frame, token.op == Op::minus);
-                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-                frame.pure = false;
-                frame.empty = false;
-                frame.integer = Constant::no;
-                ++frame.tokens;
+                end_operand(frame);
                 return;
             }
             break;
@@ -848,11 +844,7 @@ void ImportFinder::on_op(const Token& token) {
             // `name := value`: the value is the expression's.
             if (frame.keep_text && frame.tokens == 1 && frame.shape == Shape::name && frame.chain) {
                 fold_reset(frame);
-                frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
-                frame.pure = false;
-                frame.empty = false;
-                frame.integer = Constant::no;
-                ++frame.tokens;
+                end_operand(frame);
                 return;
             }
             break;

@@ -332,6 +332,9 @@ private:
     void on_atom(const Token& token, bool string_like);
     void on_string(const Token& token);
     void on_op(const Token& token);
+    // An operator that ends the primary expression before it, the constant
+    // it folds kept (`+`, `*`, `:=`). Never fails.
+    static void end_operand(Frame& frame) noexcept;
     void on_open(const Token& token);
     void on_close();
     void start_argument(Frame& frame) noexcept;

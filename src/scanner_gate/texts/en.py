@@ -289,7 +289,7 @@ RULES = {
         title="Where imports are searched, changed at run time",
         says=("import search paths changed \u2014 '{module}'",),
         finds="Assigning or changing in place `sys.path`, `sys.meta_path` or `sys.path_hooks` (through a name bound "
-        "to `sys`), a package's `__path__` or a spec's `submodule_search_locations`: `sys.path.insert(0, ...)`, "
+        "to `sys`), a package's `__path__` or `__spec__.submodule_search_locations`: `sys.path.insert(0, ...)`, "
         "`__path__.append(...)`, `sys.path += [...]`, `sys.path[0:0] = [...]`.",
         matters="The modules imported afterwards come from where the plugin chose: `__path__.append(<a directory of "
         "the standard library>)` then `from . import socket` runs the real `socket` under the plugin's name, which "

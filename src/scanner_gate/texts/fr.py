@@ -304,7 +304,7 @@ RULES = {
         title="Les chemins de recherche des imports, changés à l'exécution",
         says=("chemins de recherche des imports modifiés \u2014 '{module}'",),
         finds="L'affectation ou la modification sur place de `sys.path`, `sys.meta_path` ou `sys.path_hooks` (par un "
-        "nom lié à `sys`), du `__path__` d'un paquet ou des `submodule_search_locations` d'une spec : "
+        "nom lié à `sys`), du `__path__` d'un paquet ou de `__spec__.submodule_search_locations` : "
         "`sys.path.insert(0, ...)`, `__path__.append(...)`, `sys.path += [...]`, `sys.path[0:0] = [...]`.",
         matters="Les modules importés ensuite viennent d'où le plugin l'a choisi : `__path__.append(<un répertoire "
         "de la bibliothèque standard>)` puis `from . import socket` exécute le vrai `socket` sous le nom du plugin, "
