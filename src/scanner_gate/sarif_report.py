@@ -137,6 +137,8 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
     }
     if finding.fingerprint is not None:
         entry["partialFingerprints"] = {FINGERPRINT: finding.fingerprint}
+    if finding.context is not None:
+        entry["properties"] = {"tags": finding.context.split(",")}
     if baseline is not None:
         entry["baselineState"] = baseline
         if baseline == "unchanged":
@@ -165,7 +167,7 @@ def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Arti
             made = result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang, report.nested,
                           artifacts)
             if report.section is not None:
-                made["properties"] = {"section": escape(report.section)}
+                made.setdefault("properties", {})["section"] = escape(report.section)
             yield made
 
 
