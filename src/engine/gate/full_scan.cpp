@@ -235,8 +235,9 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                         std::vector<std::string> allowed_prefixes)
-    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {}
+                         std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings)
+    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)),
+      holdings_(std::move(holdings)) {}
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                                   bool audit, int depth, bool digests) const {

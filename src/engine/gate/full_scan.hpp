@@ -31,6 +31,7 @@
 
 #include "scan/file_result.hpp"
 #include "policy/import_classifier.hpp"
+#include "policy/holding_table.hpp"
 #include "policy/module_holdings.hpp"
 #include "gate/line_digest.hpp"
 #include "scan/scan_worker.hpp"
@@ -164,14 +165,19 @@ bool climbs_above_root(std::uint64_t level, int depth) noexcept;
 
 class FullScanner {
 public:
-    // Takes the policy as ImportClassifier does. Throws std::bad_alloc only.
+    // Takes the policy as ImportClassifier does, and what modules outside
+    // the standard library hold (`holdings`, see HoldingTable), followed as
+    // the standard library's table is. Throws std::bad_alloc only.
     FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                std::vector<std::string> allowed_prefixes);
+                std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings = {});
 
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
-    // The standard modules from which the policy's forbidden modules are
-    // reached by attributes. Immutable; thread-safe.
+    // What modules hold under the policy: the standard table and the rows
+    // given. Immutable; thread-safe.
+    const HoldingTable& holdings() const noexcept { return holdings_; }
+    // The modules of that table from which the policy's forbidden modules
+    // are reached by attributes. Immutable; thread-safe.
     const ReachingModules& reaching() const noexcept { return reaching_; }
 
     // Checks one file as scan_file (scan_file.hpp) does, and audits it when
@@ -220,7 +226,8 @@ private:
                            ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests = false) const;
 
     const ImportClassifier classifier_;
-    const ReachingModules reaching_{classifier_};
+    const HoldingTable holdings_;
+    const ReachingModules reaching_{classifier_, holdings_};
 };
 
 }  // namespace scanner_core
