@@ -92,7 +92,7 @@ class Scanner:
         forbidden: collections.abc.Set[str],
         allowed_exact: collections.abc.Set[str],
         allowed_prefixes: collections.abc.Sequence[str],
-        holdings: collections.abc.Sequence[tuple[str, str, str, bool, bool]] = ...,
+        holdings: collections.abc.Sequence[tuple[str, str, str, bool, bool]] = [],
     ) -> None:
         """`holdings`: rows of module_holdings()'s form for modules outside the standard library."""
     def is_forbidden(self, module: str) -> bool: ...

@@ -28,14 +28,20 @@ installed, and under -S.
 import sys
 import types
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
+Row = tuple[str, str, str, bool, bool]
+
 FORMAT = "scanner-core holdings 1"
 
 
-def root_of(name):
+def root_of(name: str) -> str:
     return name.partition(".")[0]
 
 
-def holdings(module):
+def holdings(module: types.ModuleType) -> list[tuple[str, str, bool]]:
     """(attribute, target, is_module) of what `module` holds under another name."""
     own = module.__name__
     held = []
@@ -61,7 +67,7 @@ def holdings(module):
     return held
 
 
-def star_names(module):
+def star_names(module: types.ModuleType) -> set[str]:
     exported = getattr(module, "__all__", None)
     if exported is None:
         return {name for name in vars(module) if isinstance(name, str) and not name.startswith("_")}
@@ -71,7 +77,7 @@ def star_names(module):
         return set()
 
 
-def rows_of(names):
+def rows_of(names: "Callable[[str], bool]") -> list[Row]:
     """(module, attribute, target, is_module, starred) of each module of
     sys.modules named in `names` (a predicate on a name), sorted."""
     rows = []
@@ -84,7 +90,7 @@ def rows_of(names):
     return rows
 
 
-def _child(output, most, modules):
+def _child(output: str, most: int, modules: list[str]) -> int:
     import importlib
     import json
 
@@ -96,7 +102,7 @@ def _child(output, most, modules):
             return 3
     named = tuple(modules)
 
-    def wanted(name):
+    def wanted(name: str) -> bool:
         return any(name == module or name.startswith(module + ".") for module in named)
 
     rows = rows_of(wanted)
