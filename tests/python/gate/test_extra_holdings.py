@@ -82,7 +82,8 @@ def project(tmp_path_factory):
         (site / relative).parent.mkdir(parents=True, exist_ok=True)
         (site / relative).write_text(text)
     (root / "tables").mkdir()
-    written = command("--write-holdings", root / "tables" / "fakepkg.json", "fakepkg", site=site)
+    written = command("--write-holdings", root / "tables" / "fakepkg.json", "--python", sys.executable, "fakepkg",
+                      site=site)
     assert written.returncode == 0, written.stderr
     (root / "with.toml").write_text(POLICY + 'holdings = ["tables/fakepkg.json"]\n')
     (root / "without.toml").write_text(POLICY)
