@@ -35,9 +35,9 @@ def _shared():
     (scanner_gate/holding_rows.py), loaded by its path: the build's
     interpreter has neither the package nor the source tree on its path."""
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scanner_gate", "holding_rows.py")
-    spec = importlib.util.spec_from_file_location("holding_rows", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("holding_rows", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
