@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <unordered_set>
 #include <vector>
@@ -84,7 +85,23 @@ py::typing::List<py::typing::Tuple<py::str, py::str, py::str, bool, bool>> modul
 
 // The forbidden modules a plugin may take through `module`, as the report's header lists them.
 StringList forbidden_reached_from(const FullScanner& scanner, const std::string& module) {
-    return scanner_core::forbidden_reached_from(scanner.classifier(), module);
+    return scanner_core::forbidden_reached_from(scanner.classifier(), scanner.holdings(), module);
+}
+
+using HoldingTuple = std::tuple<std::string, std::string, std::string, bool, bool>;
+
+// A policy's scanner, with the rows of module_holdings()'s form that its
+// tables give for modules outside the standard library.
+std::unique_ptr<FullScanner> make_scanner(StringSet forbidden, StringSet allowed_exact, StringList allowed_prefixes,
+                                          const std::vector<HoldingTuple>& holdings,
+                                          const StringList& allowed_attributes, std::string_view type_checking) {
+    std::vector<scanner_core::HoldingRow> rows;
+    rows.reserve(holdings.size());
+    for (const auto& [module, attribute, target, is_module, starred] : holdings) {
+        rows.push_back({module, attribute, target, is_module, starred});
+    }
+    return std::make_unique<FullScanner>(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes),
+                                         std::move(rows), allowed_attributes, type_checking);
 }
 
 // A module named by a string constant may hold lone surrogates, which the
@@ -349,8 +366,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("finish", &finish_member);
 
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
-        .def(py::init<StringSet, StringSet, StringList, const StringList&, std::string_view>(), py::arg("forbidden"),
-             py::arg("allowed_exact"), py::arg("allowed_prefixes"), py::arg("allowed_attributes") = StringList{},
+        .def(py::init(&make_scanner), py::arg("forbidden"), py::arg("allowed_exact"), py::arg("allowed_prefixes"),
+             py::arg("holdings") = std::vector<HoldingTuple>{}, py::arg("allowed_attributes") = StringList{},
              py::arg("type_checking") = "error")
         .def("is_forbidden", [](const FullScanner& s, const std::string& m) { return s.classifier().is_forbidden(m); },
              py::arg("module"))

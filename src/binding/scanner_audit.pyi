@@ -92,11 +92,13 @@ class Scanner:
         forbidden: collections.abc.Set[str],
         allowed_exact: collections.abc.Set[str],
         allowed_prefixes: collections.abc.Sequence[str],
-    ) -> None: ...
+        holdings: collections.abc.Sequence[tuple[str, str, str, bool, bool]] = [],
+    ) -> None:
+        """`holdings`: rows of module_holdings()'s form for modules outside the standard library."""
     def is_forbidden(self, module: str) -> bool: ...
     def is_allowed(self, module: str) -> bool: ...
     def forbidden_reached_from(self, module: str) -> list[str]:
-        """The forbidden modules a chain of attributes from the standard module `module` reaches, sorted."""
+        """The forbidden modules a chain of attributes from `module` reaches through the scanner's holdings, sorted."""
     def scan_file(
         self,
         filepath: _Path,

@@ -34,7 +34,7 @@ else:
 # "forbiden" does not silently forbid nothing.
 POLICY_KEYS = {
     "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "allowed_attributes", "type_checking", "fail_on",
-               "lang"),
+               "lang", "holdings"),
     "plugin": ("local_modules",),
     "archives": ("max_members", "max_depth", "max_member_bytes", "max_ratio", "max_total_bytes"),
 }
@@ -79,12 +79,16 @@ class Policy(NamedTuple):
     # Attribute chains of forbidden modules a plugin may use (`os.path`).
     allowed_attributes: tuple[str, ...] = ()
     type_checking: str = "error"  # one of TYPE_CHECKING_MODES
+    # The rows of the tables its holdings key names (scanner_gate.holding_tables),
+    # which every section's policy shares.
+    holdings: "tuple[tuple[str, str, str, bool, bool], ...]" = ()
 
     def scanner(self) -> scanner_audit.Scanner:
         if not self.allowed_attributes and self.type_checking == "error":
-            return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
+            return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
+                                         list(self.holdings))
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
-                                     list(self.allowed_attributes), self.type_checking)
+                                     list(self.holdings), list(self.allowed_attributes), self.type_checking)
 
     def failing_on_warnings(self) -> "Policy":
         """The policy, and each of its sections', with every warning failing
@@ -191,6 +195,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
                 raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
             values[key] = value
     policy = Policy(
+        holdings=_holdings(values.get("holdings", []), source, where, prefix),
         forbidden=frozenset(values.get("forbidden", [])),
         allowed_exact=frozenset(values.get("allowed_exact", [])),
         allowed_prefixes=tuple(values.get("allowed_prefixes", [])),
@@ -206,6 +211,24 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
     if paths is not None:
         policy = policy._replace(sections=_sections(paths, policy, where, prefix))
     return policy
+
+
+def _holdings(files: "list[str]", source: str, where: str, prefix: str) -> "tuple[tuple[str, str, str, bool, bool], ...]":
+    """The rows of the tables of holdings named, each path relative to the
+    policy's file. One that cannot be read refuses the policy: passed over,
+    the routes it closes would stay open unseen."""
+    if not files:
+        return ()
+    from scanner_gate.holding_tables import HoldingsError, read
+
+    rows: "list[tuple[str, str, str, bool, bool]]" = []
+    for file in files:
+        path = os.path.join(os.path.dirname(source), file)
+        try:
+            rows.extend(read(path))
+        except HoldingsError as error:
+            raise PolicyError(f"{where}: [{prefix}policy] holdings: {error}") from error
+    return tuple(rows)
 
 
 def _sections(paths: object, base: Policy, where: str, prefix: str) -> "tuple[Section, ...]":
@@ -253,7 +276,7 @@ def _sections(paths: object, base: Policy, where: str, prefix: str) -> "tuple[Se
             for key, value in replaced.items():
                 tables["plugin" if key == "local_modules" else "policy"][key] = value
             made = _from_tables(tables, base.source, f"{prefix}{PATHS} #{number}: ")
-            policy = made._replace(lang=base.lang, bounds=base.bounds)
+            policy = made._replace(lang=base.lang, bounds=base.bounds, holdings=base.holdings)
         sections.append(Section(name, compiled, skip, policy))
     return tuple(sections)
 

@@ -41,7 +41,7 @@ public:
             const std::string_view attribute =
                 chain.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
             const bool past = at >= allowed.size();  // a step beyond the allowed chain
-            const Holding* held = holding_of(current, attribute);
+            const Holding* held = scanner_.holdings().holding_of(current, attribute);
             if (held == nullptr) {  // the module's own object, or what the table does not know
                 module = false;
                 break;

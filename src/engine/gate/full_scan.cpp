@@ -240,9 +240,10 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                         std::vector<std::string> allowed_prefixes, const std::vector<std::string>& allowed_attributes,
-                         std::string_view type_checking)
-    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {
+                         std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings,
+                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking)
+    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)),
+      holdings_(std::move(holdings)) {
     if (type_checking == "warning") {
         precision_.type_checking = TypeChecking::warning;
     } else if (type_checking == "ignore") {

@@ -31,6 +31,7 @@
 
 #include "scan/file_result.hpp"
 #include "policy/import_classifier.hpp"
+#include "policy/holding_table.hpp"
 #include "policy/module_holdings.hpp"
 #include "gate/line_digest.hpp"
 #include "scan/scan_worker.hpp"
@@ -186,18 +187,23 @@ bool climbs_above_root(std::uint64_t level, int depth) noexcept;
 
 class FullScanner {
 public:
-    // Takes the policy as ImportClassifier does. Throws std::bad_alloc only.
-    // `allowed_attributes`: dotted chains of forbidden modules a plugin may
-    // use (`os.path`); `type_checking`: "error", "warning" or "ignore".
-    // Throws std::invalid_argument for another word, std::bad_alloc.
+    // Takes the policy as ImportClassifier does, and what modules outside
+    // the standard library hold (`holdings`, see HoldingTable), followed as
+    // the standard library's table is. `allowed_attributes`: dotted chains
+    // of forbidden modules a plugin may use (`os.path`); `type_checking`:
+    // "error", "warning" or "ignore". Throws std::invalid_argument for
+    // another word, std::bad_alloc.
     FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                std::vector<std::string> allowed_prefixes, const std::vector<std::string>& allowed_attributes = {},
-                std::string_view type_checking = "error");
+                std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings = {},
+                const std::vector<std::string>& allowed_attributes = {}, std::string_view type_checking = "error");
 
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
-    // The standard modules from which the policy's forbidden modules are
-    // reached by attributes. Immutable; thread-safe.
+    // What modules hold under the policy: the standard table and the rows
+    // given. Immutable; thread-safe.
+    const HoldingTable& holdings() const noexcept { return holdings_; }
+    // The modules of that table from which the policy's forbidden modules
+    // are reached by attributes. Immutable; thread-safe.
     const ReachingModules& reaching() const noexcept { return reaching_; }
     // What the policy says beyond its lists. Immutable; thread-safe.
     const Precision& precision() const noexcept { return precision_; }
@@ -248,7 +254,8 @@ private:
                            ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests = false) const;
 
     const ImportClassifier classifier_;
-    const ReachingModules reaching_{classifier_};
+    const HoldingTable holdings_;
+    const ReachingModules reaching_{classifier_, holdings_};
     Precision precision_;
 };
 

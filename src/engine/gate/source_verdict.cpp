@@ -102,6 +102,7 @@ public:
     PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
                  VerdictMemo& memo) noexcept
         : classifier_(scanner.classifier()),
+          holdings_(scanner.holdings()),
           reaching_(scanner.reaching()),
           local_modules_(local_modules),
           depth_(depth),
@@ -115,9 +116,11 @@ public:
     }
     bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
     bool own(std::string_view module) const override { return own_module(module, local_modules_); }
+    const HoldingTable& holdings() const noexcept override { return holdings_; }
 
 private:
     const ImportClassifier& classifier_;
+    const HoldingTable& holdings_;
     const ReachingModules& reaching_;
     const std::unordered_set<std::string>& local_modules_;
     const int depth_;

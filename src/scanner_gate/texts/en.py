@@ -257,11 +257,12 @@ RULES = {
     "forbidden-module-reached": RuleText(
         title="A forbidden module taken through a module the policy allows",
         says=("forbidden module reached by a chain of names \u2014 '{module}'",),
-        finds="A name bound to a module of the standard library followed, attribute by attribute, to a forbidden "
+        finds="A name bound to a module of the standard library, or of a table the policy's `holdings` names, "
+        "followed, attribute by attribute, to a forbidden "
         "module or an object defined in one: `from logging import os`, `logging.os.system(...)`, "
         "`tempfile._shutil.rmtree(...)`, `from ssl import *` (which binds `os`). The message names the chain and "
         "the module it reaches. What each standard module holds is read off the interpreter when the engine is "
-        "built.",
+        "built; what other modules hold, off the tables `scanner-core --write-holdings` writes.",
         matters="Python hands the plugin the forbidden module itself: allowing `logging` would allow `os`. The file "
         "fails.",
         fix="Import what the plugin needs from the module that defines it, which the policy then judges; or, if the "

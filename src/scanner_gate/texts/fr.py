@@ -271,11 +271,12 @@ RULES = {
     "forbidden-module-reached": RuleText(
         title="Un module interdit pris par un module que la politique permet",
         says=("module interdit atteint par une cha\u00eene de noms \u2014 '{module}'",),
-        finds="Un nom lié à un module de la bibliothèque standard suivi, attribut par attribut, jusqu'à un module "
+        finds="Un nom lié à un module de la bibliothèque standard, ou d'une table que nomme `holdings` dans la "
+        "politique, suivi, attribut par attribut, jusqu'à un module "
         "interdit ou un objet défini dans l'un d'eux : `from logging import os`, `logging.os.system(...)`, "
         "`tempfile._shutil.rmtree(...)`, `from ssl import *` (qui lie `os`). Le message nomme la chaîne et le "
         "module atteint. Ce que contient chaque module standard est lu dans l'interpréteur à la construction du "
-        "moteur.",
+        "moteur ; ce que contiennent les autres, dans les tables qu'écrit `scanner-core --write-holdings`.",
         matters="Python donne au plugin le module interdit lui-même : permettre `logging` permettrait `os`. Le "
         "fichier échoue.",
         fix="Importez ce dont le plugin a besoin depuis le module qui le définit, que la politique juge alors ; ou, "
