@@ -23,7 +23,8 @@ def scan(tmp_path, source, *, forbidden=("os", "canary"), allowed_attributes=(),
          name="plugin.py", local=frozenset()):
     path = tmp_path / name
     path.write_text(textwrap.dedent(source))
-    scanner = scanner_audit.Scanner(set(forbidden), {"json", "typing"}, [], list(allowed_attributes), type_checking)
+    scanner = scanner_audit.Scanner(set(forbidden), {"json", "typing"}, [], allowed_attributes=list(allowed_attributes),
+                                    type_checking=type_checking)
     return scanner.scan_file(str(path), set(local))
 
 
