@@ -40,6 +40,29 @@ FindingContext::FindingContext(std::vector<Place> places, const ChainCheck* chec
     std::stable_sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) {
         return std::tie(places_[a].line, places_[a].column) < std::tie(places_[b].line, places_[b].column);
     });
+    for (const std::string_view word :
+         {"def", "class", "if", "elif", "else", "try", "except", "finally", "lambda", "async"}) {
+        words_.add(word, true);
+    }
+}
+
+void FindingContext::statement_import(std::int64_t line, std::int64_t column, std::string_view) {
+    // A simple import read without tokens: a logical line of its own.
+    close_blocks(column > 0 ? static_cast<std::uint64_t>(column - 1) : 0, false);
+    token_line_ = line;
+    place_up_to(line, column);
+}
+
+void FindingContext::close_blocks(std::uint64_t indent, bool clause) {
+    while (!blocks_.empty() && blocks_.back().indent > indent) blocks_.pop_back();
+    if (!blocks_.empty() && blocks_.back().indent == indent) {
+        Block& top = blocks_.back();
+        if (top.kind == Kind::try_body && clause) {
+            top.in_body = false;
+        } else {
+            blocks_.pop_back();
+        }
+    }
 }
 
 void FindingContext::restrict(std::string module, std::vector<std::string> allowed) {
@@ -96,12 +119,19 @@ void FindingContext::place_up_to(std::int64_t line, std::int64_t column) {
         const std::size_t index = order_[next_];
         const Place& place = places_[index];
         if (std::tie(place.line, place.column) > std::tie(line, column)) break;
-        flags_[index] = current_flags();
+        // A place on a line passed over (a finding other than an import)
+        // stands where nothing was read.
+        flags_[index] = place.line == line || place.line == token_line_ ? current_flags() : std::uint8_t{unknown};
         for (Block& block : blocks_) {
             if (block.kind == Kind::try_body && block.active && block.in_body) block.inside.push_back(index);
         }
         ++next_;
     }
+}
+
+bool FindingContext::settled() const noexcept {
+    if (next_ < order_.size() || !restricted_.empty() || watch_type_checking_) return false;
+    return std::none_of(blocks_.begin(), blocks_.end(), [](const Block& block) { return !block.inside.empty(); });
 }
 
 void FindingContext::line_start(std::int64_t, std::uint64_t indent) {
@@ -115,17 +145,8 @@ void FindingContext::line_start(std::int64_t, std::uint64_t indent) {
 void FindingContext::first_token(const Token& token) {
     // A line less indented than a block's body closes it; one as indented
     // as its header too, but for the clauses that go on a try.
-    while (!blocks_.empty() && blocks_.back().indent > indent_) blocks_.pop_back();
-    if (!blocks_.empty() && blocks_.back().indent == indent_) {
-        Block& top = blocks_.back();
-        const bool clause = token.kind == TokenKind::keyword &&
-                            (token.text == "except" || token.text == "else" || token.text == "finally");
-        if (top.kind == Kind::try_body && clause) {
-            top.in_body = false;
-        } else {
-            blocks_.pop_back();
-        }
-    }
+    close_blocks(indent_, token.kind == TokenKind::keyword &&
+                              (token.text == "except" || token.text == "else" || token.text == "finally"));
     in_header_ = false;
     if_header_ = false;
     except_clause_ = false;
@@ -202,6 +223,7 @@ void FindingContext::token(const Token& token) {
     }
     ++header_tokens_;
     place_up_to(token.line, token.column);
+    token_line_ = token.line;
 
     // A use of a restricted module's name goes on through its attributes.
     bool attribute = previous_dot_;
@@ -492,6 +514,8 @@ void FindingContext::bind(std::string name, std::string chain, bool judged_now) 
             note_allowed(*allowed);
         }
     }
+    // Its every use is read as tokens from here on.
+    if (!unwatchable_ && !words_.add(name, true)) unwatchable_ = true;
     bound_[std::move(name)] = std::move(bound);
 }
 

@@ -18,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "kernels/word_search.hpp"
 #include "lexical/python_token.hpp"
 
 namespace scanner_core {
@@ -44,6 +45,7 @@ public:
         type_checking = 4,
         optional = 8,
         main = 16,
+        unknown = 64,  // the place's line was passed over without tokens
     };
     struct Place {
         std::int64_t line = 0;
@@ -68,20 +70,31 @@ public:
     // Throws std::bad_alloc only.
     void restrict(std::string module, std::vector<std::string> allowed);
 
-    void statement_import(std::int64_t, std::int64_t, std::string_view) override {}
+    // The lines that cannot change a context are passed over: only those
+    // with the words of a block's header (`def`, `try`, ...), an import, or
+    // a name bound to a restricted module are read as tokens.
+    void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override;
     void line_start(std::int64_t line, std::uint64_t indent) override;
     void token(const Token& token) override;
     void newline() override;
     void end() override;
+    bool at_rest() const noexcept override { return !watch_type_checking_ && !unwatchable_; }
+    const WordSearch* watched_names() const noexcept override { return &words_; }
+    bool wants_import_tokens(std::string_view module) const override { return restricted_root(module) != nullptr; }
     // A string's body matters in an `if` condition (`"__main__"`), and
     // anywhere where TYPE_CHECKING is watched.
     bool wants_string_body() const noexcept override { return watch_type_checking_ || (in_header_ && if_header_); }
     // Whether to look for what may change TYPE_CHECKING (changes_type_checking),
     // which costs the bodies of all strings. Call before the tokens. Never fails.
     void watch_type_checking() noexcept { watch_type_checking_ = true; }
-    bool at_rest() const noexcept override { return false; }
 
-    // After end: the flags of place `index` (as given). Never fails.
+    // Whether what is left of the text can change nothing asked: every
+    // place is passed, no try that holds one waits for its handlers, and
+    // neither uses nor TYPE_CHECKING are watched. The reading may stop
+    // there, without end(). Never fails.
+    bool settled() const noexcept;
+
+    // After end (or once settled): the flags of place `index` (as given). Never fails.
     std::uint8_t context(std::size_t index) const noexcept { return flags_[index]; }
     // After end: the uses of restricted modules that no allowed chain
     // covers, in the order written (a binding's own chain is judged at
@@ -143,6 +156,14 @@ private:
     std::vector<std::uint8_t> flags_;
     const ChainCheck* check_;
 
+    // The words whose lines are read as tokens; too many (or a name that is
+    // not ASCII) and every line is.
+    WordSearch words_;
+    bool unwatchable_ = false;
+    std::int64_t token_line_ = 0;  // the line of the last token
+    // Closes the blocks a logical line at `indent` ends (`clause`: the line
+    // goes on a try, which stays open).
+    void close_blocks(std::uint64_t indent, bool clause);
     std::vector<Block> blocks_;
     std::vector<Lambda> lambdas_;
     bool at_line_start_ = false;

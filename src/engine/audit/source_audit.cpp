@@ -38,7 +38,7 @@ struct SourceAudit::Reader {
 
 SourceAudit::SourceAudit(bool skipping, const ImportFilter* filter, TokenSink* observer)
     : imports_(filter), reader_(std::make_unique<Reader>(imports_, observer)) {
-    reader_->lexer.set_skipping(skipping && observer == nullptr);
+    reader_->lexer.set_skipping(skipping);
 }
 
 SourceAudit::~SourceAudit() = default;

@@ -25,9 +25,9 @@ public:
     // without tokens (the fast way, and the default); the findings are the
     // same either way, which tests check. `filter`: which imports are kept
     // (see FoundImports); none keeps all. `observer`: a sink that gets
-    // every token in the finder's place (no line is passed over, and no
-    // import is found then): the file read as Python reads it, for another
-    // reader. Throws std::bad_alloc only.
+    // the tokens in the finder's place (no import is found then): the file
+    // read as Python reads it, for another reader, which says which lines
+    // may be passed over. Throws std::bad_alloc only.
     explicit SourceAudit(bool skipping = true, const ImportFilter* filter = nullptr, TokenSink* observer = nullptr);
     ~SourceAudit() override;
     SourceAudit(const SourceAudit&) = delete;

@@ -16,16 +16,12 @@
 namespace scanner_core {
 namespace {
 
-constexpr std::size_t kPiece = std::size_t{64} << 10;
+// Small pieces: the reading stops at the first piece past what it needs,
+// most often the imports at the top of a file.
+constexpr std::size_t kPiece = std::size_t{8} << 10;
 constexpr std::string_view kAttributeUse = "usage d'un module interdit hors des attributs permis — '";
 constexpr std::string_view kTypeCheckingChanged =
     "TYPE_CHECKING modifiable par ce fichier, dont la politique dépend — '";
-
-// The second reading keeps no import: its finder only feeds the tokens.
-class NothingKept final : public ImportFilter {
-public:
-    bool judged(std::string_view) const override { return false; }
-};
 
 // Chains of attributes through the table of what modules hold.
 class HoldingsCheck final : public ChainCheck {
@@ -68,8 +64,9 @@ bool same_place(const AuditFinding& finding, const FindingContext::Place& place)
 
 std::string_view root_of(std::string_view module) noexcept { return module.substr(0, module.find('.')); }
 
-// Reads the file whole into `audit`, piece by piece. False when it cannot.
-bool read_into(const std::string& path, SourceAudit& audit) {
+// Reads the file into `audit`, piece by piece, until `context` is settled
+// or the file ends. False when it cannot.
+bool read_into(const std::string& path, SourceAudit& audit, const FindingContext& context) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
     struct Closer {
@@ -78,7 +75,7 @@ bool read_into(const std::string& path, SourceAudit& audit) {
     } closer{fd};
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
-    const std::unique_ptr<char[]> buffer(new char[kPiece]);
+    thread_local const std::unique_ptr<char[]> buffer(new char[kPiece]);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.get(), kPiece);
         if (got < 0) {
@@ -87,6 +84,8 @@ bool read_into(const std::string& path, SourceAudit& audit) {
         }
         if (got == 0) break;
         audit.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+        if (audit.refused()) return false;
+        if (context.settled()) return true;
     }
     audit.finish();
     return audit.finished() && !audit.refused() && audit.deferred_encoding().empty();
@@ -129,16 +128,30 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
     }
     const HoldingsCheck check(scanner);
     FindingContext context(std::move(places), &check);
-    for (const auto& [module, chains] : precision.allowed_attributes) context.restrict(module, chains);
+    // Uses are followed only for a module whose import fails this file.
+    for (const auto& [module, chains] : precision.allowed_attributes) {
+        const bool imported = std::any_of(result.scan_findings.begin(), result.scan_findings.end(),
+                                          [&](const AuditFinding& finding) {
+                                              return root_of(finding.module_view()) == module;
+                                          }) ||
+                              std::any_of(result.findings.begin(), result.findings.end(),
+                                          [&](const AuditFinding& finding) {
+                                              return root_of(finding.module_view()) == module;
+                                          });
+        if (imported) context.restrict(module, chains);
+    }
     if (mentions_tc) context.watch_type_checking();
-    const NothingKept nothing;
-    SourceAudit audit(false, &nothing, &context);
-    if (!read_into(result.scan.filepath, audit)) return;
+    // The finder stays idle (the context takes the tokens): no filter, no words of its own.
+    SourceAudit audit(true, nullptr, &context);
+    if (!read_into(result.scan.filepath, audit, context)) return;
 
     std::size_t index = 0;
     for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
         for (AuditFinding& finding : *list) {
-            if (finding.line > 0) finding.context = static_cast<std::uint8_t>(kContextKnown | context.context(index));
+            const std::uint8_t flags = context.context(index);
+            if (finding.line > 0 && (flags & FindingContext::unknown) == 0) {
+                finding.context = static_cast<std::uint8_t>(kContextKnown | flags);
+            }
             ++index;
         }
     }
