@@ -79,6 +79,25 @@ void ImportFinder::end_payload_call(Frame& frame) {
 // or are displays read in turn, and for the entries it resolves, the name
 // of a callable of the file too.
 
+namespace {
+
+// Whether the configurator converts `text`: `^(?P<prefix>[a-z]+)://(?P<suffix>.*)$`
+// as re.match reads it, the suffix holding no line feed but one at its very end.
+bool converted(std::string_view text, std::string_view& prefix, std::string_view& suffix) noexcept {
+    std::size_t letters = 0;
+    while (letters < text.size() && text[letters] >= 'a' && text[letters] <= 'z') ++letters;
+    if (letters == 0 || text.substr(letters, 3) != "://") return false;
+    prefix = text.substr(0, letters);
+    suffix = text.substr(letters + 3);
+    const std::size_t feed = suffix.find('\n');
+    if (feed == std::string_view::npos) return true;
+    if (feed != suffix.size() - 1) return false;
+    suffix.remove_suffix(1);
+    return true;
+}
+
+}  // namespace
+
 void ImportFinder::reset_config_value(Frame& frame) noexcept {
     frame.config_tokens = 0;
     frame.config_names = frame.config_numbers = true;
@@ -109,17 +128,14 @@ void ImportFinder::config_value_end(Frame& frame, std::string_view key, bool key
     const bool folded = frame.text == Constant::yes && !frame.text_unjudgeable && frame.operand != Folded::nothing;
     const bool resolved = keyed && (key == "()" || key == "class" || key == "queue" || key == "listener");
     if (folded && frame.operand == Folded::str) {
-        // `^(?P<prefix>[a-z]+)://(?P<suffix>.*)$`, as re.match reads it: the
-        // suffix holds no line feed, but for one at the very end.
-        std::string_view text = frame.text_value;
-        constexpr std::string_view kExternal = "ext://";
-        if (text.substr(0, kExternal.size()) == kExternal) {
-            text.remove_prefix(kExternal.size());
-            const std::size_t feed = text.find('\n');
-            if (feed == text.size() - 1) text.remove_suffix(1);
-            if (feed == std::string_view::npos || feed == text.size()) call.config_targets.emplace_back(text);
-        } else if (resolved) {
-            call.config_targets.emplace_back(text);
+        std::string_view prefix;
+        std::string_view suffix;
+        if (!converted(frame.text_value, prefix, suffix)) {
+            if (resolved) call.config_targets.emplace_back(frame.text_value);
+        } else if (prefix == "ext") {
+            call.config_targets.emplace_back(suffix);
+        } else if (prefix != "cfg" && resolved) {  // no converter: the text is resolved as it is
+            call.config_targets.emplace_back(frame.text_value);
         }
         return;
     }
