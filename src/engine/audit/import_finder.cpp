@@ -890,6 +890,7 @@ void ImportFinder::on_open(const Token& token) {
     frame.reach.clear();  // a call's or a subscript's value is no attribute of the module
     const bool trailer = frame.chain && !frame.after_dot && token.op != Op::lbrace;
     ++frame.tokens;
+    if (trailer) frame.config_names = frame.config_numbers = false;  // a call's or a subscript's value
     if (trailer && token.op == Op::lparen) {
         // A call, unless it is a class pattern of a case clause.
         std::string callee;
@@ -1011,7 +1012,20 @@ void ImportFinder::on_close() {
         }
         fold_subscript(frame, inner);
     }
-    if (inner.config && inner.kind != Frame::Kind::call) {
+    if (inner.config && inner.kind == Frame::Kind::group && !inner.comma && !inner.empty) {
+        // Parentheses around one expression of a configuration: it is the frame's value, or part of it.
+        if (frame.config_tokens == 1) {
+            frame.config_tokens = inner.config_tokens;
+            frame.config_names = inner.config_names;
+            frame.config_numbers = inner.config_numbers;
+            frame.config_display_value = inner.config_display_value;
+            frame.config_dict = inner.config_dict;
+        } else {
+            frame.config_tokens += inner.config_tokens;
+            frame.config_names = frame.config_names && inner.config_names;
+            frame.config_numbers = frame.config_numbers && inner.config_numbers;
+        }
+    } else if (inner.config && inner.kind != Frame::Kind::call) {
         // A configuration's display: its last entry or element, and the display as the value.
         if (inner.keep_dict) {
             dict_entry_end(inner);
@@ -1019,6 +1033,7 @@ void ImportFinder::on_close() {
             config_value_end(inner, {}, false);
         }
         frame.config_display_value = true;
+        frame.config_dict = inner.keep_dict;
     } else if (inner.keep_dict && frame.call_role == Role::code) {
         // `**{"source": ...}`: a source given by keyword, if the display is all constant keys.
         dict_entry_end(inner);
@@ -1126,7 +1141,7 @@ void ImportFinder::end_argument(Frame& frame) {
         const bool first = frame.positional == 0 && !frame.argument_keyword && !frame.argument_starred &&
                            !frame.argument_double_star;
         if (first || (frame.argument_keyword && frame.keyword == "config")) {
-            frame.config_read = frame.config_tokens == 1 && frame.config_display_value;
+            frame.config_read = frame.config_tokens == 1 && frame.config_display_value && frame.config_dict;
         }
     }
     fold_settle(frame);

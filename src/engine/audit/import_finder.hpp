@@ -240,12 +240,13 @@ private:
         // (see payload_calls.cpp): `config` in both; `config_call`, the
         // call's frame; the current value or element: its tokens, whether
         // they are names and dots alone, numbers and signs alone, or one
-        // display that was read; on the call, whether some part cannot be
+        // display that was read (and a dict's); on the call, whether some part cannot be
         // read, and whether its argument was a display read whole.
         bool config = false;
         bool config_names = true;
         bool config_numbers = true;
         bool config_display_value = false;
+        bool config_dict = false;  // that display is a dict's
         bool config_unreadable = false;
         bool config_read = false;
         int config_tokens = 0;

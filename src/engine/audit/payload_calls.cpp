@@ -48,9 +48,10 @@ void ImportFinder::end_payload_call(Frame& frame) {
     const auto judge = [&](const std::string& module, const std::string& name, bool dotted) {
         if (module.empty() || module.front() == '.') return;  // __import__ raises: nothing is imported
         sink().add({AuditedImport::Kind::dynamic_constant, line, module, 0, column});
-        // A forbidden module's import fails the file already: what it holds adds nothing.
+        // A forbidden module's import fails the file already: what it holds
+        // adds nothing; the plugin's own modules are not the table's.
         const ImportFilter* const filter = found_.filter();
-        if (filter == nullptr || filter->forbids(module)) return;
+        if (filter == nullptr || filter->forbids(module) || filter->own(module)) return;
         if (dotted) {
             follow_path(module, name, module, line, column);
         } else {
@@ -101,7 +102,7 @@ bool converted(std::string_view text, std::string_view& prefix, std::string_view
 void ImportFinder::reset_config_value(Frame& frame) noexcept {
     frame.config_tokens = 0;
     frame.config_names = frame.config_numbers = true;
-    frame.config_display_value = false;
+    frame.config_display_value = frame.config_dict = false;
 }
 
 void ImportFinder::config_token(Frame& frame, const Token& token) noexcept {
@@ -111,6 +112,8 @@ void ImportFinder::config_token(Frame& frame, const Token& token) noexcept {
         return;
     }
     ++frame.config_tokens;
+    // Parentheses leave the value what it is (what they hold is told at their end); a call ends it (on_open).
+    if (op && token.op == Op::lparen) return;
     if (!(token.kind == TokenKind::name || (op && token.op == Op::dot))) frame.config_names = false;
     if (!(token.kind == TokenKind::number || (op && (token.op == Op::plus || token.op == Op::minus)))) {
         frame.config_numbers = false;
@@ -119,11 +122,11 @@ void ImportFinder::config_token(Frame& frame, const Token& token) noexcept {
 
 void ImportFinder::config_value_end(Frame& frame, std::string_view key, bool keyed) {
     Frame& call = reading_->frames[frame.config_call];
-    if (frame.config_tokens == 0) return;  // nothing after a trailing comma
-    if (frame.keep_dict && !keyed) {       // `**other`, or a key computed at run time
+    if (frame.keep_dict && !keyed) {  // `**other`, or a key computed at run time
         call.config_unreadable = true;
         return;
     }
+    if (frame.config_tokens == 0) return;  // nothing after a trailing comma
     fold_settle(frame);
     const bool folded = frame.text == Constant::yes && !frame.text_unjudgeable && frame.operand != Folded::nothing;
     const bool resolved = keyed && (key == "()" || key == "class" || key == "queue" || key == "listener");
@@ -153,9 +156,11 @@ void ImportFinder::judge_resolved(std::string_view path, std::int64_t line, std:
     if (module.empty()) return;  // __import__ raises: nothing is imported
     sink().add({AuditedImport::Kind::dynamic_constant, line, module, 0, column});
     if (dot == std::string_view::npos) return;
+    // What a forbidden module holds adds nothing to its import; the plugin's own are not the table's.
+    const ImportFilter* const filter = found_.filter();
+    if (filter == nullptr || filter->forbids(module) || filter->own(module)) return;
     std::string_view rest = path.substr(dot + 1);
     std::string via = module;
-    const ImportFilter* const filter = found_.filter();
     while (!rest.empty()) {
         const std::size_t next = rest.find('.');
         const std::string_view part = rest.substr(0, next);
@@ -167,7 +172,8 @@ void ImportFinder::judge_resolved(std::string_view path, std::int64_t line, std:
                                held->target.substr(0, module.size()) == module;
         if (submodule) {
             sink().add({AuditedImport::Kind::dynamic_constant, line, std::string(held->target), 0, column});
-        } else if (filter != nullptr && filter->forbids(held->target)) {
+            if (filter->forbids(held->target)) return;
+        } else if (filter->forbids(held->target)) {
             add_reached(held->target, std::move(via), line, column);
             return;
         } else if (!held->is_module) {

@@ -424,10 +424,11 @@ bool Machine::step(unsigned char op, std::size_t offset) {
         case kBinpersid: return false;  // pickle.loads has no persistent_load
         case kReduce:
         case kBuild:
-        case kNewobj:
-        case kAppend: return pop(2) && (push(Held::unknown), true);
-        case kNewobjEx:
-        case kSetitem: return pop(3) && (push(Held::unknown), true);
+        case kNewobj: return pop(2) && (push(Held::unknown), true);
+        case kNewobjEx: return pop(3) && (push(Held::unknown), true);
+        // The list or dict below: no str has append or __setitem__.
+        case kAppend: return pop(2) && (push(Held::other), true);
+        case kSetitem: return pop(3) && (push(Held::other), true);
         case kTuple1: return pop(1) && (push(Held::other), true);
         case kTuple2: return pop(2) && (push(Held::other), true);
         case kTuple3: return pop(3) && (push(Held::other), true);
