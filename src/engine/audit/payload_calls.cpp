@@ -84,6 +84,10 @@ namespace {
 
 // Whether the configurator converts `text`: `^(?P<prefix>[a-z]+)://(?P<suffix>.*)$`
 // as re.match reads it, the suffix holding no line feed but one at its very end.
+// No configuration resolves this many paths: past it, the call is a warning
+// rather than hold them all until its end.
+constexpr std::size_t kMostConfigTargets = 4096;
+
 bool converted(std::string_view text, std::string_view& prefix, std::string_view& suffix) noexcept {
     std::size_t letters = 0;
     while (letters < text.size() && text[letters] >= 'a' && text[letters] <= 'z') ++letters;
@@ -131,6 +135,10 @@ void ImportFinder::config_value_end(Frame& frame, std::string_view key, bool key
     const bool folded = frame.text == Constant::yes && !frame.text_unjudgeable && frame.operand != Folded::nothing;
     const bool resolved = keyed && (key == "()" || key == "class" || key == "queue" || key == "listener");
     if (folded && frame.operand == Folded::str) {
+        if (call.config_targets.size() >= kMostConfigTargets) {
+            call.config_unreadable = true;
+            return;
+        }
         std::string_view prefix;
         std::string_view suffix;
         if (!converted(frame.text_value, prefix, suffix)) {

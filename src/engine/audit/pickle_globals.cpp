@@ -272,7 +272,8 @@ private:
 
     // --- the memo
     void forget_memo() noexcept {
-        memo_.clear();
+        // A fresh map, not clear(), which costs the buckets a full one left behind at every call.
+        if (!memo_.empty()) std::unordered_map<std::uint64_t, Value>().swap(memo_);
         memo_exact_ = false;
     }
     bool put(std::uint64_t key) {
