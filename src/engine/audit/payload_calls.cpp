@@ -8,7 +8,7 @@
 
 #include "audit/import_finder.hpp"
 #include "audit/pickle_globals.hpp"
-#include "policy/module_holdings.hpp"
+#include "policy/holding_table.hpp"
 
 namespace scanner_core {
 
@@ -21,7 +21,7 @@ void ImportFinder::follow_path(std::string_view module, std::string_view dotted,
         const std::size_t dot = dotted.find('.');
         const std::string_view part = dotted.substr(0, dot);
         dotted = dot == std::string_view::npos ? std::string_view() : dotted.substr(dot + 1);
-        const Holding* const held = holding_of(at, part);
+        const Holding* const held = holdings().holding_of(at, part);
         if (held == nullptr) return;  // the module's own: nothing further is followed
         via.append(".").append(part);
         if (filter->forbids(held->target)) {
@@ -173,7 +173,7 @@ void ImportFinder::judge_resolved(std::string_view path, std::int64_t line, std:
         const std::size_t next = rest.find('.');
         const std::string_view part = rest.substr(0, next);
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
-        const Holding* const held = holding_of(module, part);
+        const Holding* const held = holdings().holding_of(module, part);
         if (held == nullptr) return;  // the module's own, or a module outside the table
         via.append(".").append(part);
         const bool submodule = held->is_module && held->target.size() == module.size() + 1 + part.size() &&
