@@ -20,7 +20,8 @@ tree. The rules are stated again here, from CPython 3.13's sources:
   in turn, are numbers, or (for "()", "class", "queue", "listener", which it
   resolves) a dotted name of the file; each value resolved, and each text
   `ext://path` anywhere, names a dotted path imported as
-  BaseConfigurator.resolve imports it.
+  BaseConfigurator.resolve imports it; a `cfg://` reference resolved there
+  resolves the text it refers to, which makes the configuration unread.
 """
 
 import _compat_pickle
@@ -259,7 +260,9 @@ def configuration_targets(node: ast.AST, fold: Callable[[ast.AST], object],
                     targets.append(folded)
             elif match["prefix"] == "ext":
                 targets.append(match["suffix"])
-            elif match["prefix"] != "cfg" and resolved:  # no converter: resolved as it is
+            elif match["prefix"] == "cfg":
+                return not resolved  # resolved, it resolves the text it refers to, which is not followed
+            elif resolved:  # no converter: resolved as it is
                 targets.append(folded)
             return True
         if folded is None or isinstance(folded, (bytes, int, tuple)) or _numeric(item):

@@ -78,7 +78,8 @@ void ImportFinder::end_payload_call(Frame& frame) {
 // each names a dotted path it imports. The configuration is read only when
 // each part of it is: constant keys, no `**`, values that fold to constants
 // or are displays read in turn, and for the entries it resolves, the name
-// of a callable of the file too.
+// of a callable of the file too; a `cfg://` reference there makes it
+// resolve whatever text it refers to, which is not followed.
 
 namespace {
 
@@ -145,6 +146,9 @@ void ImportFinder::config_value_end(Frame& frame, std::string_view key, bool key
             if (resolved) call.config_targets.emplace_back(frame.text_value);
         } else if (prefix == "ext") {
             call.config_targets.emplace_back(suffix);
+        } else if (prefix == "cfg" && resolved) {
+            // What it refers to is resolved in turn, any text of the configuration.
+            call.config_unreadable = true;
         } else if (prefix != "cfg" && resolved) {  // no converter: the text is resolved as it is
             call.config_targets.emplace_back(frame.text_value);
         }

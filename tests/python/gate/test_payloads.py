@@ -66,6 +66,8 @@ WARNED = {
                         "logging.config.dictConfig({'version': 1, **more})\n", "ftplib"),
     "factory_computed": ("import logging.config\nname = 'ftplib'\nlogging.config.dictConfig({'version': 1, "
                          "'formatters': {'f': {'()': name + '.FTP'}}})\n", "ftplib"),
+    "factory_by_reference": ("import logging.config\nlogging.config.dictConfig({'version': 1, 'x': 'ftplib.FTP', "
+                             "'formatters': {'f': {'()': 'cfg://x'}}})\n", "ftplib"),
     "stream_held_by_a_name": ("import logging.config\nstream = 'ext://subprocess.DEVNULL'\nlogging.config.dictConfig("
                               "{'version': 1, 'handlers': {'h': {'class': 'logging.StreamHandler', 'stream': stream}}})\n",
                               "subprocess"),
@@ -78,7 +80,7 @@ UNREACHED = {
     "config_reference": ("import logging.config\nlogging.config.dictConfig({'version': 1, 'handlers': {'h': "
                          "{'class': 'logging.StreamHandler', 'stream': 'ext://sys.stderr'}}, 'root': "
                          "{'handlers': ['h'], 'level': 'INFO'}, 'formatters': {'f': {'format': 'pty.fork', "
-                         "'()': 'cfg://formatters'}}})\n", "pty"),
+                         "'datefmt': 'cfg://root.level'}}})\n", "pty"),
 }
 
 
