@@ -119,6 +119,8 @@ struct Piece {
     std::uint64_t below = 0;  // a run of marks: the values between its first mark and the mark before
 };
 
+// Whether `text` decodes as UTF-8: strictly (GLOBAL's names), or with
+// surrogates passed (the unicode opcodes' surrogatepass).
 bool valid_utf8(std::string_view text, bool surrogates) noexcept {
     for (std::size_t at = 0; at < text.size();) {
         const auto byte = static_cast<unsigned char>(text[at]);
@@ -144,6 +146,9 @@ bool ascii(std::string_view text) noexcept {
     return std::all_of(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0x80) == 0; });
 }
 
+// The unpickler as far as imports go: one pass over the payload, each
+// opcode's argument read in place, the stack held as runs (so that a run of
+// values alike costs one piece), the memo as a map of its known entries.
 class Machine {
 public:
     Machine(std::string_view payload, const std::function<void(const PickleGlobal&)>& take)
