@@ -78,6 +78,12 @@ SHAPES = {
     "many ; on one line": lambda n: _one_line(b"", b"x = 1; ", b"\n", n),
     "long match header": lambda n: _one_line(b"match (0", b", 0", b"):\n    case _: pass\n", n),
     "import in every f-string": lambda n: _repeat(b"x = f'{__import__(\"json\")}'\n", n),
+    "one pickle payload of marks": lambda n: _one_line(b"import pickle\npickle.loads(b'", b"(N", b"')\n", n // 2)[:-3]
+    + b"1" * (n // 4) + b".')\n",
+    "one pickle payload of memoized texts": lambda n: _one_line(b"import pickle\npickle.loads(b'\\x80\\x04",
+                                                               b"\\x8c\\x01x\\x94", b"\\x93.')\n", n),
+    "one logging configuration of many paths": lambda n: _one_line(
+        b"import logging.config\nlogging.config.dictConfig({'version': 1, 'x': [", b"'ext://json.decoder', ", b"]})\n", n),
     # Names followed through what the standard modules hold, and the words
     # of the object graph: every use is looked at, none may cost more.
     "many names bound to a followed module": _aliases,

@@ -9,14 +9,15 @@
 # development environment's site-packages, each file fed at once and a byte
 # at a time (`make test` runs a sample of it with the engine tests).
 # `make test` also holds the oracle's constant folding to CPython's on
-# random expressions, and the audit to the oracle where each is read.
+# random expressions, and the audit to the oracle where each is read, and
+# on generated pickle payloads and logging configurations.
 PROOF_RUN := PYTHONPATH=$(DEV_PYTHONPATH) $(PY)
 FUZZ_SOURCES_SMOKE ?= 20000
 FUZZ_SEED ?=
 
-EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke fold-proof
+EXTRA_TEST_STEPS += differential-stdlib fuzz-sources-smoke fold-proof payload-proof
 
-.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke token-proof fold-proof
+.PHONY: differential differential-stdlib fuzz-sources fuzz-sources-smoke token-proof fold-proof payload-proof
 
 differential-stdlib: build
 	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) --stdlib
@@ -31,6 +32,10 @@ token-proof: build
 
 fold-proof: build
 	$(PROOF_RUN) tests/proof/fold_proof.py --seed 1 --expressions 20000
+
+payload-proof: build
+	$(PROOF_RUN) tests/proof/payload_sources.py --seed 1 --files 60 --out build/payload-sources
+	$(PROOF_RUN) tests/proof/differential.py --jobs $(JOBS) build/payload-sources
 
 fuzz-sources-smoke: build
 	$(PROOF_RUN) tests/proof/fuzz_sources.py --jobs $(JOBS) --seed 1 --sources $(FUZZ_SOURCES_SMOKE) --out build/fuzz-sources

@@ -26,9 +26,15 @@ import io
 import tokenize
 from collections.abc import Iterator
 
+import ast_payloads
 import ast_reach
 
 IMPORTERS = {"__import__": "importer", "import_module": "module_importer"}
+# What a name bound to a function of the table by a `from` statement, or a chain to one, is.
+FUNCTION_ROLES = {"module_name": "module_importer", "object_path": "module_importer", "python_text": "code",
+                  "pickle_payload": "payload", "log_config": "configuration"}
+# The roles of a name that is a reference when it is not called.
+CALLED_ROLES = ("importer", "module_importer", "code", "payload", "configuration")
 CODE_RUNNERS = ("exec", "eval", "compile")
 LOADERS = ("__loader__",)
 # Texts that name a door, as a subscript's key or getattr's name.
@@ -84,8 +90,7 @@ class Bindings:
         if chains is not None:
             # `from pkgutil import resolve_name`: the name is an importer, `from timeit import timeit` a code runner.
             for statement, bound, function in chains.imported:
-                role = {"module_name": "module_importer", "object_path": "module_importer",
-                        "python_text": "code"}.get(function.kind)
+                role = FUNCTION_ROLES.get(function.kind)
                 if role:
                     aliases.setdefault(bound, []).append((end_position(statement), role))
         builtins: dict[str, list[Position]] = {"builtins": [START], "__builtins__": [START]}
@@ -429,13 +434,12 @@ class Finder:
             return False
         return any(bound == node.id and ast_reach.end_position(statement) < ast_reach.position(node)
                    for statement, bound, function in self.chains.imported
-                   if function.kind in ("module_name", "object_path", "python_text"))
+                   if function.kind in FUNCTION_ROLES)
 
     def role(self, node: ast.AST) -> str | None:
         function = self.function(node)
         if function is not None:
-            return {"module_name": "module_importer", "object_path": "module_importer",
-                    "python_text": "code"}.get(function.kind)
+            return FUNCTION_ROLES.get(function.kind)
         return role_of(node, self.bindings)
 
     def keyword(self, node: ast.AST, role: str | None) -> str:
@@ -485,7 +489,7 @@ class Finder:
                         yield Door(node.lineno, "dynamic", function.via)
                     elif function.kind == "object_graph":
                         yield Door(node.lineno, "graph", function.via)
-                elif role == "loader" or (role in ("importer", "module_importer", "code") and id(node) not in called
+                elif role == "loader" or (role in CALLED_ROLES and id(node) not in called
                                           and not (id(node) in harmless and self.function_alias(node))):
                     yield Door(node.lineno, "reference", name)
                 elif role == "module_spec" and id(node) not in called and id(node) not in harmless:
@@ -498,7 +502,7 @@ class Finder:
                 yield from self.call(node)
             for name, where in defined_names(node):
                 role = name_role(name, where, self.bindings)
-                if role in ("importer", "module_importer", "code", "loader", "module_spec"):
+                if role in CALLED_ROLES + ("loader", "module_spec"):
                     yield Door(where[0], "reference", name)
         if self.chains is not None:
             yield from self.graph_and_paths()
@@ -598,6 +602,81 @@ class Finder:
                 yield from audit_text(text, call.lineno, self.nesting)
         elif role in ("importer", "module_importer"):
             yield from self.dynamic_import(call, role)
+        elif role == "payload":
+            yield from self.payload(call)
+        elif role == "configuration":
+            yield from self.configuration(call)
+
+    def payload(self, call: ast.Call) -> Iterator[Door]:
+        """pickle.loads(data, /): each module a constant payload imports, each
+        name it takes followed; a str raises before anything is read."""
+        first = call.args[0] if call.args and not isinstance(call.args[0], ast.Starred) else None
+        data = fold(first) if first is not None else NOT_CONSTANT
+        if isinstance(data, str):
+            return
+        if not isinstance(data, bytes):
+            yield Door(call.lineno, "dynamic", self.callee(call.func))
+            return
+        # fix_imports=False imports Python 2's names as they are.
+        as_written = any(keyword.arg == "fix_imports" for keyword in call.keywords)
+        for found in ast_payloads.pickle_globals(data):
+            if found is None:
+                yield Door(call.lineno, "dynamic", self.callee(call.func))
+                continue
+            module, name, dotted, original = found
+            yield from self.taken(module, name, dotted, call.lineno)
+            if original is not None and as_written:
+                yield from self.taken(original[0], original[1], False, call.lineno)
+
+    def taken(self, module: str, name: str, dotted: bool, line: int) -> Iterator[Door]:
+        """find_class: `module` imported, then `name` taken from it (a chain when dotted)."""
+        if not module or module.startswith("."):
+            return  # __import__ raises
+        yield Door(line, "import", module)
+        if self.table is None or not self.table.followed_from(module):
+            return
+        if not dotted:
+            yield from self.held(module, name, module, line)
+            return
+        yield from self.chain(module, name.split("."), line, submodules=False)
+
+    def chain(self, module: str, parts: list[str], line: int, submodules: bool) -> Iterator[Door]:
+        """Attributes taken in turn from `module` through the table: a forbidden
+        module or an object of one is reached; with `submodules`, a submodule
+        is imported (as logging's resolve imports one it does not find)."""
+        assert self.table is not None
+        via = module
+        for part in parts:
+            held = self.table.held.get(module, {}).get(part)
+            if held is None:
+                return
+            target, is_module, _ = held
+            via = f"{via}.{part}"
+            if submodules and is_module and target == f"{module}.{part}":
+                yield Door(line, "import", target)
+                if self.table.forbidden(target):
+                    return
+            elif self.table.forbidden(target):
+                yield Door(line, "reached", via, target=target)
+                return
+            elif not is_module:
+                return
+            module = target
+
+    def configuration(self, call: ast.Call) -> Iterator[Door]:
+        """dictConfig(config): each dotted path a configuration read whole resolves."""
+        given = argument(call, 0, "config")
+        targets = ast_payloads.configuration_targets(given, fold, constant_text) if given is not None else None
+        if targets is None:
+            yield Door(call.lineno, "dynamic", self.callee(call.func))
+            return
+        for path in targets:
+            first, _, rest = path.partition(".")
+            if not first:
+                continue  # __import__ raises
+            yield Door(call.lineno, "import", first)
+            if rest and self.table is not None and self.table.followed_from(first):
+                yield from self.chain(first, rest.split("."), call.lineno, submodules=True)
 
     def dynamic_import(self, call: ast.Call, role: str) -> Iterator[Door]:
         name = constant_text(argument(call, 0, self.keyword(call.func, role)))

@@ -8,7 +8,8 @@ through the engine's table of what each module holds. A chain that lands on
 a module the policy forbids, or on an object defined in one, is a finding at
 the chain's first name, or at the `from` statement. A chain that lands on a
 function of the standard library that imports by a name, runs a text, or
-leads into the object graph is handed to the doors (ast_doors).
+leads into the object graph, or reads a payload or a logging configuration
+for the modules it names, is handed to the doors (ast_doors).
 
 Only the table of holdings is the engine's (the standard one, and the rows a
 policy gives for other modules); the functions are listed here again, from
@@ -47,12 +48,15 @@ FUNCTIONS: dict[tuple[str, str], tuple[str, str]] = {
     ("importlib.util", "module_from_spec"): ("opaque", ""),
     ("importlib.util", "spec_from_file_location"): ("opaque", ""),
     ("importlib.util", "spec_from_loader"): ("opaque", ""),
-    ("logging.config", "dictConfig"): ("opaque", ""),
+    ("logging.config", "dictConfig"): ("log_config", "config"),
     ("logging.config", "fileConfig"): ("opaque", ""),
     ("logging.config", "listen"): ("opaque", ""),
     ("pickle", "Unpickler"): ("opaque", ""),
     ("pickle", "load"): ("opaque", ""),
-    ("pickle", "loads"): ("opaque", ""),
+    ("pickle", "loads"): ("pickle_payload", ""),
+    ("_pickle", "Unpickler"): ("opaque", ""),
+    ("_pickle", "load"): ("opaque", ""),
+    ("_pickle", "loads"): ("pickle_payload", ""),
     ("runpy", "run_path"): ("opaque", ""),
     ("site", "addsitedir"): ("opaque", ""),
     ("zipimport", "zipimporter"): ("opaque", ""),
@@ -127,6 +131,13 @@ class Table:
         if not seen:  # a result within a cycle's search may be partial
             self._reaching[module] = found
         return found
+
+    def followed_from(self, module: str) -> bool:
+        """Whether what a constant takes from `module` is followed: it is
+        neither forbidden (its import fails the file already) nor the
+        plugin's own."""
+        return not self.forbidden(module) and module.partition(".")[0] not in self.local_modules \
+            and module not in self.local_modules
 
     def followed(self, module: str) -> bool:
         """Whether a name bound to `module` is followed: it is neither

@@ -165,7 +165,8 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
     // texts one that is not emptied below.
     static_assert(std::is_trivially_copyable_v<FrameFlags>);
     static_assert(sizeof(Frame) - sizeof(FrameFlags) ==
-                  26 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>));
+                  26 * sizeof(std::string) + sizeof(std::shared_ptr<std::string>) +
+                      sizeof(std::vector<std::string>));
     // Copied from a constant: a blank built on the stack would be stored in
     // small pieces and read back in large ones, which stalls.
     static constexpr FrameFlags kBlank{};
@@ -182,6 +183,7 @@ void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t col
         text->clear();
     }
     value_lent.reset();
+    config_targets.clear();
 }
 
 ImportFinder::Frame& ImportFinder::push(Frame::Kind kind, const Token& token) {
@@ -551,6 +553,7 @@ void ImportFinder::token(const Token& token) {
 }
 
 void ImportFinder::expression(const Token& token) {
+    if (Frame& open = top(); open.config) config_token(open, token);
     // An importer named and not called at once is a reference to it.
     // A closing bracket leaves it to on_close: `(__import__)("os")` calls it.
     if (Frame& open = top(); open.pending != Role::none) {
@@ -788,6 +791,10 @@ void ImportFinder::on_op(const Token& token) {
                 return;
             }
             if (frame.kind == Frame::Kind::group || frame.kind == Frame::Kind::display) {
+                if (frame.config) {  // a configuration's element
+                    config_value_end(frame, {}, false);
+                    reset_config_value(frame);
+                }
                 // A display's element ends: the next one is folded afresh.
                 fold_element(frame);
                 frame.comma = true;
@@ -814,6 +821,7 @@ void ImportFinder::on_op(const Token& token) {
                 frame.keep_text = frame.keyword == name_keyword_of(frame) || frame.keyword == "package" ||
                                   (frame.keyword == "fromlist" && frame.call_role == Role::importer);
                 ++frame.tokens;
+                if (frame.config) reset_config_value(frame);
                 return;
             }
             break;
@@ -860,6 +868,7 @@ void ImportFinder::on_op(const Token& token) {
                 frame.chain = frame.after_dot = frame.after_string = false;
                 frame.dict_in_value = true;
                 ++frame.tokens;
+                if (frame.config) reset_config_value(frame);
                 return;
             }
             break;
@@ -881,6 +890,7 @@ void ImportFinder::on_open(const Token& token) {
     frame.reach.clear();  // a call's or a subscript's value is no attribute of the module
     const bool trailer = frame.chain && !frame.after_dot && token.op != Op::lbrace;
     ++frame.tokens;
+    if (trailer) frame.config_names = frame.config_numbers = false;  // a call's or a subscript's value
     if (trailer && token.op == Op::lparen) {
         // A call, unless it is a class pattern of a case clause.
         std::string callee;
@@ -888,7 +898,9 @@ void ImportFinder::on_open(const Token& token) {
         frame.pending = Role::none;  // called
         if (!(pattern_ && reading_->depth >= pattern_depth_)) {
             role = frame.role;
-            if ((role == Role::code || role == Role::getattr) && frame.shape != Shape::other) {
+            if ((role == Role::code || role == Role::getattr || role == Role::payload ||
+                 role == Role::configuration) &&
+                frame.shape != Shape::other) {
                 callee.assign(value_of(frame));
                 if (frame.shape != Shape::name) callee.append(".").append(frame.attribute);
             }
@@ -917,6 +929,7 @@ void ImportFinder::on_open(const Token& token) {
         call.call_line = line;
         call.call_column = column;
         call.call_function = call.dynamic ? function : nullptr;
+        call.config = call.call_role == Role::configuration;
         start_argument(call);
         return;
     }
@@ -943,10 +956,20 @@ void ImportFinder::on_open(const Token& token) {
     frame.empty = false;
     frame.chain = frame.after_dot = frame.after_string = frame.definition_name = false;
     if (token.op != Op::lparen) frame.integer = Constant::no;
+    // A logging configuration's argument, and the displays within it.
+    const bool config_argument =
+        frame.kind == Frame::Kind::call && frame.call_role == Role::configuration && frame.config &&
+        ((frame.positional == 0 && !frame.argument_keyword && !frame.argument_starred &&
+          !frame.argument_double_star) ||
+         (frame.argument_keyword && frame.keyword == "config"));
+    const bool config = config_argument || (frame.config && frame.kind != Frame::Kind::call);
+    const std::size_t config_call = config_argument ? reading_->depth - 1 : frame.config_call;
     Frame& inner = push(token.op == Op::lparen ? Frame::Kind::group : Frame::Kind::display, token);
-    inner.keep_text = keep || dict;
-    inner.keep_dict = dict;
+    inner.keep_text = keep || dict || config;
+    inner.keep_dict = dict || (config && token.op == Op::lbrace);
     inner.bracket_list = token.op == Op::lbracket;
+    inner.config = config;
+    inner.config_call = config_call;
 }
 
 void ImportFinder::on_close() {
@@ -989,7 +1012,29 @@ void ImportFinder::on_close() {
         }
         fold_subscript(frame, inner);
     }
-    if (inner.keep_dict && frame.call_role == Role::code) {
+    if (inner.config && inner.kind == Frame::Kind::group && !inner.comma && !inner.empty) {
+        // Parentheses around one expression of a configuration: it is the frame's value, or part of it.
+        if (frame.config_tokens == 1) {
+            frame.config_tokens = inner.config_tokens;
+            frame.config_names = inner.config_names;
+            frame.config_numbers = inner.config_numbers;
+            frame.config_display_value = inner.config_display_value;
+            frame.config_dict = inner.config_dict;
+        } else {
+            frame.config_tokens += inner.config_tokens;
+            frame.config_names = frame.config_names && inner.config_names;
+            frame.config_numbers = frame.config_numbers && inner.config_numbers;
+        }
+    } else if (inner.config && inner.kind != Frame::Kind::call) {
+        // A configuration's display: its last entry or element, and the display as the value.
+        if (inner.keep_dict) {
+            dict_entry_end(inner);
+        } else {
+            config_value_end(inner, {}, false);
+        }
+        frame.config_display_value = true;
+        frame.config_dict = inner.keep_dict;
+    } else if (inner.keep_dict && frame.call_role == Role::code) {
         // `**{"source": ...}`: a source given by keyword, if the display is all constant keys.
         dict_entry_end(inner);
         frame.dict_has_source = inner.dict_keys_known && inner.dict_has_source;
@@ -1076,6 +1121,7 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
     frame.argument_keyword = frame.argument_starred = frame.argument_double_star = false;
     frame.dict_has_source = false;
     frame.keyword.clear();
+    if (frame.config) reset_config_value(frame);
     frame.keep_text = frame.positional == 0 || (frame.positional == 1 && frame.call_role != Role::code) ||
                       (frame.positional == 3 && frame.call_role == Role::importer);
     frame.last_name.clear();
@@ -1083,15 +1129,26 @@ void ImportFinder::start_argument(Frame& frame) noexcept {
 
 std::string_view ImportFinder::name_keyword_of(const Frame& frame) noexcept {
     if (frame.call_function != nullptr && !frame.call_function->keyword.empty()) return frame.call_function->keyword;
+    if (frame.call_role == Role::payload) return {};  // pickle.loads's payload is positional only
+    if (frame.call_role == Role::configuration) return "config";
     return frame.call_role == Role::code ? "source" : "name";
 }
 
 void ImportFinder::end_argument(Frame& frame) {
     if (frame.tokens == 0) return;  // nothing after a trailing comma
+    if (frame.call_role == Role::configuration) {
+        // dictConfig(config): read when it is one display, read whole.
+        const bool first = frame.positional == 0 && !frame.argument_keyword && !frame.argument_starred &&
+                           !frame.argument_double_star;
+        if (first || (frame.argument_keyword && frame.keyword == "config")) {
+            frame.config_read = frame.config_tokens == 1 && frame.config_display_value && frame.config_dict;
+        }
+    }
     fold_settle(frame);
     const bool text = frame.text == Constant::yes && frame.operand == Folded::str;
     // A code runner reads bytes too, as compile reads them.
-    const bool bytes = frame.call_role == Role::code && frame.text == Constant::yes && frame.operand == Folded::bytes;
+    const bool bytes = (frame.call_role == Role::code || frame.call_role == Role::payload) &&
+                       frame.text == Constant::yes && frame.operand == Folded::bytes;
     const bool relative =
         (frame.integer == Constant::yes || frame.integer == Constant::grouped) && frame.integer_nonzero;
     if (frame.argument_keyword) {
@@ -1106,6 +1163,8 @@ void ImportFinder::end_argument(Frame& frame) {
             frame.name_bytes = bytes;
             frame.name_unjudgeable = frame.text_unjudgeable;
             std::swap(frame.name_value, frame.text_value);
+        } else if (frame.keyword == "fix_imports" && frame.call_role == Role::payload) {
+            frame.fix_imports_keyword = true;
         } else if (frame.keyword == "level" && !frame.level_keyword) {
             frame.level_keyword = true;
             frame.level_relative = relative;
@@ -1180,6 +1239,14 @@ void ImportFinder::end_call(Frame& frame) {
     }
     if (frame.call_role == Role::code) {
         end_code_call(frame);
+        return;
+    }
+    if (frame.call_role == Role::payload) {
+        end_payload_call(frame);
+        return;
+    }
+    if (frame.call_role == Role::configuration) {
+        end_config_call(frame);
         return;
     }
     // The name is the first positional argument unless it is starred (or
@@ -1457,6 +1524,14 @@ void ImportFinder::follow_function(Frame& frame, const ModuleFunction& function,
             frame.function = &function;
             note_role(frame, Role::code, frame.reach_via, frame.chain_line, frame.chain_column);
             return;
+        case Kind::pickle_payload:
+            frame.function = &function;
+            note_role(frame, Role::payload, frame.reach_via, frame.chain_line, frame.chain_column);
+            return;
+        case Kind::log_config:
+            frame.function = &function;
+            note_role(frame, Role::configuration, frame.reach_via, frame.chain_line, frame.chain_column);
+            return;
         case Kind::opaque:
             sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, frame.reach_via, 0, frame.chain_column});
             return;
@@ -1506,6 +1581,14 @@ void ImportFinder::follow_from(std::string_view imported, std::string_view bound
                 break;
             case ModuleFunction::Kind::python_text:
                 bindings_.aliases[std::string(bound)] = Role::code;
+                function_aliases_.emplace(bound);
+                break;
+            case ModuleFunction::Kind::pickle_payload:
+                bindings_.aliases[std::string(bound)] = Role::payload;
+                function_aliases_.emplace(bound);
+                break;
+            case ModuleFunction::Kind::log_config:
+                bindings_.aliases[std::string(bound)] = Role::configuration;
                 function_aliases_.emplace(bound);
                 break;
             case ModuleFunction::Kind::object_graph:
@@ -1584,6 +1667,10 @@ void ImportFinder::dict_entry_end(Frame& frame) {
     fold_settle(frame);
     const bool folded = !frame.comma && frame.text == Constant::yes && !frame.text_unjudgeable;
     const bool value = folded && frame.operand == Folded::str;
+    if (frame.config) {
+        config_value_end(frame, frame.dict_key, frame.dict_in_value && frame.dict_key_constant);
+        reset_config_value(frame);
+    }
     if (!frame.dict_in_value || !frame.dict_key_constant) {
         frame.dict_constant = false;  // `**other`, or a key computed at run time
         frame.dict_keys_known = false;

@@ -110,7 +110,12 @@ private:
     // import_module), one that runs text as code (exec, eval, compile),
     // getattr, a loader (which loads any file as a module), or a module's
     // __spec__ (whose attribute `loader` is one).
-    enum class Role : std::uint8_t { none, importer, module_importer, code, getattr, loader, module_spec };
+    // A function that reads a payload (`pickle.loads`) or a logging
+    // configuration (`logging.config.dictConfig`) for the modules it names
+    // is `payload` or `configuration`.
+    enum class Role : std::uint8_t {
+        none, importer, module_importer, code, getattr, loader, module_spec, payload, configuration
+    };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
     // Whether a run of tokens is a constant so far: for `text`, one that
@@ -230,6 +235,22 @@ private:
         bool search_chain = false;       // the expression is a list of search paths (`sys.path`, `__path__`)
         bool modules_table = false;      // the expression is sys.modules
         bool modules_subscript = false;  // a subscript of sys.modules
+        bool fix_imports_keyword = false;  // a payload's call: fix_imports= is given
+        // A logging configuration's call, and the displays of its argument
+        // (see payload_calls.cpp): `config` in both; `config_call`, the
+        // call's frame; the current value or element: its tokens, whether
+        // they are names and dots alone, numbers and signs alone, or one
+        // display that was read (and a dict's); on the call, whether some part cannot be
+        // read, and whether its argument was a display read whole.
+        bool config = false;
+        bool config_names = true;
+        bool config_numbers = true;
+        bool config_display_value = false;
+        bool config_dict = false;  // that display is a dict's
+        bool config_unreadable = false;
+        bool config_read = false;
+        int config_tokens = 0;
+        std::size_t config_call = 0;
     };
     // A frame: its flags, and the texts it may gather, which a reset
     // empties and keeps the storage of (a push allocates nothing once
@@ -265,6 +286,8 @@ private:
         std::string dict_module;
         // A subscript: the module whose `__dict__` it is of.
         std::string keyed_module;
+        // A logging configuration's call: the dotted paths its argument resolves.
+        std::vector<std::string> config_targets;
         // The folding's texts (see above), a display's elements (each a
         // kind, a size and its bytes), the names of a constant fromlist,
         // and the source a `**` dict display gives.
@@ -377,6 +400,25 @@ private:
     void dict_entry_end(Frame& frame);
     void end_relative_call(Frame& frame, std::string rest, std::uint64_t level);
     void end_code_call(Frame& frame);
+    // A call that reads a pickle payload (payload_calls.cpp): each module its
+    // constant payload imports is judged, its names followed.
+    void end_payload_call(Frame& frame);
+    // A call that reads a logging configuration (payload_calls.cpp): each
+    // module a readable configuration names is judged, its names followed.
+    void end_config_call(Frame& frame);
+    // A token of a configuration's value or element, counted on the frame.
+    static void config_token(Frame& frame, const Token& token) noexcept;
+    // A new value or element begins.
+    static void reset_config_value(Frame& frame) noexcept;
+    // The frame's value (of `key`, or of no key) or element ends: a target
+    // it names is kept on the call, a part that cannot be read marks it.
+    void config_value_end(Frame& frame, std::string_view key, bool keyed);
+    // Judges a dotted path as logging's resolve imports it.
+    void judge_resolved(std::string_view path, std::int64_t line, std::int64_t column);
+    // `dotted` taken from `module` as a chain of attributes: a forbidden
+    // module or an object of one is reached by `via` and the chain.
+    void follow_path(std::string_view module, std::string_view dotted, std::string via, std::int64_t line,
+                     std::int64_t column);
     // The argument, __import__'s fromlist, as the names it gives.
     void take_fromlist(Frame& frame);
     // A code runner's first argument `*` and a display: its first element.

@@ -11,6 +11,9 @@ using Kind = ModuleFunction::Kind;
 
 // By module, then function, for the search.
 constexpr ModuleFunction kTable[] = {
+    {"_pickle", "Unpickler", Kind::opaque, {}},
+    {"_pickle", "load", Kind::opaque, {}},
+    {"_pickle", "loads", Kind::pickle_payload, {}},  // its payload is positional only
     {"cProfile", "run", Kind::python_text, "statement"},
     {"cProfile", "runctx", Kind::python_text, "statement"},
     {"code", "InteractiveConsole", Kind::opaque, {}},
@@ -29,7 +32,7 @@ constexpr ModuleFunction kTable[] = {
     {"inspect", "stack", Kind::object_graph, {}},
     {"inspect", "trace", Kind::object_graph, {}},
     {"logging", "currentframe", Kind::object_graph, {}},
-    {"logging.config", "dictConfig", Kind::opaque, {}},
+    {"logging.config", "dictConfig", Kind::log_config, "config"},
     {"logging.config", "fileConfig", Kind::opaque, {}},
     {"logging.config", "listen", Kind::opaque, {}},
     {"pdb", "run", Kind::python_text, "statement"},
@@ -37,7 +40,7 @@ constexpr ModuleFunction kTable[] = {
     {"pdb", "runeval", Kind::python_text, "expression"},
     {"pickle", "Unpickler", Kind::opaque, {}},
     {"pickle", "load", Kind::opaque, {}},
-    {"pickle", "loads", Kind::opaque, {}},
+    {"pickle", "loads", Kind::pickle_payload, {}},
     {"pkgutil", "resolve_name", Kind::object_path, "name"},
     {"profile", "run", Kind::python_text, "statement"},
     {"profile", "runctx", Kind::python_text, "statement"},

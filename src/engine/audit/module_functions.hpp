@@ -2,7 +2,8 @@
 // other than by an import statement: those that import a module named by a
 // string (`pkgutil.resolve_name("os:system")`), run a text as Python
 // (`timeit.timeit("import os")`), import from what they cannot be read to
-// hold (`pickle.loads`), or lead into the interpreter's objects (the object
+// hold (`pickle.load`), read a constant payload or configuration for the
+// modules it names (`pickle.loads`, `logging.config.dictConfig`), or lead into the interpreter's objects (the object
 // graph: `gc.get_objects()`, `sys._getframe()`); and the attributes that do
 // the same on any object (`f.__globals__`) or change where imports are
 // searched (`sys.path`). Read off the 3.13 sources; the audit's page lists it.
@@ -22,6 +23,8 @@ struct ModuleFunction {
         object_graph, // leads to objects of other modules (frames, globals): every use is a warning
         search_path,  // where imports are searched: changing it is a warning
         module_table, // sys.modules: a constant key is judged as an import of it
+        pickle_payload,  // a constant payload is read: what its opcodes import is judged (pickle_globals.hpp)
+        log_config,      // a dict display whose targets are constant is read: each is judged as an import
     };
     std::string_view module;
     std::string_view function;
