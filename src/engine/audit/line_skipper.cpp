@@ -153,6 +153,20 @@ inline bool plain_key(const char* opened, const char* after, const char* end) no
     return p < end && *p == ']';
 }
 
+// Whether the string whose quote is at `quote` may begin an annotation,
+// which typing gives to eval: after its prefix and blanks, a ":" or "->"
+// (not looking back before `start`), outside braces and square brackets,
+// where a colon makes a dict's entry or a slice. A lambda's body or a
+// header's statement after its colon is taken too: the tokens tell.
+inline bool annotation_string(const char* quote, const char* start, const OpenBrackets& open) noexcept {
+    if (open.others > 0 && open.floor() == open.depth) return false;  // the innermost bracket is "[" or "{"
+    const char* p = quote;
+    for (int letters = 0; letters < 2 && p > start && ((p[-1] | 0x20) >= 'a' && (p[-1] | 0x20) <= 'z'); ++letters) --p;
+    while (p > start && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    if (p == start) return false;
+    return p[-1] == ':' || (p[-1] == '>' && p - 1 > start && p[-2] == '-');
+}
+
 // A walk through the bytes of a logical line. Each member returns false
 // when what it meets must be left to the tokenizer.
 struct Walk {
@@ -768,6 +782,7 @@ __attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char
     // In a subscript (or a list display), unless it is plainly a whole key.
     const bool in_square = open.square_open();
     const bool key = in_square && subscript_key(q, walk.line);
+    if (annotation_string(q, walk.line, open)) return false;
     if (!in_square) {
         const char* const closed = closed_in_block(block, base, q, walk.line, text);
         if (closed != nullptr) {
