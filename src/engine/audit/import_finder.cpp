@@ -926,7 +926,8 @@ void ImportFinder::on_open(const Token& token) {
             if (frame.function != nullptr && !callee.empty()) callee.assign(frame.reach_via);
             if (frame.dict_get && frame.shape != Shape::other) {
                 role = Role::dict_get;
-                callee.assign(frame.reach_via).append(frame.dict_from_vars ? "" : ".__dict__").append(".get");
+                callee.assign(frame.dict_from_vars ? "vars(" : "").append(frame.reach_via);
+                callee.append(frame.dict_from_vars ? ").get" : ".__dict__.get");
             }
         }
         frame.text = frame.integer = Constant::no;
@@ -1421,10 +1422,11 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     if (p < end && name_byte(*p)) return false;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p == end) return true;
-    // A chain goes on with a dot; a line break, a continuation or a comment
-    // may be followed by one on the next line, within brackets, and a
-    // closing parenthesis by one after it (`(logging).os`).
-    if (*p != '.') return *p == '\n' || *p == '\r' || *p == '\\' || *p == '#' || *p == '\f' || *p == ')';
+    // A chain goes on with a dot. Anything else may bind the module to
+    // another name (`l = logging;`, `[m := logging for ...]`), or be
+    // followed by a dot on the next line, within brackets, or after a
+    // closing parenthesis (`(logging).os`).
+    if (*p != '.') return true;
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;

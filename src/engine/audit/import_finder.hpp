@@ -608,7 +608,6 @@ private:
         bool annotated = false;   // the annotation of a target ends at the next `=`
         int tokens = 0;           // of the statement, at depth 1
         int segment_tokens = 0;
-        bool segment_name = false;  // the segment's first token is a name
         std::int64_t segment_line = 0;
         std::int64_t segment_column = 0;
         std::size_t parameters = 0;  // the depth of a def's parameter list, while open

@@ -148,6 +148,9 @@ inline bool plain_key(const char* opened, const char* after, const char* end) no
     for (const std::string_view door : {"__import__", "import_module", "exec", "eval", "compile", "__loader__"}) {
         if (text.find(door) != std::string_view::npos) return false;
     }
+    // In an annotation (`list["..."]`) typing gives it to eval: an attribute,
+    // a call or a subscript there may reach a module through a followed name.
+    if (text.find_first_of(".([") != std::string_view::npos) return false;
     const char* p = after;
     while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\\')) ++p;
     return p < end && *p == ']';

@@ -109,13 +109,17 @@ void ImportFinder::reset_shape() noexcept {
 void ImportFinder::track_bindings(const Token& token) {
     const std::size_t depth = reading_->depth;
     const bool op = token.kind == TokenKind::op;
-    // A value of `:=` ends at a comma or a closing bracket of its own depth, or below it.
+    // A value of `:=` ends at a comma, a colon or a closing bracket of its
+    // own depth, or below it, and before a comprehension's `for`.
     while (!walruses_.empty()) {
         Walrus& walrus = walruses_.back();
+        const bool clause = token.kind == TokenKind::keyword &&
+                            (token.text == "for" || token.text == "async");
         const bool ends = depth < walrus.depth ||
-                          (depth == walrus.depth && op &&
-                           (token.op == Op::comma || token.op == Op::rparen || token.op == Op::rbracket ||
-                            token.op == Op::rbrace || token.op == Op::colon || token.op == Op::semicolon));
+                          (depth == walrus.depth &&
+                           (clause || (op && (token.op == Op::comma || token.op == Op::rparen ||
+                                              token.op == Op::rbracket || token.op == Op::rbrace ||
+                                              token.op == Op::colon || token.op == Op::semicolon))));
         if (!ends) {
             if (!walrus.started && depth == walrus.depth) {
                 walrus.started = true;
@@ -159,11 +163,12 @@ void ImportFinder::track_bindings(const Token& token) {
     if (shape.segment) {
         shape.segment = false;
         shape.segment_tokens = 0;
-        shape.segment_name = token.kind == TokenKind::name;
         shape.segment_line = token.line;
         shape.segment_column = token.column;
     }
-    const bool lone = shape.segment_tokens == 1 && shape.segment_name && top().shape == Shape::name && top().chain;
+    // One name, in parentheses or not: `(l) = logging` binds l.
+    const bool lone = shape.segment_tokens == 1 && top().shape == Shape::name && top().chain &&
+                      top().chain_line == shape.segment_line && top().chain_column == shape.segment_column;
     ++shape.segment_tokens;
     if (!op) return;
     if (token.op == Op::other && token.int_value == 2 && shape.def && annotation_depth_ == 0) {
