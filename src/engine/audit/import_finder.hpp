@@ -587,6 +587,7 @@ private:
     // name or a chain of attributes that lands on one.
     void track_bindings(const Token& token);
     void end_walrus(std::size_t depth);
+    void add_target(std::string_view name);
     void end_assignment();
     struct Walrus {
         std::size_t depth;

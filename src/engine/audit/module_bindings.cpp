@@ -179,7 +179,7 @@ void ImportFinder::track_bindings(const Token& token) {
         if (shape.annotated) end_annotation();
         // `a = b = value`: each lone name before a `=` is a target; an annotation is none.
         if (lone && !shape.annotated && !shape.keyword_led && seen_bindings().any_module()) {
-            targets_.emplace_back(value_of(top()));
+            add_target(value_of(top()));
         }
         shape.annotated = false;
         shape.assigned = true;
@@ -197,9 +197,20 @@ void ImportFinder::track_bindings(const Token& token) {
             shape.colon = true;
             shape.annotated = true;
             annotation_depth_ = 1;
-            if (lone && seen_bindings().any_module()) targets_.emplace_back(value_of(top()));
+            if (lone && seen_bindings().any_module()) add_target(value_of(top()));
         }
     }
+}
+
+void ImportFinder::add_target(std::string_view name) {
+    // As many as bind_module holds: a statement of more targets fails the
+    // file rather than hold them all.
+    constexpr std::size_t kMostTargets = 10000;
+    if (targets_.size() >= kMostTargets) {
+        mark_unjudgeable("trop de noms liés à des modules suivis", shape_.segment_line);
+        return;
+    }
+    targets_.emplace_back(name);
 }
 
 void ImportFinder::end_walrus(std::size_t depth) {
