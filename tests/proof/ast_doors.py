@@ -25,7 +25,8 @@ constant key as `m.__dict__` is (`vars(logging)["os"]`), and so is the
 Every string of an annotation (a parameter's, a def's return, an annotated
 target's) is given to eval by typing.get_type_hints: each that folds to a
 str is read as the text given to eval, at the string's line; a text Python
-refuses imports nothing there.
+refuses is marked as refused, as exec's is, though the native audit gives
+no finding of its own for it there.
 """
 
 import ast
@@ -576,7 +577,11 @@ class Finder:
         except Exception:  # RecursionError, MemoryError: it cannot be judged
             yield Door(line, "unaudited", "code dynamique trop profond pour le parseur")
             return
-        if isinstance(tree, str):  # refused: eval raises before it runs any of it
+        if isinstance(tree, str):
+            # eval raises before it runs any of it, and the native audit, which
+            # looks for no mistake of grammar, reads it all the same: what it
+            # finds on this line is beyond the comparison, as for exec.
+            yield Door(line, "refused", "")
             return
         where = end_position(node)
         finder = Finder(tree, self.nesting + 1, self.bindings, where, self.table, self.modules_seen(where))

@@ -613,6 +613,10 @@ private:
         std::int64_t segment_column = 0;
         std::size_t parameters = 0;  // the depth of a def's parameter list, while open
         bool parameter_default = false;
+        // The lambdas whose colon is still to come, at depth 1 and in the
+        // parameter list: the next colon there is theirs.
+        int lambdas = 0;
+        int parameter_lambdas = 0;
     };
     StatementShape shape_;
     void reset_shape() noexcept;

@@ -136,12 +136,18 @@ void ImportFinder::track_bindings(const Token& token) {
     }
     // A def's parameter list: a parameter's annotation begins at its colon,
     // its default at `=`, and both end at a comma.
+    if (shape_.parameters != 0 && depth == shape_.parameters && token.kind == TokenKind::keyword &&
+        token.text == "lambda") {
+        ++shape_.parameter_lambdas;  // its colon is no annotation's
+    }
     if (shape_.parameters != 0 && depth == shape_.parameters && op) {
         if (token.op == Op::assign || token.op == Op::comma || token.op == Op::rparen) end_annotation();
         if (token.op == Op::assign) shape_.parameter_default = true;
         if (token.op == Op::comma) shape_.parameter_default = false;
         if (token.op == Op::rparen) shape_.parameters = 0;
-        if (token.op == Op::colon && !shape_.parameter_default && annotation_depth_ == 0) {
+        if (token.op == Op::colon && shape_.parameter_lambdas > 0) {
+            --shape_.parameter_lambdas;
+        } else if (token.op == Op::colon && !shape_.parameter_default && annotation_depth_ == 0) {
             annotation_depth_ = depth;
         }
     }
@@ -159,6 +165,7 @@ void ImportFinder::track_bindings(const Token& token) {
         shape.parameters = 2;  // the depth inside it
         shape.parameter_default = false;
     }
+    if (keyword && token.text == "lambda") ++shape.lambdas;
     ++shape.tokens;
     if (shape.segment) {
         shape.segment = false;
@@ -184,6 +191,8 @@ void ImportFinder::track_bindings(const Token& token) {
         shape.annotated = false;
         shape.assigned = true;
         shape.segment = true;
+    } else if (token.op == Op::colon && shape.lambdas > 0) {
+        --shape.lambdas;  // a lambda's, at the line's depth: `f = lambda: 0`, `assert x, lambda: 0`
     } else if (token.op == Op::colon) {
         const bool header = shape.keyword_led || shape.def || (pattern_ && reading_->depth == pattern_depth_);
         if (header) {
