@@ -11,11 +11,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <unordered_set>
 #include <vector>
 
 #include "gate/full_scan.hpp"
+#include "gate/finding_places.hpp"
 #include "gate/member_scan.hpp"
 #include "kernels/kernels.hpp"
 #include "gate/report_block.hpp"
@@ -23,6 +25,7 @@
 
 namespace py = pybind11;
 
+using scanner_core::context_words;
 using scanner_core::AuditFinding;
 using scanner_core::FullResult;
 using scanner_core::FullScanner;
@@ -82,7 +85,23 @@ py::typing::List<py::typing::Tuple<py::str, py::str, py::str, bool, bool>> modul
 
 // The forbidden modules a plugin may take through `module`, as the report's header lists them.
 StringList forbidden_reached_from(const FullScanner& scanner, const std::string& module) {
-    return scanner_core::forbidden_reached_from(scanner.classifier(), module);
+    return scanner_core::forbidden_reached_from(scanner.classifier(), scanner.holdings(), module);
+}
+
+using HoldingTuple = std::tuple<std::string, std::string, std::string, bool, bool>;
+
+// A policy's scanner, with the rows of module_holdings()'s form that its
+// tables give for modules outside the standard library.
+std::unique_ptr<FullScanner> make_scanner(StringSet forbidden, StringSet allowed_exact, StringList allowed_prefixes,
+                                          const std::vector<HoldingTuple>& holdings,
+                                          const StringList& allowed_attributes, std::string_view type_checking) {
+    std::vector<scanner_core::HoldingRow> rows;
+    rows.reserve(holdings.size());
+    for (const auto& [module, attribute, target, is_module, starred] : holdings) {
+        rows.push_back({module, attribute, target, is_module, starred});
+    }
+    return std::make_unique<FullScanner>(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes),
+                                         std::move(rows), allowed_attributes, type_checking);
 }
 
 // A module named by a string constant may hold lone surrogates, which the
@@ -109,6 +128,16 @@ py::typing::List<FindingRow> finding_tuples(const std::vector<AuditFinding>& fin
                                    module_text(finding), fs_text(finding.message)));
     }
     return list;
+}
+
+// Where each finding stands, scan_findings' then findings': "" when not
+// known, else words such as "module" or "function,optional".
+std::vector<std::string> finding_contexts(const FullResult& result) {
+    std::vector<std::string> words;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) words.push_back(context_words(finding.context));
+    }
+    return words;
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
@@ -303,6 +332,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("column",
                                [](const AuditFinding& f) { return f.column > 0 ? std::optional(f.column) : std::nullopt; })
         .def_property_readonly("module", &module_text)
+        .def_property_readonly("context", [](const AuditFinding& f) { return context_words(f.context); })
         .def_property_readonly("message", [](const AuditFinding& f) { return fs_text(f.message); });
 
     py::class_<FullResult, std::unique_ptr<FullResult>>(m, "Report")
@@ -313,6 +343,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("scan_tuples", [](const FullResult& r) { return finding_tuples(r.scan_findings); })
         .def_property_readonly("finding_tuples", [](const FullResult& r) { return finding_tuples(r.findings); })
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
+        .def_property_readonly("contexts", &finding_contexts)
+        .def_readonly("allowed_used", &FullResult::allowed_used)
         .def_readonly("passed", &FullResult::passed)
         .def_readonly("entry", &FullResult::entry)
         .def_property_readonly("deferred_encoding", [](const FullResult& r) {
@@ -334,8 +366,9 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("finish", &finish_member);
 
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
-        .def(py::init<StringSet, StringSet, StringList>(), py::arg("forbidden"), py::arg("allowed_exact"),
-             py::arg("allowed_prefixes"))
+        .def(py::init(&make_scanner), py::arg("forbidden"), py::arg("allowed_exact"), py::arg("allowed_prefixes"),
+             py::arg("holdings") = std::vector<HoldingTuple>{}, py::arg("allowed_attributes") = StringList{},
+             py::arg("type_checking") = "error")
         .def("is_forbidden", [](const FullScanner& s, const std::string& m) { return s.classifier().is_forbidden(m); },
              py::arg("module"))
         .def("forbidden_reached_from", &forbidden_reached_from, py::arg("module"))

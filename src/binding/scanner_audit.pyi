@@ -21,6 +21,9 @@ class Finding:
     @property
     def module(self) -> str | None: ...
     @property
+    def context(self) -> str:
+        """Where it stands: "module", or words such as "function,optional"; "" when not known."""
+    @property
     def message(self) -> str: ...
 
 class Report:
@@ -38,6 +41,12 @@ class Report:
     def findings(self) -> list[Finding]: ...
     @property
     def finding_tuples(self) -> list[tuple[str, int | None, int | None, str | None, str]]: ...
+    @property
+    def contexts(self) -> list[str]:
+        """Where each finding stands, scan_findings' then findings' (see Finding.context)."""
+    @property
+    def allowed_used(self) -> list[str]:
+        """The policy's allowed attributes of forbidden modules the file used."""
     @property
     def passed(self) -> bool: ...
     @property
@@ -92,11 +101,17 @@ class Scanner:
         forbidden: collections.abc.Set[str],
         allowed_exact: collections.abc.Set[str],
         allowed_prefixes: collections.abc.Sequence[str],
-    ) -> None: ...
+        holdings: collections.abc.Sequence[tuple[str, str, str, bool, bool]] = [],
+        allowed_attributes: collections.abc.Sequence[str] = [],
+        type_checking: str = "error",
+    ) -> None:
+        """`holdings`: rows of module_holdings()'s form for modules outside the standard library;
+        `allowed_attributes`: chains of forbidden modules a plugin may use (`os.path`);
+        `type_checking`: "error", "warning" or "ignore", for findings under `if TYPE_CHECKING:`."""
     def is_forbidden(self, module: str) -> bool: ...
     def is_allowed(self, module: str) -> bool: ...
     def forbidden_reached_from(self, module: str) -> list[str]:
-        """The forbidden modules a chain of attributes from the standard module `module` reaches, sorted."""
+        """The forbidden modules a chain of attributes from `module` reaches through the scanner's holdings, sorted."""
     def scan_file(
         self,
         filepath: _Path,

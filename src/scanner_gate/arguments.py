@@ -128,6 +128,17 @@ def parser() -> argparse.ArgumentParser:
         help="judge the jobs of FILE ('-': standard input), JSON lines {\"id\", \"paths\", \"policy\"}, in one "
         "process, a JSON line per job as each is judged; no PATH then",
     )
+    command.add_argument(
+        "--write-holdings",
+        metavar="FILE",
+        help="import the modules named instead of PATHs (outside the standard library) in a child interpreter, "
+        "and write to FILE what they and their submodules hold, for a policy's holdings key; then exit",
+    )
+    command.add_argument(
+        "--python",
+        metavar="INTERPRETER",
+        help="with --write-holdings: the Python 3.13 to import the modules in (default: the one running the command)",
+    )
     command.add_argument("--version", action=_Version)
     return command
 
@@ -136,6 +147,8 @@ def parse(arguments: Sequence[str]) -> argparse.Namespace:
     """The namespace of `arguments`; paths are required unless --explain or --batch is given."""
     command = parser()
     args = command.parse_args(arguments)
+    if args.write_holdings is not None and not args.paths:
+        command.error("--write-holdings needs the modules to describe: --write-holdings FILE MODULE...")
     if not args.paths and args.explain is None and args.batch is None:
         command.error("the following arguments are required: PATH")
     return args

@@ -86,6 +86,10 @@ def _main(argv: "Sequence[str] | None") -> int:
         args = quick
     if args.explain is not None:
         return _explain(args.explain, args.lang)
+    if args.write_holdings is not None:
+        return _write_holdings(args)
+    if args.python is not None:
+        _refuse("--python names the interpreter of --write-holdings, and is given without it")
     if args.batch is not None:
         return _batch(args)
     import importlib
@@ -198,6 +202,24 @@ def _batch(args: "argparse.Namespace | types.SimpleNamespace") -> int:
     except OSError as error:
         _silence_stdout()
         _refuse(str(error))
+
+
+def _write_holdings(args: "argparse.Namespace | types.SimpleNamespace") -> int:
+    """--write-holdings FILE MODULE...: the table of what the modules hold, for a policy's holdings."""
+    given = [option for option, value in (
+        ("--policy", args.policy), ("--format", args.format), ("--output", args.output), ("--baseline", args.baseline),
+        ("--batch", args.batch), ("--explain", args.explain), ("--statistics", args.statistics)) if value]
+    if given:
+        _refuse(f"--write-holdings imports the modules named and writes their table: not with {', '.join(given)}")
+    from scanner_gate import holding_tables
+
+    try:
+        count = holding_tables.write(list(args.paths), args.write_holdings, args.python)
+    except holding_tables.HoldingsError as error:
+        _refuse(str(error))
+    if not args.quiet:
+        _write_text(f"{escape(args.write_holdings)}: {count} names held by {escape(', '.join(args.paths))}\n")
+    return 0
 
 
 def _is_terminal(stream: "object") -> bool:

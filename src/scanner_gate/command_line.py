@@ -77,7 +77,7 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
     values: dict[str, object] = {"policy": None, "format": None, "audit": True, "threads": 0,
                                  "fail_on": "error", "quiet": False, "baseline": None, "lang": None,
                                  "color": "auto", "verbose": False, "explain": None, "output": None,
-                                 "statistics": False, "batch": None}
+                                 "statistics": False, "batch": None, "write_holdings": None, "python": None}
     outputs: list[tuple[str, str]] = []
     paths: list[str] = []
     format_options = set()  # --format and --json exclude each other

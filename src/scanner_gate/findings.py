@@ -108,6 +108,26 @@ SEARCH_PATH = Kind(
     "`submodule_search_locations`, assigned or changed in place.",
     "chemins de recherche des imports modifi\u00e9s \u2014 '",
 )
+ATTRIBUTE_USE = Kind(
+    "forbidden-attribute-use",
+    "error",
+    "A use of a forbidden module that none of the policy's allowed attributes covers: another attribute, the bare "
+    "name passed on, a chain through an allowed attribute back to a forbidden module (`os.path.os`).",
+    "usage d'un module interdit hors des attributs permis \u2014 '",
+)
+TYPE_CHECKING_IMPORT = Kind(
+    "type-checking-import",
+    "warning",
+    "A finding under `if TYPE_CHECKING:`, which runs only for type checkers: a warning, as the policy's "
+    "type_checking says.",
+)
+TYPE_CHECKING_CHANGED = Kind(
+    "type-checking-changed",
+    "error",
+    "A file that may change typing.TYPE_CHECKING (assigned, set by a name that is no constant), where the policy "
+    "judges what only type checkers see otherwise than any import.",
+    "TYPE_CHECKING modifiable par ce fichier, dont la politique d\u00e9pend \u2014 '",
+)
 # A constant text given to exec, eval or compile that Python refuses.
 REFUSED_CODE_TEXT = "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas"
 
@@ -200,7 +220,7 @@ KINDS = (
     EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK,
     NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY,
     IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED, OBJECT_GRAPH, SEARCH_PATH,
-    AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
+    ATTRIBUTE_USE, TYPE_CHECKING_IMPORT, TYPE_CHECKING_CHANGED, AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
     NOTHING_JUDGED,
 )
 
@@ -231,8 +251,11 @@ class Finding(NamedTuple):
     # None until fingerprinted, and when its line could not be read back.
     fingerprint: str | None = None
     # 1-based, in characters of the line: where the statement starts; None
-    # where the engine does not know it (the audit's findings, the whole file).
+    # where the engine does not know it (the whole file).
     column: int | None = None
+    # Where the import stands: "module", or some of "class", "function",
+    # "main", "optional", "type-checking" joined by commas; None where not known.
+    context: str | None = None
 
 
 def archive_message(kind: Kind, filepath: str, reason: str) -> str:
@@ -263,7 +286,8 @@ class FileReport:
     text_block and json_block), and the tally its counts."""
 
     __slots__ = ("filepath", "_findings", "fail_on_warning", "known", "native", "name", "error_total",
-                 "warning_total", "passed", "_unread", "nested", "section", "skipped", "skip_refused")
+                 "warning_total", "passed", "_unread", "nested", "section", "skipped", "skip_refused",
+                 "allowed_used")
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
                  known: list[Finding] | None = None, native: scanner_audit.Report | None = None,
@@ -294,6 +318,8 @@ class FileReport:
         self.section: str | None = None
         self.skipped = False
         self.skip_refused: str | None = None
+        # The allowed attributes of forbidden modules the file used (`os.path`).
+        self.allowed_used: list[str] = native.allowed_used if native is not None else []
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
         """The same file with other findings (and known ones), made here."""
@@ -301,6 +327,7 @@ class FileReport:
                           unread=self.unread, nested=self.nested)
         made.name = self.name
         made.section, made.skipped, made.skip_refused = self.section, self.skipped, self.skip_refused
+        made.allowed_used = self.allowed_used
         return made
 
     def __repr__(self) -> str:
@@ -331,7 +358,7 @@ class FileReport:
         if self._findings is None:
             native = self.native
             assert native is not None
-            self._findings = findings_of(native.scan_tuples) + findings_of(native.finding_tuples)
+            self._findings = both_findings(native)
         return self._findings
 
     @property
@@ -363,24 +390,40 @@ class FileReport:
         return sorted(self.findings, key=line_order)
 
 
-def findings_of(rows: list[tuple[str, int | None, int | None, str | None, str]]) -> list[Finding]:
+def findings_of(rows: list[tuple[str, int | None, int | None, str | None, str]],
+                contexts: "Sequence[str] | None" = None) -> list[Finding]:
     """Findings from the native (rule, line, column, module, message) rows,
-    as the engine made them: nothing is read back from a message."""
+    as the engine made them, with their contexts ("" where not known):
+    nothing is read back from a message."""
     kind_of_rule = KIND_OF_RULE
+    if not contexts or not any(contexts):
+        return [
+            Finding(kind_of_rule[rule], line, module, message, None, column)
+            for rule, line, column, module, message in rows
+        ]
     return [
-        Finding(kind_of_rule[rule], line, module, message, None, column)
-        for rule, line, column, module, message in rows
+        Finding(kind_of_rule[rule], line, module, message, None, column, context or None)
+        for (rule, line, column, module, message), context in zip(rows, contexts, strict=True)
     ]
+
+
+def both_findings(result: scanner_audit.Report) -> list[Finding]:
+    """The line scan's findings then the audit's, with where they stand."""
+    scan_rows, audit_rows = result.scan_tuples, result.finding_tuples
+    contexts = result.contexts
+    return findings_of(scan_rows, contexts[:len(scan_rows)]) + findings_of(audit_rows, contexts[len(scan_rows):])
 
 
 def scan_findings(result: scanner_audit.Report) -> list[Finding]:
     """The line scan's findings in one native report, in line order."""
-    return findings_of(result.scan_tuples)
+    rows = result.scan_tuples
+    return findings_of(rows, result.contexts[:len(rows)])
 
 
 def audit_findings(result: scanner_audit.Report) -> list[Finding]:
     """The audit's (or the walk's) findings in one native report, in line order."""
-    return findings_of(result.finding_tuples)
+    rows = result.finding_tuples
+    return findings_of(rows, result.contexts[len(result.scan_tuples):])
 
 
 class Summary(NamedTuple):

@@ -54,6 +54,7 @@ def issue(finding: Finding, path: str, known: bool, filepath: str = "", lang: st
         "fingerprint": fingerprint(finding, path),
         "severity": severity(finding, known),
         "location": {"path": path, "lines": {"begin": finding.line or 1}},
+        **({"categories": finding.context.split(",")} if finding.context is not None else {}),
     }
 
 

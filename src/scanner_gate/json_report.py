@@ -62,13 +62,18 @@ def _list(items: list[str], pad: str, parts: list[str]) -> None:
 def _finding(finding: Finding, pad: str, message: str | None = None) -> str:
     """A finding at `pad`; `message`: its message already written, when it is."""
     inner = pad + "  "
-    kind, line, module, text, fingerprint, column = finding
+    kind, line, module, text, fingerprint, column, context = finding
     if message is None:
         message = _string(escape(text))
+    if context is None:
+        where = "null"
+    else:
+        where = "[\n" + ",\n".join(f'{inner}  "{word}"' for word in context.split(",")) + f"\n{inner}]"
     return (
         f"{pad}{{\n{inner}\"rule\": \"{kind.id}\",\n{inner}\"level\": \"{kind.level}\",\n"
         f"{inner}\"line\": {'null' if line is None else line},\n"
         f"{inner}\"column\": {'null' if column is None else column},\n"
+        f"{inner}\"context\": {where},\n"
         f"{inner}\"module\": {'null' if module is None else _string(escape(module))},\n"
         f"{inner}\"message\": {message},\n"
         f"{inner}\"fingerprint\": {'null' if fingerprint is None else _string(fingerprint)}\n{pad}}}"
@@ -92,6 +97,9 @@ def _file(report: FileReport, baseline: bool, parts: list[str], lang: str = "fr"
         parts.append(close)
     parts += [inner, '"findings": ']
     _list([_finding(finding, item, text) for finding, text in zip(findings, messages)], inner, parts)
+    if report.allowed_used:
+        parts += [",\n", inner, '"allowed_used": ']
+        _list([item + _string(escape(chain)) for chain in report.allowed_used], inner, parts)
     if baseline:
         parts += [",\n", inner, '"known": ']
         known = [_finding(finding, item, _string(escape(message(finding, report.filepath, lang))))
@@ -114,6 +122,10 @@ def policy_object(policy: Policy) -> dict[str, object]:
         "forbidden": [escape(name) for name in sorted(policy.forbidden)],
         "fail_on": policy.fail_on,
     }
+    if policy.allowed_attributes:
+        made["allowed_attributes"] = [escape(chain) for chain in policy.allowed_attributes]
+    if policy.type_checking != "error":
+        made["type_checking"] = policy.type_checking
     reachable = holdings.reachable(policy)
     if reachable:
         # What the allowed modules of the standard library hold that the policy forbids.

@@ -33,13 +33,18 @@ else:
 # bounds', positive integers. Anything else is refused, so that a misspelt
 # "forbiden" does not silently forbid nothing.
 POLICY_KEYS = {
-    "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on", "lang"),
+    "policy": ("forbidden", "allowed_exact", "allowed_prefixes", "allowed_attributes", "type_checking", "fail_on",
+               "lang", "holdings"),
     "plugin": ("local_modules",),
     "archives": ("max_members", "max_depth", "max_member_bytes", "max_ratio", "max_total_bytes"),
 }
 # What a [[paths]] section may hold beside the policy's keys it replaces.
 SECTION_KEYS = ("name", "match", "skip")
-SECTION_POLICY_KEYS = ("forbidden", "allowed_exact", "allowed_prefixes", "fail_on", "local_modules")
+SECTION_POLICY_KEYS = ("forbidden", "allowed_exact", "allowed_prefixes", "allowed_attributes", "type_checking",
+                       "fail_on", "local_modules")
+# How imports only type checkers see (under `if TYPE_CHECKING:`) are judged:
+# as any import (the default), as warnings, or not at all.
+TYPE_CHECKING_MODES = ("error", "warning", "ignore")
 PATHS = "paths"
 PYPROJECT = "pyproject.toml"
 TOOL = "scanner-core"
@@ -71,9 +76,19 @@ class Policy(NamedTuple):
     lang: str | None = None  # the reports' language, one of LANGUAGES; None: the command's default
     bounds: ArchiveBounds = ArchiveBounds()
     sections: "tuple[Section, ...]" = ()  # [[paths]], in the order given
+    # Attribute chains of forbidden modules a plugin may use (`os.path`).
+    allowed_attributes: tuple[str, ...] = ()
+    type_checking: str = "error"  # one of TYPE_CHECKING_MODES
+    # The rows of the tables its holdings key names (scanner_gate.holding_tables),
+    # which every section's policy shares.
+    holdings: "tuple[tuple[str, str, str, bool, bool], ...]" = ()
 
     def scanner(self) -> scanner_audit.Scanner:
-        return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes))
+        if not self.allowed_attributes and self.type_checking == "error":
+            return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
+                                         list(self.holdings))
+        return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
+                                     list(self.holdings), list(self.allowed_attributes), self.type_checking)
 
     def failing_on_warnings(self) -> "Policy":
         """The policy, and each of its sections', with every warning failing
@@ -138,6 +153,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
     values: dict[str, list[str]] = {}
     bounds: dict[str, int] = {}
     fail_on = "error"
+    type_checking = "error"
     lang = None
     paths: object = None
     for table, content in tables.items():
@@ -157,6 +173,12 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
                     raise PolicyError(f"{where}: [{prefix}{table}] fail_on must be {expected}")
                 fail_on = value
                 continue
+            if key == "type_checking":
+                if value not in TYPE_CHECKING_MODES:
+                    expected = " or ".join(f'"{mode}"' for mode in TYPE_CHECKING_MODES)
+                    raise PolicyError(f"{where}: [{prefix}{table}] type_checking must be {expected}")
+                type_checking = value
+                continue
             if key == "lang":
                 if value not in LANGUAGES:
                     expected = " or ".join(f'"{name}"' for name in LANGUAGES)
@@ -173,6 +195,7 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
                 raise PolicyError(f"{where}: [{prefix}{table}] {key} must be a list of strings")
             values[key] = value
     policy = Policy(
+        holdings=_holdings(values.get("holdings", []), source, where, prefix),
         forbidden=frozenset(values.get("forbidden", [])),
         allowed_exact=frozenset(values.get("allowed_exact", [])),
         allowed_prefixes=tuple(values.get("allowed_prefixes", [])),
@@ -181,11 +204,31 @@ def _from_tables(tables: "Mapping[str, object]", source: str, prefix: str) -> Po
         fail_on=fail_on,
         lang=lang,
         bounds=ArchiveBounds(**bounds),
+        allowed_attributes=tuple(values.get("allowed_attributes", [])),
+        type_checking=type_checking,
     )
     _refuse_what_judges_nothing(policy, where, prefix)
     if paths is not None:
         policy = policy._replace(sections=_sections(paths, policy, where, prefix))
     return policy
+
+
+def _holdings(files: "list[str]", source: str, where: str, prefix: str) -> "tuple[tuple[str, str, str, bool, bool], ...]":
+    """The rows of the tables of holdings named, each path relative to the
+    policy's file. One that cannot be read refuses the policy: passed over,
+    the routes it closes would stay open unseen."""
+    if not files:
+        return ()
+    from scanner_gate.holding_tables import HoldingsError, read
+
+    rows: "list[tuple[str, str, str, bool, bool]]" = []
+    for file in files:
+        path = os.path.join(os.path.dirname(source), file)
+        try:
+            rows.extend(read(path))
+        except HoldingsError as error:
+            raise PolicyError(f"{where}: [{prefix}policy] holdings: {error}") from error
+    return tuple(rows)
 
 
 def _sections(paths: object, base: Policy, where: str, prefix: str) -> "tuple[Section, ...]":
@@ -225,13 +268,15 @@ def _sections(paths: object, base: Policy, where: str, prefix: str) -> "tuple[Se
             # The base's keys with the section's in their place, checked whole.
             tables: dict[str, dict[str, object]] = {
                 "policy": {"forbidden": sorted(base.forbidden), "allowed_exact": sorted(base.allowed_exact),
-                           "allowed_prefixes": list(base.allowed_prefixes), "fail_on": base.fail_on},
+                           "allowed_prefixes": list(base.allowed_prefixes),
+                           "allowed_attributes": list(base.allowed_attributes),
+                           "type_checking": base.type_checking, "fail_on": base.fail_on},
                 "plugin": {"local_modules": sorted(base.local_modules)},
             }
             for key, value in replaced.items():
                 tables["plugin" if key == "local_modules" else "policy"][key] = value
             made = _from_tables(tables, base.source, f"{prefix}{PATHS} #{number}: ")
-            policy = made._replace(lang=base.lang, bounds=base.bounds)
+            policy = made._replace(lang=base.lang, bounds=base.bounds, holdings=base.holdings)
         sections.append(Section(name, compiled, skip, policy))
     return tuple(sections)
 
@@ -255,6 +300,18 @@ def _refuse_what_judges_nothing(policy: Policy, where: str, prefix: str) -> None
                 "it would forbid nothing"
             )
     scanner = policy.scanner()
+    for entry in policy.allowed_attributes:
+        parts = entry.split(".")
+        if len(parts) < 2 or not all(_is_top_level_name(part) for part in parts):
+            raise PolicyError(
+                f"{where}: [{prefix}policy] allowed_attributes entry {escape(repr(entry))} is not a dotted chain of "
+                "names below a module (such as \"os.path\")"
+            )
+        if not scanner.is_forbidden(parts[0]):
+            raise PolicyError(
+                f"{where}: [{prefix}policy] allowed_attributes entry {escape(repr(entry))} is below "
+                f"{escape(repr(parts[0]))}, which the policy does not forbid: it would allow nothing"
+            )
     for entry in sorted(policy.local_modules):
         if scanner.is_forbidden(unicodedata.normalize("NFKC", entry)):
             raise PolicyError(

@@ -120,7 +120,7 @@ def rule(kind: Kind, lang: str = "fr") -> dict[str, object]:
 
 
 def result(finding: Finding, filepath: str, rule_index: int, baseline: str | None, lang: str = "fr",
-           nested: int = 0, artifacts: Artifacts | None = None) -> dict[str, object]:
+           nested: int = 0, artifacts: Artifacts | None = None, section: str | None = None) -> dict[str, object]:
     region: dict[str, int] = {"startLine": finding.line or 1}
     if finding.column is not None and finding.line is not None:
         region["startColumn"] = finding.column
@@ -137,6 +137,13 @@ def result(finding: Finding, filepath: str, rule_index: int, baseline: str | Non
     }
     if finding.fingerprint is not None:
         entry["partialFingerprints"] = {FINGERPRINT: finding.fingerprint}
+    properties: dict[str, object] = {}
+    if finding.context is not None:
+        properties["tags"] = finding.context.split(",")
+    if section is not None:
+        properties["section"] = escape(section)
+    if properties:
+        entry["properties"] = properties
     if baseline is not None:
         entry["baselineState"] = baseline
         if baseline == "unchanged":
@@ -163,9 +170,7 @@ def _results(run: Run, kinds: list[Kind], index: dict[str, int], artifacts: Arti
                 kinds.append(finding.kind)
             state_or_none = state if run.baseline is not None else None
             made = result(finding, report.filepath, index[finding.kind.id], state_or_none, run.lang, report.nested,
-                          artifacts)
-            if report.section is not None:
-                made["properties"] = {"section": escape(report.section)}
+                          artifacts, report.section)
             yield made
 
 

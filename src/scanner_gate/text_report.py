@@ -57,14 +57,16 @@ def file_text(report: FileReport, lang: str = "fr", color: bool = False) -> str:
     verdict = colour.paint("ok  ", colour.GREEN, color) if report.passed else colour.paint("FAIL", colour.BOLD_RED, color)
     if report.skipped:
         return f"{colour.paint('skip', colour.DIM, color)}  {escape(report.filepath)}  {section_label(report)}\n"
-    lines = [f"{verdict}  {escape(report.filepath)}  ({counts})"
+    used = f"  [allowed attributes used: {', '.join(escape(chain) for chain in report.allowed_used)}]"
+    lines = [f"{verdict}  {escape(report.filepath)}  ({counts})" + (used if report.allowed_used else "")
              + (f"  {section_label(report)}" if report.section is not None else "") + "\n"]
     labelled = [(finding, finding.kind.level) for finding in report.findings]
     labelled += [(finding, "known") for finding in report.known]
     for finding, label in sorted(labelled, key=lambda pair: line_order(pair[0])):
         level = colour.paint(f"{label:8}", _LEVEL_STYLE[label], color)
         text = shown(escape(message(finding, report.filepath, lang)))
-        lines.append(f"      {level} [{finding.kind.id}] {text}\n")
+        where = f"  ({finding.context.replace(',', ', ')})" if finding.context and finding.context != "module" else ""
+        lines.append(f"      {level} [{finding.kind.id}] {text}{where}\n")
     return "".join(lines)
 
 

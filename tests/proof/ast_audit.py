@@ -62,14 +62,17 @@ def judge(scanner: scanner_audit.Scanner, local_modules: Set[str], module: str) 
     return UNLISTED
 
 
-_TABLES: dict[tuple[int, frozenset[str]], ast_reach.Table] = {}
+_TABLES: dict[tuple[object, ...], ast_reach.Table] = {}
 
 
-def reach_table(scanner: scanner_audit.Scanner, local_modules: Set[str]) -> ast_reach.Table:
-    """The table of what standard modules hold, under the scanner's policy (made once per policy)."""
-    key = (id(scanner), frozenset(local_modules))
+def reach_table(scanner: scanner_audit.Scanner, local_modules: Set[str],
+                holdings: tuple[ast_reach.Row, ...] = ()) -> ast_reach.Table:
+    """The table of what modules hold, the standard ones and `holdings`
+    (the scanner's rows for others), under the scanner's policy (made once per policy)."""
+    key = (id(scanner), frozenset(local_modules), holdings)
     if key not in _TABLES:
-        _TABLES[key] = ast_reach.Table(lambda module: judge(scanner, frozenset(), module) is FORBIDDEN, local_modules)
+        _TABLES[key] = ast_reach.Table(lambda module: judge(scanner, frozenset(), module) is FORBIDDEN, local_modules,
+                                       holdings)
     return _TABLES[key]
 
 
@@ -147,12 +150,15 @@ def audit(
     local_modules: Set[str],
     encoding: str | None = None,
     depth: int = 0,
+    holdings: tuple[ast_reach.Row, ...] = (),
 ) -> list[Finding]:
     """The audit's findings for one file, given the line scan's: the imports
     that Python's parser finds and the scan did not report on their line,
     and the other doors to an importer (see ast_doors). `encoding`: the
     codec of a file the engine leaves to Python's codecs; `depth`: the
-    directories between the tree's root and the file's directory."""
+    directories between the tree's root and the file's directory;
+    `holdings`: the rows the scanner was given for modules outside the
+    standard library."""
     data = read(filepath)
     tree, refusal = parse(filepath, data)
     if tree is None:
@@ -170,7 +176,7 @@ def audit(
     added: dict[str, Finding] = {}
     reached_doors: dict[tuple[int, str], Finding] = {}
     # One reading for the doors and the chains: what a text run as code binds, the file's chains see.
-    finder = ast_doors.Finder(tree, 0, table=reach_table(scanner, local_modules))
+    finder = ast_doors.Finder(tree, 0, table=reach_table(scanner, local_modules, holdings))
     for door in finder.doors():
         line = to_scan_line(door.line)
         name = door.name

@@ -13,8 +13,9 @@ the chain's first name, or at the `from` statement. A chain that lands on a
 function of the standard library that imports by a name, runs a text, or
 leads into the object graph is handed to the doors (ast_doors).
 
-Only the table of holdings is the engine's; the functions are listed here
-again, from the 3.13 sources, and the reading is the syntax tree's.
+Only the table of holdings is the engine's (the standard one, and the rows a
+policy gives for other modules); the functions are listed here again, from
+the 3.13 sources, and the reading is the syntax tree's.
 """
 
 import ast
@@ -81,6 +82,8 @@ MUTATING = frozenset({"append", "insert", "extend", "remove", "pop", "clear", "r
                       "__iadd__", "__delitem__"})
 
 Position = tuple[int, int]
+# (module, attribute, target, target is a module, bound by `import *`)
+Row = tuple[str, str, str, bool, bool]
 
 
 @dataclass(frozen=True)
@@ -102,10 +105,16 @@ class Function:
 class Table:
     """The engine's table, and what is followed under a policy."""
 
-    def __init__(self, forbidden: Callable[[str], bool], local_modules: Set[str]) -> None:
+    def __init__(self, forbidden: Callable[[str], bool], local_modules: Set[str], holdings: Iterable[Row] = ()) -> None:
         self.held: dict[str, dict[str, tuple[str, bool, bool]]] = {}
         for module, attribute, target, is_module, starred in scanner_audit.module_holdings():
             self.held.setdefault(module, {})[attribute] = (target, is_module, starred)
+        # A policy's rows for other modules: a standard module stays the
+        # built table's, and of two rows for one name the first stands.
+        standard = frozenset(self.held)
+        for module, attribute, target, is_module, starred in holdings:
+            if module not in standard:
+                self.held.setdefault(module, {}).setdefault(attribute, (target, is_module, starred))
         self.forbidden = forbidden
         self.local_modules = local_modules
         self._reaching: dict[str, bool] = {}

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "policy/holding_table.hpp"
+
 namespace scanner_core {
 
 // One import the audit found.
@@ -82,6 +84,9 @@ public:
     // Whether `module` is one of the plugin's own modules (not the standard
     // library's of that name); by default none. Throws std::bad_alloc only.
     virtual bool own(std::string_view) const { return false; }
+    // What modules hold under other names, under the policy: by default the
+    // standard library's alone. Valid while the filter is. Never fails.
+    virtual const HoldingTable& holdings() const noexcept { return HoldingTable::standard(); }
 };
 
 class FoundImports {

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "audit/python_lexer.hpp"
-#include "policy/module_holdings.hpp"
+#include "policy/holding_table.hpp"
 #include "lexical/python_unicode.hpp"
 
 namespace scanner_core {
@@ -1348,6 +1348,11 @@ bool ImportFinder::follows(std::string_view module) const {
     return has_module_functions(module) || filter->reaches_forbidden(module);
 }
 
+const HoldingTable& ImportFinder::holdings() const noexcept {
+    const ImportFilter* const filter = found_.filter();
+    return filter != nullptr ? filter->holdings() : HoldingTable::standard();
+}
+
 bool ImportFinder::reaches(std::string_view module) const {
     const ImportFilter* const filter = found_.filter();
     // A forbidden module's own import already fails the file: what it holds adds nothing.
@@ -1405,7 +1410,7 @@ void ImportFinder::watch_graph_words() {
 void ImportFinder::watch_attributes(std::size_t word) {
     std::unordered_set<std::string_view>& attributes = watched_attributes_[word];
     attributes.clear();
-    for (const Holding& held : holdings_of(watched_modules_[word])) attributes.insert(held.attribute);
+    for (const Holding& held : holdings().holdings_of(watched_modules_[word])) attributes.insert(held.attribute);
     for_each_module_function(watched_modules_[word], [&attributes](std::string_view f) { attributes.insert(f); });
     attributes.insert("__dict__");
 }
@@ -1430,10 +1435,13 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;
-    // No attribute of the tables is this long: what is longer is not one.
-    constexpr std::ptrdiff_t kLongestAttribute = 64;
-    while (p < end && name_byte(*p) && p - attribute <= kLongestAttribute) ++p;
-    if (p - attribute > kLongestAttribute) return false;
+    // No function of the table is this long, nor any attribute the
+    // holdings hold (whose tables may come from outside the standard
+    // library): what is longer is not one.
+    constexpr std::size_t kLongestFunction = 64;
+    const auto longest = static_cast<std::ptrdiff_t>(std::max(kLongestFunction, holdings().longest_attribute()));
+    while (p < end && name_byte(*p) && p - attribute <= longest) ++p;
+    if (p - attribute > longest) return false;
     // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
     if (p == end || high_byte(*p) || p == attribute) return true;
     const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
@@ -1442,7 +1450,7 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
 
 void ImportFinder::follow_name(std::string_view module, std::string_view name, std::string_view via,
                                std::int64_t line, std::int64_t column) {
-    const Holding* const held = holding_of(module, name);
+    const Holding* const held = holdings().holding_of(module, name);
     if (held == nullptr || !found_.filter()->forbids(held->target)) return;
     std::string chain(via);
     chain.append(".").append(name);
@@ -1531,7 +1539,7 @@ void ImportFinder::follow_from(std::string_view imported, std::string_view bound
         }
         return;
     }
-    const Holding* const held = holding_of(from_module_, imported);
+    const Holding* const held = holdings().holding_of(from_module_, imported);
     if (held == nullptr) return;
     if (found_.filter()->forbids(held->target)) {
         std::string via = from_module_;
@@ -1543,7 +1551,7 @@ void ImportFinder::follow_from(std::string_view imported, std::string_view bound
 }
 
 void ImportFinder::follow_star() {
-    for (const Holding& held : holdings_of(from_module_)) {
+    for (const Holding& held : holdings().holdings_of(from_module_)) {
         if (held.starred) follow_from(held.attribute, held.attribute);
     }
 }
@@ -1559,7 +1567,7 @@ void ImportFinder::follow_attribute(Frame& frame, std::string_view attribute) {
         follow_function(frame, *function, attribute);
         return;
     }
-    const Holding* const held = holding_of(frame.reach, attribute);
+    const Holding* const held = holdings().holding_of(frame.reach, attribute);
     if (held == nullptr) {  // the module's own: nothing further is followed
         frame.reach.clear();
         return;

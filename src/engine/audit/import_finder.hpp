@@ -311,8 +311,9 @@ private:
     static std::string_view value_of(const Frame& frame) noexcept;
     void end_statement();
 
-    // Names bound to modules, followed through the table of what the
-    // standard library's modules hold (module_holdings.hpp).
+    // Names bound to modules, followed through the table of what modules
+    // hold under the policy (holding_table.hpp).
+    const HoldingTable& holdings() const noexcept;
     bool reaches(std::string_view module) const;
     void bind_module(std::string name, std::string_view module);
     // `from <from_module_> import imported as bound`.

@@ -178,7 +178,7 @@ void ImportFinder::track_bindings(const Token& token) {
                       top().chain_line == shape.segment_line && top().chain_column == shape.segment_column;
     ++shape.segment_tokens;
     if (!op) return;
-    if (token.op == Op::other && token.int_value == 2 && shape.def && annotation_depth_ == 0) {
+    if (token.op == Op::other && token.int_value == 3 && shape.def && annotation_depth_ == 0) {
         annotation_depth_ = 1;  // `-> ...` up to the header's colon
         return;
     }

@@ -614,7 +614,7 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
         case ';': emit_op(Op::semicolon, q); return start.taken(1);
         case '=':
             if (left < 2 && !final) return start.wait();
-            emit_op(next == '=' ? Op::other : Op::assign, q);
+            emit_op(next == '=' ? Op::other : Op::assign, q, next == '=' ? 2 : 0);  // 2: "=="
             return start.taken(next == '=' ? 2 : 1);
         case '*':
             if (left < 3 && !final) return start.wait();
@@ -640,7 +640,7 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
             // Alone, they may fold constants (`"imp" + "ort os"`, `-1`).
             if (left < 2 && !final) return start.wait();
             if (next == '=' || (c == '-' && next == '>')) {
-                emit_op(Op::other, q, next == '=' ? 1 : 2);  // "+=" and "-=" assign; "->" does not
+                emit_op(Op::other, q, next == '=' ? 1 : 3);  // "+=" and "-=" assign; "->" does not
                 return start.taken(2);
             }
             emit_op(c == '+' ? Op::plus : Op::minus, q);

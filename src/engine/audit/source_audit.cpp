@@ -20,9 +20,10 @@ constexpr std::size_t kLatin1Chunk = 16 * 1024;
 }  // namespace
 
 struct SourceAudit::Reader {
-    explicit Reader(FoundImports& found) : finder(found), lexer(finder) {}
+    Reader(FoundImports& found, TokenSink* observer)
+        : finder(found), lexer(observer != nullptr ? *observer : static_cast<TokenSink&>(finder)) {}
 
-    ImportFinder finder;
+    ImportFinder finder;  // idle when an observer takes the tokens
     PythonLexer lexer;
     CodingDeclaration coding;
     // The first bytes, until they show whether a byte-order mark begins the text.
@@ -35,9 +36,9 @@ struct SourceAudit::Reader {
     std::string utf8;  // the ISO-8859-1 text of a chunk, as UTF-8
 };
 
-SourceAudit::SourceAudit(bool skipping, const ImportFilter* filter)
-    : imports_(filter), reader_(std::make_unique<Reader>(imports_)) {
-    reader_->lexer.set_skipping(skipping);
+SourceAudit::SourceAudit(bool skipping, const ImportFilter* filter, TokenSink* observer)
+    : imports_(filter), reader_(std::make_unique<Reader>(imports_, observer)) {
+    reader_->lexer.set_skipping(skipping && observer == nullptr);
 }
 
 SourceAudit::~SourceAudit() = default;

@@ -17,13 +17,18 @@
 
 namespace scanner_core {
 
+class TokenSink;
+
 class SourceAudit final : public ScanStage {
 public:
     // `skipping`: whether lines that cannot hold an import are passed over
     // without tokens (the fast way, and the default); the findings are the
     // same either way, which tests check. `filter`: which imports are kept
-    // (see FoundImports); none keeps all. Throws std::bad_alloc only.
-    explicit SourceAudit(bool skipping = true, const ImportFilter* filter = nullptr);
+    // (see FoundImports); none keeps all. `observer`: a sink that gets
+    // every token in the finder's place (no line is passed over, and no
+    // import is found then): the file read as Python reads it, for another
+    // reader. Throws std::bad_alloc only.
+    explicit SourceAudit(bool skipping = true, const ImportFilter* filter = nullptr, TokenSink* observer = nullptr);
     ~SourceAudit() override;
     SourceAudit(const SourceAudit&) = delete;
     SourceAudit& operator=(const SourceAudit&) = delete;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <utility>
 
@@ -143,6 +144,9 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::forbidden_module_reached: return "forbidden-module-reached";
         case AuditRule::object_graph: return "object-graph";
         case AuditRule::search_path: return "search-path";
+        case AuditRule::forbidden_attribute_use: return "forbidden-attribute-use";
+        case AuditRule::type_checking_import: return "type-checking-import";
+        case AuditRule::type_checking_changed: return "type-checking-changed";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -186,7 +190,8 @@ bool is_error(AuditRule rule) noexcept {
            rule != AuditRule::hidden_unlisted_import && rule != AuditRule::non_constant_dynamic_import &&
            rule != AuditRule::importer_reference &&
            rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import &&
-           rule != AuditRule::object_graph && rule != AuditRule::search_path;
+           rule != AuditRule::object_graph && rule != AuditRule::search_path &&
+           rule != AuditRule::type_checking_import;
 }
 
 namespace {
@@ -235,8 +240,35 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 }
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                         std::vector<std::string> allowed_prefixes)
-    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)) {}
+                         std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings,
+                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking)
+    : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)),
+      holdings_(std::move(holdings)) {
+    if (type_checking == "warning") {
+        precision_.type_checking = TypeChecking::warning;
+    } else if (type_checking == "ignore") {
+        precision_.type_checking = TypeChecking::ignore;
+    } else if (type_checking != "error") {
+        throw std::invalid_argument("type_checking must be \"error\", \"warning\" or \"ignore\"");
+    }
+    // Only the attributes of a module the policy forbids restrict anything.
+    for (const std::string& chain : allowed_attributes) {
+        const std::string root = chain.substr(0, chain.find('.'));
+        if (root.empty() || !forbidden_module(classifier_, root)) continue;
+        auto at = std::find_if(precision_.allowed_attributes.begin(), precision_.allowed_attributes.end(),
+                               [&](const auto& entry) { return entry.first == root; });
+        if (at == precision_.allowed_attributes.end()) {
+            precision_.allowed_attributes.emplace_back(root, std::vector<std::string>{});
+            at = precision_.allowed_attributes.end() - 1;
+        }
+        at->second.push_back(chain);
+    }
+}
+
+AuditFinding rule_finding(AuditRule rule, const std::string& path, std::int64_t line, std::string module,
+                          std::string_view text, std::string_view detail, std::string_view close) {
+    return finding(rule, path, line, std::move(module), text, detail, close);
+}
 
 FullResult FullScanner::scan_file(const std::string& filepath, const std::unordered_set<std::string>& local_modules,
                                   bool audit, int depth, bool digests) const {

@@ -31,6 +31,7 @@
 
 #include "scan/file_result.hpp"
 #include "policy/import_classifier.hpp"
+#include "policy/holding_table.hpp"
 #include "policy/module_holdings.hpp"
 #include "gate/line_digest.hpp"
 #include "scan/scan_worker.hpp"
@@ -72,6 +73,9 @@ enum class AuditRule : unsigned char {
     forbidden_module_reached,     // error: a forbidden module reached by a chain of names through another module
     object_graph,                 // warning: what leads into the interpreter's objects (frames, globals, subclasses)
     search_path,                  // warning: where imports are searched changed (sys.path, __path__)
+    forbidden_attribute_use,      // error: a use of a forbidden module none of the policy's allowed attributes covers
+    type_checking_import,         // warning: a finding under `if TYPE_CHECKING:`, judged as a warning by the policy
+    type_checking_changed,        // error: a file that may change TYPE_CHECKING, where the policy relies on it
     // An archive's, found by its reader (the command's), named in the
     // engine's table with the others.
     ambiguous_archive,            // error: an archive two of Python's readers would read differently
@@ -110,6 +114,9 @@ struct AuditFinding {
     bool module_in_message = false;
     std::size_t module_at = 0;
     std::size_t module_size = 0;
+    // Where the finding stands (finding_places.hpp): kContextKnown with the
+    // flags of FindingContext, or 0 when not known.
+    std::uint8_t context = 0;
 
     // The module, wherever it is held; valid while the finding is, unchanged. Never fails.
     std::string_view module_view() const noexcept {
@@ -140,6 +147,22 @@ struct FullResult {
     // (or no longer has, when read back) has none.
     std::vector<LineDigest> line_digests;
     bool digested = false;
+    // The allowed attributes of forbidden modules the file used (`os.path`).
+    std::vector<std::string> allowed_used;
+};
+
+// AuditFinding::context: the flags are known.
+constexpr std::uint8_t kContextKnown = 0x80;
+
+// How the policy judges what only type checkers see.
+enum class TypeChecking : unsigned char { error, warning, ignore };
+
+// What a policy says beyond its lists: the attributes of forbidden modules
+// a plugin may use, by module (`os` → `os.path`, `os.environ`), and how
+// imports under `if TYPE_CHECKING:` are judged.
+struct Precision {
+    std::vector<std::pair<std::string, std::vector<std::string>>> allowed_attributes;
+    TypeChecking type_checking = TypeChecking::error;
 };
 
 // Whether `result` says its file was left unread: it could not be opened,
@@ -164,15 +187,26 @@ bool climbs_above_root(std::uint64_t level, int depth) noexcept;
 
 class FullScanner {
 public:
-    // Takes the policy as ImportClassifier does. Throws std::bad_alloc only.
+    // Takes the policy as ImportClassifier does, and what modules outside
+    // the standard library hold (`holdings`, see HoldingTable), followed as
+    // the standard library's table is. `allowed_attributes`: dotted chains
+    // of forbidden modules a plugin may use (`os.path`); `type_checking`:
+    // "error", "warning" or "ignore". Throws std::invalid_argument for
+    // another word, std::bad_alloc.
     FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
-                std::vector<std::string> allowed_prefixes);
+                std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings = {},
+                const std::vector<std::string>& allowed_attributes = {}, std::string_view type_checking = "error");
 
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
-    // The standard modules from which the policy's forbidden modules are
-    // reached by attributes. Immutable; thread-safe.
+    // What modules hold under the policy: the standard table and the rows
+    // given. Immutable; thread-safe.
+    const HoldingTable& holdings() const noexcept { return holdings_; }
+    // The modules of that table from which the policy's forbidden modules
+    // are reached by attributes. Immutable; thread-safe.
     const ReachingModules& reaching() const noexcept { return reaching_; }
+    // What the policy says beyond its lists. Immutable; thread-safe.
+    const Precision& precision() const noexcept { return precision_; }
 
     // Checks one file as scan_file (scan_file.hpp) does, and audits it when
     // `audit` is set. `depth`: how many directories lie between the tree's
@@ -220,7 +254,14 @@ private:
                            ScanWorker& worker, OpenMode mode, bool audit, int depth, bool digests = false) const;
 
     const ImportClassifier classifier_;
-    const ReachingModules reaching_{classifier_};
+    const HoldingTable holdings_;
+    const ReachingModules reaching_{classifier_, holdings_};
+    Precision precision_;
 };
+
+// A finding of `rule` on `path`'s `line`: "<path>:<line>: " (or "<path>: "),
+// `text`, `detail` made printable, `close`. Throws std::bad_alloc only.
+AuditFinding rule_finding(AuditRule rule, const std::string& path, std::int64_t line, std::string module,
+                          std::string_view text, std::string_view detail, std::string_view close);
 
 }  // namespace scanner_core

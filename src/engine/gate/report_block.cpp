@@ -8,6 +8,7 @@
 
 #include "kernels/kernels.hpp"
 #include "gate/line_digest.hpp"
+#include "gate/finding_places.hpp"
 #include "scan/parallel_scan.hpp"
 #include "lexical/python_unicode.hpp"
 #include "kernels/sha256.hpp"
@@ -46,6 +47,15 @@ void append_counts(const FileCounts& counts, std::string& out) {
 }
 
 std::string_view level_of(AuditRule rule) noexcept { return is_error(rule) ? "error" : "warning"; }
+
+// A finding's context as the text report shows it: "function, optional".
+std::string context_shown(std::uint8_t context) {
+    std::string words = context_words(context);
+    for (std::size_t at = words.find(','); at != std::string::npos; at = words.find(',', at + 2)) {
+        words.insert(at + 1, " ");
+    }
+    return words;
+}
 
 // Appends a list of values already written, json.dumps(indent=2) style,
 // the list's own line indented by `pad`.
@@ -440,11 +450,24 @@ std::string text_block(const FullResult& result, bool fail_on_warning) {
     append_escaped(result.scan.filepath, TextOrigin::system, out);
     out.append("  (");
     append_counts(counts, out);
-    out.append(")\n");
+    out.append(")");
+    if (!result.allowed_used.empty()) {
+        out.append("  [allowed attributes used: ");
+        for (std::size_t k = 0; k < result.allowed_used.size(); ++k) {
+            if (k > 0) out.append(", ");
+            append_escaped(result.allowed_used[k], TextOrigin::module, out);
+        }
+        out.append("]");
+    }
+    out.append("\n");
     for (const AuditFinding* finding : report_order(result)) {
         out.append("      ").append(is_error(finding->rule) ? "error    [" : "warning  [");
         out.append(rule_id(finding->rule)).append("] ");
         append_escaped_shown(finding->message, TextOrigin::system, out);
+        // Where the import stands, but at a module's top level (most do).
+        if ((finding->context & ~kContextKnown) != 0) {
+            out.append("  (").append(context_shown(finding->context)).append(")");
+        }
         out.push_back('\n');
     }
     return out;
@@ -514,6 +537,21 @@ void put_json_block(const FullResult& result, bool fail_on_warning, std::string_
         } else {
             out.append("null");
         }
+        out.append(",\n          \"context\": ");
+        if ((finding.context & kContextKnown) == 0) {
+            out.append("null");
+        } else {
+            std::vector<std::string_view> words;
+            const std::string joined = context_words(finding.context);
+            for (std::size_t at = 0; at <= joined.size();) {
+                const std::size_t comma = std::min(joined.find(',', at), joined.size());
+                words.push_back(std::string_view(joined).substr(at, comma - at));
+                at = comma + 1;
+            }
+            append_list(words, "          ", out, [&](std::string_view word) {
+                out.append("            \"").append(word).append("\"");
+            });
+        }
         out.append(",\n          \"module\": ");
         if (finding.module_view().empty()) {
             out.append("null");
@@ -531,6 +569,13 @@ void put_json_block(const FullResult& result, bool fail_on_warning, std::string_
         }
         out.append("\n        }");
     });
+    if (!result.allowed_used.empty()) {
+        out.append(",\n      \"allowed_used\": ");
+        append_list(result.allowed_used, kInner, out, [&](const std::string& chain) {
+            out.append("        ");
+            put_json_escaped(chain, TextOrigin::module, out);
+        });
+    }
     out.append("\n    }");
 }
 

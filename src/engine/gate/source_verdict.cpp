@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "audit/source_audit.hpp"
+#include "gate/finding_places.hpp"
 #include "gate/line_digest.hpp"
 #include "gate/line_records.hpp"
 #include "line_scan/line_scan.hpp"
@@ -99,6 +102,7 @@ public:
     PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
                  VerdictMemo& memo) noexcept
         : classifier_(scanner.classifier()),
+          holdings_(scanner.holdings()),
           reaching_(scanner.reaching()),
           local_modules_(local_modules),
           depth_(depth),
@@ -112,9 +116,11 @@ public:
     }
     bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
     bool own(std::string_view module) const override { return own_module(module, local_modules_); }
+    const HoldingTable& holdings() const noexcept override { return holdings_; }
 
 private:
     const ImportClassifier& classifier_;
+    const HoldingTable& holdings_;
     const ReachingModules& reaching_;
     const std::unordered_set<std::string>& local_modules_;
     const int depth_;
@@ -122,6 +128,62 @@ private:
 };
 
 }  // namespace
+
+// Whether the word TYPE_CHECKING appears in the bytes, pieces joined: a
+// file that may change it is read for its tokens where the policy relies
+// on it, even without findings.
+class TypeCheckingSeen final : public ScanStage {
+public:
+    void feed(std::string_view piece) override {
+        if (seen || piece.empty()) return;
+        // The word may straddle two pieces: the tail of the last is kept.
+        std::string_view text = piece;
+        if (!tail_.empty()) {
+            joined_.assign(tail_);
+            joined_.append(piece.substr(0, std::min(piece.size(), kWord.size())));
+            if (joined_.find(kWord) != std::string::npos) seen = true;
+        }
+        if (!seen && text.find(kWord) != std::string_view::npos) seen = true;
+        const std::size_t keep = std::min(text.size(), kWord.size() - 1);
+        tail_.assign(text.substr(text.size() - keep));
+    }
+    void finish() override {}
+    bool seen = false;
+
+private:
+    static constexpr std::string_view kWord = "TYPE_CHECKING";
+    std::string tail_;
+    std::string joined_;
+};
+
+// Whether `module` lies below a dotted entry of the plugin's own modules
+// (`sphinxcontrib.mermaid` owns `sphinxcontrib.mermaid.render`, not
+// `sphinxcontrib.other`): the line scan looks up a root and a whole name
+// only. Throws std::bad_alloc only.
+bool owned_below(std::string_view module, const std::unordered_set<std::string>& local_modules) {
+    std::string prefix;
+    for (std::size_t dot = module.find('.'); dot != std::string_view::npos; dot = module.find('.', dot + 1)) {
+        prefix.assign(module.substr(0, dot));
+        if (prefix.find('.') != std::string::npos && local_modules.count(prefix) != 0) return true;
+    }
+    return false;
+}
+
+// Drops the import findings of modules a dotted local entry owns.
+void drop_owned(std::vector<AuditFinding>& findings, const std::unordered_set<std::string>& local_modules) {
+    findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                  [&](const AuditFinding& finding) {
+                                      switch (finding.rule) {
+                                          case AuditRule::forbidden_import:
+                                          case AuditRule::unlisted_import:
+                                          case AuditRule::hidden_forbidden_import:
+                                          case AuditRule::hidden_unlisted_import:
+                                              return owned_below(finding.module_view(), local_modules);
+                                          default: return false;
+                                      }
+                                  }),
+                   findings.end());
+}
 
 struct SourceVerdict::Stages {
     Stages(const FullScanner& scanner, std::string filepath, const std::unordered_set<std::string>& local_modules,
@@ -151,6 +213,7 @@ struct SourceVerdict::Stages {
         order.push_back(&line_scan);
         if (stage) order.push_back(&*stage);
         if (digests) order.push_back(&digester);
+        if (audit && read_back) order.push_back(&type_checking);
     }
 
     const FullScanner& scanner;
@@ -167,6 +230,7 @@ struct SourceVerdict::Stages {
     std::optional<SourceAudit> stage;
     FindingsSoFar made;
     LineDigester digester;
+    TypeCheckingSeen type_checking;
     std::vector<ScanStage*> order;
 };
 
@@ -208,8 +272,10 @@ FullResult SourceVerdict::result() {
     FullResult result;
     result.scan.filepath = s.path;
     const std::string& filepath = result.scan.filepath;
+    bool audited = false;  // read to its end by the audit, which judged it
     if (s.stage) {
         SourceAudit& stage = *s.stage;
+        audited = stage.deferred_encoding().empty() && !stage.refused();
         if (!stage.deferred_encoding().empty()) {
             result.deferred_encoding = stage.deferred_encoding();
         } else if (!stage.refused()) {
@@ -221,6 +287,17 @@ FullResult SourceVerdict::result() {
         s.loan.clear();
     }
     s.records.make_findings(result.scan_findings);
+    if (std::any_of(s.local_modules.begin(), s.local_modules.end(),
+                    [](const std::string& entry) { return entry.find('.') != std::string::npos; })) {
+        drop_owned(result.scan_findings, s.local_modules);
+        drop_owned(result.findings, s.local_modules);
+    }
+    // A file on disk with findings is read again for where they stand.
+    const bool mentions_tc = s.type_checking.seen;
+    if (audited && s.read_back &&
+        needs_places(result, s.scanner, mentions_tc && s.scanner.precision().type_checking != TypeChecking::error)) {
+        place_findings(result, s.scanner, mentions_tc);
+    }
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
         for (const AuditFinding& record : *made) {
             if (is_error(record.rule)) result.passed = false;

@@ -27,6 +27,8 @@ bool TextAudit::forbids(std::string_view module) const { return forbidden_module
 
 bool TextAudit::own(std::string_view module) const { return own_module(module, local_modules_); }
 
+const HoldingTable& TextAudit::holdings() const noexcept { return scanner_.holdings(); }
+
 void TextAudit::feed(std::string_view utf8) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (finished_) throw std::logic_error("TextAudit: feed after finish");

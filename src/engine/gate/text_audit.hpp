@@ -53,6 +53,7 @@ private:
     bool reaches_forbidden(std::string_view module) const override;
     bool forbids(std::string_view module) const override;
     bool own(std::string_view module) const override;
+    const HoldingTable& holdings() const noexcept override;
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
 
     const FullScanner& scanner_;

@@ -2,9 +2,12 @@
 // (module, attribute), and the modules that reach a forbidden one.
 #include "policy/module_holdings.hpp"
 
+#include "policy/holding_table.hpp"
+
 #include <algorithm>
 #include <iterator>
 #include <tuple>
+#include <unordered_map>
 
 namespace scanner_core {
 namespace {
@@ -38,40 +41,35 @@ Holdings holdings_of(std::string_view module) noexcept {
 Holdings all_holdings() noexcept { return {std::begin(kTable), std::end(kTable)}; }
 
 std::vector<std::string> forbidden_reached_from(const ImportClassifier& classifier, std::string_view module) {
-    // Each module of the table is gone through once, whatever the paths to it.
-    std::vector<std::string> reached;
-    std::unordered_set<std::string_view> seen{module};
-    std::vector<std::string_view> next{module};
-    while (!next.empty()) {
-        const std::string_view at = next.back();
-        next.pop_back();
-        for (const Holding& held : holdings_of(at)) {
-            if (forbidden_module(classifier, held.target)) {
-                reached.emplace_back(held.target);
-            } else if (held.is_module && seen.insert(held.target).second) {
-                next.push_back(held.target);
-            }
-        }
-    }
-    std::sort(reached.begin(), reached.end());
-    reached.erase(std::unique(reached.begin(), reached.end()), reached.end());
-    return reached;
+    return forbidden_reached_from(classifier, HoldingTable::standard(), module);
 }
 
-ReachingModules::ReachingModules(const ImportClassifier& classifier) {
-    // Until nothing changes: a module reaches when it holds a forbidden
-    // module or an object of one, or a module that reaches. The chains of
-    // the standard library are a few attributes long, so this ends in a few
-    // rounds over a table of a few thousand rows.
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (const Holding& entry : kTable) {
-            std::string module(entry.module);
-            if (reaching_.count(module) != 0) continue;
-            if (forbidden_module(classifier, entry.target) || (entry.is_module && reaching_.count(std::string(entry.target)) != 0)) {
-                reaching_.insert(std::move(module));
-                changed = true;
+ReachingModules::ReachingModules(const ImportClassifier& classifier)
+    : ReachingModules(classifier, HoldingTable::standard()) {}
+
+ReachingModules::ReachingModules(const ImportClassifier& classifier, const HoldingTable& table) {
+    // Backwards from the modules that hold a forbidden module or an object
+    // of one, through the modules that hold those: each row is read once,
+    // however long the chains of a table from outside the standard library.
+    std::unordered_map<std::string_view, std::vector<std::string_view>> holders;
+    std::vector<std::string_view> next;
+    const auto read = [&](Holdings rows) {
+        for (const Holding& entry : rows) {
+            if (forbidden_module(classifier, entry.target)) {
+                if (reaching_.insert(std::string(entry.module)).second) next.push_back(entry.module);
+            } else if (entry.is_module) {
+                holders[entry.target].push_back(entry.module);
             }
+        }
+    };
+    read(all_holdings());
+    read(table.extra());
+    while (!next.empty()) {
+        const auto found = holders.find(next.back());
+        next.pop_back();
+        if (found == holders.end()) continue;
+        for (const std::string_view holder : found->second) {
+            if (reaching_.insert(std::string(holder)).second) next.push_back(holder);
         }
     }
 }

@@ -16,6 +16,8 @@
 
 namespace scanner_core {
 
+class HoldingTable;
+
 struct Holding {
     std::string_view module;     // the module that holds it, dotted
     std::string_view attribute;  // the name it holds it under
@@ -60,7 +62,11 @@ std::vector<std::string> forbidden_reached_from(const ImportClassifier& classifi
 // loaded, then read by every thread. Throws std::bad_alloc only.
 class ReachingModules {
 public:
+    // Through the standard library's table alone.
     explicit ReachingModules(const ImportClassifier& classifier);
+    // Through `table` (holding_table.hpp): the standard rows and a policy's
+    // others. `table` is read here only, not kept.
+    ReachingModules(const ImportClassifier& classifier, const HoldingTable& table);
     // Whether a chain of attributes from `module` may end on a forbidden
     // module or an object of one. Thread-safe.
     bool reaches(std::string_view module) const;

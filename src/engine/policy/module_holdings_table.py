@@ -24,9 +24,25 @@ and the `__main__` modules of packages, which a plugin runs, not holds.
 """
 
 import importlib
+import importlib.util
+import os
 import pkgutil
 import sys
-import types
+
+
+def _shared():
+    """The reading the command's tables of other modules share
+    (scanner_gate/holding_rows.py), loaded by its path: the build's
+    interpreter has neither the package nor the source tree on its path."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scanner_gate", "holding_rows.py")
+    found = importlib.util.spec_from_file_location("holding_rows", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    return module
+
+
+holding_rows = _shared()
+root_of = holding_rows.root_of
 
 ACTING = {"antigravity", "this", "idlelib", "turtledemo", "test", "__hello__", "__phello__", "__main__"}
 
@@ -53,40 +69,6 @@ def importable_names():
     return names
 
 
-def root_of(name):
-    return name.partition(".")[0]
-
-
-def holdings(module):
-    """(attribute, target, is_module) of what `module` holds under another name."""
-    own = module.__name__
-    held = []
-    for attribute, value in sorted(vars(module).items()):
-        if attribute.startswith("__") and attribute.endswith("__"):
-            continue  # the module's own dunders: __builtins__ and the like are other rules' business
-        if isinstance(value, types.ModuleType):
-            target = value.__name__
-            if target != own:
-                held.append((attribute, target, True))
-            continue
-        try:
-            defined = getattr(value, "__module__", None)
-        except BaseException:
-            continue
-        if not isinstance(defined, str) or defined in ("builtins", "__main__"):
-            continue
-        if root_of(defined) != root_of(own):
-            held.append((attribute, defined, False))
-    return held
-
-
-def star_names(module):
-    exported = getattr(module, "__all__", None)
-    if exported is None:
-        return {name for name in vars(module) if not name.startswith("_")}
-    return {name for name in exported if isinstance(name, str)}
-
-
 def c_string(text):
     out = []
     for byte in text.encode("utf-8"):
@@ -103,16 +85,7 @@ def main():
             importlib.import_module(name)
         except BaseException:
             continue
-    rows = []
-    for name in sorted(sys.modules):
-        module = sys.modules[name]
-        if root_of(name) not in sys.stdlib_module_names or root_of(name) in ACTING:
-            continue
-        if not isinstance(module, types.ModuleType) or module.__name__ != name:
-            continue
-        star = star_names(module)
-        for attribute, target, is_module in holdings(module):
-            rows.append((name, attribute, target, is_module, attribute in star))
+    rows = holding_rows.rows_of(lambda name: root_of(name) in sys.stdlib_module_names and root_of(name) not in ACTING)
     if len(rows) < 1000 or not any(row[:3] == ("logging", "os", "os") for row in rows):
         sys.exit("module_holdings_table.py: the standard library looks incomplete; refusing to write a table")
     lines = [

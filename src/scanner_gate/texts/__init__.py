@@ -89,6 +89,8 @@ EXAMPLE_POLICY = """\
 forbidden = ["os", "subprocess", "socket", "ctypes"]
 allowed_exact = ["json", "re", "collections.abc"]
 allowed_prefixes = ["quenx"]
+allowed_attributes = ["ctypes.util"]
+type_checking = "warning"
 
 [tool.scanner-core.plugin]
 local_modules = ["plugin"]

@@ -257,11 +257,12 @@ RULES = {
     "forbidden-module-reached": RuleText(
         title="A forbidden module taken through a module the policy allows",
         says=("forbidden module reached by a chain of names \u2014 '{module}'",),
-        finds="A name bound to a module of the standard library followed, attribute by attribute, to a forbidden "
+        finds="A name bound to a module of the standard library, or of a table the policy's `holdings` names, "
+        "followed, attribute by attribute, to a forbidden "
         "module or an object defined in one: `from logging import os`, `logging.os.system(...)`, "
         "`tempfile._shutil.rmtree(...)`, `from ssl import *` (which binds `os`). The message names the chain and "
         "the module it reaches. What each standard module holds is read off the interpreter when the engine is "
-        "built.",
+        "built; what other modules hold, off the tables `scanner-core --write-holdings` writes.",
         matters="Python hands the plugin the forbidden module itself: allowing `logging` would allow `os`. The file "
         "fails.",
         fix="Import what the plugin needs from the module that defines it, which the policy then judges; or, if the "
@@ -297,6 +298,45 @@ RULES = {
         fix="A plugin imports its own modules relatively and nothing else by path. Remove the change, or install "
         "what it needs as a dependency the policy can judge.",
         example=(File("plugin/paths.py", "import sys\n\nsys.path.insert(0, \"/tmp/elsewhere\")\n"),),
+    ),
+    "forbidden-attribute-use": RuleText(
+        title="A use of a forbidden module beyond the attributes the policy allows",
+        says=("use of a forbidden module beyond the allowed attributes \u2014 '{module}'",),
+        finds="Under a policy whose `allowed_attributes` lets plugins use some attributes of a forbidden module "
+        "(`os.path`, `os.environ`), any other use of a name bound to it: another attribute (`os.system`), the bare "
+        "name passed on, stored or returned (`getattr(os, name)`, `f(os)`), `from os import system`, or a chain "
+        "through an allowed attribute back to a forbidden module (`os.path.os`). The message names the use. Where "
+        "every use is allowed, the import itself no longer fails the file, and the report lists the attributes used.",
+        matters="An allowed attribute is safe only while the module goes nowhere else: one use beyond it hands the "
+        "plugin the whole module. The file fails.",
+        fix="Use only the allowed attributes, written out from the module's name (`os.path.join(...)`); or ask the "
+        "reviewer to allow the attribute the plugin needs.",
+        example=(File("plugin/native.py", "import ctypes\n\nctypes.CDLL(None)\n"),),
+    ),
+    "type-checking-import": RuleText(
+        title="A finding only type checkers see, judged as a warning",
+        says=("forbidden import \u2014 '{module}'", "hidden forbidden import \u2014 '{module}'",
+              "forbidden module reached by a chain of names \u2014 '{module}'",
+              "relative import out of the tree \u2014 '{module}'"),
+        finds="Under a policy with `type_checking = \"warning\"`, a finding that fails its file elsewhere, standing "
+        "under `if TYPE_CHECKING:` where `TYPE_CHECKING` is typing's, imported and never rebound, and nothing in "
+        "the file may change it. The message is the finding's own.",
+        matters="Python never runs such a block: the import serves type checkers only. It is shown, and fails the "
+        "file only under `--fail-on warning`.",
+        fix="Nothing, if the import serves annotations only; move it out of the block if the code needs it at run "
+        "time, and the policy judges it as any import.",
+        example=(File("plugin/types.py", "from typing import TYPE_CHECKING\n\nif TYPE_CHECKING:\n    import socket\n"),),
+    ),
+    "type-checking-changed": RuleText(
+        title="A file that may change TYPE_CHECKING, which the policy relies on",
+        says=("TYPE_CHECKING may be changed by this file, which the policy relies on \u2014 '{module}'",),
+        finds="Under a policy with `type_checking = \"warning\"` or `\"ignore\"`, a file that assigns "
+        "`typing.TYPE_CHECKING` (or `X.TYPE_CHECKING` for any `X`), calls `setattr` on `typing` or on what "
+        "`sys.modules` holds with a name that is no constant, or holds the word `TYPE_CHECKING` in a string.",
+        matters="Set to true, `TYPE_CHECKING` makes every `if TYPE_CHECKING:` block of the plugin run, and the "
+        "imports the policy let pass as type checkers' only would run. The file fails.",
+        fix="A plugin never needs to change `TYPE_CHECKING`: remove the assignment.",
+        example=(File("plugin/hack.py", "import typing\n\ntyping.TYPE_CHECKING = True\n"),),
     ),
     "ambiguous-archive": RuleText(
         title="An archive that two of Python's readers would read differently",

@@ -271,11 +271,12 @@ RULES = {
     "forbidden-module-reached": RuleText(
         title="Un module interdit pris par un module que la politique permet",
         says=("module interdit atteint par une cha\u00eene de noms \u2014 '{module}'",),
-        finds="Un nom lié à un module de la bibliothèque standard suivi, attribut par attribut, jusqu'à un module "
+        finds="Un nom lié à un module de la bibliothèque standard, ou d'une table que nomme `holdings` dans la "
+        "politique, suivi, attribut par attribut, jusqu'à un module "
         "interdit ou un objet défini dans l'un d'eux : `from logging import os`, `logging.os.system(...)`, "
         "`tempfile._shutil.rmtree(...)`, `from ssl import *` (qui lie `os`). Le message nomme la chaîne et le "
         "module atteint. Ce que contient chaque module standard est lu dans l'interpréteur à la construction du "
-        "moteur.",
+        "moteur ; ce que contiennent les autres, dans les tables qu'écrit `scanner-core --write-holdings`.",
         matters="Python donne au plugin le module interdit lui-même : permettre `logging` permettrait `os`. Le "
         "fichier échoue.",
         fix="Importez ce dont le plugin a besoin depuis le module qui le définit, que la politique juge alors ; ou, "
@@ -312,6 +313,47 @@ RULES = {
         fix="Un plugin importe ses propres modules relativement, et rien d'autre par un chemin. Retirez le "
         "changement, ou installez ce dont il a besoin comme une dépendance que la politique peut juger.",
         example=(File("plugin/paths.py", "import sys\n\nsys.path.insert(0, \"/tmp/elsewhere\")\n"),),
+    ),
+    "forbidden-attribute-use": RuleText(
+        title="Un usage d'un module interdit hors des attributs que la politique permet",
+        says=("usage d'un module interdit hors des attributs permis \u2014 '{module}'",),
+        finds="Sous une politique dont `allowed_attributes` permet aux plugins certains attributs d'un module "
+        "interdit (`os.path`, `os.environ`), tout autre usage d'un nom lié à ce module : un autre attribut "
+        "(`os.system`), le nom nu transmis, rangé ou renvoyé (`getattr(os, nom)`, `f(os)`), `from os import "
+        "system`, ou une chaîne qui revient par un attribut permis à un module interdit (`os.path.os`). Le message "
+        "nomme l'usage. Là où chaque usage est permis, l'import lui-même ne fait plus échouer le fichier, et le "
+        "rapport liste les attributs utilisés.",
+        matters="Un attribut permis n'est sûr que tant que le module ne va nulle part ailleurs : un seul usage de "
+        "plus donne au plugin le module entier. Le fichier échoue.",
+        fix="N'utilisez que les attributs permis, écrits depuis le nom du module (`os.path.join(...)`) ; ou "
+        "demandez au relecteur de permettre l'attribut dont le plugin a besoin.",
+        example=(File("plugin/native.py", "import ctypes\n\nctypes.CDLL(None)\n"),),
+    ),
+    "type-checking-import": RuleText(
+        title="Un constat que seuls les vérificateurs de types voient, jugé comme un avertissement",
+        says=("import interdit \u2014 '{module}'", "import cach\u00e9 interdit \u2014 '{module}'",
+              "module interdit atteint par une cha\u00eene de noms \u2014 '{module}'",
+              "import relatif hors de l'arbre \u2014 '{module}'"),
+        finds="Sous une politique avec `type_checking = \"warning\"`, un constat qui ferait échouer son fichier "
+        "ailleurs, placé sous `if TYPE_CHECKING:` où `TYPE_CHECKING` est celui de typing, importé et jamais relié, "
+        "et où rien dans le fichier ne peut le changer. Le message est celui du constat.",
+        matters="Python n'exécute jamais un tel bloc : l'import ne sert qu'aux vérificateurs de types. Il est "
+        "montré, et ne fait échouer le fichier que sous `--fail-on warning`.",
+        fix="Rien, si l'import ne sert qu'aux annotations ; sortez-le du bloc si le code en a besoin à l'exécution, "
+        "et la politique le juge comme tout import.",
+        example=(File("plugin/types.py", "from typing import TYPE_CHECKING\n\nif TYPE_CHECKING:\n    import socket\n"),),
+    ),
+    "type-checking-changed": RuleText(
+        title="Un fichier qui peut changer TYPE_CHECKING, dont la politique dépend",
+        says=("TYPE_CHECKING modifiable par ce fichier, dont la politique d\u00e9pend \u2014 '{module}'",),
+        finds="Sous une politique avec `type_checking = \"warning\"` ou `\"ignore\"`, un fichier qui assigne "
+        "`typing.TYPE_CHECKING` (ou `X.TYPE_CHECKING` pour tout `X`), appelle `setattr` sur `typing` ou sur ce que "
+        "contient `sys.modules` avec un nom non constant, ou contient le mot `TYPE_CHECKING` dans une chaîne.",
+        matters="Mis à vrai, `TYPE_CHECKING` fait exécuter chaque bloc `if TYPE_CHECKING:` du plugin, et les imports "
+        "que la politique laissait passer comme réservés aux vérificateurs de types s'exécuteraient. Le fichier "
+        "échoue.",
+        fix="Un plugin n'a jamais besoin de changer `TYPE_CHECKING` : supprimez l'assignation.",
+        example=(File("plugin/hack.py", "import typing\n\ntyping.TYPE_CHECKING = True\n"),),
     ),
     "ambiguous-archive": RuleText(
         title="Une archive que deux lecteurs de Python liraient différemment",

@@ -51,7 +51,7 @@ class TestFilesAndDirectories:
         assert completed.returncode == 1
         [finding] = files_of(completed)["plugins/myplugin/pipe.py"]["findings"]
         assert finding | {"fingerprint": None} == {
-            "rule": "unreadable-file", "level": "error", "line": None, "column": None, "module": None,
+            "rule": "unreadable-file", "level": "error", "line": None, "column": None, "context": None, "module": None,
             "message": "plugins/myplugin/pipe.py: impossible d'ouvrir le fichier", "fingerprint": None,
         }
 

@@ -71,14 +71,16 @@ def json_findings(document, fingerprints=False, columns=False):
     its findings' messages, its findings in line order, then column."""
     findings = []
     for file in document["files"]:
-        assert list(file) == ["filepath", "passed", "errors", "warnings", "findings"]
+        assert list(file) in (["filepath", "passed", "errors", "warnings", "findings"],
+                              ["filepath", "passed", "errors", "warnings", "findings", "allowed_used"])
         for level in ("error", "warning"):
             assert file[f"{level}s"] == [f["message"] for f in file["findings"] if f["level"] == level]
         assert file["passed"] == (not file["errors"])
         found = []
         order = []
         for f in file["findings"]:
-            assert list(f) == ["rule", "level", "line", "column", "module", "message", "fingerprint"]
+            assert list(f) == ["rule", "level", "line", "column", "context", "module", "message", "fingerprint"]
+            assert f["context"] is None or (f["line"] is not None and f["context"]), f
             assert f["fingerprint"] is None or FINGERPRINT.fullmatch(f["fingerprint"]), f
             assert f["column"] is None or (f["line"] is not None and f["column"] >= 1), f
             found.append((file["filepath"], f["line"], f["level"], f["rule"], f["message"])
@@ -348,9 +350,11 @@ class TestAudit:
             expected = sorted(kept + added,
                               key=lambda f: (f["line"] is not None, f["line"] or 0, f["column"] is None,
                                              f["column"] or 0, f["rule"]))
-            without_fingerprints = [{k: v for k, v in f.items() if k != "fingerprint"} for f in files[name]["findings"]]
+            # Where each stands is held to Python's syntax tree in test_precision.
+            compared = ("fingerprint", "context")
+            without_fingerprints = [{k: v for k, v in f.items() if k not in compared} for f in files[name]["findings"]]
             assert all(isinstance(f["column"], int) and f["column"] >= 1 for f in added), name
-            assert without_fingerprints == [{k: v for k, v in f.items() if k != "fingerprint"} for f in expected], name
+            assert without_fingerprints == [{k: v for k, v in f.items() if k not in compared} for f in expected], name
         assert files["tricks.py"]["filepath"] == os.path.relpath(tricks, project.root)
 
     def test_an_import_read_as_text_is_dropped_only_where_the_audit_read_the_whole_file(self, project):

@@ -1,0 +1,211 @@
+#include "gate/finding_places.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "audit/finding_context.hpp"
+#include "audit/found_imports.hpp"
+#include "audit/source_audit.hpp"
+#include "policy/module_holdings.hpp"
+
+namespace scanner_core {
+namespace {
+
+constexpr std::size_t kPiece = std::size_t{64} << 10;
+constexpr std::string_view kAttributeUse = "usage d'un module interdit hors des attributs permis — '";
+constexpr std::string_view kTypeCheckingChanged =
+    "TYPE_CHECKING modifiable par ce fichier, dont la politique dépend — '";
+
+// The second reading keeps no import: its finder only feeds the tokens.
+class NothingKept final : public ImportFilter {
+public:
+    bool judged(std::string_view) const override { return false; }
+};
+
+// Chains of attributes through the table of what modules hold.
+class HoldingsCheck final : public ChainCheck {
+public:
+    explicit HoldingsCheck(const FullScanner& scanner) : scanner_(scanner) {}
+
+    bool escapes(std::string_view chain, std::string_view allowed, bool bare) const override {
+        std::size_t at = chain.find('.');
+        std::string current(chain.substr(0, at));
+        bool module = true;  // `current` is the module the chain has reached
+        while (at != std::string_view::npos) {
+            const std::size_t next = chain.find('.', at + 1);
+            const std::string_view attribute =
+                chain.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
+            const bool past = at >= allowed.size();  // a step beyond the allowed chain
+            const Holding* held = scanner_.holdings().holding_of(current, attribute);
+            if (held == nullptr) {  // the module's own object, or what the table does not know
+                module = false;
+                break;
+            }
+            if (past && forbidden_module(scanner_.classifier(), held->target)) return true;
+            if (!held->is_module) {
+                module = false;
+                break;
+            }
+            current = std::string(held->target);
+            at = next;
+        }
+        // An allowed module passed on whole may be taken on to a forbidden one.
+        return bare && module && chain.size() > chain.find('.') && scanner_.reaching().reaches(current);
+    }
+
+private:
+    const FullScanner& scanner_;
+};
+
+bool same_place(const AuditFinding& finding, const FindingContext::Place& place) noexcept {
+    return finding.line == place.line && (finding.column == 0 || finding.column == place.column);
+}
+
+std::string_view root_of(std::string_view module) noexcept { return module.substr(0, module.find('.')); }
+
+// Reads the file whole into `audit`, piece by piece. False when it cannot.
+bool read_into(const std::string& path, SourceAudit& audit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    const std::unique_ptr<char[]> buffer(new char[kPiece]);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.get(), kPiece);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) break;
+        audit.feed(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
+    }
+    audit.finish();
+    return audit.finished() && !audit.refused() && audit.deferred_encoding().empty();
+}
+
+}  // namespace
+
+std::string context_words(std::uint8_t context) {
+    if ((context & kContextKnown) == 0) return {};
+    std::string words;
+    const auto add = [&](std::uint8_t flag, std::string_view word) {
+        if ((context & flag) == 0) return;
+        if (!words.empty()) words += ',';
+        words += word;
+    };
+    add(FindingContext::class_body, "class");
+    add(FindingContext::function, "function");
+    add(FindingContext::main, "main");
+    add(FindingContext::optional, "optional");
+    add(FindingContext::type_checking, "type-checking");
+    return words.empty() ? "module" : words;
+}
+
+bool needs_places(const FullResult& result, const FullScanner&, bool mentions_tc) noexcept {
+    if (!result.deferred_encoding.empty() || result.entry) return false;
+    if (mentions_tc) return true;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) {
+            if (finding.line > 0) return true;
+        }
+    }
+    return false;
+}
+
+void place_findings(FullResult& result, const FullScanner& scanner, bool mentions_tc) {
+    const Precision& precision = scanner.precision();
+    std::vector<FindingContext::Place> places;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) places.push_back({finding.line, finding.column});
+    }
+    const HoldingsCheck check(scanner);
+    FindingContext context(std::move(places), &check);
+    for (const auto& [module, chains] : precision.allowed_attributes) context.restrict(module, chains);
+    if (mentions_tc) context.watch_type_checking();
+    const NothingKept nothing;
+    SourceAudit audit(false, &nothing, &context);
+    if (!read_into(result.scan.filepath, audit)) return;
+
+    std::size_t index = 0;
+    for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (AuditFinding& finding : *list) {
+            if (finding.line > 0) finding.context = static_cast<std::uint8_t>(kContextKnown | context.context(index));
+            ++index;
+        }
+    }
+    const std::string& path = result.scan.filepath;
+
+    // A forbidden module whose every use is an allowed attribute: its import
+    // statements fail the file no more; each other use does.
+    for (const auto& [module, chains] : precision.allowed_attributes) {
+        if (context.unfollowed(module)) continue;
+        bool refused = false;
+        for (const FindingContext::Use& use : context.uses()) {
+            if (use.module != module) continue;
+            refused = true;
+            AuditFinding made = rule_finding(AuditRule::forbidden_attribute_use, path, use.line, module,
+                                             kAttributeUse, use.chain, "'");
+            made.column = use.column;
+            // A use under `if TYPE_CHECKING:` is judged as any other: the
+            // import it stands for may run elsewhere.
+            made.context = static_cast<std::uint8_t>(kContextKnown | (use.flags & ~FindingContext::type_checking));
+            result.findings.push_back(std::move(made));
+        }
+        if (refused) continue;
+        for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+            list->erase(std::remove_if(list->begin(), list->end(),
+                                       [&](const AuditFinding& finding) {
+                                           if (finding.rule != AuditRule::forbidden_import &&
+                                               finding.rule != AuditRule::hidden_forbidden_import) {
+                                               return false;
+                                           }
+                                           if (root_of(finding.module_view()) != module) return false;
+                                           const auto& statements = context.restricted_statements();
+                                           return std::any_of(statements.begin(), statements.end(),
+                                                              [&](const FindingContext::Place& place) {
+                                                                  return same_place(finding, place);
+                                                              });
+                                       }),
+                        list->end());
+        }
+    }
+    result.allowed_used = context.used_allowed();
+
+    // What only type checkers see, judged as the policy says; a file that
+    // may change TYPE_CHECKING fails where the policy relies on it.
+    if (precision.type_checking != TypeChecking::error) {
+        for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+            if (precision.type_checking == TypeChecking::ignore) {
+                list->erase(std::remove_if(list->begin(), list->end(),
+                                           [](const AuditFinding& finding) {
+                                               return (finding.context & FindingContext::type_checking) != 0;
+                                           }),
+                            list->end());
+                continue;
+            }
+            for (AuditFinding& finding : *list) {
+                if ((finding.context & FindingContext::type_checking) != 0 && is_error(finding.rule)) {
+                    finding.rule = AuditRule::type_checking_import;
+                }
+            }
+        }
+        if (context.changes_type_checking()) {
+            result.findings.insert(result.findings.begin(),
+                                   rule_finding(AuditRule::type_checking_changed, path, 0, {}, kTypeCheckingChanged,
+                                                "typing.TYPE_CHECKING", "'"));
+        }
+    }
+    std::stable_sort(result.findings.begin(), result.findings.end(),
+                     [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
+}
+
+}  // namespace scanner_core
