@@ -175,7 +175,9 @@ def audit(
         to_scan_line = lambda line: line  # noqa: E731 - the parser's lines are the decoded text's
     added: dict[str, Finding] = {}
     reached_doors: dict[tuple[int, str], Finding] = {}
-    for door in ast_doors.doors_of(tree, reach_table(scanner, local_modules, holdings)):
+    # One reading for the doors and the chains: what a text run as code binds, the file's chains see.
+    finder = ast_doors.Finder(tree, 0, table=reach_table(scanner, local_modules, holdings))
+    for door in finder.doors():
         line = to_scan_line(door.line)
         name = door.name
         if door.kind == "import" and door.level > 0:
@@ -206,7 +208,8 @@ def audit(
         added.setdefault(message, Finding(kind, line, name, message))
     # One finding per line and module reached: the first chain that reaches it.
     chains: dict[tuple[int, str], Finding] = dict(reached_doors)
-    for found in ast_reach.reached(tree, reach_table(scanner, local_modules, holdings)):
+    assert finder.chains is not None
+    for found in finder.chains.reached:
         line = to_scan_line(found.line)
         message = f"{filepath}:{line}: {REACHED.text}{printable(found.via)} \u2192 {printable(found.target)}'"
         chains.setdefault((line, found.target), Finding(REACHED, line, found.target, message))

@@ -15,8 +15,18 @@ starred display, or the source of a `**` dict display.
 A name is an alias from the point where its import statement binds it to
 the end of the file, whatever the scope: the text is read in order, as the
 native audit reads it. A text given to exec runs in the file's globals, so
-it sees the aliases bound before the call, and those it binds hold in the
-file after the call.
+it sees the aliases and the names of followed modules bound before the
+call, and those it binds hold in the file after the call.
+
+`vars(m)` of a name bound to a followed module is its namespace, read by a
+constant key as `m.__dict__` is (`vars(logging)["os"]`), and so is the
+`get` of either (`logging.__dict__.get("os")`).
+
+Every string of an annotation (a parameter's, a def's return, an annotated
+target's) is given to eval by typing.get_type_hints: each that folds to a
+str is read as the text given to eval, at the string's line; a text Python
+refuses is marked as refused, as exec's is, though the native audit gives
+no finding of its own for it there.
 """
 
 import ast
@@ -169,6 +179,8 @@ def role_of(node: ast.AST, bindings: Bindings) -> str | None:
                 return "code"
             if node.attr == "getattr":
                 return "getattr"
+            if node.attr == "vars":
+                return "vars"
     return None
 
 
@@ -182,6 +194,8 @@ def name_role(name: str, where: Position, bindings: Bindings) -> str | None:
         return "code"
     if name == "getattr":
         return "getattr"
+    if name == "vars":
+        return "vars"
     if name in LOADERS:
         return "loader"
     return "module_spec" if name == "__spec__" else None
@@ -397,20 +411,40 @@ def resolve(package: str, level: int, rest: str) -> str | None:
 
 class Finder:
     def __init__(self, tree: ast.AST, nesting: int, outer: Bindings | None = None, at: Position = START,
-                 table: "ast_reach.Table | None" = None) -> None:
+                 table: "ast_reach.Table | None" = None, seeds: tuple[tuple[Position, str, str], ...] = ()) -> None:
         self.tree = tree
         self.nesting = nesting
         self.table = table
-        self.chains = ast_reach.Chains(tree, table) if table is not None else None
-        self.bindings = Bindings(tree, outer, at, self.chains)
-        # The texts given to exec, read in the order of the text, each with
-        # the bindings made before it: "refused" for one Python refuses,
-        # "unaudited" for bytes only its codecs read.
-        self.texts: dict[int, Finder | str] = {}
+        self.seeds = seeds
         calls = sorted((node for node in ast.walk(tree) if isinstance(node, ast.Call)), key=position)
+        # What the texts bind to modules holds in the file from their call
+        # on, and may change what a later text is: read again until it holds.
+        taken: tuple[tuple[Position, str, str], ...] = ()
+        self.taken = taken
+        for _ in range(MOST_NESTING):
+            self.chains = ast_reach.Chains(tree, table, seeds + taken) if table is not None else None
+            self.bindings = Bindings(tree, outer, at, self.chains)
+            self.texts: dict[int, Finder | str] = {}
+            bound = self.read_texts(calls)
+            if bound == taken:
+                break
+            taken = self.taken = bound
+
+    def modules_seen(self, where: Position) -> tuple[tuple[Position, str, str], ...]:
+        """The names of followed modules a text read at `where` sees."""
+        if self.chains is None:
+            return ()
+        return tuple((START, name, module) for name, module in sorted(self.chains.modules_at(where).items()))
+
+    def read_texts(self, calls: list[ast.Call]) -> tuple[tuple[Position, str, str], ...]:
+        """The texts given to exec, read in the order of the text, each with
+        the bindings made before it: "refused" for one Python refuses,
+        "unaudited" for bytes only its codecs read. Returns the names the
+        texts bound to modules, each from its call's end."""
+        bound: list[tuple[Position, str, str]] = []
         for call in calls:
             text = self.code_text(call)
-            if text is None or nesting >= MOST_NESTING:
+            if text is None or self.nesting >= MOST_NESTING:
                 continue
             try:
                 inner = parse_code(text)
@@ -419,9 +453,17 @@ class Finder:
             if isinstance(inner, str):
                 self.texts[id(call)] = inner
                 continue
-            finder = Finder(inner, nesting + 1, self.bindings, end_position(call), self.table)
+            where = end_position(call)
+            finder = Finder(inner, self.nesting + 1, self.bindings, where, self.table, self.modules_seen(where))
             self.texts[id(call)] = finder
-            self.bindings.take(finder.bindings, end_position(call))
+            self.bindings.take(finder.bindings, where)
+            if finder.chains is not None:
+                # What the text bound, its own texts included.
+                for name in sorted(finder.chains.own | {name for _, name, _ in finder.taken}):
+                    module = finder.chains.module_of(name, END)
+                    if module is not None:
+                        bound.append((where, name, module))
+        return tuple(bound)
 
     def function(self, node: ast.AST) -> "ast_reach.Function | None":
         """The function of the table a chain on a followed module lands on."""
@@ -506,6 +548,50 @@ class Finder:
                     yield Door(where[0], "reference", name)
         if self.chains is not None:
             yield from self.graph_and_paths()
+        yield from self.annotation_doors()
+
+    def annotation_doors(self) -> Iterator[Door]:
+        """Each string of an annotation, read as the text given to eval at its line."""
+        for node in ast.walk(self.tree):
+            annotations: list[ast.expr] = []
+            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                arguments = node.args
+                for parameter in [*arguments.posonlyargs, *arguments.args, *arguments.kwonlyargs,
+                                  arguments.vararg, arguments.kwarg]:
+                    if parameter is not None and parameter.annotation is not None:
+                        annotations.append(parameter.annotation)
+                if node.returns is not None:
+                    annotations.append(node.returns)
+            elif isinstance(node, ast.AnnAssign):
+                annotations.append(node.annotation)
+            for annotation in annotations:
+                for string, text in annotation_texts(annotation):
+                    yield from self.annotation_text(text, string)
+
+    def annotation_text(self, text: str, node: ast.expr) -> Iterator[Door]:
+        line = node.lineno
+        if self.nesting >= MOST_NESTING:
+            yield Door(line, "unaudited", "code dynamique imbriqu\u00e9 trop profond\u00e9ment")
+            return
+        text = text.lstrip(" \t")
+        if not text:
+            return
+        try:
+            tree = parse_code(text)
+        except Exception:  # RecursionError, MemoryError: it cannot be judged
+            yield Door(line, "unaudited", "code dynamique trop profond pour le parseur")
+            return
+        if isinstance(tree, str):
+            # eval raises before it runs any of it, and the native audit, which
+            # looks for no mistake of grammar, reads it all the same: what it
+            # finds on this line is beyond the comparison, as for exec.
+            yield Door(line, "refused", "")
+            return
+        where = end_position(node)
+        finder = Finder(tree, self.nesting + 1, self.bindings, where, self.table, self.modules_seen(where))
+        for door in finder.doors():
+            yield dataclasses.replace(door, line=line)
+        yield from finder.reached_doors(line)
 
     def graph_and_paths(self) -> Iterator[Door]:
         """The object graph's attributes, search paths changed, sys.modules
@@ -542,13 +628,13 @@ class Finder:
                     changed = search_list(target)
                     if changed is not None:
                         yield Door(target.lineno, "search", changed)
-            elif isinstance(node, ast.Subscript) and id(node.value) in self.chains.dicts:
-                module, via = self.chains.dicts[id(node.value)]
+            elif isinstance(node, ast.Subscript) and self.namespace(node.value) is not None:
+                module, via, written = self.namespace(node.value)  # type: ignore[misc]
                 key = constant_text(node.slice)
                 if key is not None:
                     yield from self.held(module, key, via, node.lineno)
                 else:
-                    yield Door(node.lineno, "dynamic", f"{via}.__dict__[...]")
+                    yield Door(node.lineno, "dynamic", f"{written}[...]")
             elif isinstance(node, ast.Subscript):
                 function = self.function(node.value)
                 if function is not None and function.kind == "module_table":
@@ -557,6 +643,41 @@ class Finder:
                         yield Door(node.lineno, "import", key)
                     elif not (isinstance(node.slice, ast.Name) and node.slice.id == "__name__"):
                         yield Door(node.lineno, "dynamic", "sys.modules[...]")
+
+    def namespace(self, node: ast.AST) -> tuple[str, str, str] | None:
+        """The namespace of a followed module that `node` is: `m.__dict__`,
+        or `vars(m)` of a name bound to one; its module, the chain before
+        it, and how it is written in a finding."""
+        assert self.chains is not None
+        if id(node) in self.chains.dicts:
+            module, via = self.chains.dicts[id(node)]
+            return module, via, f"{via}.__dict__"
+        if not isinstance(node, ast.Call) or self.role(node.func) != "vars":
+            return None
+        args = node.args
+        if len(args) != 1 or not isinstance(args[0], ast.Name):
+            return None
+        module = self.chains.module_of(args[0].id, position(args[0]))
+        return (module, args[0].id, f"vars({args[0].id})") if module is not None else None
+
+    def namespace_get(self, call: ast.Call) -> Iterator[Door]:
+        """`<namespace>.get(key)`: the key taken from the module as an attribute."""
+        func = call.func
+        if not isinstance(func, ast.Attribute) or func.attr != "get" or self.namespace(func.value) is None:
+            return
+        module, via, written = self.namespace(func.value)  # type: ignore[misc]
+        args = call.args
+        key = constant_text(args[0]) if args and not isinstance(args[0], ast.Starred) else None
+        if key is not None:
+            yield from self.held(module, key, via, call.lineno)
+        else:
+            yield Door(call.lineno, "dynamic", f"{written}.get(...)")
+
+    def reached_doors(self, line: int) -> Iterator[Door]:
+        """The chains of a text run as code that reach a forbidden module, at the call's line."""
+        if self.chains is not None:
+            for found in self.chains.reached:
+                yield Door(line, "reached", found.via, target=found.target)
 
     def held(self, module: str, name: str, via: str, line: int) -> Iterator[Door]:
         """`name` taken from `module` by a constant: a forbidden module, or an object of one."""
@@ -567,6 +688,8 @@ class Finder:
 
     def call(self, call: ast.Call) -> Iterator[Door]:
         role = self.role(call.func)
+        if self.chains is not None:
+            yield from self.namespace_get(call)
         if role == "getattr" and self.chains is not None:
             args = call.args
             first = args[0] if args and not isinstance(args[0], ast.Starred) else None
@@ -598,6 +721,7 @@ class Finder:
                     assert isinstance(finder, Finder)
                     for door in finder.doors():
                         yield dataclasses.replace(door, line=call.lineno)
+                    yield from finder.reached_doors(call.lineno)
             else:
                 yield from audit_text(text, call.lineno, self.nesting)
         elif role in ("importer", "module_importer"):
@@ -735,6 +859,23 @@ class Finder:
             yield Door(call.lineno, "import", resolved)
             if role == "importer":
                 yield from fromlist_doors(call, resolved, 0)
+
+
+def annotation_texts(node: ast.AST) -> Iterator[tuple[ast.expr, str]]:
+    """The strings of an annotation: each largest part that folds to a str,
+    and those within the replacement fields of an f-string."""
+    if isinstance(node, ast.JoinedStr):
+        for value in node.values:
+            if isinstance(value, ast.FormattedValue):
+                yield from annotation_texts(value)
+        return
+    folded = fold(node)
+    if isinstance(folded, str):
+        assert isinstance(node, ast.expr)
+        yield node, folded
+        return
+    for child in ast.iter_child_nodes(node):
+        yield from annotation_texts(child)
 
 
 def fromlist_doors(call: ast.Call, module: str, level: int) -> Iterator[Door]:

@@ -1,7 +1,10 @@
 """Names bound to standard modules, followed through Python's syntax tree.
 
-A name bound to a standard module by an import statement is followed to the
-file's end, scopes aside, as the native audit follows it: each chain of
+A name bound to a standard module by an import statement, or by an
+assignment, an annotated one or `:=` whose value is such a module (a name,
+or a chain of attributes landing on one: `l = logging`, `h =
+logging.handlers`), is followed to the file's end, scopes aside, as the
+native audit follows it: each chain of
 attributes on it (`logging.os.system`), each name a `from` statement takes
 from such a module (`from logging import os`, `from ssl import *`), walked
 through the engine's table of what each module holds. A chain that lands on
@@ -177,9 +180,15 @@ class Chains:
     bound; the reached modules and functions of its chains and `from`
     statements, in source order."""
 
-    def __init__(self, tree: ast.AST, table: Table) -> None:
+    def __init__(self, tree: ast.AST, table: Table, seeds: Iterable[tuple[Position, str, str]] = ()) -> None:
+        """`seeds`: names bound other than by the tree's statements, each at
+        a position: the file's names a text run as code sees, or what such a
+        text bound, in the file from its call on."""
         self.table = table
         self.bound: dict[str, list[tuple[Position, str]]] = {}
+        self.own: set[str] = set()  # the names the tree itself binds
+        for at, name, module in seeds:
+            self._bind(name, module, at)
         self.reached: list[Reached] = []
         # `from m import f` of a function of the table: the statement, the name bound, the function.
         self.imported: list[tuple[ast.ImportFrom, str, Function]] = []
@@ -197,12 +206,17 @@ class Chains:
                 events.append((position(node), 0, node))
             elif isinstance(node, ast.Attribute) and id(node) not in inner:
                 events.append((position(node), 1, node))
+            elif isinstance(node, (ast.Assign, ast.AnnAssign, ast.NamedExpr)):
+                # Bound once the value is read: after its own chains.
+                events.append((end_position(node), 2, node))
         events.sort(key=lambda event: (event[0], event[1]))
         for _, _, node in events:
             if isinstance(node, ast.Import):
                 self._import(node)
             elif isinstance(node, ast.ImportFrom):
                 self._from(node)
+            elif isinstance(node, (ast.Assign, ast.AnnAssign, ast.NamedExpr)):
+                self._assign(node)
             else:
                 assert isinstance(node, ast.Attribute)
                 self._attributes(node)
@@ -214,18 +228,61 @@ class Chains:
         k = bisect.bisect_right(bound, (where, "\uffff")) - 1
         return bound[k][1] if k >= 0 else None
 
-    def _bind(self, name: str, module: str, at: Position) -> None:
+    def _bind(self, name: str, module: str, at: Position, own: bool = False) -> None:
         bisect.insort(self.bound.setdefault(name, []), (at, module))
+        if own:
+            self.own.add(name)
+
+    def modules_at(self, where: Position) -> dict[str, str]:
+        """Every name bound to a module before `where`, and its module."""
+        found = {}
+        for name in self.bound:
+            module = self.module_of(name, where)
+            if module is not None:
+                found[name] = module
+        return found
+
+    def module_value(self, node: ast.AST) -> str | None:
+        """The followed module a value is: a name bound to one, or a chain
+        of attributes from one that lands on a module of the table."""
+        if isinstance(node, ast.Name):
+            return self.module_of(node.id, position(node))
+        if not isinstance(node, ast.Attribute):
+            return None
+        module = self.module_value(node.value)
+        if module is None or node.attr == "__dict__" or (module, node.attr) in FUNCTIONS:
+            return None
+        held = self.table.held.get(module, {}).get(node.attr)
+        if held is None or self.table.forbidden(held[0]) or not held[1]:
+            return None
+        return held[0]
+
+    def _assign(self, node: ast.Assign | ast.AnnAssign | ast.NamedExpr) -> None:
+        if isinstance(node, ast.Assign):
+            targets = [target for target in node.targets if isinstance(target, ast.Name)]
+        elif isinstance(node, ast.AnnAssign):
+            simple = node.simple and isinstance(node.target, ast.Name) and node.value is not None
+            targets = [node.target] if simple else []
+        else:
+            targets = [node.target]
+        if not targets or node.value is None:
+            return
+        module = self.module_value(node.value)
+        if module is None or not self.table.followed(module):
+            return
+        for target in targets:
+            assert isinstance(target, ast.Name)
+            self._bind(target.id, module, end_position(node), own=True)
 
     def _import(self, node: ast.Import) -> None:
         for alias in node.names:
             if alias.asname is not None:
                 if self.table.followed(alias.name):
-                    self._bind(alias.asname, alias.name, end_position(alias))
+                    self._bind(alias.asname, alias.name, end_position(alias), own=True)
             else:
                 root = alias.name.partition(".")[0]
                 if self.table.followed(root):
-                    self._bind(root, root, end_position(alias))
+                    self._bind(root, root, end_position(alias), own=True)
 
     def _from(self, node: ast.ImportFrom) -> None:
         if node.level or not node.module or not self.table.followed(node.module):
@@ -251,7 +308,7 @@ class Chains:
         if self.table.forbidden(target):
             self.reached.append(Reached(node.lineno, f"{module}.{name}", target))
         elif is_module and self.table.followed(target):
-            self._bind(bound, target, at)
+            self._bind(bound, target, at, own=True)
 
     def _attributes(self, node: ast.Attribute) -> None:
         chain = _chain(node)

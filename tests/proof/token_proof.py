@@ -22,7 +22,7 @@ _OPS = {
     "(": "(", ")": ")", "[": "[", "]": "]", "{": "{", "}": "}", ".": ".", "...": "...",
     ",": ",", ";": ";", ":": ":", "=": "=", "*": "*", "**": "**", "+": "+", "-": "-", ":=": ":=",
 }  # fmt: skip
-# The augmented assignments, which the native tokenizer marks (and `==`).
+# The augmented assignments, which the native tokenizer marks (and `==`, and the arrow of a return annotation).
 _AUGMENTED = frozenset({"+=", "-=", "*=", "/=", "//=", "%=", "@=", "&=", "|=", "^=", ">>=", "<<=", "**="})
 _KEYWORDS = {"import": "import", "from": "from", "def": "def", "class": "class", "if": "if", "as": "as",
              "None": "constant", "True": "constant", "False": "constant"}  # fmt: skip
@@ -129,7 +129,8 @@ def expected(tokens: list[tokenize.TokenInfo]) -> list[tuple]:
             elif field is not None and text in (")", "]", "}"):
                 field[0] -= 1
             op = _OPS.get(text, "other")
-            events.append(("op", line, column, op, 3 if op == "..." else 1 if text in _AUGMENTED else 2 if text == "==" else 0))
+            events.append(("op", line, column, op, 3 if op == "..." else 1 if text in _AUGMENTED else 2 if text == "=="
+                           else 3 if text == "->" else 0))
         else:
             events.append(("other", kind, text))
     return events

@@ -274,6 +274,10 @@ void ImportFinder::fold_string(Frame& frame, const Token& token, bool adjacent) 
     frame.operand_points += points_of(std::string_view(frame.text_value).substr(at), kind == Folded::bytes);
 }
 
+bool ImportFinder::string_literal_value(const Token& token, std::string& out) {
+    return append_literal(token.text, token.raw, out);
+}
+
 void ImportFinder::fold_integer(Frame& frame, std::int64_t value) noexcept {
     if (frame.text == Constant::no) return;
     if (!frame.expect) {

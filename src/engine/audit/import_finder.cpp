@@ -106,7 +106,7 @@ bool ImportFinder::keeps_string(const Frame& frame) noexcept {
 
 bool ImportFinder::wants_string_body() const noexcept {
     // On a line that may be a match statement, either reading may need it.
-    return keeps_string(*reading_->top) || (keeping_ && keeps_string(*other_->top));
+    return keeps_string(*reading_->top) || (keeping_ && keeps_string(*other_->top)) || annotation_depth_ != 0;
 }
 
 void ImportFinder::mark_unjudgeable(std::string reason, std::int64_t line) {
@@ -155,8 +155,11 @@ bool ImportFinder::Bindings::builtin(std::string_view name) const {
 void ImportFinder::Bindings::merge_into(Bindings& target) {
     for (auto& [name, role] : aliases) target.aliases[name] = role;
     for (const std::string& name : builtins) target.builtins.insert(name);
+    for (auto& [name, module] : modules) target.bind(name, module);
     aliases.clear();
     builtins.clear();
+    modules.clear();
+    newly_bound.clear();
 }
 
 void ImportFinder::Frame::reset(Kind opened, std::int64_t line, std::int64_t column) noexcept {
@@ -238,6 +241,11 @@ void ImportFinder::newline() {
         subject_bindings_.builtins.clear();
         apart_bindings_.aliases.clear();
         apart_bindings_.builtins.clear();
+        subject_bindings_.modules.clear();
+        subject_bindings_.newly_bound.clear();
+        apart_bindings_.modules.clear();
+        apart_bindings_.newly_bound.clear();
+        watch_bound_modules();
     }
     if (header) matches_.push_back({line_indent_, 0, false});
 }
@@ -326,6 +334,12 @@ std::string_view ImportFinder::value_of(const Frame& frame) noexcept {
 }
 
 void ImportFinder::end_statement() {
+    // The statement's own reading: the subject's has no targets nor annotations.
+    if (!reading_subject_) {
+        end_annotation();
+        end_assignment();
+        reset_shape();
+    }
     if (import_step_ == ImportStep::plain_after) {
         const std::string_view module = module_text();
         const std::string_view root = module.substr(0, module.find('.'));
@@ -546,6 +560,9 @@ void ImportFinder::token(const Token& token) {
     // Only a match statement's first line asks (and a wide load of the
     // token's first bytes, just stored in pieces, would wait on them).
     if (line_is_match_) last_is_colon_ = token.kind == TokenKind::op && token.op == Op::colon && reading_->depth == 1;
+    // Targets and annotations are read before the token moves the frames.
+    track_bindings(token);
+    track_annotation(token);
     // The expression first: the import statement may take the name's text.
     expression(token);
     // Between statements only the keywords that begin one matter.
@@ -641,6 +658,8 @@ void ImportFinder::on_atom(const Token& token, bool string_like) {
     frame.after_dot = false;
     frame.after_string = string_like;
     frame.reach.clear();
+    frame.dict_module.clear();
+    frame.dict_get = false;
     frame.function = nullptr;
     frame.search_chain = frame.modules_table = false;
     frame.definition_name = false;
@@ -685,8 +704,11 @@ void ImportFinder::on_name(const Token& token) {
         }
         note_role(frame, role_of_attribute(frame, name), name, frame.chain_line, frame.chain_column);
         frame.function = nullptr;
-        frame.dict_module.clear();
-        if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr) {
+        // `logging.__dict__.get` and `vars(logging).get` take the module's names.
+        frame.dict_get = !frame.dict_module.empty() && name == "get";
+        if (!frame.dict_get) frame.dict_module.clear();
+        if (frame.attribute_dynamic || frame.role == Role::code || frame.role == Role::getattr ||
+            frame.role == Role::vars) {
             frame.attribute.assign(name);
         }
         // The names of an import statement are modules, not attributes.
@@ -718,6 +740,7 @@ void ImportFinder::on_name(const Token& token) {
     }
     frame.reach.clear();
     frame.dict_module.clear();
+    frame.dict_get = false;
     frame.function = nullptr;
     frame.search_chain = frame.modules_table = false;
     if (found_.filter() != nullptr && token.text == "__path__") {
@@ -725,10 +748,10 @@ void ImportFinder::on_name(const Token& token) {
         frame.reach_via.assign("__path__");
     }
     // The names of an import statement are modules to import, not attributes to follow.
-    if (!module_names_.empty() && import_step_ == ImportStep::idle) {
-        if (const auto bound = module_names_.find(std::string(value_of(frame))); bound != module_names_.end()) {
-            frame.reach.assign(bound->second);
-            frame.reach_via.assign(bound->first);
+    if (import_step_ == ImportStep::idle && seen_bindings().any_module()) {
+        if (const std::string* bound = seen_bindings().module(value_of(frame))) {
+            frame.reach.assign(*bound);
+            frame.reach_via.assign(value_of(frame));
         }
     }
     const Role role = role_of_name(value_of(frame));
@@ -898,7 +921,7 @@ void ImportFinder::on_open(const Token& token) {
         frame.pending = Role::none;  // called
         if (!(pattern_ && reading_->depth >= pattern_depth_)) {
             role = frame.role;
-            if ((role == Role::code || role == Role::getattr || role == Role::payload ||
+            if ((role == Role::code || role == Role::getattr || role == Role::vars || role == Role::payload ||
                  role == Role::configuration) &&
                 frame.shape != Shape::other) {
                 callee.assign(value_of(frame));
@@ -913,6 +936,11 @@ void ImportFinder::on_open(const Token& token) {
             }
             // A function of the table is named by its whole chain (`importlib.util.find_spec`).
             if (frame.function != nullptr && !callee.empty()) callee.assign(frame.reach_via);
+            if (frame.dict_get && frame.shape != Shape::other) {
+                role = Role::dict_get;
+                callee.assign(frame.dict_from_vars ? "vars(" : "").append(frame.reach_via);
+                callee.append(frame.dict_from_vars ? ").get" : ".__dict__.get");
+            }
         }
         frame.text = frame.integer = Constant::no;
         const std::int64_t line = frame.chain_line;
@@ -930,6 +958,14 @@ void ImportFinder::on_open(const Token& token) {
         call.call_column = column;
         call.call_function = call.dynamic ? function : nullptr;
         call.config = call.call_role == Role::configuration;
+        if (role == Role::dict_get) {
+            // Pushed, so `frame` moved: its namespace is read from the frame below.
+            Frame& below = reading_->frames[reading_->depth - 2];
+            call.getattr_module = std::move(below.dict_module);
+            call.getattr_via.assign(below.reach_via);
+            below.dict_module.clear();
+            below.dict_get = false;
+        }
         start_argument(call);
         return;
     }
@@ -939,6 +975,7 @@ void ImportFinder::on_open(const Token& token) {
         frame.modules_table = false;
         std::string dict_module = std::move(frame.dict_module);
         frame.dict_module.clear();
+        frame.dict_get = false;
         Frame& subscript = push(Frame::Kind::subscript, token);
         subscript.keep_text = true;
         subscript.modules_subscript = modules;
@@ -981,6 +1018,9 @@ void ImportFinder::on_close() {
     if (!one_expression) flush_reference(inner);
     if (inner.kind == Frame::Kind::call) {
         if (inner.dynamic) end_call(inner);
+        if (inner.dynamic && (inner.call_role == Role::vars || inner.call_role == Role::dict_get)) {
+            end_namespace_call(inner, frame);
+        }
     }
     if (inner.kind == Frame::Kind::subscript) {
         fold_settle(inner);
@@ -995,7 +1035,8 @@ void ImportFinder::on_close() {
             if (text) {
                 follow_name(inner.keyed_module, inner.text_value, frame.reach_via, frame.chain_line, frame.chain_column);
             } else {
-                std::string what = frame.reach_via + ".__dict__[...]";
+                std::string what =
+                    frame.dict_from_vars ? "vars(" + frame.reach_via + ")[...]" : frame.reach_via + ".__dict__[...]";
                 sink().add({AuditedImport::Kind::dynamic_other, frame.chain_line, std::move(what), 0, frame.chain_column});
             }
         }
@@ -1188,7 +1229,8 @@ void ImportFinder::end_argument(Frame& frame) {
     }
     const int index = frame.positional++;
     if (index < 5) frame.starred[index] = frame.argument_starred;
-    if (index == 0 && !frame.argument_starred && frame.call_role == Role::getattr && frame.pure &&
+    if (index == 0 && !frame.argument_starred && (frame.call_role == Role::getattr || frame.call_role == Role::vars) &&
+        frame.pure &&
         frame.shape == Shape::name && !frame.reach.empty()) {
         // getattr(logging, ...): what it takes from the module is followed.
         frame.getattr_module = frame.reach;
@@ -1220,6 +1262,7 @@ void ImportFinder::end_argument(Frame& frame) {
 
 void ImportFinder::end_call(Frame& frame) {
     end_argument(frame);
+    if (frame.call_role == Role::vars || frame.call_role == Role::dict_get) return;  // see end_namespace_call
     if (frame.call_role == Role::getattr) {
         if (frame.positional >= 2 && !frame.starred[0] && !frame.starred[1] && frame.second_constant &&
             names_a_door(frame.second_value)) {
@@ -1310,7 +1353,7 @@ void ImportFinder::end_call(Frame& frame) {
 ImportFinder::Role ImportFinder::builtin_role(std::string_view name) noexcept {
     // By length first: most names are none of them, and this runs for every name read.
     switch (name.size()) {
-        case 4: return name == "exec" || name == "eval" ? Role::code : Role::none;
+        case 4: return name == "exec" || name == "eval" ? Role::code : name == "vars" ? Role::vars : Role::none;
         case 7: return name == "compile" ? Role::code : name == "getattr" ? Role::getattr : Role::none;
         case 8: return name == "__spec__" ? Role::module_spec : Role::none;
         case 10: return name == "__import__" ? Role::importer : name == "__loader__" ? Role::loader : Role::none;
@@ -1332,7 +1375,7 @@ ImportFinder::Role ImportFinder::role_of_attribute(const Frame& frame, std::stri
     // Any object's: the module importlib may be reached by any name.
     if (role == Role::importer || role == Role::module_importer || role == Role::loader) return role;
     // The builtins' only: `re.compile` is not the builtin.
-    if (role != Role::code && role != Role::getattr) return Role::none;
+    if (role != Role::code && role != Role::getattr && role != Role::vars) return Role::none;
     if (frame.shape != Shape::attribute_of_name || !seen_bindings().builtin(value_of(frame))) return Role::none;
     return role;
 }
@@ -1342,7 +1385,10 @@ void ImportFinder::note_role(Frame& frame, Role role, std::string_view name, std
     frame.role = role;
     frame.pending = Role::none;
     // The names an import statement binds are no references.
-    if (role == Role::none || role == Role::getattr || import_step_ != ImportStep::idle || in_import_) return;
+    if (role == Role::none || role == Role::getattr || role == Role::vars || role == Role::dict_get ||
+        import_step_ != ImportStep::idle || in_import_) {
+        return;
+    }
     if (role == Role::loader) {  // whatever is done with it
         sink().add({AuditedImport::Kind::importer_reference, line, std::string(name), 0, column});
         return;
@@ -1378,36 +1424,6 @@ bool ImportFinder::reaches(std::string_view module) const {
     const ImportFilter* const filter = found_.filter();
     // A forbidden module's own import already fails the file: what it holds adds nothing.
     return filter != nullptr && !module.empty() && filter->reaches_forbidden(module) && !filter->forbids(module);
-}
-
-void ImportFinder::bind_module(std::string name, std::string_view module) {
-    // What is held follows the names a plugin binds, which no plugin binds by
-    // the ten thousand: past that the file fails rather than hold them all.
-    constexpr std::size_t kMostModuleNames = 10000;
-    if (module_names_.size() >= kMostModuleNames && module_names_.count(name) == 0) {
-        mark_unjudgeable("trop de noms liés à des modules suivis", statement_line_);
-        return;
-    }
-    const auto [at, added] = module_names_.try_emplace(name, module);
-    if (!added) {
-        at->second.assign(module);
-        // The watched name's module is what its uses are checked against.
-        for (std::size_t k = 0; k < watched_modules_.size(); ++k) {
-            if (std::string_view(watched_.word(k)) == name) {
-                watched_modules_[k].assign(module);
-                watch_attributes(k);
-            }
-        }
-        return;
-    }
-    const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (c & 0x80) == 0; });
-    if (!ascii || !watched_.add(name, true)) {
-        unwatchable_ = true;
-    } else {
-        watched_modules_.emplace_back(module);
-        watched_attributes_.emplace_back();
-        watch_attributes(watched_modules_.size() - 1);
-    }
 }
 
 namespace {
@@ -1478,10 +1494,11 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     if (p < end && name_byte(*p)) return false;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p == end) return true;
-    // A chain goes on with a dot; a line break, a continuation or a comment
-    // may be followed by one on the next line, within brackets, and a
-    // closing parenthesis by one after it (`(logging).os`).
-    if (*p != '.') return *p == '\n' || *p == '\r' || *p == '\\' || *p == '#' || *p == '\f' || *p == ')';
+    // A chain goes on with a dot. Anything else may bind the module to
+    // another name (`l = logging;`, `[m := logging for ...]`), or be
+    // followed by a dot on the next line, within brackets, or after a
+    // closing parenthesis (`(logging).os`).
+    if (*p != '.') return true;
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;
@@ -1625,6 +1642,7 @@ void ImportFinder::follow_star() {
 void ImportFinder::follow_attribute(Frame& frame, std::string_view attribute) {
     if (attribute == "__dict__") {  // its keys are the module's names: a subscript of it is followed
         frame.dict_module = std::move(frame.reach);
+        frame.dict_from_vars = false;
         frame.reach.clear();
         return;
     }
@@ -1785,11 +1803,13 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line, std::int
             for (const AuditedImport& found : memo_.found) sink().add(found);
             for (const auto& [name, role] : memo_.bound.aliases) apart_bindings_.aliases[name] = role;
             for (const std::string& name : memo_.bound.builtins) apart_bindings_.builtins.insert(name);
+            for (const auto& [name, module] : memo_.bound.modules) apart_bindings_.bind(name, module);
             return;
         }
     }
     // The outcome depends on nothing else than the text and the file's bindings.
-    const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty();
+    const bool memoize = keeping_ && reading_subject_ && subject_bindings_.empty() && apart_bindings_.empty() &&
+                         subject_bindings_.modules.empty() && apart_bindings_.modules.empty();
     std::vector<AuditedImport> found;
     std::string unjudgeable;
     read_code(text, line, column, found, unjudgeable);
@@ -1802,9 +1822,11 @@ void ImportFinder::audit_code(std::string_view text, std::int64_t line, std::int
         memo_.unjudgeable = unjudgeable;
         memo_.bound.aliases = subject_bindings_.aliases;
         memo_.bound.builtins = subject_bindings_.builtins;
+        memo_.bound.modules = subject_bindings_.modules;
     }
     if (!unjudgeable.empty()) mark_unjudgeable_in_reading(std::move(unjudgeable), line);
     for (AuditedImport& one : found) sink().add(std::move(one));
+    if (!keeping_) watch_bound_modules();  // what the text bound, the file sees from here on
 }
 
 void ImportFinder::read_code(std::string_view text, std::int64_t line, std::int64_t column,

@@ -64,6 +64,9 @@ public:
     // Whether the string that begins is one the finder will read: a name
     // argument, or a text given to exec.
     bool wants_string_body() const noexcept override;
+    // The text of a str literal's body, escapes read, into `out`; false
+    // when it names a character (\N{...}). Throws std::bad_alloc only.
+    static bool string_literal_value(const Token& token, std::string& out);
 
     // Whether the finder is between statements and in no match statement.
     // Once a name is bound to an importer or to builtins, any line may call
@@ -109,12 +112,14 @@ private:
     // What a name or attribute gives: a function that imports (__import__,
     // import_module), one that runs text as code (exec, eval, compile),
     // getattr, a loader (which loads any file as a module), or a module's
-    // __spec__ (whose attribute `loader` is one).
-    // A function that reads a payload (`pickle.loads`) or a logging
-    // configuration (`logging.config.dictConfig`) for the modules it names
-    // is `payload` or `configuration`.
+    // __spec__ (whose attribute `loader` is one); vars, and the `get` of a
+    // followed module's namespace, whose constant key is followed as an
+    // attribute of the module. A function that reads a payload
+    // (`pickle.loads`) or a logging configuration
+    // (`logging.config.dictConfig`) for the modules it names is `payload` or
+    // `configuration`.
     enum class Role : std::uint8_t {
-        none, importer, module_importer, code, getattr, loader, module_spec, payload, configuration
+        none, importer, module_importer, code, getattr, loader, module_spec, vars, dict_get, payload, configuration
     };
     // What the primary expression that ends at the last token denotes.
     enum class Shape : std::uint8_t { name, attribute_of_name, attribute, other };
@@ -251,6 +256,8 @@ private:
         bool config_read = false;
         int config_tokens = 0;
         std::size_t config_call = 0;
+        bool dict_from_vars = false;     // dict_module is `vars(<name>)`, not `<name>.__dict__`
+        bool dict_get = false;           // the expression is the `get` of dict_module's namespace
     };
     // A frame: its flags, and the texts it may gather, which a reset
     // empties and keeps the storage of (a push allocates nothing once
@@ -552,12 +559,22 @@ private:
     struct Bindings {
         std::unordered_map<std::string, Role> aliases;
         std::unordered_set<std::string> builtins;
+        // Names bound to modules that are followed, and those modules; the
+        // names bound here since the file's finder last watched them.
+        std::unordered_map<std::string, std::string> modules;
+        std::vector<std::string> newly_bound;
         const Bindings* below = nullptr;  // a reading's layer: the bindings it lies over
         // What `name` is bound to here or below, Role::none if nothing.
         Role alias(std::string_view name) const;
         // Whether `name` is the module builtins here or below.
         bool builtin(std::string_view name) const;
         bool empty() const noexcept { return aliases.empty() && builtins.empty(); }
+        // The module `name` is bound to here or below, or null. Never fails.
+        const std::string* module(std::string_view name) const;
+        // Whether some layer binds a name to a module.
+        bool any_module() const noexcept;
+        // Binds `name` to `module` in this layer.
+        void bind(const std::string& name, std::string_view module);
         // Moves this layer's bindings into `target`, leaving it empty.
         void merge_into(Bindings& target);
     };
@@ -577,6 +594,8 @@ private:
         apart_bindings_.below = &bindings_;
         subject_bindings_.below = &bindings_;
         if (found.filter() != nullptr) watch_graph_words();
+        // A text's lexer cannot look for the names the file bound: it reads every line.
+        if (nesting > 0 && bindings_.any_module()) unwatchable_ = true;
     }
     // The words that begin or end the attributes of the object graph and of
     // search paths (`__globals__`, `f_back`, `tb_frame`, `__path__`), looked
@@ -599,8 +618,66 @@ private:
     bool from_holdings_ = false;   // they may be modules, or objects of one, that the policy forbids
     std::string from_module_;      // that statement's module
     std::string plain_module_;     // a plain import's module that reaches a forbidden one, before its alias
-    // Names bound to modules that reach a forbidden one, and those modules.
-    std::unordered_map<std::string, std::string> module_names_;
+    // Watches, as the file's finder, the names bound to modules since it
+    // last did (by the texts run as code too), or, in a text's finder, reads
+    // every line from there on. Throws std::bad_alloc only.
+    void watch_bound_modules();
+    void watch_module(const std::string& name, const std::string& module);
+
+    // Names bound other than by an import statement (module_bindings.cpp):
+    // `l = logging`, `a = b = logging.handlers`, `l: Any = logging`,
+    // `(l := logging)`, each bound when the value is a followed module's
+    // name or a chain of attributes that lands on one.
+    void track_bindings(const Token& token);
+    void end_walrus(std::size_t depth);
+    void add_target(std::string_view name);
+    void end_assignment();
+    struct Walrus {
+        std::size_t depth;
+        std::string name;
+        bool started;
+        std::int64_t line;
+        std::int64_t column;
+    };
+    std::vector<Walrus> walruses_;
+    std::vector<std::string> targets_;  // the lone names assigned so far in the statement
+    // The statement at the line's depth, read for its targets and annotations.
+    struct StatementShape {
+        bool start = true;        // the next token at depth 1 begins a statement
+        bool segment = true;      // it begins a segment (after `=` or an annotation's colon)
+        bool keyword_led = false;
+        bool def = false;         // a def statement (async too)
+        bool colon = false;       // an annotation's colon was met
+        bool assigned = false;    // a `=` was met
+        bool annotated = false;   // the annotation of a target ends at the next `=`
+        int tokens = 0;           // of the statement, at depth 1
+        int segment_tokens = 0;
+        std::int64_t segment_line = 0;
+        std::int64_t segment_column = 0;
+        std::size_t parameters = 0;  // the depth of a def's parameter list, while open
+        bool parameter_default = false;
+        // The lambdas whose colon is still to come, at depth 1 and in the
+        // parameter list: the next colon there is theirs.
+        int lambdas = 0;
+        int parameter_lambdas = 0;
+    };
+    StatementShape shape_;
+    void reset_shape() noexcept;
+    // The `vars(<name>)` or `<namespace>.get(...)` call ended: what it takes.
+    void end_namespace_call(Frame& frame, Frame& outer);
+
+    // String annotations (string_annotations.cpp): every str literal in an
+    // annotation, literals side by side or joined by `+` as one, read as
+    // the text given to eval, as typing.get_type_hints reads it.
+    void track_annotation(const Token& token);
+    void end_annotation();
+    void flush_annotation_text();
+    std::size_t annotation_depth_ = 0;  // the depth of the annotation being read, 0 if none
+    int annotation_state_ = 0;          // 0: nothing kept, 1: after a string, 2: after a string and `+`
+    bool annotation_unjudgeable_ = false;
+    std::string annotation_text_;
+    std::int64_t annotation_line_ = 0;
+    std::int64_t annotation_column_ = 0;
     WordSearch watched_;
     std::vector<std::string> watched_modules_;  // the module each watched name is bound to
     // The attributes of that module a use may go on with and matter (what it

@@ -148,9 +148,26 @@ inline bool plain_key(const char* opened, const char* after, const char* end) no
     for (const std::string_view door : {"__import__", "import_module", "exec", "eval", "compile", "__loader__"}) {
         if (text.find(door) != std::string_view::npos) return false;
     }
+    // In an annotation (`list["..."]`) typing gives it to eval: an attribute,
+    // a call or a subscript there may reach a module through a followed name.
+    if (text.find_first_of(".([") != std::string_view::npos) return false;
     const char* p = after;
     while (p < end && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\\')) ++p;
     return p < end && *p == ']';
+}
+
+// Whether the string whose quote is at `quote` may begin an annotation,
+// which typing gives to eval: after its prefix and blanks, a ":" or "->"
+// (not looking back before `start`), outside braces and square brackets,
+// where a colon makes a dict's entry or a slice. A lambda's body or a
+// header's statement after its colon is taken too: the tokens tell.
+inline bool annotation_string(const char* quote, const char* start, const OpenBrackets& open) noexcept {
+    if (open.others > 0 && open.floor() == open.depth) return false;  // the innermost bracket is "[" or "{"
+    const char* p = quote;
+    for (int letters = 0; letters < 2 && p > start && ((p[-1] | 0x20) >= 'a' && (p[-1] | 0x20) <= 'z'); ++letters) --p;
+    while (p > start && (p[-1] == ' ' || p[-1] == '\t')) --p;
+    if (p == start) return false;
+    return p[-1] == ':' || (p[-1] == '>' && p - 1 > start && p[-2] == '-');
 }
 
 // A walk through the bytes of a logical line. Each member returns false
@@ -768,6 +785,7 @@ __attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char
     // In a subscript (or a list display), unless it is plainly a whole key.
     const bool in_square = open.square_open();
     const bool key = in_square && subscript_key(q, walk.line);
+    if (annotation_string(q, walk.line, open)) return false;
     if (!in_square) {
         const char* const closed = closed_in_block(block, base, q, walk.line, text);
         if (closed != nullptr) {

@@ -640,7 +640,7 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
             // Alone, they may fold constants (`"imp" + "ort os"`, `-1`).
             if (left < 2 && !final) return start.wait();
             if (next == '=' || (c == '-' && next == '>')) {
-                emit_op(Op::other, q, next == '=' ? 1 : 0);  // "+=" and "-=" assign; "->" does not
+                emit_op(Op::other, q, next == '=' ? 1 : 3);  // "+=" and "-=" assign; "->" does not
                 return start.taken(2);
             }
             emit_op(c == '+' ? Op::plus : Op::minus, q);

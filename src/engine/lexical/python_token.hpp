@@ -60,7 +60,7 @@ struct Token {
     bool int_literal = false;  // number: an integer literal
     bool nonzero = false;      // number: an integer whose value is not zero
     // number: an integer's value, held at 2**62 past it; ellipsis: its dots;
-    // Op::other: 1 for an augmented assignment (`+=`, `//=`), 2 for `==`, else 0
+    // Op::other: 1 for an augmented assignment (`+=`, `//=`), 2 for `==`, 3 for `->`, else 0
     std::uint64_t int_value = 0;
     std::int64_t line = 0;     // of the token's first byte, counted at line feeds
     // Of the token's first byte (a string's prefix): 1-based, in code points

@@ -96,6 +96,10 @@ const std::vector<Text>& texts() {
         {"a character Python refuses in a name, after lines that may be passed over",
          "x = 1\n" + kPad + "\ny = \xce\xb1\xe2\x82\xac\n",
          "refused at 3: invalid character '\xe2\x82\xac' (U+20AC)\n"},
+        {"string annotations, whose words are only in their strings, past a block",
+         kPad + "\ndef f(x: \"__import__('a')\", y: list[\"__import__('b')\"]) -> \"__import__('c')\":\n"
+                "    z: r'__import__(\"d\")' = {'k': 'import e'}\n" + kPad + "\n",
+         "2 constant a\n2 constant b\n2 constant c\n3 constant d\n"},
         {"brackets of every kind nested deep, and near Python's limit",
          "x = " + nested(70) + "\n" + kPad + "\nimport os\ny = " + nested(190) + "\n" + kPad + "\n",
          "3 statement os\n"},

@@ -43,6 +43,32 @@ ROUTES = {
     "parenthesised_module": ("import tempfile\n", "(tempfile)._shutil", "shutil"),
     # Far below the import, past many lines the audit passes over without tokens.
     "far_below": ("import logging\n" + "x = 1  # logging\n" * 5000 + "def f():\n    pass\n", "logging.os", "os"),
+    # The module's namespace, read by a constant key.
+    "vars_key": ("import tempfile\n", "vars(tempfile)['_shutil']", "shutil"),
+    "vars_get": ("import logging\n", "vars(logging).get('os')", "os"),
+    "module_dict_get": ("import logging\n", "logging.__dict__.get('o' 's')", "os"),
+    # The module bound to another name, which is followed from there on.
+    "assigned": ("import logging\nlog = logging\n", "log.os", "os"),
+    "assigned_on_one_line": ("import logging\nlog = logging; held = log.os\n", "held", "os", "os"),
+    "assigned_twice": ("import logging.handlers\nfirst = second = logging.handlers\n", "second.socket", "socket"),
+    "parenthesised_target": ("import tempfile\n(t) = tempfile\n", "t._shutil", "shutil"),
+    "annotated": ("import logging\nfrom typing import Any\nlog: Any = logging\n", "log.os", "os"),
+    "walrus": ("import logging\nif (log := logging):\n    pass\n", "log.os", "os"),
+    "walrus_in_a_comprehension": ("import tempfile\n[t := tempfile for _ in 'x']\n", "t._shutil", "shutil"),
+    # A function's global: bindings hold file-wide already.
+    "global_in_a_function": ("import logging\ndef bind():\n    global log\n    log = logging\nbind()\n", "log.os",
+                             "os"),
+    # A text run as code shares the module's globals both ways.
+    "bound_by_exec": ("exec('import logging as log')\n", "log.os", "os"),
+    "assigned_by_exec": ("import logging\nexec('log = logging')\n", "log.os", "os"),
+    "followed_inside_eval": ("import logging\n", "eval('logging.os')", "os"),
+}
+
+# (source, rule): what the file cannot show, which is a warning.
+WARNED = {
+    "vars_computed": "import logging\nvars(logging)[input()]\n",
+    "vars_get_computed": "import logging\nvars(logging).get(input())\n",
+    "module_dict_get_computed": "import logging\nlogging.__dict__.get(input())\n",
 }
 
 
@@ -68,6 +94,8 @@ def judged(tmp_path_factory):
     tree.mkdir()
     for name, (source, expression, *_) in ROUTES.items():
         (tree / f"{name}.py").write_text(source + "__reached__ = " + expression + "\n", encoding="utf-8")
+    for name, source in WARNED.items():
+        (tree / f"{name}.py").write_text(source)
     (tree / "ordinary.py").write_text(ORDINARY)
     run = gate("--json", "--policy", root / "policy.toml", tree)
     report = json.loads(run.stdout)
@@ -108,7 +136,21 @@ value: Optional[typing.Any] = None
 text = "logging.os.system"
 getLogger().os = 1
 directory = tempfile.mkdtemp
+log_module = logging
+log_module.getLogger("x").info("y")
+namespace = vars(logging)
+level = vars(logging)["INFO"] + logging.__dict__.get("DEBUG", 0)
+same, other = logging, json
+temporary: typing.Any = tempfile
+temporary.gettempdir()
 """
+
+
+@pytest.mark.parametrize("route", sorted(WARNED))
+def test_a_key_computed_at_run_time_is_a_warning(route, judged):
+    entry = judged[0][route]
+    assert [finding["rule"] for finding in entry["findings"]] == ["non-constant-dynamic-import"]
+    assert entry["findings"][0]["level"] == "warning"
 
 
 def test_ordinary_use_of_allowed_modules_gets_no_new_finding(judged):
