@@ -79,6 +79,52 @@ def peak_kib(argv: list[str], env: dict) -> int:
     return int(done.stdout)
 
 
+# The engine alone on the same trees, in one process and one call each.
+ENGINE_ALONE = """
+import json, sys, scanner_audit
+lists = json.loads(sys.argv[1])
+scanner = scanner_audit.Scanner(set(lists.get("forbidden", [])), set(lists.get("allowed_exact", [])),
+                                lists.get("allowed_prefixes", []))
+for path in sys.argv[2:]:
+    scanner.scan_tree(path, set(lists.get("local", [])))
+"""
+
+
+def batch_figures(args: argparse.Namespace, env: dict, policy: Path, ruff_config: Path) -> None:
+    """Many plugins, each with its own job: --batch in one process beside
+    ruff's banned-api rule run once per plugin and the engine alone on the
+    same trees. The plugins are the standard library's top-level packages
+    (a few to a few hundred files each), 33 of them (12 with --quick)."""
+    import sysconfig
+
+    stdlib = Path(sysconfig.get_paths()["stdlib"])
+    packages = sorted(path for path in stdlib.iterdir()
+                      if (path / "__init__.py").is_file() and path.name not in ("test", "idlelib", "site-packages"))
+    plugins = packages[: 12 if args.quick else 33]
+    with tempfile.TemporaryDirectory() as scratch:
+        jobs = Path(scratch) / "jobs.jsonl"
+        jobs.write_text("".join(json.dumps({"id": path.name, "paths": [str(path)], "policy": str(policy)}) + "\n"
+                                for path in plugins))
+        batch = [sys.executable, "-m", "scanner_gate", "--batch", str(jobs)]
+        ruff = [args.ruff, "check", "--no-cache", "--quiet", "--output-format", "concise", "--config",
+                str(ruff_config)]
+        engine = [sys.executable, "-c", ENGINE_ALONE, json.dumps(policy_lists()), *map(str, plugins)]
+        times: dict[str, list[float]] = {"batch": [], "ruff": [], "engine": []}
+        for round_ in range(args.runs + 1):  # the first round warms the page cache
+            took = {"batch": timed(batch, env),
+                    "ruff": sum(timed([*ruff, str(path)], env) for path in plugins),
+                    "engine": timed(engine, env)}
+            if round_:
+                for name, value in took.items():
+                    times[name].append(value)
+        median = {name: statistics.median(values) for name, values in times.items()}
+        files = sum(len(list(path.rglob("*.py"))) for path in plugins)
+        print(f"\n{len(plugins)} plugins ({files} files), a job each: --batch {median['batch'] * 1e3:.0f} ms, "
+              f"ruff TID251 one process a plugin {median['ruff'] * 1e3:.0f} ms, the engine alone in one process "
+              f"{median['engine'] * 1e3:.0f} ms; batch ÷ ruff {median['batch'] / median['ruff']:.2f}, "
+              f"batch ÷ engine {median['batch'] / median['engine']:.2f}")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="the small corpora of run_bench --quick")
@@ -163,6 +209,8 @@ def main() -> int:
               + f", a plugin of {len(list((REPO / 'examples' / 'plugins').rglob('*.py')))} files "
               f"{start['plugin']:.1f} ms, {start['plugin'] - start['bare']:.1f} ms above python -c pass"
               + (f" (before {start['plugin before'] - start['bare']:.1f} ms)" if args.before else ""))
+
+        batch_figures(args, env, policy, ruff_config)
 
         many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
         interpreter = peak_kib(bare, env)

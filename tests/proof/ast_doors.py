@@ -420,7 +420,7 @@ class Finder:
         # What the texts bind to modules holds in the file from their call
         # on, and may change what a later text is: read again until it holds.
         taken: tuple[tuple[Position, str, str], ...] = ()
-        self.taken = taken
+        self.text_bound = taken
         for _ in range(MOST_NESTING):
             self.chains = ast_reach.Chains(tree, table, seeds + taken) if table is not None else None
             self.bindings = Bindings(tree, outer, at, self.chains)
@@ -428,7 +428,7 @@ class Finder:
             bound = self.read_texts(calls)
             if bound == taken:
                 break
-            taken = self.taken = bound
+            taken = self.text_bound = bound
 
     def modules_seen(self, where: Position) -> tuple[tuple[Position, str, str], ...]:
         """The names of followed modules a text read at `where` sees."""
@@ -459,7 +459,7 @@ class Finder:
             self.bindings.take(finder.bindings, where)
             if finder.chains is not None:
                 # What the text bound, its own texts included.
-                for name in sorted(finder.chains.own | {name for _, name, _ in finder.taken}):
+                for name in sorted(finder.chains.own | {name for _, name, _ in finder.text_bound}):
                     module = finder.chains.module_of(name, END)
                     if module is not None:
                         bound.append((where, name, module))

@@ -129,7 +129,8 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
     const HoldingsCheck check(scanner);
     FindingContext context(std::move(places), &check);
     // Uses are followed only for a module whose import fails this file.
-    for (const auto& [module, chains] : precision.allowed_attributes) {
+    for (const auto& entry : precision.allowed_attributes) {
+        const std::string& module = entry.first;
         const bool imported = std::any_of(result.scan_findings.begin(), result.scan_findings.end(),
                                           [&](const AuditFinding& finding) {
                                               return root_of(finding.module_view()) == module;
@@ -138,7 +139,7 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
                                           [&](const AuditFinding& finding) {
                                               return root_of(finding.module_view()) == module;
                                           });
-        if (imported) context.restrict(module, chains);
+        if (imported) context.restrict(module, entry.second);
     }
     if (mentions_tc) context.watch_type_checking();
     // The finder stays idle (the context takes the tokens): no filter, no words of its own.
@@ -159,7 +160,8 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
 
     // A forbidden module whose every use is an allowed attribute: its import
     // statements fail the file no more; each other use does.
-    for (const auto& [module, chains] : precision.allowed_attributes) {
+    for (const auto& entry : precision.allowed_attributes) {
+        const std::string& module = entry.first;
         if (context.unfollowed(module)) continue;
         bool refused = false;
         for (const FindingContext::Use& use : context.uses()) {
