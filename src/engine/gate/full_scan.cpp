@@ -241,9 +241,11 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
                          std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings,
-                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking)
+                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking,
+                         bool local_imports)
     : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)),
-      holdings_(std::move(holdings)) {
+      holdings_(std::move(holdings)),
+      keeps_local_(local_imports) {
     if (type_checking == "warning") {
         precision_.type_checking = TypeChecking::warning;
     } else if (type_checking == "ignore") {
@@ -325,6 +327,7 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
             std::string_view close = "'";
             using Kind = AuditedImport::Kind;
             const bool judged = found.kind == Kind::statement || found.kind == Kind::dynamic_constant;
+            if (found.kind == Kind::local_name) continue;  // the caller's (local_imports.hpp)
             if (judged && found.level > 0) {
                 if (!climbs_above_root(found.level, depth)) continue;
                 rule = AuditRule::relative_import_above_root;

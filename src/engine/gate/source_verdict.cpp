@@ -101,7 +101,8 @@ class PolicyFilter final : public ImportFilter {
 public:
     PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
                  VerdictMemo& memo) noexcept
-        : classifier_(scanner.classifier()),
+        : keeps_local_(scanner.keeps_local()),
+          classifier_(scanner.classifier()),
           holdings_(scanner.holdings()),
           reaching_(scanner.reaching()),
           local_modules_(local_modules),
@@ -117,8 +118,10 @@ public:
     bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
     bool own(std::string_view module) const override { return own_module(module, local_modules_); }
     const HoldingTable& holdings() const noexcept override { return holdings_; }
+    bool keeps_local() const noexcept override { return keeps_local_; }
 
 private:
+    const bool keeps_local_ = false;
     const ImportClassifier& classifier_;
     const HoldingTable& holdings_;
     const ReachingModules& reaching_;
@@ -280,6 +283,7 @@ FullResult SourceVerdict::result() {
             result.deferred_encoding = stage.deferred_encoding();
         } else if (!stage.refused()) {
             s.records.pair_with(stage.imports());
+            if (s.scanner.keeps_local()) result.local_imports = local_imports(stage.imports(), s.filter);
         }
         // What the records report is already out of the audit's imports.
         result.findings = s.scanner.judge(stage, filepath, {}, s.local_modules, s.depth, &s.worker.verdicts);
