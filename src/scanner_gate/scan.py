@@ -23,7 +23,7 @@ import stat
 
 import scanner_audit
 
-from scanner_gate import archives
+from scanner_gate import archives, missing_local
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
     NOTHING_JUDGED, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
@@ -256,21 +256,35 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
 
 def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy, options: Options,
           judging: "Judging | None") -> "Iterator[FileReport]":
+    lookup = missing_local.Lookup()  # the run's: each directory listed once
+
     def make(file: _Found, scanner: scanner_audit.Scanner, policy: Policy,
              judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None") -> "Iterator[FileReport]":
-        return _file_reports(file, scanner, policy, options, judge)
+        return _file_reports(file, scanner, policy, options, judge, lookup)
 
     while ordered:
         file = ordered.pop()
         if judging is not None:
             yield from judging.made(file, scanner, make, rescanned)
         else:
-            yield from _file_reports(file, scanner, policy, options)
+            yield from _file_reports(file, scanner, policy, options, None, lookup)
+
+
+def _missing_local(file: _Found, result: scanner_audit.Report, lookup: "missing_local.Lookup | None") -> list[Finding]:
+    """The findings of the file's local imports that no file provides: the
+    tree given is the tree, and a file given alone lies in its package's."""
+    if lookup is None:
+        return []
+    rows = result.local_imports
+    if not rows:
+        return []
+    root = file.given if file.tree else lookup.package_root(file.filepath)
+    return lookup.findings(file.filepath, root, rows)
 
 
 def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
                   judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None" = None,
-                  ) -> "Iterator[FileReport]":
+                  lookup: "missing_local.Lookup | None" = None) -> "Iterator[FileReport]":
     """The reports of one file found: one, or an archive's and its members'.
     `judge`: the scanner and policy of each member of an archive, by its
     path, where the policy's sections choose them."""
@@ -291,9 +305,13 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         if made is not None:
             yield made
         return
-    if file.entry or not options.audit or file.deferred is None:
+    missing = [] if file.entry or not options.audit else _missing_local(file, result, lookup)
+    if file.entry or not options.audit or (file.deferred is None and not missing):
         # The engine's findings as they are: made only if a format asks.
         yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
+        return
+    if file.deferred is None:
+        yield FileReport(file.filepath, scan_findings(result) + native_findings(result) + missing, fail_on_warning)
         return
     findings = scan_findings(result)
     if not any(finding.kind is UNREADABLE for finding in findings):

@@ -147,6 +147,7 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::forbidden_attribute_use: return "forbidden-attribute-use";
         case AuditRule::type_checking_import: return "type-checking-import";
         case AuditRule::type_checking_changed: return "type-checking-changed";
+        case AuditRule::missing_local_module: return "missing-local-module";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -191,7 +192,7 @@ bool is_error(AuditRule rule) noexcept {
            rule != AuditRule::importer_reference &&
            rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import &&
            rule != AuditRule::object_graph && rule != AuditRule::search_path &&
-           rule != AuditRule::type_checking_import;
+           rule != AuditRule::type_checking_import && rule != AuditRule::missing_local_module;
 }
 
 namespace {

@@ -77,6 +77,8 @@ enum class AuditRule : unsigned char {
     forbidden_attribute_use,      // error: a use of a forbidden module none of the policy's allowed attributes covers
     type_checking_import,         // warning: a finding under `if TYPE_CHECKING:`, judged as a warning by the policy
     type_checking_changed,        // error: a file that may change TYPE_CHECKING, where the policy relies on it
+    // The command's, from the local imports the audit keeps for it (FullResult::local_imports).
+    missing_local_module,         // warning: a relative or own module no file of the tree provides
     // An archive's, found by its reader (the command's), named in the
     // engine's table with the others.
     ambiguous_archive,            // error: an archive two of Python's readers would read differently
