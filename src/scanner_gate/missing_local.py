@@ -172,6 +172,7 @@ class Lookup:
         at its path in the archive, and the files it lacks are shown
         `shown_in` the archive (`ARCHIVE!/`)."""
         made = []
+        said: set[tuple[int, str]] = set()  # `from .x import y` lacking x is said once
         for line, column, level, name, taken in rows:
             parts = name.split(".")
             if level:
@@ -188,8 +189,9 @@ class Lookup:
                     continue  # the same
                 anchor = root
             missing = self._missing(anchor, parts, taken)
-            if missing is None:
+            if missing is None or (line, missing) in said:
                 continue
+            said.add((line, missing))
             shown = "." * level + name
             message = f"{filepath}:{line}: {MISSING_LOCAL.text}{shown} \u2192 {shown_in}{missing}'"
             made.append(Finding(MISSING_LOCAL, line, shown, message, None, column))

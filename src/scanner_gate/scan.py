@@ -47,10 +47,12 @@ class ScanError(Exception):
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner, depth: "Callable[[], int]") -> list[Finding]:
+                   scanner: scanner_audit.Scanner, depth: "Callable[[], int]",
+                   local_imports: list[tuple[int, int | None, int, str, bool]] | None = None) -> list[Finding]:
     """The findings of the audit for one file, given its line scan's and
     how to find its depth below the root its relative imports may not
-    climb above (looked up only for a file read again)."""
+    climb above (looked up only for a file read again). `local_imports`:
+    extended with those of a file read again."""
     if result.deferred_encoding is None:
         return native_findings(result)
     # A codec that only Python decodes: its native finding says just that,
@@ -58,7 +60,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
     from scanner_gate import codec_audit
 
     return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
-                             depth())
+                             depth(), local_imports=local_imports)
 
 
 def given_archive(path: str) -> str | None:
@@ -270,13 +272,12 @@ def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
             yield from _file_reports(file, scanner, policy, options, None, lookup)
 
 
-def _missing_local(file: _Found, result: scanner_audit.Report, lookup: "missing_local.Lookup | None") -> list[Finding]:
-    """The findings of the file's local imports that no file provides: the
-    tree given is the tree, and a file given alone lies in its package's."""
-    if lookup is None:
-        return []
-    rows = result.local_imports
-    if not rows:
+def _missing_local(file: _Found, rows: "Sequence[tuple[int, int | None, int, str, bool]]",
+                   lookup: "missing_local.Lookup | None") -> list[Finding]:
+    """The findings of the file's local imports (`rows`) that no file
+    provides: the tree given is the tree, and a file given alone lies in
+    its package's."""
+    if lookup is None or not rows:
         return []
     root = file.given if file.tree else lookup.package_root(file.filepath)
     return lookup.findings(file.filepath, root, rows)
@@ -305,7 +306,7 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         if made is not None:
             yield made
         return
-    missing = [] if file.entry or not options.audit else _missing_local(file, result, lookup)
+    missing = [] if file.entry or not options.audit else _missing_local(file, result.local_imports, lookup)
     if file.entry or not options.audit or (file.deferred is None and not missing):
         # The engine's findings as they are: made only if a format asks.
         yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
@@ -318,7 +319,9 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         def depth(file: _Found = file) -> int:
             return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
 
-        findings += audit_findings(result, findings, policy, scanner, depth)
+        read_again: list[tuple[int, int | None, int, str, bool]] = []
+        findings += audit_findings(result, findings, policy, scanner, depth, read_again)
+        findings += _missing_local(file, read_again, lookup)
     yield FileReport(file.filepath, findings, fail_on_warning)
 
 

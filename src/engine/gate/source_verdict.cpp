@@ -282,8 +282,9 @@ FullResult SourceVerdict::result() {
         if (!stage.deferred_encoding().empty()) {
             result.deferred_encoding = stage.deferred_encoding();
         } else if (!stage.refused()) {
-            s.records.pair_with(stage.imports());
+            // Before the pairing, which takes out what the records report.
             if (s.scanner.keeps_local()) result.local_imports = local_imports(stage.imports(), s.filter);
+            s.records.pair_with(stage.imports());
         }
         // What the records report is already out of the audit's imports.
         result.findings = s.scanner.judge(stage, filepath, {}, s.local_modules, s.depth, &s.worker.verdicts);
