@@ -12,7 +12,7 @@ package is, and words the finding.
 
 What provides a module `x` in a directory is what the path finder takes
 there: a package `x/` with an `__init__` source, bytecode or extension
-module, or `x.py`, `x.pyw`, `x.pyc`, an extension module `x.<tag>.so` or
+module, or `x.py`, `x.pyc`, an extension module `x.<tag>.so` or
 `x.<tag>.pyd`, or a directory `x/` without `__init__` (a namespace
 portion), except where `x` is the top-level name of a standard module: a
 module found later on the search path wins over a namespace portion.
@@ -39,8 +39,9 @@ if TYPE_CHECKING:
 
 # The standard library's top-level names, as the 3.13 interpreter knows them.
 _STANDARD = sys.stdlib_module_names
-# The suffixes the path finder takes for a module's file, extensions aside.
-_FILE_SUFFIXES = (".py", ".pyw", ".pyc")
+# The suffixes the path finder takes for a module's file, extensions aside
+# (not `.pyw`, a source only on Windows: elsewhere the finder passes it by).
+_FILE_SUFFIXES = (".py", ".pyc")
 _EXTENSION_ENDS = (".so", ".pyd")
 
 _PACKAGE, _MODULE, _NAMESPACE = "package", "module", "namespace"

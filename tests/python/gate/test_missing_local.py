@@ -166,6 +166,8 @@ def test_an_ordinary_package_makes_no_finding(tmp_path, policy):
     # A module the tree lacks, whatever its name.
     ("from .absent import thing\n", {}, ".absent"),
     ("import weather.absent\n", {}, "weather.absent"),
+    # A .pyw is a source only on Windows: elsewhere the finder passes it by.
+    ("from . import socket\n", {"weather/socket.pyw": ""}, ".socket"),
     # Read again through Python's codec, judged the same.
     ("# -*- coding: cp1252 -*-\nfrom . import socket\n", {}, ".socket"),
     # A module of the plugin's own that this tree does not hold is not its business.
