@@ -94,14 +94,15 @@ using HoldingTuple = std::tuple<std::string, std::string, std::string, bool, boo
 // tables give for modules outside the standard library.
 std::unique_ptr<FullScanner> make_scanner(StringSet forbidden, StringSet allowed_exact, StringList allowed_prefixes,
                                           const std::vector<HoldingTuple>& holdings,
-                                          const StringList& allowed_attributes, std::string_view type_checking) {
+                                          const StringList& allowed_attributes, std::string_view type_checking,
+                                          bool local_imports) {
     std::vector<scanner_core::HoldingRow> rows;
     rows.reserve(holdings.size());
     for (const auto& [module, attribute, target, is_module, starred] : holdings) {
         rows.push_back({module, attribute, target, is_module, starred});
     }
     return std::make_unique<FullScanner>(std::move(forbidden), std::move(allowed_exact), std::move(allowed_prefixes),
-                                         std::move(rows), allowed_attributes, type_checking);
+                                         std::move(rows), allowed_attributes, type_checking, local_imports);
 }
 
 // A module named by a string constant may hold lone surrogates, which the
@@ -138,6 +139,18 @@ std::vector<std::string> finding_contexts(const FullResult& result) {
         for (const AuditFinding& finding : *list) words.push_back(context_words(finding.context));
     }
     return words;
+}
+
+using LocalImportRow = py::typing::Tuple<py::int_, py::typing::Optional<py::int_>, py::int_, py::str, py::bool_>;
+
+// (line, column, level, name, taken_name) of each local import, in one call.
+py::typing::List<LocalImportRow> local_import_tuples(const std::vector<scanner_core::LocalImport>& imports) {
+    py::typing::List<LocalImportRow> list;
+    for (const scanner_core::LocalImport& found : imports) {
+        py::object column = found.column > 0 ? py::object(py::int_(found.column)) : py::object(py::none());
+        list.append(py::make_tuple(found.line, std::move(column), found.level, fs_text(found.name), found.taken_name));
+    }
+    return list;
 }
 
 FullResult scan_file(const FullScanner& scanner, const py::object& filepath, const StringSet& local_modules,
@@ -351,6 +364,7 @@ PYBIND11_MODULE(scanner_audit, m) {
             return r.deferred_encoding.empty() ? std::nullopt : std::optional(r.deferred_encoding);
         })
         .def_property_readonly("identity", &identity)
+        .def_property_readonly("local_imports", [](const FullResult& r) { return local_import_tuples(r.local_imports); })
         .def_property_readonly("unread", &scanner_core::was_unread)
         .def("counts", &counts)
         .def_property_readonly("brief", &brief)
@@ -368,7 +382,7 @@ PYBIND11_MODULE(scanner_audit, m) {
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
         .def(py::init(&make_scanner), py::arg("forbidden"), py::arg("allowed_exact"), py::arg("allowed_prefixes"),
              py::arg("holdings") = std::vector<HoldingTuple>{}, py::arg("allowed_attributes") = StringList{},
-             py::arg("type_checking") = "error")
+             py::arg("type_checking") = "error", py::arg("local_imports") = false)
         .def("is_forbidden", [](const FullScanner& s, const std::string& m) { return s.classifier().is_forbidden(m); },
              py::arg("module"))
         .def("forbidden_reached_from", &forbidden_reached_from, py::arg("module"))
@@ -389,5 +403,6 @@ PYBIND11_MODULE(scanner_audit, m) {
              py::arg("depth") = 0, py::keep_alive<1, 2>())
         .def("feed", &feed_text, py::arg("utf8"))
         .def("refuse", &TextAudit::refuse, py::arg("reason"))
-        .def("finish", &finish_text, py::arg("reported"));
+        .def("finish", &finish_text, py::arg("reported"))
+        .def_property_readonly("local_imports", [](const TextAudit& a) { return local_import_tuples(a.local_imports()); });
 }

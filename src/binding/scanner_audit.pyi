@@ -56,6 +56,10 @@ class Report:
     @property
     def identity(self) -> tuple[int, int] | None: ...
     @property
+    def local_imports(self) -> list[tuple[int, int | None, int, str, bool]]:
+        """(line, column, level, name, taken_name) of each import of the plugin's own or a relative module,
+        from a scanner made with local_imports=True; taken_name: the last part is a name a `from` statement takes."""
+    @property
     def unread(self) -> bool:
         """Whether the file was left unread (not opened; a walk's entry not read)."""
     @property
@@ -104,10 +108,12 @@ class Scanner:
         holdings: collections.abc.Sequence[tuple[str, str, str, bool, bool]] = [],
         allowed_attributes: collections.abc.Sequence[str] = [],
         type_checking: str = "error",
+        local_imports: bool = False,
     ) -> None:
         """`holdings`: rows of module_holdings()'s form for modules outside the standard library;
         `allowed_attributes`: chains of forbidden modules a plugin may use (`os.path`);
-        `type_checking`: "error", "warning" or "ignore", for findings under `if TYPE_CHECKING:`."""
+        `type_checking`: "error", "warning" or "ignore", for findings under `if TYPE_CHECKING:`;
+        `local_imports`: the reports of audited files hold their local imports (Report.local_imports)."""
     def is_forbidden(self, module: str) -> bool: ...
     def is_allowed(self, module: str) -> bool: ...
     def forbidden_reached_from(self, module: str) -> list[str]:
@@ -170,3 +176,6 @@ class TextAudit:
     def finish(
         self, reported: collections.abc.Sequence[tuple[typing.SupportsInt | typing.SupportsIndex, str]]
     ) -> list[Finding]: ...
+    @property
+    def local_imports(self) -> list[tuple[int, int | None, int, str, bool]]:
+        """After finish: as Report.local_imports."""

@@ -25,7 +25,8 @@ import scanner_audit
 
 from scanner_gate import archives, tar_stream, wheel_record, zip_structure
 from scanner_gate.findings import (
-    ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, archive_message, scan_findings,
+    ARCHIVE_BOUND, RECORD_MISMATCH, UNAUDITED, UNREADABLE, FileReport, Finding, archive_message, audit_findings,
+    scan_findings,
 )
 from scanner_gate.options import Options
 from scanner_gate.policy import Policy
@@ -67,6 +68,11 @@ class _Run:
         # Readers of the archive given, one a thread, by position in the same
         # open file; None when it is read by one thread only.
         self.opener: "Callable[[], BinaryIO] | None" = None
+        # Per archive read: the paths its members extract to, and the reports
+        # of its sources that import local modules, with their paths; the
+        # modules are looked up among the members once it is read (missing_local).
+        self.members: dict[str, list[str]] = {}
+        self.locals: dict[str, list[tuple[FileReport, str, scanner_audit.Report]]] = {}
 
 
 def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
@@ -96,9 +102,28 @@ def read(path: str, scanner: scanner_audit.Scanner, policy: Policy, options: Opt
         _read_archive(raw, status.st_size, path, archive_format, 1, run)
     finally:
         os.close(descriptor)
+    _missing_local(run)
     own, members = run.reports[0], run.reports[1:]
     members.sort(key=lambda report: report.filepath)
     return [own, *members]
+
+
+def _missing_local(run: _Run) -> None:
+    """Adds to the reports of the sources of each archive read the local
+    imports that none of its members provides."""
+    from scanner_gate import missing_local
+
+    made: dict[int, FileReport] = {}
+    for name, sources in run.locals.items():
+        lookup = missing_local.Lookup(run.members.get(name, ()))
+        for report, installed, result in sources:
+            missing = lookup.findings(report.filepath, "", result.local_imports, installed,
+                                      archives.member_name(name, ""))
+            if missing:
+                findings = scan_findings(result) + audit_findings(result) + missing
+                made[id(report)] = FileReport(report.filepath, findings, report.fail_on_warning, nested=report.nested)
+    if made:
+        run.reports = [made.get(id(report), report) for report in run.reports]
 
 
 def _unreadable(path: str, error: OSError, run: _Run) -> FileReport:  # the archive given
@@ -159,6 +184,8 @@ def _read_zip(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
         raise zip_structure.Refused(ARCHIVE_BOUND, f"{name}: plus de max_members ({run.bounds.max_members}) membres")
     record = _wheel_record(raw, name, layout.entries, run, problems) if wheel else None
     files = [entry for entry in layout.entries if not entry.is_dir]
+    run.members[name] = [zip_structure.installed_path(archives.placed(entry.name)) if wheel
+                         else archives.placed(entry.name) for entry in files]
     opener, run.opener = (run.opener, None) if level == 1 else (None, None)  # only the given archive's
     threads = min(len(files), run.options.threads or os.cpu_count() or 1)
     if opener is not None and threads > 1:
@@ -193,7 +220,7 @@ def _zip_member(raw: "BinaryIO", entry: zip_structure.Entry, name: str, wheel: b
                 run.bounds._replace(max_total_bytes=entry.size)))
 
         stored = (raw, entry.data, entry.size) if entry.method == 0 else None
-        _member(where, placed, installed, entry.size, pieces, reread, stored, wheel, level, run)
+        _member(where, placed, installed, entry.size, pieces, reread, stored, wheel, level, run, name)
     except zip_structure.Refused as refusal:
         if refusal.problem.kind is ARCHIVE_BOUND:
             raise  # said once, by the archive's reading
@@ -260,8 +287,9 @@ def _read_tar(raw: "BinaryIO", size: int, name: str, level: int, run: _Run,
             return False
         where = archives.member_name(name, member.name)
         placed = archives.placed(member.name)
+        run.members.setdefault(name, []).append(placed)
         try:
-            _member(where, placed, placed, member.size, member.pieces, None, None, False, level, run)
+            _member(where, placed, placed, member.size, member.pieces, None, None, False, level, run, name)
         except zip_structure.Refused as refusal:
             if refusal.problem.kind is ARCHIVE_BOUND:
                 raise  # said once, by the archive's reading
@@ -277,8 +305,8 @@ def _is_script(installed: str, wheel: bool) -> bool:
 
 def _member(where: str, placed: str, installed: str, size: int, pieces: "Iterator[bytes]",
             reread: "Callable[[], Iterator[bytes]] | None", stored: "tuple[BinaryIO, int, int] | None", wheel: bool,
-            level: int, run: _Run) -> None:
-    """Judges one member as the walk would judge a file at its path."""
+            level: int, run: _Run, archive: str = "") -> None:
+    """Judges one member (of `archive`) as the walk would judge a file at its path."""
     role = archives.role(placed)
     if role is None and _is_script(placed, wheel):
         # A script pip installs runs under Python when its shebang names it.
@@ -288,7 +316,11 @@ def _member(where: str, placed: str, installed: str, size: int, pieces: "Iterato
         if line.startswith(b"#!") and b"python" in line.lower():
             role = archives.SOURCE
     if role == archives.SOURCE:
-        run.reports.append(_judge_source(where, archives.depth(installed), pieces, reread, level, run))
+        report = _judge_source(where, archives.depth(installed), pieces, reread, level, run)
+        run.reports.append(report)
+        if report.native is not None and report.native.local_imports:
+            with run.lock:
+                run.locals.setdefault(archive, []).append((report, installed, report.native))
     elif role == archives.ENTRY:
         tar_stream.read_all(pieces)
         judged = run.scanner.judge_by_name(where)

@@ -247,12 +247,14 @@ def audit(
     encoding: str | None = None,
     depth: int = 0,
     pieces: Iterable[bytes] | None = None,
+    local_imports: list[tuple[int, int | None, int, str, bool]] | None = None,
 ) -> list[Finding]:
     """The audit's findings for one file in `encoding` (the codec the scan
     says Python decodes it with), given the line scan's findings; `depth`:
     the directories between the tree's root and the file's directory.
     `pieces`: the file's bytes (an archive's member), when it is not to be
-    read from `filepath`."""
+    read from `filepath`. `local_imports`: extended with the text's
+    (scanner_audit.Report.local_imports) once it is read to its end."""
     encoding = encoding or "utf-8"
     # The byte-order mark is dropped as the file is read; a second one is a
     # character, as Python reads it, which utf-8-sig's decoder would drop.
@@ -272,7 +274,10 @@ def audit(
     # A line past the end (the file shrank since the scan) has no decoded line.
     decoded_line = dict(zip(lines_of_bytes, decoded_lines))
     reported = [(decoded_line[line], module) for line, module in pairs if line in decoded_line]
-    return [native_finding(finding) for finding in text_audit.finish(reported)]
+    made = [native_finding(finding) for finding in text_audit.finish(reported)]
+    if local_imports is not None:
+        local_imports += text_audit.local_imports
+    return made
 
 
 def native_finding(finding: scanner_audit.Finding) -> Finding:

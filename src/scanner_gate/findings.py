@@ -128,6 +128,14 @@ TYPE_CHECKING_CHANGED = Kind(
     "judges what only type checkers see otherwise than any import.",
     "TYPE_CHECKING modifiable par ce fichier, dont la politique d\u00e9pend \u2014 '",
 )
+# The gate's, from the imports the engine keeps for it (missing_local).
+MISSING_LOCAL = Kind(
+    "missing-local-module",
+    "warning",
+    "A relative import, or one of the plugin's own modules, that no file of the tree provides: Python takes "
+    "whatever its search path leads to, the standard library's module of that name once the plugin extended it.",
+    "module local absent de l'arbre \u2014 '",
+)
 # A constant text given to exec, eval or compile that Python refuses.
 REFUSED_CODE_TEXT = "code dynamique refus\u00e9 par Python, qui ne l'ex\u00e9cutera pas"
 
@@ -220,7 +228,8 @@ KINDS = (
     EXTENSION_MODULE, COMPILED_BYTECODE, PATH_CONFIGURATION, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, DANGLING_LINK,
     NOT_A_REGULAR_FILE, LINK_LOOP, UNREADABLE_ENTRY,
     IMPORTER_REFERENCE, DYNAMIC_CODE, RELATIVE_DYNAMIC, ABOVE_ROOT, REACHED, OBJECT_GRAPH, SEARCH_PATH,
-    ATTRIBUTE_USE, TYPE_CHECKING_IMPORT, TYPE_CHECKING_CHANGED, AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
+    ATTRIBUTE_USE, TYPE_CHECKING_IMPORT, TYPE_CHECKING_CHANGED,
+    MISSING_LOCAL, AMBIGUOUS_ARCHIVE, UNSAFE_MEMBER, RECORD_MISMATCH, ARCHIVE_BOUND, UNREADABLE_ARCHIVE, INVALID_ENTRY_POINT,
     NOTHING_JUDGED,
 )
 

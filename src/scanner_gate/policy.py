@@ -84,11 +84,13 @@ class Policy(NamedTuple):
     holdings: "tuple[tuple[str, str, str, bool, bool], ...]" = ()
 
     def scanner(self) -> scanner_audit.Scanner:
+        # The gate looks up the local imports the audit keeps (missing_local).
         if not self.allowed_attributes and self.type_checking == "error":
             return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
-                                         list(self.holdings))
+                                         list(self.holdings), local_imports=True)
         return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
-                                     list(self.holdings), list(self.allowed_attributes), self.type_checking)
+                                     list(self.holdings), list(self.allowed_attributes), self.type_checking,
+                                     local_imports=True)
 
     def failing_on_warnings(self) -> "Policy":
         """The policy, and each of its sections', with every warning failing

@@ -66,6 +66,7 @@ SEVERITY = {
     "forbidden-attribute-use": (9.0, ("security", "imports", "policy")),
     "type-checking-import": (3.0, ("security", "imports", "policy")),
     "type-checking-changed": (8.0, ("security", "policy")),
+    "missing-local-module": (6.0, ("security", "imports")),
     "ambiguous-archive": (9.0, ("security", "archive", "obfuscation")),
     "unsafe-archive-member": (9.0, ("security", "archive", "path-traversal")),
     "wheel-record-mismatch": (8.0, ("security", "archive", "integrity")),

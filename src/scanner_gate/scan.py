@@ -23,7 +23,7 @@ import stat
 
 import scanner_audit
 
-from scanner_gate import archives
+from scanner_gate import archives, missing_local
 from scanner_gate.escape import escape
 from scanner_gate.findings import (
     NOTHING_JUDGED, UNREAD_ARCHIVE, UNREAD_ENTRY_POINTS, UNREADABLE, FileReport, Finding, audit_findings as native_findings,
@@ -47,10 +47,12 @@ class ScanError(Exception):
 
 
 def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy: Policy,
-                   scanner: scanner_audit.Scanner, depth: "Callable[[], int]") -> list[Finding]:
+                   scanner: scanner_audit.Scanner, depth: "Callable[[], int]",
+                   local_imports: list[tuple[int, int | None, int, str, bool]] | None = None) -> list[Finding]:
     """The findings of the audit for one file, given its line scan's and
     how to find its depth below the root its relative imports may not
-    climb above (looked up only for a file read again)."""
+    climb above (looked up only for a file read again). `local_imports`:
+    extended with those of a file read again."""
     if result.deferred_encoding is None:
         return native_findings(result)
     # A codec that only Python decodes: its native finding says just that,
@@ -58,7 +60,7 @@ def audit_findings(result: scanner_audit.Report, scanned: list[Finding], policy:
     from scanner_gate import codec_audit
 
     return codec_audit.audit(result.filepath, scanned, scanner, policy.local_modules, result.deferred_encoding,
-                             depth())
+                             depth(), local_imports=local_imports)
 
 
 def given_archive(path: str) -> str | None:
@@ -256,21 +258,34 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
 
 def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy, options: Options,
           judging: "Judging | None") -> "Iterator[FileReport]":
+    lookup = missing_local.Lookup()  # the run's: each directory listed once
+
     def make(file: _Found, scanner: scanner_audit.Scanner, policy: Policy,
              judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None") -> "Iterator[FileReport]":
-        return _file_reports(file, scanner, policy, options, judge)
+        return _file_reports(file, scanner, policy, options, judge, lookup)
 
     while ordered:
         file = ordered.pop()
         if judging is not None:
             yield from judging.made(file, scanner, make, rescanned)
         else:
-            yield from _file_reports(file, scanner, policy, options)
+            yield from _file_reports(file, scanner, policy, options, None, lookup)
+
+
+def _missing_local(file: _Found, rows: "Sequence[tuple[int, int | None, int, str, bool]]",
+                   lookup: "missing_local.Lookup | None") -> list[Finding]:
+    """The findings of the file's local imports (`rows`) that no file
+    provides: the tree given is the tree, and a file given alone lies in
+    its package's."""
+    if lookup is None or not rows:
+        return []
+    root = file.given if file.tree else lookup.package_root(file.filepath)
+    return lookup.findings(file.filepath, root, rows)
 
 
 def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, options: Options,
                   judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None" = None,
-                  ) -> "Iterator[FileReport]":
+                  lookup: "missing_local.Lookup | None" = None) -> "Iterator[FileReport]":
     """The reports of one file found: one, or an archive's and its members'.
     `judge`: the scanner and policy of each member of an archive, by its
     path, where the policy's sections choose them."""
@@ -291,16 +306,22 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         if made is not None:
             yield made
         return
-    if file.entry or not options.audit or file.deferred is None:
+    missing = [] if file.entry or not options.audit else _missing_local(file, result.local_imports, lookup)
+    if file.entry or not options.audit or (file.deferred is None and not missing):
         # The engine's findings as they are: made only if a format asks.
         yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
+        return
+    if file.deferred is None:
+        yield FileReport(file.filepath, scan_findings(result) + native_findings(result) + missing, fail_on_warning)
         return
     findings = scan_findings(result)
     if not any(finding.kind is UNREADABLE for finding in findings):
         def depth(file: _Found = file) -> int:
             return depth_in_tree(file.given, file.filepath) if file.tree else depth_below_root(file.given)
 
-        findings += audit_findings(result, findings, policy, scanner, depth)
+        read_again: list[tuple[int, int | None, int, str, bool]] = []
+        findings += audit_findings(result, findings, policy, scanner, depth, read_again)
+        findings += _missing_local(file, read_again, lookup)
     yield FileReport(file.filepath, findings, fail_on_warning)
 
 

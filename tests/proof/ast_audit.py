@@ -180,6 +180,8 @@ def audit(
     for door in finder.doors():
         line = to_scan_line(door.line)
         name = door.name
+        if door.kind == "taken":
+            continue  # the gate's to look up (ast_locals)
         if door.kind == "import" and door.level > 0:
             if door.level <= depth + 1:
                 continue

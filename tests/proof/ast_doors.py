@@ -67,7 +67,9 @@ class Door:
     eval or compile of what is no constant text), "refused" (a constant text
     Python refuses), "relative" (a relative dynamic import without a constant
     anchor), "unaudited" (texts nested too deep), "graph" (what leads into
-    the object graph), "search" (search paths changed)."""
+    the object graph), "search" (search paths changed), "taken" (a name a
+    `from` statement takes, joined to its module: `name` may be an
+    attribute of it)."""
 
     line: int
     kind: str
@@ -519,6 +521,11 @@ class Finder:
                     yield Door(node.lineno, "import", alias.name)
             elif isinstance(node, ast.ImportFrom):
                 yield Door(node.lineno, "import", node.module or "", node.level)
+                module = node.module or ""
+                for alias in node.names:
+                    if alias.name != "*":
+                        yield Door(node.lineno, "taken", f"{module}.{alias.name}" if module else alias.name,
+                                   node.level)
             elif isinstance(node, (ast.Name, ast.Attribute)):
                 role = self.role(node)
                 name = node.id if isinstance(node, ast.Name) else node.attr

@@ -25,6 +25,7 @@ import warnings
 from collections.abc import Iterator
 
 import ast_audit
+import ast_locals
 import scanner_audit
 from scanner_gate import codec_audit
 from scanner_gate.findings import DYNAMIC_CODE, FORBIDDEN as FORBIDDEN_KIND, UNAUDITED, UNLISTED, scan_findings
@@ -75,7 +76,9 @@ class Comparer:
     def __init__(self) -> None:
         # The parser warns about odd escapes in the sources it is given.
         warnings.simplefilter("ignore", SyntaxWarning)
-        self.scanner = scanner_audit.Scanner(set(FORBIDDEN), set(ALLOWED_EXACT), list(ALLOWED_PREFIXES))
+        # Keeping the local imports, as the gate's scanner does: the findings are the same.
+        self.scanner = scanner_audit.Scanner(set(FORBIDDEN), set(ALLOWED_EXACT), list(ALLOWED_PREFIXES),
+                                             local_imports=True)
         # No policy at all: every import the native side sees is reported.
         self.everything = scanner_audit.Scanner(set(), set(), [])
 
@@ -121,6 +124,8 @@ class Comparer:
         native_refuses = any(rule == "unaudited-file" for rule, _, _ in native)
         if not python_refuses:
             oracle = sorted((f.kind.id, f.line or 0, f.module or "") for f in oracle_findings)
+            if native == oracle and codec is None:
+                return self._compare_local(path, data, report)
             if native == oracle:
                 return Outcome("same")
             # A constant text given to exec that Python's parser refuses
@@ -153,6 +158,18 @@ class Comparer:
             return Outcome("fewer_imports", f"Python's tokens show {missing[:5]}, the native audit does not",
                            complete)
         return Outcome("refused_by_python_only", tokenized=complete)
+
+    def _compare_local(self, path: str, data: bytes, report: scanner_audit.Report) -> Outcome:
+        """The local imports the engine keeps, held to the syntax tree's."""
+        native = {(line, level, name, taken) for line, _, level, name, taken in report.local_imports}
+        tree, _ = ast_audit.parse(path, data)
+        assert tree is not None  # the parser accepted it
+        oracle = ast_locals.local_rows(tree, LOCAL, 0, ast_audit.reach_table(self.scanner, LOCAL),
+                                       ast_audit.scan_line_numbers(data))
+        if native == oracle:
+            return Outcome("same")
+        return Outcome("mismatch", f"local imports: native {sorted(native - oracle)[:5]}, "
+                       f"oracle {sorted(oracle - native)[:5]}")
 
     def native_imports(self, path: str) -> set[tuple[int, str]]:
         """Every (line, module) the native side reports under an empty

@@ -74,8 +74,10 @@ void FoundImports::add(AuditedImport found) {
 
 bool FoundImports::drops(std::string_view module, std::uint64_t level) const {
     if (filter_ == nullptr) return false;
-    if (level > 0) return !filter_->above_root(level);
-    return module.empty() || module.front() == '.' || !filter_->judged(module);
+    if (level > 0) return !filter_->above_root(level) && (module.empty() || !filter_->keeps_local());
+    if (module.empty() || module.front() == '.') return true;
+    if (filter_->judged(module)) return false;
+    return !filter_->keeps_local() || !filter_->own(module);
 }
 
 void FoundImports::take(FoundImports& other) {

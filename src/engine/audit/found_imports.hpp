@@ -32,6 +32,9 @@ struct AuditedImport {
                                // it, `via` the chain (`logging.os`)
         object_graph,          // what leads into the interpreter's objects was read or called: `name` is it
         search_path,           // where imports are searched was changed: `name` is what
+        local_name,            // a name a `from` statement takes from a relative or own module, kept only
+                               // when the filter keeps_local: `name` is the module's dotted name (empty for
+                               // `from . import`) joined by a dot to the name taken, `level` as a statement's
     };
     AuditedImport() = default;
     AuditedImport(Kind kind, std::int64_t line, std::string name, std::uint64_t level = 0, std::int64_t column = 0)
@@ -40,7 +43,7 @@ struct AuditedImport {
     Kind kind = Kind::statement;
     std::int64_t line = 0;  // counted at line feeds, as the line scan counts
     std::string name;
-    // statement and dynamic_constant: the levels above the importing
+    // statement, dynamic_constant and local_name: the levels above the importing
     // module's package the name is relative to (0: absolute). The name has
     // no leading dots then.
     std::uint64_t level = 0;
@@ -87,13 +90,19 @@ public:
     // What modules hold under other names, under the policy: by default the
     // standard library's alone. Valid while the filter is. Never fails.
     virtual const HoldingTable& holdings() const noexcept { return HoldingTable::standard(); }
+    // Whether the imports of the plugin's own modules and the relative ones
+    // that stay below the root are kept, with the names `from` statements
+    // take from them (Kind::local_name), for a caller that checks the tree
+    // provides them; by default they are dropped. Never fails.
+    virtual bool keeps_local() const noexcept { return false; }
 };
 
 class FoundImports {
 public:
     // With no filter every import is kept, repeats included; with one, an
     // empty name, a relative import that stays below the root, a module the
-    // filter does not judge, and a repeat of a kept import on the same line
+    // filter does not judge (but for those two when it keeps_local, the
+    // package itself aside), and a repeat of a kept import on the same line
     // (same module, same kind of finding) are dropped.
     explicit FoundImports(const ImportFilter* filter = nullptr);
     FoundImports(const FoundImports&) = delete;

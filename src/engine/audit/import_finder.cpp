@@ -464,7 +464,18 @@ void ImportFinder::from_module_step(const Token& token, Keyword keyword) {
                 import_step_ = ImportStep::from_after;
             } else {
                 // `from . import x`: the package itself, relative.
-                if (keyword == Keyword::import_ && from_relative_) record_import({}, from_level_);
+                if (keyword == Keyword::import_ && from_relative_) {
+                    record_import({}, from_level_);
+                    // Its names may be submodules the tree must provide.
+                    from_importers_ = from_holdings_ = false;
+                    from_local_ = keeps_local_names({}, from_level_);
+                    if (from_local_) {
+                        from_local_module_.clear();
+                        from_local_level_ = from_level_;
+                        import_step_ = ImportStep::from_names;
+                        return;
+                    }
+                }
                 import_step_ = ImportStep::idle;
             }
             return;
@@ -484,8 +495,15 @@ void ImportFinder::from_module_step(const Token& token, Keyword keyword) {
                 // The names taken from a module that holds a forbidden one are followed.
                 from_holdings_ = !from_relative_ && follows(module);
                 if (from_holdings_) from_module_.assign(module);
-                record_module(from_relative_ ? from_level_ : 0);
-                import_step_ = importer_module || from_holdings_ ? ImportStep::from_names : ImportStep::idle;
+                const std::uint64_t level = from_relative_ ? from_level_ : 0;
+                from_local_ = keeps_local_names(module, level);
+                if (from_local_) {
+                    from_local_module_.assign(module);
+                    from_local_level_ = level;
+                }
+                record_module(level);
+                import_step_ =
+                    importer_module || from_holdings_ || from_local_ ? ImportStep::from_names : ImportStep::idle;
                 return;
             }
             module_.clear();
@@ -514,6 +532,7 @@ void ImportFinder::from_names_step(const Token& token, Keyword keyword) {
             if (token.kind == TokenKind::op && token.op == Op::lparen) return;
             if (token.kind == TokenKind::op && token.op == Op::star && from_holdings_) follow_star();
             if (name) imported_ = normal_name(token);
+            if (name && from_local_) record_local_name(imported_);
             import_step_ = name ? ImportStep::from_name_after : ImportStep::idle;
             return;
         case ImportStep::from_name_after:
@@ -1406,7 +1425,30 @@ void ImportFinder::flush_reference(Frame& frame) {
 }
 
 bool ImportFinder::wants_import_tokens(std::string_view module) const {
+    // The names a `from` statement takes from a relative or own module are
+    // kept, when asked, from its tokens.
+    std::uint64_t level = 0;
+    while (level < module.size() && module[level] == '.') ++level;
+    if (keeps_local_names(module.substr(level), level)) return true;
+    if (level > 0) return false;
     return follows(module) || follows(module.substr(0, module.find('.')));
+}
+
+bool ImportFinder::keeps_local_names(std::string_view module, std::uint64_t level) const {
+    const ImportFilter* const filter = found_.filter();
+    if (filter == nullptr || !filter->keeps_local()) return false;
+    if (level > 0) return !filter->above_root(level);
+    return !module.empty() && filter->own(module);
+}
+
+void ImportFinder::record_local_name(std::string_view name) {
+    std::string joined;
+    joined.reserve(from_local_module_.size() + 1 + name.size());
+    joined.append(from_local_module_);
+    if (!joined.empty()) joined.push_back('.');
+    joined.append(name);
+    found_.add({AuditedImport::Kind::local_name, statement_line_, std::move(joined), from_local_level_,
+                statement_column_});
 }
 
 bool ImportFinder::follows(std::string_view module) const {

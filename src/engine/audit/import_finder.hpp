@@ -342,6 +342,11 @@ private:
     // `from <from_module_> import imported as bound`.
     void follow_from(std::string_view imported, std::string_view bound);
     void follow_star();
+    // Whether the filter keeps the names a `from` statement takes from
+    // `module` at `level` (relative below the root, or the plugin's own).
+    bool keeps_local_names(std::string_view module, std::uint64_t level) const;
+    // A name the `from` statement takes from a module kept so.
+    void record_local_name(std::string_view name);
     // The next attribute of the frame's chain.
     void follow_attribute(Frame& frame, std::string_view attribute);
     void add_reached(std::string_view target, std::string via, std::int64_t line, std::int64_t column);
@@ -617,6 +622,12 @@ private:
     bool from_importers_ = false;  // the names of this `from` statement may be importers (see bind_alias)
     bool from_holdings_ = false;   // they may be modules, or objects of one, that the policy forbids
     std::string from_module_;      // that statement's module
+    // The names of this `from` statement are taken from a relative or own
+    // module the filter keeps (ImportFilter::keeps_local): each is recorded
+    // as a local_name under from_local_module_ at from_local_level_.
+    bool from_local_ = false;
+    std::string from_local_module_;
+    std::uint64_t from_local_level_ = 0;
     std::string plain_module_;     // a plain import's module that reaches a forbidden one, before its alias
     // Watches, as the file's finder, the names bound to modules since it
     // last did (by the texts run as code too), or, in a text's finder, reads

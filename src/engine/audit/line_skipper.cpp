@@ -761,7 +761,7 @@ __attribute__((always_inline)) inline bool simple_import_line(Walk& walk, const 
     if (after == nullptr) return false;
     for (int k = 0; k < statement.count(); ++k) {
         const std::string_view module = statement.module(k);
-        if (!module.empty() && module.front() != '.' && sink.wants_tokens(module)) return false;
+        if (!module.empty() && sink.wants_tokens(module)) return false;
     }
     for (int k = 0; k < statement.count(); ++k) {
         sink.statement_import(line_feeds + 1, statement.start(), statement.module(k));

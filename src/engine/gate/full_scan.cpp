@@ -147,6 +147,7 @@ std::string_view rule_id(AuditRule rule) noexcept {
         case AuditRule::forbidden_attribute_use: return "forbidden-attribute-use";
         case AuditRule::type_checking_import: return "type-checking-import";
         case AuditRule::type_checking_changed: return "type-checking-changed";
+        case AuditRule::missing_local_module: return "missing-local-module";
         case AuditRule::extension_module: return "extension-module";
         case AuditRule::compiled_bytecode: return "compiled-bytecode";
         case AuditRule::path_configuration_file: return "path-configuration-file";
@@ -191,7 +192,7 @@ bool is_error(AuditRule rule) noexcept {
            rule != AuditRule::importer_reference &&
            rule != AuditRule::dynamic_code && rule != AuditRule::relative_dynamic_import &&
            rule != AuditRule::object_graph && rule != AuditRule::search_path &&
-           rule != AuditRule::type_checking_import;
+           rule != AuditRule::type_checking_import && rule != AuditRule::missing_local_module;
 }
 
 namespace {
@@ -241,9 +242,11 @@ std::optional<FullResult> judge_by_name(const std::string& filepath) {
 
 FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
                          std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings,
-                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking)
+                         const std::vector<std::string>& allowed_attributes, std::string_view type_checking,
+                         bool local_imports)
     : classifier_(with_private_twins(std::move(forbidden)), std::move(allowed_exact), std::move(allowed_prefixes)),
-      holdings_(std::move(holdings)) {
+      holdings_(std::move(holdings)),
+      keeps_local_(local_imports) {
     if (type_checking == "warning") {
         precision_.type_checking = TypeChecking::warning;
     } else if (type_checking == "ignore") {
@@ -325,6 +328,7 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
             std::string_view close = "'";
             using Kind = AuditedImport::Kind;
             const bool judged = found.kind == Kind::statement || found.kind == Kind::dynamic_constant;
+            if (found.kind == Kind::local_name) continue;  // the caller's (local_imports.hpp)
             if (judged && found.level > 0) {
                 if (!climbs_above_root(found.level, depth)) continue;
                 rule = AuditRule::relative_import_above_root;

@@ -34,6 +34,7 @@
 #include "policy/holding_table.hpp"
 #include "policy/module_holdings.hpp"
 #include "gate/line_digest.hpp"
+#include "gate/local_imports.hpp"
 #include "scan/scan_worker.hpp"
 #include "reading/source_file.hpp"
 #include "reading/source_tree.hpp"
@@ -76,6 +77,8 @@ enum class AuditRule : unsigned char {
     forbidden_attribute_use,      // error: a use of a forbidden module none of the policy's allowed attributes covers
     type_checking_import,         // warning: a finding under `if TYPE_CHECKING:`, judged as a warning by the policy
     type_checking_changed,        // error: a file that may change TYPE_CHECKING, where the policy relies on it
+    // The command's, from the local imports the audit keeps for it (FullResult::local_imports).
+    missing_local_module,         // warning: a relative or own module no file of the tree provides
     // An archive's, found by its reader (the command's), named in the
     // engine's table with the others.
     ambiguous_archive,            // error: an archive two of Python's readers would read differently
@@ -130,6 +133,10 @@ struct FullResult {
     std::vector<AuditFinding> scan_findings;  // the line scan's, as records, in line order (the whole
                                               // file's first), less those the audit read as text
     std::vector<AuditFinding> findings; // the audit's, in line order; empty when not audited
+    // The imports of the plugin's own and relative modules, for the caller
+    // that checks the tree provides them: kept only by a scanner made to
+    // keep them, from a file read to its end (see local_imports.hpp).
+    std::vector<LocalImport> local_imports;
     // Set when only Python's own reading can judge the file (a codec the
     // engine does not decode, a \N{...} escape in a dynamic import's name):
     // the codec Python reads it with, with one unaudited-file error among
@@ -191,11 +198,16 @@ public:
     // the standard library hold (`holdings`, see HoldingTable), followed as
     // the standard library's table is. `allowed_attributes`: dotted chains
     // of forbidden modules a plugin may use (`os.path`); `type_checking`:
-    // "error", "warning" or "ignore". Throws std::invalid_argument for
-    // another word, std::bad_alloc.
+    // "error", "warning" or "ignore". With `local_imports`, the records of
+    // audited files hold their local imports (FullResult::local_imports).
+    // Throws std::invalid_argument for another word, std::bad_alloc.
     FullScanner(std::unordered_set<std::string> forbidden, std::unordered_set<std::string> allowed_exact,
                 std::vector<std::string> allowed_prefixes, std::vector<HoldingRow> holdings = {},
-                const std::vector<std::string>& allowed_attributes = {}, std::string_view type_checking = "error");
+                const std::vector<std::string>& allowed_attributes = {}, std::string_view type_checking = "error",
+                bool local_imports = false);
+
+    // Whether audits keep the local imports. Immutable; thread-safe.
+    bool keeps_local() const noexcept { return keeps_local_; }
 
     // The policy, for its predicates. Immutable; thread-safe.
     const ImportClassifier& classifier() const noexcept { return classifier_; }
@@ -257,6 +269,7 @@ private:
     const HoldingTable holdings_;
     const ReachingModules reaching_{classifier_, holdings_};
     Precision precision_;
+    const bool keeps_local_ = false;
 };
 
 // A finding of `rule` on `path`'s `line`: "<path>:<line>: " (or "<path>: "),

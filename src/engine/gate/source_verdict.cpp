@@ -101,7 +101,8 @@ class PolicyFilter final : public ImportFilter {
 public:
     PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
                  VerdictMemo& memo) noexcept
-        : classifier_(scanner.classifier()),
+        : keeps_local_(scanner.keeps_local()),
+          classifier_(scanner.classifier()),
           holdings_(scanner.holdings()),
           reaching_(scanner.reaching()),
           local_modules_(local_modules),
@@ -117,8 +118,10 @@ public:
     bool forbids(std::string_view module) const override { return forbidden_module(classifier_, module); }
     bool own(std::string_view module) const override { return own_module(module, local_modules_); }
     const HoldingTable& holdings() const noexcept override { return holdings_; }
+    bool keeps_local() const noexcept override { return keeps_local_; }
 
 private:
+    const bool keeps_local_ = false;
     const ImportClassifier& classifier_;
     const HoldingTable& holdings_;
     const ReachingModules& reaching_;
@@ -279,6 +282,8 @@ FullResult SourceVerdict::result() {
         if (!stage.deferred_encoding().empty()) {
             result.deferred_encoding = stage.deferred_encoding();
         } else if (!stage.refused()) {
+            // Before the pairing, which takes out what the records report.
+            if (s.scanner.keeps_local()) result.local_imports = local_imports(stage.imports(), s.filter);
             s.records.pair_with(stage.imports());
         }
         // What the records report is already out of the audit's imports.

@@ -58,6 +58,9 @@ std::vector<AuditFinding> TextAudit::finish(const std::vector<std::pair<std::int
     views.reserve(reported.size());
     for (const auto& [line, module] : reported) views.emplace_back(line, module);
     std::sort(views.begin(), views.end());
+    if (scanner_.keeps_local() && !stage_.refused() && stage_.deferred_encoding().empty()) {
+        local_imports_ = scanner_core::local_imports(stage_.imports(), *this);
+    }
     return scanner_.judge(stage_, filepath_, views, local_modules_, depth_);
 }
 

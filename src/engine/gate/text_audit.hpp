@@ -55,6 +55,15 @@ private:
     bool own(std::string_view module) const override;
     const HoldingTable& holdings() const noexcept override;
     bool above_root(std::uint64_t level) const noexcept override { return climbs_above_root(level, depth_); }
+    bool keeps_local() const noexcept override { return scanner_.keeps_local(); }
+
+public:
+    // After finish: the text's local imports (FullResult::local_imports),
+    // when the scanner keeps them and the text was read to its end. Never fails.
+    const std::vector<LocalImport>& local_imports() const noexcept { return local_imports_; }
+
+private:
+    std::vector<LocalImport> local_imports_;
 
     const FullScanner& scanner_;
     const std::string filepath_;

@@ -338,6 +338,24 @@ RULES = {
         fix="A plugin never needs to change `TYPE_CHECKING`: remove the assignment.",
         example=(File("plugin/hack.py", "import typing\n\ntyping.TYPE_CHECKING = True\n"),),
     ),
+    "missing-local-module": RuleText(
+        title="A local or relative import that no file of the tree provides",
+        says=("local module missing from the tree \u2014 '{module}'",),
+        finds="A relative import (`from .x import y`, `from . import x`, `import_module(\".x\", __package__)`) or an "
+        "import of one of the plugin's `local_modules` (`import plugin.x`) whose module no file of the tree "
+        "provides where Python looks for it: no `x.py`, `x.pyc`, extension module, package `x/` or namespace "
+        "directory `x/` beside the importing package. The message names the module and the file expected. A name "
+        "a `from` statement takes may be an attribute of the package: it is a finding only when it is the name of "
+        "a standard module, or the package has no `__init__`. A file given alone is taken to lie in its package "
+        "(its directory, walked upward while `__init__` is there).",
+        matters="Python then takes whatever the package's search path leads to: a plugin that appended the "
+        "standard library's directory to its `__path__` and writes `from . import socket` runs the real "
+        "`socket` under its own name, which the policy never judges. A warning, which `--fail-on warning` makes "
+        "fatal.",
+        fix="Author: ship the module, or remove the import. Reviewer: a plugin that imports a module it does not "
+        "hold, next to a change of its search path (`search-path`), is laundering a standard module.",
+        example=(File("plugin/__init__.py", "from . import socket\n"),),
+    ),
     "ambiguous-archive": RuleText(
         title="An archive that two of Python's readers would read differently",
         says=("ambiguous archive, which two of Python's readers would read differently ({reason})",),

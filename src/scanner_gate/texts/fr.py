@@ -355,6 +355,25 @@ RULES = {
         fix="Un plugin n'a jamais besoin de changer `TYPE_CHECKING` : supprimez l'assignation.",
         example=(File("plugin/hack.py", "import typing\n\ntyping.TYPE_CHECKING = True\n"),),
     ),
+    "missing-local-module": RuleText(
+        title="Un import local ou relatif qu'aucun fichier de l'arbre ne fournit",
+        says=("module local absent de l'arbre \u2014 '{module}'",),
+        finds="Un import relatif (`from .x import y`, `from . import x`, `import_module(\".x\", __package__)`) ou un "
+        "import d'un des `local_modules` du plugin (`import plugin.x`) dont aucun fichier de l'arbre ne fournit le "
+        "module là où Python le cherche : ni `x.py`, ni `x.pyc`, ni module d'extension, ni paquet `x/`, ni "
+        "répertoire d'espace de noms `x/` à côté du paquet qui l'importe. Le message nomme le module et le fichier "
+        "attendu. Un nom qu'une instruction `from` prend peut être un attribut du paquet : il n'est relevé que "
+        "s'il est le nom d'un module standard, ou si le paquet n'a pas d'`__init__`. Un fichier donné seul est "
+        "pris dans son paquet (son répertoire, remonté tant qu'un `__init__` s'y trouve).",
+        matters="Python prend alors ce à quoi mène le chemin de recherche du paquet : un plugin qui a ajouté le "
+        "répertoire de la bibliothèque standard à son `__path__` et écrit `from . import socket` exécute le vrai "
+        "`socket` sous son propre nom, que la politique ne juge jamais. Un avertissement, que `--fail-on warning` "
+        "rend fatal.",
+        fix="Auteur : livrez le module, ou retirez l'import. Relecteur : un plugin qui importe un module qu'il ne "
+        "contient pas, à côté d'un changement de ses chemins de recherche (`search-path`), blanchit un module "
+        "standard.",
+        example=(File("plugin/__init__.py", "from . import socket\n"),),
+    ),
     "ambiguous-archive": RuleText(
         title="Une archive que deux lecteurs de Python liraient différemment",
         says=("archive ambigu\u00eb, que deux lecteurs de Python liraient diff\u00e9remment ({reason})",),

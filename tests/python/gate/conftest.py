@@ -56,7 +56,7 @@ class Project:
         self.tree = root / "plugins"
         (root / "pyproject.toml").write_text(as_pyproject(POLICY))
         self.write("myplugin/__init__.py", "from . import core\n")
-        self.write("myplugin/core.py", "import json\nfrom quenx.api import Plugin\nimport myplugin.util\nimport yaml\n")
+        self.write("myplugin/core.py", "import json\nfrom quenx.api import Plugin\nimport myplugin.core\nimport yaml\n")
 
     def write(self, relative, content):
         """Writes below plugins/ (text is dedented; bytes and bytes names as they are)."""
