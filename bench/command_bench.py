@@ -98,8 +98,11 @@ def batch_figures(args: argparse.Namespace, env: dict, policy: Path, ruff_config
     import sysconfig
 
     stdlib = Path(sysconfig.get_paths()["stdlib"])
+    # Packages that ship archives (ensurepip's wheels) are left out: the
+    # command reads them and the others do not, which would not compare.
     packages = sorted(path for path in stdlib.iterdir()
-                      if (path / "__init__.py").is_file() and path.name not in ("test", "idlelib", "site-packages"))
+                      if (path / "__init__.py").is_file() and path.name not in ("test", "idlelib", "site-packages")
+                      and not any(path.rglob("*.whl")) and not any(path.rglob("*.zip")))
     plugins = packages[: 12 if args.quick else 33]
     with tempfile.TemporaryDirectory() as scratch:
         jobs = Path(scratch) / "jobs.jsonl"

@@ -91,6 +91,10 @@ class Lookup:
     def __init__(self, members: "Iterable[str] | None" = None) -> None:
         self._listings: dict[str, _Listing | None] = {}
         self._chains: dict[str, tuple[str, ...]] = {}
+        # What each lookup found, by its directory, name and whether the
+        # last part is taken from a package: the files of a package import
+        # the same names, and each is looked up once. Bounded by the imports.
+        self._found: dict[tuple[str, str, bool], str | None] = {}
         self._members = members is not None
         if members is not None:
             for member in members:
@@ -189,7 +193,11 @@ class Lookup:
                 elif self._kind(root, parts[0]) is None:
                     continue  # the same
                 anchor = root
-            missing = self._missing(anchor, parts, taken)
+            key = (anchor, ".".join(parts), taken)
+            if key in self._found:
+                missing = self._found[key]
+            else:
+                missing = self._found[key] = self._missing(anchor, parts, taken)
             if missing is None or (line, missing) in said:
                 continue
             said.add((line, missing))

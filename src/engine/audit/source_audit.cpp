@@ -21,9 +21,11 @@ constexpr std::size_t kLatin1Chunk = 16 * 1024;
 
 struct SourceAudit::Reader {
     Reader(FoundImports& found, TokenSink* observer)
-        : finder(found), lexer(observer != nullptr ? *observer : static_cast<TokenSink&>(finder)) {}
+        : finder(observer == nullptr ? std::make_unique<ImportFinder>(found) : nullptr),
+          lexer(observer != nullptr ? *observer : static_cast<TokenSink&>(*finder)) {}
 
-    ImportFinder finder;  // idle when an observer takes the tokens
+    // None when an observer takes the tokens: a finder costs its frames to make.
+    std::unique_ptr<ImportFinder> finder;
     PythonLexer lexer;
     CodingDeclaration coding;
     // The first bytes, until they show whether a byte-order mark begins the text.
@@ -139,11 +141,11 @@ void SourceAudit::finish() {
     r.lexer.finish();
     if (r.lexer.refused()) {
         stop(r.lexer.reason(), r.lexer.refusal_line());
-    } else if (r.finder.unjudgeable()) {
+    } else if (r.finder != nullptr && r.finder->unjudgeable()) {
         // Python reads it in the encoding it was read in here, a byte-order
         // mark dropped as Python drops it (plain UTF-8 would keep it as a
         // character that Python's own reading never sees).
-        deferral_ = r.finder.unjudgeable_reason();
+        deferral_ = r.finder->unjudgeable_reason();
         deferred_encoding_ = r.coding.result() == CodingDeclaration::Result::latin1 ? "iso-8859-1"
                              : r.coding.byte_order_mark()                             ? "utf-8-sig"
                                                                                       : "utf-8";

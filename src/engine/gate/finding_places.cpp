@@ -120,7 +120,7 @@ bool needs_places(const FullResult& result, const FullScanner&, bool mentions_tc
     return false;
 }
 
-void place_findings(FullResult& result, const FullScanner& scanner, bool mentions_tc) {
+void place_findings(FullResult& result, const FullScanner& scanner, bool mentions_tc, const std::string* bytes) {
     const Precision& precision = scanner.precision();
     std::vector<FindingContext::Place> places;
     for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
@@ -144,7 +144,13 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
     if (mentions_tc) context.watch_type_checking();
     // The finder stays idle (the context takes the tokens): no filter, no words of its own.
     SourceAudit audit(true, nullptr, &context);
-    if (!read_into(result.scan.filepath, audit, context)) return;
+    if (bytes != nullptr) {
+        audit.feed(*bytes);
+        if (!context.settled()) audit.finish();
+        if (audit.refused() || !audit.deferred_encoding().empty()) return;
+    } else if (!read_into(result.scan.filepath, audit, context)) {
+        return;
+    }
 
     std::size_t index = 0;
     for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {

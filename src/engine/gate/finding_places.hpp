@@ -31,8 +31,11 @@ bool needs_places(const FullResult& result, const FullScanner& scanner, bool men
 // context, then applies the scanner's precision. `mentions_tc`: the file
 // holds the word TYPE_CHECKING (without it, no block can be type checkers'
 // only, and its strings need not be read). A file that cannot be read
-// again keeps its findings as they are, with no context. Throws
-// std::bad_alloc only. Thread-safe.
-void place_findings(FullResult& result, const FullScanner& scanner, bool mentions_tc);
+// again keeps its findings as they are, with no context. `bytes`: the
+// whole source as the scan read it, read instead of the file when given
+// (a small one, or a member, which has no file). Throws std::bad_alloc
+// only. Thread-safe.
+void place_findings(FullResult& result, const FullScanner& scanner, bool mentions_tc,
+                    const std::string* bytes = nullptr);
 
 }  // namespace scanner_core

@@ -188,6 +188,31 @@ void drop_owned(std::vector<AuditFinding>& findings, const std::unordered_set<st
                    findings.end());
 }
 
+// The bytes of a small source, kept as they pass, for the second reading
+// of a file with findings (finding_places.hpp): read from memory, not
+// opened again, and possible for a member, which cannot be. A source
+// larger than the bound keeps nothing.
+class SmallSource final : public ScanStage {
+public:
+    static constexpr std::size_t kMost = std::size_t{64} << 10;
+    void feed(std::string_view piece) override {
+        if (over_) return;
+        if (bytes_.size() + piece.size() > kMost) {
+            over_ = true;
+            std::string().swap(bytes_);
+            return;
+        }
+        bytes_.append(piece);
+    }
+    void finish() override {}
+    // The whole source, or null when it was larger than the bound.
+    const std::string* bytes() const noexcept { return over_ ? nullptr : &bytes_; }
+
+private:
+    std::string bytes_;
+    bool over_ = false;
+};
+
 struct SourceVerdict::Stages {
     Stages(const FullScanner& scanner, std::string filepath, const std::unordered_set<std::string>& local_modules,
            ScanWorker& worker, bool audit, int depth, bool digests, bool read_back)
@@ -216,7 +241,10 @@ struct SourceVerdict::Stages {
         order.push_back(&line_scan);
         if (stage) order.push_back(&*stage);
         if (digests) order.push_back(&digester);
-        if (audit && read_back) order.push_back(&type_checking);
+        if (audit) {
+            order.push_back(&type_checking);
+            order.push_back(&small);
+        }
     }
 
     const FullScanner& scanner;
@@ -234,6 +262,7 @@ struct SourceVerdict::Stages {
     FindingsSoFar made;
     LineDigester digester;
     TypeCheckingSeen type_checking;
+    SmallSource small;
     std::vector<ScanStage*> order;
 };
 
@@ -299,9 +328,10 @@ FullResult SourceVerdict::result() {
     }
     // A file on disk with findings is read again for where they stand.
     const bool mentions_tc = s.type_checking.seen;
-    if (audited && s.read_back &&
+    const std::string* held = s.small.bytes();
+    if (audited && (s.read_back || held != nullptr) &&
         needs_places(result, s.scanner, mentions_tc && s.scanner.precision().type_checking != TypeChecking::error)) {
-        place_findings(result, s.scanner, mentions_tc);
+        place_findings(result, s.scanner, mentions_tc, held);
     }
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {
         for (const AuditFinding& record : *made) {
