@@ -40,8 +40,13 @@ FindingContext::FindingContext(std::vector<Place> places, const ChainCheck* chec
     std::stable_sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) {
         return std::tie(places_[a].line, places_[a].column) < std::tie(places_[b].line, places_[b].column);
     });
+    // Every header of a compound statement: a deeper line always follows
+    // one, which closes the blocks a line passed over may have ended (`if`
+    // back at a class's indentation, then a def below it). A lambda lies
+    // on the line of what it holds. A try's clauses are looked for once a
+    // try is met.
     for (const std::string_view word :
-         {"def", "class", "if", "elif", "else", "try", "except", "finally", "lambda", "async"}) {
+         {"def", "class", "try", "if", "elif", "else", "for", "while", "with", "case", "async"}) {
         words_.add(word, true);
     }
 }
@@ -159,6 +164,12 @@ void FindingContext::first_token(const Token& token) {
         kind = Kind::class_body;
     } else if (token.text == "try") {
         kind = Kind::try_body;
+        if (!clauses_watched_) {
+            clauses_watched_ = true;
+            for (const std::string_view word : {"except", "finally"}) {
+                if (!unwatchable_ && !words_.add(word, true)) unwatchable_ = true;
+            }
+        }
     } else if (token.text == "if" || token.text == "elif") {
         if_header_ = true;
         cond_size_ = 0;

@@ -71,8 +71,9 @@ public:
     void restrict(std::string module, std::vector<std::string> allowed);
 
     // The lines that cannot change a context are passed over: only those
-    // with the words of a block's header (`def`, `try`, ...), an import, or
-    // a name bound to a restricted module are read as tokens.
+    // with the words of a compound statement's header (`def`, `if`, `try`
+    // and its clauses, ...), an import, or a name bound to a restricted
+    // module are read as tokens.
     void statement_import(std::int64_t line, std::int64_t column, std::string_view module) override;
     void line_start(std::int64_t line, std::uint64_t indent) override;
     void token(const Token& token) override;
@@ -160,6 +161,7 @@ private:
     // not ASCII) and every line is.
     WordSearch words_;
     bool unwatchable_ = false;
+    bool clauses_watched_ = false;  // a try was met: its clauses' words are looked for
     std::int64_t token_line_ = 0;  // the line of the last token
     // Closes the blocks a logical line at `indent` ends (`clause`: the line
     // goes on a try, which stays open).

@@ -117,6 +117,7 @@ def test_where_each_import_stands_is_what_pythons_syntax_tree_says_on_the_standa
     ("f = lambda: __import__('canary')\n", "function"),
     ("g = (lambda: 0, __import__('canary'))\n", "module"),
     ("async def f():\n    import canary\n", "function"),
+    ("class C:\n    pass\nif C:\n    def f():\n        import canary\n", "function"),
     ("if x:\n    pass\nelif __name__ == \"__main__\": import canary\n", "main"),
 ])
 def test_each_context_is_told_as_python_runs_the_block(tmp_path, source, where):
