@@ -213,6 +213,41 @@ private:
     bool over_ = false;
 };
 
+// Whether a backslash ends a line anywhere in the bytes (a continuation):
+// without one, a statement that begins a line at its first column stands
+// at the module's top level, whatever the blocks around it.
+class ContinuationSeen final : public ScanStage {
+public:
+    void feed(std::string_view piece) override {
+        if (seen || piece.empty()) return;
+        if (after_backslash_ && (piece.front() == '\n' || piece.front() == '\r')) seen = true;
+        for (std::size_t at = piece.find('\\'); at != std::string_view::npos && !seen; at = piece.find('\\', at + 1)) {
+            if (at + 1 < piece.size() && (piece[at + 1] == '\n' || piece[at + 1] == '\r')) seen = true;
+        }
+        after_backslash_ = piece.back() == '\\';
+    }
+    void finish() override {}
+    bool seen = false;
+
+private:
+    bool after_backslash_ = false;
+};
+
+// Whether every finding with a line is one of the line scan's, confirmed
+// by the audit, at its line's first column: a statement that begins its
+// logical line there, at the module's top level where no backslash
+// continues a line (`continued`). Never fails.
+bool all_at_top_level(const FullResult& result, bool continued) noexcept {
+    if (continued) return false;
+    for (const AuditFinding& finding : result.findings) {
+        if (finding.line > 0) return false;
+    }
+    for (const AuditFinding& finding : result.scan_findings) {
+        if (finding.line > 0 && finding.column != 1) return false;
+    }
+    return true;
+}
+
 struct SourceVerdict::Stages {
     Stages(const FullScanner& scanner, std::string filepath, const std::unordered_set<std::string>& local_modules,
            ScanWorker& worker, bool audit, int depth, bool digests, bool read_back)
@@ -243,6 +278,7 @@ struct SourceVerdict::Stages {
         if (digests) order.push_back(&digester);
         if (audit) {
             order.push_back(&type_checking);
+            order.push_back(&continuation);
             order.push_back(&small);
         }
     }
@@ -263,6 +299,7 @@ struct SourceVerdict::Stages {
     LineDigester digester;
     TypeCheckingSeen type_checking;
     SmallSource small;
+    ContinuationSeen continuation;
     std::vector<ScanStage*> order;
 };
 
@@ -329,8 +366,14 @@ FullResult SourceVerdict::result() {
     // A file on disk with findings is read again for where they stand.
     const bool mentions_tc = s.type_checking.seen;
     const std::string* held = s.small.bytes();
-    if (audited && (s.read_back || held != nullptr) &&
-        needs_places(result, s.scanner, mentions_tc && s.scanner.precision().type_checking != TypeChecking::error)) {
+    const bool tc_watched = mentions_tc && s.scanner.precision().type_checking != TypeChecking::error;
+    if (audited && !tc_watched && s.scanner.precision().allowed_attributes.empty() &&
+        all_at_top_level(result, s.continuation.seen)) {
+        // Nothing to read again: each stands at the top level.
+        for (AuditFinding& finding : result.scan_findings) {
+            if (finding.line > 0) finding.context = kContextKnown;
+        }
+    } else if (audited && (s.read_back || held != nullptr) && needs_places(result, s.scanner, tc_watched)) {
         place_findings(result, s.scanner, mentions_tc, held);
     }
     for (const std::vector<AuditFinding>* made : {&result.scan_findings, &result.findings}) {

@@ -118,6 +118,8 @@ def test_where_each_import_stands_is_what_pythons_syntax_tree_says_on_the_standa
     ("g = (lambda: 0, __import__('canary'))\n", "module"),
     ("async def f():\n    import canary\n", "function"),
     ("class C:\n    pass\nif C:\n    def f():\n        import canary\n", "function"),
+    ("def f(): \\\nimport canary\n", "function"),
+    ("import canary\n", "module"),
     ("if x:\n    pass\nelif __name__ == \"__main__\": import canary\n", "main"),
 ])
 def test_each_context_is_told_as_python_runs_the_block(tmp_path, source, where):
