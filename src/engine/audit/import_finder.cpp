@@ -1536,11 +1536,17 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     if (p < end && name_byte(*p)) return false;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p == end) return true;
-    // A chain goes on with a dot. Anything else may bind the module to
-    // another name (`l = logging;`, `[m := logging for ...]`), or be
-    // followed by a dot on the next line, within brackets, or after a
-    // closing parenthesis (`(logging).os`).
-    if (*p != '.') return true;
+    // A chain goes on with a dot. Anything else matters where the name may
+    // be bound to another (`l = logging;`, `[m := logging for ...]`: after
+    // `=`), be given to what reads it (`vars(logging)`, `(logging).os`:
+    // after a bracket), or begin its line (a dot may follow on the next,
+    // within brackets); elsewhere (`f(x, logging)`, `x or logging`) the
+    // value is passed on, which is not followed.
+    if (*p != '.') {
+        const char* q = at;
+        while (q > begin && (q[-1] == ' ' || q[-1] == '\t')) --q;
+        return q == begin || q[-1] == '=' || q[-1] == '(' || q[-1] == '[' || q[-1] == '\n' || q[-1] == '\r';
+    }
     ++p;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     const char* const attribute = p;
