@@ -42,123 +42,104 @@ int hex_value(char c) noexcept {
     return -1;
 }
 
+// Walks a literal's body as Python evaluates it, appending its value: line
+// breaks are line feeds, a backslash before one joins the lines, and the
+// escapes str and bytes share stand for their character. Any other escape
+// (after `\\`, at `i` on it) is left to `other`, which appends what it
+// stands for, moves `i` past what it reads, and returns false to stop.
+template <class Other>
+bool walk_literal(std::string_view body, bool raw, std::string& out, Other other) {
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\r') {
+            out.push_back('\n');
+            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+            continue;
+        }
+        if (c != '\\' || raw || i + 1 == body.size()) {
+            out.push_back(c);
+            continue;
+        }
+        switch (body[++i]) {
+            case '\n': continue;
+            case '\r':
+                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
+                continue;
+            case '\\': out.push_back('\\'); continue;
+            case '\'': out.push_back('\''); continue;
+            case '"': out.push_back('"'); continue;
+            case 'a': out.push_back('\a'); continue;
+            case 'b': out.push_back('\b'); continue;
+            case 'f': out.push_back('\f'); continue;
+            case 'n': out.push_back('\n'); continue;
+            case 'r': out.push_back('\r'); continue;
+            case 't': out.push_back('\t'); continue;
+            case 'v': out.push_back('\v'); continue;
+            default: break;
+        }
+        if (!other(i)) return false;
+    }
+    return true;
+}
+
+// An octal escape's value from `i` on (its first digit), `i` left on its last.
+unsigned octal_at(std::string_view body, std::size_t& i) noexcept {
+    unsigned value = static_cast<unsigned>(body[i] - '0');
+    for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7'; ++digits) {
+        value = value * 8 + static_cast<unsigned>(body[++i] - '0');
+    }
+    return value;
+}
+
 // Appends the value of a string literal's body, as Python evaluates it
 // (line breaks are line feeds there). Returns false when the body holds
 // an escape that names a character (\N{...}), whose value needs Python's
 // table of names.
 bool append_literal(std::string_view body, bool raw, std::string& out) {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        const char c = body[i];
-        if (c == '\r') {
-            out.push_back('\n');
-            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-            continue;
-        }
-        if (c != '\\' || raw || i + 1 == body.size()) {
-            out.push_back(c);
-            continue;
-        }
-        const char e = body[++i];
-        switch (e) {
-            case '\n': continue;
-            case '\r':
-                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-                continue;
-            case '\\': out.push_back('\\'); continue;
-            case '\'': out.push_back('\''); continue;
-            case '"': out.push_back('"'); continue;
-            case 'a': out.push_back('\a'); continue;
-            case 'b': out.push_back('\b'); continue;
-            case 'f': out.push_back('\f'); continue;
-            case 'n': out.push_back('\n'); continue;
-            case 'r': out.push_back('\r'); continue;
-            case 't': out.push_back('\t'); continue;
-            case 'v': out.push_back('\v'); continue;
-            case 'N': return false;
-            default: break;
-        }
+    return walk_literal(body, raw, out, [&](std::size_t& i) {
+        const char e = body[i];
+        if (e == 'N') return false;
         if (e >= '0' && e <= '7') {
-            char32_t value = static_cast<char32_t>(e - '0');
-            for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
-                 ++digits) {
-                value = value * 8 + static_cast<char32_t>(body[++i] - '0');
-            }
-            append_code_point(value, out);
-            continue;
+            append_code_point(static_cast<char32_t>(octal_at(body, i)), out);
+            return true;
         }
         const int width = e == 'x' ? 2 : e == 'u' ? 4 : e == 'U' ? 8 : 0;
-        if (width == 0) {  // not an escape: both characters stay
-            out.push_back('\\');
-            out.push_back(e);
-            continue;
-        }
         char32_t value = 0;
         int digits = 0;
-        for (; digits < width && i + 1 < body.size() && hex_value(body[i + 1]) >= 0; ++digits) {
-            value = value * 16 + static_cast<char32_t>(hex_value(body[++i]));
+        std::size_t at = i;
+        for (; digits < width && at + 1 < body.size() && hex_value(body[at + 1]) >= 0; ++digits) {
+            value = value * 16 + static_cast<char32_t>(hex_value(body[++at]));
         }
-        // A short or out-of-range escape makes Python refuse the file; the
-        // text is kept as written, for a file that cannot run anyway.
-        if (digits < width || value > 0x10ffff) {
+        // Not an escape, or a short or out-of-range one that makes Python
+        // refuse the file: kept as written, for a file that cannot run anyway.
+        if (width == 0 || digits < width || value > 0x10ffff) {
             out.push_back('\\');
             out.push_back(e);
-            continue;
+            i = width == 0 ? i : at;
+            return true;
         }
+        i = at;
         append_code_point(value, out);
-    }
-    return true;
+        return true;
+    });
 }
 
 // Appends the value of a bytes literal's body, as Python evaluates it: the
 // escapes of bytes only, an octal escape taken modulo 256.
 void append_bytes_literal(std::string_view body, bool raw, std::string& out) {
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        const char c = body[i];
-        if (c == '\r') {
-            out.push_back('\n');
-            if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-            continue;
-        }
-        if (c != '\\' || raw || i + 1 == body.size()) {
-            out.push_back(c);
-            continue;
-        }
-        const char e = body[++i];
-        switch (e) {
-            case '\n': continue;
-            case '\r':
-                if (i + 1 < body.size() && body[i + 1] == '\n') ++i;
-                continue;
-            case '\\': out.push_back('\\'); continue;
-            case '\'': out.push_back('\''); continue;
-            case '"': out.push_back('"'); continue;
-            case 'a': out.push_back('\a'); continue;
-            case 'b': out.push_back('\b'); continue;
-            case 'f': out.push_back('\f'); continue;
-            case 'n': out.push_back('\n'); continue;
-            case 'r': out.push_back('\r'); continue;
-            case 't': out.push_back('\t'); continue;
-            case 'v': out.push_back('\v'); continue;
-            default: break;
-        }
+    walk_literal(body, raw, out, [&](std::size_t& i) {
+        const char e = body[i];
         if (e >= '0' && e <= '7') {
-            unsigned value = static_cast<unsigned>(e - '0');
-            for (int digits = 1; digits < 3 && i + 1 < body.size() && body[i + 1] >= '0' && body[i + 1] <= '7';
-                 ++digits) {
-                value = value * 8 + static_cast<unsigned>(body[++i] - '0');
-            }
-            out.push_back(static_cast<char>(value & 0xff));
-            continue;
-        }
-        if (e == 'x' && i + 2 < body.size() && hex_value(body[i + 1]) >= 0 && hex_value(body[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(octal_at(body, i) & 0xff));
+        } else if (e == 'x' && i + 2 < body.size() && hex_value(body[i + 1]) >= 0 && hex_value(body[i + 2]) >= 0) {
             out.push_back(static_cast<char>(hex_value(body[i + 1]) * 16 + hex_value(body[i + 2])));
             i += 2;
-            continue;
+        } else {  // not an escape of bytes (or a short one, which Python refuses): both characters stay
+            out.push_back('\\');
+            out.push_back(e);
         }
-        // Not an escape of bytes (or a short one, which Python refuses): both characters stay.
-        out.push_back('\\');
-        out.push_back(e);
-    }
+        return true;
+    });
 }
 
 // The length Python gives a text: code points of a str, bytes of bytes.
