@@ -197,7 +197,13 @@ void FindingContext::close_header() {
         except_clause_ = false;
         if (!except_named_ || except_catches_) {
             Block& top = blocks_.back();
-            for (const std::size_t index : top.inside) flags_[index] |= optional;
+            for (const std::size_t index : top.inside) {
+                if ((index & kUse) != 0) {
+                    uses_[index & ~kUse].flags |= optional;
+                } else {
+                    flags_[index] |= optional;
+                }
+            }
             top.inside.clear();
         }
         return;
@@ -519,7 +525,7 @@ void FindingContext::bind(std::string name, std::string chain, bool judged_now) 
         const bool escapes = allowed != nullptr && check_ != nullptr &&
                              check_->escapes(chain, *allowed, false);
         if (allowed == nullptr || escapes) {
-            uses_.push_back(Use{*root, chain, import_line_, import_column_, current_flags()});
+            add_use(Use{*root, chain, import_line_, import_column_, current_flags()});
             bound.judged_out = true;
         } else {
             note_allowed(*allowed);
@@ -552,7 +558,16 @@ void FindingContext::end_use(const Token* ending) {
         note_allowed(*allowed);
         return;
     }
-    uses_.push_back(Use{bound->module, use_chain_, use_line_, use_column_, use_flags_});
+    add_use(Use{bound->module, use_chain_, use_line_, use_column_, use_flags_});
+}
+
+void FindingContext::add_use(Use use) {
+    // A use in a try's body is optional as the imports there are, once a
+    // handler says so.
+    for (Block& block : blocks_) {
+        if (block.kind == Kind::try_body && block.active && block.in_body) block.inside.push_back(kUse | uses_.size());
+    }
+    uses_.push_back(std::move(use));
 }
 
 void FindingContext::newline() {

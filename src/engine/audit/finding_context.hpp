@@ -27,9 +27,10 @@ namespace scanner_core {
 class ChainCheck {
 public:
     // Whether `chain` (`os.path.os`, from an allowed `os.path`) lands on a
-    // module the policy forbids or an object of one, through the table of
-    // what modules hold, past `allowed` (its allowed beginning), or, when
-    // `bare`, is a module from which such a chain may start. Throws
+    // module the policy forbids or an object another forbidden module made,
+    // through the table of what modules hold, past `allowed` (its allowed
+    // beginning), or steps into the object graph there (`__globals__`), or,
+    // when `bare`, is a module from which such a chain may start. Throws
     // std::bad_alloc only.
     virtual bool escapes(std::string_view chain, std::string_view allowed, bool bare) const = 0;
 
@@ -120,8 +121,10 @@ private:
         std::uint64_t indent = 0;
         bool active = false;   // its header's colon is passed: the body has begun
         bool in_body = true;   // a try: still in its body (not in a handler)
-        std::vector<std::size_t> inside;  // a try: the places in its body, until a handler says
+        std::vector<std::size_t> inside;  // a try: the places (and uses, kUse) in its body, until a handler says
     };
+    // Marks an index in Block::inside as one of uses_, not of places_.
+    static constexpr std::size_t kUse = ~(~std::size_t{0} >> 1);
     struct Lambda {
         int depth = 0;
         bool active = false;
@@ -146,6 +149,7 @@ private:
     void note_allowed(const std::string& chain);
     // The use being read ends at `ending` (null: the line's end).
     void end_use(const Token* ending);
+    void add_use(Use use);
     // The restricted module a chain is under, or null.
     const std::string* restricted_root(std::string_view chain) const;
     // The allowed chain `chain` is at or below, or null.

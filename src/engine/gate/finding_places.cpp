@@ -10,6 +10,7 @@
 
 #include "audit/finding_context.hpp"
 #include "audit/found_imports.hpp"
+#include "audit/private_twins.hpp"
 #include "audit/source_audit.hpp"
 #include "policy/module_holdings.hpp"
 
@@ -29,6 +30,7 @@ public:
     explicit HoldingsCheck(const FullScanner& scanner) : scanner_(scanner) {}
 
     bool escapes(std::string_view chain, std::string_view allowed, bool bare) const override {
+        if (graph_step(chain, allowed)) return true;
         std::size_t at = chain.find('.');
         std::string current(chain.substr(0, at));
         bool module = true;  // `current` is the module the chain has reached
@@ -42,7 +44,10 @@ public:
                 module = false;
                 break;
             }
-            if (past && forbidden_module(scanner_.classifier(), held->target)) return true;
+            if (past && forbidden_module(scanner_.classifier(), held->target) &&
+                (held->is_module || !own_object(chain.substr(0, chain.find('.')), held->target))) {
+                return true;
+            }
             if (!held->is_module) {
                 module = false;
                 break;
@@ -55,6 +60,35 @@ public:
     }
 
 private:
+    // Whether a step below the allowed chain reaches into the object graph:
+    // `os.path.join.__globals__` holds posixpath's globals, `os` among them.
+    // Only the dunders that are plain strings are no way back.
+    static bool graph_step(std::string_view chain, std::string_view allowed) {
+        std::size_t at = chain.find('.', allowed.size() < chain.size() ? allowed.size() : chain.size());
+        while (at != std::string_view::npos) {
+            const std::size_t next = chain.find('.', at + 1);
+            const std::string_view step =
+                chain.substr(at + 1, next == std::string_view::npos ? std::string_view::npos : next - at - 1);
+            if (step.size() > 4 && step.substr(0, 2) == "__" && step.substr(step.size() - 2) == "__" &&
+                step != "__name__" && step != "__qualname__" && step != "__doc__" && step != "__module__") {
+                return true;
+            }
+            at = next;
+        }
+        return false;
+    }
+
+    // Whether an object that `defined` made belongs to the forbidden module
+    // `root` itself: `os.path.normpath` is posix's function, and the policy
+    // that allows `os.path` allows what it holds. A module reached that way,
+    // or another forbidden module's object, is no part of it.
+    static bool own_object(std::string_view root, std::string_view defined) {
+        const std::string_view defined_root = defined.substr(0, defined.find('.'));
+        if (defined_root == root) return true;
+        const std::vector<std::string_view> twins = private_twins(root);
+        return std::find(twins.begin(), twins.end(), defined_root) != twins.end();
+    }
+
     const FullScanner& scanner_;
 };
 
@@ -181,7 +215,27 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
             made.context = static_cast<std::uint8_t>(kContextKnown | (use.flags & ~FindingContext::type_checking));
             result.findings.push_back(std::move(made));
         }
-        if (refused) continue;
+        if (refused) {
+            // `from os import system` is the import and its use at once: the
+            // use, which names what is taken, is its one error.
+            for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+                list->erase(std::remove_if(list->begin(), list->end(),
+                                           [&](const AuditFinding& finding) {
+                                               if (finding.rule != AuditRule::forbidden_import ||
+                                                   root_of(finding.module_view()) != module) {
+                                                   return false;
+                                               }
+                                               const auto& uses = context.uses();
+                                               return std::any_of(uses.begin(), uses.end(),
+                                                                  [&](const FindingContext::Use& use) {
+                                                                      return use.module == module &&
+                                                                             same_place(finding, {use.line, use.column});
+                                                                  });
+                                           }),
+                            list->end());
+            }
+            continue;
+        }
         for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
             list->erase(std::remove_if(list->begin(), list->end(),
                                        [&](const AuditFinding& finding) {

@@ -193,6 +193,8 @@ ALLOWED = ("os.path", "os.environ", "os.getenv")
     ("from os import path, environ as env\npath.join('a')\nenv['X']\n", ["os.path", "os.environ"]),
     ("from os.path import join\njoin('a')\n", ["os.path"]),
     ("import os\ndef f(os=None):\n    pass\nf(os=1)\nos.path.sep\n", ["os.path"]),
+    # posix defines these two; os.path holds them, and what os.path holds is allowed with it.
+    ("import os\nos.path.normpath('a')\nos.path.splitroot('a')\n", ["os.path"]),
 ])
 def test_a_file_that_uses_only_allowed_attributes_passes_and_says_which(tmp_path, source, used):
     report = scan(tmp_path, source, allowed_attributes=ALLOWED)
@@ -212,6 +214,8 @@ def test_a_file_that_uses_only_allowed_attributes_passes_and_says_which(tmp_path
     ("import os\np = os.path\n", "os.path"),
     ("import os as o\no.popen('true')\n", "os.popen"),
     ("import os.path as p\np.os\n", "os.path.os"),
+    ("import os\nos.path.join.__globals__['os']\n", "os.path.join.__globals__"),
+    ("import os\nos.environ.__class__\n", "os.environ.__class__"),
 ])
 def test_each_escape_of_a_forbidden_module_is_an_error_naming_the_use(tmp_path, source, use):
     report = scan(tmp_path, source, allowed_attributes=ALLOWED)
@@ -219,6 +223,12 @@ def test_each_escape_of_a_forbidden_module_is_an_error_naming_the_use(tmp_path, 
              if rule == "forbidden-attribute-use"]
     assert use in named
     assert not report.passed
+
+
+def test_an_import_that_is_itself_a_use_is_one_error_placed_as_the_import(tmp_path):
+    report = scan(tmp_path, "try:\n    from os import system\nexcept ImportError:\n    pass\n",
+                  allowed_attributes=ALLOWED)
+    assert rows(report) == [("forbidden-attribute-use", 2, "os", "optional")]
 
 
 def test_a_star_import_of_a_restricted_module_keeps_its_error(tmp_path):
