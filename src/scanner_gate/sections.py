@@ -6,8 +6,8 @@ A section's skip is honoured only where no judged code can reach the
 file through an import the policy does not judge: a relative import, or
 one whose root is a local module or an allowed one. So a file is skipped
 only when no file judged in the run lies in its top-level package (the
-first part of its path below the path given: relative imports cannot
-climb above it) nor directly at the root of the path given (which may be
+first part of its path below the path given, or below the last directory
+whose name is no identifier: relative imports cannot climb above it) nor directly at the root of the path given (which may be
 a package itself), and that package's name is neither local nor allowed
 by the policy or any section. Where a skip is refused, the file is judged by
 the policy as any other, its report naming the section and why."""
@@ -53,12 +53,20 @@ def match_name(filepath: str, given: str, tree: bool) -> str:
 def _top(name: str, nested: int) -> str:
     """The top-level package (or module) of a file by its matched name: its
     first part, the extension of a module dropped; for a member, the
-    archive's name and the member's first part."""
-    if nested:
-        archive, member = name.split(SEPARATOR, 1)
-        return archive + SEPARATOR + member.split("/", 1)[0]
-    first = name.split("/", 1)[0]
-    return first[:-3] if first.endswith(".py") and "/" not in name else first
+    archive's name and the member's first part. A directory whose name is
+    no identifier (an sdist's `name-1.0/`) is no package an import
+    statement can name, only a root the parts below it start from: its
+    path comes before the top-level part."""
+    prefix, _, path = name.rpartition(SEPARATOR) if nested else ("", "", name)
+    parts = path.split("/")
+    start = 0
+    for index, part in enumerate(parts[:-1]):
+        if not part.isidentifier():
+            start = index + 1
+    first = parts[start]
+    if start == len(parts) - 1 and first.endswith(".py"):
+        first = first[:-3]
+    return (prefix + SEPARATOR if nested else "") + "/".join([*parts[:start], first])
 
 
 class Judging:
@@ -126,10 +134,12 @@ class Judging:
                 continue
             root, name, section = skipping
             top = _top(name, report.nested)
-            reason = self._refusal(top.rpartition(SEPARATOR)[2])
+            reason = self._refusal(top.rpartition(SEPARATOR)[2].rpartition("/")[2])
             if reason is None and f"{root}\0{top}" in self._judged:
                 reason = f"{top!r} holds files judged in this run, which may import it"
-            if reason is None and not report.nested and f"{root}\0" in self._judged:
+            # The root's package reaches by relative imports only the parts
+            # whose every directory an import can name.
+            if reason is None and not report.nested and "/" not in top and f"{root}\0" in self._judged:
                 reason = ("modules judged in this run lie at the root of the path given, whose package's relative "
                           "imports reach it")
             if reason is None:

@@ -117,6 +117,23 @@ class TestSections:
         assert (file["section"], file["skip_refused"], file["passed"]) == ("tests", reason, False)
         assert "skipped" not in file
 
+    def test_a_directory_no_import_can_name_is_a_root_so_an_sdists_tests_are_skipped(self, project):
+        # An sdist's members all lie below `name-1.0/`, which no import can
+        # name: its tests are their own top-level package, judged nowhere.
+        with_sections(project, SECTIONS.replace('"tests/**"', '"**/tests/**"'))
+        members = {"dice-1.0/dice/__init__.py": "from . import roll\n", "dice-1.0/dice/roll.py": "import json\n",
+                   "dice-1.0/tests/test_roll.py": "import os\n", "dice-1.0/dice/tests/test_inner.py": "import os\n"}
+        (project.tree / "dice.whl").write_bytes(wheel_of(members))
+        for member, text in members.items():
+            project.write("unpacked/" + member, text)
+
+        files = by_file(json.loads(project.run("--json", "plugins").stdout))
+
+        for where in ("dice.whl!/", "unpacked/"):
+            assert files[where + "dice-1.0/tests/test_roll.py"] == ("tests", True, [])
+            # Inside the judged package, its relative imports may reach it.
+            assert files[where + "dice-1.0/dice/tests/test_inner.py"] == ("tests", False, [("forbidden-import", "os")])
+
     def test_members_of_an_archive_are_matched_as_the_reports_name_them(self, project):
         with_sections(project, SECTIONS.replace('"**/legacy.py"', '"*.whl!/legacy/**"'))
         (project.tree / "plugin.whl").write_bytes(wheel_of({"legacy/run.py": "import os\nimport subprocess\n",
