@@ -121,7 +121,8 @@ def _missing_local(run: _Run) -> None:
                                       archives.member_name(name, ""))
             if missing:
                 findings = scan_findings(result) + audit_findings(result) + missing
-                made[id(report)] = FileReport(report.filepath, findings, report.fail_on_warning, nested=report.nested)
+                made[id(report)] = FileReport(report.filepath, findings, report.fail_on_warning, nested=report.nested,
+                                              allowed_used=report.allowed_used)
     if made:
         run.reports = [made.get(id(report), report) for report in run.reports]
 
@@ -419,4 +420,4 @@ def _judge_source(where: str, depth: int, pieces: "Iterator[bytes]", reread: "Ca
         except zip_structure.Refused as refusal:
             findings.append(Finding(UNAUDITED, None, None, f"{where}: fichier illisible pour l'audit "
                                     f"({_reason(refusal.problem, where)})"))
-    return FileReport(filepath, findings, fail_on_warning, nested=level)
+    return FileReport(filepath, findings, fail_on_warning, nested=level, allowed_used=result.allowed_used)

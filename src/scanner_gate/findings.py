@@ -300,7 +300,8 @@ class FileReport:
 
     def __init__(self, filepath: str, findings: list[Finding] | None, fail_on_warning: bool = False,
                  known: list[Finding] | None = None, native: scanner_audit.Report | None = None,
-                 counts: tuple[int, int] | None = None, unread: bool | None = None, nested: int = 0) -> None:
+                 counts: tuple[int, int] | None = None, unread: bool | None = None, nested: int = 0,
+                 allowed_used: list[str] | None = None) -> None:
         self.filepath = filepath
         # How many archives `filepath` names a member of, one inside the
         # other: it is then ARCHIVE!/MEMBER (!/MEMBER...), and no member name
@@ -327,8 +328,11 @@ class FileReport:
         self.section: str | None = None
         self.skipped = False
         self.skip_refused: str | None = None
-        # The allowed attributes of forbidden modules the file used (`os.path`).
-        self.allowed_used: list[str] = native.allowed_used if native is not None else []
+        # The allowed attributes of forbidden modules the file used (`os.path`):
+        # the engine's, also when its findings are made here.
+        if allowed_used is None:
+            allowed_used = native.allowed_used if native is not None else []
+        self.allowed_used: list[str] = allowed_used
 
     def replace(self, findings: list[Finding], known: list[Finding] | None = None) -> "FileReport":
         """The same file with other findings (and known ones), made here."""

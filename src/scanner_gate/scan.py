@@ -312,7 +312,8 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
         return
     if file.deferred is None:
-        yield FileReport(file.filepath, scan_findings(result) + native_findings(result) + missing, fail_on_warning)
+        yield FileReport(file.filepath, scan_findings(result) + native_findings(result) + missing, fail_on_warning,
+                         allowed_used=result.allowed_used)
         return
     findings = scan_findings(result)
     if not any(finding.kind is UNREADABLE for finding in findings):
@@ -322,7 +323,7 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         read_again: list[tuple[int, int | None, int, str, bool]] = []
         findings += audit_findings(result, findings, policy, scanner, depth, read_again)
         findings += _missing_local(file, read_again, lookup)
-    yield FileReport(file.filepath, findings, fail_on_warning)
+    yield FileReport(file.filepath, findings, fail_on_warning, allowed_used=result.allowed_used)
 
 
 def rescanned(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, options: Options) -> _Found:

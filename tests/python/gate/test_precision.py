@@ -265,3 +265,9 @@ def test_every_format_carries_where_findings_stand_and_the_attributes_used(proje
     assert [r["properties"]["tags"] for r in sarif["runs"][0]["results"]] == [["function"]]
     gitlab = json.loads(project.run("--policy", "policy.toml", "--format", "gitlab", "plugins").stdout)
     assert [issue["categories"] for issue in gitlab if "core.py" in issue["location"]["path"]] == [["function"]]
+    # Findings made by the command itself (a missing local module) keep the engine's attributes used.
+    project.write("myplugin/extra.py", "import os\nfrom . import socket\nos.path.join('a')\n")
+    document = json.loads(project.run("--policy", "policy.toml", "--json", "plugins").stdout)
+    extra = next(file for file in document["files"] if file["filepath"].endswith("extra.py"))
+    assert [f["rule"] for f in extra["findings"]] == ["missing-local-module"]
+    assert extra["allowed_used"] == ["os.path"]
