@@ -90,39 +90,43 @@ for path in sys.argv[2:]:
 """
 
 
-def batch_figures(args: argparse.Namespace, env: dict, policy: Path, ruff_config: Path) -> None:
+def batch_figures(args: argparse.Namespace, env: dict) -> None:
     """Many plugins, each with its own job: --batch in one process beside
     ruff's banned-api rule run once per plugin and the engine alone on the
-    same trees. The plugins are the standard library's top-level packages
-    (a few to a few hundred files each), 33 of them (12 with --quick)."""
-    import sysconfig
+    same trees. The plugins are the 33 published ones of bench/plugins.txt,
+    unpacked, each judged by the host's policy (examples/host_policy.toml)
+    with its own packages as local modules, so that every job's policy is
+    its own (12 plugins with --quick)."""
+    import plugin_set
+    import plugin_trial
 
-    stdlib = Path(sysconfig.get_paths()["stdlib"])
-    # Packages that ship archives (ensurepip's wheels) are left out: the
-    # command reads them and the others do not, which would not compare.
-    packages = sorted(path for path in stdlib.iterdir()
-                      if (path / "__init__.py").is_file() and path.name not in ("test", "idlelib", "site-packages")
-                      and not any(path.rglob("*.whl")) and not any(path.rglob("*.zip")))
-    plugins = packages[: 12 if args.quick else 33]
+    plugins = plugin_set.ensure(args.cache, log=lambda *a: print(*a, file=sys.stderr))[: 12 if args.quick else None]
     with tempfile.TemporaryDirectory() as scratch:
         jobs = Path(scratch) / "jobs.jsonl"
-        jobs.write_text("".join(json.dumps({"id": path.name, "paths": [str(path)], "policy": str(policy)}) + "\n"
-                                for path in plugins))
+        ruff_config = Path(scratch) / "ruff.toml"
+        ruff_config.write_text("exclude = []\n[lint]\nselect = [\"TID251\"]\n[lint.flake8-tidy-imports.banned-api]\n"
+                               + "".join(f'"{root}".msg = "forbidden"\n' for root in plugin_trial.host_forbidden()))
+        lines = []
+        for plugin in plugins:
+            _, host = plugin_trial.policy_files(Path(scratch), plugin)
+            lines.append(json.dumps({"id": plugin.name, "paths": [str(plugin.tree)], "policy": str(host)}) + "\n")
+        jobs.write_text("".join(lines))
         batch = [sys.executable, "-m", "scanner_gate", "--batch", str(jobs)]
         ruff = [args.ruff, "check", "--no-cache", "--quiet", "--output-format", "concise", "--config",
                 str(ruff_config)]
-        engine = [sys.executable, "-c", ENGINE_ALONE, json.dumps(policy_lists()), *map(str, plugins)]
+        lists = {"forbidden": plugin_trial.host_forbidden()}
+        engine = [sys.executable, "-c", ENGINE_ALONE, json.dumps(lists), *(str(plugin.tree) for plugin in plugins)]
         times: dict[str, list[float]] = {"batch": [], "ruff": [], "engine": []}
         for round_ in range(args.runs + 1):  # the first round warms the page cache
             took = {"batch": timed(batch, env),
-                    "ruff": sum(timed([*ruff, str(path)], env) for path in plugins),
+                    "ruff": sum(timed([*ruff, str(plugin.tree)], env) for plugin in plugins),
                     "engine": timed(engine, env)}
             if round_:
                 for name, value in took.items():
                     times[name].append(value)
         median = {name: statistics.median(values) for name, values in times.items()}
-        files = sum(len(list(path.rglob("*.py"))) for path in plugins)
-        print(f"\n{len(plugins)} plugins ({files} files), a job each: --batch {median['batch'] * 1e3:.0f} ms, "
+        files = sum(len(list(plugin.tree.rglob("*.py"))) for plugin in plugins)
+        print(f"\n{len(plugins)} published plugins ({files} files), a job each: --batch {median['batch'] * 1e3:.0f} ms, "
               f"ruff TID251 one process a plugin {median['ruff'] * 1e3:.0f} ms, the engine alone in one process "
               f"{median['engine'] * 1e3:.0f} ms; batch ÷ ruff {median['batch'] / median['ruff']:.2f}, "
               f"batch ÷ engine {median['batch'] / median['engine']:.2f}")
@@ -138,11 +142,15 @@ def main() -> int:
     parser.add_argument("--ruff", default=shutil.which("ruff", path=str(Path(sys.executable).parent)))
     parser.add_argument("--before", nargs=2, type=Path, metavar=("MODULE_DIR", "SOURCE_DIR"),
                         help="an earlier build and its src/, timed in the same rounds")
+    parser.add_argument("--batch-only", action="store_true", help="only the batch of published plugins")
     args = parser.parse_args()
     if not args.ruff:
         parser.error("no ruff beside the interpreter: name one with --ruff")
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(args.module_dir), str(REPO / "src")]))
+    if args.batch_only:
+        batch_figures(args, env)
+        return 0
     recipes = corpora.recipes(args.quick)
     chosen = [corpora.ensure(args.cache, name, recipes[name], log=lambda *a: print(*a, file=sys.stderr))
               for name in args.corpus or CORPORA]
@@ -213,7 +221,7 @@ def main() -> int:
               f"{start['plugin']:.1f} ms, {start['plugin'] - start['bare']:.1f} ms above python -c pass"
               + (f" (before {start['plugin before'] - start['bare']:.1f} ms)" if args.before else ""))
 
-        batch_figures(args, env, policy, ruff_config)
+        batch_figures(args, env)
 
         many_small = corpora.ensure(args.cache, "many-small", recipes["many-small"])
         interpreter = peak_kib(bare, env)

@@ -35,11 +35,16 @@ import plugin_set  # noqa: E402 - beside this script
 HOST = REPO / "examples" / "host_policy.toml"
 
 
+def host_forbidden() -> list[str]:
+    """The roots the host's policy forbids."""
+    return tomllib.loads(HOST.read_text())["policy"]["forbidden"]
+
+
 def policy_files(directory: Path, plugin: plugin_set.Plugin) -> tuple[Path, Path]:
     """The flat and the host policy of one plugin's jobs."""
     local = f"\n[plugin]\nlocal_modules = {json.dumps(plugin.top_levels())}\n"
     host_text = HOST.read_text()
-    forbidden = tomllib.loads(host_text)["policy"]["forbidden"]
+    forbidden = host_forbidden()
     flat = directory / f"{plugin.name}.flat.toml"
     flat.write_text(f"[policy]\nforbidden = {json.dumps(forbidden)}\n" + local)
     host = directory / f"{plugin.name}.host.toml"

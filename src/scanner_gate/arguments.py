@@ -8,7 +8,10 @@ without argparse, as fast as the interpreter starts.
 import argparse
 import sys
 from collections.abc import Sequence
-from typing import NoReturn
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
 
 from scanner_gate import FAIL_ON, LANGUAGES, PROG, __version__
 from scanner_gate.command_line import COLORS, FORMATS, MAX_THREADS, output
@@ -48,7 +51,7 @@ class _Parser(argparse.ArgumentParser):
     """argparse, but a refused argument is one line on stderr, as every
     other refusal of the command."""
 
-    def error(self, message: str) -> NoReturn:
+    def error(self, message: str) -> "NoReturn":
         self.exit(2, f"{self.prog}: {message} (see --help)\n")
 
 

@@ -18,6 +18,7 @@ itself cannot be read."""
 import io
 import json
 import os
+import queue
 import sys
 import threading
 
@@ -153,16 +154,28 @@ def run(source: str, threads: int, audit: bool, fail_on_warning: bool, lang: str
             except (OSError, ValueError) as error:
                 lost.append(error)
 
-    from concurrent.futures import ThreadPoolExecutor
+    # Plain threads over a queue: the executor of concurrent.futures costs
+    # more to import than a small job takes.
+    waiting: "queue.SimpleQueue[tuple[int, object, object] | None]" = queue.SimpleQueue()
 
+    def worker() -> None:
+        while (taken := waiting.get()) is not None:
+            work(*taken)
+
+    pool = [threading.Thread(target=worker, name=f"batch-{index}", daemon=True) for index in range(workers)]
+    for thread in pool:
+        thread.start()
     try:
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            for number, identity, job in _jobs(stream):
-                room.acquire()
-                if lost:
-                    break
-                pool.submit(work, number, identity, job)
+        for number, identity, job in _jobs(stream):
+            room.acquire()
+            if lost:
+                break
+            waiting.put((number, identity, job))
     finally:
+        for _ in pool:
+            waiting.put(None)
+        for thread in pool:
+            thread.join()
         if stream is not sys.stdin:
             stream.close()
     if lost:

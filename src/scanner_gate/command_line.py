@@ -100,7 +100,7 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
         option, equals, text = argument.partition("=")
         if option in _WITH_VALUE:
             if not equals:
-                if index == len(argv) or argv[index].startswith("-"):
+                if index == len(argv) or (argv[index].startswith("-") and (option, argv[index]) != ("--batch", "-")):
                     return None
                 text = argv[index]
                 index += 1
@@ -121,7 +121,8 @@ def parse(argv: "Sequence[str]") -> types.SimpleNamespace | None:
             values[name] = value
         else:
             return None
-    if not paths or len(format_options) > 1:
+    # A batch names its paths in its jobs, and nothing else.
+    if (not paths) == (values["batch"] is None) or len(format_options) > 1:
         return None
     if outputs:
         values["output"] = outputs

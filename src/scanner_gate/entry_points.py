@@ -29,7 +29,6 @@ import io
 import itertools
 import keyword
 import re
-import tomllib
 import unicodedata
 
 import scanner_audit
@@ -212,6 +211,8 @@ def _key_part(token: str) -> str:
     if token.startswith("'"):
         return token[1:-1]
     if token.startswith('"'):
+        import tomllib  # only for a pyproject.toml: entry_points.txt files are the common case
+
         return str(tomllib.loads(f"k = {token}")["k"])  # its escapes, as TOML reads them
     return token
 
@@ -283,6 +284,8 @@ def _read_pyproject(pieces: "Iterable[bytes]", judge: _Judge) -> None:
         if len(data) > MAX_PYPROJECT_BYTES:
             judge.invalid(None, FILE_TOO_LARGE)
             return
+    import tomllib  # only for a pyproject.toml: entry_points.txt files are the common case
+
     try:
         text = bytes(data).decode("utf-8")  # as tomllib.load decodes the bytes it reads
         document = tomllib.loads(text)

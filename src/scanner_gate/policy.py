@@ -12,6 +12,7 @@ its own policy.
 
 import keyword
 import os
+import threading
 import unicodedata
 
 import scanner_audit
@@ -66,6 +67,13 @@ class ArchiveBounds(NamedTuple):
     max_total_bytes: int = 4 << 30  # bytes decompressed in all
 
 
+# The scanners made, by the lists they were made of: a batch's jobs mostly
+# share a few grants. Bounded, so that memory follows the jobs at work.
+SCANNERS_KEPT = 32
+_SCANNERS: "dict[tuple[object, ...], scanner_audit.Scanner]" = {}
+_SCANNERS_LOCK = threading.Lock()
+
+
 class Policy(NamedTuple):
     forbidden: frozenset[str]
     allowed_exact: frozenset[str]
@@ -84,13 +92,27 @@ class Policy(NamedTuple):
     holdings: "tuple[tuple[str, str, str, bool, bool], ...]" = ()
 
     def scanner(self) -> scanner_audit.Scanner:
-        # The gate looks up the local imports the audit keeps (missing_local).
-        if not self.allowed_attributes and self.type_checking == "error":
-            return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
-                                         list(self.holdings), local_imports=True)
-        return scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
-                                     list(self.holdings), list(self.allowed_attributes), self.type_checking,
-                                     local_imports=True)
+        """The scanner of the policy's lists: one per process for the same
+        lists (a scanner is immutable and shared by threads; the local
+        modules, which tell policies apart, are given to each scan)."""
+        key = (self.forbidden, self.allowed_exact, self.allowed_prefixes, self.holdings, self.allowed_attributes,
+               self.type_checking)
+        with _SCANNERS_LOCK:
+            made = _SCANNERS.get(key)
+        if made is None:
+            # The gate looks up the local imports the audit keeps (missing_local).
+            if not self.allowed_attributes and self.type_checking == "error":
+                made = scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
+                                             list(self.holdings), local_imports=True)
+            else:
+                made = scanner_audit.Scanner(self.forbidden, self.allowed_exact, list(self.allowed_prefixes),
+                                             list(self.holdings), list(self.allowed_attributes),
+                                             self.type_checking, local_imports=True)
+            with _SCANNERS_LOCK:
+                if len(_SCANNERS) >= SCANNERS_KEPT:
+                    del _SCANNERS[next(iter(_SCANNERS))]  # the oldest: a batch's grants come and go
+                made = _SCANNERS.setdefault(key, made)
+        return made
 
     def failing_on_warnings(self) -> "Policy":
         """The policy, and each of its sections', with every warning failing

@@ -28,12 +28,14 @@ if TYPE_CHECKING:
     from collections.abc import Mapping
 
 OFF = "SCANNER_CORE_NO_POLICY_CACHE"
-_FORM = b"scanner-core policy tables 2\n"
+_FORM = b"scanner-core policy tables 3\n"
 _END = b"\nend\n"
 # Each value as a tag, its length in bytes and its UTF-8 bytes: a string
 # (S), or a list (L, its length the count of values that follow it); an
-# integer (I) is its tag and its decimal digits.
-_STRING, _LIST, _INTEGER = b"S", b"L", b"I"
+# integer (I) is its tag and its decimal digits, a boolean (B) its tag and
+# 0 or 1; an array of tables ([[paths]]) is A and the count of tables that
+# follow it, each a list of keys and values.
+_STRING, _LIST, _INTEGER, _BOOLEAN, _TABLES = b"S", b"L", b"I", b"B", b"A"
 
 
 def _directory() -> int | None:
@@ -75,33 +77,44 @@ def _name(source: bytes, reading: str) -> str:
 
 def _encode(tables: "Mapping[str, object]") -> bytes | None:
     """The tables as an entry holds them; None for tables of another shape
-    than a policy's (tables of strings and lists of strings)."""
+    than a policy's (tables, or arrays of tables, of strings, integers,
+    booleans and lists of strings)."""
     parts = []
 
     def put(tag: bytes, text: str) -> None:
         data = text.encode()
         parts.append(tag + str(len(data)).encode() + b":" + data)
 
-    for table, content in tables.items():
+    def table(content: object) -> bool:
         if not isinstance(content, dict):
-            return None
-        put(_STRING, table)
+            return False
         parts.append(_LIST + str(len(content)).encode() + b":")
         for key, value in content.items():
             put(_STRING, key)
             if isinstance(value, str):
                 put(_STRING, value)
-                continue
-            if isinstance(value, int) and not isinstance(value, bool):
+            elif isinstance(value, bool):
+                parts.append(_BOOLEAN + (b"1:" if value else b"0:"))
+            elif isinstance(value, int):
                 if value < 0 or len(str(value)) > 12:  # as _Reader reads counts back
-                    return None
+                    return False
                 parts.append(_INTEGER + str(value).encode() + b":")
-                continue
-            if not isinstance(value, list) or not all(isinstance(item, str) for item in value):
+            elif isinstance(value, list) and all(isinstance(item, str) for item in value):
+                parts.append(_LIST + str(len(value)).encode() + b":")
+                for item in value:
+                    put(_STRING, item)
+            else:
+                return False
+        return True
+
+    for name, content in tables.items():
+        put(_STRING, name)
+        if isinstance(content, list):
+            parts.append(_TABLES + str(len(content)).encode() + b":")
+            if not all(table(item) for item in content):
                 return None
-            parts.append(_LIST + str(len(value)).encode() + b":")
-            for item in value:
-                put(_STRING, item)
+        elif not table(content):
+            return None
     return b"".join(parts)
 
 
@@ -138,6 +151,15 @@ class _Reader:
     def integer(self) -> int:
         return self._next(_INTEGER)
 
+    def boolean(self) -> bool:
+        value = self._next(_BOOLEAN)
+        if value > 1:
+            raise ValueError("not an entry")
+        return value == 1
+
+    def tables(self) -> int:
+        return self._next(_TABLES)
+
     def at(self, tag: bytes) -> bool:
         return self._data[self._at:self._at + 1] == tag
 
@@ -145,23 +167,33 @@ class _Reader:
         return self._at == len(self._data)
 
 
-def _decode(data: bytes) -> dict[str, dict[str, "list[str] | str | int"]]:
+def _decode(data: bytes) -> "dict[str, object]":
     reader = _Reader(data)
-    tables: dict[str, dict[str, list[str] | str | int]] = {}
-    while not reader.done():
-        table = tables.setdefault(reader.string(), {})
+
+    def table() -> "dict[str, list[str] | str | int | bool]":
+        made: dict[str, list[str] | str | int | bool] = {}
         for _ in range(reader.count()):
             key = reader.string()
             if reader.at(_STRING):
-                table[key] = reader.string()
+                made[key] = reader.string()
             elif reader.at(_INTEGER):
-                table[key] = reader.integer()
+                made[key] = reader.integer()
+            elif reader.at(_BOOLEAN):
+                made[key] = reader.boolean()
             else:
-                table[key] = [reader.string() for _ in range(reader.count())]
+                made[key] = [reader.string() for _ in range(reader.count())]
+        return made
+
+    tables: dict[str, object] = {}
+    while not reader.done():
+        name = reader.string()
+        if name in tables:
+            raise ValueError("not an entry")
+        tables[name] = [table() for _ in range(reader.tables())] if reader.at(_TABLES) else table()
     return tables
 
 
-def load(source: bytes, reading: str) -> dict[str, dict[str, "list[str] | str | int"]] | None:
+def load(source: bytes, reading: str) -> "dict[str, object] | None":
     """The tables stored for these exact bytes read this way, or None."""
     directory = _directory()
     if directory is None:

@@ -29,10 +29,29 @@ def entries(directory):
     return sorted(name for name in os.listdir(directory) if not name.startswith("."))
 
 
+SECTIONS = """
+[[paths]]
+name = "tests"
+match = ["**/tests/**"]
+skip = true
+
+[[paths]]
+match = ["legacy/**"]
+forbidden = ["subprocess"]
+allowed_attributes = []
+"""
+
+
 class TestServed:
-    def test_a_second_reading_is_served_without_the_toml_reader_and_gives_the_same_policy(self, cache, tmp_path):
+    @pytest.mark.parametrize("text", [
+        POLICY.replace('allowed_prefixes = ["quenx"]', 'allowed_prefixes = ["quenx"]\nfail_on = "warning"'),
+        POLICY.replace('allowed_prefixes = ["quenx"]', 'allowed_prefixes = ["quenx"]\nfail_on = "warning"\n'
+                       'allowed_attributes = ["os.path"]\ntype_checking = "ignore"') + SECTIONS,
+    ], ids=["lists", "sections"])
+    def test_a_second_reading_is_served_without_the_toml_reader_and_gives_the_same_policy(self, cache, tmp_path,
+                                                                                           text):
         path = tmp_path / "policy.toml"
-        path.write_text(POLICY.replace('allowed_prefixes = ["quenx"]', 'allowed_prefixes = ["quenx"]\nfail_on = "warning"'))
+        path.write_text(text)
         read = policy.load_file(str(path))
         assert read.fail_on == "warning"
         assert len(entries(cache)) == 1
