@@ -7,6 +7,7 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,28 @@ py::typing::Optional<py::str> module_text(const AuditFinding& finding) {
     PyObject* text = PyUnicode_DecodeUTF8(module.data(), static_cast<Py_ssize_t>(module.size()), "surrogatepass");
     if (text == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(text);
+}
+
+// Adds the command's own findings (rule id, line, column, module, message)
+// to a record: its counts, blocks and fingerprints then hold them.
+void add_findings(FullResult& result,
+                  const std::vector<std::tuple<std::string, std::int64_t, std::optional<std::int64_t>, py::str,
+                                               py::object>>& rows) {
+    std::vector<AuditFinding> added;
+    const std::vector<scanner_core::AuditRule> rules = scanner_core::all_rules();
+    for (const auto& [id, line, column, module, message] : rows) {
+        const auto rule = std::find_if(rules.begin(), rules.end(),
+                                       [&](scanner_core::AuditRule each) { return rule_id(each) == id; });
+        if (rule == rules.end()) throw py::value_error("no such rule: " + id);
+        AuditFinding made;
+        made.rule = *rule;
+        made.line = line;
+        made.column = column.value_or(0);
+        made.module = module.attr("encode")("utf-8", "surrogatepass").cast<std::string>();
+        made.message = fs_path(message);
+        added.push_back(std::move(made));
+    }
+    scanner_core::add_findings(result, std::move(added));
 }
 
 using FindingRow = py::typing::Tuple<py::str, py::typing::Optional<py::int_>, py::typing::Optional<py::int_>,
@@ -373,6 +396,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("write_json_block", &write_json_block, py::arg("fail_on_warning"), py::arg("name"), py::arg("lead"),
              py::arg("write"))
         .def("fingerprints", &fingerprints, py::arg("name"))
+        .def("add_findings", &add_findings, py::arg("rows"))
         .def("__repr__", &report_repr);
 
     py::class_<MemberScan, std::unique_ptr<MemberScan>>(m, "MemberScan")

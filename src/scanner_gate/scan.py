@@ -312,8 +312,10 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         yield FileReport(file.filepath, None, fail_on_warning, native=result, counts=file.counts)
         return
     if file.deferred is None:
-        yield FileReport(file.filepath, scan_findings(result) + native_findings(result) + missing, fail_on_warning,
-                         allowed_used=result.allowed_used)
+        # Into the engine's record, whose counts, blocks and fingerprints then hold them.
+        result.add_findings([(finding.kind.id, finding.line, finding.column, finding.module, finding.message)
+                             for finding in missing])
+        yield FileReport(file.filepath, None, fail_on_warning, native=result)
         return
     findings = scan_findings(result)
     if not any(finding.kind is UNREADABLE for finding in findings):

@@ -268,6 +268,34 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
     }
 }
 
+void add_findings(FullResult& result, std::vector<AuditFinding> added) {
+    std::vector<std::int64_t> lines;
+    for (AuditFinding& made : added) {
+        if (is_error(made.rule)) result.passed = false;
+        if (result.digested && made.line > 0) lines.push_back(made.line);
+        result.findings.push_back(std::move(made));
+    }
+    std::stable_sort(result.findings.begin(), result.findings.end(),
+                     [](const AuditFinding& a, const AuditFinding& b) { return a.line < b.line; });
+    if (lines.empty()) return;
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    const auto held = [&](std::int64_t line) {
+        const auto at = std::lower_bound(result.line_digests.begin(), result.line_digests.end(), line,
+                                         [](const LineDigest& digest, std::int64_t wanted) { return digest.line < wanted; });
+        return at != result.line_digests.end() && at->line == line;
+    };
+    lines.erase(std::remove_if(lines.begin(), lines.end(), held), lines.end());
+    if (lines.empty()) return;
+    std::vector<LineDigest> more = line_digests(result.scan.filepath, lines);
+    const auto by_line = [](const LineDigest& a, const LineDigest& b) { return a.line < b.line; };
+    const std::size_t before = result.line_digests.size();
+    result.line_digests.insert(result.line_digests.end(), std::make_move_iterator(more.begin()),
+                               std::make_move_iterator(more.end()));
+    std::inplace_merge(result.line_digests.begin(), result.line_digests.begin() + static_cast<std::ptrdiff_t>(before),
+                       result.line_digests.end(), by_line);
+}
+
 AuditFinding rule_finding(AuditRule rule, const std::string& path, std::int64_t line, std::string module,
                           std::string_view text, std::string_view detail, std::string_view close) {
     return finding(rule, path, line, std::move(module), text, detail, close);

@@ -272,6 +272,13 @@ private:
     const bool keeps_local_ = false;
 };
 
+// Adds to `result` the findings its caller made of what the record kept
+// (the command's missing local modules), among the audit's, so that they
+// count, fail, show and take fingerprints as the engine's own. A digested
+// record gets the digests of their lines, read back from its file (a
+// line the file no longer has gets none). Throws std::bad_alloc only.
+void add_findings(FullResult& result, std::vector<AuditFinding> added);
+
 // A finding of `rule` on `path`'s `line`: "<path>:<line>: " (or "<path>: "),
 // `text`, `detail` made printable, `close`. Throws std::bad_alloc only.
 AuditFinding rule_finding(AuditRule rule, const std::string& path, std::int64_t line, std::string module,

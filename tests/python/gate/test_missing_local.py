@@ -182,3 +182,20 @@ def test_what_a_from_statement_takes_is_judged_as_python_looks_it_up(source, ext
     run = gate("--json", "--policy", policy, tree)
 
     assert missing(run) == ({} if expected is None else {"core.py": expected})
+
+
+def test_a_missing_local_module_counts_and_matches_a_baseline_as_any_finding(tmp_path, policy):
+    tree = tmp_path / "plugin"
+    write_tree(tree, {"weather/__init__.py": "", "weather/core.py": "import os\nfrom . import socket\n"})
+    baseline = tmp_path / "baseline.json"
+
+    made = gate("--json", "--policy", policy, tree)
+    baseline.write_text(made.stdout)
+    again = gate("--json", "--policy", policy, "--baseline", baseline, tree)
+
+    [core] = [entry for entry in json.loads(made.stdout)["files"] if entry["filepath"].endswith("core.py")]
+    assert [(finding["rule"], finding["line"], finding["column"]) for finding in core["findings"]] == [
+        ("forbidden-import", 1, 1), ("missing-local-module", 2, 1)]
+    assert all(finding["fingerprint"] for finding in core["findings"])
+    assert len(core["warnings"]) == 1 and json.loads(made.stdout)["summary"]["warnings"] == 1
+    assert json.loads(again.stdout)["summary"]["warnings"] == 0, again.stdout
