@@ -90,17 +90,17 @@ for path in sys.argv[2:]:
 """
 
 
-def batch_figures(args: argparse.Namespace, env: dict) -> None:
+def batch_times(cache: Path, env: dict, ruff: str, quick: bool, runs: int, log=print) -> dict[str, float]:
     """Many plugins, each with its own job: --batch in one process beside
     ruff's banned-api rule run once per plugin and the engine alone on the
-    same trees. The plugins are the 33 published ones of bench/plugins.txt,
-    unpacked, each judged by the host's policy (examples/host_policy.toml)
-    with its own packages as local modules, so that every job's policy is
-    its own (12 plugins with --quick)."""
+    same trees, medians in seconds (and "plugins", "files"). The plugins are
+    the 33 published ones of bench/plugins.txt, unpacked, each judged by the
+    host's policy (examples/host_policy.toml) with its own packages as local
+    modules, so that every job's policy is its own (12 plugins when quick)."""
     import plugin_set
     import plugin_trial
 
-    plugins = plugin_set.ensure(args.cache, log=lambda *a: print(*a, file=sys.stderr))[: 12 if args.quick else None]
+    plugins = plugin_set.ensure(cache, log=log)[: 12 if quick else None]
     with tempfile.TemporaryDirectory() as scratch:
         jobs = Path(scratch) / "jobs.jsonl"
         ruff_config = Path(scratch) / "ruff.toml"
@@ -112,24 +112,50 @@ def batch_figures(args: argparse.Namespace, env: dict) -> None:
             lines.append(json.dumps({"id": plugin.name, "paths": [str(plugin.tree)], "policy": str(host)}) + "\n")
         jobs.write_text("".join(lines))
         batch = [sys.executable, "-m", "scanner_gate", "--batch", str(jobs)]
-        ruff = [args.ruff, "check", "--no-cache", "--quiet", "--output-format", "concise", "--config",
-                str(ruff_config)]
+        ruff_argv = [ruff, "check", "--no-cache", "--quiet", "--output-format", "concise", "--config",
+                     str(ruff_config)]
         lists = {"forbidden": plugin_trial.host_forbidden()}
         engine = [sys.executable, "-c", ENGINE_ALONE, json.dumps(lists), *(str(plugin.tree) for plugin in plugins)]
         times: dict[str, list[float]] = {"batch": [], "ruff": [], "engine": []}
-        for round_ in range(args.runs + 1):  # the first round warms the page cache
+        for round_ in range(runs + 1):  # the first round warms the page cache
             took = {"batch": timed(batch, env),
-                    "ruff": sum(timed([*ruff, str(plugin.tree)], env) for plugin in plugins),
+                    "ruff": sum(timed([*ruff_argv, str(plugin.tree)], env) for plugin in plugins),
                     "engine": timed(engine, env)}
             if round_:
                 for name, value in took.items():
                     times[name].append(value)
-        median = {name: statistics.median(values) for name, values in times.items()}
-        files = sum(len(list(plugin.tree.rglob("*.py"))) for plugin in plugins)
-        print(f"\n{len(plugins)} published plugins ({files} files), a job each: --batch {median['batch'] * 1e3:.0f} ms, "
-              f"ruff TID251 one process a plugin {median['ruff'] * 1e3:.0f} ms, the engine alone in one process "
-              f"{median['engine'] * 1e3:.0f} ms; batch ÷ ruff {median['batch'] / median['ruff']:.2f}, "
-              f"batch ÷ engine {median['batch'] / median['engine']:.2f}")
+    figures = {name: statistics.median(values) for name, values in times.items()}
+    figures["plugins"] = len(plugins)
+    figures["files"] = sum(len(list(plugin.tree.rglob("*.py"))) for plugin in plugins)
+    return figures
+
+
+def batch_figures(args: argparse.Namespace, env: dict) -> None:
+    median = batch_times(args.cache, env, args.ruff, args.quick, args.runs,
+                         log=lambda *a: print(*a, file=sys.stderr))
+    print(f"\n{median['plugins']} published plugins ({median['files']} files), a job each: --batch "
+          f"{median['batch'] * 1e3:.0f} ms, ruff TID251 one process a plugin {median['ruff'] * 1e3:.0f} ms, the "
+          f"engine alone in one process {median['engine'] * 1e3:.0f} ms; batch ÷ ruff "
+          f"{median['batch'] / median['ruff']:.2f}, batch ÷ engine {median['batch'] / median['engine']:.2f}")
+
+
+def section(cache: Path, module_dir: Path, ruff: str, quick: bool, runs: int, log=print) -> list[str]:
+    """The report's part on many plugins in one run (make bench)."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(module_dir), str(REPO / "src")]))
+    try:
+        median = batch_times(cache, env, ruff, quick, runs, log)
+    except (subprocess.CalledProcessError, OSError) as error:  # no registry to fetch the plugins from
+        return ["## Many plugins in one run", "", f"Not measured: the plugins could not be fetched ({error}).", ""]
+    batch, ruff_ms, engine = (median[name] * 1e3 for name in ("batch", "ruff", "engine"))
+    return ["## Many plugins in one run", "",
+            f"{median['plugins']} published plugins (`bench/plugins.txt`, {median['files']} files), each a job of "
+            "its own under the host's policy (`examples/host_policy.toml`, its own packages as local modules): "
+            f"`scanner-core --batch` in one process, ruff's banned-api rule run once per plugin, and the engine "
+            f"alone (`scan_tree` of each tree in one process); medians of {runs}.", "",
+            "| --batch ms | ruff TID251, a process a plugin, ms | engine alone ms | batch ÷ ruff | batch ÷ engine |",
+            "|---:|---:|---:|---:|---:|",
+            f"| {batch:.0f} | {ruff_ms:.0f} | {engine:.0f} | {batch / ruff_ms:.2f} {'✓' if batch <= ruff_ms else '✗'} "
+            f"| {batch / engine:.2f} {'✓' if batch <= 1.1 * engine else '✗'} |", ""]
 
 
 def main() -> int:

@@ -46,6 +46,7 @@ sys.path.insert(0, str(HERE))
 
 import archive_bench  # noqa: E402
 import codec_bench  # noqa: E402
+import command_bench  # noqa: E402
 import corpora  # noqa: E402
 import hostile_shapes  # noqa: E402
 import py_checkers  # noqa: E402
@@ -623,6 +624,10 @@ def main() -> int:
                                                    1 if args.quick else 3, log))
     # Archives as uploaded, through the command.
     report += "\n" + "\n".join(archive_bench.section(args.cache, PEAK_RSS, args.module_dir, args.quick,
+                                                     3 if args.quick else 5, log))
+    # Many plugins, a job each, in one run.
+    report += "\n" + "\n".join(command_bench.section(args.cache, args.module_dir,
+                                                     str(Path(sys.executable).with_name("ruff")), args.quick,
                                                      3 if args.quick else 5, log))
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_text(report)
