@@ -178,12 +178,16 @@ class Lookup:
         `shown_in` the archive (`ARCHIVE!/`)."""
         made = []
         said: set[tuple[int, str]] = set()  # `from .x import y` lacking x is said once
+        anchors: dict[int, str] = {}  # by level: a file's relative imports share a few
         for line, column, level, name, taken in rows:
             parts = name.split(".")
             if level:
-                anchor = os.path.dirname(filepath if located is None else located)
-                for _ in range(level - 1):
-                    anchor = os.path.dirname(anchor)
+                anchor = anchors.get(level)
+                if anchor is None:
+                    anchor = os.path.dirname(filepath if located is None else located)
+                    for _ in range(level - 1):
+                        anchor = os.path.dirname(anchor)
+                    anchors[level] = anchor
             else:
                 chain = self._chain(root)
                 if chain:

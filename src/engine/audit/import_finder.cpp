@@ -1512,16 +1512,7 @@ void ImportFinder::watch_graph_words() {
     for (const std::string_view word : kGraphWords) {
         watched_.add(word);
         watched_modules_.emplace_back();  // no module: a word of the graph
-        watched_attributes_.emplace_back();
     }
-}
-
-void ImportFinder::watch_attributes(std::size_t word) {
-    std::unordered_set<std::string_view>& attributes = watched_attributes_[word];
-    attributes.clear();
-    for (const Holding& held : holdings().holdings_of(watched_modules_[word])) attributes.insert(held.attribute);
-    for_each_module_function(watched_modules_[word], [&attributes](std::string_view f) { attributes.insert(f); });
-    attributes.insert("__dict__");
 }
 
 bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* at, const char* end) const noexcept {
@@ -1560,7 +1551,10 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     // An attribute spelled beyond ASCII, cut by the piece, or on another line: left to the tokens.
     if (p == end || high_byte(*p) || p == attribute) return true;
     const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
-    return watched_attributes_[word].count(name) != 0;
+    // What the module holds under another name, a function of it that is
+    // followed, or its namespace: looked up in the constant tables.
+    return name == "__dict__" || holdings().holding_of(module, name) != nullptr ||
+           module_function(module, name) != nullptr;
 }
 
 void ImportFinder::follow_name(std::string_view module, std::string_view name, std::string_view via,

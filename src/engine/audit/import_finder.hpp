@@ -690,11 +690,10 @@ private:
     std::int64_t annotation_line_ = 0;
     std::int64_t annotation_column_ = 0;
     WordSearch watched_;
-    std::vector<std::string> watched_modules_;  // the module each watched name is bound to
-    // The attributes of that module a use may go on with and matter (what it
-    // holds, its functions of the table, `__dict__`), looked up at every use.
-    std::vector<std::unordered_set<std::string_view>> watched_attributes_;
-    void watch_attributes(std::size_t word);
+    // The module each watched name is bound to; the attributes of it a use
+    // may go on with and matter (what it holds, its functions of the table,
+    // `__dict__`) are looked up in the constant tables at each use.
+    std::vector<std::string> watched_modules_;
     // Names a `from` statement bound to a function of the table, whose
     // attributes are other functions (`patch.object`), not references to it.
     std::unordered_set<std::string> function_aliases_;

@@ -78,10 +78,7 @@ void ImportFinder::watch_module(const std::string& name, const std::string& modu
     for (std::size_t k = 0; k < watched_modules_.size(); ++k) {
         if (!watched_modules_[k].empty() && std::string_view(watched_.word(k)) == name) {
             watched = true;
-            if (watched_modules_[k] != module) {
-                watched_modules_[k].assign(module);
-                watch_attributes(k);
-            }
+            if (watched_modules_[k] != module) watched_modules_[k].assign(module);
         }
     }
     if (watched || unwatchable_) return;
@@ -91,8 +88,6 @@ void ImportFinder::watch_module(const std::string& name, const std::string& modu
         return;
     }
     watched_modules_.emplace_back(module);
-    watched_attributes_.emplace_back();
-    watch_attributes(watched_modules_.size() - 1);
 }
 
 // --- bindings other than by an import statement -----------------------------

@@ -33,6 +33,11 @@ bool ImportClassifier::is_forbidden(const std::string& module) const {
     return forbidden.count(std::string(root_of(module))) != 0;
 }
 
+bool ImportClassifier::forbids(std::string_view module) const {
+    std::string scratch;  // a root as short as the entries it may equal fits in place
+    return holds(forbidden, longest_forbidden, root_of(module), scratch);
+}
+
 bool ImportClassifier::is_allowed(const std::string& module) const {
     // The name is a string already: looked up as it is, not copied.
     if (module.size() <= longest_exact && allowed_exact.count(module) != 0) return true;

@@ -31,6 +31,9 @@ public:
     // Returns whether the root of `module` is a forbidden root. The whole
     // name is never looked up. Never fails except on exhausted memory.
     bool is_forbidden(const std::string& module) const;
+    // is_forbidden without a copy of the name: a root longer than every
+    // forbidden entry is none of them. Throws std::bad_alloc only; thread-safe.
+    bool forbids(std::string_view module) const;
 
     // Returns whether an allow rule covers `module`: the whole name or its
     // root is in `allowed_exact`, or a prefix matches (equal to the name, or

@@ -86,9 +86,9 @@ bool own_module(std::string_view module, const std::unordered_set<std::string>& 
 
 bool forbidden_module(const ImportClassifier& classifier, std::string_view module) {
     // As an import of it is judged, but never as the plugin's own: what the
-    // standard library holds is the standard module, whatever the plugin names its files.
-    static const std::unordered_set<std::string> kNoLocalModules;
-    return classifier.verdict_on(std::string(module), kNoLocalModules) == ImportVerdict::forbidden;
+    // standard library holds is the standard module, whatever the plugin
+    // names its files. With no local module, the verdict is its root's.
+    return classifier.forbids(module);
 }
 
 }  // namespace scanner_core
