@@ -19,9 +19,11 @@ def market(project):
     for index in range(12):
         forbidden = ["os", "subprocess"] if index % 2 else ["socket"]
         fail_on = "warning" if index % 3 == 0 else "error"
+        # Grants that share their lists but not their local modules share a scanner, not a verdict.
+        local = ["myplugin", f"yaml{index}"] if index % 4 == 0 else ["myplugin"]
         (project.root / f"grant{index}.toml").write_text(
             f"[policy]\nforbidden = {json.dumps(forbidden)}\nallowed_exact = [\"json\"]\nfail_on = \"{fail_on}\"\n"
-            f"[plugin]\nlocal_modules = [\"myplugin\"]\n")
+            f"[plugin]\nlocal_modules = {json.dumps(local)}\n")
         project.write(f"p{index}/mod.py", f"import json\nimport os\nimport socket\nimport yaml{index}\n")
     (project.tree / "p5" / "plugin.whl").write_bytes(wheel_of({"pkg/run.py": "import subprocess\n"}))
     return project
