@@ -77,7 +77,18 @@ class Report:
         """`lead`, then json_block, handed to `write` in pieces valid only during the call."""
     def fingerprints(self, name: str) -> list[str | None]:
         """Each finding's fingerprint in report order; None where its line is gone."""
-    def add_findings(self, rows: list[tuple[str, int, int | None, str, object]]) -> None:
+    def add_findings(
+        self,
+        rows: collections.abc.Sequence[
+            tuple[
+                str,
+                typing.SupportsInt | typing.SupportsIndex,
+                typing.SupportsInt | typing.SupportsIndex | None,
+                str,
+                object,
+            ]
+        ],
+    ) -> None:
         """Adds the caller's findings, (rule id, line, column, module, message) each, among the audit's:
         counted, shown and fingerprinted as the engine's own."""
     def __repr__(self) -> str: ...

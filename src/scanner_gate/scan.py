@@ -313,8 +313,8 @@ def _file_reports(file: _Found, scanner: scanner_audit.Scanner, policy: Policy, 
         return
     if file.deferred is None:
         # Into the engine's record, whose counts, blocks and fingerprints then hold them.
-        result.add_findings([(finding.kind.id, finding.line, finding.column, finding.module, finding.message)
-                             for finding in missing])
+        result.add_findings([(finding.kind.id, finding.line or 0, finding.column, finding.module or "",
+                              finding.message) for finding in missing])
         yield FileReport(file.filepath, None, fail_on_warning, native=result)
         return
     findings = scan_findings(result)
