@@ -45,6 +45,7 @@ _FILE_SUFFIXES = (".py", ".pyc")
 _EXTENSION_ENDS = (".so", ".pyd")
 
 _PACKAGE, _MODULE, _NAMESPACE = "package", "module", "namespace"
+_UNKNOWN = object()  # a lookup not made yet (None: made, nothing missing)
 
 
 class _Listing:
@@ -179,8 +180,9 @@ class Lookup:
         made = []
         said: set[tuple[int, str]] = set()  # `from .x import y` lacking x is said once
         anchors: dict[int, str] = {}  # by level: a file's relative imports share a few
+        found = self._found
+        text = MISSING_LOCAL.text
         for line, column, level, name, taken in rows:
-            parts = name.split(".")
             if level:
                 anchor = anchors.get(level)
                 if anchor is None:
@@ -188,7 +190,12 @@ class Lookup:
                     for _ in range(level - 1):
                         anchor = os.path.dirname(anchor)
                     anchors[level] = anchor
+                key = (anchor, name, taken)
+                missing = found.get(key, _UNKNOWN)
+                if missing is _UNKNOWN:
+                    missing = found[key] = self._missing(anchor, name.split("."), taken)
             else:
+                parts = name.split(".")
                 chain = self._chain(root)
                 if chain:
                     if tuple(parts[:len(chain)]) != chain:
@@ -196,17 +203,15 @@ class Lookup:
                     parts = parts[len(chain):]
                 elif self._kind(root, parts[0]) is None:
                     continue  # the same
-                anchor = root
-            key = (anchor, ".".join(parts), taken)
-            if key in self._found:
-                missing = self._found[key]
-            else:
-                missing = self._found[key] = self._missing(anchor, parts, taken)
+                key = (root, ".".join(parts), taken)
+                missing = found.get(key, _UNKNOWN)
+                if missing is _UNKNOWN:
+                    missing = found[key] = self._missing(root, parts, taken)
             if missing is None or (line, missing) in said:
                 continue
             said.add((line, missing))
             shown = "." * level + name
-            message = f"{filepath}:{line}: {MISSING_LOCAL.text}{shown} \u2192 {shown_in}{missing}'"
+            message = f"{filepath}:{line}: {text}{shown} \u2192 {shown_in}{missing}'"
             made.append(Finding(MISSING_LOCAL, line, shown, message, None, column))
         return made
 
