@@ -1516,8 +1516,8 @@ void ImportFinder::watch_graph_words() {
 }
 
 bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* at, const char* end) const noexcept {
-    const std::string& module = watched_modules_[word];
-    if (module.empty()) return graph_name_at(begin, at, end);
+    const WatchedModule& watched = watched_modules_[word];
+    if (watched.module.empty()) return graph_name_at(begin, at, end);
     // The text before `begin` is a line's end: `begin` starts a line.
     const char before = at > begin ? at[-1] : '\n';
     // Within a longer name, or an attribute of something else (`self.logging`).
@@ -1553,8 +1553,20 @@ bool ImportFinder::watched_use(std::size_t word, const char* begin, const char* 
     const std::string_view name(attribute, static_cast<std::size_t>(p - attribute));
     // What the module holds under another name, a function of it that is
     // followed, or its namespace: looked up in the constant tables.
-    return name == "__dict__" || holdings().holding_of(module, name) != nullptr ||
-           module_function(module, name) != nullptr;
+    if (name == "__dict__") return true;
+    const Holding* held = std::lower_bound(watched.held.first, watched.held.last, name,
+                                           [](const Holding& entry, std::string_view n) { return entry.attribute < n; });
+    if (held != watched.held.last && held->attribute == name) return true;
+    const auto [first, last] = watched.functions;
+    const ModuleFunction* function = std::lower_bound(
+        first, last, name, [](const ModuleFunction& entry, std::string_view n) { return entry.function < n; });
+    return function != last && function->function == name;
+}
+
+void ImportFinder::watch_as(WatchedModule& watched, const std::string& module) const {
+    watched.module = module;
+    watched.held = holdings().holdings_of(module);
+    watched.functions = module_functions_of(module);
 }
 
 void ImportFinder::follow_name(std::string_view module, std::string_view name, std::string_view via,

@@ -29,11 +29,13 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "audit/found_imports.hpp"
 #include "audit/module_functions.hpp"
 #include "lexical/python_token.hpp"
+#include "policy/module_holdings.hpp"
 
 namespace scanner_core {
 
@@ -690,10 +692,17 @@ private:
     std::int64_t annotation_line_ = 0;
     std::int64_t annotation_column_ = 0;
     WordSearch watched_;
-    // The module each watched name is bound to; the attributes of it a use
-    // may go on with and matter (what it holds, its functions of the table,
-    // `__dict__`) are looked up in the constant tables at each use.
-    std::vector<std::string> watched_modules_;
+    // The module each watched name is bound to, and where the constant
+    // tables hold the attributes of it a use may go on with and matter
+    // (what it holds, its functions of the table; `__dict__` besides),
+    // searched at each use.
+    struct WatchedModule {
+        std::string module;  // empty: a word of the graph
+        Holdings held{nullptr, nullptr};
+        std::pair<const ModuleFunction*, const ModuleFunction*> functions{nullptr, nullptr};
+    };
+    std::vector<WatchedModule> watched_modules_;
+    void watch_as(WatchedModule& watched, const std::string& module) const;
     // Names a `from` statement bound to a function of the table, whose
     // attributes are other functions (`patch.object`), not references to it.
     std::unordered_set<std::string> function_aliases_;

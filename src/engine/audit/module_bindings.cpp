@@ -76,9 +76,9 @@ void ImportFinder::watch_module(const std::string& name, const std::string& modu
     // Bound again: the watched name's module is what its uses are checked against.
     bool watched = false;
     for (std::size_t k = 0; k < watched_modules_.size(); ++k) {
-        if (!watched_modules_[k].empty() && std::string_view(watched_.word(k)) == name) {
+        if (!watched_modules_[k].module.empty() && std::string_view(watched_.word(k)) == name) {
             watched = true;
-            if (watched_modules_[k] != module) watched_modules_[k].assign(module);
+            if (watched_modules_[k].module != module) watch_as(watched_modules_[k], module);
         }
     }
     if (watched || unwatchable_) return;
@@ -87,7 +87,7 @@ void ImportFinder::watch_module(const std::string& name, const std::string& modu
         unwatchable_ = true;
         return;
     }
-    watched_modules_.emplace_back(module);
+    watch_as(watched_modules_.emplace_back(), module);
 }
 
 // --- bindings other than by an import statement -----------------------------

@@ -82,6 +82,16 @@ bool has_module_functions(std::string_view module) noexcept {
     return found != std::end(kTable) && found->module == module;
 }
 
+std::pair<const ModuleFunction*, const ModuleFunction*> module_functions_of(std::string_view module) noexcept {
+    const ModuleFunction* first =
+        std::lower_bound(std::begin(kTable), std::end(kTable), module,
+                         [](const ModuleFunction& entry, std::string_view name) { return entry.module < name; });
+    const ModuleFunction* last =
+        std::upper_bound(first, std::end(kTable), module,
+                         [](std::string_view name, const ModuleFunction& entry) { return name < entry.module; });
+    return {first, last};
+}
+
 const ModuleFunction* module_functions_begin() noexcept { return std::begin(kTable); }
 const ModuleFunction* module_functions_end() noexcept { return std::end(kTable); }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace scanner_core {
 
@@ -37,6 +38,10 @@ const ModuleFunction* module_function(std::string_view module, std::string_view 
 
 // Whether `module` has entries above. Never fails; thread-safe.
 bool has_module_functions(std::string_view module) noexcept;
+
+// The entries of `module`, in function order: [first, second). Never
+// fails; thread-safe.
+std::pair<const ModuleFunction*, const ModuleFunction*> module_functions_of(std::string_view module) noexcept;
 
 // Calls `take(function)` for each function of `module` above. Never fails
 // but as `take` does.
