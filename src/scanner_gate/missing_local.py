@@ -45,7 +45,6 @@ _FILE_SUFFIXES = (".py", ".pyc")
 _EXTENSION_ENDS = (".so", ".pyd")
 
 _PACKAGE, _MODULE, _NAMESPACE = "package", "module", "namespace"
-_UNKNOWN = object()  # a lookup not made yet (None: made, nothing missing)
 
 
 class _Listing:
@@ -191,8 +190,9 @@ class Lookup:
                         anchor = os.path.dirname(anchor)
                     anchors[level] = anchor
                 key = (anchor, name, taken)
-                missing = found.get(key, _UNKNOWN)
-                if missing is _UNKNOWN:
+                if key in found:
+                    missing = found[key]
+                else:
                     missing = found[key] = self._missing(anchor, name.split("."), taken)
             else:
                 parts = name.split(".")
@@ -204,8 +204,9 @@ class Lookup:
                 elif self._kind(root, parts[0]) is None:
                     continue  # the same
                 key = (root, ".".join(parts), taken)
-                missing = found.get(key, _UNKNOWN)
-                if missing is _UNKNOWN:
+                if key in found:
+                    missing = found[key]
+                else:
                     missing = found[key] = self._missing(root, parts, taken)
             if missing is None or (line, missing) in said:
                 continue
