@@ -7,7 +7,6 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -122,11 +121,9 @@ void add_findings(FullResult& result,
                   const std::vector<std::tuple<std::string, std::int64_t, std::optional<std::int64_t>, py::str,
                                                py::object>>& rows) {
     std::vector<AuditFinding> added;
-    const std::vector<scanner_core::AuditRule> rules = scanner_core::all_rules();
     for (const auto& [id, line, column, module, message] : rows) {
-        const auto rule = std::find_if(rules.begin(), rules.end(),
-                                       [&](scanner_core::AuditRule each) { return rule_id(each) == id; });
-        if (rule == rules.end()) throw py::value_error("no such rule: " + id);
+        const std::optional<scanner_core::AuditRule> rule = scanner_core::rule_with_id(id);
+        if (!rule) throw py::value_error("no such rule: " + id);
         AuditFinding made;
         made.rule = *rule;
         made.line = line;

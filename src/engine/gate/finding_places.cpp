@@ -98,6 +98,25 @@ bool same_place(const AuditFinding& finding, const FindingContext::Place& place)
 
 std::string_view root_of(std::string_view module) noexcept { return module.substr(0, module.find('.')); }
 
+// Drops the forbidden imports of `module` (and the hidden ones, with
+// `hidden`) that stand at one of `places`, from both lists of `result`.
+// Throws nothing.
+void drop_imports(FullResult& result, std::string_view module, const std::vector<FindingContext::Place>& places,
+                  bool hidden) {
+    const auto dropped = [&](const AuditFinding& finding) {
+        if (finding.rule != AuditRule::forbidden_import &&
+            !(hidden && finding.rule == AuditRule::hidden_forbidden_import)) {
+            return false;
+        }
+        if (root_of(finding.module_view()) != module) return false;
+        return std::any_of(places.begin(), places.end(),
+                           [&](const FindingContext::Place& place) { return same_place(finding, place); });
+    };
+    for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        list->erase(std::remove_if(list->begin(), list->end(), dropped), list->end());
+    }
+}
+
 // Reads the file into `audit`, piece by piece, until `context` is settled
 // or the file ends. False when it cannot.
 bool read_into(const std::string& path, SourceAudit& audit, const FindingContext& context) {
@@ -203,10 +222,10 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
     for (const auto& entry : precision.allowed_attributes) {
         const std::string& module = entry.first;
         if (context.unfollowed(module)) continue;
-        bool refused = false;
+        std::vector<FindingContext::Place> used_at;
         for (const FindingContext::Use& use : context.uses()) {
             if (use.module != module) continue;
-            refused = true;
+            used_at.push_back({use.line, use.column});
             AuditFinding made = rule_finding(AuditRule::forbidden_attribute_use, path, use.line, module,
                                              kAttributeUse, use.chain, "'");
             made.column = use.column;
@@ -215,42 +234,12 @@ void place_findings(FullResult& result, const FullScanner& scanner, bool mention
             made.context = static_cast<std::uint8_t>(kContextKnown | (use.flags & ~FindingContext::type_checking));
             result.findings.push_back(std::move(made));
         }
-        if (refused) {
+        if (used_at.empty()) {
+            drop_imports(result, module, context.restricted_statements(), true);
+        } else {
             // `from os import system` is the import and its use at once: the
             // use, which names what is taken, is its one error.
-            for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
-                list->erase(std::remove_if(list->begin(), list->end(),
-                                           [&](const AuditFinding& finding) {
-                                               if (finding.rule != AuditRule::forbidden_import ||
-                                                   root_of(finding.module_view()) != module) {
-                                                   return false;
-                                               }
-                                               const auto& uses = context.uses();
-                                               return std::any_of(uses.begin(), uses.end(),
-                                                                  [&](const FindingContext::Use& use) {
-                                                                      return use.module == module &&
-                                                                             same_place(finding, {use.line, use.column});
-                                                                  });
-                                           }),
-                            list->end());
-            }
-            continue;
-        }
-        for (std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
-            list->erase(std::remove_if(list->begin(), list->end(),
-                                       [&](const AuditFinding& finding) {
-                                           if (finding.rule != AuditRule::forbidden_import &&
-                                               finding.rule != AuditRule::hidden_forbidden_import) {
-                                               return false;
-                                           }
-                                           if (root_of(finding.module_view()) != module) return false;
-                                           const auto& statements = context.restricted_statements();
-                                           return std::any_of(statements.begin(), statements.end(),
-                                                              [&](const FindingContext::Place& place) {
-                                                                  return same_place(finding, place);
-                                                              });
-                                       }),
-                        list->end());
+            drop_imports(result, module, used_at, false);
         }
     }
     result.allowed_used = context.used_allowed();

@@ -182,6 +182,13 @@ std::vector<AuditRule> all_rules() {
     return rules;
 }
 
+std::optional<AuditRule> rule_with_id(std::string_view id) {
+    for (const AuditRule rule : all_rules()) {
+        if (rule_id(rule) == id) return rule;
+    }
+    return std::nullopt;
+}
+
 bool climbs_above_root(std::uint64_t level, int depth) noexcept {
     return level > static_cast<std::uint64_t>(depth < 0 ? 0 : depth) + 1;
 }

@@ -100,6 +100,8 @@ bool is_error(AuditRule rule) noexcept;
 
 // Every rule, in the order declared. Never fails.
 std::vector<AuditRule> all_rules();
+// The rule whose id is `id`, or nothing. Throws std::bad_alloc only.
+std::optional<AuditRule> rule_with_id(std::string_view id);
 
 struct AuditFinding {
     AuditRule rule = AuditRule::unaudited_file;
