@@ -156,18 +156,52 @@ inline bool plain_key(const char* opened, const char* after, const char* end) no
     return p < end && *p == ']';
 }
 
-// Whether the string whose quote is at `quote` may begin an annotation,
-// which typing gives to eval: after its prefix and blanks, a ":" or "->"
-// (not looking back before `start`), outside braces and square brackets,
-// where a colon makes a dict's entry or a slice. A lambda's body or a
-// header's statement after its colon is taken too: the tokens tell.
-inline bool annotation_string(const char* quote, const char* start, const OpenBrackets& open) noexcept {
-    if (open.others > 0 && open.floor() == open.depth) return false;  // the innermost bracket is "[" or "{"
-    const char* p = quote;
-    for (int letters = 0; letters < 2 && p > start && ((p[-1] | 0x20) >= 'a' && (p[-1] | 0x20) <= 'z'); ++letters) --p;
-    while (p > start && (p[-1] == ' ' || p[-1] == '\t')) --p;
-    if (p == start) return false;
-    return p[-1] == ':' || (p[-1] == '>' && p - 1 > start && p[-2] == '-');
+// The bracket a level of `open` is inside: '(' or the "[" or "{" that
+// opened it, 0 at the line's own level. Levels are asked in falling order,
+// from `k`, the others still below the level last asked (so that a walk
+// back over a line costs what the line is long).
+inline unsigned char bracket_at(const OpenBrackets& open, int level, int& k) noexcept {
+    if (level <= 0) return 0;
+    while (k > 0 && open.other[k - 1].level > level) --k;
+    return k > 0 && open.other[k - 1].level == level ? open.other[k - 1].kind : '(';
+}
+
+// Whether a ':' or "->" in the code from `from` to the string whose quote
+// is at `q` (no string between them; `open` the brackets open at q) may
+// begin an annotation, whose every string the tokenizer reads (typing
+// gives them to eval): a ':' that is not a walrus's, outside "[" and "{",
+// where a colon makes a slice or a dict's entry. Headers' and lambdas'
+// colons are taken too, which only leaves their lines to the tokenizer.
+// Walks back from q, the brackets known at q; a comment there may hold
+// brackets, so that with one, any colon is taken.
+inline bool annotation_before(const char* from, const char* q, const OpenBrackets& open) noexcept {
+    const auto span = static_cast<std::size_t>(q - from);
+    if (std::memchr(from, ':', span) == nullptr && std::memchr(from, '>', span) == nullptr) return false;
+    const bool comment = std::memchr(from, '#', span) != nullptr;
+    unsigned char inner[kMaxBrackets];  // the brackets closed between the walk back and q
+    std::size_t closed = 0;
+    int level = open.depth;
+    int k = open.others;
+    for (const char* p = q; p > from;) {
+        const char c = *--p;
+        if (c == ')' || c == ']' || c == '}') {
+            if (closed == kMaxBrackets) return true;
+            inner[closed++] = static_cast<unsigned char>(c == ')' ? '(' : c == ']' ? '[' : '{');
+        } else if (c == '(' || c == '[' || c == '{') {
+            if (closed > 0) {
+                --closed;
+            } else {
+                --level;
+            }
+        } else if (c == ':' && p[1] != '=') {
+            if (comment) return true;
+            const unsigned char kind = closed > 0 ? inner[closed - 1] : bracket_at(open, level, k);
+            if (kind != '[' && kind != '{') return true;
+        } else if (c == '>' && p > from && p[-1] == '-') {
+            return true;
+        }
+    }
+    return false;
 }
 
 // A walk through the bytes of a logical line. Each member returns false
@@ -194,6 +228,11 @@ struct Walk {
     const char* trigger = nullptr;
     bool open = false;
     std::size_t window = 0;
+    // The logical line whose code before `checked` has been looked at for a
+    // colon that begins an annotation, and whether one was found.
+    const char* checked_line = nullptr;
+    const char* checked = nullptr;
+    bool annotation = false;
 
     void find_trigger(const char* from) noexcept {
         window = 64;
@@ -785,16 +824,22 @@ __attribute__((always_inline)) inline bool string_in_code(Walk& walk, const char
     // In a subscript (or a list display), unless it is plainly a whole key.
     const bool in_square = open.square_open();
     const bool key = in_square && subscript_key(q, walk.line);
-    if (annotation_string(q, walk.line, open)) return false;
+    if (walk.checked_line != walk.line) {
+        walk.checked_line = walk.checked = walk.line;
+        walk.annotation = false;
+    }
+    walk.annotation = walk.annotation || annotation_before(walk.checked, q, open);
+    if (walk.annotation) return false;
     if (!in_square) {
         const char* const closed = closed_in_block(block, base, q, walk.line, text);
         if (closed != nullptr) {
-            q = closed;
+            q = walk.checked = closed;
             return true;
         }
     }
     walk.levels = open.depth;
     if (!walk.quoted(0) || (in_square && !(key && plain_key(opened, q, end)))) return false;
+    walk.checked = q;
     if (!walk.tracking) return true;
     // A word passed in an f-string's replacement field was in code.
     for (walk.search_to(q); walk.trigger < q; walk.search_to(q)) {

@@ -100,6 +100,13 @@ const std::vector<Text>& texts() {
          kPad + "\ndef f(x: \"__import__('a')\", y: list[\"__import__('b')\"]) -> \"__import__('c')\":\n"
                 "    z: r'__import__(\"d\")' = {'k': 'import e'}\n" + kPad + "\n",
          "2 constant a\n2 constant b\n2 constant c\n3 constant d\n"},
+        {"strings of annotations that are not the annotation's first token, beside colons that begin none",
+         kPad + "\nz: int | (\"__import__('a')\") = {'k': 'v', 'w': x[1:'u']}\ndef g(p: A | \"__import__('b')\")"
+                " -> B | \"__import__('c')\": pass\nif (n := 'v'): y = {'k': 'v'}\n" + kPad + "\n",
+         "2 constant a\n3 constant b\n3 constant c\n"},
+        {"an annotation's later string that Python cannot decode",
+         kPad + "\nw: iuu \"\\N\"\n" + kPad + "\n",
+         "deferred to utf-8\n"},
         {"brackets of every kind nested deep, and near Python's limit",
          "x = " + nested(70) + "\n" + kPad + "\nimport os\ny = " + nested(190) + "\n" + kPad + "\n",
          "3 statement os\n"},
