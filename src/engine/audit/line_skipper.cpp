@@ -493,6 +493,8 @@ bool attribute_of_other(std::string_view name, const char* first, const char* li
     while (p > line && ascii_name_byte(p[-1])) --p;
     if (p == value_end || (p > line && high(p[-1])) || (*p >= '0' && *p <= '9')) return false;
     const std::string_view value(p, static_cast<std::size_t>(value_end - p));
+    // After a keyword (`in.eval`, `None.eval`) the dot follows no name: the tokenizer tells.
+    if (python_chars::keyword(value)) return false;
     return value != "builtins" && value != "__builtins__";
 }
 

@@ -104,6 +104,9 @@ const std::vector<Text>& texts() {
          kPad + "\nz: int | (\"__import__('a')\") = {'k': 'v', 'w': x[1:'u']}\ndef g(p: A | \"__import__('b')\")"
                 " -> B | \"__import__('c')\": pass\nif (n := 'v'): y = {'k': 'v'}\n" + kPad + "\n",
          "2 constant a\n3 constant b\n3 constant c\n"},
+        {"a door's name after a keyword's dot, which follows no value",
+         kPad + "\nx = a in.eval\ny = None.eval\n" + kPad + "\n",
+         "2 reference eval\n"},
         {"an annotation's later string that Python cannot decode",
          kPad + "\nw: iuu \"\\N\"\n" + kPad + "\n",
          "deferred to utf-8\n"},
