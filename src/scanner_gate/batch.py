@@ -19,6 +19,7 @@ import io
 import json
 import os
 import queue
+import re
 import sys
 import threading
 
@@ -81,9 +82,10 @@ def _paths_and_policy(job: "dict[str, object]", number: int) -> tuple[list[str],
 
 
 def judged(job: "dict[str, object]", number: int, audit: bool, fail_on_warning: bool,
-           lang: str | None) -> tuple[dict[str, object], bool]:
-    """The job's report, as --format json writes it for the same run, and
-    whether it failed. Raises JobError when it cannot be used."""
+           lang: str | None) -> tuple[str, bool]:
+    """The job's report, as --format json writes it for the same run (an
+    object on one line, ASCII, without its opening brace), and whether it
+    failed. Raises JobError when it cannot be used."""
     from scanner_gate import json_report, policy
     from scanner_gate.file_names import FileNames
     from scanner_gate.findings import Tally
@@ -106,12 +108,25 @@ def judged(job: "dict[str, object]", number: int, audit: bool, fail_on_warning: 
     tally = Tally()
     shown = counted(reviewed(reports, names, {"json"}, None, language), tally, False)
     run = Run(tuple(paths), found, audit, shown, tally, lang=language, trees=trees_given(paths, names))
-    written = io.StringIO()
+    written = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", newline="\n")
     json_report.write(run, written)
-    return json.loads(written.getvalue()), tally.failed_any
+    data = written.buffer.getvalue()
+    # A line feed is never inside a JSON string, so that those of the
+    # report and the indents after them are layout alone.
+    if data.isascii():
+        return _LAYOUT.sub(b"", data)[1:].decode("ascii"), tally.failed_any
+    content = json.dumps(json.loads(data), ensure_ascii=True, separators=(",", ":"))
+    return content[1:], tally.failed_any
 
 
-def _line(identity: object, content: "dict[str, object]") -> str:
+_LAYOUT = re.compile(rb"\n *")
+
+
+def _line(identity: object, content: "dict[str, object] | str") -> str:
+    """The job's line: its id, then the report given (a report's members on
+    one line, or an object)."""
+    if isinstance(content, str):
+        return f'{{"id":{json.dumps(identity, ensure_ascii=True)},{content}\n'
     return json.dumps({"id": identity, **content}, ensure_ascii=True, separators=(",", ":")) + "\n"
 
 

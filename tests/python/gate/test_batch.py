@@ -25,6 +25,7 @@ def market(project):
             f"[policy]\nforbidden = {json.dumps(forbidden)}\nallowed_exact = [\"json\"]\nfail_on = \"{fail_on}\"\n"
             f"[plugin]\nlocal_modules = {json.dumps(local)}\n")
         project.write(f"p{index}/mod.py", f"import json\nimport os\nimport socket\nimport yaml{index}\n")
+    project.write("p3/café.py", "import os\n")  # a name beyond ASCII, written escaped on its job's line
     (project.tree / "p5" / "plugin.whl").write_bytes(wheel_of({"pkg/run.py": "import subprocess\n"}))
     return project
 
@@ -39,6 +40,7 @@ class TestBatch:
                          stdin="".join(json.dumps(job) + "\n" for job in jobs))
 
         assert completed.returncode == 1, completed.stderr
+        assert completed.stdout.isascii()
         written = {line.pop("id"): line for line in lines(completed)}
         assert sorted(written) == sorted(job["id"] for job in jobs)
         for job in jobs:
