@@ -227,6 +227,7 @@ void PythonLexer::finish() {
     // A name or number runs to the end of the text; anything else open is an error.
     if (mode_ == Mode::name) end_name(false);
     if (mode_ == Mode::number) end_number();
+    if (dot_run_ != 0) end_dot_run();
     if (mode_ == Mode::comment) mode_ = comment_return_;
     if (mode_ == Mode::string_body || mode_ == Mode::fstring_middle) {
         const bool triple = mode_ == Mode::string_body ? triple_ : fstrings_.back().triple;
@@ -299,6 +300,17 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
 }
 
 // --- code ------------------------------------------------------------------
+
+void PythonLexer::end_dot_run() {
+    Token token;
+    token.kind = TokenKind::op;
+    token.op = Op::ellipsis;
+    token.line = dot_run_line_;
+    token.column = dot_run_column_;
+    token.int_value = dot_run_;
+    dot_run_ = 0;
+    sink_.token(token);
+}
 
 void PythonLexer::emit_op(Op op, const char* at, std::uint64_t dots) {
     Token token;
@@ -601,12 +613,26 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
             while (run < left && run < 16 && q[run] == '.') ++run;
             // A run that goes on (a hostile line) is passed over many bytes at a time.
             if (run == 16) run = kernels().skip_run(q, left, run, kRunDot);
-            if (run >= 3) {
-                const std::size_t threes = run - run % 3;
+            const std::size_t threes = run - run % 3;
+            if (run == left && !final) {
+                // The run may go on in the next piece: its threes are taken
+                // and held, the remainder waits there.
+                if (threes == 0) return start.wait();
+                if (dot_run_ == 0) {
+                    dot_run_line_ = line();
+                    dot_run_column_ = column_at(q);
+                }
+                dot_run_ += threes;
+                return start.taken(threes);
+            }
+            if (dot_run_ != 0) {
+                dot_run_ += threes;
+                end_dot_run();
+                if (threes > 0) return start.taken(threes);
+            } else if (threes > 0) {
                 emit_op(Op::ellipsis, q, threes);
                 return start.taken(threes);
             }
-            if (run == left && !final) return start.wait();
             emit_op(Op::dot, q);
             return start.taken(1);
         }
@@ -670,6 +696,8 @@ std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     const std::size_t left = static_cast<std::size_t>(end - q);
     const TokenStart start{p, q, end, left, *q, left > 1 ? q[1] : '\0', left > 2 ? q[2] : '\0'};
     const char c = start.c;
+    // A run of dots held across pieces ends at anything but its next dot.
+    if (dot_run_ != 0 && (c != '.' || (left > 1 && is(start.next, kDigitByte)))) end_dot_run();
     if (is(c, kNameByte) && !is(c, kDigitByte)) return lex_name_start(start);
     if (is(c, kDigitByte) || (c == '.' && left > 1 && is(start.next, kDigitByte))) {
         return lex_number_start(start, final);

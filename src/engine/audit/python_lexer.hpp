@@ -148,6 +148,9 @@ private:
     void begin_string(char quote, bool triple, std::int64_t line, std::int64_t column);
     // `at`: the op's first byte; `dots`: of an ellipsis, how many it stands for.
     void emit_op(Op op, const char* at, std::uint64_t dots = 0);
+    // The ellipsis of a run of dots that pieces cut, once the run is known
+    // whole (the token after it, or the text's end), where the run began.
+    void end_dot_run();
     bool open_bracket(char kind, bool from_format);
     void newline_in_code();
     void close_field(const char* at);  // `at`: its "}"
@@ -189,6 +192,12 @@ private:
     std::vector<FString> fstrings_;
     bool in_format_ = false;      // fstring_middle: in a format specifier rather than the literal part
     bool named_escape_ = false;   // fstring_middle: inside \N{...}
+
+    // A run of dots that reached a piece's end: its whole threes so far,
+    // taken and not yet handed on (one token, as the whole run is).
+    std::uint64_t dot_run_ = 0;
+    std::int64_t dot_run_line_ = 0;
+    std::int64_t dot_run_column_ = 0;
 
     // The token in progress.
     std::int64_t token_line_ = 0;
