@@ -40,8 +40,15 @@ constexpr const char* kModuleDoc =
     "The full verdict on plugin sources: scanner_core's line scan and an audit that reads each file as "
     "Python reads it, in one pass.";
 
-// A path argument as the system sees it: os.fsencode of a str, bytes or path object.
+// A path argument as the system sees it: os.fsencode of a str, bytes or
+// path object (a str encoded here as os.fsencode encodes it, without the
+// call into Python that costs more than a small file's scan).
 std::string fs_path(const py::object& path) {
+    if (PyUnicode_Check(path.ptr())) {
+        PyObject* encoded = PyUnicode_EncodeFSDefault(path.ptr());
+        if (encoded == nullptr) throw py::error_already_set();
+        return py::reinterpret_steal<py::bytes>(encoded).cast<std::string>();
+    }
     return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
@@ -128,7 +135,9 @@ void add_findings(FullResult& result,
         made.rule = *rule;
         made.line = line;
         made.column = column.value_or(0);
-        made.module = module.attr("encode")("utf-8", "surrogatepass").cast<std::string>();
+        PyObject* encoded = PyUnicode_AsEncodedString(module.ptr(), "utf-8", "surrogatepass");
+        if (encoded == nullptr) throw py::error_already_set();
+        made.module = py::reinterpret_steal<py::bytes>(encoded).cast<std::string>();
         made.message = fs_path(message);
         added.push_back(std::move(made));
     }
@@ -159,6 +168,15 @@ std::vector<std::string> finding_contexts(const FullResult& result) {
         for (const AuditFinding& finding : *list) words.push_back(context_words(finding.context));
     }
     return words;
+}
+
+// The rule of each finding, scan_findings' then findings', in one call.
+std::vector<std::string_view> finding_rules(const FullResult& result) {
+    std::vector<std::string_view> rules;
+    for (const std::vector<AuditFinding>* list : {&result.scan_findings, &result.findings}) {
+        for (const AuditFinding& finding : *list) rules.push_back(rule_id(finding.rule));
+    }
+    return rules;
 }
 
 using LocalImportRow = py::typing::Tuple<py::int_, py::typing::Optional<py::int_>, py::int_, py::str, py::bool_>;
@@ -377,6 +395,7 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def_property_readonly("finding_tuples", [](const FullResult& r) { return finding_tuples(r.findings); })
         .def_readonly("findings", &FullResult::findings, py::return_value_policy::reference_internal)
         .def_property_readonly("contexts", &finding_contexts)
+        .def_property_readonly("rules", &finding_rules)
         .def_readonly("allowed_used", &FullResult::allowed_used)
         .def_readonly("passed", &FullResult::passed)
         .def_readonly("entry", &FullResult::entry)

@@ -45,6 +45,9 @@ class Report:
     def contexts(self) -> list[str]:
         """Where each finding stands, scan_findings' then findings' (see Finding.context)."""
     @property
+    def rules(self) -> list[str]:
+        """The rule of each finding, scan_findings' then findings'."""
+    @property
     def allowed_used(self) -> list[str]:
         """The policy's allowed attributes of forbidden modules the file used."""
     @property

@@ -388,7 +388,7 @@ class FileReport:
         if self._findings is None:
             native = self.native
             assert native is not None
-            return [finding.rule for finding in native.scan_findings] + [finding.rule for finding in native.findings]
+            return native.rules
         return [finding.kind.id for finding in self._findings]
 
     def counts(self) -> tuple[int, int]:

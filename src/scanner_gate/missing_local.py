@@ -63,15 +63,17 @@ class _Listing:
     def of(cls, directory: str) -> "_Listing":
         """The directory's listing on disk. Raises OSError."""
         made = cls()
+        files, directories = made.files, made.directories
         with os.scandir(directory) as entries:
             for entry in entries:
                 try:
                     if entry.is_dir():
-                        made.directories.add(entry.name)
+                        directories.add(entry.name)
                     elif entry.is_file():
-                        made.add_file(entry.name)
+                        files.add(entry.name)
                 except OSError:
                     continue  # the walk reports an entry it cannot look up
+        made.extensions.update(name.partition(".")[0] for name in files if name.endswith(_EXTENSION_ENDS))
         return made
 
     def add_file(self, name: str) -> None:
