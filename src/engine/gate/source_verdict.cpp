@@ -56,9 +56,23 @@ private:
 
 // Gives `result` the digests of its finding lines: those `held` (made as
 // the source was read) and, when `read_back`, the few the scan did not
-// hold, read back now from the file.
+// hold, read back now from the file. The held digests of its local
+// imports' lines are kept too: a module no file provides is a finding the
+// command adds there (add_findings), which then reads nothing back.
 void keep_line_digests(FullResult& result, const std::vector<LineDigest>& held, bool read_back) {
-    const std::vector<std::int64_t> lines = finding_lines(result);
+    std::vector<std::int64_t> lines = finding_lines(result);
+    if (!result.local_imports.empty()) {
+        const auto is_held = [&](std::int64_t line) {
+            const auto at = std::lower_bound(held.begin(), held.end(), line,
+                                             [](const LineDigest& digest, std::int64_t wanted) { return digest.line < wanted; });
+            return at != held.end() && at->line == line;
+        };
+        for (const LocalImport& found : result.local_imports) {
+            if (is_held(found.line)) lines.push_back(found.line);
+        }
+        std::sort(lines.begin(), lines.end());
+        lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    }
     std::vector<LineDigest> kept;
     kept.reserve(lines.size());
     std::vector<std::int64_t> missing;

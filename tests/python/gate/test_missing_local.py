@@ -199,3 +199,19 @@ def test_a_missing_local_module_counts_and_matches_a_baseline_as_any_finding(tmp
     assert all(finding["fingerprint"] for finding in core["findings"])
     assert len(core["warnings"]) == 1 and json.loads(made.stdout)["summary"]["warnings"] == 1
     assert json.loads(again.stdout)["summary"]["warnings"] == 0, again.stdout
+
+
+def test_a_finding_added_on_a_local_imports_line_is_fingerprinted_from_the_scans_own_reading(tmp_path):
+    import scanner_audit
+
+    tree = tmp_path / "plugin"
+    write_tree(tree, {"weather/__init__.py": "", "weather/core.py": "import os\nfrom . import socket\n"})
+    scanner = scanner_audit.Scanner({"os"}, set(), [], local_imports=True)
+    [core] = [report for report in scanner.scan_tree(str(tree), {"weather"}, digests=True)
+              if report.filepath.endswith("core.py")]
+    (tree / "weather" / "core.py").write_text("")  # what a second reading would see instead
+
+    core.add_findings([("missing-local-module", 2, 1, ".socket", "'.socket'")])
+
+    assert core.rules == ["forbidden-import", "missing-local-module"]
+    assert None not in core.fingerprints("weather/core.py")
