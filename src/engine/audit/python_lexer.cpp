@@ -692,11 +692,12 @@ __attribute__((always_inline)) inline std::size_t PythonLexer::lex_operator(cons
 std::size_t PythonLexer::lex_token(const char* p, const char* end, bool final) {
     const char* q = p;
     while (q < end && is(*q, kBlank)) ++q;
+    // A run of dots held across pieces ends at anything but a dot right after it.
+    if (dot_run_ != 0 && q != p) end_dot_run();
     if (q == end) return static_cast<std::size_t>(q - p);
     const std::size_t left = static_cast<std::size_t>(end - q);
     const TokenStart start{p, q, end, left, *q, left > 1 ? q[1] : '\0', left > 2 ? q[2] : '\0'};
     const char c = start.c;
-    // A run of dots held across pieces ends at anything but its next dot.
     if (dot_run_ != 0 && (c != '.' || (left > 1 && is(start.next, kDigitByte)))) end_dot_run();
     if (is(c, kNameByte) && !is(c, kDigitByte)) return lex_name_start(start);
     if (is(c, kDigitByte) || (c == '.' && left > 1 && is(start.next, kDigitByte))) {

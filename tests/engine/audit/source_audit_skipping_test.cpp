@@ -108,8 +108,9 @@ const std::vector<Text>& texts() {
          kPad + "\nx = a in.eval\ny = None.eval\n" + kPad + "\n",
          "2 reference eval\n"},
         {"an ellipsis whose dots a cut parts, before a door's name",
-         kPad + "\nx = ....__loader__\n.......__loader__\nfrom ....... import a\ny = ....5\n" + kPad + "\n",
-         "2 reference __loader__\n3 reference __loader__\n4 statement .......\n"},
+         kPad + "\nx = ....__loader__\n.......__loader__\nfrom ....... import a\ny = ....5\n...\t....__loader__\n" +
+             kPad + "\n",
+         "2 reference __loader__\n3 reference __loader__\n4 statement .......\n6 reference __loader__\n"},
         {"an annotation's later string that Python cannot decode",
          kPad + "\nw: iuu \"\\N\"\n" + kPad + "\n",
          "deferred to utf-8\n"},
