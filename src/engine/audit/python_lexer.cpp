@@ -302,22 +302,19 @@ std::size_t PythonLexer::lex_line_start(const char* p, const char* end, bool fin
 // --- code ------------------------------------------------------------------
 
 void PythonLexer::end_dot_run() {
-    Token token;
-    token.kind = TokenKind::op;
-    token.op = Op::ellipsis;
-    token.line = dot_run_line_;
-    token.column = dot_run_column_;
-    token.int_value = dot_run_;
+    const std::uint64_t dots = dot_run_;
     dot_run_ = 0;
-    sink_.token(token);
+    emit_op_at(Op::ellipsis, dot_run_line_, dot_run_column_, dots);
 }
 
-void PythonLexer::emit_op(Op op, const char* at, std::uint64_t dots) {
+void PythonLexer::emit_op(Op op, const char* at, std::uint64_t dots) { emit_op_at(op, line(), column_at(at), dots); }
+
+void PythonLexer::emit_op_at(Op op, std::int64_t at_line, std::int64_t at_column, std::uint64_t dots) {
     Token token;
     token.kind = TokenKind::op;
     token.op = op;
-    token.line = line();
-    token.column = column_at(at);
+    token.line = at_line;
+    token.column = at_column;
     token.int_value = dots;
     sink_.token(token);
 }

@@ -148,6 +148,8 @@ private:
     void begin_string(char quote, bool triple, std::int64_t line, std::int64_t column);
     // `at`: the op's first byte; `dots`: of an ellipsis, how many it stands for.
     void emit_op(Op op, const char* at, std::uint64_t dots = 0);
+    // The same, begun at `at_line` and `at_column`.
+    void emit_op_at(Op op, std::int64_t at_line, std::int64_t at_column, std::uint64_t dots);
     // The ellipsis of a run of dots that pieces cut, once the run is known
     // whole (the token after it, or the text's end), where the run began.
     void end_dot_run();
