@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "gate/full_scan.hpp"
+#include "gate/local_lookup.hpp"
 #include "gate/finding_places.hpp"
 #include "gate/member_scan.hpp"
 #include "kernels/kernels.hpp"
@@ -205,11 +206,16 @@ std::vector<FullResult> scan_directory(const FullScanner& scanner, const py::obj
     return scanner.scan_directory(path, local_modules, num_threads, audit);
 }
 
+// `local_package`: the root's own package names, given to have the tree's
+// local imports looked up on the scan's threads (with `standard_names`).
 std::vector<FullResult> scan_tree(const FullScanner& scanner, const py::object& src_dir, const StringSet& local_modules,
-                                  unsigned int num_threads, bool audit, bool digests) {
+                                  unsigned int num_threads, bool audit, bool digests,
+                                  std::optional<StringList> local_package, StringSet standard_names) {
     const std::string path = fs_path(src_dir);
+    std::optional<scanner_core::LocalTree> local;
+    if (local_package) local = scanner_core::LocalTree{std::move(*local_package), std::move(standard_names)};
     py::gil_scoped_release release;
-    return scanner.scan_tree(path, local_modules, num_threads, audit, digests);
+    return scanner.scan_tree(path, local_modules, num_threads, audit, digests, local ? &*local : nullptr);
 }
 
 // (device, inode) of a file the gate's walk found, None for any other record.
@@ -433,7 +439,8 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_directory", &scan_directory, py::arg("src_dir"), py::arg("local_modules"),
              py::arg("num_threads") = 0u, py::arg("audit") = true)
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
-             py::arg("audit") = true, py::arg("digests") = false)
+             py::arg("audit") = true, py::arg("digests") = false, py::arg("local_package") = py::none(),
+             py::arg("standard_names") = StringSet{})
         .def("judge_by_name", &judge_by_name, py::arg("filepath"))
         .def("scan_member", &scan_member, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
              py::arg("depth") = 0, py::arg("digests") = false, py::keep_alive<0, 1>());

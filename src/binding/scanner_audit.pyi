@@ -158,8 +158,13 @@ class Scanner:
         num_threads: typing.SupportsInt | typing.SupportsIndex = 0,
         audit: bool = True,
         digests: bool = False,
+        local_package: collections.abc.Sequence[str] | None = None,
+        standard_names: collections.abc.Set[str] = ...,
     ) -> list[Report]:
-        """digests: digest the lines with findings as each file is read, on the scan's threads, for fingerprints."""
+        """digests: digest the lines with findings as each file is read, on the scan's threads, for fingerprints.
+        local_package: the root's own package names (outermost first; empty when the root is no package): each
+        file's local imports are then looked up in the tree, those missing made findings (missing-local-module),
+        standard_names being the standard library's top-level names; the reports then hold no local imports."""
     def judge_by_name(self, filepath: _Path) -> Report | None: ...
     def scan_member(
         self,

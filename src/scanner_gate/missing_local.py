@@ -25,7 +25,11 @@ top-level name (the shape that launders one), or when the package has no
 attribute of it.
 
 Directories are listed once per run (names matched exactly, as the path
-finder's own listing does), only those the imports point into.
+finder's own listing does), only those the imports point into. A tree
+walked by the engine has its files' imports looked up there, on the scan's
+threads, in the same way (tree_lookup); this module looks up those of a
+file given alone, of a file read again through Python's codec, and of an
+archive's members.
 """
 
 import os
@@ -45,6 +49,13 @@ _FILE_SUFFIXES = (".py", ".pyc")
 _EXTENSION_ENDS = (".so", ".pyd")
 
 _PACKAGE, _MODULE, _NAMESPACE = "package", "module", "namespace"
+
+
+def tree_lookup(root: str) -> dict[str, object]:
+    """The arguments of scanner_audit.Scanner.scan_tree that have the tree
+    `root`'s local imports looked up on the scan's threads, as Lookup
+    looks them up: the root's own package names and the standard names."""
+    return {"local_package": list(Lookup()._chain(root)), "standard_names": _STANDARD}
 
 
 class _Listing:

@@ -96,8 +96,10 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
         return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path),
                                   digests=options.fingerprints)]
     try:
+        # The engine looks up the tree's local imports as it reads each file.
+        lookup = missing_local.tree_lookup(path) if options.audit else {}
         return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit,
-                                 digests=options.fingerprints)
+                                 digests=options.fingerprints, **lookup)
     except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
 

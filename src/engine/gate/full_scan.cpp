@@ -1,4 +1,5 @@
 #include "gate/full_scan.hpp"
+#include "gate/local_lookup.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -328,13 +329,23 @@ std::vector<FullResult> FullScanner::scan_directory(const std::string& src_dir,
 
 std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
                                                const std::unordered_set<std::string>& local_modules,
-                                               unsigned int num_threads, bool audit, bool digests) const {
+                                               unsigned int num_threads, bool audit, bool digests,
+                                               const LocalTree* local) const {
     const SourceTree files = walk_gate(src_dir);
     std::vector<FullResult> results;
     if (!files.empty()) {
         const std::size_t thread_count = worker_count(num_threads, files.size());
+        std::optional<LocalLookup> lookup;
+        if (local != nullptr) lookup.emplace(src_dir, *local);
         results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-            return scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth, digests);
+            FullResult result =
+                scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth, digests);
+            if (lookup && !result.local_imports.empty()) {
+                std::vector<AuditFinding> missing = lookup->findings(result.scan.filepath, result.local_imports);
+                result.local_imports = {};
+                if (!missing.empty()) add_findings(result, std::move(missing));
+            }
+            return result;
         });
         for (std::size_t index = 0; index < results.size(); ++index) results[index].identity = files.identity(index);
     }

@@ -42,6 +42,7 @@
 namespace scanner_core {
 
 class SourceAudit;
+struct LocalTree;
 
 // Every rule of the full verdict, with its id and level (rule_id,
 // is_error): the one table the command's findings are made from.
@@ -242,10 +243,14 @@ public:
     // scanned as scan_directory scans it, in walk order with its identity,
     // followed by one record per problem of the walk, which holds one
     // finding of the problem's rule naming the entry (no line scan record
-    // but its path). `digests` as for scan_file. Fails only as walk_gate
-    // does, and as scan_directory does for the threads. Thread-safe.
+    // but its path). `digests` as for scan_file. With `local`, the local
+    // imports of each file are looked up in the tree (local_lookup.hpp):
+    // the record holds the findings of those missing, and no local
+    // imports. Fails only as walk_gate does, and as scan_directory does
+    // for the threads. Thread-safe.
     std::vector<FullResult> scan_tree(const std::string& src_dir, const std::unordered_set<std::string>& local_modules,
-                                      unsigned int num_threads, bool audit, bool digests = false) const;
+                                      unsigned int num_threads, bool audit, bool digests = false,
+                                      const LocalTree* local = nullptr) const;
 
     // The (line, module) pairs a line scan reported, sorted: an audit's
     // import of the same module on the same line is not reported again.

@@ -215,3 +215,43 @@ def test_a_finding_added_on_a_local_imports_line_is_fingerprinted_from_the_scans
 
     assert core.rules == ["forbidden-import", "missing-local-module"]
     assert None not in core.fingerprints("weather/core.py")
+
+
+LOOKED_UP = {
+    "weather/__init__.py": "from . import core, socket, version_info\nimport weather.absent\n",
+    "weather/core.py": "from .providers import cache, json, extra\nfrom .. import weather\nfrom .space import thing\n"
+                       "from .linked import deep\nfrom .ghost import x\nfrom .fast import y\nimport weather.core\n",
+    "weather/providers/__init__.py": "from ..absent.inner import x\nfrom ... import anything\n",
+    "weather/providers/cache.py": "from . import cache, socket\nfrom .cache import socket\n",
+    "weather/space/thing.py": "from .. import json\n",
+    "weather/socket/readme.txt": "a directory of a standard name, no package\n",
+    "weather/fast.cpython-313-x86_64-linux-gnu.so": b"",
+    "elsewhere/__init__.py": "",
+    "elsewhere/deep.py": "",
+}
+
+
+@pytest.mark.parametrize("spelling", ["absolute", "trailing_slash", "relative", "the_package_itself"])
+def test_the_engines_lookup_of_a_tree_finds_what_the_commands_own_lookup_finds(spelling, tmp_path, monkeypatch):
+    import scanner_audit
+
+    from scanner_gate import missing_local
+
+    tree = tmp_path / "plugin"
+    write_tree(tree, LOOKED_UP)
+    (tree / "weather" / "linked").symlink_to(tree / "elsewhere")
+    (tree / "weather" / "ghost.py").symlink_to(tree / "nowhere.py")  # dangling: provides nothing
+    monkeypatch.chdir(tmp_path)
+    root = {"absolute": str(tree), "trailing_slash": f"{tree}/", "relative": "plugin",
+            "the_package_itself": "plugin/weather"}[spelling]
+    scanner = scanner_audit.Scanner({"os"}, set(), [], local_imports=True)
+
+    engine = {report.filepath: [row[1:] for row in report.finding_tuples if row[0] == "missing-local-module"]
+              for report in scanner.scan_tree(root, {"weather"}, **missing_local.tree_lookup(root))}
+    lookup = missing_local.Lookup()
+    command = {report.filepath: [(finding.line, finding.column, finding.module, finding.message)
+                                 for finding in lookup.findings(report.filepath, root, report.local_imports)]
+               for report in scanner.scan_tree(root, {"weather"})}
+
+    assert engine == command
+    assert sum(map(len, engine.values())) >= 5
