@@ -614,6 +614,33 @@ void write_json_blocks(const std::vector<const FullResult*>& results, const std:
         }
     }
     const auto name_of = [&names](std::size_t k) { return k < names.size() ? names[k] : std::string_view(); };
+    const auto lead_of = [first](std::size_t k) { return first && k == 0 ? "[\n" : ",\n"; };
+    // Many small blocks: each core makes a run of them aside, in order,
+    // then the runs are written one after the other. Only while what is
+    // made aside stays small: larger blocks are made and written a piece
+    // at a time.
+    constexpr std::size_t kMadeAsideAtMost = std::size_t{16} << 20;
+    constexpr std::size_t kBlocksPerCore = 16;
+    const std::size_t cores = worker_count(0, results.size() / kBlocksPerCore);
+    if (cores > 1 && expected <= kMadeAsideAtMost) {
+        std::vector<std::string> made(cores);
+        const std::size_t per = (results.size() + cores - 1) / cores;
+        run_in_parallel(cores, cores, ScanIndex([&](std::size_t core, ReadBuffer&) {
+                            std::string& text = made[core];
+                            const BlockSink into = [&text](std::string_view piece) { text.append(piece); };
+                            const std::size_t from = core * per;
+                            const std::size_t to = std::min(results.size(), from + per);
+                            PieceWriter out(into, expected / cores);
+                            for (std::size_t k = from; k < to; ++k) {
+                                put_json_block(*results[k], fail_on_warning, name_of(k), lead_of(k), out);
+                            }
+                            out.flush();
+                        }));
+        for (const std::string& text : made) {
+            if (!text.empty()) sink(text);
+        }
+        return;
+    }
     // Hashing names of megabytes is most of the work: then the
     // fingerprints are made first, on every core.
     constexpr std::size_t kHashedAlone = 4 * 1024 * 1024;
@@ -626,7 +653,7 @@ void write_json_blocks(const std::vector<const FullResult*>& results, const std:
     }
     PieceWriter out(sink, expected);
     for (std::size_t k = 0; k < results.size(); ++k) {
-        put_json_block(*results[k], fail_on_warning, name_of(k), first && k == 0 ? "[\n" : ",\n", out,
+        put_json_block(*results[k], fail_on_warning, name_of(k), lead_of(k), out,
                        prints.empty() ? nullptr : &prints[k]);
     }
     out.flush();

@@ -116,9 +116,10 @@ void write_json_block(const FullResult& result, bool fail_on_warning, std::strin
 // The objects of consecutive files of the JSON report, each after its
 // separator ("[\n" before the first of the list when `first`, else ",\n"),
 // named for fingerprints by `names` (as write_json_block), handed to `sink`
-// together in pieces of about a MiB: one call for many small files. When
-// they name modules of megabytes, their fingerprints are made first, on
-// one thread per core. Fails as run_in_parallel does, or as the sink.
+// together in pieces of about a MiB: one call for many small files, whose
+// objects are made on one thread per core. When they name modules of
+// megabytes, their fingerprints are made first, on one thread per core.
+// Fails as run_in_parallel does, or as the sink.
 // Thread-safe.
 void write_json_blocks(const std::vector<const FullResult*>& results, const std::vector<std::string>& names,
                        bool fail_on_warning, bool first, const BlockSink& sink);

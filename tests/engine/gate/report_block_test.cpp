@@ -219,6 +219,30 @@ TEST_F(JsonBlocks, NamingModulesOfMegabytesWrittenTogetherReadAsEachWrittenAlone
     EXPECT_EQ(records[0].findings.size() + records[0].scan_findings.size(), 3u);
 }
 
+TEST_F(JsonBlocks, ManySmallFilesWrittenTogetherReadAsEachWrittenAloneInTheirOrder) {
+    // Enough files to have runs of them made on every core, a number no
+    // core count divides, and files without findings among them.
+    const FullScanner scanner({"os"}, {}, {});
+    std::vector<FullResult> records;
+    std::vector<std::string> names;
+    for (int k = 0; k < 101; ++k) {
+        const std::string source = k % 3 == 0 ? "x = 1\n" : "import os\nimport os.path as p" + std::to_string(k) + "\n";
+        records.push_back(scanner.scan_file(write(source), {}, true, 0, true));
+        names.push_back("f" + std::to_string(k) + ".py");
+    }
+    std::vector<const FullResult*> all;
+    for (const FullResult& record : records) all.push_back(&record);
+    for (const bool first : {true, false}) {
+        std::string together;
+        write_json_blocks(all, names, false, first, [&together](std::string_view piece) { together.append(piece); });
+        std::string alone = first ? "[\n" : ",\n";
+        for (std::size_t k = 0; k < records.size(); ++k) {
+            alone += (k == 0 ? "" : ",\n") + json_block(records[k], false, names[k]);
+        }
+        EXPECT_TRUE(together == alone) << "first " << first;
+    }
+}
+
 std::size_t code_points_of(const std::string& text) {
     std::size_t count = 0;
     for (const char byte : text) count += (static_cast<unsigned char>(byte) & 0xC0) != 0x80 ? 1 : 0;
