@@ -28,6 +28,23 @@ bool closes(const Token& token) noexcept {
             (token.op == Op::rparen || token.op == Op::rbracket || token.op == Op::rbrace));
 }
 
+// Every header of a compound statement: a deeper line always follows
+// one, which closes the blocks a line passed over may have ended (`if`
+// back at a class's indentation, then a def below it). A lambda lies on
+// the line of what it holds. A try's clauses are looked for once a try is
+// met. Built once per thread: a search keeps its step's state while it runs.
+const WordSearch& header_words() {
+    thread_local const WordSearch words = [] {
+        WordSearch made;
+        for (const std::string_view word :
+             {"def", "class", "try", "if", "elif", "else", "for", "while", "with", "case", "async"}) {
+            made.add(word, true);
+        }
+        return made;
+    }();
+    return words;
+}
+
 bool catches_import_error(std::string_view name) noexcept {
     return name == "ImportError" || name == "ModuleNotFoundError" || name == "Exception" || name == "BaseException";
 }
@@ -35,20 +52,24 @@ bool catches_import_error(std::string_view name) noexcept {
 }  // namespace
 
 FindingContext::FindingContext(std::vector<Place> places, const ChainCheck* check)
-    : places_(std::move(places)), order_(places_.size()), flags_(places_.size(), 0), check_(check) {
+    : places_(std::move(places)),
+      order_(places_.size()),
+      flags_(places_.size(), 0),
+      check_(check),
+      words_(&header_words()) {
     std::iota(order_.begin(), order_.end(), std::size_t{0});
     std::stable_sort(order_.begin(), order_.end(), [this](std::size_t a, std::size_t b) {
         return std::tie(places_[a].line, places_[a].column) < std::tie(places_[b].line, places_[b].column);
     });
-    // Every header of a compound statement: a deeper line always follows
-    // one, which closes the blocks a line passed over may have ended (`if`
-    // back at a class's indentation, then a def below it). A lambda lies
-    // on the line of what it holds. A try's clauses are looked for once a
-    // try is met.
-    for (const std::string_view word :
-         {"def", "class", "try", "if", "elif", "else", "for", "while", "with", "case", "async"}) {
-        words_.add(word, true);
+}
+
+void FindingContext::watch_word(std::string_view word) {
+    if (unwatchable_) return;
+    if (own_words_ == nullptr) {
+        own_words_ = std::make_unique<WordSearch>(*words_);
+        words_ = own_words_.get();
     }
+    if (!own_words_->add(word, true)) unwatchable_ = true;
 }
 
 void FindingContext::statement_import(std::int64_t line, std::int64_t column, std::string_view) {
@@ -167,7 +188,7 @@ void FindingContext::first_token(const Token& token) {
         if (!clauses_watched_) {
             clauses_watched_ = true;
             for (const std::string_view word : {"except", "finally"}) {
-                if (!unwatchable_ && !words_.add(word, true)) unwatchable_ = true;
+                watch_word(word);
             }
         }
     } else if (token.text == "if" || token.text == "elif") {
@@ -532,7 +553,7 @@ void FindingContext::bind(std::string name, std::string chain, bool judged_now) 
         }
     }
     // Its every use is read as tokens from here on.
-    if (!unwatchable_ && !words_.add(name, true)) unwatchable_ = true;
+    watch_word(name);
     bound_[std::move(name)] = std::move(bound);
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -81,7 +82,7 @@ public:
     void newline() override;
     void end() override;
     bool at_rest() const noexcept override { return !watch_type_checking_ && !unwatchable_; }
-    const WordSearch* watched_names() const noexcept override { return &words_; }
+    const WordSearch* watched_names() const noexcept override { return words_; }
     bool wants_import_tokens(std::string_view module) const override { return restricted_root(module) != nullptr; }
     // A string's body matters in an `if` condition (`"__main__"`), and
     // anywhere where TYPE_CHECKING is watched.
@@ -163,7 +164,12 @@ private:
 
     // The words whose lines are read as tokens; too many (or a name that is
     // not ASCII) and every line is.
-    WordSearch words_;
+    // The headers' words are the calling thread's, shared by its readings
+    // until one adds a word to its own copy.
+    const WordSearch* words_;
+    std::unique_ptr<WordSearch> own_words_;
+    // Adds `word` to the words looked for; past their most, every line is read.
+    void watch_word(std::string_view word);
     bool unwatchable_ = false;
     bool clauses_watched_ = false;  // a try was met: its clauses' words are looked for
     std::int64_t token_line_ = 0;  // the line of the last token
