@@ -23,6 +23,7 @@
 #include "kernels/kernels.hpp"
 #include "gate/report_block.hpp"
 #include "gate/text_audit.hpp"
+#include "gate/tree_stream.hpp"
 
 namespace py = pybind11;
 
@@ -216,6 +217,33 @@ std::vector<FullResult> scan_tree(const FullScanner& scanner, const py::object& 
     if (local_package) local = scanner_core::LocalTree{std::move(*local_package), std::move(standard_names)};
     py::gil_scoped_release release;
     return scanner.scan_tree(path, local_modules, num_threads, audit, digests, local ? &*local : nullptr);
+}
+
+// The gate's walk of a tree, for a stream of its records (TreeStream).
+scanner_core::WalkedTree walk_tree(const py::object& src_dir) {
+    std::string path = fs_path(src_dir);
+    py::gil_scoped_release release;
+    return scanner_core::WalkedTree::walk(std::move(path));
+}
+
+// The path of each record of a walk, as the record's filepath reads.
+py::typing::List<py::str> walked_paths(const scanner_core::WalkedTree& walked) {
+    py::typing::List<py::str> list;
+    for (std::size_t index = 0; index < walked.size(); ++index) list.append(fs_text(std::string(walked.path(index))));
+    return list;
+}
+
+// The walk's records scanned on the scan's threads in `order`, taken one by one.
+std::unique_ptr<scanner_core::TreeStream> stream_tree(const FullScanner& scanner, const scanner_core::WalkedTree& walked,
+                                                      std::vector<std::size_t> order, StringSet local_modules,
+                                                      unsigned int num_threads, bool audit, bool digests,
+                                                      std::optional<StringList> local_package,
+                                                      StringSet standard_names) {
+    std::optional<scanner_core::LocalTree> local;
+    if (local_package) local = scanner_core::LocalTree{std::move(*local_package), std::move(standard_names)};
+    py::gil_scoped_release release;
+    return std::make_unique<scanner_core::TreeStream>(scanner, walked, std::move(order), std::move(local_modules),
+                                                      num_threads, audit, digests, std::move(local));
 }
 
 // (device, inode) of a file the gate's walk found, None for any other record.
@@ -425,6 +453,13 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("feed", &feed_member, py::arg("piece"))
         .def("finish", &finish_member);
 
+    py::class_<scanner_core::WalkedTree>(m, "TreeWalk")
+        .def_property_readonly("paths", &walked_paths);
+    m.def("walk_tree", &walk_tree, py::arg("src_dir"));
+
+    py::class_<scanner_core::TreeStream, std::unique_ptr<scanner_core::TreeStream>>(m, "TreeStream")
+        .def("take", &scanner_core::TreeStream::take, py::arg("position"), py::call_guard<py::gil_scoped_release>());
+
     py::class_<FullScanner, std::unique_ptr<FullScanner>>(m, "Scanner")
         .def(py::init(&make_scanner), py::arg("forbidden"), py::arg("allowed_exact"), py::arg("allowed_prefixes"),
              py::arg("holdings") = std::vector<HoldingTuple>{}, py::arg("allowed_attributes") = StringList{},
@@ -441,6 +476,9 @@ PYBIND11_MODULE(scanner_audit, m) {
         .def("scan_tree", &scan_tree, py::arg("src_dir"), py::arg("local_modules"), py::arg("num_threads") = 0u,
              py::arg("audit") = true, py::arg("digests") = false, py::arg("local_package") = py::none(),
              py::arg("standard_names") = StringSet{})
+        .def("stream_tree", &stream_tree, py::arg("walk"), py::arg("order"), py::arg("local_modules"),
+             py::arg("num_threads") = 0u, py::arg("audit") = true, py::arg("digests") = false,
+             py::arg("local_package") = py::none(), py::arg("standard_names") = StringSet{}, py::keep_alive<0, 1>())
         .def("judge_by_name", &judge_by_name, py::arg("filepath"))
         .def("scan_member", &scan_member, py::arg("filepath"), py::arg("local_modules"), py::arg("audit") = true,
              py::arg("depth") = 0, py::arg("digests") = false, py::keep_alive<0, 1>());

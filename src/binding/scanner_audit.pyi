@@ -8,7 +8,7 @@ import typing
 
 _Path: typing.TypeAlias = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
-# Made only by the scans, as is Report: calling either raises TypeError.
+# Made only by the scans, as are Report, TreeWalk and TreeStream: calling one raises TypeError.
 class Finding:
     @property
     def rule(self) -> str: ...
@@ -116,6 +116,18 @@ def write_json_blocks(
 ) -> None:
     """The JSON objects of consecutive files, each after its separator, handed to `write` together in pieces."""
 
+# The gate's walk of a tree, whose records a stream then reads (Scanner.stream_tree).
+class TreeWalk:
+    @property
+    def paths(self) -> list[str]:
+        """The path of each record of the tree, as its filepath reads: the files, then the walk's problems."""
+
+def walk_tree(src_dir: _Path) -> TreeWalk: ...
+
+class TreeStream:
+    def take(self, position: typing.SupportsInt | typing.SupportsIndex) -> Report:
+        """The record at `position` of the order, waiting until the scan's threads have made it; each once."""
+
 class Scanner:
     def __init__(
         self,
@@ -159,12 +171,25 @@ class Scanner:
         audit: bool = True,
         digests: bool = False,
         local_package: collections.abc.Sequence[str] | None = None,
-        standard_names: collections.abc.Set[str] = ...,
+        standard_names: collections.abc.Set[str] = set(),
     ) -> list[Report]:
         """digests: digest the lines with findings as each file is read, on the scan's threads, for fingerprints.
         local_package: the root's own package names (outermost first; empty when the root is no package): each
         file's local imports are then looked up in the tree, those missing made findings (missing-local-module),
         standard_names being the standard library's top-level names; the reports then hold no local imports."""
+    def stream_tree(
+        self,
+        walk: TreeWalk,
+        order: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex],
+        local_modules: collections.abc.Set[str],
+        num_threads: typing.SupportsInt | typing.SupportsIndex = 0,
+        audit: bool = True,
+        digests: bool = False,
+        local_package: collections.abc.Sequence[str] | None = None,
+        standard_names: collections.abc.Set[str] = set(),
+    ) -> TreeStream:
+        """The records scan_tree makes of the walk's tree, read on the scan's threads in `order` (each record's
+        index in the walk's paths, each once) and taken one by one as they are made."""
     def judge_by_name(self, filepath: _Path) -> Report | None: ...
     def scan_member(
         self,

@@ -100,7 +100,7 @@ def judged(job: "dict[str, object]", number: int, audit: bool, fail_on_warning: 
         if fail_on_warning:
             found = found.failing_on_warnings()
         # The jobs share the cores: each is judged on one thread.
-        reports = scan(paths, found, Options(audit=audit, threads=1, fingerprints=True))
+        reports = scan(paths, found, Options(audit=audit, threads=1, fingerprints=True, streamed=False))
     except (policy.PolicyError, ScanError) as error:
         raise JobError(str(error)) from error
     language = lang or found.lang or "fr"

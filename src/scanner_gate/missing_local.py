@@ -51,11 +51,12 @@ _EXTENSION_ENDS = (".so", ".pyd")
 _PACKAGE, _MODULE, _NAMESPACE = "package", "module", "namespace"
 
 
-def tree_lookup(root: str) -> dict[str, object]:
-    """The arguments of scanner_audit.Scanner.scan_tree that have the tree
-    `root`'s local imports looked up on the scan's threads, as Lookup
-    looks them up: the root's own package names and the standard names."""
-    return {"local_package": list(Lookup()._chain(root)), "standard_names": _STANDARD}
+def tree_lookup(root: str) -> tuple[list[str], "frozenset[str]"]:
+    """What has the engine look up the tree `root`'s local imports on the
+    scan's threads as Lookup looks them up (scanner_audit.Scanner.scan_tree's
+    local_package and standard_names): the root's own package names, and
+    the standard library's top-level names."""
+    return list(Lookup()._chain(root)), _STANDARD
 
 
 class _Listing:

@@ -13,3 +13,6 @@ class Options(NamedTuple):
     audit: bool = True
     threads: int = 0
     fingerprints: bool = False  # the report fingerprints findings: the scan digests their lines as it reads
+    # A tree's files are reported while the next are read; a batch's jobs,
+    # which already share the cores, read their trees whole first.
+    streamed: bool = True

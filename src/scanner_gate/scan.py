@@ -96,12 +96,17 @@ def _native_results(scanner: scanner_audit.Scanner, path: str, is_directory: boo
         return [scanner.scan_file(path, policy.local_modules, audit=options.audit, depth=depth_below_root(path),
                                   digests=options.fingerprints)]
     try:
-        # The engine looks up the tree's local imports as it reads each file.
-        lookup = missing_local.tree_lookup(path) if options.audit else {}
+        package, standard = _tree_lookup(path, options)
         return scanner.scan_tree(path, policy.local_modules, num_threads=options.threads, audit=options.audit,
-                                 digests=options.fingerprints, **lookup)
+                                 digests=options.fingerprints, local_package=package, standard_names=standard)
     except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
         raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
+
+
+def _tree_lookup(path: str, options: Options) -> tuple[list[str] | None, "frozenset[str]"]:
+    """The engine looks up an audited tree's local imports as it reads
+    each file (missing_local.tree_lookup); nothing to look up otherwise."""
+    return missing_local.tree_lookup(path) if options.audit else (None, frozenset())
 
 
 def _not_a_file(path: str) -> list[Finding]:
@@ -180,17 +185,19 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
     kinds = _kinds(paths)
     if len(kinds) == 1 and stat.S_ISDIR(kinds[0][1].st_mode):
         # One tree: its walk reports each file once already (by device and
-        # inode, confirmed), so only the order is left to make.
+        # inode, confirmed), so only the order is left to make, from the
+        # walk's paths. The files are then read in that order on the scan's
+        # threads while the first ones are reported.
         path = kinds[0][0]
-        results = _native_results(scanner, path, True, policy, options)
+        if options.streamed:
+            return _reports(_streamed(scanner, path, policy, options), scanner, policy, options, [path])
         one_tree = []
-        for result in results:
+        for result in _native_results(scanner, path, True, policy, options):
             filepath, entry, deferred, counts = result.brief  # one call where four would do
             one_tree.append(_Found(filepath, result, path, True, entry, deferred, counts, _archive_of(result, entry),
                                    _entry_points_of(result, entry)))
-        del results
         one_tree.sort(key=lambda file: file.filepath, reverse=True)
-        return _reports(one_tree, scanner, policy, options, [path])
+        return _reports(_popped(one_tree), scanner, policy, options, [path])
     found: dict[str, _Found] = {}
     seen: dict[tuple[bool, int, int], str] = {}  # identity: the path reported
     for path, status in kinds:
@@ -223,13 +230,47 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
     # one file system to another; sorted, the report reads the same anywhere.
     ordered = sorted(found.values(), key=lambda file: file.filepath, reverse=True)
     del found
-    return _reports(ordered, scanner, policy, options, paths)
+    return _reports(_popped(ordered), scanner, policy, options, paths)
 
 
-def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
+def _popped(ordered: list[_Found]) -> "Iterator[_Found]":
+    """The files `ordered` (in reverse), each let go once taken."""
+    while ordered:
+        yield ordered.pop()
+
+
+def _streamed(scanner: scanner_audit.Scanner, path: str, policy: Policy, options: Options) -> "Iterator[_Found]":
+    """The files of the tree `path`, in file path order, each as soon as
+    the scan's threads have read it. Raises ScanError, before anything is
+    read, when the tree cannot be walked or no thread can be started."""
+    try:
+        walk = scanner_audit.walk_tree(path)
+        paths = walk.paths
+        # In the order of a sort in reverse taken from its end, as the files of several paths are.
+        order = sorted(range(len(paths)), key=paths.__getitem__, reverse=True)[::-1]
+        package, standard = _tree_lookup(path, options)
+        stream = scanner.stream_tree(walk, order, policy.local_modules, num_threads=options.threads,
+                                     audit=options.audit, digests=options.fingerprints, local_package=package,
+                                     standard_names=standard)
+    except (RuntimeError, OSError) as error:  # a directory far down moved during the walk; no threads
+        raise ScanError(f"cannot scan {escape(path)}: {escape(str(error))}") from error
+    count = len(order)
+    del walk, paths, order
+
+    def files() -> "Iterator[_Found]":
+        for position in range(count):
+            result = stream.take(position)
+            filepath, entry, deferred, counts = result.brief  # one call where four would do
+            yield _Found(filepath, result, path, True, entry, deferred, counts, _archive_of(result, entry),
+                         _entry_points_of(result, entry))
+
+    return files()
+
+
+def _reports(ordered: "Iterator[_Found]", scanner: scanner_audit.Scanner, policy: Policy,
              options: Options, paths: "Sequence[str]") -> "Iterator[FileReport]":
-    """The reports of the files `ordered` (in reverse), each native record
-    freed once its findings are made; an archive's are made as it is read.
+    """The reports of the files `ordered`, each native record freed once
+    its findings are made; an archive's are made as it is read.
     When no file was judged, one report per path given says so (but for
     a path whose own report says it was not read)."""
     fail_on_warning = policy.fail_on == "warning"
@@ -258,7 +299,7 @@ def _reports(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Poli
             yield FileReport(path, [Finding(NOTHING_JUDGED, None, None, text)], fail_on_warning, unread=True)
 
 
-def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy, options: Options,
+def _made(ordered: "Iterator[_Found]", scanner: scanner_audit.Scanner, policy: Policy, options: Options,
           judging: "Judging | None") -> "Iterator[FileReport]":
     lookup = missing_local.Lookup()  # the run's: each directory listed once
 
@@ -266,8 +307,7 @@ def _made(ordered: list[_Found], scanner: scanner_audit.Scanner, policy: Policy,
              judge: "Callable[[str], tuple[scanner_audit.Scanner, Policy]] | None") -> "Iterator[FileReport]":
         return _file_reports(file, scanner, policy, options, judge, lookup)
 
-    while ordered:
-        file = ordered.pop()
+    for file in ordered:
         if judging is not None:
             yield from judging.made(file, scanner, make, rescanned)
         else:

@@ -337,22 +337,15 @@ std::vector<FullResult> FullScanner::scan_tree(const std::string& src_dir,
         const std::size_t thread_count = worker_count(num_threads, files.size());
         std::optional<LocalLookup> lookup;
         if (local != nullptr) lookup.emplace(src_dir, *local);
-        results = scan_in_parallel(files, thread_count, [&](const SourceLocation& where, ScanWorker& worker) {
-            FullResult result =
-                scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth, digests);
-            if (lookup && !result.local_imports.empty()) {
-                std::vector<AuditFinding> missing = lookup->findings(result.scan.filepath, result.local_imports);
-                result.local_imports = {};
-                if (!missing.empty()) add_findings(result, std::move(missing));
-            }
-            return result;
-        });
-        for (std::size_t index = 0; index < results.size(); ++index) results[index].identity = files.identity(index);
+        results.resize(files.size());
+        run_in_parallel(files.size(), thread_count, WorkIndex([&](std::size_t index, ScanWorker& worker) {
+                            results[index] = scan_walked(files, index, local_modules, worker, audit, digests,
+                                                         lookup ? &*lookup : nullptr);
+                        }));
     }
     results.reserve(results.size() + files.problem_count());
     for (std::size_t index = 0; index < files.problem_count(); ++index) {
-        results.push_back(problem_result(files.problem(index)));
-        results.back().digested = digests;  // about the entry: no line to digest
+        results.push_back(walk_problem_result(files.problem(index), digests));
     }
     return results;
 }
@@ -467,6 +460,26 @@ std::vector<AuditFinding> FullScanner::judge(SourceAudit& stage, const std::stri
         findings.erase(findings.begin() + static_cast<std::ptrdiff_t>(kept), findings.end());
     }
     return findings;
+}
+
+FullResult FullScanner::scan_walked(const SourceTree& files, std::size_t index,
+                                    const std::unordered_set<std::string>& local_modules, ScanWorker& worker,
+                                    bool audit, bool digests, LocalLookup* lookup) const {
+    const SourceLocation where = files.location(index);
+    FullResult result = scan_source(where, local_modules, worker, OpenMode::regular_only, audit, where.depth, digests);
+    result.identity = files.identity(index);
+    if (lookup != nullptr && !result.local_imports.empty()) {
+        std::vector<AuditFinding> missing = lookup->findings(result.scan.filepath, result.local_imports);
+        result.local_imports = {};
+        if (!missing.empty()) add_findings(result, std::move(missing));
+    }
+    return result;
+}
+
+FullResult walk_problem_result(const TreeProblem& problem, bool digests) {
+    FullResult result = problem_result(problem);
+    result.digested = digests;
+    return result;
 }
 
 FullResult FullScanner::scan_source(const SourceLocation& where, const std::unordered_set<std::string>& local_modules,

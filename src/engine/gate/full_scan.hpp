@@ -43,6 +43,7 @@ namespace scanner_core {
 
 class SourceAudit;
 struct LocalTree;
+class LocalLookup;
 
 // Every rule of the full verdict, with its id and level (rule_id,
 // is_error): the one table the command's findings are made from.
@@ -252,6 +253,14 @@ public:
                                       unsigned int num_threads, bool audit, bool digests = false,
                                       const LocalTree* local = nullptr) const;
 
+    // File `index` of `files` (walk_gate's), scanned as scan_tree scans
+    // it, with its identity; its local imports looked up with `lookup`
+    // when given. Throws std::bad_alloc only. Thread-safe, with one
+    // `worker` per thread.
+    FullResult scan_walked(const SourceTree& files, std::size_t index,
+                           const std::unordered_set<std::string>& local_modules, ScanWorker& worker, bool audit,
+                           bool digests, LocalLookup* lookup) const;
+
     // The (line, module) pairs a line scan reported, sorted: an audit's
     // import of the same module on the same line is not reported again.
     using Reported = std::vector<std::pair<std::int64_t, std::string_view>>;
@@ -278,6 +287,11 @@ private:
     Precision precision_;
     const bool keeps_local_ = false;
 };
+
+// The record of a problem of the gate's walk: one finding of the
+// problem's rule naming the entry (digested: about the entry, no line to
+// digest). Throws std::bad_alloc only.
+FullResult walk_problem_result(const TreeProblem& problem, bool digests);
 
 // Adds to `result` the findings its caller made of what the record kept
 // (the command's missing local modules), among the audit's, so that they

@@ -98,3 +98,30 @@ class TestHostileNames:
         if with_separator:
             assert with_separator.returncode == 1, with_separator.stderr
             assert f"FAIL  {name}  (1 error, 0 warnings)" in with_separator.stdout
+
+
+def test_a_tree_reported_while_it_is_read_reads_as_one_read_whole_first(hostile):
+    """The stream of a tree's records is ordered from the walk's names: a
+    name whose bytes are not UTF-8 sorts as its text does (a lone \\xc3
+    before an x sorts after é, whose bytes it begins), the walk's problems
+    (bytecode, a dangling link) among the files, every finding the same."""
+    from scanner_gate import policy as policies
+    from scanner_gate.options import Options
+    from scanner_gate.scan import scan
+
+    hostile.write(b"myplugin/\xc3x.py", b"import os\n")
+    hostile.write("myplugin/\u00e9.py", "import os\nfrom . import gone\n")
+    hostile.write(b"myplugin/old.pyc", b"")
+    os.symlink(hostile.root / "nowhere.py", hostile.tree / "myplugin" / "dangling.py")
+    policy = policies.load_file(str(hostile.root / "pyproject.toml"))
+
+    def read(streamed):
+        options = Options(fingerprints=True, streamed=streamed)
+        return [(report.filepath, report.findings) for report in scan([str(hostile.tree)], policy, options)]
+
+    streamed, whole = read(True), read(False)
+    assert streamed == whole
+    names = [os.fsencode(filepath).rsplit(b"/", 1)[1] for filepath, _ in streamed]
+    assert names.index("\u00e9.py".encode()) < names.index(b"\xc3x.py")
+    assert {b"old.pyc", b"dangling.py", b"caf\xe9.py"} <= set(names)
+    assert sum(len(findings) for _, findings in streamed) >= 8

@@ -246,8 +246,10 @@ def test_the_engines_lookup_of_a_tree_finds_what_the_commands_own_lookup_finds(s
             "the_package_itself": "plugin/weather"}[spelling]
     scanner = scanner_audit.Scanner({"os"}, set(), [], local_imports=True)
 
+    package, standard = missing_local.tree_lookup(root)
+    looked_up = scanner.scan_tree(root, {"weather"}, local_package=package, standard_names=standard)
     engine = {report.filepath: [row[1:] for row in report.finding_tuples if row[0] == "missing-local-module"]
-              for report in scanner.scan_tree(root, {"weather"}, **missing_local.tree_lookup(root))}
+              for report in looked_up}
     lookup = missing_local.Lookup()
     command = {report.filepath: [(finding.line, finding.column, finding.module, finding.message)
                                  for finding in lookup.findings(report.filepath, root, report.local_imports)]
