@@ -54,6 +54,17 @@ def _aliases(size: int) -> bytes:
     return b"".join(lines)
 
 
+def _missing_locals(size: int) -> bytes:
+    # Each line a relative import of a module the tree lacks, each another.
+    lines, total, k = [], 0, 0
+    while total < size:
+        line = f"from .m{k} import x\n".encode()
+        lines.append(line)
+        total += len(line)
+        k += 1
+    return b"".join(lines)
+
+
 def _fstring_field(size: int) -> bytes:
     return _one_line(b'x = f"{a', b" + a", b'}"\n', size)
 
@@ -93,7 +104,14 @@ SHAPES = {
     # verdict holds of them until the string ends must not follow their count.
     "import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\n", b'"""\n', n),
     "unlike import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\nimport sys\n", b'"""\n', n),
+    # Read as the file of a tree whose local imports are looked up: every
+    # line a finding of its own, each said once.
+    "a missing local module on every line": _missing_locals,
 }
+
+# The shapes written as the one file of a tree (its package's module), and
+# scanned as a tree with its local imports looked up.
+_TREE_SHAPES = {"a missing local module on every line"}
 
 # One scan in a fresh interpreter ("baseline": none), timed; then the
 # process's peak resident memory, whose excess over the baseline's is the
@@ -104,9 +122,16 @@ _CHILD = r"""
 import sys, time
 sys.path.insert(0, sys.argv[1])
 import scanner_audit
-scanner = scanner_audit.Scanner({"os"}, {"json"}, ["toolkit"])
+import os
+scanner = scanner_audit.Scanner({"os"}, {"json"}, ["toolkit"], local_imports=True)
 start = time.perf_counter()
-report = scanner.scan_file(sys.argv[2], set(), audit=True) if sys.argv[2] != "baseline" else None
+if sys.argv[2] == "baseline":
+    report = None
+elif os.path.isdir(sys.argv[2]):
+    [report] = [r for r in scanner.scan_tree(sys.argv[2], {"pkg"}, local_package=[], standard_names=set())
+                if r.filepath.endswith("module.py")]
+else:
+    report = scanner.scan_file(sys.argv[2], set(), audit=True)
 seconds = time.perf_counter() - start
 with open("/proc/self/status") as status:
     peak = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
@@ -125,8 +150,14 @@ def write_shapes(out: Path, sizes: list[int], only: set[str] | None) -> list[tup
             continue
         for size in sizes:
             path = out / f"shape{index:02d}-{size}MB.py"
-            if not path.exists():
-                path.write_bytes(make(size * MB))
+            written = path
+            if shape in _TREE_SHAPES:
+                path = out / f"shape{index:02d}-{size}MB"
+                written = path / "pkg" / "module.py"
+                written.parent.mkdir(parents=True, exist_ok=True)
+                (written.parent / "__init__.py").touch()
+            if not written.exists():
+                written.write_bytes(make(size * MB))
             files.append((shape, size, path))
     return files
 
@@ -167,7 +198,8 @@ def run(module_dir: str, out: Path, sizes: list[int], timeout: float, runs: int 
     rows = []
     for shape, size, path in write_shapes(out, sizes, only):
         figures = measure(module_dir, path, timeout, runs, baseline)
-        figures.update(shape=shape, size_mb=size, bytes=path.stat().st_size)
+        read = path / "pkg" / "module.py" if path.is_dir() else path
+        figures.update(shape=shape, size_mb=size, bytes=read.stat().st_size)
         rows.append(figures)
         log(f"[bench] hostile shape {shape}, {size} MB: {figures['seconds']} s")
     return rows

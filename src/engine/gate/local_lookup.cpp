@@ -169,7 +169,7 @@ std::optional<std::string> LocalLookup::missing_memo(const std::string& director
 
 std::vector<AuditFinding> LocalLookup::findings(const std::string& filepath, const std::vector<LocalImport>& imports) {
     std::vector<AuditFinding> made;
-    std::vector<std::pair<std::int64_t, std::string>> said;  // `from .x import y` lacking x is said once
+    std::unordered_set<std::string> said;  // `from .x import y` lacking x is said once: by line and file
     std::vector<std::string> anchors;                        // by level: a file's relative imports share a few
     for (const LocalImport& local : imports) {
         std::vector<std::string> parts = dotted_parts(local.name);
@@ -192,9 +192,10 @@ std::vector<AuditFinding> LocalLookup::findings(const std::string& filepath, con
             lacking = missing_memo(root_, parts, local.taken_name);
         }
         if (!lacking) continue;
-        const auto key = std::make_pair(local.line, *lacking);
-        if (std::find(said.begin(), said.end(), key) != said.end()) continue;
-        said.push_back(key);
+        std::string key = std::to_string(local.line);
+        key += '\0';
+        key += *lacking;
+        if (!said.insert(std::move(key)).second) continue;
         AuditFinding finding;
         finding.rule = AuditRule::missing_local_module;
         finding.line = local.line;
