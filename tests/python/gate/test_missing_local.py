@@ -222,7 +222,7 @@ LOOKED_UP = {
     "weather/core.py": "from .providers import cache, json, extra\nfrom .. import weather\nfrom .space import thing\n"
                        "from .linked import deep\nfrom .ghost import x\nfrom .fast import y\nimport weather.core\n",
     "weather/providers/__init__.py": "from ..absent.inner import x\nfrom ... import anything\n",
-    "weather/providers/cache.py": "from . import cache, socket\nfrom .cache import socket\n",
+    "weather/providers/cache.py": "from . import cache, socket\nfrom .cache import socket\nfrom .gone import a, b\n",
     "weather/space/thing.py": "from .. import json\n",
     "weather/socket/readme.txt": "a directory of a standard name, no package\n",
     "weather/fast.cpython-313-x86_64-linux-gnu.so": b"",
