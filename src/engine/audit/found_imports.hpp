@@ -95,6 +95,11 @@ public:
     // take from them (Kind::local_name), for a caller that checks the tree
     // provides them; by default they are dropped. Never fails.
     virtual bool keeps_local() const noexcept { return false; }
+    // What the filter remembers of whether the finder follows `module`
+    // (1, 0; -1: nothing), and remembering it; by default nothing is
+    // remembered. Never fails; remembering throws std::bad_alloc only.
+    virtual int follows_remembered(std::string_view) const noexcept { return -1; }
+    virtual void remember_follows(std::string_view, bool) const {}
 };
 
 class FoundImports {

@@ -1453,8 +1453,14 @@ void ImportFinder::record_local_name(std::string_view name) {
 
 bool ImportFinder::follows(std::string_view module) const {
     const ImportFilter* const filter = found_.filter();
-    if (filter == nullptr || module.empty() || filter->forbids(module) || filter->own(module)) return false;
-    return has_module_functions(module) || filter->reaches_forbidden(module);
+    if (filter == nullptr || module.empty()) return false;
+    // Asked of every import statement, mostly of the same few names.
+    const int remembered = filter->follows_remembered(module);
+    if (remembered >= 0) return remembered == 1;
+    const bool followed = !filter->forbids(module) && !filter->own(module) &&
+                          (has_module_functions(module) || filter->reaches_forbidden(module));
+    filter->remember_follows(module, followed);
+    return followed;
 }
 
 const HoldingTable& ImportFinder::holdings() const noexcept {

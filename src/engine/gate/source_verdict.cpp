@@ -114,14 +114,15 @@ std::size_t heap_bytes(const std::vector<AuditFinding>& findings) {
 class PolicyFilter final : public ImportFilter {
 public:
     PolicyFilter(const FullScanner& scanner, const std::unordered_set<std::string>& local_modules, int depth,
-                 VerdictMemo& memo) noexcept
+                 VerdictMemo& memo, VerdictMemo& follows) noexcept
         : keeps_local_(scanner.keeps_local()),
           classifier_(scanner.classifier()),
           holdings_(scanner.holdings()),
           reaching_(scanner.reaching()),
           local_modules_(local_modules),
           depth_(depth),
-          memo_(memo) {}
+          memo_(memo),
+          follows_(follows) {}
     bool judged(std::string_view module) const override {
         return classifier_.judge(module, local_modules_, memo_) != ImportVerdict::silent;
     }
@@ -133,6 +134,14 @@ public:
     bool own(std::string_view module) const override { return own_module(module, local_modules_); }
     const HoldingTable& holdings() const noexcept override { return holdings_; }
     bool keeps_local() const noexcept override { return keeps_local_; }
+    // In a memo of the thread's own, which the same policy and local modules bind.
+    int follows_remembered(std::string_view module) const noexcept override {
+        follows_.bind(&classifier_, &local_modules_);
+        return follows_.find_follows(module, VerdictMemo::hash(module));
+    }
+    void remember_follows(std::string_view module, bool follows) const override {
+        follows_.remember_follows(module, VerdictMemo::hash(module), follows);
+    }
 
 private:
     const bool keeps_local_ = false;
@@ -142,6 +151,7 @@ private:
     const std::unordered_set<std::string>& local_modules_;
     const int depth_;
     VerdictMemo& memo_;
+    VerdictMemo& follows_;
 };
 
 }  // namespace
@@ -274,7 +284,7 @@ struct SourceVerdict::Stages {
           path(std::move(filepath)),
           records(path),
           line_scan(scanner.classifier(), local_modules, worker.verdicts, records),
-          filter(scanner, local_modules, depth, worker.verdicts),
+          filter(scanner, local_modules, depth, worker.verdicts, worker.follows),
           made(records),
           digester(made, ReadBuffer::size()) {
         if (audit) {

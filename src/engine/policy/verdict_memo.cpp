@@ -47,23 +47,21 @@ void VerdictMemo::bind(const void* policy, const void* local_modules) noexcept {
     names_used_ = 0;
 }
 
-const ImportVerdict* VerdictMemo::find(std::string_view name, std::uint64_t hash) const noexcept {
+const VerdictMemo::Slot* VerdictMemo::slot_of(std::string_view name, std::uint64_t hash) const noexcept {
     if (count_ == 0) return nullptr;
     for (std::size_t slot = hash & (kSlots - 1);; slot = (slot + 1) & (kSlots - 1)) {
         const Slot& entry = slots_[slot];
         if (entry.size == 0) return nullptr;  // the table is never full
         if (entry.hash == hash && entry.size == name.size() &&
             std::memcmp(names_.get() + entry.offset, name.data(), name.size()) == 0) {
-            return &entry.verdict;
+            return &entry;
         }
     }
 }
 
-void VerdictMemo::remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict) {
-    if (!keeps(name) || count_ >= kMostNames ||
-        kNameBytes - names_used_ < name.size()) {
-        return;
-    }
+VerdictMemo::Slot* VerdictMemo::slot_made(std::string_view name, std::uint64_t hash) {
+    if (const Slot* known = slot_of(name, hash)) return const_cast<Slot*>(known);
+    if (!keeps(name) || count_ >= kMostNames || kNameBytes - names_used_ < name.size()) return nullptr;
     if (!slots_) {
         slots_.reset(new Slot[kSlots]());
         names_.reset(new char[kNameBytes]);
@@ -71,9 +69,36 @@ void VerdictMemo::remember(std::string_view name, std::uint64_t hash, ImportVerd
     std::size_t slot = hash & (kSlots - 1);
     while (slots_[slot].size != 0) slot = (slot + 1) & (kSlots - 1);
     std::memcpy(names_.get() + names_used_, name.data(), name.size());
-    slots_[slot] = Slot{hash, static_cast<std::uint32_t>(names_used_), static_cast<std::uint32_t>(name.size()), verdict};
+    slots_[slot] = Slot{hash, static_cast<std::uint32_t>(names_used_), static_cast<std::uint32_t>(name.size()),
+                        ImportVerdict::silent, 0, false};
     names_used_ += name.size();
     ++count_;
+    return &slots_[slot];
+}
+
+const ImportVerdict* VerdictMemo::find(std::string_view name, std::uint64_t hash) const noexcept {
+    const Slot* entry = slot_of(name, hash);
+    return entry != nullptr && (entry->known & kVerdict) != 0 ? &entry->verdict : nullptr;
+}
+
+void VerdictMemo::remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict) {
+    Slot* entry = slot_made(name, hash);
+    if (entry == nullptr) return;
+    entry->verdict = verdict;
+    entry->known |= kVerdict;
+}
+
+int VerdictMemo::find_follows(std::string_view name, std::uint64_t hash) const noexcept {
+    const Slot* entry = slot_of(name, hash);
+    if (entry == nullptr || (entry->known & kFollows) == 0) return -1;
+    return entry->follows ? 1 : 0;
+}
+
+void VerdictMemo::remember_follows(std::string_view name, std::uint64_t hash, bool follows) {
+    Slot* entry = slot_made(name, hash);
+    if (entry == nullptr) return;
+    entry->follows = follows;
+    entry->known |= kFollows;
 }
 
 }  // namespace scanner_core

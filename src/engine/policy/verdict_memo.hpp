@@ -46,6 +46,13 @@ public:
     // Throws std::bad_alloc.
     void remember(std::string_view name, std::uint64_t hash, ImportVerdict verdict);
 
+    // The same for whether the audit follows the names bound to `name`
+    // (what it reaches by attributes, the functions it holds that import):
+    // a fact of the name under the policy too, asked of every import
+    // statement. find_follows: 1 followed, 0 not, -1 not remembered.
+    int find_follows(std::string_view name, std::uint64_t hash) const noexcept;
+    void remember_follows(std::string_view name, std::uint64_t hash, bool follows);
+
     // The size of the longest bound local module name, counted by `count`
     // once per binding and kept until the binding changes.
     template <class Count>
@@ -67,7 +74,15 @@ private:
         std::uint32_t offset;  // of the name in names_
         std::uint32_t size;    // 0: an empty slot
         ImportVerdict verdict;
+        std::uint8_t known;  // kVerdict, kFollows: which of the two are remembered
+        bool follows;
     };
+    static constexpr std::uint8_t kVerdict = 1;
+    static constexpr std::uint8_t kFollows = 2;
+    // The slot of `name`, or null. Never fails.
+    const Slot* slot_of(std::string_view name, std::uint64_t hash) const noexcept;
+    // The slot of `name`, made if there is room, or null. Throws std::bad_alloc.
+    Slot* slot_made(std::string_view name, std::uint64_t hash);
     static constexpr std::size_t kSlots = 1024;  // a power of two
     static constexpr std::size_t kMostNames = kSlots * 3 / 4;
     static constexpr std::size_t kLongestName = 128;

@@ -17,6 +17,7 @@ namespace scanner_core {
 struct ScanWorker {
     SourceReader reader;
     VerdictMemo verdicts;
+    VerdictMemo follows;  // whether the audit follows a name (VerdictMemo::find_follows), apart from the verdicts
     // A file's messages as they come; its record gets them at their final
     // size, in one allocation per list.
     std::vector<std::string> errors;

@@ -1,8 +1,10 @@
 #include "policy/import_classifier.hpp"
+#include "policy/verdict_memo.hpp"
 
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
 
 namespace scanner_core {
 namespace {
@@ -236,6 +238,37 @@ TEST(VerdictOnLonger, IsTheVerdictOfEveryLongerNameOnceTheStartRunsPastEveryEntr
     EXPECT_GT(settled, 0);
     // Too short to settle: "o" may become "os" (forbidden) or "ox" (unlisted).
     EXPECT_FALSE(strict.verdict_on_longer("o", none, memo).has_value());
+}
+
+// A name's verdict and whether the audit follows it share a slot, each
+// remembered apart: one never stands in for the other, and a full memo
+// remembers neither.
+TEST(VerdictMemoTest, KeepsAVerdictAndWhetherANameIsFollowedApart) {
+    VerdictMemo memo;
+    memo.bind(&memo, nullptr);
+    const std::uint64_t os = VerdictMemo::hash("os");
+    memo.remember_follows("os", os, true);
+    EXPECT_EQ(memo.find("os", os), nullptr);
+    EXPECT_EQ(memo.find_follows("os", os), 1);
+    memo.remember("os", os, ImportVerdict::forbidden);
+    ASSERT_NE(memo.find("os", os), nullptr);
+    EXPECT_EQ(*memo.find("os", os), ImportVerdict::forbidden);
+    EXPECT_EQ(memo.find_follows("os", os), 1);
+    const std::uint64_t json = VerdictMemo::hash("json");
+    memo.remember("json", json, ImportVerdict::silent);
+    EXPECT_EQ(memo.find_follows("json", json), -1);
+    memo.remember_follows("json", json, false);
+    EXPECT_EQ(memo.find_follows("json", json), 0);
+
+    for (int k = 0; k < 4000; ++k) {
+        const std::string name = "m" + std::to_string(k);
+        memo.remember_follows(name, VerdictMemo::hash(name), true);
+    }
+    EXPECT_EQ(memo.find_follows("m3999", VerdictMemo::hash("m3999")), -1);
+    EXPECT_EQ(memo.find_follows("m0", VerdictMemo::hash("m0")), 1);
+    memo.bind(&os, nullptr);  // another policy: nothing is known
+    EXPECT_EQ(memo.find_follows("os", os), -1);
+    EXPECT_EQ(memo.find("os", os), nullptr);
 }
 
 }  // namespace
