@@ -278,6 +278,7 @@ FullScanner::FullScanner(std::unordered_set<std::string> forbidden, std::unorder
 
 void add_findings(FullResult& result, std::vector<AuditFinding> added) {
     std::vector<std::int64_t> lines;
+    result.findings.reserve(result.findings.size() + added.size());
     for (AuditFinding& made : added) {
         if (is_error(made.rule)) result.passed = false;
         if (result.digested && made.line > 0) lines.push_back(made.line);

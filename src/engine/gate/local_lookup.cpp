@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::string_view kMissingLocal = "module local absent de l'arbre \xe2\x80\x94 '";
 constexpr std::string_view kArrow = " \xe2\x86\x92 ";
+// The lookups remembered at most: the names a tree's files share are few.
+constexpr std::size_t kRememberedAtMost = std::size_t{1} << 16;
 
 // os.path.dirname: the path up to its last slash, trailing slashes
 // stripped unless the head is slashes alone.
@@ -164,14 +166,24 @@ std::optional<std::string> LocalLookup::missing_memo(const std::string& director
     }
     std::optional<std::string> made = missing(directory, parts, taken);
     const std::lock_guard<std::mutex> hold(mutex_);
+    if (found_.size() >= kRememberedAtMost) return made;  // a tree of that many names: looked up each time
     return found_.emplace(std::move(key), std::move(made)).first->second;
 }
 
 std::vector<AuditFinding> LocalLookup::findings(const std::string& filepath, const std::vector<LocalImport>& imports) {
     std::vector<AuditFinding> made;
-    std::unordered_set<std::string> said;  // `from .x import y` lacking x is said once: by line and file
-    std::vector<std::string> anchors;                        // by level: a file's relative imports share a few
-    for (const LocalImport& local : imports) {
+    // `from .x import y` lacking x is said once: by line and file. The
+    // imports are taken in line order (those of a line in the order found),
+    // so that only the files said on the current line are held.
+    std::vector<std::size_t> by_line(imports.size());
+    for (std::size_t index = 0; index < by_line.size(); ++index) by_line[index] = index;
+    std::stable_sort(by_line.begin(), by_line.end(),
+                     [&](std::size_t a, std::size_t b) { return imports[a].line < imports[b].line; });
+    std::unordered_set<std::string> said;
+    std::int64_t said_line = 0;
+    std::vector<std::string> anchors;  // by level: a file's relative imports share a few
+    for (const std::size_t index : by_line) {
+        const LocalImport& local = imports[index];
         std::vector<std::string> parts = dotted_parts(local.name);
         std::optional<std::string> lacking;
         if (local.level > 0) {
@@ -192,10 +204,11 @@ std::vector<AuditFinding> LocalLookup::findings(const std::string& filepath, con
             lacking = missing_memo(root_, parts, local.taken_name);
         }
         if (!lacking) continue;
-        std::string key = std::to_string(local.line);
-        key += '\0';
-        key += *lacking;
-        if (!said.insert(std::move(key)).second) continue;
+        if (local.line != said_line) {
+            said.clear();
+            said_line = local.line;
+        }
+        if (!said.insert(*lacking).second) continue;
         AuditFinding finding;
         finding.rule = AuditRule::missing_local_module;
         finding.line = local.line;
