@@ -180,7 +180,9 @@ def scan(paths: "Sequence[str]", policy: Policy, options: Options) -> "Iterator[
     found in a tree, found through a link or a hard link) is reported once,
     by device and inode, as first found. Raises ScanError, before anything
     is reported, when a path does not exist, and when a tree cannot be
-    walked at all: every path is scanned before the first report."""
+    walked at all: every path is walked before the first report. A tree
+    given alone (with options.streamed) is read while its first files are
+    reported; several paths are read whole first."""
     scanner = policy.scanner()
     kinds = _kinds(paths)
     if len(kinds) == 1 and stat.S_ISDIR(kinds[0][1].st_mode):
