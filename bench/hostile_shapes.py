@@ -43,22 +43,12 @@ def _ordinary(size: int) -> bytes:
     return _repeat(text, size)[:size].rpartition(b"\n")[0] + b"\n"
 
 
-def _aliases(size: int) -> bytes:
-    # More names bound to a followed module than are looked for at once.
+def _numbered(template: str, size: int) -> bytes:
+    """`template` repeated to `size` bytes, its {k} the number of each copy:
+    every copy names something of its own."""
     lines, total, k = [], 0, 0
     while total < size:
-        line = f"import logging as a{k}\na{k}.getLogger()\n".encode()
-        lines.append(line)
-        total += len(line)
-        k += 1
-    return b"".join(lines)
-
-
-def _missing_locals(size: int) -> bytes:
-    # Each line a relative import of a module the tree lacks, each another.
-    lines, total, k = [], 0, 0
-    while total < size:
-        line = f"from .m{k} import x\n".encode()
+        line = template.format(k=k).encode()
         lines.append(line)
         total += len(line)
         k += 1
@@ -97,7 +87,8 @@ SHAPES = {
         b"import logging.config\nlogging.config.dictConfig({'version': 1, 'x': [", b"'ext://json.decoder', ", b"]})\n", n),
     # Names followed through what the standard modules hold, and the words
     # of the object graph: every use is looked at, none may cost more.
-    "many names bound to a followed module": _aliases,
+    # More names bound to a followed module than are looked for at once.
+    "many names bound to a followed module": lambda n: _numbered("import logging as a{k}\na{k}.getLogger()\n", n),
     "a followed name on every line": lambda n: b"import logging\n" + _repeat(b"logging.getLogger(x).info(y)\n", n),
     "dunder attributes on every line": lambda n: _repeat(b"x.__class__.__name__ + y._code__z + f_back_\n", n),
     # Lines the line scan reports and the audit reads as text: what the
@@ -106,7 +97,7 @@ SHAPES = {
     "unlike import lines in one string": lambda n: _one_line(b'x = """\n', b"import os\nimport sys\n", b'"""\n', n),
     # Read as the file of a tree whose local imports are looked up: every
     # line a finding of its own, each said once.
-    "a missing local module on every line": _missing_locals,
+    "a missing local module on every line": lambda n: _numbered("from .m{k} import x\n", n),
 }
 
 # The shapes written as the one file of a tree (its package's module), and
